@@ -1,0 +1,21 @@
+// The folder that stands in for every system-wide place of a Windows machine.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+// $NORVALT_ROOT, else /var/lib/norvalt; an override set by SetSystemRoot wins.
+std::string SystemRoot();
+// Process-wide override (tests, the demo). Empty restores the environment's choice.
+void SetSystemRoot(const std::string& path);
+
+// "X:\a\b" -> "<root>/x/a/b" (Windows paths are case-insensitive, so the mapped path is
+// lower-cased); an absolute POSIX path stands as it is; any other relative path lands under
+// the root. A trailing separator is kept.
+std::string MapWindowsPath(std::string_view path);
+
+// Creates a folder and its parents; false when that fails.
+bool EnsureDirectory(const std::string& path);
+
+}  // namespace plat

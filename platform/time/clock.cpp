@@ -1,0 +1,67 @@
+#include "platform/time/clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace plat {
+
+namespace {
+RealClock g_real;
+std::atomic<Clock*> g_clock{&g_real};
+}  // namespace
+
+Clock& SysClock() { return *g_clock.load(std::memory_order_acquire); }
+void SetClock(Clock* clock) { g_clock.store(clock ? clock : &g_real, std::memory_order_release); }
+
+uint32_t RealClock::TickCount() {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    return static_cast<uint32_t>(ms.count());
+}
+
+int64_t RealClock::PerfCounter() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+uint64_t RealClock::UtcNow100ns() {
+    // 1601-01-01 to 1970-01-01 in 100 ns units.
+    constexpr uint64_t kEpochDelta = 116444736000000000ull;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return kEpochDelta + static_cast<uint64_t>(ns.count() / 100);
+}
+
+void RealClock::Sleep(uint32_t ms) {
+    if (ms == 0)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+FakeClock::FakeClock(bool auto_advance, uint32_t start_tick, uint64_t start_utc100ns)
+    : auto_(auto_advance), tick_(start_tick), utc_(start_utc100ns) {}
+
+void FakeClock::Advance(uint32_t ms) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        tick_.fetch_add(ms);
+        perf_ns_.fetch_add(static_cast<int64_t>(ms) * 1000000);
+        utc_.fetch_add(static_cast<uint64_t>(ms) * 10000);
+    }
+    cv_.notify_all();
+}
+
+void FakeClock::Sleep(uint32_t ms) {
+    if (auto_) {
+        Advance(ms);
+        std::this_thread::yield();
+        return;
+    }
+    std::unique_lock<std::mutex> lk(m_);
+    uint32_t start = tick_.load();
+    cv_.wait(lk, [&] { return TickDiff(tick_.load(), start) >= ms; });
+}
+
+}  // namespace plat

@@ -1,0 +1,80 @@
+// Text protocol (log) files: the global log "NorvaltDrvCOM" and one file per native port.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/types/variant.h"
+
+namespace drv {
+
+enum ProtocolLevel : int { PL_DETAIL = 0, PL_INFO = 1, PL_EXTERNAL = 2, PL_CRITICAL = 3 };
+
+// Receives every line given to the global log and to a port log through TTxtProt::Log.
+using ProtocolHookProc = void (*)(const std::string& text, int level);
+void SetProtocolHook(ProtocolHookProc hook);
+
+// Reads PROTOCOL and PROTOCOLPATH from the string value under HKLM and opens the global log.
+void InitProtocol(const std::string& key_path, const std::string& value_name);
+// Closes the global log. Logging afterwards is harmless: lines are dropped.
+void DoneProtocol();
+
+// Current threshold (0..3 write, 4 off) and folder (ends with '/'; empty when never read).
+int ProtocolThreshold();
+std::string ProtocolFolder();
+
+class TTxtProt {
+public:
+    explicit TTxtProt(std::string stem);
+    ~TTxtProt();
+    TTxtProt(const TTxtProt&) = delete;
+    TTxtProt& operator=(const TTxtProt&) = delete;
+
+    // One line, no thread id.
+    void Write(std::string_view text, int level);
+    // Hook first, then Write.
+    void Log(std::string_view text, int level);
+    const std::string& Stem() const { return stem_; }
+    // Full path of the current generation (empty with logging off).
+    const std::string& FileName() const { return file_name_; }
+
+private:
+    void Open();
+    void Close();
+    static void RotateFiles(const std::string& base, int n);
+
+    std::string stem_;
+    std::string file_name_;
+    int fd_ = -1;
+};
+
+using Values = std::span<const plat::Variant>;
+
+void WriteProtocolLine(std::string_view text, int level);
+void ProtocolArgs(std::string_view text, Values values, int level);
+void ProtocolArgs(std::string_view text, std::initializer_list<plat::Variant> values, int level);
+void ProtocolValues(Values values, int level);
+void ProtocolException(const std::exception& e, std::string_view tag);
+void ProtocolExceptionArgs(const std::exception& e, std::string_view tag, Values values);
+void ProtocolExceptionArgs(const std::exception& e, std::string_view tag,
+                           std::initializer_list<plat::Variant> values);
+// Logs whatever is in flight inside a catch block (std::exception or anything else).
+void ProtocolCurrentException(std::string_view tag);
+
+std::string FormatArgs(std::string_view text, Values values);
+std::string VariantsToText(Values values);
+// printf-like: %d %i %u %x %X %s %f %g %e %c %%, with flags, width and precision.
+std::string SafeFormat(std::string_view pattern, Values values);
+std::string SafeFormat(std::string_view pattern, std::initializer_list<plat::Variant> values);
+// First occurrence of KEY= (case-insensitive); at most max_len characters, cut at a blank.
+std::string ReadSettingValue(std::string_view settings, std::string_view key);
+std::string ReadSettingValue(std::string_view settings, std::string_view key, size_t max_len);
+
+// Class name of an exception as the log shows it (demangled, without namespaces).
+std::string ExceptionClassName(const std::exception& e);
+
+}  // namespace drv
