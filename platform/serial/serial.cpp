@@ -196,7 +196,12 @@ long SerialPort::Open(std::string_view name) {
 }
 
 void SerialPort::Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) {
+        // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive
+        // the close while anything else holds the device open.
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+    }
     fd_ = -1;
     path_.clear();
 }

@@ -13,7 +13,7 @@ std::atomic<size_t> g_limit{0x7FFFFFFF};
 void* CoTaskMemAlloc(size_t cb) {
     if (cb > g_limit.load(std::memory_order_relaxed)) return nullptr;
     void* p = std::malloc(cb == 0 ? 1 : cb);
-    if (p) g_live.fetch_add(1, std::memory_order_relaxed);
+    g_live.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
 

@@ -1,0 +1,51 @@
+#include "service/core/DrvItems.h"
+
+#include "service/core/TxtProt.h"
+
+namespace drv {
+
+namespace {
+std::atomic<StationsExistFn> g_stations_exist{nullptr};
+std::atomic<PostItemAddedFn> g_post_item_added{nullptr};
+std::atomic<bool> g_restrict_users{false};
+}  // namespace
+
+void SetStationsExistProbe(StationsExistFn fn) { g_stations_exist.store(fn); }
+bool StationsExist() {
+    StationsExistFn fn = g_stations_exist.load();
+    return fn && fn();
+}
+void SetPostItemAddedHook(PostItemAddedFn fn) { g_post_item_added.store(fn); }
+std::atomic<bool>& RestrictUsers() { return g_restrict_users; }
+
+void TCustomLeafItem::AfterAddToNS() {
+    if (PostItemAddedFn fn = g_post_item_added.load()) {
+        std::string full = FullName();
+        if (full.rfind("Post", 0) == 0) fn(full);
+    }
+}
+
+void TCustomLeafItem::Changed(const Variant& value) {
+    TLeafItem::Changed(value);
+    if (!IsPostState()) return;
+    Variant state;
+    if (plat::Failed(plat::VariantChangeType(state, value, 0, plat::VT_I4))) return;
+    if (CheckPostEnabled(PostNumber(), state.lVal) != 0)
+        Write(Variant::I4(80), 9999, 0, plat::LOCALE_EN_US);
+}
+
+int CheckPostEnabled(int post_number, int requested_state) {
+    if (requested_state != 1 && requested_state != 7) return 0;
+    int32_t id = FindLeafID("Post" + std::to_string(post_number) + ".Enable");
+    if (id == -1) return 0;
+    ComPtr<TLeafItem> enable = GetItemAs<TLeafItem>(id);
+    if (!enable) return 0;
+    Variant v = enable->PeekValue();
+    Variant b;
+    if (v.vt == plat::VT_EMPTY || plat::Failed(plat::VariantChangeType(b, v, 0, plat::VT_BOOL))) return 0;
+    if (b.boolVal) return 0;
+    WriteProtocolLine("3260834D-6E21-4AB2-A48F-34A5094F6ACE", PL_INFO);
+    return -9;
+}
+
+}  // namespace drv

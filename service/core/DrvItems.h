@@ -1,0 +1,42 @@
+// Leaves of the service's own devices and the narrow seams through which the core asks the
+// host what only the host knows.
+#pragma once
+#include <atomic>
+#include <string>
+
+#include "service/core/OPCCache.h"
+
+namespace drv {
+
+// Base of the device leaves: tells the host about post variables, never refuses a client,
+// and pauses a post that changed into a running state while its Enable item forbids it.
+class TCustomLeafItem : public TLeafItem {
+public:
+    using TLeafItem::TLeafItem;
+    void AfterAddToNS() override;
+    bool RefusesClient(int, int) override { return false; }
+    void Changed(const Variant& value) override;
+    // True for a post's State item: only a state is checked against the Enable item.
+    virtual bool IsPostState() const { return false; }
+    // The post this item belongs to (0 when none).
+    virtual int PostNumber() const { return 0; }
+};
+
+// 0, or -9 when the post's Enable item holds false and a start (1) or continue (7) is asked.
+int CheckPostEnabled(int post_number, int requested_state);
+
+// --- seams the host fills ----------------------------------------------------------------------
+
+// Whether any simplified-access object exists (poll priorities rank probes only while none does).
+using StationsExistFn = bool (*)();
+void SetStationsExistProbe(StationsExistFn fn);
+bool StationsExist();
+
+// Called when a post variable ("Post<n>.<name>") joins the tree.
+using PostItemAddedFn = void (*)(const std::string& full_name);
+void SetPostItemAddedHook(PostItemAddedFn fn);
+
+// The "Parameters" key RESTRICTUSERS: variable writes then need the descriptor's level.
+std::atomic<bool>& RestrictUsers();
+
+}  // namespace drv

@@ -1,0 +1,181 @@
+// A post's items (its state and its variables), the commands a client write turns into, the
+// per-post command queue, fixed-point rounding and the poll-priority record.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "service/core/DrvItems.h"
+#include "service/core/TRKVars.h"
+
+namespace drv {
+
+// Link quality of a device value.
+enum : uint8_t { LQ_NONE = 0, LQ_INVALID = 1, LQ_KEPT = 2, LQ_FRESH = 4 };
+
+class TMyLeafItem : public TCustomLeafItem {
+public:
+    using TCustomLeafItem::TCustomLeafItem;
+    virtual uint16_t GetQuality() = 0;
+    virtual int64_t LowLimit() = 0;
+    virtual int64_t HighLimit() = 0;
+
+    uint8_t LinkQuality();
+    DATE LastChange();
+
+protected:
+    DATE last_change_ = 0;     // under the leaf's lock
+    uint8_t link_quality_ = 0;  // under the leaf's lock
+};
+
+// One queued request.
+class TCommand : public TMyInterfacedObject {
+public:
+    enum Kind : uint8_t { SetState = 1, WriteVariable = 2 };
+    TCommand(Kind kind, int32_t argument, int64_t value = 0)
+        : kind(kind), argument(argument), value(value) {}
+
+    std::atomic<int32_t> id{0};
+    const Kind kind;
+    const int32_t argument;  // requested state, or variable code
+    const int64_t value;     // × 10000
+};
+
+// Commands waiting for the port's poll thread.
+class TCQueue {
+public:
+    TCQueue() : items_("CQueueItems") {}
+    // Registers the command and queues it; the result is its id, or the registry's error.
+    int32_t Add(ComPtr<TCommand> command);
+    // The next live command becomes the current one; expired ones complete with -1.
+    ComPtr<TCommand> Next();
+    bool HasCommands();
+    void Complete(int32_t result);
+    ComPtr<TCommand> Current() { return current_; }
+
+private:
+    ComPtr<TCommand> current_;  // poll thread only
+    TSafeIntfArray items_;
+};
+
+// How a native port ranks the next address (21 bytes, packed).
+#pragma pack(push, 1)
+struct TPollPriority {
+    uint8_t kind = 0;  // refresh-factor row; 0 = empty record
+    uint8_t busy = 0;
+    uint8_t probe = 0;
+    uint8_t cls = 0;  // below 3 ranks higher
+    DATE time = 0;    // last service; 0 = never
+    uint8_t column = 0;
+    double factor = 1.0;
+};
+#pragma pack(pop)
+static_assert(sizeof(TPollPriority) == 21);
+
+// True when the candidate replaced the best.
+bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate);
+// Rounds value (× 10000) to a multiple of step (× 10000): mode 0 nearest (halves away from
+// zero), 1 up, 2 down.
+int64_t FixedPointRound(int mode, int64_t step, int64_t value);
+
+// A post's state.
+class TStateItem : public TMyLeafItem {
+public:
+    TStateItem(int post_number, bool real_hardware);
+
+    int32_t GetState();
+    void GetStateAndTime(int32_t& state, DATE& time);
+    bool SetStateValue(int32_t state, DATE time);
+    TPollPriority GetPollPriority(uint8_t column);
+    TCQueue& Queue() { return queue_; }
+    bool Active();
+    uint32_t DeadlineTick();
+    DATE QuietTime();
+
+    uint8_t AccessRights() override { return 3; }
+    HRESULT Write(const Variant& value, int client_privilege, int flag, LCID locale) override;
+    std::vector<PropertyInfo> AvailableProperties() override;
+    HRESULT GetItemProperty(uint32_t id, LCID locale, Variant& out) override;
+    std::string DescriptionRu() override { return "Состояние процесса"; }
+    std::string DescriptionEn() override { return "Process state"; }
+    uint16_t GetQuality() override;
+    int64_t LowLimit() override { return 0; }
+    int64_t HighLimit() override { return 255 * 10000LL; }
+    bool IsPostState() const override { return true; }
+    int PostNumber() const override { return post_number_; }
+
+    // Poll-priority row and spare byte.
+    std::atomic<uint8_t> poll_kind{7};
+    std::atomic<uint8_t> poll_spare{0};
+
+protected:
+    const uint16_t post_number_;
+    const bool real_hardware_;
+    int32_t state_ = 168;  // under the leaf's lock from here on
+    DATE state_time_ = 0;
+    uint8_t changed_ = 0;
+    uint32_t sample_counter_ = 0;
+    uint32_t deadline_tick_ = 0;
+    uint8_t active_ = 0;
+    DATE quiet_time_ = 0;
+    TCQueue queue_;
+};
+
+// Value record of a variable (the saved and exchanged form).
+struct TVarValue {
+    int64_t value = 0;  // × 10000
+    DATE time = 0;
+    uint8_t link_quality = 0;
+};
+
+// One controller variable.
+class TVarItem : public TMyLeafItem {
+public:
+    TVarItem(int post_number, bool real_hardware, TCQueue* queue, const TVariableInfoEx* descriptor);
+
+    const TVariableInfoEx& Descriptor() const { return *descriptor_; }
+    int Code() const { return descriptor_->Code; }
+    TVarValue GetValue();
+    VARTYPE CanonicalFor() const { return CanonicalType(); }
+    // Stores a value from the controller and publishes it.
+    void StoreValue(int64_t value, DATE time, uint8_t link_quality);
+    // Renews the time stamp after a good exchange.
+    void Stamp(DATE time);
+    // A saved value; ignored unless it is from the last day (and the class is ever stale).
+    bool RestoreValue(const TVarValue& saved, uint8_t link_quality);
+    void RequestRefresh() override;
+    uint8_t RefreshMark();
+    void ClearRefreshMark();
+    bool IsUpToDate(int column);
+    bool NeedsRefresh(int column, bool strict);
+    void SetEnabled(bool on);
+    HRESULT MakeWriteCommand(int64_t value);
+
+    uint8_t AccessRights() override { return descriptor_->IsWriteable ? 3 : 1; }
+    HRESULT Write(const Variant& value, int client_privilege, int flag, LCID locale) override;
+    std::vector<PropertyInfo> AvailableProperties() override;
+    HRESULT GetItemProperty(uint32_t id, LCID locale, Variant& out) override;
+    std::string DescriptionRu() override;
+    std::string DescriptionEn() override { return descriptor_->EnglishDescription; }
+    uint16_t GetQuality() override;
+    int64_t LowLimit() override { return descriptor_->MinValue.int64; }
+    int64_t HighLimit() override { return descriptor_->MaxValue.int64; }
+    int PostNumber() const override { return post_number_; }
+
+    static VARTYPE CanonicalTypeOf(const TVariableInfoEx& d);
+
+private:
+    uint16_t QualityLocked();
+    Variant AsVariant(int64_t value) const;
+
+    const TVariableInfoEx* descriptor_;
+    TCQueue* queue_;
+    const uint16_t post_number_;
+    const bool real_hardware_;
+    int64_t value_ = 0;  // under the leaf's lock
+    DATE time_ = 0;
+    uint8_t refresh_mark_ = 0;
+    uint32_t refresh_tick_ = 0;
+    uint8_t enabled_ = 1;
+};
+
+}  // namespace drv

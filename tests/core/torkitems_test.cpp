@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "platform/time/clock.h"
+#include "service/core/CmdRegistry.h"
+#include "service/core/TorkItems.h"
+
+using namespace drv;
+using plat::Variant;
+
+namespace {
+
+class EnableLeaf : public TSoftLeafItem {
+public:
+    EnableLeaf() : TSoftLeafItem("Enable", plat::VT_BOOL) {}
+    uint8_t AccessRights() override { return 3; }
+};
+
+class PostItems : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InitNameSpace();
+        post_ = FindOrCreateBranch(-1, "", "Post7");
+        state_ = New<TStateItem>(7, true);
+        state_->AddToNS(post_);
+    }
+    void TearDown() override {
+        RestrictUsers() = false;
+        DoneNameSpace();
+    }
+
+    ComPtr<TVarItem> AddVar(int record) {
+        descriptors_.push_back(std::make_unique<TVariableInfoEx>(CopyVariableInfo(record)));
+        auto v = New<TVarItem>(7, true, &state_->Queue(), descriptors_.back().get());
+        v->AddToNS(post_);
+        return v;
+    }
+
+    // Drains the queue as the poll thread would, completing each command with `result`.
+    std::vector<ComPtr<TCommand>> Drain(int32_t result = 0) {
+        std::vector<ComPtr<TCommand>> got;
+        while (auto c = state_->Queue().Next()) {
+            got.push_back(c);
+            state_->Queue().Complete(result);
+        }
+        return got;
+    }
+
+    int32_t post_ = -1;
+    ComPtr<TStateItem> state_;
+    std::vector<std::unique_ptr<TVariableInfoEx>> descriptors_;
+};
+
+}  // namespace
+
+TEST_F(PostItems, StateWritesQueueOnlyTheAllowedStates) {
+    for (int s : {0, 1, 7, 80}) {
+        HRESULT r = state_->Write(Variant::I4(s), 1, 0, 1033);
+        EXPECT_TRUE(IsCmdID(r)) << s << " -> " << r;
+    }
+    EXPECT_TRUE(state_->Queue().HasCommands());
+    for (Variant bad : {Variant::I4(3), Variant::I4(-1), Variant::I4(255), Variant::Str("x")})
+        EXPECT_EQ(state_->Write(bad, 1, 0, 1033), plat::OPC_E_RANGE);
+    auto cmds = Drain();
+    ASSERT_EQ(cmds.size(), 4u);
+    std::vector<int32_t> states;
+    for (auto& c : cmds) {
+        EXPECT_EQ(c->kind, TCommand::SetState);
+        states.push_back(c->argument);
+        EXPECT_EQ(CmdQuery(c->id), 0);
+    }
+    EXPECT_EQ(states, (std::vector<int32_t>{0, 1, 7, 80})) << "first in, first out";
+    EXPECT_FALSE(state_->Queue().HasCommands());
+}
+
+TEST_F(PostItems, DisabledPostRefusesAStartAndPausesWhenItStartsAnyway) {
+    auto enable = New<EnableLeaf>();
+    enable->AddToNS(post_);
+    enable->NewSample(Variant::Bool(false), OPC_QUALITY_GOOD, plat::NowLocal());
+    EXPECT_EQ(state_->Write(Variant::I4(1), 1, 0, 1033), -9);
+    EXPECT_EQ(state_->Write(Variant::I4(7), 1, 0, 1033), -9);
+    EXPECT_TRUE(IsCmdID(state_->Write(Variant::I4(0), 1, 0, 1033))) << "stopping is always allowed";
+    Drain();
+
+    // The controller reports working although the post is disabled: the item pauses it.
+    state_->SetStateValue(7, plat::NowLocal());
+    auto cmds = Drain();
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_EQ(cmds[0]->argument, 80);
+
+    enable->NewSample(Variant::Bool(true), OPC_QUALITY_GOOD, plat::NowLocal());
+    EXPECT_TRUE(IsCmdID(state_->Write(Variant::I4(1), 1, 0, 1033)));
+}
+
+TEST_F(PostItems, StateValuesPublishOnlyChanges) {
+    const DATE t0 = 46000.25;
+    EXPECT_EQ(state_->GetState(), 168);
+    EXPECT_TRUE(state_->SetStateValue(0, t0));
+    int64_t next = state_->NextSample();
+    EXPECT_FALSE(state_->SetStateValue(0, t0 + 0.001));
+    EXPECT_EQ(state_->NextSample(), next) << "an unchanged state only renews the time stamp";
+    EXPECT_DOUBLE_EQ(state_->GetTimestamp(), t0 + 0.001);
+    EXPECT_FALSE(state_->Active());
+    EXPECT_TRUE(state_->SetStateValue(7, t0 + 0.002));
+    EXPECT_TRUE(state_->Active());
+    EXPECT_EQ(state_->NextSample(), next + 1);
+    EXPECT_EQ(state_->GetQuality(), OPC_QUALITY_GOOD);
+    Variant v;
+    EXPECT_EQ(state_->GetItemProperty(PROP_VALUE, 1033, v), plat::S_OK);
+    EXPECT_EQ(v.lVal, 7);
+    EXPECT_EQ(state_->GetItemProperty(PROP_REAL_HARDWARE, 1033, v), plat::S_OK);
+    EXPECT_EQ(v.boolVal, plat::VARIANT_TRUE);
+    EXPECT_EQ(state_->GetRealHardware(), 2);
+}
+
+TEST_F(PostItems, VariableWritesCheckRightsRoundAndRange) {
+    auto total = AddVar(19);  // TotalV, read-only
+    auto price = AddVar(6);   // PriceV 0.01..99.99 step 0.01, level 0
+    auto calib = AddVar(4);   // CalibV 1..50 step 0.001, level 1
+    auto dose = AddVar(14);   // DozeV 0.01..999.99
+
+    EXPECT_EQ(total->Write(Variant::R8(1), 9, 0, 1033), plat::OPC_E_BADRIGHTS);
+
+    RestrictUsers() = true;
+    EXPECT_EQ(calib->Write(Variant::R8(2), 0, 0, 1033), plat::E_ACCESSDENIED);
+    EXPECT_TRUE(IsCmdID(calib->Write(Variant::R8(2), 1, 0, 1033)));
+    RestrictUsers() = false;
+    EXPECT_TRUE(IsCmdID(calib->Write(Variant::R8(2), 0, 0, 1033)));
+
+    EXPECT_TRUE(IsCmdID(price->Write(Variant::R8(12.345), 0, 0, 1033)));
+    EXPECT_TRUE(IsCmdID(price->Write(Variant::Str("12,5"), 0, 0, 1049)));
+    EXPECT_EQ(price->Write(Variant::Str("abc"), 0, 0, 1033), plat::DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(dose->Write(Variant::R8(0.004), 0, 0, 1033), plat::OPC_E_RANGE) << "rounds to 0.00";
+    EXPECT_TRUE(IsCmdID(dose->Write(Variant::R8(999.994), 0, 0, 1033)));
+    EXPECT_EQ(dose->Write(Variant::R8(999.996), 0, 0, 1033), plat::OPC_E_RANGE) << "rounds to 1000.00";
+
+    auto cmds = Drain();
+    ASSERT_EQ(cmds.size(), 5u);
+    EXPECT_EQ(cmds[2]->argument, tlb::cvLiterPrice);
+    EXPECT_EQ(cmds[2]->value, 123500) << "12.345 rounds half away from zero to 12.35";
+    EXPECT_EQ(cmds[3]->value, 125000);
+    EXPECT_EQ(cmds[4]->value, 9999900);
+}
+
+TEST_F(PostItems, VariableTypesQualitiesAndSavedValues) {
+    auto earthed = AddVar(31);
+    auto address = AddVar(2);
+    auto price = AddVar(6);
+    auto flow = AddVar(27);  // Productivity, refresh class 9
+    EXPECT_EQ(earthed->CanonicalType(), plat::VT_BOOL);
+    EXPECT_EQ(address->CanonicalType(), plat::VT_I4);
+    EXPECT_EQ(price->CanonicalType(), plat::VT_R8);
+    EXPECT_EQ(earthed->FullName(), "Post7.Earthed");
+
+    const DATE now = plat::NowLocal();
+    price->StoreValue(123400, now, LQ_FRESH);
+    EXPECT_EQ(price->GetQuality(), OPC_QUALITY_GOOD);
+    EXPECT_DOUBLE_EQ(price->PeekValue().dblVal, 12.34);
+    price->StoreValue(1000000, now, LQ_FRESH);  // 100.00 is above the range
+    EXPECT_EQ(price->GetQuality(), OPC_QUALITY_EGU_EXCEEDED);
+    price->StoreValue(123400, now, LQ_KEPT);
+    EXPECT_EQ(price->GetQuality(), 68);
+    price->SetEnabled(false);
+    EXPECT_EQ(price->GetQuality(), 20);
+    price->SetEnabled(true);
+
+    address->StoreValue(70000, now, LQ_FRESH);
+    EXPECT_EQ(address->PeekValue().lVal, 7);
+    earthed->StoreValue(10000, now, LQ_FRESH);
+    EXPECT_EQ(earthed->PeekValue().boolVal, plat::VARIANT_TRUE);
+
+    auto dose = AddVar(14);
+    EXPECT_TRUE(dose->RestoreValue({50000, now - 0.5, LQ_FRESH}, LQ_KEPT));
+    EXPECT_EQ(dose->GetValue().value, 50000);
+    EXPECT_EQ(dose->GetQuality(), 68);
+    EXPECT_FALSE(dose->RestoreValue({60000, now - 2.0, LQ_FRESH}, LQ_KEPT)) << "older than a day";
+    EXPECT_FALSE(dose->RestoreValue({60000, now + 0.1, LQ_FRESH}, LQ_KEPT)) << "from the future";
+    EXPECT_FALSE(flow->RestoreValue({60000, now - 0.1, LQ_FRESH}, LQ_KEPT)) << "class 9 is never restored";
+    EXPECT_EQ(dose->GetValue().value, 50000);
+
+    Variant hi, desc;
+    EXPECT_EQ(price->GetItemProperty(PROP_HIEU, 1033, hi), plat::S_OK);
+    EXPECT_EQ(hi.vt, plat::VT_CY);
+    EXPECT_EQ(hi.cyVal, 999900);
+    EXPECT_EQ(price->GetItemProperty(PROP_DESC, 1049, desc), plat::S_OK);
+    EXPECT_EQ(plat::WideToUtf8(desc.bstrVal), "Цена продукта");
+}
+
+TEST_F(PostItems, StaleValuesFollowTheRefreshClass) {
+    plat::ScopedFakeClock clock;
+    auto price = AddVar(6);  // class 2: {200, 1000, 200}
+    price->StoreValue(10000, plat::NowLocal(), LQ_FRESH);
+    EXPECT_TRUE(price->IsUpToDate(0));
+    clock->Advance(200 * 5000 + 10);
+    EXPECT_TRUE(price->NeedsRefresh(0, true));
+    EXPECT_FALSE(price->NeedsRefresh(1, true));
+    EXPECT_FALSE(price->NeedsRefresh(0, false));
+    EXPECT_FALSE(price->IsUpToDate(0));
+    auto flow = AddVar(27);
+    flow->StoreValue(0, plat::NowLocal(), LQ_FRESH);
+    clock->Advance(100000000);
+    EXPECT_FALSE(flow->NeedsRefresh(0, true)) << "class 9 is never stale";
+}
+
+TEST_F(PostItems, ExpiredCommandsAreDroppedWithMinusOne) {
+    plat::ScopedFakeClock clock;
+    int32_t old_id = state_->Write(Variant::I4(1), 1, 0, 1033);
+    clock->Advance(20001);
+    int32_t live_id = state_->Write(Variant::I4(0), 1, 0, 1033);
+    EXPECT_EQ(CmdQuery(old_id), -1);
+    auto cmd = state_->Queue().Next();
+    ASSERT_TRUE(cmd);
+    EXPECT_EQ(cmd->id.load(), live_id) << "the expired command is never executed";
+    state_->Queue().Complete(5);
+    EXPECT_EQ(CmdQuery(live_id), 5);
+    EXPECT_TRUE(CmdIsDead(old_id));
+    EXPECT_FALSE(state_->Queue().Next());
+}
+
+TEST(FixedPointRound, ModesAndEdges) {
+    EXPECT_EQ(FixedPointRound(0, 5000, 13000), 15000);
+    EXPECT_EQ(FixedPointRound(1, 5000, 13000), 15000);
+    EXPECT_EQ(FixedPointRound(2, 5000, 13000), 10000);
+    EXPECT_EQ(FixedPointRound(0, 5000, 12500), 15000) << "halves away from zero";
+    EXPECT_EQ(FixedPointRound(0, 5000, -12500), -15000);
+    EXPECT_EQ(FixedPointRound(1, 100, 12300), 12300) << "exact multiples stay";
+    EXPECT_EQ(FixedPointRound(2, 100, 12300), 12300);
+    EXPECT_EQ(FixedPointRound(1, 100, 12301), 12400);
+    EXPECT_EQ(FixedPointRound(2, 100, 12399), 12300);
+    EXPECT_EQ(FixedPointRound(0, 0, 12345), 12345) << "a zero step must not divide by zero";
+}
+
+TEST(PollPriority, Ordering) {
+    const DATE now = plat::NowLocal();
+    TPollPriority best;
+    TPollPriority a{7, 0, 0, 4, now - 0.001, 0, 1.0};
+    EXPECT_TRUE(ComparePollPriority(best, a)) << "an empty best takes any candidate";
+
+    TPollPriority never{7, 0, 0, 4, 0, 0, 1.0};
+    TPollPriority b = a;
+    EXPECT_TRUE(ComparePollPriority(b, never)) << "a never-served candidate wins";
+    EXPECT_FALSE(ComparePollPriority(b, a)) << "a never-served best is kept";
+
+    TPollPriority busy = a;
+    busy.busy = 1;
+    best = a;
+    EXPECT_TRUE(ComparePollPriority(best, busy)) << "queued commands rank an equally old post first";
+    best = a;
+    EXPECT_FALSE(ComparePollPriority(best, a)) << "ties keep the earlier record";
+
+    TPollPriority older = a;
+    older.time = now - 0.002;
+    best = a;
+    EXPECT_TRUE(ComparePollPriority(best, older));
+
+    TPollPriority low_class = a;
+    low_class.cls = 2;
+    TPollPriority twice_as_old = a;
+    twice_as_old.time = now - 0.0019;
+    best = twice_as_old;
+    EXPECT_TRUE(ComparePollPriority(best, low_class)) << "class below 3 doubles the score";
+
+    TPollPriority probe = a;
+    probe.probe = 1;
+    best = a;
+    EXPECT_TRUE(ComparePollPriority(best, probe)) << "probes rank higher while no station exists";
+    SetStationsExistProbe([] { return true; });
+    best = a;
+    EXPECT_FALSE(ComparePollPriority(best, probe));
+    SetStationsExistProbe(nullptr);
+
+    TPollPriority fast = a;  // row 4 refreshes 1000 times as often as row 7... of the same age
+    fast.kind = 4;
+    TPollPriority slow = a;
+    slow.kind = 0;
+    best = slow;
+    EXPECT_TRUE(ComparePollPriority(best, fast)) << "a smaller refresh factor means a higher score";
+}
+
+TEST_F(PostItems, ClientsWritingWhileThePollThreadServes) {
+    auto dose = AddVar(14);
+    constexpr int kClients = 6, kWrites = 300;
+    std::atomic<bool> done{false};
+    std::atomic<int> served{0};
+    std::thread poller([&] {
+        while (!done.load() || state_->Queue().HasCommands()) {
+            auto c = state_->Queue().Next();
+            if (!c) continue;
+            if (c->kind == TCommand::SetState)
+                state_->SetStateValue(c->argument == 80 ? 80 : 0, plat::NowLocal());
+            else
+                dose->StoreValue(c->value, plat::NowLocal(), LQ_FRESH);
+            state_->Queue().Complete(0);
+            ++served;
+        }
+    });
+    std::latch go(kClients);
+    std::vector<std::thread> clients;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < kClients; ++t)
+        clients.emplace_back([&, t] {
+            go.arrive_and_wait();
+            for (int i = 0; i < kWrites; ++i) {
+                int32_t id = t % 2 ? state_->Write(Variant::I4(i % 2 ? 0 : 80), 1, 0, 1033)
+                                   : dose->Write(Variant::R8(1 + i % 100), 0, 0, 1033);
+                if (!IsCmdID(id)) ++bad;
+                TGItem g(ComPtr<TLeafItem>(dose.Get()), "Post7.DozeV", dose->ID());
+                g.UnreadCount(true);
+                int32_t r = CmdWait(id);
+                if (r != 0) ++bad;
+            }
+        });
+    for (auto& c : clients) c.join();
+    done = true;
+    poller.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(served.load(), kClients * kWrites);
+    EXPECT_EQ(dose->TotalRefs(), 0u);
+}
