@@ -26,7 +26,7 @@ struct Node {
     };
     std::string name;
     std::map<std::string, std::unique_ptr<Node>> children;  // by lower-cased name
-    std::map<std::string, Entry> values;                     // by lower-cased name
+    std::map<std::string, Entry> values;                    // by lower-cased name
     uint64_t next_seq = 0;
 };
 }  // namespace detail
@@ -80,12 +80,16 @@ void Report(const std::string& msg) {
     }
 }
 
-std::string ErrnoText(int err) { return std::strerror(err); }
+std::string ErrnoText(int err) {
+    return std::strerror(err);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Paths and names
 
-bool HasNul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+bool HasNul(std::string_view s) {
+    return s.find('\0') != std::string_view::npos;
+}
 
 long SplitKey(std::string_view key, std::vector<std::string_view>& segs) {
     segs.clear();
@@ -240,8 +244,8 @@ constexpr char kHex[] = "0123456789ABCDEF";
 void Escape(std::string& out, std::string_view s, std::string_view specials) {
     for (size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        bool esc = c < 0x20 || c == 0x7F || c == '%' || specials.find(static_cast<char>(c)) !=
-                                                            std::string_view::npos ||
+        bool esc = c < 0x20 || c == 0x7F || c == '%' ||
+                   specials.find(static_cast<char>(c)) != std::string_view::npos ||
                    (c == ' ' && i + 1 == s.size());
         if (esc) {
             out += '%';
@@ -498,7 +502,7 @@ FileId IdOf(const struct stat& st, std::string_view prefix) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -512,7 +516,7 @@ public:
         return f;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -566,7 +570,9 @@ std::map<std::string, std::unique_ptr<HiveState>> g_states;
 
 thread_local const HiveState* t_held = nullptr;
 
-const char* HiveFileName(Hive h) { return h == Hive::ClassesRoot ? "HKCR" : "HKLM"; }
+const char* HiveFileName(Hive h) {
+    return h == Hive::ClassesRoot ? "HKCR" : "HKLM";
+}
 
 HiveState& StateFor(Hive h) {
     std::string folder = StoreFolder();
@@ -696,13 +702,13 @@ long Save(HiveState& s, const std::string& text, std::vector<std::string>& msgs)
 // Holds the hive's mutex and marks it as held by this thread, so that a registry call from
 // inside an Update on the same hive fails instead of deadlocking.
 class Held {
-public:
+  public:
     explicit Held(HiveState& s) : lk_(s.mu) { t_held = &s; }
     ~Held() { t_held = nullptr; }
     Held(const Held&) = delete;
     Held& operator=(const Held&) = delete;
 
-private:
+  private:
     std::lock_guard<std::mutex> lk_;
 };
 
@@ -753,9 +759,9 @@ long RunWrite(Hive h, F&& f) {
                 return ERROR_CANTWRITE;
             }
             Fd lock(::open(s.lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-            if (lock.get() < 0 || false) {
-                msgs.push_back("Registry lock " + s.lock_path + " cannot be taken: " +
-                               ErrnoText(errno));
+            if (lock.get() < 0 || FlockRetry(lock.get(), LOCK_EX) != 0) {
+                msgs.push_back("Registry lock " + s.lock_path +
+                               " cannot be taken: " + ErrnoText(errno));
                 return ERROR_CANTWRITE;
             }
             long r = Refresh(s, msgs);
@@ -800,7 +806,9 @@ std::string StoreFolder() {
     return root + "/registry";
 }
 
-std::string HiveFile(Hive hive) { return StoreFolder() + "/" + HiveFileName(hive) + ".reg"; }
+std::string HiveFile(Hive hive) {
+    return StoreFolder() + "/" + HiveFileName(hive) + ".reg";
+}
 
 void SetErrorReporter(std::function<void(const std::string&)> reporter) {
     std::lock_guard<std::mutex> lk(g_reporter_mu);
@@ -834,8 +842,7 @@ long ReadDword(Hive hive, std::string_view key, std::string_view name, uint32_t&
     });
 }
 
-long ReadBinary(Hive hive, std::string_view key, std::string_view name,
-                std::vector<uint8_t>& out) {
+long ReadBinary(Hive hive, std::string_view key, std::string_view name, std::vector<uint8_t>& out) {
     return RunRead(hive, [&](const Node& root) {
         const Value* v = nullptr;
         long rc = TreeRead(root, key, name, Kind::Binary, v);
@@ -861,9 +868,8 @@ long EnumValues(Hive hive, std::string_view key, std::vector<ValueInfo>& values)
 }
 
 long SetValue(Hive hive, std::string_view key, std::string_view name, const Value& value) {
-    return RunWrite(hive, [&](Node& root, bool& changed) {
-        return TreeSet(root, key, name, value, changed);
-    });
+    return RunWrite(
+        hive, [&](Node& root, bool& changed) { return TreeSet(root, key, name, value, changed); });
 }
 
 long WriteString(Hive hive, std::string_view key, std::string_view name, std::string_view value) {
@@ -885,9 +891,8 @@ long CreateKey(Hive hive, std::string_view key) {
 }
 
 long DeleteValue(Hive hive, std::string_view key, std::string_view name) {
-    return RunWrite(hive, [&](Node& root, bool& changed) {
-        return TreeDeleteValue(root, key, name, changed);
-    });
+    return RunWrite(
+        hive, [&](Node& root, bool& changed) { return TreeDeleteValue(root, key, name, changed); });
 }
 
 long DeleteKeyTree(Hive hive, std::string_view key) {
@@ -927,7 +932,9 @@ long Transaction::ReadBinary(std::string_view key, std::string_view name,
     return rc;
 }
 
-bool Transaction::KeyExists(std::string_view key) const { return TreeKeyExists(root_, key); }
+bool Transaction::KeyExists(std::string_view key) const {
+    return TreeKeyExists(root_, key);
+}
 
 long Transaction::EnumSubKeys(std::string_view key, std::vector<std::string>& names) const {
     return TreeEnumSubKeys(root_, key, names);
@@ -941,8 +948,7 @@ long Transaction::SetValue(std::string_view key, std::string_view name, const Va
     return TreeSet(root_, key, name, value, changed_);
 }
 
-long Transaction::WriteString(std::string_view key, std::string_view name,
-                              std::string_view value) {
+long Transaction::WriteString(std::string_view key, std::string_view name, std::string_view value) {
     return SetValue(key, name, Value::String(value));
 }
 
@@ -955,7 +961,9 @@ long Transaction::WriteBinary(std::string_view key, std::string_view name,
     return SetValue(key, name, Value::Binary(value));
 }
 
-long Transaction::CreateKey(std::string_view key) { return TreeCreateKey(root_, key, changed_); }
+long Transaction::CreateKey(std::string_view key) {
+    return TreeCreateKey(root_, key, changed_);
+}
 
 long Transaction::DeleteValue(std::string_view key, std::string_view name) {
     return TreeDeleteValue(root_, key, name, changed_);
@@ -990,8 +998,7 @@ Batch& Batch::WriteDword(std::string_view key, std::string_view name, uint32_t v
     return SetValue(key, name, Value::Dword(value));
 }
 
-Batch& Batch::WriteBinary(std::string_view key, std::string_view name,
-                          std::vector<uint8_t> value) {
+Batch& Batch::WriteBinary(std::string_view key, std::string_view name, std::vector<uint8_t> value) {
     return SetValue(key, name, Value::Binary(std::move(value)));
 }
 
@@ -1015,13 +1022,22 @@ long Batch::Commit() const {
         for (const Entry& e : ops_) {
             long rc = ERROR_SUCCESS;
             switch (e.op) {
-                case Op::Set: rc = t.SetValue(e.key, e.name, e.value); break;
-                case Op::CreateKey: rc = t.CreateKey(e.key); break;
-                case Op::DeleteValue: rc = t.DeleteValue(e.key, e.name); break;
-                case Op::DeleteKeyTree: rc = t.DeleteKeyTree(e.key); break;
+                case Op::Set:
+                    rc = t.SetValue(e.key, e.name, e.value);
+                    break;
+                case Op::CreateKey:
+                    rc = t.CreateKey(e.key);
+                    break;
+                case Op::DeleteValue:
+                    rc = t.DeleteValue(e.key, e.name);
+                    break;
+                case Op::DeleteKeyTree:
+                    rc = t.DeleteKeyTree(e.key);
+                    break;
             }
             // Deleting what is already gone is fine here (bad names were refused before).
-            if (rc == ERROR_FILE_NOT_FOUND && (e.op == Op::DeleteValue || e.op == Op::DeleteKeyTree))
+            if (rc == ERROR_FILE_NOT_FOUND &&
+                (e.op == Op::DeleteValue || e.op == Op::DeleteKeyTree))
                 rc = ERROR_SUCCESS;
             if (rc != ERROR_SUCCESS) return rc;
         }

@@ -79,6 +79,7 @@ long WriteBinary(Hive hive, std::string_view key, std::string_view name,
 long SetValue(Hive hive, std::string_view key, std::string_view name, const Value& value);
 
 long CreateKey(Hive hive, std::string_view key);
+// False also when the hive cannot be read (damaged file).
 bool KeyExists(Hive hive, std::string_view key);
 // Subkeys sorted case-insensitively; values in the order they were created.
 long EnumSubKeys(Hive hive, std::string_view key, std::vector<std::string>& names);
@@ -94,7 +95,7 @@ struct Node;
 
 // The view of a hive inside Update(). Reads see the writes made earlier in the same update.
 class Transaction {
-public:
+  public:
     long ReadString(std::string_view key, std::string_view name, std::string& out) const;
     long ReadDword(std::string_view key, std::string_view name, uint32_t& out) const;
     long ReadBinary(std::string_view key, std::string_view name, std::vector<uint8_t>& out) const;
@@ -105,7 +106,8 @@ public:
 
     long WriteString(std::string_view key, std::string_view name, std::string_view value);
     long WriteDword(std::string_view key, std::string_view name, uint32_t value);
-    long WriteBinary(std::string_view key, std::string_view name, const std::vector<uint8_t>& value);
+    long WriteBinary(std::string_view key, std::string_view name,
+                     const std::vector<uint8_t>& value);
     long SetValue(std::string_view key, std::string_view name, const Value& value);
     long CreateKey(std::string_view key);
     long DeleteValue(std::string_view key, std::string_view name);
@@ -114,7 +116,7 @@ public:
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
-private:
+  private:
     friend long Update(Hive, const std::function<long(Transaction&)>&);
     explicit Transaction(detail::Node& root) : root_(root) {}
     detail::Node& root_;
@@ -132,7 +134,7 @@ long Update(Hive hive, const std::function<long(Transaction&)>& fn);
 // Deletes inside a batch do not fail when the key or value is already missing, so
 // "delete the key, create it again, fill it" is one batch.
 class Batch {
-public:
+  public:
     explicit Batch(Hive hive) : hive_(hive) {}
 
     Batch& WriteString(std::string_view key, std::string_view name, std::string_view value);
@@ -150,7 +152,7 @@ public:
     // its operations, so Commit may be retried.
     long Commit() const;
 
-private:
+  private:
     enum class Op { Set, CreateKey, DeleteValue, DeleteKeyTree };
     struct Entry {
         Op op;

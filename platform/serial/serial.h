@@ -7,8 +7,8 @@
 // without that value the port is /dev/ttyS<n-1>. An absolute path opens as it stands. Any other
 // name is not found.
 //
-// Open errors: not found (ENOENT, ENODEV, ENXIO, and a device node without hardware behind it,
-// which Linux reports as EIO) -> ERROR_FILE_NOT_FOUND; EACCES, EPERM, EROFS, EISDIR ->
+// Open errors: not found (ENOENT, ENODEV, ENXIO, ENOTDIR, and a device node without hardware
+// behind it, which Linux reports as EIO) -> ERROR_FILE_NOT_FOUND; EACCES, EPERM, EROFS, EISDIR ->
 // ERROR_ACCESS_DENIED; in use (EBUSY from TIOCEXCL, a refused flock) -> ERROR_SHARING_VIOLATION;
 // not a terminal -> ERROR_INVALID_FUNCTION; anything else -> ERROR_GEN_FAILURE.
 //
@@ -125,8 +125,10 @@ public:
 
     // ERROR_INVALID_PARAMETER for a rate of 0, data bits outside 5..8 or 1.5 stop bits with more
     // than 5 data bits; the settings then stay as they were. The modem-line and RS-485 parts
-    // never fail it (see Notes()).
+    // never fail it (see Notes()). A driver that refuses the rate fails it with the line
+    // settings already applied.
     long Configure(const LineSettings& settings);
+    // As last configured; the defaults after Open.
     const LineSettings& Settings() const { return settings_; }
     const ConfigureNotes& Notes() const { return notes_; }
     // The rate the driver reports now (TCGETS2).

@@ -13,7 +13,7 @@ std::atomic<size_t> g_limit{0x7FFFFFFF};
 void* CoTaskMemAlloc(size_t cb) {
     if (cb > g_limit.load(std::memory_order_relaxed)) return nullptr;
     void* p = std::malloc(cb == 0 ? 1 : cb);
-    g_live.fetch_add(1, std::memory_order_relaxed);
+    if (p) g_live.fetch_add(1, std::memory_order_relaxed);
     return p;
 }
 
@@ -33,8 +33,12 @@ void* CoTaskMemRealloc(void* pv, size_t cb) {
     return std::realloc(pv, cb);  // the block count is unchanged either way
 }
 
-size_t CoTaskMemLiveBlocks() { return g_live.load(std::memory_order_relaxed); }
+size_t CoTaskMemLiveBlocks() {
+    return g_live.load(std::memory_order_relaxed);
+}
 
-size_t CoTaskMemSetLimit(size_t max_cb) { return g_limit.exchange(max_cb); }
+size_t CoTaskMemSetLimit(size_t max_cb) {
+    return g_limit.exchange(max_cb);
+}
 
 }  // namespace plat

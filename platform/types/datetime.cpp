@@ -14,7 +14,7 @@ namespace {
 // Everything below works on one linear form: milliseconds since 1899-12-30 00:00 in whatever
 // frame (local or UTC) the caller is in.
 constexpr int64_t kMsPerDay = 86400000;
-constexpr int64_t kOleEpochUnixDays = -25569;   // 1899-12-30 relative to 1970-01-01
+constexpr int64_t kOleEpochUnixDays = -25569;       // 1899-12-30 relative to 1970-01-01
 constexpr int64_t kFileTimeEpochOleDays = -109205;  // 1601-01-01 relative to 1899-12-30
 
 int64_t FloorDiv(int64_t a, int64_t b) {
@@ -46,7 +46,9 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     if (m <= 2) ++y;
 }
 
-bool IsLeap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int64_t y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(int64_t y, unsigned m) {
     static const unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -77,7 +79,9 @@ DATE LinearToDate(int64_t ms) {
     return days >= 0 ? static_cast<double>(days) + frac : static_cast<double>(days) - frac;
 }
 
-bool LinearInDateRange(int64_t ms) { return ms >= kMinDays * kMsPerDay && ms < kEndDays * kMsPerDay; }
+bool LinearInDateRange(int64_t ms) {
+    return ms >= kMinDays * kMsPerDay && ms < kEndDays * kMsPerDay;
+}
 
 bool SystemTimeToLinear(const SYSTEMTIME& st, int64_t& ms) {
     if (st.wMonth < 1 || st.wMonth > 12 || st.wDay < 1 ||
@@ -167,7 +171,9 @@ std::string Two(unsigned v) {
     return b;
 }
 
-bool IsRussian(LCID lcid) { return (lcid & 0x3FF) == 0x19; }
+bool IsRussian(LCID lcid) {
+    return (lcid & 0x3FF) == 0x19;
+}
 
 }  // namespace
 
@@ -210,13 +216,14 @@ bool LocalDateToFileTime(DATE local, FILETIME& utc) {
 
 bool FileTimeToLocalDate(const FILETIME& utc, DATE& local) {
     int64_t u, l;
-    if (!FileTimeToLinear(utc, u) || !UtcLinearToLocal(u, l) || !LinearInDateRange(l))
-        return false;
+    if (!FileTimeToLinear(utc, u) || !UtcLinearToLocal(u, l) || !LinearInDateRange(l)) return false;
     local = LinearToDate(l);
     return true;
 }
 
-FILETIME NowUtcFileTime() { return U64ToFileTime(SysClock().UtcNow100ns()); }
+FILETIME NowUtcFileTime() {
+    return U64ToFileTime(SysClock().UtcNow100ns());
+}
 
 DATE NowLocal() {
     DATE d = 0;
@@ -235,8 +242,8 @@ std::string FormatDateDMY_HMS(DATE d) {
     if (!DateToSystemTime(d, st)) return "??.??.???? ??:??:??";
     char b[64];
     std::snprintf(b, sizeof b, "%02u.%02u.%04u %02u:%02u:%02u", unsigned(st.wDay),
-                  unsigned(st.wMonth), unsigned(st.wYear), unsigned(st.wHour),
-                  unsigned(st.wMinute), unsigned(st.wSecond));
+                  unsigned(st.wMonth), unsigned(st.wYear), unsigned(st.wHour), unsigned(st.wMinute),
+                  unsigned(st.wSecond));
     return b;
 }
 
@@ -251,10 +258,10 @@ std::optional<std::string> FormatDateText(DATE d, LCID lcid) {
     const bool noTime = !noDate && st.wHour == 0 && st.wMinute == 0 && st.wSecond == 0;
     char date[64], time[64];
     if (IsRussian(lcid)) {
-        std::snprintf(date, sizeof date, "%02u.%02u.%04u", unsigned(st.wDay),
-                      unsigned(st.wMonth), unsigned(st.wYear));
-        std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned(st.wHour),
-                      unsigned(st.wMinute), unsigned(st.wSecond));
+        std::snprintf(date, sizeof date, "%02u.%02u.%04u", unsigned(st.wDay), unsigned(st.wMonth),
+                      unsigned(st.wYear));
+        std::snprintf(time, sizeof time, "%02u:%02u:%02u", unsigned(st.wHour), unsigned(st.wMinute),
+                      unsigned(st.wSecond));
     } else {
         std::snprintf(date, sizeof date, "%u/%u/%u", unsigned(st.wMonth), unsigned(st.wDay),
                       unsigned(st.wYear));

@@ -20,20 +20,76 @@ Variant Make(VARTYPE vt) {
 }
 }  // namespace
 
-Variant Variant::I1(int8_t v) { Variant r = Make(VT_I1); r.cVal = v; return r; }
-Variant Variant::UI1(uint8_t v) { Variant r = Make(VT_UI1); r.bVal = v; return r; }
-Variant Variant::I2(int16_t v) { Variant r = Make(VT_I2); r.iVal = v; return r; }
-Variant Variant::UI2(uint16_t v) { Variant r = Make(VT_UI2); r.uiVal = v; return r; }
-Variant Variant::I4(int32_t v) { Variant r = Make(VT_I4); r.lVal = v; return r; }
-Variant Variant::UI4(uint32_t v) { Variant r = Make(VT_UI4); r.ulVal = v; return r; }
-Variant Variant::I8(int64_t v) { Variant r = Make(VT_I8); r.llVal = v; return r; }
-Variant Variant::UI8(uint64_t v) { Variant r = Make(VT_UI8); r.ullVal = v; return r; }
-Variant Variant::Int(int32_t v) { Variant r = Make(VT_INT); r.intVal = v; return r; }
-Variant Variant::UInt(uint32_t v) { Variant r = Make(VT_UINT); r.uintVal = v; return r; }
-Variant Variant::R4(float v) { Variant r = Make(VT_R4); r.fltVal = v; return r; }
-Variant Variant::R8(double v) { Variant r = Make(VT_R8); r.dblVal = v; return r; }
-Variant Variant::Cy(Currency v) { Variant r = Make(VT_CY); r.cyVal = v.int64; return r; }
-Variant Variant::Date(DATE v) { Variant r = Make(VT_DATE); r.date = v; return r; }
+Variant Variant::I1(int8_t v) {
+    Variant r = Make(VT_I1);
+    r.cVal = v;
+    return r;
+}
+Variant Variant::UI1(uint8_t v) {
+    Variant r = Make(VT_UI1);
+    r.bVal = v;
+    return r;
+}
+Variant Variant::I2(int16_t v) {
+    Variant r = Make(VT_I2);
+    r.iVal = v;
+    return r;
+}
+Variant Variant::UI2(uint16_t v) {
+    Variant r = Make(VT_UI2);
+    r.uiVal = v;
+    return r;
+}
+Variant Variant::I4(int32_t v) {
+    Variant r = Make(VT_I4);
+    r.lVal = v;
+    return r;
+}
+Variant Variant::UI4(uint32_t v) {
+    Variant r = Make(VT_UI4);
+    r.ulVal = v;
+    return r;
+}
+Variant Variant::I8(int64_t v) {
+    Variant r = Make(VT_I8);
+    r.llVal = v;
+    return r;
+}
+Variant Variant::UI8(uint64_t v) {
+    Variant r = Make(VT_UI8);
+    r.ullVal = v;
+    return r;
+}
+Variant Variant::Int(int32_t v) {
+    Variant r = Make(VT_INT);
+    r.intVal = v;
+    return r;
+}
+Variant Variant::UInt(uint32_t v) {
+    Variant r = Make(VT_UINT);
+    r.uintVal = v;
+    return r;
+}
+Variant Variant::R4(float v) {
+    Variant r = Make(VT_R4);
+    r.fltVal = v;
+    return r;
+}
+Variant Variant::R8(double v) {
+    Variant r = Make(VT_R8);
+    r.dblVal = v;
+    return r;
+}
+Variant Variant::Cy(Currency v) {
+    Variant r = Make(VT_CY);
+    r.cyVal = v.int64;
+    return r;
+}
+Variant Variant::Date(DATE v) {
+    Variant r = Make(VT_DATE);
+    r.date = v;
+    return r;
+}
 Variant Variant::Bool(bool v) {
     Variant r = Make(VT_BOOL);
     r.boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
@@ -44,9 +100,17 @@ Variant Variant::Str(WideString v) {
     r.bstrVal = std::move(v);
     return r;
 }
-Variant Variant::Str(std::string_view utf8) { return Str(Utf8ToWide(utf8)); }
-Variant Variant::Error(int32_t scode) { Variant r = Make(VT_ERROR); r.scode = scode; return r; }
-Variant Variant::Null() { return Make(VT_NULL); }
+Variant Variant::Str(std::string_view utf8) {
+    return Str(Utf8ToWide(utf8));
+}
+Variant Variant::Error(int32_t scode) {
+    Variant r = Make(VT_ERROR);
+    r.scode = scode;
+    return r;
+}
+Variant Variant::Null() {
+    return Make(VT_NULL);
+}
 
 bool Variant::operator==(const Variant& o) const {
     if (vt != o.vt) return false;
@@ -55,29 +119,50 @@ bool Variant::operator==(const Variant& o) const {
     };
     switch (vt) {
         case VT_EMPTY:
-        case VT_NULL: return true;
-        case VT_I1: return cVal == o.cVal;
-        case VT_UI1: return bVal == o.bVal;
-        case VT_I2: return iVal == o.iVal;
-        case VT_UI2: return uiVal == o.uiVal;
-        case VT_I4: return lVal == o.lVal;
-        case VT_UI4: return ulVal == o.ulVal;
-        case VT_INT: return intVal == o.intVal;
-        case VT_UINT: return uintVal == o.uintVal;
-        case VT_I8: return llVal == o.llVal;
-        case VT_UI8: return ullVal == o.ullVal;
-        case VT_CY: return cyVal == o.cyVal;
-        case VT_R4: return fltVal == o.fltVal || std::memcmp(&fltVal, &o.fltVal, sizeof fltVal) == 0;
-        case VT_R8: return sameDouble(dblVal, o.dblVal);
-        case VT_DATE: return sameDouble(date, o.date);
-        case VT_BOOL: return boolVal == o.boolVal;
-        case VT_ERROR: return scode == o.scode;
-        case VT_BSTR: return bstrVal == o.bstrVal;
-        default: return llVal == o.llVal && bstrVal == o.bstrVal;
+        case VT_NULL:
+            return true;
+        case VT_I1:
+            return cVal == o.cVal;
+        case VT_UI1:
+            return bVal == o.bVal;
+        case VT_I2:
+            return iVal == o.iVal;
+        case VT_UI2:
+            return uiVal == o.uiVal;
+        case VT_I4:
+            return lVal == o.lVal;
+        case VT_UI4:
+            return ulVal == o.ulVal;
+        case VT_INT:
+            return intVal == o.intVal;
+        case VT_UINT:
+            return uintVal == o.uintVal;
+        case VT_I8:
+            return llVal == o.llVal;
+        case VT_UI8:
+            return ullVal == o.ullVal;
+        case VT_CY:
+            return cyVal == o.cyVal;
+        case VT_R4:
+            return fltVal == o.fltVal || std::memcmp(&fltVal, &o.fltVal, sizeof fltVal) == 0;
+        case VT_R8:
+            return sameDouble(dblVal, o.dblVal);
+        case VT_DATE:
+            return sameDouble(date, o.date);
+        case VT_BOOL:
+            return boolVal == o.boolVal;
+        case VT_ERROR:
+            return scode == o.scode;
+        case VT_BSTR:
+            return bstrVal == o.bstrVal;
+        default:
+            return llVal == o.llVal && bstrVal == o.bstrVal;
     }
 }
 
-char DecimalSeparator(LCID lcid) { return (lcid & 0x3FF) == 0x19 ? ',' : '.'; }
+char DecimalSeparator(LCID lcid) {
+    return (lcid & 0x3FF) == 0x19 ? ',' : '.';
+}
 
 // ---- type change -------------------------------------------------------------------------
 
@@ -110,17 +195,26 @@ struct IntRange {
 
 std::optional<IntRange> IntegerRange(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: return IntRange{INT8_MIN, INT8_MAX};
-        case VT_I2: return IntRange{INT16_MIN, INT16_MAX};
+        case VT_I1:
+            return IntRange{INT8_MIN, INT8_MAX};
+        case VT_I2:
+            return IntRange{INT16_MIN, INT16_MAX};
         case VT_I4:
-        case VT_INT: return IntRange{INT32_MIN, INT32_MAX};
-        case VT_I8: return IntRange{INT64_MIN, INT64_MAX};
-        case VT_UI1: return IntRange{0, UINT8_MAX};
-        case VT_UI2: return IntRange{0, UINT16_MAX};
+        case VT_INT:
+            return IntRange{INT32_MIN, INT32_MAX};
+        case VT_I8:
+            return IntRange{INT64_MIN, INT64_MAX};
+        case VT_UI1:
+            return IntRange{0, UINT8_MAX};
+        case VT_UI2:
+            return IntRange{0, UINT16_MAX};
         case VT_UI4:
-        case VT_UINT: return IntRange{0, UINT32_MAX};
-        case VT_UI8: return IntRange{0, UINT64_MAX};
-        default: return std::nullopt;
+        case VT_UINT:
+            return IntRange{0, UINT32_MAX};
+        case VT_UI8:
+            return IntRange{0, UINT64_MAX};
+        default:
+            return std::nullopt;
     }
 }
 
@@ -128,17 +222,38 @@ void StoreInteger(Variant& v, VARTYPE vt, i128 x) {
     v.vt = vt;
     v.llVal = 0;
     switch (vt) {
-        case VT_I1: v.cVal = static_cast<int8_t>(x); break;
-        case VT_I2: v.iVal = static_cast<int16_t>(x); break;
-        case VT_I4: v.lVal = static_cast<int32_t>(x); break;
-        case VT_INT: v.intVal = static_cast<int32_t>(x); break;
-        case VT_I8: v.llVal = static_cast<int64_t>(x); break;
-        case VT_UI1: v.bVal = static_cast<uint8_t>(x); break;
-        case VT_UI2: v.uiVal = static_cast<uint16_t>(x); break;
-        case VT_UI4: v.ulVal = static_cast<uint32_t>(x); break;
-        case VT_UINT: v.uintVal = static_cast<uint32_t>(x); break;
-        case VT_UI8: v.ullVal = static_cast<uint64_t>(x); break;
-        default: break;
+        case VT_I1:
+            v.cVal = static_cast<int8_t>(x);
+            break;
+        case VT_I2:
+            v.iVal = static_cast<int16_t>(x);
+            break;
+        case VT_I4:
+            v.lVal = static_cast<int32_t>(x);
+            break;
+        case VT_INT:
+            v.intVal = static_cast<int32_t>(x);
+            break;
+        case VT_I8:
+            v.llVal = static_cast<int64_t>(x);
+            break;
+        case VT_UI1:
+            v.bVal = static_cast<uint8_t>(x);
+            break;
+        case VT_UI2:
+            v.uiVal = static_cast<uint16_t>(x);
+            break;
+        case VT_UI4:
+            v.ulVal = static_cast<uint32_t>(x);
+            break;
+        case VT_UINT:
+            v.uintVal = static_cast<uint32_t>(x);
+            break;
+        case VT_UI8:
+            v.ullVal = static_cast<uint64_t>(x);
+            break;
+        default:
+            break;
     }
 }
 
@@ -150,8 +265,12 @@ struct Decimal {
     int64_t exp = 0;
 };
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
 
 std::optional<Decimal> ParseDecimal(std::u16string_view s, char sep) {
     size_t i = 0, n = s.size();
@@ -230,15 +349,19 @@ std::optional<double> DecimalToDouble(const Decimal& d) {
     return d.neg ? -x : x;
 }
 
-WideString Ascii(std::string_view s) { return WideString(s.begin(), s.end()); }
+WideString Ascii(std::string_view s) {
+    return WideString(s.begin(), s.end());
+}
 
 std::string FormatFloat(double x, int precision, char sep) {
     char buf[64];
     auto [p, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::general, precision);
     std::string s = ec == std::errc() ? std::string(buf, p) : std::string("0");
     for (char& c : s) {
-        if (c == '.') c = sep;
-        else if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c == '.')
+            c = sep;
+        else if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
     return s;
 }
@@ -249,8 +372,8 @@ std::string FormatCurrency(int64_t cy, char sep) {
     std::string s = (neg ? "-" : "") + std::to_string(mag / 10000);
     unsigned frac = static_cast<unsigned>(mag % 10000);
     if (frac != 0) {
-        char f[5] = {char('0' + frac / 1000), char('0' + frac / 100 % 10), char('0' + frac / 10 % 10),
-                     char('0' + frac % 10), 0};
+        char f[5] = {char('0' + frac / 1000), char('0' + frac / 100 % 10),
+                     char('0' + frac / 10 % 10), char('0' + frac % 10), 0};
         std::string fs(f);
         while (fs.back() == '0') fs.pop_back();
         s += sep;
@@ -259,8 +382,12 @@ std::string FormatCurrency(int64_t cy, char sep) {
     return s;
 }
 
-bool IsIntegerSource(VARTYPE vt) { return IntegerRange(vt).has_value() || vt == VT_BOOL; }
-bool IsFloatSource(VARTYPE vt) { return vt == VT_R4 || vt == VT_R8 || vt == VT_DATE; }
+bool IsIntegerSource(VARTYPE vt) {
+    return IntegerRange(vt).has_value() || vt == VT_BOOL;
+}
+bool IsFloatSource(VARTYPE vt) {
+    return vt == VT_R4 || vt == VT_R8 || vt == VT_DATE;
+}
 
 bool Supported(VARTYPE vt) {
     return vt == VT_EMPTY || vt == VT_NULL || IntegerRange(vt) || vt == VT_R4 || vt == VT_R8 ||
@@ -269,27 +396,43 @@ bool Supported(VARTYPE vt) {
 
 i128 IntegerOf(const Variant& v) {
     switch (v.vt) {
-        case VT_I1: return v.cVal;
-        case VT_I2: return v.iVal;
-        case VT_I4: return v.lVal;
-        case VT_INT: return v.intVal;
-        case VT_I8: return v.llVal;
-        case VT_UI1: return v.bVal;
-        case VT_UI2: return v.uiVal;
-        case VT_UI4: return v.ulVal;
-        case VT_UINT: return v.uintVal;
-        case VT_UI8: return v.ullVal;
-        case VT_BOOL: return v.boolVal ? -1 : 0;
-        default: return 0;
+        case VT_I1:
+            return v.cVal;
+        case VT_I2:
+            return v.iVal;
+        case VT_I4:
+            return v.lVal;
+        case VT_INT:
+            return v.intVal;
+        case VT_I8:
+            return v.llVal;
+        case VT_UI1:
+            return v.bVal;
+        case VT_UI2:
+            return v.uiVal;
+        case VT_UI4:
+            return v.ulVal;
+        case VT_UINT:
+            return v.uintVal;
+        case VT_UI8:
+            return v.ullVal;
+        case VT_BOOL:
+            return v.boolVal ? -1 : 0;
+        default:
+            return 0;
     }
 }
 
 double FloatOf(const Variant& v) {
     switch (v.vt) {
-        case VT_R4: return v.fltVal;
-        case VT_R8: return v.dblVal;
-        case VT_DATE: return v.date;
-        default: return 0;
+        case VT_R4:
+            return v.fltVal;
+        case VT_R8:
+            return v.dblVal;
+        case VT_DATE:
+            return v.date;
+        default:
+            return 0;
     }
 }
 
@@ -416,17 +559,27 @@ HRESULT ToBool(const Variant& src, LCID lcid, VARIANT_BOOL& b) {
 HRESULT ToText(const Variant& src, LCID lcid, uint16_t flags, WideString& text) {
     const char sep = DecimalSeparator(lcid);
     switch (src.vt) {
-        case VT_EMPTY: text.clear(); return S_OK;
-        case VT_BSTR: text = src.bstrVal; return S_OK;
+        case VT_EMPTY:
+            text.clear();
+            return S_OK;
+        case VT_BSTR:
+            text = src.bstrVal;
+            return S_OK;
         case VT_BOOL:
             if (flags & VARIANT_ALPHABOOL)
                 text = src.boolVal ? u"True" : u"False";
             else
                 text = src.boolVal ? u"-1" : u"0";
             return S_OK;
-        case VT_R4: text = Ascii(FormatFloat(src.fltVal, 7, sep)); return S_OK;
-        case VT_R8: text = Ascii(FormatFloat(src.dblVal, 15, sep)); return S_OK;
-        case VT_CY: text = Ascii(FormatCurrency(src.cyVal, sep)); return S_OK;
+        case VT_R4:
+            text = Ascii(FormatFloat(src.fltVal, 7, sep));
+            return S_OK;
+        case VT_R8:
+            text = Ascii(FormatFloat(src.dblVal, 15, sep));
+            return S_OK;
+        case VT_CY:
+            text = Ascii(FormatCurrency(src.cyVal, sep));
+            return S_OK;
         case VT_DATE: {
             auto t = FormatDateText(src.date, lcid);
             if (!t) return DISP_E_OVERFLOW;
@@ -468,7 +621,8 @@ HRESULT Change(const Variant& src, LCID lcid, uint16_t flags, VARTYPE vt, Varian
         case VT_R4: {
             double x;
             if (Failed(hr = ToDouble(src, lcid, x))) return hr;
-            if (std::isinf(x) || (std::isfinite(x) && std::fabs(x) > FLT_MAX)) return DISP_E_OVERFLOW;
+            if (std::isinf(x) || (std::isfinite(x) && std::fabs(x) > FLT_MAX))
+                return DISP_E_OVERFLOW;
             out.vt = VT_R4;
             out.fltVal = static_cast<float>(x);
             return S_OK;

@@ -61,12 +61,18 @@ HRESULT NumberToVariant(VARTYPE requested, Variant& dst, uint16_t& quality, int6
             dst.vt = VT_BOOL;
             dst.boolVal = fixed != 0 ? VARIANT_TRUE : VARIANT_FALSE;
             return S_OK;
-        case VT_UI1: return asI4(0, UINT8_MAX);
-        case VT_UI2: return asI4(0, UINT16_MAX);
-        case VT_UI4: return asI4(0, UINT32_MAX);
-        case VT_I1: return asI4(INT8_MIN, INT8_MAX);
-        case VT_I2: return asI4(INT16_MIN, INT16_MAX);
-        case VT_I4: return asI4(INT32_MIN, INT32_MAX);
+        case VT_UI1:
+            return asI4(0, UINT8_MAX);
+        case VT_UI2:
+            return asI4(0, UINT16_MAX);
+        case VT_UI4:
+            return asI4(0, UINT32_MAX);
+        case VT_I1:
+            return asI4(INT8_MIN, INT8_MAX);
+        case VT_I2:
+            return asI4(INT16_MIN, INT16_MAX);
+        case VT_I4:
+            return asI4(INT32_MIN, INT32_MAX);
         case VT_I8:
             dst.vt = VT_I8;
             dst.llVal = RoundFixed(fixed);
@@ -86,8 +92,8 @@ HRESULT NumberToVariant(VARTYPE requested, Variant& dst, uint16_t& quality, int6
                 // Currency text is exact and carries no group separators; the first ','
                 // would be the decimal point of a comma locale.
                 Variant text;
-                const HRESULT hr =
-                    VariantChangeTypeEx(text, Variant::Cy(Currency{fixed}), LOCALE_EN_US, 0, VT_BSTR);
+                const HRESULT hr = VariantChangeTypeEx(text, Variant::Cy(Currency{fixed}),
+                                                       LOCALE_EN_US, 0, VT_BSTR);
                 if (Failed(hr)) return fail(DISP_E_OVERFLOW);
                 const size_t comma = text.bstrVal.find(u',');
                 if (comma != WideString::npos) text.bstrVal[comma] = u'.';
@@ -148,7 +154,9 @@ DATE FileTimeToDateTimeLocal(const FILETIME& utc) {
     return d;
 }
 
-FILETIME GetNowFileTime() { return NowUtcFileTime(); }
+FILETIME GetNowFileTime() {
+    return NowUtcFileTime();
+}
 
 char16_t* StrToCoTaskMemW(std::string_view text) {
     const WideString w = Utf8ToWide(text);

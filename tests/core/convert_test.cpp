@@ -47,7 +47,7 @@ void ExpectOverflow(const NumResult& r, const std::string& what) {
 }
 
 class ScopedTz {
-public:
+  public:
     explicit ScopedTz(const char* tz) {
         if (const char* old = std::getenv("TZ")) old_ = old;
         setenv("TZ", tz, 1);
@@ -61,17 +61,17 @@ public:
         tzset();
     }
 
-private:
+  private:
     std::optional<std::string> old_;
 };
 
 // Caps the task allocator for one test.
 class ScopedAllocLimit {
-public:
+  public:
     explicit ScopedAllocLimit(size_t cap) : old_(CoTaskMemSetLimit(cap)) {}
     ~ScopedAllocLimit() { CoTaskMemSetLimit(old_); }
 
-private:
+  private:
     size_t old_;
 };
 
@@ -81,12 +81,8 @@ TEST(NumberToVariant, IntegerRangesAreTestedOnTheFixedPointValue) {
     struct Case {
         VARTYPE vt;
         int64_t lo, hi;
-    } cases[] = {{VT_UI1, 0, 255},
-                 {VT_UI2, 0, 65535},
-                 {VT_UI4, 0, 4294967295LL},
-                 {VT_I1, -128, 127},
-                 {VT_I2, -32768, 32767},
-                 {VT_I4, INT32_MIN, INT32_MAX}};
+    } cases[] = {{VT_UI1, 0, 255},   {VT_UI2, 0, 65535},     {VT_UI4, 0, 4294967295LL},
+                 {VT_I1, -128, 127}, {VT_I2, -32768, 32767}, {VT_I4, INT32_MIN, INT32_MAX}};
     for (const Case& c : cases) {
         const std::string name = "vt " + std::to_string(c.vt);
         NumResult lo = Num(c.vt, c.lo * 10000);
@@ -112,10 +108,9 @@ TEST(NumberToVariant, IntegerRangesAreTestedOnTheFixedPointValue) {
 }
 
 TEST(NumberToVariant, RoundsHalfToEven) {
-    const std::pair<int64_t, int32_t> cases[] = {{25000, 2},  {35000, 4},   {-25000, -2},
-                                                 {-35000, -4}, {25001, 3},  {24999, 2},
-                                                 {5000, 0},   {-5000, 0},   {15000, 2},
-                                                 {-15001, -2}, {2545000, 254}};
+    const std::pair<int64_t, int32_t> cases[] = {
+        {25000, 2}, {35000, 4}, {-25000, -2}, {-35000, -4}, {25001, 3},    {24999, 2},
+        {5000, 0},  {-5000, 0}, {15000, 2},   {-15001, -2}, {2545000, 254}};
     for (auto [fixed, want] : cases) {
         EXPECT_EQ(Num(VT_I4, fixed).v.lVal, want) << fixed;
     }
@@ -145,9 +140,12 @@ TEST(NumberToVariant, OtherTypes) {
     EXPECT_NE(r4.v.dblVal, 0.0001);
     EXPECT_EQ(Num(VT_R4, 125000).v, Variant::R8(12.5));
 
-    const std::pair<int64_t, const char*> texts[] = {
-        {125000, "12.5"}, {-5, "-0.0005"}, {0, "0"}, {10000, "1"},
-        {INT64_MAX, "922337203685477.5807"}, {-123456789, "-12345.6789"}};
+    const std::pair<int64_t, const char*> texts[] = {{125000, "12.5"},
+                                                     {-5, "-0.0005"},
+                                                     {0, "0"},
+                                                     {10000, "1"},
+                                                     {INT64_MAX, "922337203685477.5807"},
+                                                     {-123456789, "-12345.6789"}};
     for (auto [fixed, want] : texts) {
         NumResult r = Num(VT_BSTR, fixed);
         ASSERT_EQ(r.hr, S_OK);

@@ -47,7 +47,7 @@ std::string Show(const SYSTEMTIME& st) {
 
 // Sets TZ for one test and restores the previous zone.
 class ScopedTz {
-public:
+  public:
     explicit ScopedTz(const char* tz) {
         const char* old = std::getenv("TZ");
         if (old) old_ = old;
@@ -62,7 +62,7 @@ public:
         tzset();
     }
 
-private:
+  private:
     std::optional<std::string> old_;
 };
 

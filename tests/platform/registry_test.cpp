@@ -54,7 +54,7 @@ uint64_t GenerationOf(const std::string& bytes) {
 }
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/regtest.XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
@@ -119,10 +119,11 @@ TEST_F(RegistryTest, EveryKindRoundTripsThroughTheFile) {
         "[NotAKey]",
     };
     Batch batch(LM);
-    for (size_t i = 0; i < texts.size(); ++i) batch.WriteString(kDrv, "s" + std::to_string(i), texts[i]);
+    for (size_t i = 0; i < texts.size(); ++i)
+        batch.WriteString(kDrv, "s" + std::to_string(i), texts[i]);
 
-    const std::vector<std::string> names = {"",      "@",    "=",     "a=b", "[x]",     ";c",
-                                            "a\\b",  "%20",  "tail ", "Имя", "End",     "@@"};
+    const std::vector<std::string> names = {"",     "@",   "=",     "a=b", "[x]", ";c",
+                                            "a\\b", "%20", "tail ", "Имя", "End", "@@"};
     for (size_t i = 0; i < names.size(); ++i)
         batch.WriteDword("Names", names[i], static_cast<uint32_t>(i));
     ASSERT_EQ(batch.Commit(), ERROR_SUCCESS);
@@ -311,7 +312,9 @@ TEST_F(RegistryTest, BatchIsAllOrNothing) {
 
     // A bad operation at the end undoes the earlier ones.
     Batch bad(LM);
-    bad.DeleteKeyTree(post).WriteDword(post, "ComPort", 3).WriteString(post, std::string("x\0", 2), "");
+    bad.DeleteKeyTree(post)
+        .WriteDword(post, "ComPort", 3)
+        .WriteString(post, std::string("x\0", 2), "");
     EXPECT_EQ(bad.Commit(), ERROR_INVALID_PARAMETER);
     std::string s;
     EXPECT_EQ(ReadString(LM, post, "OldValue", s), ERROR_SUCCESS);
@@ -488,10 +491,11 @@ TEST_F(RegistryTest, DamagedFileIsReportedOnceAndNeverOverwritten) {
 TEST_F(RegistryTest, HandEditedFileIsAccepted) {
     // What a person may reasonably type: CRLF line ends, comments, hex dwords, loose headers.
     ASSERT_TRUE(EnsureDirectory(StoreFolder()));
-    ReplaceFile(HiveFile(LM),
-                "NORVALT-REGISTRY 1\r\nGeneration 0\r\n; ports\r\n\r\n[\\Software\\Norvalt\\Drv\\]\r\n"
-                "Parameters=sz:COM1=9600 LOG=2\r\nStart=dword:0x10\r\n@=sz:default\r\n"
-                "[Software\\Norvalt\\Drv\\MBDev\\COM3\\5]\r\nNumber=dword:5\r\nEnd\r\n\r\n");
+    ReplaceFile(
+        HiveFile(LM),
+        "NORVALT-REGISTRY 1\r\nGeneration 0\r\n; ports\r\n\r\n[\\Software\\Norvalt\\Drv\\]\r\n"
+        "Parameters=sz:COM1=9600 LOG=2\r\nStart=dword:0x10\r\n@=sz:default\r\n"
+        "[Software\\Norvalt\\Drv\\MBDev\\COM3\\5]\r\nNumber=dword:5\r\nEnd\r\n\r\n");
     std::string s;
     ASSERT_EQ(ReadString(LM, kDrv, "Parameters", s), ERROR_SUCCESS);
     EXPECT_EQ(s, "COM1=9600 LOG=2");
@@ -514,10 +518,11 @@ TEST_F(RegistryTest, AnotherProcessesWriteIsSeen) {
     ASSERT_EQ(ReadDword(LM, kDrv, "Value", d), ERROR_SUCCESS);  // now cached here
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) _exit(WriteDword(LM, kDrv, "Value", 2) == ERROR_SUCCESS &&
-                                WriteDword(LM, kDrv, "Other", 3) == ERROR_SUCCESS
-                            ? 0
-                            : 1);
+    if (pid == 0)
+        _exit(WriteDword(LM, kDrv, "Value", 2) == ERROR_SUCCESS &&
+                      WriteDword(LM, kDrv, "Other", 3) == ERROR_SUCCESS
+                  ? 0
+                  : 1);
     ASSERT_TRUE(ChildSucceeded(pid));
     ASSERT_EQ(ReadDword(LM, kDrv, "Value", d), ERROR_SUCCESS);
     EXPECT_EQ(d, 2u);
@@ -556,10 +561,19 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdates) {
         }
         pids.push_back(pid);
     }
-    int reads = 0, torn = 0, errors = 0;
+    int reads = 0, torn = 0, errors = 0, failed_children = 0;
     for (;;) {
         bool running = false;
-        for (pid_t pid : pids) running |= ::waitpid(pid, nullptr, WNOHANG) == 0;
+        for (pid_t& pid : pids) {
+            if (pid < 0) continue;
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == 0) {
+                running = true;
+                continue;
+            }
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed_children;
+            pid = -1;
+        }
         std::vector<ValueInfo> vals;
         if (EnumValues(LM, "Pair", vals) != ERROR_SUCCESS) {
             ++errors;
@@ -570,6 +584,7 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNoUpdates) {
         if (!running) break;
         ::usleep(200);
     }
+    EXPECT_EQ(failed_children, 0);
     EXPECT_EQ(errors, 0);
     EXPECT_EQ(torn, 0);
     EXPECT_GT(reads, 0);
@@ -592,7 +607,8 @@ TEST_F(RegistryTest, KillDuringWritesLosesNothingThatReturned) {
     std::mt19937 rng(seed);
     // A bigger file makes the window of a write wider.
     Batch filler(LM);
-    for (int k = 0; k < 100; ++k) filler.WriteString("Filler", "f" + std::to_string(k), std::string(500, 'f'));
+    for (int k = 0; k < 100; ++k)
+        filler.WriteString("Filler", "f" + std::to_string(k), std::string(500, 'f'));
     ASSERT_EQ(filler.Commit(), ERROR_SUCCESS);
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));

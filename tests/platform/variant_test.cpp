@@ -24,7 +24,9 @@ Result Change(const Variant& src, VARTYPE vt, LCID lcid = LOCALE_EN_US, uint16_t
     return r;
 }
 
-std::string Text(const Variant& v) { return WideToUtf8(v.bstrVal); }
+std::string Text(const Variant& v) {
+    return WideToUtf8(v.bstrVal);
+}
 
 std::string ToText(const Variant& src, LCID lcid = LOCALE_EN_US, uint16_t flags = 0) {
     Result r = Change(src, VT_BSTR, lcid, flags);
@@ -68,15 +70,15 @@ TEST(VariantChangeType, IntegerBoundsAndOnePast) {
                  {VT_UINT, 0, 4294967295LL}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.vt);
-        for (const Variant& src : {Variant::I8(c.lo), Variant::R8(double(c.lo)),
-                                   Variant::Str(std::to_string(c.lo))}) {
+        for (const Variant& src :
+             {Variant::I8(c.lo), Variant::R8(double(c.lo)), Variant::Str(std::to_string(c.lo))}) {
             Result r = Change(src, c.vt);
             ASSERT_EQ(r.hr, S_OK);
             EXPECT_EQ(r.v.vt, c.vt);
             EXPECT_EQ(AsI8(r.v), c.lo);
         }
-        for (const Variant& src : {Variant::I8(c.hi), Variant::R8(double(c.hi)),
-                                   Variant::Str(std::to_string(c.hi))}) {
+        for (const Variant& src :
+             {Variant::I8(c.hi), Variant::R8(double(c.hi)), Variant::Str(std::to_string(c.hi))}) {
             Result r = Change(src, c.vt);
             ASSERT_EQ(r.hr, S_OK);
             EXPECT_EQ(AsI8(r.v), c.hi);
@@ -113,8 +115,8 @@ TEST(VariantChangeType, SixtyFourBitBounds) {
 }
 
 TEST(VariantChangeType, RoundsHalfToEvenBeforeRangeCheck) {
-    const std::pair<double, int32_t> halves[] = {{0.5, 0},   {1.5, 2},   {2.5, 2},  {3.5, 4},
-                                                 {-0.5, 0},  {-1.5, -2}, {-2.5, -2}, {2.4999, 2},
+    const std::pair<double, int32_t> halves[] = {{0.5, 0},    {1.5, 2},     {2.5, 2},   {3.5, 4},
+                                                 {-0.5, 0},   {-1.5, -2},   {-2.5, -2}, {2.4999, 2},
                                                  {2.5001, 3}, {-2.5001, -3}};
     for (auto [x, want] : halves) {
         EXPECT_EQ(Change(Variant::R8(x), VT_I4).v.lVal, want) << x;
@@ -190,9 +192,9 @@ TEST(VariantChangeType, BoolRules) {
     EXPECT_EQ(ToText(Variant::Bool(true), LOCALE_EN_US, VARIANT_ALPHABOOL), "True");
     EXPECT_EQ(ToText(Variant::Bool(false), LOCALE_RU_RU, VARIANT_ALPHABOOL), "False");
 
-    for (const Variant& v : {Variant::I4(2), Variant::R8(0.1), Variant::Cy({1}), Variant::UI8(1ull << 40),
-                             Variant::R8(-1e-300), Variant::Str("True"), Variant::Str(" tRUE "),
-                             Variant::Str("-1"), Variant::Str("0.5")}) {
+    for (const Variant& v : {Variant::I4(2), Variant::R8(0.1), Variant::Cy({1}),
+                             Variant::UI8(1ull << 40), Variant::R8(-1e-300), Variant::Str("True"),
+                             Variant::Str(" tRUE "), Variant::Str("-1"), Variant::Str("0.5")}) {
         Result r = Change(v, VT_BOOL);
         ASSERT_EQ(r.hr, S_OK) << v.vt;
         EXPECT_EQ(r.v.boolVal, VARIANT_TRUE) << v.vt;
