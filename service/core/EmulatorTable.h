@@ -1,0 +1,17 @@
+// The emulator registered for each COM number: a port in emulation mode exchanges its frames
+// with it instead of a serial line. Filled by the emulator registration, read by the ports.
+#pragma once
+#include "platform/com/unknown.h"
+#include "service/host/TypeLib.h"
+
+namespace drv {
+
+constexpr int kMaxComPorts = 256;
+
+// The emulator of that COM number, or null (also for numbers out of range).
+plat::ComPtr<tlb::IHWEmu> GetEmulator(int com_number);
+// Registers (or, with null, removes) the emulator of a COM number; false when out of range.
+bool SetEmulator(int com_number, plat::ComPtr<tlb::IHWEmu> emulator);
+void ClearEmulators();
+
+}  // namespace drv
