@@ -4,12 +4,21 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "platform/time/clock.h"
 
 namespace plat {
 
 namespace {
+
+// The C library guards its zone data with a lock the thread checker cannot see; ours makes the
+// serialisation visible and costs nothing that the library's lock did not already cost.
+std::mutex& ZoneMutex() {
+    static std::mutex m;
+    return m;
+}
+
 
 // Everything below works on one linear form: milliseconds since 1899-12-30 00:00 in whatever
 // frame (local or UTC) the caller is in.
@@ -137,7 +146,10 @@ bool UtcLinearToLocal(int64_t utc, int64_t& local) {
     const int64_t sec = FloorDiv(utc, 1000);
     const time_t t = static_cast<time_t>(sec + kOleEpochUnixSec);
     struct tm tm {};
-    if (!localtime_r(&t, &tm)) return false;
+    {
+        std::lock_guard<std::mutex> lk(ZoneMutex());
+        if (!localtime_r(&t, &tm)) return false;
+    }
     local = utc + static_cast<int64_t>(tm.tm_gmtoff) * 1000;
     return true;
 }
@@ -159,7 +171,11 @@ bool LocalLinearToUtc(int64_t local, int64_t& utc) {
     tm.tm_sec = static_cast<int>(secOfDay % 60);
     tm.tm_isdst = -1;
     errno = 0;
-    const time_t t = mktime(&tm);
+    time_t t;
+    {
+        std::lock_guard<std::mutex> lk(ZoneMutex());
+        t = mktime(&tm);
+    }
     if (t == static_cast<time_t>(-1) && errno != 0) return false;
     utc = (static_cast<int64_t>(t) - kOleEpochUnixSec) * 1000 + msRem;
     return true;
