@@ -142,7 +142,7 @@ bool LinearToFileTime(int64_t ms, FILETIME& ft) {
 
 constexpr int64_t kOleEpochUnixSec = kOleEpochUnixDays * 86400;
 
-bool UtcLinearToLocal(int64_t utc, int64_t& local) {
+bool UtcLinearToLocalUncached(int64_t utc, int64_t& local) {
     const int64_t sec = FloorDiv(utc, 1000);
     const time_t t = static_cast<time_t>(sec + kOleEpochUnixSec);
     struct tm tm {};
@@ -154,7 +154,7 @@ bool UtcLinearToLocal(int64_t utc, int64_t& local) {
     return true;
 }
 
-bool LocalLinearToUtc(int64_t local, int64_t& utc) {
+bool LocalLinearToUtcUncached(int64_t local, int64_t& utc) {
     const int64_t sec = FloorDiv(local, 1000);
     const int64_t msRem = local - sec * 1000;
     const int64_t days = FloorDiv(sec, 86400);
@@ -178,6 +178,55 @@ bool LocalLinearToUtc(int64_t local, int64_t& utc) {
     }
     if (t == static_cast<time_t>(-1) && errno != 0) return false;
     utc = (static_cast<int64_t>(t) - kOleEpochUnixSec) * 1000 + msRem;
+    return true;
+}
+
+// Zone offsets change only at whole quarter hours, so one offset serves a whole
+// quarter-hour block; asking the C library for every sample costs a lock and a zone lookup.
+// The key includes the library's zone globals, which tzset() replaces when TZ changes.
+struct OffsetCache {
+    int64_t block = INT64_MIN;
+    int64_t offset = 0;
+    const char* name0 = nullptr;
+    const char* name1 = nullptr;
+    long zone = 0;
+};
+
+constexpr int64_t kBlockMs = 15 * 60 * 1000;
+
+bool SameZone(const OffsetCache& c) {
+    return c.name0 == tzname[0] && c.name1 == tzname[1] && c.zone == timezone;
+}
+
+void Remember(OffsetCache& c, int64_t block, int64_t offset) {
+    c.block = block;
+    c.offset = offset;
+    c.name0 = tzname[0];
+    c.name1 = tzname[1];
+    c.zone = timezone;
+}
+
+bool UtcLinearToLocal(int64_t utc, int64_t& local) {
+    thread_local OffsetCache cache;
+    const int64_t block = FloorDiv(utc, kBlockMs);
+    if (cache.block == block && SameZone(cache)) {
+        local = utc + cache.offset;
+        return true;
+    }
+    if (!UtcLinearToLocalUncached(utc, local)) return false;
+    Remember(cache, block, local - utc);
+    return true;
+}
+
+bool LocalLinearToUtc(int64_t local, int64_t& utc) {
+    thread_local OffsetCache cache;
+    const int64_t block = FloorDiv(local, kBlockMs);
+    if (cache.block == block && SameZone(cache)) {
+        utc = local - cache.offset;
+        return true;
+    }
+    if (!LocalLinearToUtcUncached(local, utc)) return false;
+    Remember(cache, block, local - utc);
     return true;
 }
 

@@ -63,7 +63,6 @@ void TSyncLock::Done() {
         write_start_tick_ = 0;
         write_entries_ = 0;
         readers_ = depth_ = waiting_readers_ = waiting_writers_ = 0;
-        writer_queue_.clear();
         name_.clear();
     });
 }
@@ -127,9 +126,15 @@ void TSyncLock::BeginWrite() {
             return;
         }
         ++waiting_writers_;
-        writer_queue_.push_back(me);
-        // The hand-over names us as the writer before it wakes us.
-        while (writer_.load(std::memory_order_relaxed) != me) writers_cv_.wait_for(lk, kSlice);
+        // Woken writers compete with newcomers instead of being handed the lock while they
+        // sleep: a hand-over to a sleeping thread stalls everybody until it is scheduled.
+        while (!(readers_ == 0 && writer_.load(std::memory_order_relaxed) == 0))
+            writers_cv_.wait_for(lk, kSlice);
+        --waiting_writers_;
+        writer_ = me;
+        depth_ = 1;
+        ++write_entries_;
+        write_start_tick_ = plat::GetTickCount() | 1;
     });
 }
 
@@ -153,16 +158,7 @@ void TSyncLock::EndWrite() {
     });
 }
 
-void TSyncLock::HandToNextWriter() {
-    uint32_t next = writer_queue_.front();
-    writer_queue_.pop_front();
-    --waiting_writers_;
-    writer_ = next;
-    depth_ = 1;
-    ++write_entries_;
-    write_start_tick_ = plat::GetTickCount() | 1;
-    writers_cv_.notify_all();
-}
+void TSyncLock::HandToNextWriter() { writers_cv_.notify_one(); }
 
 int TSyncLock::Readers() {
     std::lock_guard<std::mutex> lk(cs_);

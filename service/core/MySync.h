@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 
@@ -56,8 +55,6 @@ private:
     int waiting_writers_ = 0;
     // Bumped at each hand-over to the waiting readers; a reader waits for it to move.
     uint64_t reader_grant_ = 0;
-    // Waiting writers in arrival order; a hand-over names the next one as the writer.
-    std::deque<uint32_t> writer_queue_;
     std::string name_;
 };
 
