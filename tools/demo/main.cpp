@@ -11,7 +11,10 @@
 
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
+#include "service/core/CmdRegistry.h"
 #include "service/core/MySync.h"
+#include "service/core/OPCCache.h"
+#include "service/core/TorkItems.h"
 #include "service/core/RuntimeBase.h"
 #include "service/core/TxtProt.h"
 
@@ -19,12 +22,6 @@ namespace {
 
 const char* kKey = "\\Software\\Norvalt\\Drv";
 const char* kDefaultParameters = "PROTOCOL=4 PROTOCOLPATH=C:\\NorvaltLogs PORT=CUST COM1=ZRN SHIFT1=0";
-
-class Counter : public drv::TMyInterfacedObject {
-public:
-    explicit Counter(int n) : n(n) {}
-    int n;
-};
 
 }  // namespace
 
@@ -54,36 +51,54 @@ int main(int argc, char** argv) {
     drv::InitProtocol(kKey, "Parameters");
     drv::WriteProtocolLine("NorvaltDrv core smoke run started", drv::PL_INFO);
 
-    // A few threads share an item-like array, one lock and the change ring.
-    drv::ChangeRing().Init();
-    drv::TSafeIntfArray table("OPCNameSpace");
-    drv::TSafeIDGen ids;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&] {
-            for (int i = 0; i < 8; ++i) {
-                int id = ids.NextID();
-                table.SetAt(id, drv::ComPtr<drv::IRef>(drv::New<Counter>(id).Get()));
-                drv::ChangeRing().Push(id);
-            }
-        });
+    // The item tree with one post: a client asks for a start, a stand-in for the poll thread
+    // carries the command out, and the client's wait returns the result.
+    drv::InitNameSpace();
+    int32_t post = drv::FindOrCreateBranch(-1, "", "Post1");
+    auto state = drv::New<drv::TStateItem>(1, false);
+    state->AddToNS(post);
+    std::vector<std::unique_ptr<drv::TVariableInfoEx>> descriptors;
+    std::vector<drv::ComPtr<drv::TVarItem>> vars;
+    for (int record : {14, 18, 19, 6}) {  // DozeV, CurrentV, TotalV, PriceV
+        descriptors.push_back(std::make_unique<drv::TVariableInfoEx>(drv::CopyVariableInfo(record)));
+        vars.push_back(drv::New<drv::TVarItem>(1, false, &state->Queue(), descriptors.back().get()));
+        vars.back()->AddToNS(post);
     }
-    for (auto& w : workers) w.join();
-    uint32_t cursor = 0;
-    int32_t value = 0;
+    state->SetStateValue(0, plat::NowLocal());
+    int32_t dose_cmd = vars[0]->Write(plat::Variant::R8(25.5), 0, 0, plat::LOCALE_EN_US);
+    int32_t start_cmd = state->Write(plat::Variant::I4(1), 0, 0, plat::LOCALE_EN_US);
+    std::thread poller([&] {
+        while (auto cmd = state->Queue().Next()) {
+            if (cmd->kind == drv::TCommand::SetState)
+                state->SetStateValue(cmd->argument, plat::NowLocal());
+            else
+                vars[0]->StoreValue(cmd->value, plat::NowLocal(), drv::LQ_FRESH);
+            state->Queue().Complete(0);
+        }
+    });
+    int32_t dose_result = drv::CmdWait(dose_cmd);
+    int32_t start_result = drv::CmdWait(start_cmd);
+    poller.join();
     int changes = 0;
-    while (drv::ChangeRing().Read(cursor, value) == drv::TChangeRing::Value) {
+    std::cout << "items:\n";
+    for (auto& [name, id] : drv::ListItemNames()) {
+        auto leaf = drv::GetItemAs<drv::TLeafItem>(id);
+        std::string value = leaf ? drv::VariantsToText(drv::Values(std::vector<plat::Variant>{leaf->PeekValue()})) : "(branch)";
+        std::cout << "  " << id << " " << name << " = " << value << "\n";
         ++changes;
-        ++cursor;
     }
-    drv::ProtocolArgs("items", {plat::Variant::I4(table.Count() - 1), plat::Variant::I4(changes)},
-                      drv::PL_INFO);
+    std::printf("dose command %08X -> %d, start command %08X -> %d, post state %d\n",
+                static_cast<unsigned>(dose_cmd), dose_result, static_cast<unsigned>(start_cmd), start_result,
+                state->GetState());
+    bool ok = dose_result == 0 && start_result == 0 && state->GetState() == 1;
+    state = nullptr;
+    vars.clear();
+    drv::DoneNameSpace();
     drv::WriteProtocolLine("an external error for the demo", drv::PL_EXTERNAL);
     drv::WriteProtocolLine("NorvaltDrv core smoke run finished", drv::PL_INFO);
     std::string log_file = drv::ProtocolFolder() + "NorvaltDrvCOM.LG1";
     drv::DoneProtocol();
 
-    std::cout << "items created: " << table.Count() - 1 << ", changes seen: " << changes << "\n";
     std::cout << "global log " << log_file << ":\n";
     std::ifstream f(log_file);
     std::string line;
@@ -91,5 +106,5 @@ int main(int argc, char** argv) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         std::cout << "  " << line << "\n";
     }
-    return changes == 32 ? 0 : 1;
+    return ok && changes > 0 ? 0 : 1;
 }
