@@ -1,0 +1,377 @@
+#include "service/core/PortManager.h"
+
+#include <array>
+#include <charconv>
+#include <mutex>
+
+#include "platform/registry/registry.h"
+#include "platform/time/clock.h"
+#include "platform/types/wstr.h"
+#include "service/core/DrvItems.h"
+#include "service/core/OPCCache.h"
+#include "service/core/TxtProt.h"
+
+namespace drv {
+
+const char* const kDrvKey = "\\Software\\Norvalt\\Drv";
+
+namespace {
+
+constexpr size_t kMaxValue = 20;
+
+std::mutex g_cache_mutex;
+std::string g_cache;
+
+// The port table changes on the service thread and on client call threads (UsePort,
+// RestartChangedPorts): one lock keeps a port from being freed and started twice at once.
+std::recursive_mutex g_ports_mutex;
+std::array<std::unique_ptr<TPortObject>, kPortCount> g_ports;
+
+alignas(64) int32_t g_status[kPortCount];
+alignas(64) int32_t g_info[kPortCount];
+std::mutex g_desc_mutex;
+std::array<std::string, kPortCount> g_desc;
+
+std::atomic<bool> g_started{false};
+std::atomic<bool> g_default_mode{true};
+std::atomic<int> g_last_index{0};
+std::atomic<int> g_highest_post{0};
+std::atomic<int> g_exit_timeout{3};
+std::atomic<bool> g_flat{true};
+
+std::mutex g_factory_mutex;
+PortFactory g_factories[3];
+
+std::atomic<ParametersChangedFn> g_params_changed{nullptr};
+std::atomic<LoadAddrSpaceFn> g_load_addr_space{nullptr};
+
+bool ValidIndex(int i) { return i >= 0 && i < kPortCount; }
+
+void ParametersChanged() {
+    if (ParametersChangedFn fn = g_params_changed.load()) fn();
+}
+
+// Position of "KEY=" at the start of the text or after a blank, or npos.
+size_t FindPair(std::string_view key, std::string_view text) {
+    const std::string pattern = plat::AsciiUpper(key) + "=";
+    const std::string upper = plat::AsciiUpper(text);
+    size_t pos = 0;
+    while ((pos = upper.find(pattern, pos)) != std::string::npos) {
+        if (pos == 0 || upper[pos - 1] == ' ') return pos;
+        ++pos;
+    }
+    return std::string::npos;
+}
+
+bool ParseInt(std::string_view s, int& out) {
+    if (s.empty()) return false;
+    const char* b = s.data();
+    const char* e = s.data() + s.size();
+    if (*b == '+') ++b;
+    auto r = std::from_chars(b, e, out);
+    return r.ec == std::errc() && r.ptr == e;
+}
+
+bool Is(std::string_view value, std::string_view word) { return plat::EqualsNoCase(value, word); }
+bool StartsWith(const std::string& upper, std::string_view prefix) { return upper.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+// --- the string ------------------------------------------------------------------------------
+
+std::string ReadParameters() {
+    std::string s;
+    long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", s);
+    if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
+        WriteProtocolLine("Parameters cannot be read, registry error " + std::to_string(rc), PL_CRITICAL);
+    return rc == plat::ERROR_SUCCESS ? s : std::string();
+}
+
+void WriteParameters(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lk(g_cache_mutex);
+        g_cache = text;
+    }
+    long rc = plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text);
+    if (rc != plat::ERROR_SUCCESS)
+        WriteProtocolLine("Parameters cannot be written, registry error " + std::to_string(rc), PL_CRITICAL);
+}
+
+std::string CachedParameters() {
+    std::lock_guard<std::mutex> lk(g_cache_mutex);
+    return g_cache;
+}
+
+std::string GetParamValue(std::string_view key, std::string_view text) {
+    size_t pos = FindPair(key, text);
+    if (pos == std::string::npos) return {};
+    std::string_view v = text.substr(pos + key.size() + 1);
+    v = v.substr(0, std::min(v.size(), kMaxValue));
+    size_t blank = v.find(' ');
+    if (blank != std::string_view::npos) v = v.substr(0, blank);
+    return std::string(v);
+}
+
+std::string GetParam(std::string_view key, bool reread) {
+    if (!reread) {
+        std::lock_guard<std::mutex> lk(g_cache_mutex);
+        return GetParamValue(key, g_cache);
+    }
+    std::string fresh = GetParamValue(key, ReadParameters());
+    SetParamValue(key, fresh);
+    return fresh;
+}
+
+void SetParamValue(std::string_view key, std::string_view value) {
+    {
+        std::lock_guard<std::mutex> lk(g_cache_mutex);
+        std::string& s = g_cache;
+        const std::string pair = plat::AsciiUpper(key) + "=" + std::string(value);
+        size_t pos = FindPair(key, s);
+        if (pos != std::string::npos) {
+            // The old pair runs to the next blank, however long its value was.
+            size_t end = s.find(' ', pos);
+            if (end == std::string::npos) end = s.size();
+            if (value.empty()) {
+                size_t from = pos > 0 ? pos - 1 : pos;
+                size_t to = pos > 0 ? end : std::min(end + 1, s.size());
+                s.erase(from, to - from);
+            } else {
+                s.replace(pos, end - pos, pair);
+            }
+        } else if (!value.empty()) {
+            s += s.empty() ? pair : " " + pair;
+        }
+    }
+    ParametersChanged();
+}
+
+std::string PortDescription(int com_number) {
+    std::string n = std::to_string(com_number);
+    std::string d = GetParam("DISABLEALLPORTS") + " " + GetParam("COM" + n) + " " + GetParam("SHIFT" + n);
+    return std::string(plat::Utf8Truncate(d, kMaxValue));
+}
+
+void InstallParameters(const std::vector<std::string>& args) {
+    std::string collected;
+    for (const std::string& a : args) {
+        std::string up = plat::AsciiUpper(a);
+        for (const char* prefix : {"/PORT=", "/PROTOCOL=", "/DEFSHIFT=", "/SHIFT", "/COM"}) {
+            if (StartsWith(up, prefix)) {
+                collected += up.substr(1, kMaxValue) + " ";
+                break;
+            }
+        }
+    }
+    if (collected.empty()) return;
+    collected.pop_back();
+    WriteParameters(collected);
+}
+
+void UninstallParameters() {
+    long rc = plat::reg::DeleteKeyTree(plat::reg::Hive::LocalMachine, kDrvKey);
+    if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
+        WriteProtocolLine("cannot delete " + std::string(kDrvKey) + ", registry error " + std::to_string(rc),
+                          PL_CRITICAL);
+}
+
+// --- status table ----------------------------------------------------------------------------
+
+int32_t PortStatus(int i) { return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : PS_NOT_STARTED; }
+int32_t PortInfo(int i) { return ValidIndex(i) ? std::atomic_ref<int32_t>(g_info[i]).load() : 0; }
+void SetPortStatusCell(int i, int32_t v) {
+    if (ValidIndex(i)) std::atomic_ref<int32_t>(g_status[i]).store(v);
+}
+void SetPortInfoCell(int i, int32_t v) {
+    if (ValidIndex(i)) std::atomic_ref<int32_t>(g_info[i]).store(v);
+}
+int32_t* PortStatusCellAddress(int i) { return ValidIndex(i) ? &g_status[i] : nullptr; }
+int32_t* PortInfoCellAddress(int i) { return ValidIndex(i) ? &g_info[i] : nullptr; }
+
+std::string PortStatusDescription(int i) {
+    if (!ValidIndex(i)) return {};
+    std::lock_guard<std::mutex> lk(g_desc_mutex);
+    return g_desc[static_cast<size_t>(i)];
+}
+
+// --- the manager -----------------------------------------------------------------------------
+
+void SetPortFactory(PortKind kind, PortFactory factory) {
+    std::lock_guard<std::mutex> lk(g_factory_mutex);
+    g_factories[static_cast<int>(kind)] = std::move(factory);
+}
+
+void SetParametersChangedHook(ParametersChangedFn fn) { g_params_changed.store(fn); }
+void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn) { g_load_addr_space.store(fn); }
+
+void StartPorts() {
+    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    for (auto& p : g_ports) p.reset();
+    g_last_index = 0;
+    g_highest_post = 0;
+    g_default_mode = true;
+    {
+        std::string s = ReadParameters();
+        std::lock_guard<std::mutex> clk(g_cache_mutex);
+        g_cache = s;
+    }
+    ParametersChanged();
+    if (Is(GetParam("ADDRSPACE"), "SIMFIXED")) {
+        SetFixedAddressSpace(true);
+        if (LoadAddrSpaceFn fn = g_load_addr_space.load()) fn();
+    }
+    if (Is(GetParam("PORT"), "CUST")) {
+        g_last_index = kPortCount - 1;
+        g_default_mode = false;
+    }
+    RestrictUsers() = GetParam("RESTRICTUSERS") == "1";
+    std::string exit = GetParam("EXITTIMEOUT");
+    int timeout = 3;
+    if (!exit.empty() && !ParseInt(exit, timeout)) {
+        // A typo here must not keep every port from starting.
+        WriteProtocolLine("EXITTIMEOUT is not a number: \"" + exit + "\"; 3 is used", PL_EXTERNAL);
+        timeout = 3;
+    }
+    g_exit_timeout = timeout;
+    g_flat = GetParam("FLATPOSTS") != "0";
+    // Cells of ports that will not run must not keep an earlier run's codes.
+    for (int i = 0; i < kPortCount; ++i) {
+        SetPortStatusCell(i, PS_NOT_STARTED);
+        SetPortInfoCell(i, 0);
+    }
+    for (int i = 0; i < kPortCount; ++i) StartThread(i);
+    g_started = true;
+}
+
+void StopPorts() {
+    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    for (int i = 0; i < kPortCount; ++i) g_ports[static_cast<size_t>(i)].reset();
+    g_started = false;
+}
+
+void StartThread(int index) {
+    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    WriteProtocolLine("StartThread " + std::to_string(index), PL_INFO);
+    if (!ValidIndex(index) || index > g_last_index.load()) return;
+    const int com = index + 1;
+    SetPortStatusCell(index, PS_NOT_STARTED);
+    SetPortInfoCell(index, 0);
+    {
+        std::string d = PortDescription(com);
+        std::lock_guard<std::mutex> dlk(g_desc_mutex);
+        g_desc[static_cast<size_t>(index)] = d;
+    }
+    if (GetParam("DISABLEALLPORTS") == "1") {
+        SetPortStatusCell(index, PS_SWITCHED_OFF);
+        return;
+    }
+    const bool custom = !g_default_mode.load();
+    int shift = 0;
+    if (custom) {
+        int v = 0;
+        if (ParseInt(GetParam("SHIFT" + std::to_string(com)), v)) shift = v;
+    }
+    g_highest_post = std::max(g_highest_post.load(), shift + 31);
+
+    PortStartInfo info;
+    info.index = index;
+    info.word = plat::AsciiUpper(GetParam("COM" + std::to_string(com)));
+    info.shift = shift;
+    info.default_mode = !custom;
+    const std::string& w = info.word;
+    PortKind kind;
+    if (custom && w.size() >= 2 && w[0] == 'M') {
+        kind = PortKind::FieldBus;
+    } else if (custom && StartsWith(w, "ZRN9600")) {
+        kind = PortKind::Native;
+        info.baud = 9600;
+        info.emulation = StartsWith(w, "ZRN9600E");
+    } else if (!custom || StartsWith(w, "ZRN")) {
+        kind = PortKind::Native;
+        info.baud = 4800;
+        info.emulation = custom && StartsWith(w, "ZRNE");
+    } else if (StartsWith(w, "TN9600") || StartsWith(w, "IN9600") || StartsWith(w, "ON19200") ||
+               StartsWith(w, "SN19200")) {
+        kind = PortKind::FieldBus;
+    } else if (StartsWith(w, "SME")) {
+        kind = PortKind::SlaveLibrary;
+    } else {
+        return;  // no matching protocol word: the port stays "not started"
+    }
+    PortFactory factory;
+    {
+        std::lock_guard<std::mutex> flk(g_factory_mutex);
+        factory = g_factories[static_cast<int>(kind)];
+    }
+    if (!factory) {
+        WriteProtocolLine("COM" + std::to_string(com) + ": this kind of port is not available", PL_EXTERNAL);
+        return;
+    }
+    std::unique_ptr<TPortObject> port = factory(info);
+    if (port && port->Registered()) g_ports[static_cast<size_t>(index)] = std::move(port);
+}
+
+void RestartChangedPorts() {
+    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    for (int i = 0; i <= g_last_index.load(); ++i) {
+        std::string now = PortDescription(i + 1);
+        bool changed;
+        {
+            std::lock_guard<std::mutex> dlk(g_desc_mutex);
+            changed = g_desc[static_cast<size_t>(i)] != now;
+        }
+        if (!changed) continue;
+        g_ports[static_cast<size_t>(i)].reset();
+        StartThread(i);
+    }
+}
+
+plat::HRESULT UsePort(int port_number, bool use) {
+    if (port_number < 1 || port_number > kPortCount) return plat::E_INVALIDARG;
+    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    const int i = port_number - 1;
+    auto& slot = g_ports[static_cast<size_t>(i)];
+    if (!use) {
+        if (!slot) return plat::S_FALSE;
+        slot.reset();
+        SetPortStatusCell(i, PS_SWITCHED_OFF);
+        return plat::S_OK;
+    }
+    if (slot) return plat::S_FALSE;
+    const std::string n = std::to_string(port_number);
+    GetParam("COM" + n, true);
+    GetParam("SHIFT" + n, true);
+    GetParam("DISABLEALLPORTS", true);
+    StartThread(i);
+    return plat::S_OK;
+}
+
+void SetPortState(const TPortObject* port, int index, int32_t code) {
+    if (!ValidIndex(index)) return;
+    if (code == 0) {
+        SetPortStatusCell(index, port ? port->PostCount() : 0);
+        return;
+    }
+    if ((code == PS_NOT_STARTED || code == PS_NO_PORT) && PortStatus(index) == PS_CLOSING) return;
+    SetPortStatusCell(index, code);
+}
+
+bool PortsStarted() { return g_started.load(); }
+
+bool PortRunning(int index) {
+    if (!ValidIndex(index)) return false;
+    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    return g_ports[static_cast<size_t>(index)] != nullptr;
+}
+
+bool DefaultMode() { return g_default_mode.load(); }
+int LastPortIndex() { return g_last_index.load(); }
+int HighestPostNumber() { return g_highest_post.load(); }
+int ExitTimeout() { return g_exit_timeout.load(); }
+bool FlatPosts() { return g_flat.load(); }
+uint32_t StartupDeadline() {
+    static const uint32_t deadline = plat::GetTickCount() + 30000;
+    return deadline;
+}
+
+}  // namespace drv

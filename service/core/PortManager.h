@@ -1,0 +1,114 @@
+// The "Parameters" string (the whole port configuration and several global switches), the port
+// manager that starts one port object per configured COM port, and the per-port status table.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types/hresult.h"
+
+namespace drv {
+
+constexpr int kPortCount = 32;
+extern const char* const kDrvKey;  // "\Software\Norvalt\Drv"
+
+// --- the "Parameters" string ---------------------------------------------------------------
+
+// The stored string (empty when the key or value is missing). Keys compare without case;
+// values keep their case (paths need it).
+std::string ReadParameters();
+// Caches and stores the string, creating the key when missing.
+void WriteParameters(const std::string& text);
+std::string CachedParameters();
+// The value of KEY in `text`: at most 20 characters, cut at the first blank; "" when absent.
+// A key counts only at the start of the string or after a blank.
+std::string GetParamValue(std::string_view key, std::string_view text);
+// From the cache; with `reread`, from a fresh read, and the cached pair is brought up to date.
+std::string GetParam(std::string_view key, bool reread = false);
+// Replaces, removes (empty value) or appends the pair in the cached string (not stored).
+void SetParamValue(std::string_view key, std::string_view value);
+// DISABLEALLPORTS, COM<n> and SHIFT<n> as cached, joined by blanks, at most 20 characters.
+std::string PortDescription(int com_number);
+// Builds "Parameters" from installation switches (/PORT=, /PROTOCOL=, /DEFSHIFT=, /SHIFT.., /COM..).
+void InstallParameters(const std::vector<std::string>& args);
+// Deletes the whole "\Software\Norvalt\Drv" key.
+void UninstallParameters();
+
+// --- per-port status table -------------------------------------------------------------------
+
+// Status codes of a port.
+enum PortStatusCode : int32_t {
+    PS_NOT_STARTED = -1,
+    PS_NO_PORT = -2,
+    PS_ACCESS_DENIED = -3,
+    PS_NO_EMULATOR = -4,
+    PS_CLOSING = -5,
+    PS_SWITCHED_OFF = -6,
+    PS_NO_SLAVE_LIBRARY = -10,
+};
+
+// Aligned 32-bit cells, shared with the libraries that run field-bus and slave ports; every
+// access is atomic.
+int32_t PortStatus(int index);
+int32_t PortInfo(int index);
+std::string PortStatusDescription(int index);
+void SetPortStatusCell(int index, int32_t status);
+void SetPortInfoCell(int index, int32_t info);
+int32_t* PortStatusCellAddress(int index);
+int32_t* PortInfoCellAddress(int index);
+
+// --- port objects and the manager ----------------------------------------------------------
+
+// One running port (a native poll thread, a field-bus or a slave-library thread).
+class TPortObject {
+public:
+    virtual ~TPortObject() = default;
+    virtual int PostCount() const = 0;
+    // False when the object did not take the port (it is freed at once).
+    virtual bool Registered() const = 0;
+};
+
+struct PortStartInfo {
+    int index = 0;  // COM number = index + 1
+    std::string word;
+    int shift = 0;
+    uint32_t baud = 4800;
+    bool emulation = false;
+    bool default_mode = false;
+};
+
+enum class PortKind { Native, FieldBus, SlaveLibrary };
+using PortFactory = std::function<std::unique_ptr<TPortObject>(const PortStartInfo&)>;
+// Each port kind registers how its objects are made; a kind without a factory starts nothing
+// and its ports keep the status "not started".
+void SetPortFactory(PortKind kind, PortFactory factory);
+
+void StartPorts();
+void StopPorts();
+void StartThread(int index);
+void RestartChangedPorts();
+plat::HRESULT UsePort(int port_number, bool use);
+void SetPortState(const TPortObject* port, int index, int32_t code);
+bool PortsStarted();
+bool PortRunning(int index);
+
+// Settings the manager took from the string at StartPorts.
+bool DefaultMode();
+int LastPortIndex();
+int HighestPostNumber();
+int ExitTimeout();
+bool FlatPosts();
+// Tick by which the service host expects the ports to be up.
+uint32_t StartupDeadline();
+
+// Seams for the system items and the fixed address space, which the host fills.
+using ParametersChangedFn = void (*)();
+void SetParametersChangedHook(ParametersChangedFn fn);
+using LoadAddrSpaceFn = void (*)();
+void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn);
+
+}  // namespace drv

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/registry/registry.h"
+#include "service/core/DrvItems.h"
+#include "service/core/OPCCache.h"
+#include "service/core/PortManager.h"
+#include "tests/support/TempRoot.h"
+
+using namespace drv;
+
+namespace {
+
+struct Started {
+    PortKind kind;
+    PortStartInfo info;
+};
+
+class FakePort : public TPortObject {
+public:
+    FakePort(std::map<int, int>* alive, int index, bool registered)
+        : alive_(alive), index_(index), registered_(registered) {
+        ++(*alive_)[index_];
+    }
+    ~FakePort() override { --(*alive_)[index_]; }
+    int PostCount() const override { return 2; }
+    bool Registered() const override { return registered_; }
+
+private:
+    std::map<int, int>* alive_;
+    int index_;
+    bool registered_;
+};
+
+class PortManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (PortKind k : {PortKind::Native, PortKind::FieldBus, PortKind::SlaveLibrary})
+            SetPortFactory(k, [this, k](const PortStartInfo& info) {
+                starts_.push_back({k, info});
+                SetPortStatusCell(info.index, 2);
+                return std::make_unique<FakePort>(&alive_, info.index, registered_);
+            });
+    }
+    void TearDown() override {
+        StopPorts();
+        for (PortKind k : {PortKind::Native, PortKind::FieldBus, PortKind::SlaveLibrary}) SetPortFactory(k, nullptr);
+        SetFixedAddressSpace(false);
+    }
+    void Configure(const std::string& params) {
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
+                  plat::ERROR_SUCCESS);
+    }
+    const Started* Find(int com) const {
+        for (auto& s : starts_)
+            if (s.info.index == com - 1) return &s;
+        return nullptr;
+    }
+
+    testsupport::TempRoot root_;
+    std::vector<Started> starts_;
+    std::map<int, int> alive_;
+    bool registered_ = true;
+};
+
+}  // namespace
+
+TEST_F(PortManagerTest, CustomStringPicksKindsBaudsEmulationAndShifts) {
+    Configure("PORT=CUST COM1=ZRN COM2=ZRNE COM3=ZRN9600 COM4=MN9600 COM5=SME SHIFT2=100 COM6=XYZ");
+    StartPorts();
+    ASSERT_TRUE(Find(1) && Find(2) && Find(3) && Find(4) && Find(5));
+    EXPECT_EQ(Find(1)->kind, PortKind::Native);
+    EXPECT_EQ(Find(1)->info.baud, 4800u);
+    EXPECT_FALSE(Find(1)->info.emulation);
+    EXPECT_EQ(Find(2)->info.baud, 4800u);
+    EXPECT_TRUE(Find(2)->info.emulation);
+    EXPECT_EQ(Find(2)->info.shift, 100) << "posts on COM2 are numbered from 101";
+    EXPECT_EQ(Find(3)->info.baud, 9600u);
+    EXPECT_FALSE(Find(3)->info.emulation);
+    EXPECT_EQ(Find(4)->kind, PortKind::FieldBus);
+    EXPECT_EQ(Find(5)->kind, PortKind::SlaveLibrary);
+    EXPECT_FALSE(Find(6)) << "a word that fits no kind starts nothing";
+    EXPECT_EQ(PortStatus(5), PS_NOT_STARTED);
+    EXPECT_EQ(PortStatus(0), 2);
+    EXPECT_EQ(HighestPostNumber(), 131);
+    EXPECT_EQ(PortStatusDescription(1), " ZRNE 100");
+    EXPECT_FALSE(DefaultMode());
+}
+
+TEST_F(PortManagerTest, KindsWithoutAnImplementationStayNotStarted) {
+    SetPortFactory(PortKind::FieldBus, nullptr);
+    Configure("PORT=CUST COM4=MN9600");
+    StartPorts();
+    EXPECT_EQ(PortStatus(3), PS_NOT_STARTED);
+    EXPECT_FALSE(PortRunning(3));
+}
+
+TEST_F(PortManagerTest, DefaultModeRunsOnlyCom1NativeAndClearsTheOtherCells) {
+    SetPortStatusCell(4, 7);  // left over from an earlier run
+    Configure("COM1=MN9600 COM2=ZRN SHIFT1=50");
+    StartPorts();
+    ASSERT_EQ(starts_.size(), 1u);
+    EXPECT_EQ(starts_[0].kind, PortKind::Native);
+    EXPECT_EQ(starts_[0].info.baud, 4800u);
+    EXPECT_EQ(starts_[0].info.shift, 0) << "no shift in default mode";
+    EXPECT_TRUE(starts_[0].info.default_mode);
+    EXPECT_EQ(PortStatus(4), PS_NOT_STARTED);
+    EXPECT_EQ(LastPortIndex(), 0);
+}
+
+TEST_F(PortManagerTest, DisableAllPortsAndUnregisteredPorts) {
+    Configure("PORT=CUST DISABLEALLPORTS=1 COM1=ZRN COM2=ZRN");
+    StartPorts();
+    EXPECT_TRUE(starts_.empty());
+    for (int i = 0; i < kPortCount; ++i) EXPECT_EQ(PortStatus(i), PS_SWITCHED_OFF) << i;
+    StopPorts();
+
+    registered_ = false;  // the port did not take its COM port: the object goes at once
+    Configure("PORT=CUST COM1=ZRN");
+    StartPorts();
+    EXPECT_EQ(starts_.size(), 1u);
+    EXPECT_FALSE(PortRunning(0));
+    EXPECT_EQ(alive_[0], 0);
+}
+
+TEST_F(PortManagerTest, UsePortCodes) {
+    Configure("PORT=CUST COM1=ZRN COM2=ZRN");
+    StartPorts();
+    EXPECT_EQ(UsePort(33, true), plat::E_INVALIDARG);
+    EXPECT_EQ(UsePort(0, false), plat::E_INVALIDARG);
+    EXPECT_EQ(UsePort(2, false), plat::S_OK);
+    EXPECT_EQ(PortStatus(1), PS_SWITCHED_OFF);
+    EXPECT_EQ(alive_[1], 0);
+    EXPECT_EQ(UsePort(2, false), plat::S_FALSE);
+    // Switching back on re-reads the port's settings from the registry.
+    Configure("PORT=CUST COM1=ZRN COM2=ZRN9600");
+    EXPECT_EQ(UsePort(2, true), plat::S_OK);
+    EXPECT_EQ(starts_.back().info.baud, 9600u);
+    EXPECT_EQ(UsePort(2, true), plat::S_FALSE);
+    EXPECT_EQ(alive_[1], 1);
+}
+
+TEST_F(PortManagerTest, RestartChangedPortsRestartsOnlyThoseThatChanged) {
+    Configure("PORT=CUST COM1=ZRN COM2=ZRN COM3=ZRN");
+    StartPorts();
+    size_t before = starts_.size();
+    SetParamValue("COM2", "ZRN9600");
+    RestartChangedPorts();
+    ASSERT_EQ(starts_.size(), before + 1);
+    EXPECT_EQ(starts_.back().info.index, 1);
+    EXPECT_EQ(alive_[1], 1);
+    RestartChangedPorts();
+    EXPECT_EQ(starts_.size(), before + 1) << "nothing changed any more";
+}
+
+TEST_F(PortManagerTest, BadExitTimeoutDoesNotStopThePorts) {
+    Configure("PORT=CUST EXITTIMEOUT=abc COM1=ZRN FLATPOSTS=0 RESTRICTUSERS=1");
+    StartPorts();
+    EXPECT_EQ(ExitTimeout(), 3);
+    EXPECT_TRUE(PortRunning(0));
+    EXPECT_FALSE(FlatPosts());
+    EXPECT_TRUE(RestrictUsers().load());
+    RestrictUsers() = false;
+}
+
+TEST_F(PortManagerTest, PortStateKeepsClosing) {
+    SetPortStatusCell(3, PS_CLOSING);
+    SetPortState(nullptr, 3, PS_NOT_STARTED);
+    SetPortState(nullptr, 3, PS_NO_PORT);
+    EXPECT_EQ(PortStatus(3), PS_CLOSING);
+    SetPortState(nullptr, 3, PS_ACCESS_DENIED);
+    EXPECT_EQ(PortStatus(3), PS_ACCESS_DENIED);
+    EXPECT_EQ(PortStatus(99), PS_NOT_STARTED);
+}
+
+TEST_F(PortManagerTest, ParameterStringEdits) {
+    WriteParameters("PORT=CUST COM1=ZRN SHIFT1=123456789012345678901234");
+    EXPECT_EQ(GetParam("port"), "CUST");
+    EXPECT_EQ(GetParam("SHIFT1"), "12345678901234567890") << "only 20 characters count";
+    EXPECT_EQ(GetParam("COM2"), "");
+    EXPECT_EQ(GetParamValue("COM1", "XCOM1=A COM1=B"), "B") << "a key counts only as a whole word";
+
+    SetParamValue("PORT", "STD");  // the first pair
+    EXPECT_EQ(CachedParameters(), "PORT=STD COM1=ZRN SHIFT1=123456789012345678901234");
+    SetParamValue("SHIFT1", "5");  // a long old value is replaced whole
+    EXPECT_EQ(CachedParameters(), "PORT=STD COM1=ZRN SHIFT1=5");
+    SetParamValue("COM1", "");
+    EXPECT_EQ(CachedParameters(), "PORT=STD SHIFT1=5");
+    SetParamValue("PORT", "");
+    EXPECT_EQ(CachedParameters(), "SHIFT1=5");
+    SetParamValue("DISABLEALLPORTS", "1");
+    EXPECT_EQ(CachedParameters(), "SHIFT1=5 DISABLEALLPORTS=1");
+
+    std::string stored;
+    plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", stored);
+    EXPECT_EQ(stored, "PORT=CUST COM1=ZRN SHIFT1=123456789012345678901234") << "edits stay in the cache";
+    EXPECT_EQ(GetParam("COM1", true), "ZRN");
+    EXPECT_EQ(CachedParameters(), "SHIFT1=5 DISABLEALLPORTS=1 COM1=ZRN");
+}
+
+TEST_F(PortManagerTest, InstallationSwitchesBuildTheString) {
+    InstallParameters({"NorvaltDrv", "/install", "/port=cust", "/COM2=ZRN", "/SHIFT2=10", "/silent",
+                       "/PROTOCOL=3", "/DEFSHIFT=5", "/COM3=ABCDEFGHIJKLMNOPQRSTUVWXYZ"});
+    std::string stored;
+    ASSERT_EQ(plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", stored),
+              plat::ERROR_SUCCESS);
+    EXPECT_EQ(stored, "PORT=CUST COM2=ZRN SHIFT2=10 PROTOCOL=3 DEFSHIFT=5 COM3=ABCDEFGHIJKLMNO");
+    InstallParameters({"/install"});
+    plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", stored);
+    EXPECT_EQ(stored, "PORT=CUST COM2=ZRN SHIFT2=10 PROTOCOL=3 DEFSHIFT=5 COM3=ABCDEFGHIJKLMNO")
+        << "no switches, no change";
+    UninstallParameters();
+    EXPECT_FALSE(plat::reg::KeyExists(plat::reg::Hive::LocalMachine, kDrvKey));
+}

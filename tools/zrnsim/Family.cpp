@@ -1,0 +1,172 @@
+#include "tools/zrnsim/Family.h"
+
+#include <map>
+#include <mutex>
+
+namespace zrnsim {
+
+const ReadSpec* FamilyTable::FindRead(char command) const {
+    for (const ReadSpec& r : reads)
+        if (r.command == command) return &r;
+    return nullptr;
+}
+
+const WriteSpec* FamilyTable::FindWrite(char command) const {
+    for (const WriteSpec& w : writes)
+        if (w.command == command) return &w;
+    return nullptr;
+}
+
+const ParamLayout& FamilyTable::LayoutFor(int version) const {
+    static const ParamLayout kNone;
+    const ParamLayout* best = nullptr;
+    for (const ParamLayout& l : layouts)
+        if (l.min_version <= version && (!best || l.min_version >= best->min_version)) best = &l;
+    return best ? *best : kNone;
+}
+
+namespace {
+
+using Defaults = std::vector<std::pair<uint8_t, uint8_t>>;
+
+void Append(Defaults& to, const Defaults& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// Families 40 and 41. Configuration bytes: parameter 36 bits 0..3 clear offer earthing, the
+// gangway, the loading arm and the temperature; parameter 37 bit 6 offers mass counting
+// (from version 68). Parameter 35 holds the inputs (0x40 overfill, bit 3 / bit 0 arm and
+// gangway). Calibration factors are three BCD pairs read as DDD.DDD (1.000 = 00 10 00).
+FamilyTable Family40() {
+    FamilyTable t;
+    t.name = "40";
+    t.families = {40};
+    t.reads = {{'X', Quantity::Param, 2},
+               {'D', Quantity::CurrentV, 6},
+               {'Q', Quantity::Dose, 6},
+               {'S', Quantity::TotalV, 8},
+               {'T', Quantity::TotalW, 8}};
+    t.writes = {{'x', Action::WriteParam, 4},
+                {'d', Action::SetDose},
+                {'s', Action::Stop, 0},
+                {'u', Action::Continue, 0}};
+    t.status.earthed_bit = 0x10;
+    t.volume_decimals = 0;
+    t.unlock_data = "6052";
+    t.total_write_decimals = 4;  // P..P+3 whole units, P+4 and P+5 written as 00
+    t.pause_reason_param = 46;
+    t.inspector_param = 38;
+    t.flow_per_second = 10 * 10000;
+
+    const Defaults common = {{35, 0x00}, {36, 0x00}, {37, 0x40}, {38, 0x00}, {39, 0x00},
+                             {46, 0x00}, {47, 0x00}};
+    ParamLayout old;  // before version 68
+    old.min_version = 0;
+    old.address = 63;
+    old.total_v = 40;
+    old.temperature = 75;
+    old.defaults = common;
+    Append(old.defaults, {{57, 0x00}, {58, 0x10}, {59, 0x00},  // CalibV 1.000
+                          {61, 0x00}, {62, 0x10},              // FullUp 10
+                          {64, 0x30},                          // flow time-out 30
+                          {65, 0x00}, {66, 0x05},              // FullDown 5
+                          {75, 0x15},                          // 15 degrees
+                          {80, 0x05}});                        // air valve 5
+    ParamLayout v68;
+    v68.min_version = 68;
+    v68.address = 86;
+    v68.total_v = 48;
+    v68.temperature = 96;
+    v68.defaults = common;
+    Append(v68.defaults, {{77, 0x00}, {78, 0x10}, {79, 0x00},  // CalibV 1.000
+                          {80, 0x00}, {81, 0x10}, {82, 0x00},  // CalibW 1.000
+                          {84, 0x00}, {85, 0x10},              // FullUp 10
+                          {87, 0x30},                          // flow time-out 30
+                          {88, 0x00}, {89, 0x05},              // FullDown 5
+                          {96, 0x15}, {97, 0x05}});            // 15 degrees; air valve 5
+    ParamLayout v73 = v68;
+    v73.min_version = 73;
+    v73.fine_temperature = true;  // 96 whole degrees, 97 hundredths; air valve moves to 98
+    v73.defaults = common;
+    Append(v73.defaults, {{77, 0x00}, {78, 0x10}, {79, 0x00},
+                          {80, 0x00}, {81, 0x10}, {82, 0x00},
+                          {84, 0x00}, {85, 0x10},
+                          {87, 0x30},
+                          {88, 0x00}, {89, 0x05},
+                          {96, 0x15}, {97, 0x00}, {98, 0x05}});
+    t.layouts = {old, v68, v73};
+    return t;
+}
+
+// Family 41: the 40 protocol without temperature, arm, gangway or mass; one parameter map
+// whatever the version (FullDown at 89).
+FamilyTable Family41() {
+    FamilyTable t = Family40();
+    t.name = "41";
+    t.families = {41};
+    std::erase_if(t.reads, [](const ReadSpec& r) { return r.command == 'T'; });
+    ParamLayout l;
+    l.min_version = 0;
+    l.address = 86;
+    l.total_v = 48;
+    l.defaults = {{35, 0x00}, {36, 0x00}, {37, 0x00}, {38, 0x00}, {39, 0x00}, {46, 0x00},
+                  {77, 0x00}, {78, 0x10}, {79, 0x00},  // CalibV 1.000
+                  {84, 0x00}, {85, 0x10},              // FullUp 10
+                  {87, 0x30},                          // flow time-out 30
+                  {89, 0x00}, {90, 0x05}};             // FullDown 5
+    t.layouts = {l};
+    return t;
+}
+
+// Any other family: parameter reads and writes, which is all the probe needs.
+FamilyTable Generic() {
+    FamilyTable t;
+    t.name = "generic";
+    t.reads = {{'X', Quantity::Param, 2}};
+    t.writes = {{'x', Action::WriteParam, 4}};
+    t.volume_decimals = 2;
+    return t;
+}
+
+struct Registry {
+    std::mutex m;
+    std::map<int, std::shared_ptr<const FamilyTable>> tables;
+    std::shared_ptr<const FamilyTable> generic = std::make_shared<const FamilyTable>(Generic());
+
+    Registry() { LoadBuiltIns(); }
+    void Add(FamilyTable t) {
+        auto p = std::make_shared<const FamilyTable>(std::move(t));
+        for (uint8_t f : p->families) tables[f] = p;
+    }
+    void LoadBuiltIns() {
+        tables.clear();
+        Add(Family40());
+        Add(Family41());
+    }
+};
+
+Registry& Reg() {
+    static Registry r;
+    return r;
+}
+
+}  // namespace
+
+std::shared_ptr<const FamilyTable> FindFamily(int family) {
+    Registry& r = Reg();
+    std::lock_guard<std::mutex> lk(r.m);
+    auto it = r.tables.find(family);
+    return it != r.tables.end() ? it->second : r.generic;
+}
+
+void RegisterFamily(FamilyTable table) {
+    Registry& r = Reg();
+    std::lock_guard<std::mutex> lk(r.m);
+    r.Add(std::move(table));
+}
+
+void ResetFamilies() {
+    Registry& r = Reg();
+    std::lock_guard<std::mutex> lk(r.m);
+    r.LoadBuiltIns();
+}
+
+}  // namespace zrnsim
