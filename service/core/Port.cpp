@@ -70,7 +70,6 @@ TZrnPort::TZrnPort(IPortOwner* owner, uint32_t baud, bool emulation, uint8_t com
       char_time_(baud ? 11000.0 / baud : 0.0),
       log_("NorvaltDrv" + std::to_string(com_number)),
       counters_(std::make_unique<std::array<std::array<uint32_t, 256>, kZrnAddresses>>()) {
-    for (auto& row : *counters_) row.fill(0);
     rx_.reserve(kZrnMaxFrame);
 }
 
@@ -213,9 +212,10 @@ void TZrnPort::WriteCloseReport() {
     signed_line("  TimeForDrvCalc:%d", Ms(times_.DrvCalc));
     signed_line("  TimeForLine:%d", Ms(times_.Line));
     signed_line("  TimeForSlaveCalc:%d", Ms(times_.SlaveCalc));
+    const auto& table = *counters_;
     for (int a = 1; a < kZrnAddresses; ++a)
         for (int c = 0; c < 256; ++c)
-            if (uint32_t n = (*counters_)[a][c])
+            if (uint32_t n = table[a][c])
                 log_.Log(SafeFormat("   Addr:%d Cmd:%x Cnt:%d",
                                     {Variant::I4(a), Variant::I4(c), Variant::UI4(n)}),
                          PL_INFO);

@@ -118,7 +118,7 @@ public:
     TTxtProt& Log() { return log_; }
 
 private:
-    // TZrnLine of the original layout: what one open line holds.
+    // The line (TZrnLine): a serial port, or the emulator registered for the COM number.
     struct Line {
         plat::serial::SerialPort serial;
         plat::ComPtr<tlb::IHWEmu> emu;

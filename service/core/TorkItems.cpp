@@ -204,7 +204,7 @@ HRESULT TStateItem::Write(const Variant& value, int client_privilege, int flag, 
         WriteProtocolLine("DF56ACCD-2EBA-4A57-AC5C-542B68A506D6 " + name + " " + ValueText(value),
                           PL_EXTERNAL);
         result = plat::OPC_E_RANGE;
-    } else if (int enabled = CheckPostEnabled(post_number_, v.lVal); enabled != 0) {
+    } else if (int enabled = CheckPostEnabled(post_number_.load(), v.lVal); enabled != 0) {
         result = enabled;
     } else {
         result = queue_.Add(New<TCommand>(TCommand::SetState, v.lVal));

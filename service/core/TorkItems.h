@@ -101,14 +101,16 @@ public:
     int64_t LowLimit() override { return 0; }
     int64_t HighLimit() override { return 255 * 10000LL; }
     bool IsPostState() const override { return true; }
-    int PostNumber() const override { return post_number_; }
+    int PostNumber() const override { return post_number_.load(); }
+    // The controller learns its post number while it defines its variables.
+    void SetPostNumber(int n) { post_number_.store(static_cast<uint16_t>(n)); }
 
     // Poll-priority row and spare byte.
     std::atomic<uint8_t> poll_kind{7};
     std::atomic<uint8_t> poll_spare{0};
 
 protected:
-    const uint16_t post_number_;
+    std::atomic<uint16_t> post_number_;
     const bool real_hardware_;
     int32_t state_ = 168;  // under the leaf's lock from here on
     DATE state_time_ = 0;

@@ -1,5 +1,18 @@
 // What a controller program family answers, as data: the simulator's engine is the same for
 // every family, and a family is added by describing it here (or by RegisterFamily at run time).
+//
+// Answer layouts (answer length = 6 + 1 status character + width):
+//   'X'/'Y' parameter          9   status, value as 2 nibble characters
+//   'D' 'Q' 'K' volume, dose   13  status, 6 digits with the volume decimals implied
+//   'S' 'T' totalizers         15  status, 8 digits
+//   'C' price                  11  status, 4 digits with the price decimals implied
+//   'Z' temperature            12  status, sign ('+' or '-'), "dd,d"
+//   'J' 'U' status             7   status only (their drivers take the status character alone)
+// Writes ('x', 'y', 'd', 'c', 's', 'u') are acknowledged with the single byte 'A'.
+// Controller behaviour where the drivers leave it open: a dose from idle arms the key (state 1),
+// a zero dose disarms; 's' pauses a working dose and is acknowledged without effect elsewhere;
+// 'u' continues a paused dose or starts an armed one; a totalizer pair written without the
+// unlock just before it is refused with silence; a malformed request gets no answer.
 #pragma once
 #include <cstdint>
 #include <memory>

@@ -134,6 +134,7 @@ private:
                int version);
     void InitParams();
     void UpdateLocked(uint32_t now);
+    uint8_t StatusLocked() const;
     void SetStateLocked(State s, uint32_t now);
     std::optional<Answer> Respond(const Request& r, uint32_t now, std::string& note);
     std::optional<Answer> Read(const ReadSpec& spec, const Request& r, std::string& note);

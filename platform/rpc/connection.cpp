@@ -1,0 +1,1162 @@
+#include "platform/rpc/connection.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <thread>
+
+#include "platform/com/classes.h"
+#include "platform/com/error.h"
+#include "platform/rpc/interfaces.h"
+
+namespace plat::rpc {
+
+// --- Log ---------------------------------------------------------------------------------------
+
+namespace {
+
+std::mutex& LogMutex() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+std::function<void(const std::string&)>& LogSinkRef() {
+    static auto* f = new std::function<void(const std::string&)>;
+    return *f;
+}
+
+// A private IID: QueryInterface for it yields the proxy manager behind any proxy.
+const IID IID_ProxyManager = GuidOf("{6E0B4C52-0D1E-4F7B-9C1A-52C0F1A7D3E9}");
+
+}  // namespace
+
+void SetLogSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard lk(LogMutex());
+    LogSinkRef() = std::move(sink);
+}
+
+void Log(const std::string& line) {
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard lk(LogMutex());
+        sink = LogSinkRef();
+    }
+    if (sink)
+        sink(line);
+    else
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+// --- Interface table ---------------------------------------------------------------------------
+
+namespace {
+
+struct InterfaceTable {
+    std::mutex m;
+    std::unordered_map<IID, const InterfaceInfo*> by_iid;
+};
+
+InterfaceTable& Interfaces() {
+    static auto* t = new InterfaceTable;
+    return *t;
+}
+
+void RegisterBuiltins() {
+    static const bool done = [] {
+        RegisterInterfaces<IUnknown, IConnectionPoint, IConnectionPointContainer>();
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace
+
+void RegisterInterface(const InterfaceInfo& info) {
+    InterfaceTable& t = Interfaces();
+    std::lock_guard lk(t.m);
+    t.by_iid.emplace(info.iid, &info);
+}
+
+const InterfaceInfo* FindInterface(const IID& iid) {
+    RegisterBuiltins();
+    InterfaceTable& t = Interfaces();
+    std::lock_guard lk(t.m);
+    auto it = t.by_iid.find(iid);
+    return it == t.by_iid.end() ? nullptr : it->second;
+}
+
+std::vector<const InterfaceInfo*> RegisteredInterfaces() {
+    RegisterBuiltins();
+    InterfaceTable& t = Interfaces();
+    std::lock_guard lk(t.m);
+    std::vector<const InterfaceInfo*> v;
+    for (auto& e : t.by_iid) v.push_back(e.second);
+    return v;
+}
+
+// IUnknown needs no proxy class: the proxy manager is the object's IUnknown.
+template <>
+const InterfaceInfo& InterfaceInfoOf<IUnknown>() {
+    static const InterfaceInfo info = [] {
+        InterfaceInfo i;
+        i.iid = IID_IUnknown;
+        i.name = "IUnknown";
+        i.methods = nullptr;
+        i.method_count = 0;
+        i.make_proxy = nullptr;
+        i.to_unknown = [](void* p) { return static_cast<IUnknown*>(p); };
+        return i;
+    }();
+    static const bool registered = (RegisterInterface(info), true);
+    (void)registered;
+    return info;
+}
+
+// --- Variants ----------------------------------------------------------------------------------
+
+void WriteVariant(Writer& w, const Variant& v) {
+    w.U16(v.vt);
+    switch (v.vt) {
+        case VT_EMPTY:
+        case VT_NULL: break;
+        case VT_I1:
+        case VT_UI1: w.U8(v.bVal); break;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL: w.U16(v.uiVal); break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+        case VT_R4: w.U32(v.ulVal); break;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE: w.U64(v.ullVal); break;
+        case VT_BSTR: Codec<WideString>::Write(w, v.bstrVal); break;
+        default: w.Poison(DISP_E_BADVARTYPE); break;
+    }
+}
+
+bool ReadVariant(Reader& r, Variant& v) {
+    uint16_t vt;
+    if (!r.U16(vt)) return false;
+    v.Clear();
+    bool ok = true;
+    switch (vt) {
+        case VT_EMPTY:
+        case VT_NULL: break;
+        case VT_I1:
+        case VT_UI1: ok = r.U8(v.bVal); break;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL: ok = r.U16(v.uiVal); break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+        case VT_R4: ok = r.U32(v.ulVal); break;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE: ok = r.U64(v.ullVal); break;
+        case VT_BSTR: ok = Codec<WideString>::Read(r, v.bstrVal); break;
+        default: return false;
+    }
+    v.vt = vt;
+    return ok;
+}
+
+// --- Logical threads -------------------------------------------------------------------------------
+
+namespace {
+
+thread_local uint64_t t_causality = 0;
+
+uint64_t NewCausality() {
+    static const uint64_t base = [] {
+        std::random_device rd;
+        return (uint64_t{rd()} << 32) ^ rd() ^ static_cast<uint64_t>(::getpid());
+    }();
+    static std::atomic<uint64_t> counter{0};
+    uint64_t c = base ^ ((counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull);
+    return c ? c : 1;
+}
+
+// Sets the thread's logical thread for an outermost call, or for a served request.
+class CausalityScope {
+public:
+    explicit CausalityScope(uint64_t c) : prev_(t_causality) { t_causality = c; }
+    CausalityScope() : prev_(t_causality) {
+        if (!t_causality) t_causality = NewCausality();
+    }
+    ~CausalityScope() { t_causality = prev_; }
+    CausalityScope(const CausalityScope&) = delete;
+    CausalityScope& operator=(const CausalityScope&) = delete;
+
+private:
+    uint64_t prev_;
+};
+
+}  // namespace
+
+struct Incoming {
+    std::shared_ptr<Connection> conn;
+    uint32_t call_id = 0;
+    RequestHeader hdr;
+    std::vector<uint8_t> frame;
+    size_t params_at = 0;
+};
+
+struct Waiter {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Incoming> incoming;  // requests of this logical thread to serve here
+    std::vector<uint8_t> reply;
+    bool has_reply = false;
+    bool dead = false;
+};
+
+void ServeIncoming(Incoming& in) {
+    std::shared_ptr<Connection> conn = std::move(in.conn);
+    conn->Serve(in);
+}
+
+// The call pool: threads are added while every thread is busy (calls may block for long);
+// a thread idle for a while ends.
+class Pool {
+public:
+    static Pool& Get() {
+        static auto* p = new Pool;  // its threads may outlive static destruction
+        return *p;
+    }
+
+    void Submit(Incoming&& in) {
+        std::unique_lock lk(m_);
+        q_.push_back(std::move(in));
+        if (idle_ < q_.size() && threads_ < kMaxThreads) {
+            try {
+                std::thread(&Pool::Work, this).detach();
+                ++threads_;
+                return;
+            } catch (const std::system_error&) {
+                // Fall through: a busy thread takes it when free.
+            }
+        }
+        cv_.notify_one();
+    }
+
+private:
+    static constexpr size_t kMaxThreads = 512;
+    static constexpr auto kIdleEnd = std::chrono::seconds(30);
+
+    void Work() {
+        std::unique_lock lk(m_);
+        for (;;) {
+            ++idle_;
+            bool got = cv_.wait_for(lk, kIdleEnd, [&] { return !q_.empty(); });
+            --idle_;
+            if (!got) {
+                --threads_;
+                return;
+            }
+            Incoming in = std::move(q_.front());
+            q_.pop_front();
+            lk.unlock();
+            ServeIncoming(in);
+            in = Incoming{};
+            lk.lock();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<Incoming> q_;
+    size_t idle_ = 0;
+    size_t threads_ = 0;
+};
+
+// Threads waiting for a reply, by logical thread; a nested request goes to the innermost.
+class WaiterRegistry {
+public:
+    static WaiterRegistry& Get() {
+        static auto* r = new WaiterRegistry;
+        return *r;
+    }
+    void Push(uint64_t c, Waiter* w) {
+        std::lock_guard lk(m_);
+        by_causality_[c].push_back(w);
+    }
+    void Pop(uint64_t c, Waiter* w) {
+        std::deque<Incoming> left;
+        {
+            std::lock_guard lk(m_);
+            auto it = by_causality_.find(c);
+            if (it != by_causality_.end()) {
+                std::erase(it->second, w);
+                if (it->second.empty()) by_causality_.erase(it);
+            }
+            std::lock_guard wl(w->m);
+            left.swap(w->incoming);
+        }
+        for (Incoming& in : left) Pool::Get().Submit(std::move(in));
+    }
+    bool TryDeliver(Incoming& in) {
+        std::lock_guard lk(m_);
+        auto it = by_causality_.find(in.hdr.causality);
+        if (it == by_causality_.end() || it->second.empty()) return false;
+        Waiter* w = it->second.back();
+        std::lock_guard wl(w->m);
+        w->incoming.push_back(std::move(in));
+        w->cv.notify_one();
+        return true;
+    }
+
+private:
+    std::mutex m_;
+    std::unordered_map<uint64_t, std::vector<Waiter*>> by_causality_;
+};
+
+// --- Connection ----------------------------------------------------------------------------------
+
+Connection::Connection(int fd, Role role, CallContext peer,
+                       std::function<void(Connection*)> on_closed)
+    : fd_(fd), role_(role), peer_(std::move(peer)), on_closed_(std::move(on_closed)) {}
+
+Connection::~Connection() {
+    std::lock_guard lk(write_mu_);
+    if (!fd_closed_) ::close(fd_);
+}
+
+std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext peer,
+                                              std::function<void(Connection*)> on_closed) {
+    RegisterBuiltins();
+    timeval tv{kSendTimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    std::shared_ptr<Connection> c(new Connection(fd, role, std::move(peer), std::move(on_closed)));
+    Writer w;
+    BeginFrame(w, MsgType::Hello, 0);
+    Hello h;
+    h.role = static_cast<uint16_t>(role);
+    h.pid = static_cast<uint32_t>(::getpid());
+    WriteHello(w, h);
+    EndFrame(w);
+    c->Send(w);
+    std::thread([c] { c->ReadLoop(); }).detach();
+    return c;
+}
+
+void Connection::Close() {
+    std::lock_guard lk(write_mu_);
+    if (!fd_closed_) ::shutdown(fd_, SHUT_RDWR);
+}
+
+void Connection::WaitClosed() {
+    std::unique_lock lk(done_mu_);
+    done_cv_.wait(lk, [&] { return done_; });
+}
+
+size_t Connection::ExportedObjects() const {
+    std::lock_guard lk(exports_mu_);
+    return exports_.size();
+}
+
+uint64_t Connection::ExportedReferences() const {
+    std::lock_guard lk(exports_mu_);
+    uint64_t n = 0;
+    for (const auto& e : exports_) n += e.second.refs;
+    return n;
+}
+
+size_t Connection::ImportedObjects() const {
+    std::lock_guard lk(imports_mu_);
+    return imports_.size();
+}
+
+bool Connection::Send(const Writer& w) {
+    std::lock_guard lk(write_mu_);
+    if (fd_closed_) return false;
+    const uint8_t* p = w.Bytes().data();
+    size_t n = w.Size();
+    while (n) {
+        ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) {
+            // Timed out or broken: the peer is gone or stopped reading.
+            ::shutdown(fd_, SHUT_RDWR);
+            return false;
+        }
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+void Connection::SendRejection(uint32_t call_id, HRESULT hr, std::string_view text) {
+    Writer w;
+    size_t at = BeginReply(w, call_id);
+    FinishReply(w, at, ReplyStatus::Rejected, hr, text);
+    Send(w);
+}
+
+void Connection::SendRelease(uint64_t id, uint32_t refs) {
+    Writer w;
+    BeginFrame(w, MsgType::Release, 0);
+    w.U32(1);
+    w.U64(id);
+    w.U32(refs);
+    EndFrame(w);
+    Send(w);
+}
+
+void Connection::ProtocolViolation(const std::string& why) {
+    Log("rpc: " + peer_.peer + ": " + why + "; connection dropped");
+    Close();
+}
+
+namespace {
+
+bool ReadFull(int fd, void* buf, size_t n) {
+    auto* p = static_cast<uint8_t*>(buf);
+    while (n) {
+        ssize_t k = ::recv(fd, p, n, 0);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+}  // namespace
+
+void Connection::ReadLoop() {
+    std::vector<uint8_t> frame;
+    for (;;) {
+        uint32_t len;
+        if (!ReadFull(fd_, &len, sizeof len)) break;
+        if (len < kFrameHeaderSize) {
+            ProtocolViolation("frame shorter than its header");
+            break;
+        }
+        if (len > kMaxFrame) {
+            SkipOversized(len);
+            if (!Alive() || !got_hello_) break;
+            continue;
+        }
+        frame.resize(len);
+        if (!ReadFull(fd_, frame.data(), len)) break;
+        if (!HandleFrame(frame)) break;
+    }
+    OnClosed();
+}
+
+void Connection::SkipOversized(uint32_t len) {
+    uint8_t head[kFrameHeaderSize + kRequestHeaderSize];
+    if (!ReadFull(fd_, head, sizeof head)) return;
+    Reader r(head, sizeof head);
+    FrameHeader fh;
+    if (!got_hello_ || !ReadFrameHeader(r, fh) || fh.type != MsgType::Request) {
+        ProtocolViolation("oversized frame (" + std::to_string(len) + " bytes)");
+        return;
+    }
+    SendRejection(fh.call_id, RPC_E_INVALID_DATA, "message too large");
+    uint8_t sink[65536];
+    size_t left = len - sizeof head;
+    while (left) {
+        size_t k = std::min(left, sizeof sink);
+        if (!ReadFull(fd_, sink, k)) return;
+        left -= k;
+    }
+}
+
+bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
+    Reader r(frame);
+    FrameHeader fh;
+    if (!ReadFrameHeader(r, fh)) {
+        ProtocolViolation("unknown message type");
+        return false;
+    }
+    if (!got_hello_) {
+        Hello h;
+        if (fh.type != MsgType::Hello || !ReadHello(r, h) || h.magic != kMagic) {
+            ProtocolViolation("not a transport peer");
+            return false;
+        }
+        if (h.version != kVersion) {
+            ProtocolViolation("protocol version " + std::to_string(h.version) + " not supported");
+            return false;
+        }
+        got_hello_ = true;
+        return true;
+    }
+    switch (fh.type) {
+        case MsgType::Hello:
+            ProtocolViolation("second hello");
+            return false;
+        case MsgType::Request: {
+            Incoming in;
+            in.call_id = fh.call_id;
+            if (!ReadRequestHeader(r, in.hdr)) {
+                SendRejection(fh.call_id, RPC_E_INVALID_DATA, "truncated request header");
+                return true;
+            }
+            const size_t size = frame.size();
+            if (calls_in_flight_.load() >= kMaxCallsInFlight ||
+                bytes_in_flight_.load() + size > kMaxBytesInFlight) {
+                SendRejection(fh.call_id, RPC_S_SERVER_TOO_BUSY, "too many calls in progress");
+                return true;
+            }
+            calls_in_flight_.fetch_add(1);
+            bytes_in_flight_.fetch_add(size);
+            in.conn = shared_from_this();
+            in.params_at = frame.size() - r.Left();
+            in.frame = std::move(frame);
+            frame = {};
+            if (!WaiterRegistry::Get().TryDeliver(in)) Pool::Get().Submit(std::move(in));
+            return true;
+        }
+        case MsgType::Reply: {
+            Waiter* w = nullptr;
+            {
+                std::lock_guard lk(pending_mu_);
+                auto it = pending_.find(fh.call_id);
+                if (it != pending_.end()) {
+                    w = it->second;
+                    pending_.erase(it);
+                    std::lock_guard wl(w->m);
+                    w->reply = std::move(frame);
+                    w->has_reply = true;
+                    w->cv.notify_one();  // under the lock: the waiter may be gone once it is free
+                }
+            }
+            frame = {};
+            if (!w) {
+                ProtocolViolation("reply to no call");
+                return false;
+            }
+            return true;
+        }
+        case MsgType::Release: {
+            uint32_t n;
+            if (!r.Count(n, 12)) {
+                ProtocolViolation("malformed release");
+                return false;
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                uint64_t id;
+                uint32_t refs;
+                r.U64(id);
+                r.U32(refs);
+                if (!ReleaseExport(id, refs)) {
+                    ProtocolViolation("release of references it does not hold");
+                    return false;
+                }
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void Connection::OnClosed() {
+    alive_.store(false, std::memory_order_release);
+    Close();
+    {
+        std::lock_guard lk(pending_mu_);
+        for (auto& [id, w] : pending_) {
+            std::lock_guard wl(w->m);
+            w->dead = true;
+            w->cv.notify_one();
+        }
+        pending_.clear();
+    }
+    std::unordered_map<uint64_t, ExportEntry> exports;
+    {
+        std::lock_guard lk(exports_mu_);
+        exports_closed_ = true;
+        exports.swap(exports_);
+        export_ids_.clear();
+    }
+    // The peer's references end with it; an object's destructor may run here.
+    for (auto& [id, e] : exports)
+        for (uint64_t i = 0; i < e.refs; ++i) e.identity->Release();
+    exports.clear();
+    {
+        std::lock_guard lk(imports_mu_);
+        for (auto& [id, m] : imports_) m->remote_refs_ = 0;
+    }
+    {
+        std::lock_guard lk(write_mu_);
+        ::close(fd_);
+        fd_closed_ = true;
+    }
+    if (on_closed_) on_closed_(this);
+    std::lock_guard lk(done_mu_);
+    done_ = true;
+    done_cv_.notify_all();
+}
+
+bool Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
+    Waiter wt;
+    uint32_t id;
+    {
+        std::lock_guard lk(pending_mu_);
+        if (!Alive()) return false;
+        do id = ++next_call_id_;
+        while (id == 0 || pending_.count(id));
+        pending_[id] = &wt;
+    }
+    w.PatchU32(8, id);
+    const uint64_t causality = t_causality;
+    WaiterRegistry::Get().Push(causality, &wt);
+    struct Unregister {
+        uint64_t c;
+        Waiter* w;
+        ~Unregister() { WaiterRegistry::Get().Pop(c, w); }
+    } unregister{causality, &wt};
+    Send(w);  // a failure closes the connection, and the reader marks this call dead
+    for (;;) {
+        std::unique_lock lk(wt.m);
+        wt.cv.wait(lk, [&] { return wt.has_reply || wt.dead || !wt.incoming.empty(); });
+        if (!wt.incoming.empty()) {
+            Incoming in = std::move(wt.incoming.front());
+            wt.incoming.pop_front();
+            lk.unlock();
+            ServeIncoming(in);
+            continue;
+        }
+        if (wt.has_reply) {
+            reply = std::move(wt.reply);
+            return true;
+        }
+        return false;
+    }
+}
+
+void Connection::Serve(Incoming& in) {
+    CallContext ctx = peer_;
+    ctx.transported = true;
+    if (in.hdr.locale) ctx.locale = in.hdr.locale;
+    CallContextScope context(ctx);
+    CausalityScope causality(in.hdr.causality);
+
+    Writer out;
+    const size_t at = BeginReply(out, in.call_id);
+    MarshalEnv env;
+    env.conn = this;
+    HRESULT hr = S_OK;
+    Reader r(in.frame.data() + in.params_at, in.frame.size() - in.params_at);
+    ReplyStatus status = Dispatch(in.hdr, r, out, env, hr);
+    std::string text;
+    if (status == ReplyStatus::Done && out.Poisoned() != S_OK)
+        status = ReplyStatus::Failed, env.Fail(out.Poisoned(), "result cannot be marshalled");
+    if (status == ReplyStatus::Done && out.Size() + 4 + 1024 > kMaxFrame)
+        status = ReplyStatus::Failed, env.Fail(E_OUTOFMEMORY, "reply too large");
+    if (status == ReplyStatus::Done) {
+        if (Failed(hr)) text = GetErrorText();
+    } else {
+        if (status == ReplyStatus::Failed) UndoExports(env.exported);
+        out.Bytes().resize(at + 5);
+        hr = Failed(env.hr) ? env.hr : RPC_E_INVALID_DATA;
+        text = env.error;
+    }
+    FinishReply(out, at, status, hr, text);
+    const size_t size = in.frame.size();
+    in.frame = {};
+    Send(out);
+    bytes_in_flight_.fetch_sub(size);
+    calls_in_flight_.fetch_sub(1);
+}
+
+ReplyStatus Connection::Dispatch(const RequestHeader& h, Reader& r, Writer& out, MarshalEnv& env,
+                                 HRESULT& hr) {
+    if (h.object == kActivatorObject) {
+        if (h.method != kMethodCreateInstance) {
+            env.Fail(RPC_E_INVALID_DATA, "unknown method");
+            return ReplyStatus::Rejected;
+        }
+        return Activate(r, out, env, hr);
+    }
+    if (h.method == kMethodQueryInterface) return RemoteQueryInterface(h.object, r, env, hr);
+
+    IUnknown* identity = nullptr;
+    void* iface = nullptr;
+    {
+        std::lock_guard lk(exports_mu_);
+        auto it = exports_.find(h.object);
+        if (it == exports_.end()) {
+            env.Fail(CO_E_OBJNOTCONNECTED, "unknown object");
+            return ReplyStatus::Rejected;
+        }
+        auto fi = it->second.ifaces.find(h.iid);
+        if (fi == it->second.ifaces.end()) {
+            env.Fail(E_NOINTERFACE, "interface not obtained on this object");
+            return ReplyStatus::Rejected;
+        }
+        identity = it->second.identity;
+        iface = fi->second;
+        identity->AddRef();  // the object lives through the call whatever the peer releases
+    }
+    ComPtr<IUnknown> hold = ComPtr<IUnknown>::Attach(identity);
+    const InterfaceInfo* info = FindInterface(h.iid);
+    if (!info) {
+        env.Fail(E_NOINTERFACE, "interface not declared for the transport");
+        return ReplyStatus::Rejected;
+    }
+    if (h.method >= info->method_count) {
+        env.Fail(RPC_E_INVALID_DATA, "unknown method");
+        return ReplyStatus::Rejected;
+    }
+    return info->methods[h.method].stub(iface, r, out, env, hr);
+}
+
+ReplyStatus Connection::Activate(Reader& r, Writer& out, MarshalEnv& env, HRESULT& hr) {
+    GUID clsid, iid;
+    if (!r.Guid(clsid) || !r.Guid(iid) || !r.AtEnd()) {
+        env.Fail(RPC_E_INVALID_DATA, "malformed creation request");
+        return ReplyStatus::Rejected;
+    }
+    const InterfaceInfo* info = FindInterface(iid);
+    ComPtr<IClassFactory> factory = GetClassObject(clsid);
+    void* p = nullptr;
+    ClearErrorText();
+    if (!factory) {
+        hr = REGDB_E_CLASSNOTREG;
+        SetErrorText("Class not registered");
+    } else if (!info) {
+        hr = E_NOINTERFACE;
+        SetErrorText("Interface not declared for the transport");
+    } else {
+        try {
+            hr = factory->CreateInstance(nullptr, iid, &p);
+        } catch (...) {
+            hr = HresultFromCurrentException();
+        }
+        if (Failed(hr)) p = nullptr;
+    }
+    const InterfaceInfo& ref_info = info ? *info : InterfaceInfoOf<IUnknown>();
+    bool ok = WriteObjRef(env, out, ref_info, p);
+    if (p) info->to_unknown(p)->Release();  // the peer has its own reference now
+    return ok ? ReplyStatus::Done : ReplyStatus::Failed;
+}
+
+ReplyStatus Connection::RemoteQueryInterface(uint64_t object, Reader& r, MarshalEnv& env,
+                                             HRESULT& hr) {
+    GUID want;
+    if (!r.Guid(want) || !r.AtEnd()) {
+        env.Fail(RPC_E_INVALID_DATA, "malformed QueryInterface");
+        return ReplyStatus::Rejected;
+    }
+    IUnknown* identity = nullptr;
+    {
+        std::lock_guard lk(exports_mu_);
+        auto it = exports_.find(object);
+        if (it == exports_.end()) {
+            env.Fail(CO_E_OBJNOTCONNECTED, "unknown object");
+            return ReplyStatus::Rejected;
+        }
+        identity = it->second.identity;
+        identity->AddRef();
+    }
+    ComPtr<IUnknown> hold = ComPtr<IUnknown>::Attach(identity);
+    if (!FindInterface(want)) {
+        hr = E_NOINTERFACE;
+        return ReplyStatus::Done;
+    }
+    void* p = nullptr;
+    hr = identity->QueryInterface(want, &p);
+    if (Failed(hr) || !p) {
+        if (Succeeded(hr)) hr = E_NOINTERFACE;
+        return ReplyStatus::Done;
+    }
+    // The reference QueryInterface took is the peer's new one.
+    identity->AddRef();
+    FindInterface(want)->to_unknown(p)->Release();
+    uint64_t id;
+    if (!Export(identity, want, p, id)) {
+        env.Fail(RPC_E_DISCONNECTED, "connection closed");
+        return ReplyStatus::Failed;
+    }
+    if (id != object) {  // the object was released meanwhile and exported anew
+        UndoExports({id});
+        hr = CO_E_OBJNOTCONNECTED;
+    }
+    return ReplyStatus::Done;
+}
+
+bool Connection::Export(IUnknown* identity, const IID& iid, void* iface, uint64_t& id) {
+    {
+        std::lock_guard lk(exports_mu_);
+        if (!exports_closed_) {
+            auto it = export_ids_.find(identity);
+            if (it == export_ids_.end()) {
+                id = next_export_id_++;
+                export_ids_.emplace(identity, id);
+                ExportEntry& e = exports_[id];
+                e.identity = identity;
+                e.refs = 1;
+                e.ifaces.emplace(iid, iface);
+            } else {
+                id = it->second;
+                ExportEntry& e = exports_[id];
+                ++e.refs;
+                e.ifaces.emplace(iid, iface);
+            }
+            return true;
+        }
+    }
+    identity->Release();
+    return false;
+}
+
+bool Connection::ReleaseExport(uint64_t id, uint64_t n) {
+    IUnknown* identity = nullptr;
+    {
+        std::lock_guard lk(exports_mu_);
+        auto it = exports_.find(id);
+        if (it == exports_.end() || n == 0 || n > it->second.refs) return false;
+        identity = it->second.identity;
+        it->second.refs -= n;
+        if (it->second.refs == 0) {
+            export_ids_.erase(identity);
+            exports_.erase(it);
+        }
+    }
+    for (uint64_t i = 0; i < n; ++i) identity->Release();
+    return true;
+}
+
+void Connection::UndoExports(const std::vector<uint64_t>& ids) {
+    for (uint64_t id : ids) ReleaseExport(id, 1);
+}
+
+HRESULT Connection::LookupOwn(uint64_t id, const IID& iid, void** out) {
+    IUnknown* identity = nullptr;
+    {
+        std::lock_guard lk(exports_mu_);
+        auto it = exports_.find(id);
+        if (it == exports_.end()) return CO_E_OBJNOTCONNECTED;
+        identity = it->second.identity;
+        identity->AddRef();
+    }
+    ComPtr<IUnknown> hold = ComPtr<IUnknown>::Attach(identity);
+    return identity->QueryInterface(iid, out);
+}
+
+ProxyManager* Connection::Import(uint64_t id) {
+    std::lock_guard lk(imports_mu_);
+    auto it = imports_.find(id);
+    if (it != imports_.end()) {
+        ProxyManager* m = it->second;
+        m->count_.fetch_add(1);
+        ++m->remote_refs_;
+        return m;
+    }
+    auto* m = new ProxyManager(shared_from_this(), id);
+    imports_.emplace(id, m);
+    return m;
+}
+
+HRESULT Connection::CreateInstance(const CLSID& clsid, const IID& iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    const InterfaceInfo* info = FindInterface(iid);
+    if (!info) {
+        SetErrorText("Interface not declared for the transport");
+        return E_NOINTERFACE;
+    }
+    HRESULT hr = S_OK;
+    ProxyCallPtr call = BeginCall(shared_from_this(), kActivatorObject, IID_IUnknown,
+                                  kMethodCreateInstance, hr);
+    if (!call) return hr;
+    ProxyCallWriter(*call).Guid(clsid);
+    ProxyCallWriter(*call).Guid(iid);
+    Reader r;
+    MarshalEnv env;
+    if (!ProxyCallExchange(*call, hr, r, env)) return hr;
+    void* p = nullptr;
+    bool ok = ReadObjRef(env, r, nullptr, nullptr, &p);
+    if (ok && p && FindInterface(iid) != info) ok = false;
+    if (!ProxyCallFinish(*call, r, ok, hr)) {
+        if (p) info->to_unknown(p)->Release();
+        return hr;
+    }
+    if (Succeeded(hr) && !p) {
+        hr = E_NOINTERFACE;
+        SetErrorText("Server returned no object");
+    }
+    if (Failed(hr)) {
+        if (p) info->to_unknown(p)->Release();
+        return hr;
+    }
+    *out = p;
+    return hr;
+}
+
+// --- Proxy manager -------------------------------------------------------------------------------
+
+ProxyManager::~ProxyManager() = default;
+
+uint32_t ProxyManager::AddRef() { return count_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+uint32_t ProxyManager::Release() {
+    uint32_t n = count_.load(std::memory_order_relaxed);
+    while (n > 1)
+        if (count_.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) return n - 1;
+    // Possibly the last: decide under the import lock, where Import may revive it.
+    uint32_t refs = 0;
+    {
+        std::lock_guard lk(conn_->imports_mu_);
+        if (count_.fetch_sub(1, std::memory_order_acq_rel) != 1) return 1;
+        auto it = conn_->imports_.find(id_);
+        if (it != conn_->imports_.end() && it->second == this) conn_->imports_.erase(it);
+        refs = remote_refs_;
+        remote_refs_ = 0;
+    }
+    if (refs && conn_->Alive()) conn_->SendRelease(id_, refs);
+    delete this;
+    return 0;
+}
+
+void* ProxyManager::LocalInterface(const InterfaceInfo& info) {
+    if (info.iid == IID_IUnknown) return static_cast<void*>(static_cast<IUnknown*>(this));
+    std::lock_guard lk(m_);
+    auto it = ifaces_.find(info.iid);
+    if (it != ifaces_.end()) return it->second.second;
+    auto made = info.make_proxy(this);
+    void* typed = made.second;
+    ifaces_.emplace(info.iid, std::make_pair(std::unique_ptr<ProxyBase>(made.first), typed));
+    return typed;
+}
+
+HRESULT ProxyManager::QueryInterface(const IID& iid, void** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (iid == IID_IUnknown) {
+        *out = static_cast<IUnknown*>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (iid == IID_ProxyManager) {
+        *out = this;
+        AddRef();
+        return S_OK;
+    }
+    {
+        std::lock_guard lk(m_);
+        auto it = ifaces_.find(iid);
+        if (it != ifaces_.end()) {
+            *out = it->second.second;
+            AddRef();
+            return S_OK;
+        }
+    }
+    const InterfaceInfo* info = FindInterface(iid);
+    if (!info) return E_NOINTERFACE;
+    HRESULT hr = S_OK;
+    ProxyCallPtr call = BeginCall(conn_, id_, IID_IUnknown, kMethodQueryInterface, hr);
+    if (!call) return hr;
+    ProxyCallWriter(*call).Guid(iid);
+    Reader r;
+    MarshalEnv env;
+    if (!ProxyCallExchange(*call, hr, r, env)) return hr;
+    if (!ProxyCallFinish(*call, r, true, hr)) return hr;
+    if (Failed(hr)) return hr;
+    {
+        std::lock_guard lk(conn_->imports_mu_);
+        if (conn_->Alive()) ++remote_refs_;
+    }
+    *out = LocalInterface(*info);
+    AddRef();
+    return S_OK;
+}
+
+ProxyManager* AsProxy(IUnknown* unk) {
+    void* p = nullptr;
+    if (!unk || Failed(unk->QueryInterface(IID_ProxyManager, &p)) || !p) return nullptr;
+    auto* m = static_cast<ProxyManager*>(p);
+    m->Release();
+    return m;
+}
+
+HRESULT ManagerQueryInterface(ProxyManager* m, const IID& iid, void** out) {
+    return m->QueryInterface(iid, out);
+}
+uint32_t ManagerAddRef(ProxyManager* m) { return m->AddRef(); }
+uint32_t ManagerRelease(ProxyManager* m) { return m->Release(); }
+
+// --- Object references -----------------------------------------------------------------------
+
+bool WriteObjRef(MarshalEnv& env, Writer& w, const InterfaceInfo& info, void* iface) {
+    if (!iface) {
+        w.U8(0);
+        w.U64(0);
+        w.Guid(info.iid);
+        return true;
+    }
+    if (!env.conn) return env.Fail(E_UNEXPECTED, "no connection to export on");
+    Connection& c = *env.conn;
+    IUnknown* unk = info.to_unknown(iface);
+    if (ProxyManager* pm = AsProxy(unk); pm && &pm->Conn() == &c) {
+        w.U8(2);  // the receiver's own object comes home
+        w.U64(pm->Id());
+        w.Guid(info.iid);
+        return true;
+    }
+    void* idp = nullptr;
+    if (Failed(unk->QueryInterface(IID_IUnknown, &idp)) || !idp)
+        return env.Fail(E_NOINTERFACE, "object without identity");
+    uint64_t id;
+    if (!c.Export(static_cast<IUnknown*>(idp), info.iid, iface, id)) {
+        w.Poison(RPC_E_DISCONNECTED);
+        return env.Fail(RPC_E_DISCONNECTED, "connection closed");
+    }
+    env.exported.push_back(id);
+    w.U8(1);
+    w.U64(id);
+    w.Guid(info.iid);
+    return true;
+}
+
+bool ReadObjRef(MarshalEnv& env, Reader& r, const InterfaceInfo* expected, IID* got, void** out) {
+    *out = nullptr;
+    uint8_t kind;
+    uint64_t id;
+    GUID iid;
+    if (!r.U8(kind) || !r.U64(id) || !r.Guid(iid) || kind > 2) return false;
+    if (got) *got = iid;
+    if (kind == 0) return true;
+    if (expected && !(expected->iid == iid)) return env.Fail(RPC_E_INVALID_DATA, "object reference of another interface");
+    if (!env.conn) return true;
+    const InterfaceInfo* info = expected ? expected : FindInterface(iid);
+    if (!info) return env.Fail(E_NOINTERFACE, "interface not declared for the transport");
+    Connection& c = *env.conn;
+    if (kind == 2) {
+        HRESULT hr = c.LookupOwn(id, iid, out);
+        if (Failed(hr)) {
+            *out = nullptr;
+            return env.Fail(hr, "reference to an object that is not exported");
+        }
+        return true;
+    }
+    ProxyManager* m = c.Import(id);
+    env.credited.push_back(m);
+    *out = m->LocalInterface(*info);
+    return true;
+}
+
+void AbandonCredits(MarshalEnv& env) {
+    if (!env.conn) return;
+    std::lock_guard lk(env.conn->imports_mu_);
+    for (ProxyManager* m : env.credited)
+        if (m->remote_refs_ > 0) --m->remote_refs_;
+    env.credited.clear();
+}
+
+// --- Proxy calls ---------------------------------------------------------------------------------
+
+struct ProxyCallState {
+    std::shared_ptr<Connection> conn;
+    CausalityScope causality;  // a new logical thread unless this thread serves a call
+    Writer w;
+    MarshalEnv env;
+    std::vector<uint8_t> reply;
+};
+
+void ProxyCallDeleter::operator()(ProxyCallState* s) const { delete s; }
+
+ProxyCallPtr BeginCall(const std::shared_ptr<Connection>& conn, uint64_t object, const IID& iid,
+                       uint16_t method, HRESULT& hr) {
+    if (!conn->Alive()) {
+        hr = RPC_E_DISCONNECTED;
+        SetErrorText("The connection to the object's process is closed");
+        return nullptr;
+    }
+    ProxyCallPtr s(new ProxyCallState{conn, {}, {}, {}, {}});
+    s->env.conn = conn.get();
+    BeginFrame(s->w, MsgType::Request, 0);
+    RequestHeader h;
+    h.causality = t_causality;
+    h.locale = GetCallContext().locale;
+    h.object = object;
+    h.iid = iid;
+    h.method = method;
+    WriteRequestHeader(s->w, h);
+    return s;
+}
+
+ProxyCallPtr BeginProxyCall(ProxyManager& mgr, const IID& iid, uint16_t method, HRESULT& hr) {
+    return BeginCall(mgr.conn_, mgr.Id(), iid, method, hr);
+}
+
+Writer& ProxyCallWriter(ProxyCallState& s) { return s.w; }
+MarshalEnv& ProxyCallEnv(ProxyCallState& s) { return s.env; }
+
+bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEnv& reply_env) {
+    Connection& c = *s.conn;
+    EndFrame(s.w);
+    if (s.w.Poisoned() != S_OK || s.env.hr != S_OK || s.w.Size() - 4 > kMaxFrame) {
+        hr = s.w.Poisoned() != S_OK ? s.w.Poisoned() : s.env.hr != S_OK ? s.env.hr : E_OUTOFMEMORY;
+        SetErrorText(s.env.error.empty() ? (hr == E_OUTOFMEMORY ? "message too large" : "argument cannot be marshalled")
+                                         : s.env.error);
+        c.UndoExports(s.env.exported);
+        return false;
+    }
+    if (!c.Call(s.w, s.reply)) {
+        hr = RPC_E_DISCONNECTED;
+        SetErrorText("The connection to the object's process is closed");
+        return false;
+    }
+    Reader r(s.reply);
+    FrameHeader fh;
+    uint8_t status;
+    int32_t code;
+    if (!ReadFrameHeader(r, fh) || !r.U8(status) || !r.I32(code) || status > 2) {
+        c.ProtocolViolation("malformed reply");
+        hr = RPC_E_INVALID_DATA;
+        SetErrorText("Malformed reply");
+        return false;
+    }
+    hr = code;
+    if (status != static_cast<uint8_t>(ReplyStatus::Done)) {
+        std::string text;
+        if (!r.Text(text) || !r.AtEnd()) {
+            c.ProtocolViolation("malformed reply");
+            hr = RPC_E_INVALID_DATA;
+            SetErrorText("Malformed reply");
+            return false;
+        }
+        // Rejected: the peer took none of the references this request carried.
+        if (status == static_cast<uint8_t>(ReplyStatus::Rejected)) c.UndoExports(s.env.exported);
+        if (Succeeded(hr)) hr = RPC_E_INVALID_DATA;
+        SetErrorText(text);
+        return false;
+    }
+    reader = r;
+    reply_env.conn = &c;
+    return true;
+}
+
+bool ProxyCallFinish(ProxyCallState& s, Reader& reader, bool outs_ok, HRESULT& hr) {
+    std::string text;
+    if (!outs_ok || !reader.Text(text) || !reader.AtEnd()) {
+        s.conn->ProtocolViolation("malformed reply");
+        hr = RPC_E_INVALID_DATA;
+        SetErrorText("Malformed reply");
+        return false;
+    }
+    SetErrorText(Failed(hr) ? text : std::string());
+    return true;
+}
+
+}  // namespace plat::rpc

@@ -1,0 +1,188 @@
+// One transport connection: a socket that carries calls both ways, the objects this side
+// exports to the peer, and the proxies of the peer's objects.
+//
+// Threads: a reader per connection reads frames and never runs a call. A request goes to the
+// thread of the same logical thread (causality) when one waits for a reply, so a callback made
+// during a call runs on the calling thread and cannot deadlock; otherwise to the process's call
+// pool, which grows while calls block. Replies go to the thread that waits for them.
+//
+// References: every reference the peer holds on an exported object is one real reference on it
+// (remote QueryInterface adds one through the object's own QueryInterface; a proxy's last local
+// Release gives all of its back in one Release message). When the connection ends, every
+// reference it held is released, and calls through its proxies fail with RPC_E_DISCONNECTED.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/com/callcontext.h"
+#include "platform/com/unknown.h"
+#include "platform/rpc/marshal.h"
+#include "platform/rpc/wire.h"
+
+namespace plat::rpc {
+
+// Where the transport's log lines go (default stderr). Empty restores the default.
+void SetLogSink(std::function<void(const std::string&)> sink);
+void Log(const std::string& line);
+
+// Limits per connection on calls received and not yet answered.
+inline constexpr int kMaxCallsInFlight = 64;
+inline constexpr size_t kMaxBytesInFlight = 64u << 20;
+// A peer that does not read for this long is dropped (its socket buffer is full).
+inline constexpr int kSendTimeoutSeconds = 30;
+
+struct Incoming;
+struct Waiter;
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    enum class Role : uint16_t { Client = 0, Server = 1 };
+
+    // Takes a connected socket, sends the hello and starts the reader. `on_closed` runs on the
+    // reader thread once everything the connection held has been released.
+    static std::shared_ptr<Connection> Start(int fd, Role role, CallContext peer,
+                                             std::function<void(Connection*)> on_closed = {});
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool Alive() const { return alive_.load(std::memory_order_acquire); }
+    Role GetRole() const { return role_; }
+    // Who the peer is (uid, administrator, remote); the locale is the one of each call.
+    const CallContext& Peer() const { return peer_; }
+    // Ends the connection; the reader then releases everything it held.
+    void Close();
+    // Waits until the reader has finished.
+    void WaitClosed();
+
+    // Creates an object of `clsid` in the peer's process (its class objects).
+    HRESULT CreateInstance(const CLSID& clsid, const IID& iid, void** out);
+
+    // Diagnostics and tests.
+    size_t ExportedObjects() const;
+    uint64_t ExportedReferences() const;  // over all objects
+    size_t ImportedObjects() const;
+
+private:
+    friend class ProxyManager;
+    friend struct ProxyCallState;
+    friend bool WriteObjRef(MarshalEnv&, Writer&, const InterfaceInfo&, void*);
+    friend bool ReadObjRef(MarshalEnv&, Reader&, const InterfaceInfo*, IID*, void**);
+    friend void AbandonCredits(MarshalEnv&);
+    friend ProxyCallPtr BeginCall(const std::shared_ptr<Connection>&, uint64_t, const IID&,
+                                  uint16_t, HRESULT&);
+    friend bool ProxyCallExchange(ProxyCallState&, HRESULT&, Reader&, MarshalEnv&);
+    friend bool ProxyCallFinish(ProxyCallState&, Reader&, bool, HRESULT&);
+    friend class Pool;
+    friend class WaiterRegistry;
+    friend void ServeIncoming(Incoming& in);
+
+    struct ExportEntry {
+        IUnknown* identity = nullptr;
+        uint64_t refs = 0;
+        std::unordered_map<IID, void*> ifaces;
+    };
+
+    Connection(int fd, Role role, CallContext peer, std::function<void(Connection*)> on_closed);
+
+    void ReadLoop();
+    bool HandleFrame(std::vector<uint8_t>& frame);
+    void SkipOversized(uint32_t len);
+    void ProtocolViolation(const std::string& why);
+    void OnClosed();
+    bool Send(const Writer& w);
+    void SendRejection(uint32_t call_id, HRESULT hr, std::string_view text);
+    void SendRelease(uint64_t id, uint32_t refs);
+
+    // Calls: sends `w` (a request with its call id at offset 8) and waits for the reply.
+    bool Call(Writer& w, std::vector<uint8_t>& reply);
+    void Serve(Incoming& in);
+    ReplyStatus Dispatch(const RequestHeader& h, Reader& r, Writer& out, MarshalEnv& env,
+                         HRESULT& hr);
+    ReplyStatus Activate(Reader& r, Writer& out, MarshalEnv& env, HRESULT& hr);
+    ReplyStatus RemoteQueryInterface(uint64_t object, Reader& r, MarshalEnv& env, HRESULT& hr);
+
+    // Export table. Export consumes one reference on `identity` (the peer's new one).
+    bool Export(IUnknown* identity, const IID& iid, void* iface, uint64_t& id);
+    bool ReleaseExport(uint64_t id, uint64_t n);
+    void UndoExports(const std::vector<uint64_t>& ids);
+    // The exported object `id` as interface `iid`, with a reference (QueryInterface).
+    HRESULT LookupOwn(uint64_t id, const IID& iid, void** out);
+
+    // Import table: the proxy manager of the peer's object `id`, credited with the reference
+    // that came with it; the caller owns one local reference.
+    ProxyManager* Import(uint64_t id);
+
+    const int fd_;
+    bool fd_closed_ = false;  // write_mu_
+    const Role role_;
+    const CallContext peer_;
+    std::function<void(Connection*)> on_closed_;
+    std::atomic<bool> alive_{true};
+    bool got_hello_ = false;  // reader only
+
+    std::mutex write_mu_;
+
+    std::mutex pending_mu_;
+    std::unordered_map<uint32_t, Waiter*> pending_;
+    uint32_t next_call_id_ = 0;
+
+    mutable std::mutex exports_mu_;
+    std::unordered_map<uint64_t, ExportEntry> exports_;
+    std::unordered_map<IUnknown*, uint64_t> export_ids_;
+    uint64_t next_export_id_ = 1;
+    bool exports_closed_ = false;
+
+    mutable std::mutex imports_mu_;
+    std::unordered_map<uint64_t, ProxyManager*> imports_;
+
+    std::atomic<int> calls_in_flight_{0};
+    std::atomic<size_t> bytes_in_flight_{0};
+
+    std::mutex done_mu_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+};
+
+// The proxy of one object of the peer: its identity (QueryInterface for IUnknown gives it), its
+// one local count, and one interface proxy per interface asked for.
+class ProxyManager final : public IUnknown {
+public:
+    HRESULT QueryInterface(const IID& iid, void** out) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+
+    Connection& Conn() const { return *conn_; }
+    uint64_t Id() const { return id_; }
+    // The interface proxy for `info` (created on first use), without a new reference.
+    void* LocalInterface(const InterfaceInfo& info);
+
+private:
+    friend class Connection;
+    friend void AbandonCredits(MarshalEnv&);
+    ProxyManager(std::shared_ptr<Connection> conn, uint64_t id) : conn_(std::move(conn)), id_(id) {}
+    ~ProxyManager();
+
+    std::shared_ptr<Connection> conn_;
+    const uint64_t id_;
+    std::atomic<uint32_t> count_{1};
+    uint32_t remote_refs_ = 1;  // conn_->imports_mu_
+    std::mutex m_;
+    std::map<IID, std::pair<std::unique_ptr<ProxyBase>, void*>> ifaces_;
+};
+
+// The proxy manager behind `unk` when it is a proxy (any of its interfaces), else null.
+ProxyManager* AsProxy(IUnknown* unk);
+
+ProxyCallPtr BeginCall(const std::shared_ptr<Connection>& conn, uint64_t object, const IID& iid,
+                       uint16_t method, HRESULT& hr);
+
+}  // namespace plat::rpc

@@ -1,0 +1,292 @@
+#include "service/core/ProcessThread.h"
+
+#include <charconv>
+
+#include "platform/registry/registry.h"
+#include "platform/thread/thread.h"
+#include "platform/time/clock.h"
+#include "service/core/TxtProt.h"
+#include "service/drivers/TorkClasses.h"
+
+namespace drv {
+
+namespace {
+
+std::atomic<bool> g_search_mode{false};
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+std::atomic<bool>& SearchMode() { return g_search_mode; }
+
+// --- construction and the thread --------------------------------------------------------------
+
+TProcessThread::TProcessThread(NoStart, int index, uint32_t baud, bool emulation, int shift, bool default_mode)
+    : index_(index), shift_(shift) {
+    port_ = std::make_unique<TZrnPort>(this, baud, emulation, static_cast<uint8_t>(index + 1));
+    int open = port_->Open();
+    registered_ = open != PS_NO_PORT || default_mode;
+}
+
+TProcessThread::TProcessThread(int index, uint32_t baud, bool emulation, int shift, bool default_mode)
+    : TProcessThread(NoStart{}, index, baud, emulation, shift, default_mode) {
+    if (registered_) Start();
+}
+
+std::unique_ptr<TProcessThread> TProcessThread::CreateStopped(int index, uint32_t baud, bool emulation, int shift,
+                                                              bool default_mode) {
+    return std::unique_ptr<TProcessThread>(new TProcessThread(NoStart{}, index, baud, emulation, shift, default_mode));
+}
+
+void TProcessThread::Start() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { Execute(); });
+}
+
+TProcessThread::~TProcessThread() {
+    terminated_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    else
+        Shutdown();
+}
+
+void TProcessThread::Install() {
+    SetPortFactory(PortKind::Native, [](const PortStartInfo& info) -> std::unique_ptr<TPortObject> {
+        return std::make_unique<TProcessThread>(info.index, info.baud, info.emulation, info.shift,
+                                                info.default_mode);
+    });
+}
+
+void TProcessThread::Execute() {
+    std::string refusal;
+    plat::SetCurrentThreadPriority(plat::ThreadPriority::Highest, &refusal);
+    plat::SetCurrentThreadName("COM" + std::to_string(index_ + 1));
+    port_->Log().Log("Start " + Num(plat::CurrentThreadId()) + " " + Num(shift_), PL_INFO);
+    if (!refusal.empty()) port_->Log().Log(refusal, PL_INFO);
+    step_ = 0;
+    ScanRegisteredDevices();
+    while (!terminated_.load()) {
+        try {
+            PollStep();
+        } catch (...) {
+            ProtocolCurrentException("TProcessThread.PollStep COM" + std::to_string(index_ + 1));
+        }
+    }
+    Shutdown();
+}
+
+void TProcessThread::Shutdown() {
+    for (int a = 1; a <= 31; ++a) {
+        try {
+            RemoveDevice(a);
+        } catch (...) {
+            ProtocolCurrentException("TProcessThread.RemoveDevice");
+        }
+    }
+    if (port_) {
+        port_->Log().Log("Stop", PL_INFO);
+        port_->Close();
+    }
+}
+
+// --- owner duties -------------------------------------------------------------------------
+
+void TProcessThread::SetPortState(int code) { drv::SetPortState(this, index_, code); }
+
+void TProcessThread::ClearSeen() {
+    last_seen_.fill(0);
+    last_probe_.fill(0);
+}
+
+void TProcessThread::PostCountChanged(int delta) {
+    post_count_ += delta;
+    SetPortState(0);
+}
+
+TBasicTork* TProcessThread::GetDevice(int address) {
+    if (address < 1 || address > 31) return nullptr;
+    return devices_[static_cast<size_t>(address)].Get();
+}
+
+void TProcessThread::RemoveDevice(int address) {
+    if (address < 1 || address > 31) return;
+    ComPtr<TBasicTork> dev = std::move(devices_[static_cast<size_t>(address)]);
+    devices_[static_cast<size_t>(address)] = nullptr;
+    if (!dev) return;
+    dev->Remove();
+    highest_ = 0;
+    for (int a = 31; a >= 1; --a)
+        if (devices_[static_cast<size_t>(a)]) {
+            highest_ = a;
+            break;
+        }
+}
+
+void TProcessThread::RegisterAddress(int address) {
+    if (address >= 1 && address <= 31) registered_set_ |= 1u << address;
+}
+
+// --- polling -------------------------------------------------------------------------------
+
+TPollPriority TProcessThread::MakeProbeRecord(int address) {
+    TPollPriority r;
+    const bool registered = (registered_set_.load() >> address) & 1u;
+    r.kind = registered ? 4 : 3;
+    r.cls = registered ? 0 : 4;
+    r.busy = SearchMode().load() ? 1 : 0;  // the "highest priority" byte of a probe
+    r.probe = 1;
+    // Ranked by the last attempt: an address that never answers would otherwise count as
+    // never served and win every step, starving the controllers.
+    r.time = std::max(last_seen_[static_cast<size_t>(address)], last_probe_[static_cast<size_t>(address)]);
+    r.factor = 1.0;
+    return r;
+}
+
+void TProcessThread::PollStep() {
+    const uint32_t step = step_.load();
+    if (post_count_.load() == 0) {
+        port_->Log().Log("5D99566D-22F3-41EA-B245-EE77418333EE", PL_INFO);
+        port_->CheckLine();
+        ScanRegisteredDevices();
+    }
+    const int range = step % 10 == 0 || highest_ == 0 ? 31 : highest_;
+    const int start = static_cast<int>(step % static_cast<uint32_t>(range)) + 1;
+    TPollPriority best;
+    int chosen = 0;
+    for (int k = 0; k < range; ++k) {
+        const int a = (start - 1 + k) % range + 1;
+        TBasicTork* dev = devices_[static_cast<size_t>(a)].Get();
+        if (dev && dev->LinkState() != LINK_OK) {
+            chosen = a;
+            break;
+        }
+        TPollPriority rec = dev ? dev->GetPollPriority() : MakeProbeRecord(a);
+        if (ComparePollPriority(best, rec)) {
+            chosen = a;
+            if (rec.busy) {
+                port_->Log().Log(" highest priority addr=" + Num(a), PL_INFO);
+                break;
+            }
+        }
+    }
+    last_chosen_ = chosen;
+    if (chosen != 0) {
+        if (ComPtr<TBasicTork> dev = devices_[static_cast<size_t>(chosen)]) {
+            port_->Log().Log(" priority addr=" + Num(chosen) + " " + Num(dev->RoundRobinCode()), PL_INFO);
+            const uint8_t link = dev->LinkState();
+            if (link != LINK_OK) {
+                if (link == LINK_REGISTER) RegisterAddress(chosen);
+                RemoveDevice(chosen);
+                port_->Log().Log("347341A5-64F9-437B-93F8-9B4715ABAACC " + Num(chosen), PL_INFO);
+            } else {
+                dev->ExecuteNextCommand();
+            }
+        } else {
+            ProbeAddress(chosen);
+        }
+    }
+    step_ = step + 1;
+}
+
+std::string TProcessThread::ProgramIDText(int address) {
+    std::string text;
+    for (uint8_t p : {147, 146, 145}) {
+        uint8_t v = 0;
+        if (!port_->ReadParam(static_cast<uint8_t>(address), p, kModeChecksumLow2, true, v)) return {};
+        text += ByteToNibbles(v);
+    }
+    return text;
+}
+
+void TProcessThread::ProbeAddress(int address) {
+    const auto a = static_cast<uint8_t>(address);
+    port_->Log().Log("12628300-912A-41BA-98DE-589217D13EC0 " + Num(address), PL_DETAIL);
+    last_probe_[a] = plat::NowLocal();
+    uint8_t value = 0;
+    std::string data;
+    if (!port_->ReadParam(a, 148, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
+        port_->Log().Log("No connect " + Num(address), PL_INFO);
+        return;
+    }
+    const DATE now = plat::NowLocal();
+    last_seen_[a] = now;
+    uint8_t family = data.substr(1, 2) == "??" ? 90 : DigitsToByte(data.substr(1, 2));
+    port_->Log().Log("98CD8DD1-540D-4B53-8000-863FD5939704 " + Num(address) + " " + Num(family), PL_INFO);
+    uint8_t version_param = 149;
+    if (family == 0) {
+        if (!port_->ReadParam(a, 235, kModeChecksumLow2, true, value, &data) || data.size() < 3) return;
+        family = DigitsToByte(data.substr(1, 2));
+        port_->Log().Log("A5A29FF7-828E-472E-846C-5E508E9B110A " + Num(address) + " " + Num(family), PL_INFO);
+        version_param = 236;
+    }
+    if (!port_->ReadParam(a, version_param, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
+        port_->Log().Log("0D693CBF-75D4-44CF-9A32-BA511431F8B2", PL_EXTERNAL);
+        return;
+    }
+    last_seen_[a] = plat::NowLocal();
+    const uint8_t version = value;
+    port_->Log().Log("00A11CA1-2E0A-4355-A91F-3A392E00A4DF " + Num(address) + " " + Num(version), PL_INFO);
+
+    // Every program ID of the table is empty, so the identity text is read only for a fallback.
+    const ProgramMatch program = FindProgram(family, version);
+    TorkCreateArgs args{this, a, family, version, now};
+    ComPtr<TBasicTork> obj;
+    try {
+        if (program.found) obj = CreateTork(program.cls, args);
+        if (!obj) {
+            if (program.found)
+                WriteProtocolLine("COM" + std::to_string(index_ + 1) + " address " + Num(address) +
+                                      ": no driver for family " + Num(family) + " version " + Num(version) +
+                                      " yet",
+                                  PL_EXTERNAL);
+            else
+                WriteProtocolLine("67B787FC-55E8-45A4-8F03-72A1FB2BA80E", PL_EXTERNAL);
+            obj = CreateTorkX(args, program.family_known && version > program.newest, ProgramIDText(address), false);
+        }
+        if (obj->LinkState() == LINK_FAILED) {
+            obj->Remove();
+            WriteProtocolLine("C55AFBAB-DD21-4070-B0AB-2C45CE81CEC9", PL_EXTERNAL);
+            obj = CreateTorkX(args, true, ProgramIDText(address), true);
+        }
+        if (obj->LinkState() != LINK_OK) {
+            obj->Remove();
+            return;
+        }
+    } catch (...) {
+        ProtocolCurrentException("TProcessThread.ProbeAddress " + Num(address));
+        if (obj) obj->Remove();
+        return;
+    }
+    highest_ = std::max(highest_, address);
+    obj->ParseReply(data.empty() ? '\0' : data[0], 'X', plat::NowLocal());
+    if (obj->LinkState() == LINK_OK) obj->AddItemsToNS();
+    devices_[a] = obj;
+}
+
+void TProcessThread::ScanRegisteredDevices() {
+    using plat::reg::Hive;
+    port_->Log().Log("FromReg", PL_INFO);
+    std::string root(kZrnDevKey);
+    root.pop_back();  // without the trailing separator
+    std::vector<std::string> names;
+    if (plat::reg::EnumSubKeys(Hive::LocalMachine, root, names) != plat::ERROR_SUCCESS) return;
+    for (const std::string& name : names) {
+        port_->Log().Log("EB70B836-EEFC-40FC-859A-4D8F780BCADB " + name, PL_INFO);
+        uint32_t com = 0;
+        if (plat::reg::ReadDword(Hive::LocalMachine, root + "\\" + name, "ComPort", com) != plat::ERROR_SUCCESS ||
+            com != static_cast<uint32_t>(index_ + 1))
+            continue;
+        int post = 0;
+        auto r = std::from_chars(name.data(), name.data() + name.size(), post);
+        // A key that is no post number, or a post outside this port's 31 addresses, is skipped.
+        if (r.ec != std::errc() || r.ptr != name.data() + name.size() || post - shift_ < 1 || post - shift_ > 31) {
+            port_->Log().Log("ZrnDev entry \"" + name + "\" does not name a post of this port", PL_EXTERNAL);
+            continue;
+        }
+        RegisterAddress(post - shift_);
+        port_->Log().Log("7D14AF10-8C4C-4D1F-AD8C-E4C2C141B0FD" + name, PL_INFO);
+    }
+}
+
+}  // namespace drv

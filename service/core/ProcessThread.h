@@ -1,0 +1,84 @@
+// The thread of one native-protocol port: it owns the port and up to 31 controller objects,
+// serves one address per step by priority and probes empty addresses for new controllers.
+#pragma once
+#include <array>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "service/core/Port.h"
+#include "service/core/PortManager.h"
+#include "service/core/TRKBase.h"
+
+namespace drv {
+
+// The service's search mode: every empty address ranks first, so probes come first.
+std::atomic<bool>& SearchMode();
+
+class TProcessThread : public TPortObject, public IPortOwner, public IControllerOwner {
+public:
+    TProcessThread(int index, uint32_t baud, bool emulation, int shift, bool default_mode);
+    ~TProcessThread() override;
+
+    // TPortObject
+    int PostCount() const override { return post_count_.load(); }
+    bool Registered() const override { return registered_; }
+    // IPortOwner
+    void SetPortState(int code) override;
+    void ClearSeen() override;
+    // IControllerOwner
+    TZrnPort& Port() override { return *port_; }
+    int Shift() const override { return shift_; }
+    int ComNumber() const override { return index_ + 1; }
+    void PostCountChanged(int delta) override;
+    TBasicTork* GetDevice(int address) override;
+    void RemoveDevice(int address) override;
+    void RegisterAddress(int address) override;
+
+    // One step and its parts (run on the thread; public for tests that drive a thread-less
+    // instance step by step).
+    void PollStep();
+    void ProbeAddress(int address);
+    void ScanRegisteredDevices();
+    TPollPriority MakeProbeRecord(int address);
+    std::string ProgramIDText(int address);
+
+    // Starts the thread (the constructor does when the port registered).
+    void Start();
+    uint32_t Steps() const { return step_.load(); }
+    uint32_t RegisteredSet() const { return registered_set_.load(); }
+    int HighestAddress() const { return highest_; }
+    int LastChosen() const { return last_chosen_; }
+
+    // Makes the port manager start native ports as poll threads.
+    static void Install();
+    // For tests: build without starting the thread.
+    static std::unique_ptr<TProcessThread> CreateStopped(int index, uint32_t baud, bool emulation, int shift,
+                                                         bool default_mode);
+
+private:
+    struct NoStart {};
+    TProcessThread(NoStart, int index, uint32_t baud, bool emulation, int shift, bool default_mode);
+    void Execute();
+    void Shutdown();
+
+    const int index_;
+    const int shift_;
+    std::unique_ptr<TZrnPort> port_;
+    std::array<ComPtr<TBasicTork>, 32> devices_;
+    std::atomic<int> post_count_{0};
+    std::atomic<uint32_t> step_{0};
+    int highest_ = 0;
+    std::atomic<uint32_t> registered_set_{0};
+    std::array<DATE, 32> last_seen_{};
+    // When each empty address was last probed, answered or not: ranks the probes.
+    std::array<DATE, 32> last_probe_{};
+    bool registered_ = false;
+    int last_chosen_ = 0;
+    std::string last_answer_;
+    std::atomic<bool> terminated_{false};
+    std::thread thread_;
+};
+
+}  // namespace drv

@@ -1,0 +1,788 @@
+#include "service/core/TRKBase.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "platform/registry/registry.h"
+#include "platform/time/clock.h"
+#include "service/core/CmdRegistry.h"
+#include "service/core/Errors.h"
+#include "service/core/PortManager.h"
+#include "service/core/TxtProt.h"
+
+namespace drv {
+
+const char* const kZrnDevKey = "\\Software\\Norvalt\\Drv\\ZrnDev\\";
+
+namespace {
+
+constexpr double kMsPerDay = 86400000.0;
+// An unchanged state reported again within this margin is not even re-stamped.
+constexpr double kSameStateMarginMs = 500.0;
+constexpr uint32_t kFlowHoldMs = 3000;
+constexpr double kSilentMs = 30000.0;
+
+std::atomic<int> g_base_post{0};
+std::atomic<int> g_highest_post{0};
+
+bool IsCounterCommand(uint8_t c) { return std::strchr("CDJQSTUXY", c) != nullptr && c != 0; }
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+// Binary forms of the saved values: Currency and date as 8 little-endian bytes.
+std::vector<uint8_t> Bytes8(const void* p) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    return std::vector<uint8_t>(b, b + 8);
+}
+
+}  // namespace
+
+TBasicTork::TBasicTork(const TorkCreateArgs& args)
+    : TStateItem(args.owner ? args.owner->Shift() + args.address : args.address, true),
+      owner_(args.owner),
+      address_(args.address),
+      family_(args.family),
+      version_(args.version),
+      vars_("Vars"),
+      descriptors_(std::make_unique<std::array<TVariableInfoEx, 256>>()) {
+    if (!owner_) throw Exception("TBasicTork without an owner");
+    last_good_ = args.time;
+}
+
+TBasicTork::~TBasicTork() = default;
+
+void TBasicTork::Log(std::string_view text, int level) {
+    Owner().Port().Log().Log("<" + std::to_string(address_) + "> " + std::string(text), level);
+}
+
+void TBasicTork::Init(DATE time) {
+    Log("Post" + std::to_string(PostNumber()) + ".CreateTorkItem", PL_INFO);
+    Owner().PostCountChanged(+1);
+    defining_ = true;
+    try {
+        DefineVariables(version_);
+    } catch (...) {
+        defining_ = false;
+        throw;
+    }
+    defining_ = false;
+    if (post_branch_ == -1) BuildItemNames(address_, 0, 0);
+    for (int code = 0; code < 256; ++code) {
+        const TVariableInfoEx& d = (*descriptors_)[static_cast<size_t>(code)];
+        if (!d.Defined()) continue;
+        auto v = New<TVarItem>(PostNumber(), true, &Queue(), &d);
+        vars_.SetAt(code, ComPtr<IRef>(static_cast<IRef*>(v.Get())));
+    }
+    SetVarRaw(tlb::cvFirmwareVersion, LQ_FRESH, time, int64_t{version_} * 10000);
+    SetVarRaw(tlb::cvControllerVersion, LQ_FRESH, time, int64_t{family_} * 10000);
+    SetVarRaw(tlb::cvAddress, LQ_FRESH, time, int64_t{PostNumber() - Owner().Shift()} * 10000);
+    WritePostNumbers(time);
+    TStateItem::SetStateValue(168, time);
+    own_state_ = 168;
+
+    const int base = static_cast<int>(VarValue(tlb::cvBasePost) / 10000);
+    const int n = base != 0 ? base : post_number_given_;
+    using plat::reg::Hive;
+    if (!plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
+        plat::reg::DeleteKeyTree(Hive::LocalMachine, SavedKey(post_number_given_));
+    if (plat::reg::KeyExists(Hive::LocalMachine, SavedKey(post_number_given_))) LoadValues();
+    ConstructHook();
+    Log(std::to_string(family_) + " " + std::to_string(version_) + "{FB46C71D-6E9F-4B91-AE3F-F81019C5FD37",
+        PL_INFO);
+}
+
+TVariableInfoEx& TBasicTork::DefineVar(int record) {
+    TVariableInfoEx v = CopyVariableInfo(record);
+    TVariableInfoEx& slot = (*descriptors_)[static_cast<uint8_t>(v.Code)];
+    slot = std::move(v);
+    return slot;
+}
+
+void TBasicTork::BuildItemNames(int post, int side, int position) {
+    post_number_given_ = post;
+    const bool flat = FlatPosts();
+    const int n = Owner().Shift() + (flat ? address_ : post);
+    SetPostNumber(n);
+    const std::string post_name = "Post" + std::to_string(n);
+    post_branch_ = FindOrCreateBranch(-1, "", post_name);
+    side_branch_ = post_branch_;
+    position_branch_ = post_branch_;
+    if (flat) return;
+    std::string parent = post_name;
+    if (side >= 1) {
+        side_branch_ = FindOrCreateBranch(post_branch_, parent, "S" + std::to_string(side));
+        parent = JoinItemName(parent, "S" + std::to_string(side));
+    }
+    position_branch_ = side_branch_;
+    if (position >= 1)
+        position_branch_ = FindOrCreateBranch(side_branch_, parent, "P" + std::to_string(position));
+}
+
+void TBasicTork::AddItemsToNS() {
+    if (added_) return;
+    added_ = true;
+    AddToNS(position_branch_);
+    const bool flat = FlatPosts();
+    for (int code = 0; code < 256; ++code) {
+        ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code));
+        if (!v) continue;
+        int parent;
+        switch (flat ? 2 : v->Descriptor().BelongsTo) {
+            case 0: parent = position_branch_; break;
+            case 1: parent = side_branch_; break;
+            case 2: parent = post_branch_; break;
+            default: continue;  // not part of the hierarchical layout
+        }
+        v->AddToNS(parent);
+    }
+}
+
+// --- variables -----------------------------------------------------------------------------
+
+bool TBasicTork::HasVar(uint8_t code) { return vars_.Exists(code); }
+
+ComPtr<TVarItem> TBasicTork::Var(uint8_t code) { return vars_.GetAs<TVarItem>(code); }
+
+TVarValue TBasicTork::VarRecord(uint8_t code) {
+    ComPtr<TVarItem> v = Var(code);
+    return v ? v->GetValue() : TVarValue{};
+}
+
+bool TBasicTork::SetVarRaw(uint8_t code, uint8_t link_quality, DATE time, int64_t value) {
+    ComPtr<TVarItem> v = Var(code);
+    if (!v) return false;
+    const TVarValue old = v->GetValue();
+    if ((code == tlb::cvTotalV || code == tlb::cvTotalW) && old.link_quality == LQ_FRESH &&
+        link_quality == LQ_FRESH) {
+        int64_t jump = value - old.value;
+        if (jump < 0 || jump >= int64_t{100000} * 10000)
+            WriteProtocolLine(SafeFormat("452695B9-2798-4D0E-ADBD-3D7B0E4A50A6 OldV=%d NewV=%d",
+                                         {plat::Variant::I8(old.value / 10000), plat::Variant::I8(value / 10000)}),
+                              PL_EXTERNAL);
+    }
+    v->StoreValue(value, time, link_quality);
+    if (refresh_status_[code] == RS_REQUESTED) refresh_status_[code] = RS_REFRESHED;
+    const bool changed = old.value != value;
+    if (changed && code >= tlb::cvCurrentV && code <= tlb::cvTotalV) {
+        flowing_ = true;
+        flowing_tick_ = plat::GetTickCount();
+    }
+    if (has_money_) {
+        if (code == tlb::cvDozeV) UpdateMoneyValues(0);
+        if (code == tlb::cvCurrentV) UpdateMoneyValues(1);
+        if (code == tlb::cvLiterPrice) UpdateMoneyValues(2);
+    }
+    return changed;
+}
+
+bool TBasicTork::StoreByteVar(uint8_t code, int value, DATE time) {
+    return SetVarRaw(code, LQ_FRESH, time, int64_t{value} * 10000);
+}
+
+void TBasicTork::StampVars(DATE time) {
+    for (int code = 0; code < 256; ++code)
+        if (ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code))) v->Stamp(time);
+    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * 10000);
+}
+
+int TBasicTork::ColumnForState(int32_t state) const {
+    switch (state) {
+        case 7: return 1;  // working: counters move
+        case 1:
+        case 80: return 2;  // waiting for the key or paused
+        default: return 0;  // idle and the error states
+    }
+}
+
+bool TBasicTork::SetStateValue(int32_t state, DATE time) {
+    int32_t current;
+    DATE last;
+    GetStateAndTime(current, last);
+    if (state == own_state_ && state == current && (time - last) * kMsPerDay < kSameStateMarginMs &&
+        time >= last)
+        return false;
+    const bool changed = TStateItem::SetStateValue(state, time);
+    own_state_ = state;
+    if (changed) column_ = ColumnForState(state);
+    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * 10000);
+    return changed;
+}
+
+uint8_t TBasicTork::StateWithFlags() {
+    const int32_t s = own_state_;
+    int f = 0;
+    if (s != 0 && VarValue(tlb::cvCurrentV) > 0) {
+        int64_t p = (VarValue(tlb::cvProductivity) + 5000) / 10000 * 10000;
+        f = p == 0 ? 1 : p < 2000000 ? 2 : 3;
+    }
+    if (s & 0x80) return static_cast<uint8_t>(s);
+    const uint8_t level = FlagsLevel();
+    if (level == 255) return static_cast<uint8_t>((s & 0xE7) | (f * 8));
+    return static_cast<uint8_t>((s & 0xE1) | (f * 8) | ((level * 2) & 0x1E));
+}
+
+void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_value) {
+    const DATE t = new_value.time;
+    if (new_value.value == 0 || old_value.value > new_value.value || old_value.link_quality != LQ_FRESH ||
+        new_value.link_quality != LQ_FRESH) {
+        SetVarRaw(tlb::cvProductivity, LQ_FRESH, t, 0);
+    } else {
+        if (old_value.time == new_value.time) throw Exception("2374B261-90CE-4C9A-8723-920C24C3646D");
+        const double dt = (new_value.time - old_value.time) * 86.4;  // thousands of seconds
+        const int64_t prev = VarValue(tlb::cvProductivity);
+        const double delta = static_cast<double>(new_value.value - old_value.value);
+        int64_t flow;
+        if (dt <= 0)
+            flow = 0;
+        else if (new_value.value == old_value.value && prev < 5000000)
+            flow = 0;
+        else if (old_value.value == 0 || dt >= 0.001)
+            flow = std::llround(delta / dt);
+        else
+            flow = std::llround((delta * 5000 + static_cast<double>(prev)) / (dt * 5000 + 1));
+        SetVarRaw(tlb::cvProductivity, LQ_FRESH, t, flow);
+        // Product moved: a dose that was only stored has now been used.
+        if (new_value.value > old_value.value) dose_only_stored_ = false;
+    }
+    // Hold a running state while product flows, and only then.
+    hold_state_ = VarValue(tlb::cvProductivity) > 0;
+}
+
+// --- exchanges -------------------------------------------------------------------------------
+
+bool TBasicTork::Exchange(uint8_t command, std::string_view data, bool quiet, bool parse, size_t capacity,
+                          std::string& answer, int expected) {
+    TZrnPort& port = Owner().Port();
+    const bool ok = port.Transact(address_, command, data, expected, answer, capacity, false, mode_, quiet);
+    const DATE now = plat::NowLocal();
+    if (ok) {
+        last_good_ = now;
+        if (failed_command_ != 0) {
+            std::string again;
+            if (port.Transact(address_, failed_command_, failed_data_, failed_expected_, again, kZrnMaxFrame,
+                              false, mode_, failed_quiet_))
+                failed_command_ = 0;
+        }
+        if (failed_command_ == 0) {
+            if (parse && expected >= 6 && !answer.empty()) ParseReply(answer[0], static_cast<char>(command), now);
+            StampVars(now);
+        }
+        return true;
+    }
+    if (failed_command_ == 0 && IsCounterCommand(command)) {
+        Log("Bad-----" + std::string(1, static_cast<char>(command)) + "-----" + std::string(data) + "---" +
+                std::to_string(expected),
+            PL_EXTERNAL);
+        failed_command_ = command;
+        failed_data_ = std::string(data);
+        failed_expected_ = expected;
+        failed_quiet_ = quiet;
+    }
+    if (defining_) {
+        link_state_ = LINK_FAILED;
+        Log("862238AF-0B32-42BC-9193-D43456CE052E", PL_EXTERNAL);
+    } else if (parse) {
+        NoteFailedExchange(now);
+    }
+    return false;
+}
+
+void TBasicTork::NoteFailedExchange(DATE time) {
+    last_failed_ = time;
+    Log("F17D3D62-27E4-4455-84C1-BF727B1F2664", PL_INFO);
+    SetStateValue(169, time);
+    if ((time - last_good_) * kMsPerDay > kSilentMs) {
+        link_state_ = LINK_SILENT;
+        Log("7B9C9A30-8FAA-44DB-8D89-3F880B78B67A", PL_INFO);
+    }
+}
+
+bool TBasicTork::ReadCounter(char command, int expected, int dec_pos, int64_t& value) {
+    std::string answer;
+    if (!Exchange(static_cast<uint8_t>(command), "", false, true, kZrnMaxFrame, answer, expected)) return false;
+    int error = 0;
+    value = ParseDecimal(answer, 2, dec_pos, false, 0, error);
+    return error == 0;
+}
+
+bool TBasicTork::ReadNibble(char command, uint8_t param, bool parse, uint8_t& value) {
+    std::string answer;
+    if (!Exchange(static_cast<uint8_t>(command), ByteToNibbles(param), false, parse, kZrnMaxFrame, answer, 9) ||
+        answer.size() < 3)
+        return false;
+    value = NibblesToByte(answer.substr(1, 2));
+    return true;
+}
+
+bool TBasicTork::ReadDigits(char command, uint8_t param, uint8_t& value) {
+    std::string answer;
+    if (!Exchange(static_cast<uint8_t>(command), ByteToNibbles(param), false, true, kZrnMaxFrame, answer, 9) ||
+        answer.size() < 3)
+        return false;
+    value = DigitsToByte(answer.substr(1, 2));
+    return true;
+}
+
+bool TBasicTork::AddDigitSum(char command, uint8_t param, int64_t weight, int64_t& acc) {
+    uint8_t v = 0;
+    if (!ReadDigits(command, param, v)) return false;
+    acc += int64_t{v} * weight;
+    return true;
+}
+
+bool TBasicTork::ReadCalib(char command, uint8_t param, int64_t& value) {
+    int64_t acc = 0;
+    if (!AddDigitSum(command, param, 100000, acc) || !AddDigitSum(command, static_cast<uint8_t>(param + 1), 1000, acc) ||
+        !AddDigitSum(command, static_cast<uint8_t>(param + 2), 10, acc))
+        return false;
+    value = acc;
+    Log("9916A5E5-C9FB-4753-947C-9366F232B189 " + Num(acc), PL_INFO);
+    return true;
+}
+
+bool TBasicTork::WriteBcd6(char command, uint8_t param, int64_t number) {
+    Log("0E670636-6C3C-48E2-ABD3-3C201185951B " + Num(number), PL_INFO);
+    const int pairs[3] = {static_cast<int>(number / 10000 % 100), static_cast<int>(number / 100 % 100),
+                          static_cast<int>(number % 100)};
+    for (int i = 0; i < 3; ++i) {
+        std::string answer;
+        std::string data = ByteToNibbles(static_cast<uint8_t>(param + i)) +
+                           ByteToNibbles(ByteToBcd(static_cast<uint8_t>(pairs[i])));
+        if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1)) return false;
+    }
+    return true;
+}
+
+bool TBasicTork::ReadNibbleByteVar(uint8_t param, uint8_t code) {
+    uint8_t v = 0;
+    if (!ReadNibble('X', param, true, v)) return false;
+    Log("6E422170-8FBE-423F-B2AD-88D217CBE772 " + Num(v), PL_INFO);
+    StoreByteVar(code, v, plat::NowLocal());
+    return true;
+}
+
+bool TBasicTork::ReadDigitByteVar(uint8_t param, uint8_t code) {
+    uint8_t v = 0;
+    if (!ReadDigits('X', param, v)) return false;
+    Log("74C3901D-C985-4037-9330-DD0A06812193 " + Num(v), PL_INFO);
+    if (StoreByteVar(code, v, plat::NowLocal()))
+        if (ComPtr<TVarItem> inspector = Var(tlb::cvInspector)) inspector->RequestRefresh();
+    return true;
+}
+
+bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
+    uint8_t b = 0;
+    if (!ReadNibble('X', param, true, b)) return false;
+    int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
+    int t = (b & 0x80) ? -magnitude : magnitude;
+    Log("4793CF18-0B3A-4286-AACD-3F694F87CB90", PL_DETAIL);
+    SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{t} * 10000);
+    return true;
+}
+
+bool TBasicTork::ReadZTemperature(uint8_t code) {
+    std::string answer;
+    if (!Exchange('Z', "", false, true, kZrnMaxFrame, answer, 12)) return false;
+    int error = 0;
+    int64_t v = ParseDecimal(answer, 3, 255, true, 0, error);
+    SetVarRaw(code, static_cast<uint8_t>(error ? 3 : LQ_FRESH), plat::NowLocal(), error ? 0 : v);
+    return error == 0;
+}
+
+// --- the service cycle ---------------------------------------------------------------------
+
+bool TBasicTork::IsIdle() {
+    int32_t s = GetState();
+    return s != 1 && s != 7;
+}
+
+bool TBasicTork::StateJumpValid(uint8_t from, uint8_t to) {
+    auto is = [&](int f, int t) { return from == f && to == t; };
+    if (is(0, 1) || is(1, 0) || is(7, 0) || is(7, 80) || is(80, 0) || is(80, 1)) return true;
+    return side_post_ && (is(0, 7) || is(1, 7) || is(80, 7));
+}
+
+void TBasicTork::GetNoRefreshVars(VarSet& out) { out = BaseNoRefreshVars(); }
+
+uint32_t TBasicTork::GetAddress(uint8_t side, uint8_t nozzle) {
+    if (side > 1 || nozzle > 1) throw Exception("60090842-7FDA-40CD-AF92-DA11BFDBD4D5");
+    return address_;
+}
+
+void TBasicTork::ReReadVarValue(uint8_t code) {
+    switch (code) {
+        case tlb::cvLiterPrice: {
+            int64_t price = 0;
+            if (ReadCounter('C', 11, 4 + price_shift_, price)) {
+                Log("1ED9DD3A-6DE3-4D1A-A494-4D6D6D0865E8 " + Num(price), PL_INFO);
+                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), price);
+            }
+            return;
+        }
+        case tlb::cvDozeM:
+        case tlb::cvCurrentM: {
+            // Money follows from the price and the volume: re-read whichever is older.
+            uint8_t volume = code == tlb::cvDozeM ? tlb::cvDozeV : tlb::cvCurrentV;
+            DATE tp = VarRecord(tlb::cvLiterPrice).time, tv = VarRecord(volume).time;
+            ReReadVarValue(tp <= tv ? static_cast<uint8_t>(tlb::cvLiterPrice) : volume);
+            return;
+        }
+        case tlb::cvProductivity: ReReadVarValue(tlb::cvTotalV); return;
+        case tlb::cvStateWithFlags:
+            SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{StateWithFlags()} * 10000);
+            throw Exception("512A6EF6-D5E9-451E-99DF-9FE357BCF587");
+        default: throw Exception("F3B378D9-3B9A-4DE3-A617-20DC46E2F97C " + Num(code));
+    }
+}
+
+int32_t TBasicTork::StartPrecheck() {
+    if (!HasVar(tlb::cvIndicatedPistol)) return 0;
+    const int nozzle = static_cast<int>(VarValue(tlb::cvIndicatedPistol) / 10000);
+    const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
+    TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
+    if (!other) return plat::E_FAIL;
+    if (other != this && other->GetState() != 0) return -9;
+    return 0;
+}
+
+int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool store_only, bool no_start) {
+    const DATE now = plat::NowLocal();
+    if (store_only) {
+        SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, value);
+        dose_only_stored_ = true;
+        return 0;
+    }
+    const int digits = int_digits + volume_shift_, dec = decimals - volume_shift_;
+    // A dose the wire cannot carry whole is refused rather than sent cut.
+    if (!FitsDecimal(digits, dec, value)) return plat::OPC_E_RANGE;
+    std::string answer;
+    if (!Exchange('d', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1)) return -5;
+    if (!no_start && IsIdle() && !Exchange('s', "", false, true, kZrnMaxFrame, answer, 1)) return -5;
+    SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, value);
+    dose_only_stored_ = false;
+    return 0;
+}
+
+int32_t TBasicTork::SetState(uint8_t requested) {
+    if (GetState() != own_state_) return -2;
+    const int32_t s = own_state_;
+    std::string answer;
+    switch (requested) {
+        case 1:
+            if (s == 0) {
+                if (int32_t r = StartPrecheck(); r != 0) return r;
+                return WriteDose(VarValue(tlb::cvDozeV), 3, 2, false, false);
+            }
+            if (s == 80) {
+                Log("A09751B1-DBF3-4D7C-A01E-90F0D7AB60CF", PL_INFO);
+                return Exchange('u', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
+            }
+            return plat::OPC_E_RANGE;
+        case 7: {
+            if (!side_post_) {
+                Log("7E528EF9-F200-4E6B-8701-41C499A6DD07", PL_EXTERNAL);
+                return plat::OPC_E_RANGE;
+            }
+            if (s == 0 || s == 80)
+                if (int32_t r = SetState(1); r != 0) return r;
+            ReReadVarValue(tlb::cvTotalV);
+            if (own_state_ != 1) {
+                Log("FBD0AB73-4A1B-4E62-A467-FF2491F5D630", PL_EXTERNAL);
+                return plat::OPC_E_RANGE;
+            }
+            return ApplyDose();
+        }
+        case 80:
+            if (s == 7) {
+                Log("DFC89E94-1906-421F-ABF9-C23C0460A271", PL_INFO);
+                return Exchange('s', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
+            }
+            return plat::OPC_E_RANGE;
+        default: return plat::OPC_E_RANGE;
+    }
+}
+
+uint8_t TBasicTork::NextRoundRobin() {
+    VarSet skip;
+    GetNoRefreshVars(skip);
+    for (int i = 1; i <= 256; ++i) {
+        uint8_t code = static_cast<uint8_t>(rr_index_ + i);
+        if (skip.test(code) || !HasVar(code)) continue;
+        if (Descriptor(code).RefreshClass == kRefreshNever) continue;
+        rr_index_ = code;
+        return code;
+    }
+    return rr_index_;
+}
+
+bool TBasicTork::RefreshStaleVars() {
+    VarSet skip;
+    GetNoRefreshVars(skip);
+    VarSet stale_now;
+    bool stays = false;
+    for (int code = 255; code >= 0 && !stays; --code) {
+        const auto c = static_cast<uint8_t>(code);
+        if (skip.test(c)) continue;
+        ComPtr<TVarItem> v = Var(c);
+        if (!v || v->IsUpToDate(column_)) continue;
+        ReReadVarValue(c);
+        if (v->IsUpToDate(column_)) continue;
+        if (stale_code_ == code) {
+            Log("E66ADF50-ACAE-4505-87FB-584C39EDF141 " + Num(code), PL_INFO);
+            stays = true;
+        }
+        stale_now.set(c);
+    }
+    // The first variable still stale on this pass is watched on the next.
+    stale_code_ = -1;
+    for (int code = 255; code >= 0; --code)
+        if (stale_now.test(static_cast<size_t>(code))) {
+            stale_code_ = code;
+            break;
+        }
+    return stays;
+}
+
+void TBasicTork::ExecuteNextCommand() {
+    if (flowing_ && plat::TickDiff(plat::GetTickCount(), flowing_tick_) > kFlowHoldMs) flowing_ = false;
+    ComPtr<TCommand> cmd = Queue().Next();
+    try {
+        if (cmd) {
+            const int32_t id = cmd->id.load();
+            if (cmd->kind == TCommand::SetState) {
+                ReReadVarValue(tlb::cvTotalV);
+                if (!CmdIsDead(id)) {
+                    Queue().Complete(SetState(static_cast<uint8_t>(cmd->argument)));
+                } else {
+                    Queue().Complete(-1);
+                    Log("CFD45DB3-6AEA-4ABB-935F-DECF01F40633", PL_EXTERNAL);
+                }
+            } else {
+                const auto code = static_cast<uint8_t>(cmd->argument);
+                if (!IsIdle() && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                    Queue().Complete(-2);
+                    Log("210C4ED4-F52F-4D5F-A00B-A8864F66C72A Var=" + Num(code) + " Value=" + Num(cmd->value),
+                        PL_EXTERNAL);
+                } else if (CmdIsDead(id)) {
+                    Queue().Complete(-1);
+                    Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
+                } else {
+                    int32_t r = SetVarValue(code, cmd->value);
+                    if (r == 0 && HasVar(code)) {
+                        if (code == 13 || code == 14 || (code >= 16 && code <= 19)) ReReadVarValue(code);
+                        const int64_t written = cmd->value, back = VarValue(code);
+                        const int64_t step = Descriptor(code).Step.int64;
+                        if (MoneyVars().test(code)) {
+                            // Money is volume times price: a correct read-back lies within
+                            // one price step of what was written.
+                            const int64_t quantum = VarValue(tlb::cvLiterPrice) * step / 10000;
+                            if (back == 0 || std::llabs(written - back) >= std::max<int64_t>(quantum, 1)) r = 1;
+                        } else if (std::llabs(written - back) >= std::max<int64_t>(step, 1)) {
+                            r = 1;
+                        }
+                    }
+                    Queue().Complete(r);
+                }
+            }
+            cycle_ = static_cast<uint8_t>((cycle_ + 1) % 10);
+            if (cycle_ == 0 && RefreshStaleVars()) PeriodicHook();
+            return;
+        }
+        const uint8_t code = NextRoundRobin();
+        if (HasVar(code)) {
+            refresh_status_[code] = RS_REQUESTED;
+            try {
+                ReReadVarValue(code);
+            } catch (...) {
+                refresh_status_[code] = RS_FAILED;
+                throw;
+            }
+            ComPtr<TVarItem> v = Var(code);
+            if (refresh_status_[code] == RS_REQUESTED && link_state_ == LINK_OK && v &&
+                v->GetQuality() == OPC_QUALITY_GOOD && own_state_ != 169 && own_state_ != 177) {
+                refresh_status_[code] = RS_FAILED;
+                throw Exception("CC84B03F-E229-43ED-BE52-DBF087B78E9C " + Num(code));
+            }
+        }
+        if (!IsIdle() && RefreshStaleVars()) PeriodicHook();
+    } catch (...) {
+        // The command must not vanish with the cycle: its client gets an answer.
+        if (Queue().Current()) Queue().Complete(plat::E_FAIL);
+        throw;
+    }
+}
+
+TPollPriority TBasicTork::GetPollPriority() { return TStateItem::GetPollPriority(static_cast<uint8_t>(column_)); }
+
+void TBasicTork::StopBeforeRemove() {
+    const int32_t s = own_state_;
+    if (s == 1) {
+        Log("B043630C-4418-413C-BCB9-B4579BF7A919", PL_INFO);
+        SetState(0);
+    } else if (s == 7) {
+        Log("CEE74209-D472-4400-8E9D-FE5514DE1B8F", PL_INFO);
+        SetState(80);
+    } else {
+        return;
+    }
+    const uint32_t start = plat::GetTickCount();
+    while (own_state_ == 1 || own_state_ == 7) {
+        if (plat::TickDiff(plat::GetTickCount(), start) > 5000) {
+            Log("712B8B47-FF57-4C6B-8B48-278BB21525AC", PL_EXTERNAL);
+            return;
+        }
+        try {
+            ReReadVarValue(tlb::cvCurrentV);
+        } catch (...) {
+            return;
+        }
+        if (!Owner().Port().IsOpen()) return;
+    }
+}
+
+// --- saved values and removal -------------------------------------------------------------------
+
+std::string TBasicTork::SavedKey(int post_number) const {
+    return std::string(kZrnDevKey) + std::to_string(owner_->Shift() + post_number);
+}
+
+void TBasicTork::LoadValues() {
+    Log("Load", PL_INFO);
+    using plat::reg::Hive;
+    const std::string key = SavedKey(post_number_given_);
+    auto read_cy = [&](const std::string& name, int64_t& out) {
+        std::vector<uint8_t> b;
+        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS || b.size() != 8)
+            return false;
+        std::memcpy(&out, b.data(), 8);
+        return true;
+    };
+    auto read_date = [&](const std::string& name, DATE& out) {
+        std::vector<uint8_t> b;
+        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS || b.size() != 8)
+            return false;
+        std::memcpy(&out, b.data(), 8);
+        return std::isfinite(out);
+    };
+    int64_t fam = -1, ver = -1;
+    if (!read_cy("ControllerVersionValue", fam) || !read_cy("FirmwareVersionValue", ver)) return;
+    if (fam / 10000 != family_ || ver / 10000 != version_) return;
+    for (int code = 0; code < 256; ++code) {
+        ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code));
+        if (!v || v->Descriptor().RefreshClass != kRefreshSaved) continue;
+        const std::string name = plat::WideToUtf8(v->Descriptor().ShortName);
+        TVarValue saved;
+        if (!read_cy(name + "Value", saved.value) || !read_date(name + "TimeStamp", saved.time)) continue;
+        v->RestoreValue(saved, LQ_KEPT);
+    }
+}
+
+void TBasicTork::SavePort(const std::string& key) {
+    Log("Save", PL_INFO);
+    plat::reg::Batch batch(plat::reg::Hive::LocalMachine);
+    batch.DeleteKeyTree(key).CreateKey(key).WriteDword(key, "ComPort", static_cast<uint32_t>(Owner().ComNumber()));
+    for (int code = 0; code < 256; ++code) {
+        if (code == 23 || code == 24 || code == 25 || code == 32 || code == 38) continue;
+        ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code));
+        if (!v) continue;
+        TVarValue r = v->GetValue();
+        if (r.time == 0) continue;
+        const std::string name = plat::WideToUtf8(v->Descriptor().ShortName);
+        batch.WriteBinary(key, name + "Value", Bytes8(&r.value));
+        batch.WriteBinary(key, name + "TimeStamp", Bytes8(&r.time));
+    }
+    long rc = batch.Commit();
+    if (rc != plat::ERROR_SUCCESS) Log("Save failed, registry error " + std::to_string(rc), PL_CRITICAL);
+}
+
+void TBasicTork::DeleteSavedKey() {
+    Log("597741DB-EF2F-4D5A-B54F-8A2069AF39C0", PL_EXTERNAL);
+    plat::reg::DeleteKeyTree(plat::reg::Hive::LocalMachine, SavedKey(address_));
+}
+
+namespace {
+std::atomic<bool (*)()> g_opc_registered{nullptr};
+}  // namespace
+
+void SetOPCServerRegisteredProbe(bool (*probe)()) { g_opc_registered.store(probe); }
+
+void TBasicTork::Remove() {
+    try {
+        StopBeforeRemove();
+    } catch (...) {
+        ProtocolCurrentException("TBasicTork.Remove");
+    }
+    bool (*probe)() = g_opc_registered.load();
+    if (!probe || probe()) {
+        const uint8_t link = link_state_.load();
+        if (link == LINK_FAILED) {
+            DeleteSavedKey();
+        } else if (link == LINK_OK || link == LINK_SILENT) {
+            SavePort(SavedKey(address_));
+        }
+    }
+    Owner().PostCountChanged(-1);
+    for (int code = 0; code < 256; ++code)
+        if (ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code))) v->RemoveFromNS();
+    RemoveFromNS();
+    for (int code = 0; code < 256; ++code) vars_.Extract(code);
+}
+
+// --- money -----------------------------------------------------------------------------------
+
+void TBasicTork::DefineMoneyVariables() {
+    const TVariableInfoEx& price = DefineVar(price_shift_ == 0 ? 6 : price_shift_ == 1 ? 7 : 8);
+    const int64_t step = price.Step.int64;
+    const TVariableInfoEx& dose = Descriptor(tlb::cvDozeV);
+    const TVariableInfoEx& current = Descriptor(tlb::cvCurrentV);
+    TVariableInfoEx& dm = DefineVar(15);
+    dm.Step.int64 = step;
+    dm.MinValue.int64 = FixedPointRound(2, step, price.MinValue.int64 * dose.MinValue.int64 / 10000);
+    dm.MaxValue.int64 = FixedPointRound(1, step, price.MaxValue.int64 * dose.MaxValue.int64 / 10000);
+    TVariableInfoEx& cm = DefineVar(16);
+    cm.Step.int64 = step;
+    cm.MinValue.int64 = FixedPointRound(2, step, price.MinValue.int64 * current.MinValue.int64 / 10000);
+    cm.MaxValue.int64 = FixedPointRound(1, step, price.MaxValue.int64 * current.MaxValue.int64 / 10000);
+}
+
+int32_t TBasicTork::SetDoseByMoney(int64_t money) {
+    ReReadVarValue(tlb::cvLiterPrice);
+    const TVarValue price = VarRecord(tlb::cvLiterPrice);
+    if (price.link_quality != LQ_FRESH || price.value <= 0) return plat::OPC_E_RANGE;
+    return SetVarValue(tlb::cvDozeV, money * 10000 / price.value);
+}
+
+int32_t TBasicTork::WritePrice(int64_t value) {
+    Log("695F6E17-E2B6-4FCF-96F9-449E1AD1C354 " + Num(value), PL_INFO);
+    const int digits = 2 + price_shift_, dec = 2 - price_shift_;
+    if (!FitsDecimal(digits, dec, value)) return plat::OPC_E_RANGE;
+    std::string answer;
+    if (!Exchange('c', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1)) return -5;
+    SetVarRaw(tlb::cvLiterPrice, LQ_FRESH, plat::NowLocal(), value);
+    return 0;
+}
+
+void TBasicTork::UpdateMoneyValues(int which) {
+    if (!has_money_) return;
+    const TVarValue price = VarRecord(tlb::cvLiterPrice);
+    const DATE now = plat::NowLocal();
+    if ((which == 1 || which == 2) && HasVar(tlb::cvCurrentM)) {
+        int64_t v = FixedPointRound(0, Descriptor(tlb::cvCurrentM).Step.int64,
+                                    price.value * VarValue(tlb::cvCurrentV) / 10000);
+        if (ComPtr<TVarItem> m = Var(tlb::cvCurrentM)) m->StoreValue(v, now, LQ_FRESH);
+    }
+    if ((which == 0 || which == 2) && HasVar(tlb::cvDozeM)) {
+        int64_t v = FixedPointRound(0, Descriptor(tlb::cvDozeM).Step.int64,
+                                    price.value * VarValue(tlb::cvDozeV) / 10000);
+        if (ComPtr<TVarItem> m = Var(tlb::cvDozeM)) m->StoreValue(v, now, LQ_FRESH);
+    }
+}
+
+void TBasicTork::SetPostNumberRange(int base, int highest) {
+    g_base_post = base;
+    g_highest_post = std::max(base * 31 + 31, highest) & 0xFFFF;
+}
+
+int TBasicTork::HighestPostNumber() { return g_highest_post.load(); }
+
+}  // namespace drv

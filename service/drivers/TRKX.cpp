@@ -1,0 +1,48 @@
+#include "service/drivers/TRKX.h"
+
+#include "platform/time/clock.h"
+#include "service/core/TxtProt.h"
+
+namespace drv {
+
+TTorkX::TTorkX(const TorkCreateArgs& args, bool newer_program, std::string program_id)
+    : TBasicTork(args), newer_program_(newer_program), program_id_(std::move(program_id)) {
+    Log("Unsupported program in controller " + std::to_string(args.version) +
+            (program_id_.empty() ? std::string() : " " + program_id_),
+        PL_EXTERNAL);
+}
+
+void TTorkX::DefineVariables(uint8_t) {
+    DefineVar(0);   // ControllerVersion
+    DefineVar(1);   // FirmwareVersion
+    DefineVar(29);  // StateWithFlags
+    DefineVar(2).MaxValue.int64 = 9999 * 10000LL;  // Address, read-only
+    // Always flat: one branch stands for post, side and position.
+    BuildItemNames(address_, 0, 0);
+}
+
+void TTorkX::ReReadVarValue(uint8_t code) {
+    std::string answer;
+    if (!Exchange('X', ByteToNibbles(149), false, true, kZrnMaxFrame, answer, 9)) return;
+    ComPtr<TVarItem> v = Var(code);
+    if (!v) return;
+    // A value that is being written right now is waited for a little.
+    TVarValue r = v->GetValue();
+    for (int waited = 0; r.link_quality == LQ_NONE && waited < 500; waited += 10) {
+        plat::Sleep(10);
+        r = v->GetValue();
+    }
+    SetVarRaw(code, r.link_quality, plat::NowLocal(), r.value);
+}
+
+void TTorkX::ReprobeLater() {
+    reprobe_ = true;
+    since_ = plat::GetTickCount();
+}
+
+void TTorkX::ParseReply(char, char, DATE time) {
+    SetStateValue(newer_program_ ? 188 : 186, time);
+    if (reprobe_ && plat::TickDiff(plat::GetTickCount(), since_) > kReprobeMs) SetLinkState(LINK_RECONFIGURE);
+}
+
+}  // namespace drv

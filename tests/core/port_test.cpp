@@ -1,0 +1,771 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "platform/serial/serial.h"
+#include "platform/time/clock.h"
+#include "platform/types/wstr.h"
+#include "service/core/EmulatorTable.h"
+#include "service/core/Port.h"
+#include "service/core/TxtProt.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/TempRoot.h"
+
+using namespace drv;
+using testsupport::PtyPair;
+
+namespace {
+
+const char* kDrvKey = "\\Software\\Norvalt\\Drv";
+constexpr uint32_t kFastBaud = 115200;
+
+// --- protocol oracle, written from the frame rules --------------------------------------------
+
+uint8_t Sum8(std::string_view s) {
+    unsigned v = 0;
+    for (unsigned char c : s) v += c;
+    return static_cast<uint8_t>(v);
+}
+
+std::string RequestFrame(uint8_t addr, uint8_t cmd, std::string_view data) {
+    std::string f = "H";
+    f += static_cast<char>(addr);
+    f += static_cast<char>(cmd);
+    f += data;
+    f += static_cast<char>(Sum8(f) + 'E');
+    f += 'E';
+    return f;
+}
+
+std::string AnswerFrame(uint8_t addr, uint8_t cmd, std::string_view data, int cs_delta = 0) {
+    std::string body = "H";
+    body += static_cast<char>(addr);
+    body += static_cast<char>(cmd);
+    body += data;
+    std::string f = "A" + body;
+    f += static_cast<char>(Sum8(body) + 'E' + cs_delta);
+    f += 'E';
+    return f;
+}
+
+struct Owner final : IPortOwner {
+    std::vector<int> states;
+    int cleared = 0;
+    void SetPortState(int code) override { states.push_back(code); }
+    void ClearSeen() override { ++cleared; }
+    int Last() const { return states.empty() ? 999 : states.back(); }
+};
+
+// --- a scripted controller on the far end of a pseudo-terminal --------------------------------
+
+struct Reply {
+    bool silent = false;        // no answer (with echo: only the echo)
+    bool echo = false;          // the request comes back in front of the answer
+    std::string data = "123";   // answer data
+    int cs_delta = 0;           // added to the correct checksum
+    char first = 'A';
+    int addr = -1;              // answer address byte; -1: the request's
+    int split_ms = 0;           // answer in two halves this far apart
+    bool cut_last = false;      // the final 'E' is lost
+    std::string trailing;       // garbage after the answer
+};
+
+class FarEnd {
+public:
+    FarEnd(PtyPair& pty, size_t request_len) : pty_(pty), len_(request_len) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FarEnd() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    void Set(Reply r) {
+        std::lock_guard<std::mutex> lk(m_);
+        reply_ = std::move(r);
+    }
+    int Requests() const { return requests_.load(); }
+    int Malformed() const { return malformed_.load(); }
+    std::string LastRequest() {
+        std::lock_guard<std::mutex> lk(m_);
+        return last_;
+    }
+
+private:
+    void Run() {
+        std::string buf;
+        while (!stop_) {
+            buf += pty_.ReadFar(len_ - buf.size(), 10);
+            if (buf.size() < len_) continue;
+            std::string req;
+            req.swap(buf);
+            if (req != RequestFrame(static_cast<uint8_t>(req[1]), static_cast<uint8_t>(req[2]),
+                                    req.substr(3, len_ - 5))) {
+                ++malformed_;
+                continue;
+            }
+            Reply r;
+            {
+                std::lock_guard<std::mutex> lk(m_);
+                r = reply_;
+                last_ = req;
+            }
+            ++requests_;
+            std::string out = r.echo ? req : std::string();
+            if (!r.silent) {
+                std::string ans = AnswerFrame(
+                    r.addr < 0 ? static_cast<uint8_t>(req[1]) : static_cast<uint8_t>(r.addr),
+                    static_cast<uint8_t>(req[2]), r.data, r.cs_delta);
+                ans[0] = r.first;
+                if (r.cut_last) ans.pop_back();
+                out += ans + r.trailing;
+            }
+            if (r.split_ms > 0 && out.size() > 1) {
+                pty_.WriteFar(out.substr(0, out.size() / 2));
+                std::this_thread::sleep_for(std::chrono::milliseconds(r.split_ms));
+                pty_.WriteFar(out.substr(out.size() / 2));
+            } else if (!out.empty()) {
+                pty_.WriteFar(out);
+            }
+        }
+    }
+
+    PtyPair& pty_;
+    size_t len_;
+    std::mutex m_;
+    Reply reply_;
+    std::string last_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::atomic<int> malformed_{0};
+    std::thread thread_;
+};
+
+// --- an emulator client as registered through the emulator table -----------------------------
+
+class TestEmu final : public tlb::IHWEmu {
+public:
+    plat::HRESULT QueryInterface(const plat::IID& iid, void** out) override {
+        if (iid == plat::IID_IUnknown || iid == tlb::IHWEmu::GetIID()) {
+            *out = static_cast<tlb::IHWEmu*>(this);
+            AddRef();
+            return plat::S_OK;
+        }
+        *out = nullptr;
+        return plat::E_NOINTERFACE;
+    }
+    uint32_t AddRef() override { return ++refs; }
+    uint32_t Release() override { return --refs; }  // lives on the test's stack
+    plat::HRESULT WriteCall(const plat::WideString& call) override {
+        calls.push_back(call);
+        pending = reply ? plat::BytesToWide(reply(plat::WideToBytes(call))) : plat::WideString();
+        return plat::S_OK;
+    }
+    plat::HRESULT ReadAnswer(plat::WideString* answer) override {
+        *answer = std::move(pending);
+        pending.clear();
+        return plat::S_OK;
+    }
+    plat::HRESULT Purge() override {
+        ++purges;
+        pending.clear();
+        return plat::S_OK;
+    }
+
+    std::atomic<uint32_t> refs{1};
+    std::function<std::string(const std::string& frame)> reply;  // "" = silent
+    std::vector<plat::WideString> calls;
+    plat::WideString pending;
+    int purges = 0;
+};
+
+// The answer a well-behaved controller gives: data "123" to any request.
+std::string GoodAnswer(const std::string& frame) {
+    return AnswerFrame(static_cast<uint8_t>(frame[1]), static_cast<uint8_t>(frame[2]), "123");
+}
+
+// Port log lines without the level prefix and the time.
+std::vector<std::string> LogLines(const std::string& path) {
+    std::string all = testsupport::ReadFile(path);
+    std::vector<std::string> out;
+    size_t pos = all.find("\r\n");  // skip the header
+    while (pos != std::string::npos && pos + 2 < all.size()) {
+        size_t start = pos + 2;
+        pos = all.find("\r\n", start);
+        std::string line = all.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
+        if (line.rfind("ext ", 0) == 0 || line.rfind("cri ", 0) == 0) line.erase(0, 4);
+        if (line.size() >= 9) line.erase(0, 9);  // "HH:MM:SS "
+        out.push_back(line);
+    }
+    return out;
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    for (const auto& l : lines)
+        if (l == text) return true;
+    return false;
+}
+
+bool HasLineStarting(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (const auto& l : lines)
+        if (l.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+class PortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
+                                         "PROTOCOL=4"),
+                  plat::ERROR_SUCCESS);
+        InitProtocol(kDrvKey, "Parameters");
+    }
+    void TearDown() override {
+        DoneProtocol();
+        ClearEmulators();
+    }
+    std::string LogFile(int com) const {
+        return root_.Path() + "/c/NorvaltDrv" + std::to_string(com) + ".LG1";
+    }
+
+    testsupport::TempRoot root_;
+    Owner owner_;
+    TestEmu emu_;  // outlives the emulator table's reference, dropped in TearDown
+};
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+}  // namespace
+
+// --- pseudo-terminal lines ---------------------------------------------------------------------
+
+TEST_F(PortTest, AnswersWithAndWithoutEchoAreAcceptedAsSoonAsComplete) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    EXPECT_EQ(owner_.Last(), kPortOk);
+    EXPECT_EQ(owner_.cleared, 1);
+
+    std::string ans;
+    auto t0 = Clock::now();
+    ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_LT(MsSince(t0), 150);  // complete without waiting for an echo that never comes
+    EXPECT_EQ(ans, "123");
+    EXPECT_EQ(far.LastRequest(), RequestFrame(5, 'X', "94"));
+    EXPECT_EQ(port.Stats().Echoes, 0u);
+
+    far.Set({.echo = true, .data = "4:?"});
+    t0 = Clock::now();
+    ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_LT(MsSince(t0), 150);
+    EXPECT_EQ(ans, "4:?");
+    EXPECT_EQ(port.Stats().Echoes, 1u);
+    EXPECT_EQ(port.Stats().BytesSent, 14u);
+    EXPECT_EQ(port.Stats().BytesReceived, 18u);  // the echo is not counted
+
+    // ReadParam: the value is the second and third data characters as nibbles.
+    far.Set({.data = "?1:"});
+    uint8_t value = 0;
+    std::string data;
+    ASSERT_TRUE(port.ReadParam(5, 148, kModeNormal, true, value, &data));
+    EXPECT_EQ(far.LastRequest(), RequestFrame(5, 'X', "94"));  // 148 = 0x94
+    EXPECT_EQ(data, "?1:");
+    EXPECT_EQ(value, 0x1A);
+
+    // The answer is cut to the caller's capacity.
+    ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans, 2));
+    EXPECT_EQ(ans, "?1");
+    EXPECT_EQ(far.Malformed(), 0);
+}
+
+TEST_F(PortTest, ChecksumTenBelowTheSumIsAcceptedOnlyInModesOneAndTwo) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+
+    far.Set({.cs_delta = -0x10});
+    EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true, kModeChecksumLow1));
+    EXPECT_EQ(ans, "123");
+    EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true, kModeChecksumLow2));
+
+    const size_t states = owner_.states.size();
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans, 255, true, kModeNormal));
+    EXPECT_TRUE(ans.empty());
+    // An invalid answer reopens the line.
+    ASSERT_GE(owner_.states.size(), states + 2);
+    EXPECT_EQ(owner_.states[states], kPortClosed);
+    EXPECT_EQ(owner_.Last(), kPortOk);
+
+    far.Set({.cs_delta = +0x10});  // too high is not the tolerated fault
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans, 255, true, kModeChecksumLow1));
+    EXPECT_EQ(far.Requests(), 4);
+}
+
+TEST_F(PortTest, AnswerAddressMayCarryFlagBitsAboveTheLowNibble) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    for (int a : {0x05, 0x25, 0x45, 0xE5}) {
+        far.Set({.addr = a});
+        EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true)) << a;
+        EXPECT_EQ(port.LastAnswerAddress(), a);
+    }
+    far.Set({.addr = 0x15});
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(port.LastAnswerAddress(), 0xE5);
+
+    far.Set({.addr = 21});
+    EXPECT_TRUE(port.Transact(21, 'X', "94", 9, ans, 255, true));
+    far.Set({.addr = 0x35});
+    EXPECT_FALSE(port.Transact(21, 'X', "94", 9, ans, 255, true));
+}
+
+TEST_F(PortTest, DamagedAnswersAreRepairedOrCounted) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+
+    far.Set({.data = "456", .trailing = "ZZ"});
+    EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(ans, "456");
+
+    far.Set({.data = "789", .split_ms = 40});
+    EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(ans, "789");
+
+    far.Set({.first = 'B'});
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(port.Stats().ChecksumErrors, 1u);
+    EXPECT_EQ(port.Stats().InvalidPackets, 0u);
+
+    far.Set({.data = "12"});  // shorter than expected
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(port.Stats().InvalidPackets, 1u);
+
+    // An answer whose checksum byte is 'H' and whose final 'E' got lost is completed.
+    std::string data;
+    for (int c = 0; c < 256 && data.empty(); ++c) {
+        std::string d = std::string("12") + static_cast<char>(c);
+        if (static_cast<uint8_t>(AnswerFrame(5, 'X', d)[7]) == 'H') data = d;
+    }
+    ASSERT_FALSE(data.empty());
+    far.Set({.data = data, .cut_last = true});
+    EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(ans, data);
+
+    auto lines = LogLines(LogFile(7));
+    EXPECT_TRUE(HasLineStarting(lines, "Too long answer "));
+    EXPECT_TRUE(HasLineStarting(lines, "Bad answer BH\\x05X"));
+    EXPECT_TRUE(HasLineStarting(lines, "Bad answer on CS = BP corrected "));
+}
+
+TEST_F(PortTest, SilenceAcknowledgesInModeThreeOnly) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+
+    far.Set({.silent = true});
+    EXPECT_TRUE(port.Transact(5, 'c', "12", 1, ans, 255, true, kModeSilenceAck));
+    EXPECT_EQ(ans, "A");
+    // The echo alone is silence too.
+    far.Set({.silent = true, .echo = true});
+    EXPECT_TRUE(port.Transact(5, 'c', "12", 1, ans, 255, true, kModeSilenceAck));
+    EXPECT_EQ(ans, "A");
+    EXPECT_EQ(port.Stats().Echoes, 1u);
+
+    far.Set({.silent = true});
+    EXPECT_FALSE(port.Transact(5, 'c', "12", 1, ans, 255, true, kModeNormal));
+    EXPECT_EQ(far.Requests(), 3);
+    EXPECT_TRUE(HasLine(LogLines(LogFile(7)), "No answer H\\x05c12XE"));
+}
+
+TEST_F(PortTest, SilentControllerGetsOneAttemptUntilItAnswersAgain) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    // A few good answers first shorten the read delay, which keeps the silent attempts short.
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+    int seen = far.Requests();
+
+    far.Set({.silent = true});
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_EQ(far.Requests() - seen, 3);
+    EXPECT_TRUE(port.NoAnswerLast(5));
+    seen = far.Requests();
+
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_EQ(far.Requests() - seen, 1);
+    seen = far.Requests();
+
+    far.Set({});
+    EXPECT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_FALSE(port.NoAnswerLast(5));
+    seen = far.Requests();
+
+    far.Set({.silent = true});
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_EQ(far.Requests() - seen, 3);
+    EXPECT_LE(port.Stats().ReadDelay, TZrnPort::kMaxReadDelay);
+}
+
+TEST_F(PortTest, ReadDelayApproachesTheAnswerTimeOnARealLine) {
+    PtyPair pty(7);
+    FarEnd far(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    uint64_t last = port.Stats().ReadDelay;
+    EXPECT_EQ(last, 200u);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+        EXPECT_LE(port.Stats().ReadDelay, last);
+        last = port.Stats().ReadDelay;
+    }
+    const double target = 1.7 * static_cast<double>(port.Stats().AvgAnswerTime);
+    EXPECT_LT(last, 100u);
+    EXPECT_NEAR(static_cast<double>(last), target, 10.0);
+}
+
+TEST_F(PortTest, OpenErrorsMapToPortStatus) {
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
+                                     "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM9",
+                                     "/nonexistent/ttyNone"),
+              plat::ERROR_SUCCESS);
+    TZrnPort missing(&owner_, 4800, false, 9);
+    EXPECT_EQ(missing.Open(), kPortNotFound);
+    EXPECT_EQ(owner_.Last(), kPortNotFound);
+    EXPECT_FALSE(missing.IsOpen());
+    EXPECT_EQ(owner_.cleared, 0);
+
+    // A transaction on a closed line fails at the write and tries to reopen it.
+    std::string ans;
+    EXPECT_FALSE(missing.Transact(1, 'X', "94", 9, ans));
+    EXPECT_EQ(missing.Stats().Requests, 0u);  // reset by the reopen
+    EXPECT_EQ(owner_.Last(), kPortNotFound);
+    EXPECT_TRUE(HasLine(LogLines(LogFile(9)), "DA7AF53D-BB1D-4984-BDA9-716F7CFC7968"));
+
+    PtyPair pty(8);
+    plat::serial::SerialPort other;
+    ASSERT_EQ(other.Open("COM8"), plat::ERROR_SUCCESS);
+    Owner busy_owner;
+    TZrnPort busy(&busy_owner, 4800, false, 8);
+    EXPECT_EQ(busy.Open(), kPortDenied);
+    EXPECT_EQ(busy_owner.Last(), kPortDenied);
+    other.Close();
+    EXPECT_EQ(busy.Open(), kPortOk);
+    EXPECT_EQ(busy_owner.Last(), kPortOk);
+}
+
+TEST_F(PortTest, VanishedFarEndFailsTheExchangeAndReopensTheLine) {
+    PtyPair pty(7);
+    auto far = std::make_unique<FarEnd>(pty, 7);
+    TZrnPort port(&owner_, kFastBaud, false, 7);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+    far.reset();
+    pty.CloseFar();
+    const size_t states = owner_.states.size();
+
+    auto t0 = Clock::now();
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans));
+    EXPECT_LT(MsSince(t0), 1000);
+    ASSERT_GE(owner_.states.size(), states + 2);
+    EXPECT_EQ(owner_.states[states], kPortClosed);
+    EXPECT_NE(owner_.Last(), kPortOk);
+    EXPECT_FALSE(port.IsOpen());
+
+    auto lines = LogLines(LogFile(7));
+    EXPECT_TRUE(HasLine(lines, "904A5416-1F41-49F8-AB43-E10EB27C1958"));
+    EXPECT_TRUE(HasLine(lines, "WriteFile error 31") || HasLine(lines, "ReadFile error 31"));
+    EXPECT_TRUE(HasLine(lines, "Close COM7"));
+
+    // Later exchanges fail at once and keep trying to reopen.
+    EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans));
+}
+
+TEST_F(PortTest, CloseReportAndExchangeLinesInThePortLog) {
+    {
+        PtyPair pty(7);
+        FarEnd far(pty, 7);
+        TZrnPort port(&owner_, kFastBaud, false, 7);
+        ASSERT_EQ(port.Open(), kPortOk);
+        std::string ans;
+        far.Set({.data = "?12"});
+        ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+        ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
+        far.Set({.silent = true});
+        ASSERT_FALSE(port.Transact(6, 'X', "94", 9, ans, 255, true));
+        port.Close();
+        EXPECT_EQ(owner_.Last(), kPortClosed);
+    }
+    auto lines = LogLines(LogFile(7));
+    EXPECT_TRUE(HasLine(lines, "97B81474-5CF8-48A0-A820-806E2163B48F 7"));
+    EXPECT_TRUE(HasLine(lines, "14258DFD-164D-48BB-AF75-3F26D18B466D"));
+    // The good exchange: the raw text and the answer (here the same, no echo).
+    const std::string raw = "AH\\x05X?12\\x8CE";
+    EXPECT_TRUE(HasLine(lines, raw + " " + raw)) << raw;
+    EXPECT_TRUE(HasLine(lines, "No answer H\\x06X94XE"));
+
+    auto it = std::find(lines.begin(), lines.end(), "Close COM7");
+    ASSERT_NE(it, lines.end());
+    const std::vector<std::string> head = {
+        "Close COM7",        "  Requests:3",          "  Writes:3",
+        "  WriteErrors:0",   "  Echoes:0",            "  Reads:"};
+    for (size_t i = 0; i < head.size(); ++i) {
+        ASSERT_LT(static_cast<size_t>(it - lines.begin()) + i, lines.size());
+        EXPECT_EQ(it[i].rfind(head[i], 0), 0u) << it[i];
+    }
+    const std::vector<std::string> rest = {
+        "  SuccReads:2",      "  Pops:0",           "  Unexpected:0",
+        "  ChecksumErrors:0", "  InvalidPackets:0", "  BytesSent:21",
+        "  BytesReceived:18", "  TimeTotal:",       "  TimeForNoAnswerPackets:",
+        "  TimeForDrvCalc:",  "  TimeForLine:",     "  TimeForSlaveCalc:",
+        "   Addr:5 Cmd:58 Cnt:2", "   Addr:6 Cmd:58 Cnt:1"};
+    for (size_t i = 0; i < rest.size(); ++i) {
+        ASSERT_LT(static_cast<size_t>(it - lines.begin()) + 6 + i, lines.size());
+        EXPECT_EQ(it[6 + i].rfind(rest[i], 0), 0u) << it[6 + i];
+    }
+    // Only one report: the destructor found the line closed.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Close COM7"), 1);
+}
+
+// --- emulated lines (no serial port; a fake clock where only the port's timing matters) -------
+
+TEST_F(PortTest, EmulatedLineCarriesEveryByteValueUnchanged) {
+    TestEmu& emu = emu_;
+    emu.reply = [](const std::string& frame) {
+        std::string data = frame.substr(3, frame.size() - 5);
+        std::reverse(data.begin(), data.end());
+        return AnswerFrame(static_cast<uint8_t>(frame[1]), static_cast<uint8_t>(frame[2]), data);
+    };
+    ASSERT_TRUE(SetEmulator(12, plat::ComPtr<tlb::IHWEmu>(&emu)));
+    plat::ScopedFakeClock clock;
+    TZrnPort port(&owner_, 4800, true, 12);
+    ASSERT_EQ(port.Open(), kPortOk);
+
+    for (int half = 0; half < 2; ++half) {
+        std::string data;
+        for (int i = 0; i < 128; ++i) data += static_cast<char>(half * 128 + i);
+        std::string ans;
+        ASSERT_TRUE(port.Transact(3, 0xFF, data, 4 + 128 + 2, ans)) << half;
+        const std::string frame = RequestFrame(3, 0xFF, data);
+        ASSERT_EQ(emu.calls.back().size(), frame.size());
+        for (size_t i = 0; i < frame.size(); ++i)
+            ASSERT_EQ(emu.calls.back()[i], static_cast<char16_t>(static_cast<uint8_t>(frame[i])));
+        std::string expect(data.rbegin(), data.rend());
+        EXPECT_EQ(ans, expect);
+    }
+    EXPECT_GE(emu.purges, 2);
+}
+
+TEST_F(PortTest, EmulatorMissingOrGoneFailsTheLine) {
+    TestEmu& emu = emu_;
+    emu.reply = GoodAnswer;
+    plat::ScopedFakeClock clock;
+    TZrnPort port(&owner_, 4800, true, 13);
+    EXPECT_EQ(port.Open(), kPortNoEmulator);
+    EXPECT_EQ(owner_.Last(), kPortNoEmulator);
+
+    ASSERT_TRUE(SetEmulator(13, plat::ComPtr<tlb::IHWEmu>(&emu)));
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    ASSERT_TRUE(port.Transact(1, 'X', "94", 9, ans));
+    EXPECT_EQ(emu.refs.load(), 3u);  // the test, the table, the port
+
+    ASSERT_TRUE(SetEmulator(13, nullptr));
+    EXPECT_FALSE(port.Transact(1, 'X', "94", 9, ans));
+    EXPECT_EQ(emu.refs.load(), 1u);  // the port let go of it
+    EXPECT_EQ(owner_.Last(), kPortNoEmulator);
+    EXPECT_EQ(emu.calls.size(), 1u);
+}
+
+TEST_F(PortTest, ReadDelayHalvesTowardsTheAnswerTimeAndRisesToTwoHundred) {
+    TestEmu& emu = emu_;
+    emu.reply = GoodAnswer;
+    ASSERT_TRUE(SetEmulator(14, plat::ComPtr<tlb::IHWEmu>(&emu)));
+    plat::ScopedFakeClock clock;  // the answer is there after the computed wait exactly
+    TZrnPort port(&owner_, 4800, true, 14);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    // Wait = (9 + 7) * 11000 / 4800 + 15 = 51.7 -> 52 ms, so 1.7 x 52 = 88.4.
+    std::vector<uint64_t> delays;
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_TRUE(port.Transact(1, 'X', "94", 9, ans));
+        delays.push_back(port.Stats().ReadDelay);
+    }
+    EXPECT_EQ(port.Stats().AvgAnswerTime, 52u);
+    EXPECT_EQ(delays, (std::vector<uint64_t>{144, 116, 102, 95, 91, 89, 88, 88, 88}));
+
+    // Failed attempts on a port with enough good answers raise it by 20, up to 200 exactly.
+    emu.reply = nullptr;
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_FALSE(port.Transact(1, 'X', "94", 9, ans, 255, true));
+        EXPECT_LE(port.Stats().ReadDelay, TZrnPort::kMaxReadDelay);
+    }
+    EXPECT_EQ(port.Stats().ReadDelay, 200u);
+    EXPECT_EQ(port.Stats().Requests, 16u);  // no reopen on the way
+    auto lines = LogLines(LogFile(14));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "IncReadDelay 14"), 6);
+
+    // Per address: address 2 was never silent and keeps its three attempts.
+    const size_t calls = emu.calls.size();
+    EXPECT_FALSE(port.Transact(1, 'X', "94", 9, ans));
+    EXPECT_EQ(emu.calls.size(), calls + 1);
+    EXPECT_FALSE(port.Transact(2, 'X', "94", 9, ans));
+    EXPECT_EQ(emu.calls.size(), calls + 4);
+}
+
+TEST_F(PortTest, ThirtyOneWritesWithoutAnAnswerByteReopenThePort) {
+    TestEmu& emu = emu_;  // silent; mode 3 keeps every exchange a success
+    ASSERT_TRUE(SetEmulator(15, plat::ComPtr<tlb::IHWEmu>(&emu)));
+    plat::ScopedFakeClock clock;
+    TZrnPort port(&owner_, 4800, true, 15);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(port.Transact(1, 'c', "12", 1, ans, 255, true, kModeSilenceAck));
+    EXPECT_EQ(port.Stats().Requests, 30u);
+    EXPECT_EQ(port.Stats().WritesSinceAnswerByte, 30u);
+    const size_t states = owner_.states.size();
+
+    ASSERT_TRUE(port.Transact(1, 'c', "12", 1, ans, 255, true, kModeSilenceAck));
+    EXPECT_EQ(port.Stats().Requests, 0u);
+    EXPECT_EQ(port.Stats().Writes, 0u);
+    EXPECT_EQ(port.Stats().WritesSinceAnswerByte, 0u);
+    EXPECT_EQ(port.Stats().ReadDelay, 200u);
+    EXPECT_EQ(port.Stats().BytesSent, 31u * 7);  // kept over the reopen
+    EXPECT_EQ(port.CommandCount(1, 'c'), 31u);
+    EXPECT_EQ(owner_.states.size(), states + 2);
+    EXPECT_EQ(owner_.Last(), kPortOk);
+}
+
+TEST_F(PortTest, ArgumentsThatCannotMakeAFrameAreRefusedBeforeSending) {
+    TestEmu& emu = emu_;
+    emu.reply = GoodAnswer;
+    ASSERT_TRUE(SetEmulator(16, plat::ComPtr<tlb::IHWEmu>(&emu)));
+    plat::ScopedFakeClock clock;
+    TZrnPort port(&owner_, 4800, true, 16);
+    ASSERT_EQ(port.Open(), kPortOk);
+    std::string ans;
+    EXPECT_FALSE(port.Transact(32, 'X', "94", 9, ans));
+    EXPECT_FALSE(port.Transact(1, 'X', "94", 0, ans));
+    EXPECT_FALSE(port.Transact(1, 'X', "94", 256, ans));
+    EXPECT_FALSE(port.Transact(1, 'X', std::string(251, '0'), 9, ans));
+    EXPECT_TRUE(emu.calls.empty());
+    EXPECT_EQ(port.Stats().Requests, 0u);
+    EXPECT_TRUE(port.Transact(1, 'X', std::string(250, '0'), 9, ans));
+}
+
+// --- codecs --------------------------------------------------------------------------------------
+
+TEST(PortCodecs, NibblesDigitsAndBcd) {
+    EXPECT_EQ(ByteToNibbles(0x00), "00");
+    EXPECT_EQ(ByteToNibbles(0xAF), ":?");
+    EXPECT_EQ(ByteToNibbles(0xFF), "??");
+    for (int v = 0; v < 256; ++v)
+        ASSERT_EQ(NibblesToByte(ByteToNibbles(static_cast<uint8_t>(v))), v);
+    EXPECT_EQ(NibblesToByte("0@"), 0);  // '@' lies just above '?'
+    EXPECT_EQ(NibblesToByte("/0"), 0);
+    EXPECT_EQ(NibblesToByte("1"), 0);
+    EXPECT_EQ(DigitsToByte("12"), 12);
+    EXPECT_EQ(DigitsToByte("??"), 165);
+    EXPECT_EQ(DigitsToByte("1A"), 0);
+    EXPECT_EQ(DigitsToByte(""), 0);
+    EXPECT_EQ(ByteToBcd(0), 0x00);
+    EXPECT_EQ(ByteToBcd(9), 0x09);
+    EXPECT_EQ(ByteToBcd(10), 0x10);
+    EXPECT_EQ(ByteToBcd(99), 0x99);
+    EXPECT_EQ(ByteToBcd(100), 0xA0);
+    EXPECT_EQ(ByteToBcd(255), 0x95);  // 405 kept to 8 bits
+}
+
+TEST(PortCodecs, FormatDecimalPadsRoundsAndDropsHigherDigits) {
+    EXPECT_EQ(FormatDecimal(2, 2, 123400), "1234");       // 12.34
+    EXPECT_EQ(FormatDecimal(2, 2, 12345), "0123");        // 1.2345
+    EXPECT_EQ(FormatDecimal(2, 2, 12350), "0124");        // 1.235, half away from zero
+    EXPECT_EQ(FormatDecimal(3, 0, 9999), "001");
+    EXPECT_EQ(FormatDecimal(4, 0, 0), "0000");
+    EXPECT_EQ(FormatDecimal(0, 6, 12), "001200");
+    EXPECT_EQ(FormatDecimal(2, 2, 1234500), "2345");      // 123.45: the hundreds are dropped
+    EXPECT_EQ(FormatDecimal(6, -1, 1234560000), "12346");  // tens of units
+    EXPECT_EQ(FormatDecimal(0, 0, 5), "");
+    EXPECT_EQ(FormatDecimal(20, 0, INT64_MAX), "00000922337203685478");
+    EXPECT_EQ(FormatDecimal(2, 2, INT64_MIN).size(), 4u);
+
+    EXPECT_TRUE(FitsDecimal(2, 2, 999900));
+    EXPECT_TRUE(FitsDecimal(2, 2, 999949));  // rounds to 99.99
+    EXPECT_FALSE(FitsDecimal(2, 2, 999950));  // rounds to 100.00
+    EXPECT_FALSE(FitsDecimal(2, 2, 1000000));
+    EXPECT_FALSE(FitsDecimal(2, 2, -1));
+    EXPECT_TRUE(FitsDecimal(2, 2, 0));
+    EXPECT_FALSE(FitsDecimal(300, 0, 1));
+}
+
+namespace {
+std::mutex g_hook_mutex;
+std::vector<std::string> g_hooked;
+void Hook(const std::string& text, int) {
+    std::lock_guard<std::mutex> lk(g_hook_mutex);
+    g_hooked.push_back(text);
+}
+}  // namespace
+
+TEST_F(PortTest, ParseDecimalPositionsCommaSignAndErrors) {
+    int err = -1;
+    EXPECT_EQ(ParseDecimal("12,5", 1, 255, false, 0, err), 125000);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(ParseDecimal("12", 1, 4, false, 2, err), 1200000);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(ParseDecimal("X123456", 2, 6, false, 0, err), 12345600);  // 1234.56
+    EXPECT_EQ(ParseDecimal("1,23456", 1, 255, false, 0, err), 12345);   // past 4 places: nothing
+    EXPECT_EQ(ParseDecimal("Z-12,5", 3, 255, true, 0, err), -125000);
+    EXPECT_EQ(ParseDecimal("Z-12,5", 3, 255, false, 0, err), 125000);
+    EXPECT_EQ(ParseDecimal("-7", 1, 255, true, 0, err), 0);  // the sign is not a digit
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(ParseDecimal("12345", 2, 5, false, 3, err), 2300000);  // "23" and a missing digit
+
+    SetProtocolHook(Hook);
+    EXPECT_EQ(ParseDecimal("12a4", 1, 4, false, 0, err), 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(ParseDecimal("1,2,3", 1, 255, false, 0, err), 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(ParseDecimal("12", 1, 4, false, 5, err), 0);  // beyond the text
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(ParseDecimal("12", 0, 4, false, 0, err), 0);
+    EXPECT_EQ(err, 1);
+    EXPECT_EQ(ParseDecimal(std::string(16, '9'), 1, 255, false, 0, err), 0);  // 10^16 x 10^4
+    EXPECT_EQ(err, 2);
+    EXPECT_EQ(ParseDecimal("99", 1, 200, false, 0, err), 0);  // scaled beyond 64 bits
+    EXPECT_EQ(err, 2);
+    SetProtocolHook(nullptr);
+    std::lock_guard<std::mutex> lk(g_hook_mutex);
+    bool found = false;
+    for (const auto& l : g_hooked)
+        found |= l.find("640E8493-6910-40A0-8DEE-6DF82A1B6ED7 12a4 FromPos1 ToPos4 DecPos4") !=
+                 std::string::npos;
+    EXPECT_TRUE(found);
+}

@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/registry/registry.h"
+#include "platform/time/clock.h"
+#include "service/core/CmdRegistry.h"
+#include "service/core/EmulatorTable.h"
+#include "service/core/Errors.h"
+#include "service/core/OPCCache.h"
+#include "service/core/ProcessThread.h"
+#include "service/core/TxtProt.h"
+#include "service/drivers/TRKX.h"
+#include "service/drivers/TorkClasses.h"
+#include "tests/support/TempRoot.h"
+#include "tools/zrnsim/Adapters.h"
+#include "tools/zrnsim/Station.h"
+
+using namespace drv;
+using plat::Variant;
+
+namespace {
+
+// A small driver on the base's own behaviour, standing in for a firmware class: it keeps a
+// dose, a price and the counters, reads 'D' and 'S', and writes through the base routines.
+class TestTork : public TBasicTork {
+public:
+    explicit TestTork(const TorkCreateArgs& args) : TBasicTork(args) {}
+
+    void DefineVariables(uint8_t) override {
+        DefineVar(0);   // ControllerVersion
+        DefineVar(1);   // FirmwareVersion
+        DefineVar(14);  // DozeV
+        DefineVar(18);  // CurrentV
+        DefineVar(19);  // TotalV
+        DefineVar(27);  // Productivity
+        DefineVar(29);  // StateWithFlags
+        has_money_ = true;
+        DefineMoneyVariables();  // PriceV, DozeM, CurrentM
+        BuildItemNames(address_, 0, 0);
+    }
+    void ReReadVarValue(uint8_t code) override {
+        int64_t v = 0;
+        switch (code) {
+            case tlb::cvCurrentV:
+                if (ReadCounter('D', 13, 8, v)) SetVarRaw(code, LQ_FRESH, plat::NowLocal(), v);
+                return;
+            case tlb::cvTotalV: {
+                TVarValue old = VarRecord(code);
+                if (ReadCounter('S', 15, 10, v)) {
+                    SetVarRaw(code, LQ_FRESH, plat::NowLocal(), v);
+                    FlowUpdate(old, VarRecord(code));
+                }
+                return;
+            }
+            case tlb::cvDozeV:
+            case tlb::cvDozeM:
+            case tlb::cvLiterPrice: {  // this family has no price read
+                TVarValue r = VarRecord(code);  // kept as written: stored again as it is
+                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), r.value);
+                return;
+            }
+            default: TBasicTork::ReReadVarValue(code);
+        }
+    }
+    int32_t SetVarValue(uint8_t code, int64_t value) override {
+        if (throw_on_write) throw Exception("driver failure");
+        switch (code) {
+            case tlb::cvDozeV: return WriteDose(value, 3, 2, true, false);
+            case tlb::cvDozeM:
+                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), value);
+                return 0;
+            case tlb::cvLiterPrice: return WritePrice(value);
+            default: return -3;
+        }
+    }
+    void ParseReply(char status, char, DATE time) override {
+        const int s = status & 0x6F;
+        int state = s == 0x01 ? 0 : s == 0x20 || s == 0x60 ? 1 : s == 0x02 || s == 0x22 ? 7 : s == 0x08 ? 80 : 177;
+        SetStateValue(state, time);
+    }
+    // For the price test: the controller's price is read with 'C'.
+    bool throw_on_write = false;
+};
+
+ComPtr<TBasicTork> MakeTestTork(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TestTork>(args).Get());
+}
+
+constexpr int kCom = 7;
+
+class PollThread : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=4"),
+                  plat::ERROR_SUCCESS);
+        InitProtocol(kDrvKey, "Parameters");
+        InitNameSpace();
+        station_ = std::make_shared<zrnsim::Station>();
+        emu_ = New<zrnsim::HwEmu>(station_);
+        SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
+    }
+    void TearDown() override {
+        thread_.reset();
+        SetEmulator(kCom, nullptr);
+        RegisterTorkClass(TorkClass::T40, nullptr);
+        SearchMode() = false;
+        DoneNameSpace();
+        DoneProtocol();
+    }
+    void MakeThread(int shift = 0) { thread_ = TProcessThread::CreateStopped(kCom - 1, 9600, true, shift, false); }
+    void Steps(int n) {
+        for (int i = 0; i < n; ++i) thread_->PollStep();
+    }
+    // Steps until the address holds a controller (or gives up).
+    TBasicTork* StepUntilFound(int address, int max_steps = 1000) {
+        for (int i = 0; i < max_steps && !thread_->GetDevice(address); ++i) thread_->PollStep();
+        return thread_->GetDevice(address);
+    }
+
+    testsupport::TempRoot root_;
+    plat::ScopedFakeClock clock_;
+    std::shared_ptr<zrnsim::Station> station_;
+    ComPtr<zrnsim::HwEmu> emu_;
+    std::unique_ptr<TProcessThread> thread_;
+};
+
+}  // namespace
+
+TEST(ProgramTable, Selection) {
+    auto m = FindProgram(20, 78);
+    EXPECT_TRUE(m.found);
+    EXPECT_EQ(m.cls, TorkClass::T20);
+    EXPECT_EQ(FindProgram(20, 101).cls, TorkClass::T46);
+    EXPECT_EQ(FindProgram(20, 104).cls, TorkClass::T46);
+    m = FindProgram(20, 99);
+    EXPECT_FALSE(m.found);
+    EXPECT_EQ(m.newest, 101) << "99 is older than the newest known 101: an old controller";
+    m = FindProgram(20, 120);
+    EXPECT_FALSE(m.found);
+    EXPECT_GT(120, m.newest);
+    EXPECT_TRUE(FindProgram(1, 44).found) << "a row without the newest flag still matches";
+    m = FindProgram(1, 50);
+    EXPECT_FALSE(m.found);
+    EXPECT_EQ(m.newest, 69);
+    EXPECT_EQ(FindProgram(41, 4).cls, TorkClass::T40);
+    EXPECT_EQ(FindProgram(90, 3).cls, TorkClass::T46);
+    EXPECT_EQ(FindProgram(90, 18).cls, TorkClass::TFF);
+    EXPECT_EQ(FindProgram(32, 69).cls, TorkClass::T30);
+    EXPECT_FALSE(FindProgram(77, 1).found);
+    EXPECT_FALSE(FindProgram(77, 1).family_known) << "an unlisted family shows an old controller";
+}
+
+TEST_F(PollThread, ProbeFindsControllersAndBuildsTheirPosts) {
+    station_->Add(3, 77, 5);   // a family no class knows
+    station_->Add(5, 120, 7);  // family above 99: identity in 235/236
+    MakeThread(100);
+    ASSERT_TRUE(StepUntilFound(3));
+    ASSERT_TRUE(StepUntilFound(5));
+    auto* x3 = dynamic_cast<TTorkX*>(thread_->GetDevice(3));
+    auto* x5 = dynamic_cast<TTorkX*>(thread_->GetDevice(5));
+    ASSERT_TRUE(x3 && x5);
+    EXPECT_EQ(x3->Family(), 77);
+    EXPECT_EQ(x5->Family(), 120);
+    EXPECT_EQ(x5->Version(), 7);
+    EXPECT_EQ(x3->GetState(), 186);
+    EXPECT_EQ(thread_->PostCount(), 2);
+    EXPECT_EQ(PortStatus(kCom - 1), 2);
+    int32_t state = FindLeafID("Post103.State");
+    ASSERT_NE(state, -1);
+    EXPECT_NE(FindLeafID("Post103.FirmwareVersion"), -1);
+    EXPECT_EQ(GetItemAs<TLeafItem>(FindLeafID("Post105.ControllerVersion"))->PeekValue().lVal, 120);
+}
+
+TEST_F(PollThread, FamilyQuestionMarksMeanFamily90) {
+    station_->Add(2, 90, 99);
+    MakeThread();
+    auto* x = dynamic_cast<TTorkX*>(StepUntilFound(2));
+    ASSERT_TRUE(x);
+    EXPECT_EQ(x->Family(), 90);
+    EXPECT_TRUE(x->NewerProgram()) << "version 99 is newer than every family-90 row";
+    Steps(3);
+    EXPECT_EQ(x->GetState(), 188);
+}
+
+TEST_F(PollThread, StepsStayWithinTheControllersAndEveryTenthSweepsAll) {
+    for (int a : {1, 2, 3}) station_->Add(a, 77, 5);
+    MakeThread();
+    for (int a : {1, 2, 3}) ASSERT_TRUE(StepUntilFound(a));
+    station_->Add(20, 77, 5);  // switched on later
+    bool found = false;
+    for (int i = 0; i < 400 && !found; ++i) {
+        const uint32_t step = thread_->Steps();
+        thread_->PollStep();
+        if (step % 10 != 0) {
+            EXPECT_LE(thread_->LastChosen(), 3) << "step " << step;
+        }
+        found = thread_->GetDevice(20) != nullptr;
+    }
+    // Sweeps probe the empty address that waited longest, so 20 comes up within one round of
+    // the 28 empty addresses.
+    EXPECT_TRUE(found) << "a controller switched on later is found by the sweeps";
+}
+
+TEST_F(PollThread, SearchModePutsProbesFirst) {
+    station_->Add(1, 77, 5);
+    station_->Add(5, 77, 5);
+    MakeThread();
+    ASSERT_TRUE(StepUntilFound(1));
+    ASSERT_TRUE(StepUntilFound(5));
+    // Bring every empty address's last probe up to now, so only the search mode ranks them.
+    Steps(40);
+    SearchMode() = true;
+    int probes = 0;
+    for (int i = 0; i < 5; ++i) {
+        uint32_t step = thread_->Steps();
+        thread_->PollStep();
+        if (step % 10 == 0) continue;
+        int a = thread_->LastChosen();
+        if (a != 1 && a != 5) ++probes;
+    }
+    EXPECT_GE(probes, 3) << "empty addresses rank first in search mode";
+}
+
+TEST_F(PollThread, RegisteredAddressesComeFromZrnDevAndBadEntriesAreSkipped) {
+    using plat::reg::Hive;
+    auto add = [](const std::string& name, uint32_t com) {
+        plat::reg::WriteDword(Hive::LocalMachine, std::string(kZrnDevKey) + name, "ComPort", com);
+    };
+    add("12", kCom);   // post 12 - shift 10 = address 2
+    add("45", kCom);   // address 35: outside the port
+    add("abc", kCom);  // no post number
+    add("13", 3);      // another port
+    MakeThread(10);
+    thread_->ScanRegisteredDevices();
+    EXPECT_EQ(thread_->RegisteredSet(), 1u << 2);
+    EXPECT_EQ(thread_->MakeProbeRecord(2).kind, 4);
+    EXPECT_EQ(thread_->MakeProbeRecord(3).kind, 3);
+}
+
+TEST_F(PollThread, SilenceForThirtySecondsRemovesTheController) {
+    auto* c = station_->Add(4, 77, 5);
+    MakeThread();
+    ASSERT_TRUE(StepUntilFound(4));
+    zrnsim::Faults f;
+    f.silent = true;
+    c->SetFaults(f);
+    for (int i = 0; i < 400 && thread_->GetDevice(4); ++i) thread_->PollStep();
+    EXPECT_FALSE(thread_->GetDevice(4));
+    EXPECT_EQ(FindItemID("Post4.State"), -1);
+    EXPECT_EQ(thread_->PostCount(), 0);
+}
+
+TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    auto* c = station_->Add(6, 40, 74);
+    MakeThread();
+    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(t);
+    Steps(5);
+    ASSERT_EQ(t->GetState(), 0);
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
+    ASSERT_TRUE(dose);
+    int32_t dose_cmd = dose->Write(Variant::R8(12.5), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(dose_cmd));
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    int32_t start_cmd = state->Write(Variant::I4(1), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(start_cmd));
+    station_->ClearRequests();
+    for (int i = 0; i < 20 && (CmdIsPending(dose_cmd) || CmdIsPending(start_cmd)); ++i) thread_->PollStep();
+    EXPECT_EQ(CmdQuery(dose_cmd), 0);
+    EXPECT_EQ(CmdQuery(start_cmd), 0);
+    std::string dose_data;
+    for (auto& r : station_->Requests())
+        if (r.address == 6 && r.frame.size() > 5 && r.frame[2] == 'd') dose_data = r.frame.substr(3, r.frame.size() - 5);
+    EXPECT_EQ(dose_data, "01250") << "the dose went out with 'd'";
+    (void)c;
+    Steps(5);
+    EXPECT_EQ(t->GetState(), 1) << "the post waits for the key";
+}
+
+TEST_F(PollThread, WriteWhileWorkingIsRefusedBeforeTheWire) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(6, 40, 74);
+    MakeThread();
+    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(t);
+    t->SetStateValue(7, plat::NowLocal());
+    auto price = t->Var(tlb::cvLiterPrice);
+    int32_t id = price->Write(Variant::R8(12.34), 0, 0, 1033);
+    station_->ClearRequests();
+    t->ExecuteNextCommand();
+    EXPECT_EQ(CmdQuery(id), -2);
+    for (auto& r : station_->Requests()) EXPECT_NE(r.frame.size() > 2 ? r.frame[2] : 0, 'c') << "nothing written";
+}
+
+TEST_F(PollThread, FailingCycleStillAnswersItsCommand) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(6, 40, 74);
+    MakeThread();
+    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(t);
+    t->SetStateValue(0, plat::NowLocal());
+    t->throw_on_write = true;
+    int32_t id = t->Var(tlb::cvDozeV)->Write(Variant::R8(5), 0, 0, 1033);
+    EXPECT_THROW(t->ExecuteNextCommand(), Exception);
+    EXPECT_EQ(CmdQuery(id), plat::E_FAIL) << "the command is not lost with the cycle";
+}
+
+TEST_F(PollThread, MoneyReadBackAcceptsACorrectWrite) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(6, 40, 74);
+    MakeThread();
+    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(t);
+    t->SetStateValue(0, plat::NowLocal());
+    t->SetVarRaw(tlb::cvLiterPrice, LQ_FRESH, plat::NowLocal(), 123400);  // 12.34, step 0.01
+    int32_t id = t->Var(tlb::cvDozeM)->Write(Variant::R8(100), 0, 0, 1033);
+    t->ExecuteNextCommand();
+    EXPECT_EQ(CmdQuery(id), 0) << "a money value read back as written is no mismatch";
+}
+
+TEST_F(PollThread, SavedValuesRoundTripAndOldOnesAreIgnored) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(6, 40, 74);
+    MakeThread();
+    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(t);
+    const DATE now = plat::NowLocal();
+    t->SetVarRaw(tlb::cvDozeV, LQ_FRESH, now - 0.25, 777700);
+    t->SetVarRaw(tlb::cvLiterPrice, LQ_FRESH, now - 2.0, 120000);  // two days old
+    thread_->RemoveDevice(6);
+    const std::string key = std::string(kZrnDevKey) + "6";
+    uint32_t com = 0;
+    ASSERT_EQ(plat::reg::ReadDword(plat::reg::Hive::LocalMachine, key, "ComPort", com), plat::ERROR_SUCCESS);
+    EXPECT_EQ(com, static_cast<uint32_t>(kCom));
+
+    auto* again = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(again);
+    TVarValue dose = again->VarRecord(tlb::cvDozeV);
+    EXPECT_EQ(dose.value, 777700);
+    EXPECT_EQ(dose.link_quality, LQ_KEPT);
+    EXPECT_NE(again->VarRecord(tlb::cvLiterPrice).value, 120000) << "a value older than a day is ignored";
+}
