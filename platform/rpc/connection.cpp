@@ -552,9 +552,13 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
                 ProtocolViolation("malformed release");
                 return false;
             }
+            if (r.Left() != size_t{n} * 12) {
+                ProtocolViolation("malformed release");
+                return false;
+            }
             for (uint32_t i = 0; i < n; ++i) {
-                uint64_t id;
-                uint32_t refs;
+                uint64_t id = 0;
+                uint32_t refs = 0;
                 r.U64(id);
                 r.U32(refs);
                 if (!ReleaseExport(id, refs)) {
@@ -658,13 +662,17 @@ void Connection::Serve(Incoming& in) {
     Reader r(in.frame.data() + in.params_at, in.frame.size() - in.params_at);
     ReplyStatus status = Dispatch(in.hdr, r, out, env, hr);
     std::string text;
-    if (status == ReplyStatus::Done && out.Poisoned() != S_OK)
-        status = ReplyStatus::Failed, env.Fail(out.Poisoned(), "result cannot be marshalled");
-    if (status == ReplyStatus::Done && out.Size() + 4 + 1024 > kMaxFrame)
-        status = ReplyStatus::Failed, env.Fail(E_OUTOFMEMORY, "reply too large");
     if (status == ReplyStatus::Done) {
         if (Failed(hr)) text = GetErrorText();
-    } else {
+        if (out.Poisoned() != S_OK) {
+            status = ReplyStatus::Failed;
+            env.Fail(out.Poisoned(), "result cannot be marshalled");
+        } else if (out.Size() + text.size() + 4 > size_t{kMaxFrame} + 4) {
+            status = ReplyStatus::Failed;
+            env.Fail(E_OUTOFMEMORY, "reply too large");
+        }
+    }
+    if (status != ReplyStatus::Done) {
         if (status == ReplyStatus::Failed) UndoExports(env.exported);
         out.Bytes().resize(at + 5);
         hr = Failed(env.hr) ? env.hr : RPC_E_INVALID_DATA;
@@ -885,8 +893,7 @@ HRESULT Connection::CreateInstance(const CLSID& clsid, const IID& iid, void** ou
     MarshalEnv env;
     if (!ProxyCallExchange(*call, hr, r, env)) return hr;
     void* p = nullptr;
-    bool ok = ReadObjRef(env, r, nullptr, nullptr, &p);
-    if (ok && p && FindInterface(iid) != info) ok = false;
+    bool ok = ReadObjRef(env, r, info, nullptr, &p);
     if (!ProxyCallFinish(*call, r, ok, hr)) {
         if (p) info->to_unknown(p)->Release();
         return hr;
@@ -1096,7 +1103,7 @@ ProxyCallPtr BeginCall(const std::shared_ptr<Connection>& conn, uint64_t object,
 }
 
 ProxyCallPtr BeginProxyCall(ProxyManager& mgr, const IID& iid, uint16_t method, HRESULT& hr) {
-    return BeginCall(mgr.conn_, mgr.Id(), iid, method, hr);
+    return BeginCall(mgr.ConnPtr(), mgr.Id(), iid, method, hr);
 }
 
 Writer& ProxyCallWriter(ProxyCallState& s) { return s.w; }

@@ -161,6 +161,7 @@ public:
     uint32_t Release() override;
 
     Connection& Conn() const { return *conn_; }
+    const std::shared_ptr<Connection>& ConnPtr() const { return conn_; }
     uint64_t Id() const { return id_; }
     // The interface proxy for `info` (created on first use), without a new reference.
     void* LocalInterface(const InterfaceInfo& info);

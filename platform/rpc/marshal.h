@@ -755,31 +755,31 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
     }
 
     // Proxy side.
-    static HRESULT CheckAll(const Args& a) {
+    static HRESULT CheckAll([[maybe_unused]] const Args& a) {
         HRESULT hr = S_OK;
         ((hr = Failed(hr) ? hr : P<K>::Check(std::get<K>(a), a)), ...);
         return hr;
     }
-    static void PutAll(MarshalEnv& env, Writer& w, const Args& a) { (P<K>::Put(env, w, std::get<K>(a), a), ...); }
-    static bool ReadOutAll(MarshalEnv& env, Reader& r, Storages& st) {
+    static void PutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w, [[maybe_unused]] const Args& a) { (P<K>::Put(env, w, std::get<K>(a), a), ...); }
+    static bool ReadOutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Reader& r, [[maybe_unused]] Storages& st) {
         return ((P<K>::ReadOut(env, r, std::get<K>(st)) || Bad<K>(env)) && ...);
     }
-    static bool VerifyOutAll(MarshalEnv& env, const Storages& st, const Args* a) {
+    static bool VerifyOutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st, [[maybe_unused]] const Args* a) {
         return ((P<K>::VerifyOut(std::get<K>(st), st, a) || env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) && ...);
     }
-    static void DeliverAll(Storages& st, const Args& a) { (P<K>::Deliver(std::get<K>(st), std::get<K>(a)), ...); }
+    static void DeliverAll([[maybe_unused]] Storages& st, [[maybe_unused]] const Args& a) { (P<K>::Deliver(std::get<K>(st), std::get<K>(a)), ...); }
 
     // Stub side.
-    static bool TakeAll(MarshalEnv& env, Reader& r, Storages& st) {
+    static bool TakeAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Reader& r, [[maybe_unused]] Storages& st) {
         return ((P<K>::Take(env, r, std::get<K>(st)) || Bad<K>(env)) && ...) &&
                ((P<K>::VerifyIn(std::get<K>(st), st) || env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) && ...) &&
                IidsKnown(env, st);
     }
-    static bool IidsKnown(MarshalEnv& env, const Storages& st) {
+    static bool IidsKnown([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st) {
         return (IidKnown<K>(env, st) && ...);
     }
     template <size_t I>
-    static bool IidKnown(MarshalEnv& env, const Storages& st) {
+    static bool IidKnown([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st) {
         using Ai = typename AnnFor<I, Ann...>::type;
         if constexpr (requires { Ai::kIid; }) {
             if (!FindInterface(std::get<Ai::kIid>(st)))
@@ -788,8 +788,8 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
         (void)st;
         return true;
     }
-    static HRESULT Invoke(Itf* p, Storages& st) { return (p->*F)(P<K>::Pass(std::get<K>(st))...); }
-    static bool GiveAll(MarshalEnv& env, Writer& w, Storages& st) {
+    static HRESULT Invoke([[maybe_unused]] Itf* p, [[maybe_unused]] Storages& st) { return (p->*F)(P<K>::Pass(std::get<K>(st))...); }
+    static bool GiveAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w, [[maybe_unused]] Storages& st) {
         return (P<K>::Give(env, w, std::get<K>(st), st) && ...);
     }
 };

@@ -150,6 +150,12 @@ public:
         n_ -= n;
         return true;
     }
+    bool Skip(size_t n) {
+        if (n > n_) return false;
+        p_ += n;
+        n_ -= n;
+        return true;
+    }
     size_t Left() const { return n_; }
     bool AtEnd() const { return n_ == 0; }
     const uint8_t* Here() const { return p_; }

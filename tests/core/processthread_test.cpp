@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
@@ -12,6 +14,7 @@
 #include "service/core/TxtProt.h"
 #include "service/drivers/TRKX.h"
 #include "service/drivers/TorkClasses.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
@@ -341,4 +344,55 @@ TEST_F(PollThread, SavedValuesRoundTripAndOldOnesAreIgnored) {
     EXPECT_EQ(dose.value, 777700);
     EXPECT_EQ(dose.link_quality, LQ_KEPT);
     EXPECT_NE(again->VarRecord(tlb::cvLiterPrice).value, 120000) << "a value older than a day is ignored";
+}
+
+// The whole road on a real line: a poll thread on a pseudo-terminal finds two simulated
+// controllers, builds their posts, and carries a client's state write to the wire and back.
+TEST(PollThreadPty, FindsTwoControllersAndCarriesAStateWrite) {
+    testsupport::TempRoot root;
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
+                                     "PROTOCOL=4 PORT=CUST COM9=ZRN9600 SHIFT9=20"),
+              plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    InitNameSpace();
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    auto station = std::make_shared<zrnsim::Station>();
+    station->Add(1, 40, 74);
+    station->Add(10, 40, 74);  // the first sweep ends at address 10, never probed yet
+    testsupport::PtyPair pty(9);
+    zrnsim::LineRunner runner(station, pty.FarFd());
+    runner.Start();
+    TProcessThread::Install();
+    StartPorts();
+
+    auto wait_for = [](auto cond) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!cond() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return cond();
+    };
+    EXPECT_TRUE(wait_for([] { return FindLeafID("Post21.State") != -1 && FindLeafID("Post30.State") != -1; }));
+    EXPECT_NE(FindLeafID("Post30.DozeV"), -1);
+    EXPECT_TRUE(wait_for([] { return PortStatus(8) == 2; })) << "the port reports its two posts";
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post30.State"));
+    ASSERT_TRUE(state);
+    ASSERT_TRUE(wait_for([&] { return state->PeekValue().lVal == 0; })) << "the post reports idle";
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post30.DozeV"));
+    ASSERT_TRUE(IsCmdID(dose->Write(Variant::R8(3), 0, 0, 1033)));
+    int32_t id = state->Write(Variant::I4(1), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(id));
+    EXPECT_EQ(CmdWait(id), 0);
+    bool dose_sent = false;
+    for (auto& r : station->Requests()) dose_sent |= r.address == 10 && r.frame.size() > 2 && r.frame[2] == 'd';
+    EXPECT_TRUE(dose_sent);
+    EXPECT_TRUE(wait_for([&] { return state->PeekValue().lVal == 1; })) << "the post waits for the key";
+
+    // Back to idle first, so that stopping does not wait for the post to come to rest.
+    station->Find(10)->Stop();
+    EXPECT_TRUE(wait_for([&] { return state->PeekValue().lVal == 0; }));
+    StopPorts();
+    runner.Stop();
+    RegisterTorkClass(TorkClass::T40, nullptr);
+    DoneNameSpace();
+    DoneProtocol();
 }

@@ -1,0 +1,225 @@
+// What the native-protocol controller classes have in common, written once: the status
+// tables, committing a reported state, the identity check, the start/pause/continue requests
+// of the 40 line, settings kept in controller parameters, counter reads, the inputs byte and
+// the pause reasons. A class supplies its data (tables, parameter numbers, log tags) and
+// derives from TTorkKit to reach the routines.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "service/core/TRKBase.h"
+
+namespace drv {
+
+// --- status decoding -------------------------------------------------------------------------
+
+// One row of a status table on (status AND mask). When the raw status has any of alt_bits,
+// alt_state is taken instead.
+struct StatusRow {
+    uint8_t masked;
+    uint8_t state;
+    uint8_t alt_bits = 0;
+    uint8_t alt_state = 0;
+};
+
+struct StatusTable {
+    std::span<const StatusRow> rows;
+    uint8_t mask = 0x6F;  // bits 4 and 7 carry no state
+    const char* unknown_tag;  // level 2, followed by the status character
+};
+
+// The tables of the classes that decode the status by value.
+extern const StatusTable kStatus40;
+extern const StatusTable kStatus46;
+extern const StatusTable kStatusFF;
+extern const StatusTable kStatus20;
+
+// Decoding by the first bit set, in this order (families 1 and 10).
+struct StatusBit {
+    uint8_t mask;
+    uint8_t state;
+};
+extern const std::span<const StatusBit> kStatusBitOrder;
+
+// The post state of a status character; false when no row or bit matches.
+bool DecodeStatus(const StatusTable& table, uint8_t status, int32_t& state);
+bool DecodeStatusBits(std::span<const StatusBit> order, uint8_t status, int32_t& state);
+
+// Whole degrees of a sign-and-BCD byte: bit 7 the sign, then two BCD digits (0x85 = -5).
+int SignBcdDegrees(uint8_t b);
+
+// --- tables a class fills ------------------------------------------------------------------
+
+// A variable record of a class's own (the common table's columns; values in units).
+struct UnitVar {
+    uint8_t code;
+    const char* short_name;
+    const char* name;
+    const char* english;
+    bool writeable;
+    double min, max, step;
+    int belongs_to;
+    int refresh_class;
+    int write_level;
+};
+
+// The identity of a controller that is seen again after a comm error.
+struct IdentityRule {
+    const char* start_tag = nullptr;  // level 1 before the reads
+    // Parameter 149 (nibble read, no answer = 0) must equal FirmwareVersion.
+    bool check_firmware = true;
+    const char* firmware_tag = nullptr;  // level 2; null: no log line
+    // Parameter 148 (digit read, no answer = 0) must be one of `families`; with
+    // question_marks_ok an answer "??" passes as well.
+    std::vector<uint8_t> families;
+    bool question_marks_ok = false;
+    const char* family_tag = nullptr;
+    // Configuration bytes read at definition time that must not have moved.
+    struct Config {
+        uint8_t param;
+        uint8_t expected;
+        uint8_t silent_link;  // link state when the read gets no answer
+        const char* silent_tag;
+        uint8_t changed_link;
+        const char* changed_tag;
+        int changed_level;
+    };
+    std::vector<Config> configs;
+};
+
+// How the 40-line classes take state requests.
+struct StartRules {
+    bool same_state_is_done = false;  // a request for the current state is answered 0 at once
+    bool log_start_from_idle = false;
+    int dose_int_digits = 3;
+    int dose_decimals = 2;
+    bool log_after_stop = false;  // the pause is logged after 's' (before it otherwise)
+    enum class Direct : uint8_t { Refused, Base, Own } direct = Direct::Refused;
+};
+
+// A setting kept in controller parameters.
+enum class SettingRead : uint8_t {
+    None,
+    Nibble16,     // param (high byte) and param+1 (low byte), nibble reads; both must answer
+    Digits,       // digit read of param
+    DigitSum,     // param × weight1 (+ param+1 × weight2 when weight2 ≠ 0); all must answer
+    NibbleByteVar,  // the base's nibble byte read with its own log line
+    DigitByteVar,   // the base's digit byte read with its own log line
+};
+enum class SettingWrite : uint8_t {
+    None,
+    Plain,  // the value as a byte
+    Bcd1,   // one BCD pair (0..99)
+    Bcd2,   // v div 100 into param, v mod 100 into param+1 (0..9999)
+};
+struct SettingSpec {
+    uint8_t code = 0;
+    SettingRead read = SettingRead::None;
+    uint8_t read_param = 0;
+    int64_t weight1 = 10000, weight2 = 0;  // ×10000 per digit-pair unit
+    const char* read_tag = nullptr;        // level 1 + the value in whole units; null: no line
+    SettingWrite write = SettingWrite::None;
+    uint8_t write_param = 0;
+    const char* write_tag = nullptr;       // level 1 + v before the write
+    // The wire carries value ÷ 10^scale (reads are multiplied back).
+    int scale = 0;
+};
+
+// The controller's inputs in one parameter byte; a zero mask leaves the variable alone.
+struct InputsLayout {
+    uint8_t param;
+    uint8_t overfill;      // OverFill (30) := 1 when set
+    uint8_t trap;          // TrapState (20)
+    uint8_t earth;         // Earthed (1)
+    uint8_t handle_one;    // HandleState (2) := 1 when set ...
+    uint8_t handle_two;    // ... else 2 when this is set, else 0
+};
+
+// Where a 'D' equal to the dose while waiting for the key goes.
+enum class DoseEcho : uint8_t {
+    Zero,   // CurrentV 0; the flow only in states 1, 7 and 80
+    Keep,   // CurrentV as read, the flow sees 0 → 0; the flow in every state
+};
+
+// --- the routines ------------------------------------------------------------------------------
+
+class TTorkKit : public TBasicTork {
+public:
+    using TBasicTork::TBasicTork;
+
+    int32_t LastReportedState() const { return last_reported_state_; }
+    bool HoldState() const { return hold_state_; }
+    bool DoseStoreOnly() const { return dose_store_only_; }
+    bool DoseOnlyStored() const { return dose_only_stored_; }
+    uint8_t ExchangeMode() const { return mode_; }
+
+protected:
+    // Puts a record into the descriptor table under its code; edit the result.
+    TVariableInfoEx& DefineUnitVar(const UnitVar& u);
+    // Decodes and logs an unknown status; 177 then.
+    int32_t DecodeStatusLogged(const StatusTable& table, char status);
+    int32_t DecodeStatusBitsLogged(char status, const char* unknown_tag);
+    // Last reported := decoded; the hold rule; SetStateValue unless the link state is set;
+    // the hold flag cleared at 0. Returns the state the post got.
+    int32_t CommitReported(int32_t decoded, DATE time);
+    // 'X' read on the port itself (no failed-request memory, no parsing), the object's mode.
+    bool DirectRead(uint8_t param, uint8_t& value, std::string* text = nullptr);
+    // True when a finding set the link state.
+    bool CheckIdentity(const IdentityRule& rule);
+
+    int32_t SetState40(uint8_t requested, const StartRules& rules);
+    // A working post whose variables cannot be read is paused.
+    void PauseWhenStale();
+    // After a dose went out from idle (mass at start).
+    virtual void OnDoseStarted() {}
+
+    const SettingSpec* FindSetting(uint8_t code) const;
+    // False when the spec has no read or an exchange failed (nothing stored then).
+    bool ReadSetting(const SettingSpec& s);
+    // 0, -5 without answer, OPC_E_RANGE when v does not fit the parameters.
+    int32_t WriteSetting(const SettingSpec& s, int64_t value);
+
+    // Three digit pairs read as DDD.DDD, stored as `code`.
+    bool ReadCalibration(char command, uint8_t param, uint8_t code);
+    // Writes the factor as thousandths (middle pair, first, last), reads it back; OPC_E_RANGE
+    // with mismatch_tag when it came back different.
+    int32_t WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
+                             const char* mismatch_tag);
+    // Six unlocked pair writes of whole units (8 digits, then 00 00).
+    int32_t WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag);
+
+    // 'Q'-style read into `code`, logged with `tag` + value.
+    bool ReadCounterVar(char command, int expected, int dec_pos, uint8_t code, const char* tag);
+    bool ReadCurrentVolume(int dec_pos, DoseEcho echo);
+    // A totalizer; with `flow` the flow (29) follows its old and new records.
+    bool ReadTotalizer(char command, int expected, int dec_pos, uint8_t code, bool flow);
+    // The value record with the time the value was read (the stamps of later exchanges do
+    // not count: the flow is volume per time between two reads).
+    TVarValue CounterRecord(uint8_t code);
+    void StoreCounter(uint8_t code, DATE time, int64_t value);
+    void SafeFlowUpdate(const TVarValue& old_value, const TVarValue& new_value);
+
+    bool ReadInputs(const InputsLayout& layout);
+    // Why the controller paused by itself: Earthed lost, overfill, handle out.
+    void ReadPauseReasons(uint8_t param, DATE time);
+    void StoreStateWithFlags(DATE time);
+
+    void AskRefresh(uint8_t code);
+    DATE AnswerTime() const { return last_good_; }
+    // Both exchanges through Exchange.
+    bool ExchangeAck(char command, std::string_view data, bool quiet = false);
+    bool ReadParamText(uint8_t param, bool parse, std::string& answer);
+    bool WriteParam(uint8_t param, uint8_t byte, bool quiet = false);
+
+    std::vector<SettingSpec> settings_;
+
+private:
+    std::array<DATE, 256> counter_time_{};
+};
+
+// Whole units of a ×10000 value, halves away from zero.
+int64_t WholeUnits(int64_t value);
+
+}  // namespace drv
