@@ -10,6 +10,7 @@
 namespace plat {
 
 struct IUnknown {
+    static const IID& GetIID();
     virtual HRESULT QueryInterface(const IID& iid, void** out) = 0;
     virtual uint32_t AddRef() = 0;
     virtual uint32_t Release() = 0;
@@ -19,6 +20,7 @@ protected:
 };
 
 inline const IID IID_IUnknown = GuidOf("{00000000-0000-0000-C000-000000000046}");
+inline const IID& IUnknown::GetIID() { return IID_IUnknown; }
 
 // Intrusive smart pointer for anything with AddRef/Release.
 template <class T>

@@ -123,8 +123,10 @@ struct SettingSpec {
     SettingWrite write = SettingWrite::None;
     uint8_t write_param = 0;
     const char* write_tag = nullptr;       // level 1 + v before the write
-    // The wire carries value ÷ 10^scale (reads are multiplied back).
+    // The wire carries v ÷ 10^scale (reads are multiplied back).
     int scale = 0;
+    // v is the value in whole units (rounded); otherwise the raw ×10000 value (LabDensity).
+    bool whole = true;
 };
 
 // The controller's inputs in one parameter byte; a zero mask leaves the variable alone.

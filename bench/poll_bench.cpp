@@ -1,0 +1,53 @@
+// One port with 31 simulated controllers on an in-process line: how much of a poll step is
+// our own code, against the waits the exchanges themselves need (character times and the
+// controllers' answer times).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "platform/registry/registry.h"
+#include "platform/sysroot/sysroot.h"
+#include "service/core/EmulatorTable.h"
+#include "service/core/OPCCache.h"
+#include "service/core/ProcessThread.h"
+#include "service/core/TxtProt.h"
+#include "tools/zrnsim/Adapters.h"
+#include "tools/zrnsim/Station.h"
+
+namespace {
+
+void BM_PollSweepOverhead(benchmark::State& state) {
+    auto root = std::filesystem::temp_directory_path() / "norvalt-bench-poll";
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+    plat::SetSystemRoot(root.string());
+    plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", "PROTOCOL=4");
+    drv::InitNameSpace();
+    auto station = std::make_shared<zrnsim::Station>();
+    for (int a = 1; a <= 31; ++a) station->Add(a, 77, 5);
+    auto emu = drv::New<zrnsim::HwEmu>(station);
+    drv::SetEmulator(12, drv::ComPtr<tlb::IHWEmu>(emu.Get()));
+    auto thread = drv::TProcessThread::CreateStopped(11, 9600, true, 0, false);
+    // Find every controller first; the measured steps then serve them.
+    for (int i = 0; i < 2000 && thread->PostCount() < 31; ++i) thread->PollStep();
+    const drv::TZrnTimes before = thread->Port().Times();
+    for (auto _ : state) thread->PollStep();
+    const drv::TZrnTimes& after = thread->Port().Times();
+    const double ours = after.DrvCalc - before.DrvCalc;
+    const double waits = (after.Line - before.Line) + (after.SlaveCalc - before.SlaveCalc) +
+                         (after.NoAnswerPackets - before.NoAnswerPackets);
+    state.counters["posts"] = thread->PostCount();
+    state.counters["own_s"] = ours;
+    state.counters["wait_s"] = waits;
+    state.counters["overhead_ratio"] = waits > 0 ? ours / waits : 0;
+    thread.reset();
+    drv::SetEmulator(12, nullptr);
+    drv::DoneNameSpace();
+    plat::SetSystemRoot("");
+    std::filesystem::remove_all(root);
+}
+BENCHMARK(BM_PollSweepOverhead)->Iterations(310)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,472 @@
+#include "service/drivers/DriverKit.h"
+
+#include <array>
+#include <cstdlib>
+
+#include "platform/time/clock.h"
+#include "service/core/TxtProt.h"
+
+namespace drv {
+
+namespace {
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+constexpr StatusRow kRows40[] = {{0x01, 0}, {0x02, 7}, {0x05, 80}, {0x08, 80},
+                                 {0x20, 1}, {0x22, 7}, {0x60, 1}};
+// Bit 4 with the idle pattern means the key is armed; 0x02 is no state of theirs.
+constexpr StatusRow kRows46[] = {{0x01, 0, 0x10, 1}, {0x05, 80}, {0x08, 80},
+                                 {0x20, 1},          {0x22, 7},  {0x60, 1}};
+constexpr StatusRow kRowsFF[] = {{0x01, 0}, {0x05, 0}, {0x08, 80}, {0x0C, 80},
+                                 {0x20, 1}, {0x22, 7}, {0x60, 1}};
+constexpr StatusRow kRows20[] = {{0x01, 0}, {0x02, 7}, {0x05, 80}, {0x08, 80},
+                                 {0x20, 1}, {0x22, 7}, {0x60, 1}};
+
+constexpr const char* kUnknownStatus = "97388800-4E60-4326-A2AD-BC7E0EB175D2 ";
+
+constexpr StatusBit kBits[] = {{0x04, 80}, {0x01, 0}, {0x02, 7}, {0x20, 1}, {0x08, 80}};
+
+bool IsRunning(int32_t s) { return s == 1 || s == 7 || s == 80; }
+
+}  // namespace
+
+const StatusTable kStatus40{kRows40, 0x6F, kUnknownStatus};
+const StatusTable kStatus46{kRows46, 0x6F, kUnknownStatus};
+const StatusTable kStatusFF{kRowsFF, 0x6F, kUnknownStatus};
+const StatusTable kStatus20{kRows20, 0x6F, "1DE0D106-ACCA-484B-A945-F12C29F6CA81 "};
+const std::span<const StatusBit> kStatusBitOrder{kBits};
+
+bool DecodeStatus(const StatusTable& table, uint8_t status, int32_t& state) {
+    const uint8_t s = status & table.mask;
+    for (const StatusRow& r : table.rows)
+        if (r.masked == s) {
+            state = (status & r.alt_bits) ? r.alt_state : r.state;
+            return true;
+        }
+    state = 177;
+    return false;
+}
+
+bool DecodeStatusBits(std::span<const StatusBit> order, uint8_t status, int32_t& state) {
+    for (const StatusBit& b : order)
+        if (status & b.mask) {
+            state = b.state;
+            return true;
+        }
+    state = 177;
+    return false;
+}
+
+int SignBcdDegrees(uint8_t b) {
+    const int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
+    return (b & 0x80) ? -magnitude : magnitude;
+}
+
+int64_t WholeUnits(int64_t value) { return (value < 0 ? value - 5000 : value + 5000) / 10000; }
+
+// --- definition ------------------------------------------------------------------------------
+
+TVariableInfoEx& TTorkKit::DefineUnitVar(const UnitVar& u) {
+    TVariableInfoEx v;
+    v.Code = static_cast<tlb::TVariableEnum>(u.code);
+    v.ShortName = plat::Utf8ToWide(u.short_name);
+    v.Name = plat::Utf8ToWide(u.name);
+    v.IsReadable = plat::VARIANT_TRUE;
+    v.IsWriteable = u.writeable ? plat::VARIANT_TRUE : plat::VARIANT_FALSE;
+    auto fixed = [](double units) {
+        const double x = units * 10000.0;
+        return static_cast<int64_t>(x < 0 ? x - 0.5 : x + 0.5);
+    };
+    v.MinValue.int64 = fixed(u.min);
+    v.MaxValue.int64 = fixed(u.max);
+    v.Step.int64 = fixed(u.step);
+    v.BelongsTo = static_cast<int8_t>(u.belongs_to);
+    v.IsRandom = plat::VARIANT_FALSE;
+    v.RefreshClass = static_cast<uint8_t>(u.refresh_class);
+    v.WriteLevel = u.write_level;
+    v.EnglishDescription = u.english;
+    TVariableInfoEx& slot = (*descriptors_)[u.code];
+    slot = std::move(v);
+    return slot;
+}
+
+// --- state -----------------------------------------------------------------------------------
+
+int32_t TTorkKit::DecodeStatusLogged(const StatusTable& table, char status) {
+    int32_t state = 177;
+    if (!DecodeStatus(table, static_cast<uint8_t>(status), state))
+        Log(std::string(table.unknown_tag) + status, PL_EXTERNAL);
+    return state;
+}
+
+int32_t TTorkKit::DecodeStatusBitsLogged(char status, const char* unknown_tag) {
+    int32_t state = 177;
+    if (!DecodeStatusBits(kStatusBitOrder, static_cast<uint8_t>(status), state))
+        Log(std::string(unknown_tag) + status, PL_EXTERNAL);
+    return state;
+}
+
+int32_t TTorkKit::CommitReported(int32_t decoded, DATE time) {
+    last_reported_state_ = decoded;
+    int32_t state = decoded;
+    const int32_t post = GetState();
+    // While product flows an idle report is a controller that finished its count early.
+    if (hold_state_ && decoded == 0 && IsRunning(post)) state = post;
+    if (link_state_ == LINK_OK) SetStateValue(state, time);
+    if (state == 0) hold_state_ = false;
+    return state;
+}
+
+bool TTorkKit::DirectRead(uint8_t param, uint8_t& value, std::string* text) {
+    std::string data;
+    if (!Owner().Port().ReadParam(address_, param, mode_, false, value, &data) || data.size() < 3) return false;
+    if (text) *text = data;
+    return true;
+}
+
+bool TTorkKit::CheckIdentity(const IdentityRule& rule) {
+    if (rule.start_tag) Log(rule.start_tag, PL_INFO);
+    if (rule.check_firmware) {
+        uint8_t fw = 0;
+        if (!DirectRead(149, fw)) fw = 0;
+        if (int64_t{fw} * 10000 != VarValue(tlb::cvFirmwareVersion)) {
+            link_state_ = LINK_FAILED;
+            if (rule.firmware_tag) Log(rule.firmware_tag, PL_EXTERNAL);
+            return true;
+        }
+    }
+    if (!rule.families.empty()) {
+        uint8_t raw = 0;
+        std::string text;
+        uint8_t family = 0;
+        if (DirectRead(148, raw, &text)) family = DigitsToByte(text.substr(1, 2));
+        bool known = false;
+        for (uint8_t f : rule.families) known = known || f == family;
+        if (!known && rule.question_marks_ok && text.size() >= 3 && text.substr(1, 2) == "??") known = true;
+        if (!known) {
+            link_state_ = LINK_FAILED;
+            if (rule.family_tag) Log(rule.family_tag, PL_EXTERNAL);
+            return true;
+        }
+    }
+    for (const IdentityRule::Config& c : rule.configs) {
+        uint8_t v = 0;
+        if (!DirectRead(c.param, v)) {
+            link_state_ = c.silent_link;
+            if (c.silent_tag) Log(c.silent_tag, PL_EXTERNAL);
+            return true;
+        }
+        if (v != c.expected) {
+            link_state_ = c.changed_link;
+            if (c.changed_tag) Log(c.changed_tag, c.changed_level);
+            return true;
+        }
+    }
+    return false;
+}
+
+int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
+    const int32_t state = GetState();
+    if (rules.same_state_is_done && (requested == last_reported_state_ || requested == state)) {
+        Log("6DE14883-B49A-43A1-B6F4-5391778F4E75", PL_INFO);
+        return 0;
+    }
+    // A request made against a state the controller no longer reports would act on the
+    // wrong dose.
+    if (state != last_reported_state_ && requested != 0) {
+        Log("127606D2-A89C-4641-A601-4EA2715CC80C", PL_INFO);
+        return -2;
+    }
+    switch (requested) {
+        case 1:
+            if (RefreshStaleVars()) {
+                Log("2D5B68AC-38BF-439F-AEBE-BB1BB291D03F " + Num(PostNumber()), PL_EXTERNAL);
+                return -8;
+            }
+            if (state == 0) {
+                if (rules.log_start_from_idle) Log("717CEE8B-D449-4CB5-B446-1799BABF4852", PL_INFO);
+                // No 's' after the dose: the dispenser's key starts it.
+                const int32_t r = WriteDose(VarValue(tlb::cvDozeV), rules.dose_int_digits, rules.dose_decimals,
+                                            false, true);
+                if (r == 0) OnDoseStarted();
+                return r;
+            }
+            if (state == 80) {
+                Log("234CC027-E8A2-42A4-946E-C7ADD63D0C0F", PL_INFO);
+                return ExchangeAck('u', "") ? 0 : -5;
+            }
+            return plat::OPC_E_RANGE;
+        case 80: {
+            if (state != 7) return plat::OPC_E_RANGE;
+            if (!rules.log_after_stop) Log("40281064-27CC-46E0-B232-E8FFD0B91304", PL_INFO);
+            const bool ok = ExchangeAck('s', "");
+            if (rules.log_after_stop && ok) Log("40281064-27CC-46E0-B232-E8FFD0B91304", PL_INFO);
+            return ok ? 0 : -5;
+        }
+        case 7:
+            if (rules.direct == StartRules::Direct::Base) return TBasicTork::SetState(7);
+            if (rules.direct == StartRules::Direct::Own) {
+                if (state == 0 || state == 80)
+                    if (int32_t r = SetState(1); r != 0) return r;
+                ReReadVarValue(tlb::cvTotalV);
+                if (GetState() != 1) {
+                    Log("FBD0AB73-4A1B-4E62-A467-FF2491F5D630", PL_EXTERNAL);
+                    return plat::OPC_E_RANGE;
+                }
+                return ExchangeAck('u', "") ? 0 : -5;
+            }
+            break;
+        default: break;
+    }
+    Log("7A0AA635-804E-4AF3-B5ED-D2347C0E5E18", PL_EXTERNAL);
+    return plat::OPC_E_RANGE;
+}
+
+void TTorkKit::PauseWhenStale() {
+    if (GetState() != 7) return;
+    SetState(80);
+    Log("4E4CCDE9-CDF2-413E-894E-C3A605EAC931", PL_EXTERNAL);
+}
+
+// --- exchanges ------------------------------------------------------------------------------
+
+bool TTorkKit::ExchangeAck(char command, std::string_view data, bool quiet) {
+    std::string answer;
+    return Exchange(static_cast<uint8_t>(command), data, quiet, true, kZrnMaxFrame, answer, 1);
+}
+
+bool TTorkKit::ReadParamText(uint8_t param, bool parse, std::string& answer) {
+    return Exchange('X', ByteToNibbles(param), false, parse, kZrnMaxFrame, answer, 9) && answer.size() >= 3;
+}
+
+bool TTorkKit::WriteParam(uint8_t param, uint8_t byte, bool quiet) {
+    return ExchangeAck('x', ByteToNibbles(param) + ByteToNibbles(byte), quiet);
+}
+
+void TTorkKit::AskRefresh(uint8_t code) {
+    if (ComPtr<TVarItem> v = Var(code)) v->RequestRefresh();
+}
+
+void TTorkKit::StoreStateWithFlags(DATE time) {
+    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * 10000);
+}
+
+// --- settings --------------------------------------------------------------------------------
+
+const SettingSpec* TTorkKit::FindSetting(uint8_t code) const {
+    for (const SettingSpec& s : settings_)
+        if (s.code == code) return &s;
+    return nullptr;
+}
+
+namespace {
+int64_t Pow10(int n) {
+    int64_t p = 1;
+    while (n-- > 0) p *= 10;
+    return p;
+}
+}  // namespace
+
+bool TTorkKit::ReadSetting(const SettingSpec& s) {
+    int64_t value = 0;
+    switch (s.read) {
+        case SettingRead::None: return false;
+        case SettingRead::NibbleByteVar: return ReadNibbleByteVar(s.read_param, s.code);
+        case SettingRead::DigitByteVar: return ReadDigitByteVar(s.read_param, s.code);
+        case SettingRead::Nibble16: {
+            uint8_t hi = 0, lo = 0;
+            if (!ReadNibble('X', s.read_param, true, hi) ||
+                !ReadNibble('X', static_cast<uint8_t>(s.read_param + 1), true, lo))
+                return false;
+            value = (int64_t{hi} * 256 + lo) * 10000;
+            break;
+        }
+        case SettingRead::Digits: {
+            uint8_t v = 0;
+            if (!ReadDigits('X', s.read_param, v)) return false;
+            value = int64_t{v} * 10000;
+            break;
+        }
+        case SettingRead::DigitSum:
+            if (!AddDigitSum('X', s.read_param, s.weight1, value)) return false;
+            if (s.weight2 != 0 && !AddDigitSum('X', static_cast<uint8_t>(s.read_param + 1), s.weight2, value))
+                return false;
+            if (s.whole) value = WholeUnits(value) * 10000;
+            break;
+    }
+    value *= Pow10(s.scale);
+    if (s.read_tag) Log(s.read_tag + Num(s.whole ? value / 10000 : value), PL_INFO);
+    SetVarRaw(s.code, LQ_FRESH, AnswerTime(), value);
+    return true;
+}
+
+int32_t TTorkKit::WriteSetting(const SettingSpec& s, int64_t value) {
+    const int64_t v = s.whole ? WholeUnits(value) : value;
+    if (s.write_tag) Log(s.write_tag + Num(v), PL_INFO);
+    const int64_t wire = v / Pow10(s.scale);
+    const int64_t limit = s.write == SettingWrite::Plain ? 255 : s.write == SettingWrite::Bcd1 ? 99 : 9999;
+    // A value the parameters cannot hold is refused rather than written cut.
+    if (s.write == SettingWrite::None || wire < 0 || wire > limit || wire * Pow10(s.scale) != v) {
+        Log("Value " + Num(v) + " does not fit parameter " + Num(s.write_param), PL_EXTERNAL);
+        return plat::OPC_E_RANGE;
+    }
+    bool ok;
+    switch (s.write) {
+        case SettingWrite::Plain: ok = WriteParam(s.write_param, static_cast<uint8_t>(wire)); break;
+        case SettingWrite::Bcd1: ok = WriteParam(s.write_param, ByteToBcd(static_cast<uint8_t>(wire))); break;
+        default:
+            ok = WriteParam(s.write_param, ByteToBcd(static_cast<uint8_t>(wire / 100))) &&
+                 WriteParam(static_cast<uint8_t>(s.write_param + 1), ByteToBcd(static_cast<uint8_t>(wire % 100)));
+            break;
+    }
+    if (!ok) return -5;
+    if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * 10000 : v)) AskRefresh(tlb::cvInspector);
+    return 0;
+}
+
+// --- calibration and totalizers -------------------------------------------------------------
+
+bool TTorkKit::ReadCalibration(char command, uint8_t param, uint8_t code) {
+    int64_t value = 0;
+    if (!ReadCalib(command, param, value)) return false;
+    SetVarRaw(code, LQ_FRESH, AnswerTime(), value);
+    return true;
+}
+
+int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
+                                   const char* mismatch_tag) {
+    // Thousandths: DDD.DDD in three pairs.
+    const int64_t n = (value + 5) / 10;
+    if (value < 0 || n > 999999) {
+        Log("Value " + Num(value) + " does not fit parameter " + Num(param), PL_EXTERNAL);
+        return plat::OPC_E_RANGE;
+    }
+    Log("0E670636-6C3C-48E2-ABD3-3C201185951B " + Num(n), PL_INFO);
+    // Rounding the fourth decimal carried into the units pair.
+    if ((n / 100) % 100 != (value / 1000) % 100) Log("1DE9DE5C-68DC-4182-A50C-01C6EA082AC0", PL_INFO);
+    // The units pair goes first: the controller never holds a factor far from both the old
+    // and the new one while the pairs change.
+    const std::pair<int, int64_t> order[3] = {{1, n / 100 % 100}, {0, n / 10000}, {2, n % 100}};
+    for (const auto& [offset, pair] : order) {
+        std::string answer;
+        const std::string data = ByteToNibbles(static_cast<uint8_t>(param + offset)) +
+                                 ByteToNibbles(ByteToBcd(static_cast<uint8_t>(pair)));
+        if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1)) return -5;
+    }
+    ReReadVarValue(code);
+    const int64_t back = VarValue(code);
+    if ((back + 5) / 10 != n) {
+        Log(mismatch_tag, PL_EXTERNAL);
+        return plat::OPC_E_RANGE;
+    }
+    return 0;
+}
+
+int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag) {
+    Log(tag + Num(value), PL_INFO);
+    const int64_t v = WholeUnits(value);
+    if (v < 0 || v > 99999999) {
+        Log("Value " + Num(v) + " does not fit parameter " + Num(param), PL_EXTERNAL);
+        return plat::OPC_E_RANGE;
+    }
+    const int64_t pairs[6] = {v / 1000000, v / 10000 % 100, v / 100 % 100, v % 100, 0, 0};
+    for (int i = 0; i < 6; ++i) {
+        if (!ExchangeAck('x', "6052", true)) return -5;
+        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pairs[i])), true)) return -5;
+    }
+    AskRefresh(code);
+    AskRefresh(tlb::cvInspector);
+    return 0;
+}
+
+// --- counters -------------------------------------------------------------------------------
+
+TVarValue TTorkKit::CounterRecord(uint8_t code) {
+    TVarValue r = VarRecord(code);
+    if (counter_time_[code] != 0) r.time = counter_time_[code];
+    return r;
+}
+
+void TTorkKit::StoreCounter(uint8_t code, DATE time, int64_t value) {
+    SetVarRaw(code, LQ_FRESH, time, value);
+    counter_time_[code] = time;
+}
+
+void TTorkKit::SafeFlowUpdate(const TVarValue& old_value, const TVarValue& new_value) {
+    // Two reads within one clock tick carry no rate.
+    if (old_value.time == new_value.time && new_value.value != 0 && old_value.value <= new_value.value &&
+        old_value.link_quality == LQ_FRESH && new_value.link_quality == LQ_FRESH)
+        return;
+    FlowUpdate(old_value, new_value);
+}
+
+bool TTorkKit::ReadCounterVar(char command, int expected, int dec_pos, uint8_t code, const char* tag) {
+    int64_t v = 0;
+    if (!ReadCounter(command, expected, dec_pos, v)) return false;
+    if (tag) Log(tag + Num(v), PL_INFO);
+    SetVarRaw(code, LQ_FRESH, AnswerTime(), v);
+    return true;
+}
+
+bool TTorkKit::ReadCurrentVolume(int dec_pos, DoseEcho echo) {
+    TVarValue old_value = CounterRecord(tlb::cvCurrentV);
+    int64_t volume = 0;
+    if (!ReadCounter('D', 13, dec_pos, volume)) return false;
+    const DATE t = AnswerTime();
+    const int32_t state = GetState();
+    const int64_t dose = VarValue(tlb::cvDozeV);
+    // Some programs show the dose as the dispensed volume while the key is awaited.
+    if (echo == DoseEcho::Zero && state == 1 && volume == dose) volume = 0;
+    StoreCounter(tlb::cvCurrentV, t, volume);
+    TVarValue new_value = CounterRecord(tlb::cvCurrentV);
+    if (state == 1 && new_value.value == dose) {
+        old_value.value = 0;
+        new_value.value = 0;
+    }
+    if (echo == DoseEcho::Keep || IsRunning(state)) SafeFlowUpdate(old_value, new_value);
+    return true;
+}
+
+bool TTorkKit::ReadTotalizer(char command, int expected, int dec_pos, uint8_t code, bool flow) {
+    const TVarValue old_value = CounterRecord(code);
+    int64_t v = 0;
+    if (!ReadCounter(command, expected, dec_pos, v)) return false;
+    StoreCounter(code, AnswerTime(), v);
+    if (flow) SafeFlowUpdate(old_value, CounterRecord(code));
+    return true;
+}
+
+// --- inputs ------------------------------------------------------------------------------------
+
+bool TTorkKit::ReadInputs(const InputsLayout& l) {
+    uint8_t b = 0;
+    if (!ReadNibble('X', l.param, true, b)) return false;
+    Log("9FC79164-59C2-4581-B533-BBE184980BE2 " + Num(b), PL_DETAIL);
+    const DATE t = AnswerTime();
+    // The variables are 0..1 (HandleState 0..2): a flag is stored as 1, not as its mask.
+    bool changed = false;
+    if (l.overfill) changed |= StoreByteVar(tlb::cvOverFill, (b & l.overfill) ? 1 : 0, t);
+    if (l.trap) changed |= StoreByteVar(tlb::cvTrapState, (b & l.trap) ? 1 : 0, t);
+    if (l.earth) changed |= StoreByteVar(tlb::cvEarthed, (b & l.earth) ? 1 : 0, t);
+    if (l.handle_one || l.handle_two)
+        changed |= StoreByteVar(tlb::cvHandleState, (b & l.handle_one) ? 1 : (b & l.handle_two) ? 2 : 0, t);
+    if (changed) StoreStateWithFlags(t);
+    return true;
+}
+
+void TTorkKit::ReadPauseReasons(uint8_t param, DATE time) {
+    uint8_t b = 0;
+    if (!ReadNibble('X', param, false, b)) return;
+    Log("75630677-8505-44FD-B35E-876CB3620065 " + Num(b), PL_INFO);
+    // The reasons are older than the pause that reports them.
+    const DATE t = time - 30.0 / 86400000.0;
+    if (b & 0x01) StoreByteVar(tlb::cvEarthed, 0, t);
+    if (b & 0x02) StoreByteVar(tlb::cvOverFill, 1, t);
+    if (b & 0x10) StoreByteVar(tlb::cvHandleState, 0, t);
+    if (b != 0) {
+        StoreStateWithFlags(time);
+        plat::Sleep(50);
+    }
+}
+
+}  // namespace drv
