@@ -449,8 +449,11 @@ void Connection::ReadLoop() {
             break;
         }
         if (len > kMaxFrame) {
+            if (!got_hello_) {
+                ProtocolViolation("not a transport peer");
+                break;
+            }
             SkipOversized(len);
-            if (!Alive() || !got_hello_) break;
             continue;
         }
         frame.resize(len);
@@ -465,7 +468,7 @@ void Connection::SkipOversized(uint32_t len) {
     if (!ReadFull(fd_, head, sizeof head)) return;
     Reader r(head, sizeof head);
     FrameHeader fh;
-    if (!got_hello_ || !ReadFrameHeader(r, fh) || fh.type != MsgType::Request) {
+    if (!ReadFrameHeader(r, fh) || fh.type != MsgType::Request) {
         ProtocolViolation("oversized frame (" + std::to_string(len) + " bytes)");
         return;
     }

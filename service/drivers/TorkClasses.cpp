@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "service/drivers/TRK40.h"
 #include "service/drivers/TRKX.h"
 
 namespace drv {
@@ -68,6 +69,7 @@ void RegisterTorkClass(TorkClass cls, TorkFactory factory) { g_overrides[static_
 ComPtr<TBasicTork> CreateTork(TorkClass cls, const TorkCreateArgs& args) {
     if (TorkFactory f = g_overrides[static_cast<int>(cls)].load()) return f(args);
     switch (cls) {
+        case TorkClass::T40: return ComPtr<TBasicTork>(TBasicTork::Make<TTork40>(args).Get());
         default: return {};
     }
 }

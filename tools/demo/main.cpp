@@ -1,10 +1,22 @@
-// The main job until the service host exists: a smoke run of what the service core has, on
-// an embedded default configuration in a private system root.
+// The main job until the service host exists: a simulated station. Dispenser controllers are
+// simulated on pseudo-terminals registered as COM ports, the "Parameters" string points the
+// service's ports at them, and the service core polls them; posts, states and variable
+// changes are printed as they happen. A scripted client then runs one delivery.
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,99 +24,179 @@
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
 #include "service/core/CmdRegistry.h"
-#include "service/core/MySync.h"
 #include "service/core/OPCCache.h"
-#include "service/core/TorkItems.h"
-#include "service/core/RuntimeBase.h"
+#include "service/core/PortManager.h"
+#include "service/core/ProcessThread.h"
 #include "service/core/TxtProt.h"
+#include "tools/zrnsim/Adapters.h"
+#include "tools/zrnsim/Station.h"
 
 namespace {
 
-const char* kKey = "\\Software\\Norvalt\\Drv";
-const char* kDefaultParameters = "PROTOCOL=4 PROTOCOLPATH=C:\\NorvaltLogs PORT=CUST COM1=ZRN SHIFT1=0";
+std::atomic<bool> g_stop{false};
+void OnSignal(int) { g_stop = true; }
+
+const char* kSerialComm = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// A simulated line: a pseudo-terminal whose far end the simulator serves, registered as COMn.
+struct SimLine {
+    int com;
+    int master = -1, slave = -1;
+    std::shared_ptr<zrnsim::Station> station = std::make_shared<zrnsim::Station>();
+    std::unique_ptr<zrnsim::LineRunner> runner;
+
+    explicit SimLine(int com_number) : com(com_number) {
+        char name[128] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+        for (int fd : {master, slave}) {
+            termios t{};
+            ::tcgetattr(fd, &t);
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kSerialComm, "COM" + std::to_string(com), name);
+    }
+    void Start() {
+        runner = std::make_unique<zrnsim::LineRunner>(station, master);
+        runner->Start();
+    }
+    ~SimLine() {
+        if (runner) runner->Stop();
+        ::close(master);
+        ::close(slave);
+    }
+};
+
+std::string Now() {
+    auto t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%H:%M:%S", std::localtime(&t));
+    return buf;
+}
+
+// Prints every item change the change ring reports (posts, states, variables).
+void Watch(std::atomic<bool>& stop) {
+    uint32_t cursor = drv::ChangeRing().Head();
+    std::map<int32_t, std::string> last;
+    while (!stop.load()) {
+        uint32_t mark = cursor;
+        drv::ChangeRing().Wait(mark, 200);
+        int32_t id = 0;
+        int r;
+        while ((r = drv::ChangeRing().Read(cursor, id)) != drv::TChangeRing::Nothing) {
+            if (r == drv::TChangeRing::Overrun) continue;
+            ++cursor;
+            auto leaf = drv::GetItemAs<drv::TLeafItem>(id);
+            if (!leaf) continue;
+            std::string name = leaf->FullName();
+            if (name.rfind("System.", 0) == 0 && name != "System.LastErrorExternal") continue;
+            bool good = false;
+            plat::Variant v = leaf->PeekValue(&good);
+            std::string text = drv::VariantsToText(drv::Values(&v, 1));
+            if (last[id] == text) continue;
+            if (last.find(id) != last.end() && last[id].empty() && text.empty()) continue;
+            last[id] = text;
+            std::cout << Now() << "  " << name << " = " << text << (good ? "" : "  (not good)") << std::endl;
+        }
+    }
+}
+
+bool WaitFor(int seconds, const std::function<bool()>& cond) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!cond()) {
+        if (g_stop || std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+drv::ComPtr<drv::TLeafItem> Item(const std::string& name) { return drv::GetItemAs<drv::TLeafItem>(drv::FindLeafID(name)); }
+
+int32_t Write(const std::string& name, const plat::Variant& v) {
+    auto item = Item(name);
+    if (!item) return -4;
+    int32_t id = item->Write(v, 1, 0, plat::LOCALE_EN_US);
+    std::cout << Now() << "  client writes " << name << " := " << drv::VariantsToText(drv::Values(&v, 1))
+              << " -> command " << std::hex << static_cast<uint32_t>(id) << std::dec << std::endl;
+    return id;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root;
-    if (argc > 1) {
-        root = argv[1];
-    } else {
-        root = (std::filesystem::temp_directory_path() / "norvalt-demo").string();
+    std::string root = (std::filesystem::temp_directory_path() / "norvalt-demo").string();
+    int seconds = 10;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc)
+            seconds = std::atoi(argv[++i]);
+        else
+            root = a;
     }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::filesystem::remove_all(std::filesystem::path(root) / "registry");
     plat::SetSystemRoot(root);
     plat::EnsureDirectory(root);
-    std::cout << "system root: " << root << "\n";
 
-    std::string params;
-    if (plat::reg::ReadString(plat::reg::Hive::LocalMachine, kKey, "Parameters", params) !=
-        plat::ERROR_SUCCESS) {
-        params = kDefaultParameters;
-        long rc = plat::reg::WriteString(plat::reg::Hive::LocalMachine, kKey, "Parameters", params);
-        if (rc != plat::ERROR_SUCCESS) {
-            std::cerr << "cannot write the embedded default configuration (error " << rc << ")\n";
-            return 1;
-        }
-    }
-    std::cout << "Parameters: " << params << "\n";
+    // The embedded default: two native ports, the second one's posts numbered from 11.
+    const std::string params = "PROTOCOL=3 PROTOCOLPATH=C:\\NorvaltLogs PORT=CUST COM1=ZRN9600 COM2=ZRN SHIFT2=10";
+    plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", params);
+    std::cout << "system root: " << root << "\nParameters: " << params << std::endl;
 
-    drv::InitProtocol(kKey, "Parameters");
-    drv::WriteProtocolLine("NorvaltDrv core smoke run started", drv::PL_INFO);
+    SimLine com1(1), com2(2);
+    com1.station->Add(1, 40, 74);
+    com1.station->Add(10, 40, 68);
+    com2.station->Add(3, 41, 4);
+    for (auto* line : {&com1, &com2}) line->Start();
+    std::cout << "simulated controllers: COM1 addresses 1 (family 40/74) and 10 (40/68), COM2 address 3 (41/4)"
+              << std::endl;
 
-    // The item tree with one post: a client asks for a start, a stand-in for the poll thread
-    // carries the command out, and the client's wait returns the result.
+    drv::InitProtocol(drv::kDrvKey, "Parameters");
+    drv::WriteProtocolLine("NorvaltDrv simulated station started", drv::PL_INFO);
     drv::InitNameSpace();
-    int32_t post = drv::FindOrCreateBranch(-1, "", "Post1");
-    auto state = drv::New<drv::TStateItem>(1, false);
-    state->AddToNS(post);
-    std::vector<std::unique_ptr<drv::TVariableInfoEx>> descriptors;
-    std::vector<drv::ComPtr<drv::TVarItem>> vars;
-    for (int record : {14, 18, 19, 6}) {  // DozeV, CurrentV, TotalV, PriceV
-        descriptors.push_back(std::make_unique<drv::TVariableInfoEx>(drv::CopyVariableInfo(record)));
-        vars.push_back(drv::New<drv::TVarItem>(1, false, &state->Queue(), descriptors.back().get()));
-        vars.back()->AddToNS(post);
-    }
-    state->SetStateValue(0, plat::NowLocal());
-    int32_t dose_cmd = vars[0]->Write(plat::Variant::R8(25.5), 0, 0, plat::LOCALE_EN_US);
-    int32_t start_cmd = state->Write(plat::Variant::I4(1), 0, 0, plat::LOCALE_EN_US);
-    std::thread poller([&] {
-        while (auto cmd = state->Queue().Next()) {
-            if (cmd->kind == drv::TCommand::SetState)
-                state->SetStateValue(cmd->argument, plat::NowLocal());
-            else
-                vars[0]->StoreValue(cmd->value, plat::NowLocal(), drv::LQ_FRESH);
-            state->Queue().Complete(0);
-        }
-    });
-    int32_t dose_result = drv::CmdWait(dose_cmd);
-    int32_t start_result = drv::CmdWait(start_cmd);
-    poller.join();
-    int changes = 0;
-    std::cout << "items:\n";
-    for (auto& [name, id] : drv::ListItemNames()) {
-        auto leaf = drv::GetItemAs<drv::TLeafItem>(id);
-        std::string value = leaf ? drv::VariantsToText(drv::Values(std::vector<plat::Variant>{leaf->PeekValue()})) : "(branch)";
-        std::cout << "  " << id << " " << name << " = " << value << "\n";
-        ++changes;
-    }
-    std::printf("dose command %08X -> %d, start command %08X -> %d, post state %d\n",
-                static_cast<unsigned>(dose_cmd), dose_result, static_cast<unsigned>(start_cmd), start_result,
-                state->GetState());
-    bool ok = dose_result == 0 && start_result == 0 && state->GetState() == 1;
-    state = nullptr;
-    vars.clear();
-    drv::DoneNameSpace();
-    drv::WriteProtocolLine("an external error for the demo", drv::PL_EXTERNAL);
-    drv::WriteProtocolLine("NorvaltDrv core smoke run finished", drv::PL_INFO);
-    std::string log_file = drv::ProtocolFolder() + "NorvaltDrvCOM.LG1";
-    drv::DoneProtocol();
+    std::atomic<bool> watch_stop{false};
+    std::thread watcher(Watch, std::ref(watch_stop));
+    drv::TProcessThread::Install();
+    drv::StartPorts();
 
-    std::cout << "global log " << log_file << ":\n";
-    std::ifstream f(log_file);
-    std::string line;
-    while (std::getline(f, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::cout << "  " << line << "\n";
+    int rc = 0;
+    const bool found = WaitFor(30, [] { return Item("Post1.State") && Item("Post10.State") && Item("Post13.State"); });
+    std::cout << Now() << "  ports: COM1 status " << drv::PortStatus(0) << ", COM2 status " << drv::PortStatus(1)
+              << (found ? "" : "  (not every post was found)") << std::endl;
+    if (!found) rc = 1;
+
+    if (found && !g_stop) {
+        // A client starts a delivery of 5 units on Post1; the operator presses the key.
+        WaitFor(10, [] { return Item("Post1.State")->PeekValue().lVal == 0; });
+        int32_t dose = Write("Post1.DozeV", plat::Variant::R8(5));
+        int32_t start = Write("Post1.State", plat::Variant::I4(1));
+        const int32_t dose_result = drv::CmdWait(dose), start_result = drv::CmdWait(start);
+        std::cout << Now() << "  results: dose " << dose_result << ", start " << start_result << std::endl;
+        if (WaitFor(10, [] { return Item("Post1.State")->PeekValue().lVal == 1; })) {
+            std::cout << Now() << "  operator presses the key on Post1" << std::endl;
+            com1.station->Find(1)->PressKey();
+        }
+        WaitFor(10, [] { return Item("Post1.State")->PeekValue().lVal == 7; });
+        // Pause half way, then continue.
+        WaitFor(5, [&] { return com1.station->Find(1)->CurrentV() >= 20000; });
+        const int32_t pause = drv::CmdWait(Write("Post1.State", plat::Variant::I4(80)));
+        std::cout << Now() << "  result: pause " << pause << std::endl;
+        WaitFor(10, [] { return Item("Post1.State")->PeekValue().lVal == 80; });
+        const int32_t resume = drv::CmdWait(Write("Post1.State", plat::Variant::I4(1)));
+        std::cout << Now() << "  result: continue " << resume << std::endl;
+        WaitFor(20, [] { return Item("Post1.State")->PeekValue().lVal == 0; });
     }
-    return ok && changes > 0 ? 0 : 1;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!g_stop && (seconds == 0 || std::chrono::steady_clock::now() < until))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    drv::StopPorts();
+    watch_stop = true;
+    watcher.join();
+    std::string log_file = drv::ProtocolFolder() + "NorvaltDrvCOM.LG1";
+    drv::DoneNameSpace();
+    drv::DoneProtocol();
+    std::cout << "logs: " << drv::ProtocolFolder() << " (global log " << log_file << ")" << std::endl;
+    return rc;
 }

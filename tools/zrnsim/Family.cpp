@@ -25,6 +25,12 @@ const ParamLayout& FamilyTable::LayoutFor(int version) const {
     return best ? *best : kNone;
 }
 
+bool FamilyTable::ChecksumLow(int version) const {
+    for (uint8_t v : checksum_low_versions)
+        if (v == version) return true;
+    return false;
+}
+
 namespace {
 
 using Defaults = std::vector<std::pair<uint8_t, uint8_t>>;
@@ -55,6 +61,7 @@ FamilyTable Family40() {
     t.pause_reason_param = 46;
     t.inspector_param = 38;
     t.flow_per_second = 10 * 10000;
+    t.checksum_low_versions = {8};
 
     const Defaults common = {{35, 0x00}, {36, 0x00}, {37, 0x40}, {38, 0x00}, {39, 0x00},
                              {46, 0x00}, {47, 0x00}};
@@ -103,6 +110,7 @@ FamilyTable Family41() {
     t.name = "41";
     t.families = {41};
     std::erase_if(t.reads, [](const ReadSpec& r) { return r.command == 'T'; });
+    t.checksum_low_versions.clear();
     ParamLayout l;
     l.min_version = 0;
     l.address = 86;

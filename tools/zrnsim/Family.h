@@ -105,11 +105,15 @@ struct FamilyTable {
     uint8_t pause_reason_param = 0;  // reasons of a pause the controller made itself
     uint8_t inspector_param = 0;     // 16-bit counter of accepted parameter writes, high first
     int64_t flow_per_second = 0;     // ×10000, the default flow rate while working
+    // Programs whose answers carry a checksum 0x10 below the sum (a firmware slip the
+    // service tolerates with its exchange mode 1).
+    std::vector<uint8_t> checksum_low_versions;
     std::vector<ParamLayout> layouts;
 
     const ReadSpec* FindRead(char command) const;
     const WriteSpec* FindWrite(char command) const;
     const ParamLayout& LayoutFor(int version) const;
+    bool ChecksumLow(int version) const;
 };
 
 // The table of a family: the built-in or registered one, else the generic table (parameter

@@ -622,7 +622,7 @@ Reply Station::Handle(std::string_view frame) {
         out = BuildAnswer(static_cast<uint8_t>(req.address | flags), req.command, ans->data);
         if (sf.address_flags | cf.address_flags) mark("address 0x" + ByteToNibbles(flags));
         size_t cs = out.size() - 2;
-        if (sf.checksum_low || cf.checksum_low) {
+        if (sf.checksum_low || cf.checksum_low || c->table_->ChecksumLow(c->version_)) {
             out[cs] = static_cast<char>(static_cast<uint8_t>(out[cs]) - 0x10);
             mark("checksum 0x10 low");
         }

@@ -1,0 +1,306 @@
+// Malformed and hostile frames from a raw socket: every request gets an error reply and the
+// server keeps serving; framing garbage ends the connection and releases what it held.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "tests/rpc/RpcFixture.h"
+
+using namespace rpctest;
+using namespace plat::rpc;
+
+namespace {
+
+class RawPeer {
+public:
+    explicit RawPeer(const std::string& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawPeer() { ::close(fd_); }
+
+    bool Connected() const { return connected_; }
+    void Hello() {
+        Writer w;
+        BeginFrame(w, MsgType::Hello, 0);
+        WriteHello(w, plat::rpc::Hello{});
+        EndFrame(w);
+        Send(w.Bytes());
+        auto h = ReadFrame();  // the server's hello
+        ASSERT_TRUE(h);
+    }
+    void Send(const std::vector<uint8_t>& b) {
+        size_t off = 0;
+        while (off < b.size()) {
+            ssize_t k = ::send(fd_, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+            if (k <= 0) return;
+            off += static_cast<size_t>(k);
+        }
+    }
+    // The next frame's body, or nothing when the server closed or was silent.
+    std::optional<std::vector<uint8_t>> ReadFrame(int ms = 3000) {
+        uint32_t len;
+        if (!Read(&len, 4, ms)) return std::nullopt;
+        std::vector<uint8_t> body(len);
+        if (!Read(body.data(), len, ms)) return std::nullopt;
+        return body;
+    }
+    bool ClosedByServer(int ms = 3000) {
+        uint8_t b;
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, ms) != 1) return false;
+            ssize_t k = ::recv(fd_, &b, 1, 0);
+            if (k == 0) return true;
+            if (k < 0) return errno == ECONNRESET;
+        }
+    }
+
+private:
+    bool Read(void* buf, size_t n, int ms) {
+        auto* p = static_cast<uint8_t*>(buf);
+        while (n) {
+            pollfd pf{fd_, POLLIN, 0};
+            if (::poll(&pf, 1, ms) != 1) return false;
+            ssize_t k = ::recv(fd_, p, n, 0);
+            if (k <= 0) return false;
+            p += k;
+            n -= static_cast<size_t>(k);
+        }
+        return true;
+    }
+    int fd_;
+    bool connected_ = false;
+};
+
+std::vector<uint8_t> Request(uint32_t call_id, uint64_t object, const plat::IID& iid, uint16_t method,
+                             const std::function<void(Writer&)>& params = {}) {
+    Writer w;
+    BeginFrame(w, MsgType::Request, call_id);
+    RequestHeader h;
+    h.causality = 0x1234 + call_id;
+    h.locale = 1033;
+    h.object = object;
+    h.iid = iid;
+    h.method = method;
+    WriteRequestHeader(w, h);
+    if (params) params(w);
+    EndFrame(w);
+    return w.Bytes();
+}
+
+struct Reply {
+    uint32_t call_id = 0;
+    ReplyStatus status = ReplyStatus::Done;
+    plat::HRESULT hr = 0;
+    Reader rest;  // outs and text
+    std::vector<uint8_t> body;
+    std::string Text() {
+        // Rejected/Failed replies carry only the text.
+        Reader r = rest;
+        std::string t;
+        r.Text(t);
+        return t;
+    }
+};
+
+std::optional<Reply> ReadReply(RawPeer& p) {
+    auto body = p.ReadFrame();
+    if (!body) return std::nullopt;
+    Reply rep;
+    rep.body = std::move(*body);
+    Reader r(rep.body);
+    FrameHeader fh;
+    uint8_t st;
+    int32_t hr;
+    if (!ReadFrameHeader(r, fh) || fh.type != MsgType::Reply || !r.U8(st) || !r.I32(hr)) return std::nullopt;
+    rep.call_id = fh.call_id;
+    rep.status = static_cast<ReplyStatus>(st);
+    rep.hr = hr;
+    rep.rest = r;
+    return rep;
+}
+
+class Hostile : public RpcServerFixture {
+protected:
+    void SetUp() override {
+        RpcServerFixture::SetUp();
+        plat::rpc::SetLogSink([this](const std::string& line) {
+            std::lock_guard lk(log_m);
+            log.push_back(line);
+        });
+        peer = std::make_unique<RawPeer>(socket_path);
+        ASSERT_TRUE(peer->Connected());
+        peer->Hello();
+    }
+    void TearDown() override {
+        peer.reset();
+        RpcServerFixture::TearDown();
+        plat::rpc::SetLogSink({});
+    }
+    // Creates a TestObject for the raw peer; its object id.
+    uint64_t Activate() {
+        peer->Send(Request(1, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
+            w.Guid(CLSID_TestObject);
+            w.Guid(IID_ITestKinds);
+        }));
+        auto rep = ReadReply(*peer);
+        EXPECT_TRUE(rep);
+        if (!rep) return 0;
+        EXPECT_EQ(rep->status, ReplyStatus::Done);
+        EXPECT_EQ(rep->hr, plat::S_OK);
+        uint8_t kind = 0;
+        uint64_t id = 0;
+        plat::GUID iid;
+        EXPECT_TRUE(rep->rest.U8(kind) && rep->rest.U64(id) && rep->rest.Guid(iid));
+        EXPECT_EQ(kind, 1);
+        EXPECT_EQ(iid, IID_ITestKinds);
+        return id;
+    }
+    // Sends one request and expects a rejection with `hr`.
+    void ExpectRejected(const std::vector<uint8_t>& req, plat::HRESULT hr, const char* what) {
+        peer->Send(req);
+        auto rep = ReadReply(*peer);
+        ASSERT_TRUE(rep) << what << ": no reply";
+        EXPECT_EQ(rep->status, ReplyStatus::Rejected) << what;
+        EXPECT_EQ(rep->hr, hr) << what << ": " << rep->Text();
+    }
+    bool Logged(const std::string& part) {
+        std::lock_guard lk(log_m);
+        for (auto& l : log)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    }
+
+    std::unique_ptr<RawPeer> peer;
+    std::mutex log_m;
+    std::vector<std::string> log;
+};
+
+// ITestKinds method numbers as declared.
+constexpr uint16_t kSum = 6, kStrings = 3, kVariants = 4, kThreadId = 15;
+
+TEST_F(Hostile, MalformedRequestsGetErrorRepliesAndTheConnectionGoesOn) {
+    uint64_t id = Activate();
+    ASSERT_NE(id, 0u);
+
+    ExpectRejected(Request(2, id + 100, IID_ITestKinds, kThreadId), CO_E_OBJNOTCONNECTED, "unknown object");
+    ExpectRejected(Request(3, id, IID_ITestKinds, 999), plat::RPC_E_INVALID_DATA, "unknown method");
+    ExpectRejected(Request(4, id, tlb::IID_INorvalt, 0), plat::E_NOINTERFACE, "interface never obtained");
+    ExpectRejected(Request(5, id, IID_ITestKinds, kSum, [](Writer& w) { w.U32(3); }),
+                   plat::RPC_E_INVALID_DATA, "truncated parameters");
+    ExpectRejected(Request(6, id, IID_ITestKinds, kSum, [](Writer& w) {
+                       w.U32(3);
+                       w.U32(0xFFFFFFF0u);  // array count far beyond the bytes
+                       w.U32(1);
+                   }),
+                   plat::RPC_E_INVALID_DATA, "count larger than its bytes");
+    ExpectRejected(Request(7, id, IID_ITestKinds, kSum, [](Writer& w) {
+                       w.U32(3);  // says three, carries two
+                       w.U32(2);
+                       w.U32(1);
+                       w.U32(2);
+                   }),
+                   plat::RPC_E_INVALID_DATA, "count and array disagree");
+    ExpectRejected(Request(8, id, IID_ITestKinds, kStrings, [](Writer& w) { w.U32(0x7FFFFFFF); }),
+                   plat::RPC_E_INVALID_DATA, "string longer than the frame");
+    ExpectRejected(Request(9, id, IID_ITestKinds, kVariants, [](Writer& w) { w.U16(0x2003); }),
+                   plat::RPC_E_INVALID_DATA, "unknown VARTYPE");
+    ExpectRejected(Request(10, id, IID_ITestKinds, kThreadId, [](Writer& w) { w.U8(0); }),
+                   plat::RPC_E_INVALID_DATA, "trailing bytes");
+    {
+        Writer w;  // a request frame cut inside its header
+        BeginFrame(w, MsgType::Request, 11);
+        w.U32(1);
+        EndFrame(w);
+        ExpectRejected(w.Bytes(), plat::RPC_E_INVALID_DATA, "truncated header");
+    }
+    {
+        // Oversized: answered and skipped without being held in memory.
+        std::vector<uint8_t> big = Request(12, id, IID_ITestKinds, kThreadId);
+        const uint32_t len = kMaxFrame + 1;
+        std::memcpy(big.data(), &len, 4);
+        big.resize(4 + size_t{len});
+        ExpectRejected(big, plat::RPC_E_INVALID_DATA, "oversized");
+    }
+
+    // Still serving: a good call on the same connection.
+    peer->Send(Request(13, id, IID_ITestKinds, kSum, [](Writer& w) {
+        w.U32(2);
+        w.U32(2);
+        w.U32(40);
+        w.U32(2);
+    }));
+    auto rep = ReadReply(*peer);
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(rep->status, ReplyStatus::Done);
+    int64_t total = 0;
+    ASSERT_TRUE(rep->rest.Raw(&total, 8));
+    EXPECT_EQ(total, 42);
+    EXPECT_EQ(LiveTestObjects(), 1);
+}
+
+TEST_F(Hostile, GarbageEndsTheConnectionAndReleasesItsObjects) {
+    ASSERT_NE(Activate(), 0u);
+    EXPECT_EQ(LiveTestObjects(), 1);
+    peer->Send({8, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0});  // message type 9
+    EXPECT_TRUE(peer->ClosedByServer());
+    EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }));
+    EXPECT_TRUE(Eventually([&] { return Logged("unknown message type"); }));
+}
+
+TEST_F(Hostile, ForgedReleasesAndRepliesEndTheConnection) {
+    uint64_t id = Activate();
+    Writer w;
+    BeginFrame(w, MsgType::Release, 0);
+    w.U32(1);
+    w.U64(id);
+    w.U32(2);  // holds one
+    EndFrame(w);
+    peer->Send(w.Bytes());
+    EXPECT_TRUE(peer->ClosedByServer());
+    EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }));
+
+    RawPeer other(socket_path);
+    other.Hello();
+    Writer r;
+    size_t at = BeginReply(r, 77);
+    FinishReply(r, at, ReplyStatus::Done, 0, "");
+    other.Send(r.Bytes());
+    EXPECT_TRUE(other.ClosedByServer());
+}
+
+TEST_F(Hostile, APeerThatIsNotATransportPeerIsDropped) {
+    RawPeer other(socket_path);
+    other.Send({'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1', '\r', '\n'});
+    EXPECT_TRUE(other.ClosedByServer());
+    RawPeer tiny(socket_path);
+    tiny.Send({2, 0, 0, 0, 1, 0});
+    EXPECT_TRUE(tiny.ClosedByServer());
+}
+
+TEST_F(Hostile, AReleaseGivesBackExactlyWhatItNames) {
+    uint64_t id = Activate();
+    auto conn = ServerSide();
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->ExportedReferences(), 1u);
+    Writer w;
+    BeginFrame(w, MsgType::Release, 0);
+    w.U32(1);
+    w.U64(id);
+    w.U32(1);
+    EndFrame(w);
+    peer->Send(w.Bytes());
+    EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }));
+    EXPECT_EQ(conn->ExportedObjects(), 0u);
+    EXPECT_TRUE(conn->Alive());
+}
+
+}  // namespace
