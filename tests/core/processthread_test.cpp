@@ -90,6 +90,25 @@ ComPtr<TBasicTork> MakeTestTork(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TestTork>(args).Get());
 }
 
+// A two-sided controller's post: side 2, position 1, with the post-number variables that the
+// hierarchical layout leaves out.
+class SideTork : public TestTork {
+public:
+    using TestTork::TestTork;
+    void DefineVariables(uint8_t v) override {
+        TestTork::DefineVariables(v);
+        DefineVar(10);  // BasePost
+        DefineVar(11);  // SidePost
+        DefineVar(12);  // Side
+        DefineVar(9);   // USSTimeout, on the post branch
+        BuildItemNames(address_, 2, 1);
+    }
+};
+
+ComPtr<TBasicTork> MakeSideTork(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<SideTork>(args).Get());
+}
+
 constexpr int kCom = 7;
 
 class PollThread : public ::testing::Test {
@@ -395,4 +414,74 @@ TEST(PollThreadPty, FindsTwoControllersAndCarriesAStateWrite) {
     RegisterTorkClass(TorkClass::T40, nullptr);
     DoneNameSpace();
     DoneProtocol();
+}
+
+TEST_F(PollThread, HierarchicalNamesWithFlatPostsOff) {
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
+                                     "PROTOCOL=4 FLATPOSTS=0 DISABLEALLPORTS=1"),
+              plat::ERROR_SUCCESS);
+    StartPorts();  // takes the naming switch; every port stays off
+    ASSERT_FALSE(FlatPosts());
+    RegisterTorkClass(TorkClass::T40, &MakeSideTork);
+    station_->Add(5, 40, 74);
+    MakeThread(100);
+    ASSERT_TRUE(StepUntilFound(5));
+    EXPECT_NE(FindLeafID("Post105.S2.P1.State"), -1);
+    EXPECT_NE(FindLeafID("Post105.S2.P1.DozeV"), -1) << "position variables under P1";
+    EXPECT_NE(FindLeafID("Post105.USSTimeout"), -1) << "post variables under the post branch";
+    EXPECT_EQ(FindItemID("Post105.BasePost"), -1);
+    EXPECT_EQ(FindItemID("Post105.S2.P1.Side"), -1);
+    EXPECT_EQ(FindItemID("Post105.S2.SidePost"), -1) << "BasePost, SidePost and Side stay out of the tree";
+    StopPorts();
+    WriteParameters("PROTOCOL=4");
+    StartPorts();  // back to flat names for the other tests
+    StopPorts();
+}
+
+TEST_F(PollThread, UnsupportedControllerRefusesCommandsAndKeepsItsValues) {
+    auto* c = station_->Add(4, 77, 5);
+    MakeThread();
+    auto* x = dynamic_cast<TTorkX*>(StepUntilFound(4));
+    ASSERT_TRUE(x);
+    Steps(5);
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post4.State"));
+    int32_t start = state->Write(Variant::I4(1), 0, 0, 1033);
+    x->ExecuteNextCommand();
+    EXPECT_EQ(CmdQuery(start), -2);
+    EXPECT_EQ(x->SetVarValue(tlb::cvAddress, 50000), -3);
+
+    // It stops answering parameter 149: the last values and time stamps stay.
+    TVarValue fw = x->VarRecord(tlb::cvFirmwareVersion);
+    zrnsim::Faults f;
+    f.silent = true;
+    c->SetFaults(f);
+    x->ReReadVarValue(tlb::cvFirmwareVersion);
+    TVarValue after = x->VarRecord(tlb::cvFirmwareVersion);
+    EXPECT_EQ(after.value, fw.value);
+    EXPECT_EQ(after.time, fw.time);
+}
+
+TEST_F(PollThread, FallbackAfterAFailedDefinitionStepsAsideForANewProbe) {
+    // The first definition fails (a lost answer while defining); the fallback shows a new
+    // controller, then after a while lets the probe try the real class again.
+    static int attempts;
+    attempts = 0;
+    RegisterTorkClass(TorkClass::T40, [](const TorkCreateArgs& args) {
+        auto t = TBasicTork::Make<TestTork>(args);
+        if (++attempts == 1) t->SetLinkState(LINK_FAILED);
+        return ComPtr<TBasicTork>(t.Get());
+    });
+    station_->Add(6, 40, 74);
+    MakeThread();
+    auto* x = dynamic_cast<TTorkX*>(StepUntilFound(6));
+    ASSERT_TRUE(x) << "a failed definition leaves the fallback";
+    Steps(3);
+    EXPECT_EQ(x->GetState(), 188);
+    clock_->Advance(TTorkX::kReprobeMs + 1000);
+    TestTork* real = nullptr;
+    for (int i = 0; i < 600 && !real; ++i) {
+        thread_->PollStep();
+        real = dynamic_cast<TestTork*>(thread_->GetDevice(6));
+    }
+    EXPECT_TRUE(real) << "the probe tries the controller's own class again";
 }

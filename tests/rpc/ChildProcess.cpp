@@ -48,10 +48,14 @@ ChildProcess::ChildProcess(const std::string& scenario,
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
-        ::dup2(pipefd[1], kChildReportFd);
+        // Moved out of the way first: a source may already sit on a target number, and
+        // dup2 onto itself would keep close-on-exec.
+        int report = ::fcntl(pipefd[1], F_DUPFD_CLOEXEC, 20);
+        int listen = listen_fd >= 0 ? ::fcntl(listen_fd, F_DUPFD_CLOEXEC, 20) : -1;
+        ::dup2(report, kChildReportFd);
         ::dup2(devnull, 1);  // gtest's own chatter
-        if (listen_fd >= 0) {
-            ::dup2(listen_fd, 3);
+        if (listen >= 0) {
+            ::dup2(listen, 3);
             pid_t self = ::getpid();
             for (int i = 9; i >= 0; --i, self /= 10) pid_text[i] = static_cast<char>('0' + self % 10);
         }
