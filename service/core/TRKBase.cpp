@@ -245,7 +245,7 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
         if (new_value.value > old_value.value) dose_only_stored_ = false;
     }
     // Hold a running state while product flows, and only then.
-    if (VarValue(tlb::cvProductivity) > 0) hold_state_ = true;
+    hold_state_ = VarValue(tlb::cvProductivity) > 0;
 }
 
 // --- exchanges -------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,8 @@
 #include "service/core/TxtProt.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
+#include "tools/zrnsim/Adapters.h"
+#include "tools/zrnsim/Station.h"
 
 using namespace drv;
 using testsupport::PtyPair;
@@ -768,4 +771,49 @@ TEST_F(PortTest, ParseDecimalPositionsCommaSignAndErrors) {
         found |= l.find("640E8493-6910-40A0-8DEE-6DF82A1B6ED7 12a4 FromPos1 ToPos4 DecPos4") !=
                  std::string::npos;
     EXPECT_TRUE(found);
+}
+
+// --- against the controller simulator on a pseudo-terminal ----------------------------------------
+
+TEST_F(PortTest, SimulatedControllerAnswersWithAndWithoutEchoAndThroughFaults) {
+    testsupport::PtyPair pty(15);
+    auto station = std::make_shared<zrnsim::Station>();
+    zrnsim::Controller* c = station->Add(5, 40, 74);
+    zrnsim::LineRunner runner(station, pty.FarFd());
+    runner.Start();
+    TZrnPort port(&owner_, 9600, false, 15);
+    ASSERT_EQ(port.Open(), 0);
+
+    uint8_t family = 0, version = 0;
+    ASSERT_TRUE(port.ReadParam(5, 148, kModeNormal, false, family));
+    ASSERT_TRUE(port.ReadParam(5, 149, kModeNormal, false, version));
+    EXPECT_EQ(DigitsToByte(ByteToNibbles(family)), 40);
+    EXPECT_EQ(version, 74);
+    EXPECT_EQ(port.Stats().Echoes, 0u);
+
+    zrnsim::Faults f;
+    f.echo = true;
+    station->SetFaults(f);
+    ASSERT_TRUE(port.ReadParam(5, 149, kModeNormal, false, version));
+    EXPECT_EQ(version, 74);
+    EXPECT_EQ(port.Stats().Echoes, 1u) << "the echo is cut off and counted";
+
+    f = zrnsim::Faults{};
+    f.checksum_low = true;
+    c->SetFaults(f);
+    EXPECT_FALSE(port.ReadParam(5, 149, kModeNormal, true, version)) << "mode 0 refuses a low checksum";
+    EXPECT_TRUE(port.ReadParam(5, 149, kModeChecksumLow1, true, version));
+
+    f = zrnsim::Faults{};
+    f.silent = true;
+    c->SetFaults(f);
+    std::string answer;
+    const uint64_t writes = port.Stats().Writes;
+    EXPECT_FALSE(port.Transact(5, 'D', "", 13, answer));
+    EXPECT_EQ(port.Stats().Writes - writes, 3u) << "three attempts after a good answer";
+    EXPECT_TRUE(port.NoAnswerLast(5));
+    EXPECT_FALSE(port.Transact(5, 'D', "", 13, answer));
+    EXPECT_EQ(port.Stats().Writes - writes, 4u) << "one attempt after a silent transaction";
+    port.Close();
+    runner.Stop();
 }
