@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/TimeHelpers.h"
+
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -17,6 +19,8 @@
 
 using namespace drv;
 using namespace plat;
+
+using testsupport::ScopedTz;
 
 namespace {
 
@@ -45,25 +49,6 @@ void ExpectOverflow(const NumResult& r, const std::string& what) {
     EXPECT_EQ(r.quality, 0) << what;
     EXPECT_TRUE(r.v.IsEmpty()) << what;
 }
-
-class ScopedTz {
-  public:
-    explicit ScopedTz(const char* tz) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz() {
-        if (old_)
-            setenv("TZ", old_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-  private:
-    std::optional<std::string> old_;
-};
 
 // Caps the task allocator for one test.
 class ScopedAllocLimit {

@@ -9,27 +9,16 @@
 
 #include "platform/time/clock.h"
 #include "platform/types/datetime.h"
+#include "tests/support/TimeHelpers.h"
 
 using namespace plat;
+using testsupport::ScopedTz;
+using testsupport::St;
 
 namespace {
 
-SYSTEMTIME St(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
-    SYSTEMTIME st;
-    st.wYear = uint16_t(y);
-    st.wMonth = uint16_t(mo);
-    st.wDay = uint16_t(d);
-    st.wHour = uint16_t(h);
-    st.wMinute = uint16_t(mi);
-    st.wSecond = uint16_t(s);
-    st.wMilliseconds = uint16_t(ms);
-    return st;
-}
-
 DATE D(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
-    DATE out = 0;
-    EXPECT_TRUE(SystemTimeToDate(St(y, mo, d, h, mi, s, ms), out));
-    return out;
+    return testsupport::MakeDate(y, mo, d, h, mi, s, ms);
 }
 
 FILETIME Ft(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
@@ -46,26 +35,6 @@ std::string Show(const SYSTEMTIME& st) {
 }
 
 // Sets TZ for one test and restores the previous zone.
-class ScopedTz {
-  public:
-    explicit ScopedTz(const char* tz) {
-        const char* old = std::getenv("TZ");
-        if (old) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz() {
-        if (old_)
-            setenv("TZ", old_->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-  private:
-    std::optional<std::string> old_;
-};
-
 bool HaveZone(const char* name) {
     return std::filesystem::exists(std::string("/usr/share/zoneinfo/") + name);
 }

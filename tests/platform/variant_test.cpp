@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/TimeHelpers.h"
+
 #include <clocale>
 #include <cmath>
 #include <limits>
@@ -10,6 +12,8 @@
 #include "platform/types/variant.h"
 
 using namespace plat;
+
+using testsupport::MakeDate;
 
 namespace {
 
@@ -39,19 +43,6 @@ int64_t AsI8(const Variant& src, VARTYPE via = VT_I8, LCID lcid = LOCALE_EN_US) 
     EXPECT_EQ(r.hr, S_OK);
     Result back = Change(r.v, VT_I8);
     return back.v.llVal;
-}
-
-DATE MakeDate(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    SYSTEMTIME st;
-    st.wYear = uint16_t(y);
-    st.wMonth = uint16_t(mo);
-    st.wDay = uint16_t(d);
-    st.wHour = uint16_t(h);
-    st.wMinute = uint16_t(mi);
-    st.wSecond = uint16_t(s);
-    DATE out = 0;
-    EXPECT_TRUE(SystemTimeToDate(st, out));
-    return out;
 }
 
 }  // namespace
