@@ -4,6 +4,7 @@
 // the pause reasons. A class supplies its data (tables, parameter numbers, log tags) and
 // derives from TTorkKit to reach the routines.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -178,7 +179,7 @@ protected:
     virtual void OnDoseStarted() {}
 
     const SettingSpec* FindSetting(uint8_t code) const;
-    // False when the spec has no read or an exchange failed (nothing stored then).
+    // False when the row has no read or an exchange failed (nothing stored then).
     bool ReadSetting(const SettingSpec& s);
     // 0, -5 without answer, OPC_E_RANGE when v does not fit the parameters.
     int32_t WriteSetting(const SettingSpec& s, int64_t value);
