@@ -15,6 +15,7 @@
 #include "service/drivers/TRKX.h"
 #include "service/drivers/TorkClasses.h"
 #include "tests/support/PtyPair.h"
+#include "tests/support/SimulatedPort.h"
 #include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
@@ -111,40 +112,14 @@ ComPtr<TBasicTork> MakeSideTork(const TorkCreateArgs& args) {
 
 constexpr int kCom = 7;
 
-class PollThread : public ::testing::Test {
+class PollThread : public testsupport::SimulatedPortTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=4"),
-                  plat::ERROR_SUCCESS);
-        InitProtocol(kDrvKey, "Parameters");
-        InitNameSpace();
-        station_ = std::make_shared<zrnsim::Station>();
-        emu_ = New<zrnsim::HwEmu>(station_);
-        SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
-    }
+    PollThread() : SimulatedPortTest(kCom) {}
     void TearDown() override {
-        thread_.reset();
-        SetEmulator(kCom, nullptr);
         RegisterTorkClass(TorkClass::T40, nullptr);
         SearchMode() = false;
-        DoneNameSpace();
-        DoneProtocol();
+        SimulatedPortTest::TearDown();
     }
-    void MakeThread(int shift = 0) { thread_ = TProcessThread::CreateStopped(kCom - 1, 9600, true, shift, false); }
-    void Steps(int n) {
-        for (int i = 0; i < n; ++i) thread_->PollStep();
-    }
-    // Steps until the address holds a controller (or gives up).
-    TBasicTork* StepUntilFound(int address, int max_steps = 1000) {
-        for (int i = 0; i < max_steps && !thread_->GetDevice(address); ++i) thread_->PollStep();
-        return thread_->GetDevice(address);
-    }
-
-    testsupport::TempRoot root_;
-    plat::ScopedFakeClock clock_;
-    std::shared_ptr<zrnsim::Station> station_;
-    ComPtr<zrnsim::HwEmu> emu_;
-    std::unique_ptr<TProcessThread> thread_;
 };
 
 }  // namespace

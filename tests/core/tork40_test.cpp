@@ -17,6 +17,7 @@
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRKX.h"
 #include "tests/support/TempRoot.h"
+#include "tests/support/SimulatedPort.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -33,23 +34,12 @@ std::string W(int param, int byte) {
 }
 std::string R(int param) { return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)); }
 
-class Tork40 : public ::testing::Test {
+class Tork40 : public testsupport::SimulatedPortTest {
 protected:
+    Tork40() : SimulatedPortTest(kCom) {}
     void SetUp() override {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=4"),
-                  plat::ERROR_SUCCESS);
-        InitProtocol(kDrvKey, "Parameters");
-        InitNameSpace();
-        station_ = std::make_shared<zrnsim::Station>();
-        emu_ = New<zrnsim::HwEmu>(station_);
-        SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
-        thread_ = TProcessThread::CreateStopped(kCom - 1, 9600, true, 0, false);
-    }
-    void TearDown() override {
-        thread_.reset();
-        SetEmulator(kCom, nullptr);
-        DoneNameSpace();
-        DoneProtocol();
+        SimulatedPortTest::SetUp();
+        MakeThread();
     }
 
     TTork40* Probe(int address) {
@@ -62,16 +52,6 @@ protected:
         TTork40* t = Probe(address);
         if (t) t->ReReadVarValue(tlb::cvCurrentV);
         return t;
-    }
-    // What reached the controller since the last ClearRequests: command letter and data.
-    std::vector<std::string> Wire(int address) {
-        std::vector<std::string> out;
-        for (const zrnsim::LogEntry& e : station_->Requests()) {
-            zrnsim::Request r;
-            if (e.address != address || zrnsim::ParseRequest(e.frame, r) != zrnsim::FrameError::None) continue;
-            out.push_back(std::string(1, r.command) + r.data);
-        }
-        return out;
     }
     std::vector<std::string> Commands(int address) {
         std::vector<std::string> out;
@@ -86,11 +66,6 @@ protected:
         for (int i = 0; i < max_steps && !done(); ++i) thread_->PollStep();
     }
 
-    testsupport::TempRoot root_;
-    plat::ScopedFakeClock clock_;
-    std::shared_ptr<zrnsim::Station> station_;
-    ComPtr<zrnsim::HwEmu> emu_;
-    std::unique_ptr<TProcessThread> thread_;
     zrnsim::Controller* controller_ = nullptr;
 };
 
