@@ -9,6 +9,7 @@
 #include "platform/types/wstr.h"
 #include "service/core/DrvItems.h"
 #include "service/core/OPCCache.h"
+#include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
 
 namespace drv {
@@ -356,7 +357,7 @@ void SetPortState(const TPortObject* port, int index, int32_t code) {
     SetPortStatusCell(index, code);
 }
 
-bool PortsStarted() { return g_started.load(); }
+bool PortsStarted() { return g_started.load() || AddrSpaceLoaded(); }
 
 bool PortRunning(int index) {
     if (!ValidIndex(index)) return false;

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/registry/registry.h"
+#include "service/core/CmdRegistry.h"
+#include "service/core/PortManager.h"
+#include "service/core/SysItems.h"
+#include "service/core/TorkItems.h"
+#include "service/core/TxtProt.h"
+#include "tests/support/TempRoot.h"
+
+using namespace drv;
+using plat::Variant;
+
+namespace {
+
+class CountingPort : public TPortObject {
+public:
+    int PostCount() const override { return 0; }
+    bool Registered() const override { return true; }
+};
+
+class SystemItems : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetPortFactory(PortKind::Native, [this](const PortStartInfo& info) -> std::unique_ptr<TPortObject> {
+            ++starts_[info.index];
+            SetPortStatusCell(info.index, 0);
+            return std::make_unique<CountingPort>();
+        });
+    }
+    void TearDown() override {
+        StopPorts();
+        SetPortFactory(PortKind::Native, nullptr);
+        SetParametersChangedHook(nullptr);
+        SetLoadAddrSpaceHook(nullptr);
+        SetFixedAddressSpace(false);
+        DoneNameSpace();
+    }
+    void Start(const std::string& params) {
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
+                  plat::ERROR_SUCCESS);
+        InitNameSpace();
+        InitDriverItems();
+        StartPorts();
+    }
+    ComPtr<TLeafItem> Leaf(const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); }
+    std::string Stored() {
+        std::string s;
+        plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", s);
+        return s;
+    }
+
+    testsupport::TempRoot root_;
+    std::map<int, int> starts_;
+};
+
+}  // namespace
+
+TEST_F(SystemItems, AllParametersRewritesTheStringAndRestartsOnlyChangedPorts) {
+    Start("PORT=CUST COM1=ZRN COM2=ZRN");
+    auto all = Leaf("System.AllParameters");
+    ASSERT_TRUE(all);
+    EXPECT_EQ(plat::WideToUtf8(all->PeekValue().bstrVal), "PORT=CUST COM1=ZRN COM2=ZRN");
+    EXPECT_EQ(all->Write(Variant::Str("PORT=CUST"), 0, 0, 1033), plat::E_ACCESSDENIED);
+    EXPECT_EQ(all->Write(Variant::I4(1), 1, 0, 1033), plat::E_INVALIDARG);
+
+    EXPECT_EQ(all->Write(Variant::Str("PORT=CUST COM1=ZRN COM2=ZRN"), 1, 0, 1033), plat::S_OK);
+    EXPECT_EQ(starts_[0], 1);
+    EXPECT_EQ(starts_[1], 1) << "the same text restarts no port";
+
+    EXPECT_EQ(all->Write(Variant::Str("PORT=CUST COM1=ZRN COM2=ZRN9600"), 1, 0, 1033), plat::S_OK);
+    EXPECT_EQ(Stored(), "PORT=CUST COM1=ZRN COM2=ZRN9600");
+    EXPECT_EQ(starts_[0], 1);
+    EXPECT_EQ(starts_[1], 2) << "only the changed port restarts";
+}
+
+TEST_F(SystemItems, AllPortsEnableSwitchesEveryPort) {
+    Start("PORT=CUST COM1=ZRN COM2=ZRN");
+    auto ports = Leaf("System.AllPortsEnable");
+    ASSERT_TRUE(ports);
+    EXPECT_EQ(ports->PeekValue().boolVal, plat::VARIANT_TRUE);
+    EXPECT_EQ(ports->Write(Variant::Bool(false), 0, 0, 1033), plat::E_ACCESSDENIED);
+    EXPECT_EQ(ports->Write(Variant::Bool(false), 1, 0, 1033), plat::S_OK);
+    EXPECT_EQ(Stored(), "PORT=CUST COM1=ZRN COM2=ZRN DISABLEALLPORTS=1");
+    EXPECT_EQ(PortStatus(0), PS_SWITCHED_OFF);
+    EXPECT_EQ(PortStatus(1), PS_SWITCHED_OFF);
+    EXPECT_EQ(ports->PeekValue().boolVal, plat::VARIANT_FALSE);
+    EXPECT_EQ(plat::WideToUtf8(Leaf("System.AllParameters")->PeekValue().bstrVal), Stored());
+
+    EXPECT_EQ(ports->Write(Variant::Bool(true), 1, 0, 1033), plat::S_OK);
+    EXPECT_EQ(Stored(), "PORT=CUST COM1=ZRN COM2=ZRN");
+    EXPECT_EQ(PortStatus(0), 0);
+    EXPECT_EQ(starts_[0], 2);
+}
+
+TEST_F(SystemItems, DisablingAWorkingPostPausesItAndRefusesTheNextStart) {
+    Start("DISABLEALLPORTS=1");
+    const int32_t post = FindOrCreateBranch(-1, "", "Post4");
+    EXPECT_TRUE(GetItemAs<TDrvBranchItem>(post)) << "branches made after start-up are the driver's class";
+    EXPECT_EQ(GetItemAs<TDrvBranchItem>(post)->PostNumber(), 4);
+    auto state = New<TStateItem>(4, true);
+    state->AddToNS(post);
+    auto enable = New<TPostEnableItem>(4, true);
+    enable->AddToNS(post);
+    state->SetStateValue(7, plat::NowLocal());
+
+    EXPECT_EQ(enable->Write(Variant::Bool(false), 1, 0, 1033), plat::S_OK);
+    auto cmd = state->Queue().Next();
+    ASSERT_TRUE(cmd) << "the working post is paused";
+    EXPECT_EQ(cmd->argument, 80);
+    state->Queue().Complete(0);
+    uint32_t saved = 99;
+    plat::reg::ReadDword(plat::reg::Hive::LocalMachine, kAddrSpaceKey, "Post4.Enable", saved);
+    EXPECT_EQ(saved, 0u);
+
+    state->SetStateValue(0, plat::NowLocal());
+    EXPECT_EQ(state->Write(Variant::I4(1), 1, 0, 1033), -9);
+}
+
+TEST_F(SystemItems, FixedAddressSpaceLoadsSavedNamesAndSavesThemAgain) {
+    using plat::reg::Hive;
+    plat::reg::WriteDword(Hive::LocalMachine, kAddrSpaceKey, "Post3.Enable", 0);
+    plat::reg::WriteDword(Hive::LocalMachine, kAddrSpaceKey, "Post3.Tank", 5);
+    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.State", "VT=17;AR=3;DATE=46000.5");
+    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.DozeV", "VT=5;AR=3;DATE=46000.5");
+    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.Bad", "not item info");
+    Start("ADDRSPACE=SIMFIXED DISABLEALLPORTS=1");
+    EXPECT_TRUE(AddrSpaceLoaded());
+    EXPECT_TRUE(PortsStarted());
+    EXPECT_EQ(Leaf("Post3.Enable")->PeekValue().boolVal, plat::VARIANT_FALSE);
+    EXPECT_EQ(Leaf("Post3.Tank")->PeekValue().lVal, 5);
+    auto ph = GetItemAs<TFastStartItem>(FindLeafID("Post3.State"));
+    ASSERT_TRUE(ph) << "clients see the saved name before the controller answers";
+    EXPECT_EQ(ph->CanonicalType(), plat::VT_UI1);
+    EXPECT_EQ(FindItemID("Post3.Bad"), -1);
+
+    const int32_t id = ph->ID();
+    const int32_t ver = AddrSpaceVerItem()->PeekValue().lVal;
+    auto state = New<TStateItem>(3, true);
+    state->AddToNS(GetParentID(id));
+    EXPECT_EQ(state->ID(), id);
+    EXPECT_EQ(AddrSpaceVerItem()->PeekValue().lVal, ver) << "the real item takes the placeholder's place quietly";
+
+    ASSERT_TRUE(SaveAddrSpace(true));
+    std::string info;
+    ASSERT_EQ(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "Post3.State", info), plat::ERROR_SUCCESS);
+    EXPECT_EQ(info.rfind("VT=17;AR=3;DATE=", 0), 0u) << info;
+    EXPECT_EQ(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "Post3.DozeV", info), plat::ERROR_SUCCESS)
+        << "a placeholder whose item has not come back stays saved";
+    uint32_t tank = 0;
+    plat::reg::ReadDword(Hive::LocalMachine, kAddrSpaceKey, "Post3.Tank", tank);
+    EXPECT_EQ(tank, 5u);
+    EXPECT_NE(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "System.AllParameters", info),
+              plat::ERROR_SUCCESS)
+        << "the service's own System items are not saved";
+    EXPECT_FALSE(SaveAddrSpace(false)) << "nothing changed since the last save";
+}
