@@ -226,3 +226,17 @@ TEST(ProtocolText, ValuesFormattingAndSettingLookup) {
     EXPECT_EQ(ReadSettingValue("X=123456789012345678901234", "X"), "12345678901234567890");
     EXPECT_EQ(ReadSettingValue("X=", "X"), "");
 }
+
+TEST_F(ProtocolTest, AFolderThatCannotBeMadeLeavesLoggingHarmless) {
+    // A regular file stands where the folder should be.
+    std::ofstream(root_.Path() + "/blocker") << "x";
+    Start("PROTOCOL=4 PROTOCOLPATH=" + root_.Path() + "/blocker/logs");
+    WriteProtocolLine("goes nowhere", PL_CRITICAL);
+    {
+        TTxtProt port("NorvaltDrv1");
+        port.Log("nowhere either", PL_CRITICAL);
+        EXPECT_TRUE(port.FileName().empty() || !fs::exists(port.FileName()));
+    }
+    DoneProtocol();
+    EXPECT_FALSE(fs::exists(root_.Path() + "/blocker/logs"));
+}

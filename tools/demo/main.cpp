@@ -27,6 +27,7 @@
 #include "service/core/OPCCache.h"
 #include "service/core/PortManager.h"
 #include "service/core/ProcessThread.h"
+#include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
@@ -155,6 +156,7 @@ int main(int argc, char** argv) {
     drv::InitProtocol(drv::kDrvKey, "Parameters");
     drv::WriteProtocolLine("NorvaltDrv simulated station started", drv::PL_INFO);
     drv::InitNameSpace();
+    drv::InitDriverItems();
     std::atomic<bool> watch_stop{false};
     std::thread watcher(Watch, std::ref(watch_stop));
     drv::TProcessThread::Install();
