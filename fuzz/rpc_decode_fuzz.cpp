@@ -1,7 +1,10 @@
-// libFuzzer target for the transport's message decoder. The first input byte picks the
-// interface method a reply is decoded against; the rest is one frame after its length.
+// libFuzzer target for the transport's message decoder. The first input byte picks an
+// interface method; the rest is one frame after its length. A request gets that method's IID
+// and number written into its header (unless the byte's top bit is set), since random bytes
+// would almost never name a declared interface; a reply is decoded against that method.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -26,6 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || all.empty()) return 0;
     const plat::rpc::InterfaceInfo* iface = all[data[0] % all.size()];
     const uint16_t method = iface->method_count ? static_cast<uint16_t>((data[0] >> 4) % iface->method_count) : 0;
-    plat::rpc::DecodeFrame(std::span<const uint8_t>(data + 1, size - 1), iface, method);
+    std::vector<uint8_t> body(data + 1, data + size);
+    constexpr size_t kIidAt = 28, kMethodAt = 44;  // frame header 8, causality 8, locale 4, object 8
+    if (!(data[0] & 0x80) && body.size() >= kMethodAt + 2 &&
+        body[0] == static_cast<uint8_t>(plat::rpc::MsgType::Request)) {
+        plat::rpc::Writer w;
+        w.Guid(iface->iid);
+        w.U16(method);
+        std::memcpy(body.data() + kIidAt, w.Bytes().data(), w.Size());
+    }
+    plat::rpc::DecodeFrame(body, iface, method);
     return 0;
 }

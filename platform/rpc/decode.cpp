@@ -25,12 +25,11 @@ bool DecodeReply(Reader& r, const InterfaceInfo* iface, uint16_t method) {
     uint8_t status;
     int32_t hr;
     if (!r.U8(status) || !r.I32(hr) || status > 2) return false;
-    if (status == static_cast<uint8_t>(ReplyStatus::Done) && iface && method < iface->method_count) {
-        MarshalEnv env;
-        return iface->methods[method].decode_out(r, env);
-    }
     std::string text;
-    return r.Text(text) && (status != static_cast<uint8_t>(ReplyStatus::Done) || r.AtEnd() || iface);
+    if (status != static_cast<uint8_t>(ReplyStatus::Done)) return r.Text(text) && r.AtEnd();
+    if (!iface || method >= iface->method_count) return true;  // out parameters unknown
+    MarshalEnv env;
+    return iface->methods[method].decode_out(r, env);
 }
 
 bool DecodeRelease(Reader& r) {

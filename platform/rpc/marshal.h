@@ -217,7 +217,8 @@ inline constexpr bool kNotDeclared = false;
 template <class I>
 const InterfaceInfo& InterfaceInfoOf() {
     static_assert(kNotDeclared<I>, "interface not declared for the transport (NORVALT_RPC_INTERFACE)");
-    return *static_cast<const InterfaceInfo*>(nullptr);
+    static const InterfaceInfo none;
+    return none;
 }
 template <>
 const InterfaceInfo& InterfaceInfoOf<IUnknown>();

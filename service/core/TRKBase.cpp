@@ -75,7 +75,7 @@ void TBasicTork::Init(DATE time) {
     }
     SetVarRaw(tlb::cvFirmwareVersion, LQ_FRESH, time, int64_t{version_} * 10000);
     SetVarRaw(tlb::cvControllerVersion, LQ_FRESH, time, int64_t{family_} * 10000);
-    SetVarRaw(tlb::cvAddress, LQ_FRESH, time, int64_t{PostNumber() - Owner().Shift()} * 10000);
+    SetVarRaw(tlb::cvAddress, LQ_FRESH, time, int64_t{PostNumber()} * 10000);
     WritePostNumbers(time);
     TStateItem::SetStateValue(168, time);
     own_state_ = 168;
