@@ -28,9 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& all = Interfaces();
     if (size == 0 || all.empty()) return 0;
     const plat::rpc::InterfaceInfo* iface = all[data[0] % all.size()];
-    const uint16_t method = iface->method_count ? static_cast<uint16_t>((data[0] >> 4) % iface->method_count) : 0;
+    const uint16_t method =
+        iface->method_count ? static_cast<uint16_t>((data[0] >> 4) % iface->method_count) : 0;
     std::vector<uint8_t> body(data + 1, data + size);
-    constexpr size_t kIidAt = 28, kMethodAt = 44;  // frame header 8, causality 8, locale 4, object 8
+    constexpr size_t kIidAt = 28,
+                     kMethodAt = 44;  // frame header 8, causality 8, locale 4, object 8
     if (!(data[0] & 0x80) && body.size() >= kMethodAt + 2 &&
         body[0] == static_cast<uint8_t>(plat::rpc::MsgType::Request)) {
         plat::rpc::Writer w;

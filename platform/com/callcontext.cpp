@@ -46,14 +46,21 @@ const CallContext& OwnContext() {
 
 }  // namespace
 
-const CallContext& GetCallContext() { return t_context ? *t_context : OwnContext(); }
+const CallContext& GetCallContext() {
+    return t_context ? *t_context : OwnContext();
+}
 
-CallContextScope::CallContextScope(const CallContext& ctx) : prev_(t_context) { t_context = &ctx; }
-CallContextScope::~CallContextScope() { t_context = prev_; }
+CallContextScope::CallContextScope(const CallContext& ctx) : prev_(t_context) {
+    t_context = &ctx;
+}
+CallContextScope::~CallContextScope() {
+    t_context = prev_;
+}
 
 std::string AdminGroupName() {
     std::string name;
-    if (reg::ReadString(reg::Hive::LocalMachine, kTransportKey, "AdminGroup", name) != ERROR_SUCCESS ||
+    if (reg::ReadString(reg::Hive::LocalMachine, kTransportKey, "AdminGroup", name) !=
+            ERROR_SUCCESS ||
         name.empty())
         return std::string(kDefaultAdminGroup);
     return name;
@@ -93,6 +100,8 @@ LCID ProcessLocale() {
     return l ? l : LocaleFromEnvironment();
 }
 
-void SetProcessLocale(LCID lcid) { g_locale.store(lcid, std::memory_order_relaxed); }
+void SetProcessLocale(LCID lcid) {
+    g_locale.store(lcid, std::memory_order_relaxed);
+}
 
 }  // namespace plat

@@ -27,10 +27,10 @@ struct CallContext {
     bool remote = false;       // from another computer (TCP): never an administrator
     uint32_t uid = kNoUid;     // the peer's user (kNoUid over TCP)
     uint32_t gid = kNoUid;
-    int32_t pid = 0;           // the peer's process (0 over TCP)
-    bool admin = false;        // uid 0 or a member of the administrators group
+    int32_t pid = 0;     // the peer's process (0 over TCP)
+    bool admin = false;  // uid 0 or a member of the administrators group
     LCID locale = LOCALE_EN_US;
-    std::string peer;          // "unix:pid=N uid=N" or "tcp:address:port"
+    std::string peer;  // "unix:pid=N uid=N" or "tcp:address:port"
 };
 
 // The context of the call this thread is serving, else this process's own.
@@ -38,13 +38,13 @@ const CallContext& GetCallContext();
 
 // Makes `ctx` the thread's context until destroyed (nests). The transport uses it.
 class CallContextScope {
-public:
+  public:
     explicit CallContextScope(const CallContext& ctx);
     ~CallContextScope();
     CallContextScope(const CallContextScope&) = delete;
     CallContextScope& operator=(const CallContextScope&) = delete;
 
-private:
+  private:
     const CallContext* prev_;
 };
 

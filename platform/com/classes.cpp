@@ -38,7 +38,9 @@ ClassTable& Classes() {
     return *t;
 }
 
-std::string ClsidKey(const CLSID& clsid) { return "CLSID\\" + FormatGuid(clsid); }
+std::string ClsidKey(const CLSID& clsid) {
+    return "CLSID\\" + FormatGuid(clsid);
+}
 
 }  // namespace
 
@@ -75,7 +77,8 @@ ComPtr<IClassFactory> GetClassObject(const CLSID& clsid) {
     return it == t.by_clsid.end() ? ComPtr<IClassFactory>() : it->second.second;
 }
 
-// --- Registration records -------------------------------------------------------------------------
+// --- Registration records
+// -------------------------------------------------------------------------
 
 long RegisterClass(const ClassRegistration& r) {
     using reg::Hive;
@@ -158,7 +161,8 @@ long UnregisterTypeLib(const TypeLibRegistration& r) {
     });
 }
 
-// --- Creation -------------------------------------------------------------------------------------
+// --- Creation
+// -------------------------------------------------------------------------------------
 
 std::string LocalComputerName() {
     char name[256] = {};

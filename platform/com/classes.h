@@ -29,13 +29,13 @@ struct IClassFactory : public virtual IUnknown {
 // from the function fail the creation with their text (ComError keeps its HRESULT), so a
 // server that is stopping can refuse with "Process is stopping".
 class FunctionClassFactory final : public ComObject<IClassFactory> {
-public:
+  public:
     using Create = std::function<HRESULT(const IID& iid, void** out)>;
     explicit FunctionClassFactory(Create fn) : fn_(std::move(fn)) {}
     HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** out) override;
     HRESULT LockServer(bool) override { return S_OK; }
 
-private:
+  private:
     Create fn_;
 };
 
@@ -56,7 +56,8 @@ uint32_t RegisterClassObject(const CLSID& clsid, IClassFactory* factory);
 HRESULT RevokeClassObject(uint32_t cookie);
 ComPtr<IClassFactory> GetClassObject(const CLSID& clsid);
 
-// --- Registration records (HKCR) ------------------------------------------------------------------
+// --- Registration records (HKCR)
+// ------------------------------------------------------------------
 
 // Written by RegisterClass, removed by UnregisterClass:
 //   CLSID\{clsid}                  @ = description, "AppID" = app id (when given)
@@ -102,7 +103,8 @@ long RegisterTypeLib(const TypeLibRegistration& reg);
 // interface keys.
 long UnregisterTypeLib(const TypeLibRegistration& reg);
 
-// --- Creation -------------------------------------------------------------------------------------
+// --- Creation
+// -------------------------------------------------------------------------------------
 
 enum : uint32_t {
     CLSCTX_INPROC_SERVER = 1,

@@ -37,7 +37,7 @@ struct IConnectionPointContainer : public virtual IUnknown {
 // container alive and the point never outlives it.
 template <class Sink>
 class ConnectionPoint final : public IConnectionPoint {
-public:
+  public:
     // Called under no lock of the point when a sink connects (true) or disconnects (false);
     // a failing result refuses the connection.
     using Hook = std::function<HRESULT(Sink* sink, bool connect)>;
@@ -125,7 +125,7 @@ public:
         }
     }
 
-private:
+  private:
     IConnectionPointContainer* container_;
     size_t max_;
     Hook hook_;

@@ -9,9 +9,15 @@ namespace {
 thread_local std::string t_error_text;
 }
 
-void SetErrorText(std::string_view text) { t_error_text.assign(text); }
-std::string GetErrorText() { return t_error_text; }
-void ClearErrorText() { t_error_text.clear(); }
+void SetErrorText(std::string_view text) {
+    t_error_text.assign(text);
+}
+std::string GetErrorText() {
+    return t_error_text;
+}
+void ClearErrorText() {
+    t_error_text.clear();
+}
 
 HRESULT HresultFromCurrentException() {
     try {

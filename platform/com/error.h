@@ -12,11 +12,11 @@ namespace plat {
 // An exception that names its HRESULT. Anything else thrown across an object boundary
 // becomes E_UNEXPECTED with the exception's text.
 class ComError : public std::runtime_error {
-public:
+  public:
     ComError(HRESULT hr, const std::string& text) : std::runtime_error(text), hr_(hr) {}
     HRESULT Code() const { return hr_; }
 
-private:
+  private:
     HRESULT hr_;
 };
 

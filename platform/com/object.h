@@ -15,7 +15,7 @@ namespace plat {
 // starts at 0, so hand it to a ComPtr at once (MakeCom).
 template <class... Is>
 class ComObject : public virtual Is... {
-public:
+  public:
     HRESULT QueryInterface(const IID& iid, void** out) override {
         if (!out) return E_POINTER;
         *out = FindInterface(iid);
@@ -32,7 +32,7 @@ public:
     // The count as it stands (tests and diagnostics).
     uint32_t RefCount() const { return refs_.load(std::memory_order_acquire); }
 
-protected:
+  protected:
     ComObject() = default;
     ~ComObject() override = default;
     // Extend to answer further IIDs (tear-offs, private interfaces); call the base last.
@@ -43,7 +43,7 @@ protected:
         return p;
     }
 
-private:
+  private:
     std::atomic<uint32_t> refs_{0};
 };
 

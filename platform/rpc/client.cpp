@@ -114,14 +114,15 @@ std::shared_ptr<Connection> ConnectComputer(std::string_view computer, HRESULT& 
             if (close + 1 < host.size() && host[close + 1] == ':') port = host.substr(close + 2);
             host = host.substr(1, close - 1);
         }
-    } else if (auto colon = host.find(':'); colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
+    } else if (auto colon = host.find(':');
+               colon != std::string::npos && host.find(':', colon + 1) == std::string::npos) {
         port = host.substr(colon + 1);
         host.resize(colon);
     }
     if (port.empty()) {
         uint32_t p = kDefaultTcpPort;
-        if (reg::ReadDword(reg::Hive::LocalMachine, kTransportKey, "TcpPort", p) != ERROR_SUCCESS || !p ||
-            p > 65535)
+        if (reg::ReadDword(reg::Hive::LocalMachine, kTransportKey, "TcpPort", p) != ERROR_SUCCESS ||
+            !p || p > 65535)
             p = kDefaultTcpPort;
         port = std::to_string(p);
     }
@@ -139,7 +140,8 @@ std::shared_ptr<Connection> ConnectComputer(std::string_view computer, HRESULT& 
         int fd = -1;
         std::string why = "no address";
         for (addrinfo* a = res; a && fd < 0; a = a->ai_next) {
-            int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+            int s = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                             a->ai_protocol);
             if (s < 0) continue;
             int rc = ::connect(s, a->ai_addr, a->ai_addrlen);
             if (rc < 0 && errno == EINPROGRESS) {
@@ -180,7 +182,8 @@ HRESULT CreateOnLocalServer(const std::string& socket_path, const CLSID& clsid, 
     return c->CreateInstance(clsid, iid, out);
 }
 
-HRESULT CreateOnComputer(std::string_view computer, const CLSID& clsid, const IID& iid, void** out) {
+HRESULT CreateOnComputer(std::string_view computer, const CLSID& clsid, const IID& iid,
+                         void** out) {
     HRESULT hr = S_OK;
     auto c = ConnectComputer(computer, hr);
     if (!c) return hr;

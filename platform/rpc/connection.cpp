@@ -123,25 +123,38 @@ void WriteVariant(Writer& w, const Variant& v) {
     w.U16(v.vt);
     switch (v.vt) {
         case VT_EMPTY:
-        case VT_NULL: break;
+        case VT_NULL:
+            break;
         case VT_I1:
-        case VT_UI1: w.U8(v.bVal); break;
+        case VT_UI1:
+            w.U8(v.bVal);
+            break;
         case VT_I2:
         case VT_UI2:
-        case VT_BOOL: w.U16(v.uiVal); break;
+        case VT_BOOL:
+            w.U16(v.uiVal);
+            break;
         case VT_I4:
         case VT_UI4:
         case VT_INT:
         case VT_UINT:
         case VT_ERROR:
-        case VT_R4: w.U32(v.ulVal); break;
+        case VT_R4:
+            w.U32(v.ulVal);
+            break;
         case VT_I8:
         case VT_UI8:
         case VT_R8:
         case VT_CY:
-        case VT_DATE: w.U64(v.ullVal); break;
-        case VT_BSTR: Codec<WideString>::Write(w, v.bstrVal); break;
-        default: w.Poison(DISP_E_BADVARTYPE); break;
+        case VT_DATE:
+            w.U64(v.ullVal);
+            break;
+        case VT_BSTR:
+            Codec<WideString>::Write(w, v.bstrVal);
+            break;
+        default:
+            w.Poison(DISP_E_BADVARTYPE);
+            break;
     }
 }
 
@@ -152,31 +165,44 @@ bool ReadVariant(Reader& r, Variant& v) {
     bool ok = true;
     switch (vt) {
         case VT_EMPTY:
-        case VT_NULL: break;
+        case VT_NULL:
+            break;
         case VT_I1:
-        case VT_UI1: ok = r.U8(v.bVal); break;
+        case VT_UI1:
+            ok = r.U8(v.bVal);
+            break;
         case VT_I2:
         case VT_UI2:
-        case VT_BOOL: ok = r.U16(v.uiVal); break;
+        case VT_BOOL:
+            ok = r.U16(v.uiVal);
+            break;
         case VT_I4:
         case VT_UI4:
         case VT_INT:
         case VT_UINT:
         case VT_ERROR:
-        case VT_R4: ok = r.U32(v.ulVal); break;
+        case VT_R4:
+            ok = r.U32(v.ulVal);
+            break;
         case VT_I8:
         case VT_UI8:
         case VT_R8:
         case VT_CY:
-        case VT_DATE: ok = r.U64(v.ullVal); break;
-        case VT_BSTR: ok = Codec<WideString>::Read(r, v.bstrVal); break;
-        default: return false;
+        case VT_DATE:
+            ok = r.U64(v.ullVal);
+            break;
+        case VT_BSTR:
+            ok = Codec<WideString>::Read(r, v.bstrVal);
+            break;
+        default:
+            return false;
     }
     v.vt = vt;
     return ok;
 }
 
-// --- Logical threads -------------------------------------------------------------------------------
+// --- Logical threads
+// -------------------------------------------------------------------------------
 
 namespace {
 
@@ -194,7 +220,7 @@ uint64_t NewCausality() {
 
 // Sets the thread's logical thread for an outermost call, or for a served request.
 class CausalityScope {
-public:
+  public:
     explicit CausalityScope(uint64_t c) : prev_(t_causality) { t_causality = c; }
     CausalityScope() : prev_(t_causality) {
         if (!t_causality) t_causality = NewCausality();
@@ -203,7 +229,7 @@ public:
     CausalityScope(const CausalityScope&) = delete;
     CausalityScope& operator=(const CausalityScope&) = delete;
 
-private:
+  private:
     uint64_t prev_;
 };
 
@@ -234,7 +260,7 @@ void ServeIncoming(Incoming& in) {
 // The call pool: threads are added while every thread is busy (calls may block for long);
 // a thread idle for a while ends.
 class Pool {
-public:
+  public:
     static Pool& Get() {
         static auto* p = new Pool;  // its threads may outlive static destruction
         return *p;
@@ -255,7 +281,7 @@ public:
         cv_.notify_one();
     }
 
-private:
+  private:
     static constexpr size_t kMaxThreads = 512;
     static constexpr auto kIdleEnd = std::chrono::seconds(30);
 
@@ -287,7 +313,7 @@ private:
 
 // Threads waiting for a reply, by logical thread; a nested request goes to the innermost.
 class WaiterRegistry {
-public:
+  public:
     static WaiterRegistry& Get() {
         static auto* r = new WaiterRegistry;
         return *r;
@@ -321,7 +347,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::mutex m_;
     std::unordered_map<uint64_t, std::vector<Waiter*>> by_causality_;
 };
@@ -887,8 +913,8 @@ HRESULT Connection::CreateInstance(const CLSID& clsid, const IID& iid, void** ou
         return E_NOINTERFACE;
     }
     HRESULT hr = S_OK;
-    ProxyCallPtr call = BeginCall(shared_from_this(), kActivatorObject, IID_IUnknown,
-                                  kMethodCreateInstance, hr);
+    ProxyCallPtr call =
+        BeginCall(shared_from_this(), kActivatorObject, IID_IUnknown, kMethodCreateInstance, hr);
     if (!call) return hr;
     ProxyCallWriter(*call).Guid(clsid);
     ProxyCallWriter(*call).Guid(iid);
@@ -917,7 +943,9 @@ HRESULT Connection::CreateInstance(const CLSID& clsid, const IID& iid, void** ou
 
 ProxyManager::~ProxyManager() = default;
 
-uint32_t ProxyManager::AddRef() { return count_.fetch_add(1, std::memory_order_relaxed) + 1; }
+uint32_t ProxyManager::AddRef() {
+    return count_.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 uint32_t ProxyManager::Release() {
     uint32_t n = count_.load(std::memory_order_relaxed);
@@ -1002,8 +1030,12 @@ ProxyManager* AsProxy(IUnknown* unk) {
 HRESULT ManagerQueryInterface(ProxyManager* m, const IID& iid, void** out) {
     return m->QueryInterface(iid, out);
 }
-uint32_t ManagerAddRef(ProxyManager* m) { return m->AddRef(); }
-uint32_t ManagerRelease(ProxyManager* m) { return m->Release(); }
+uint32_t ManagerAddRef(ProxyManager* m) {
+    return m->AddRef();
+}
+uint32_t ManagerRelease(ProxyManager* m) {
+    return m->Release();
+}
 
 // --- Object references -----------------------------------------------------------------------
 
@@ -1046,7 +1078,8 @@ bool ReadObjRef(MarshalEnv& env, Reader& r, const InterfaceInfo* expected, IID* 
     if (!r.U8(kind) || !r.U64(id) || !r.Guid(iid) || kind > 2) return false;
     if (got) *got = iid;
     if (kind == 0) return true;
-    if (expected && !(expected->iid == iid)) return env.Fail(RPC_E_INVALID_DATA, "object reference of another interface");
+    if (expected && !(expected->iid == iid))
+        return env.Fail(RPC_E_INVALID_DATA, "object reference of another interface");
     if (!env.conn) return true;
     const InterfaceInfo* info = expected ? expected : FindInterface(iid);
     if (!info) return env.Fail(E_NOINTERFACE, "interface not declared for the transport");
@@ -1083,7 +1116,9 @@ struct ProxyCallState {
     std::vector<uint8_t> reply;
 };
 
-void ProxyCallDeleter::operator()(ProxyCallState* s) const { delete s; }
+void ProxyCallDeleter::operator()(ProxyCallState* s) const {
+    delete s;
+}
 
 ProxyCallPtr BeginCall(const std::shared_ptr<Connection>& conn, uint64_t object, const IID& iid,
                        uint16_t method, HRESULT& hr) {
@@ -1109,15 +1144,20 @@ ProxyCallPtr BeginProxyCall(ProxyManager& mgr, const IID& iid, uint16_t method, 
     return BeginCall(mgr.ConnPtr(), mgr.Id(), iid, method, hr);
 }
 
-Writer& ProxyCallWriter(ProxyCallState& s) { return s.w; }
-MarshalEnv& ProxyCallEnv(ProxyCallState& s) { return s.env; }
+Writer& ProxyCallWriter(ProxyCallState& s) {
+    return s.w;
+}
+MarshalEnv& ProxyCallEnv(ProxyCallState& s) {
+    return s.env;
+}
 
 bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEnv& reply_env) {
     Connection& c = *s.conn;
     EndFrame(s.w);
     if (s.w.Poisoned() != S_OK || s.env.hr != S_OK || s.w.Size() - 4 > kMaxFrame) {
         hr = s.w.Poisoned() != S_OK ? s.w.Poisoned() : s.env.hr != S_OK ? s.env.hr : E_OUTOFMEMORY;
-        SetErrorText(s.env.error.empty() ? (hr == E_OUTOFMEMORY ? "message too large" : "argument cannot be marshalled")
+        SetErrorText(s.env.error.empty() ? (hr == E_OUTOFMEMORY ? "message too large"
+                                                                : "argument cannot be marshalled")
                                          : s.env.error);
         c.UndoExports(s.env.exported);
         return false;

@@ -43,7 +43,7 @@ struct Incoming;
 struct Waiter;
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     enum class Role : uint16_t { Client = 0, Server = 1 };
 
     // Takes a connected socket, sends the hello and starts the reader. `on_closed` runs on the
@@ -71,7 +71,7 @@ public:
     uint64_t ExportedReferences() const;  // over all objects
     size_t ImportedObjects() const;
 
-private:
+  private:
     friend class ProxyManager;
     friend struct ProxyCallState;
     friend bool WriteObjRef(MarshalEnv&, Writer&, const InterfaceInfo&, void*);
@@ -155,7 +155,7 @@ private:
 // The proxy of one object of the peer: its identity (QueryInterface for IUnknown gives it), its
 // one local count, and one interface proxy per interface asked for.
 class ProxyManager final : public IUnknown {
-public:
+  public:
     HRESULT QueryInterface(const IID& iid, void** out) override;
     uint32_t AddRef() override;
     uint32_t Release() override;
@@ -166,7 +166,7 @@ public:
     // The interface proxy for `info` (created on first use), without a new reference.
     void* LocalInterface(const InterfaceInfo& info);
 
-private:
+  private:
     friend class Connection;
     friend void AbandonCredits(MarshalEnv&);
     ProxyManager(std::shared_ptr<Connection> conn, uint64_t id) : conn_(std::move(conn)), id_(id) {}

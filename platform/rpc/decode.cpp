@@ -45,7 +45,8 @@ bool DecodeRelease(Reader& r) {
 
 }  // namespace
 
-Decoded DecodeFrame(std::span<const uint8_t> body, const InterfaceInfo* reply_iface, uint16_t reply_method) {
+Decoded DecodeFrame(std::span<const uint8_t> body, const InterfaceInfo* reply_iface,
+                    uint16_t reply_method) {
     if (body.size() > kMaxFrame) return Decoded::Malformed;
     Reader r(body);
     FrameHeader fh;
@@ -55,9 +56,12 @@ Decoded DecodeFrame(std::span<const uint8_t> body, const InterfaceInfo* reply_if
             Hello h;
             return ReadHello(r, h) && h.magic == kMagic ? Decoded::Hello : Decoded::Malformed;
         }
-        case MsgType::Request: return DecodeRequest(r) ? Decoded::Request : Decoded::Malformed;
-        case MsgType::Reply: return DecodeReply(r, reply_iface, reply_method) ? Decoded::Reply : Decoded::Malformed;
-        case MsgType::Release: return DecodeRelease(r) ? Decoded::Release : Decoded::Malformed;
+        case MsgType::Request:
+            return DecodeRequest(r) ? Decoded::Request : Decoded::Malformed;
+        case MsgType::Reply:
+            return DecodeReply(r, reply_iface, reply_method) ? Decoded::Reply : Decoded::Malformed;
+        case MsgType::Release:
+            return DecodeRelease(r) ? Decoded::Release : Decoded::Malformed;
     }
     return Decoded::Malformed;
 }

@@ -87,12 +87,13 @@ template <class T>
 struct Codec;
 
 template <class T>
-concept Marshallable = requires { Codec<T>::kMinBytes; };
+concept Marshallable = requires {
+    Codec<T>::kMinBytes;
+};
 
 template <class T>
-    requires((std::is_integral_v<T> && !std::is_same_v<T, bool>) || std::is_floating_point_v<T> ||
-             std::is_enum_v<T>)
-struct Codec<T> {
+requires((std::is_integral_v<T> && !std::is_same_v<T, bool>) || std::is_floating_point_v<T> ||
+         std::is_enum_v<T>) struct Codec<T> {
     static constexpr size_t kMinBytes = sizeof(T);
     static void Write(Writer& w, const T& v) { w.Raw(&v, sizeof v); }
     static bool Read(Reader& r, T& v) { return r.Raw(&v, sizeof v); }
@@ -136,7 +137,9 @@ struct Codec<FILETIME> {
         w.U32(f.dwLowDateTime);
         w.U32(f.dwHighDateTime);
     }
-    static bool Read(Reader& r, FILETIME& f) { return r.U32(f.dwLowDateTime) && r.U32(f.dwHighDateTime); }
+    static bool Read(Reader& r, FILETIME& f) {
+        return r.U32(f.dwLowDateTime) && r.U32(f.dwHighDateTime);
+    }
 };
 
 // UTF-16 code units exactly as they are: frame bytes carried one per unit, lone surrogates and
@@ -172,11 +175,11 @@ struct Codec<Variant> {
 
 // Base of every generated interface proxy: the proxy manager it belongs to.
 class ProxyBase {
-public:
+  public:
     explicit ProxyBase(ProxyManager* m) : mgr_(m) {}
     virtual ~ProxyBase() = default;
 
-protected:
+  protected:
     ProxyManager* mgr_;
 };
 
@@ -185,7 +188,8 @@ struct MethodInfo {
     // Reads the in parameters, calls, writes the out parameters. Rejected: the request was
     // malformed and nothing was called (env says why); Failed: the call ran but its results
     // could not be written; Done: `hr` is the method's result.
-    ReplyStatus (*stub)(void* iface, Reader& in, Writer& out, MarshalEnv& env, HRESULT& hr) = nullptr;
+    ReplyStatus (*stub)(void* iface, Reader& in, Writer& out, MarshalEnv& env,
+                        HRESULT& hr) = nullptr;
     // Decoders without a call, for validation and fuzzing: in parameters of a request, out
     // parameters of a reply.
     bool (*decode_in)(Reader& in, MarshalEnv& env) = nullptr;
@@ -216,7 +220,8 @@ inline constexpr bool kNotDeclared = false;
 // marshalling was not included.
 template <class I>
 const InterfaceInfo& InterfaceInfoOf() {
-    static_assert(kNotDeclared<I>, "interface not declared for the transport (NORVALT_RPC_INTERFACE)");
+    static_assert(kNotDeclared<I>,
+                  "interface not declared for the transport (NORVALT_RPC_INTERFACE)");
     static const InterfaceInfo none;
     return none;
 }
@@ -306,7 +311,7 @@ struct MemFn<HRESULT (C::*)(A...)> {
 };
 
 template <class T>
-inline constexpr bool kIsInterface = std::is_class_v<T> && std::is_base_of_v<IUnknown, T>;
+inline constexpr bool kIsInterface = std::is_class_v<T>&& std::is_base_of_v<IUnknown, T>;
 
 // The value of an integer parameter used as a count: an in parameter's value or, after the
 // call, an out parameter's.
@@ -325,7 +330,8 @@ uint64_t CountOf(const St& st) {
 template <size_t N, class A>
 uint64_t ArgCount(const A& args) {
     using T = std::tuple_element_t<N, A>;
-    static_assert(!std::is_pointer_v<std::remove_cvref_t<T>>, "an in array's count must be an in parameter");
+    static_assert(!std::is_pointer_v<std::remove_cvref_t<T>>,
+                  "an in array's count must be an in parameter");
     return CountValue(std::get<N>(args));
 }
 
@@ -345,34 +351,50 @@ std::optional<uint64_t> OutCount(const St& st, const A* args) {
 struct InOnly {
     static constexpr bool kOut = false;
     template <class T, class A>
-    static HRESULT Check(const T&, const A&) { return S_OK; }
+    static HRESULT Check(const T&, const A&) {
+        return S_OK;
+    }
     template <class S>
-    static bool ReadOut(MarshalEnv&, Reader&, S&) { return true; }
+    static bool ReadOut(MarshalEnv&, Reader&, S&) {
+        return true;
+    }
     template <class S, class St, class A>
-    static bool VerifyOut(const S&, const St&, const A*) { return true; }
+    static bool VerifyOut(const S&, const St&, const A*) {
+        return true;
+    }
     template <class S, class T>
     static void Deliver(S&, const T&) {}
     template <class S, class St>
-    static bool Give(MarshalEnv&, Writer&, S&, const St&) { return true; }
+    static bool Give(MarshalEnv&, Writer&, S&, const St&) {
+        return true;
+    }
 };
 struct OutOnly {
     static constexpr bool kOut = true;
     template <class T, class A>
     static void Put(MarshalEnv&, Writer&, const T&, const A&) {}
     template <class S>
-    static bool Take(MarshalEnv&, Reader&, S&) { return true; }
+    static bool Take(MarshalEnv&, Reader&, S&) {
+        return true;
+    }
     template <class S, class St>
-    static bool VerifyIn(const S&, const St&) { return true; }
+    static bool VerifyIn(const S&, const St&) {
+        return true;
+    }
 };
 
 template <class V>
 struct InValue : InOnly {
     using Storage = V;
     template <class T, class A>
-    static void Put(MarshalEnv&, Writer& w, const T& arg, const A&) { Codec<V>::Write(w, arg); }
+    static void Put(MarshalEnv&, Writer& w, const T& arg, const A&) {
+        Codec<V>::Write(w, arg);
+    }
     static bool Take(MarshalEnv&, Reader& r, V& s) { return Codec<V>::Read(r, s); }
     template <class St>
-    static bool VerifyIn(const V&, const St&) { return true; }
+    static bool VerifyIn(const V&, const St&) {
+        return true;
+    }
     static V& Pass(V& s) { return s; }
 };
 
@@ -380,10 +402,14 @@ template <class V>
 struct OutValue : OutOnly {
     using Storage = V;
     template <class A>
-    static HRESULT Check(V* const& arg, const A&) { return arg ? S_OK : E_POINTER; }
+    static HRESULT Check(V* const& arg, const A&) {
+        return arg ? S_OK : E_POINTER;
+    }
     static bool ReadOut(MarshalEnv&, Reader& r, V& s) { return Codec<V>::Read(r, s); }
     template <class St, class A>
-    static bool VerifyOut(const V&, const St&, const A*) { return true; }
+    static bool VerifyOut(const V&, const St&, const A*) {
+        return true;
+    }
     static void Deliver(V& s, V* const& arg) { *arg = std::move(s); }
     static V* Pass(V& s) { return &s; }
     template <class St>
@@ -414,7 +440,9 @@ struct InOptional : InOnly {
         return !s.present || Codec<V>::Read(r, s.value);
     }
     template <class St>
-    static bool VerifyIn(const Storage&, const St&) { return true; }
+    static bool VerifyIn(const Storage&, const St&) {
+        return true;
+    }
     static T Pass(Storage& s) { return s.present ? &s.value : nullptr; }
 };
 
@@ -445,7 +473,9 @@ struct InArray : InOnly {
         return true;
     }
     template <class St>
-    static bool VerifyIn(const Storage& s, const St& st) { return s.size() == CountOf<N>(st); }
+    static bool VerifyIn(const Storage& s, const St& st) {
+        return s.size() == CountOf<N>(st);
+    }
     static T Pass(Storage& s) { return s.data(); }
 };
 
@@ -532,7 +562,9 @@ struct InIface : InOnly {
         return true;
     }
     template <class St>
-    static bool VerifyIn(const Storage&, const St&) { return true; }
+    static bool VerifyIn(const Storage&, const St&) {
+        return true;
+    }
     static I* Pass(Storage& s) { return s.Get(); }
 };
 
@@ -563,7 +595,9 @@ struct OutIface : OutOnly {
         return true;
     }
     template <class St, class A>
-    static bool VerifyOut(const Storage&, const St&, const A*) { return true; }
+    static bool VerifyOut(const Storage&, const St&, const A*) {
+        return true;
+    }
     static void Deliver(Storage& s, I** const& arg) { *arg = std::exchange(s.p, nullptr); }
     static I** Pass(Storage& s) { return &s.p; }
     template <class St>
@@ -632,7 +666,9 @@ struct InWStr : InOnly {
         return !s.present || Codec<WideString>::Read(r, s.s);
     }
     template <class St>
-    static bool VerifyIn(const Storage&, const St&) { return true; }
+    static bool VerifyIn(const Storage&, const St&) {
+        return true;
+    }
     static const char16_t* Pass(Storage& s) { return s.present ? s.s.c_str() : nullptr; }
 };
 
@@ -664,7 +700,9 @@ struct OutWStr : OutOnly {
         return r.Raw(s.p, size_t{n} * sizeof(char16_t));
     }
     template <class St, class A>
-    static bool VerifyOut(const Storage&, const St&, const A*) { return true; }
+    static bool VerifyOut(const Storage&, const St&, const A*) {
+        return true;
+    }
     static void Deliver(Storage& s, char16_t** const& arg) { *arg = std::exchange(s.p, nullptr); }
     static char16_t** Pass(Storage& s) { return &s.p; }
     template <class St>
@@ -698,7 +736,8 @@ struct SelectParam<T, NoAnn> {
         else if constexpr (!std::is_pointer_v<U> && Marshallable<U>)
             return std::type_identity<InValue<U>>{};
         else
-            static_assert(kNotDeclared<T>, "no marshaller for this parameter type: add a Codec or an annotation");
+            static_assert(kNotDeclared<T>,
+                          "no marshaller for this parameter type: add a Codec or an annotation");
     }
     using type = typename decltype(Pick())::type;
 };
@@ -708,11 +747,14 @@ struct SelectParam<T, SizeIs<P, N>> {
     using U = std::remove_cvref_t<T>;
     static auto Pick() {
         if constexpr (std::is_pointer_v<U> && std::is_const_v<std::remove_pointer_t<U>>)
-            return std::type_identity<InArray<std::remove_const_t<std::remove_pointer_t<U>>, N, U>>{};
+            return std::type_identity<
+                InArray<std::remove_const_t<std::remove_pointer_t<U>>, N, U>>{};
         else if constexpr (std::is_pointer_v<U> && std::is_pointer_v<std::remove_pointer_t<U>>)
-            return std::type_identity<OutArray<std::remove_pointer_t<std::remove_pointer_t<U>>, N>>{};
+            return std::type_identity<
+                OutArray<std::remove_pointer_t<std::remove_pointer_t<U>>, N>>{};
         else
-            static_assert(kNotDeclared<T>, "SizeIs needs const E* (in) or E** (out); use InSizeIs for E*");
+            static_assert(kNotDeclared<T>,
+                          "SizeIs needs const E* (in) or E** (out); use InSizeIs for E*");
     }
     using type = typename decltype(Pick())::type;
 };
@@ -761,19 +803,31 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
         ((hr = Failed(hr) ? hr : P<K>::Check(std::get<K>(a), a)), ...);
         return hr;
     }
-    static void PutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w, [[maybe_unused]] const Args& a) { (P<K>::Put(env, w, std::get<K>(a), a), ...); }
-    static bool ReadOutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Reader& r, [[maybe_unused]] Storages& st) {
+    static void PutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w,
+                       [[maybe_unused]] const Args& a) {
+        (P<K>::Put(env, w, std::get<K>(a), a), ...);
+    }
+    static bool ReadOutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Reader& r,
+                           [[maybe_unused]] Storages& st) {
         return ((P<K>::ReadOut(env, r, std::get<K>(st)) || Bad<K>(env)) && ...);
     }
-    static bool VerifyOutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st, [[maybe_unused]] const Args* a) {
-        return ((P<K>::VerifyOut(std::get<K>(st), st, a) || env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) && ...);
+    static bool VerifyOutAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st,
+                             [[maybe_unused]] const Args* a) {
+        return ((P<K>::VerifyOut(std::get<K>(st), st, a) ||
+                 env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) &&
+                ...);
     }
-    static void DeliverAll([[maybe_unused]] Storages& st, [[maybe_unused]] const Args& a) { (P<K>::Deliver(std::get<K>(st), std::get<K>(a)), ...); }
+    static void DeliverAll([[maybe_unused]] Storages& st, [[maybe_unused]] const Args& a) {
+        (P<K>::Deliver(std::get<K>(st), std::get<K>(a)), ...);
+    }
 
     // Stub side.
-    static bool TakeAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Reader& r, [[maybe_unused]] Storages& st) {
+    static bool TakeAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Reader& r,
+                        [[maybe_unused]] Storages& st) {
         return ((P<K>::Take(env, r, std::get<K>(st)) || Bad<K>(env)) && ...) &&
-               ((P<K>::VerifyIn(std::get<K>(st), st) || env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) && ...) &&
+               ((P<K>::VerifyIn(std::get<K>(st), st) ||
+                 env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) &&
+                ...) &&
                IidsKnown(env, st);
     }
     static bool IidsKnown([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st) {
@@ -789,8 +843,11 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
         (void)st;
         return true;
     }
-    static HRESULT Invoke([[maybe_unused]] Itf* p, [[maybe_unused]] Storages& st) { return (p->*F)(P<K>::Pass(std::get<K>(st))...); }
-    static bool GiveAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w, [[maybe_unused]] Storages& st) {
+    static HRESULT Invoke([[maybe_unused]] Itf* p, [[maybe_unused]] Storages& st) {
+        return (p->*F)(P<K>::Pass(std::get<K>(st))...);
+    }
+    static bool GiveAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w,
+                        [[maybe_unused]] Storages& st) {
         return (P<K>::Give(env, w, std::get<K>(st), st) && ...);
     }
 };
@@ -798,7 +855,9 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
 }  // namespace detail
 
 template <class Itf, auto F, class... Ann>
-struct Method : detail::MethodImpl<Itf, F, std::make_index_sequence<detail::MemFn<decltype(F)>::kArity>, Ann...> {};
+struct Method
+    : detail::MethodImpl<Itf, F, std::make_index_sequence<detail::MemFn<decltype(F)>::kArity>,
+                         Ann...> {};
 
 template <auto F, size_t K>
 using ArgT = std::tuple_element_t<K, typename detail::MemFn<decltype(F)>::Args>;
@@ -849,7 +908,8 @@ template <class M>
 bool DecodeOut(Reader& in, MarshalEnv& env) {
     typename M::Storages st{};
     std::string text;
-    return M::ReadOutAll(env, in, st) && M::VerifyOutAll(env, st, nullptr) && in.Text(text) && in.AtEnd();
+    return M::ReadOutAll(env, in, st) && M::VerifyOutAll(env, st, nullptr) && in.Text(text) &&
+           in.AtEnd();
 }
 
 template <class Itf, class M>
@@ -868,7 +928,9 @@ InterfaceInfo MakeInterfaceInfo(const char* name, const MethodInfo* methods, uin
         auto* p = new Proxy(m);
         return {p, static_cast<void*>(static_cast<Itf*>(p))};
     };
-    info.to_unknown = [](void* iface) -> IUnknown* { return static_cast<IUnknown*>(static_cast<Itf*>(iface)); };
+    info.to_unknown = [](void* iface) -> IUnknown* {
+        return static_cast<IUnknown*>(static_cast<Itf*>(iface));
+    };
     return info;
 }
 
@@ -917,9 +979,9 @@ InterfaceInfo MakeInterfaceInfo(const char* name, const MethodInfo* methods, uin
 
 #define NORVALT_RPC_ENUM_(Name, N, ...) k_##Name,
 
-#define NORVALT_RPC_PROXY_(Name, N, ...)                                                        \
-    HRESULT Name(NORVALT_RPC_P##N(&Itf::Name)) override {                                       \
-        return ::plat::rpc::ProxyCall<NORVALT_RPC_METHOD_T_(Name, __VA_ARGS__)>(                \
+#define NORVALT_RPC_PROXY_(Name, N, ...)                                                   \
+    HRESULT Name(NORVALT_RPC_P##N(&Itf::Name)) override {                                  \
+        return ::plat::rpc::ProxyCall<NORVALT_RPC_METHOD_T_(Name, __VA_ARGS__)>(           \
             *this->mgr_, Itf::GetIID(), static_cast<uint16_t>(k_##Name) NORVALT_RPC_A##N); \
     }
 
@@ -934,26 +996,26 @@ InterfaceInfo MakeInterfaceInfo(const char* name, const MethodInfo* methods, uin
 // Declares the transport of interface I from its method list LIST (an X-macro taking
 // M(Name, ParamCount, Annotations...)). Use at global scope, in a header every user of I's
 // transport includes.
-#define NORVALT_RPC_INTERFACE(I, LIST)                                                             \
-    template <>                                                                                    \
-    inline const ::plat::rpc::InterfaceInfo& ::plat::rpc::InterfaceInfoOf<I>() {                   \
-        using Itf = I;                                                                             \
-        enum : uint16_t { LIST(NORVALT_RPC_ENUM_) k_MethodCount_ };                                \
-        struct Proxy final : ::plat::rpc::ProxyBase, Itf {                                         \
-            explicit Proxy(::plat::rpc::ProxyManager* m) : ::plat::rpc::ProxyBase(m) {}            \
-            HRESULT QueryInterface(const ::plat::IID& iid, void** out) override {                  \
-                return ::plat::rpc::ManagerQueryInterface(this->mgr_, iid, out);                   \
-            }                                                                                      \
-            uint32_t AddRef() override { return ::plat::rpc::ManagerAddRef(this->mgr_); }          \
-            uint32_t Release() override { return ::plat::rpc::ManagerRelease(this->mgr_); }        \
-            LIST(NORVALT_RPC_PROXY_)                                                               \
-        };                                                                                         \
-        static const ::plat::rpc::MethodInfo methods[] = {LIST(NORVALT_RPC_STUB_){}};              \
-        static const ::plat::rpc::InterfaceInfo info =                                             \
-            ::plat::rpc::MakeInterfaceInfo<Itf, Proxy>(#I, methods, k_MethodCount_);               \
-        static const bool registered = (::plat::rpc::RegisterInterface(info), true);               \
-        (void)registered;                                                                          \
-        return info;                                                                               \
+#define NORVALT_RPC_INTERFACE(I, LIST)                                                      \
+    template <>                                                                             \
+    inline const ::plat::rpc::InterfaceInfo& ::plat::rpc::InterfaceInfoOf<I>() {            \
+        using Itf = I;                                                                      \
+        enum : uint16_t { LIST(NORVALT_RPC_ENUM_) k_MethodCount_ };                         \
+        struct Proxy final : ::plat::rpc::ProxyBase, Itf {                                  \
+            explicit Proxy(::plat::rpc::ProxyManager* m) : ::plat::rpc::ProxyBase(m) {}     \
+            HRESULT QueryInterface(const ::plat::IID& iid, void** out) override {           \
+                return ::plat::rpc::ManagerQueryInterface(this->mgr_, iid, out);            \
+            }                                                                               \
+            uint32_t AddRef() override { return ::plat::rpc::ManagerAddRef(this->mgr_); }   \
+            uint32_t Release() override { return ::plat::rpc::ManagerRelease(this->mgr_); } \
+            LIST(NORVALT_RPC_PROXY_)                                                        \
+        };                                                                                  \
+        static const ::plat::rpc::MethodInfo methods[] = {LIST(NORVALT_RPC_STUB_){}};       \
+        static const ::plat::rpc::InterfaceInfo info =                                      \
+            ::plat::rpc::MakeInterfaceInfo<Itf, Proxy>(#I, methods, k_MethodCount_);        \
+        static const bool registered = (::plat::rpc::RegisterInterface(info), true);        \
+        (void)registered;                                                                   \
+        return info;                                                                        \
     }
 
 // Records carried field by field: NORVALT_RPC_RECORD(ns::TRecord, Field1, Field2, ...).
@@ -975,30 +1037,32 @@ InterfaceInfo MakeInterfaceInfo(const char* name, const MethodInfo* methods, uin
     NORVALT_RPC_FE_PICK_(__VA_ARGS__, NORVALT_RPC_FE_12, NORVALT_RPC_FE_11, NORVALT_RPC_FE_10,   \
                          NORVALT_RPC_FE_9, NORVALT_RPC_FE_8, NORVALT_RPC_FE_7, NORVALT_RPC_FE_6, \
                          NORVALT_RPC_FE_5, NORVALT_RPC_FE_4, NORVALT_RPC_FE_3, NORVALT_RPC_FE_2, \
-                         NORVALT_RPC_FE_1)(M, d, __VA_ARGS__)
+                         NORVALT_RPC_FE_1)                                                       \
+    (M, d, __VA_ARGS__)
 
 #define NORVALT_RPC_REC_MIN_(T, f) +::plat::rpc::Codec<decltype(T::f)>::kMinBytes
-#define NORVALT_RPC_REC_W_(T, f)                               \
-    {                                                          \
-        decltype(T::f) v_ = r.f;                               \
-        ::plat::rpc::Codec<decltype(T::f)>::Write(w, v_);      \
+#define NORVALT_RPC_REC_W_(T, f)                          \
+    {                                                     \
+        decltype(T::f) v_ = r.f;                          \
+        ::plat::rpc::Codec<decltype(T::f)>::Write(w, v_); \
     }
-#define NORVALT_RPC_REC_R_(T, f)                                    \
-    &&[&] {                                                         \
-        decltype(T::f) v_{};                                        \
+#define NORVALT_RPC_REC_R_(T, f)                                             \
+    &&[&] {                                                                  \
+        decltype(T::f) v_{};                                                 \
         if (!::plat::rpc::Codec<decltype(T::f)>::Read(rd, v_)) return false; \
-        r.f = std::move(v_);                                        \
-        return true;                                                \
+        r.f = std::move(v_);                                                 \
+        return true;                                                         \
     }()
 
-#define NORVALT_RPC_RECORD(T, ...)                                                               \
-    template <>                                                                                  \
-    struct plat::rpc::Codec<T> {                                                                 \
-        static constexpr size_t kMinBytes = 0 NORVALT_RPC_FOR_EACH(NORVALT_RPC_REC_MIN_, T, __VA_ARGS__); \
-        static void Write(::plat::rpc::Writer& w, const T& r) {                                  \
-            NORVALT_RPC_FOR_EACH(NORVALT_RPC_REC_W_, T, __VA_ARGS__)                             \
-        }                                                                                        \
-        static bool Read(::plat::rpc::Reader& rd, T& r) {                                        \
-            return true NORVALT_RPC_FOR_EACH(NORVALT_RPC_REC_R_, T, __VA_ARGS__);                \
-        }                                                                                        \
+#define NORVALT_RPC_RECORD(T, ...)                                                \
+    template <>                                                                   \
+    struct plat::rpc::Codec<T> {                                                  \
+        static constexpr size_t kMinBytes =                                       \
+            0 NORVALT_RPC_FOR_EACH(NORVALT_RPC_REC_MIN_, T, __VA_ARGS__);         \
+        static void Write(::plat::rpc::Writer& w, const T& r) {                   \
+            NORVALT_RPC_FOR_EACH(NORVALT_RPC_REC_W_, T, __VA_ARGS__)              \
+        }                                                                         \
+        static bool Read(::plat::rpc::Reader& rd, T& r) {                         \
+            return true NORVALT_RPC_FOR_EACH(NORVALT_RPC_REC_R_, T, __VA_ARGS__); \
+        }                                                                         \
     };

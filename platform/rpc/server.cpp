@@ -27,7 +27,9 @@ namespace plat::rpc {
 
 namespace {
 
-std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string Errno(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 HRESULT Fail(HRESULT hr, const std::string& text) {
     SetErrorText(text);
@@ -36,13 +38,15 @@ HRESULT Fail(HRESULT hr, const std::string& text) {
 
 std::string ReadRegString(std::string_view name) {
     std::string v;
-    if (reg::ReadString(reg::Hive::LocalMachine, kTransportKey, name, v) != ERROR_SUCCESS) v.clear();
+    if (reg::ReadString(reg::Hive::LocalMachine, kTransportKey, name, v) != ERROR_SUCCESS)
+        v.clear();
     return v;
 }
 
 std::optional<uint32_t> ReadRegDword(std::string_view name) {
     uint32_t v;
-    if (reg::ReadDword(reg::Hive::LocalMachine, kTransportKey, name, v) != ERROR_SUCCESS) return std::nullopt;
+    if (reg::ReadDword(reg::Hive::LocalMachine, kTransportKey, name, v) != ERROR_SUCCESS)
+        return std::nullopt;
     return v;
 }
 
@@ -67,7 +71,9 @@ std::string PeerAddress(int fd) {
 }  // namespace
 
 Server::Server() = default;
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
 
 void Server::TakeActivationSockets() {
     const char* pid = std::getenv("LISTEN_PID");
@@ -137,7 +143,8 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
         ::close(fd);
         return hr;
     }
-    uint32_t mode = o.socket_mode ? *o.socket_mode : ReadRegDword("SocketMode").value_or(kDefaultSocketMode);
+    uint32_t mode =
+        o.socket_mode ? *o.socket_mode : ReadRegDword("SocketMode").value_or(kDefaultSocketMode);
     std::string group = o.socket_group ? *o.socket_group : ReadRegString("SocketGroup");
     bool ok = ::chmod(tmp.c_str(), static_cast<mode_t>(mode & 0777)) == 0;
     std::string why = ok ? "" : Errno("chmod");
@@ -191,15 +198,17 @@ HRESULT Server::ListenTcp(const ServerOptions& o) {
             sockaddr_storage ss{};
             socklen_t len = sizeof ss;
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-            tcp_port_ = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                                                 : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+            tcp_port_ = ss.ss_family == AF_INET6
+                            ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                            : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
         } else {
             why = std::strerror(errno);
             ::close(fd);
         }
     }
     ::freeaddrinfo(res);
-    if (tcp_fd_ < 0) return Fail(E_ACCESSDENIED, "Cannot listen on TCP " + address + ":" + ports + ": " + why);
+    if (tcp_fd_ < 0)
+        return Fail(E_ACCESSDENIED, "Cannot listen on TCP " + address + ":" + ports + ": " + why);
     return S_OK;
 }
 
@@ -268,10 +277,12 @@ void Server::Accept(int listen_fd, bool tcp) {
         ctx.peer = "unix:pid=" + std::to_string(cred.pid) + " uid=" + std::to_string(cred.uid);
     }
     std::lock_guard lk(m_);
-    auto c = Connection::Start(fd, Connection::Role::Server, std::move(ctx), [this](Connection* dead) {
-        std::lock_guard l(m_);
-        std::erase_if(conns_, [&](const std::shared_ptr<Connection>& x) { return x.get() == dead; });
-    });
+    auto c =
+        Connection::Start(fd, Connection::Role::Server, std::move(ctx), [this](Connection* dead) {
+            std::lock_guard l(m_);
+            std::erase_if(conns_,
+                          [&](const std::shared_ptr<Connection>& x) { return x.get() == dead; });
+        });
     conns_.push_back(std::move(c));
 }
 

@@ -27,14 +27,14 @@ struct ServerOptions {
     bool socket_activation = true;  // take sockets passed by systemd when they are ours
     // Unset values come from the registry (kTransportKey), then the defaults.
     std::optional<bool> tcp_enabled;
-    std::string tcp_address;         // "" = registry TcpAddress, else "0.0.0.0"
+    std::string tcp_address;           // "" = registry TcpAddress, else "0.0.0.0"
     std::optional<uint16_t> tcp_port;  // 0 = any free port (TcpPort() tells which)
     std::optional<uint32_t> socket_mode;
     std::optional<std::string> socket_group;
 };
 
 class Server {
-public:
+  public:
     Server();
     ~Server();  // Stop()
     Server(const Server&) = delete;
@@ -53,7 +53,7 @@ public:
     size_t ConnectionCount() const;
     std::vector<std::shared_ptr<Connection>> Connections() const;
 
-private:
+  private:
     void AcceptLoop();
     void Accept(int listen_fd, bool tcp);
     HRESULT ListenUnix(const ServerOptions& o);

@@ -10,7 +10,9 @@ void BeginFrame(Writer& w, MsgType type, uint32_t call_id) {
     w.U32(call_id);
 }
 
-void EndFrame(Writer& w) { w.PatchU32(0, static_cast<uint32_t>(w.Size() - 4)); }
+void EndFrame(Writer& w) {
+    w.PatchU32(0, static_cast<uint32_t>(w.Size() - 4));
+}
 
 void WriteRequestHeader(Writer& w, const RequestHeader& h) {
     w.U64(h.causality);
@@ -46,7 +48,8 @@ bool ReadFrameHeader(Reader& r, FrameHeader& h) {
     uint8_t type = 0;
     uint16_t reserved = 0;
     if (!r.U8(type) || !r.U8(h.flags) || !r.U16(reserved) || !r.U32(h.call_id)) return false;
-    if (type < static_cast<uint8_t>(MsgType::Hello) || type > static_cast<uint8_t>(MsgType::Release))
+    if (type < static_cast<uint8_t>(MsgType::Hello) ||
+        type > static_cast<uint8_t>(MsgType::Release))
         return false;
     h.type = static_cast<MsgType>(type);
     return true;

@@ -76,7 +76,7 @@ inline constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = MakeHr(0x80080005);  // no s
 
 // Appends to a growing frame.
 class Writer {
-public:
+  public:
     Writer() { buf_.reserve(128); }
     void U8(uint8_t v) { buf_.push_back(v); }
     void U16(uint16_t v) { Raw(&v, sizeof v); }
@@ -111,14 +111,14 @@ public:
     const std::vector<uint8_t>& Bytes() const { return buf_; }
     std::vector<uint8_t>& Bytes() { return buf_; }
 
-private:
+  private:
     std::vector<uint8_t> buf_;
     HRESULT poison_ = S_OK;
 };
 
 // Reads from a frame; every read checks the bytes left and fails rather than overrun.
 class Reader {
-public:
+  public:
     Reader() = default;
     explicit Reader(std::span<const uint8_t> s) : p_(s.data()), n_(s.size()) {}
     Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
@@ -160,7 +160,7 @@ public:
     bool AtEnd() const { return n_ == 0; }
     const uint8_t* Here() const { return p_; }
 
-private:
+  private:
     const uint8_t* p_ = nullptr;
     size_t n_ = 0;
 };

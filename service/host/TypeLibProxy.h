@@ -47,22 +47,22 @@ NORVALT_RPC_INTERFACE(tlb::INorvaltEvents, TLB_RPC_INORVALTEVENTS)
     M(PostWithoutChanges, 2)
 NORVALT_RPC_INTERFACE(tlb::INorvaltEventsEx, TLB_RPC_INORVALTEVENTSEX)
 
-#define TLB_RPC_INORVALT(M)          \
-    M(StateJumpValid, 4)             \
-    M(GetState, 2)                   \
-    M(SetState, 3)                   \
-    M(ReReadVarValue, 3)             \
-    M(GetVariablesCount, 3)          \
-    M(GetVariable, 4)                \
-    M(SetVarValue, 4)                \
-    M(GetVarValue, 4)                \
-    M(TryResult, 2)                  \
-    M(GetResult, 2)                  \
-    M(GetVarInterval, 5)             \
-    M(SetVarInterval, 5)             \
-    M(RegisterSinkInterface, 1)      \
-    M(RegisterSinkInterfaceEx, 1)    \
-    M(UnRegisterSinkInterface, 0)    \
+#define TLB_RPC_INORVALT(M)       \
+    M(StateJumpValid, 4)          \
+    M(GetState, 2)                \
+    M(SetState, 3)                \
+    M(ReReadVarValue, 3)          \
+    M(GetVariablesCount, 3)       \
+    M(GetVariable, 4)             \
+    M(SetVarValue, 4)             \
+    M(GetVarValue, 4)             \
+    M(TryResult, 2)               \
+    M(GetResult, 2)               \
+    M(GetVarInterval, 5)          \
+    M(SetVarInterval, 5)          \
+    M(RegisterSinkInterface, 1)   \
+    M(RegisterSinkInterfaceEx, 1) \
+    M(UnRegisterSinkInterface, 0) \
     M(BandUsed, 1)
 NORVALT_RPC_INTERFACE(tlb::INorvalt, TLB_RPC_INORVALT)
 
@@ -84,8 +84,8 @@ NORVALT_RPC_INTERFACE(tlb::IHWEmu, TLB_RPC_IHWEMU)
     M(Unreg, 1)
 NORVALT_RPC_INTERFACE(tlb::IHWEmuReg, TLB_RPC_IHWEMUREG)
 
-#define TLB_RPC_IOPCITEMSAMPLINGMGTEXT(M)                                                       \
-    M(SetItemBufferEnableAndTimeStampControl, 5, ::plat::rpc::SizeIs<1, 0>,                    \
+#define TLB_RPC_IOPCITEMSAMPLINGMGTEXT(M)                                   \
+    M(SetItemBufferEnableAndTimeStampControl, 5, ::plat::rpc::SizeIs<1, 0>, \
       ::plat::rpc::SizeIs<2, 0>, ::plat::rpc::SizeIs<3, 0>, ::plat::rpc::SizeIs<4, 0>)
 NORVALT_RPC_INTERFACE(tlb::IOPCItemSamplingMgtExt, TLB_RPC_IOPCITEMSAMPLINGMGTEXT)
 

@@ -16,7 +16,8 @@ extern char** environ;
 namespace rpctest {
 
 ChildProcess::ChildProcess(const std::string& scenario,
-                           const std::vector<std::pair<std::string, std::string>>& env, int listen_fd) {
+                           const std::vector<std::pair<std::string, std::string>>& env,
+                           int listen_fd) {
     int pipefd[2];
     if (::pipe2(pipefd, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -43,7 +44,8 @@ ChildProcess::ChildProcess(const std::string& scenario,
     std::string a0 = "/proc/self/exe", a1 = "--gtest_filter=RpcChild.DISABLED_Main",
                 a2 = "--gtest_also_run_disabled_tests";
     char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
-    char* pid_text = pid_slot == SIZE_MAX ? nullptr : vars[pid_slot].data() + std::strlen("LISTEN_PID=");
+    char* pid_text =
+        pid_slot == SIZE_MAX ? nullptr : vars[pid_slot].data() + std::strlen("LISTEN_PID=");
 
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
@@ -57,7 +59,8 @@ ChildProcess::ChildProcess(const std::string& scenario,
         if (listen >= 0) {
             ::dup2(listen, 3);
             pid_t self = ::getpid();
-            for (int i = 9; i >= 0; --i, self /= 10) pid_text[i] = static_cast<char>('0' + self % 10);
+            for (int i = 9; i >= 0; --i, self /= 10)
+                pid_text[i] = static_cast<char>('0' + self % 10);
         }
         ::execve(argv[0], argv, envp.data());
         ::_exit(127);

@@ -13,11 +13,11 @@ namespace rpctest {
 inline constexpr int kChildReportFd = 4;
 
 class ChildProcess {
-public:
+  public:
     // `env` adds to this process's environment. `listen_fd` >= 0 is handed over as systemd
     // would: descriptor 3 with LISTEN_FDS=1 and LISTEN_PID set to the child's pid.
-    ChildProcess(const std::string& scenario, const std::vector<std::pair<std::string, std::string>>& env,
-                 int listen_fd = -1);
+    ChildProcess(const std::string& scenario,
+                 const std::vector<std::pair<std::string, std::string>>& env, int listen_fd = -1);
     ~ChildProcess();  // kills a child that is still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -31,7 +31,7 @@ public:
     int Wait(int ms = 20000);
     void Kill(int sig);
 
-private:
+  private:
     pid_t pid_ = -1;
     int report_ = -1;
     std::string buffered_;

@@ -27,15 +27,17 @@ bool Eventually(Pred pred, int ms = 5000) {
 }
 
 class RpcServerFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         RegisterAll();
         socket_path = root.Path() + "/run/NorvaltDrv.sock";
-        factory = plat::MakeCom<plat::FunctionClassFactory>([this](const IID& iid, void** out) -> HRESULT {
-            if (refuse_creation) throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
-            ComPtr<TestObject> obj = plat::MakeCom<TestObject>();
-            return obj->QueryInterface(iid, out);
-        });
+        factory = plat::MakeCom<plat::FunctionClassFactory>(
+            [this](const IID& iid, void** out) -> HRESULT {
+                if (refuse_creation)
+                    throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
+                ComPtr<TestObject> obj = plat::MakeCom<TestObject>();
+                return obj->QueryInterface(iid, out);
+            });
         cookie = plat::RegisterClassObject(CLSID_TestObject, factory.Get());
         ASSERT_NE(cookie, 0u);
         plat::rpc::ServerOptions o = options;

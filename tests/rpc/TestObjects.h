@@ -36,8 +36,8 @@ struct ITestKinds : public virtual plat::IUnknown {
     virtual HRESULT Numbers(int8_t a, uint8_t b, int16_t c, uint16_t d, int32_t e, uint32_t f,
                             int64_t g, uint64_t h, float i, double j, bool k, int8_t* oa,
                             uint64_t* oh, double* oj) = 0;
-    virtual HRESULT Times(plat::Currency cy, plat::DATE date, plat::FILETIME ft, plat::Currency* ocy,
-                          plat::DATE* odate, plat::FILETIME* oft) = 0;
+    virtual HRESULT Times(plat::Currency cy, plat::DATE date, plat::FILETIME ft,
+                          plat::Currency* ocy, plat::DATE* odate, plat::FILETIME* oft) = 0;
     virtual HRESULT Guids(const plat::GUID& in, plat::GUID* out) = 0;
     // Reversed, code unit by code unit.
     virtual HRESULT Strings(const WideString& in, WideString* out) = 0;
@@ -63,22 +63,22 @@ struct ITestKinds : public virtual plat::IUnknown {
 
 }  // namespace rpctest
 
-#define RPCTEST_ITESTKINDS(M)                                                                   \
-    M(Numbers, 14)                                                                              \
-    M(Times, 6)                                                                                 \
-    M(Guids, 2)                                                                                 \
-    M(Strings, 2)                                                                               \
-    M(Variants, 2)                                                                              \
-    M(Optional, 4, ::plat::rpc::Unique<0>)                                                      \
-    M(Sum, 3, ::plat::rpc::SizeIs<1, 0>)                                                        \
-    M(Sequence, 3, ::plat::rpc::SizeIs<2, 0>)                                                   \
-    M(VariantList, 3, ::plat::rpc::SizeIs<2, 1>)                                                \
-    M(Caller, 5)                                                                                \
-    M(Fail, 2)                                                                                  \
-    M(Throw, 1)                                                                                 \
-    M(Ping, 3)                                                                                  \
-    M(Make, 2, ::plat::rpc::IidIs<1, 0>)                                                        \
-    M(Sleep, 1)                                                                                 \
+#define RPCTEST_ITESTKINDS(M)                    \
+    M(Numbers, 14)                               \
+    M(Times, 6)                                  \
+    M(Guids, 2)                                  \
+    M(Strings, 2)                                \
+    M(Variants, 2)                               \
+    M(Optional, 4, ::plat::rpc::Unique<0>)       \
+    M(Sum, 3, ::plat::rpc::SizeIs<1, 0>)         \
+    M(Sequence, 3, ::plat::rpc::SizeIs<2, 0>)    \
+    M(VariantList, 3, ::plat::rpc::SizeIs<2, 1>) \
+    M(Caller, 5)                                 \
+    M(Fail, 2)                                   \
+    M(Throw, 1)                                  \
+    M(Ping, 3)                                   \
+    M(Make, 2, ::plat::rpc::IidIs<1, 0>)         \
+    M(Sleep, 1)                                  \
     M(ThreadId, 1)
 NORVALT_RPC_INTERFACE(rpctest::ITestKinds, RPCTEST_ITESTKINDS)
 
@@ -92,7 +92,7 @@ inline void RegisterAll() {
 // The ITestKinds behaviour, shared by the server object and the client's ping partner.
 template <class Base>
 class KindsImpl : public Base {
-public:
+  public:
     HRESULT Numbers(int8_t a, uint8_t b, int16_t c, uint16_t d, int32_t e, uint32_t f, int64_t g,
                     uint64_t h, float i, double j, bool k, int8_t* oa, uint64_t* oh,
                     double* oj) override {
@@ -167,7 +167,9 @@ public:
         plat::SetErrorText(plat::WideToUtf8(text));
         return hr;
     }
-    HRESULT Throw(const WideString& text) override { throw std::runtime_error(plat::WideToUtf8(text)); }
+    HRESULT Throw(const WideString& text) override {
+        throw std::runtime_error(plat::WideToUtf8(text));
+    }
     HRESULT Ping(ITestKinds* back, int32_t depth, int32_t* result) override {
         ping_threads.push_back(plat::CurrentThreadId());
         *result = 1;
@@ -196,7 +198,7 @@ inline std::atomic<int> g_live_objects{0};
 
 // A plain ITestKinds object.
 class Kinds final : public KindsImpl<plat::ComObject<ITestKinds>> {
-public:
+  public:
     Kinds() { ++g_live_objects; }
     ~Kinds() override { --g_live_objects; }
 };
@@ -213,7 +215,7 @@ class TestObject final
     : public KindsImpl<plat::ComObject<tlb::INorvalt, tlb::IDrvControl, tlb::IHWEmuReg,
                                        tlb::IOPCItemSamplingMgtExt, ITestKinds,
                                        plat::IConnectionPointContainer>> {
-public:
+  public:
     TestObject() : point_(this) {
         ++g_live_objects;
         const plat::CallContext& c = plat::GetCallContext();
@@ -273,7 +275,8 @@ public:
         *Result = 0;
         return plat::S_OK;
     }
-    HRESULT SetVarValue(int16_t, tlb::TVariableEnum, plat::Currency AValue, tlb::TCmdID* Result) override {
+    HRESULT SetVarValue(int16_t, tlb::TVariableEnum, plat::Currency AValue,
+                        tlb::TCmdID* Result) override {
         *Result = static_cast<tlb::TCmdID>(AValue.int64 / 10000);
         return plat::S_OK;
     }
@@ -292,14 +295,15 @@ public:
         *Result = CmdID == 0 ? tlb::E_TIMEOUT : 0;
         return plat::S_OK;
     }
-    HRESULT GetVarInterval(int16_t, tlb::TVariableEnum, uint32_t* IdleInterval, uint32_t* WorkInterval,
-                           int32_t* Result) override {
+    HRESULT GetVarInterval(int16_t, tlb::TVariableEnum, uint32_t* IdleInterval,
+                           uint32_t* WorkInterval, int32_t* Result) override {
         *IdleInterval = 1000;
         *WorkInterval = 100;
         *Result = 0;
         return plat::S_OK;
     }
-    HRESULT SetVarInterval(int16_t, tlb::TVariableEnum, uint32_t, uint32_t, int32_t* Result) override {
+    HRESULT SetVarInterval(int16_t, tlb::TVariableEnum, uint32_t, uint32_t,
+                           int32_t* Result) override {
         *Result = plat::E_NOTIMPL;
         return plat::S_OK;
     }
@@ -406,7 +410,7 @@ public:
         return r;
     }
 
-private:
+  private:
     std::mutex m_;
     ComPtr<tlb::INorvaltEvents> sink_;
     ComPtr<tlb::IHWEmu> emu_;
@@ -415,7 +419,7 @@ private:
 
 // A client's event sink: records what arrived and on which thread.
 class Sink final : public plat::ComObject<tlb::INorvaltEventsEx, tlb::INorvaltEvents> {
-public:
+  public:
     Sink() { ++g_live_objects; }
     ~Sink() override { --g_live_objects; }
     HRESULT PostFound(int8_t Post) override { return Record("PostFound " + std::to_string(Post)); }
@@ -427,7 +431,9 @@ public:
         return Record("VarValueChanged " + std::to_string(Post) + " " + std::to_string(v) + " " +
                       std::to_string(val.Value.int64) + " " + std::to_string(val.TimeStamp));
     }
-    HRESULT PostDeleted(int8_t Post) override { return Record("PostDeleted " + std::to_string(Post)); }
+    HRESULT PostDeleted(int8_t Post) override {
+        return Record("PostDeleted " + std::to_string(Post));
+    }
     HRESULT PostWithoutChanges(int8_t Post, plat::DATE d) override {
         return Record("PostWithoutChanges " + std::to_string(Post) + " " + std::to_string(d));
     }
@@ -446,7 +452,7 @@ public:
         return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
     }
 
-private:
+  private:
     HRESULT Record(std::string e) {
         std::lock_guard lk(m);
         events.push_back(std::move(e));
@@ -462,7 +468,7 @@ private:
 
 // An emulator's port: answers every frame with its bytes reversed.
 class Emu final : public plat::ComObject<tlb::IHWEmu> {
-public:
+  public:
     HRESULT WriteCall(const WideString& Call) override {
         std::lock_guard lk(m);
         pending = WideString(Call.rbegin(), Call.rend());

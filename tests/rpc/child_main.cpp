@@ -29,12 +29,12 @@ void Report(const std::string& line) {
     ::_exit(code);
 }
 
-#define CHILD_CHECK(cond)                                                      \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
+#define CHILD_CHECK(cond)                                                              \
+    do {                                                                               \
+        if (!(cond)) {                                                                 \
             Report(std::string("FAIL line ") + std::to_string(__LINE__) + ": " #cond); \
-            Finish(1);                                                         \
-        }                                                                      \
+            Finish(1);                                                                 \
+        }                                                                              \
     } while (0)
 
 std::string Hex(plat::HRESULT hr) {
@@ -65,19 +65,21 @@ void Calls() {
     CHILD_CHECK(n);
 
     tlb::TState st;
-    CHILD_CHECK(n->GetState(3, &st) == S_OK && st.Value == tlb::csWorking && st.TimeStamp == 45003.5);
+    CHILD_CHECK(n->GetState(3, &st) == S_OK && st.Value == tlb::csWorking &&
+                st.TimeStamp == 45003.5);
     tlb::TVariableInfo info;
     int32_t res = 0;
     CHILD_CHECK(n->GetVariable(1, 98, &info, &res) == S_OK && info.Code == tlb::cvVCal3F &&
-                info.Name == WideString(u"Vol\0ume", 7) + char16_t(0xD800) && info.IsRandom == plat::VARIANT_TRUE);
+                info.Name == WideString(u"Vol\0ume", 7) + char16_t(0xD800) &&
+                info.IsRandom == plat::VARIANT_TRUE);
 
     auto k = plat::QueryAs<ITestKinds>(n.Get());
     CHILD_CHECK(k);
     int8_t oa;
     uint64_t oh;
     double oj;
-    CHILD_CHECK(k->Numbers(-1, 2, -3, 4, -5, 6, -7, 8, 0.5f, 0.25, false, &oa, &oh, &oj) == S_OK && oa == 1 &&
-                oh == 9 && oj == 0.5 + 2 - 3 + 4 - 5 + 6 - 7 + 0.5);
+    CHILD_CHECK(k->Numbers(-1, 2, -3, 4, -5, 6, -7, 8, 0.5f, 0.25, false, &oa, &oh, &oj) == S_OK &&
+                oa == 1 && oh == 9 && oj == 0.5 + 2 - 3 + 4 - 5 + 6 - 7 + 0.5);
     WideString so;
     const WideString s = plat::BytesToWide(std::string("\x00\xFE\x10", 3)) + char16_t(0xDFFF);
     CHILD_CHECK(k->Strings(s, &so) == S_OK && so == WideString(s.rbegin(), s.rend()));
@@ -87,15 +89,18 @@ void Calls() {
     plat::FILETIME ft;
     plat::Currency cy;
     plat::DATE d;
-    CHILD_CHECK(k->Times(plat::Currency{5}, 1.5, plat::U64ToFileTime(7), &cy, &d, &ft) == S_OK && cy.int64 == 6 &&
-                d == 2.5 && plat::FileTimeToU64(ft) == 8);
+    CHILD_CHECK(k->Times(plat::Currency{5}, 1.5, plat::U64ToFileTime(7), &cy, &d, &ft) == S_OK &&
+                cy.int64 == 6 && d == 2.5 && plat::FileTimeToU64(ft) == 8);
+    plat::GUID g = tlb::CLSID_TORK, go;
+    CHILD_CHECK(k->Guids(g, &go) == S_OK && go.Data1 == g.Data1 && go.Data4[7] == g.Data4[0]);
     int32_t values[] = {1, 2, 3, 4};
     int64_t total = 0;
     CHILD_CHECK(k->Sum(4, values, &total) == S_OK && total == 10);
     int32_t* seq = nullptr;
     CHILD_CHECK(k->Sequence(3, -1, &seq) == S_OK && seq && seq[0] == -1 && seq[2] == 1);
     plat::CoTaskMemFree(seq);
-    CHILD_CHECK(k->Fail(plat::E_ACCESSDENIED, u"refused") == plat::E_ACCESSDENIED && plat::GetErrorText() == "refused");
+    CHILD_CHECK(k->Fail(plat::E_ACCESSDENIED, u"refused") == plat::E_ACCESSDENIED &&
+                plat::GetErrorText() == "refused");
 
     // Callbacks: during the call, on this thread...
     auto sink = plat::MakeCom<Sink>();
@@ -118,8 +123,8 @@ void Calls() {
     int32_t admin, remote, pid;
     CHILD_CHECK(k->Caller(&uid, &admin, &remote, &locale, &pid) == S_OK);
     Report("caller uid=" + std::to_string(uid) + " admin=" + std::to_string(admin) +
-           " remote=" + std::to_string(remote) + " locale=" + std::to_string(locale) + " pid=" +
-           std::to_string(pid));
+           " remote=" + std::to_string(remote) + " locale=" + std::to_string(locale) +
+           " pid=" + std::to_string(pid));
 
     CHILD_CHECK(n->UnRegisterSinkInterface() == S_OK);
     k = nullptr;

@@ -8,6 +8,7 @@
 
 #include <optional>
 
+#include "platform/rpc/decode.h"
 #include "tests/rpc/RpcFixture.h"
 
 using namespace rpctest;
@@ -16,7 +17,7 @@ using namespace plat::rpc;
 namespace {
 
 class RawPeer {
-public:
+  public:
     explicit RawPeer(const std::string& path) {
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un a{};
@@ -63,7 +64,7 @@ public:
         }
     }
 
-private:
+  private:
     bool Read(void* buf, size_t n, int ms) {
         auto* p = static_cast<uint8_t*>(buf);
         while (n) {
@@ -80,8 +81,8 @@ private:
     bool connected_ = false;
 };
 
-std::vector<uint8_t> Request(uint32_t call_id, uint64_t object, const plat::IID& iid, uint16_t method,
-                             const std::function<void(Writer&)>& params = {}) {
+std::vector<uint8_t> Request(uint32_t call_id, uint64_t object, const plat::IID& iid,
+                             uint16_t method, const std::function<void(Writer&)>& params = {}) {
     Writer w;
     BeginFrame(w, MsgType::Request, call_id);
     RequestHeader h;
@@ -120,7 +121,8 @@ std::optional<Reply> ReadReply(RawPeer& p) {
     FrameHeader fh;
     uint8_t st;
     int32_t hr;
-    if (!ReadFrameHeader(r, fh) || fh.type != MsgType::Reply || !r.U8(st) || !r.I32(hr)) return std::nullopt;
+    if (!ReadFrameHeader(r, fh) || fh.type != MsgType::Reply || !r.U8(st) || !r.I32(hr))
+        return std::nullopt;
     rep.call_id = fh.call_id;
     rep.status = static_cast<ReplyStatus>(st);
     rep.hr = hr;
@@ -129,7 +131,7 @@ std::optional<Reply> ReadReply(RawPeer& p) {
 }
 
 class Hostile : public RpcServerFixture {
-protected:
+  protected:
     void SetUp() override {
         RpcServerFixture::SetUp();
         plat::rpc::SetLogSink([this](const std::string& line) {
@@ -147,10 +149,11 @@ protected:
     }
     // Creates a TestObject for the raw peer; its object id.
     uint64_t Activate() {
-        peer->Send(Request(1, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
-            w.Guid(CLSID_TestObject);
-            w.Guid(IID_ITestKinds);
-        }));
+        peer->Send(
+            Request(1, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
+                w.Guid(CLSID_TestObject);
+                w.Guid(IID_ITestKinds);
+            }));
         auto rep = ReadReply(*peer);
         EXPECT_TRUE(rep);
         if (!rep) return 0;
@@ -191,23 +194,27 @@ TEST_F(Hostile, MalformedRequestsGetErrorRepliesAndTheConnectionGoesOn) {
     uint64_t id = Activate();
     ASSERT_NE(id, 0u);
 
-    ExpectRejected(Request(2, id + 100, IID_ITestKinds, kThreadId), CO_E_OBJNOTCONNECTED, "unknown object");
+    ExpectRejected(Request(2, id + 100, IID_ITestKinds, kThreadId), CO_E_OBJNOTCONNECTED,
+                   "unknown object");
     ExpectRejected(Request(3, id, IID_ITestKinds, 999), plat::RPC_E_INVALID_DATA, "unknown method");
-    ExpectRejected(Request(4, id, tlb::IID_INorvalt, 0), plat::E_NOINTERFACE, "interface never obtained");
+    ExpectRejected(Request(4, id, tlb::IID_INorvalt, 0), plat::E_NOINTERFACE,
+                   "interface never obtained");
     ExpectRejected(Request(5, id, IID_ITestKinds, kSum, [](Writer& w) { w.U32(3); }),
                    plat::RPC_E_INVALID_DATA, "truncated parameters");
-    ExpectRejected(Request(6, id, IID_ITestKinds, kSum, [](Writer& w) {
-                       w.U32(3);
-                       w.U32(0xFFFFFFF0u);  // array count far beyond the bytes
-                       w.U32(1);
-                   }),
+    ExpectRejected(Request(6, id, IID_ITestKinds, kSum,
+                           [](Writer& w) {
+                               w.U32(3);
+                               w.U32(0xFFFFFFF0u);  // array count far beyond the bytes
+                               w.U32(1);
+                           }),
                    plat::RPC_E_INVALID_DATA, "count larger than its bytes");
-    ExpectRejected(Request(7, id, IID_ITestKinds, kSum, [](Writer& w) {
-                       w.U32(3);  // says three, carries two
-                       w.U32(2);
-                       w.U32(1);
-                       w.U32(2);
-                   }),
+    ExpectRejected(Request(7, id, IID_ITestKinds, kSum,
+                           [](Writer& w) {
+                               w.U32(3);  // says three, carries two
+                               w.U32(2);
+                               w.U32(1);
+                               w.U32(2);
+                           }),
                    plat::RPC_E_INVALID_DATA, "count and array disagree");
     ExpectRejected(Request(8, id, IID_ITestKinds, kStrings, [](Writer& w) { w.U32(0x7FFFFFFF); }),
                    plat::RPC_E_INVALID_DATA, "string longer than the frame");
@@ -301,6 +308,67 @@ TEST_F(Hostile, AReleaseGivesBackExactlyWhatItNames) {
     EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }));
     EXPECT_EQ(conn->ExportedObjects(), 0u);
     EXPECT_TRUE(conn->Alive());
+}
+
+TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
+    RegisterAll();
+    auto body = [](const std::vector<uint8_t>& frame) {
+        return std::vector<uint8_t>(frame.begin() + 4, frame.end());
+    };
+    const auto* kinds = FindInterface(IID_ITestKinds);
+    ASSERT_TRUE(kinds);
+    std::vector<std::vector<uint8_t>> good = {
+        body(Request(1, 5, IID_ITestKinds, kSum, [](Writer& w) {
+            w.U32(2);
+            w.U32(2);
+            w.U32(7);
+            w.U32(8);
+        })),
+        body(Request(2, 5, IID_ITestKinds, kVariants, [](Writer& w) {
+            w.U16(plat::VT_BSTR);
+            w.U32(2);
+            w.U16(0x416);
+            w.U16(0xD800);
+        })),
+        body(Request(3, 5, tlb::IID_INorvalt, 12 /* RegisterSinkInterface */, [](Writer& w) {
+            w.U8(1);
+            w.U64(9);
+            w.Guid(tlb::IID_INorvaltEvents);
+        })),
+        body(Request(4, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
+            w.Guid(CLSID_TestObject);
+            w.Guid(tlb::IID_INorvalt);
+        })),
+    };
+    for (const auto& frame : good) {
+        ASSERT_EQ(DecodeFrame(frame), Decoded::Request);
+        for (size_t n = 0; n < frame.size(); ++n)
+            EXPECT_EQ(DecodeFrame(std::span(frame.data(), n)), Decoded::Malformed) << "cut at " << n;
+        auto longer = frame;
+        longer.push_back(0);
+        EXPECT_EQ(DecodeFrame(longer), Decoded::Malformed) << "trailing byte";
+    }
+    // A reference of another interface than the parameter's is refused.
+    auto wrong = body(Request(3, 5, tlb::IID_INorvalt, 12, [](Writer& w) {
+        w.U8(1);
+        w.U64(9);
+        w.Guid(tlb::IID_IHWEmu);
+    }));
+    EXPECT_EQ(DecodeFrame(wrong), Decoded::Malformed);
+
+    // A reply's out parameters: Sequence's array and the text after it.
+    Writer r;
+    size_t at = BeginReply(r, 1);
+    r.U8(1);
+    r.U32(2);
+    r.U32(10);
+    r.U32(11);
+    FinishReply(r, at, ReplyStatus::Done, 0, "");
+    const uint16_t kSequence = 7;
+    EXPECT_EQ(DecodeFrame(body(r.Bytes()), kinds, kSequence), Decoded::Reply);
+    auto cut = body(r.Bytes());
+    cut.resize(cut.size() - 5);
+    EXPECT_EQ(DecodeFrame(cut, kinds, kSequence), Decoded::Malformed);
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ TEST_F(Loopback, EveryParameterKindCrossesBothWays) {
     EXPECT_EQ(go.Data4[0], g.Data4[7]);
 
     // Frame bytes as code units, an embedded NUL and a lone surrogate survive unchanged.
-    WideString s = plat::BytesToWide(std::string("\x00\x02\xFF\x80", 4)) + char16_t(0xDC01) + u"\u0416";
+    WideString s =
+        plat::BytesToWide(std::string("\x00\x02\xFF\x80", 4)) + char16_t(0xDC01) + u"\u0416";
     WideString so;
     ASSERT_EQ(k->Strings(s, &so), S_OK);
     EXPECT_EQ(so, WideString(s.rbegin(), s.rend()));
@@ -52,10 +53,12 @@ TEST_F(Loopback, EveryParameterKindCrossesBothWays) {
     for (const plat::Variant& v :
          {plat::Variant(), plat::Variant::Null(), plat::Variant::I1(-5), plat::Variant::UI1(250),
           plat::Variant::I2(-300), plat::Variant::UI2(65000), plat::Variant::I4(-7),
-          plat::Variant::UI4(4000000000u), plat::Variant::I8(-(1LL << 50)), plat::Variant::UI8(1ull << 63),
-          plat::Variant::Int(-9), plat::Variant::UInt(9), plat::Variant::R4(1.5f), plat::Variant::R8(-2.25),
-          plat::Variant::Cy(plat::Currency{15000}), plat::Variant::Date(45000.5), plat::Variant::Bool(true),
-          plat::Variant::Str(u"\u0416x"), plat::Variant::Error(plat::E_FAIL)}) {
+          plat::Variant::UI4(4000000000u), plat::Variant::I8(-(1LL << 50)),
+          plat::Variant::UI8(1ull << 63), plat::Variant::Int(-9), plat::Variant::UInt(9),
+          plat::Variant::R4(1.5f), plat::Variant::R8(-2.25),
+          plat::Variant::Cy(plat::Currency{15000}), plat::Variant::Date(45000.5),
+          plat::Variant::Bool(true), plat::Variant::Str(u"\u0416x"),
+          plat::Variant::Error(plat::E_FAIL)}) {
         plat::Variant out = plat::Variant::I4(12345);
         ASSERT_EQ(k->Variants(v, &out), S_OK) << v.vt;
         EXPECT_TRUE(out == v) << "vt " << v.vt;
@@ -95,6 +98,23 @@ TEST_F(Loopback, EveryParameterKindCrossesBothWays) {
     std::destroy_n(list, n);
     plat::CoTaskMemFree(list);
     EXPECT_EQ(plat::CoTaskMemLiveBlocks(), blocks) << "task memory leaked by a side";
+
+    // An out interface whose IID is another parameter: a new server object, released with
+    // the proxy.
+    const int live = g_live_objects.load();
+    void* made = nullptr;
+    ASSERT_EQ(k->Make(IID_ITestKinds, &made), S_OK);
+    ASSERT_TRUE(made);
+    auto child = ComPtr<ITestKinds>::Attach(static_cast<ITestKinds*>(made));
+    EXPECT_TRUE(plat::rpc::AsProxy(child.Get()));
+    ASSERT_EQ(child->Sum(3, values, &total), S_OK);
+    EXPECT_EQ(total, 999998);
+    EXPECT_EQ(g_live_objects.load(), live + 1);
+    child = nullptr;
+    EXPECT_TRUE(Eventually([&] { return g_live_objects.load() == live; }));
+    const plat::IID undeclared = plat::GuidOf("{00000000-1111-2222-3333-444444444444}");
+    EXPECT_EQ(k->Make(undeclared, &made), plat::E_NOINTERFACE);
+    EXPECT_EQ(made, nullptr);
 
     // A null out pointer is refused before anything is sent.
     EXPECT_EQ(k->Strings(s, nullptr), plat::E_POINTER);
@@ -153,7 +173,8 @@ TEST_F(Loopback, TypeLibraryInterfacesCarryTheirRecordsAndArrays) {
     int32_t enable[] = {0, 1, 1};
     int32_t early[] = {1, 0, 1};
     plat::HRESULT* errors = nullptr;
-    ASSERT_EQ(ext->SetItemBufferEnableAndTimeStampControl(3, handles, enable, early, &errors), S_OK);
+    ASSERT_EQ(ext->SetItemBufferEnableAndTimeStampControl(3, handles, enable, early, &errors),
+              S_OK);
     ASSERT_TRUE(errors);
     EXPECT_EQ(errors[0], 1 ^ 0 ^ 0x100);
     EXPECT_EQ(errors[2], 0x70000000 ^ 1 ^ 0x100);
@@ -187,7 +208,9 @@ TEST_F(Loopback, CallbackDuringACallRunsOnTheWaitingThread) {
     ASSERT_TRUE(server_side);
     std::thread t([&] {
         for (int i = 0; i < 20; ++i)
-            EXPECT_EQ(server_side->StateChanged(static_cast<int8_t>(i), tlb::TState{tlb::csIdle, 1.0}), S_OK);
+            EXPECT_EQ(
+                server_side->StateChanged(static_cast<int8_t>(i), tlb::TState{tlb::csIdle, 1.0}),
+                S_OK);
     });
     t.join();
     ASSERT_TRUE(sink->WaitFor(22, 5000));
@@ -243,7 +266,8 @@ TEST_F(Loopback, RemoteQueryInterfaceAndReleaseReachTheRealCount) {
     EXPECT_FALSE(plat::QueryAs<tlb::INorvaltEvents>(n.Get()));
     EXPECT_EQ(obj->RefCount(), 2u);
     // One identity for all interfaces of the object.
-    EXPECT_EQ(plat::QueryAs<plat::IUnknown>(n.Get()).Get(), plat::QueryAs<plat::IUnknown>(ctl.Get()).Get());
+    EXPECT_EQ(plat::QueryAs<plat::IUnknown>(n.Get()).Get(),
+              plat::QueryAs<plat::IUnknown>(ctl.Get()).Get());
 
     auto conn = ServerSide();
     ASSERT_TRUE(conn);
@@ -252,7 +276,8 @@ TEST_F(Loopback, RemoteQueryInterfaceAndReleaseReachTheRealCount) {
     EXPECT_EQ(obj->RefCount(), 2u) << "the proxy keeps its references while any interface is held";
     ctl = nullptr;
     ctl2 = nullptr;
-    EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; })) << "the last release did not reach the server";
+    EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }))
+        << "the last release did not reach the server";
     EXPECT_EQ(conn->ExportedObjects(), 0u);
 }
 
@@ -287,7 +312,8 @@ TEST_F(Loopback, CallsOnADeadConnectionFailWithDisconnected) {
     EXPECT_EQ(k->ThreadId(&tid), plat::RPC_E_DISCONNECTED);
     EXPECT_EQ(n->UnRegisterSinkInterface(), plat::RPC_E_DISCONNECTED);
     EXPECT_FALSE(plat::QueryAs<tlb::IDrvControl>(n.Get()));
-    EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1; })) << "the sink's export survived the connection";
+    EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1; }))
+        << "the sink's export survived the connection";
     EXPECT_EQ(LiveTestObjects(), 0) << "the server kept objects of a closed connection";
 }
 
@@ -316,7 +342,8 @@ TEST_F(Loopback, ConnectionPointsAcrossTheTransport) {
 
     auto emu = plat::MakeCom<Emu>();
     uint32_t cookie = 0;
-    EXPECT_EQ(point->Advise(static_cast<tlb::IHWEmu*>(emu.Get()), &cookie), plat::CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(point->Advise(static_cast<tlb::IHWEmu*>(emu.Get()), &cookie),
+              plat::CONNECT_E_CANNOTCONNECT);
     auto sink = plat::MakeCom<Sink>();
     ASSERT_EQ(point->Advise(static_cast<tlb::INorvaltEvents*>(sink.Get()), &cookie), S_OK);
     TestObject* obj = ServerObject();
@@ -329,7 +356,8 @@ TEST_F(Loopback, ConnectionPointsAcrossTheTransport) {
 
     plat::IConnectionPointContainer* back = nullptr;
     ASSERT_EQ(point->GetConnectionPointContainer(&back), S_OK);
-    EXPECT_EQ(plat::QueryAs<plat::IUnknown>(back).Get(), plat::QueryAs<plat::IUnknown>(c.Get()).Get());
+    EXPECT_EQ(plat::QueryAs<plat::IUnknown>(back).Get(),
+              plat::QueryAs<plat::IUnknown>(c.Get()).Get());
     back->Release();
     // The point keeps its container alive.
     c = nullptr;
@@ -344,7 +372,8 @@ TEST(RpcDeclarations, MethodTablesFollowTheTypeLibrarySlotOrder) {
         const plat::rpc::InterfaceInfo* info = plat::rpc::FindInterface(iid);
         ASSERT_TRUE(info);
         ASSERT_EQ(info->method_count, want.size()) << info->name;
-        for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(info->methods[i].name, want[i]) << info->name;
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_EQ(info->methods[i].name, want[i]) << info->name;
     };
     auto names = [](auto& methods) {
         std::vector<std::string_view> v;

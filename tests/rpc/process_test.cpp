@@ -28,7 +28,7 @@ bool Has(const std::vector<std::string>& lines, const std::string& want) {
 }
 
 class Process : public RpcServerFixture {
-protected:
+  protected:
     void SetUp() override {
         RpcServerFixture::SetUp();
         plat::ClassRegistration r;
@@ -51,17 +51,21 @@ protected:
         EXPECT_EQ(line, "sink-registered");
         if (line == "sink-registered") {
             ComPtr<tlb::INorvaltEvents> sink;
-            EXPECT_TRUE(Eventually([&] { return ServerObject() && (sink = ServerObject()->Sink()); }));
+            EXPECT_TRUE(
+                Eventually([&] { return ServerObject() && (sink = ServerObject()->Sink()); }));
             std::thread fire([&] {
                 for (int i = 0; i < 10; ++i)
-                    EXPECT_EQ(sink->StateChanged(static_cast<int8_t>(i), tlb::TState{tlb::csPaused, 1.0}), S_OK);
+                    EXPECT_EQ(
+                        sink->StateChanged(static_cast<int8_t>(i), tlb::TState{tlb::csPaused, 1.0}),
+                        S_OK);
             });
             fire.join();
         }
         std::vector<std::string> lines = child.ReadAll();
         EXPECT_EQ(child.Wait(), 0) << line << "\n" << Joined(lines);
         EXPECT_TRUE(Has(lines, "done")) << Joined(lines);
-        EXPECT_TRUE(Eventually([&] { return LiveTestObjects() == 0 && server.ConnectionCount() == 0; }));
+        EXPECT_TRUE(
+            Eventually([&] { return LiveTestObjects() == 0 && server.ConnectionCount() == 0; }));
         lines.push_back("pid=" + std::to_string(child.Pid()));
         return lines;
     }
@@ -70,11 +74,12 @@ protected:
 TEST_F(Process, ClientCreatesByClsidCallsAndIsCalledBackOverTheLocalSocket) {
     auto lines = RunCalls("");
     const std::string pid = lines.back().substr(4);
-    EXPECT_TRUE(Has(lines, "caller uid=0 admin=1 remote=0 locale=1049 pid=" + pid)) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "caller uid=0 admin=1 remote=0 locale=1049 pid=" + pid))
+        << Joined(lines);
 }
 
 class ProcessTcp : public Process {
-protected:
+  protected:
     ProcessTcp() {
         options.tcp_enabled = true;
         options.tcp_address = "127.0.0.1";
@@ -85,7 +90,8 @@ protected:
 TEST_F(ProcessTcp, ClientOnANamedComputerGoesOverTcpAndIsNeverAdministrator) {
     ASSERT_NE(server.TcpPort(), 0);
     auto lines = RunCalls("127.0.0.1:" + std::to_string(server.TcpPort()));
-    EXPECT_TRUE(Has(lines, "caller uid=4294967295 admin=0 remote=1 locale=1049 pid=0")) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "caller uid=4294967295 admin=0 remote=1 locale=1049 pid=0"))
+        << Joined(lines);
 }
 
 TEST_F(Process, AKilledClientLeavesNothingBehind) {
@@ -113,7 +119,7 @@ TEST_F(Process, AKilledClientLeavesNothingBehind) {
 }
 
 class ProcessIdentity : public Process {
-protected:
+  protected:
     void SetUp() override {
         Process::SetUp();
         // The unprivileged child must reach the registry and the socket.
@@ -138,7 +144,8 @@ TEST_F(ProcessIdentity, TheCallContextTellsRootFromAnUnprivilegedUser) {
     // Membership in the group named in the registry makes an administrator.
     struct group* g = ::getgrgid(65534);
     ASSERT_TRUE(g);
-    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, plat::kTransportKey, "AdminGroup", g->gr_name),
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, plat::kTransportKey,
+                                     "AdminGroup", g->gr_name),
               plat::ERROR_SUCCESS);
     lines = RunCaller(true);
     EXPECT_TRUE(Has(lines, "caller uid=65534 admin=1 remote=0 useport=00000000")) << Joined(lines);
@@ -146,7 +153,7 @@ TEST_F(ProcessIdentity, TheCallContextTellsRootFromAnUnprivilegedUser) {
 }
 
 class ProcessRestricted : public ProcessIdentity {
-protected:
+  protected:
     ProcessRestricted() { options.socket_mode = 0600; }
 };
 
@@ -171,11 +178,13 @@ TEST(ProcessActivation, AServerTakesTheSocketSystemdHandsIt) {
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(::listen(fd, 8), 0);
-    ChildProcess child("server", {{"NORVALT_ROOT", root.Path()}, {"NORVALT_SOCKET", root.Path() + "/unused.sock"}},
-                       fd);
+    ChildProcess child(
+        "server", {{"NORVALT_ROOT", root.Path()}, {"NORVALT_SOCKET", root.Path() + "/unused.sock"}},
+        fd);
     ::close(fd);
     ASSERT_EQ(child.ReadLine(), "listening " + path + " activated=1");
-    EXPECT_NE(::access((root.Path() + "/unused.sock").c_str(), F_OK), 0) << "bound a socket of its own";
+    EXPECT_NE(::access((root.Path() + "/unused.sock").c_str(), F_OK), 0)
+        << "bound a socket of its own";
 
     void* p = nullptr;
     ASSERT_EQ(plat::rpc::CreateOnLocalServer(path, CLSID_TestObject, IID_ITestKinds, &p), S_OK)
