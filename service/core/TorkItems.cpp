@@ -39,6 +39,9 @@ int64_t FixedPointRound(int mode, int64_t step, int64_t value) {
     if (step <= 0) return value;
     double q = static_cast<double>(value) / static_cast<double>(step);
     double r = std::round(q);  // halves away from zero
+    // Beyond this a multiple of the step no longer fits 64 bits: the value is kept, and the
+    // range checks that follow refuse it.
+    if (!(std::fabs(r) < 9.0e14)) return value;
     int64_t n = static_cast<int64_t>(r * 10000.0);
     double exact = q * 10000.0;
     if (mode == 1 && static_cast<double>(n) < exact) n += 10000;

@@ -232,6 +232,8 @@ TEST(FixedPointRound, ModesAndEdges) {
     EXPECT_EQ(FixedPointRound(1, 100, 12301), 12400);
     EXPECT_EQ(FixedPointRound(2, 100, 12399), 12300);
     EXPECT_EQ(FixedPointRound(0, 0, 12345), 12345) << "a zero step must not divide by zero";
+    const int64_t huge = INT64_MAX - 5;
+    EXPECT_EQ(FixedPointRound(0, 1, huge), huge) << "no multiple fits: kept for the range check to refuse";
 }
 
 TEST(PollPriority, Ordering) {

@@ -1,0 +1,95 @@
+// Scheduling state of a bus device and the per-port device list that picks the next one.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace mb {
+
+class CArchive;
+
+// Link state codes the core sets (device models add more).
+inline constexpr int32_t kStateGood = 0;
+inline constexpr int32_t kStateFound = 6;    // created by search or released from capture
+inline constexpr int32_t kStateProbed = 16;  // answered a probe
+inline constexpr int32_t kStateOffline = -1;
+
+class CDeviceState {
+  public:
+    CDeviceState() = default;
+    virtual ~CDeviceState() = default;
+    CDeviceState(const CDeviceState&) = delete;
+    CDeviceState& operator=(const CDeviceState&) = delete;
+
+    virtual void Serialize(CArchive&) {}
+    // Online for 0, 6 and 16, offline for every other code. Returns the previous offline flag.
+    virtual int32_t SetState(int32_t code);
+    virtual int32_t GetState() const { return state_.load(); }
+
+    bool IsOnline() const { return online_.load() != 0; }
+    bool IsOffline() const { return offline_.load() != 0; }
+
+    // Aging counter; the bus thread alone touches it.
+    int32_t GetCounter() const { return counter_; }
+    void SetCounter(int32_t value) { counter_ = value; }
+
+    // Host threads flag queued writes; the bus thread clears the flag when the queue is empty.
+    void SetWritesQueued() { writes_queued_.store(1); }
+    void ClearWritesQueued() { writes_queued_.store(0); }
+    bool WritesQueued() const { return writes_queued_.load() != 0; }
+    void AddReadBack() { read_backs_.fetch_add(1); }
+    // Never below 0: a stray decrement must not leave a permanent bonus.
+    void DoneReadBack();
+    int32_t ReadBacksPending() const { return read_backs_.load(); }
+
+    static bool IsGoodState(int32_t code) {
+        return code == kStateGood || code == kStateFound || code == kStateProbed;
+    }
+
+  private:
+    friend class CDeviceList;
+    int32_t counter_ = 0;
+    std::atomic<int32_t> state_{1};
+    std::atomic<int32_t> writes_queued_{0};
+    std::atomic<int32_t> read_backs_{0};
+    std::atomic<int32_t> online_{1};
+    std::atomic<int32_t> offline_{0};
+};
+
+class CDevice;
+
+// The port's devices in insertion order; owns them.
+class CDeviceList {
+  public:
+    CDeviceList() = default;
+    ~CDeviceList();
+    CDeviceList(const CDeviceList&) = delete;
+    CDeviceList& operator=(const CDeviceList&) = delete;
+
+    // False for nullptr and for a device that is already in the list (which keeps owning it).
+    bool Add(std::unique_ptr<CDevice> device);
+    // Takes the device out and hands it back (nullptr when it was not in the list).
+    std::unique_ptr<CDevice> Remove(CDevice* device);
+    // First device at that address that has not flagged itself for removal.
+    CDevice* FindByAddress(uint8_t address) const;
+    bool IsEmpty() const { return devices_.empty(); }
+    size_t Size() const { return devices_.size(); }
+    CDevice* At(size_t i) const { return i < devices_.size() ? devices_[i].get() : nullptr; }
+    int CountActive() const;
+    // Destroys the devices from the front until the list is empty.
+    void DeleteAll();
+
+    // One aging round; returns the number of devices.
+    int Age();
+    // Ages, then picks the online device with the largest counter (earliest on ties).
+    bool PickNext(CDevice*& out);
+    // The offline device with the largest counter, for the re-probe; no aging of its own.
+    bool PickOffline(CDevice*& out);
+
+  private:
+    std::vector<std::unique_ptr<CDevice>> devices_;
+};
+
+}  // namespace mb

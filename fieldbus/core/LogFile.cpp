@@ -1,0 +1,161 @@
+#include "fieldbus/core/LogFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/registry/registry.h"
+#include "platform/sysroot/sysroot.h"
+#include "platform/time/clock.h"
+#include "platform/types/datetime.h"
+#include "platform/types/wstr.h"
+
+namespace mb {
+
+namespace {
+
+constexpr int kGenerations = 5;
+constexpr size_t kMaxMessage = 1024;
+
+// Value of KEY= where KEY starts the string or follows a blank; nullopt-like flag in `found`.
+std::string_view FindKey(std::string_view s, std::string_view key, bool& found) {
+    found = false;
+    const std::string upper = plat::AsciiUpper(s);
+    const std::string pattern = plat::AsciiUpper(key) + "=";
+    for (size_t pos = upper.find(pattern); pos != std::string::npos;
+         pos = upper.find(pattern, pos + 1)) {
+        if (pos != 0 && s[pos - 1] != ' ') continue;
+        found = true;
+        std::string_view v = s.substr(pos + pattern.size());
+        return v.substr(0, v.find(' '));
+    }
+    return {};
+}
+
+std::string Header() {
+    plat::SYSTEMTIME st;
+    if (!plat::DateToSystemTime(plat::NowLocal(), st)) return "??.??.????  ??:??:??\r\n";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02u.%02u.%04u  %02u:%02u:%02u\r\n", st.wDay, st.wMonth,
+                  st.wYear, st.wHour, st.wMinute, st.wSecond);
+    return buf;
+}
+
+// One-time reports of a log that cannot work; logging then stays off.
+void Report(const std::string& text) {
+    std::fprintf(stderr, "modbus: %s\n", text.c_str());
+}
+
+}  // namespace
+
+LogSettings ParseLogSettings(std::string_view parameters) {
+    LogSettings s;
+    s.enabled = plat::AsciiUpper(parameters).find("PROTOCOL") != std::string::npos;
+    bool found = false;
+    std::string_view level = FindKey(parameters, "PROTOCOL", found);
+    if (found && !level.empty() && level[0] >= '1' && level[0] <= '4') s.level = level[0] - '0';
+    std::string_view path = FindKey(parameters, "PROTOCOLPATH", found);
+    s.folder = path.empty() ? std::string("c:\\") : std::string(path);
+    return s;
+}
+
+CLogFile::CLogFile(std::string_view file_name) {
+    std::string parameters;
+    long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, kSettingsKey, kSettingsValue,
+                                    parameters);
+    if (rc != plat::ERROR_SUCCESS) {
+        if (rc != plat::ERROR_FILE_NOT_FOUND)
+            Report("cannot read the settings (registry error " + std::to_string(rc) + ")");
+        start_tick_ = plat::GetTickCount();
+        return;
+    }
+    LogSettings settings = ParseLogSettings(parameters);
+    if (settings.enabled) {
+        std::string folder = plat::MapWindowsPath(settings.folder);
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        if (!plat::EnsureDirectory(folder)) {
+            Report("cannot create the log folder " + folder);
+        } else {
+            path_ = folder + "/" + std::string(file_name);
+            std::error_code ec;
+            for (int n = kGenerations - 1; n >= 1; --n) {
+                std::string from = path_ + std::to_string(n);
+                if (!std::filesystem::exists(from, ec)) continue;
+                std::string to = path_ + std::to_string(n + 1);
+                std::filesystem::remove(to, ec);
+                std::filesystem::rename(from, to, ec);
+            }
+            std::string first = path_ + "1";
+            fd_ = ::open(first.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+            if (fd_ < 0) {
+                Report("cannot create the log file " + first);
+                path_.clear();
+            } else {
+                enabled_ = true;
+                level_ = settings.level;
+                std::string header = Header();
+                ssize_t ignored = ::write(fd_, header.data(), header.size());
+                (void)ignored;
+            }
+        }
+    }
+    start_tick_ = plat::GetTickCount();
+}
+
+CLogFile::~CLogFile() {
+    if (fd_ < 0) return;
+    // Give lines that are being written a moment to land (the file has no lock).
+    for (int waited = 0; writers_.load() > 0 && waited < 200; ++waited) plat::Sleep(1);
+    ::close(fd_);
+}
+
+bool CLogFile::Write(bool wanted, const char* kind, const char* fmt, va_list args) {
+    if (!wanted || fd_ < 0) return false;
+    if (suspended_.load() != 0) return true;
+    writers_.fetch_add(1);
+    // Room for the character that straddles the limit, so the cut can see it whole.
+    char message[kMaxMessage + 4];
+    int n = std::vsnprintf(message, sizeof message, fmt, args);
+    std::string_view text =
+        n < 0 ? std::string_view()
+              : std::string_view(message, std::min<size_t>(n, sizeof message - 1));
+    text = plat::Utf8Truncate(text, kMaxMessage);
+
+    plat::SYSTEMTIME st;
+    if (!plat::DateToSystemTime(plat::NowLocal(), st)) st = {};
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02u:%02u:%02u:%03u", st.wHour, st.wMinute, st.wSecond,
+                  st.wMilliseconds);
+    std::string line;
+    line.reserve(text.size() + 32);
+    line += stamp;
+    line += ' ';
+    line += kind;
+    line += text;
+    line += "\r\n";
+    // One append per line: O_APPEND keeps concurrent lines whole.
+    ssize_t w = ::write(fd_, line.data(), line.size());
+    writers_.fetch_sub(1);
+    return w == static_cast<ssize_t>(line.size());
+}
+
+#define MB_LOG_WRITER(name, wanted, kind)         \
+    bool CLogFile::name(const char* fmt, ...) {   \
+        va_list args;                             \
+        va_start(args, fmt);                      \
+        bool ok = Write(wanted, kind, fmt, args); \
+        va_end(args);                             \
+        return ok;                                \
+    }
+
+MB_LOG_WRITER(Info, level_ > 2, "")
+MB_LOG_WRITER(Warning, level_ > 1, "WARNING:")
+MB_LOG_WRITER(Trace, level_ > 3, "")
+MB_LOG_WRITER(Error, level_ > 0, "ERROR:")
+MB_LOG_WRITER(Always, true, "")
+
+#undef MB_LOG_WRITER
+
+}  // namespace mb

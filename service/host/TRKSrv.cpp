@@ -1,0 +1,735 @@
+#include "service/host/TRKSrv.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/com/callcontext.h"
+#include "platform/com/error.h"
+#include "platform/time/clock.h"
+#include "platform/types/wstr.h"
+#include "service/core/CmdRegistry.h"
+#include "service/core/DrvItems.h"
+#include "service/core/PortManager.h"
+#include "service/core/TorkItems.h"
+#include "service/core/TxtProt.h"
+#include "service/host/AdvThread.h"
+
+namespace drv {
+
+namespace {
+
+// --- static variable table ------------------------------------------------------------------
+
+struct VarRow {
+    int index;
+    const char* name;
+    bool offered;
+    bool writable;
+    double min, max, step;
+    int belongs_to;
+};
+
+constexpr VarRow kVarRows[kPostIndexCount] = {
+    {-1, "State", true, false, 0, 0, 0, 0},
+    {0, "StartStop", true, false, 0, 1, 1, 0},
+    {1, "Earthed", true, false, 0, 1, 1, 0},
+    {2, "HandleState", true, false, 0, 1, 1, 0},
+    {3, "DozeV", true, true, 0.01, 999999.99, 0.01, 0},
+    {4, "DozeM", true, true, 0.01, 999999.99, 0.01, 0},
+    {5, "DozeW", true, true, 0.01, 999999.99, 0.01, 0},
+    {6, "CurrentV", true, false, 0, 999999.99, 0.01, 0},
+    {7, "CurrentM", true, false, 0, 999999.99, 0.01, 0},
+    {8, "CurrentW", true, false, 0, 999999.99, 0.01, 0},
+    {9, "TotalV", true, false, 0, 999999999999.0, 0.01, 0},
+    {10, "TotalM", false, false, 0, 0, 0, 0},
+    {11, "TotalW", true, false, 0, 999999999999.0, 0.01, 0},
+    {12, "Temperature", true, false, -60, 90, 0.01, 2},
+    {13, "LiterPrice", true, true, 0.01, 99.99, 0.01, 0},
+    {14, "CalibV", false, false, 0, 0, 0, 0},
+    {15, "Inspector", true, false, 0, 268435455, 1, 2},
+    {16, "FullUp", false, false, 0, 0, 0, 0},
+    {17, "FullDown", false, false, 0, 0, 0, 0},
+    {18, "USSWaitTime", false, false, 0, 0, 0, 0},
+    {19, "AirTime", false, false, 0, 0, 0, 0},
+    {20, "TrapState", true, false, 0, 1, 1, 0},
+    {21, "Propan", false, false, 0, 0, 0, 0},
+    {22, "KGPrice", false, false, 0, 0, 0, 0},
+    {23, "BasePost", false, false, 0, 0, 0, 0},
+    {24, "Side", false, false, 0, 0, 0, 0},
+    {25, "Pistol", false, false, 0, 0, 0, 0},
+    {26, "FirmwareVersion", false, false, 0, 0, 0, 0},
+    {27, "ControllerVersion", false, false, 0, 0, 0, 0},
+    {28, "CounterVersion", false, false, 0, 0, 0, 0},
+    {29, "Productivity", true, false, 0, 99999999, 0.0001, 0},
+    {30, "OverFill", true, false, 0, 1, 1, 0},
+    {31, "IndicatedPistol", false, false, 0, 0, 0, 0},
+    {32, "Address", false, false, 0, 0, 0, 0},
+    {33, "LabDensity", false, false, 0, 0, 0, 0},
+    {34, "LabTemperature", false, false, 0, 0, 0, 0},
+    {35, "Density", true, false, 0, 2, 0.0001, 0},
+    {36, "StateWithFlags", true, false, 0, 255, 1, 0},
+    {37, "CalibW", false, false, 0, 0, 0, 0},
+    {38, "SidePost", false, false, 0, 0, 0, 0},
+    {39, "Exception", true, false, 0, 16777215, 1, 0},
+    {40, "ReqS", false, false, 0, 0, 0, 0},
+};
+
+// The controllers name their price item "PriceV"; without this second name the offered price
+// entry could never be found.
+constexpr int kPriceIndex = 13;
+constexpr std::string_view kPriceItemName = "PriceV";
+
+int64_t Fixed(double units) {
+    const double v = units * 10000.0;
+    return static_cast<int64_t>(v < 0 ? v - 0.5 : v + 0.5);
+}
+
+std::array<TStationVar, kPostIndexCount> BuildVarTable() {
+    std::array<TStationVar, kPostIndexCount> t{};
+    for (const VarRow& r : kVarRows) {
+        TStationVar& e = t[static_cast<size_t>(r.index - kFirstPostIndex)];
+        e.name = r.name;
+        // An entry that is not offered keeps a zero descriptor, whose Code (0) differs from
+        // its index; entry -1 carries -1.
+        if (!r.offered) continue;
+        e.info.Code = static_cast<tlb::TVariableEnum>(r.index);
+        if (r.index < 0) continue;
+        e.info.IsReadable = plat::VARIANT_TRUE;
+        e.info.IsWriteable = r.writable ? plat::VARIANT_TRUE : plat::VARIANT_FALSE;
+        e.info.MinValue.int64 = Fixed(r.min);
+        e.info.MaxValue.int64 = Fixed(r.max);
+        e.info.Step.int64 = Fixed(r.step);
+        e.info.BelongsTo = static_cast<int8_t>(r.belongs_to);
+        e.info.IsRandom = plat::VARIANT_FALSE;
+    }
+    return t;
+}
+
+const std::array<TStationVar, kPostIndexCount>& VarTable() {
+    static const std::array<TStationVar, kPostIndexCount> table = BuildVarTable();
+    return table;
+}
+
+bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+void Log(const std::string& text) { WriteProtocolLine("TRKSrv " + text, PL_INFO); }
+
+// --- post cache -------------------------------------------------------------------------------
+
+struct PostCache {
+    TSyncLock lock{"INorv_PS"};
+    bool built = false;
+    int32_t version = 0;
+    std::map<int, TPostRecord> posts;
+    std::unordered_map<int32_t, std::pair<int, int>> by_id;
+};
+
+PostCache& Cache() {
+    static PostCache* c = new PostCache;  // outlives every client thread
+    return *c;
+}
+
+std::atomic<bool> g_cache_dirty{true};
+
+}  // namespace
+
+int32_t CurrentAddrSpaceVersion() {
+    ComPtr<TLeafItem> ver = AddrSpaceVerItem();
+    if (!ver) return -1;
+    plat::Variant v = ver->PeekValue();
+    return v.vt == plat::VT_I4 ? v.lVal : 0;
+}
+
+namespace {
+
+// Caller holds the cache's lock.
+void RebuildLocked(PostCache& c) {
+    const bool dirty = g_cache_dirty.exchange(false);
+    // Read before the scan: a change during the scan moves it again and the next look-up
+    // builds once more.
+    const int32_t version = CurrentAddrSpaceVersion();
+    if (c.built && !dirty && version == c.version) return;
+    c.posts.clear();
+    c.by_id.clear();
+    for (const auto& [name, id] : ListItemNames()) {
+        TPostItemName p = ParsePostItemName(name);
+        if (p.post < 1) continue;
+        ComPtr<TItem> item = GetItem(id);
+        if (!item || !item->IsLeaf()) continue;
+        TPostRecord& r = c.posts[p.post];
+        const size_t slot = static_cast<size_t>(p.index - kFirstPostIndex);
+        r.present[slot] = 1;
+        r.ids[slot] = id;
+    }
+    for (auto& [post, r] : c.posts) {
+        r.count = 0;
+        for (int i = 0; i <= kLastPostIndex; ++i) {
+            if (!r.Has(i)) continue;
+            r.codes[static_cast<size_t>(r.count++)] = i;
+            c.by_id[r.ItemID(i)] = {post, i};
+        }
+        if (r.Has(kFirstPostIndex)) c.by_id[r.ItemID(kFirstPostIndex)] = {post, kFirstPostIndex};
+    }
+    c.version = version;
+    c.built = true;
+}
+
+// --- station list -------------------------------------------------------------------------------
+
+struct StationList {
+    TSyncLock lock{"Stations"};
+    std::vector<ComPtr<IRef>> slots;
+};
+
+StationList& Stations() {
+    static StationList* l = new StationList;
+    return *l;
+}
+
+std::atomic<int> g_live_stations{0};
+std::atomic<StoppingFn> g_stopping{nullptr};
+
+bool StationsExistProbe() {
+    StationList& l = Stations();
+    ReadGuard g(l.lock);
+    return std::any_of(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return bool(r); });
+}
+
+void OnPostItemAdded(const std::string& full_name) {
+    if (ParsePostItemName(full_name).post >= 1) InvalidatePostCache();
+}
+
+// Clears `self`'s slot when the list holds the last reference.
+void ReleaseListSlot(int index, TStation* self) {
+    ComPtr<IRef> taken;
+    StationList& l = Stations();
+    {
+        WriteGuard g(l.lock);
+        if (index < 0 || static_cast<size_t>(index) >= l.slots.size()) return;
+        ComPtr<IRef>& slot = l.slots[static_cast<size_t>(index)];
+        // Compared by address only: when the slot no longer holds us we may be gone already.
+        if (!slot || slot->Self() != static_cast<TMyInterfacedObject*>(self)) return;
+        if (self->RefCount() != 1) return;
+        taken = std::move(slot);
+    }
+    // Released outside the lock: the destructor stops the event thread.
+}
+
+// Safe-call: an exception becomes the method's failing HRESULT with its text.
+template <class F>
+HRESULT SafeCall(F&& body) {
+    try {
+        return body();
+    } catch (...) {
+        return plat::HresultFromCurrentException();
+    }
+}
+
+bool ValidVariable(int32_t variable) { return variable >= 0 && variable <= kLastPostIndex; }
+
+// A value more than a step outside a writable variable's range can only end in OPC_E_RANGE;
+// it is answered here, because the rounding on the item's way turns values of that size
+// (any Currency a client may send) into doubles that no longer fit a 64-bit integer. Rights
+// are left to the item, so that its own error codes keep their order.
+bool FarOutOfRange(TLeafItem& item, int64_t value, int privilege) {
+    auto* var = dynamic_cast<TVarItem*>(&item);
+    if (!var) return false;
+    const TVariableInfoEx& d = var->Descriptor();
+    if (!d.IsWriteable || (RestrictUsers().load() && privilege < d.WriteLevel)) return false;
+    const int64_t step = std::max<int64_t>(d.Step.int64, 1);
+    return value < d.MinValue.int64 - step || value > d.MaxValue.int64 + step;
+}
+
+}  // namespace
+
+// --- table and names --------------------------------------------------------------------------
+
+const TStationVar& StationVar(int index) {
+    if (index < kFirstPostIndex || index > kLastPostIndex)
+        throw std::out_of_range("station variable " + std::to_string(index));
+    return VarTable()[static_cast<size_t>(index - kFirstPostIndex)];
+}
+
+bool IsOfferedIndex(int index) {
+    if (index < kFirstPostIndex || index > kLastPostIndex) return false;
+    return index == kFirstPostIndex || StationVar(index).info.Code == index;
+}
+
+TPostItemName ParsePostItemName(std::string_view full) {
+    TPostItemName none;
+    if (full.size() < 6 || !EqualsNoCaseAscii(full.substr(0, 4), "Post")) return none;
+    size_t pos = 4;
+    int post = 0;
+    const size_t digits_start = pos;
+    while (pos < full.size() && full[pos] >= '0' && full[pos] <= '9') {
+        post = post * 10 + (full[pos] - '0');
+        if (post > kMaxPostNumber) return none;
+        ++pos;
+    }
+    const size_t digits = pos - digits_start;
+    // "Post%d" never writes leading zeros, so "Post07.State" names another item.
+    if (digits == 0 || (digits > 1 && full[digits_start] == '0') || post < 1) return none;
+    if (pos >= full.size() || full[pos] != '.') return none;
+    const std::string_view var = full.substr(pos + 1);
+    for (int i = kFirstPostIndex; i <= kLastPostIndex; ++i) {
+        if (!IsOfferedIndex(i)) continue;
+        if (EqualsNoCaseAscii(var, StationVar(i).name)) return {post, i};
+    }
+    if (EqualsNoCaseAscii(var, kPriceItemName)) return {post, kPriceIndex};
+    return none;
+}
+
+// --- post cache -------------------------------------------------------------------------------
+
+bool GetPostRecord(int post, TPostRecord& out) {
+    PostCache& c = Cache();
+    WriteGuard g(c.lock);
+    RebuildLocked(c);
+    auto it = c.posts.find(post);
+    if (it == c.posts.end()) return false;
+    out = it->second;
+    return true;
+}
+
+int32_t PostItemID(int post, int index) {
+    PostCache& c = Cache();
+    WriteGuard g(c.lock);
+    RebuildLocked(c);
+    auto it = c.posts.find(post);
+    return it == c.posts.end() ? -1 : it->second.ItemID(index);
+}
+
+ComPtr<TLeafItem> PostItem(int post, int index) {
+    const int32_t id = PostItemID(post, index);
+    return id < 0 ? ComPtr<TLeafItem>() : GetItemAs<TLeafItem>(id);
+}
+
+std::vector<int> PostsWithState() {
+    std::vector<int> out;
+    PostCache& c = Cache();
+    WriteGuard g(c.lock);
+    RebuildLocked(c);
+    for (const auto& [post, r] : c.posts)
+        if (r.Has(kFirstPostIndex)) out.push_back(post);
+    return out;
+}
+
+bool FindPostOfItem(int32_t id, int& post, int& index) {
+    PostCache& c = Cache();
+    WriteGuard g(c.lock);
+    RebuildLocked(c);
+    auto it = c.by_id.find(id);
+    if (it == c.by_id.end()) return false;
+    post = it->second.first;
+    index = it->second.second;
+    return true;
+}
+
+void InvalidatePostCache() { g_cache_dirty.store(true); }
+
+// --- values -------------------------------------------------------------------------------------
+
+tlb::TState ReadStateValue(TLeafItem& item) {
+    tlb::TState st{tlb::csUnknown, 0};
+    DATE time = 0;
+    bool good = false;
+    plat::Variant v = item.GetValueAndTime(time, good);
+    if (v.vt == plat::VT_EMPTY) {
+        if (auto* state = dynamic_cast<TStateItem*>(&item)) {
+            int32_t s = tlb::csUnknown;
+            state->GetStateAndTime(s, time);
+            st.Value = static_cast<tlb::TStateEnum>(s);
+            st.TimeStamp = time;
+        }
+        return st;
+    }
+    plat::Variant i4;
+    if (plat::Succeeded(plat::VariantChangeType(i4, v, 0, plat::VT_I4)))
+        st.Value = static_cast<tlb::TStateEnum>(i4.lVal);
+    st.TimeStamp = time;
+    return st;
+}
+
+HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out) {
+    out = {};
+    DATE time = 0;
+    bool good = false;
+    plat::Variant v = item.GetValueAndTime(time, good);
+    out.TimeStamp = time;
+    switch (v.vt) {
+        case plat::VT_EMPTY: return plat::S_OK;
+        case plat::VT_BOOL: out.Value.int64 = v.boolVal ? 10000 : 0; return plat::S_OK;
+        default: break;
+    }
+    plat::Variant cy;
+    HRESULT hr = plat::VariantChangeType(cy, v, 0, plat::VT_CY);
+    if (plat::Failed(hr)) return hr;
+    out.Value.int64 = cy.cyVal;
+    return plat::S_OK;
+}
+
+// --- TStation -------------------------------------------------------------------------------------
+
+TStation::TStation() { g_live_stations.fetch_add(1); }
+
+TStation::~TStation() {
+    try {
+        DropSinks();
+    } catch (...) {
+        ProtocolCurrentException("TRKSrv ~TStation");
+    }
+    g_live_stations.fetch_sub(1);
+}
+
+int TStation::LiveCount() { return g_live_stations.load(); }
+
+ComPtr<TStation> TStation::Create() {
+    if (StoppingFn stopping = g_stopping.load(); stopping && stopping()) {
+        WriteProtocolLine("TRKSrv Process is stopping", PL_EXTERNAL);
+        throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
+    }
+    ComPtr<TStation> s(new TStation);
+    s->AfterConstruction();
+    // The caller of the creation: a client over the transport, or this process.
+    s->privilege_ = plat::GetCallContext().admin ? 1 : 0;
+    {
+        StationList& l = Stations();
+        WriteGuard g(l.lock);
+        // A free slot is taken again, so that the list does not grow with every client.
+        auto free = std::find_if(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return !r; });
+        if (free == l.slots.end()) free = l.slots.insert(l.slots.end(), ComPtr<IRef>());
+        *free = ComPtr<IRef>(static_cast<IRef*>(s.Get()));
+        s->list_index_ = static_cast<int>(free - l.slots.begin());
+    }
+    Log("Create " + std::to_string(s->list_index_) + " privilege " + std::to_string(s->privilege_));
+    const uint32_t start = plat::GetTickCount();
+    while (!PortsStarted() && plat::TickDiff(plat::GetTickCount(), start) < 5000) plat::Sleep(30);
+    return s;
+}
+
+void* TStation::FindInterface(const IID& iid) {
+    if (iid == tlb::IID_INorvalt) return static_cast<tlb::INorvalt*>(this);
+    return TMyInterfacedObject::FindInterface(iid);
+}
+
+uint32_t TStation::Release() {
+    const int index = list_index_;
+    const uint32_t n = TMyInterfacedObject::Release();
+    if (n == 1) ReleaseListSlot(index, this);
+    return n;
+}
+
+HRESULT TStation::StateJumpValid(int16_t Post, tlb::TVariableEnum StFrom, tlb::TVariableEnum StTo,
+                                 int32_t* Res) {
+    if (!Res) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("StateJumpValid " + std::to_string(Post) + " " + std::to_string(StFrom) + " " +
+            std::to_string(StTo));
+        *Res = tlb::E_UNKNOWNPOST;
+        if (PostItemID(Post, kFirstPostIndex) < 0) return plat::S_OK;
+        auto is = [&](int from, int to) { return StFrom == from && StTo == to; };
+        using namespace tlb;
+        const bool valid = is(csIdle, csWaitingKey) || is(csWaitingKey, csIdle) ||
+                           is(csWaitingKey, csWorking) || is(csWorking, csIdle) ||
+                           is(csWorking, csPaused) || is(csPaused, csIdle) ||
+                           is(csPaused, csWaitingKey) || is(csControllerError, csIdle);
+        *Res = valid ? 0 : tlb::E_INCOMPATIBLESTATE;
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::GetState(int16_t Post, tlb::TState* State) {
+    if (!State) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("GetState " + std::to_string(Post));
+        *State = {tlb::csNone, 0};
+        if (ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex)) *State = ReadStateValue(*item);
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::SetState(int16_t Post, tlb::TStateEnum AState, tlb::TCmdID* Res) {
+    if (!Res) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("SetState " + std::to_string(Post) + " " + std::to_string(AState));
+        *Res = tlb::E_UNKNOWNPOST;
+        if (ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex))
+            *Res = item->Write(plat::Variant::I4(AState), privilege_, 1, plat::LOCALE_EN_US);
+        Log("SetState Res " + std::to_string(*Res));
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::ReReadVarValue(int16_t Post, tlb::TVariableEnum Variable, int32_t* Res) {
+    if (!Res) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("ReReadVarValue " + std::to_string(Post) + " " + std::to_string(Variable));
+        *Res = tlb::E_BADVARIABLE;
+        ComPtr<TLeafItem> item = ValidVariable(Variable) ? PostItem(Post, Variable) : nullptr;
+        if (!item) return plat::S_OK;
+        item->RequestRefresh();
+        *Res = 0;
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::GetVariablesCount(int16_t Post, int32_t* Count, int32_t* Res) {
+    if (!Count || !Res) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("GetVariablesCount " + std::to_string(Post));
+        *Count = 0;
+        *Res = tlb::E_UNKNOWNPOST;
+        TPostRecord r;
+        if (!GetPostRecord(Post, r) || !r.Has(kFirstPostIndex)) return plat::S_OK;
+        *Count = r.count;
+        *Res = 0;
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::GetVariable(int16_t Post, int32_t Number, tlb::TVariableInfo* Info,
+                              int32_t* Result) {
+    if (!Info || !Result) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("GetVariable " + std::to_string(Post) + " " + std::to_string(Number));
+        *Info = tlb::TVariableInfo{};
+        *Result = tlb::E_UNKNOWNPOST;
+        TPostRecord r;
+        if (!GetPostRecord(Post, r) || !r.Has(kFirstPostIndex)) return plat::S_OK;
+        if (Number < 0 || Number >= r.count) {
+            *Result = plat::E_INVALIDARG;
+            return plat::S_OK;
+        }
+        *Info = StationVar(r.codes[static_cast<size_t>(Number)]).info;
+        *Result = 0;
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::SetVarValue(int16_t Post, tlb::TVariableEnum Variable, plat::Currency AValue,
+                              tlb::TCmdID* Result) {
+    if (!Result) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("SetVarValue " + std::to_string(Post) + " " + std::to_string(Variable) + " " +
+            std::to_string(AValue.int64));
+        *Result = tlb::E_BADVARIABLE;
+        ComPtr<TLeafItem> item = ValidVariable(Variable) ? PostItem(Post, Variable) : nullptr;
+        if (item && FarOutOfRange(*item, AValue.int64, privilege_))
+            *Result = tlb::OPC_E_RANGE;
+        else if (item)
+            *Result = item->Write(plat::Variant::Cy(AValue), privilege_, 1, plat::LOCALE_EN_US);
+        Log("SetVarValue Res " + std::to_string(*Result));
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::GetVarValue(int16_t Post, tlb::TVariableEnum Variable, tlb::TVariableValue* Val,
+                              int32_t* Result) {
+    if (!Val || !Result) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("GetVarValue " + std::to_string(Post) + " " + std::to_string(Variable));
+        *Val = {};
+        *Result = tlb::E_BADVARIABLE;
+        ComPtr<TLeafItem> item = ValidVariable(Variable) ? PostItem(Post, Variable) : nullptr;
+        if (item) *Result = ReadVariableValue(*item, *Val);
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::TryResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) {
+    if (!Result) return plat::E_POINTER;
+    return SafeCall([&] {
+        *Result = CmdQuery(CmdID);
+        Log("TryResult " + std::to_string(CmdID) + " " + std::to_string(*Result));
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::GetResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) {
+    if (!Result) return plat::E_POINTER;
+    return SafeCall([&] {
+        Log("GetResult " + std::to_string(CmdID));
+        *Result = CmdWait(CmdID);
+        Log("GetResult Res " + std::to_string(*Result));
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::GetVarInterval(int16_t, tlb::TVariableEnum, uint32_t* IdleInterval,
+                                 uint32_t* WorkInterval, int32_t* Result) {
+    if (!IdleInterval || !WorkInterval || !Result) return plat::E_POINTER;
+    *IdleInterval = 1000;
+    *WorkInterval = 100;
+    *Result = 0;
+    return plat::S_OK;
+}
+
+HRESULT TStation::SetVarInterval(int16_t, tlb::TVariableEnum, uint32_t, uint32_t, int32_t* Result) {
+    if (!Result) return plat::E_POINTER;
+    *Result = plat::E_NOTIMPL;
+    return plat::S_OK;
+}
+
+HRESULT TStation::BandUsed(double* Result) {
+    if (!Result) return plat::E_POINTER;
+    *Result = 1.0;
+    return plat::S_OK;
+}
+
+HRESULT TStation::RegisterSinkInterface(tlb::INorvaltEvents* Sink) {
+    return SafeCall([&] {
+        Log("RegisterSinkInterface");
+        if (!Sink) return plat::E_POINTER;
+        return RegisterSink(ComPtr<tlb::INorvaltEvents>(Sink), nullptr);
+    });
+}
+
+HRESULT TStation::RegisterSinkInterfaceEx(tlb::INorvaltEventsEx* Sink) {
+    return SafeCall([&] {
+        Log("RegisterSinkInterfaceEx");
+        if (!Sink) return plat::E_POINTER;
+        return RegisterSink(nullptr, ComPtr<tlb::INorvaltEventsEx>(Sink));
+    });
+}
+
+HRESULT TStation::UnRegisterSinkInterface() {
+    return SafeCall([&] {
+        Log("UnRegisterSinkInterface");
+        DropSinks();
+        return plat::S_OK;
+    });
+}
+
+HRESULT TStation::RegisterSink(ComPtr<tlb::INorvaltEvents> sink,
+                               ComPtr<tlb::INorvaltEventsEx> ex) {
+    auto fresh = std::make_shared<TAdvThread>(sink, ex);
+    std::shared_ptr<TAdvThread> old;
+    {
+        std::lock_guard lk(sink_mutex_);
+        old = std::exchange(thread_, fresh);
+        sink_ = std::move(sink);
+        sink_ex_ = std::move(ex);
+        // The new thread waits for the old one before its first event, so the client never
+        // hears two threads at once; nobody waits here while holding the lock.
+        fresh->Start(old);
+    }
+    if (old) old->Terminate();
+    return plat::S_OK;
+}
+
+void TStation::DropSinks() {
+    std::shared_ptr<TAdvThread> old;
+    ComPtr<tlb::INorvaltEvents> sink;
+    ComPtr<tlb::INorvaltEventsEx> ex;
+    {
+        std::lock_guard lk(sink_mutex_);
+        old = std::move(thread_);
+        sink = std::move(sink_);
+        ex = std::move(sink_ex_);
+    }
+    if (old) {
+        old->Terminate();
+        old->WaitFor();
+    }
+    // The sinks are released here, after the thread let go of its own references.
+}
+
+bool TStation::EventThreadRunning() {
+    std::lock_guard lk(sink_mutex_);
+    return thread_ && !thread_->Finished() && !thread_->Terminated();
+}
+
+// --- unit operations ----------------------------------------------------------------------------
+
+void InitStations() {
+    {
+        StationList& l = Stations();
+        WriteGuard g(l.lock);
+        l.slots.clear();
+    }
+    {
+        PostCache& c = Cache();
+        WriteGuard g(c.lock);
+        c.posts.clear();
+        c.by_id.clear();
+        c.built = false;
+    }
+    InvalidatePostCache();
+    SetStationsExistProbe(&StationsExistProbe);
+    SetPostItemAddedHook(&OnPostItemAdded);
+}
+
+void DoneStations() {
+    SetStationsExistProbe(nullptr);
+    SetPostItemAddedHook(nullptr);
+    std::vector<ComPtr<IRef>> taken;
+    {
+        StationList& l = Stations();
+        WriteGuard g(l.lock);
+        taken.swap(l.slots);
+    }
+    for (ComPtr<IRef>& ref : taken) {
+        if (!ref) continue;
+        if (auto* station = dynamic_cast<TStation*>(ref->Self())) station->UnRegisterSinkInterface();
+        ref = nullptr;
+    }
+    PostCache& c = Cache();
+    WriteGuard g(c.lock);
+    c.posts.clear();
+    c.by_id.clear();
+    c.built = false;
+}
+
+bool StationsInUse() {
+    {
+        StationList& l = Stations();
+        WriteGuard g(l.lock);
+        if (std::any_of(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return bool(r); }))
+            return true;
+        l.slots.clear();
+    }
+    for (int post : PostsWithState()) {
+        ComPtr<TLeafItem> item = PostItem(post, kFirstPostIndex);
+        if (!item) continue;
+        const int32_t s = ReadStateValue(*item).Value;
+        if (s == tlb::csWaitingKey || s == tlb::csWorking || s == tlb::csPaused) return true;
+    }
+    return false;
+}
+
+int StationListCount() {
+    StationList& l = Stations();
+    ReadGuard g(l.lock);
+    return static_cast<int>(
+        std::count_if(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return bool(r); }));
+}
+
+void SetServiceStoppingProbe(StoppingFn fn) { g_stopping.store(fn); }
+
+plat::ComPtr<plat::IClassFactory> MakeStationFactory() {
+    return plat::MakeCom<plat::FunctionClassFactory>([](const IID& iid, void** out) -> HRESULT {
+        ComPtr<TStation> station = TStation::Create();
+        return station->QueryInterface(iid, out);
+    });
+}
+
+uint32_t RegisterStationClass() {
+    plat::ComPtr<plat::IClassFactory> f = MakeStationFactory();
+    return plat::RegisterClassObject(tlb::CLSID_TORK, f.Get());
+}
+
+}  // namespace drv

@@ -1,0 +1,175 @@
+// Simplified post access: the TORK class object and its TStation objects, which give a client a
+// post-number view of the item tree; the list of live stations and the post cache that maps
+// (post, variable) to item ids.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/classes.h"
+#include "service/core/OPCCache.h"
+#include "service/core/RuntimeBase.h"
+#include "service/host/TypeLib.h"
+
+namespace drv {
+
+class TAdvThread;
+
+// Table indexes: -1 is the State item, 0..40 the variable codes.
+constexpr int kFirstPostIndex = -1;
+constexpr int kLastPostIndex = 40;
+constexpr int kPostIndexCount = kLastPostIndex - kFirstPostIndex + 1;  // 42
+constexpr int kMaxPresentCodes = 112;
+// Post numbers travel as 16-bit signed values.
+constexpr int kMaxPostNumber = 32767;
+
+// One entry of the static variable table.
+struct TStationVar {
+    std::string_view name;
+    tlb::TVariableInfo info;  // Code == index when the entry is offered
+};
+// The entry at `index` (-1..40); throws std::out_of_range elsewhere.
+const TStationVar& StationVar(int index);
+// Entry -1 ("State") and the entries whose descriptor Code equals their index.
+bool IsOfferedIndex(int index);
+
+// "Post<N>.<Variable>" -> post number and table index (-1 for "State", 0..40 for offered
+// variables). Post is -1 when the name does not match.
+struct TPostItemName {
+    int post = -1;
+    int index = 0;
+};
+TPostItemName ParsePostItemName(std::string_view full_name);
+
+// --- post cache -----------------------------------------------------------------------------
+
+struct TPostRecord {
+    std::array<int32_t, kMaxPresentCodes> codes{};  // present variable codes, table order
+    int32_t count = 0;                              // present variables
+    std::array<uint8_t, kPostIndexCount> present{};
+    std::array<int32_t, kPostIndexCount> ids{};  // -1 = absent
+
+    TPostRecord() { ids.fill(-1); }
+    bool Has(int index) const {
+        return index >= kFirstPostIndex && index <= kLastPostIndex &&
+               present[static_cast<size_t>(index - kFirstPostIndex)] != 0;
+    }
+    int32_t ItemID(int index) const {
+        return Has(index) ? ids[static_cast<size_t>(index - kFirstPostIndex)] : -1;
+    }
+};
+
+// All look-ups rebuild the cache first when the address-space version moved.
+// Copy of the post's record; false when no item of the post is known (Has(-1) tells whether
+// it has its State item, which makes it a post for the clients).
+bool GetPostRecord(int post, TPostRecord& out);
+// Item id of (post, index), -1 when absent.
+int32_t PostItemID(int post, int index);
+// The live item of (post, index), null when absent.
+ComPtr<TLeafItem> PostItem(int post, int index);
+// Posts that have a State item, ascending.
+std::vector<int> PostsWithState();
+// Which (post, index) an item id belongs to; false for any other item.
+bool FindPostOfItem(int32_t id, int& post, int& index);
+// The AddrSpaceVer item's value (-1 without an item tree).
+int32_t CurrentAddrSpaceVersion();
+// Makes the next look-up rebuild (the namespace hook calls it).
+void InvalidatePostCache();
+
+// --- values as the interface carries them ---------------------------------------------------
+
+// The State item's value and the time of its newest sample; csUnknown while it has none.
+tlb::TState ReadStateValue(TLeafItem& item);
+// A variable's newest value as Currency (a Boolean as 0 or 1) and its time stamp; the
+// conversion's error when the value is no number.
+HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out);
+
+// --- TStation -------------------------------------------------------------------------------
+
+class TStation final : public TMyInterfacedObject, public tlb::INorvalt {
+public:
+    // Initialize: refuses while the service stops ("Process is stopping"), takes the privilege
+    // flag from the creating caller, joins the station list and waits (at most 5000 ms) until
+    // the ports have been started.
+    static ComPtr<TStation> Create();
+
+    // INorvalt: every method answers S_OK and puts its outcome into the out parameters.
+    HRESULT StateJumpValid(int16_t Post, tlb::TVariableEnum StFrom, tlb::TVariableEnum StTo,
+                           int32_t* Res) override;
+    HRESULT GetState(int16_t Post, tlb::TState* State) override;
+    HRESULT SetState(int16_t Post, tlb::TStateEnum AState, tlb::TCmdID* Res) override;
+    HRESULT ReReadVarValue(int16_t Post, tlb::TVariableEnum Variable, int32_t* Res) override;
+    HRESULT GetVariablesCount(int16_t Post, int32_t* Count, int32_t* Res) override;
+    HRESULT GetVariable(int16_t Post, int32_t Number, tlb::TVariableInfo* Info,
+                        int32_t* Result) override;
+    HRESULT SetVarValue(int16_t Post, tlb::TVariableEnum Variable, plat::Currency AValue,
+                        tlb::TCmdID* Result) override;
+    HRESULT GetVarValue(int16_t Post, tlb::TVariableEnum Variable, tlb::TVariableValue* Val,
+                        int32_t* Result) override;
+    HRESULT TryResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) override;
+    HRESULT GetResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) override;
+    HRESULT GetVarInterval(int16_t Post, tlb::TVariableEnum Variable, uint32_t* IdleInterval,
+                           uint32_t* WorkInterval, int32_t* Result) override;
+    HRESULT SetVarInterval(int16_t Post, tlb::TVariableEnum Variable, uint32_t IdleInterval,
+                           uint32_t WorkInterval, int32_t* Result) override;
+    HRESULT RegisterSinkInterface(tlb::INorvaltEvents* Sink) override;
+    HRESULT RegisterSinkInterfaceEx(tlb::INorvaltEventsEx* Sink) override;
+    HRESULT UnRegisterSinkInterface() override;
+    HRESULT BandUsed(double* Result) override;
+
+    // The station list holds one reference: when only it is left, the slot is cleared.
+    uint32_t Release() override;
+
+    bool Privileged() const { return privilege_ != 0; }
+    int ListIndex() const { return list_index_; }
+    // Whether an event thread is registered and still running.
+    bool EventThreadRunning();
+
+    // Live TStation objects in this process (tests and diagnostics).
+    static int LiveCount();
+
+protected:
+    void* FindInterface(const IID& iid) override;
+
+private:
+    TStation();
+    ~TStation() override;
+
+    HRESULT RegisterSink(ComPtr<tlb::INorvaltEvents> sink, ComPtr<tlb::INorvaltEventsEx> ex);
+    void DropSinks();
+
+    int list_index_ = -1;
+    uint8_t privilege_ = 0;
+    std::mutex sink_mutex_;  // registration changes
+    ComPtr<tlb::INorvaltEvents> sink_;
+    ComPtr<tlb::INorvaltEventsEx> sink_ex_;
+    std::shared_ptr<TAdvThread> thread_;
+};
+
+// --- unit operations ------------------------------------------------------------------------
+
+// Start-up: empties the list and the cache and fills the core's seams (stations-exist probe,
+// post-item hook).
+void InitStations();
+// Service stop: stops every station's event thread, empties the list and the cache, clears the
+// seams. Stations that clients still hold keep answering (with unknown posts once the item
+// tree is gone).
+void DoneStations();
+// A station object exists, or a post is waiting for the key, working or paused.
+bool StationsInUse();
+// Non-empty slots of the station list.
+int StationListCount();
+
+// The service module's stopping flag; while it answers true no station can be created.
+using StoppingFn = bool (*)();
+void SetServiceStoppingProbe(StoppingFn fn);
+
+// The TORK class object in this process's class table; 0 when one is already registered.
+uint32_t RegisterStationClass();
+plat::ComPtr<plat::IClassFactory> MakeStationFactory();
+
+}  // namespace drv

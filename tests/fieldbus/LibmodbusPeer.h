@@ -1,0 +1,79 @@
+// An independent Modbus RTU server (libmodbus) on the far end of a pseudo-terminal. libmodbus
+// opens ttys by path, and the far end of a pty has none, so the context gets the pty's master
+// descriptor and serves it from a thread with modbus_receive/modbus_reply.
+#pragma once
+#include <modbus.h>
+#include <poll.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace fbtest {
+
+class LibmodbusPeer {
+  public:
+    LibmodbusPeer(int fd, int slave, int registers = 64) : fd_(fd) {
+        ctx_ = modbus_new_rtu("/dev/null", 19200, 'N', 8, 1);
+        if (ctx_ == nullptr) throw std::runtime_error("modbus_new_rtu failed");
+        modbus_set_slave(ctx_, slave);
+        modbus_set_socket(ctx_, fd);
+        map_ = modbus_mapping_new(0, 0, registers, 0);
+        if (map_ == nullptr) throw std::runtime_error("modbus_mapping_new failed");
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~LibmodbusPeer() {
+        stop_ = true;
+        thread_.join();
+        modbus_set_socket(ctx_, -1);  // the descriptor belongs to the pty pair
+        modbus_mapping_free(map_);
+        modbus_free(ctx_);
+    }
+    LibmodbusPeer(const LibmodbusPeer&) = delete;
+    LibmodbusPeer& operator=(const LibmodbusPeer&) = delete;
+
+    uint16_t Register(int i) {
+        std::lock_guard<std::mutex> lk(m_);
+        return map_->tab_registers[i];
+    }
+    void SetRegister(int i, uint16_t v) {
+        std::lock_guard<std::mutex> lk(m_);
+        map_->tab_registers[i] = v;
+    }
+    int Served() const { return served_.load(); }    // requests answered
+    int Ignored() const { return ignored_.load(); }  // requests for another address
+
+  private:
+    void Run() {
+        uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) continue;
+            int rc = modbus_receive(ctx_, query);
+            if (rc > 0) {
+                std::lock_guard<std::mutex> lk(m_);
+                modbus_reply(ctx_, query, rc, map_);
+                ++served_;
+            } else if (rc == 0) {
+                // libmodbus stops reading a frame for another address early; drop its rest.
+                modbus_flush(ctx_);
+                ++ignored_;
+            } else {
+                modbus_flush(ctx_);
+            }
+        }
+    }
+
+    int fd_;
+    modbus_t* ctx_ = nullptr;
+    modbus_mapping_t* map_ = nullptr;
+    std::mutex m_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> served_{0};
+    std::atomic<int> ignored_{0};
+    std::thread thread_;
+};
+
+}  // namespace fbtest
