@@ -16,7 +16,7 @@ namespace ser = plat::serial;
 
 namespace {
 
-// The CRC table of the Modbus specification (reflected polynomial 0xA001), built at compile
+// The standard Modbus CRC table (reflected polynomial 0xA001), built at compile
 // time rather than spelt out.
 constexpr std::array<uint16_t, 256> MakeCrcTable() {
     std::array<uint16_t, 256> t{};

@@ -340,12 +340,12 @@ std::string SafeFormat(std::string_view pattern, Values values) {
                 out += '%';
                 continue;
             }
-            std::string spec = "%";
+            std::string fmt = "%";
             while (i < pattern.size() && std::string_view("-+ #0").find(pattern[i]) != std::string_view::npos)
-                spec += pattern[i++];
+                fmt += pattern[i++];
             while (i < pattern.size() && (std::isdigit(static_cast<unsigned char>(pattern[i])) || pattern[i] == '.'))
-                spec += pattern[i++];
-            if (spec.size() > 24) throw FormatError("Format specifier too long");
+                fmt += pattern[i++];
+            if (fmt.size() > 24) throw FormatError("Format specifier too long");
             if (i >= pattern.size())
                 throw FormatError("Format '" + std::string(pattern.substr(start)) + "' invalid");
             char conv = pattern[i];
@@ -362,13 +362,13 @@ std::string SafeFormat(std::string_view pattern, Values values) {
                         uint64_t u = v.vt == plat::VT_I8 || v.vt == plat::VT_UI8
                                          ? static_cast<uint64_t>(n)
                                          : static_cast<uint32_t>(n);
-                        std::snprintf(buf, sizeof buf, (spec + "ll" + conv).c_str(),
+                        std::snprintf(buf, sizeof buf, (fmt + "ll" + conv).c_str(),
                                       static_cast<unsigned long long>(u));
                     } else if (conv == 'u') {
-                        std::snprintf(buf, sizeof buf, (spec + "llu").c_str(),
+                        std::snprintf(buf, sizeof buf, (fmt + "llu").c_str(),
                                       static_cast<unsigned long long>(n));
                     } else {
-                        std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), static_cast<long long>(n));
+                        std::snprintf(buf, sizeof buf, (fmt + "lld").c_str(), static_cast<long long>(n));
                     }
                     out += buf;
                     break;
@@ -379,7 +379,7 @@ std::string SafeFormat(std::string_view pattern, Values values) {
                         v.vt == plat::VT_BSTR)
                         throw FormatError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
                     // snprintf follows the C locale, which this process never changes from "C".
-                    std::snprintf(buf, sizeof buf, (spec + conv).c_str(), d.dblVal);
+                    std::snprintf(buf, sizeof buf, (fmt + conv).c_str(), d.dblVal);
                     out += buf;
                     break;
                 }
