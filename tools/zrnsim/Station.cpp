@@ -335,8 +335,8 @@ std::optional<Controller::Answer> Controller::Respond(const Request& r, uint32_t
     return std::nullopt;
 }
 
-std::string Controller::Field(Quantity q, const ReadSpec& spec) {
-    int w = spec.width;
+std::string Controller::Field(Quantity q, const ReadSpec& rs) {
+    int w = rs.width;
     switch (q) {
         case Quantity::Status:
         case Quantity::Param:
@@ -350,15 +350,15 @@ std::string Controller::Field(Quantity q, const ReadSpec& spec) {
         case Quantity::CurrentW: return FormatFixed(current_w_, w, VolumeDecimals());
         case Quantity::Price: return FormatFixed(price_, w, table_->price_decimals);
         case Quantity::Flow:
-            return FormatFixed(state_ == State::Working ? flow_ : 0, w, spec.decimals);
+            return FormatFixed(state_ == State::Working ? flow_ : 0, w, rs.decimals);
         case Quantity::Temperature: {
             // Sign, integer digits, ',' and the decimals: "+15,5" for width 5, 1 decimal.
             std::string s(1, temperature_ < 0 ? '-' : '+');
             int body = w - 1;
-            if (spec.decimals == 0) return s + FormatFixed(std::llabs(temperature_), body, 0);
-            int ints = body - 1 - spec.decimals;
-            std::string digits = FormatFixed(std::llabs(temperature_), ints + spec.decimals,
-                                             spec.decimals);
+            if (rs.decimals == 0) return s + FormatFixed(std::llabs(temperature_), body, 0);
+            int ints = body - 1 - rs.decimals;
+            std::string digits = FormatFixed(std::llabs(temperature_), ints + rs.decimals,
+                                             rs.decimals);
             return s + digits.substr(0, static_cast<size_t>(std::max(ints, 0))) + ',' +
                    digits.substr(static_cast<size_t>(std::max(ints, 0)));
         }
@@ -366,24 +366,24 @@ std::string Controller::Field(Quantity q, const ReadSpec& spec) {
     return {};
 }
 
-std::optional<Controller::Answer> Controller::Read(const ReadSpec& spec, const Request& r,
+std::optional<Controller::Answer> Controller::Read(const ReadSpec& rs, const Request& r,
                                                    std::string& note) {
     Answer a;
     a.data += static_cast<char>(StatusLocked());
-    if (spec.what == Quantity::Param || spec.what == Quantity::ExtParam) {
+    if (rs.what == Quantity::Param || rs.what == Quantity::ExtParam) {
         uint8_t n = 0;
         if (!NibblesToByte(r.data, n)) {
             note = "bad parameter number '" + r.data + "'";
             return std::nullopt;
         }
-        a.data += ByteToNibbles(spec.what == Quantity::Param ? params_[n] : ext_params_[n]);
+        a.data += ByteToNibbles(rs.what == Quantity::Param ? params_[n] : ext_params_[n]);
         return a;
     }
     if (!r.data.empty()) {
         note = "unexpected data '" + r.data + "'";
         return std::nullopt;
     }
-    a.data += Field(spec.what, spec);
+    a.data += Field(rs.what, spec);
     return a;
 }
 
@@ -426,14 +426,14 @@ bool Controller::WriteParamLocked(std::string_view data, std::optional<uint8_t>&
 
 std::optional<Controller::Answer> Controller::Write(const WriteSpec& spec, const Request& r,
                                                     uint32_t now, std::string& note) {
-    if (spec.data_length && r.data.size() != spec.data_length) {
+    if (rs.data_length && r.data.size() != rs.data_length) {
         note = "data length " + Num(static_cast<int64_t>(r.data.size())) + " for '" + r.command +
-               "', expected " + Num(spec.data_length);
+               "', expected " + Num(rs.data_length);
         return std::nullopt;
     }
     Answer a;
     a.ack = true;
-    switch (spec.action) {
+    switch (rs.action) {
         case Action::WriteParam:
             if (!WriteParamLocked(r.data, a.move_to, note)) return std::nullopt;
             return a;
