@@ -383,7 +383,7 @@ std::optional<Controller::Answer> Controller::Read(const ReadSpec& rs, const Req
         note = "unexpected data '" + r.data + "'";
         return std::nullopt;
     }
-    a.data += Field(rs.what, spec);
+    a.data += Field(rs.what, rs);
     return a;
 }
 
@@ -424,7 +424,7 @@ bool Controller::WriteParamLocked(std::string_view data, std::optional<uint8_t>&
     return true;
 }
 
-std::optional<Controller::Answer> Controller::Write(const WriteSpec& spec, const Request& r,
+std::optional<Controller::Answer> Controller::Write(const WriteSpec& rs, const Request& r,
                                                     uint32_t now, std::string& note) {
     if (rs.data_length && r.data.size() != rs.data_length) {
         note = "data length " + Num(static_cast<int64_t>(r.data.size())) + " for '" + r.command +

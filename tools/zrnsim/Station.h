@@ -137,15 +137,15 @@ private:
     uint8_t StatusLocked() const;
     void SetStateLocked(State s, uint32_t now);
     std::optional<Answer> Respond(const Request& r, uint32_t now, std::string& note);
-    std::optional<Answer> Read(const ReadSpec& spec, const Request& r, std::string& note);
-    std::optional<Answer> Write(const WriteSpec& spec, const Request& r, uint32_t now,
+    std::optional<Answer> Read(const ReadSpec& rs, const Request& r, std::string& note);
+    std::optional<Answer> Write(const WriteSpec& rs, const Request& r, uint32_t now,
                                 std::string& note);
     bool WriteParamLocked(std::string_view data, std::optional<uint8_t>& move_to,
                           std::string& note);
     void WriteTemperatureParams();
     void BumpInspector();
     int VolumeDecimals() const;
-    std::string Field(Quantity q, const ReadSpec& spec);
+    std::string Field(Quantity q, const ReadSpec& rs);
     void AddLog(const LogEntry& e);
 
     std::shared_ptr<std::recursive_mutex> lock_;
