@@ -1,4 +1,4 @@
-#include "tests/rpc/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,13 +13,13 @@
 
 extern char** environ;
 
-namespace rpctest {
+namespace testsupport {
 
-ChildProcess::ChildProcess(const std::string& scenario,
+ChildProcess::ChildProcess(const ChildProgram& program, const std::string& scenario,
                            const std::vector<std::pair<std::string, std::string>>& env,
                            int listen_fd) {
-    int pipefd[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    int pipefd[2], input[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0 || ::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
 
     // Everything the child needs is built before fork: between fork and exec only
@@ -27,10 +27,10 @@ ChildProcess::ChildProcess(const std::string& scenario,
     std::vector<std::string> vars;
     for (char** e = environ; *e; ++e) {
         std::string v = *e;
-        if (v.rfind("LISTEN_", 0) == 0 || v.rfind("NORVALT_RPC_", 0) == 0) continue;
+        if (v.rfind("LISTEN_", 0) == 0 || v.rfind(program.env_prefix, 0) == 0) continue;
         vars.push_back(v);
     }
-    vars.push_back("NORVALT_RPC_CHILD=" + scenario);
+    vars.push_back(program.scenario_var + "=" + scenario);
     for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
     size_t pid_slot = SIZE_MAX;
     if (listen_fd >= 0) {
@@ -41,7 +41,7 @@ ChildProcess::ChildProcess(const std::string& scenario,
     std::vector<char*> envp;
     for (auto& v : vars) envp.push_back(v.data());
     envp.push_back(nullptr);
-    std::string a0 = "/proc/self/exe", a1 = "--gtest_filter=RpcChild.DISABLED_Main",
+    std::string a0 = "/proc/self/exe", a1 = "--gtest_filter=" + program.test,
                 a2 = "--gtest_also_run_disabled_tests";
     char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
     char* pid_text =
@@ -54,7 +54,9 @@ ChildProcess::ChildProcess(const std::string& scenario,
         // dup2 onto itself would keep close-on-exec.
         int report = ::fcntl(pipefd[1], F_DUPFD_CLOEXEC, 20);
         int listen = listen_fd >= 0 ? ::fcntl(listen_fd, F_DUPFD_CLOEXEC, 20) : -1;
+        int in = ::fcntl(input[0], F_DUPFD_CLOEXEC, 20);
         ::dup2(report, kChildReportFd);
+        ::dup2(in, 0);
         ::dup2(devnull, 1);  // gtest's own chatter
         if (listen >= 0) {
             ::dup2(listen, 3);
@@ -66,8 +68,10 @@ ChildProcess::ChildProcess(const std::string& scenario,
         ::_exit(127);
     }
     ::close(pipefd[1]);
+    ::close(input[0]);
     ::close(devnull);
     report_ = pipefd[0];
+    input_ = input[1];
 }
 
 ChildProcess::~ChildProcess() {
@@ -76,6 +80,12 @@ ChildProcess::~ChildProcess() {
         Wait(5000);
     }
     if (report_ >= 0) ::close(report_);
+    if (input_ >= 0) ::close(input_);
+}
+
+void ChildProcess::Send(const std::string& line) {
+    std::string l = line + "\n";
+    (void)!::write(input_, l.data(), l.size());
 }
 
 std::string ChildProcess::ReadLine(int ms) {
@@ -149,4 +159,4 @@ void ChildProcess::Kill(int sig) {
     if (!reaped_ && pid_ > 0) ::kill(pid_, sig);
 }
 
-}  // namespace rpctest
+}  // namespace testsupport
