@@ -365,8 +365,11 @@ TEST(PollThreadPty, FindsTwoControllersAndCarriesAStateWrite) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return cond();
     };
-    EXPECT_TRUE(wait_for([] { return FindLeafID("Post21.State") != -1 && FindLeafID("Post30.State") != -1; }));
-    EXPECT_NE(FindLeafID("Post30.DozeV"), -1);
+    // The State item joins the tree first, then the variables: wait for both.
+    EXPECT_TRUE(wait_for([] {
+        return FindLeafID("Post21.State") != -1 && FindLeafID("Post30.State") != -1 &&
+               FindLeafID("Post30.DozeV") != -1;
+    }));
     EXPECT_TRUE(wait_for([] { return PortStatus(8) == 2; })) << "the port reports its two posts";
     auto state = GetItemAs<TLeafItem>(FindLeafID("Post30.State"));
     ASSERT_TRUE(state);
