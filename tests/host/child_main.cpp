@@ -12,6 +12,7 @@
 #include "platform/com/error.h"
 #include "platform/rpc/client.h"
 #include "service/host/TypeLibProxy.h"
+#include "tests/support/ChildSide.h"
 #include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"
 
@@ -19,23 +20,8 @@ using namespace hosttest;
 
 namespace {
 
-void Report(const std::string& line) {
-    std::string l = line + "\n";
-    (void)!::write(kChildReportFd, l.data(), l.size());
-}
-
-[[noreturn]] void Finish(int code) {
-    plat::rpc::DisconnectAll();
-    ::_exit(code);
-}
-
-#define CHILD_CHECK(cond)                                                              \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            Report(std::string("FAIL line ") + std::to_string(__LINE__) + ": " #cond); \
-            Finish(1);                                                                 \
-        }                                                                              \
-    } while (0)
+using testsupport::Finish;
+using testsupport::Report;
 
 std::string Hex(int32_t v) {
     char b[16];

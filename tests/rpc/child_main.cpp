@@ -11,6 +11,7 @@
 #include "platform/com/classes.h"
 #include "platform/rpc/client.h"
 #include "platform/rpc/server.h"
+#include "tests/support/ChildSide.h"
 #include "tests/rpc/ChildProcess.h"
 #include "tests/rpc/RpcFixture.h"
 
@@ -19,23 +20,8 @@ using plat::S_OK;
 
 namespace {
 
-void Report(const std::string& line) {
-    std::string l = line + "\n";
-    (void)!::write(kChildReportFd, l.data(), l.size());
-}
-
-[[noreturn]] void Finish(int code) {
-    plat::rpc::DisconnectAll();
-    ::_exit(code);
-}
-
-#define CHILD_CHECK(cond)                                                              \
-    do {                                                                               \
-        if (!(cond)) {                                                                 \
-            Report(std::string("FAIL line ") + std::to_string(__LINE__) + ": " #cond); \
-            Finish(1);                                                                 \
-        }                                                                              \
-    } while (0)
+using testsupport::Finish;
+using testsupport::Report;
 
 std::string Hex(plat::HRESULT hr) {
     char b[16];
