@@ -52,10 +52,16 @@ void Report(const std::string& text) {
 
 LogSettings ParseLogSettings(std::string_view parameters) {
     LogSettings s;
-    s.enabled = plat::AsciiUpper(parameters).find("PROTOCOL") != std::string::npos;
+    // The library reads its level where the word first occurs, unlike the service's own logs,
+    // which look the key up: a PROTOCOLPATH standing before PROTOCOL=n gives level 0 here.
+    // A first occurrence that is not the PROTOCOL key itself (XPROTOCOL=3) also gives 0.
+    const std::string upper = plat::AsciiUpper(parameters);
+    const size_t first = upper.find("PROTOCOL");
+    s.enabled = first != std::string::npos;
+    if (s.enabled && (first == 0 || upper[first - 1] == ' ') && first + 9 < upper.size() &&
+        upper[first + 8] == '=' && upper[first + 9] >= '1' && upper[first + 9] <= '4')
+        s.level = upper[first + 9] - '0';
     bool found = false;
-    std::string_view level = FindKey(parameters, "PROTOCOL", found);
-    if (found && !level.empty() && level[0] >= '1' && level[0] <= '4') s.level = level[0] - '0';
     std::string_view path = FindKey(parameters, "PROTOCOLPATH", found);
     s.folder = path.empty() ? std::string("c:\\") : std::string(path);
     return s;

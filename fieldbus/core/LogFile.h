@@ -22,12 +22,14 @@ inline constexpr const char* kSettingsValue = "Parameters";
 // What the settings string says about the library's logs.
 struct LogSettings {
     bool enabled = false;  // the text PROTOCOL occurs at all
-    int level = 0;         // PROTOCOL=n with n in 1..4, else 0
+    int level = 0;         // n of the first PROTOCOL=n, n in 1..4, else 0
     std::string folder;    // PROTOCOLPATH as written ("c:\" when absent)
 };
 
-// Keys are found case-insensitively at the start of the string or after a blank, so
-// PROTOCOLPATH never stands in for PROTOCOL; values run to the next blank and keep their case.
+// Words are found case-insensitively. Logging is on when PROTOCOL occurs anywhere; the level is
+// taken only where the word first occurs, so "PROTOCOLPATH=x PROTOCOL=3" gives level 0.
+// PROTOCOLPATH is a key at the start of the string or after a blank; values run to the next
+// blank and keep their case.
 LogSettings ParseLogSettings(std::string_view parameters);
 
 class CLogFile {

@@ -48,12 +48,21 @@ TEST_F(LogTest, Level3WritesInfoWarningAndErrorButNoTrace) {
               (std::vector<std::string>{"info 1", "WARNING:warn two", "ERROR:error 4", "always"}));
 }
 
-TEST_F(LogTest, LevelKeyIsFoundWhereverItStands) {
-    // PROTOCOLPATH first: its name must not be read as the PROTOCOL key.
+TEST_F(LogTest, LevelIsReadAtTheFirstOccurrenceOnly) {
+    // PROTOCOLPATH first: the level is read behind its name, which gives 0, so only the
+    // header and always-lines are written; the folder is still taken.
     SetParameters("PROTOCOLPATH=D:\\LOGS PROTOCOL=3");
-    CLogFile log("ModbusDevice.lg");
-    EXPECT_EQ(log.Level(), 3);
-    EXPECT_EQ(log.Path(), Root() + "/d/logs/ModbusDevice.lg");
+    {
+        CLogFile log("ModbusDevice.lg");
+        EXPECT_TRUE(log.IsEnabled());
+        EXPECT_EQ(log.Level(), 0);
+        EXPECT_EQ(log.Path(), Root() + "/d/logs/ModbusDevice.lg");
+        WriteAll(log);
+    }
+    EXPECT_EQ(Texts(Root() + "/d/logs/ModbusDevice.lg1"), std::vector<std::string>{"always"});
+    EXPECT_EQ(mb::ParseLogSettings("PROTOCOL=2 PROTOCOLPATH=D:\\LOGS PROTOCOL=4").level, 2);
+    EXPECT_EQ(mb::ParseLogSettings("COM1=ZRN PROTOCOL=4").level, 4);
+    EXPECT_EQ(mb::ParseLogSettings("PROTOCOL=").level, 0);
 }
 
 TEST_F(LogTest, LevelsOutsideOneToFourCountAsZero) {
