@@ -30,6 +30,7 @@
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
 #include "tools/zrnsim/Adapters.h"
+#include "tools/demo/DemoRoot.h"
 #include "tools/zrnsim/Station.h"
 
 namespace {
@@ -122,27 +123,45 @@ int32_t Write(const std::string& name, const plat::Variant& v) {
     return id;
 }
 
+int Run(const std::string& root, int seconds);
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root = (std::filesystem::temp_directory_path() / "norvalt-demo").string();
-    int seconds = 10;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--seconds" && i + 1 < argc)
-            seconds = std::atoi(argv[++i]);
-        else
-            root = a;
+    const std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "norvalt_demo";
+    const demo::Options options = demo::ParseOptions(argc, argv, std::getenv("NORVALT_ROOT"));
+    if (options.action == demo::Options::Help) {
+        std::cout << demo::Usage(program);
+        return 0;
     }
+    if (options.action == demo::Options::Error) {
+        std::cerr << program << ": " << options.error << "\n" << demo::Usage(program);
+        return 2;
+    }
+    if (const std::string problem = demo::PrepareRoot(options.root); !problem.empty()) {
+        std::cerr << program << ": " << problem << std::endl;
+        return 1;
+    }
+    try {
+        return Run(options.root, options.seconds);
+    } catch (const std::exception& e) {
+        std::cerr << program << ": " << e.what() << std::endl;
+        return 1;
+    }
+}
+
+namespace {
+
+int Run(const std::string& root, int seconds) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    std::filesystem::remove_all(std::filesystem::path(root) / "registry");
     plat::SetSystemRoot(root);
-    plat::EnsureDirectory(root);
+    if (!plat::EnsureDirectory(root)) throw std::runtime_error("cannot use the root folder " + root);
 
     // The embedded default: two native ports, the second one's posts numbered from 11.
     const std::string params = "PROTOCOL=3 PROTOCOLPATH=C:\\NorvaltLogs PORT=CUST COM1=ZRN9600 COM2=ZRN SHIFT2=10";
-    plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", params);
+    if (plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", params) != plat::ERROR_SUCCESS)
+        throw std::runtime_error("cannot write the registry under " + root);
     std::cout << "system root: " << root << "\nParameters: " << params << std::endl;
 
     SimLine com1(1), com2(2);
@@ -151,6 +170,11 @@ int main(int argc, char** argv) {
     com2.station->Add(3, 41, 4);
     for (auto* line : {&com1, &com2}) line->Start();
     std::cout << "simulated controllers: COM1 addresses 1 (family 40/74) and 10 (40/68), COM2 address 3 (41/4)"
+              << std::endl;
+    std::cout << "state codes: 0 idle, 1 waiting for the key, 3 waiting for the key after a pause, 7 working,\n"
+                 "  80 paused, 160 none, 168 unknown, 169 communication error, 176 hardware error,\n"
+                 "  177 controller error, 178 sensor error, 179 configuration error, 186 old controller,\n"
+                 "  188 new controller, 255 fire"
               << std::endl;
 
     drv::InitProtocol(drv::kDrvKey, "Parameters");
@@ -202,3 +226,5 @@ int main(int argc, char** argv) {
     std::cout << "logs: " << drv::ProtocolFolder() << " (global log " << log_file << ")" << std::endl;
     return rc;
 }
+
+}  // namespace
