@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build needs (only when one is missing).
+# Installs the Debian 12 packages the build and the tests need (only when one is missing).
+# pkg-config and libmodbus-dev serve only the tests and benchmark that talk to libmodbus; the
+# product builds without them.
 set -euo pipefail
-PKGS="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev"
+PKGS="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config libmodbus-dev"
 if ! dpkg -s $PKGS >/dev/null 2>&1; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
