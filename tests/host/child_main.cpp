@@ -167,6 +167,25 @@ void Probe() {
     Finish(0);
 }
 
+// Takes stations, then event threads, until the service refuses.
+void Greedy() {
+    std::vector<ComPtr<tlb::INorvalt>> held;
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 1000 && plat::Succeeded(hr); ++i) {
+        ComPtr<tlb::INorvalt> n;
+        hr = plat::CreateInstance(tlb::CLSID_TORK, n);
+        if (n) held.push_back(n);
+    }
+    Report("stations " + std::to_string(held.size()) + " " + Hex(hr));
+    auto sink = plat::MakeCom<RecordingSink>();
+    size_t sinks = 0;
+    hr = S_OK;
+    for (; sinks < held.size() && plat::Succeeded(hr = held[sinks]->RegisterSinkInterface(sink.Get())); ++sinks) {
+    }
+    Report("sinks " + std::to_string(sinks) + " " + Hex(hr));
+    Finish(0);
+}
+
 void Hold() {
     auto n = CreateStation();
     auto sink = plat::MakeCom<RecordingSink>();
@@ -187,6 +206,7 @@ TEST(HostChild, DISABLED_Main) {
     if (scenario == "release-inside-event") ReleaseInsideEvent();
     if (scenario == "hold-slow") HoldSlow();
     if (scenario == "probe") Probe();
+    if (scenario == "greedy") Greedy();
     Report("FAIL unknown scenario " + scenario);
     ::_exit(2);
 }

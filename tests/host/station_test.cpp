@@ -349,6 +349,59 @@ TEST_F(Station, TheListHoldsEveryStationUntilOnlyItIsLeft) {
     EXPECT_FALSE(drv::StationsInUse());
 }
 
+TEST_F(Station, OneClientHoldsAtMostItsQuotaOfStationsAndEventThreads) {
+    MakePost(1, {});
+    const uint32_t cookie = drv::RegisterStationClass();
+    ASSERT_NE(cookie, 0u);
+    using drv::TChargeKind;
+    plat::CallContext client;
+    client.transported = true;
+    client.uid = 1000;
+    client.peer = "unix:pid=4242 uid=1000";
+    plat::CallContext other = client;
+    other.peer = "unix:pid=4343 uid=1000";
+
+    std::vector<ComPtr<tlb::INorvalt>> held;
+    {
+        plat::CallContextScope scope(client);
+        for (int i = 0; i < drv::kMaxStationsPerClient; ++i) {
+            ComPtr<tlb::INorvalt> n;
+            ASSERT_EQ(plat::CreateInstance(tlb::CLSID_TORK, n), S_OK) << i;
+            held.push_back(n);
+        }
+        ComPtr<tlb::INorvalt> over;
+        EXPECT_EQ(plat::CreateInstance(tlb::CLSID_TORK, over), plat::E_OUTOFMEMORY);
+        EXPECT_FALSE(over);
+    }
+    EXPECT_EQ(drv::ClientCharges(client.peer, TChargeKind::Station), drv::kMaxStationsPerClient);
+    EXPECT_EQ(TStation::LiveCount(), drv::kMaxStationsPerClient) << "the refused one is not kept";
+    {
+        plat::CallContextScope scope(other);
+        EXPECT_TRUE(NewStation()) << "another client has its own quota";
+    }
+    EXPECT_TRUE(NewStation()) << "the service's own process has none";
+
+    auto sink = plat::MakeCom<RecordingSink>();
+    for (int i = 0; i < drv::kMaxEventThreadsPerClient; ++i)
+        ASSERT_EQ(held[static_cast<size_t>(i)]->RegisterSinkInterface(sink.Get()), S_OK) << i;
+    EXPECT_EQ(held.back()->RegisterSinkInterface(sink.Get()), plat::E_OUTOFMEMORY);
+    EXPECT_EQ(drv::ClientCharges(client.peer, TChargeKind::EventThread), drv::kMaxEventThreadsPerClient);
+    EXPECT_TRUE(Eventually([] { return drv::TAdvThread::Running() == drv::kMaxEventThreadsPerClient; }));
+
+    // Places come back when threads and stations end.
+    ASSERT_EQ(held[0]->UnRegisterSinkInterface(), S_OK);
+    ASSERT_TRUE(Eventually([&] {
+        return drv::ClientCharges(client.peer, TChargeKind::EventThread) == drv::kMaxEventThreadsPerClient - 1;
+    }));
+    EXPECT_EQ(held.back()->RegisterSinkInterface(sink.Get()), S_OK);
+    held.clear();
+    EXPECT_TRUE(Eventually([&] {
+        return drv::ClientCharges(client.peer, TChargeKind::EventThread) == 0 &&
+               drv::ClientCharges(client.peer, TChargeKind::Station) == 0 && TStation::LiveCount() == 0;
+    }));
+    EXPECT_EQ(plat::RevokeClassObject(cookie), S_OK);
+}
+
 bool g_stopping = false;
 
 TEST_F(Station, CreatedByClsidAndRefusedWhileTheServiceStops) {

@@ -172,6 +172,20 @@ TEST_F(Transport, AClientKilledWhileItsSinkIsBeingCalledLeavesNothingBehind) {
     EXPECT_EQ(drv::StationListCount(), 0);
 }
 
+TEST_F(Transport, AClientCannotMakeTheServiceHoldStationsAndThreadsWithoutEnd) {
+    HostChild& greedy = Child("greedy");
+    std::vector<std::string> lines = greedy.ReadAll(60000);
+    EXPECT_EQ(greedy.Wait(), 0) << Joined(lines);
+    EXPECT_NE(IndexOf(lines, "stations " + std::to_string(drv::kMaxStationsPerClient) + " 8007000E"), lines.size())
+        << Joined(lines);
+    EXPECT_NE(IndexOf(lines, "sinks " + std::to_string(drv::kMaxEventThreadsPerClient) + " 8007000E"),
+              lines.size())
+        << Joined(lines);
+    EXPECT_TRUE(Eventually([&] {
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+    }));
+}
+
 class RestrictedTransport : public Transport {
 protected:
     std::string Parameters() override { return "PROTOCOL=4 DISABLEALLPORTS=1 RESTRICTUSERS=1"; }
