@@ -304,12 +304,21 @@ void Server::Accept(int listen_fd, bool tcp) {
         ctx.peer = "unix:pid=" + std::to_string(cred.pid) + " uid=" + std::to_string(cred.uid);
         user = "uid=" + std::to_string(cred.uid);
     }
-    std::lock_guard lk(m_);
+    std::string refusal;
+    {
+        std::lock_guard lk(m_);
+        if (!Admit(fd, ctx, user, refusal)) ::close(fd);
+    }
+    if (!refusal.empty()) Log(refusal);
+}
+
+// Caller holds m_. False when the connection is over a limit; `refusal` is then the line to
+// log, or empty while a flood of refusals is being counted.
+bool Server::Admit(int fd, CallContext& ctx, const std::string& user, std::string& refusal) {
     const char* over = conns_.size() >= max_connections_       ? "connections"
                        : per_user_[user] >= max_per_user_      ? "connections of this user"
                                                                : nullptr;
     if (over) {
-        ::close(fd);
         if (per_user_[user] == 0) per_user_.erase(user);
         // A flood of refusals is logged once a second, with the count of those left out.
         ++refused_unlogged_;
@@ -320,11 +329,11 @@ void Server::Accept(int listen_fd, bool tcp) {
                                std::to_string(limit) + ")";
             if (refused_unlogged_ > 1)
                 line += "; " + std::to_string(refused_unlogged_ - 1) + " more refused before";
-            Log(line);
+            refusal = std::move(line);
             refused_unlogged_ = 0;
             last_refusal_log_ms_ = now;
         }
-        return;
+        return false;
     }
     auto c =
         Connection::Start(fd, Connection::Role::Server, std::move(ctx), [this](Connection* dead) {
@@ -340,6 +349,7 @@ void Server::Accept(int listen_fd, bool tcp) {
     user_of_[c.get()] = user;
     ++per_user_[user];
     conns_.push_back(std::move(c));
+    return true;
 }
 
 void Server::Stop() {

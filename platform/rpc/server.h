@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/com/callcontext.h"
 #include "platform/types/hresult.h"
 
 namespace plat::rpc {
@@ -70,6 +71,7 @@ class Server {
   private:
     void AcceptLoop();
     void Accept(int listen_fd, bool tcp);
+    bool Admit(int fd, CallContext& ctx, const std::string& user, std::string& refusal);
     HRESULT ListenUnix(const ServerOptions& o);
     HRESULT ListenTcp(const ServerOptions& o);
     void TakeActivationSockets();
