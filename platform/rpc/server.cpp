@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -50,22 +51,36 @@ std::optional<uint32_t> ReadRegDword(std::string_view name) {
     return v;
 }
 
-std::string PeerAddress(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return "tcp:?";
+// Numeric host and port of a TCP socket address.
+std::string HostOf(const sockaddr_storage& ss, uint16_t& port) {
     char host[INET6_ADDRSTRLEN] = "?";
-    uint16_t port = 0;
+    port = 0;
     if (ss.ss_family == AF_INET) {
-        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
         ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
         port = ntohs(a->sin_port);
     } else if (ss.ss_family == AF_INET6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
         ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
         port = ntohs(a->sin6_port);
     }
-    return std::string("tcp:") + host + ":" + std::to_string(port);
+    return host;
+}
+
+std::string PeerAddress(int fd, std::string& host) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    host = "?";
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return "tcp:?";
+    uint16_t port = 0;
+    host = HostOf(ss, port);
+    return "tcp:" + host + ":" + std::to_string(port);
+}
+
+uint64_t SteadyMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 }  // namespace
@@ -96,10 +111,7 @@ void Server::TakeActivationSockets() {
             activated_ = true;
         } else if ((ss.ss_family == AF_INET || ss.ss_family == AF_INET6) && tcp_fd_ < 0) {
             tcp_fd_ = fd;
-            if (ss.ss_family == AF_INET)
-                tcp_port_ = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
-            else
-                tcp_port_ = ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+            tcp_address_ = HostOf(ss, tcp_port_);
             activated_ = true;
         }
     }
@@ -145,7 +157,11 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
     }
     uint32_t mode =
         o.socket_mode ? *o.socket_mode : ReadRegDword("SocketMode").value_or(kDefaultSocketMode);
+    // The socket belongs to the administrators group unless a group of its own is configured;
+    // operators who are no administrators are let in through SocketGroup.
     std::string group = o.socket_group ? *o.socket_group : ReadRegString("SocketGroup");
+    const bool group_configured = !group.empty();
+    if (!group_configured) group = AdminGroupName();
     bool ok = ::chmod(tmp.c_str(), static_cast<mode_t>(mode & 0777)) == 0;
     std::string why = ok ? "" : Errno("chmod");
     if (ok && !group.empty()) {
@@ -153,8 +169,15 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
         struct group gr {};
         struct group* grp = nullptr;
         if (::getgrnam_r(group.c_str(), &gr, buf.data(), buf.size(), &grp) != 0 || !grp) {
-            ok = false;
-            why = "unknown group " + group;
+            // A group the configuration names must exist; a missing default leaves the
+            // service's own group, which is no wider.
+            if (group_configured) {
+                ok = false;
+                why = "unknown group " + group;
+            } else {
+                Log("rpc: administrators group " + group + " not found; " + socket_path_ +
+                    " keeps the service's group");
+            }
         } else if (::chown(tmp.c_str(), static_cast<uid_t>(-1), grp->gr_gid) != 0) {
             ok = false;
             why = Errno("chown");
@@ -176,7 +199,8 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
 
 HRESULT Server::ListenTcp(const ServerOptions& o) {
     std::string address = !o.tcp_address.empty() ? o.tcp_address : ReadRegString("TcpAddress");
-    if (address.empty()) address = "0.0.0.0";
+    // Loopback unless the registry names a wider address: nothing on TCP is authenticated.
+    if (address.empty()) address = kDefaultTcpAddress;
     uint32_t port = o.tcp_port ? *o.tcp_port : ReadRegDword("TcpPort").value_or(kDefaultTcpPort);
     if (port > 65535) return Fail(E_INVALIDARG, "TcpPort out of range");
     addrinfo hints{};
@@ -198,9 +222,7 @@ HRESULT Server::ListenTcp(const ServerOptions& o) {
             sockaddr_storage ss{};
             socklen_t len = sizeof ss;
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
-            tcp_port_ = ss.ss_family == AF_INET6
-                            ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-                            : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+            tcp_address_ = HostOf(ss, tcp_port_);
         } else {
             why = std::strerror(errno);
             ::close(fd);
@@ -214,6 +236,8 @@ HRESULT Server::ListenTcp(const ServerOptions& o) {
 
 HRESULT Server::Start(const ServerOptions& o) {
     if (running_) return Fail(E_UNEXPECTED, "Server already running");
+    max_connections_ = o.max_connections;
+    max_per_user_ = o.max_connections_per_user;
     if (o.socket_activation) TakeActivationSockets();
     HRESULT hr = S_OK;
     if (unix_fd_ < 0) hr = ListenUnix(o);
@@ -256,13 +280,16 @@ void Server::Accept(int listen_fd, bool tcp) {
         return;
     }
     CallContext ctx;
+    std::string user;
     if (tcp) {
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
         ctx.remote = true;
         ctx.admin = false;
-        ctx.peer = PeerAddress(fd);
+        std::string host;
+        ctx.peer = PeerAddress(fd, host);
+        user = "tcp:" + host;
     } else {
         ucred cred{};
         socklen_t len = sizeof cred;
@@ -275,15 +302,54 @@ void Server::Accept(int listen_fd, bool tcp) {
         ctx.pid = cred.pid;
         ctx.admin = IsAdministrator(cred.uid, cred.gid);
         ctx.peer = "unix:pid=" + std::to_string(cred.pid) + " uid=" + std::to_string(cred.uid);
+        user = "uid=" + std::to_string(cred.uid);
     }
-    std::lock_guard lk(m_);
+    std::string refusal;
+    {
+        std::lock_guard lk(m_);
+        if (!Admit(fd, ctx, user, refusal)) ::close(fd);
+    }
+    if (!refusal.empty()) Log(refusal);
+}
+
+// Caller holds m_. False when the connection is over a limit; `refusal` is then the line to
+// log, or empty while a flood of refusals is being counted.
+bool Server::Admit(int fd, CallContext& ctx, const std::string& user, std::string& refusal) {
+    const char* over = conns_.size() >= max_connections_       ? "connections"
+                       : per_user_[user] >= max_per_user_      ? "connections of this user"
+                                                               : nullptr;
+    if (over) {
+        if (per_user_[user] == 0) per_user_.erase(user);
+        // A flood of refusals is logged once a second, with the count of those left out.
+        ++refused_unlogged_;
+        const uint64_t now = SteadyMs();
+        if (last_refusal_log_ms_ == 0 || now - last_refusal_log_ms_ >= 1000) {
+            const size_t limit = conns_.size() >= max_connections_ ? max_connections_ : max_per_user_;
+            std::string line = "rpc: refused " + ctx.peer + ": too many " + over + " (" +
+                               std::to_string(limit) + ")";
+            if (refused_unlogged_ > 1)
+                line += "; " + std::to_string(refused_unlogged_ - 1) + " more refused before";
+            refusal = std::move(line);
+            refused_unlogged_ = 0;
+            last_refusal_log_ms_ = now;
+        }
+        return false;
+    }
     auto c =
         Connection::Start(fd, Connection::Role::Server, std::move(ctx), [this](Connection* dead) {
             std::lock_guard l(m_);
             std::erase_if(conns_,
                           [&](const std::shared_ptr<Connection>& x) { return x.get() == dead; });
+            if (auto it = user_of_.find(dead); it != user_of_.end()) {
+                if (auto n = per_user_.find(it->second); n != per_user_.end() && --n->second == 0)
+                    per_user_.erase(n);
+                user_of_.erase(it);
+            }
         });
+    user_of_[c.get()] = user;
+    ++per_user_[user];
     conns_.push_back(std::move(c));
+    return true;
 }
 
 void Server::Stop() {
@@ -309,6 +375,7 @@ void Server::Stop() {
     for (auto& c : all) c->WaitClosed();
     running_ = false;
     own_socket_file_ = false;
+    tcp_address_.clear();
 }
 
 size_t Server::ConnectionCount() const {

@@ -1,5 +1,6 @@
 #include "service/host/AdvThread.h"
 
+#include <chrono>
 #include <unordered_set>
 #include <vector>
 
@@ -19,6 +20,7 @@ constexpr const char* kTagPass = "{3F0B7C52-1D6E-4A8B-9C25-7E41D0A6B913}";
 constexpr const char* kTagFatal = "NorvaltEvents Advise Thread fatal";
 // Waits on the change ring are cut into slices so that a termination is seen soon.
 constexpr uint32_t kWaitSliceMs = 50;
+constexpr int kLocalWorkBoundS = 30;
 
 std::atomic<int> g_running{0};
 
@@ -58,12 +60,60 @@ void TAdvThread::Terminate() {
     wake_cv_.notify_all();
 }
 
-void TAdvThread::WaitFor() {
-    std::lock_guard lk(join_mutex_);
-    // From inside an event (the client unregisters in its handler): the thread sees the
-    // termination when the call returns and ends by itself.
-    if (thread_.get_id() == std::this_thread::get_id()) return;
-    if (thread_.joinable()) thread_.join();
+bool TAdvThread::Stop(uint32_t grace_ms) {
+    Terminate();
+    {
+        std::lock_guard lk(join_mutex_);
+        if (!thread_.joinable()) return finished_.load();
+        // From inside an event (the client unregisters in its handler): the thread sees the
+        // termination when the call returns and ends by itself.
+        if (thread_.get_id() == std::this_thread::get_id()) return false;
+    }
+    std::unique_lock lk(wake_mutex_);
+    // Outside sink calls the thread does only local work and sees the termination within a
+    // wait slice; the bound is a safety net.
+    wake_cv_.wait_for(lk, std::chrono::seconds(kLocalWorkBoundS), [&] { return finished_.load() || in_call_; });
+    // Inside one, its end depends on the client: a reply may have to come through the very
+    // connection whose release brought us here.
+    if (!finished_.load()) plat::WaitFor(wake_cv_, lk, grace_ms, [&] { return finished_.load(); });
+    return finished_.load();
+}
+
+bool TAdvThread::InCall() {
+    std::lock_guard lk(wake_mutex_);
+    return in_call_;
+}
+
+template <class F>
+HRESULT TAdvThread::CallSink(F&& call) {
+    struct Mark {
+        TAdvThread& t;
+        explicit Mark(TAdvThread& t) : t(t) { Set(true); }
+        ~Mark() { Set(false); }
+        void Set(bool v) {
+            {
+                std::lock_guard lk(t.wake_mutex_);
+                t.in_call_ = v;
+            }
+            t.wake_cv_.notify_all();
+        }
+    } mark(*this);
+    return call();
+}
+
+void TAdvThread::WaitForPredecessor() {
+    std::unique_lock lk(predecessor_->wake_mutex_);
+    while (!predecessor_->finished_.load() && !terminated_.load())
+        plat::WaitFor(predecessor_->wake_cv_, lk, kWaitSliceMs, [&] { return predecessor_->finished_.load(); });
+}
+
+bool TAdvThread::WaitAllEnded(uint32_t ms) {
+    const uint32_t start = plat::GetTickCount();
+    while (g_running.load() > 0) {
+        if (plat::TickDiff(plat::GetTickCount(), start) >= ms) return false;
+        plat::Sleep(10);
+    }
+    return true;
 }
 
 void TAdvThread::Pause(uint32_t ms) {
@@ -76,7 +126,7 @@ void TAdvThread::Execute() {
     try {
         plat::SetCurrentThreadName("NorvaltEvents");
         if (predecessor_) {
-            predecessor_->WaitFor();
+            WaitForPredecessor();
             predecessor_.reset();
         }
         if (!sink_ && !sink_ex_) throw Exception("No Intfs");
@@ -102,13 +152,20 @@ void TAdvThread::Execute() {
     sink_ = nullptr;
     sink_ex_ = nullptr;
     predecessor_.reset();
-    finished_.store(true);
+    charge_.reset();
     g_running.fetch_sub(1);
+    {
+        std::lock_guard lk(wake_mutex_);
+        finished_.store(true);
+    }
+    wake_cv_.notify_all();
 }
 
 bool TAdvThread::Pass() {
     if (!ScanPosts()) return false;
     ScanChanges();
+    // A terminated thread calls the client no more: it may have let go of the station already.
+    if (terminated_.load()) return true;
     if (any_pending_ && !SendOne()) return false;
     // While events wait, the next pass follows at once: one event per pass, not per wait.
     if (any_pending_ || terminated_.load()) return true;
@@ -123,7 +180,8 @@ bool TAdvThread::Pass() {
     }
     wait_mark_ = mark;
     if (!moved && sink_ex_ && !terminated_.load())
-        return Check("PostWithoutChanges", sink_ex_->PostWithoutChanges(0, plat::NowLocal()));
+        return Check("PostWithoutChanges",
+                     CallSink([&] { return sink_ex_->PostWithoutChanges(0, plat::NowLocal()); }));
     return true;
 }
 
@@ -147,12 +205,12 @@ bool TAdvThread::ScanPosts() {
         const bool is_present = present.count(post) != 0;
         const bool marked = posts_.count(post) != 0;
         if (is_present && !marked) {
-            if (!Check("PostFound", events_->PostFound(static_cast<int8_t>(post)))) return false;
+            if (!Check("PostFound", CallSink([&] { return events_->PostFound(static_cast<int8_t>(post)); }))) return false;
             posts_[post] = PostTable{};
             // The client learns the new post's state and values without waiting for a change.
             ExaminePost(post);
         } else if (!is_present && marked) {
-            if (!Check("PostDeleted", events_->PostDeleted(static_cast<int8_t>(post)))) return false;
+            if (!Check("PostDeleted", CallSink([&] { return events_->PostDeleted(static_cast<int8_t>(post)); }))) return false;
             posts_.erase(post);
         }
     }
@@ -264,14 +322,14 @@ bool TAdvThread::SendOne() {
     const char* name;
     if (found_index == kFirstPostIndex) {
         name = "StateChanged";
-        hr = events_->StateChanged(post8,
-                                   tlb::TState{static_cast<tlb::TStateEnum>(entry->value), entry->time});
+        const tlb::TState st{static_cast<tlb::TStateEnum>(entry->value), entry->time};
+        hr = CallSink([&] { return events_->StateChanged(post8, st); });
     } else {
         name = "VarValueChanged";
         tlb::TVariableValue v;
         v.Value.int64 = entry->value;
         v.TimeStamp = entry->time;
-        hr = events_->VarValueChanged(post8, static_cast<tlb::TVariableEnum>(found_index), v);
+        hr = CallSink([&] { return events_->VarValueChanged(post8, static_cast<tlb::TVariableEnum>(found_index), v); });
     }
     // A failed call keeps the event: it goes out with the next pass that gets through.
     if (!Check(name, hr)) return false;

@@ -26,19 +26,31 @@ public:
     TAdvThread(const TAdvThread&) = delete;
     TAdvThread& operator=(const TAdvThread&) = delete;
 
-    // `predecessor`: the thread this one replaces; it is waited for before the first event.
+    // `predecessor`: the thread this one replaces; it is waited for before the first event
+    // (unless this one is terminated first), so a client never hears two threads at once.
     void Start(std::shared_ptr<TAdvThread> predecessor = nullptr);
     // Asks the thread to end and wakes it.
     void Terminate();
-    // Waits for the thread's end. Called on the thread itself (a client that unregisters from
-    // inside an event), it lets the thread finish on its own instead.
-    void WaitFor();
+    // Terminates the thread and waits for its end, but never on the client: while the thread
+    // is inside a sink call it waits at most `grace_ms` of the process clock, then leaves the
+    // thread to end by itself when the call returns (the thread owns itself until then). Does
+    // not wait when called on the thread itself (a client that unregisters inside an event).
+    // True when the thread has ended.
+    bool Stop(uint32_t grace_ms = kStopGraceMs);
     bool Terminated() const { return terminated_.load(); }
     bool Finished() const { return finished_.load(); }
+    // Inside a call to the client's sink.
+    bool InCall();
     uint32_t ErrorCount() const { return errors_.load(); }
+    // Held until the thread has ended: the place it takes in its client's quota.
+    void SetCharge(std::shared_ptr<void> charge) { charge_ = std::move(charge); }
 
     // Threads between the start and the end of Execute, in this process.
     static int Running();
+    // Waits up to `ms` of the process clock until no event thread runs; false when some still do.
+    static bool WaitAllEnded(uint32_t ms);
+
+    static constexpr uint32_t kStopGraceMs = 1000;
 
     static constexpr uint32_t kWaitMs = 10000;
     static constexpr uint32_t kMaxErrors = 100;
@@ -65,6 +77,10 @@ private:
     void ExaminePost(int post);
     bool SendOne();
     bool Check(std::string_view event, HRESULT hr);
+    // Runs one call into the client's sink, marked as such for Stop.
+    template <class F>
+    HRESULT CallSink(F&& call);
+    void WaitForPredecessor();
     // Sleeps on the process clock unless terminated first.
     void Pause(uint32_t ms);
 
@@ -73,12 +89,14 @@ private:
 
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
+    bool in_call_ = false;  // wake_mutex_
     std::atomic<uint32_t> errors_{0};
     std::mutex wake_mutex_;
     std::condition_variable wake_cv_;
     std::mutex join_mutex_;
     std::thread thread_;
     std::shared_ptr<TAdvThread> predecessor_;
+    std::shared_ptr<void> charge_;
     ComPtr<tlb::INorvaltEvents> events_;  // sink_, or sink_ex_ through its base
 
     // The thread's own state.

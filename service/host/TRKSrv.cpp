@@ -202,6 +202,30 @@ StationList& Stations() {
 
 std::atomic<int> g_live_stations{0};
 std::atomic<StoppingFn> g_stopping{nullptr};
+// Set by DoneStations, cleared by InitStations.
+std::atomic<bool> g_stations_done{false};
+// How long the service stop waits for event threads still inside client calls.
+constexpr uint32_t kShutdownWaitMs = 30000;
+
+// --- client quotas ------------------------------------------------------------------------------
+
+struct ClientQuota {
+    std::mutex m;
+    std::map<std::string, std::array<int, 2>> used;
+};
+
+ClientQuota& Quota() {
+    static ClientQuota* q = new ClientQuota;  // places may be given back by late threads
+    return *q;
+}
+
+constexpr int kQuotaLimit[2] = {kMaxStationsPerClient, kMaxEventThreadsPerClient};
+
+// The quota key of the caller: its connection's peer, "" for this process.
+std::string CallingClient() {
+    const plat::CallContext& ctx = plat::GetCallContext();
+    return ctx.transported ? ctx.peer : std::string();
+}
 
 bool StationsExistProbe() {
     StationList& l = Stations();
@@ -255,6 +279,38 @@ bool FarOutOfRange(TLeafItem& item, int64_t value, int privilege) {
 }
 
 }  // namespace
+
+bool ChargeClient(const std::string& client, TChargeKind kind, std::shared_ptr<void>& place) {
+    place.reset();
+    if (client.empty()) return true;
+    const size_t k = static_cast<size_t>(kind);
+    ClientQuota& q = Quota();
+    {
+        std::lock_guard lk(q.m);
+        std::array<int, 2>& used = q.used[client];
+        if (used[k] >= kQuotaLimit[k]) {
+            if (used[0] == 0 && used[1] == 0) q.used.erase(client);
+            return false;
+        }
+        ++used[k];
+    }
+    place = std::shared_ptr<void>(nullptr, [client, k](void*) {
+        ClientQuota& q = Quota();
+        std::lock_guard lk(q.m);
+        auto it = q.used.find(client);
+        if (it == q.used.end()) return;
+        --it->second[k];
+        if (it->second[0] == 0 && it->second[1] == 0) q.used.erase(it);
+    });
+    return true;
+}
+
+int ClientCharges(const std::string& client, TChargeKind kind) {
+    ClientQuota& q = Quota();
+    std::lock_guard lk(q.m);
+    auto it = q.used.find(client);
+    return it == q.used.end() ? 0 : it->second[static_cast<size_t>(kind)];
+}
 
 // --- table and names --------------------------------------------------------------------------
 
@@ -402,7 +458,19 @@ ComPtr<TStation> TStation::Create() {
         WriteProtocolLine("TRKSrv Process is stopping", PL_EXTERNAL);
         throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
     }
+    if (g_stations_done.load()) throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
+    const std::string client = CallingClient();
+    std::shared_ptr<void> charge;
+    if (!ChargeClient(client, TChargeKind::Station, charge)) {
+        WriteProtocolLine("TRKSrv Create refused: " + client + " holds " +
+                              std::to_string(kMaxStationsPerClient) + " stations",
+                          PL_EXTERNAL);
+        throw plat::ComError(plat::E_OUTOFMEMORY,
+                             "Too many stations for one client (" + std::to_string(kMaxStationsPerClient) + ")");
+    }
     ComPtr<TStation> s(new TStation);
+    s->client_ = client;
+    s->charge_ = std::move(charge);
     s->AfterConstruction();
     // The caller of the creation: a client over the transport, or this process.
     s->privilege_ = plat::GetCallContext().admin ? 1 : 0;
@@ -616,7 +684,18 @@ HRESULT TStation::UnRegisterSinkInterface() {
 
 HRESULT TStation::RegisterSink(ComPtr<tlb::INorvaltEvents> sink,
                                ComPtr<tlb::INorvaltEventsEx> ex) {
+    if (g_stations_done.load()) return plat::CO_E_SERVER_STOPPING;
+    // Counted until the thread has ended, so a client that registers again and again while
+    // its old threads are still inside its calls runs out of places, not the service of threads.
+    std::shared_ptr<void> charge;
+    if (!ChargeClient(client_, TChargeKind::EventThread, charge)) {
+        WriteProtocolLine("TRKSrv RegisterSinkInterface refused: " + client_ + " holds " +
+                              std::to_string(kMaxEventThreadsPerClient) + " event threads",
+                          PL_EXTERNAL);
+        return plat::E_OUTOFMEMORY;
+    }
     auto fresh = std::make_shared<TAdvThread>(sink, ex);
+    fresh->SetCharge(std::move(charge));
     std::shared_ptr<TAdvThread> old;
     {
         std::lock_guard lk(sink_mutex_);
@@ -641,11 +720,12 @@ void TStation::DropSinks() {
         sink = std::move(sink_);
         ex = std::move(sink_ex_);
     }
-    if (old) {
-        old->Terminate();
-        old->WaitFor();
-    }
-    // The sinks are released here, after the thread let go of its own references.
+    // Never waits on the client: the release that brought us here may be what its reply has to
+    // pass. A thread inside a sink call ends by itself when the call returns.
+    if (old && !old->Stop())
+        Log("event thread left to end after the client's call " + std::to_string(list_index_));
+    // The sinks are released here, after the thread let go of its own references (unless it is
+    // still inside a call, which holds them until it returns).
 }
 
 bool TStation::EventThreadRunning() {
@@ -656,6 +736,7 @@ bool TStation::EventThreadRunning() {
 // --- unit operations ----------------------------------------------------------------------------
 
 void InitStations() {
+    g_stations_done.store(false);
     {
         StationList& l = Stations();
         WriteGuard g(l.lock);
@@ -682,11 +763,18 @@ void DoneStations() {
         WriteGuard g(l.lock);
         taken.swap(l.slots);
     }
+    g_stations_done.store(true);
     for (ComPtr<IRef>& ref : taken) {
         if (!ref) continue;
         if (auto* station = dynamic_cast<TStation*>(ref->Self())) station->UnRegisterSinkInterface();
         ref = nullptr;
     }
+    // Threads left inside client calls end when the calls do (at once once the transport has
+    // stopped); none may outlive the stop.
+    if (!TAdvThread::WaitAllEnded(kShutdownWaitMs))
+        WriteProtocolLine("TRKSrv " + std::to_string(TAdvThread::Running()) +
+                              " event threads still inside client calls at the stop",
+                          PL_CRITICAL);
     PostCache& c = Cache();
     WriteGuard g(c.lock);
     c.posts.clear();

@@ -88,13 +88,28 @@ tlb::TState ReadStateValue(TLeafItem& item);
 // conversion's error when the value is no number.
 HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out);
 
+// --- client quotas ---------------------------------------------------------------------------
+
+// What one client process (one transport connection) may make the service hold. A console
+// needs one station with one event thread.
+constexpr int kMaxStationsPerClient = 32;
+constexpr int kMaxEventThreadsPerClient = 8;
+
+enum class TChargeKind { Station = 0, EventThread = 1 };
+// Takes a place of `kind` in the quota of `client` (the transport's peer name; "" for callers
+// in this process, which have no quota) into `place`, given back when the last copy goes.
+// False when the quota is full.
+bool ChargeClient(const std::string& client, TChargeKind kind, std::shared_ptr<void>& place);
+// Places of `kind` that `client` holds.
+int ClientCharges(const std::string& client, TChargeKind kind);
+
 // --- TStation -------------------------------------------------------------------------------
 
 class TStation final : public TMyInterfacedObject, public tlb::INorvalt {
 public:
-    // Initialize: refuses while the service stops ("Process is stopping"), takes the privilege
-    // flag from the creating caller, joins the station list and waits (at most 5000 ms) until
-    // the ports have been started.
+    // Initialize: refuses while the service stops ("Process is stopping") and beyond the
+    // client's quota (E_OUTOFMEMORY), takes the privilege flag from the creating caller, joins
+    // the station list and waits (at most 5000 ms) until the ports have been started.
     static ComPtr<TStation> Create();
 
     // INorvalt: every method answers S_OK and puts its outcome into the out parameters.
@@ -144,6 +159,8 @@ private:
 
     int list_index_ = -1;
     uint8_t privilege_ = 0;
+    std::string client_;  // the creating client's peer name, "" in this process
+    std::shared_ptr<void> charge_;
     std::mutex sink_mutex_;  // registration changes
     ComPtr<tlb::INorvaltEvents> sink_;
     ComPtr<tlb::INorvaltEventsEx> sink_ex_;
@@ -156,8 +173,10 @@ private:
 // post-item hook).
 void InitStations();
 // Service stop: stops every station's event thread, empties the list and the cache, clears the
-// seams. Stations that clients still hold keep answering (with unknown posts once the item
-// tree is gone).
+// seams, and waits (bounded) until every event thread has ended; until the next InitStations no
+// station is created and no sink registered. Stations that clients still hold keep answering
+// (with unknown posts once the item tree is gone). Stop the transport first: an event thread
+// still inside a call to a client then ends at once.
 void DoneStations();
 // A station object exists, or a post is waiting for the key, working or paused.
 bool StationsInUse();

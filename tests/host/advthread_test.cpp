@@ -244,6 +244,39 @@ TEST_F(Events, ReleasingTheStationEndsItsThread) {
     EXPECT_EQ(sink->RefCount(), 1u);
 }
 
+TEST_F(Events, ReleasingTheStationDoesNotWaitForACallStillInTheClient) {
+    MakePost(1, {});
+    auto sink = plat::MakeCom<RecordingSink>();
+    std::promise<void> entered;
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    sink->on_event = [&](const std::string& e) {
+        if (e != "PostFound 1") return;
+        entered.set_value();
+        std::unique_lock lk(m);
+        cv.wait_for(lk, std::chrono::seconds(30), [&] { return go; });
+    };
+    auto s = NewStation();
+    ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+
+    auto release = std::async(std::launch::async, [&] { s = nullptr; });
+    const bool returned = release.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    const int live = TStation::LiveCount();
+    {
+        std::lock_guard lk(m);
+        go = true;
+    }
+    cv.notify_all();
+    release.wait();
+    EXPECT_TRUE(returned) << "the release waited for the client's call";
+    EXPECT_EQ(live, 0);
+    EXPECT_TRUE(Eventually([] { return TAdvThread::Running() == 0; }));
+    EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1; }));
+    EXPECT_EQ(sink->Events(), (Strings{"PostFound 1"})) << "nothing after the release";
+}
+
 TEST_F(Events, PostsBeyondTheEventNumbersAreNotReportedWrongly) {
     MakePost(127, {});
     MakePost(200, {});

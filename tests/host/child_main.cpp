@@ -115,6 +115,77 @@ void Writer() {
     Finish(0);
 }
 
+// A sink that takes its time over every event.
+ComPtr<RecordingSink> SlowSink(std::atomic<bool>& inside) {
+    auto sink = plat::MakeCom<RecordingSink>();
+    sink->on_event = [&inside](const std::string& e) {
+        inside.store(true);
+        Report("event " + e);
+        ::usleep(1500 * 1000);
+    };
+    return sink;
+}
+
+// Lets go of the station while the service is inside a call to its sink, without
+// unregistering, then goes on using the same connection.
+void ReleaseInsideEvent() {
+    auto n = CreateStation();
+    std::atomic<bool> inside{false};
+    auto sink = SlowSink(inside);
+    CHILD_CHECK(n->RegisterSinkInterface(sink.Get()) == S_OK);
+    CHILD_CHECK(Eventually([&] { return inside.load(); }, 20000));
+    n = nullptr;
+    Report("released");
+    auto again = CreateStation();
+    tlb::TState st{};
+    CHILD_CHECK(again->GetState(6, &st) == S_OK);
+    Report("again " + std::to_string(st.Value));
+    again = nullptr;
+    // The service lets the sink go once the call in progress is over.
+    CHILD_CHECK(Eventually([&] { return sink->RefCount() == 1; }, 20000));
+    Report("done");
+    Finish(0);
+}
+
+// Holds a station whose slow sink is being called when the parent kills this process.
+void HoldSlow() {
+    auto n = CreateStation();
+    std::atomic<bool> inside{false};
+    auto sink = SlowSink(inside);
+    CHILD_CHECK(n->RegisterSinkInterface(sink.Get()) == S_OK);
+    CHILD_CHECK(Eventually([&] { return inside.load(); }, 20000));
+    Report("ready");
+    for (;;) ::pause();
+}
+
+// One call on a fresh station: the service still answers.
+void Probe() {
+    auto n = CreateStation();
+    tlb::TState st{};
+    CHILD_CHECK(n->GetState(6, &st) == S_OK);
+    Report("probe " + std::to_string(st.Value));
+    Finish(0);
+}
+
+// Takes stations, then event threads, until the service refuses.
+void Greedy() {
+    std::vector<ComPtr<tlb::INorvalt>> held;
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 1000 && plat::Succeeded(hr); ++i) {
+        ComPtr<tlb::INorvalt> n;
+        hr = plat::CreateInstance(tlb::CLSID_TORK, n);
+        if (n) held.push_back(n);
+    }
+    Report("stations " + std::to_string(held.size()) + " " + Hex(hr));
+    auto sink = plat::MakeCom<RecordingSink>();
+    size_t sinks = 0;
+    hr = S_OK;
+    for (; sinks < held.size() && plat::Succeeded(hr = held[sinks]->RegisterSinkInterface(sink.Get())); ++sinks) {
+    }
+    Report("sinks " + std::to_string(sinks) + " " + Hex(hr));
+    Finish(0);
+}
+
 void Hold() {
     auto n = CreateStation();
     auto sink = plat::MakeCom<RecordingSink>();
@@ -132,6 +203,10 @@ TEST(HostChild, DISABLED_Main) {
     if (scenario == "client") Client();
     if (scenario == "writer") Writer();
     if (scenario == "hold") Hold();
+    if (scenario == "release-inside-event") ReleaseInsideEvent();
+    if (scenario == "hold-slow") HoldSlow();
+    if (scenario == "probe") Probe();
+    if (scenario == "greedy") Greedy();
     Report("FAIL unknown scenario " + scenario);
     ::_exit(2);
 }

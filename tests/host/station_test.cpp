@@ -349,6 +349,59 @@ TEST_F(Station, TheListHoldsEveryStationUntilOnlyItIsLeft) {
     EXPECT_FALSE(drv::StationsInUse());
 }
 
+TEST_F(Station, OneClientHoldsAtMostItsQuotaOfStationsAndEventThreads) {
+    MakePost(1, {});
+    const uint32_t cookie = drv::RegisterStationClass();
+    ASSERT_NE(cookie, 0u);
+    using drv::TChargeKind;
+    plat::CallContext client;
+    client.transported = true;
+    client.uid = 1000;
+    client.peer = "unix:pid=4242 uid=1000";
+    plat::CallContext other = client;
+    other.peer = "unix:pid=4343 uid=1000";
+
+    std::vector<ComPtr<tlb::INorvalt>> held;
+    {
+        plat::CallContextScope scope(client);
+        for (int i = 0; i < drv::kMaxStationsPerClient; ++i) {
+            ComPtr<tlb::INorvalt> n;
+            ASSERT_EQ(plat::CreateInstance(tlb::CLSID_TORK, n), S_OK) << i;
+            held.push_back(n);
+        }
+        ComPtr<tlb::INorvalt> over;
+        EXPECT_EQ(plat::CreateInstance(tlb::CLSID_TORK, over), plat::E_OUTOFMEMORY);
+        EXPECT_FALSE(over);
+    }
+    EXPECT_EQ(drv::ClientCharges(client.peer, TChargeKind::Station), drv::kMaxStationsPerClient);
+    EXPECT_EQ(TStation::LiveCount(), drv::kMaxStationsPerClient) << "the refused one is not kept";
+    {
+        plat::CallContextScope scope(other);
+        EXPECT_TRUE(NewStation()) << "another client has its own quota";
+    }
+    EXPECT_TRUE(NewStation()) << "the service's own process has none";
+
+    auto sink = plat::MakeCom<RecordingSink>();
+    for (int i = 0; i < drv::kMaxEventThreadsPerClient; ++i)
+        ASSERT_EQ(held[static_cast<size_t>(i)]->RegisterSinkInterface(sink.Get()), S_OK) << i;
+    EXPECT_EQ(held.back()->RegisterSinkInterface(sink.Get()), plat::E_OUTOFMEMORY);
+    EXPECT_EQ(drv::ClientCharges(client.peer, TChargeKind::EventThread), drv::kMaxEventThreadsPerClient);
+    EXPECT_TRUE(Eventually([] { return drv::TAdvThread::Running() == drv::kMaxEventThreadsPerClient; }));
+
+    // Places come back when threads and stations end.
+    ASSERT_EQ(held[0]->UnRegisterSinkInterface(), S_OK);
+    ASSERT_TRUE(Eventually([&] {
+        return drv::ClientCharges(client.peer, TChargeKind::EventThread) == drv::kMaxEventThreadsPerClient - 1;
+    }));
+    EXPECT_EQ(held.back()->RegisterSinkInterface(sink.Get()), S_OK);
+    held.clear();
+    EXPECT_TRUE(Eventually([&] {
+        return drv::ClientCharges(client.peer, TChargeKind::EventThread) == 0 &&
+               drv::ClientCharges(client.peer, TChargeKind::Station) == 0 && TStation::LiveCount() == 0;
+    }));
+    EXPECT_EQ(plat::RevokeClassObject(cookie), S_OK);
+}
+
 bool g_stopping = false;
 
 TEST_F(Station, CreatedByClsidAndRefusedWhileTheServiceStops) {
@@ -391,6 +444,51 @@ TEST_F(Station, DoneStationsStopsTheEventThreadsOfStationsStillHeld) {
     EXPECT_EQ(s->GetState(3, &st), S_OK) << "a held station still answers";
     s = nullptr;
     EXPECT_EQ(TStation::LiveCount(), 0);
+    drv::InitStations();
+}
+
+TEST_F(Station, NoEventThreadOutlivesTheStopNorStartsAfterIt) {
+    MakePost(3, {});
+    auto sink = plat::MakeCom<RecordingSink>();
+    std::promise<void> entered;
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    sink->on_event = [&](const std::string& e) {
+        if (e != "PostFound 3") return;
+        entered.set_value();
+        std::unique_lock lk(m);
+        cv.wait_for(lk, std::chrono::seconds(30), [&] { return go; });
+    };
+    auto s = NewStation();
+    ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    s = nullptr;  // the thread is left inside the client's call
+    EXPECT_EQ(TStation::LiveCount(), 0);
+    EXPECT_EQ(drv::TAdvThread::Running(), 1);
+
+    // The client answers a little later, well within the stop's bound (30 s of a clock that
+    // runs 50 times faster than real time here).
+    std::thread client([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        {
+            std::lock_guard lk(m);
+            go = true;
+        }
+        cv.notify_all();
+    });
+    drv::DoneStations();
+    EXPECT_EQ(drv::TAdvThread::Running(), 0) << "the stop waited for the thread";
+    client.join();
+
+    // Until the next start nothing new begins.
+    EXPECT_THROW(NewStation(), plat::ComError);
+    drv::InitStations();
+    auto held = NewStation();
+    drv::DoneStations();
+    EXPECT_EQ(held->RegisterSinkInterface(sink.Get()), plat::CO_E_SERVER_STOPPING);
+    EXPECT_EQ(drv::TAdvThread::Running(), 0);
+    held = nullptr;
     drv::InitStations();
 }
 

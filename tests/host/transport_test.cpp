@@ -1,6 +1,7 @@
 // TORK over the object transport: this process serves posts of simulated controllers, a child
 // process (HostChild.h) is the client, as the operator console would be.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +45,7 @@ protected:
         o.socket_path = socket_;
         o.socket_activation = false;
         o.tcp_enabled = false;
+        Options(o);
         ASSERT_EQ(server_.Start(o), S_OK) << plat::GetErrorText();
 
         line_->Add(6, 40, 74);
@@ -57,6 +59,7 @@ protected:
         EXPECT_TRUE(Eventually([] { return drv::TStation::LiveCount() == 0; })) << "a station outlived its client";
         SimulatedHostTest::TearDown();
     }
+    virtual void Options(plat::rpc::ServerOptions&) {}
     HostChild& Child(const std::string& scenario, bool drop = false) {
         std::vector<std::pair<std::string, std::string>> env = {{"NORVALT_ROOT", root_.Path()},
                                                                 {"NORVALT_SOCKET", socket_}};
@@ -123,9 +126,73 @@ TEST_F(Transport, AKilledClientEndsItsEventThreadAndReleasesItsStation) {
     EXPECT_FALSE(drv::StationsInUse());
 }
 
+// Reads report lines until `last`, a failure or the child's end.
+std::vector<std::string> LinesUntil(HostChild& child, const std::string& last, int ms = 30000) {
+    std::vector<std::string> lines;
+    for (std::string line; !(line = child.ReadLine(ms)).empty();) {
+        lines.push_back(line);
+        if (line == last || line.rfind("FAIL", 0) == 0 || line.rfind("create", 0) == 0) break;
+    }
+    return lines;
+}
+
+TEST_F(Transport, AStationReleasedWhileItsSinkIsBeingCalledLeavesTheConnectionUsable) {
+    HostChild& slow = Child("release-inside-event");
+    std::vector<std::string> lines = LinesUntil(slow, "released");
+    ASSERT_NE(IndexOf(lines, "released"), lines.size()) << Joined(lines);
+
+    // Another client is served while the first one's sink is still busy.
+    HostChild& probe = Child("probe");
+    const std::string answer = probe.ReadLine();
+    EXPECT_EQ(answer, "probe 0");
+    EXPECT_EQ(probe.Wait(), 0);
+
+    for (const std::string& l : LinesUntil(slow, "done")) lines.push_back(l);
+    EXPECT_NE(IndexOf(lines, "again 0"), lines.size()) << "the connection was stuck\n" << Joined(lines);
+    EXPECT_NE(IndexOf(lines, "done"), lines.size()) << Joined(lines);
+    EXPECT_EQ(slow.Wait(), 0) << Joined(lines);
+    EXPECT_TRUE(Eventually([&] {
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+    }));
+}
+
+TEST_F(Transport, AClientKilledWhileItsSinkIsBeingCalledLeavesNothingBehind) {
+    HostChild& slow = Child("hold-slow");
+    std::vector<std::string> lines = LinesUntil(slow, "ready");
+    ASSERT_NE(IndexOf(lines, "ready"), lines.size()) << Joined(lines);
+    slow.Kill(SIGKILL);
+    EXPECT_EQ(slow.Wait(), 128 + SIGKILL);
+
+    HostChild& probe = Child("probe");
+    EXPECT_EQ(probe.ReadLine(), "probe 0");
+    EXPECT_EQ(probe.Wait(), 0);
+    EXPECT_TRUE(Eventually([&] {
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+    }));
+    EXPECT_EQ(drv::StationListCount(), 0);
+}
+
+TEST_F(Transport, AClientCannotMakeTheServiceHoldStationsAndThreadsWithoutEnd) {
+    HostChild& greedy = Child("greedy");
+    std::vector<std::string> lines = greedy.ReadAll(60000);
+    EXPECT_EQ(greedy.Wait(), 0) << Joined(lines);
+    EXPECT_NE(IndexOf(lines, "stations " + std::to_string(drv::kMaxStationsPerClient) + " 8007000E"), lines.size())
+        << Joined(lines);
+    EXPECT_NE(IndexOf(lines, "sinks " + std::to_string(drv::kMaxEventThreadsPerClient) + " 8007000E"),
+              lines.size())
+        << Joined(lines);
+    EXPECT_TRUE(Eventually([&] {
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+    }));
+}
+
 class RestrictedTransport : public Transport {
 protected:
     std::string Parameters() override { return "PROTOCOL=4 DISABLEALLPORTS=1 RESTRICTUSERS=1"; }
+    // The unprivileged user reaches the socket through its group, as operators would.
+    void Options(plat::rpc::ServerOptions& o) override {
+        if (struct group* g = ::getgrgid(65534)) o.socket_group = g->gr_name;
+    }
 };
 
 TEST_F(RestrictedTransport, AnAdministratorMayWriteWhereAnUnprivilegedUserMayNot) {

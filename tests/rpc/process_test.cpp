@@ -120,6 +120,8 @@ TEST_F(Process, AKilledClientLeavesNothingBehind) {
 
 class ProcessIdentity : public Process {
   protected:
+    // The unprivileged child is no member of the socket's default (administrators) group.
+    ProcessIdentity() { options.socket_mode = 0666; }
     void SetUp() override {
         Process::SetUp();
         // The unprivileged child must reach the registry and the socket.
