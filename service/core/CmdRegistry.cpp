@@ -169,9 +169,9 @@ int32_t CmdWait(int32_t value) {
 
 bool CmdIsDead(int32_t value) {
     if (!IsCmdID(value)) return true;
-    ReadGuard rg(g_lock);
-    const Entry& e = At(value);
-    return !e.issued || e.status == tlb::E_CANCELLED || e.status == tlb::E_TIMEOUT;
+    // The age counts even when no client has asked yet: an expired command must not run.
+    const int32_t status = ReadStatus(value, true);
+    return status == tlb::E_CANCELLED || status == tlb::E_TIMEOUT || status == kCmdUnknown;
 }
 
 }  // namespace drv

@@ -48,7 +48,7 @@ bool CmdIsPending(int32_t& value);
 // Blocks until the command has a result or times out; returns the result, or -1 on time-out.
 int32_t CmdWait(int32_t value);
 // True for a value that is no id, an id never issued, and a command that timed out (-7) or
-// failed with -1.
+// failed with -1. A pending command past its time-out is timed out here as in CmdQuery.
 bool CmdIsDead(int32_t value);
 
 }  // namespace drv

@@ -551,7 +551,7 @@ void TBasicTork::ExecuteNextCommand() {
             const int32_t id = cmd->id.load();
             if (cmd->kind == TCommand::SetState) {
                 ReReadVarValue(tlb::cvTotalV);
-                if (!CmdIsDead(id)) {
+                if (!cmd->Expired() && !CmdIsDead(id)) {
                     Queue().Complete(SetState(static_cast<uint8_t>(cmd->argument)));
                 } else {
                     Queue().Complete(-1);
@@ -559,13 +559,14 @@ void TBasicTork::ExecuteNextCommand() {
                 }
             } else {
                 const auto code = static_cast<uint8_t>(cmd->argument);
-                if (!IsIdle() && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                // An expired write answers as expired, not as refused.
+                if (cmd->Expired() || CmdIsDead(id)) {
+                    Queue().Complete(-1);
+                    Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
+                } else if (!IsIdle() && code != tlb::cvDozeV && code != tlb::cvReqS) {
                     Queue().Complete(-2);
                     Log("210C4ED4-F52F-4D5F-A00B-A8864F66C72A Var=" + Num(code) + " Value=" + Num(cmd->value),
                         PL_EXTERNAL);
-                } else if (CmdIsDead(id)) {
-                    Queue().Complete(-1);
-                    Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
                 } else {
                     int32_t r = SetVarValue(code, cmd->value);
                     if (r == 0 && HasVar(code)) {

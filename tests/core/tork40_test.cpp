@@ -623,6 +623,74 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     EXPECT_EQ(run(state->Write(Variant::I4(80), 0, 0, 1033)), plat::OPC_E_RANGE) << "pause while idle";
 }
 
+// --- commands that waited too long -------------------------------------------------------------
+
+TEST_F(Tork40, StartNobodyAskedAboutForAMinuteIsNeverCarriedOut) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
+    ASSERT_TRUE(state && dose);
+    const int32_t dose_id = dose->Write(Variant::I4(300), 0, 0, 1033);
+    const int32_t start_id = state->Write(Variant::I4(1), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(dose_id) && IsCmdID(start_id));
+    // The line is away for a minute and no client asks meanwhile.
+    clock_->Advance(60000);
+    station_->ClearRequests();
+    StepUntil([&] { return !t->Queue().HasCommands(); }, 50);
+    ASSERT_FALSE(t->Queue().HasCommands());
+    Steps(5);
+    const auto wire = Wire(6);
+    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const std::string& f) { return f[0] == 'd' || f[0] == 's'; }),
+              0)
+        << "no dose and no start a minute late";
+    EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
+    EXPECT_EQ(t->GetState(), 0);
+    EXPECT_EQ(CmdQuery(dose_id), tlb::E_TIMEOUT);
+    EXPECT_EQ(CmdQuery(start_id), tlb::E_TIMEOUT);
+}
+
+namespace {
+
+// Its totalizer read (the first step of a state command) takes longer than a command may wait.
+class SlowTotalTork : public TTork40 {
+public:
+    explicit SlowTotalTork(const TorkCreateArgs& args) : TTork40(args) {}
+    void ReReadVarValue(uint8_t code) override {
+        if (code == tlb::cvTotalV && delay_ms) {
+            plat::Sleep(delay_ms);
+            delay_ms = 0;
+        }
+        TTork40::ReReadVarValue(code);
+    }
+    uint32_t delay_ms = 0;
+};
+
+}  // namespace
+
+TEST_F(Tork40, CommandThatExpiresWhileItsCycleRunsIsNotCarriedOut) {
+    controller_ = station_->Add(3, 40, 74);
+    ComPtr<SlowTotalTork> t = TBasicTork::Make<SlowTotalTork>(TorkCreateArgs{thread_.get(), 3, 40, 74, plat::NowLocal()});
+    ASSERT_EQ(t->LinkState(), LINK_OK);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->GetState(), 0);
+    ASSERT_EQ(t->SetVarValue(tlb::cvDozeV, 12 * 10000), 0);
+
+    clock_->Advance(15000);  // the command was queued a while ago
+    const int32_t id = t->Queue().Add(New<TCommand>(TCommand::SetState, 1));
+    ASSERT_TRUE(IsCmdID(id));
+    clock_->Advance(15000);
+    t->delay_ms = 6000;
+    station_->ClearRequests();
+    t->ExecuteNextCommand();
+    const auto wire = Wire(3);
+    EXPECT_EQ(std::find(wire.begin(), wire.end(), "d000012"), wire.end()) << "the dose did not go out";
+    EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
+    EXPECT_TRUE(CmdIsDead(id));
+    EXPECT_NE(CmdQuery(id), 0);
+    t->Remove();
+}
+
 // --- the shared tables and routines, as the other controller classes use them ------------------
 
 TEST(DriverKitStatus, TablesAndBitOrderOfTheOtherFamilies) {
