@@ -563,7 +563,9 @@ void TBasicTork::ExecuteNextCommand() {
                 if (cmd->Expired() || CmdIsDead(id)) {
                     Queue().Complete(-1);
                     Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
-                } else if (!IsIdle() && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                } else if (GetState() != 0 && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                    // Settings change only on a post at rest: paused, unknown, silent or
+                    // faulted posts refuse them as well as running ones.
                     Queue().Complete(-2);
                     Log("210C4ED4-F52F-4D5F-A00B-A8864F66C72A Var=" + Num(code) + " Value=" + Num(cmd->value),
                         PL_EXTERNAL);

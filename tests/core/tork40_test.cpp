@@ -255,6 +255,54 @@ TEST_F(Tork40, CalibrationWritesMiddlePairFirstThenReadsBack) {
     EXPECT_TRUE(Wire(3).empty()) << "refused before any exchange";
 }
 
+TEST_F(Tork40, SettingsAreWrittenOnlyToAnIdlePost) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    auto calib = GetItemAs<TLeafItem>(FindLeafID("Post6.CalibV"));
+    ASSERT_TRUE(calib);
+    auto write = [&](int units) {
+        const int32_t id = calib->Write(Variant::I4(units), 0, 0, 1033);
+        EXPECT_TRUE(IsCmdID(id));
+        StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
+        return CmdQuery(id);
+    };
+    auto parameter_writes = [&] {
+        const auto commands = Commands(6);
+        return std::count(commands.begin(), commands.end(), "x");
+    };
+
+    // A controller fault (177).
+    controller_->SetStatusOverride(0x31);
+    StepUntil([&] { return t->GetState() == 177; }, 20);
+    ASSERT_EQ(t->GetState(), 177);
+    station_->ClearRequests();
+    EXPECT_EQ(write(2), -2);
+    EXPECT_EQ(parameter_writes(), 0) << "nothing reached the wire in state 177";
+    controller_->SetStatusOverride(std::nullopt);
+
+    // Paused (80).
+    t->SetVarValue(tlb::cvDozeV, 500 * 10000);
+    StepUntil([&] { return t->GetState() == 0; }, 20);
+    ASSERT_EQ(t->SetState(1), 0);
+    controller_->PressKey();
+    StepUntil([&] { return t->GetState() == 7; }, 20);
+    ASSERT_EQ(t->SetState(80), 0);
+    StepUntil([&] { return t->GetState() == 80; }, 20);
+    ASSERT_EQ(t->GetState(), 80);
+    station_->ClearRequests();
+    EXPECT_EQ(write(3), -2);
+    EXPECT_EQ(parameter_writes(), 0) << "nothing reached the wire in state 80";
+
+    // Back at rest the same write goes out.
+    controller_->Stop();
+    StepUntil([&] { return t->GetState() == 0; }, 400);
+    ASSERT_EQ(t->GetState(), 0);
+    station_->ClearRequests();
+    EXPECT_EQ(write(4), 0);
+    EXPECT_GT(parameter_writes(), 0);
+    EXPECT_EQ(t->VarValue(tlb::cvCalibV), 4 * 10000);
+}
+
 TEST_F(Tork40, TotalizerWriteUnlocksEveryPair) {
     TTork40* t = Ready(3);
     ASSERT_TRUE(t);
