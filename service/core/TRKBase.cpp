@@ -445,6 +445,16 @@ int32_t TBasicTork::StartPrecheck() {
     return 0;
 }
 
+bool TBasicTork::DoseInRange(int64_t value) {
+    // No dose written yet (0), or one the variable itself refuses: the controller would be
+    // started on it.
+    if (!HasVar(tlb::cvDozeV)) return true;
+    const TVariableInfoEx& d = Descriptor(tlb::cvDozeV);
+    if (value >= d.MinValue.int64 && value <= d.MaxValue.int64) return true;
+    Log("Dose " + Num(value) + " outside its range, not sent", PL_EXTERNAL);
+    return false;
+}
+
 int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool store_only, bool no_start) {
     const DATE now = plat::NowLocal();
     if (store_only) {
@@ -452,6 +462,7 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
         dose_only_stored_ = true;
         return 0;
     }
+    if (!DoseInRange(value)) return plat::OPC_E_RANGE;
     const int digits = int_digits + volume_shift_, dec = decimals - volume_shift_;
     // A dose the wire cannot carry whole is refused rather than sent cut.
     if (!FitsDecimal(digits, dec, value)) return plat::OPC_E_RANGE;

@@ -121,6 +121,8 @@ public:
     void FlowUpdate(const TVarValue& old_value, const TVarValue& new_value);
     // Sends a dose ('d'), then unless no_start or the post is busy 's'; store_only sends nothing.
     int32_t WriteDose(int64_t value, int int_digits, int decimals, bool store_only, bool no_start);
+    // Within the DozeV variable's own limits (logs when not); a dose outside them is never sent.
+    bool DoseInRange(int64_t value);
 
     bool HasVar(uint8_t code);
     ComPtr<TVarItem> Var(uint8_t code);

@@ -518,6 +518,26 @@ TEST_F(Tork40, DoseIsStoredAndGoesOutWithTheStartWithoutStop) {
     EXPECT_EQ(Units(t, tlb::cvCurrentV), 0);
 }
 
+TEST_F(Tork40, StartWithoutADoseIsRefusedBeforeTheLine) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(t->VarValue(tlb::cvDozeV), 0) << "no dose was ever written";
+    station_->ClearRequests();
+    EXPECT_EQ(t->SetState(1), plat::OPC_E_RANGE);
+
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    ASSERT_TRUE(state);
+    const int32_t id = state->Write(Variant::I4(1), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(id));
+    StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
+    EXPECT_EQ(CmdQuery(id), plat::OPC_E_RANGE);
+
+    const auto commands = Commands(6);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "d"), 0) << "no d000000 on the wire";
+    EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
+    EXPECT_EQ(t->GetState(), 0);
+}
+
 TEST_F(Tork40, DoseWiderThanTheWireIsRefused) {
     TTork40* t = Ready(3, 40, 5);
     ASSERT_TRUE(t);
