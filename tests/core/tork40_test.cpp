@@ -572,6 +572,54 @@ TEST_F(Tork40, PostThatHasSeenFlowGoesBackToIdleAndKeepsStoringDoses) {
     EXPECT_TRUE(t->DoseOnlyStored());
 }
 
+TEST_F(Tork40, DoseWrittenDuringADeliveryIsTheNextDose) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
+    ASSERT_TRUE(state && dose);
+    auto run = [&](int32_t id) {
+        EXPECT_TRUE(IsCmdID(id));
+        StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
+        return CmdQuery(id);
+    };
+    controller_->SetFlowRate(10000);  // 1 unit per second: the delivery lasts
+    ASSERT_EQ(run(dose->Write(Variant::I4(300), 0, 0, 1033)), 0);
+    ASSERT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    StepUntil([&] { return t->GetState() == 1; }, 20);
+    ASSERT_EQ(t->GetState(), 1);
+
+    // Waiting for the key: the controller echoes its dose as the volume, which must still
+    // read as nothing dispensed.
+    EXPECT_EQ(run(dose->Write(Variant::I4(70), 0, 0, 1033)), 0);
+    Steps(40);
+    EXPECT_EQ(Units(t, tlb::cvCurrentV), 0);
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 300) << "DozeV shows the dose being delivered";
+
+    controller_->PressKey();
+    StepUntil([&] { return t->GetState() == 7; }, 20);
+    ASSERT_EQ(t->GetState(), 7);
+    EXPECT_EQ(run(dose->Write(Variant::I4(50), 0, 0, 1033)), 0);
+    clock_->Advance(5000);
+    Steps(60);  // flow and 'Q' reads go on meanwhile
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 300);
+    EXPECT_TRUE(t->DosePending());
+
+    controller_->Stop();
+    StepUntil([&] { return t->GetState() == 0; }, 400);
+    ASSERT_EQ(t->GetState(), 0);
+    Steps(3);
+    EXPECT_FALSE(t->DosePending());
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 50) << "the last dose written is the next one";
+    Steps(100);
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 50) << "not overwritten by a later read";
+
+    station_->ClearRequests();
+    EXPECT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    const auto wire = Wire(6);
+    EXPECT_NE(std::find(wire.begin(), wire.end(), "d000050"), wire.end());
+}
+
 TEST_F(Tork40, StateRequestsOutsideTheirStatesAreRefused) {
     TTork40* t = Ready(3);
     ASSERT_TRUE(t);
