@@ -77,7 +77,9 @@ bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate) {
 bool TCommand::Expired() const { return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs; }
 
 bool TCommand::IdMayBeReissued() const {
-    return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > 2 * kCmdTimeoutMs;
+    // The registry takes back an unanswered entry 40 s after issue; the margin covers the
+    // moment between the registry's issue tick and this command's.
+    return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs + kCmdTimeoutMs / 2;
 }
 
 int32_t TCQueue::Add(ComPtr<TCommand> command) {
@@ -121,7 +123,7 @@ ComPtr<TCommand> TCQueue::Next() {
 bool TCQueue::HasCommands() { return items_.Count() > 0; }
 
 void TCQueue::Complete(int32_t result) {
-    // After twice the time-out the id may name another client's command: leave it alone.
+    // Long after its time-out the id may name another client's command: leave it alone.
     if (current_ && IsCmdID(current_->id.load()) && !current_->IdMayBeReissued())
         CmdSetResult(current_->id.load(), result);
     current_ = nullptr;
