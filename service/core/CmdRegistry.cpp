@@ -20,6 +20,10 @@ constexpr const char* kTagBadID = "A7A1C48C-602B-4525-B3A7-08F15D1CA4AA";
 struct Entry {
     int32_t status;
     uint32_t start_tick;
+    // When the command completed or timed out; read only for a final status.
+    uint32_t end_tick;
+    // Zero until the entry is first issued: such an id answers as unknown, not as success.
+    uint8_t issued;
 };
 
 // Fixed for the process's life: issuing, completing and querying never allocate.
@@ -31,6 +35,26 @@ bool g_lock_live = false;
 
 Entry& At(int32_t id) { return g_table[static_cast<uint32_t>(id - kCmdBegin)]; }
 
+bool Expired(const Entry& e, uint32_t now) { return plat::TickDiff(now, e.start_tick) > kCmdTimeoutMs; }
+
+// A pending entry past its time-out becomes -7; true when it did. Write lock held.
+bool ExpireLocked(Entry& e, uint32_t now) {
+    if (e.status != kCmdPending || !Expired(e, now)) return false;
+    e.status = tlb::E_CANCELLED;
+    e.end_tick = e.start_tick + kCmdTimeoutMs;
+    return true;
+}
+
+// How long ago a taken entry finished, or -1 while it may still get a result (pending and not
+// yet past its time-out). Write lock held.
+int64_t FinishedAgo(const Entry& e, uint32_t now) {
+    if (e.status == kCmdPending) {
+        if (!Expired(e, now)) return -1;
+        return int64_t{plat::TickDiff(now, e.start_tick)} - kCmdTimeoutMs;
+    }
+    return plat::TickDiff(now, e.end_tick);
+}
+
 // The entry's status; for a pending entry past its time-out the entry becomes -7 and -1 is
 // returned. `notify` pushes the wake-up marker for the other waiters.
 int32_t ReadStatus(int32_t id, bool notify) {
@@ -38,18 +62,14 @@ int32_t ReadStatus(int32_t id, bool notify) {
     int32_t status;
     {
         ReadGuard rg(g_lock);
+        if (!e.issued) return kCmdUnknown;
         status = e.status;
-        if (status != kCmdPending ||
-            plat::TickDiff(plat::GetTickCount(), e.start_tick) <= kCmdTimeoutMs)
-            return status;
+        if (status != kCmdPending || !Expired(e, plat::GetTickCount())) return status;
     }
     bool changed = false;
     {
         WriteGuard wg(g_lock);
-        if (e.status == kCmdPending) {
-            e.status = tlb::E_CANCELLED;
-            changed = true;
-        }
+        changed = ExpireLocked(e, plat::GetTickCount());
     }
     if (changed && notify) ChangeRing().Push(TChangeRing::kCommandMarker);
     return tlb::E_TIMEOUT;
@@ -77,16 +97,30 @@ TCmdID CmdNewID() {
         int32_t last = g_last.load(std::memory_order_relaxed);
         if (last < kCmdBegin) last = kCmdBegin;
         const int32_t start = last;
+        const uint32_t now = plat::GetTickCount();
+        // Failed and timed-out commands keep their entries; when nothing else is free the one
+        // that finished longest ago (and at least a time-out ago) is taken back, so failures
+        // cannot use up the table for good.
+        int32_t oldest = 0;
+        int64_t oldest_ago = kCmdTimeoutMs;
+        auto issue = [&](int32_t id) {
+            Entry& e = At(id);
+            e.status = kCmdPending;
+            e.start_tick = now;
+            e.issued = 1;
+            g_last.store(id, std::memory_order_relaxed);
+            return id;
+        };
         do {
             last = last == kCmdEnd ? kCmdBegin : last + 1;
             Entry& e = At(last);
-            if (e.status == 0) {
-                e.status = kCmdPending;
-                e.start_tick = plat::GetTickCount();
-                g_last.store(last, std::memory_order_relaxed);
-                return last;
+            if (!e.issued || e.status == 0) return issue(last);
+            if (int64_t ago = FinishedAgo(e, now); ago > oldest_ago) {
+                oldest = last;
+                oldest_ago = ago;
             }
         } while (last != start);
+        if (oldest != 0) return issue(oldest);
         return plat::E_OUTOFMEMORY;
     } catch (...) {
         ProtocolCurrentException(kTagNewID);
@@ -103,7 +137,10 @@ void CmdSetResult(TCmdID id, int32_t result) {
     {
         WriteGuard wg(g_lock);
         Entry& e = At(id);
-        if (e.status == kCmdPending) e.status = result;
+        if (e.status == kCmdPending) {
+            e.status = result;
+            e.end_tick = plat::GetTickCount();
+        }
     }
     ChangeRing().Push(TChangeRing::kCommandMarker);
 }
@@ -132,9 +169,9 @@ int32_t CmdWait(int32_t value) {
 
 bool CmdIsDead(int32_t value) {
     if (!IsCmdID(value)) return true;
-    ReadGuard rg(g_lock);
-    int32_t status = At(value).status;
-    return status == tlb::E_CANCELLED || status == tlb::E_TIMEOUT;
+    // The age counts even when no client has asked yet: an expired command must not run.
+    const int32_t status = ReadStatus(value, true);
+    return status == tlb::E_CANCELLED || status == tlb::E_TIMEOUT || status == kCmdUnknown;
 }
 
 }  // namespace drv

@@ -241,8 +241,10 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
         else
             flow = std::llround((delta * 5000 + static_cast<double>(prev)) / (dt * 5000 + 1));
         SetVarRaw(tlb::cvProductivity, LQ_FRESH, t, flow);
-        // Product moved: a dose that was only stored has now been used.
-        if (new_value.value > old_value.value) dose_only_stored_ = false;
+        // Product moved in a delivery: a dose that was only stored has now been used. The
+        // totalizer's tail counted after the post came to rest uses no dose stored since.
+        const int32_t s = GetState();
+        if (new_value.value > old_value.value && (s == 1 || s == 7 || s == 80)) dose_only_stored_ = false;
     }
     // Hold a running state while product flows, and only then.
     hold_state_ = VarValue(tlb::cvProductivity) > 0;
@@ -445,13 +447,41 @@ int32_t TBasicTork::StartPrecheck() {
     return 0;
 }
 
+void TBasicTork::ApplyPendingDose() {
+    // Not from inside an exchange: a 'Q' read in flight would overwrite it with the old dose.
+    if (!dose_pending_ || GetState() != 0) return;
+    dose_pending_ = false;
+    SetVarRaw(tlb::cvDozeV, LQ_FRESH, plat::NowLocal(), pending_dose_);
+    dose_only_stored_ = true;
+}
+
+bool TBasicTork::DoseInRange(int64_t value) {
+    // No dose written yet (0), or one the variable itself refuses: the controller would be
+    // started on it.
+    if (!HasVar(tlb::cvDozeV)) return true;
+    const TVariableInfoEx& d = Descriptor(tlb::cvDozeV);
+    if (value >= d.MinValue.int64 && value <= d.MaxValue.int64) return true;
+    Log("Dose " + Num(value) + " outside its range, not sent", PL_EXTERNAL);
+    return false;
+}
+
 int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool store_only, bool no_start) {
     const DATE now = plat::NowLocal();
     if (store_only) {
+        if (GetState() != 0) {
+            // The controller still holds the dose of the running delivery, and its echo of it
+            // must keep matching DozeV; this one takes its place when the post is idle again.
+            pending_dose_ = value;
+            dose_pending_ = true;
+            Log("Dose " + Num(value) + " kept for the next start", PL_INFO);
+            return 0;
+        }
+        dose_pending_ = false;
         SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, value);
         dose_only_stored_ = true;
         return 0;
     }
+    if (!DoseInRange(value)) return plat::OPC_E_RANGE;
     const int digits = int_digits + volume_shift_, dec = decimals - volume_shift_;
     // A dose the wire cannot carry whole is refused rather than sent cut.
     if (!FitsDecimal(digits, dec, value)) return plat::OPC_E_RANGE;
@@ -470,6 +500,7 @@ int32_t TBasicTork::SetState(uint8_t requested) {
     switch (requested) {
         case 1:
             if (s == 0) {
+                ApplyPendingDose();
                 if (int32_t r = StartPrecheck(); r != 0) return r;
                 return WriteDose(VarValue(tlb::cvDozeV), 3, 2, false, false);
             }
@@ -545,13 +576,14 @@ bool TBasicTork::RefreshStaleVars() {
 
 void TBasicTork::ExecuteNextCommand() {
     if (flowing_ && plat::TickDiff(plat::GetTickCount(), flowing_tick_) > kFlowHoldMs) flowing_ = false;
+    ApplyPendingDose();
     ComPtr<TCommand> cmd = Queue().Next();
     try {
         if (cmd) {
             const int32_t id = cmd->id.load();
             if (cmd->kind == TCommand::SetState) {
                 ReReadVarValue(tlb::cvTotalV);
-                if (!CmdIsDead(id)) {
+                if (!cmd->Expired() && !CmdIsDead(id)) {
                     Queue().Complete(SetState(static_cast<uint8_t>(cmd->argument)));
                 } else {
                     Queue().Complete(-1);
@@ -559,16 +591,20 @@ void TBasicTork::ExecuteNextCommand() {
                 }
             } else {
                 const auto code = static_cast<uint8_t>(cmd->argument);
-                if (!IsIdle() && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                // An expired write answers as expired, not as refused.
+                if (cmd->Expired() || CmdIsDead(id)) {
+                    Queue().Complete(-1);
+                    Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
+                } else if (GetState() != 0 && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                    // Settings change only on a post at rest: paused, unknown, silent or
+                    // faulted posts refuse them as well as running ones.
                     Queue().Complete(-2);
                     Log("210C4ED4-F52F-4D5F-A00B-A8864F66C72A Var=" + Num(code) + " Value=" + Num(cmd->value),
                         PL_EXTERNAL);
-                } else if (CmdIsDead(id)) {
-                    Queue().Complete(-1);
-                    Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
                 } else {
                     int32_t r = SetVarValue(code, cmd->value);
-                    if (r == 0 && HasVar(code)) {
+                    // A dose kept for the next start is not in the variable yet: nothing to compare.
+                    if (r == 0 && HasVar(code) && !(code == tlb::cvDozeV && dose_pending_)) {
                         if (code == 13 || code == 14 || (code >= 16 && code <= 19)) ReReadVarValue(code);
                         const int64_t written = cmd->value, back = VarValue(code);
                         const int64_t step = Descriptor(code).Step.int64;

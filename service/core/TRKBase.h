@@ -121,6 +121,12 @@ public:
     void FlowUpdate(const TVarValue& old_value, const TVarValue& new_value);
     // Sends a dose ('d'), then unless no_start or the post is busy 's'; store_only sends nothing.
     int32_t WriteDose(int64_t value, int int_digits, int decimals, bool store_only, bool no_start);
+    // Within the DozeV variable's own limits (logs when not); a dose outside them is never sent.
+    bool DoseInRange(int64_t value);
+    // A dose written during a delivery, waiting for the post to come to rest.
+    bool DosePending() const { return dose_pending_; }
+    // On an idle post a dose written during the last delivery becomes DozeV (store-only).
+    void ApplyPendingDose();
 
     bool HasVar(uint8_t code);
     ComPtr<TVarItem> Var(uint8_t code);
@@ -182,6 +188,9 @@ protected:
     bool dose_store_only_ = false;
     // The last dose write was only stored, not sent.
     bool dose_only_stored_ = false;
+    // A store-only dose written while the post was not idle; DozeV takes it at the next idle.
+    bool dose_pending_ = false;
+    int64_t pending_dose_ = 0;
     // A flow was seen: a decoded idle does not replace a running state until the flow stops.
     bool hold_state_ = false;
     int32_t last_reported_state_ = 168;

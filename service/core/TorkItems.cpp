@@ -74,9 +74,18 @@ bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate) {
 
 // --- TCQueue -------------------------------------------------------------------------------
 
+bool TCommand::Expired() const { return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs; }
+
+bool TCommand::IdMayBeReissued() const {
+    // The registry takes back an unanswered entry 40 s after issue; the margin covers the
+    // moment between the registry's issue tick and this command's.
+    return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs + kCmdTimeoutMs / 2;
+}
+
 int32_t TCQueue::Add(ComPtr<TCommand> command) {
     int32_t id = CmdNewID();
     command->id = id;
+    command->issued_tick = plat::GetTickCount();
     items_.Add(ComPtr<IRef>(static_cast<IRef*>(command.Get())));
     return id;
 }
@@ -96,6 +105,12 @@ ComPtr<TCommand> TCQueue::Next() {
         ComPtr<TCommand> cmd(ref ? dynamic_cast<TCommand*>(ref->Self()) : nullptr);
         if (!cmd) continue;
         int32_t id = cmd->id.load();
+        // A client that did not ask in time is not told otherwise: an expired command stays
+        // undone however long it waited here.
+        if (cmd->Expired()) {
+            if (IsCmdID(id) && !cmd->IdMayBeReissued()) CmdSetResult(id, -1);
+            continue;
+        }
         if (CmdIsDead(id)) {
             if (IsCmdID(id)) CmdSetResult(id, -1);
             continue;
@@ -108,7 +123,9 @@ ComPtr<TCommand> TCQueue::Next() {
 bool TCQueue::HasCommands() { return items_.Count() > 0; }
 
 void TCQueue::Complete(int32_t result) {
-    if (current_ && IsCmdID(current_->id.load())) CmdSetResult(current_->id.load(), result);
+    // Long after its time-out the id may name another client's command: leave it alone.
+    if (current_ && IsCmdID(current_->id.load()) && !current_->IdMayBeReissued())
+        CmdSetResult(current_->id.load(), result);
     current_ = nullptr;
 }
 

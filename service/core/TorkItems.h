@@ -34,7 +34,13 @@ public:
     TCommand(Kind kind, int32_t argument, int64_t value = 0)
         : kind(kind), argument(argument), value(value) {}
 
+    // Older than the registry's time-out: its client has been told it expired.
+    bool Expired() const;
+    // So old that its id may since have been issued to another command.
+    bool IdMayBeReissued() const;
+
     std::atomic<int32_t> id{0};
+    std::atomic<uint32_t> issued_tick{0};
     const Kind kind;
     const int32_t argument;  // requested state, or variable code
     const int64_t value;     // × 10000
@@ -46,7 +52,8 @@ public:
     TCQueue() : items_("CQueueItems") {}
     // Registers the command and queues it; the result is its id, or the registry's error.
     int32_t Add(ComPtr<TCommand> command);
-    // The next live command becomes the current one; expired ones complete with -1.
+    // The next live command becomes the current one; expired ones (by the registry or by
+    // their own age) complete with -1 and are never handed out.
     ComPtr<TCommand> Next();
     bool HasCommands();
     void Complete(int32_t result);

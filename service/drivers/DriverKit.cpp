@@ -179,6 +179,8 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
     }
     switch (requested) {
         case 1:
+            if (state == 0) ApplyPendingDose();
+            if (state == 0 && !DoseInRange(VarValue(tlb::cvDozeV))) return plat::OPC_E_RANGE;
             if (RefreshStaleVars()) {
                 Log("2D5B68AC-38BF-439F-AEBE-BB1BB291D03F " + Num(PostNumber()), PL_EXTERNAL);
                 return -8;

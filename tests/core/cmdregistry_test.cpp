@@ -243,3 +243,77 @@ TEST_F(CmdRegistryTest, WaitTimesOutOnFakeTime) {
     EXPECT_EQ(CmdQuery(id), tlb::E_CANCELLED);
     EXPECT_EQ(ChangeRing().Head(), head) << "a time-out found by a waiter is not pushed";
 }
+
+TEST_F(CmdRegistryTest, FailedCommandsDoNotExhaustTheTable) {
+    plat::ScopedFakeClock clock(false);
+    clock->SetTick(0xFFFF0000u);  // the ages span the tick's wrap
+    for (uint32_t i = 0; i < kCmdCount; ++i) ASSERT_TRUE(IsCmdID(CmdNewID()));
+    ASSERT_EQ(CmdNewID(), kFull);
+
+    // Every command fails (a field-bus port that refuses writes); one of them earlier, and
+    // one is never answered at all.
+    constexpr TCmdID kEarly = 0x7FFF0100, kSilent = 0x7FFF0005;
+    clock->Advance(500);
+    CmdSetResult(kEarly, 1117);
+    clock->Advance(500);
+    for (int32_t id = kCmdBegin;; ++id) {
+        if (id != kEarly && id != kSilent) CmdSetResult(id, 1117);
+        if (id == kCmdEnd) break;
+    }
+    EXPECT_EQ(CmdQuery(kEarly), 1117);
+
+    // Finished within the last 20 s: the results are still kept for their clients.
+    clock->Advance(19500);
+    EXPECT_EQ(CmdNewID(), kFull);
+    EXPECT_EQ(CmdQuery(kEarly), 1117);
+
+    // The earliest failure is the first entry to be taken back, and it is pending again.
+    clock->Advance(1);
+    EXPECT_EQ(CmdNewID(), kEarly);
+    EXPECT_EQ(CmdQuery(kEarly), kEarly);
+    EXPECT_FALSE(CmdIsDead(kEarly));
+    EXPECT_EQ(CmdNewID(), kFull) << "the others finished 500 ms later";
+    clock->Advance(500);
+    const TCmdID next = CmdNewID();
+    EXPECT_TRUE(IsCmdID(next));
+    EXPECT_NE(next, kSilent) << "the unanswered one timed out later than the failures";
+    CmdSetResult(next, 1117);
+    EXPECT_EQ(CmdQuery(next), 1117) << "a reissued entry takes its new result";
+
+}
+
+TEST_F(CmdRegistryTest, UnansweredCommandIsTakenBackTwentySecondsAfterItsTimeOut) {
+    plat::ScopedFakeClock clock(false);
+    for (uint32_t i = 0; i < kCmdCount; ++i) ASSERT_TRUE(IsCmdID(CmdNewID()));
+    constexpr TCmdID kSilent = 0x7FFF0005;
+    // Nobody answers kSilent (and nobody asks); the rest fail after it timed out.
+    clock->Advance(30000);
+    for (int32_t id = kCmdBegin;; ++id) {
+        if (id != kSilent) CmdSetResult(id, 1117);
+        if (id == kCmdEnd) break;
+    }
+    clock->Advance(9999);  // kSilent timed out 19999 ms ago, the others failed 9999 ms ago
+    EXPECT_EQ(CmdNewID(), kFull);
+    clock->Advance(2);
+    EXPECT_EQ(CmdNewID(), kSilent);
+    EXPECT_EQ(CmdQuery(kSilent), kSilent);
+    EXPECT_EQ(CmdNewID(), kFull);
+}
+
+TEST_F(CmdRegistryTest, IdNeverIssuedIsUnknownNotSuccess) {
+    EXPECT_EQ(CmdQuery(0x7FFF0005), kCmdUnknown);
+    const TCmdID a = CmdNewID(), b = CmdNewID();
+    CmdSetResult(a, 0);
+    EXPECT_EQ(CmdQuery(a), 0) << "success is kept for the client until the entry is reissued";
+    EXPECT_EQ(CmdQuery(b), b);
+    for (int32_t never : {0x7FFF0005, kCmdEnd, kCmdBegin}) {
+        EXPECT_EQ(CmdQuery(never), kCmdUnknown) << never;
+        EXPECT_EQ(CmdWait(never), kCmdUnknown) << never;
+        EXPECT_TRUE(CmdIsDead(never)) << never;
+        int32_t v = never;
+        EXPECT_FALSE(CmdIsPending(v));
+    }
+    // A late result for an id nobody was given changes nothing.
+    CmdSetResult(0x7FFF0005, 3);
+    EXPECT_EQ(CmdQuery(0x7FFF0005), kCmdUnknown);
+}

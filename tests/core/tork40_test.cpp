@@ -255,6 +255,54 @@ TEST_F(Tork40, CalibrationWritesMiddlePairFirstThenReadsBack) {
     EXPECT_TRUE(Wire(3).empty()) << "refused before any exchange";
 }
 
+TEST_F(Tork40, SettingsAreWrittenOnlyToAnIdlePost) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    auto calib = GetItemAs<TLeafItem>(FindLeafID("Post6.CalibV"));
+    ASSERT_TRUE(calib);
+    auto write = [&](int units) {
+        const int32_t id = calib->Write(Variant::I4(units), 0, 0, 1033);
+        EXPECT_TRUE(IsCmdID(id));
+        StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
+        return CmdQuery(id);
+    };
+    auto parameter_writes = [&] {
+        const auto commands = Commands(6);
+        return std::count(commands.begin(), commands.end(), "x");
+    };
+
+    // A controller fault (177).
+    controller_->SetStatusOverride(0x31);
+    StepUntil([&] { return t->GetState() == 177; }, 20);
+    ASSERT_EQ(t->GetState(), 177);
+    station_->ClearRequests();
+    EXPECT_EQ(write(2), -2);
+    EXPECT_EQ(parameter_writes(), 0) << "nothing reached the wire in state 177";
+    controller_->SetStatusOverride(std::nullopt);
+
+    // Paused (80).
+    t->SetVarValue(tlb::cvDozeV, 500 * 10000);
+    StepUntil([&] { return t->GetState() == 0; }, 20);
+    ASSERT_EQ(t->SetState(1), 0);
+    controller_->PressKey();
+    StepUntil([&] { return t->GetState() == 7; }, 20);
+    ASSERT_EQ(t->SetState(80), 0);
+    StepUntil([&] { return t->GetState() == 80; }, 20);
+    ASSERT_EQ(t->GetState(), 80);
+    station_->ClearRequests();
+    EXPECT_EQ(write(3), -2);
+    EXPECT_EQ(parameter_writes(), 0) << "nothing reached the wire in state 80";
+
+    // Back at rest the same write goes out.
+    controller_->Stop();
+    StepUntil([&] { return t->GetState() == 0; }, 400);
+    ASSERT_EQ(t->GetState(), 0);
+    station_->ClearRequests();
+    EXPECT_EQ(write(4), 0);
+    EXPECT_GT(parameter_writes(), 0);
+    EXPECT_EQ(t->VarValue(tlb::cvCalibV), 4 * 10000);
+}
+
 TEST_F(Tork40, TotalizerWriteUnlocksEveryPair) {
     TTork40* t = Ready(3);
     ASSERT_TRUE(t);
@@ -470,6 +518,26 @@ TEST_F(Tork40, DoseIsStoredAndGoesOutWithTheStartWithoutStop) {
     EXPECT_EQ(Units(t, tlb::cvCurrentV), 0);
 }
 
+TEST_F(Tork40, StartWithoutADoseIsRefusedBeforeTheLine) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(t->VarValue(tlb::cvDozeV), 0) << "no dose was ever written";
+    station_->ClearRequests();
+    EXPECT_EQ(t->SetState(1), plat::OPC_E_RANGE);
+
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    ASSERT_TRUE(state);
+    const int32_t id = state->Write(Variant::I4(1), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(id));
+    StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
+    EXPECT_EQ(CmdQuery(id), plat::OPC_E_RANGE);
+
+    const auto commands = Commands(6);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "d"), 0) << "no d000000 on the wire";
+    EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
+    EXPECT_EQ(t->GetState(), 0);
+}
+
 TEST_F(Tork40, DoseWiderThanTheWireIsRefused) {
     TTork40* t = Ready(3, 40, 5);
     ASSERT_TRUE(t);
@@ -502,6 +570,54 @@ TEST_F(Tork40, PostThatHasSeenFlowGoesBackToIdleAndKeepsStoringDoses) {
     EXPECT_EQ(t->SetVarValue(tlb::cvDozeV, 40 * 10000), 0);
     EXPECT_TRUE(Wire(3).empty()) << "after a flow a dose write still only stores";
     EXPECT_TRUE(t->DoseOnlyStored());
+}
+
+TEST_F(Tork40, DoseWrittenDuringADeliveryIsTheNextDose) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
+    ASSERT_TRUE(state && dose);
+    auto run = [&](int32_t id) {
+        EXPECT_TRUE(IsCmdID(id));
+        StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
+        return CmdQuery(id);
+    };
+    controller_->SetFlowRate(10000);  // 1 unit per second: the delivery lasts
+    ASSERT_EQ(run(dose->Write(Variant::I4(300), 0, 0, 1033)), 0);
+    ASSERT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    StepUntil([&] { return t->GetState() == 1; }, 20);
+    ASSERT_EQ(t->GetState(), 1);
+
+    // Waiting for the key: the controller echoes its dose as the volume, which must still
+    // read as nothing dispensed.
+    EXPECT_EQ(run(dose->Write(Variant::I4(70), 0, 0, 1033)), 0);
+    Steps(40);
+    EXPECT_EQ(Units(t, tlb::cvCurrentV), 0);
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 300) << "DozeV shows the dose being delivered";
+
+    controller_->PressKey();
+    StepUntil([&] { return t->GetState() == 7; }, 20);
+    ASSERT_EQ(t->GetState(), 7);
+    EXPECT_EQ(run(dose->Write(Variant::I4(50), 0, 0, 1033)), 0);
+    clock_->Advance(5000);
+    Steps(60);  // flow and 'Q' reads go on meanwhile
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 300);
+    EXPECT_TRUE(t->DosePending());
+
+    controller_->Stop();
+    StepUntil([&] { return t->GetState() == 0; }, 400);
+    ASSERT_EQ(t->GetState(), 0);
+    Steps(3);
+    EXPECT_FALSE(t->DosePending());
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 50) << "the last dose written is the next one";
+    Steps(100);
+    EXPECT_EQ(Units(t, tlb::cvDozeV), 50) << "not overwritten by a later read";
+
+    station_->ClearRequests();
+    EXPECT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    const auto wire = Wire(6);
+    EXPECT_NE(std::find(wire.begin(), wire.end(), "d000050"), wire.end());
 }
 
 TEST_F(Tork40, StateRequestsOutsideTheirStatesAreRefused) {
@@ -621,6 +737,74 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     StepUntil([&] { return item_state() == 0; }, 400);
     ASSERT_EQ(item_state(), 0);
     EXPECT_EQ(run(state->Write(Variant::I4(80), 0, 0, 1033)), plat::OPC_E_RANGE) << "pause while idle";
+}
+
+// --- commands that waited too long -------------------------------------------------------------
+
+TEST_F(Tork40, StartNobodyAskedAboutForAMinuteIsNeverCarriedOut) {
+    TTork40* t = Ready(6);
+    ASSERT_TRUE(t);
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
+    ASSERT_TRUE(state && dose);
+    const int32_t dose_id = dose->Write(Variant::I4(300), 0, 0, 1033);
+    const int32_t start_id = state->Write(Variant::I4(1), 0, 0, 1033);
+    ASSERT_TRUE(IsCmdID(dose_id) && IsCmdID(start_id));
+    // The line is away for a minute and no client asks meanwhile.
+    clock_->Advance(60000);
+    station_->ClearRequests();
+    StepUntil([&] { return !t->Queue().HasCommands(); }, 50);
+    ASSERT_FALSE(t->Queue().HasCommands());
+    Steps(5);
+    const auto wire = Wire(6);
+    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const std::string& f) { return f[0] == 'd' || f[0] == 's'; }),
+              0)
+        << "no dose and no start a minute late";
+    EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
+    EXPECT_EQ(t->GetState(), 0);
+    EXPECT_EQ(CmdQuery(dose_id), tlb::E_TIMEOUT);
+    EXPECT_EQ(CmdQuery(start_id), tlb::E_TIMEOUT);
+}
+
+namespace {
+
+// Its totalizer read (the first step of a state command) takes longer than a command may wait.
+class SlowTotalTork : public TTork40 {
+public:
+    explicit SlowTotalTork(const TorkCreateArgs& args) : TTork40(args) {}
+    void ReReadVarValue(uint8_t code) override {
+        if (code == tlb::cvTotalV && delay_ms) {
+            plat::Sleep(delay_ms);
+            delay_ms = 0;
+        }
+        TTork40::ReReadVarValue(code);
+    }
+    uint32_t delay_ms = 0;
+};
+
+}  // namespace
+
+TEST_F(Tork40, CommandThatExpiresWhileItsCycleRunsIsNotCarriedOut) {
+    controller_ = station_->Add(3, 40, 74);
+    ComPtr<SlowTotalTork> t = TBasicTork::Make<SlowTotalTork>(TorkCreateArgs{thread_.get(), 3, 40, 74, plat::NowLocal()});
+    ASSERT_EQ(t->LinkState(), LINK_OK);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->GetState(), 0);
+    ASSERT_EQ(t->SetVarValue(tlb::cvDozeV, 12 * 10000), 0);
+
+    clock_->Advance(15000);  // the command was queued a while ago
+    const int32_t id = t->Queue().Add(New<TCommand>(TCommand::SetState, 1));
+    ASSERT_TRUE(IsCmdID(id));
+    clock_->Advance(15000);
+    t->delay_ms = 6000;
+    station_->ClearRequests();
+    t->ExecuteNextCommand();
+    const auto wire = Wire(3);
+    EXPECT_EQ(std::find(wire.begin(), wire.end(), "d000012"), wire.end()) << "the dose did not go out";
+    EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
+    EXPECT_TRUE(CmdIsDead(id));
+    EXPECT_NE(CmdQuery(id), 0);
+    t->Remove();
 }
 
 // --- the shared tables and routines, as the other controller classes use them ------------------

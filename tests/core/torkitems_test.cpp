@@ -221,6 +221,40 @@ TEST_F(PostItems, ExpiredCommandsAreDroppedWithMinusOne) {
     EXPECT_FALSE(state_->Queue().Next());
 }
 
+TEST_F(PostItems, CommandNobodyAskedAboutExpiresInTheQueue) {
+    plat::ScopedFakeClock clock;
+    const int32_t old_id = state_->Write(Variant::I4(1), 1, 0, 1033);
+    clock->Advance(60000);
+    const int32_t live_id = state_->Write(Variant::I4(0), 1, 0, 1033);
+    // No client asked for old_id: the queue itself sees its age.
+    auto cmd = state_->Queue().Next();
+    ASSERT_TRUE(cmd);
+    EXPECT_EQ(cmd->id.load(), live_id);
+    state_->Queue().Complete(0);
+    EXPECT_EQ(CmdQuery(old_id), tlb::E_TIMEOUT);
+    EXPECT_TRUE(CmdIsDead(old_id));
+
+    // Just past the time-out it is completed with -1 by the queue.
+    const int32_t id = state_->Write(Variant::I4(7), 1, 0, 1033);
+    clock->Advance(20001);
+    EXPECT_FALSE(state_->Queue().Next());
+    EXPECT_EQ(CmdQuery(id), tlb::E_TIMEOUT);
+}
+
+TEST_F(PostItems, StaleCommandNeitherRunsNorAnswersForTheNextHolderOfItsId) {
+    plat::ScopedFakeClock clock(false);
+    const int32_t old_id = state_->Write(Variant::I4(1), 1, 0, 1033);
+    ASSERT_TRUE(IsCmdID(old_id));
+    clock->Advance(41000);
+    // Every other entry is busy: the registry takes back the unanswered one for a new client.
+    for (uint32_t i = 1; i < kCmdCount; ++i) ASSERT_TRUE(IsCmdID(CmdNewID()));
+    const int32_t new_id = CmdNewID();
+    ASSERT_EQ(new_id, old_id);
+
+    EXPECT_FALSE(state_->Queue().Next()) << "the stale command is not carried out";
+    EXPECT_EQ(CmdQuery(new_id), new_id) << "and the new holder of the id gets no answer from it";
+}
+
 TEST(FixedPointRound, ModesAndEdges) {
     EXPECT_EQ(FixedPointRound(0, 5000, 13000), 15000);
     EXPECT_EQ(FixedPointRound(1, 5000, 13000), 15000);
