@@ -95,8 +95,9 @@ void TProcessThread::Shutdown() {
 void TProcessThread::SetPortState(int code) { drv::SetPortState(this, index_, code); }
 
 void TProcessThread::ClearSeen() {
+    // The probe times survive: zeroed, every empty address would rank "never served" after
+    // each reopen, and the silent probes that follow bring on the next reopen.
     last_seen_.fill(0);
-    last_probe_.fill(0);
 }
 
 void TProcessThread::PostCountChanged(int delta) {
@@ -131,7 +132,10 @@ void TProcessThread::RegisterAddress(int address) {
 
 TPollPriority TProcessThread::MakeProbeRecord(int address) {
     TPollPriority r;
-    const bool registered = (registered_set_.load() >> address) & 1u;
+    // A registered address ranks ahead of the posts only while it may still answer: after
+    // kRegisteredProbeTries silent probes in a row it takes its turn with the other empty ones.
+    const bool registered = ((registered_set_.load() >> address) & 1u) &&
+                            silent_probes_[static_cast<size_t>(address)] < kRegisteredProbeTries;
     r.kind = registered ? 4 : 3;
     r.cls = registered ? 0 : 4;
     r.busy = SearchMode().load() ? 1 : 0;  // the "highest priority" byte of a probe
@@ -145,7 +149,12 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
 
 void TProcessThread::PollStep() {
     const uint32_t step = step_.load();
-    if (post_count_.load() == 0) {
+    // A closed line is opened again at most once a second. Until then no address is probed,
+    // and the controllers still get their cycles: their exchanges fail at once, so their
+    // posts show the lost link instead of keeping the last good state.
+    const bool line_open = port_->OpenIfDue();
+    if (!line_open) plat::Sleep(kClosedStepMs);
+    if (line_open && post_count_.load() == 0) {
         port_->Log().Log("5D99566D-22F3-41EA-B245-EE77418333EE", PL_INFO);
         port_->CheckLine();
         ScanRegisteredDevices();
@@ -157,6 +166,7 @@ void TProcessThread::PollStep() {
     for (int k = 0; k < range; ++k) {
         const int a = (start - 1 + k) % range + 1;
         TBasicTork* dev = devices_[static_cast<size_t>(a)].Get();
+        if (!dev && !line_open) continue;
         if (dev && dev->LinkState() != LINK_OK) {
             chosen = a;
             break;
@@ -207,8 +217,10 @@ void TProcessThread::ProbeAddress(int address) {
     std::string data;
     if (!port_->ReadParam(a, 148, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
         port_->Log().Log("No connect " + Num(address), PL_INFO);
+        if (silent_probes_[a] < 255) ++silent_probes_[a];
         return;
     }
+    silent_probes_[a] = 0;
     const DATE now = plat::NowLocal();
     last_seen_[a] = now;
     uint8_t family = data.substr(1, 2) == "??" ? 90 : DigitsToByte(data.substr(1, 2));
