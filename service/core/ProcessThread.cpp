@@ -115,6 +115,7 @@ void TProcessThread::RemoveDevice(int address) {
     ComPtr<TBasicTork> dev = std::move(devices_[static_cast<size_t>(address)]);
     devices_[static_cast<size_t>(address)] = nullptr;
     if (!dev) return;
+    empty_probes_[static_cast<size_t>(address)] = 0;  // a removed post's address is looked for again first
     dev->Remove();
     highest_ = 0;
     for (int a = 31; a >= 1; --a)
@@ -132,10 +133,11 @@ void TProcessThread::RegisterAddress(int address) {
 
 TPollPriority TProcessThread::MakeProbeRecord(int address) {
     TPollPriority r;
-    // A registered address ranks ahead of the posts only while it may still answer: after
-    // kRegisteredProbeTries silent probes in a row it takes its turn with the other empty ones.
+    // A registered address ranks ahead of the posts only for its first kRegisteredProbeTries
+    // probes that leave it empty (silent, or no object could be built); then it takes its turn
+    // with the other empty addresses.
     const bool registered = ((registered_set_.load() >> address) & 1u) &&
-                            silent_probes_[static_cast<size_t>(address)] < kRegisteredProbeTries;
+                            empty_probes_[static_cast<size_t>(address)] < kRegisteredProbeTries;
     r.kind = registered ? 4 : 3;
     r.cls = registered ? 0 : 4;
     r.busy = SearchMode().load() ? 1 : 0;  // the "highest priority" byte of a probe
@@ -213,14 +215,13 @@ void TProcessThread::ProbeAddress(int address) {
     const auto a = static_cast<uint8_t>(address);
     port_->Log().Log("12628300-912A-41BA-98DE-589217D13EC0 " + Num(address), PL_DETAIL);
     last_probe_[a] = plat::NowLocal();
+    if (empty_probes_[a] < 255) ++empty_probes_[a];  // cleared when an object stays
     uint8_t value = 0;
     std::string data;
     if (!port_->ReadParam(a, 148, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
         port_->Log().Log("No connect " + Num(address), PL_INFO);
-        if (silent_probes_[a] < 255) ++silent_probes_[a];
         return;
     }
-    silent_probes_[a] = 0;
     const DATE now = plat::NowLocal();
     last_seen_[a] = now;
     uint8_t family = data.substr(1, 2) == "??" ? 90 : DigitsToByte(data.substr(1, 2));
@@ -274,6 +275,7 @@ void TProcessThread::ProbeAddress(int address) {
     obj->ParseReply(data.empty() ? '\0' : data[0], 'X', plat::NowLocal());
     if (obj->LinkState() == LINK_OK) obj->AddItemsToNS();
     devices_[a] = obj;
+    empty_probes_[a] = 0;
 }
 
 void TProcessThread::ScanRegisteredDevices() {

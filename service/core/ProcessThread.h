@@ -18,7 +18,8 @@ std::atomic<bool>& SearchMode();
 
 class TProcessThread : public TPortObject, public IPortOwner, public IControllerOwner {
 public:
-    // Silent probes after which a registered address no longer ranks ahead of the posts.
+    // Probes that leave a registered address empty, after which it no longer ranks ahead of
+    // the posts.
     static constexpr uint8_t kRegisteredProbeTries = 3;
     // Pause of a step while the line is closed.
     static constexpr uint32_t kClosedStepMs = 100;
@@ -79,8 +80,8 @@ private:
     std::array<DATE, 32> last_seen_{};
     // When each empty address was last probed, answered or not: ranks the probes.
     std::array<DATE, 32> last_probe_{};
-    // Probes in a row that got no answer, by address.
-    std::array<uint8_t, 32> silent_probes_{};
+    // Probes in a row that left the address empty, by address.
+    std::array<uint8_t, 32> empty_probes_{};
     bool registered_ = false;
     int last_chosen_ = 0;
     std::string last_answer_;

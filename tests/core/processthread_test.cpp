@@ -591,6 +591,31 @@ TEST_P(DeadRegistered, SilentRegisteredAddressDoesNotStarveLivePosts) {
 INSTANTIATE_TEST_SUITE_P(Layouts, DeadRegistered,
                          ::testing::Values(std::tuple{1, 2, 3}, std::tuple{1, 5, 10}));
 
+// The same when a controller answers the probe at the registered address but no object can be
+// built for it: each attempt costs a probe and a definition, and must not come every other step.
+TEST_F(PollThread, RegisteredAddressThatCannotBeBuiltDoesNotStarveLivePosts) {
+    RegisterTorkClass(TorkClass::T40, [](const TorkCreateArgs& args) -> ComPtr<TBasicTork> {
+        if (args.address == 2) throw Exception("definition failed");
+        return MakeTestTork(args);
+    });
+    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + "2", "ComPort", kCom),
+              plat::ERROR_SUCCESS);
+    for (int a : {1, 2, 3}) station_->Add(a, 40, 74);
+    MakeThread();
+    thread_->ScanRegisteredDevices();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 3, 60000));
+    station_->Find(2)->ClearRequests();
+    auto served = ServeFor(*thread_, *station_, {1, 3}, 60000);
+    for (int a : {1, 3}) {
+        EXPECT_GE(served[a].exchanges, 60u) << "address " << a;
+        EXPECT_LT(served[a].max_age, 5.0) << "address " << a << ": its state stays fresh";
+    }
+    EXPECT_FALSE(thread_->GetDevice(2));
+    EXPECT_LT(station_->Find(2)->Requests().size(), station_->Find(1)->Requests().size())
+        << "the address that fails takes less of the line than a served post";
+}
+
 namespace {
 
 std::atomic<int> g_lines{0};
