@@ -116,6 +116,7 @@ void TProcessThread::RemoveDevice(int address) {
     devices_[static_cast<size_t>(address)] = nullptr;
     if (!dev) return;
     empty_probes_[static_cast<size_t>(address)] = 0;  // a removed post's address is looked for again first
+    failed_cycle_[static_cast<size_t>(address)] = 0;
     dev->Remove();
     highest_ = 0;
     for (int a = 31; a >= 1; --a)
@@ -174,6 +175,9 @@ void TProcessThread::PollStep() {
             break;
         }
         TPollPriority rec = dev ? dev->GetPollPriority() : MakeProbeRecord(a);
+        // A cycle that raised left no state sample behind; it still counts as a service, or
+        // a post failing that way would win every step.
+        if (dev) rec.time = std::max(rec.time, failed_cycle_[static_cast<size_t>(a)]);
         if (ComparePollPriority(best, rec)) {
             chosen = a;
             if (rec.busy) {
@@ -183,6 +187,9 @@ void TProcessThread::PollStep() {
         }
     }
     last_chosen_ = chosen;
+    // Counted before the work: a cycle that raises must not hold the counter, or the sweep of
+    // every tenth step would never come again.
+    step_ = step + 1;
     if (chosen != 0) {
         if (ComPtr<TBasicTork> dev = devices_[static_cast<size_t>(chosen)]) {
             port_->Log().Log(" priority addr=" + Num(chosen) + " " + Num(dev->RoundRobinCode()), PL_INFO);
@@ -192,13 +199,17 @@ void TProcessThread::PollStep() {
                 RemoveDevice(chosen);
                 port_->Log().Log("347341A5-64F9-437B-93F8-9B4715ABAACC " + Num(chosen), PL_INFO);
             } else {
-                dev->ExecuteNextCommand();
+                try {
+                    dev->ExecuteNextCommand();
+                } catch (...) {
+                    failed_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
+                    throw;
+                }
             }
         } else {
             ProbeAddress(chosen);
         }
     }
-    step_ = step + 1;
 }
 
 std::string TProcessThread::ProgramIDText(int address) {

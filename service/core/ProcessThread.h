@@ -82,6 +82,8 @@ private:
     std::array<DATE, 32> last_probe_{};
     // Probes in a row that left the address empty, by address.
     std::array<uint8_t, 32> empty_probes_{};
+    // When each controller's last cycle that raised ended.
+    std::array<DATE, 32> failed_cycle_{};
     bool registered_ = false;
     int last_chosen_ = 0;
     std::string last_answer_;

@@ -500,7 +500,8 @@ std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station, std
     std::map<int, Service> out;
     for (int a : addresses) station.Find(a)->ClearRequests();
     const uint32_t start = plat::GetTickCount();
-    while (plat::TickDiff(plat::GetTickCount(), start) < ms) {
+    // Steps that take no time (cycles failing before the line) end the run by their number.
+    for (int steps = 0; plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000; ++steps) {
         try {
             t.PollStep();
         } catch (...) {
@@ -515,7 +516,8 @@ std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station, std
 // Steps (failed cycles included) until the address holds a controller or `ms` have passed.
 TBasicTork* FindWithin(TProcessThread& t, int address, uint32_t ms) {
     const uint32_t start = plat::GetTickCount();
-    while (!t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms) {
+    for (int steps = 0; !t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000;
+         ++steps) {
         try {
             t.PollStep();
         } catch (...) {
@@ -614,6 +616,27 @@ TEST_F(PollThread, RegisteredAddressThatCannotBeBuiltDoesNotStarveLivePosts) {
     EXPECT_FALSE(thread_->GetDevice(2));
     EXPECT_LT(station_->Find(2)->Requests().size(), station_->Find(1)->Requests().size())
         << "the address that fails takes less of the line than a served post";
+}
+
+// A post whose every cycle raises before it reaches the line never gets a new state sample;
+// ranked by that sample alone it would win every step.
+TEST_F(PollThread, PostWhoseCyclesAlwaysFailDoesNotStarveTheOthers) {
+    class FailingTork : public TestTork {
+    public:
+        using TestTork::TestTork;
+        void ReReadVarValue(uint8_t) override { throw Exception("driver failure"); }
+    };
+    RegisterTorkClass(TorkClass::T40, [](const TorkCreateArgs& args) -> ComPtr<TBasicTork> {
+        if (args.address == 1) return ComPtr<TBasicTork>(TBasicTork::Make<FailingTork>(args).Get());
+        return MakeTestTork(args);
+    });
+    for (int a : {1, 3}) station_->Add(a, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 3, 60000));
+    auto served = ServeFor(*thread_, *station_, {3}, 60000);
+    EXPECT_GE(served[3].exchanges, 60u);
+    EXPECT_LT(served[3].max_age, 5.0) << "the healthy post's state stays fresh";
 }
 
 namespace {
