@@ -177,7 +177,10 @@ void TProcessThread::PollStep() {
         TPollPriority rec = dev ? dev->GetPollPriority() : MakeProbeRecord(a);
         // A cycle that raised left no state sample behind; it still counts as a service, or
         // a post failing that way would win every step.
-        if (dev) rec.time = std::max(rec.time, failed_cycle_[static_cast<size_t>(a)]);
+        if (dev) {
+            const DATE sampled = rec.time;  // a copy: the record is packed
+            rec.time = std::max(sampled, failed_cycle_[static_cast<size_t>(a)]);
+        }
         if (ComparePollPriority(best, rec)) {
             chosen = a;
             if (rec.busy) {
