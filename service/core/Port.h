@@ -89,8 +89,6 @@ public:
     void Reopen();
     // Opens a closed line when an attempt is due; true when the line is open.
     bool OpenIfDue();
-    // Status of the last open attempt (kPortOk when it succeeded).
-    int LastOpenStatus() const { return open_error_; }
     uint64_t OpenAttempts() const { return open_attempts_; }
     // Purges and closes the line; the owner's status becomes -1. The close report is written
     // when the line was open.

@@ -639,6 +639,35 @@ TEST_F(PollThread, PostWhoseCyclesAlwaysFailDoesNotStarveTheOthers) {
     EXPECT_LT(served[3].max_age, 5.0) << "the healthy post's state stays fresh";
 }
 
+// The line goes away under a served post (the emulator unregisters): the post shows the lost
+// link and leaves after its silence, the line is retried once a second, and when it is back
+// the controller is found again.
+TEST_F(PollThread, VanishedLineIsRetriedOnceASecondAndThePostTellsTheLoss) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(4, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 4, 60000));
+    ThreadSteps(20);
+    ASSERT_EQ(thread_->GetDevice(4)->GetState(), 0);
+
+    SetEmulator(kCom, nullptr);
+    const uint64_t opens = thread_->Port().OpenAttempts();
+    bool comm_error = false;
+    const uint32_t start = plat::GetTickCount();
+    for (int i = 0; i < 100000 && plat::TickDiff(plat::GetTickCount(), start) < 40000; ++i) {
+        ThreadSteps(1);
+        if (TBasicTork* d = thread_->GetDevice(4)) comm_error |= d->GetState() == 169;
+    }
+    EXPECT_TRUE(comm_error) << "the post showed the lost link";
+    EXPECT_FALSE(thread_->GetDevice(4)) << "and left after its silence";
+    EXPECT_LE(thread_->Port().OpenAttempts() - opens, 42u) << "about one open a second";
+    EXPECT_EQ(PortStatus(kCom - 1), PS_NO_EMULATOR);
+
+    SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
+    EXPECT_TRUE(FindWithin(*thread_, 4, 60000)) << "found again once the line is back";
+    EXPECT_EQ(PortStatus(kCom - 1), 1);
+}
+
 namespace {
 
 std::atomic<int> g_lines{0};
