@@ -109,7 +109,12 @@ void TZrnPort::ResetStats() {
 
 int TZrnPort::Open(uint8_t com_number) {
     if (com_number == 0) com_number = com_;
-    log_.Log(kTagOpen + std::to_string(com_number), PL_DETAIL);
+    // A line that keeps failing to open is retried quietly: its lines come once per change of
+    // the error, not once per attempt.
+    const bool retrying = open_error_ != kPortOk && com_number == com_;
+    if (!retrying) log_.Log(kTagOpen + std::to_string(com_number), PL_DETAIL);
+    open_tick_ = plat::GetTickCount();
+    ++open_attempts_;
 
     // A second Open replaces the line without a report (Reopen reports).
     line_.emu = nullptr;
@@ -152,12 +157,21 @@ int TZrnPort::Open(uint8_t com_number) {
         open_time_ = plat::NowLocal();
     } else if (rc == plat::ERROR_FILE_NOT_FOUND) {
         code = kPortNotFound;
-        log_.Log(kTagNotFound, PL_INFO);
     } else if (rc == plat::ERROR_ACCESS_DENIED || rc == plat::ERROR_SHARING_VIOLATION) {
         code = kPortDenied;
     } else if (rc == kNoEmulator) {
         code = kPortNoEmulator;
     }
+    if (code != kPortOk && (code != open_error_ || rc != open_rc_)) {
+        if (code == kPortNotFound)
+            log_.Log(kTagNotFound, PL_INFO);
+        else
+            log_.Log(SafeFormat("Open COM%d failed: status %d error %d",
+                                {Variant::I4(com_number), Variant::I4(code), Variant::I4(static_cast<int32_t>(rc))}),
+                     PL_INFO);
+    }
+    open_error_ = code;
+    open_rc_ = rc;
 
     com_ = com_number;
     ResetStats();
@@ -171,10 +185,23 @@ int TZrnPort::Open(uint8_t com_number) {
 }
 
 void TZrnPort::Reopen() {
+    // A closed line whose last open failed is tried again at most once per kReopenIntervalMs,
+    // whoever asks: a missing port would otherwise be opened on every exchange.
+    if (!IsOpen() && open_error_ != kPortOk && !OpenDue()) return;
     plat::Sleep(10);
-    log_.Log(kTagReopen, PL_INFO);
+    if (open_error_ == kPortOk || IsOpen()) log_.Log(kTagReopen, PL_INFO);
     if (IsOpen()) Close();
     Open(com_);
+}
+
+bool TZrnPort::OpenDue() const {
+    return plat::TickDiff(plat::GetTickCount(), open_tick_) >= kReopenIntervalMs;
+}
+
+bool TZrnPort::OpenIfDue() {
+    if (IsOpen()) return true;
+    if (open_error_ == kPortOk || OpenDue()) Open(com_);
+    return IsOpen();
 }
 
 void TZrnPort::Close() {

@@ -72,6 +72,8 @@ struct TZrnTimes {
 class TZrnPort {
 public:
     static constexpr uint64_t kMaxReadDelay = 200;
+    // Least time between two attempts to open a line that failed to open.
+    static constexpr uint32_t kReopenIntervalMs = 1000;
 
     // Does not open the line. owner may be null.
     TZrnPort(IPortOwner* owner, uint32_t baud, bool emulation, uint8_t com_number);
@@ -82,7 +84,12 @@ public:
     // Opens the line (0 = the stored COM number) and returns the port status (kPort*), which
     // also goes to the owner.
     int Open(uint8_t com_number = 0);
+    // Closes (with the report) and opens the line again. A closed line whose last open failed
+    // is tried again only once kReopenIntervalMs have passed since that attempt.
     void Reopen();
+    // Opens a closed line when an attempt is due; true when the line is open.
+    bool OpenIfDue();
+    uint64_t OpenAttempts() const { return open_attempts_; }
     // Purges and closes the line; the owner's status becomes -1. The close report is written
     // when the line was open.
     void Close();
@@ -124,6 +131,7 @@ private:
         plat::ComPtr<tlb::IHWEmu> emu;
     };
 
+    bool OpenDue() const;
     void ResetStats();
     void WriteCloseReport();
     void Purge();
@@ -156,6 +164,10 @@ private:
     bool reading_ = false;
     std::string rx_;  // receive buffer, at most kZrnMaxFrame bytes
     uint8_t last_answer_address_ = 0;
+    uint32_t open_tick_ = 0;     // tick of the last open attempt
+    int open_error_ = kPortOk;   // status of the last open attempt
+    long open_rc_ = 0;           // its system error
+    uint64_t open_attempts_ = 0;
 };
 
 // --- value codecs --------------------------------------------------------------------------

@@ -95,8 +95,9 @@ void TProcessThread::Shutdown() {
 void TProcessThread::SetPortState(int code) { drv::SetPortState(this, index_, code); }
 
 void TProcessThread::ClearSeen() {
+    // The probe times survive: zeroed, every empty address would rank "never served" after
+    // each reopen, and the silent probes that follow bring on the next reopen.
     last_seen_.fill(0);
-    last_probe_.fill(0);
 }
 
 void TProcessThread::PostCountChanged(int delta) {
@@ -114,6 +115,8 @@ void TProcessThread::RemoveDevice(int address) {
     ComPtr<TBasicTork> dev = std::move(devices_[static_cast<size_t>(address)]);
     devices_[static_cast<size_t>(address)] = nullptr;
     if (!dev) return;
+    empty_probes_[static_cast<size_t>(address)] = 0;  // a removed post's address is looked for again first
+    failed_cycle_[static_cast<size_t>(address)] = 0;
     dev->Remove();
     highest_ = 0;
     for (int a = 31; a >= 1; --a)
@@ -131,7 +134,11 @@ void TProcessThread::RegisterAddress(int address) {
 
 TPollPriority TProcessThread::MakeProbeRecord(int address) {
     TPollPriority r;
-    const bool registered = (registered_set_.load() >> address) & 1u;
+    // A registered address ranks ahead of the posts only for its first kRegisteredProbeTries
+    // probes that leave it empty (silent, or no object could be built); then it takes its turn
+    // with the other empty addresses.
+    const bool registered = ((registered_set_.load() >> address) & 1u) &&
+                            empty_probes_[static_cast<size_t>(address)] < kRegisteredProbeTries;
     r.kind = registered ? 4 : 3;
     r.cls = registered ? 0 : 4;
     r.busy = SearchMode().load() ? 1 : 0;  // the "highest priority" byte of a probe
@@ -145,7 +152,12 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
 
 void TProcessThread::PollStep() {
     const uint32_t step = step_.load();
-    if (post_count_.load() == 0) {
+    // A closed line is opened again at most once a second. Until then no address is probed,
+    // and the controllers still get their cycles: their exchanges fail at once, so their
+    // posts show the lost link instead of keeping the last good state.
+    const bool line_open = port_->OpenIfDue();
+    if (!line_open) plat::Sleep(kClosedStepMs);
+    if (line_open && post_count_.load() == 0) {
         port_->Log().Log("5D99566D-22F3-41EA-B245-EE77418333EE", PL_INFO);
         port_->CheckLine();
         ScanRegisteredDevices();
@@ -157,11 +169,18 @@ void TProcessThread::PollStep() {
     for (int k = 0; k < range; ++k) {
         const int a = (start - 1 + k) % range + 1;
         TBasicTork* dev = devices_[static_cast<size_t>(a)].Get();
+        if (!dev && !line_open) continue;
         if (dev && dev->LinkState() != LINK_OK) {
             chosen = a;
             break;
         }
         TPollPriority rec = dev ? dev->GetPollPriority() : MakeProbeRecord(a);
+        // A cycle that raised left no state sample behind; it still counts as a service, or
+        // a post failing that way would win every step.
+        if (dev) {
+            const DATE sampled = rec.time;  // a copy: the record is packed
+            rec.time = std::max(sampled, failed_cycle_[static_cast<size_t>(a)]);
+        }
         if (ComparePollPriority(best, rec)) {
             chosen = a;
             if (rec.busy) {
@@ -171,6 +190,9 @@ void TProcessThread::PollStep() {
         }
     }
     last_chosen_ = chosen;
+    // Counted before the work: a cycle that raises must not hold the counter, or the sweep of
+    // every tenth step would never come again.
+    step_ = step + 1;
     if (chosen != 0) {
         if (ComPtr<TBasicTork> dev = devices_[static_cast<size_t>(chosen)]) {
             port_->Log().Log(" priority addr=" + Num(chosen) + " " + Num(dev->RoundRobinCode()), PL_INFO);
@@ -180,13 +202,17 @@ void TProcessThread::PollStep() {
                 RemoveDevice(chosen);
                 port_->Log().Log("347341A5-64F9-437B-93F8-9B4715ABAACC " + Num(chosen), PL_INFO);
             } else {
-                dev->ExecuteNextCommand();
+                try {
+                    dev->ExecuteNextCommand();
+                } catch (...) {
+                    failed_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
+                    throw;
+                }
             }
         } else {
             ProbeAddress(chosen);
         }
     }
-    step_ = step + 1;
 }
 
 std::string TProcessThread::ProgramIDText(int address) {
@@ -203,6 +229,7 @@ void TProcessThread::ProbeAddress(int address) {
     const auto a = static_cast<uint8_t>(address);
     port_->Log().Log("12628300-912A-41BA-98DE-589217D13EC0 " + Num(address), PL_DETAIL);
     last_probe_[a] = plat::NowLocal();
+    if (empty_probes_[a] < 255) ++empty_probes_[a];  // cleared when an object stays
     uint8_t value = 0;
     std::string data;
     if (!port_->ReadParam(a, 148, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
@@ -262,6 +289,7 @@ void TProcessThread::ProbeAddress(int address) {
     obj->ParseReply(data.empty() ? '\0' : data[0], 'X', plat::NowLocal());
     if (obj->LinkState() == LINK_OK) obj->AddItemsToNS();
     devices_[a] = obj;
+    empty_probes_[a] = 0;
 }
 
 void TProcessThread::ScanRegisteredDevices() {

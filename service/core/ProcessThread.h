@@ -18,6 +18,12 @@ std::atomic<bool>& SearchMode();
 
 class TProcessThread : public TPortObject, public IPortOwner, public IControllerOwner {
 public:
+    // Probes that leave a registered address empty, after which it no longer ranks ahead of
+    // the posts.
+    static constexpr uint8_t kRegisteredProbeTries = 3;
+    // Pause of a step while the line is closed.
+    static constexpr uint32_t kClosedStepMs = 100;
+
     TProcessThread(int index, uint32_t baud, bool emulation, int shift, bool default_mode);
     ~TProcessThread() override;
 
@@ -74,6 +80,10 @@ private:
     std::array<DATE, 32> last_seen_{};
     // When each empty address was last probed, answered or not: ranks the probes.
     std::array<DATE, 32> last_probe_{};
+    // Probes in a row that left the address empty, by address.
+    std::array<uint8_t, 32> empty_probes_{};
+    // When each controller's last cycle that raised ended.
+    std::array<DATE, 32> failed_cycle_{};
     bool registered_ = false;
     int last_chosen_ = 0;
     std::string last_answer_;

@@ -457,18 +457,33 @@ TEST_F(PortTest, OpenErrorsMapToPortStatus) {
                                      "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM9",
                                      "/nonexistent/ttyNone"),
               plat::ERROR_SUCCESS);
-    TZrnPort missing(&owner_, 4800, false, 9);
-    EXPECT_EQ(missing.Open(), kPortNotFound);
-    EXPECT_EQ(owner_.Last(), kPortNotFound);
-    EXPECT_FALSE(missing.IsOpen());
-    EXPECT_EQ(owner_.cleared, 0);
+    {
+        plat::ScopedFakeClock clock;
+        TZrnPort missing(&owner_, 4800, false, 9);
+        EXPECT_EQ(missing.Open(), kPortNotFound);
+        EXPECT_EQ(owner_.Last(), kPortNotFound);
+        EXPECT_FALSE(missing.IsOpen());
+        EXPECT_EQ(owner_.cleared, 0);
 
-    // A transaction on a closed line fails at the write and tries to reopen it.
-    std::string ans;
-    EXPECT_FALSE(missing.Transact(1, 'X', "94", 9, ans));
-    EXPECT_EQ(missing.Stats().Requests, 0u);  // reset by the reopen
-    EXPECT_EQ(owner_.Last(), kPortNotFound);
-    EXPECT_TRUE(HasLine(LogLines(LogFile(9)), "DA7AF53D-BB1D-4984-BDA9-716F7CFC7968"));
+        // A transaction on a closed line fails at the write; the line is opened again only
+        // once a second has passed since the failed open.
+        std::string ans;
+        EXPECT_FALSE(missing.Transact(1, 'X', "94", 9, ans));
+        EXPECT_EQ(missing.Stats().Requests, 1u) << "no reopen within the second";
+        EXPECT_EQ(missing.OpenAttempts(), 1u);
+        clock->Advance(TZrnPort::kReopenIntervalMs);
+        EXPECT_FALSE(missing.Transact(1, 'X', "94", 9, ans));
+        EXPECT_EQ(missing.Stats().Requests, 0u);  // reset by the reopen
+        EXPECT_EQ(missing.OpenAttempts(), 2u);
+        EXPECT_EQ(owner_.Last(), kPortNotFound);
+        const auto lines = LogLines(LogFile(9));
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) {
+                                    return l.find("DA7AF53D-BB1D-4984-BDA9-716F7CFC7968") != std::string::npos;
+                                }),
+                  1)
+            << "the same open error is logged once";
+    }
 
     PtyPair pty(8);
     plat::serial::SerialPort other;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -115,6 +117,15 @@ constexpr int kCom = 7;
 class PollThread : public testsupport::SimulatedPortTest {
 protected:
     PollThread() : SimulatedPortTest(kCom) {}
+    // Steps as the thread runs them: a cycle that raises ends that step only.
+    void ThreadSteps(int n) {
+        for (int i = 0; i < n; ++i) {
+            try {
+                thread_->PollStep();
+            } catch (...) {
+            }
+        }
+    }
     void TearDown() override {
         RegisterTorkClass(TorkClass::T40, nullptr);
         SearchMode() = false;
@@ -254,7 +265,7 @@ TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
     MakeThread();
     auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
     ASSERT_TRUE(t);
-    Steps(5);
+    ThreadSteps(5);
     ASSERT_EQ(t->GetState(), 0);
     auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
     ASSERT_TRUE(dose);
@@ -264,7 +275,7 @@ TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
     int32_t start_cmd = state->Write(Variant::I4(1), 0, 0, 1033);
     ASSERT_TRUE(IsCmdID(start_cmd));
     station_->ClearRequests();
-    for (int i = 0; i < 20 && (CmdIsPending(dose_cmd) || CmdIsPending(start_cmd)); ++i) thread_->PollStep();
+    for (int i = 0; i < 20 && (CmdIsPending(dose_cmd) || CmdIsPending(start_cmd)); ++i) ThreadSteps(1);
     EXPECT_EQ(CmdQuery(dose_cmd), 0);
     EXPECT_EQ(CmdQuery(start_cmd), 0);
     std::string dose_data;
@@ -272,7 +283,7 @@ TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
         if (r.address == 6 && r.frame.size() > 5 && r.frame[2] == 'd') dose_data = r.frame.substr(3, r.frame.size() - 5);
     EXPECT_EQ(dose_data, "01250") << "the dose went out with 'd'";
     (void)c;
-    Steps(5);
+    ThreadSteps(5);
     EXPECT_EQ(t->GetState(), 1) << "the post waits for the key";
 }
 
@@ -462,4 +473,244 @@ TEST_F(PollThread, FallbackAfterAFailedDefinitionStepsAsideForANewProbe) {
         real = dynamic_cast<TestTork*>(thread_->GetDevice(6));
     }
     EXPECT_TRUE(real) << "the probe tries the controller's own class again";
+}
+
+// --- starvation and line faults ---------------------------------------------------------------
+
+namespace {
+
+// Age of a post's state sample in seconds.
+double StateAgeSeconds(int address) {
+    auto state = GetItemAs<TLeafItem>(FindLeafID("Post" + std::to_string(address) + ".State"));
+    if (!state) return 1e9;
+    DATE time = 0;
+    bool good = false;
+    state->GetValueAndTime(time, good);
+    return (plat::NowLocal() - time) * 86400.0;
+}
+
+struct Service {
+    size_t exchanges = 0;   // frames that reached the controller
+    double max_age = 0;     // oldest its state sample got, seconds
+};
+
+// Steps (failed cycles included) for `ms` of fake time; what each controller got meanwhile.
+std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station, std::initializer_list<int> addresses,
+                                uint32_t ms) {
+    std::map<int, Service> out;
+    for (int a : addresses) station.Find(a)->ClearRequests();
+    const uint32_t start = plat::GetTickCount();
+    // Steps that take no time (cycles failing before the line) end the run by their number.
+    for (int steps = 0; plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000; ++steps) {
+        try {
+            t.PollStep();
+        } catch (...) {
+            // A failed cycle still counts as a step, as on the thread.
+        }
+        for (int a : addresses) out[a].max_age = std::max(out[a].max_age, StateAgeSeconds(a));
+    }
+    for (int a : addresses) out[a].exchanges = station.Find(a)->Requests().size();
+    return out;
+}
+
+// Steps (failed cycles included) until the address holds a controller or `ms` have passed.
+TBasicTork* FindWithin(TProcessThread& t, int address, uint32_t ms) {
+    const uint32_t start = plat::GetTickCount();
+    for (int steps = 0; !t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000;
+         ++steps) {
+        try {
+            t.PollStep();
+        } catch (...) {
+        }
+    }
+    return t.GetDevice(address);
+}
+
+}  // namespace
+
+class SparseLayout : public PollThread, public ::testing::WithParamInterface<std::pair<int, int>> {};
+
+// One bad checksum on a line whose controllers sit at addresses with gaps between them: the
+// reopen that follows must not send the poll thread back into probing every empty address.
+TEST_P(SparseLayout, OneGlitchDoesNotStarveTheControllers) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    const auto [lo, hi] = GetParam();
+    station_->Add(lo, 40, 74);
+    station_->Add(hi, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, lo, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, hi, 60000));
+    auto before = ServeFor(*thread_, *station_, {lo, hi}, 30000);
+
+    zrnsim::Faults f;
+    f.bad_checksum = true;
+    f.count = 1;
+    station_->SetFaults(f);
+    auto after = ServeFor(*thread_, *station_, {lo, hi}, 60000);
+    ASSERT_TRUE(thread_->GetDevice(lo) && thread_->GetDevice(hi)) << "both controllers stay";
+    for (int a : {lo, hi}) {
+        EXPECT_GE(before[a].exchanges, 30u) << "address " << a << ": before the glitch";
+        EXPECT_GE(after[a].exchanges, 60u) << "address " << a << ": after the glitch";
+        EXPECT_LT(before[a].max_age, 5.0) << "address " << a;
+        EXPECT_LT(after[a].max_age, 5.0) << "address " << a << ": its state stays fresh";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, SparseLayout,
+                         ::testing::Values(std::pair{10, 20}, std::pair{1, 10}, std::pair{3, 17}));
+
+class DeadRegistered : public PollThread,
+                       public ::testing::WithParamInterface<std::tuple<int, int, int>> {};
+
+// A ZrnDev entry for an address where no controller answers any more outranks live posts as a
+// probe; after a few silent probes it must take its turn with the other empty addresses.
+TEST_P(DeadRegistered, SilentRegisteredAddressDoesNotStarveLivePosts) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    const auto [lo, dead, hi] = GetParam();
+    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + std::to_string(dead),
+                                    "ComPort", kCom),
+              plat::ERROR_SUCCESS);
+    station_->Add(lo, 40, 74);
+    station_->Add(hi, 40, 74);
+    MakeThread();
+    thread_->ScanRegisteredDevices();
+    ASSERT_EQ(thread_->RegisteredSet(), 1u << dead);
+    ASSERT_TRUE(FindWithin(*thread_, lo, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, hi, 60000));
+    auto served = ServeFor(*thread_, *station_, {lo, hi}, 60000);
+    for (int a : {lo, hi}) {
+        EXPECT_GE(served[a].exchanges, 60u) << "address " << a;
+        EXPECT_LT(served[a].max_age, 5.0) << "address " << a << ": its state stays fresh";
+    }
+
+    // The dead address still gets probed now and then, and a controller that comes back there
+    // is found.
+    station_->Add(dead, 40, 74);
+    FindWithin(*thread_, dead, 60000);
+    EXPECT_TRUE(thread_->GetDevice(dead)) << "a controller back at the registered address is found";
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, DeadRegistered,
+                         ::testing::Values(std::tuple{1, 2, 3}, std::tuple{1, 5, 10}));
+
+// The same when a controller answers the probe at the registered address but no object can be
+// built for it: each attempt costs a probe and a definition, and must not come every other step.
+TEST_F(PollThread, RegisteredAddressThatCannotBeBuiltDoesNotStarveLivePosts) {
+    RegisterTorkClass(TorkClass::T40, [](const TorkCreateArgs& args) -> ComPtr<TBasicTork> {
+        if (args.address == 2) throw Exception("definition failed");
+        return MakeTestTork(args);
+    });
+    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + "2", "ComPort", kCom),
+              plat::ERROR_SUCCESS);
+    for (int a : {1, 2, 3}) station_->Add(a, 40, 74);
+    MakeThread();
+    thread_->ScanRegisteredDevices();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 3, 60000));
+    station_->Find(2)->ClearRequests();
+    auto served = ServeFor(*thread_, *station_, {1, 3}, 60000);
+    for (int a : {1, 3}) {
+        EXPECT_GE(served[a].exchanges, 60u) << "address " << a;
+        EXPECT_LT(served[a].max_age, 5.0) << "address " << a << ": its state stays fresh";
+    }
+    EXPECT_FALSE(thread_->GetDevice(2));
+    EXPECT_LT(station_->Find(2)->Requests().size(), station_->Find(1)->Requests().size())
+        << "the address that fails takes less of the line than a served post";
+}
+
+// A post whose every cycle raises before it reaches the line never gets a new state sample;
+// ranked by that sample alone it would win every step.
+TEST_F(PollThread, PostWhoseCyclesAlwaysFailDoesNotStarveTheOthers) {
+    class FailingTork : public TestTork {
+    public:
+        using TestTork::TestTork;
+        void ReReadVarValue(uint8_t) override { throw Exception("driver failure"); }
+    };
+    RegisterTorkClass(TorkClass::T40, [](const TorkCreateArgs& args) -> ComPtr<TBasicTork> {
+        if (args.address == 1) return ComPtr<TBasicTork>(TBasicTork::Make<FailingTork>(args).Get());
+        return MakeTestTork(args);
+    });
+    for (int a : {1, 3}) station_->Add(a, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 3, 60000));
+    auto served = ServeFor(*thread_, *station_, {3}, 60000);
+    EXPECT_GE(served[3].exchanges, 60u);
+    EXPECT_LT(served[3].max_age, 5.0) << "the healthy post's state stays fresh";
+}
+
+// The line goes away under a served post (the emulator unregisters): the post shows the lost
+// link and leaves after its silence, the line is retried once a second, and when it is back
+// the controller is found again.
+TEST_F(PollThread, VanishedLineIsRetriedOnceASecondAndThePostTellsTheLoss) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(4, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 4, 60000));
+    ThreadSteps(20);
+    ASSERT_EQ(thread_->GetDevice(4)->GetState(), 0);
+
+    SetEmulator(kCom, nullptr);
+    const uint64_t opens = thread_->Port().OpenAttempts();
+    bool comm_error = false;
+    const uint32_t start = plat::GetTickCount();
+    for (int i = 0; i < 100000 && plat::TickDiff(plat::GetTickCount(), start) < 40000; ++i) {
+        ThreadSteps(1);
+        if (TBasicTork* d = thread_->GetDevice(4)) comm_error |= d->GetState() == 169;
+    }
+    EXPECT_TRUE(comm_error) << "the post showed the lost link";
+    EXPECT_FALSE(thread_->GetDevice(4)) << "and left after its silence";
+    EXPECT_LE(thread_->Port().OpenAttempts() - opens, 42u) << "about one open a second";
+    EXPECT_EQ(PortStatus(kCom - 1), PS_NO_EMULATOR);
+
+    SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
+    EXPECT_TRUE(FindWithin(*thread_, 4, 60000)) << "found again once the line is back";
+    EXPECT_EQ(PortStatus(kCom - 1), 1);
+}
+
+namespace {
+
+std::atomic<int> g_lines{0};
+
+void CountingHook(const std::string&, int) { ++g_lines; }
+
+}  // namespace
+
+// A port that does not exist (default mode keeps its thread): the thread retries the open once
+// a second and logs a failed open once per change of its error, while the status cell keeps
+// telling that the port is missing; a port that turns up is taken within a second or so.
+TEST(PollThreadMissingPort, RetriesOpenOncePerSecondAndLogsQuietly) {
+    testsupport::TempRoot root;
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=0"),
+              plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    InitNameSpace();
+    {
+        plat::ScopedFakeClock clock;
+        auto t = TProcessThread::CreateStopped(11, 9600, false, 0, true);  // COM12: no such port
+        ASSERT_TRUE(t->Registered());
+        EXPECT_EQ(PortStatus(11), PS_NO_PORT);
+        g_lines = 0;
+        SetProtocolHook(CountingHook);
+        const uint64_t opens = t->Port().OpenAttempts();
+        const uint32_t start = plat::GetTickCount();
+        int steps = 0;
+        while (plat::TickDiff(plat::GetTickCount(), start) < 20000 && steps < 100000) {
+            t->PollStep();
+            ++steps;
+            ASSERT_EQ(PortStatus(11), PS_NO_PORT) << "step " << steps;
+        }
+        SetProtocolHook(nullptr);
+        const uint64_t tried = t->Port().OpenAttempts() - opens;
+        EXPECT_LE(tried, 21u) << "at most one open a second";
+        EXPECT_GE(tried, 10u) << "the open is still retried";
+        EXPECT_LE(g_lines.load(), 20) << "a missing port does not flood the log";
+
+        testsupport::PtyPair pty(12);  // the port turns up
+        for (int i = 0; i < 30 && !t->Port().IsOpen(); ++i) t->PollStep();
+        EXPECT_TRUE(t->Port().IsOpen());
+        EXPECT_EQ(PortStatus(11), 0) << "an open port without posts";
+    }
+    DoneNameSpace();
+    DoneProtocol();
 }
