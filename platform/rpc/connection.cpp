@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/rpc/interfaces.h"
+#include "platform/time/clock.h"
 
 namespace plat::rpc {
 
@@ -33,7 +35,33 @@ std::function<void(const std::string&)>& LogSinkRef() {
 // A private IID: QueryInterface for it yields the proxy manager behind any proxy.
 const IID IID_ProxyManager = GuidOf("{6E0B4C52-0D1E-4F7B-9C1A-52C0F1A7D3E9}");
 
+std::atomic<uint32_t> g_callback_timeout_ms{kDefaultCallbackTimeoutMs};
+std::atomic<size_t> g_process_budget{kMaxProcessBytes};
+std::atomic<size_t> g_held_bytes{0};
+
+// Takes `n` bytes of the process's message budget; false (nothing taken) when it has no room.
+bool ChargeProcess(size_t n) {
+    size_t now = g_held_bytes.load(std::memory_order_relaxed);
+    do {
+        if (now + n > g_process_budget.load(std::memory_order_relaxed)) return false;
+    } while (!g_held_bytes.compare_exchange_weak(now, now + n, std::memory_order_relaxed));
+    return true;
+}
+void UnchargeProcess(size_t n) {
+    g_held_bytes.fetch_sub(n, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+void SetCallbackTimeout(uint32_t ms) {
+    g_callback_timeout_ms.store(ms);
+}
+void SetProcessMessageBudget(size_t bytes) {
+    g_process_budget.store(bytes ? bytes : kMaxProcessBytes);
+}
+size_t HeldMessageBytes() {
+    return g_held_bytes.load();
+}
 
 void SetLogSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lk(LogMutex());
@@ -208,13 +236,39 @@ namespace {
 
 thread_local uint64_t t_causality = 0;
 
+uint64_t Rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+// SipHash-2-4 of one 64-bit word: a keyed function whose outputs tell nothing of the key, so a
+// peer that sees some logical-thread tags cannot work out another one.
+uint64_t SipHash(const uint64_t key[2], uint64_t m) {
+    uint64_t v0 = key[0] ^ 0x736f6d6570736575ull, v1 = key[1] ^ 0x646f72616e646f6dull;
+    uint64_t v2 = key[0] ^ 0x6c7967656e657261ull, v3 = key[1] ^ 0x7465646279746573ull;
+    auto round = [&] {
+        v0 += v1, v1 = Rotl(v1, 13), v1 ^= v0, v0 = Rotl(v0, 32);
+        v2 += v3, v3 = Rotl(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = Rotl(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = Rotl(v1, 17), v1 ^= v2, v2 = Rotl(v2, 32);
+    };
+    const uint64_t b = uint64_t{8} << 56;
+    v3 ^= m, round(), round(), v0 ^= m;
+    v3 ^= b, round(), round(), v0 ^= b;
+    v2 ^= 0xff;
+    round(), round(), round(), round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
 uint64_t NewCausality() {
-    static const uint64_t base = [] {
-        std::random_device rd;
-        return (uint64_t{rd()} << 32) ^ rd() ^ static_cast<uint64_t>(::getpid());
+    static const auto* key = [] {
+        auto* k = new uint64_t[2];
+        std::random_device rd;  // the kernel's random source
+        k[0] = (uint64_t{rd()} << 32) ^ rd();
+        k[1] = (uint64_t{rd()} << 32) ^ rd();
+        return k;
     }();
     static std::atomic<uint64_t> counter{0};
-    uint64_t c = base ^ ((counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull);
+    uint64_t c = SipHash(key, counter.fetch_add(1, std::memory_order_relaxed));
     return c ? c : 1;
 }
 
@@ -241,15 +295,20 @@ struct Incoming {
     RequestHeader hdr;
     std::vector<uint8_t> frame;
     size_t params_at = 0;
+    size_t charged = 0;  // process budget taken by the frame, given back once answered
 };
 
 struct Waiter {
+    explicit Waiter(const Connection* c) : conn(c), thread(std::this_thread::get_id()) {}
+    const Connection* const conn;  // the connection the call went out on
+    const std::thread::id thread;  // the thread that waits
     std::mutex m;
     std::condition_variable cv;
     std::deque<Incoming> incoming;  // requests of this logical thread to serve here
     std::vector<uint8_t> reply;
     bool has_reply = false;
     bool dead = false;
+    HRESULT failed = S_OK;  // the reply could not be taken (beyond the budget)
 };
 
 void ServeIncoming(Incoming& in) {
@@ -257,8 +316,10 @@ void ServeIncoming(Incoming& in) {
     conn->Serve(in);
 }
 
-// The call pool: threads are added while every thread is busy (calls may block for long);
-// a thread idle for a while ends.
+// The call pool: threads are added while every thread is busy (calls may block for long), up
+// to kMaxPoolThreads; a thread idle for a while ends. One connection's calls occupy at most
+// kMaxPoolThreadsPerConnection threads: the rest wait in the queue (kMaxCallsInFlight bounds
+// it), so a client that blocks its own calls cannot take the threads other clients need.
 class Pool {
   public:
     static Pool& Get() {
@@ -269,7 +330,7 @@ class Pool {
     void Submit(Incoming&& in) {
         std::unique_lock lk(m_);
         q_.push_back(std::move(in));
-        if (idle_ < q_.size() && threads_ < kMaxThreads) {
+        if (idle_ < Runnable() && threads_ < kMaxPoolThreads) {
             try {
                 std::thread(&Pool::Work, this).detach();
                 ++threads_;
@@ -282,24 +343,49 @@ class Pool {
     }
 
   private:
-    static constexpr size_t kMaxThreads = 512;
     static constexpr auto kIdleEnd = std::chrono::seconds(30);
+
+    // The first queued call whose connection is under its quota.
+    std::deque<Incoming>::iterator Next() {
+        for (auto it = q_.begin(); it != q_.end(); ++it)
+            if (it->conn->pool_running_ < kMaxPoolThreadsPerConnection) return it;
+        return q_.end();
+    }
+    // How many queued calls could start now.
+    size_t Runnable() {
+        size_t n = 0;
+        std::unordered_map<const Connection*, size_t> taken;
+        for (const Incoming& in : q_) {
+            size_t& t = taken[in.conn.get()];
+            if (in.conn->pool_running_ + t < kMaxPoolThreadsPerConnection) ++t, ++n;
+        }
+        return n;
+    }
 
     void Work() {
         std::unique_lock lk(m_);
         for (;;) {
             ++idle_;
-            bool got = cv_.wait_for(lk, kIdleEnd, [&] { return !q_.empty(); });
+            bool got = cv_.wait_for(lk, kIdleEnd, [&] { return Next() != q_.end(); });
             --idle_;
             if (!got) {
                 --threads_;
                 return;
             }
-            Incoming in = std::move(q_.front());
-            q_.pop_front();
+            auto it = Next();
+            Incoming in = std::move(*it);
+            q_.erase(it);
+            std::shared_ptr<Connection> conn = in.conn;
+            ++conn->pool_running_;
             lk.unlock();
             ServeIncoming(in);
             in = Incoming{};
+            lk.lock();
+            --conn->pool_running_;
+            // A call of this connection may have waited for the thread it gave back.
+            if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
+            lk.unlock();
+            conn.reset();  // outside the lock: may be the last reference
             lk.lock();
         }
     }
@@ -311,7 +397,9 @@ class Pool {
     size_t threads_ = 0;
 };
 
-// Threads waiting for a reply, by logical thread; a nested request goes to the innermost.
+// Threads waiting for a reply, by logical thread. A request goes to a thread of its logical
+// thread only when that thread waits for a call on the request's own connection: a peer cannot
+// reach threads that wait on other connections.
 class WaiterRegistry {
   public:
     static WaiterRegistry& Get() {
@@ -340,7 +428,16 @@ class WaiterRegistry {
         std::lock_guard lk(m_);
         auto it = by_causality_.find(in.hdr.causality);
         if (it == by_causality_.end() || it->second.empty()) return false;
-        Waiter* w = it->second.back();
+        // The innermost call of this logical thread on the request's connection; its thread
+        // waits in its own innermost call, which serves the request.
+        const Connection* from = in.conn.get();
+        auto& stack = it->second;
+        auto on = std::find_if(stack.rbegin(), stack.rend(),
+                               [&](const Waiter* w) { return w->conn == from; });
+        if (on == stack.rend()) return false;
+        const std::thread::id thread = (*on)->thread;
+        Waiter* w = *std::find_if(stack.rbegin(), on + 1,
+                                  [&](const Waiter* x) { return x->thread == thread; });
         std::lock_guard wl(w->m);
         w->incoming.push_back(std::move(in));
         w->cv.notify_one();
@@ -369,6 +466,9 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
     timeval tv{kSendTimeoutSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     std::shared_ptr<Connection> c(new Connection(fd, role, std::move(peer), std::move(on_closed)));
+    // A server's calls go to clients (callbacks): a client that never answers must not hold the
+    // server's thread for good. A client waits as long as the server's object works.
+    if (role == Role::Server) c->call_timeout_ms_.store(g_callback_timeout_ms.load());
     Writer w;
     BeginFrame(w, MsgType::Hello, 0);
     Hello h;
@@ -474,19 +574,102 @@ void Connection::ReadLoop() {
             ProtocolViolation("frame shorter than its header");
             break;
         }
+        if (!got_hello_ && len > kMaxHelloFrame) {
+            ProtocolViolation("not a transport peer");
+            break;
+        }
         if (len > kMaxFrame) {
-            if (!got_hello_) {
-                ProtocolViolation("not a transport peer");
-                break;
-            }
             SkipOversized(len);
             continue;
         }
-        frame.resize(len);
-        if (!ReadFull(fd_, frame.data(), len)) break;
-        if (!HandleFrame(frame)) break;
+        size_t charged = 0;
+        bool kept = true;
+        const bool read = ReadBody(len, frame, charged, kept);
+        bool go_on = read && (kept ? HandleFrame(frame, charged) : RefuseUnkept(frame));
+        UnchargeProcess(charged);
+        frame = {};  // an idle connection holds no buffer
+        if (!go_on) break;
     }
     OnClosed();
+}
+
+bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged,
+                          bool& kept) {
+    // Bytes are stored as they arrive, so a length that is claimed but never sent costs
+    // nothing; each step at most doubles what arrived.
+    constexpr size_t kFirst = 64u << 10;
+    constexpr size_t kHead = kFrameHeaderSize + kRequestHeaderSize;
+    kept = bytes_in_flight_.load() + len <= kMaxBytesInFlight;
+    frame.clear();
+    size_t have = 0;
+    uint8_t sink[16384];
+    while (have < len) {
+        size_t want = len - have;
+        uint8_t* into;
+        if (kept) {
+            if (have == frame.capacity()) {
+                const size_t cap = std::min<size_t>(len, std::max(kFirst, 2 * have));
+                if (ChargeProcess(cap - charged)) {
+                    frame.reserve(cap);
+                    charged = cap;
+                } else {
+                    // Beyond the process's budget: keep the head to answer, drop the rest.
+                    kept = false;
+                    frame.resize(std::min(have, kHead));
+                    frame.shrink_to_fit();
+                    UnchargeProcess(charged);
+                    charged = 0;
+                    continue;
+                }
+            }
+            want = std::min(want, frame.capacity() - have);
+            frame.resize(have + want);
+            into = frame.data() + have;
+        } else if (have < kHead) {
+            want = std::min(want, kHead - have);
+            frame.resize(have + want);
+            into = frame.data() + have;
+        } else {
+            want = std::min(want, sizeof sink);
+            into = sink;
+        }
+        ssize_t k = ::recv(fd_, into, want, 0);
+        if (k < 0 && errno == EINTR) k = 0;
+        else if (k <= 0) return false;
+        have += static_cast<size_t>(k);
+        if (kept || frame.size() > have) frame.resize(std::min(frame.size(), have));
+    }
+    return true;
+}
+
+// A frame that did not fit the memory budgets: a request is answered as refused, a reply fails
+// the call waiting for it; anything else so large is no peer of ours.
+bool Connection::RefuseUnkept(const std::vector<uint8_t>& head) {
+    Reader r(head);
+    FrameHeader fh;
+    if (!ReadFrameHeader(r, fh)) {
+        ProtocolViolation("unknown message type");
+        return false;
+    }
+    if (fh.type == MsgType::Request) {
+        SendRejection(fh.call_id, RPC_S_SERVER_TOO_BUSY, "too much message data in progress");
+        return true;
+    }
+    if (fh.type == MsgType::Reply) {
+        std::lock_guard lk(pending_mu_);
+        auto it = pending_.find(fh.call_id);
+        if (it != pending_.end()) {
+            Waiter* w = it->second;
+            pending_.erase(it);
+            std::lock_guard wl(w->m);
+            w->failed = E_OUTOFMEMORY;
+            w->cv.notify_one();
+            return true;
+        }
+        if (abandoned_.erase(fh.call_id)) return true;
+    }
+    ProtocolViolation("message beyond the memory budget");
+    return false;
 }
 
 void Connection::SkipOversized(uint32_t len) {
@@ -499,7 +682,7 @@ void Connection::SkipOversized(uint32_t len) {
         return;
     }
     SendRejection(fh.call_id, RPC_E_INVALID_DATA, "message too large");
-    uint8_t sink[65536];
+    uint8_t sink[16384];
     size_t left = len - sizeof head;
     while (left) {
         size_t k = std::min(left, sizeof sink);
@@ -508,7 +691,7 @@ void Connection::SkipOversized(uint32_t len) {
     }
 }
 
-bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
+bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged) {
     Reader r(frame);
     FrameHeader fh;
     if (!ReadFrameHeader(r, fh)) {
@@ -550,6 +733,7 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
             in.conn = shared_from_this();
             in.params_at = frame.size() - r.Left();
             in.frame = std::move(frame);
+            in.charged = std::exchange(charged, 0);
             frame = {};
             if (!WaiterRegistry::Get().TryDeliver(in)) Pool::Get().Submit(std::move(in));
             return true;
@@ -566,6 +750,8 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
                     w->reply = std::move(frame);
                     w->has_reply = true;
                     w->cv.notify_one();  // under the lock: the waiter may be gone once it is free
+                } else if (abandoned_.erase(fh.call_id)) {
+                    return true;  // the answer to a call given up on
                 }
             }
             frame = {};
@@ -590,7 +776,9 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
                 uint32_t refs = 0;
                 r.U64(id);
                 r.U32(refs);
-                if (!ReleaseExport(id, refs)) {
+                // Counted here, released on the releasing thread: a destructor may wait for a
+                // reply that only this reader can deliver.
+                if (!ReleaseExport(id, refs, true)) {
                     ProtocolViolation("release of references it does not hold");
                     return false;
                 }
@@ -604,6 +792,7 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
 void Connection::OnClosed() {
     alive_.store(false, std::memory_order_release);
     Close();
+    // Calls waiting on this connection fail first: a destructor below may be waiting for one.
     {
         std::lock_guard lk(pending_mu_);
         for (auto& [id, w] : pending_) {
@@ -612,18 +801,8 @@ void Connection::OnClosed() {
             w->cv.notify_one();
         }
         pending_.clear();
+        abandoned_.clear();
     }
-    std::unordered_map<uint64_t, ExportEntry> exports;
-    {
-        std::lock_guard lk(exports_mu_);
-        exports_closed_ = true;
-        exports.swap(exports_);
-        export_ids_.clear();
-    }
-    // The peer's references end with it; an object's destructor may run here.
-    for (auto& [id, e] : exports)
-        for (uint64_t i = 0; i < e.refs; ++i) e.identity->Release();
-    exports.clear();
     {
         std::lock_guard lk(imports_mu_);
         for (auto& [id, m] : imports_) m->remote_refs_ = 0;
@@ -633,20 +812,78 @@ void Connection::OnClosed() {
         ::close(fd_);
         fd_closed_ = true;
     }
+    std::unordered_map<uint64_t, ExportEntry> exports;
+    {
+        std::lock_guard lk(exports_mu_);
+        exports_closed_ = true;
+        exports.swap(exports_);
+        export_ids_.clear();
+    }
+    // The peer's references end with it, on the releasing thread like every release; it
+    // reports the connection closed once they are all gone.
+    {
+        std::lock_guard lk(release_mu_);
+        for (auto& [id, e] : exports) releases_.emplace_back(e.identity, e.refs);
+        closing_ = true;
+    }
+    exports.clear();
+    DeferRelease(nullptr, 0);
+}
+
+void Connection::DeferRelease(IUnknown* identity, uint64_t n) {
+    {
+        std::lock_guard lk(release_mu_);
+        if (identity) releases_.emplace_back(identity, n);
+        if (releaser_running_) return;
+        releaser_running_ = true;
+    }
+    try {
+        std::thread([self = shared_from_this()] { self->RunReleases(); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: release here rather than leak.
+        Log("rpc: " + peer_.peer + ": no thread for releases; released on the reader");
+        RunReleases();
+    }
+}
+
+void Connection::RunReleases() {
+    for (;;) {
+        std::vector<std::pair<IUnknown*, uint64_t>> batch;
+        bool finish = false;
+        {
+            std::lock_guard lk(release_mu_);
+            batch.swap(releases_);
+            if (batch.empty()) {
+                releaser_running_ = false;
+                finish = closing_;
+                closing_ = false;
+                if (!finish) return;
+            }
+        }
+        if (finish) {
+            FinishClose();
+            return;
+        }
+        for (auto& [identity, n] : batch)
+            for (uint64_t i = 0; i < n; ++i) identity->Release();
+    }
+}
+
+void Connection::FinishClose() {
     if (on_closed_) on_closed_(this);
     std::lock_guard lk(done_mu_);
     done_ = true;
     done_cv_.notify_all();
 }
 
-bool Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
-    Waiter wt;
+HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
+    Waiter wt(this);
     uint32_t id;
     {
         std::lock_guard lk(pending_mu_);
-        if (!Alive()) return false;
+        if (!Alive()) return RPC_E_DISCONNECTED;
         do id = ++next_call_id_;
-        while (id == 0 || pending_.count(id));
+        while (id == 0 || pending_.count(id) || abandoned_.count(id));
         pending_[id] = &wt;
     }
     w.PatchU32(8, id);
@@ -658,21 +895,54 @@ bool Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
         ~Unregister() { WaiterRegistry::Get().Pop(c, w); }
     } unregister{causality, &wt};
     Send(w);  // a failure closes the connection, and the reader marks this call dead
+    const uint32_t timeout = call_timeout_ms_.load();
+    uint32_t since = GetTickCount();
     for (;;) {
         std::unique_lock lk(wt.m);
-        wt.cv.wait(lk, [&] { return wt.has_reply || wt.dead || !wt.incoming.empty(); });
+        auto ready = [&] {
+            return wt.has_reply || wt.dead || wt.failed != S_OK || !wt.incoming.empty();
+        };
+        if (timeout == 0) {
+            wt.cv.wait(lk, ready);
+        } else {
+            // Elapsed time by the process clock (a fake one in tests, polled).
+            for (;;) {
+                const uint32_t spent = TickDiff(GetTickCount(), since);
+                if (ready() || spent >= timeout) break;
+                uint32_t slice = timeout - spent;
+                if (SysClock().IsFake()) slice = std::min<uint32_t>(slice, 5);
+                wt.cv.wait_for(lk, std::chrono::milliseconds(slice));
+            }
+        }
         if (!wt.incoming.empty()) {
             Incoming in = std::move(wt.incoming.front());
             wt.incoming.pop_front();
             lk.unlock();
             ServeIncoming(in);
+            since = GetTickCount();  // the peer is working with us: the wait starts anew
             continue;
         }
         if (wt.has_reply) {
             reply = std::move(wt.reply);
-            return true;
+            return S_OK;
         }
-        return false;
+        if (wt.failed != S_OK) return wt.failed;
+        if (wt.dead) return RPC_E_DISCONNECTED;
+        lk.unlock();
+        // Timed out: give the call up unless its reply came meanwhile.
+        {
+            std::lock_guard pl(pending_mu_);
+            std::lock_guard wl(wt.m);
+            if (wt.has_reply || wt.dead || wt.failed != S_OK) continue;
+            pending_.erase(id);
+            abandoned_[id] = true;
+            if (abandoned_.size() > size_t{kMaxCallsInFlight}) {
+                // A peer that leaves this many calls unanswered is not coming back.
+                Log("rpc: " + peer_.peer + ": calls left unanswered; connection dropped");
+                Close();
+            }
+        }
+        return RPC_E_TIMEOUT;
     }
 }
 
@@ -710,6 +980,7 @@ void Connection::Serve(Incoming& in) {
     FinishReply(out, at, status, hr, text);
     const size_t size = in.frame.size();
     in.frame = {};
+    UnchargeProcess(std::exchange(in.charged, 0));
     Send(out);
     bytes_in_flight_.fetch_sub(size);
     calls_in_flight_.fetch_sub(1);
@@ -856,7 +1127,7 @@ bool Connection::Export(IUnknown* identity, const IID& iid, void* iface, uint64_
     return false;
 }
 
-bool Connection::ReleaseExport(uint64_t id, uint64_t n) {
+bool Connection::ReleaseExport(uint64_t id, uint64_t n, bool deferred) {
     IUnknown* identity = nullptr;
     {
         std::lock_guard lk(exports_mu_);
@@ -869,7 +1140,10 @@ bool Connection::ReleaseExport(uint64_t id, uint64_t n) {
             exports_.erase(it);
         }
     }
-    for (uint64_t i = 0; i < n; ++i) identity->Release();
+    if (deferred)
+        DeferRelease(identity, n);
+    else
+        for (uint64_t i = 0; i < n; ++i) identity->Release();
     return true;
 }
 
@@ -1162,9 +1436,11 @@ bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEn
         c.UndoExports(s.env.exported);
         return false;
     }
-    if (!c.Call(s.w, s.reply)) {
-        hr = RPC_E_DISCONNECTED;
-        SetErrorText("The connection to the object's process is closed");
+    if (HRESULT failed = c.Call(s.w, s.reply); failed != S_OK) {
+        hr = failed;
+        SetErrorText(failed == RPC_E_TIMEOUT     ? "The object's process did not answer in time"
+                     : failed == E_OUTOFMEMORY   ? "The reply was too large to take"
+                                                 : "The connection to the object's process is closed");
         return false;
     }
     Reader r(s.reply);

@@ -72,6 +72,7 @@ inline constexpr size_t kHelloSize = 12;
 inline constexpr HRESULT CO_E_OBJNOTCONNECTED = MakeHr(0x800401FD);   // unknown object id
 inline constexpr HRESULT RPC_S_SERVER_TOO_BUSY = MakeHr(0x800706BB);  // too many calls at once
 inline constexpr HRESULT RPC_E_CALL_REJECTED = MakeHr(0x80010001);
+inline constexpr HRESULT RPC_E_TIMEOUT = MakeHr(0x8001011F);  // the peer did not answer in time
 inline constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = MakeHr(0x80080005);  // no server listening
 
 // Appends to a growing frame.
