@@ -353,11 +353,16 @@ class Pool {
     }
     // How many queued calls could start now.
     size_t Runnable() {
+        if (q_.size() == 1)
+            return q_.front().conn->pool_running_ < kMaxPoolThreadsPerConnection ? 1 : 0;
         size_t n = 0;
-        std::unordered_map<const Connection*, size_t> taken;
+        std::vector<std::pair<const Connection*, size_t>> taken;
         for (const Incoming& in : q_) {
-            size_t& t = taken[in.conn.get()];
-            if (in.conn->pool_running_ + t < kMaxPoolThreadsPerConnection) ++t, ++n;
+            auto t = std::find_if(taken.begin(), taken.end(),
+                                  [&](const auto& e) { return e.first == in.conn.get(); });
+            if (t == taken.end()) t = taken.insert(taken.end(), {in.conn.get(), 0});
+            if (in.conn->pool_running_ + t->second < kMaxPoolThreadsPerConnection)
+                ++t->second, ++n;
         }
         return n;
     }
@@ -600,6 +605,8 @@ bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& cha
     constexpr size_t kFirst = 64u << 10;
     constexpr size_t kHead = kFrameHeaderSize + kRequestHeaderSize;
     kept = bytes_in_flight_.load() + len <= kMaxBytesInFlight;
+    // A hello is tiny and always taken: a full budget must not turn new peers away unheard.
+    const bool exempt = !got_hello_;
     frame.clear();
     size_t have = 0;
     uint8_t sink[16384];
@@ -609,7 +616,9 @@ bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& cha
         if (kept) {
             if (have == frame.capacity()) {
                 const size_t cap = std::min<size_t>(len, std::max(kFirst, 2 * have));
-                if (ChargeProcess(cap - charged)) {
+                if (exempt) {
+                    frame.reserve(cap);
+                } else if (ChargeProcess(cap - charged)) {
                     frame.reserve(cap);
                     charged = cap;
                 } else {
