@@ -14,6 +14,7 @@
 
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
+#include "platform/rpc/decode.h"
 #include "platform/rpc/interfaces.h"
 #include "platform/time/clock.h"
 
@@ -575,15 +576,13 @@ void Connection::ReadLoop() {
     for (;;) {
         uint32_t len;
         if (!ReadFull(fd_, &len, sizeof len)) break;
-        if (len < kFrameHeaderSize) {
-            ProtocolViolation("frame shorter than its header");
+        const FrameLength rule = CheckFrameLength(len, got_hello_);
+        if (rule == FrameLength::Refuse) {
+            ProtocolViolation(len < kFrameHeaderSize ? "frame shorter than its header"
+                                                     : "not a transport peer");
             break;
         }
-        if (!got_hello_ && len > kMaxHelloFrame) {
-            ProtocolViolation("not a transport peer");
-            break;
-        }
-        if (len > kMaxFrame) {
+        if (rule == FrameLength::Skip) {
             SkipOversized(len);
             continue;
         }
