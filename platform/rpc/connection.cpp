@@ -318,9 +318,15 @@ void ServeIncoming(Incoming& in) {
 }
 
 // The call pool: threads are added while every thread is busy (calls may block for long), up
-// to kMaxPoolThreads; a thread idle for a while ends. One connection's calls occupy at most
-// kMaxPoolThreadsPerConnection threads: the rest wait in the queue (kMaxCallsInFlight bounds
-// it), so a client that blocks its own calls cannot take the threads other clients need.
+// to kMaxPoolThreads serving calls; a thread idle for a while ends. One connection's calls
+// occupy at most kMaxPoolThreadsPerConnection threads: the rest wait in the queue
+// (kMaxCallsInFlight bounds it), so a client that blocks its own calls cannot take the threads
+// other clients need.
+//
+// Each connection's reader is a pool thread too. A reader that receives a call for the pool
+// serves it itself when the connection's share allows and hands the reading on to an idle
+// thread: the call starts without waiting for another thread to wake. Readers do not count
+// against kMaxPoolThreads (there is one per connection, and the server bounds connections).
 class Pool {
   public:
     static Pool& Get() {
@@ -331,20 +337,58 @@ class Pool {
     void Submit(Incoming&& in) {
         std::unique_lock lk(m_);
         q_.push_back(std::move(in));
-        if (idle_ < Runnable() && threads_ < kMaxPoolThreads) {
-            try {
-                std::thread(&Pool::Work, this).detach();
-                ++threads_;
-                return;
-            } catch (const std::system_error&) {
-                // Fall through: a busy thread takes it when free.
-            }
-        }
+        if (idle_ < Runnable() && threads_ - reading_ < kMaxPoolThreads && Spawn()) return;
         cv_.notify_one();
+    }
+
+    // Starts the reader of a new connection.
+    void StartReading(std::shared_ptr<Connection> c) {
+        std::unique_lock lk(m_);
+        to_read_.push_back(std::move(c));
+        ++reading_;
+        if (idle_ > 0) {
+            cv_.notify_one();
+        } else if (!Spawn()) {
+            to_read_.pop_back();
+            --reading_;
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+    }
+
+    // Called by `c`'s reader with a call for the pool: true when the reader may serve it, in
+    // which case another thread already continues reading.
+    bool ServeOnReader(Connection& c) {
+        std::unique_lock lk(m_);
+        if (c.pool_running_ >= kMaxPoolThreadsPerConnection) return false;
+        if (idle_ == 0 && threads_ - reading_ >= kMaxPoolThreads) return false;
+        to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
+        if (idle_ > 0) {
+            cv_.notify_one();
+        } else if (!Spawn()) {
+            to_read_.pop_back();
+            return false;
+        }
+        ++c.pool_running_;
+        return true;
+    }
+    void ServedOnReader(Connection& c) {
+        std::unique_lock lk(m_);
+        --c.pool_running_;
+        if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
     }
 
   private:
     static constexpr auto kIdleEnd = std::chrono::seconds(30);
+
+    bool Spawn() {
+        try {
+            std::thread(&Pool::Work, this).detach();
+            ++threads_;
+            return true;
+        } catch (const std::system_error&) {
+            return false;  // a busy thread takes the work when free
+        }
+    }
 
     // The first queued call whose connection is under its quota.
     std::deque<Incoming>::iterator Next() {
@@ -371,13 +415,25 @@ class Pool {
     void Work() {
         std::unique_lock lk(m_);
         for (;;) {
+            if (!to_read_.empty()) {
+                std::shared_ptr<Connection> c = std::move(to_read_.front());
+                to_read_.pop_front();
+                lk.unlock();
+                const bool handed_on = c->ReadLoop();
+                c.reset();
+                lk.lock();
+                if (!handed_on) --reading_;
+                continue;
+            }
             ++idle_;
-            bool got = cv_.wait_for(lk, kIdleEnd, [&] { return Next() != q_.end(); });
+            bool got = cv_.wait_for(lk, kIdleEnd,
+                                    [&] { return !to_read_.empty() || Next() != q_.end(); });
             --idle_;
             if (!got) {
                 --threads_;
                 return;
             }
+            if (!to_read_.empty()) continue;
             auto it = Next();
             Incoming in = std::move(*it);
             q_.erase(it);
@@ -399,8 +455,10 @@ class Pool {
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<Incoming> q_;
+    std::deque<std::shared_ptr<Connection>> to_read_;
     size_t idle_ = 0;
     size_t threads_ = 0;
+    size_t reading_ = 0;  // threads that read a connection (or are about to)
 };
 
 // Threads waiting for a reply, by logical thread. A request goes to a thread of its logical
@@ -483,7 +541,7 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
     WriteHello(w, h);
     EndFrame(w);
     c->Send(w);
-    std::thread([c] { c->ReadLoop(); }).detach();
+    Pool::Get().StartReading(c);
     return c;
 }
 
@@ -571,7 +629,7 @@ bool ReadFull(int fd, void* buf, size_t n) {
 
 }  // namespace
 
-void Connection::ReadLoop() {
+bool Connection::ReadLoop() {
     std::vector<uint8_t> frame;
     for (;;) {
         uint32_t len;
@@ -588,13 +646,22 @@ void Connection::ReadLoop() {
         }
         size_t charged = 0;
         bool kept = true;
+        Incoming here;
         const bool read = ReadBody(len, frame, charged, kept);
-        bool go_on = read && (kept ? HandleFrame(frame, charged) : RefuseUnkept(frame));
+        bool go_on = read && (kept ? HandleFrame(frame, charged, &here) : RefuseUnkept(frame));
         UnchargeProcess(charged);
         frame = {};  // an idle connection holds no buffer
         if (!go_on) break;
+        if (here.conn) {
+            // Another thread reads on; this one serves the call at once.
+            std::shared_ptr<Connection> self = here.conn;
+            ServeIncoming(here);
+            Pool::Get().ServedOnReader(*self);
+            return true;
+        }
     }
     OnClosed();
+    return false;
 }
 
 bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged,
@@ -699,7 +766,7 @@ void Connection::SkipOversized(uint32_t len) {
     }
 }
 
-bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged) {
+bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here) {
     Reader r(frame);
     FrameHeader fh;
     if (!ReadFrameHeader(r, fh)) {
@@ -743,7 +810,11 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged) {
             in.frame = std::move(frame);
             in.charged = std::exchange(charged, 0);
             frame = {};
-            if (!WaiterRegistry::Get().TryDeliver(in)) Pool::Get().Submit(std::move(in));
+            if (WaiterRegistry::Get().TryDeliver(in)) return true;
+            if (Pool::Get().ServeOnReader(*this))
+                *here = std::move(in);
+            else
+                Pool::Get().Submit(std::move(in));
             return true;
         }
         case MsgType::Reply: {

@@ -1,11 +1,12 @@
 // One transport connection: a socket that carries calls both ways, the objects this side
 // exports to the peer, and the proxies of the peer's objects.
 //
-// Threads: a reader per connection reads frames and never runs a call or an object's Release.
+// Threads: one thread at a time reads a connection's frames and never runs an object's Release.
 // A request goes to the thread that waits for a reply on this connection in the same logical
 // thread (causality), so a callback made during a call runs on the calling thread and cannot
 // deadlock; otherwise to the process's call pool, which grows while calls block, up to a quota
-// per connection. Replies go to the thread that waits for them.
+// per connection. The reader is a pool thread: it serves such a call itself once an idle thread
+// has taken the reading on. Replies go to the thread that waits for them.
 //
 // References: every reference the peer holds on an exported object is one real reference on it
 // (remote QueryInterface adds one through the object's own QueryInterface; a proxy's last local
@@ -118,12 +119,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     Connection(int fd, Role role, CallContext peer, std::function<void(Connection*)> on_closed);
 
-    void ReadLoop();
+    // Reads frames until the connection ends (false), or until it served a call itself after
+    // another thread took the reading on (true).
+    bool ReadLoop();
     // Reads a frame's `len` bytes, growing the buffer as they arrive. False when the socket
     // ended; `kept` false when the frame did not fit the budgets (only its head is kept).
     bool ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged, bool& kept);
     bool RefuseUnkept(const std::vector<uint8_t>& head);
-    bool HandleFrame(std::vector<uint8_t>& frame, size_t& charged);
+    // A request the reader may serve itself is moved to `here`.
+    bool HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here);
     void SkipOversized(uint32_t len);
     void ProtocolViolation(const std::string& why);
     void OnClosed();
