@@ -349,16 +349,17 @@ class Pool {
     void Submit(Incoming&& in) {
         std::unique_lock lk(m_);
         q_.push_back(std::move(in));
-        if (idle_ < Runnable() && threads_ - reading_ < kMaxPoolThreads && Spawn()) return;
+        if (Idle() < Runnable() && threads_ - reading_ < kMaxPoolThreads && Spawn()) return;
         cv_.notify_one();
     }
 
     // Starts the reader of a new connection.
     void StartReading(std::shared_ptr<Connection> c) {
         std::unique_lock lk(m_);
+        const bool idle = Idle() > 0;
         to_read_.push_back(std::move(c));
         ++reading_;
-        if (idle_ > 0) {
+        if (idle) {
             cv_.notify_one();
         } else if (!Spawn()) {
             to_read_.pop_back();
@@ -372,9 +373,10 @@ class Pool {
     bool ServeOnReader(Connection& c) {
         std::unique_lock lk(m_);
         if (c.pool_running_ >= kMaxPoolThreadsPerConnection) return false;
-        if (idle_ == 0 && threads_ - reading_ >= kMaxPoolThreads) return false;
+        const bool idle = Idle() > 0;
+        if (!idle && threads_ - reading_ >= kMaxPoolThreads) return false;
         to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
-        if (idle_ > 0) {
+        if (idle) {
             cv_.notify_one();
         } else if (!Spawn()) {
             to_read_.pop_back();
@@ -391,6 +393,9 @@ class Pool {
 
   private:
     static constexpr auto kIdleEnd = std::chrono::seconds(30);
+
+    // Idle threads not yet spoken for by a connection to read.
+    size_t Idle() const { return idle_ > to_read_.size() ? idle_ - to_read_.size() : 0; }
 
     bool Spawn() {
         try {
