@@ -322,7 +322,7 @@ inline void CpuRelax() {
 }
 
 // How long a caller looks for its reply before it sleeps.
-constexpr auto kReplySpin = std::chrono::microseconds(50);
+constexpr auto kReplySpin = std::chrono::microseconds(200);
 
 void ServeIncoming(Incoming& in) {
     std::shared_ptr<Connection> conn = std::move(in.conn);
@@ -631,12 +631,26 @@ void Connection::ProtocolViolation(const std::string& why) {
     Close();
 }
 
-namespace {
+ssize_t Connection::Recv(void* into, size_t n) {
+    // Small frames come in one read together with their length (often with the next frame).
+    if (rpos_ < rend_) {
+        const size_t k = std::min(n, rend_ - rpos_);
+        std::memcpy(into, rbuf_ + rpos_, k);
+        rpos_ += k;
+        return static_cast<ssize_t>(k);
+    }
+    if (n >= sizeof rbuf_) return ::recv(fd_, into, n, 0);
+    const ssize_t got = ::recv(fd_, rbuf_, sizeof rbuf_, 0);
+    if (got <= 0) return got;
+    rpos_ = 0;
+    rend_ = static_cast<size_t>(got);
+    return Recv(into, n);
+}
 
-bool ReadFull(int fd, void* buf, size_t n) {
+bool Connection::ReadFull(void* buf, size_t n) {
     auto* p = static_cast<uint8_t*>(buf);
     while (n) {
-        ssize_t k = ::recv(fd, p, n, 0);
+        ssize_t k = Recv(p, n);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) return false;
         p += k;
@@ -645,13 +659,11 @@ bool ReadFull(int fd, void* buf, size_t n) {
     return true;
 }
 
-}  // namespace
-
 bool Connection::ReadLoop() {
     std::vector<uint8_t> frame;
     for (;;) {
         uint32_t len;
-        if (!ReadFull(fd_, &len, sizeof len)) break;
+        if (!ReadFull(&len, sizeof len)) break;
         const FrameLength rule = CheckFrameLength(len, got_hello_);
         if (rule == FrameLength::Refuse) {
             ProtocolViolation(len < kFrameHeaderSize ? "frame shorter than its header"
@@ -726,7 +738,7 @@ bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& cha
             want = std::min(want, sizeof sink);
             into = sink;
         }
-        ssize_t k = ::recv(fd_, into, want, 0);
+        ssize_t k = Recv(into, want);
         if (k < 0 && errno == EINTR) k = 0;
         else if (k <= 0) return false;
         have += static_cast<size_t>(k);
@@ -768,7 +780,7 @@ bool Connection::RefuseUnkept(const std::vector<uint8_t>& head) {
 
 void Connection::SkipOversized(uint32_t len) {
     uint8_t head[kFrameHeaderSize + kRequestHeaderSize];
-    if (!ReadFull(fd_, head, sizeof head)) return;
+    if (!ReadFull(head, sizeof head)) return;
     Reader r(head, sizeof head);
     FrameHeader fh;
     if (!ReadFrameHeader(r, fh) || fh.type != MsgType::Request) {
@@ -780,7 +792,7 @@ void Connection::SkipOversized(uint32_t len) {
     size_t left = len - sizeof head;
     while (left) {
         size_t k = std::min(left, sizeof sink);
-        if (!ReadFull(fd_, sink, k)) return;
+        if (!ReadFull(sink, k)) return;
         left -= k;
     }
 }

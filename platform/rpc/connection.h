@@ -15,6 +15,8 @@
 // answer. When the connection ends, waiting calls fail with RPC_E_DISCONNECTED first, then every
 // reference it held is released, and calls through its proxies fail with RPC_E_DISCONNECTED.
 #pragma once
+#include <sys/types.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -126,6 +128,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // ended; `kept` false when the frame did not fit the budgets (only its head is kept).
     bool ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged, bool& kept);
     bool RefuseUnkept(const std::vector<uint8_t>& head);
+    // Reads through the connection's small read buffer (the reader only).
+    ssize_t Recv(void* into, size_t n);
+    bool ReadFull(void* buf, size_t n);
     // A request the reader may serve itself is moved to `here`.
     bool HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here);
     void SkipOversized(uint32_t len);
@@ -166,6 +171,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::function<void(Connection*)> on_closed_;
     std::atomic<bool> alive_{true};
     bool got_hello_ = false;  // reader only
+    uint8_t rbuf_[2048];      // reader only: bytes received and not yet taken
+    size_t rpos_ = 0, rend_ = 0;
 
     std::mutex write_mu_;
 
