@@ -8,7 +8,8 @@
 //   u32 call id                 pairs a Reply with its Request (0 in Hello and Release)
 // then, by type:
 //   Hello    u32 magic "NRPC" (0x4350524E), u16 version (1), u16 role (0 client, 1 server),
-//            u32 pid. Each side sends one first; anything else first ends the connection.
+//            u32 pid. Each side sends one first; anything else first, or a first frame
+//            longer than 64 bytes, ends the connection.
 //   Request  u64 causality      the logical thread: a nested call carries its caller's, so the
 //                               thread that waits for it serves it
 //            u32 locale         the caller's LCID

@@ -144,7 +144,6 @@ void Ticker() {
     Report("ticking");
     if (Env("NORVALT_RPC_RELEASE") != "1")
         for (;;) ::pause();
-    const int before = g_sleep_calls.load();
     k = nullptr;  // without stopping the events first
     Report("released");
     // The connection still serves.
@@ -155,7 +154,7 @@ void Ticker() {
     other = nullptr;
     // The event thread has ended: no more calls arrive.
     CHILD_CHECK(Eventually([&] { return sink->RefCount() == 1; }, 10000));
-    Report("served " + std::to_string(g_sleep_calls.load() - before <= 1));
+    Report("served");
     Finish(0);
 }
 
