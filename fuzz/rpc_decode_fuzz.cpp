@@ -1,5 +1,7 @@
 // libFuzzer target for the transport's message decoder. The first input byte picks an
-// interface method; the rest is one frame after its length. A request gets that method's IID
+// interface method; the rest is one frame after its length, or (when bit 6 of the first byte is
+// set) a stream of length-prefixed frames walked as the reader walks a connection: the length
+// rules first (only a hello-sized frame before the hello), then each frame decoded. A request gets that method's IID
 // and number written into its header (unless the byte's top bit is set), since random bytes
 // would almost never name a declared interface; a reply is decoded against that method.
 #include <cstddef>
@@ -8,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/rpc/connection.h"
 #include "platform/rpc/decode.h"
 #include "platform/rpc/interfaces.h"
 #include "service/host/TypeLibProxy.h"
@@ -30,6 +33,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const plat::rpc::InterfaceInfo* iface = all[data[0] % all.size()];
     const uint16_t method =
         iface->method_count ? static_cast<uint16_t>((data[0] >> 4) % iface->method_count) : 0;
+    if (data[0] & 0x40) {
+        bool hello_seen = false;
+        size_t at = 1;
+        while (size - at >= 4) {
+            uint32_t len;
+            std::memcpy(&len, data + at, 4);
+            at += 4;
+            const auto rule = plat::rpc::CheckFrameLength(len, hello_seen);
+            if (rule == plat::rpc::FrameLength::Refuse) break;
+            if (!hello_seen && len > plat::rpc::kMaxHelloFrame) __builtin_trap();
+            if (rule == plat::rpc::FrameLength::Skip || len > size - at) break;
+            const auto d = plat::rpc::DecodeFrame(std::span(data + at, len), iface, method);
+            if (!hello_seen && d != plat::rpc::Decoded::Hello) break;
+            hello_seen = true;
+            at += len;
+        }
+        return 0;
+    }
     std::vector<uint8_t> body(data + 1, data + size);
     constexpr size_t kIidAt = 28,
                      kMethodAt = 44;  // frame header 8, causality 8, locale 4, object 8

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,7 +14,9 @@
 
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
+#include "platform/rpc/decode.h"
 #include "platform/rpc/interfaces.h"
+#include "platform/time/clock.h"
 
 namespace plat::rpc {
 
@@ -33,7 +36,33 @@ std::function<void(const std::string&)>& LogSinkRef() {
 // A private IID: QueryInterface for it yields the proxy manager behind any proxy.
 const IID IID_ProxyManager = GuidOf("{6E0B4C52-0D1E-4F7B-9C1A-52C0F1A7D3E9}");
 
+std::atomic<uint32_t> g_callback_timeout_ms{kDefaultCallbackTimeoutMs};
+std::atomic<size_t> g_process_budget{kMaxProcessBytes};
+std::atomic<size_t> g_held_bytes{0};
+
+// Takes `n` bytes of the process's message budget; false (nothing taken) when it has no room.
+bool ChargeProcess(size_t n) {
+    size_t now = g_held_bytes.load(std::memory_order_relaxed);
+    do {
+        if (now + n > g_process_budget.load(std::memory_order_relaxed)) return false;
+    } while (!g_held_bytes.compare_exchange_weak(now, now + n, std::memory_order_relaxed));
+    return true;
+}
+void UnchargeProcess(size_t n) {
+    g_held_bytes.fetch_sub(n, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+void SetCallbackTimeout(uint32_t ms) {
+    g_callback_timeout_ms.store(ms);
+}
+void SetProcessMessageBudget(size_t bytes) {
+    g_process_budget.store(bytes ? bytes : kMaxProcessBytes);
+}
+size_t HeldMessageBytes() {
+    return g_held_bytes.load();
+}
 
 void SetLogSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lk(LogMutex());
@@ -208,13 +237,39 @@ namespace {
 
 thread_local uint64_t t_causality = 0;
 
+uint64_t Rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
+
+// SipHash-2-4 of one 64-bit word: a keyed function whose outputs tell nothing of the key, so a
+// peer that sees some logical-thread tags cannot work out another one.
+uint64_t SipHash(const uint64_t key[2], uint64_t m) {
+    uint64_t v0 = key[0] ^ 0x736f6d6570736575ull, v1 = key[1] ^ 0x646f72616e646f6dull;
+    uint64_t v2 = key[0] ^ 0x6c7967656e657261ull, v3 = key[1] ^ 0x7465646279746573ull;
+    auto round = [&] {
+        v0 += v1, v1 = Rotl(v1, 13), v1 ^= v0, v0 = Rotl(v0, 32);
+        v2 += v3, v3 = Rotl(v3, 16), v3 ^= v2;
+        v0 += v3, v3 = Rotl(v3, 21), v3 ^= v0;
+        v2 += v1, v1 = Rotl(v1, 17), v1 ^= v2, v2 = Rotl(v2, 32);
+    };
+    const uint64_t b = uint64_t{8} << 56;
+    v3 ^= m, round(), round(), v0 ^= m;
+    v3 ^= b, round(), round(), v0 ^= b;
+    v2 ^= 0xff;
+    round(), round(), round(), round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
 uint64_t NewCausality() {
-    static const uint64_t base = [] {
-        std::random_device rd;
-        return (uint64_t{rd()} << 32) ^ rd() ^ static_cast<uint64_t>(::getpid());
+    static const auto* key = [] {
+        auto* k = new uint64_t[2];
+        std::random_device rd;  // the kernel's random source
+        k[0] = (uint64_t{rd()} << 32) ^ rd();
+        k[1] = (uint64_t{rd()} << 32) ^ rd();
+        return k;
     }();
     static std::atomic<uint64_t> counter{0};
-    uint64_t c = base ^ ((counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull);
+    uint64_t c = SipHash(key, counter.fetch_add(1, std::memory_order_relaxed));
     return c ? c : 1;
 }
 
@@ -241,24 +296,49 @@ struct Incoming {
     RequestHeader hdr;
     std::vector<uint8_t> frame;
     size_t params_at = 0;
+    size_t charged = 0;  // process budget taken by the frame, given back once answered
 };
 
 struct Waiter {
+    explicit Waiter(const Connection* c) : conn(c), thread(std::this_thread::get_id()) {}
+    const Connection* const conn;  // the connection the call went out on
+    const std::thread::id thread;  // the thread that waits
     std::mutex m;
     std::condition_variable cv;
     std::deque<Incoming> incoming;  // requests of this logical thread to serve here
     std::vector<uint8_t> reply;
     bool has_reply = false;
     bool dead = false;
+    HRESULT failed = S_OK;  // the reply could not be taken (beyond the budget)
+    std::atomic<bool> signalled{false};  // set with any of the above, for a waiter that spins
 };
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// How long a caller looks for its reply before it sleeps.
+constexpr auto kReplySpin = std::chrono::microseconds(200);
 
 void ServeIncoming(Incoming& in) {
     std::shared_ptr<Connection> conn = std::move(in.conn);
     conn->Serve(in);
 }
 
-// The call pool: threads are added while every thread is busy (calls may block for long);
-// a thread idle for a while ends.
+// The call pool: threads are added while every thread is busy (calls may block for long), up
+// to kMaxPoolThreads serving calls; a thread idle for a while ends. One connection's calls
+// occupy at most kMaxPoolThreadsPerConnection threads: the rest wait in the queue
+// (kMaxCallsInFlight bounds it), so a client that blocks its own calls cannot take the threads
+// other clients need.
+//
+// Each connection's reader is a pool thread too. A reader that receives a call for the pool
+// serves it itself when the connection's share allows and hands the reading on to an idle
+// thread: the call starts without waiting for another thread to wake. Readers do not count
+// against kMaxPoolThreads (there is one per connection, and the server bounds connections).
 class Pool {
   public:
     static Pool& Get() {
@@ -269,37 +349,122 @@ class Pool {
     void Submit(Incoming&& in) {
         std::unique_lock lk(m_);
         q_.push_back(std::move(in));
-        if (idle_ < q_.size() && threads_ < kMaxThreads) {
-            try {
-                std::thread(&Pool::Work, this).detach();
-                ++threads_;
-                return;
-            } catch (const std::system_error&) {
-                // Fall through: a busy thread takes it when free.
-            }
-        }
+        if (Idle() < Runnable() && threads_ - reading_ < kMaxPoolThreads && Spawn()) return;
         cv_.notify_one();
     }
 
+    // Starts the reader of a new connection.
+    void StartReading(std::shared_ptr<Connection> c) {
+        std::unique_lock lk(m_);
+        const bool idle = Idle() > 0;
+        to_read_.push_back(std::move(c));
+        ++reading_;
+        if (idle) {
+            cv_.notify_one();
+        } else if (!Spawn()) {
+            to_read_.pop_back();
+            --reading_;
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+    }
+
+    // Called by `c`'s reader with a call for the pool: true when the reader may serve it, in
+    // which case another thread already continues reading.
+    bool ServeOnReader(Connection& c) {
+        std::unique_lock lk(m_);
+        if (c.pool_running_ >= kMaxPoolThreadsPerConnection) return false;
+        const bool idle = Idle() > 0;
+        if (!idle && threads_ - reading_ >= kMaxPoolThreads) return false;
+        to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
+        if (idle) {
+            cv_.notify_one();
+        } else if (!Spawn()) {
+            to_read_.pop_back();
+            return false;
+        }
+        ++c.pool_running_;
+        return true;
+    }
+    void ServedOnReader(Connection& c) {
+        std::unique_lock lk(m_);
+        --c.pool_running_;
+        if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
+    }
+
   private:
-    static constexpr size_t kMaxThreads = 512;
     static constexpr auto kIdleEnd = std::chrono::seconds(30);
+
+    // Idle threads not yet spoken for by a connection to read.
+    size_t Idle() const { return idle_ > to_read_.size() ? idle_ - to_read_.size() : 0; }
+
+    bool Spawn() {
+        try {
+            std::thread(&Pool::Work, this).detach();
+            ++threads_;
+            return true;
+        } catch (const std::system_error&) {
+            return false;  // a busy thread takes the work when free
+        }
+    }
+
+    // The first queued call whose connection is under its quota.
+    std::deque<Incoming>::iterator Next() {
+        for (auto it = q_.begin(); it != q_.end(); ++it)
+            if (it->conn->pool_running_ < kMaxPoolThreadsPerConnection) return it;
+        return q_.end();
+    }
+    // How many queued calls could start now.
+    size_t Runnable() {
+        if (q_.size() == 1)
+            return q_.front().conn->pool_running_ < kMaxPoolThreadsPerConnection ? 1 : 0;
+        size_t n = 0;
+        std::vector<std::pair<const Connection*, size_t>> taken;
+        for (const Incoming& in : q_) {
+            auto t = std::find_if(taken.begin(), taken.end(),
+                                  [&](const auto& e) { return e.first == in.conn.get(); });
+            if (t == taken.end()) t = taken.insert(taken.end(), {in.conn.get(), 0});
+            if (in.conn->pool_running_ + t->second < kMaxPoolThreadsPerConnection)
+                ++t->second, ++n;
+        }
+        return n;
+    }
 
     void Work() {
         std::unique_lock lk(m_);
         for (;;) {
+            if (!to_read_.empty()) {
+                std::shared_ptr<Connection> c = std::move(to_read_.front());
+                to_read_.pop_front();
+                lk.unlock();
+                const bool handed_on = c->ReadLoop();
+                c.reset();
+                lk.lock();
+                if (!handed_on) --reading_;
+                continue;
+            }
             ++idle_;
-            bool got = cv_.wait_for(lk, kIdleEnd, [&] { return !q_.empty(); });
+            bool got = cv_.wait_for(lk, kIdleEnd,
+                                    [&] { return !to_read_.empty() || Next() != q_.end(); });
             --idle_;
             if (!got) {
                 --threads_;
                 return;
             }
-            Incoming in = std::move(q_.front());
-            q_.pop_front();
+            if (!to_read_.empty()) continue;
+            auto it = Next();
+            Incoming in = std::move(*it);
+            q_.erase(it);
+            std::shared_ptr<Connection> conn = in.conn;
+            ++conn->pool_running_;
             lk.unlock();
             ServeIncoming(in);
             in = Incoming{};
+            lk.lock();
+            --conn->pool_running_;
+            // A call of this connection may have waited for the thread it gave back.
+            if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
+            lk.unlock();
+            conn.reset();  // outside the lock: may be the last reference
             lk.lock();
         }
     }
@@ -307,11 +472,15 @@ class Pool {
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<Incoming> q_;
+    std::deque<std::shared_ptr<Connection>> to_read_;
     size_t idle_ = 0;
     size_t threads_ = 0;
+    size_t reading_ = 0;  // threads that read a connection (or are about to)
 };
 
-// Threads waiting for a reply, by logical thread; a nested request goes to the innermost.
+// Threads waiting for a reply, by logical thread. A request goes to a thread of its logical
+// thread only when that thread waits for a call on the request's own connection: a peer cannot
+// reach threads that wait on other connections.
 class WaiterRegistry {
   public:
     static WaiterRegistry& Get() {
@@ -340,9 +509,19 @@ class WaiterRegistry {
         std::lock_guard lk(m_);
         auto it = by_causality_.find(in.hdr.causality);
         if (it == by_causality_.end() || it->second.empty()) return false;
-        Waiter* w = it->second.back();
+        // The innermost call of this logical thread on the request's connection; its thread
+        // waits in its own innermost call, which serves the request.
+        const Connection* from = in.conn.get();
+        auto& stack = it->second;
+        auto on = std::find_if(stack.rbegin(), stack.rend(),
+                               [&](const Waiter* w) { return w->conn == from; });
+        if (on == stack.rend()) return false;
+        const std::thread::id thread = (*on)->thread;
+        Waiter* w = *std::find_if(stack.rbegin(), on + 1,
+                                  [&](const Waiter* x) { return x->thread == thread; });
         std::lock_guard wl(w->m);
         w->incoming.push_back(std::move(in));
+        w->signalled.store(true, std::memory_order_release);
         w->cv.notify_one();
         return true;
     }
@@ -369,6 +548,9 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
     timeval tv{kSendTimeoutSeconds, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     std::shared_ptr<Connection> c(new Connection(fd, role, std::move(peer), std::move(on_closed)));
+    // A server's calls go to clients (callbacks): a client that never answers must not hold the
+    // server's thread for good. A client waits as long as the server's object works.
+    if (role == Role::Server) c->call_timeout_ms_.store(g_callback_timeout_ms.load());
     Writer w;
     BeginFrame(w, MsgType::Hello, 0);
     Hello h;
@@ -377,7 +559,7 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
     WriteHello(w, h);
     EndFrame(w);
     c->Send(w);
-    std::thread([c] { c->ReadLoop(); }).detach();
+    Pool::Get().StartReading(c);
     return c;
 }
 
@@ -449,12 +631,26 @@ void Connection::ProtocolViolation(const std::string& why) {
     Close();
 }
 
-namespace {
+ssize_t Connection::Recv(void* into, size_t n) {
+    // Small frames come in one read together with their length (often with the next frame).
+    if (rpos_ < rend_) {
+        const size_t k = std::min(n, rend_ - rpos_);
+        std::memcpy(into, rbuf_ + rpos_, k);
+        rpos_ += k;
+        return static_cast<ssize_t>(k);
+    }
+    if (n >= sizeof rbuf_) return ::recv(fd_, into, n, 0);
+    const ssize_t got = ::recv(fd_, rbuf_, sizeof rbuf_, 0);
+    if (got <= 0) return got;
+    rpos_ = 0;
+    rend_ = static_cast<size_t>(got);
+    return Recv(into, n);
+}
 
-bool ReadFull(int fd, void* buf, size_t n) {
+bool Connection::ReadFull(void* buf, size_t n) {
     auto* p = static_cast<uint8_t*>(buf);
     while (n) {
-        ssize_t k = ::recv(fd, p, n, 0);
+        ssize_t k = Recv(p, n);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) return false;
         p += k;
@@ -463,35 +659,128 @@ bool ReadFull(int fd, void* buf, size_t n) {
     return true;
 }
 
-}  // namespace
-
-void Connection::ReadLoop() {
+bool Connection::ReadLoop() {
     std::vector<uint8_t> frame;
     for (;;) {
         uint32_t len;
-        if (!ReadFull(fd_, &len, sizeof len)) break;
-        if (len < kFrameHeaderSize) {
-            ProtocolViolation("frame shorter than its header");
+        if (!ReadFull(&len, sizeof len)) break;
+        const FrameLength rule = CheckFrameLength(len, got_hello_);
+        if (rule == FrameLength::Refuse) {
+            ProtocolViolation(len < kFrameHeaderSize ? "frame shorter than its header"
+                                                     : "not a transport peer");
             break;
         }
-        if (len > kMaxFrame) {
-            if (!got_hello_) {
-                ProtocolViolation("not a transport peer");
-                break;
-            }
+        if (rule == FrameLength::Skip) {
             SkipOversized(len);
             continue;
         }
-        frame.resize(len);
-        if (!ReadFull(fd_, frame.data(), len)) break;
-        if (!HandleFrame(frame)) break;
+        size_t charged = 0;
+        bool kept = true;
+        Incoming here;
+        const bool read = ReadBody(len, frame, charged, kept);
+        bool go_on = read && (kept ? HandleFrame(frame, charged, &here) : RefuseUnkept(frame));
+        UnchargeProcess(charged);
+        frame = {};  // an idle connection holds no buffer
+        if (!go_on) break;
+        if (here.conn) {
+            // Another thread reads on; this one serves the call at once.
+            std::shared_ptr<Connection> self = here.conn;
+            ServeIncoming(here);
+            Pool::Get().ServedOnReader(*self);
+            return true;
+        }
     }
     OnClosed();
+    return false;
+}
+
+bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged,
+                          bool& kept) {
+    // Bytes are stored as they arrive, so a length that is claimed but never sent costs
+    // nothing; each step at most doubles what arrived.
+    constexpr size_t kFirst = 64u << 10;
+    constexpr size_t kHead = kFrameHeaderSize + kRequestHeaderSize;
+    kept = bytes_in_flight_.load() + len <= kMaxBytesInFlight;
+    // A hello is tiny and always taken: a full budget must not turn new peers away unheard.
+    const bool exempt = !got_hello_;
+    frame.clear();
+    size_t have = 0;
+    uint8_t sink[16384];
+    while (have < len) {
+        size_t want = len - have;
+        uint8_t* into;
+        if (kept) {
+            if (have == frame.capacity()) {
+                const size_t cap = std::min<size_t>(len, std::max(kFirst, 2 * have));
+                if (exempt) {
+                    frame.reserve(cap);
+                } else if (ChargeProcess(cap - charged)) {
+                    frame.reserve(cap);
+                    charged = cap;
+                } else {
+                    // Beyond the process's budget: keep the head to answer, drop the rest.
+                    kept = false;
+                    frame.resize(std::min(have, kHead));
+                    frame.shrink_to_fit();
+                    UnchargeProcess(charged);
+                    charged = 0;
+                    continue;
+                }
+            }
+            want = std::min(want, frame.capacity() - have);
+            frame.resize(have + want);
+            into = frame.data() + have;
+        } else if (have < kHead) {
+            want = std::min(want, kHead - have);
+            frame.resize(have + want);
+            into = frame.data() + have;
+        } else {
+            want = std::min(want, sizeof sink);
+            into = sink;
+        }
+        ssize_t k = Recv(into, want);
+        if (k < 0 && errno == EINTR) k = 0;
+        else if (k <= 0) return false;
+        have += static_cast<size_t>(k);
+        if (kept || frame.size() > have) frame.resize(std::min(frame.size(), have));
+    }
+    return true;
+}
+
+// A frame that did not fit the memory budgets: a request is answered as refused, a reply fails
+// the call waiting for it; anything else so large is no peer of ours.
+bool Connection::RefuseUnkept(const std::vector<uint8_t>& head) {
+    Reader r(head);
+    FrameHeader fh;
+    if (!ReadFrameHeader(r, fh)) {
+        ProtocolViolation("unknown message type");
+        return false;
+    }
+    if (fh.type == MsgType::Request) {
+        SendRejection(fh.call_id, RPC_S_SERVER_TOO_BUSY, "too much message data in progress");
+        return true;
+    }
+    if (fh.type == MsgType::Reply) {
+        std::lock_guard lk(pending_mu_);
+        auto it = pending_.find(fh.call_id);
+        if (it != pending_.end()) {
+            Waiter* w = it->second;
+            pending_.erase(it);
+            std::lock_guard wl(w->m);
+            w->failed = E_OUTOFMEMORY;
+            w->signalled.store(true, std::memory_order_release);
+        w->cv.notify_one();
+            return true;
+        }
+        if (abandoned_.erase(fh.call_id)) return true;
+    }
+    ProtocolViolation("message beyond the memory budget");
+    return false;
 }
 
 void Connection::SkipOversized(uint32_t len) {
     uint8_t head[kFrameHeaderSize + kRequestHeaderSize];
-    if (!ReadFull(fd_, head, sizeof head)) return;
+    if (!ReadFull(head, sizeof head)) return;
     Reader r(head, sizeof head);
     FrameHeader fh;
     if (!ReadFrameHeader(r, fh) || fh.type != MsgType::Request) {
@@ -499,16 +788,16 @@ void Connection::SkipOversized(uint32_t len) {
         return;
     }
     SendRejection(fh.call_id, RPC_E_INVALID_DATA, "message too large");
-    uint8_t sink[65536];
+    uint8_t sink[16384];
     size_t left = len - sizeof head;
     while (left) {
         size_t k = std::min(left, sizeof sink);
-        if (!ReadFull(fd_, sink, k)) return;
+        if (!ReadFull(sink, k)) return;
         left -= k;
     }
 }
 
-bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
+bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here) {
     Reader r(frame);
     FrameHeader fh;
     if (!ReadFrameHeader(r, fh)) {
@@ -550,8 +839,13 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
             in.conn = shared_from_this();
             in.params_at = frame.size() - r.Left();
             in.frame = std::move(frame);
+            in.charged = std::exchange(charged, 0);
             frame = {};
-            if (!WaiterRegistry::Get().TryDeliver(in)) Pool::Get().Submit(std::move(in));
+            if (WaiterRegistry::Get().TryDeliver(in)) return true;
+            if (Pool::Get().ServeOnReader(*this))
+                *here = std::move(in);
+            else
+                Pool::Get().Submit(std::move(in));
             return true;
         }
         case MsgType::Reply: {
@@ -565,7 +859,10 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
                     std::lock_guard wl(w->m);
                     w->reply = std::move(frame);
                     w->has_reply = true;
+                    w->signalled.store(true, std::memory_order_release);
                     w->cv.notify_one();  // under the lock: the waiter may be gone once it is free
+                } else if (abandoned_.erase(fh.call_id)) {
+                    return true;  // the answer to a call given up on
                 }
             }
             frame = {};
@@ -590,7 +887,9 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
                 uint32_t refs = 0;
                 r.U64(id);
                 r.U32(refs);
-                if (!ReleaseExport(id, refs)) {
+                // Counted here, released on the releasing thread: a destructor may wait for a
+                // reply that only this reader can deliver.
+                if (!ReleaseExport(id, refs, true)) {
                     ProtocolViolation("release of references it does not hold");
                     return false;
                 }
@@ -604,26 +903,18 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame) {
 void Connection::OnClosed() {
     alive_.store(false, std::memory_order_release);
     Close();
+    // Calls waiting on this connection fail first: a destructor below may be waiting for one.
     {
         std::lock_guard lk(pending_mu_);
         for (auto& [id, w] : pending_) {
             std::lock_guard wl(w->m);
             w->dead = true;
-            w->cv.notify_one();
+            w->signalled.store(true, std::memory_order_release);
+        w->cv.notify_one();
         }
         pending_.clear();
+        abandoned_.clear();
     }
-    std::unordered_map<uint64_t, ExportEntry> exports;
-    {
-        std::lock_guard lk(exports_mu_);
-        exports_closed_ = true;
-        exports.swap(exports_);
-        export_ids_.clear();
-    }
-    // The peer's references end with it; an object's destructor may run here.
-    for (auto& [id, e] : exports)
-        for (uint64_t i = 0; i < e.refs; ++i) e.identity->Release();
-    exports.clear();
     {
         std::lock_guard lk(imports_mu_);
         for (auto& [id, m] : imports_) m->remote_refs_ = 0;
@@ -633,20 +924,78 @@ void Connection::OnClosed() {
         ::close(fd_);
         fd_closed_ = true;
     }
+    std::unordered_map<uint64_t, ExportEntry> exports;
+    {
+        std::lock_guard lk(exports_mu_);
+        exports_closed_ = true;
+        exports.swap(exports_);
+        export_ids_.clear();
+    }
+    // The peer's references end with it, on the releasing thread like every release; it
+    // reports the connection closed once they are all gone.
+    {
+        std::lock_guard lk(release_mu_);
+        for (auto& [id, e] : exports) releases_.emplace_back(e.identity, e.refs);
+        closing_ = true;
+    }
+    exports.clear();
+    DeferRelease(nullptr, 0);
+}
+
+void Connection::DeferRelease(IUnknown* identity, uint64_t n) {
+    {
+        std::lock_guard lk(release_mu_);
+        if (identity) releases_.emplace_back(identity, n);
+        if (releaser_running_) return;
+        releaser_running_ = true;
+    }
+    try {
+        std::thread([self = shared_from_this()] { self->RunReleases(); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: release here rather than leak.
+        Log("rpc: " + peer_.peer + ": no thread for releases; released on the reader");
+        RunReleases();
+    }
+}
+
+void Connection::RunReleases() {
+    for (;;) {
+        std::vector<std::pair<IUnknown*, uint64_t>> batch;
+        bool finish = false;
+        {
+            std::lock_guard lk(release_mu_);
+            batch.swap(releases_);
+            if (batch.empty()) {
+                releaser_running_ = false;
+                finish = closing_;
+                closing_ = false;
+                if (!finish) return;
+            }
+        }
+        if (finish) {
+            FinishClose();
+            return;
+        }
+        for (auto& [identity, n] : batch)
+            for (uint64_t i = 0; i < n; ++i) identity->Release();
+    }
+}
+
+void Connection::FinishClose() {
     if (on_closed_) on_closed_(this);
     std::lock_guard lk(done_mu_);
     done_ = true;
     done_cv_.notify_all();
 }
 
-bool Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
-    Waiter wt;
+HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
+    Waiter wt(this);
     uint32_t id;
     {
         std::lock_guard lk(pending_mu_);
-        if (!Alive()) return false;
+        if (!Alive()) return RPC_E_DISCONNECTED;
         do id = ++next_call_id_;
-        while (id == 0 || pending_.count(id));
+        while (id == 0 || pending_.count(id) || abandoned_.count(id));
         pending_[id] = &wt;
     }
     w.PatchU32(8, id);
@@ -658,21 +1007,62 @@ bool Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
         ~Unregister() { WaiterRegistry::Get().Pop(c, w); }
     } unregister{causality, &wt};
     Send(w);  // a failure closes the connection, and the reader marks this call dead
+    const uint32_t timeout = call_timeout_ms_.load();
+    uint32_t since = GetTickCount();
+    // A short call's reply comes back within tens of microseconds: looking for it that long
+    // before sleeping saves the wake-up of this thread from the reply's path.
+    {
+        const auto spin_end = std::chrono::steady_clock::now() + kReplySpin;
+        while (!wt.signalled.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < spin_end)
+            CpuRelax();
+    }
     for (;;) {
         std::unique_lock lk(wt.m);
-        wt.cv.wait(lk, [&] { return wt.has_reply || wt.dead || !wt.incoming.empty(); });
+        auto ready = [&] {
+            return wt.has_reply || wt.dead || wt.failed != S_OK || !wt.incoming.empty();
+        };
+        if (timeout == 0) {
+            wt.cv.wait(lk, ready);
+        } else {
+            // Elapsed time by the process clock (a fake one in tests, polled).
+            for (;;) {
+                const uint32_t spent = TickDiff(GetTickCount(), since);
+                if (ready() || spent >= timeout) break;
+                uint32_t slice = timeout - spent;
+                if (SysClock().IsFake()) slice = std::min<uint32_t>(slice, 5);
+                wt.cv.wait_for(lk, std::chrono::milliseconds(slice));
+            }
+        }
         if (!wt.incoming.empty()) {
             Incoming in = std::move(wt.incoming.front());
             wt.incoming.pop_front();
             lk.unlock();
             ServeIncoming(in);
+            since = GetTickCount();  // the peer is working with us: the wait starts anew
             continue;
         }
         if (wt.has_reply) {
             reply = std::move(wt.reply);
-            return true;
+            return S_OK;
         }
-        return false;
+        if (wt.failed != S_OK) return wt.failed;
+        if (wt.dead) return RPC_E_DISCONNECTED;
+        lk.unlock();
+        // Timed out: give the call up unless its reply came meanwhile.
+        {
+            std::lock_guard pl(pending_mu_);
+            std::lock_guard wl(wt.m);
+            if (wt.has_reply || wt.dead || wt.failed != S_OK) continue;
+            pending_.erase(id);
+            abandoned_[id] = true;
+            if (abandoned_.size() > size_t{kMaxCallsInFlight}) {
+                // A peer that leaves this many calls unanswered is not coming back.
+                Log("rpc: " + peer_.peer + ": calls left unanswered; connection dropped");
+                Close();
+            }
+        }
+        return RPC_E_TIMEOUT;
     }
 }
 
@@ -710,6 +1100,7 @@ void Connection::Serve(Incoming& in) {
     FinishReply(out, at, status, hr, text);
     const size_t size = in.frame.size();
     in.frame = {};
+    UnchargeProcess(std::exchange(in.charged, 0));
     Send(out);
     bytes_in_flight_.fetch_sub(size);
     calls_in_flight_.fetch_sub(1);
@@ -856,7 +1247,7 @@ bool Connection::Export(IUnknown* identity, const IID& iid, void* iface, uint64_
     return false;
 }
 
-bool Connection::ReleaseExport(uint64_t id, uint64_t n) {
+bool Connection::ReleaseExport(uint64_t id, uint64_t n, bool deferred) {
     IUnknown* identity = nullptr;
     {
         std::lock_guard lk(exports_mu_);
@@ -869,7 +1260,10 @@ bool Connection::ReleaseExport(uint64_t id, uint64_t n) {
             exports_.erase(it);
         }
     }
-    for (uint64_t i = 0; i < n; ++i) identity->Release();
+    if (deferred)
+        DeferRelease(identity, n);
+    else
+        for (uint64_t i = 0; i < n; ++i) identity->Release();
     return true;
 }
 
@@ -1162,9 +1556,11 @@ bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEn
         c.UndoExports(s.env.exported);
         return false;
     }
-    if (!c.Call(s.w, s.reply)) {
-        hr = RPC_E_DISCONNECTED;
-        SetErrorText("The connection to the object's process is closed");
+    if (HRESULT failed = c.Call(s.w, s.reply); failed != S_OK) {
+        hr = failed;
+        SetErrorText(failed == RPC_E_TIMEOUT     ? "The object's process did not answer in time"
+                     : failed == E_OUTOFMEMORY   ? "The reply was too large to take"
+                                                 : "The connection to the object's process is closed");
         return false;
     }
     Reader r(s.reply);

@@ -1,16 +1,22 @@
 // One transport connection: a socket that carries calls both ways, the objects this side
 // exports to the peer, and the proxies of the peer's objects.
 //
-// Threads: a reader per connection reads frames and never runs a call. A request goes to the
-// thread of the same logical thread (causality) when one waits for a reply, so a callback made
-// during a call runs on the calling thread and cannot deadlock; otherwise to the process's call
-// pool, which grows while calls block. Replies go to the thread that waits for them.
+// Threads: one thread at a time reads a connection's frames and never runs an object's Release.
+// A request goes to the thread that waits for a reply on this connection in the same logical
+// thread (causality), so a callback made during a call runs on the calling thread and cannot
+// deadlock; otherwise to the process's call pool, which grows while calls block, up to a quota
+// per connection. The reader is a pool thread: it serves such a call itself once an idle thread
+// has taken the reading on. Replies go to the thread that waits for them.
 //
 // References: every reference the peer holds on an exported object is one real reference on it
 // (remote QueryInterface adds one through the object's own QueryInterface; a proxy's last local
-// Release gives all of its back in one Release message). When the connection ends, every
+// Release gives all of its back in one Release message). The real Release calls run on a
+// releasing thread of the connection: a destructor may wait for a call that only the reader can
+// answer. When the connection ends, waiting calls fail with RPC_E_DISCONNECTED first, then every
 // reference it held is released, and calls through its proxies fail with RPC_E_DISCONNECTED.
 #pragma once
+#include <sys/types.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -35,9 +41,27 @@ void Log(const std::string& line);
 
 // Limits per connection on calls received and not yet answered.
 inline constexpr int kMaxCallsInFlight = 64;
+// Message bytes one connection may hold: the frame being read plus requests not yet answered.
 inline constexpr size_t kMaxBytesInFlight = 64u << 20;
+// Message bytes all connections of the process may hold together.
+inline constexpr size_t kMaxProcessBytes = 256u << 20;
+// Frames before the peer's hello are at most this long (a hello is 20).
+inline constexpr uint32_t kMaxHelloFrame = 64;
+// Pool threads one connection's calls may occupy at once; its further calls wait their turn.
+inline constexpr size_t kMaxPoolThreadsPerConnection = 16;
+// Pool threads of the whole process.
+inline constexpr size_t kMaxPoolThreads = 256;
 // A peer that does not read for this long is dropped (its socket buffer is full).
 inline constexpr int kSendTimeoutSeconds = 30;
+// How long a server waits for a client to answer a callback (ms).
+inline constexpr uint32_t kDefaultCallbackTimeoutMs = 20000;
+
+// The callback time-out of connections started from now on (tests shorten it).
+void SetCallbackTimeout(uint32_t ms);
+// The process's message budget (tests shorten it); 0 restores kMaxProcessBytes.
+void SetProcessMessageBudget(size_t bytes);
+// Message bytes held by every connection of the process now.
+size_t HeldMessageBytes();
 
 struct Incoming;
 struct Waiter;
@@ -66,6 +90,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Creates an object of `clsid` in the peer's process (its class objects).
     HRESULT CreateInstance(const CLSID& clsid, const IID& iid, void** out);
 
+    // Time-out of the calls made through this connection (0: none). Server connections take
+    // the callback time-out, client connections wait as long as the server's object works.
+    void SetCallTimeout(uint32_t ms) { call_timeout_ms_.store(ms); }
+
     // Diagnostics and tests.
     size_t ExportedObjects() const;
     uint64_t ExportedReferences() const;  // over all objects
@@ -93,8 +121,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     Connection(int fd, Role role, CallContext peer, std::function<void(Connection*)> on_closed);
 
-    void ReadLoop();
-    bool HandleFrame(std::vector<uint8_t>& frame);
+    // Reads frames until the connection ends (false), or until it served a call itself after
+    // another thread took the reading on (true).
+    bool ReadLoop();
+    // Reads a frame's `len` bytes, growing the buffer as they arrive. False when the socket
+    // ended; `kept` false when the frame did not fit the budgets (only its head is kept).
+    bool ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged, bool& kept);
+    bool RefuseUnkept(const std::vector<uint8_t>& head);
+    // Reads through the connection's small read buffer (the reader only).
+    ssize_t Recv(void* into, size_t n);
+    bool ReadFull(void* buf, size_t n);
+    // A request the reader may serve itself is moved to `here`.
+    bool HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here);
     void SkipOversized(uint32_t len);
     void ProtocolViolation(const std::string& why);
     void OnClosed();
@@ -103,7 +141,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void SendRelease(uint64_t id, uint32_t refs);
 
     // Calls: sends `w` (a request with its call id at offset 8) and waits for the reply.
-    bool Call(Writer& w, std::vector<uint8_t>& reply);
+    // RPC_E_DISCONNECTED, RPC_E_TIMEOUT or E_OUTOFMEMORY (a reply beyond the budget) else.
+    HRESULT Call(Writer& w, std::vector<uint8_t>& reply);
     void Serve(Incoming& in);
     ReplyStatus Dispatch(const RequestHeader& h, Reader& r, Writer& out, MarshalEnv& env,
                          HRESULT& hr);
@@ -112,7 +151,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // Export table. Export consumes one reference on `identity` (the peer's new one).
     bool Export(IUnknown* identity, const IID& iid, void* iface, uint64_t& id);
-    bool ReleaseExport(uint64_t id, uint64_t n);
+    // `deferred`: the Release calls run on the releasing thread, never on the caller.
+    bool ReleaseExport(uint64_t id, uint64_t n, bool deferred = false);
+    void DeferRelease(IUnknown* identity, uint64_t n);
+    void RunReleases();
+    void FinishClose();
     void UndoExports(const std::vector<uint64_t>& ids);
     // The exported object `id` as interface `iid`, with a reference (QueryInterface).
     HRESULT LookupOwn(uint64_t id, const IID& iid, void** out);
@@ -128,12 +171,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::function<void(Connection*)> on_closed_;
     std::atomic<bool> alive_{true};
     bool got_hello_ = false;  // reader only
+    uint8_t rbuf_[2048];      // reader only: bytes received and not yet taken
+    size_t rpos_ = 0, rend_ = 0;
 
     std::mutex write_mu_;
 
     std::mutex pending_mu_;
     std::unordered_map<uint32_t, Waiter*> pending_;
+    // Calls given up on (time-out): their late replies are dropped, not taken for forgeries.
+    std::unordered_map<uint32_t, bool> abandoned_;
     uint32_t next_call_id_ = 0;
+    std::atomic<uint32_t> call_timeout_ms_{0};
+
+    // Release calls waiting for the releasing thread; closing_ once the reader has ended.
+    std::mutex release_mu_;
+    std::vector<std::pair<IUnknown*, uint64_t>> releases_;
+    bool releaser_running_ = false;
+    bool closing_ = false;
+
+    size_t pool_running_ = 0;  // Pool's lock
 
     mutable std::mutex exports_mu_;
     std::unordered_map<uint64_t, ExportEntry> exports_;

@@ -1,5 +1,7 @@
 #include "platform/rpc/decode.h"
 
+#include "platform/rpc/connection.h"
+
 namespace plat::rpc {
 
 namespace {
@@ -44,6 +46,12 @@ bool DecodeRelease(Reader& r) {
 }
 
 }  // namespace
+
+FrameLength CheckFrameLength(uint32_t len, bool hello_seen) {
+    if (len < kFrameHeaderSize) return FrameLength::Refuse;
+    if (!hello_seen) return len <= kMaxHelloFrame ? FrameLength::Take : FrameLength::Refuse;
+    return len <= kMaxFrame ? FrameLength::Take : FrameLength::Skip;
+}
 
 Decoded DecodeFrame(std::span<const uint8_t> body, const InterfaceInfo* reply_iface,
                     uint16_t reply_method) {

@@ -11,6 +11,11 @@ namespace plat::rpc {
 
 enum class Decoded { Malformed, Hello, Request, Reply, Release };
 
+// What the reader does with a frame that claims `len` bytes: reads it, answers and skips it
+// (too large, after the hello) or ends the connection.
+enum class FrameLength { Take, Skip, Refuse };
+FrameLength CheckFrameLength(uint32_t len, bool hello_seen);
+
 // `body` is one frame after its length. A request is decoded against the method it names (any
 // registered interface; the activator and QueryInterface included). A reply's out parameters
 // are decoded against `reply_iface`'s method `reply_method` when given.

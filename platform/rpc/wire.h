@@ -8,7 +8,8 @@
 //   u32 call id                 pairs a Reply with its Request (0 in Hello and Release)
 // then, by type:
 //   Hello    u32 magic "NRPC" (0x4350524E), u16 version (1), u16 role (0 client, 1 server),
-//            u32 pid. Each side sends one first; anything else first ends the connection.
+//            u32 pid. Each side sends one first; anything else first, or a first frame
+//            longer than 64 bytes, ends the connection.
 //   Request  u64 causality      the logical thread: a nested call carries its caller's, so the
 //                               thread that waits for it serves it
 //            u32 locale         the caller's LCID
@@ -72,6 +73,7 @@ inline constexpr size_t kHelloSize = 12;
 inline constexpr HRESULT CO_E_OBJNOTCONNECTED = MakeHr(0x800401FD);   // unknown object id
 inline constexpr HRESULT RPC_S_SERVER_TOO_BUSY = MakeHr(0x800706BB);  // too many calls at once
 inline constexpr HRESULT RPC_E_CALL_REJECTED = MakeHr(0x80010001);
+inline constexpr HRESULT RPC_E_TIMEOUT = MakeHr(0x8001011F);  // the peer did not answer in time
 inline constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = MakeHr(0x80080005);  // no server listening
 
 // Appends to a growing frame.

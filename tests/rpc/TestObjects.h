@@ -59,7 +59,58 @@ struct ITestKinds : public virtual plat::IUnknown {
     virtual HRESULT Make(const IID& iid, void** out) = 0;
     virtual HRESULT Sleep(uint32_t ms) = 0;
     virtual HRESULT ThreadId(uint32_t* tid) = 0;
+    // Waits at the process's gate (g_gate); the ballast only makes the request large.
+    virtual HRESULT Park(const WideString& ballast) = 0;
+    // Starts an event thread that calls sink->Sleep(ms) over and over until this object
+    // ends; the destructor joins it.
+    virtual HRESULT Tick(ITestKinds* sink, uint32_t ms) = 0;
 };
+
+// Where Park waits: closed, every caller waits (at most 30 s) until it opens.
+class Gate {
+  public:
+    void Close() {
+        std::lock_guard lk(m_);
+        open_ = false;
+        max_waiting_ = waiting_;
+    }
+    void Open() {
+        std::lock_guard lk(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    void Pass() {
+        std::unique_lock lk(m_);
+        max_waiting_ = std::max(max_waiting_, ++waiting_);
+        cv_.wait_for(lk, std::chrono::seconds(30), [&] { return open_; });
+        --waiting_;
+    }
+    int Waiting() {
+        std::lock_guard lk(m_);
+        return waiting_;
+    }
+    int MaxWaiting() {
+        std::lock_guard lk(m_);
+        return max_waiting_;
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = true;
+    int waiting_ = 0;
+    int max_waiting_ = 0;
+};
+inline Gate g_gate;
+
+// Closes the gate for a scope and opens it whatever happens.
+struct ClosedGate {
+    ClosedGate() { g_gate.Close(); }
+    ~ClosedGate() { g_gate.Open(); }
+};
+
+inline std::atomic<int> g_sleep_calls{0};  // Sleep calls this process served
+inline std::atomic<int> g_tickers{0};      // event threads of Tick still running
 
 }  // namespace rpctest
 
@@ -79,7 +130,9 @@ struct ITestKinds : public virtual plat::IUnknown {
     M(Ping, 3)                                   \
     M(Make, 2, ::plat::rpc::IidIs<1, 0>)         \
     M(Sleep, 1)                                  \
-    M(ThreadId, 1)
+    M(ThreadId, 1)                               \
+    M(Park, 1)                                   \
+    M(Tick, 2)
 NORVALT_RPC_INTERFACE(rpctest::ITestKinds, RPCTEST_ITESTKINDS)
 
 namespace rpctest {
@@ -93,6 +146,12 @@ inline void RegisterAll() {
 template <class Base>
 class KindsImpl : public Base {
   public:
+    ~KindsImpl() override {
+        if (ticker_.joinable()) {
+            stop_ = true;
+            ticker_.join();
+        }
+    }
     HRESULT Numbers(int8_t a, uint8_t b, int16_t c, uint16_t d, int32_t e, uint32_t f, int64_t g,
                     uint64_t h, float i, double j, bool k, int8_t* oa, uint64_t* oh,
                     double* oj) override {
@@ -171,7 +230,10 @@ class KindsImpl : public Base {
         throw std::runtime_error(plat::WideToUtf8(text));
     }
     HRESULT Ping(ITestKinds* back, int32_t depth, int32_t* result) override {
-        ping_threads.push_back(plat::CurrentThreadId());
+        {
+            std::lock_guard lk(ping_m);
+            ping_threads.push_back(plat::CurrentThreadId());
+        }
         *result = 1;
         if (depth > 0 && back) {
             int32_t r = 0;
@@ -183,6 +245,7 @@ class KindsImpl : public Base {
     }
     HRESULT Make(const IID& iid, void** out) override;
     HRESULT Sleep(uint32_t ms) override {
+        ++g_sleep_calls;
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return plat::S_OK;
     }
@@ -190,8 +253,34 @@ class KindsImpl : public Base {
         *tid = plat::CurrentThreadId();
         return plat::S_OK;
     }
+    HRESULT Park(const WideString&) override {
+        g_gate.Pass();
+        return plat::S_OK;
+    }
+    HRESULT Tick(ITestKinds* sink, uint32_t ms) override {
+        if (!sink) return plat::E_POINTER;
+        if (ticker_.joinable()) return plat::E_UNEXPECTED;
+        ++g_tickers;
+        ticker_ = std::thread([this, s = ComPtr<ITestKinds>(sink), ms] {
+            while (!stop_)
+                if (plat::Failed(s->Sleep(ms)))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            --g_tickers;
+        });
+        return plat::S_OK;
+    }
 
+    std::vector<uint32_t> PingThreads() {
+        std::lock_guard lk(ping_m);
+        return ping_threads;
+    }
+
+    std::mutex ping_m;
     std::vector<uint32_t> ping_threads;  // one logical thread at a time calls Ping
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread ticker_;
 };
 
 inline std::atomic<int> g_live_objects{0};
@@ -452,8 +541,12 @@ class Sink final : public plat::ComObject<tlb::INorvaltEventsEx, tlb::INorvaltEv
         return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
     }
 
+    // While set, every event waits at the gate before it is recorded (a slow client).
+    std::atomic<bool> stall{false};
+
   private:
     HRESULT Record(std::string e) {
+        if (stall) g_gate.Pass();
         std::lock_guard lk(m);
         events.push_back(std::move(e));
         threads.push_back(plat::CurrentThreadId());

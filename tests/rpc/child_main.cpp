@@ -133,6 +133,31 @@ void Hold() {
     for (;;) ::pause();
 }
 
+// An object of the server calls a sink of ours from its own thread, over and over; we let the
+// object go (or are killed) while a call is on its way.
+void Ticker() {
+    auto k = Create<ITestKinds>();
+    CHILD_CHECK(k);
+    auto sink = plat::MakeCom<Kinds>();
+    CHILD_CHECK(k->Tick(sink.Get(), 200) == S_OK);
+    CHILD_CHECK(Eventually([] { return g_sleep_calls.load() >= 1; }, 10000));
+    Report("ticking");
+    if (Env("NORVALT_RPC_RELEASE") != "1")
+        for (;;) ::pause();
+    k = nullptr;  // without stopping the events first
+    Report("released");
+    // The connection still serves.
+    auto other = Create<ITestKinds>();
+    CHILD_CHECK(other);
+    uint32_t tid = 0;
+    CHILD_CHECK(other->ThreadId(&tid) == S_OK);
+    other = nullptr;
+    // The event thread has ended: no more calls arrive.
+    CHILD_CHECK(Eventually([&] { return sink->RefCount() == 1; }, 10000));
+    Report("served");
+    Finish(0);
+}
+
 void Caller() {
     if (Env("NORVALT_RPC_DROP") == "1") {
         CHILD_CHECK(::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0);
@@ -175,6 +200,7 @@ TEST(RpcChild, DISABLED_Main) {
     if (scenario == "calls") Calls();
     if (scenario == "hold") Hold();
     if (scenario == "caller") Caller();
+    if (scenario == "ticker") Ticker();
     if (scenario == "server") Serve();
     Report("FAIL unknown scenario " + scenario);
     ::_exit(2);

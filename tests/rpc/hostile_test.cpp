@@ -6,7 +6,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <optional>
+#include <set>
 
 #include "platform/rpc/decode.h"
 #include "tests/rpc/RpcFixture.h"
@@ -46,7 +48,7 @@ class RawPeer {
         }
     }
     // The next frame's body, or nothing when the server closed or was silent.
-    std::optional<std::vector<uint8_t>> ReadFrame(int ms = 3000) {
+    std::optional<std::vector<uint8_t>> ReadFrame(int ms = 5000) {
         uint32_t len;
         if (!Read(&len, 4, ms)) return std::nullopt;
         std::vector<uint8_t> body(len);
@@ -112,8 +114,11 @@ struct Reply {
     }
 };
 
+// The next reply; releases the server sends meanwhile are passed over.
 std::optional<Reply> ReadReply(RawPeer& p) {
     auto body = p.ReadFrame();
+    while (body && body->size() > 0 && (*body)[0] == static_cast<uint8_t>(MsgType::Release))
+        body = p.ReadFrame();
     if (!body) return std::nullopt;
     Reply rep;
     rep.body = std::move(*body);
@@ -148,13 +153,14 @@ class Hostile : public RpcServerFixture {
         plat::rpc::SetLogSink({});
     }
     // Creates a TestObject for the raw peer; its object id.
-    uint64_t Activate() {
-        peer->Send(
+    uint64_t Activate() { return ActivateOn(*peer); }
+    uint64_t ActivateOn(RawPeer& p) {
+        p.Send(
             Request(1, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
                 w.Guid(CLSID_TestObject);
                 w.Guid(IID_ITestKinds);
             }));
-        auto rep = ReadReply(*peer);
+        auto rep = ReadReply(p);
         EXPECT_TRUE(rep);
         if (!rep) return 0;
         EXPECT_EQ(rep->status, ReplyStatus::Done);
@@ -188,7 +194,26 @@ class Hostile : public RpcServerFixture {
 };
 
 // ITestKinds method numbers as declared.
-constexpr uint16_t kSum = 6, kStrings = 3, kVariants = 4, kThreadId = 15;
+constexpr uint16_t kSum = 6, kStrings = 3, kVariants = 4, kPing = 12, kThreadId = 15, kPark = 16;
+
+// Park's one parameter: `units` code units of ballast.
+std::function<void(Writer&)> Ballast(uint32_t units) {
+    return [units](Writer& w) {
+        w.U32(units);
+        std::vector<uint8_t> zeros(size_t{units} * 2);
+        w.Raw(zeros.data(), zeros.size());
+    };
+}
+
+// The process's resident memory.
+size_t ResidentBytes() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<size_t>(resident) * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 TEST_F(Hostile, MalformedRequestsGetErrorRepliesAndTheConnectionGoesOn) {
     uint64_t id = Activate();
@@ -308,6 +333,166 @@ TEST_F(Hostile, AReleaseGivesBackExactlyWhatItNames) {
     EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }));
     EXPECT_EQ(conn->ExportedObjects(), 0u);
     EXPECT_TRUE(conn->Alive());
+}
+
+TEST_F(Hostile, OneConnectionsBlockedCallsTakeNoMoreThanItsShareOfThePool) {
+    uint64_t id = Activate();
+    ASSERT_NE(id, 0u);
+    constexpr int kCalls = 40;
+    static_assert(kCalls > int{kMaxPoolThreadsPerConnection} && kCalls <= kMaxCallsInFlight);
+    {
+        ClosedGate gate;
+        for (uint32_t i = 0; i < kCalls; ++i)
+            peer->Send(Request(100 + i, id, IID_ITestKinds, kPark, Ballast(0)));
+        ASSERT_TRUE(Eventually(
+            [] { return g_gate.Waiting() >= int{kMaxPoolThreadsPerConnection}; }));
+        // Another client is served while this one's share is taken.
+        auto k = Create<ITestKinds>();
+        ASSERT_TRUE(k);
+        uint32_t tid = 0;
+        EXPECT_EQ(k->ThreadId(&tid), plat::S_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(g_gate.MaxWaiting(), int{kMaxPoolThreadsPerConnection})
+            << "one connection's calls took more pool threads than its share";
+    }
+    // The calls that waited their turn run once threads come free.
+    std::set<uint32_t> answered;
+    for (int i = 0; i < kCalls; ++i) {
+        auto rep = ReadReply(*peer);
+        ASSERT_TRUE(rep) << "after " << i << " replies";
+        EXPECT_EQ(rep->status, ReplyStatus::Done);
+        EXPECT_EQ(rep->hr, plat::S_OK);
+        answered.insert(rep->call_id);
+    }
+    EXPECT_EQ(answered.size(), size_t{kCalls});
+}
+
+TEST_F(Hostile, ANestedRequestReachesOnlyThreadsWaitingOnItsOwnConnection) {
+    // The raw peer calls Ping with an object of its own: the server's thread calls that object
+    // back and waits for the answer on the peer's connection.
+    uint64_t id = Activate();
+    ASSERT_NE(id, 0u);
+    constexpr uint32_t kCall = 50;
+    peer->Send(Request(kCall, id, IID_ITestKinds, kPing, [](Writer& w) {
+        w.U8(1);  // the peer's own object 1
+        w.U64(1);
+        w.Guid(IID_ITestKinds);
+        w.I32(1);
+    }));
+    auto callback = peer->ReadFrame();
+    ASSERT_TRUE(callback);
+    Reader r(*callback);
+    FrameHeader fh;
+    RequestHeader h;
+    ASSERT_TRUE(ReadFrameHeader(r, fh) && fh.type == MsgType::Request);
+    ASSERT_TRUE(ReadRequestHeader(r, h));
+    EXPECT_EQ(h.causality, 0x1234u + kCall) << "the callback carries its caller's logical thread";
+
+    // A second connection names the same logical thread: it is served by the pool, not by the
+    // thread that waits on the first connection.
+    RawPeer other(socket_path);
+    ASSERT_TRUE(other.Connected());
+    other.Hello();
+    uint64_t other_id = ActivateOn(other);
+    ASSERT_NE(other_id, 0u);
+    other.Send(Request(kCall, other_id, IID_ITestKinds, kThreadId));
+    auto rep = ReadReply(other);
+    ASSERT_TRUE(rep);
+    ASSERT_EQ(rep->status, ReplyStatus::Done);
+    uint32_t tid = 0;
+    ASSERT_TRUE(rep->rest.U32(tid));
+    std::vector<uint32_t> pinging;
+    {
+        std::lock_guard lk(TestObject::All().m);
+        for (TestObject* o : TestObject::All().objects)
+            if (auto t = o->PingThreads(); !t.empty()) pinging = t;
+    }
+    ASSERT_EQ(pinging.size(), 1u);
+    EXPECT_NE(tid, pinging[0]) << "another connection's request ran on the waiting thread";
+
+    // The peer answers the callback (result 1): Ping completes with 2.
+    Writer w;
+    size_t at = BeginReply(w, fh.call_id);
+    w.I32(1);
+    FinishReply(w, at, ReplyStatus::Done, plat::S_OK, "");
+    peer->Send(w.Bytes());
+    auto done = ReadReply(*peer);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->call_id, kCall);
+    int32_t result = 0;
+    ASSERT_TRUE(done->rest.I32(result));
+    EXPECT_EQ(result, 2);
+}
+
+TEST_F(Hostile, AClaimedLengthCostsNothingUntilItsBytesArrive) {
+    // Before its hello a peer may send only a hello.
+    RawPeer early(socket_path);
+    ASSERT_TRUE(early.Connected());
+    {
+        std::vector<uint8_t> head = Request(1, 1, IID_ITestKinds, kThreadId);
+        const uint32_t len = kMaxFrame;
+        std::memcpy(head.data(), &len, 4);
+        early.Send(head);
+    }
+    EXPECT_TRUE(early.ClosedByServer()) << "a frame before the hello was taken";
+
+    // After it, frames that claim the most and send a little hold what arrived, not the claim.
+    const size_t before = ResidentBytes();
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    for (int i = 0; i < 8; ++i) {
+        peers.push_back(std::make_unique<RawPeer>(socket_path));
+        ASSERT_TRUE(peers.back()->Connected());
+        peers.back()->Hello();
+        std::vector<uint8_t> head = Request(1, 1, IID_ITestKinds, kPark, Ballast(50));
+        const uint32_t len = kMaxFrame;
+        std::memcpy(head.data(), &len, 4);
+        peers.back()->Send(head);
+    }
+    const bool grew = Eventually([&] { return ResidentBytes() > before + (64u << 20); }, 2000);
+    EXPECT_FALSE(grew) << "buffers sized by claimed lengths: " << (ResidentBytes() - before)
+                       << " bytes more";
+    EXPECT_LE(HeldMessageBytes(), 8 * (128u << 10));
+    peers.clear();
+    EXPECT_TRUE(Eventually([] { return HeldMessageBytes() == 0; }));
+}
+
+TEST_F(Hostile, MessageMemoryIsBoundedForTheWholeProcess) {
+    struct Budget {
+        Budget() { SetProcessMessageBudget(1u << 20); }
+        ~Budget() { SetProcessMessageBudget(0); }
+    } budget;
+    uint64_t id = Activate();
+    ASSERT_NE(id, 0u);
+    RawPeer other(socket_path);
+    ASSERT_TRUE(other.Connected());
+    other.Hello();
+    uint64_t other_id = ActivateOn(other);
+    ASSERT_NE(other_id, 0u);
+    {
+        ClosedGate gate;
+        peer->Send(Request(20, id, IID_ITestKinds, kPark, Ballast(300000)));  // 600 KB, held
+        ASSERT_TRUE(Eventually([] { return g_gate.Waiting() == 1; }));
+        EXPECT_GE(HeldMessageBytes(), 600000u);
+        // Another connection's large request finds no room and is refused, not queued...
+        other.Send(Request(21, other_id, IID_ITestKinds, kPark, Ballast(300000)));
+        auto refused = ReadReply(other);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->call_id, 21u);
+        EXPECT_EQ(refused->status, ReplyStatus::Rejected);
+        EXPECT_EQ(refused->hr, RPC_S_SERVER_TOO_BUSY) << refused->Text();
+        EXPECT_EQ(g_gate.Waiting(), 1);
+        // ...which is no reason to refuse a small one.
+        other.Send(Request(22, other_id, IID_ITestKinds, kThreadId));
+        auto rep = ReadReply(other);
+        ASSERT_TRUE(rep);
+        EXPECT_EQ(rep->status, ReplyStatus::Done);
+        EXPECT_EQ(rep->call_id, 22u);
+    }
+    auto rep = ReadReply(*peer);
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(rep->call_id, 20u);
+    EXPECT_EQ(rep->status, ReplyStatus::Done);
+    EXPECT_TRUE(Eventually([] { return HeldMessageBytes() == 0; }));
 }
 
 TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {

@@ -4,6 +4,8 @@
 
 #include <future>
 
+#include "platform/time/clock.h"
+
 #include "tests/rpc/RpcFixture.h"
 
 using namespace rpctest;
@@ -226,6 +228,41 @@ TEST_F(Loopback, CallbackDuringACallRunsOnTheWaitingThread) {
     n = nullptr;
     EXPECT_TRUE(Eventually([&] { return sink->RefCount() == 1 && sink2->RefCount() == 1; }))
         << "the server's references to the client's sinks were not given back";
+}
+
+TEST_F(Loopback, ACallbackTheClientLeavesUnansweredTimesOutAndTheConnectionGoesOn) {
+    auto n = Create<tlb::INorvalt>();
+    auto sink = plat::MakeCom<Sink>();
+    ASSERT_EQ(n->RegisterSinkInterface(sink.Get()), S_OK);
+    ComPtr<tlb::INorvaltEvents> server_side = ServerObject()->Sink();
+    ASSERT_TRUE(server_side);
+
+    plat::ScopedFakeClock clock(false);
+    HRESULT hr = S_OK;
+    {
+        ClosedGate gate;
+        sink->stall = true;
+        auto call = std::async(std::launch::async, [&] { return server_side->PostFound(3); });
+        ASSERT_TRUE(Eventually([] { return g_gate.Waiting() == 1; }));
+        clock->Advance(plat::rpc::kDefaultCallbackTimeoutMs - 1000);
+        EXPECT_EQ(call.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+            << "gave up before its time";
+        clock->Advance(2000);
+        ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+            << "the server's thread still waits for the client";
+        hr = call.get();
+        sink->stall = false;
+    }
+    EXPECT_EQ(hr, plat::rpc::RPC_E_TIMEOUT);
+    // The client answers late: the answer is dropped and the connection serves on.
+    ASSERT_TRUE(sink->WaitFor(2, 5000));
+    EXPECT_EQ(server_side->PostFound(4), S_OK);
+    ASSERT_TRUE(sink->WaitFor(3, 5000));
+    EXPECT_EQ(sink->Events()[2], "PostFound 4");
+    ASSERT_TRUE(ServerSide());
+    EXPECT_TRUE(ServerSide()->Alive());
+    server_side = nullptr;
+    ASSERT_EQ(n->UnRegisterSinkInterface(), S_OK);
 }
 
 TEST_F(Loopback, NestedCallsPingPongOnOneLogicalThread) {

@@ -118,6 +118,42 @@ TEST_F(Process, AKilledClientLeavesNothingBehind) {
     EXPECT_EQ(sink->PostFound(1), plat::RPC_E_DISCONNECTED);
 }
 
+// A deadlocked connection cannot be torn down: report and leave instead of hanging the run.
+void FailHung(const char* what) {
+    ADD_FAILURE() << what;
+    std::fprintf(stderr, "%s: the connection is deadlocked; leaving\n", what);
+    std::fflush(nullptr);
+    ::_exit(1);
+}
+
+TEST_F(Process, ReleasingAnObjectWhileItsThreadCallsTheClientBackDoesNotHang) {
+    // The object's destructor joins its event thread, which waits for the client's answer to a
+    // callback; that answer comes in on the connection the release came from.
+    auto env = ChildEnv();
+    env.push_back({"NORVALT_RPC_RELEASE", "1"});
+    ChildProcess child("ticker", env);
+    ASSERT_EQ(child.ReadLine(), "ticking");
+    ASSERT_EQ(child.ReadLine(), "released");
+    if (!Eventually([] { return g_tickers.load() == 0 && LiveTestObjects() == 0; }, 15000))
+        FailHung("the released object never ended");
+    std::string line = child.ReadLine();
+    EXPECT_EQ(line, "served");
+    EXPECT_EQ(child.Wait(), 0) << line;
+    if (!Eventually([&] { return server.ConnectionCount() == 0; }, 15000))
+        FailHung("the connection never closed");
+}
+
+TEST_F(Process, AClientKilledWhileCalledBackReleasesTheObjectWaitingForIt) {
+    ChildProcess child("ticker", ChildEnv());
+    ASSERT_EQ(child.ReadLine(), "ticking");
+    ASSERT_EQ(g_tickers.load(), 1);
+    child.Kill(SIGKILL);
+    EXPECT_EQ(child.Wait(), 128 + SIGKILL);
+    if (!Eventually([&] { return g_tickers.load() == 0 && server.ConnectionCount() == 0; }, 15000))
+        FailHung("the killed client's object never ended");
+    EXPECT_EQ(LiveTestObjects(), 0);
+}
+
 class ProcessIdentity : public Process {
   protected:
     // The unprivileged child is no member of the socket's default (administrators) group.
