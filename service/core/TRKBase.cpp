@@ -161,7 +161,7 @@ bool TBasicTork::SetVarRaw(uint8_t code, uint8_t link_quality, DATE time, int64_
                               PL_EXTERNAL);
     }
     v->StoreValue(value, time, link_quality);
-    if (refresh_status_[code] == RS_REQUESTED) refresh_status_[code] = RS_REFRESHED;
+    MarkRefreshed(code);
     const bool changed = old.value != value;
     if (changed && code >= tlb::cvCurrentV && code <= tlb::cvTotalV) {
         flowing_ = true;
@@ -806,12 +806,20 @@ void TBasicTork::UpdateMoneyValues(int which) {
         int64_t v = FixedPointRound(0, Descriptor(tlb::cvCurrentM).Step.int64,
                                     price.value * VarValue(tlb::cvCurrentV) / 10000);
         if (ComPtr<TVarItem> m = Var(tlb::cvCurrentM)) m->StoreValue(v, now, LQ_FRESH);
+        MarkRefreshed(tlb::cvCurrentM);
     }
     if ((which == 0 || which == 2) && HasVar(tlb::cvDozeM)) {
         int64_t v = FixedPointRound(0, Descriptor(tlb::cvDozeM).Step.int64,
                                     price.value * VarValue(tlb::cvDozeV) / 10000);
         if (ComPtr<TVarItem> m = Var(tlb::cvDozeM)) m->StoreValue(v, now, LQ_FRESH);
+        MarkRefreshed(tlb::cvDozeM);
     }
+}
+
+// Money is refreshed by storing it, as any value: its round-robin re-read (of the price or the
+// volume) would otherwise always look failed and end the cycle with an exception.
+void TBasicTork::MarkRefreshed(uint8_t code) {
+    if (refresh_status_[code] == RS_REQUESTED) refresh_status_[code] = RS_REFRESHED;
 }
 
 void TBasicTork::SetPostNumberRange(int base, int highest) {

@@ -145,6 +145,7 @@ public:
     int32_t SetDoseByMoney(int64_t money);
     int32_t WritePrice(int64_t value);
     void UpdateMoneyValues(int which);
+    void MarkRefreshed(uint8_t code);
 
     // --- parameter routines (through Exchange) -------------------------------------------------
     bool ReadNibble(char command, uint8_t param, bool parse, uint8_t& value);

@@ -315,6 +315,24 @@ TEST_F(PollThread, FailingCycleStillAnswersItsCommand) {
     EXPECT_EQ(CmdQuery(id), plat::E_FAIL) << "the command is not lost with the cycle";
 }
 
+TEST_F(PollThread, HealthyPostRefreshesEveryVariableWithoutFailedCycles) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(6, 40, 74);
+    MakeThread();
+    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    ASSERT_TRUE(t);
+    ThreadSteps(3);
+    ASSERT_EQ(t->GetState(), 0);
+    // Two full rounds of the round robin, money variables included.
+    for (int i = 0; i < 2 * 256; ++i) {
+        try {
+            t->ExecuteNextCommand();
+        } catch (const std::exception& e) {
+            FAIL() << "cycle " << i << " raised: " << e.what();
+        }
+    }
+}
+
 TEST_F(PollThread, MoneyReadBackAcceptsACorrectWrite) {
     RegisterTorkClass(TorkClass::T40, &MakeTestTork);
     station_->Add(6, 40, 74);
