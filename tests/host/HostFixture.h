@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -148,6 +149,43 @@ private:
     }
     std::mutex m_;
     std::vector<std::string> events_;
+};
+
+// Holds the event thread inside the sink's call for one event (once armed) until opened, or at
+// most 30 s, as a slow or stuck client would.
+class SinkGate {
+public:
+    SinkGate(RecordingSink& sink, std::string event, bool armed = true)
+        : event_(std::move(event)), armed_(armed), entered_future_(entered_.get_future()) {
+        sink.on_event = [this](const std::string& e) {
+            if (!armed_.load() || e != event_) return;
+            armed_ = false;
+            entered_.set_value();
+            std::unique_lock lk(m_);
+            cv_.wait_for(lk, std::chrono::seconds(30), [&] { return open_; });
+        };
+    }
+    void Arm() { armed_ = true; }
+    // True once the thread is inside the call.
+    bool Entered(int seconds = 20) {
+        return entered_future_.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
+    }
+    void Open() {
+        {
+            std::lock_guard lk(m_);
+            open_ = true;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    const std::string event_;
+    std::atomic<bool> armed_;
+    std::promise<void> entered_;
+    std::future<void> entered_future_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
 };
 
 // A post made straight in the item tree: its State item and the variables asked for.

@@ -107,25 +107,16 @@ TEST_F(Events, AnOverrunRingIsReadAgainWhole) {
     DirectPost p = MakePost(4, {kRecDozeV});
     auto s = NewStation();
     auto sink = plat::MakeCom<RecordingSink>();
-    std::promise<void> entered, release;
-    std::shared_future<void> go = release.get_future().share();
-    std::atomic<bool> armed{false};
-    sink->on_event = [&](const std::string& e) {
-        if (armed.load() && e == "StateChanged 4 7") {
-            armed = false;
-            entered.set_value();
-            go.wait();
-        }
-    };
+    SinkGate gate(*sink, "StateChanged 4 7", false);
     ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
     Settled(*sink, 3);
     sink->Clear();
-    armed = true;
+    gate.Arm();
     p.SetState(tlb::csWorking);
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_TRUE(gate.Entered(10));
     p.SetVar(tlb::cvDozeV, 4200);
     for (uint32_t i = 0; i < drv::TChangeRing::kSize + 10; ++i) drv::ChangeRing().Push(-3);
-    release.set_value();
+    gate.Open();
     EXPECT_EQ(Settled(*sink, 2), (Strings{"StateChanged 4 7", "VarValueChanged 4 3 4200"}))
         << "the change that the ring lost is found by the rescan";
     EXPECT_EQ(s->UnRegisterSinkInterface(), S_OK);
@@ -247,28 +238,15 @@ TEST_F(Events, ReleasingTheStationEndsItsThread) {
 TEST_F(Events, ReleasingTheStationDoesNotWaitForACallStillInTheClient) {
     MakePost(1, {});
     auto sink = plat::MakeCom<RecordingSink>();
-    std::promise<void> entered;
-    std::mutex m;
-    std::condition_variable cv;
-    bool go = false;
-    sink->on_event = [&](const std::string& e) {
-        if (e != "PostFound 1") return;
-        entered.set_value();
-        std::unique_lock lk(m);
-        cv.wait_for(lk, std::chrono::seconds(30), [&] { return go; });
-    };
+    SinkGate gate(*sink, "PostFound 1");
     auto s = NewStation();
     ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_TRUE(gate.Entered());
 
     auto release = std::async(std::launch::async, [&] { s = nullptr; });
     const bool returned = release.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     const int live = TStation::LiveCount();
-    {
-        std::lock_guard lk(m);
-        go = true;
-    }
-    cv.notify_all();
+    gate.Open();
     release.wait();
     EXPECT_TRUE(returned) << "the release waited for the client's call";
     EXPECT_EQ(live, 0);

@@ -450,19 +450,10 @@ TEST_F(Station, DoneStationsStopsTheEventThreadsOfStationsStillHeld) {
 TEST_F(Station, NoEventThreadOutlivesTheStopNorStartsAfterIt) {
     MakePost(3, {});
     auto sink = plat::MakeCom<RecordingSink>();
-    std::promise<void> entered;
-    std::mutex m;
-    std::condition_variable cv;
-    bool go = false;
-    sink->on_event = [&](const std::string& e) {
-        if (e != "PostFound 3") return;
-        entered.set_value();
-        std::unique_lock lk(m);
-        cv.wait_for(lk, std::chrono::seconds(30), [&] { return go; });
-    };
+    SinkGate gate(*sink, "PostFound 3");
     auto s = NewStation();
     ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
-    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_TRUE(gate.Entered());
     s = nullptr;  // the thread is left inside the client's call
     EXPECT_EQ(TStation::LiveCount(), 0);
     EXPECT_EQ(drv::TAdvThread::Running(), 1);
@@ -471,11 +462,7 @@ TEST_F(Station, NoEventThreadOutlivesTheStopNorStartsAfterIt) {
     // runs 50 times faster than real time here).
     std::thread client([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        {
-            std::lock_guard lk(m);
-            go = true;
-        }
-        cv.notify_all();
+        gate.Open();
     });
     drv::DoneStations();
     EXPECT_EQ(drv::TAdvThread::Running(), 0) << "the stop waited for the thread";
