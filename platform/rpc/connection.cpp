@@ -372,7 +372,7 @@ class Pool {
     // which case another thread already continues reading.
     bool ServeOnReader(Connection& c) {
         std::unique_lock lk(m_);
-        if (c.pool_running_ >= kMaxPoolThreadsPerConnection) return false;
+        if (!UnderShare(c)) return false;
         const bool idle = Idle() > 0;
         if (!idle && threads_ - reading_ >= kMaxPoolThreads) return false;
         to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
@@ -382,12 +382,12 @@ class Pool {
             to_read_.pop_back();
             return false;
         }
-        ++c.pool_running_;
+        Take(c);
         return true;
     }
     void ServedOnReader(Connection& c) {
         std::unique_lock lk(m_);
-        --c.pool_running_;
+        Give(c);
         if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
     }
 
@@ -407,24 +407,48 @@ class Pool {
         }
     }
 
-    // The first queued call whose connection is under its quota.
+    // Threads the user of `c` occupies.
+    size_t UserRunning(const Connection& c) const {
+        auto it = user_running_.find(c.user_);
+        return it == user_running_.end() ? 0 : it->second;
+    }
+    // Whether one more call of `c` (beyond `more_conn` and `more_user` already counted) stays
+    // within its connection's and its user's share.
+    bool UnderShare(const Connection& c, size_t more_conn = 0, size_t more_user = 0) const {
+        return c.pool_running_ + more_conn < kMaxPoolThreadsPerConnection &&
+               UserRunning(c) + more_user < kMaxPoolThreadsPerUser;
+    }
+    void Take(Connection& c) {
+        ++c.pool_running_;
+        ++user_running_[c.user_];
+    }
+    void Give(Connection& c) {
+        --c.pool_running_;
+        auto it = user_running_.find(c.user_);
+        if (--it->second == 0) user_running_.erase(it);
+    }
+
+    // The first queued call within its shares.
     std::deque<Incoming>::iterator Next() {
         for (auto it = q_.begin(); it != q_.end(); ++it)
-            if (it->conn->pool_running_ < kMaxPoolThreadsPerConnection) return it;
+            if (UnderShare(*it->conn)) return it;
         return q_.end();
     }
     // How many queued calls could start now.
     size_t Runnable() {
-        if (q_.size() == 1)
-            return q_.front().conn->pool_running_ < kMaxPoolThreadsPerConnection ? 1 : 0;
+        if (q_.size() == 1) return UnderShare(*q_.front().conn) ? 1 : 0;
         size_t n = 0;
-        std::vector<std::pair<const Connection*, size_t>> taken;
+        std::vector<std::pair<const Connection*, size_t>> by_conn;
+        std::vector<std::pair<const std::string*, size_t>> by_user;
         for (const Incoming& in : q_) {
-            auto t = std::find_if(taken.begin(), taken.end(),
-                                  [&](const auto& e) { return e.first == in.conn.get(); });
-            if (t == taken.end()) t = taken.insert(taken.end(), {in.conn.get(), 0});
-            if (in.conn->pool_running_ + t->second < kMaxPoolThreadsPerConnection)
-                ++t->second, ++n;
+            const Connection& c = *in.conn;
+            auto t = std::find_if(by_conn.begin(), by_conn.end(),
+                                  [&](const auto& e) { return e.first == &c; });
+            if (t == by_conn.end()) t = by_conn.insert(by_conn.end(), {&c, 0});
+            auto u = std::find_if(by_user.begin(), by_user.end(),
+                                  [&](const auto& e) { return *e.first == c.user_; });
+            if (u == by_user.end()) u = by_user.insert(by_user.end(), {&c.user_, 0});
+            if (UnderShare(c, t->second, u->second)) ++t->second, ++u->second, ++n;
         }
         return n;
     }
@@ -455,12 +479,12 @@ class Pool {
             Incoming in = std::move(*it);
             q_.erase(it);
             std::shared_ptr<Connection> conn = in.conn;
-            ++conn->pool_running_;
+            Take(*conn);
             lk.unlock();
             ServeIncoming(in);
             in = Incoming{};
             lk.lock();
-            --conn->pool_running_;
+            Give(*conn);
             // A call of this connection may have waited for the thread it gave back.
             if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
             lk.unlock();
@@ -476,6 +500,7 @@ class Pool {
     size_t idle_ = 0;
     size_t threads_ = 0;
     size_t reading_ = 0;  // threads that read a connection (or are about to)
+    std::unordered_map<std::string, size_t> user_running_;
 };
 
 // Threads waiting for a reply, by logical thread. A request goes to a thread of its logical
@@ -533,9 +558,16 @@ class WaiterRegistry {
 
 // --- Connection ----------------------------------------------------------------------------------
 
+// A local peer is its uid; a remote one its host (the peer text without the port).
+static std::string UserOf(const CallContext& peer) {
+    if (!peer.remote) return "uid:" + std::to_string(peer.uid);
+    const size_t colon = peer.peer.rfind(':');
+    return colon == std::string::npos ? peer.peer : peer.peer.substr(0, colon);
+}
+
 Connection::Connection(int fd, Role role, CallContext peer,
                        std::function<void(Connection*)> on_closed)
-    : fd_(fd), role_(role), peer_(std::move(peer)), on_closed_(std::move(on_closed)) {}
+    : fd_(fd), role_(role), peer_(std::move(peer)), on_closed_(std::move(on_closed)), user_(UserOf(peer_)) {}
 
 Connection::~Connection() {
     std::lock_guard lk(write_mu_);

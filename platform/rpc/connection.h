@@ -49,6 +49,9 @@ inline constexpr size_t kMaxProcessBytes = 256u << 20;
 inline constexpr uint32_t kMaxHelloFrame = 64;
 // Pool threads one connection's calls may occupy at once; its further calls wait their turn.
 inline constexpr size_t kMaxPoolThreadsPerConnection = 16;
+// Pool threads the calls of one user (local uid, or remote host) may occupy at once over all of
+// its connections: with many connections a user could otherwise take the whole pool.
+inline constexpr size_t kMaxPoolThreadsPerUser = 64;
 // Pool threads of the whole process.
 inline constexpr size_t kMaxPoolThreads = 256;
 // A peer that does not read for this long is dropped (its socket buffer is full).
@@ -190,6 +193,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool closing_ = false;
 
     size_t pool_running_ = 0;  // Pool's lock
+    const std::string user_;   // whose share of the pool its calls use
 
     mutable std::mutex exports_mu_;
     std::unordered_map<uint64_t, ExportEntry> exports_;

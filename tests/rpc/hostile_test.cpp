@@ -367,6 +367,37 @@ TEST_F(Hostile, OneConnectionsBlockedCallsTakeNoMoreThanItsShareOfThePool) {
     EXPECT_EQ(answered.size(), size_t{kCalls});
 }
 
+TEST_F(Hostile, OneUsersConnectionsTogetherTakeNoMoreThanItsShareOfThePool) {
+    // Enough connections of one user, each within its own share, to exceed the user's.
+    constexpr size_t kPerConn = kMaxPoolThreadsPerConnection;
+    constexpr size_t kConns = kMaxPoolThreadsPerUser / kPerConn + 2;
+    std::vector<std::unique_ptr<RawPeer>> peers;
+    std::vector<uint64_t> ids;
+    for (size_t c = 0; c < kConns; ++c) {
+        peers.push_back(std::make_unique<RawPeer>(socket_path));
+        ASSERT_TRUE(peers.back()->Connected());
+        peers.back()->Hello();
+        ids.push_back(ActivateOn(*peers.back()));
+        ASSERT_NE(ids.back(), 0u);
+    }
+    {
+        ClosedGate gate;
+        for (size_t c = 0; c < kConns; ++c)
+            for (uint32_t i = 0; i < kPerConn; ++i)
+                peers[c]->Send(Request(100 + i, ids[c], IID_ITestKinds, kPark, Ballast(0)));
+        ASSERT_TRUE(Eventually([] { return g_gate.Waiting() >= int{kMaxPoolThreadsPerUser}; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(g_gate.MaxWaiting(), int{kMaxPoolThreadsPerUser})
+            << "one user's connections together took more pool threads than its share";
+    }
+    for (auto& p : peers)
+        for (size_t i = 0; i < kPerConn; ++i) {
+            auto rep = ReadReply(*p);
+            ASSERT_TRUE(rep) << "after " << i << " replies";
+            EXPECT_EQ(rep->hr, plat::S_OK);
+        }
+}
+
 TEST_F(Hostile, ANestedRequestReachesOnlyThreadsWaitingOnItsOwnConnection) {
     // The raw peer calls Ping with an object of its own: the server's thread calls that object
     // back and waits for the answer on the peer's connection.
