@@ -65,6 +65,13 @@ protected:
     void StepUntil(const std::function<bool()>& done, int max_steps = 400) {
         for (int i = 0; i < max_steps && !done(); ++i) thread_->PollStep();
     }
+    // Steps until the command `id` has completed; its result (the id itself if it never did).
+    int32_t Run(int32_t id) {
+        EXPECT_TRUE(IsCmdID(id));
+        int32_t v = id;
+        StepUntil([&] { return !CmdIsPending(v = id); }, 50);
+        return v;
+    }
 
     zrnsim::Controller* controller_ = nullptr;
 };
@@ -578,20 +585,15 @@ TEST_F(Tork40, DoseWrittenDuringADeliveryIsTheNextDose) {
     auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
     auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
     ASSERT_TRUE(state && dose);
-    auto run = [&](int32_t id) {
-        EXPECT_TRUE(IsCmdID(id));
-        StepUntil([&] { return !IsCmdID(CmdQuery(id)); }, 50);
-        return CmdQuery(id);
-    };
     controller_->SetFlowRate(10000);  // 1 unit per second: the delivery lasts
-    ASSERT_EQ(run(dose->Write(Variant::I4(300), 0, 0, 1033)), 0);
-    ASSERT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    ASSERT_EQ(Run(dose->Write(Variant::I4(300), 0, 0, 1033)), 0);
+    ASSERT_EQ(Run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
     StepUntil([&] { return t->GetState() == 1; }, 20);
     ASSERT_EQ(t->GetState(), 1);
 
     // Waiting for the key: the controller echoes its dose as the volume, which must still
     // read as nothing dispensed.
-    EXPECT_EQ(run(dose->Write(Variant::I4(70), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(dose->Write(Variant::I4(70), 0, 0, 1033)), 0);
     Steps(40);
     EXPECT_EQ(Units(t, tlb::cvCurrentV), 0);
     EXPECT_EQ(Units(t, tlb::cvDozeV), 300) << "DozeV shows the dose being delivered";
@@ -599,7 +601,7 @@ TEST_F(Tork40, DoseWrittenDuringADeliveryIsTheNextDose) {
     controller_->PressKey();
     StepUntil([&] { return t->GetState() == 7; }, 20);
     ASSERT_EQ(t->GetState(), 7);
-    EXPECT_EQ(run(dose->Write(Variant::I4(50), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(dose->Write(Variant::I4(50), 0, 0, 1033)), 0);
     clock_->Advance(5000);
     Steps(60);  // flow and 'Q' reads go on meanwhile
     EXPECT_EQ(Units(t, tlb::cvDozeV), 300);
@@ -615,7 +617,7 @@ TEST_F(Tork40, DoseWrittenDuringADeliveryIsTheNextDose) {
     EXPECT_EQ(Units(t, tlb::cvDozeV), 50) << "not overwritten by a later read";
 
     station_->ClearRequests();
-    EXPECT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
     const auto wire = Wire(6);
     EXPECT_NE(std::find(wire.begin(), wire.end(), "d000050"), wire.end());
 }
@@ -683,17 +685,12 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     auto state = GetItemAs<TLeafItem>(FindLeafID("Post6.State"));
     auto dose = GetItemAs<TLeafItem>(FindLeafID("Post6.DozeV"));
     ASSERT_TRUE(state && dose);
-    auto run = [&](int32_t id) {
-        EXPECT_TRUE(IsCmdID(id));
-        StepUntil([&] { return !CmdIsPending(id); }, 50);
-        return id;
-    };
     auto item_state = [&] { return state->PeekValue().lVal; };
 
     controller_->SetFlowRate(10000);  // 1 unit per second: the dose lasts
-    EXPECT_EQ(run(dose->Write(Variant::I4(300), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(dose->Write(Variant::I4(300), 0, 0, 1033)), 0);
     station_->ClearRequests();
-    EXPECT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
     auto wire = Wire(6);
     auto d = std::find(wire.begin(), wire.end(), "d000300");
     ASSERT_NE(d, wire.end()) << "the dose went out with 'd'";
@@ -706,7 +703,7 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     EXPECT_EQ(item_state(), 7);
 
     station_->ClearRequests();
-    EXPECT_EQ(run(state->Write(Variant::I4(80), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(state->Write(Variant::I4(80), 0, 0, 1033)), 0);
     auto commands = Commands(6);
     EXPECT_NE(std::find(commands.begin(), commands.end(), "s"), commands.end());
     StepUntil([&] { return item_state() == 80; }, 20);
@@ -714,13 +711,13 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     EXPECT_EQ(controller_->GetState(), zrnsim::State::Paused);
 
     station_->ClearRequests();
-    EXPECT_EQ(run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    EXPECT_EQ(Run(state->Write(Variant::I4(1), 0, 0, 1033)), 0);
     commands = Commands(6);
     EXPECT_NE(std::find(commands.begin(), commands.end(), "u"), commands.end());
     StepUntil([&] { return item_state() == 7; }, 20);
     EXPECT_EQ(item_state(), 7);
 
-    EXPECT_EQ(run(state->Write(Variant::I4(0), 0, 0, 1033)), plat::OPC_E_RANGE) << "stop is not a request here";
+    EXPECT_EQ(Run(state->Write(Variant::I4(0), 0, 0, 1033)), plat::OPC_E_RANGE) << "stop is not a request here";
 
     // The controller says idle while product still flows: the post holds its state, and a
     // request made against it is refused.
@@ -728,7 +725,7 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     t->ReReadVarValue(tlb::cvTotalV);
     ASSERT_TRUE(t->HoldState());
     controller_->SetStatusOverride(0x11);
-    EXPECT_EQ(run(state->Write(Variant::I4(80), 0, 0, 1033)), -2);
+    EXPECT_EQ(Run(state->Write(Variant::I4(80), 0, 0, 1033)), -2);
     EXPECT_EQ(t->LastReportedState(), 0);
     EXPECT_EQ(item_state(), 7);
     controller_->SetStatusOverride(std::nullopt);
@@ -736,7 +733,7 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     controller_->Stop();
     StepUntil([&] { return item_state() == 0; }, 400);
     ASSERT_EQ(item_state(), 0);
-    EXPECT_EQ(run(state->Write(Variant::I4(80), 0, 0, 1033)), plat::OPC_E_RANGE) << "pause while idle";
+    EXPECT_EQ(Run(state->Write(Variant::I4(80), 0, 0, 1033)), plat::OPC_E_RANGE) << "pause while idle";
 }
 
 // --- commands that waited too long -------------------------------------------------------------
