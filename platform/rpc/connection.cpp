@@ -1038,9 +1038,10 @@ HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
         Waiter* w;
         ~Unregister() { WaiterRegistry::Get().Pop(c, w); }
     } unregister{causality, &wt};
-    Send(w);  // a failure closes the connection, and the reader marks this call dead
+    // The wait counts from before the send: the reply may come before this thread runs again.
     const uint32_t timeout = call_timeout_ms_.load();
     uint32_t since = GetTickCount();
+    Send(w);  // a failure closes the connection, and the reader marks this call dead
     // A short call's reply comes back within tens of microseconds: looking for it that long
     // before sleeping saves the wake-up of this thread from the reply's path.
     {
