@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
 
 #include "platform/registry/registry.h"
-#include "platform/rpc/client.h"
 #include "platform/types/wstr.h"
 
 namespace plat {
@@ -178,6 +178,27 @@ bool IsLocalComputer(std::string_view name) {
     return EqualsNoCase(host(name), host(self));
 }
 
+namespace {
+
+// Constant-initialised, so the transport may install itself from a static initialiser.
+std::atomic<OutOfProcessCreator> g_out_of_process{nullptr};
+
+HRESULT CreateOutOfProcess(std::string_view computer, const std::string& socket_path,
+                           const CLSID& clsid, const IID& iid, void** out) {
+    OutOfProcessCreator create = g_out_of_process.load(std::memory_order_acquire);
+    if (!create) {
+        SetErrorText("No transport in this program to create outside the process");
+        return E_NOTIMPL;
+    }
+    return create(computer, socket_path, clsid, iid, out);
+}
+
+}  // namespace
+
+OutOfProcessCreator SetOutOfProcessCreator(OutOfProcessCreator creator) {
+    return g_out_of_process.exchange(creator, std::memory_order_acq_rel);
+}
+
 HRESULT CreateInstance(const CLSID& clsid, uint32_t clsctx, std::string_view computer,
                        const IID& iid, void** out) {
     if (!out) return E_POINTER;
@@ -197,15 +218,13 @@ HRESULT CreateInstance(const CLSID& clsid, uint32_t clsctx, std::string_view com
             SetErrorText("Class not registered");
             return REGDB_E_CLASSNOTREG;
         }
-        std::string socket = ClassSocketPath(clsid);
-        return rpc::CreateOnLocalServer(socket.empty() ? rpc::DefaultSocketPath() : socket, clsid,
-                                        iid, out);
+        return CreateOutOfProcess({}, ClassSocketPath(clsid), clsid, iid, out);
     }
     if (!(clsctx & CLSCTX_REMOTE_SERVER)) {
         SetErrorText("A named computer needs CLSCTX_REMOTE_SERVER");
         return E_INVALIDARG;
     }
-    return rpc::CreateOnComputer(computer, clsid, iid, out);
+    return CreateOutOfProcess(computer, {}, clsid, iid, out);
 }
 
 }  // namespace plat

@@ -129,6 +129,15 @@ bool IsLocalComputer(std::string_view name);
 HRESULT CreateInstance(const CLSID& clsid, uint32_t clsctx, std::string_view computer,
                        const IID& iid, void** out);
 
+// Creation outside this process belongs to the transport, which sits above this layer and
+// installs itself here when it is linked. `computer` empty: the server on `socket_path` on
+// this computer ("" = the default socket); else the named computer. Without one installed,
+// such creation fails with E_NOTIMPL and says so in the error text.
+using OutOfProcessCreator = HRESULT (*)(std::string_view computer, const std::string& socket_path,
+                                        const CLSID& clsid, const IID& iid, void** out);
+// Returns the one it replaces (null = none).
+OutOfProcessCreator SetOutOfProcessCreator(OutOfProcessCreator creator);
+
 template <class I>
 HRESULT CreateInstance(const CLSID& clsid, ComPtr<I>& out, std::string_view computer = {},
                        uint32_t clsctx = CLSCTX_SERVER) {

@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "platform/com/callcontext.h"
+#include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/registry/registry.h"
 #include "platform/rpc/connection.h"
@@ -190,6 +191,27 @@ HRESULT CreateOnComputer(std::string_view computer, const CLSID& clsid, const II
     return c->CreateInstance(clsid, iid, out);
 }
 
+namespace {
+
+HRESULT CreateOutOfProcess(std::string_view computer, const std::string& socket_path,
+                           const CLSID& clsid, const IID& iid, void** out) {
+    if (!computer.empty()) return CreateOnComputer(computer, clsid, iid, out);
+    return CreateOnLocalServer(socket_path.empty() ? DefaultSocketPath() : socket_path, clsid, iid,
+                               out);
+}
+
+// Installs the creator before main() in every program this file is linked into; the platform
+// library makes the linker keep this file whenever it is used (see norvalt_rpc_creator_anchor below).
+const struct CreatorRegistrar {
+    CreatorRegistrar() { InstallOutOfProcessCreator(); }
+} g_creator_registrar;
+
+}  // namespace
+
+void InstallOutOfProcessCreator() {
+    SetOutOfProcessCreator(&CreateOutOfProcess);
+}
+
 void DisconnectAll() {
     std::map<std::string, std::shared_ptr<Connection>> all;
     {
@@ -202,3 +224,7 @@ void DisconnectAll() {
 }
 
 }  // namespace plat::rpc
+
+// Named by the platform library's link options, so that this file (and its registrar) is linked
+// into every program that uses the library, even one that never calls the transport itself.
+extern "C" [[gnu::used]] const char norvalt_rpc_creator_anchor = 0;

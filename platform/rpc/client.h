@@ -31,6 +31,10 @@ HRESULT CreateOnLocalServer(const std::string& socket_path, const CLSID& clsid, 
                             void** out);
 HRESULT CreateOnComputer(std::string_view computer, const CLSID& clsid, const IID& iid, void** out);
 
+// Makes plat::CreateInstance reach servers through this transport. Runs by itself when the
+// program starts and again from Server::Start; calling it more is harmless.
+void InstallOutOfProcessCreator();
+
 // Closes every client connection of this process and waits until each has released what it
 // held. Proxies still held fail with RPC_E_DISCONNECTED afterwards.
 void DisconnectAll();

@@ -236,6 +236,7 @@ HRESULT Server::ListenTcp(const ServerOptions& o) {
 
 HRESULT Server::Start(const ServerOptions& o) {
     if (running_) return Fail(E_UNEXPECTED, "Server already running");
+    InstallOutOfProcessCreator();  // a server that creates elsewhere needs no call of its own
     max_connections_ = o.max_connections;
     max_per_user_ = o.max_connections_per_user;
     if (o.socket_activation) TakeActivationSockets();
