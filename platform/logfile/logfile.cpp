@@ -10,7 +10,9 @@
 
 namespace plat {
 
-bool MakeLogFolder(const std::string& folder) { return EnsureDirectory(folder); }
+bool MakeLogFolder(const std::string& folder) {
+    return EnsureDirectory(folder);
+}
 
 std::vector<std::string> LogGenerationNames(const std::string& stem, int count) {
     std::vector<std::string> names;

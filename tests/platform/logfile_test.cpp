@@ -117,7 +117,8 @@ TEST_F(LogFilePrimitiveTest, TwoWritersOnTheirOwnDescriptorsKeepEveryLineWhole) 
     for (int w = 0; w < 2; ++w) {
         writers.emplace_back([&, w] {
             for (int i = 0; i < kLines; ++i)
-                EXPECT_TRUE(plat::WriteLogLine(fds[w], texts[w] + " " + std::to_string(i) + "\r\n"));
+                EXPECT_TRUE(
+                    plat::WriteLogLine(fds[w], texts[w] + " " + std::to_string(i) + "\r\n"));
         });
     }
     for (auto& t : writers) t.join();
