@@ -1,11 +1,9 @@
 #include "fieldbus/core/LogFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
 
+#include "platform/logfile/logfile.h"
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
 #include "platform/time/clock.h"
@@ -81,29 +79,22 @@ CLogFile::CLogFile(std::string_view file_name) {
     if (settings.enabled) {
         std::string folder = plat::MapWindowsPath(settings.folder);
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-        if (!plat::EnsureDirectory(folder)) {
+        if (!plat::MakeLogFolder(folder)) {
             Report("cannot create the log folder " + folder);
         } else {
             path_ = folder + "/" + std::string(file_name);
-            std::error_code ec;
-            for (int n = kGenerations - 1; n >= 1; --n) {
-                std::string from = path_ + std::to_string(n);
-                if (!std::filesystem::exists(from, ec)) continue;
-                std::string to = path_ + std::to_string(n + 1);
-                std::filesystem::remove(to, ec);
-                std::filesystem::rename(from, to, ec);
-            }
+            // Every generation that exists moves up one, gaps or not.
+            plat::RotateLogGenerations(plat::LogGenerationNames(path_, kGenerations),
+                                       plat::LogGenerationGap::SkipIt);
             std::string first = path_ + "1";
-            fd_ = ::open(first.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+            fd_ = plat::OpenLogFile(first);
             if (fd_ < 0) {
                 Report("cannot create the log file " + first);
                 path_.clear();
             } else {
                 enabled_ = true;
                 level_ = settings.level;
-                std::string header = Header();
-                ssize_t ignored = ::write(fd_, header.data(), header.size());
-                (void)ignored;
+                plat::WriteLogLine(fd_, Header());
             }
         }
     }
@@ -114,7 +105,9 @@ CLogFile::~CLogFile() {
     if (fd_ < 0) return;
     // Give lines that are being written a moment to land (the file has no lock).
     for (int waited = 0; writers_.load() > 0 && waited < 200; ++waited) plat::Sleep(1);
-    ::close(fd_);
+    // A copy: fd_ is left as it is for a writer that may still be looking at it.
+    int fd = fd_;
+    plat::CloseLogFile(fd);
 }
 
 bool CLogFile::Write(bool wanted, const char* kind, const char* fmt, va_list args) {
@@ -141,10 +134,10 @@ bool CLogFile::Write(bool wanted, const char* kind, const char* fmt, va_list arg
     line += kind;
     line += text;
     line += "\r\n";
-    // One append per line: O_APPEND keeps concurrent lines whole.
-    ssize_t w = ::write(fd_, line.data(), line.size());
+    // One append per line keeps concurrent lines whole.
+    bool whole = plat::WriteLogLine(fd_, line);
     writers_.fetch_sub(1);
-    return w == static_cast<ssize_t>(line.size());
+    return whole;
 }
 
 #define MB_LOG_WRITER(name, wanted, kind)         \

@@ -2,15 +2,13 @@
 
 #include <cxxabi.h>
 #include <cctype>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 
+#include "platform/logfile/logfile.h"
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
 #include "platform/thread/thread.h"
@@ -119,7 +117,7 @@ void InitProtocol(const std::string& key_path, const std::string& value_name) {
         std::fprintf(stderr, "NorvaltDrv: cannot read %s\\%s (registry error %ld); logging off\n",
                      key_path.c_str(), value_name.c_str(), rc);
     }
-    if (threshold < 4 && !plat::EnsureDirectory(folder))
+    if (threshold < 4 && !plat::MakeLogFolder(folder))
         std::fprintf(stderr, "NorvaltDrv: cannot create the log folder %s\n", folder.c_str());
     {
         std::lock_guard<std::mutex> lk(g_settings_mutex);
@@ -144,15 +142,9 @@ TTxtProt::TTxtProt(std::string stem) : stem_(std::move(stem)) { Open(); }
 TTxtProt::~TTxtProt() { Close(); }
 
 void TTxtProt::RotateFiles(const std::string& base, int n) {
-    std::string name = base + std::to_string(n);
-    std::error_code ec;
-    if (!std::filesystem::exists(name, ec)) return;
-    if (n >= kGenerations) {
-        std::filesystem::remove(name, ec);
-        return;
-    }
-    RotateFiles(base, n + 1);
-    std::filesystem::rename(name, base + std::to_string(n + 1), ec);
+    // Only the unbroken run of generations from n on moves up; a missing one ends it.
+    auto names = plat::LogGenerationNames(base, kGenerations);
+    plat::RotateLogGenerations(std::span(names).subspan(n - 1), plat::LogGenerationGap::StopShift);
 }
 
 void TTxtProt::Open() {
@@ -161,7 +153,7 @@ void TTxtProt::Open() {
     std::string base = ProtocolFolder() + stem_ + ".LG";
     RotateFiles(base, 1);
     file_name_ = base + "1";
-    fd_ = ::open(file_name_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    fd_ = plat::OpenLogFile(file_name_);
     if (fd_ < 0) {
         std::fprintf(stderr, "NorvaltDrv: cannot create the log file %s\n", file_name_.c_str());
         return;
@@ -169,21 +161,16 @@ void TTxtProt::Open() {
     std::string header = plat::FormatDateDMY_HMS(plat::NowLocal()) + " " +
                           std::to_string(threshold) + " " +
                           std::to_string(plat::CurrentThreadId()) + "\r\n";
-    ssize_t ignored = ::write(fd_, header.data(), header.size());
-    (void)ignored;
+    plat::WriteLogLine(fd_, header);
 }
 
-void TTxtProt::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
+void TTxtProt::Close() { plat::CloseLogFile(fd_); }
 
 void TTxtProt::Write(std::string_view text, int level) {
     if (level < g_threshold.load() || fd_ < 0) return;
     std::string line = BuildLine(text, level);
-    // One write per line; errors are ignored, a log must never stop its caller.
-    ssize_t ignored = ::write(fd_, line.data(), line.size());
-    (void)ignored;
+    // Errors are ignored: a log must never stop its caller.
+    plat::WriteLogLine(fd_, line);
 }
 
 void TTxtProt::Log(std::string_view text, int level) {
