@@ -1,108 +1,109 @@
-// libFuzzer target: arbitrary bytes as a controller's answer on an emulated line, through the
-// read phase, the repairs, the validation and the value codecs. Nothing here may crash or read
-// outside a buffer, whatever the line delivers.
+// libFuzzer target: arbitrary bytes as a controller's answer, through the framer as a port runs
+// it (read completion in chunks, echo, repairs, judgement) and then the value codecs. No line,
+// clock or log is involved. Nothing here may crash or read outside a buffer, and the framer's
+// promises are checked on every input.
 //
 // Input: byte 0 expected length (0 -> 1), byte 1 flags (bits 0-1 mode, bit 2 echo in front,
-// bit 3 single attempt, bits 4-7 chunk size of successive reads, 0 = all at once), byte 2 the
-// address (low five bits), byte 3 a position for the decimal codecs; the rest is the answer.
+// bits 4-7 chunk size of successive reads, 0 = all at once), byte 2 the address (low five bits),
+// byte 3 the parameter asked for and a position for the decimal codecs; the rest is the answer.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
+#include <string_view>
 
-#include "platform/com/unknown.h"
-#include "platform/time/clock.h"
-#include "platform/types/wstr.h"
-#include "service/core/EmulatorTable.h"
 #include "service/core/Port.h"
-#include "service/host/TypeLib.h"
+#include "service/core/ZrnFrame.h"
 
 namespace {
 
-constexpr uint8_t kCom = 20;
-
-class FuzzEmu final : public tlb::IHWEmu {
-public:
-    plat::HRESULT QueryInterface(const plat::IID& iid, void** out) override {
-        if (iid == plat::IID_IUnknown || iid == tlb::IHWEmu::GetIID()) {
-            *out = static_cast<tlb::IHWEmu*>(this);
-            return plat::S_OK;
-        }
-        *out = nullptr;
-        return plat::E_NOINTERFACE;
-    }
-    uint32_t AddRef() override { return 1; }  // static object
-    uint32_t Release() override { return 1; }
-    plat::HRESULT WriteCall(const plat::WideString& call) override {
-        pending_ = echo ? plat::WideToBytes(call) : std::string();
-        pending_ += answer;
-        return plat::S_OK;
-    }
-    plat::HRESULT ReadAnswer(plat::WideString* out) override {
-        size_t n = chunk ? std::min(chunk, pending_.size()) : pending_.size();
-        *out = plat::BytesToWide(std::string_view(pending_).substr(0, n));
-        pending_.erase(0, n);
-        return plat::S_OK;
-    }
-    plat::HRESULT Purge() override {
-        pending_.clear();
-        return plat::S_OK;
-    }
-
-    std::string answer;
-    bool echo = false;
-    size_t chunk = 0;
-
-private:
-    std::string pending_;
-};
-
-plat::FakeClock* g_clock = nullptr;
-FuzzEmu* g_emu = nullptr;
+void Check(bool ok) {
+    if (!ok) __builtin_trap();
+}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Fake time: the read phase's waits cost nothing, and no log is open.
-    g_clock = new plat::FakeClock(true);
-    plat::SetClock(g_clock);
-    g_emu = new FuzzEmu;
-    drv::SetEmulator(kCom, plat::ComPtr<tlb::IHWEmu>(g_emu));
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    const int expected = data[0] ? data[0] : 1;
+    const size_t expected = data[0] ? data[0] : 1;
     const uint8_t flags = data[1];
     const int mode = flags & 3;
+    const bool echo = (flags & 4) != 0;
+    const size_t chunk = flags >> 4;
     const auto address = static_cast<uint8_t>(data[2] & 31);
     const int pos = data[3];
-    g_emu->answer.assign(reinterpret_cast<const char*>(data + 4), size - 4);
-    g_emu->echo = (flags & 4) != 0;
-    g_emu->chunk = flags >> 4;
+    const std::string raw(reinterpret_cast<const char*>(data + 4), size - 4);
+    constexpr uint8_t kCommand = 'X';
 
-    drv::TZrnPort port(nullptr, 4800, true, kCom);
-    if (port.Open() != drv::kPortOk) std::abort();
+    // The request: fits, and its checksum is the sum of every other byte.
+    const std::string param = drv::ByteToNibbles(static_cast<uint8_t>(pos));
+    Check(drv::ZrnRequestFits(address, param.size(), static_cast<int>(expected)));
+    const std::string frame = drv::ZrnRequest(address, kCommand, param);
+    Check(frame.size() == param.size() + 5 && frame.front() == 'H' && frame.back() == 'E');
+    const auto cs = static_cast<uint8_t>(frame[frame.size() - 2]);
+    Check(static_cast<uint8_t>(drv::ZrnSum(frame) - cs) == cs);
 
-    std::string ans;
-    const bool ok = port.Transact(address, 'X', "94", expected, ans, 255, (flags & 8) != 0, mode,
-                                  (flags & 8) == 0);
-    if (ok) {
-        // A valid framed answer hands back its data part, a bare one itself.
-        if (expected >= 6 && ans.size() != static_cast<size_t>(expected - 6)) __builtin_trap();
-        if (expected < 6 && ans.size() != static_cast<size_t>(expected)) __builtin_trap();
-    } else if (!ans.empty()) {
-        __builtin_trap();
+    // The read phase: what the line delivers, in chunks, until the framer calls it complete or
+    // the line has nothing more.
+    const std::string line = (echo ? frame : std::string()) + raw;
+    const size_t limit = drv::ZrnReadLimit(expected, frame.size());
+    Check(limit <= drv::kZrnMaxFrame);
+    std::string rx;
+    size_t at = 0;
+    while (at < line.size()) {
+        const size_t want = std::min(limit - rx.size(), chunk ? chunk : line.size());
+        const size_t n = std::min(want, line.size() - at);
+        rx.append(line, at, n);
+        at += n;
+        Check(rx.size() <= limit);
+        if (drv::ZrnReadComplete(rx, frame, expected)) break;
+        if (n == 0) break;
     }
-    if (port.Stats().ReadDelay > drv::TZrnPort::kMaxReadDelay) __builtin_trap();
+    if (echo && rx.size() >= frame.size()) Check(rx.compare(0, frame.size(), frame) == 0);
+
+    std::string ans = rx;
+    const bool stripped = drv::ZrnStripEcho(ans, frame);
+    Check(stripped ? ans.size() + frame.size() == rx.size() : ans == rx);
+    const bool received = !ans.empty();
+
+    const drv::ZrnRepair repair = drv::ZrnRepairAnswer(ans, expected, received, mode);
+    switch (repair) {
+    case drv::ZrnRepair::kSilenceAck:
+        Check(!received && mode == drv::kModeSilenceAck && ans == "A");
+        break;
+    case drv::ZrnRepair::kChecksumAsStart:
+        Check(ans.size() == expected && ans.back() == 'E' && ans[expected - 2] == 'H');
+        break;
+    case drv::ZrnRepair::kTooLong:
+        Check(ans.size() == expected);
+        break;
+    case drv::ZrnRepair::kNone:
+        Check(ans.size() <= expected);
+        break;
+    }
+
+    const drv::ZrnVerdict verdict = drv::ZrnJudge(ans, expected, address, kCommand, mode);
+    std::string_view got;
+    if (verdict == drv::ZrnVerdict::kValid) {
+        Check(ans.size() == expected && ans[0] == 'A');
+        got = drv::ZrnAnswerData(ans, expected);
+        // A valid framed answer hands back its data part, a bare one itself.
+        if (expected >= drv::kZrnMinFramedAnswer) {
+            Check(got.size() == expected - drv::kZrnMinFramedAnswer);
+            const uint8_t addr = drv::ZrnAnswerAddress(ans);
+            Check(addr == address || (addr & 0x0F) == address);
+        } else {
+            Check(got.size() == expected);
+        }
+    } else if (verdict == drv::ZrnVerdict::kNak) {
+        Check(!ans.empty() && ans[0] == 'B');
+    }
 
     // The codecs on what came back and on the raw bytes.
-    const std::string& raw = g_emu->answer;
-    (void)drv::NibblesToByte(ans);
+    (void)drv::NibblesToByte(got.substr(std::min<size_t>(1, got.size())));
     (void)drv::DigitsToByte(raw);
     int err = 0;
-    (void)drv::ParseDecimal(ans, 1, 255, true, 0, err);
+    (void)drv::ParseDecimal(got, 1, 255, true, 0, err);
     (void)drv::ParseDecimal(raw, pos % 8, pos, (pos & 1) != 0, pos / 4, err);
     if (raw.size() >= 8) {
         int64_t v = 0;
@@ -115,8 +116,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)back;
         }
     }
-
-    uint8_t value = 0;
-    (void)port.ReadParam(address, static_cast<uint8_t>(pos), mode, true, value);
     return 0;
 }

@@ -25,14 +25,7 @@ constexpr char kTagNibbles[] = "39078DC9-0667-4AC0-9502-3A269AD48D6E ";
 constexpr char kTagDigits[] = "5D6B2D1C-B0FA-4A21-84A1-EE4A07588023 ";
 constexpr char kTagParse[] = "640E8493-6910-40A0-8DEE-6DF82A1B6ED7 ";
 
-constexpr size_t kMaxData = kZrnMaxFrame - 5;  // 'H', address, command, checksum, 'E'
 constexpr uint32_t kPollMs = 20;
-
-uint8_t Sum(std::string_view bytes) {
-    unsigned s = 0;
-    for (char c : bytes) s += static_cast<uint8_t>(c);
-    return static_cast<uint8_t>(s);
-}
 
 bool InNibbleRange(char c) { return c >= '0' && c <= '?'; }
 
@@ -347,8 +340,7 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
                         std::string& answer, size_t capacity, bool single_attempt, int mode,
                         bool quiet) {
     answer.clear();
-    if (address >= kZrnAddresses || expected < 1 || expected > static_cast<int>(kZrnMaxFrame) ||
-        data.size() > kMaxData) {
+    if (!ZrnRequestFits(address, data.size(), expected)) {
         log_.Log(SafeFormat("Transact refused: addr=%d cmd=%x data=%d expected=%d",
                             {Variant::I4(address), Variant::I4(command),
                              Variant::I4(static_cast<int32_t>(data.size())), Variant::I4(expected)}),
@@ -359,16 +351,9 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
 
     ++stats_.Requests;
     ++(*counters_)[address][command];
-    std::string frame;
-    frame.reserve(data.size() + 5);
-    frame += 'H';
-    frame += static_cast<char>(address);
-    frame += static_cast<char>(command);
-    frame += data;
-    frame += static_cast<char>(Sum(frame) + 'E');
-    frame += 'E';
+    const std::string frame = ZrnRequest(address, command, data);
     const size_t flen = frame.size();
-    const size_t full = std::min(exp + flen, kZrnMaxFrame);
+    const size_t full = ZrnReadLimit(exp, flen);
     const auto wait =
         static_cast<uint32_t>(std::lround(static_cast<double>(exp + flen) * char_time_ + 15.0));
 
@@ -400,21 +385,15 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
         reading_ = true;
         for (;;) {
             if (!ReadSome(full - rx_.size())) break;
-            const size_t n = rx_.size();
-            if (n >= full) break;
-            if (n >= exp && rx_.compare(0, std::min(n, flen), frame, 0, std::min(n, flen)) != 0)
-                break;  // no echo in front: the answer is complete
+            if (ZrnReadComplete(rx_, frame, exp)) break;
             const uint32_t elapsed = plat::TickDiff(plat::GetTickCount(), read_start_);
             if (elapsed > stats_.ReadDelay + 50) break;
-            if (elapsed > stats_.ReadDelay && (n == 0 || rx_ == frame)) break;
+            if (elapsed > stats_.ReadDelay && (rx_.empty() || rx_ == frame)) break;
             plat::Sleep(kPollMs);
         }
 
         ans = rx_;
-        if (ans.size() >= flen && ans.compare(0, flen, frame) == 0) {
-            ++stats_.Echoes;
-            ans.erase(0, flen);
-        }
+        if (ZrnStripEcho(ans, frame)) ++stats_.Echoes;
         stats_.BytesReceived += ans.size();
         received = !ans.empty();
 
@@ -429,26 +408,22 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
         }
         stamp_ = now;
 
-        // Repairs of known line faults.
-        if (received || mode != kModeSilenceAck) {
-            if (exp >= 2 && ans.size() >= exp - 1 && ans[exp - 2] == 'H' &&
-                !(ans.size() == exp && ans.back() == 'E')) {
-                Note("Bad answer on CS = BP corrected " + FrameText(rx_) + " " + FrameText(ans),
-                     PL_EXTERNAL, quiet);
-                ans.resize(exp);
-                ans[exp - 1] = 'E';
-                Reopen();
-            } else if (ans.size() > exp) {
-                Note("Too long answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL,
-                     quiet);
-                ans.resize(exp);
-            }
-        } else {
-            ans = "A";
+        switch (ZrnRepairAnswer(ans, exp, received, mode)) {
+        case ZrnRepair::kChecksumAsStart:
+            Note("Bad answer on CS = BP corrected " + FrameText(rx_) + " " + FrameText(ans),
+                 PL_EXTERNAL, quiet);
+            Reopen();
+            break;
+        case ZrnRepair::kTooLong:
+            Note("Too long answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL, quiet);
+            break;
+        case ZrnRepair::kNone:
+        case ZrnRepair::kSilenceAck:
+            break;
         }
 
-        // Judgement.
-        if (ans.size() != exp || ans[0] != 'A') {
+        const ZrnVerdict verdict = ZrnJudge(ans, exp, address, command, mode);
+        if (verdict == ZrnVerdict::kRejected || verdict == ZrnVerdict::kNak) {
             if (received) {
                 Note("Bad answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL, quiet);
                 plat::Sleep(100);
@@ -457,35 +432,23 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
             }
             CheckLine();
             if (received) {
-                if (!ans.empty() && ans[0] == 'B')
+                if (verdict == ZrnVerdict::kNak)
                     ++stats_.ChecksumErrors;
                 else
                     ++stats_.InvalidPackets;
             }
-        } else if (exp < 6) {
+        } else if (verdict == ZrnVerdict::kInvalid) {
+            Note("Bad answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL, quiet);
+            Reopen();
+        } else {
             Note(FrameText(rx_) + " " + FrameText(ans), PL_DETAIL, quiet);
+            if (exp >= kZrnMinFramedAnswer) last_answer_address_ = ZrnAnswerAddress(ans);
+            ans = std::string(ZrnAnswerData(ans, exp));
             NoteAnswerTime();
             ok = true;
-            CheckLine();
-        } else {
-            const auto sum = static_cast<uint8_t>(Sum(std::string_view(ans).substr(1, exp - 3)) +
-                                                  static_cast<uint8_t>(ans[exp - 1]));
-            const auto cs = static_cast<uint8_t>(ans[exp - 2]);
-            const auto addr = static_cast<uint8_t>(ans[2]);
-            const bool sum_ok = cs == sum || ((mode == kModeChecksumLow1 || mode == kModeChecksumLow2) &&
-                                              sum == static_cast<uint8_t>(cs + 0x10));
-            const bool addr_ok = addr == address || ((addr & 0xE0) != 0 && (addr & 0x0F) == address);
-            if (sum_ok && ans[1] == 'H' && addr_ok && static_cast<uint8_t>(ans[3]) == command &&
-                ans[exp - 1] == 'E') {
-                Note(FrameText(rx_) + " " + FrameText(ans), PL_DETAIL, quiet);
-                last_answer_address_ = addr;
-                ans = ans.substr(4, exp - 6);
-                NoteAnswerTime();
-                ok = true;
-            } else {
-                Note("Bad answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL, quiet);
-                Reopen();
-            }
+            // A bare acknowledgement carries no frame to trust: the line is checked as after a
+            // failure.
+            if (exp < kZrnMinFramedAnswer) CheckLine();
         }
 
         reading_ = false;

@@ -1,6 +1,6 @@
 // The serial port of one native-protocol poll thread: one line (a COM port or, in emulation,
-// the emulator registered for that COM number), the framed request/answer exchange of the
-// dispenser controllers with echo stripping, answer validation, repairs and retries, a read wait
+// the emulator registered for that COM number), the request/answer exchange of the dispenser
+// controllers over the frames of ZrnFrame.h with their logs and retries, a read wait
 // that adapts to the line, line statistics and the close report in the port's log. Also the
 // value codecs the controller classes build requests and read answers with.
 //
@@ -16,6 +16,7 @@
 #include "platform/serial/serial.h"
 #include "platform/types/variant.h"
 #include "service/core/TxtProt.h"
+#include "service/core/ZrnFrame.h"
 #include "service/host/TypeLib.h"
 
 namespace drv {
@@ -26,15 +27,6 @@ constexpr int kPortClosed = -1;       // closed, or an open error without a code
 constexpr int kPortNotFound = -2;     // the COM port does not exist
 constexpr int kPortDenied = -3;       // access denied or in use
 constexpr int kPortNoEmulator = -4;   // emulation asked for, no emulator registered
-
-// Exchange modes of Transact.
-constexpr int kModeNormal = 0;
-constexpr int kModeChecksumLow1 = 1;  // also accept a checksum 0x10 below the sum
-constexpr int kModeChecksumLow2 = 2;  // same as 1
-constexpr int kModeSilenceAck = 3;    // silence counts as the acknowledgement "A"
-
-constexpr int kZrnAddresses = 32;
-constexpr size_t kZrnMaxFrame = 255;  // receive buffer and request frame limit
 
 // What the port needs of the poll thread that owns it.
 struct IPortOwner {
