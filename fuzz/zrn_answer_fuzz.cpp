@@ -15,7 +15,7 @@
 #include "platform/types/wstr.h"
 #include "service/core/EmulatorTable.h"
 #include "service/core/Port.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace {
 

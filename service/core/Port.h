@@ -16,7 +16,7 @@
 #include "platform/serial/serial.h"
 #include "platform/types/variant.h"
 #include "service/core/TxtProt.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "service/core/RuntimeBase.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 #include "tools/zrnsim/Station.h"
 
 namespace zrnsim {
