@@ -27,7 +27,7 @@ void BM_PollSweepOverhead(benchmark::State& state) {
     drv::InitNameSpace();
     auto station = std::make_shared<zrnsim::Station>();
     for (int a = 1; a <= 31; ++a) station->Add(a, 77, 5);
-    auto emu = drv::New<zrnsim::HwEmu>(station);
+    auto emu = plat::MakeCom<zrnsim::HwEmu>(station);
     drv::SetEmulator(12, drv::ComPtr<tlb::IHWEmu>(emu.Get()));
     auto thread = drv::TProcessThread::CreateStopped(11, 9600, true, 0, false);
     // Find every controller first; the measured steps then serve them.

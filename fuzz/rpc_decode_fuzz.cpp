@@ -13,7 +13,7 @@
 #include "platform/rpc/connection.h"
 #include "platform/rpc/decode.h"
 #include "platform/rpc/interfaces.h"
-#include "service/host/TypeLibProxy.h"
+#include "service/typelib/TypeLibProxy.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

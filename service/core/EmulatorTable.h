@@ -2,7 +2,7 @@
 // with it instead of a serial line. Filled by the emulator registration, read by the ports.
 #pragma once
 #include "platform/com/unknown.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

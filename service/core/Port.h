@@ -17,7 +17,7 @@
 #include "platform/types/variant.h"
 #include "service/core/TxtProt.h"
 #include "service/core/ZrnFrame.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

@@ -14,7 +14,7 @@
 
 #include "platform/com/unknown.h"
 #include "service/host/TRKSrv.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

@@ -13,7 +13,7 @@
 #include "platform/com/classes.h"
 #include "service/core/OPCCache.h"
 #include "service/core/RuntimeBase.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 namespace drv {
 

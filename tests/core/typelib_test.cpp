@@ -8,7 +8,7 @@
 
 #include "platform/com/unknown.h"
 #include "platform/types/guid.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 using namespace tlb;
 

@@ -36,7 +36,7 @@ protected:
     void SetUp() override {
         ResetFamilies();
         station_ = std::make_shared<Station>();
-        emu_ = drv::New<HwEmu>(station_);
+        emu_ = plat::MakeCom<HwEmu>(station_);
     }
     void TearDown() override { ResetFamilies(); }
 

@@ -334,7 +334,7 @@ protected:
         HostTest::SetUp();
         drv::RegisterTorkClass(drv::TorkClass::T40, &MakeTestTork);
         line_ = std::make_shared<zrnsim::Station>();
-        emu_ = drv::New<zrnsim::HwEmu>(line_);
+        emu_ = plat::MakeCom<zrnsim::HwEmu>(line_);
         drv::SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
     }
     void TearDown() override {

@@ -11,7 +11,7 @@
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/rpc/client.h"
-#include "service/host/TypeLibProxy.h"
+#include "service/typelib/TypeLibProxy.h"
 #include "tests/support/ChildSide.h"
 #include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"

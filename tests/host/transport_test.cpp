@@ -12,7 +12,7 @@
 #include "platform/com/error.h"
 #include "platform/rpc/client.h"
 #include "platform/rpc/server.h"
-#include "service/host/TypeLibProxy.h"
+#include "service/typelib/TypeLibProxy.h"
 #include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"
 

@@ -17,7 +17,7 @@
 #include "platform/rpc/interfaces.h"
 #include "platform/rpc/marshal.h"
 #include "platform/thread/thread.h"
-#include "service/host/TypeLibProxy.h"
+#include "service/typelib/TypeLibProxy.h"
 
 namespace rpctest {
 

@@ -31,7 +31,7 @@ protected:
         drv::InitProtocol(drv::kDrvKey, "Parameters");
         drv::InitNameSpace();
         station_ = std::make_shared<zrnsim::Station>();
-        emu_ = drv::New<zrnsim::HwEmu>(station_);
+        emu_ = plat::MakeCom<zrnsim::HwEmu>(station_);
         drv::SetEmulator(com_, drv::ComPtr<tlb::IHWEmu>(emu_.Get()));
     }
     void TearDown() override {

@@ -52,11 +52,6 @@ void OutputQueue::Clear() { q_.clear(); }
 
 HwEmu::HwEmu(std::shared_ptr<Station> station) : station_(std::move(station)) {}
 
-void* HwEmu::FindInterface(const plat::IID& iid) {
-    if (iid == tlb::IHWEmu::GetIID()) return static_cast<tlb::IHWEmu*>(this);
-    return TMyInterfacedObject::FindInterface(iid);
-}
-
 plat::HRESULT HwEmu::WriteCall(const plat::WideString& call) {
     Reply r = station_->Handle(plat::WideToBytes(call));
     std::lock_guard<std::mutex> lk(m_);

@@ -11,8 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "service/core/RuntimeBase.h"
-#include "service/host/TypeLib.h"
+#include "platform/com/object.h"
+#include "service/typelib/TypeLib.h"
 #include "tools/zrnsim/Station.h"
 
 namespace zrnsim {
@@ -34,8 +34,9 @@ private:
 
 // The emulator interface a port in emulation mode talks to: WriteCall hands over one request
 // frame (one character per byte), ReadAnswer returns the answer bytes that are due (at most
-// 255), Purge drops whatever is pending. Register it with drv::SetEmulator(com, ptr).
-class HwEmu : public drv::TMyInterfacedObject, public tlb::IHWEmu {
+// 255), Purge drops whatever is pending. Build it with plat::MakeCom and register it with
+// drv::SetEmulator(com, ptr).
+class HwEmu : public plat::ComObject<tlb::IHWEmu> {
 public:
     explicit HwEmu(std::shared_ptr<Station> station);
 
@@ -46,9 +47,6 @@ public:
     Station& GetStation() { return *station_; }
     // Answer bytes still waiting (due or not).
     bool Pending();
-
-protected:
-    void* FindInterface(const plat::IID& iid) override;
 
 private:
     std::shared_ptr<Station> station_;

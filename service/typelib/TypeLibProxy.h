@@ -7,7 +7,7 @@
 
 #include "platform/com/classes.h"
 #include "platform/rpc/marshal.h"
-#include "service/host/TypeLib.h"
+#include "service/typelib/TypeLib.h"
 
 NORVALT_RPC_RECORD(tlb::TVariableValue, Value, TimeStamp)
 NORVALT_RPC_RECORD(tlb::TState, Value, TimeStamp)
