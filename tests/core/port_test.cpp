@@ -19,45 +19,20 @@
 #include "service/core/TxtProt.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
+#include "tests/support/ZrnOracle.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
 using namespace drv;
 using testsupport::PtyPair;
+using testsupport::AnswerFrame;
+using testsupport::RequestFrame;
+using testsupport::Sum8;
 
 namespace {
 
 const char* kDrvKey = "\\Software\\Norvalt\\Drv";
 constexpr uint32_t kFastBaud = 115200;
-
-// --- protocol oracle, written from the frame rules --------------------------------------------
-
-uint8_t Sum8(std::string_view s) {
-    unsigned v = 0;
-    for (unsigned char c : s) v += c;
-    return static_cast<uint8_t>(v);
-}
-
-std::string RequestFrame(uint8_t addr, uint8_t cmd, std::string_view data) {
-    std::string f = "H";
-    f += static_cast<char>(addr);
-    f += static_cast<char>(cmd);
-    f += data;
-    f += static_cast<char>(Sum8(f) + 'E');
-    f += 'E';
-    return f;
-}
-
-std::string AnswerFrame(uint8_t addr, uint8_t cmd, std::string_view data, int cs_delta = 0) {
-    std::string body = "H";
-    body += static_cast<char>(addr);
-    body += static_cast<char>(cmd);
-    body += data;
-    std::string f = "A" + body;
-    f += static_cast<char>(Sum8(body) + 'E' + cs_delta);
-    f += 'E';
-    return f;
-}
 
 struct Owner final : IPortOwner {
     std::vector<int> states;

@@ -4,28 +4,16 @@
 #include <string_view>
 
 #include "service/core/ZrnFrame.h"
+#include "tests/support/ZrnOracle.h"
 
 using namespace drv;
 
 namespace {
 
-// Frames written from the protocol's rules, independently of the framer.
-uint8_t Sum8(std::string_view s) {
-    unsigned v = 0;
-    for (unsigned char c : s) v += c;
-    return static_cast<uint8_t>(v);
-}
-
 std::string Answer(uint8_t addr, uint8_t cmd, std::string_view data, int cs_delta = 0) {
-    std::string body = "H";
-    body += static_cast<char>(addr);
-    body += static_cast<char>(cmd);
-    body += data;
-    std::string f = "A" + body;
-    f += static_cast<char>(Sum8(body) + 'E' + cs_delta);
-    f += 'E';
-    return f;
+    return testsupport::AnswerFrame(addr, cmd, data, cs_delta);
 }
+using testsupport::Sum8;
 
 size_t Len(const std::string& s) { return s.size(); }
 
