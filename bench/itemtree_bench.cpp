@@ -10,7 +10,7 @@
 namespace {
 
 class BenchLeaf : public drv::TLeafItem {
-public:
+  public:
     BenchLeaf() : TLeafItem("V", plat::VT_I4) {}
     uint8_t AccessRights() override { return 1; }
 };
@@ -23,7 +23,8 @@ void BM_SamplesWithBufferedReaders(benchmark::State& state) {
     const int readers = static_cast<int>(state.range(0));
     std::vector<std::unique_ptr<drv::TGItem>> groups;
     for (int i = 0; i < readers; ++i) {
-        groups.push_back(std::make_unique<drv::TGItem>(drv::ComPtr<drv::TLeafItem>(leaf.Get()), "Bench.V", leaf->ID()));
+        groups.push_back(std::make_unique<drv::TGItem>(drv::ComPtr<drv::TLeafItem>(leaf.Get()),
+                                                       "Bench.V", leaf->ID()));
         groups.back()->requested_type = plat::VT_I4;
     }
     leaf->NewSample(plat::Variant::I4(0), drv::OPC_QUALITY_GOOD, 46000.0);

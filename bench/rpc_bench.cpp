@@ -121,12 +121,11 @@ void BareEcho(int fd) {
 [[noreturn]] void ServeChild(const std::string& dir, int bare_fd, int ready_fd) {
     plat::SetSystemRoot(dir);
     plat::rpc::RegisterInterfaces<IBenchSink, IBenchEcho>();
-    auto factory =
-        plat::MakeCom<plat::FunctionClassFactory>([](const plat::IID& iid, void** out) {
-            auto e = plat::MakeCom<EchoObject>();
-            EchoObject::last = e.Get();
-            return e->QueryInterface(iid, out);
-        });
+    auto factory = plat::MakeCom<plat::FunctionClassFactory>([](const plat::IID& iid, void** out) {
+        auto e = plat::MakeCom<EchoObject>();
+        EchoObject::last = e.Get();
+        return e->QueryInterface(iid, out);
+    });
     plat::RegisterClassObject(kClsid, factory.Get());
     plat::rpc::Server server;
     plat::rpc::ServerOptions o;
@@ -170,8 +169,8 @@ struct Setup {
 
         plat::rpc::RegisterInterfaces<IBenchSink, IBenchEcho>();
         void* p = nullptr;
-        if (plat::rpc::CreateOnLocalServer(dir + "/bench.sock", kClsid, IBenchEcho::GetIID(),
-                                           &p) != plat::S_OK)
+        if (plat::rpc::CreateOnLocalServer(dir + "/bench.sock", kClsid, IBenchEcho::GetIID(), &p) !=
+            plat::S_OK)
             std::abort();
         echo = ComPtr<IBenchEcho>::Attach(static_cast<IBenchEcho*>(p));
         sink = plat::MakeCom<Sink>();

@@ -47,8 +47,8 @@ class LineModbus final : public mb::CLocalModbus {
     int Transaction(const uint8_t* request, size_t length, std::vector<uint8_t>& answer_out,
                     size_t expected, uint16_t encapsulation, size_t& answer_length) override {
         if (!ascii)
-            return CLocalModbus::Transaction(request, length, answer_out, expected,
-                                             encapsulation, answer_length);
+            return CLocalModbus::Transaction(request, length, answer_out, expected, encapsulation,
+                                             answer_length);
         answer_length = 0;
         if (answer_out.size() < expected) answer_out.resize(std::min(expected, kBufferSize));
         return TransactionAscii(request, length, answer_out, answer_length);

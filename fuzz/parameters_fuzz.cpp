@@ -26,9 +26,9 @@ void RemoveRoot() {
     std::filesystem::remove_all(g_root, ec);
 }
 
-constexpr std::string_view kKeys[] = {"PORT",        "PROTOCOL",  "DEFSHIFT",  "ADDRSPACE",
-                                      "EXITTIMEOUT", "FLATPOSTS", "COM1",      "COM2",
-                                      "COM32",       "SHIFT1",    "SHIFT32",   "DISABLEALLPORTS",
+constexpr std::string_view kKeys[] = {"PORT",          "PROTOCOL",    "DEFSHIFT", "ADDRSPACE",
+                                      "EXITTIMEOUT",   "FLATPOSTS",   "COM1",     "COM2",
+                                      "COM32",         "SHIFT1",      "SHIFT32",  "DISABLEALLPORTS",
                                       "RESTRICTUSERS", "PROTOCOLPATH"};
 
 }  // namespace

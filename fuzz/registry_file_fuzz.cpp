@@ -62,7 +62,8 @@ bool Walk(const std::string& key, int depth, std::vector<Entry>& out) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_root = "/dev/shm/norvalt-regfuzz-" + std::to_string(::getpid());
-    if (!std::filesystem::exists("/dev/shm")) g_root = "/tmp/norvalt-regfuzz-" + std::to_string(::getpid());
+    if (!std::filesystem::exists("/dev/shm"))
+        g_root = "/tmp/norvalt-regfuzz-" + std::to_string(::getpid());
     std::filesystem::create_directories(g_root + "/registry");
     std::atexit(RemoveRoot);
     plat::SetSystemRoot(g_root);

@@ -1,9 +1,10 @@
 // libFuzzer target for the transport's message decoder. The first input byte picks an
 // interface method; the rest is one frame after its length, or (when bit 6 of the first byte is
 // set) a stream of length-prefixed frames walked as the reader walks a connection: the length
-// rules first (only a hello-sized frame before the hello), then each frame decoded. A request gets that method's IID
-// and number written into its header (unless the byte's top bit is set), since random bytes
-// would almost never name a declared interface; a reply is decoded against that method.
+// rules first (only a hello-sized frame before the hello), then each frame decoded. A request gets
+// that method's IID and number written into its header (unless the byte's top bit is set), since
+// random bytes would almost never name a declared interface; a reply is decoded against that
+// method.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -14,9 +14,9 @@
 namespace {
 
 constexpr plat::VARTYPE kTargets[] = {
-    plat::VT_I1,  plat::VT_UI1, plat::VT_I2,   plat::VT_UI2,  plat::VT_I4,   plat::VT_UI4,
-    plat::VT_I8,  plat::VT_UI8, plat::VT_INT,  plat::VT_UINT, plat::VT_R4,   plat::VT_R8,
-    plat::VT_CY,  plat::VT_DATE, plat::VT_BOOL, plat::VT_BSTR, plat::VT_ERROR, plat::VT_EMPTY};
+    plat::VT_I1, plat::VT_UI1,  plat::VT_I2,   plat::VT_UI2,  plat::VT_I4,    plat::VT_UI4,
+    plat::VT_I8, plat::VT_UI8,  plat::VT_INT,  plat::VT_UINT, plat::VT_R4,    plat::VT_R8,
+    plat::VT_CY, plat::VT_DATE, plat::VT_BOOL, plat::VT_BSTR, plat::VT_ERROR, plat::VT_EMPTY};
 
 }  // namespace
 
@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             w.push_back(static_cast<decltype(w)::value_type>(data[i] | data[i + 1] << 8));
         src = plat::Variant::Str(std::move(w));
     } else {
-        src = plat::Variant::Str(
-            std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+        src =
+            plat::Variant::Str(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
     }
     for (plat::VARTYPE vt : kTargets) {
         plat::Variant dst;

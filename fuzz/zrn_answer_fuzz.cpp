@@ -68,18 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const drv::ZrnRepair repair = drv::ZrnRepairAnswer(ans, expected, received, mode);
     switch (repair) {
-    case drv::ZrnRepair::kSilenceAck:
-        Check(!received && mode == drv::kModeSilenceAck && ans == "A");
-        break;
-    case drv::ZrnRepair::kChecksumAsStart:
-        Check(ans.size() == expected && ans.back() == 'E' && ans[expected - 2] == 'H');
-        break;
-    case drv::ZrnRepair::kTooLong:
-        Check(ans.size() == expected);
-        break;
-    case drv::ZrnRepair::kNone:
-        Check(ans.size() <= expected);
-        break;
+        case drv::ZrnRepair::kSilenceAck:
+            Check(!received && mode == drv::kModeSilenceAck && ans == "A");
+            break;
+        case drv::ZrnRepair::kChecksumAsStart:
+            Check(ans.size() == expected && ans.back() == 'E' && ans[expected - 2] == 'H');
+            break;
+        case drv::ZrnRepair::kTooLong:
+            Check(ans.size() == expected);
+            break;
+        case drv::ZrnRepair::kNone:
+            Check(ans.size() <= expected);
+            break;
     }
 
     const drv::ZrnVerdict verdict = drv::ZrnJudge(ans, expected, address, kCommand, mode);

@@ -3,7 +3,7 @@
 # pkg-config and libmodbus-dev serve only the tests and benchmark that talk to libmodbus; the
 # product builds without them.
 set -euo pipefail
-PKGS="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config libmodbus-dev"
+PKGS="cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config libmodbus-dev"
 if ! dpkg -s $PKGS >/dev/null 2>&1; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive

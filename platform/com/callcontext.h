@@ -15,8 +15,9 @@ namespace plat {
 //   SocketMode  dword  file mode of the local socket (default 0660)
 //   SocketGroup sz     group of the local socket (default: AdminGroup)
 //   TcpEnabled  dword  1 = also listen on TCP (default 0)
-//   TcpAddress  sz     address to listen on (default "127.0.0.1"; "0.0.0.0" or "::" to listen wider)
-//   TcpPort     dword  TCP port for listening and for reaching a named computer (default 4850)
+//   TcpAddress  sz     address to listen on (default "127.0.0.1"; "0.0.0.0" or "::" to listen
+//   wider) TcpPort     dword  TCP port for listening and for reaching a named computer (default
+//   4850)
 inline constexpr std::string_view kTransportKey = "Software\\Norvalt\\Drv\\Transport";
 inline constexpr std::string_view kDefaultAdminGroup = "sudo";
 

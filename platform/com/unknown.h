@@ -15,17 +15,19 @@ struct IUnknown {
     virtual uint32_t AddRef() = 0;
     virtual uint32_t Release() = 0;
 
-protected:
+  protected:
     virtual ~IUnknown() = default;
 };
 
 inline const IID IID_IUnknown = GuidOf("{00000000-0000-0000-C000-000000000046}");
-inline const IID& IUnknown::GetIID() { return IID_IUnknown; }
+inline const IID& IUnknown::GetIID() {
+    return IID_IUnknown;
+}
 
 // Intrusive smart pointer for anything with AddRef/Release.
 template <class T>
 class ComPtr {
-public:
+  public:
     ComPtr() = default;
     ComPtr(std::nullptr_t) {}
     // Takes a new reference.
@@ -71,7 +73,7 @@ public:
     bool operator==(const ComPtr& o) const { return p_ == o.p_; }
     bool operator==(std::nullptr_t) const { return p_ == nullptr; }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 

@@ -201,7 +201,8 @@ HRESULT CreateOutOfProcess(std::string_view computer, const std::string& socket_
 }
 
 // Installs the creator before main() in every program this file is linked into; the platform
-// library makes the linker keep this file whenever it is used (see norvalt_rpc_creator_anchor below).
+// library makes the linker keep this file whenever it is used (see norvalt_rpc_creator_anchor
+// below).
 const struct CreatorRegistrar {
     CreatorRegistrar() { InstallOutOfProcessCreator(); }
 } g_creator_registrar;

@@ -309,7 +309,7 @@ struct Waiter {
     std::vector<uint8_t> reply;
     bool has_reply = false;
     bool dead = false;
-    HRESULT failed = S_OK;  // the reply could not be taken (beyond the budget)
+    HRESULT failed = S_OK;               // the reply could not be taken (beyond the budget)
     std::atomic<bool> signalled{false};  // set with any of the above, for a waiter that spins
 };
 
@@ -364,7 +364,8 @@ class Pool {
         } else if (!Spawn()) {
             to_read_.pop_back();
             --reading_;
-            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
         }
     }
 
@@ -467,8 +468,8 @@ class Pool {
                 continue;
             }
             ++idle_;
-            bool got = cv_.wait_for(lk, kIdleEnd,
-                                    [&] { return !to_read_.empty() || Next() != q_.end(); });
+            bool got =
+                cv_.wait_for(lk, kIdleEnd, [&] { return !to_read_.empty() || Next() != q_.end(); });
             --idle_;
             if (!got) {
                 --threads_;
@@ -567,7 +568,11 @@ static std::string UserOf(const CallContext& peer) {
 
 Connection::Connection(int fd, Role role, CallContext peer,
                        std::function<void(Connection*)> on_closed)
-    : fd_(fd), role_(role), peer_(std::move(peer)), on_closed_(std::move(on_closed)), user_(UserOf(peer_)) {}
+    : fd_(fd),
+      role_(role),
+      peer_(std::move(peer)),
+      on_closed_(std::move(on_closed)),
+      user_(UserOf(peer_)) {}
 
 Connection::~Connection() {
     std::lock_guard lk(write_mu_);
@@ -726,8 +731,7 @@ bool Connection::ReadLoop() {
     return false;
 }
 
-bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged,
-                          bool& kept) {
+bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged, bool& kept) {
     // Bytes are stored as they arrive, so a length that is claimed but never sent costs
     // nothing; each step at most doubles what arrived.
     constexpr size_t kFirst = 64u << 10;
@@ -771,8 +775,10 @@ bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& cha
             into = sink;
         }
         ssize_t k = Recv(into, want);
-        if (k < 0 && errno == EINTR) k = 0;
-        else if (k <= 0) return false;
+        if (k < 0 && errno == EINTR)
+            k = 0;
+        else if (k <= 0)
+            return false;
         have += static_cast<size_t>(k);
         if (kept || frame.size() > have) frame.resize(std::min(frame.size(), have));
     }
@@ -801,7 +807,7 @@ bool Connection::RefuseUnkept(const std::vector<uint8_t>& head) {
             std::lock_guard wl(w->m);
             w->failed = E_OUTOFMEMORY;
             w->signalled.store(true, std::memory_order_release);
-        w->cv.notify_one();
+            w->cv.notify_one();
             return true;
         }
         if (abandoned_.erase(fh.call_id)) return true;
@@ -942,7 +948,7 @@ void Connection::OnClosed() {
             std::lock_guard wl(w->m);
             w->dead = true;
             w->signalled.store(true, std::memory_order_release);
-        w->cv.notify_one();
+            w->cv.notify_one();
         }
         pending_.clear();
         abandoned_.clear();
@@ -1591,9 +1597,10 @@ bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEn
     }
     if (HRESULT failed = c.Call(s.w, s.reply); failed != S_OK) {
         hr = failed;
-        SetErrorText(failed == RPC_E_TIMEOUT     ? "The object's process did not answer in time"
-                     : failed == E_OUTOFMEMORY   ? "The reply was too large to take"
-                                                 : "The connection to the object's process is closed");
+        SetErrorText(failed == RPC_E_TIMEOUT ? "The object's process did not answer in time"
+                     : failed == E_OUTOFMEMORY
+                         ? "The reply was too large to take"
+                         : "The connection to the object's process is closed");
         return false;
     }
     Reader r(s.reply);

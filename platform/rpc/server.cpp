@@ -316,16 +316,17 @@ void Server::Accept(int listen_fd, bool tcp) {
 // Caller holds m_. False when the connection is over a limit; `refusal` is then the line to
 // log, or empty while a flood of refusals is being counted.
 bool Server::Admit(int fd, CallContext& ctx, const std::string& user, std::string& refusal) {
-    const char* over = conns_.size() >= max_connections_       ? "connections"
-                       : per_user_[user] >= max_per_user_      ? "connections of this user"
-                                                               : nullptr;
+    const char* over = conns_.size() >= max_connections_  ? "connections"
+                       : per_user_[user] >= max_per_user_ ? "connections of this user"
+                                                          : nullptr;
     if (over) {
         if (per_user_[user] == 0) per_user_.erase(user);
         // A flood of refusals is logged once a second, with the count of those left out.
         ++refused_unlogged_;
         const uint64_t now = SteadyMs();
         if (last_refusal_log_ms_ == 0 || now - last_refusal_log_ms_ >= 1000) {
-            const size_t limit = conns_.size() >= max_connections_ ? max_connections_ : max_per_user_;
+            const size_t limit =
+                conns_.size() >= max_connections_ ? max_connections_ : max_per_user_;
             std::string line = "rpc: refused " + ctx.peer + ": too many " + over + " (" +
                                std::to_string(limit) + ")";
             if (refused_unlogged_ > 1)

@@ -95,7 +95,7 @@ class Server {
     mutable std::mutex m_;
     std::vector<std::shared_ptr<Connection>> conns_;
     std::map<const Connection*, std::string> user_of_;  // m_: key of the per-user count
-    std::map<std::string, size_t> per_user_;             // m_
+    std::map<std::string, size_t> per_user_;            // m_
 };
 
 }  // namespace plat::rpc

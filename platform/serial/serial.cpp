@@ -27,7 +27,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::string_view kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
@@ -133,8 +135,8 @@ std::string ResolvePortName(std::string_view name) {
     int n = ComNumber(name);
     if (n == 0) return {};
     std::string path;
-    if (reg::ReadString(reg::Hive::LocalMachine, kSerialCommKey, "COM" + std::to_string(n),
-                        path) == ERROR_SUCCESS &&
+    if (reg::ReadString(reg::Hive::LocalMachine, kSerialCommKey, "COM" + std::to_string(n), path) ==
+            ERROR_SUCCESS &&
         !path.empty())
         return path;
     return "/dev/ttyS" + std::to_string(n - 1);
@@ -462,11 +464,20 @@ void ApplyLineSettings(termios& t, const LineSettings& s) {
     // 1.5 stop bits is what the UART sends for CSTOPB with 5 data bits.
     if (s.stop_bits != StopBits::One) t.c_cflag |= CSTOPB;
     switch (s.parity) {
-        case Parity::None: break;
-        case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
-        case Parity::Even: t.c_cflag |= PARENB; break;
-        case Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+        case Parity::None:
+            break;
+        case Parity::Odd:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case Parity::Even:
+            t.c_cflag |= PARENB;
+            break;
+        case Parity::Mark:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case Parity::Space:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
     }
     if (s.parity_check && s.parity != Parity::None) t.c_iflag |= INPCK;
     if (s.rtscts) t.c_cflag |= CRTSCTS;

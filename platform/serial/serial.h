@@ -52,16 +52,16 @@ enum class StopBits : uint8_t { One = 0, OnePointFive = 1, Two = 2 };
 enum class RtsMode : uint8_t { Off, On, Toggle };
 
 struct LineSettings {
-    uint32_t baud = 9600;           // any rate; those without a Bxxx constant go through BOTHER
-    uint8_t data_bits = 8;          // 5..8
-    Parity parity = Parity::None;   // Mark and Space through CMSPAR
+    uint32_t baud = 9600;          // any rate; those without a Bxxx constant go through BOTHER
+    uint8_t data_bits = 8;         // 5..8
+    Parity parity = Parity::None;  // Mark and Space through CMSPAR
     StopBits stop_bits = StopBits::One;  // OnePointFive only with 5 data bits
-    bool parity_check = false;      // INPCK: a byte with a parity or framing error reads as 0
+    bool parity_check = false;           // INPCK: a byte with a parity or framing error reads as 0
     bool dtr = true;
     RtsMode rts = RtsMode::On;
-    bool rtscts = false;            // hardware flow control
-    bool xonxoff = false;           // software flow control, both directions
-    bool abort_on_error = false;    // after a line error Read/Write fail until ClearErrors
+    bool rtscts = false;          // hardware flow control
+    bool xonxoff = false;         // software flow control, both directions
+    bool abort_on_error = false;  // after a line error Read/Write fail until ClearErrors
     bool operator==(const LineSettings&) const = default;
 };
 
@@ -106,7 +106,7 @@ std::string ResolvePortName(std::string_view name);
 int ComNumber(std::string_view name);
 
 class SerialPort {
-public:
+  public:
     SerialPort() = default;
     ~SerialPort() { Close(); }
     SerialPort(SerialPort&& other) noexcept;
@@ -141,8 +141,8 @@ public:
     long Read(void* buf, uint32_t size, uint32_t& got);
     long Write(const void* buf, uint32_t size, uint32_t& written);
 
-    long Purge(bool rx, bool tx);  // tcflush
-    long Drain();                  // tcdrain: blocks until the output has left the port
+    long Purge(bool rx, bool tx);   // tcflush
+    long Drain();                   // tcdrain: blocks until the output has left the port
     uint32_t OutputQueued() const;  // TIOCOUTQ; 0 when unknown or closed
     uint32_t InputQueued() const;   // FIONREAD; 0 when unknown or closed
 
@@ -150,7 +150,7 @@ public:
     // acknowledges the errors for abort_on_error.
     long ClearErrors(ErrorCounts& out);
 
-private:
+  private:
     struct Icount {
         uint32_t frame = 0, parity = 0, overrun = 0, buf_overrun = 0, brk = 0;
     };

@@ -23,9 +23,15 @@ bool SetCurrentThreadPriority(ThreadPriority p, std::string* refusal) {
     int policy = SCHED_FIFO;
     int lo = sched_get_priority_min(policy), hi = sched_get_priority_max(policy);
     switch (p) {
-        case ThreadPriority::AboveNormal: sp.sched_priority = lo; break;
-        case ThreadPriority::Highest: sp.sched_priority = (lo + hi) / 2; break;
-        default: sp.sched_priority = hi - 1; break;
+        case ThreadPriority::AboveNormal:
+            sp.sched_priority = lo;
+            break;
+        case ThreadPriority::Highest:
+            sp.sched_priority = (lo + hi) / 2;
+            break;
+        default:
+            sp.sched_priority = hi - 1;
+            break;
     }
     int rc = pthread_setschedparam(pthread_self(), policy, &sp);
     if (rc == 0) return true;

@@ -25,8 +25,7 @@ template <class Pred>
 bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t timeout_ms,
              Pred pred) {
     Clock& clock = SysClock();
-    if (!clock.IsFake())
-        return cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), pred);
+    if (!clock.IsFake()) return cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), pred);
     uint32_t start = clock.TickCount();
     while (!pred()) {
         uint32_t elapsed = TickDiff(clock.TickCount(), start);
@@ -40,7 +39,7 @@ bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint
 
 // Counting semaphore with a maximum, as the service's hand-overs expect.
 class Semaphore {
-public:
+  public:
     Semaphore(uint32_t initial, uint32_t maximum) : count_(initial), max_(maximum) {}
     // False (and nothing released) when the count would pass the maximum.
     bool Release(uint32_t n = 1);
@@ -49,7 +48,7 @@ public:
     void WaitForever();
     uint32_t Count();
 
-private:
+  private:
     std::mutex m_;
     std::condition_variable cv_;
     uint32_t count_;

@@ -10,8 +10,12 @@ RealClock g_real;
 std::atomic<Clock*> g_clock{&g_real};
 }  // namespace
 
-Clock& SysClock() { return *g_clock.load(std::memory_order_acquire); }
-void SetClock(Clock* clock) { g_clock.store(clock ? clock : &g_real, std::memory_order_release); }
+Clock& SysClock() {
+    return *g_clock.load(std::memory_order_acquire);
+}
+void SetClock(Clock* clock) {
+    g_clock.store(clock ? clock : &g_real, std::memory_order_release);
+}
 
 uint32_t RealClock::TickCount() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(

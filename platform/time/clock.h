@@ -8,7 +8,7 @@
 namespace plat {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds since an arbitrary start; wraps at 2^32. Compare with TickDiff only.
     virtual uint32_t TickCount() = 0;
@@ -29,13 +29,19 @@ Clock& SysClock();
 void SetClock(Clock* clock);
 
 // Unsigned difference, safe across the 32-bit wrap.
-inline uint32_t TickDiff(uint32_t later, uint32_t earlier) { return later - earlier; }
+inline uint32_t TickDiff(uint32_t later, uint32_t earlier) {
+    return later - earlier;
+}
 
-inline uint32_t GetTickCount() { return SysClock().TickCount(); }
-inline void Sleep(uint32_t ms) { SysClock().Sleep(ms); }
+inline uint32_t GetTickCount() {
+    return SysClock().TickCount();
+}
+inline void Sleep(uint32_t ms) {
+    SysClock().Sleep(ms);
+}
 
 class RealClock final : public Clock {
-public:
+  public:
     uint32_t TickCount() override;
     int64_t PerfCounter() override;
     int64_t PerfFrequency() override { return 1000000000; }
@@ -46,7 +52,7 @@ public:
 // Test clock. In auto-advance mode Sleep moves time forward by the slept amount at once;
 // otherwise Sleep blocks until Advance has moved time past its deadline.
 class FakeClock final : public Clock {
-public:
+  public:
     explicit FakeClock(bool auto_advance = true, uint32_t start_tick = 1000,
                        uint64_t start_utc100ns = 133'000'000'000'000'000ull);
     uint32_t TickCount() override { return tick_.load(); }
@@ -59,7 +65,7 @@ public:
     void Advance(uint32_t ms);
     void SetTick(uint32_t tick) { tick_.store(tick); }
 
-private:
+  private:
     bool auto_;
     std::atomic<uint32_t> tick_;
     std::atomic<int64_t> perf_ns_{0};
@@ -70,13 +76,13 @@ private:
 
 // Installs a fake clock for a scope.
 class ScopedFakeClock {
-public:
+  public:
     explicit ScopedFakeClock(bool auto_advance = true) : clock_(auto_advance) { SetClock(&clock_); }
     ~ScopedFakeClock() { SetClock(nullptr); }
     FakeClock& operator*() { return clock_; }
     FakeClock* operator->() { return &clock_; }
 
-private:
+  private:
     FakeClock clock_;
 };
 

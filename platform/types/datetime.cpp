@@ -19,7 +19,6 @@ std::mutex& ZoneMutex() {
     return m;
 }
 
-
 // Everything below works on one linear form: milliseconds since 1899-12-30 00:00 in whatever
 // frame (local or UTC) the caller is in.
 constexpr int64_t kMsPerDay = 86400000;

@@ -31,7 +31,8 @@ std::optional<GUID> ParseGuid(std::string_view t) {
         pos += 2;
     }
     GUID g;
-    g.Data1 = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+    g.Data1 =
+        uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
     g.Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
     g.Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
     for (int i = 0; i < 8; ++i) g.Data4[i] = bytes[8 + i];
@@ -46,9 +47,9 @@ GUID GuidOf(std::string_view text) {
 
 std::string FormatGuid(const GUID& g) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
     return buf;
 }
 

@@ -7,9 +7,15 @@ namespace plat {
 
 using HRESULT = int32_t;
 
-constexpr HRESULT MakeHr(uint32_t v) { return static_cast<HRESULT>(v); }
-constexpr bool Succeeded(HRESULT hr) { return hr >= 0; }
-constexpr bool Failed(HRESULT hr) { return hr < 0; }
+constexpr HRESULT MakeHr(uint32_t v) {
+    return static_cast<HRESULT>(v);
+}
+constexpr bool Succeeded(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool Failed(HRESULT hr) {
+    return hr < 0;
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;

@@ -33,9 +33,13 @@ std::atomic<int32_t> g_last{0};
 TSyncLock g_lock;
 bool g_lock_live = false;
 
-Entry& At(int32_t id) { return g_table[static_cast<uint32_t>(id - kCmdBegin)]; }
+Entry& At(int32_t id) {
+    return g_table[static_cast<uint32_t>(id - kCmdBegin)];
+}
 
-bool Expired(const Entry& e, uint32_t now) { return plat::TickDiff(now, e.start_tick) > kCmdTimeoutMs; }
+bool Expired(const Entry& e, uint32_t now) {
+    return plat::TickDiff(now, e.start_tick) > kCmdTimeoutMs;
+}
 
 // A pending entry past its time-out becomes -7; true when it did. Write lock held.
 bool ExpireLocked(Entry& e, uint32_t now) {

@@ -24,7 +24,9 @@ constexpr uint32_t kCmdTimeoutMs = 20000;
 constexpr uint32_t kCmdWaitSliceMs = 10000;
 
 // True for 0x7FFF0000..0x7FFFFFFF; every other value is a final result.
-constexpr bool IsCmdID(int32_t v) { return tlb::IsCmdID(v); }
+constexpr bool IsCmdID(int32_t v) {
+    return tlb::IsCmdID(v);
+}
 
 // Created and freed with the item tree. Init zero-fills the table and forgets the last issued
 // id; called on a live registry it starts it afresh (no thread may be using it then).

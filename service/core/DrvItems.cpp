@@ -10,13 +10,19 @@ std::atomic<PostItemAddedFn> g_post_item_added{nullptr};
 std::atomic<bool> g_restrict_users{false};
 }  // namespace
 
-void SetStationsExistProbe(StationsExistFn fn) { g_stations_exist.store(fn); }
+void SetStationsExistProbe(StationsExistFn fn) {
+    g_stations_exist.store(fn);
+}
 bool StationsExist() {
     StationsExistFn fn = g_stations_exist.load();
     return fn && fn();
 }
-void SetPostItemAddedHook(PostItemAddedFn fn) { g_post_item_added.store(fn); }
-std::atomic<bool>& RestrictUsers() { return g_restrict_users; }
+void SetPostItemAddedHook(PostItemAddedFn fn) {
+    g_post_item_added.store(fn);
+}
+std::atomic<bool>& RestrictUsers() {
+    return g_restrict_users;
+}
 
 void TCustomLeafItem::AfterAddToNS() {
     if (PostItemAddedFn fn = g_post_item_added.load()) {
@@ -42,7 +48,8 @@ int CheckPostEnabled(int post_number, int requested_state) {
     if (!enable) return 0;
     Variant v = enable->PeekValue();
     Variant b;
-    if (v.vt == plat::VT_EMPTY || plat::Failed(plat::VariantChangeType(b, v, 0, plat::VT_BOOL))) return 0;
+    if (v.vt == plat::VT_EMPTY || plat::Failed(plat::VariantChangeType(b, v, 0, plat::VT_BOOL)))
+        return 0;
     if (b.boolVal) return 0;
     WriteProtocolLine("3260834D-6E21-4AB2-A48F-34A5094F6ACE", PL_INFO);
     return -9;

@@ -11,7 +11,7 @@ namespace drv {
 // Base of the device leaves: tells the host about post variables, never refuses a client,
 // and pauses a post that changed into a running state while its Enable item forbids it.
 class TCustomLeafItem : public TLeafItem {
-public:
+  public:
     using TLeafItem::TLeafItem;
     void AfterAddToNS() override;
     bool RefusesClient(int, int) override { return false; }

@@ -6,22 +6,22 @@
 namespace drv {
 
 class Exception : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class EOutOfMemory : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // A failing platform call; carries the system error code.
 class EOSError : public Exception {
-public:
+  public:
     EOSError(int code, const std::string& what) : Exception(what), code_(code) {}
     int Code() const { return code_; }
 
-private:
+  private:
     int code_;
 };
 

@@ -158,7 +158,9 @@ void TSyncLock::EndWrite() {
     });
 }
 
-void TSyncLock::HandToNextWriter() { writers_cv_.notify_one(); }
+void TSyncLock::HandToNextWriter() {
+    writers_cv_.notify_one();
+}
 
 int TSyncLock::Readers() {
     std::lock_guard<std::mutex> lk(cs_);

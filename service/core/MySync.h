@@ -12,7 +12,7 @@ namespace drv {
 // whenever no writer holds the lock, and every hand-over prefers the waiting readers.
 // Waits never give up; they wake every 5000 ms to re-check.
 class TSyncLock {
-public:
+  public:
     TSyncLock() = default;
     explicit TSyncLock(const std::string& name) { Init(name); }
     ~TSyncLock();
@@ -39,7 +39,7 @@ public:
     static constexpr size_t kMaxName = 38;
     static constexpr uint32_t kWaitSliceMs = 5000;
 
-private:
+  private:
     void HandToNextWriter();
 
     std::mutex cs_;
@@ -60,31 +60,31 @@ private:
 
 // RAII helpers.
 class ReadGuard {
-public:
+  public:
     explicit ReadGuard(TSyncLock& l) : l_(l) { l_.BeginRead(); }
     ~ReadGuard() { l_.EndRead(); }
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
 
-private:
+  private:
     TSyncLock& l_;
 };
 
 class WriteGuard {
-public:
+  public:
     explicit WriteGuard(TSyncLock& l) : l_(l) { l_.BeginWrite(); }
     ~WriteGuard() { l_.EndWrite(); }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
 
-private:
+  private:
     TSyncLock& l_;
 };
 
 // Ring of the last 4096 pushed values (item ids, or the command-completion marker -2).
 // Readers keep their own cursors; a push never blocks on them.
 class TChangeRing {
-public:
+  public:
     static constexpr uint32_t kSize = 4096;
     static constexpr uint32_t kMask = kSize - 1;
     static constexpr int32_t kCommandMarker = -2;
@@ -102,7 +102,7 @@ public:
     int Read(uint32_t& cursor, int32_t& value);
     uint32_t Head();
 
-private:
+  private:
     std::mutex cs_;
     std::condition_variable cv_;
     uint32_t head_ = 0;

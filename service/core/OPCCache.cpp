@@ -28,7 +28,8 @@ struct NoCaseLess {
     bool operator()(const std::string& a, const std::string& b) const {
         size_t n = std::min(a.size(), b.size());
         for (size_t i = 0; i < n; ++i) {
-            unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+            unsigned char x = static_cast<unsigned char>(a[i]),
+                          y = static_cast<unsigned char>(b[i]);
             if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
             if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
             if (x != y) return x < y;
@@ -37,7 +38,9 @@ struct NoCaseLess {
     }
 };
 
-std::string CutName(const std::string& s) { return std::string(plat::Utf8Truncate(s, kMaxName)); }
+std::string CutName(const std::string& s) {
+    return std::string(plat::Utf8Truncate(s, kMaxName));
+}
 
 std::string ValueText(const Variant& v) {
     if (v.vt == plat::VT_EMPTY) return "<---  UNASSIGNED  --->";
@@ -49,7 +52,7 @@ std::string ValueText(const Variant& v) {
 
 // Process-wide namespace state.
 class NameSpaceImpl {
-public:
+  public:
     std::atomic<bool> active{false};
     // Serialises structural changes (add, remove, branch creation).
     std::recursive_mutex structure;
@@ -82,9 +85,13 @@ public:
 };
 
 namespace {
-NameSpaceImpl& NS() { return NameSpaceImpl::Get(); }
+NameSpaceImpl& NS() {
+    return NameSpaceImpl::Get();
+}
 
-bool Wanted(int level) { return level >= 2 || level >= ProtocolThreshold(); }
+bool Wanted(int level) {
+    return level >= 2 || level >= ProtocolThreshold();
+}
 
 void ProtocolHook(const std::string& text, int level) {
     if (level != PL_CRITICAL && level != PL_EXTERNAL) return;
@@ -160,7 +167,9 @@ void TItem::AddToNS(int32_t parent_id) {
         BumpAddrSpaceVer(AddrSpaceVerItem().Get(), false);
 }
 
-void TItem::RemoveFromNS() { RemoveFromNSImpl(false); }
+void TItem::RemoveFromNS() {
+    RemoveFromNSImpl(false);
+}
 
 void TItem::RemoveFromNSImpl(bool replacing) {
     NameSpaceImpl& ns = NS();
@@ -170,14 +179,17 @@ void TItem::RemoveFromNSImpl(bool replacing) {
     ComPtr<TItem> keep(this);
     const int32_t id = id_;
     const std::string full = FullName();
-    ItemLog(id, "RemoveFromNS " + full + " F:" + std::to_string(flag_f) + " B:" + std::to_string(flag_b),
-            PL_INFO);
+    ItemLog(
+        id,
+        "RemoveFromNS " + full + " F:" + std::to_string(flag_f) + " B:" + std::to_string(flag_b),
+        PL_INFO);
     if (!IsLeaf()) {
         int32_t count = ns.table->Count();
         for (int32_t i = 0; i < count; ++i) {
             ComPtr<TItem> child = GetItem(i);
             if (!child || child.Get() == this || child->ParentID() != id) continue;
-            WriteProtocolLine("23EB4B49-7995-4F23-A0BF-9ABEE4F59C38 " + std::to_string(i), PL_CRITICAL);
+            WriteProtocolLine("23EB4B49-7995-4F23-A0BF-9ABEE4F59C38 " + std::to_string(i),
+                              PL_CRITICAL);
             child->RemoveFromNSImpl(false);
         }
     }
@@ -232,7 +244,9 @@ void TLeafItem::RequestRefresh() {
     Touch(1);
 }
 
-HRESULT TLeafItem::Write(const Variant&, int, int, LCID) { return plat::E_NOTIMPL; }
+HRESULT TLeafItem::Write(const Variant&, int, int, LCID) {
+    return plat::E_NOTIMPL;
+}
 
 std::vector<PropertyInfo> TLeafItem::AvailableProperties() {
     return {
@@ -249,17 +263,28 @@ std::vector<PropertyInfo> TLeafItem::AvailableProperties() {
 HRESULT TLeafItem::GetItemProperty(uint32_t id, LCID locale, Variant& out) {
     out.Clear();
     switch (id) {
-        case PROP_CDT: out = Variant::I4(CanonicalType()); return plat::S_OK;
-        case PROP_VALUE: out = PeekValue(); return plat::S_OK;
+        case PROP_CDT:
+            out = Variant::I4(CanonicalType());
+            return plat::S_OK;
+        case PROP_VALUE:
+            out = PeekValue();
+            return plat::S_OK;
         case PROP_QUALITY: {
             ReadGuard g(lock_);
-            uint16_t q = next_ > shift_ ? samples_[static_cast<size_t>(next_ - 1 - shift_)].quality : 0;
+            uint16_t q =
+                next_ > shift_ ? samples_[static_cast<size_t>(next_ - 1 - shift_)].quality : 0;
             out = Variant::I4(q);
             return plat::S_OK;
         }
-        case PROP_TIME: out = Variant::Date(GetTimestamp()); return plat::S_OK;
-        case PROP_RIGHTS: out = Variant::I4(AccessRights()); return plat::S_OK;
-        case PROP_SCANRATE: out = Variant::Cy(plat::Currency{100 * 10000}); return plat::S_OK;
+        case PROP_TIME:
+            out = Variant::Date(GetTimestamp());
+            return plat::S_OK;
+        case PROP_RIGHTS:
+            out = Variant::I4(AccessRights());
+            return plat::S_OK;
+        case PROP_SCANRATE:
+            out = Variant::Cy(plat::Currency{100 * 10000});
+            return plat::S_OK;
         case PROP_DESC:
             if (locale == plat::LOCALE_EN_US)
                 out = Variant::Str(DescriptionEn());
@@ -268,12 +293,13 @@ HRESULT TLeafItem::GetItemProperty(uint32_t id, LCID locale, Variant& out) {
             else
                 out = Variant::Str(std::string());
             return plat::S_OK;
-        default: return plat::OPC_E_INVALID_PID;
+        default:
+            return plat::OPC_E_INVALID_PID;
     }
 }
 
-HRESULT TLeafItem::QueryAvailableProperties(uint32_t& count, uint32_t*& ids, char16_t**& descriptions,
-                                            VARTYPE*& types) {
+HRESULT TLeafItem::QueryAvailableProperties(uint32_t& count, uint32_t*& ids,
+                                            char16_t**& descriptions, VARTYPE*& types) {
     std::vector<PropertyInfo> props = AvailableProperties();
     count = 0;
     ids = nullptr;
@@ -281,7 +307,8 @@ HRESULT TLeafItem::QueryAvailableProperties(uint32_t& count, uint32_t*& ids, cha
     types = nullptr;
     try {
         ids = static_cast<uint32_t*>(CoTaskMemAllocZero(props.size() * sizeof(uint32_t)));
-        descriptions = static_cast<char16_t**>(CoTaskMemAllocZero(props.size() * sizeof(char16_t*)));
+        descriptions =
+            static_cast<char16_t**>(CoTaskMemAllocZero(props.size() * sizeof(char16_t*)));
         types = static_cast<VARTYPE*>(CoTaskMemAllocZero(props.size() * sizeof(VARTYPE)));
         for (size_t i = 0; i < props.size(); ++i) {
             ids[i] = props[i].id;
@@ -314,8 +341,8 @@ void FreeVariantArray(Variant*& p, size_t count) {
     p = nullptr;
 }
 
-HRESULT TLeafItem::GetItemProperties(uint32_t count, const uint32_t* ids, LCID locale, Variant*& values,
-                                     HRESULT*& errors) {
+HRESULT TLeafItem::GetItemProperties(uint32_t count, const uint32_t* ids, LCID locale,
+                                     Variant*& values, HRESULT*& errors) {
     values = AllocVariantArray(count);
     errors = static_cast<HRESULT*>(plat::CoTaskMemAlloc(count ? count * sizeof(HRESULT) : 1));
     if (!values || !errors) {
@@ -380,7 +407,9 @@ void TLeafItem::SetLastTimestampLocked(DATE time) {
     }
 }
 
-void TLeafItem::SetLastTimestampFT(const FILETIME& utc) { SetLastTimestamp(FileTimeToDateTimeLocal(utc)); }
+void TLeafItem::SetLastTimestampFT(const FILETIME& utc) {
+    SetLastTimestamp(FileTimeToDateTimeLocal(utc));
+}
 
 HRESULT TLeafItem::ReadCurrent(VARTYPE requested, LCID locale, Variant& value, uint16_t& quality,
                                FILETIME& time) {
@@ -467,8 +496,9 @@ int64_t TLeafItem::AcquireNewest() {
 void TLeafItem::AcquireAt(int64_t n) {
     WriteGuard g(lock_);
     if (n < shift_ || n > next_)
-        throw Exception(SafeFormat("A10B864D-886C-42D7-82D1-7C8ED0EA0883 ID%d Sh%d NP%d",
-                                   {Variant::I4(id_.load()), Variant::I8(shift_), Variant::I8(next_)}));
+        throw Exception(
+            SafeFormat("A10B864D-886C-42D7-82D1-7C8ED0EA0883 ID%d Sh%d NP%d",
+                       {Variant::I4(id_.load()), Variant::I8(shift_), Variant::I8(next_)}));
     EnsureSlot(n);
     ++samples_[static_cast<size_t>(n - shift_)].cursor_refs;
     ++total_refs_;
@@ -535,9 +565,9 @@ void TLeafItem::ReadSamples(TGItem& h, bool flag, LCID locale, std::vector<Sampl
         r.error = VariantToVarType(s.value, h.requested_type, r.value, locale, r.quality);
         if ((r.quality & 0xC0) != 0xC0) {
             if (Wanted(PL_INFO))
-                WriteProtocolLine("Bad qual " + name + " " + std::to_string(r.quality) + " " +
-                                      ValueText(s.value),
-                                  PL_INFO);
+                WriteProtocolLine(
+                    "Bad qual " + name + " " + std::to_string(r.quality) + " " + ValueText(s.value),
+                    PL_INFO);
             bad_quality = true;
         } else if (Wanted(PL_DETAIL)) {
             WriteProtocolLine("Good " + name + " " + ValueText(s.value), PL_DETAIL);
@@ -555,19 +585,23 @@ TSysAddrSpcVerItem::TSysAddrSpcVerItem() : TSoftLeafItem("AddrSpaceVer", plat::V
 std::string TSysAddrSpcVerItem::DescriptionRu() {
     return "Счетчик изменений адресного пространства в текущей сессии";
 }
-std::string TSysAddrSpcVerItem::DescriptionEn() { return "Address space changes counter"; }
+std::string TSysAddrSpcVerItem::DescriptionEn() {
+    return "Address space changes counter";
+}
 
 TSysErrStrItem::TSysErrStrItem(const std::string& name, int level)
     : TSoftLeafItem(name, plat::VT_BSTR), level_(level) {
     NewSample(Variant::Str(std::string()), OPC_QUALITY_GOOD, plat::NowLocal());
 }
 std::string TSysErrStrItem::DescriptionRu() {
-    return level_ == PL_CRITICAL ? "Последняя внутренняя критическая ошибка"
-                                 : "Последняя ошибка полевых контроллеров, оборудования или клиентского ПО";
+    return level_ == PL_CRITICAL
+               ? "Последняя внутренняя критическая ошибка"
+               : "Последняя ошибка полевых контроллеров, оборудования или клиентского ПО";
 }
 std::string TSysErrStrItem::DescriptionEn() {
-    return level_ == PL_CRITICAL ? "Last internal critical error"
-                                 : "Last error on field controllers, hardware or client applications";
+    return level_ == PL_CRITICAL
+               ? "Last internal critical error"
+               : "Last error on field controllers, hardware or client applications";
 }
 
 TFastStartItem::TFastStartItem(const std::string& name) : TLeafItem(name, plat::VT_EMPTY) {}
@@ -674,7 +708,8 @@ void TGItem::CommitCursor() {
     cursor_ = pending_;
 }
 
-void TGItem::Read(bool flag, LCID locale, std::vector<SampleRead>& out, int& counter, bool& bad_quality) {
+void TGItem::Read(bool flag, LCID locale, std::vector<SampleRead>& out, int& counter,
+                  bool& bad_quality) {
     ComPtr<TLeafItem> leaf = GetLeaf(true, flag);
     if (!leaf) {
         SampleRead r;
@@ -711,16 +746,36 @@ SampleRead TGItem::ReadTyped(LCID locale, TypedValue& typed, int& counter, bool&
     typed = TypedValue{};
     typed.vt = r.value.vt;
     switch (r.value.vt) {
-        case plat::VT_I2: case plat::VT_UI2: typed.i2 = r.value.iVal; break;
-        case plat::VT_I4: case plat::VT_ERROR: case plat::VT_UI4: case plat::VT_INT: case plat::VT_UINT:
+        case plat::VT_I2:
+        case plat::VT_UI2:
+            typed.i2 = r.value.iVal;
+            break;
+        case plat::VT_I4:
+        case plat::VT_ERROR:
+        case plat::VT_UI4:
+        case plat::VT_INT:
+        case plat::VT_UINT:
             typed.i4 = r.value.lVal;
             break;
-        case plat::VT_R4: typed.r4 = r.value.fltVal; break;
-        case plat::VT_R8: typed.r8 = r.value.dblVal; break;
-        case plat::VT_DATE: typed.r8 = r.value.date; break;
-        case plat::VT_CY: typed.cy = r.value.cyVal; break;
-        case plat::VT_BOOL: typed.boolean = r.value.boolVal; break;
-        case plat::VT_I1: case plat::VT_UI1: typed.byte = r.value.bVal; break;
+        case plat::VT_R4:
+            typed.r4 = r.value.fltVal;
+            break;
+        case plat::VT_R8:
+            typed.r8 = r.value.dblVal;
+            break;
+        case plat::VT_DATE:
+            typed.r8 = r.value.date;
+            break;
+        case plat::VT_CY:
+            typed.cy = r.value.cyVal;
+            break;
+        case plat::VT_BOOL:
+            typed.boolean = r.value.boolVal;
+            break;
+        case plat::VT_I1:
+        case plat::VT_UI1:
+            typed.byte = r.value.bVal;
+            break;
         default:
             WriteProtocolLine("12ED4D51-DD92-4E14-B870-43B680791F12 " + std::to_string(r.value.vt),
                               PL_EXTERNAL);
@@ -731,9 +786,13 @@ SampleRead TGItem::ReadTyped(LCID locale, TypedValue& typed, int& counter, bool&
 
 // --- namespace functions -------------------------------------------------------------------
 
-ComPtr<TItem> MakeBasicBranch(const std::string& name) { return ComPtr<TItem>(New<TItem>(name).Get()); }
+ComPtr<TItem> MakeBasicBranch(const std::string& name) {
+    return ComPtr<TItem>(New<TItem>(name).Get());
+}
 
-void SetBranchFactory(ItemFactory factory) { NS().branch_factory.store(factory ? factory : &MakeBasicBranch); }
+void SetBranchFactory(ItemFactory factory) {
+    NS().branch_factory.store(factory ? factory : &MakeBasicBranch);
+}
 
 void InitNameSpace() {
     NameSpaceImpl& ns = NS();
@@ -797,7 +856,9 @@ void DoneNameSpace() {
     ChangeRing().Done();
 }
 
-bool NameSpaceActive() { return NS().active.load(); }
+bool NameSpaceActive() {
+    return NS().active.load();
+}
 
 int32_t FindItemID(const std::string& full_name) {
     NameSpaceImpl& ns = NS();
@@ -817,7 +878,8 @@ std::string JoinItemName(const std::string& parent, const std::string& name) {
     return parent.empty() ? name : parent + "." + name;
 }
 
-int32_t FindOrCreateBranch(int32_t parent_id, const std::string& parent_full_name, const std::string& name) {
+int32_t FindOrCreateBranch(int32_t parent_id, const std::string& parent_full_name,
+                           const std::string& name) {
     NameSpaceImpl& ns = NS();
     std::lock_guard<std::recursive_mutex> lk(ns.structure);
     int32_t id = FindItemID(JoinItemName(parent_full_name, name));
@@ -868,8 +930,8 @@ void BumpAddrSpaceVer(TLeafItem* item, bool flag) {
 
 std::string ItemInfoToText(TLeafItem& leaf) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "VT=%d;AR=%d;DATE=%.8f", leaf.CanonicalType(), leaf.AccessRights(),
-                  plat::NowLocal());
+    std::snprintf(buf, sizeof buf, "VT=%d;AR=%d;DATE=%.8f", leaf.CanonicalType(),
+                  leaf.AccessRights(), plat::NowLocal());
     return buf;
 }
 
@@ -881,7 +943,8 @@ bool ReadInfoField(const std::string& text, const char* key, int& out) {
     p += k.size();
     size_t e = text.find(';', p);
     std::string v = text.substr(p, e == std::string::npos ? std::string::npos : e - p);
-    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     out = std::stoi(v);
     return true;
 }
@@ -907,13 +970,22 @@ void RenewStaleSample(TLeafItem& leaf) {
     bool good;
     leaf.GetValueAndTime(t, good);
     DATE now = plat::NowLocal();
-    if ((now - t) * 86400.0 > 60.0) leaf.NewSample(Variant::Str(std::string()), OPC_QUALITY_GOOD, now);
+    if ((now - t) * 86400.0 > 60.0)
+        leaf.NewSample(Variant::Str(std::string()), OPC_QUALITY_GOOD, now);
 }
 
-void SetFixedAddressSpace(bool on) { NS().fixed.store(on); }
-bool FixedAddressSpace() { return NS().fixed.load(); }
-std::atomic<bool>& AddrSpaceSaved() { return NS().addr_space_saved; }
-DATE ServerStartTime() { return NS().start_time.load(); }
+void SetFixedAddressSpace(bool on) {
+    NS().fixed.store(on);
+}
+bool FixedAddressSpace() {
+    return NS().fixed.load();
+}
+std::atomic<bool>& AddrSpaceSaved() {
+    return NS().addr_space_saved;
+}
+DATE ServerStartTime() {
+    return NS().start_time.load();
+}
 
 ComPtr<TLeafItem> AddrSpaceVerItem() {
     std::lock_guard<std::mutex> lk(NS().system_mutex);

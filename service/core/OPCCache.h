@@ -66,7 +66,7 @@ using ItemFactory = ComPtr<TItem> (*)(const std::string& name);
 // --- items -------------------------------------------------------------------
 
 class TItem : public TMyInterfacedObject {
-public:
+  public:
     explicit TItem(const std::string& name);
 
     int32_t ID() const { return id_.load(); }
@@ -90,7 +90,7 @@ public:
     uint8_t flag_f = 0;
     uint8_t flag_b = 0;
 
-protected:
+  protected:
     friend class NameSpaceImpl;
     // `replacing`: the item makes way for another of the same name (no placeholder).
     void RemoveFromNSImpl(bool replacing);
@@ -123,7 +123,7 @@ struct SampleRead {
 class TGItem;
 
 class TLeafItem : public TItem {
-public:
+  public:
     explicit TLeafItem(const std::string& name, VARTYPE canonical = plat::VT_EMPTY);
 
     bool IsLeaf() const override { return true; }
@@ -177,7 +177,7 @@ public:
     uint32_t TotalRefs();
     TSyncLock& Lock() { return lock_; }
 
-protected:
+  protected:
     friend void BumpAddrSpaceVer(TLeafItem* item, bool flag);
     // Callers hold the write lock.
     void NewSampleLocked(const Variant& value, uint16_t quality, DATE time);
@@ -198,12 +198,12 @@ protected:
 
 // The service's own parameter leaves.
 class TSoftLeafItem : public TLeafItem {
-public:
+  public:
     using TLeafItem::TLeafItem;
 };
 
 class TSysAddrSpcVerItem : public TSoftLeafItem {
-public:
+  public:
     TSysAddrSpcVerItem();
     uint8_t AccessRights() override { return 1; }
     std::string DescriptionRu() override;
@@ -211,26 +211,26 @@ public:
 };
 
 class TSysErrStrItem : public TSoftLeafItem {
-public:
+  public:
     TSysErrStrItem(const std::string& name, int level);
     uint8_t AccessRights() override { return 1; }
     std::string DescriptionRu() override;
     std::string DescriptionEn() override;
     int Level() const { return level_; }
 
-private:
+  private:
     int level_;
 };
 
 // Placeholder of the fixed address space until the real item arrives.
 class TFastStartItem : public TLeafItem {
-public:
+  public:
     explicit TFastStartItem(const std::string& name);
     uint8_t AccessRights() override { return rights_.load(); }
     void SetAccessRights(uint8_t r) { rights_.store(r); }
     HRESULT GetItemProperty(uint32_t id, LCID locale, Variant& out) override;
 
-private:
+  private:
     std::atomic<uint8_t> rights_{1};
 };
 
@@ -254,7 +254,7 @@ struct TypedValue {
 static_assert(sizeof(TypedValue) == 16);
 
 class TGItem {
-public:
+  public:
     TGItem(ComPtr<TLeafItem> leaf, const std::string& name, int32_t id);
     // A copy for another group: same leaf and settings, its own cursor.
     static TGItem* CreateCopy(const TGItem& other);
@@ -289,7 +289,7 @@ public:
     int64_t Cursor() const { return cursor_; }
     int64_t PendingCursor() const { return pending_; }
 
-private:
+  private:
     friend class TLeafItem;
     void ReleaseHeld();
 

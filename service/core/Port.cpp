@@ -27,10 +27,14 @@ constexpr char kTagParse[] = "640E8493-6910-40A0-8DEE-6DF82A1B6ED7 ";
 
 constexpr uint32_t kPollMs = 20;
 
-bool InNibbleRange(char c) { return c >= '0' && c <= '?'; }
+bool InNibbleRange(char c) {
+    return c >= '0' && c <= '?';
+}
 
 // Seconds to whole milliseconds for the report.
-int64_t Ms(double seconds) { return std::llround(seconds * 1000.0); }
+int64_t Ms(double seconds) {
+    return std::llround(seconds * 1000.0);
+}
 
 }  // namespace
 
@@ -74,7 +78,9 @@ TZrnPort::~TZrnPort() {
     }
 }
 
-bool TZrnPort::IsOpen() const { return emulation_ ? bool(line_.emu) : line_.serial.IsOpen(); }
+bool TZrnPort::IsOpen() const {
+    return emulation_ ? bool(line_.emu) : line_.serial.IsOpen();
+}
 
 uint32_t TZrnPort::CommandCount(uint8_t address, uint8_t command) const {
     return address < kZrnAddresses ? (*counters_)[address][command] : 0;
@@ -160,7 +166,8 @@ int TZrnPort::Open(uint8_t com_number) {
             log_.Log(kTagNotFound, PL_INFO);
         else
             log_.Log(SafeFormat("Open COM%d failed: status %d error %d",
-                                {Variant::I4(com_number), Variant::I4(code), Variant::I4(static_cast<int32_t>(rc))}),
+                                {Variant::I4(com_number), Variant::I4(code),
+                                 Variant::I4(static_cast<int32_t>(rc))}),
                      PL_INFO);
     }
     open_error_ = code;
@@ -268,8 +275,9 @@ bool TZrnPort::WriteFrame(const std::string& frame) {
         try {
             plat::HRESULT hr = line_.emu->WriteCall(plat::BytesToWide(frame));
             if (plat::Failed(hr)) {
-                log_.Log(SafeFormat("WriteCall error %x", {Variant::UI4(static_cast<uint32_t>(hr))}),
-                         PL_EXTERNAL);
+                log_.Log(
+                    SafeFormat("WriteCall error %x", {Variant::UI4(static_cast<uint32_t>(hr))}),
+                    PL_EXTERNAL);
                 return false;
             }
         } catch (const std::exception& e) {
@@ -341,10 +349,11 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
                         bool quiet) {
     answer.clear();
     if (!ZrnRequestFits(address, data.size(), expected)) {
-        log_.Log(SafeFormat("Transact refused: addr=%d cmd=%x data=%d expected=%d",
-                            {Variant::I4(address), Variant::I4(command),
-                             Variant::I4(static_cast<int32_t>(data.size())), Variant::I4(expected)}),
-                 PL_EXTERNAL);
+        log_.Log(
+            SafeFormat("Transact refused: addr=%d cmd=%x data=%d expected=%d",
+                       {Variant::I4(address), Variant::I4(command),
+                        Variant::I4(static_cast<int32_t>(data.size())), Variant::I4(expected)}),
+            PL_EXTERNAL);
         return false;
     }
     const auto exp = static_cast<size_t>(expected);
@@ -409,17 +418,18 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
         stamp_ = now;
 
         switch (ZrnRepairAnswer(ans, exp, received, mode)) {
-        case ZrnRepair::kChecksumAsStart:
-            Note("Bad answer on CS = BP corrected " + FrameText(rx_) + " " + FrameText(ans),
-                 PL_EXTERNAL, quiet);
-            Reopen();
-            break;
-        case ZrnRepair::kTooLong:
-            Note("Too long answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL, quiet);
-            break;
-        case ZrnRepair::kNone:
-        case ZrnRepair::kSilenceAck:
-            break;
+            case ZrnRepair::kChecksumAsStart:
+                Note("Bad answer on CS = BP corrected " + FrameText(rx_) + " " + FrameText(ans),
+                     PL_EXTERNAL, quiet);
+                Reopen();
+                break;
+            case ZrnRepair::kTooLong:
+                Note("Too long answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL,
+                     quiet);
+                break;
+            case ZrnRepair::kNone:
+            case ZrnRepair::kSilenceAck:
+                break;
         }
 
         const ZrnVerdict verdict = ZrnJudge(ans, exp, address, command, mode);
@@ -532,7 +542,9 @@ uint8_t DigitsToByte(std::string_view two) {
     return static_cast<uint8_t>((two[0] - '0') * 10 + (two[1] - '0'));
 }
 
-uint8_t ByteToBcd(uint8_t v) { return static_cast<uint8_t>((v / 10) * 16 + v % 10); }
+uint8_t ByteToBcd(uint8_t v) {
+    return static_cast<uint8_t>((v / 10) * 16 + v % 10);
+}
 
 namespace {
 

@@ -23,10 +23,10 @@ namespace drv {
 
 // Port status codes (the per-port status table).
 constexpr int kPortOk = 0;
-constexpr int kPortClosed = -1;       // closed, or an open error without a code of its own
-constexpr int kPortNotFound = -2;     // the COM port does not exist
-constexpr int kPortDenied = -3;       // access denied or in use
-constexpr int kPortNoEmulator = -4;   // emulation asked for, no emulator registered
+constexpr int kPortClosed = -1;      // closed, or an open error without a code of its own
+constexpr int kPortNotFound = -2;    // the COM port does not exist
+constexpr int kPortDenied = -3;      // access denied or in use
+constexpr int kPortNoEmulator = -4;  // emulation asked for, no emulator registered
 
 // What the port needs of the poll thread that owns it.
 struct IPortOwner {
@@ -45,7 +45,7 @@ struct TZrnStats {
     uint64_t AvgAnswerTime = 0;  // ms
     uint64_t ReadDelay = 200;    // ms
     uint64_t SuccReads = 0;
-    uint64_t Pops = 0;           // kept for the report; no exchange advances it
+    uint64_t Pops = 0;  // kept for the report; no exchange advances it
     uint64_t Unexpected = 0;
     uint64_t ChecksumErrors = 0;
     uint64_t InvalidPackets = 0;
@@ -62,7 +62,7 @@ struct TZrnTimes {
 };
 
 class TZrnPort {
-public:
+  public:
     static constexpr uint64_t kMaxReadDelay = 200;
     // Least time between two attempts to open a line that failed to open.
     static constexpr uint32_t kReopenIntervalMs = 1000;
@@ -116,7 +116,7 @@ public:
     plat::DATE CloseTime() const { return close_time_; }
     TTxtProt& Log() { return log_; }
 
-private:
+  private:
     // The line (TZrnLine): a serial port, or the emulator registered for the COM number.
     struct Line {
         plat::serial::SerialPort serial;
@@ -156,9 +156,9 @@ private:
     bool reading_ = false;
     std::string rx_;  // receive buffer, at most kZrnMaxFrame bytes
     uint8_t last_answer_address_ = 0;
-    uint32_t open_tick_ = 0;     // tick of the last open attempt
-    int open_error_ = kPortOk;   // status of the last open attempt
-    long open_rc_ = 0;           // its system error
+    uint32_t open_tick_ = 0;    // tick of the last open attempt
+    int open_error_ = kPortOk;  // status of the last open attempt
+    long open_rc_ = 0;          // its system error
     uint64_t open_attempts_ = 0;
 };
 

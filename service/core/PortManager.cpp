@@ -46,7 +46,9 @@ PortFactory g_factories[3];
 std::atomic<ParametersChangedFn> g_params_changed{nullptr};
 std::atomic<LoadAddrSpaceFn> g_load_addr_space{nullptr};
 
-bool ValidIndex(int i) { return i >= 0 && i < kPortCount; }
+bool ValidIndex(int i) {
+    return i >= 0 && i < kPortCount;
+}
 
 void ParametersChanged() {
     if (ParametersChangedFn fn = g_params_changed.load()) fn();
@@ -73,8 +75,12 @@ bool ParseInt(std::string_view s, int& out) {
     return r.ec == std::errc() && r.ptr == e;
 }
 
-bool Is(std::string_view value, std::string_view word) { return plat::EqualsNoCase(value, word); }
-bool StartsWith(const std::string& upper, std::string_view prefix) { return upper.rfind(prefix, 0) == 0; }
+bool Is(std::string_view value, std::string_view word) {
+    return plat::EqualsNoCase(value, word);
+}
+bool StartsWith(const std::string& upper, std::string_view prefix) {
+    return upper.rfind(prefix, 0) == 0;
+}
 
 }  // namespace
 
@@ -84,7 +90,8 @@ std::string ReadParameters() {
     std::string s;
     long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", s);
     if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
-        WriteProtocolLine("Parameters cannot be read, registry error " + std::to_string(rc), PL_CRITICAL);
+        WriteProtocolLine("Parameters cannot be read, registry error " + std::to_string(rc),
+                          PL_CRITICAL);
     return rc == plat::ERROR_SUCCESS ? s : std::string();
 }
 
@@ -95,7 +102,8 @@ void WriteParameters(const std::string& text) {
     }
     long rc = plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text);
     if (rc != plat::ERROR_SUCCESS)
-        WriteProtocolLine("Parameters cannot be written, registry error " + std::to_string(rc), PL_CRITICAL);
+        WriteProtocolLine("Parameters cannot be written, registry error " + std::to_string(rc),
+                          PL_CRITICAL);
 }
 
 std::string CachedParameters() {
@@ -149,7 +157,8 @@ void SetParamValue(std::string_view key, std::string_view value) {
 
 std::string PortDescription(int com_number) {
     std::string n = std::to_string(com_number);
-    std::string d = GetParam("DISABLEALLPORTS") + " " + GetParam("COM" + n) + " " + GetParam("SHIFT" + n);
+    std::string d =
+        GetParam("DISABLEALLPORTS") + " " + GetParam("COM" + n) + " " + GetParam("SHIFT" + n);
     return std::string(plat::Utf8Truncate(d, kMaxValue));
 }
 
@@ -172,22 +181,31 @@ void InstallParameters(const std::vector<std::string>& args) {
 void UninstallParameters() {
     long rc = plat::reg::DeleteKeyTree(plat::reg::Hive::LocalMachine, kDrvKey);
     if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
-        WriteProtocolLine("cannot delete " + std::string(kDrvKey) + ", registry error " + std::to_string(rc),
-                          PL_CRITICAL);
+        WriteProtocolLine(
+            "cannot delete " + std::string(kDrvKey) + ", registry error " + std::to_string(rc),
+            PL_CRITICAL);
 }
 
 // --- status table ----------------------------------------------------------------------------
 
-int32_t PortStatus(int i) { return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : PS_NOT_STARTED; }
-int32_t PortInfo(int i) { return ValidIndex(i) ? std::atomic_ref<int32_t>(g_info[i]).load() : 0; }
+int32_t PortStatus(int i) {
+    return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : PS_NOT_STARTED;
+}
+int32_t PortInfo(int i) {
+    return ValidIndex(i) ? std::atomic_ref<int32_t>(g_info[i]).load() : 0;
+}
 void SetPortStatusCell(int i, int32_t v) {
     if (ValidIndex(i)) std::atomic_ref<int32_t>(g_status[i]).store(v);
 }
 void SetPortInfoCell(int i, int32_t v) {
     if (ValidIndex(i)) std::atomic_ref<int32_t>(g_info[i]).store(v);
 }
-int32_t* PortStatusCellAddress(int i) { return ValidIndex(i) ? &g_status[i] : nullptr; }
-int32_t* PortInfoCellAddress(int i) { return ValidIndex(i) ? &g_info[i] : nullptr; }
+int32_t* PortStatusCellAddress(int i) {
+    return ValidIndex(i) ? &g_status[i] : nullptr;
+}
+int32_t* PortInfoCellAddress(int i) {
+    return ValidIndex(i) ? &g_info[i] : nullptr;
+}
 
 std::string PortStatusDescription(int i) {
     if (!ValidIndex(i)) return {};
@@ -202,8 +220,12 @@ void SetPortFactory(PortKind kind, PortFactory factory) {
     g_factories[static_cast<int>(kind)] = std::move(factory);
 }
 
-void SetParametersChangedHook(ParametersChangedFn fn) { g_params_changed.store(fn); }
-void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn) { g_load_addr_space.store(fn); }
+void SetParametersChangedHook(ParametersChangedFn fn) {
+    g_params_changed.store(fn);
+}
+void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn) {
+    g_load_addr_space.store(fn);
+}
 
 void StartPorts() {
     std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
@@ -305,7 +327,8 @@ void StartThread(int index) {
         factory = g_factories[static_cast<int>(kind)];
     }
     if (!factory) {
-        WriteProtocolLine("COM" + std::to_string(com) + ": this kind of port is not available", PL_EXTERNAL);
+        WriteProtocolLine("COM" + std::to_string(com) + ": this kind of port is not available",
+                          PL_EXTERNAL);
         return;
     }
     std::unique_ptr<TPortObject> port = factory(info);
@@ -357,7 +380,9 @@ void SetPortState(const TPortObject* port, int index, int32_t code) {
     SetPortStatusCell(index, code);
 }
 
-bool PortsStarted() { return g_started.load() || AddrSpaceLoaded(); }
+bool PortsStarted() {
+    return g_started.load() || AddrSpaceLoaded();
+}
 
 bool PortRunning(int index) {
     if (!ValidIndex(index)) return false;
@@ -365,11 +390,21 @@ bool PortRunning(int index) {
     return g_ports[static_cast<size_t>(index)] != nullptr;
 }
 
-bool DefaultMode() { return g_default_mode.load(); }
-int LastPortIndex() { return g_last_index.load(); }
-int HighestPostNumber() { return g_highest_post.load(); }
-int ExitTimeout() { return g_exit_timeout.load(); }
-bool FlatPosts() { return g_flat.load(); }
+bool DefaultMode() {
+    return g_default_mode.load();
+}
+int LastPortIndex() {
+    return g_last_index.load();
+}
+int HighestPostNumber() {
+    return g_highest_post.load();
+}
+int ExitTimeout() {
+    return g_exit_timeout.load();
+}
+bool FlatPosts() {
+    return g_flat.load();
+}
 uint32_t StartupDeadline() {
     static const uint32_t deadline = plat::GetTickCount() + 30000;
     return deadline;

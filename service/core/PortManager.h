@@ -33,7 +33,8 @@ std::string GetParam(std::string_view key, bool reread = false);
 void SetParamValue(std::string_view key, std::string_view value);
 // DISABLEALLPORTS, COM<n> and SHIFT<n> as cached, joined by blanks, at most 20 characters.
 std::string PortDescription(int com_number);
-// Builds "Parameters" from installation switches (/PORT=, /PROTOCOL=, /DEFSHIFT=, /SHIFT.., /COM..).
+// Builds "Parameters" from installation switches (/PORT=, /PROTOCOL=, /DEFSHIFT=, /SHIFT..,
+// /COM..).
 void InstallParameters(const std::vector<std::string>& args);
 // Deletes the whole "\Software\Norvalt\Drv" key.
 void UninstallParameters();
@@ -65,7 +66,7 @@ int32_t* PortInfoCellAddress(int index);
 
 // One running port (a native poll thread, a field-bus or a slave-library thread).
 class TPortObject {
-public:
+  public:
     virtual ~TPortObject() = default;
     virtual int PostCount() const = 0;
     // False when the object did not take the port (it is freed at once).

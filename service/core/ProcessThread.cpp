@@ -14,29 +14,37 @@ namespace {
 
 std::atomic<bool> g_search_mode{false};
 
-std::string Num(int64_t v) { return std::to_string(v); }
+std::string Num(int64_t v) {
+    return std::to_string(v);
+}
 
 }  // namespace
 
-std::atomic<bool>& SearchMode() { return g_search_mode; }
+std::atomic<bool>& SearchMode() {
+    return g_search_mode;
+}
 
 // --- construction and the thread --------------------------------------------------------------
 
-TProcessThread::TProcessThread(NoStart, int index, uint32_t baud, bool emulation, int shift, bool default_mode)
+TProcessThread::TProcessThread(NoStart, int index, uint32_t baud, bool emulation, int shift,
+                               bool default_mode)
     : index_(index), shift_(shift) {
     port_ = std::make_unique<TZrnPort>(this, baud, emulation, static_cast<uint8_t>(index + 1));
     int open = port_->Open();
     registered_ = open != PS_NO_PORT || default_mode;
 }
 
-TProcessThread::TProcessThread(int index, uint32_t baud, bool emulation, int shift, bool default_mode)
+TProcessThread::TProcessThread(int index, uint32_t baud, bool emulation, int shift,
+                               bool default_mode)
     : TProcessThread(NoStart{}, index, baud, emulation, shift, default_mode) {
     if (registered_) Start();
 }
 
-std::unique_ptr<TProcessThread> TProcessThread::CreateStopped(int index, uint32_t baud, bool emulation, int shift,
+std::unique_ptr<TProcessThread> TProcessThread::CreateStopped(int index, uint32_t baud,
+                                                              bool emulation, int shift,
                                                               bool default_mode) {
-    return std::unique_ptr<TProcessThread>(new TProcessThread(NoStart{}, index, baud, emulation, shift, default_mode));
+    return std::unique_ptr<TProcessThread>(
+        new TProcessThread(NoStart{}, index, baud, emulation, shift, default_mode));
 }
 
 void TProcessThread::Start() {
@@ -92,7 +100,9 @@ void TProcessThread::Shutdown() {
 
 // --- owner duties -------------------------------------------------------------------------
 
-void TProcessThread::SetPortState(int code) { drv::SetPortState(this, index_, code); }
+void TProcessThread::SetPortState(int code) {
+    drv::SetPortState(this, index_, code);
+}
 
 void TProcessThread::ClearSeen() {
     // The probe times survive: zeroed, every empty address would rank "never served" after
@@ -115,7 +125,8 @@ void TProcessThread::RemoveDevice(int address) {
     ComPtr<TBasicTork> dev = std::move(devices_[static_cast<size_t>(address)]);
     devices_[static_cast<size_t>(address)] = nullptr;
     if (!dev) return;
-    empty_probes_[static_cast<size_t>(address)] = 0;  // a removed post's address is looked for again first
+    empty_probes_[static_cast<size_t>(address)] =
+        0;  // a removed post's address is looked for again first
     failed_cycle_[static_cast<size_t>(address)] = 0;
     dev->Remove();
     highest_ = 0;
@@ -145,7 +156,8 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
     r.probe = 1;
     // Ranked by the last attempt: an address that never answers would otherwise count as
     // never served and win every step, starving the controllers.
-    r.time = std::max(last_seen_[static_cast<size_t>(address)], last_probe_[static_cast<size_t>(address)]);
+    r.time = std::max(last_seen_[static_cast<size_t>(address)],
+                      last_probe_[static_cast<size_t>(address)]);
     r.factor = 1.0;
     return r;
 }
@@ -195,7 +207,8 @@ void TProcessThread::PollStep() {
     step_ = step + 1;
     if (chosen != 0) {
         if (ComPtr<TBasicTork> dev = devices_[static_cast<size_t>(chosen)]) {
-            port_->Log().Log(" priority addr=" + Num(chosen) + " " + Num(dev->RoundRobinCode()), PL_INFO);
+            port_->Log().Log(" priority addr=" + Num(chosen) + " " + Num(dev->RoundRobinCode()),
+                             PL_INFO);
             const uint8_t link = dev->LinkState();
             if (link != LINK_OK) {
                 if (link == LINK_REGISTER) RegisterAddress(chosen);
@@ -219,7 +232,8 @@ std::string TProcessThread::ProgramIDText(int address) {
     std::string text;
     for (uint8_t p : {147, 146, 145}) {
         uint8_t v = 0;
-        if (!port_->ReadParam(static_cast<uint8_t>(address), p, kModeChecksumLow2, true, v)) return {};
+        if (!port_->ReadParam(static_cast<uint8_t>(address), p, kModeChecksumLow2, true, v))
+            return {};
         text += ByteToNibbles(v);
     }
     return text;
@@ -239,21 +253,26 @@ void TProcessThread::ProbeAddress(int address) {
     const DATE now = plat::NowLocal();
     last_seen_[a] = now;
     uint8_t family = data.substr(1, 2) == "??" ? 90 : DigitsToByte(data.substr(1, 2));
-    port_->Log().Log("98CD8DD1-540D-4B53-8000-863FD5939704 " + Num(address) + " " + Num(family), PL_INFO);
+    port_->Log().Log("98CD8DD1-540D-4B53-8000-863FD5939704 " + Num(address) + " " + Num(family),
+                     PL_INFO);
     uint8_t version_param = 149;
     if (family == 0) {
-        if (!port_->ReadParam(a, 235, kModeChecksumLow2, true, value, &data) || data.size() < 3) return;
+        if (!port_->ReadParam(a, 235, kModeChecksumLow2, true, value, &data) || data.size() < 3)
+            return;
         family = DigitsToByte(data.substr(1, 2));
-        port_->Log().Log("A5A29FF7-828E-472E-846C-5E508E9B110A " + Num(address) + " " + Num(family), PL_INFO);
+        port_->Log().Log("A5A29FF7-828E-472E-846C-5E508E9B110A " + Num(address) + " " + Num(family),
+                         PL_INFO);
         version_param = 236;
     }
-    if (!port_->ReadParam(a, version_param, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
+    if (!port_->ReadParam(a, version_param, kModeChecksumLow2, true, value, &data) ||
+        data.size() < 3) {
         port_->Log().Log("0D693CBF-75D4-44CF-9A32-BA511431F8B2", PL_EXTERNAL);
         return;
     }
     last_seen_[a] = plat::NowLocal();
     const uint8_t version = value;
-    port_->Log().Log("00A11CA1-2E0A-4355-A91F-3A392E00A4DF " + Num(address) + " " + Num(version), PL_INFO);
+    port_->Log().Log("00A11CA1-2E0A-4355-A91F-3A392E00A4DF " + Num(address) + " " + Num(version),
+                     PL_INFO);
 
     // Every program ID of the table is empty, so the identity text is read only for a fallback.
     const ProgramMatch program = FindProgram(family, version);
@@ -264,12 +283,13 @@ void TProcessThread::ProbeAddress(int address) {
         if (!obj) {
             if (program.found)
                 WriteProtocolLine("COM" + std::to_string(index_ + 1) + " address " + Num(address) +
-                                      ": no driver for family " + Num(family) + " version " + Num(version) +
-                                      " yet",
+                                      ": no driver for family " + Num(family) + " version " +
+                                      Num(version) + " yet",
                                   PL_EXTERNAL);
             else
                 WriteProtocolLine("67B787FC-55E8-45A4-8F03-72A1FB2BA80E", PL_EXTERNAL);
-            obj = CreateTorkX(args, program.family_known && version > program.newest, ProgramIDText(address), false);
+            obj = CreateTorkX(args, program.family_known && version > program.newest,
+                              ProgramIDText(address), false);
         }
         if (obj->LinkState() == LINK_FAILED) {
             obj->Remove();
@@ -302,14 +322,17 @@ void TProcessThread::ScanRegisteredDevices() {
     for (const std::string& name : names) {
         port_->Log().Log("EB70B836-EEFC-40FC-859A-4D8F780BCADB " + name, PL_INFO);
         uint32_t com = 0;
-        if (plat::reg::ReadDword(Hive::LocalMachine, root + "\\" + name, "ComPort", com) != plat::ERROR_SUCCESS ||
+        if (plat::reg::ReadDword(Hive::LocalMachine, root + "\\" + name, "ComPort", com) !=
+                plat::ERROR_SUCCESS ||
             com != static_cast<uint32_t>(index_ + 1))
             continue;
         int post = 0;
         auto r = std::from_chars(name.data(), name.data() + name.size(), post);
         // A key that is no post number, or a post outside this port's 31 addresses, is skipped.
-        if (r.ec != std::errc() || r.ptr != name.data() + name.size() || post - shift_ < 1 || post - shift_ > 31) {
-            port_->Log().Log("ZrnDev entry \"" + name + "\" does not name a post of this port", PL_EXTERNAL);
+        if (r.ec != std::errc() || r.ptr != name.data() + name.size() || post - shift_ < 1 ||
+            post - shift_ > 31) {
+            port_->Log().Log("ZrnDev entry \"" + name + "\" does not name a post of this port",
+                             PL_EXTERNAL);
             continue;
         }
         RegisterAddress(post - shift_);

@@ -17,7 +17,7 @@ namespace drv {
 std::atomic<bool>& SearchMode();
 
 class TProcessThread : public TPortObject, public IPortOwner, public IControllerOwner {
-public:
+  public:
     // Probes that leave a registered address empty, after which it no longer ranks ahead of
     // the posts.
     static constexpr uint8_t kRegisteredProbeTries = 3;
@@ -60,10 +60,10 @@ public:
     // Makes the port manager start native ports as poll threads.
     static void Install();
     // For tests: build without starting the thread.
-    static std::unique_ptr<TProcessThread> CreateStopped(int index, uint32_t baud, bool emulation, int shift,
-                                                         bool default_mode);
+    static std::unique_ptr<TProcessThread> CreateStopped(int index, uint32_t baud, bool emulation,
+                                                         int shift, bool default_mode);
 
-private:
+  private:
     struct NoStart {};
     TProcessThread(NoStart, int index, uint32_t baud, bool emulation, int shift, bool default_mode);
     void Execute();

@@ -18,7 +18,9 @@ HRESULT TMyInterfacedObject::QueryInterface(const IID& iid, void** out) {
     return plat::S_OK;
 }
 
-uint32_t TMyInterfacedObject::AddRef() { return static_cast<uint32_t>(ref_count_.fetch_add(1) + 1); }
+uint32_t TMyInterfacedObject::AddRef() {
+    return static_cast<uint32_t>(ref_count_.fetch_add(1) + 1);
+}
 
 uint32_t TMyInterfacedObject::Release() {
     int32_t n = ref_count_.fetch_sub(1) - 1;
@@ -26,9 +28,10 @@ uint32_t TMyInterfacedObject::Release() {
         try {
             Destroy();
         } catch (const std::exception& e) {
-            ProtocolExceptionArgs(e, "{5839C156-3923-407F-90FA-020CFCEC697A",
-                                  {plat::Variant::Str(std::to_string(reinterpret_cast<uintptr_t>(this))),
-                                   plat::Variant::I4(n)});
+            ProtocolExceptionArgs(
+                e, "{5839C156-3923-407F-90FA-020CFCEC697A",
+                {plat::Variant::Str(std::to_string(reinterpret_cast<uintptr_t>(this))),
+                 plat::Variant::I4(n)});
             throw;
         }
     }

@@ -26,7 +26,7 @@ struct IRef : public virtual plat::IUnknown {
 // while they are being built (a reference taken and dropped inside a constructor must not
 // destroy them); New<T>() drops that guard reference once the constructor has run.
 class TMyInterfacedObject : public IRef {
-public:
+  public:
     HRESULT QueryInterface(const IID& iid, void** out) override;
     uint32_t AddRef() override;
     uint32_t Release() override;
@@ -41,13 +41,13 @@ public:
     // Live objects of this base in the process (leak checks in tests).
     static int64_t LiveObjects() { return live_.load(); }
 
-protected:
+  protected:
     TMyInterfacedObject() { live_.fetch_add(1); }
     ~TMyInterfacedObject() override { live_.fetch_sub(1); }
     // Subclasses extend the interface table: answer their own IIDs, then call the base.
     virtual void* FindInterface(const IID& iid);
 
-private:
+  private:
     std::atomic<int32_t> ref_count_{1};
     static inline std::atomic<int64_t> live_{0};
 };
@@ -62,7 +62,7 @@ ComPtr<T> New(Args&&... args) {
 
 // A named, lock-protected array of references indexed by a small integer.
 class TSafeIntfArray {
-public:
+  public:
     static constexpr size_t kGrowStep = 32;
 
     explicit TSafeIntfArray(const std::string& name);
@@ -88,7 +88,7 @@ public:
     size_t Capacity();
     TSyncLock& Lock() { return lock_; }
 
-private:
+  private:
     int LastUsedPlusOne() const;
     void GrowFor(size_t index);
 
@@ -98,11 +98,11 @@ private:
 
 // Interlocked id counter; the first id is 1.
 class TSafeIDGen {
-public:
+  public:
     int32_t NextID() { return counter_.fetch_add(1) + 1; }
     int32_t Current() const { return counter_.load(); }
 
-private:
+  private:
     std::atomic<int32_t> counter_{0};
 };
 

@@ -19,7 +19,9 @@ std::atomic<bool> g_loaded{false};
 std::atomic<uint32_t> g_last_save{0};
 std::atomic<bool> g_ever_saved{false};
 
-std::string Text(const Variant& v) { return VariantsToText(Values(&v, 1)); }
+std::string Text(const Variant& v) {
+    return VariantsToText(Values(&v, 1));
+}
 
 bool AsBool(const Variant& v, bool& out, HRESULT& hr) {
     Variant b;
@@ -32,10 +34,13 @@ bool AsBool(const Variant& v, bool& out, HRESULT& hr) {
 void SaveDword(const std::string& name, uint32_t value) {
     long rc = plat::reg::WriteDword(plat::reg::Hive::LocalMachine, kAddrSpaceKey, name, value);
     if (rc != plat::ERROR_SUCCESS)
-        WriteProtocolLine("AddrSpace " + name + " not saved, registry error " + std::to_string(rc), PL_CRITICAL);
+        WriteProtocolLine("AddrSpace " + name + " not saved, registry error " + std::to_string(rc),
+                          PL_CRITICAL);
 }
 
-ComPtr<TItem> MakeDrvBranch(const std::string& name) { return ComPtr<TItem>(New<TDrvBranchItem>(name).Get()); }
+ComPtr<TItem> MakeDrvBranch(const std::string& name) {
+    return ComPtr<TItem>(New<TDrvBranchItem>(name).Get());
+}
 
 int PostOfName(const std::string& name) {
     if (name.size() <= 4 || name.compare(0, 4, "Post") != 0) return 0;
@@ -45,7 +50,9 @@ int PostOfName(const std::string& name) {
 }
 
 // The branch "Post<n>" (made when missing).
-int32_t PostBranch(int post) { return FindOrCreateBranch(-1, "", "Post" + std::to_string(post)); }
+int32_t PostBranch(int post) {
+    return FindOrCreateBranch(-1, "", "Post" + std::to_string(post));
+}
 
 // Creates the branches of a dotted name; returns the parent of its last part.
 int32_t BranchesOf(const std::string& full, std::string& leaf_name) {
@@ -87,7 +94,8 @@ HRESULT TSysParStrItem::Write(const Variant& value, int client_privilege, int, L
 }
 
 TSysEnableAllPortsItem::TSysEnableAllPortsItem() : TSoftLeafItem("AllPortsEnable", plat::VT_BOOL) {
-    NewSample(Variant::Bool(GetParam("DISABLEALLPORTS") != "1"), OPC_QUALITY_GOOD, plat::NowLocal());
+    NewSample(Variant::Bool(GetParam("DISABLEALLPORTS") != "1"), OPC_QUALITY_GOOD,
+              plat::NowLocal());
 }
 
 HRESULT TSysEnableAllPortsItem::Write(const Variant& value, int client_privilege, int, LCID) {
@@ -132,7 +140,8 @@ HRESULT TPostEnableItem::Write(const Variant& value, int, int, LCID) {
     if (!AsBool(value, on, hr)) return hr;
     NewSample(Variant::Bool(on), OPC_QUALITY_GOOD, plat::NowLocal());
     if (!on) {
-        if (auto state = GetItemAs<TLeafItem>(FindLeafID("Post" + std::to_string(post_) + ".State"))) {
+        if (auto state =
+                GetItemAs<TLeafItem>(FindLeafID("Post" + std::to_string(post_) + ".State"))) {
             int32_t s = state->PeekValue().vt == plat::VT_EMPTY ? -1 : state->PeekValue().bVal;
             if (s == 1 || s == 7) state->Write(Variant::I4(80), 9999, 0, plat::LOCALE_EN_US);
         }
@@ -171,14 +180,17 @@ void InitDriverItems() {
 
 // --- fixed address space ------------------------------------------------------------------------
 
-bool AddrSpaceLoaded() { return g_loaded.load(); }
+bool AddrSpaceLoaded() {
+    return g_loaded.load();
+}
 
 void LoadAddrSpace() {
     using plat::reg::Hive;
     std::vector<plat::reg::ValueInfo> values;
     long rc = plat::reg::EnumValues(Hive::LocalMachine, kAddrSpaceKey, values);
     if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
-        WriteProtocolLine("AddrSpace cannot be read, registry error " + std::to_string(rc), PL_CRITICAL);
+        WriteProtocolLine("AddrSpace cannot be read, registry error " + std::to_string(rc),
+                          PL_CRITICAL);
     auto ends_with = [](const std::string& s, const char* tail) {
         size_t n = std::strlen(tail);
         return s.size() > n && s.compare(s.size() - n, n, tail) == 0;
@@ -193,7 +205,8 @@ void LoadAddrSpace() {
             if (ends_with(name, ".Enable"))
                 New<TPostEnableItem>(post, v.value.dword != 0)->AddToNS(PostBranch(post));
             else
-                New<TPostTankIDItem>(post, static_cast<int32_t>(v.value.dword))->AddToNS(PostBranch(post));
+                New<TPostTankIDItem>(post, static_cast<int32_t>(v.value.dword))
+                    ->AddToNS(PostBranch(post));
             continue;
         }
         if (v.value.kind != plat::reg::Kind::String || v.value.text.rfind("VT=", 0) != 0) continue;

@@ -9,17 +9,17 @@ namespace drv {
 
 // Branches created after start-up; a branch named "Post<n>" belongs to post n.
 class TDrvBranchItem : public TItem {
-public:
+  public:
     explicit TDrvBranchItem(const std::string& name);
     int PostNumber() const { return post_; }
 
-private:
+  private:
     int post_ = 0;
 };
 
 // "System.AllParameters": the whole "Parameters" string.
 class TSysParStrItem : public TSoftLeafItem {
-public:
+  public:
     TSysParStrItem();
     uint8_t AccessRights() override { return 3; }
     HRESULT Write(const Variant& value, int client_privilege, int flag, LCID locale) override;
@@ -29,7 +29,7 @@ public:
 
 // "System.AllPortsEnable": true while DISABLEALLPORTS is not set.
 class TSysEnableAllPortsItem : public TSoftLeafItem {
-public:
+  public:
     TSysEnableAllPortsItem();
     uint8_t AccessRights() override { return 3; }
     HRESULT Write(const Variant& value, int client_privilege, int flag, LCID locale) override;
@@ -39,27 +39,27 @@ public:
 
 // "Post<n>.Enable": whether the post may run.
 class TPostEnableItem : public TSoftLeafItem {
-public:
+  public:
     TPostEnableItem(int post_number, bool enabled);
     uint8_t AccessRights() override { return 3; }
     HRESULT Write(const Variant& value, int client_privilege, int flag, LCID locale) override;
     std::string DescriptionRu() override { return "Внешнее разрешение работы поста"; }
     std::string DescriptionEn() override { return "External enable of post process execution"; }
 
-private:
+  private:
     int post_;
 };
 
 // "Post<n>.Tank": the tank that feeds the post.
 class TPostTankIDItem : public TSoftLeafItem {
-public:
+  public:
     TPostTankIDItem(int post_number, int32_t tank);
     uint8_t AccessRights() override { return 3; }
     HRESULT Write(const Variant& value, int client_privilege, int flag, LCID locale) override;
     std::string DescriptionRu() override { return "Резервуар поста"; }
     std::string DescriptionEn() override { return "Post tank"; }
 
-private:
+  private:
     int post_;
 };
 

@@ -25,9 +25,13 @@ constexpr double kSilentMs = 30000.0;
 std::atomic<int> g_base_post{0};
 std::atomic<int> g_highest_post{0};
 
-bool IsCounterCommand(uint8_t c) { return std::strchr("CDJQSTUXY", c) != nullptr && c != 0; }
+bool IsCounterCommand(uint8_t c) {
+    return std::strchr("CDJQSTUXY", c) != nullptr && c != 0;
+}
 
-std::string Num(int64_t v) { return std::to_string(v); }
+std::string Num(int64_t v) {
+    return std::to_string(v);
+}
 
 // Binary forms of the saved values: Currency and date as 8 little-endian bytes.
 std::vector<uint8_t> Bytes8(const void* p) {
@@ -87,7 +91,8 @@ void TBasicTork::Init(DATE time) {
         plat::reg::DeleteKeyTree(Hive::LocalMachine, SavedKey(post_number_given_));
     if (plat::reg::KeyExists(Hive::LocalMachine, SavedKey(post_number_given_))) LoadValues();
     ConstructHook();
-    Log(std::to_string(family_) + " " + std::to_string(version_) + "{FB46C71D-6E9F-4B91-AE3F-F81019C5FD37",
+    Log(std::to_string(family_) + " " + std::to_string(version_) +
+            "{FB46C71D-6E9F-4B91-AE3F-F81019C5FD37",
         PL_INFO);
 }
 
@@ -128,10 +133,17 @@ void TBasicTork::AddItemsToNS() {
         if (!v) continue;
         int parent;
         switch (flat ? 2 : v->Descriptor().BelongsTo) {
-            case 0: parent = position_branch_; break;
-            case 1: parent = side_branch_; break;
-            case 2: parent = post_branch_; break;
-            default: continue;  // not part of the hierarchical layout
+            case 0:
+                parent = position_branch_;
+                break;
+            case 1:
+                parent = side_branch_;
+                break;
+            case 2:
+                parent = post_branch_;
+                break;
+            default:
+                continue;  // not part of the hierarchical layout
         }
         v->AddToNS(parent);
     }
@@ -139,9 +151,13 @@ void TBasicTork::AddItemsToNS() {
 
 // --- variables -----------------------------------------------------------------------------
 
-bool TBasicTork::HasVar(uint8_t code) { return vars_.Exists(code); }
+bool TBasicTork::HasVar(uint8_t code) {
+    return vars_.Exists(code);
+}
 
-ComPtr<TVarItem> TBasicTork::Var(uint8_t code) { return vars_.GetAs<TVarItem>(code); }
+ComPtr<TVarItem> TBasicTork::Var(uint8_t code) {
+    return vars_.GetAs<TVarItem>(code);
+}
 
 TVarValue TBasicTork::VarRecord(uint8_t code) {
     ComPtr<TVarItem> v = Var(code);
@@ -157,7 +173,8 @@ bool TBasicTork::SetVarRaw(uint8_t code, uint8_t link_quality, DATE time, int64_
         int64_t jump = value - old.value;
         if (jump < 0 || jump >= int64_t{100000} * 10000)
             WriteProtocolLine(SafeFormat("452695B9-2798-4D0E-ADBD-3D7B0E4A50A6 OldV=%d NewV=%d",
-                                         {plat::Variant::I8(old.value / 10000), plat::Variant::I8(value / 10000)}),
+                                         {plat::Variant::I8(old.value / 10000),
+                                          plat::Variant::I8(value / 10000)}),
                               PL_EXTERNAL);
     }
     v->StoreValue(value, time, link_quality);
@@ -187,10 +204,13 @@ void TBasicTork::StampVars(DATE time) {
 
 int TBasicTork::ColumnForState(int32_t state) const {
     switch (state) {
-        case 7: return 1;  // working: counters move
+        case 7:
+            return 1;  // working: counters move
         case 1:
-        case 80: return 2;  // waiting for the key or paused
-        default: return 0;  // idle and the error states
+        case 80:
+            return 2;  // waiting for the key or paused
+        default:
+            return 0;  // idle and the error states
     }
 }
 
@@ -223,11 +243,12 @@ uint8_t TBasicTork::StateWithFlags() {
 
 void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_value) {
     const DATE t = new_value.time;
-    if (new_value.value == 0 || old_value.value > new_value.value || old_value.link_quality != LQ_FRESH ||
-        new_value.link_quality != LQ_FRESH) {
+    if (new_value.value == 0 || old_value.value > new_value.value ||
+        old_value.link_quality != LQ_FRESH || new_value.link_quality != LQ_FRESH) {
         SetVarRaw(tlb::cvProductivity, LQ_FRESH, t, 0);
     } else {
-        if (old_value.time == new_value.time) throw Exception("2374B261-90CE-4C9A-8723-920C24C3646D");
+        if (old_value.time == new_value.time)
+            throw Exception("2374B261-90CE-4C9A-8723-920C24C3646D");
         const double dt = (new_value.time - old_value.time) * 86.4;  // thousands of seconds
         const int64_t prev = VarValue(tlb::cvProductivity);
         const double delta = static_cast<double>(new_value.value - old_value.value);
@@ -244,7 +265,8 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
         // Product moved in a delivery: a dose that was only stored has now been used. The
         // totalizer's tail counted after the post came to rest uses no dose stored since.
         const int32_t s = GetState();
-        if (new_value.value > old_value.value && (s == 1 || s == 7 || s == 80)) dose_only_stored_ = false;
+        if (new_value.value > old_value.value && (s == 1 || s == 7 || s == 80))
+            dose_only_stored_ = false;
     }
     // Hold a running state while product flows, and only then.
     hold_state_ = VarValue(tlb::cvProductivity) > 0;
@@ -252,28 +274,30 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
 
 // --- exchanges -------------------------------------------------------------------------------
 
-bool TBasicTork::Exchange(uint8_t command, std::string_view data, bool quiet, bool parse, size_t capacity,
-                          std::string& answer, int expected) {
+bool TBasicTork::Exchange(uint8_t command, std::string_view data, bool quiet, bool parse,
+                          size_t capacity, std::string& answer, int expected) {
     TZrnPort& port = Owner().Port();
-    const bool ok = port.Transact(address_, command, data, expected, answer, capacity, false, mode_, quiet);
+    const bool ok =
+        port.Transact(address_, command, data, expected, answer, capacity, false, mode_, quiet);
     const DATE now = plat::NowLocal();
     if (ok) {
         last_good_ = now;
         if (failed_command_ != 0) {
             std::string again;
-            if (port.Transact(address_, failed_command_, failed_data_, failed_expected_, again, kZrnMaxFrame,
-                              false, mode_, failed_quiet_))
+            if (port.Transact(address_, failed_command_, failed_data_, failed_expected_, again,
+                              kZrnMaxFrame, false, mode_, failed_quiet_))
                 failed_command_ = 0;
         }
         if (failed_command_ == 0) {
-            if (parse && expected >= 6 && !answer.empty()) ParseReply(answer[0], static_cast<char>(command), now);
+            if (parse && expected >= 6 && !answer.empty())
+                ParseReply(answer[0], static_cast<char>(command), now);
             StampVars(now);
         }
         return true;
     }
     if (failed_command_ == 0 && IsCounterCommand(command)) {
-        Log("Bad-----" + std::string(1, static_cast<char>(command)) + "-----" + std::string(data) + "---" +
-                std::to_string(expected),
+        Log("Bad-----" + std::string(1, static_cast<char>(command)) + "-----" + std::string(data) +
+                "---" + std::to_string(expected),
             PL_EXTERNAL);
         failed_command_ = command;
         failed_data_ = std::string(data);
@@ -301,7 +325,8 @@ void TBasicTork::NoteFailedExchange(DATE time) {
 
 bool TBasicTork::ReadCounter(char command, int expected, int dec_pos, int64_t& value) {
     std::string answer;
-    if (!Exchange(static_cast<uint8_t>(command), "", false, true, kZrnMaxFrame, answer, expected)) return false;
+    if (!Exchange(static_cast<uint8_t>(command), "", false, true, kZrnMaxFrame, answer, expected))
+        return false;
     int error = 0;
     value = ParseDecimal(answer, 2, dec_pos, false, 0, error);
     return error == 0;
@@ -309,7 +334,8 @@ bool TBasicTork::ReadCounter(char command, int expected, int dec_pos, int64_t& v
 
 bool TBasicTork::ReadNibble(char command, uint8_t param, bool parse, uint8_t& value) {
     std::string answer;
-    if (!Exchange(static_cast<uint8_t>(command), ByteToNibbles(param), false, parse, kZrnMaxFrame, answer, 9) ||
+    if (!Exchange(static_cast<uint8_t>(command), ByteToNibbles(param), false, parse, kZrnMaxFrame,
+                  answer, 9) ||
         answer.size() < 3)
         return false;
     value = NibblesToByte(answer.substr(1, 2));
@@ -318,7 +344,8 @@ bool TBasicTork::ReadNibble(char command, uint8_t param, bool parse, uint8_t& va
 
 bool TBasicTork::ReadDigits(char command, uint8_t param, uint8_t& value) {
     std::string answer;
-    if (!Exchange(static_cast<uint8_t>(command), ByteToNibbles(param), false, true, kZrnMaxFrame, answer, 9) ||
+    if (!Exchange(static_cast<uint8_t>(command), ByteToNibbles(param), false, true, kZrnMaxFrame,
+                  answer, 9) ||
         answer.size() < 3)
         return false;
     value = DigitsToByte(answer.substr(1, 2));
@@ -334,7 +361,8 @@ bool TBasicTork::AddDigitSum(char command, uint8_t param, int64_t weight, int64_
 
 bool TBasicTork::ReadCalib(char command, uint8_t param, int64_t& value) {
     int64_t acc = 0;
-    if (!AddDigitSum(command, param, 100000, acc) || !AddDigitSum(command, static_cast<uint8_t>(param + 1), 1000, acc) ||
+    if (!AddDigitSum(command, param, 100000, acc) ||
+        !AddDigitSum(command, static_cast<uint8_t>(param + 1), 1000, acc) ||
         !AddDigitSum(command, static_cast<uint8_t>(param + 2), 10, acc))
         return false;
     value = acc;
@@ -344,13 +372,14 @@ bool TBasicTork::ReadCalib(char command, uint8_t param, int64_t& value) {
 
 bool TBasicTork::WriteBcd6(char command, uint8_t param, int64_t number) {
     Log("0E670636-6C3C-48E2-ABD3-3C201185951B " + Num(number), PL_INFO);
-    const int pairs[3] = {static_cast<int>(number / 10000 % 100), static_cast<int>(number / 100 % 100),
-                          static_cast<int>(number % 100)};
+    const int pairs[3] = {static_cast<int>(number / 10000 % 100),
+                          static_cast<int>(number / 100 % 100), static_cast<int>(number % 100)};
     for (int i = 0; i < 3; ++i) {
         std::string answer;
         std::string data = ByteToNibbles(static_cast<uint8_t>(param + i)) +
                            ByteToNibbles(ByteToBcd(static_cast<uint8_t>(pairs[i])));
-        if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1)) return false;
+        if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1))
+            return false;
     }
     return true;
 }
@@ -404,7 +433,9 @@ bool TBasicTork::StateJumpValid(uint8_t from, uint8_t to) {
     return side_post_ && (is(0, 7) || is(1, 7) || is(80, 7));
 }
 
-void TBasicTork::GetNoRefreshVars(VarSet& out) { out = BaseNoRefreshVars(); }
+void TBasicTork::GetNoRefreshVars(VarSet& out) {
+    out = BaseNoRefreshVars();
+}
 
 uint32_t TBasicTork::GetAddress(uint8_t side, uint8_t nozzle) {
     if (side > 1 || nozzle > 1) throw Exception("60090842-7FDA-40CD-AF92-DA11BFDBD4D5");
@@ -429,11 +460,14 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
             ReReadVarValue(tp <= tv ? static_cast<uint8_t>(tlb::cvLiterPrice) : volume);
             return;
         }
-        case tlb::cvProductivity: ReReadVarValue(tlb::cvTotalV); return;
+        case tlb::cvProductivity:
+            ReReadVarValue(tlb::cvTotalV);
+            return;
         case tlb::cvStateWithFlags:
             SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{StateWithFlags()} * 10000);
             throw Exception("512A6EF6-D5E9-451E-99DF-9FE357BCF587");
-        default: throw Exception("F3B378D9-3B9A-4DE3-A617-20DC46E2F97C " + Num(code));
+        default:
+            throw Exception("F3B378D9-3B9A-4DE3-A617-20DC46E2F97C " + Num(code));
     }
 }
 
@@ -465,7 +499,8 @@ bool TBasicTork::DoseInRange(int64_t value) {
     return false;
 }
 
-int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool store_only, bool no_start) {
+int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool store_only,
+                              bool no_start) {
     const DATE now = plat::NowLocal();
     if (store_only) {
         if (GetState() != 0) {
@@ -486,8 +521,10 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
     // A dose the wire cannot carry whole is refused rather than sent cut.
     if (!FitsDecimal(digits, dec, value)) return plat::OPC_E_RANGE;
     std::string answer;
-    if (!Exchange('d', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1)) return -5;
-    if (!no_start && IsIdle() && !Exchange('s', "", false, true, kZrnMaxFrame, answer, 1)) return -5;
+    if (!Exchange('d', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1))
+        return -5;
+    if (!no_start && IsIdle() && !Exchange('s', "", false, true, kZrnMaxFrame, answer, 1))
+        return -5;
     SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, value);
     dose_only_stored_ = false;
     return 0;
@@ -529,7 +566,8 @@ int32_t TBasicTork::SetState(uint8_t requested) {
                 return Exchange('s', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
             }
             return plat::OPC_E_RANGE;
-        default: return plat::OPC_E_RANGE;
+        default:
+            return plat::OPC_E_RANGE;
     }
 }
 
@@ -575,7 +613,8 @@ bool TBasicTork::RefreshStaleVars() {
 }
 
 void TBasicTork::ExecuteNextCommand() {
-    if (flowing_ && plat::TickDiff(plat::GetTickCount(), flowing_tick_) > kFlowHoldMs) flowing_ = false;
+    if (flowing_ && plat::TickDiff(plat::GetTickCount(), flowing_tick_) > kFlowHoldMs)
+        flowing_ = false;
     ApplyPendingDose();
     ComPtr<TCommand> cmd = Queue().Next();
     try {
@@ -599,20 +638,25 @@ void TBasicTork::ExecuteNextCommand() {
                     // Settings change only on a post at rest: paused, unknown, silent or
                     // faulted posts refuse them as well as running ones.
                     Queue().Complete(-2);
-                    Log("210C4ED4-F52F-4D5F-A00B-A8864F66C72A Var=" + Num(code) + " Value=" + Num(cmd->value),
+                    Log("210C4ED4-F52F-4D5F-A00B-A8864F66C72A Var=" + Num(code) +
+                            " Value=" + Num(cmd->value),
                         PL_EXTERNAL);
                 } else {
                     int32_t r = SetVarValue(code, cmd->value);
-                    // A dose kept for the next start is not in the variable yet: nothing to compare.
+                    // A dose kept for the next start is not in the variable yet: nothing to
+                    // compare.
                     if (r == 0 && HasVar(code) && !(code == tlb::cvDozeV && dose_pending_)) {
-                        if (code == 13 || code == 14 || (code >= 16 && code <= 19)) ReReadVarValue(code);
+                        if (code == 13 || code == 14 || (code >= 16 && code <= 19))
+                            ReReadVarValue(code);
                         const int64_t written = cmd->value, back = VarValue(code);
                         const int64_t step = Descriptor(code).Step.int64;
                         if (MoneyVars().test(code)) {
                             // Money is volume times price: a correct read-back lies within
                             // one price step of what was written.
                             const int64_t quantum = VarValue(tlb::cvLiterPrice) * step / 10000;
-                            if (back == 0 || std::llabs(written - back) >= std::max<int64_t>(quantum, 1)) r = 1;
+                            if (back == 0 ||
+                                std::llabs(written - back) >= std::max<int64_t>(quantum, 1))
+                                r = 1;
                         } else if (std::llabs(written - back) >= std::max<int64_t>(step, 1)) {
                             r = 1;
                         }
@@ -648,7 +692,9 @@ void TBasicTork::ExecuteNextCommand() {
     }
 }
 
-TPollPriority TBasicTork::GetPollPriority() { return TStateItem::GetPollPriority(static_cast<uint8_t>(column_)); }
+TPollPriority TBasicTork::GetPollPriority() {
+    return TStateItem::GetPollPriority(static_cast<uint8_t>(column_));
+}
 
 void TBasicTork::StopBeforeRemove() {
     const int32_t s = own_state_;
@@ -688,14 +734,16 @@ void TBasicTork::LoadValues() {
     const std::string key = SavedKey(post_number_given_);
     auto read_cy = [&](const std::string& name, int64_t& out) {
         std::vector<uint8_t> b;
-        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS || b.size() != 8)
+        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS ||
+            b.size() != 8)
             return false;
         std::memcpy(&out, b.data(), 8);
         return true;
     };
     auto read_date = [&](const std::string& name, DATE& out) {
         std::vector<uint8_t> b;
-        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS || b.size() != 8)
+        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS ||
+            b.size() != 8)
             return false;
         std::memcpy(&out, b.data(), 8);
         return std::isfinite(out);
@@ -708,7 +756,8 @@ void TBasicTork::LoadValues() {
         if (!v || v->Descriptor().RefreshClass != kRefreshSaved) continue;
         const std::string name = plat::WideToUtf8(v->Descriptor().ShortName);
         TVarValue saved;
-        if (!read_cy(name + "Value", saved.value) || !read_date(name + "TimeStamp", saved.time)) continue;
+        if (!read_cy(name + "Value", saved.value) || !read_date(name + "TimeStamp", saved.time))
+            continue;
         v->RestoreValue(saved, LQ_KEPT);
     }
 }
@@ -716,7 +765,8 @@ void TBasicTork::LoadValues() {
 void TBasicTork::SavePort(const std::string& key) {
     Log("Save", PL_INFO);
     plat::reg::Batch batch(plat::reg::Hive::LocalMachine);
-    batch.DeleteKeyTree(key).CreateKey(key).WriteDword(key, "ComPort", static_cast<uint32_t>(Owner().ComNumber()));
+    batch.DeleteKeyTree(key).CreateKey(key).WriteDword(key, "ComPort",
+                                                       static_cast<uint32_t>(Owner().ComNumber()));
     for (int code = 0; code < 256; ++code) {
         if (code == 23 || code == 24 || code == 25 || code == 32 || code == 38) continue;
         ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code));
@@ -728,7 +778,8 @@ void TBasicTork::SavePort(const std::string& key) {
         batch.WriteBinary(key, name + "TimeStamp", Bytes8(&r.time));
     }
     long rc = batch.Commit();
-    if (rc != plat::ERROR_SUCCESS) Log("Save failed, registry error " + std::to_string(rc), PL_CRITICAL);
+    if (rc != plat::ERROR_SUCCESS)
+        Log("Save failed, registry error " + std::to_string(rc), PL_CRITICAL);
 }
 
 void TBasicTork::DeleteSavedKey() {
@@ -740,7 +791,9 @@ namespace {
 std::atomic<bool (*)()> g_opc_registered{nullptr};
 }  // namespace
 
-void SetOPCServerRegisteredProbe(bool (*probe)()) { g_opc_registered.store(probe); }
+void SetOPCServerRegisteredProbe(bool (*probe)()) {
+    g_opc_registered.store(probe);
+}
 
 void TBasicTork::Remove() {
     try {
@@ -773,12 +826,16 @@ void TBasicTork::DefineMoneyVariables() {
     const TVariableInfoEx& current = Descriptor(tlb::cvCurrentV);
     TVariableInfoEx& dm = DefineVar(15);
     dm.Step.int64 = step;
-    dm.MinValue.int64 = FixedPointRound(2, step, price.MinValue.int64 * dose.MinValue.int64 / 10000);
-    dm.MaxValue.int64 = FixedPointRound(1, step, price.MaxValue.int64 * dose.MaxValue.int64 / 10000);
+    dm.MinValue.int64 =
+        FixedPointRound(2, step, price.MinValue.int64 * dose.MinValue.int64 / 10000);
+    dm.MaxValue.int64 =
+        FixedPointRound(1, step, price.MaxValue.int64 * dose.MaxValue.int64 / 10000);
     TVariableInfoEx& cm = DefineVar(16);
     cm.Step.int64 = step;
-    cm.MinValue.int64 = FixedPointRound(2, step, price.MinValue.int64 * current.MinValue.int64 / 10000);
-    cm.MaxValue.int64 = FixedPointRound(1, step, price.MaxValue.int64 * current.MaxValue.int64 / 10000);
+    cm.MinValue.int64 =
+        FixedPointRound(2, step, price.MinValue.int64 * current.MinValue.int64 / 10000);
+    cm.MaxValue.int64 =
+        FixedPointRound(1, step, price.MaxValue.int64 * current.MaxValue.int64 / 10000);
 }
 
 int32_t TBasicTork::SetDoseByMoney(int64_t money) {
@@ -793,7 +850,8 @@ int32_t TBasicTork::WritePrice(int64_t value) {
     const int digits = 2 + price_shift_, dec = 2 - price_shift_;
     if (!FitsDecimal(digits, dec, value)) return plat::OPC_E_RANGE;
     std::string answer;
-    if (!Exchange('c', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1)) return -5;
+    if (!Exchange('c', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1))
+        return -5;
     SetVarRaw(tlb::cvLiterPrice, LQ_FRESH, plat::NowLocal(), value);
     return 0;
 }
@@ -827,6 +885,8 @@ void TBasicTork::SetPostNumberRange(int base, int highest) {
     g_highest_post = std::max(base * 31 + 31, highest) & 0xFFFF;
 }
 
-int TBasicTork::HighestPostNumber() { return g_highest_post.load(); }
+int TBasicTork::HighestPostNumber() {
+    return g_highest_post.load();
+}
 
 }  // namespace drv

@@ -52,7 +52,7 @@ struct TorkCreateArgs {
 };
 
 class TBasicTork : public TStateItem {
-public:
+  public:
     // Builds a controller of class T and runs its definition (virtual calls need the object
     // whole, so this replaces the virtual constructor).
     template <class T, class... Extra>
@@ -166,7 +166,7 @@ public:
     // "<address> text" into the port's log.
     void Log(std::string_view text, int level);
 
-protected:
+  protected:
     void Init(DATE time);
     // Copies a common record into the descriptor table under its code; edit the result.
     TVariableInfoEx& DefineVar(int record);
@@ -219,7 +219,7 @@ protected:
     int column_ = 0;
     bool added_ = false;
 
-private:
+  private:
     uint8_t NextRoundRobin();
 };
 

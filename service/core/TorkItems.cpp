@@ -11,12 +11,20 @@ namespace drv {
 
 namespace {
 
-std::string ValueText(const Variant& v) { return VariantsToText(Values(&v, 1)); }
+std::string ValueText(const Variant& v) {
+    return VariantsToText(Values(&v, 1));
+}
 
-bool IsRunningState(int32_t s) { return s == 1 || s == 7 || s == 80; }
-bool IsQuietState(int32_t s) { return s == 0 || s == 1 || s == 7 || s == 80; }
+bool IsRunningState(int32_t s) {
+    return s == 1 || s == 7 || s == 80;
+}
+bool IsQuietState(int32_t s) {
+    return s == 0 || s == 1 || s == 7 || s == 80;
+}
 
-Variant CyOf(int64_t fixed) { return Variant::Cy(plat::Currency{fixed}); }
+Variant CyOf(int64_t fixed) {
+    return Variant::Cy(plat::Currency{fixed});
+}
 
 }  // namespace
 
@@ -74,12 +82,15 @@ bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate) {
 
 // --- TCQueue -------------------------------------------------------------------------------
 
-bool TCommand::Expired() const { return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs; }
+bool TCommand::Expired() const {
+    return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs;
+}
 
 bool TCommand::IdMayBeReissued() const {
     // The registry takes back an unanswered entry 40 s after issue; the margin covers the
     // moment between the registry's issue tick and this command's.
-    return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) > kCmdTimeoutMs + kCmdTimeoutMs / 2;
+    return plat::TickDiff(plat::GetTickCount(), issued_tick.load()) >
+           kCmdTimeoutMs + kCmdTimeoutMs / 2;
 }
 
 int32_t TCQueue::Add(ComPtr<TCommand> command) {
@@ -120,7 +131,9 @@ ComPtr<TCommand> TCQueue::Next() {
     }
 }
 
-bool TCQueue::HasCommands() { return items_.Count() > 0; }
+bool TCQueue::HasCommands() {
+    return items_.Count() > 0;
+}
 
 void TCQueue::Complete(int32_t result) {
     // Long after its time-out the id may name another client's command: leave it alone.
@@ -205,10 +218,14 @@ uint16_t TStateItem::GetQuality() {
     // Called with or without the lock held: the lock is re-entrant for readers inside a writer.
     ReadGuard g(lock_);
     switch (link_quality_) {
-        case LQ_INVALID: return 20;
-        case LQ_KEPT: return 68;
-        case LQ_FRESH: return OPC_QUALITY_GOOD;
-        default: return OPC_QUALITY_OUT_OF_SERVICE;
+        case LQ_INVALID:
+            return 20;
+        case LQ_KEPT:
+            return 68;
+        case LQ_FRESH:
+            return OPC_QUALITY_GOOD;
+        default:
+            return OPC_QUALITY_OUT_OF_SERVICE;
     }
 }
 
@@ -243,11 +260,20 @@ std::vector<PropertyInfo> TStateItem::AvailableProperties() {
 
 HRESULT TStateItem::GetItemProperty(uint32_t id, LCID locale, Variant& out) {
     switch (id) {
-        case PROP_VALUE: out = Variant::I4(GetState()); return plat::S_OK;
-        case PROP_CLOSE: out = Variant::Str(std::string("Not idle")); return plat::S_OK;
-        case PROP_OPEN: out = Variant::Str(std::string("Idle")); return plat::S_OK;
-        case PROP_REAL_HARDWARE: out = Variant::Bool(real_hardware_); return plat::S_OK;
-        default: return TMyLeafItem::GetItemProperty(id, locale, out);
+        case PROP_VALUE:
+            out = Variant::I4(GetState());
+            return plat::S_OK;
+        case PROP_CLOSE:
+            out = Variant::Str(std::string("Not idle"));
+            return plat::S_OK;
+        case PROP_OPEN:
+            out = Variant::Str(std::string("Idle"));
+            return plat::S_OK;
+        case PROP_REAL_HARDWARE:
+            out = Variant::Bool(real_hardware_);
+            return plat::S_OK;
+        default:
+            return TMyLeafItem::GetItemProperty(id, locale, out);
     }
 }
 
@@ -264,20 +290,26 @@ VARTYPE TVarItem::CanonicalTypeOf(const TVariableInfoEx& d) {
     return plat::VT_R8;
 }
 
-TVarItem::TVarItem(int post_number, bool real_hardware, TCQueue* queue, const TVariableInfoEx* descriptor)
+TVarItem::TVarItem(int post_number, bool real_hardware, TCQueue* queue,
+                   const TVariableInfoEx* descriptor)
     : TMyLeafItem(plat::WideToUtf8(descriptor->ShortName), CanonicalTypeOf(*descriptor)),
       descriptor_(descriptor),
       queue_(queue),
       post_number_(static_cast<uint16_t>(post_number)),
       real_hardware_(real_hardware) {}
 
-std::string TVarItem::DescriptionRu() { return plat::WideToUtf8(descriptor_->Name); }
+std::string TVarItem::DescriptionRu() {
+    return plat::WideToUtf8(descriptor_->Name);
+}
 
 Variant TVarItem::AsVariant(int64_t value) const {
     switch (CanonicalType()) {
-        case plat::VT_BOOL: return Variant::Bool(value != 0);
-        case plat::VT_I4: return Variant::I4(static_cast<int32_t>(value / 10000));
-        default: return Variant::R8(static_cast<double>(value) / 10000.0);
+        case plat::VT_BOOL:
+            return Variant::Bool(value != 0);
+        case plat::VT_I4:
+            return Variant::I4(static_cast<int32_t>(value / 10000));
+        default:
+            return Variant::R8(static_cast<double>(value) / 10000.0);
     }
 }
 
@@ -290,17 +322,31 @@ uint16_t TVarItem::QualityLocked() {
     uint16_t q;
     if (enabled_) {
         switch (link_quality_) {
-            case LQ_INVALID: q = 20; break;
-            case LQ_KEPT: q = 68; break;
-            case LQ_FRESH: q = OPC_QUALITY_GOOD; break;
-            default: q = 0; break;
+            case LQ_INVALID:
+                q = 20;
+                break;
+            case LQ_KEPT:
+                q = 68;
+                break;
+            case LQ_FRESH:
+                q = OPC_QUALITY_GOOD;
+                break;
+            default:
+                q = 0;
+                break;
         }
     } else {
         switch (link_quality_) {
-            case LQ_INVALID: q = 8; break;
+            case LQ_INVALID:
+                q = 8;
+                break;
             case LQ_KEPT:
-            case LQ_FRESH: q = 20; break;
-            default: q = 0; break;
+            case LQ_FRESH:
+                q = 20;
+                break;
+            default:
+                q = 0;
+                break;
         }
     }
     if (q == OPC_QUALITY_GOOD &&
@@ -373,10 +419,13 @@ bool TVarItem::NeedsRefresh(int column, bool strict) {
         t = time_;
     }
     double elapsed_ms = (plat::NowLocal() - t) * 86400000.0;
-    return elapsed_ms > RefreshFactor(descriptor_->RefreshClass, column) * (strict ? 5000.0 : 20000.0);
+    return elapsed_ms >
+           RefreshFactor(descriptor_->RefreshClass, column) * (strict ? 5000.0 : 20000.0);
 }
 
-bool TVarItem::IsUpToDate(int column) { return GetQuality() >= OPC_QUALITY_GOOD && !NeedsRefresh(column, true); }
+bool TVarItem::IsUpToDate(int column) {
+    return GetQuality() >= OPC_QUALITY_GOOD && !NeedsRefresh(column, true);
+}
 
 void TVarItem::SetEnabled(bool on) {
     WriteGuard g(lock_);
@@ -385,7 +434,8 @@ void TVarItem::SetEnabled(bool on) {
 
 HRESULT TVarItem::MakeWriteCommand(int64_t value) {
     int64_t v = FixedPointRound(0, descriptor_->Step.int64, value);
-    if (v < descriptor_->MinValue.int64 || v > descriptor_->MaxValue.int64) return plat::OPC_E_RANGE;
+    if (v < descriptor_->MinValue.int64 || v > descriptor_->MaxValue.int64)
+        return plat::OPC_E_RANGE;
     return queue_->Add(New<TCommand>(TCommand::WriteVariable, descriptor_->Code, v));
 }
 
@@ -419,13 +469,22 @@ std::vector<PropertyInfo> TVarItem::AvailableProperties() {
 
 HRESULT TVarItem::GetItemProperty(uint32_t id, LCID locale, Variant& out) {
     switch (id) {
-        case PROP_UNIT: out = Variant::Str(std::string()); return plat::S_OK;
+        case PROP_UNIT:
+            out = Variant::Str(std::string());
+            return plat::S_OK;
         case PROP_HIEU:
-        case PROP_HIRANGE: out = CyOf(descriptor_->MaxValue.int64); return plat::S_OK;
+        case PROP_HIRANGE:
+            out = CyOf(descriptor_->MaxValue.int64);
+            return plat::S_OK;
         case PROP_LOEU:
-        case PROP_LORANGE: out = CyOf(descriptor_->MinValue.int64); return plat::S_OK;
-        case PROP_REAL_HARDWARE: out = Variant::Bool(real_hardware_); return plat::S_OK;
-        default: return TMyLeafItem::GetItemProperty(id, locale, out);
+        case PROP_LORANGE:
+            out = CyOf(descriptor_->MinValue.int64);
+            return plat::S_OK;
+        case PROP_REAL_HARDWARE:
+            out = Variant::Bool(real_hardware_);
+            return plat::S_OK;
+        default:
+            return TMyLeafItem::GetItemProperty(id, locale, out);
     }
 }
 

@@ -13,7 +13,7 @@ namespace drv {
 enum : uint8_t { LQ_NONE = 0, LQ_INVALID = 1, LQ_KEPT = 2, LQ_FRESH = 4 };
 
 class TMyLeafItem : public TCustomLeafItem {
-public:
+  public:
     using TCustomLeafItem::TCustomLeafItem;
     virtual uint16_t GetQuality() = 0;
     virtual int64_t LowLimit() = 0;
@@ -22,14 +22,14 @@ public:
     uint8_t LinkQuality();
     DATE LastChange();
 
-protected:
-    DATE last_change_ = 0;     // under the leaf's lock
+  protected:
+    DATE last_change_ = 0;      // under the leaf's lock
     uint8_t link_quality_ = 0;  // under the leaf's lock
 };
 
 // One queued request.
 class TCommand : public TMyInterfacedObject {
-public:
+  public:
     enum Kind : uint8_t { SetState = 1, WriteVariable = 2 };
     TCommand(Kind kind, int32_t argument, int64_t value = 0)
         : kind(kind), argument(argument), value(value) {}
@@ -48,7 +48,7 @@ public:
 
 // Commands waiting for the port's poll thread.
 class TCQueue {
-public:
+  public:
     TCQueue() : items_("CQueueItems") {}
     // Registers the command and queues it; the result is its id, or the registry's error.
     int32_t Add(ComPtr<TCommand> command);
@@ -59,7 +59,7 @@ public:
     void Complete(int32_t result);
     ComPtr<TCommand> Current() { return current_; }
 
-private:
+  private:
     ComPtr<TCommand> current_;  // poll thread only
     TSafeIntfArray items_;
 };
@@ -86,7 +86,7 @@ int64_t FixedPointRound(int mode, int64_t step, int64_t value);
 
 // A post's state.
 class TStateItem : public TMyLeafItem {
-public:
+  public:
     TStateItem(int post_number, bool real_hardware);
 
     int32_t GetState();
@@ -116,7 +116,7 @@ public:
     std::atomic<uint8_t> poll_kind{7};
     std::atomic<uint8_t> poll_spare{0};
 
-protected:
+  protected:
     std::atomic<uint16_t> post_number_;
     const bool real_hardware_;
     int32_t state_ = 168;  // under the leaf's lock from here on
@@ -138,8 +138,9 @@ struct TVarValue {
 
 // One controller variable.
 class TVarItem : public TMyLeafItem {
-public:
-    TVarItem(int post_number, bool real_hardware, TCQueue* queue, const TVariableInfoEx* descriptor);
+  public:
+    TVarItem(int post_number, bool real_hardware, TCQueue* queue,
+             const TVariableInfoEx* descriptor);
 
     const TVariableInfoEx& Descriptor() const { return *descriptor_; }
     int Code() const { return descriptor_->Code; }
@@ -172,7 +173,7 @@ public:
 
     static VARTYPE CanonicalTypeOf(const TVariableInfoEx& d);
 
-private:
+  private:
     uint16_t QualityLocked();
     Variant AsVariant(int64_t value) const;
 

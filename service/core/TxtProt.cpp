@@ -61,9 +61,13 @@ void CallHook(const std::string& text, int level) {
 
 }  // namespace
 
-void SetProtocolHook(ProtocolHookProc hook) { g_hook.store(hook); }
+void SetProtocolHook(ProtocolHookProc hook) {
+    g_hook.store(hook);
+}
 
-int ProtocolThreshold() { return g_threshold.load(); }
+int ProtocolThreshold() {
+    return g_threshold.load();
+}
 
 std::string ProtocolFolder() {
     std::lock_guard<std::mutex> lk(g_settings_mutex);
@@ -95,16 +99,26 @@ void InitProtocol(const std::string& key_path, const std::string& value_name) {
     std::string settings;
     long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, key_path, value_name, settings);
     if (rc == plat::ERROR_SUCCESS || rc == plat::ERROR_FILE_NOT_FOUND) {
-        bool key_opened = rc == plat::ERROR_SUCCESS || plat::reg::KeyExists(plat::reg::Hive::LocalMachine, key_path);
+        bool key_opened = rc == plat::ERROR_SUCCESS ||
+                          plat::reg::KeyExists(plat::reg::Hive::LocalMachine, key_path);
         if (key_opened) {
             std::string level = ReadSettingValue(settings, "PROTOCOL");
             if (level.size() == 1) {
                 switch (level[0]) {
-                    case '1': threshold = 3; break;
-                    case '2': threshold = 2; break;
-                    case '3': threshold = 1; break;
-                    case '4': threshold = 0; break;
-                    default: break;
+                    case '1':
+                        threshold = 3;
+                        break;
+                    case '2':
+                        threshold = 2;
+                        break;
+                    case '3':
+                        threshold = 1;
+                        break;
+                    case '4':
+                        threshold = 0;
+                        break;
+                    default:
+                        break;
                 }
             }
             // A path may be longer than the other settings' 20 characters.
@@ -137,9 +151,13 @@ void DoneProtocol() {
 
 // --- TTxtProt ---------------------------------------------------------------
 
-TTxtProt::TTxtProt(std::string stem) : stem_(std::move(stem)) { Open(); }
+TTxtProt::TTxtProt(std::string stem) : stem_(std::move(stem)) {
+    Open();
+}
 
-TTxtProt::~TTxtProt() { Close(); }
+TTxtProt::~TTxtProt() {
+    Close();
+}
 
 void TTxtProt::RotateFiles(const std::string& base, int n) {
     // Only the unbroken run of generations from n on moves up; a missing one ends it.
@@ -159,12 +177,14 @@ void TTxtProt::Open() {
         return;
     }
     std::string header = plat::FormatDateDMY_HMS(plat::NowLocal()) + " " +
-                          std::to_string(threshold) + " " +
-                          std::to_string(plat::CurrentThreadId()) + "\r\n";
+                         std::to_string(threshold) + " " + std::to_string(plat::CurrentThreadId()) +
+                         "\r\n";
     plat::WriteLogLine(fd_, header);
 }
 
-void TTxtProt::Close() { plat::CloseLogFile(fd_); }
+void TTxtProt::Close() {
+    plat::CloseLogFile(fd_);
+}
 
 void TTxtProt::Write(std::string_view text, int level) {
     if (level < g_threshold.load() || fd_ < 0) return;
@@ -201,10 +221,21 @@ std::string VariantsToText(Values values) {
             const plat::Variant& v = values[i];
             switch (v.vt) {
                 case plat::VT_EMPTY:
-                case plat::VT_I1: case plat::VT_UI1: case plat::VT_I2: case plat::VT_UI2:
-                case plat::VT_I4: case plat::VT_UI4: case plat::VT_I8: case plat::VT_UI8:
-                case plat::VT_INT: case plat::VT_UINT: case plat::VT_R4: case plat::VT_R8:
-                case plat::VT_CY: case plat::VT_BOOL: case plat::VT_DATE: {
+                case plat::VT_I1:
+                case plat::VT_UI1:
+                case plat::VT_I2:
+                case plat::VT_UI2:
+                case plat::VT_I4:
+                case plat::VT_UI4:
+                case plat::VT_I8:
+                case plat::VT_UI8:
+                case plat::VT_INT:
+                case plat::VT_UINT:
+                case plat::VT_R4:
+                case plat::VT_R8:
+                case plat::VT_CY:
+                case plat::VT_BOOL:
+                case plat::VT_DATE: {
                     plat::Variant s;
                     plat::HRESULT hr =
                         plat::VariantChangeTypeEx(s, v, plat::LOCALE_EN_US, 0, plat::VT_BSTR);
@@ -216,8 +247,12 @@ std::string VariantsToText(Values values) {
                     out += plat::WideToUtf8(s.bstrVal);
                     break;
                 }
-                case plat::VT_BSTR: out += plat::WideToUtf8(v.bstrVal); break;
-                default: out += "<unsupp variant>"; break;
+                case plat::VT_BSTR:
+                    out += plat::WideToUtf8(v.bstrVal);
+                    break;
+                default:
+                    out += "<unsupp variant>";
+                    break;
             }
         }
     } catch (const std::exception& e) {
@@ -247,8 +282,8 @@ void ProtocolValues(Values values, int level) {
 std::string ExceptionClassName(const std::exception& e) {
     const char* mangled = typeid(e).name();
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> dem(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
-                                               std::free);
+    std::unique_ptr<char, void (*)(void*)> dem(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
     std::string name = status == 0 && dem ? dem.get() : mangled;
     size_t colon = name.rfind("::");
     return colon == std::string::npos ? name : name.substr(colon + 2);
@@ -287,26 +322,49 @@ struct FormatError : std::runtime_error {
 
 bool IsIntegral(plat::VARTYPE vt) {
     switch (vt) {
-        case plat::VT_I1: case plat::VT_UI1: case plat::VT_I2: case plat::VT_UI2:
-        case plat::VT_I4: case plat::VT_UI4: case plat::VT_I8: case plat::VT_UI8:
-        case plat::VT_INT: case plat::VT_UINT: case plat::VT_BOOL: case plat::VT_ERROR:
+        case plat::VT_I1:
+        case plat::VT_UI1:
+        case plat::VT_I2:
+        case plat::VT_UI2:
+        case plat::VT_I4:
+        case plat::VT_UI4:
+        case plat::VT_I8:
+        case plat::VT_UI8:
+        case plat::VT_INT:
+        case plat::VT_UINT:
+        case plat::VT_BOOL:
+        case plat::VT_ERROR:
             return true;
-        default: return false;
+        default:
+            return false;
     }
 }
 
 int64_t AsInt64(const plat::Variant& v) {
     switch (v.vt) {
-        case plat::VT_I1: return v.cVal;
-        case plat::VT_UI1: return v.bVal;
-        case plat::VT_I2: return v.iVal;
-        case plat::VT_UI2: return v.uiVal;
-        case plat::VT_I4: case plat::VT_INT: case plat::VT_ERROR: return v.lVal;
-        case plat::VT_UI4: case plat::VT_UINT: return v.ulVal;
-        case plat::VT_I8: return v.llVal;
-        case plat::VT_UI8: return static_cast<int64_t>(v.ullVal);
-        case plat::VT_BOOL: return v.boolVal;
-        default: return 0;
+        case plat::VT_I1:
+            return v.cVal;
+        case plat::VT_UI1:
+            return v.bVal;
+        case plat::VT_I2:
+            return v.iVal;
+        case plat::VT_UI2:
+            return v.uiVal;
+        case plat::VT_I4:
+        case plat::VT_INT:
+        case plat::VT_ERROR:
+            return v.lVal;
+        case plat::VT_UI4:
+        case plat::VT_UINT:
+            return v.ulVal;
+        case plat::VT_I8:
+            return v.llVal;
+        case plat::VT_UI8:
+            return static_cast<int64_t>(v.ullVal);
+        case plat::VT_BOOL:
+            return v.boolVal;
+        default:
+            return 0;
     }
 }
 
@@ -328,22 +386,30 @@ std::string SafeFormat(std::string_view pattern, Values values) {
                 continue;
             }
             std::string fmt = "%";
-            while (i < pattern.size() && std::string_view("-+ #0").find(pattern[i]) != std::string_view::npos)
+            while (i < pattern.size() &&
+                   std::string_view("-+ #0").find(pattern[i]) != std::string_view::npos)
                 fmt += pattern[i++];
-            while (i < pattern.size() && (std::isdigit(static_cast<unsigned char>(pattern[i])) || pattern[i] == '.'))
+            while (i < pattern.size() &&
+                   (std::isdigit(static_cast<unsigned char>(pattern[i])) || pattern[i] == '.'))
                 fmt += pattern[i++];
             if (fmt.size() > 24) throw FormatError("Format specifier too long");
             if (i >= pattern.size())
                 throw FormatError("Format '" + std::string(pattern.substr(start)) + "' invalid");
             char conv = pattern[i];
             if (arg >= values.size())
-                throw FormatError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+                throw FormatError("Format '" + std::string(pattern) +
+                                  "' invalid or incompatible with argument");
             const plat::Variant& v = values[arg++];
             char buf[512];
             switch (conv) {
-                case 'd': case 'i': case 'u': case 'x': case 'X': {
+                case 'd':
+                case 'i':
+                case 'u':
+                case 'x':
+                case 'X': {
                     if (!IsIntegral(v.vt))
-                        throw FormatError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+                        throw FormatError("Format '" + std::string(pattern) +
+                                          "' invalid or incompatible with argument");
                     int64_t n = AsInt64(v);
                     if (conv == 'x' || conv == 'X') {
                         uint64_t u = v.vt == plat::VT_I8 || v.vt == plat::VT_UI8
@@ -355,16 +421,23 @@ std::string SafeFormat(std::string_view pattern, Values values) {
                         std::snprintf(buf, sizeof buf, (fmt + "llu").c_str(),
                                       static_cast<unsigned long long>(n));
                     } else {
-                        std::snprintf(buf, sizeof buf, (fmt + "lld").c_str(), static_cast<long long>(n));
+                        std::snprintf(buf, sizeof buf, (fmt + "lld").c_str(),
+                                      static_cast<long long>(n));
                     }
                     out += buf;
                     break;
                 }
-                case 'f': case 'g': case 'e': case 'G': case 'E': {
+                case 'f':
+                case 'g':
+                case 'e':
+                case 'G':
+                case 'E': {
                     plat::Variant d;
-                    if (plat::Failed(plat::VariantChangeTypeEx(d, v, plat::LOCALE_EN_US, 0, plat::VT_R8)) ||
+                    if (plat::Failed(
+                            plat::VariantChangeTypeEx(d, v, plat::LOCALE_EN_US, 0, plat::VT_R8)) ||
                         v.vt == plat::VT_BSTR)
-                        throw FormatError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+                        throw FormatError("Format '" + std::string(pattern) +
+                                          "' invalid or incompatible with argument");
                     // snprintf follows the C locale, which this process never changes from "C".
                     std::snprintf(buf, sizeof buf, (fmt + conv).c_str(), d.dblVal);
                     out += buf;
@@ -380,12 +453,14 @@ std::string SafeFormat(std::string_view pattern, Values values) {
                 }
                 case 'c': {
                     if (!IsIntegral(v.vt))
-                        throw FormatError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+                        throw FormatError("Format '" + std::string(pattern) +
+                                          "' invalid or incompatible with argument");
                     out += static_cast<char>(AsInt64(v));
                     break;
                 }
                 default:
-                    throw FormatError("Format '" + std::string(pattern) + "' invalid or incompatible with argument");
+                    throw FormatError("Format '" + std::string(pattern) +
+                                      "' invalid or incompatible with argument");
             }
         }
     } catch (const std::exception& e) {

@@ -28,7 +28,7 @@ int ProtocolThreshold();
 std::string ProtocolFolder();
 
 class TTxtProt {
-public:
+  public:
     explicit TTxtProt(std::string stem);
     ~TTxtProt();
     TTxtProt(const TTxtProt&) = delete;
@@ -42,7 +42,7 @@ public:
     // Full path of the current generation (empty with logging off).
     const std::string& FileName() const { return file_name_; }
 
-private:
+  private:
     void Open();
     void Close();
     static void RotateFiles(const std::string& base, int n);

@@ -11,8 +11,8 @@ uint8_t ZrnSum(std::string_view bytes) {
 }
 
 bool ZrnRequestFits(uint8_t address, size_t data_size, int expected) {
-    return address < kZrnAddresses && expected >= 1 &&
-           expected <= static_cast<int>(kZrnMaxFrame) && data_size <= kZrnMaxData;
+    return address < kZrnAddresses && expected >= 1 && expected <= static_cast<int>(kZrnMaxFrame) &&
+           data_size <= kZrnMaxData;
 }
 
 std::string ZrnRequest(uint8_t address, uint8_t command, std::string_view data) {

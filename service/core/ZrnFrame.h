@@ -52,18 +52,18 @@ enum class ZrnRepair {
     // A lost byte made the checksum look like the frame start ("CS = BP"): the answer is cut
     // to the expected length and ends in 'E' again. The line needs reopening.
     kChecksumAsStart,
-    kTooLong,      // cut to the expected length
-    kSilenceAck,   // nothing came in the silence mode: the answer is "A"
+    kTooLong,     // cut to the expected length
+    kSilenceAck,  // nothing came in the silence mode: the answer is "A"
 };
 
 // Repairs the answer (echo already stripped) in place. `received` tells whether any byte came.
 ZrnRepair ZrnRepairAnswer(std::string& answer, size_t expected, bool received, int mode);
 
 enum class ZrnVerdict {
-    kValid,      // a valid answer: its data is ZrnAnswerData
-    kRejected,   // wrong length or not starting with 'A'
-    kNak,        // the controller answered 'B' (of any length): it saw a bad checksum
-    kInvalid,    // length and 'A' right, the frame is not (checksum, 'H', address, command, 'E')
+    kValid,     // a valid answer: its data is ZrnAnswerData
+    kRejected,  // wrong length or not starting with 'A'
+    kNak,       // the controller answered 'B' (of any length): it saw a bad checksum
+    kInvalid,   // length and 'A' right, the frame is not (checksum, 'H', address, command, 'E')
 };
 
 // Judges a repaired answer of a request with this address and command. An expected length

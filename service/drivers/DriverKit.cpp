@@ -10,7 +10,9 @@ namespace drv {
 
 namespace {
 
-std::string Num(int64_t v) { return std::to_string(v); }
+std::string Num(int64_t v) {
+    return std::to_string(v);
+}
 
 constexpr StatusRow kRows40[] = {{0x01, 0}, {0x02, 7}, {0x05, 80}, {0x08, 80},
                                  {0x20, 1}, {0x22, 7}, {0x60, 1}};
@@ -26,7 +28,9 @@ constexpr const char* kUnknownStatus = "97388800-4E60-4326-A2AD-BC7E0EB175D2 ";
 
 constexpr StatusBit kBits[] = {{0x04, 80}, {0x01, 0}, {0x02, 7}, {0x20, 1}, {0x08, 80}};
 
-bool IsRunning(int32_t s) { return s == 1 || s == 7 || s == 80; }
+bool IsRunning(int32_t s) {
+    return s == 1 || s == 7 || s == 80;
+}
 
 }  // namespace
 
@@ -62,7 +66,9 @@ int SignBcdDegrees(uint8_t b) {
     return (b & 0x80) ? -magnitude : magnitude;
 }
 
-int64_t WholeUnits(int64_t value) { return (value < 0 ? value - 5000 : value + 5000) / 10000; }
+int64_t WholeUnits(int64_t value) {
+    return (value < 0 ? value - 5000 : value + 5000) / 10000;
+}
 
 // --- definition ------------------------------------------------------------------------------
 
@@ -119,7 +125,8 @@ int32_t TTorkKit::CommitReported(int32_t decoded, DATE time) {
 
 bool TTorkKit::DirectRead(uint8_t param, uint8_t& value, std::string* text) {
     std::string data;
-    if (!Owner().Port().ReadParam(address_, param, mode_, false, value, &data) || data.size() < 3) return false;
+    if (!Owner().Port().ReadParam(address_, param, mode_, false, value, &data) || data.size() < 3)
+        return false;
     if (text) *text = data;
     return true;
 }
@@ -142,7 +149,8 @@ bool TTorkKit::CheckIdentity(const IdentityRule& rule) {
         if (DirectRead(148, raw, &text)) family = DigitsToByte(text.substr(1, 2));
         bool known = false;
         for (uint8_t f : rule.families) known = known || f == family;
-        if (!known && rule.question_marks_ok && text.size() >= 3 && text.substr(1, 2) == "??") known = true;
+        if (!known && rule.question_marks_ok && text.size() >= 3 && text.substr(1, 2) == "??")
+            known = true;
         if (!known) {
             link_state_ = LINK_FAILED;
             if (rule.family_tag) Log(rule.family_tag, PL_EXTERNAL);
@@ -188,8 +196,8 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
             if (state == 0) {
                 if (rules.log_start_from_idle) Log("717CEE8B-D449-4CB5-B446-1799BABF4852", PL_INFO);
                 // No 's' after the dose: the dispenser's key starts it.
-                const int32_t r = WriteDose(VarValue(tlb::cvDozeV), rules.dose_int_digits, rules.dose_decimals,
-                                            false, true);
+                const int32_t r = WriteDose(VarValue(tlb::cvDozeV), rules.dose_int_digits,
+                                            rules.dose_decimals, false, true);
                 if (r == 0) OnDoseStarted();
                 return r;
             }
@@ -218,7 +226,8 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
                 return ExchangeAck('u', "") ? 0 : -5;
             }
             break;
-        default: break;
+        default:
+            break;
     }
     Log("7A0AA635-804E-4AF3-B5ED-D2347C0E5E18", PL_EXTERNAL);
     return plat::OPC_E_RANGE;
@@ -238,7 +247,8 @@ bool TTorkKit::ExchangeAck(char command, std::string_view data, bool quiet) {
 }
 
 bool TTorkKit::ReadParamText(uint8_t param, bool parse, std::string& answer) {
-    return Exchange('X', ByteToNibbles(param), false, parse, kZrnMaxFrame, answer, 9) && answer.size() >= 3;
+    return Exchange('X', ByteToNibbles(param), false, parse, kZrnMaxFrame, answer, 9) &&
+           answer.size() >= 3;
 }
 
 bool TTorkKit::WriteParam(uint8_t param, uint8_t byte, bool quiet) {
@@ -272,9 +282,12 @@ int64_t Pow10(int n) {
 bool TTorkKit::ReadSetting(const SettingSpec& s) {
     int64_t value = 0;
     switch (s.read) {
-        case SettingRead::None: return false;
-        case SettingRead::NibbleByteVar: return ReadNibbleByteVar(s.read_param, s.code);
-        case SettingRead::DigitByteVar: return ReadDigitByteVar(s.read_param, s.code);
+        case SettingRead::None:
+            return false;
+        case SettingRead::NibbleByteVar:
+            return ReadNibbleByteVar(s.read_param, s.code);
+        case SettingRead::DigitByteVar:
+            return ReadDigitByteVar(s.read_param, s.code);
         case SettingRead::Nibble16: {
             uint8_t hi = 0, lo = 0;
             if (!ReadNibble('X', s.read_param, true, hi) ||
@@ -291,7 +304,8 @@ bool TTorkKit::ReadSetting(const SettingSpec& s) {
         }
         case SettingRead::DigitSum:
             if (!AddDigitSum('X', s.read_param, s.weight1, value)) return false;
-            if (s.weight2 != 0 && !AddDigitSum('X', static_cast<uint8_t>(s.read_param + 1), s.weight2, value))
+            if (s.weight2 != 0 &&
+                !AddDigitSum('X', static_cast<uint8_t>(s.read_param + 1), s.weight2, value))
                 return false;
             if (s.whole) value = WholeUnits(value) * 10000;
             break;
@@ -306,7 +320,9 @@ int32_t TTorkKit::WriteSetting(const SettingSpec& s, int64_t value) {
     const int64_t v = s.whole ? WholeUnits(value) : value;
     if (s.write_tag) Log(s.write_tag + Num(v), PL_INFO);
     const int64_t wire = v / Pow10(s.scale);
-    const int64_t limit = s.write == SettingWrite::Plain ? 255 : s.write == SettingWrite::Bcd1 ? 99 : 9999;
+    const int64_t limit = s.write == SettingWrite::Plain  ? 255
+                          : s.write == SettingWrite::Bcd1 ? 99
+                                                          : 9999;
     // A value the parameters cannot hold is refused rather than written cut.
     if (s.write == SettingWrite::None || wire < 0 || wire > limit || wire * Pow10(s.scale) != v) {
         Log("Value " + Num(v) + " does not fit parameter " + Num(s.write_param), PL_EXTERNAL);
@@ -314,15 +330,21 @@ int32_t TTorkKit::WriteSetting(const SettingSpec& s, int64_t value) {
     }
     bool ok;
     switch (s.write) {
-        case SettingWrite::Plain: ok = WriteParam(s.write_param, static_cast<uint8_t>(wire)); break;
-        case SettingWrite::Bcd1: ok = WriteParam(s.write_param, ByteToBcd(static_cast<uint8_t>(wire))); break;
+        case SettingWrite::Plain:
+            ok = WriteParam(s.write_param, static_cast<uint8_t>(wire));
+            break;
+        case SettingWrite::Bcd1:
+            ok = WriteParam(s.write_param, ByteToBcd(static_cast<uint8_t>(wire)));
+            break;
         default:
             ok = WriteParam(s.write_param, ByteToBcd(static_cast<uint8_t>(wire / 100))) &&
-                 WriteParam(static_cast<uint8_t>(s.write_param + 1), ByteToBcd(static_cast<uint8_t>(wire % 100)));
+                 WriteParam(static_cast<uint8_t>(s.write_param + 1),
+                            ByteToBcd(static_cast<uint8_t>(wire % 100)));
             break;
     }
     if (!ok) return -5;
-    if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * 10000 : v)) AskRefresh(tlb::cvInspector);
+    if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * 10000 : v))
+        AskRefresh(tlb::cvInspector);
     return 0;
 }
 
@@ -345,7 +367,8 @@ int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, in
     }
     Log("0E670636-6C3C-48E2-ABD3-3C201185951B " + Num(n), PL_INFO);
     // Rounding the fourth decimal carried into the units pair.
-    if ((n / 100) % 100 != (value / 1000) % 100) Log("1DE9DE5C-68DC-4182-A50C-01C6EA082AC0", PL_INFO);
+    if ((n / 100) % 100 != (value / 1000) % 100)
+        Log("1DE9DE5C-68DC-4182-A50C-01C6EA082AC0", PL_INFO);
     // The units pair goes first: the controller never holds a factor far from both the old
     // and the new one while the pairs change.
     const std::pair<int, int64_t> order[3] = {{1, n / 100 % 100}, {0, n / 10000}, {2, n % 100}};
@@ -353,7 +376,8 @@ int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, in
         std::string answer;
         const std::string data = ByteToNibbles(static_cast<uint8_t>(param + offset)) +
                                  ByteToNibbles(ByteToBcd(static_cast<uint8_t>(pair)));
-        if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1)) return -5;
+        if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1))
+            return -5;
     }
     ReReadVarValue(code);
     const int64_t back = VarValue(code);
@@ -374,7 +398,9 @@ int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, con
     const int64_t pairs[6] = {v / 1000000, v / 10000 % 100, v / 100 % 100, v % 100, 0, 0};
     for (int i = 0; i < 6; ++i) {
         if (!ExchangeAck('x', "6052", true)) return -5;
-        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pairs[i])), true)) return -5;
+        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pairs[i])),
+                        true))
+            return -5;
     }
     AskRefresh(code);
     AskRefresh(tlb::cvInspector);
@@ -396,13 +422,15 @@ void TTorkKit::StoreCounter(uint8_t code, DATE time, int64_t value) {
 
 void TTorkKit::SafeFlowUpdate(const TVarValue& old_value, const TVarValue& new_value) {
     // Two reads within one clock tick carry no rate.
-    if (old_value.time == new_value.time && new_value.value != 0 && old_value.value <= new_value.value &&
-        old_value.link_quality == LQ_FRESH && new_value.link_quality == LQ_FRESH)
+    if (old_value.time == new_value.time && new_value.value != 0 &&
+        old_value.value <= new_value.value && old_value.link_quality == LQ_FRESH &&
+        new_value.link_quality == LQ_FRESH)
         return;
     FlowUpdate(old_value, new_value);
 }
 
-bool TTorkKit::ReadCounterVar(char command, int expected, int dec_pos, uint8_t code, const char* tag) {
+bool TTorkKit::ReadCounterVar(char command, int expected, int dec_pos, uint8_t code,
+                              const char* tag) {
     int64_t v = 0;
     if (!ReadCounter(command, expected, dec_pos, v)) return false;
     if (tag) Log(tag + Num(v), PL_INFO);
@@ -451,7 +479,11 @@ bool TTorkKit::ReadInputs(const InputsLayout& l) {
     if (l.trap) changed |= StoreByteVar(tlb::cvTrapState, (b & l.trap) ? 1 : 0, t);
     if (l.earth) changed |= StoreByteVar(tlb::cvEarthed, (b & l.earth) ? 1 : 0, t);
     if (l.handle_one || l.handle_two)
-        changed |= StoreByteVar(tlb::cvHandleState, (b & l.handle_one) ? 1 : (b & l.handle_two) ? 2 : 0, t);
+        changed |= StoreByteVar(tlb::cvHandleState,
+                                (b & l.handle_one)   ? 1
+                                : (b & l.handle_two) ? 2
+                                                     : 0,
+                                t);
     if (changed) StoreStateWithFlags(t);
     return true;
 }

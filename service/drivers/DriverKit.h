@@ -27,7 +27,7 @@ struct StatusRow {
 
 struct StatusTable {
     std::span<const StatusRow> rows;
-    uint8_t mask = 0x6F;  // bits 4 and 7 carry no state
+    uint8_t mask = 0x6F;      // bits 4 and 7 carry no state
     const char* unknown_tag;  // level 2, followed by the status character
 };
 
@@ -103,9 +103,9 @@ struct StartRules {
 // A setting kept in controller parameters.
 enum class SettingRead : uint8_t {
     None,
-    Nibble16,     // param (high byte) and param+1 (low byte), nibble reads; both must answer
-    Digits,       // digit read of param
-    DigitSum,     // param × weight1 (+ param+1 × weight2 when weight2 ≠ 0); all must answer
+    Nibble16,       // param (high byte) and param+1 (low byte), nibble reads; both must answer
+    Digits,         // digit read of param
+    DigitSum,       // param × weight1 (+ param+1 × weight2 when weight2 ≠ 0); all must answer
     NibbleByteVar,  // the base's nibble byte read with its own log line
     DigitByteVar,   // the base's digit byte read with its own log line
 };
@@ -123,7 +123,7 @@ struct SettingSpec {
     const char* read_tag = nullptr;        // level 1 + the value in whole units; null: no line
     SettingWrite write = SettingWrite::None;
     uint8_t write_param = 0;
-    const char* write_tag = nullptr;       // level 1 + v before the write
+    const char* write_tag = nullptr;  // level 1 + v before the write
     // The wire carries v ÷ 10^scale (reads are multiplied back).
     int scale = 0;
     // v is the value in whole units (rounded); otherwise the raw ×10000 value (LabDensity).
@@ -133,23 +133,23 @@ struct SettingSpec {
 // The controller's inputs in one parameter byte; a zero mask leaves the variable alone.
 struct InputsLayout {
     uint8_t param;
-    uint8_t overfill;      // OverFill (30) := 1 when set
-    uint8_t trap;          // TrapState (20)
-    uint8_t earth;         // Earthed (1)
-    uint8_t handle_one;    // HandleState (2) := 1 when set ...
-    uint8_t handle_two;    // ... else 2 when this is set, else 0
+    uint8_t overfill;    // OverFill (30) := 1 when set
+    uint8_t trap;        // TrapState (20)
+    uint8_t earth;       // Earthed (1)
+    uint8_t handle_one;  // HandleState (2) := 1 when set ...
+    uint8_t handle_two;  // ... else 2 when this is set, else 0
 };
 
 // Where a 'D' equal to the dose while waiting for the key goes.
 enum class DoseEcho : uint8_t {
-    Zero,   // CurrentV 0; the flow only in states 1, 7 and 80
-    Keep,   // CurrentV as read, the flow sees 0 → 0; the flow in every state
+    Zero,  // CurrentV 0; the flow only in states 1, 7 and 80
+    Keep,  // CurrentV as read, the flow sees 0 → 0; the flow in every state
 };
 
 // --- the routines ------------------------------------------------------------------------------
 
 class TTorkKit : public TBasicTork {
-public:
+  public:
     using TBasicTork::TBasicTork;
 
     int32_t LastReportedState() const { return last_reported_state_; }
@@ -158,7 +158,7 @@ public:
     bool DoseOnlyStored() const { return dose_only_stored_; }
     uint8_t ExchangeMode() const { return mode_; }
 
-protected:
+  protected:
     // Puts a record into the descriptor table under its code; edit the result.
     TVariableInfoEx& DefineUnitVar(const UnitVar& u);
     // Decodes and logs an unknown status; 177 then.
@@ -218,7 +218,7 @@ protected:
 
     std::vector<SettingSpec> settings_;
 
-private:
+  private:
     std::array<DATE, 256> counter_time_{};
 };
 

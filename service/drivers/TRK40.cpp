@@ -7,27 +7,83 @@ namespace drv {
 
 namespace {
 
-std::string Num(int64_t v) { return std::to_string(v); }
+std::string Num(int64_t v) {
+    return std::to_string(v);
+}
 
 constexpr InputsLayout kInputs40{35, 0x40, 0x01, 0, 0x08, 0x01};
 constexpr uint8_t kPauseReasonParam = 46;
 
 }  // namespace
 
-const UnitVar TTork40::kDozeV{3, "DozeV", "Заданный объем к отпуску", "Volume to load/unload",
-                              true, 1, 999999, 1, 0, 2, 0};
-const UnitVar TTork40::kCurrentV{6, "CurrentV", "Отпущенный объем продукта", "Loaded/unloaded product volume",
-                                 false, 0, 999999, 1, 0, 5, 0};
-const UnitVar TTork40::kTotalV{9, "TotalV", "Фискальный сумматор продукта по объему", "Product volume totalizer",
-                               false, 0, 99999999, 1, 0, 5, 1};
-const UnitVar TTork40::kTotalW{11, "TotalW", "Фискальный сумматор продукта по массе", "Product mass totalizer",
-                               false, 0, 99999999, 1, 0, 5, 1};
-const UnitVar TTork40::kFullUp{16, "FullUp", "Объем продукта от начала отпуска до вкл.макс.расх.",
-                               "Product volume to set high flow", true, 0, 999, 1, 2, 2, 1};
-const UnitVar TTork40::kFullDown{17, "FullDown", "Объем продукта от выкл.макс.расх. до оконч.отпуска",
-                                 "Product volume before process end to set low flow", true, 0, 999, 1, 2, 2, 1};
-const UnitVar TTork40::kAirValveTime{19, "AirValveTime", "Время открытия воздушного клапана",
-                                     "Air valve open time", true, 1, 99, 1, 2, 2, 1};
+const UnitVar TTork40::kDozeV{
+    3, "DozeV", "Заданный объем к отпуску", "Volume to load/unload", true, 1, 999999, 1, 0, 2, 0};
+const UnitVar TTork40::kCurrentV{6,
+                                 "CurrentV",
+                                 "Отпущенный объем продукта",
+                                 "Loaded/unloaded product volume",
+                                 false,
+                                 0,
+                                 999999,
+                                 1,
+                                 0,
+                                 5,
+                                 0};
+const UnitVar TTork40::kTotalV{9,
+                               "TotalV",
+                               "Фискальный сумматор продукта по объему",
+                               "Product volume totalizer",
+                               false,
+                               0,
+                               99999999,
+                               1,
+                               0,
+                               5,
+                               1};
+const UnitVar TTork40::kTotalW{11,
+                               "TotalW",
+                               "Фискальный сумматор продукта по массе",
+                               "Product mass totalizer",
+                               false,
+                               0,
+                               99999999,
+                               1,
+                               0,
+                               5,
+                               1};
+const UnitVar TTork40::kFullUp{16,
+                               "FullUp",
+                               "Объем продукта от начала отпуска до вкл.макс.расх.",
+                               "Product volume to set high flow",
+                               true,
+                               0,
+                               999,
+                               1,
+                               2,
+                               2,
+                               1};
+const UnitVar TTork40::kFullDown{17,
+                                 "FullDown",
+                                 "Объем продукта от выкл.макс.расх. до оконч.отпуска",
+                                 "Product volume before process end to set low flow",
+                                 true,
+                                 0,
+                                 999,
+                                 1,
+                                 2,
+                                 2,
+                                 1};
+const UnitVar TTork40::kAirValveTime{19,
+                                     "AirValveTime",
+                                     "Время открытия воздушного клапана",
+                                     "Air valve open time",
+                                     true,
+                                     1,
+                                     99,
+                                     1,
+                                     2,
+                                     2,
+                                     1};
 
 void TTork40::DefineVariables(uint8_t version) {
     dose_store_only_ = true;
@@ -91,7 +147,8 @@ void TTork40::DefineVariables(uint8_t version) {
     }
     f.mass = f40 && version >= 68 && bit(config37_, 6);
     f.air_valve = f40;
-    Log("4869F53E-6CC7-4BED-A16E-3D3D8549DB18 " + Num(f.temperature) + Num(f.earth) + Num(f.trap) + Num(f.handle),
+    Log("4869F53E-6CC7-4BED-A16E-3D3D8549DB18 " + Num(f.temperature) + Num(f.earth) + Num(f.trap) +
+            Num(f.handle),
         PL_INFO);
 
     DefineUnitVar(kDozeV);
@@ -102,12 +159,12 @@ void TTork40::DefineVariables(uint8_t version) {
     DefineVar(35);  // OverFill
     DefineUnitVar(kFullUp);
     DefineUnitVar(kFullDown);
-    DefineVar(9);  // USSTimeout
-    DefineVar(0);  // ControllerVersion
-    DefineVar(1);  // FirmwareVersion
-    DefineVar(29);  // StateWithFlags
+    DefineVar(9);                              // USSTimeout
+    DefineVar(0);                              // ControllerVersion
+    DefineVar(1);                              // FirmwareVersion
+    DefineVar(29);                             // StateWithFlags
     DefineVar(3).MaxValue.int64 = 15 * 10000;  // Address, writable
-    DefineVar(27);  // Productivity
+    DefineVar(27);                             // Productivity
     if (f.air_valve) DefineUnitVar(kAirValveTime);
     if (f.earth) DefineVar(31);
     if (f.handle) DefineVar(33);  // HandleState 0..2
@@ -124,21 +181,45 @@ void TTork40::DefineVariables(uint8_t version) {
     dose_digits_ = version < 19 ? 5 : 6;
 
     settings_ = {
-        {.code = tlb::cvInspector, .read = SettingRead::Nibble16, .read_param = 38,
+        {.code = tlb::cvInspector,
+         .read = SettingRead::Nibble16,
+         .read_param = 38,
          .read_tag = "1E903415-EC62-4B81-AFE6-2195E50B351B "},
-        {.code = tlb::cvFullUp, .read = SettingRead::DigitSum, .read_param = p.full_up, .weight1 = 1000000,
-         .weight2 = 10000, .read_tag = "40DD5DCB-3734-4F67-BB12-1062565A9F72 ", .write = SettingWrite::Bcd2,
-         .write_param = p.full_up, .write_tag = "F9798861-B8D9-4DAD-945D-B29409B53D59 "},
-        {.code = tlb::cvFullDown, .read = SettingRead::DigitSum, .read_param = p.full_down, .weight1 = 1000000,
-         .weight2 = 10000, .read_tag = "610CF1A9-8FDC-49B4-A9F0-B8AB84D129D2 ", .write = SettingWrite::Bcd2,
-         .write_param = p.full_down, .write_tag = "3ACE337A-29B3-4E54-93B7-E74FDB25A933 "},
-        {.code = tlb::cvUSSWaitTime, .read = SettingRead::Digits, .read_param = p.uss_timeout,
-         .read_tag = "4C87AEC4-E015-4290-BD9B-262C6925A7D2 ", .write = SettingWrite::Bcd1,
-         .write_param = p.uss_timeout, .write_tag = "6A045A98-BD55-4FA7-9E67-2404D62CCB81 "},
-        {.code = tlb::cvAirTime, .read = SettingRead::Digits, .read_param = p.air_time,
-         .read_tag = "7A232998-9411-4190-9EE0-A3A1719D628C ", .write = SettingWrite::Bcd1,
-         .write_param = p.air_time, .write_tag = "BC03BFC3-17EE-43A8-8B1F-E9690EF0F585 "},
-        {.code = tlb::cvAddress, .write = SettingWrite::Plain, .write_param = p.address,
+        {.code = tlb::cvFullUp,
+         .read = SettingRead::DigitSum,
+         .read_param = p.full_up,
+         .weight1 = 1000000,
+         .weight2 = 10000,
+         .read_tag = "40DD5DCB-3734-4F67-BB12-1062565A9F72 ",
+         .write = SettingWrite::Bcd2,
+         .write_param = p.full_up,
+         .write_tag = "F9798861-B8D9-4DAD-945D-B29409B53D59 "},
+        {.code = tlb::cvFullDown,
+         .read = SettingRead::DigitSum,
+         .read_param = p.full_down,
+         .weight1 = 1000000,
+         .weight2 = 10000,
+         .read_tag = "610CF1A9-8FDC-49B4-A9F0-B8AB84D129D2 ",
+         .write = SettingWrite::Bcd2,
+         .write_param = p.full_down,
+         .write_tag = "3ACE337A-29B3-4E54-93B7-E74FDB25A933 "},
+        {.code = tlb::cvUSSWaitTime,
+         .read = SettingRead::Digits,
+         .read_param = p.uss_timeout,
+         .read_tag = "4C87AEC4-E015-4290-BD9B-262C6925A7D2 ",
+         .write = SettingWrite::Bcd1,
+         .write_param = p.uss_timeout,
+         .write_tag = "6A045A98-BD55-4FA7-9E67-2404D62CCB81 "},
+        {.code = tlb::cvAirTime,
+         .read = SettingRead::Digits,
+         .read_param = p.air_time,
+         .read_tag = "7A232998-9411-4190-9EE0-A3A1719D628C ",
+         .write = SettingWrite::Bcd1,
+         .write_param = p.air_time,
+         .write_tag = "BC03BFC3-17EE-43A8-8B1F-E9690EF0F585 "},
+        {.code = tlb::cvAddress,
+         .write = SettingWrite::Plain,
+         .write_param = p.address,
          .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
     };
     BuildItemNames(address_, 0, 0);
@@ -151,7 +232,9 @@ void TTork40::ReReadVarValue(uint8_t code) {
         case tlb::cvEarthed:
         case tlb::cvHandleState:
         case tlb::cvTrapState:
-        case tlb::cvOverFill: ReadInputs(kInputs40); return;
+        case tlb::cvOverFill:
+            ReadInputs(kInputs40);
+            return;
         case tlb::cvDozeV:
             if (dose_only_stored_) {
                 // Nothing was sent: the controller knows no dose yet.
@@ -160,7 +243,9 @@ void TTork40::ReReadVarValue(uint8_t code) {
             }
             ReadCounterVar('Q', 13, 8, code, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 ");
             return;
-        case tlb::cvCurrentV: ReadCurrentVolume(8, DoseEcho::Zero); return;
+        case tlb::cvCurrentV:
+            ReadCurrentVolume(8, DoseEcho::Zero);
+            return;
         case tlb::cvCurrentW:
             if (features_.mass)
                 ReReadVarValue(tlb::cvTotalW);
@@ -183,9 +268,15 @@ void TTork40::ReReadVarValue(uint8_t code) {
             ReadTotalizer('S', 15, 10, tlb::cvTotalV, true);
             return;
         case tlb::cvTemperature:
-        case tlb::cvDensity: ReadTemperature(); return;
-        case tlb::cvCalibV: ReadCalibration('X', params_.calib_v, code); return;
-        case tlb::cvCalibW: ReadCalibration('X', params_.calib_w, code); return;
+        case tlb::cvDensity:
+            ReadTemperature();
+            return;
+        case tlb::cvCalibV:
+            ReadCalibration('X', params_.calib_v, code);
+            return;
+        case tlb::cvCalibW:
+            ReadCalibration('X', params_.calib_w, code);
+            return;
         default:
             if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
                 ReadSetting(*s);
@@ -223,8 +314,8 @@ void TTork40::ParseReply(char status, char, DATE time) {
         rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
         rule.families = {40, 41};
         rule.family_tag = "6803B0D7-F9B0-49CA-A786-9C9F9DC79794";
-        rule.configs = {{36, config36_, LINK_FAILED, "15A8B6FA-AB26-4444-8C4A-86B4EF5F2EF5", LINK_REGISTER,
-                         "43B2F8AA-FF14-4D96-AFDA-17F50202AB2F", PL_INFO}};
+        rule.configs = {{36, config36_, LINK_FAILED, "15A8B6FA-AB26-4444-8C4A-86B4EF5F2EF5",
+                         LINK_REGISTER, "43B2F8AA-FF14-4D96-AFDA-17F50202AB2F", PL_INFO}};
         CheckIdentity(rule);
     }
     if (post == 7 && decoded == 80) ReadPauseReasons(kPauseReasonParam, time);
@@ -244,7 +335,9 @@ StartRules TTork40::Rules() const {
     return r;
 }
 
-int32_t TTork40::SetState(uint8_t requested) { return SetState40(requested, Rules()); }
+int32_t TTork40::SetState(uint8_t requested) {
+    return SetState40(requested, Rules());
+}
 
 void TTork40::OnDoseStarted() {
     if (!features_.mass) return;
@@ -268,11 +361,15 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
             if (!FitsDecimal(dose_digits_, 0, value)) return plat::OPC_E_RANGE;
             return WriteDose(value, dose_digits_, 0, dose_store_only_, false);
         case tlb::cvCalibV:
-            return WriteCalibration('x', params_.calib_v, code, value, "F4D5240C-E304-4992-813C-D1900EAC3F5D");
+            return WriteCalibration('x', params_.calib_v, code, value,
+                                    "F4D5240C-E304-4992-813C-D1900EAC3F5D");
         case tlb::cvCalibW:
             if (!features_.mass) break;
-            return WriteCalibration('x', params_.calib_w, code, value, "3F9F6C65-7811-4382-8357-CFE2DFC0CAE5");
-        case tlb::cvTotalV: return WriteTotalizer(params_.total_v, code, value, "12DF1060-E57E-4269-9577-0EEF1556153C ");
+            return WriteCalibration('x', params_.calib_w, code, value,
+                                    "3F9F6C65-7811-4382-8357-CFE2DFC0CAE5");
+        case tlb::cvTotalV:
+            return WriteTotalizer(params_.total_v, code, value,
+                                  "12DF1060-E57E-4269-9577-0EEF1556153C ");
         case tlb::cvTotalW:
             // No mass totalizer parameters are known for these programs: writing parameters
             // 0..5 would overwrite the controller's configuration.
@@ -293,7 +390,8 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
             return 0;
         }
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->write != SettingWrite::None && HasVar(code))
+            if (const SettingSpec* s = FindSetting(code);
+                s && s->write != SettingWrite::None && HasVar(code))
                 return WriteSetting(*s, value);
             break;
     }
@@ -308,7 +406,8 @@ uint8_t TTork40::FlagsLevel() {
     const int active = (s == 1 || s == 7 || s == 80) ? 1 : 0;
     auto flag = [this](uint8_t code) { return VarValue(code) != 0 ? 1 : 0; };
     const int e = features_.earth ? flag(tlb::cvEarthed) : active;
-    const int h = features_.handle ? static_cast<int>(VarValue(tlb::cvHandleState) / 10000) : active;
+    const int h =
+        features_.handle ? static_cast<int>(VarValue(tlb::cvHandleState) / 10000) : active;
     const int t = features_.trap ? 1 - flag(tlb::cvTrapState) : active;
     int n = (e + h + t) & 0xFF;
     if (n != 0) n += active ? 1 - flag(tlb::cvOverFill) : 1;

@@ -7,7 +7,7 @@
 namespace drv {
 
 class TTork40 : public TTorkKit {
-public:
+  public:
     // What the program and its configuration bytes offer.
     struct Features {
         bool temperature = false;
@@ -44,10 +44,10 @@ public:
     // The class's own variable records (codes 3, 6, 9, 11, 16, 17, 19).
     static const UnitVar kDozeV, kCurrentV, kTotalV, kTotalW, kFullUp, kFullDown, kAirValveTime;
 
-protected:
+  protected:
     void OnDoseStarted() override;
 
-private:
+  private:
     int32_t WriteVariable(uint8_t code, int64_t value);
     void ReadTemperature();
     StartRules Rules() const;

@@ -13,9 +13,9 @@ TTorkX::TTorkX(const TorkCreateArgs& args, bool newer_program, std::string progr
 }
 
 void TTorkX::DefineVariables(uint8_t) {
-    DefineVar(0);   // ControllerVersion
-    DefineVar(1);   // FirmwareVersion
-    DefineVar(29);  // StateWithFlags
+    DefineVar(0);                                  // ControllerVersion
+    DefineVar(1);                                  // FirmwareVersion
+    DefineVar(29);                                 // StateWithFlags
     DefineVar(2).MaxValue.int64 = 9999 * 10000LL;  // Address, read-only
     // Always flat: one branch stands for post, side and position.
     BuildItemNames(address_, 0, 0);
@@ -42,7 +42,8 @@ void TTorkX::ReprobeLater() {
 
 void TTorkX::ParseReply(char, char, DATE time) {
     SetStateValue(newer_program_ ? 188 : 186, time);
-    if (reprobe_ && plat::TickDiff(plat::GetTickCount(), since_) > kReprobeMs) SetLinkState(LINK_RECONFIGURE);
+    if (reprobe_ && plat::TickDiff(plat::GetTickCount(), since_) > kReprobeMs)
+        SetLinkState(LINK_RECONFIGURE);
 }
 
 }  // namespace drv

@@ -6,7 +6,7 @@
 namespace drv {
 
 class TTorkX : public TBasicTork {
-public:
+  public:
     TTorkX(const TorkCreateArgs& args, bool newer_program, std::string program_id);
 
     bool NewerProgram() const { return newer_program_; }
@@ -23,7 +23,7 @@ public:
 
     static constexpr uint32_t kReprobeMs = 30000;
 
-private:
+  private:
     bool newer_program_;
     bool reprobe_ = false;
     uint32_t since_ = 0;

@@ -25,7 +25,7 @@ struct ProgramMatch {
 ProgramMatch FindProgram(uint8_t family, uint8_t version);
 // The fallback for programs no class takes; `reprobe` makes it step aside after a while so
 // that the probe tries the real class again.
-ComPtr<TBasicTork> CreateTorkX(const TorkCreateArgs& args, bool newer_program, const std::string& program_id,
-                               bool reprobe);
+ComPtr<TBasicTork> CreateTorkX(const TorkCreateArgs& args, bool newer_program,
+                               const std::string& program_id, bool reprobe);
 
 }  // namespace drv

@@ -24,10 +24,14 @@ constexpr int kLocalWorkBoundS = 30;
 
 std::atomic<int> g_running{0};
 
-constexpr int64_t KeyOf(int post, int index) { return int64_t{post} * 64 + (index - kFirstPostIndex); }
+constexpr int64_t KeyOf(int post, int index) {
+    return int64_t{post} * 64 + (index - kFirstPostIndex);
+}
 
 // The cursor that is further along the ring.
-uint32_t Newer(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0 ? a : b; }
+uint32_t Newer(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) > 0 ? a : b;
+}
 
 }  // namespace
 
@@ -43,7 +47,9 @@ TAdvThread::~TAdvThread() {
         thread_.join();
 }
 
-int TAdvThread::Running() { return g_running.load(); }
+int TAdvThread::Running() {
+    return g_running.load();
+}
 
 void TAdvThread::Start(std::shared_ptr<TAdvThread> predecessor) {
     std::lock_guard lk(join_mutex_);
@@ -72,7 +78,8 @@ bool TAdvThread::Stop(uint32_t grace_ms) {
     std::unique_lock lk(wake_mutex_);
     // Outside sink calls the thread does only local work and sees the termination within a
     // wait slice; the bound is a safety net.
-    wake_cv_.wait_for(lk, std::chrono::seconds(kLocalWorkBoundS), [&] { return finished_.load() || in_call_; });
+    wake_cv_.wait_for(lk, std::chrono::seconds(kLocalWorkBoundS),
+                      [&] { return finished_.load() || in_call_; });
     // Inside one, its end depends on the client: a reply may have to come through the very
     // connection whose release brought us here.
     if (!finished_.load()) plat::WaitFor(wake_cv_, lk, grace_ms, [&] { return finished_.load(); });
@@ -104,7 +111,8 @@ HRESULT TAdvThread::CallSink(F&& call) {
 void TAdvThread::WaitForPredecessor() {
     std::unique_lock lk(predecessor_->wake_mutex_);
     while (!predecessor_->finished_.load() && !terminated_.load())
-        plat::WaitFor(predecessor_->wake_cv_, lk, kWaitSliceMs, [&] { return predecessor_->finished_.load(); });
+        plat::WaitFor(predecessor_->wake_cv_, lk, kWaitSliceMs,
+                      [&] { return predecessor_->finished_.load(); });
 }
 
 bool TAdvThread::WaitAllEnded(uint32_t ms) {
@@ -137,8 +145,9 @@ void TAdvThread::Execute() {
             try {
                 Pass();
             } catch (const std::exception& e) {
-                WriteProtocolLine(std::string(kTagPass) + " " + ExceptionClassName(e) + " " + e.what(),
-                                  PL_EXTERNAL);
+                WriteProtocolLine(
+                    std::string(kTagPass) + " " + ExceptionClassName(e) + " " + e.what(),
+                    PL_EXTERNAL);
                 Pause(kExceptionPauseMs);
             }
         }
@@ -205,12 +214,16 @@ bool TAdvThread::ScanPosts() {
         const bool is_present = present.count(post) != 0;
         const bool marked = posts_.count(post) != 0;
         if (is_present && !marked) {
-            if (!Check("PostFound", CallSink([&] { return events_->PostFound(static_cast<int8_t>(post)); }))) return false;
+            if (!Check("PostFound",
+                       CallSink([&] { return events_->PostFound(static_cast<int8_t>(post)); })))
+                return false;
             posts_[post] = PostTable{};
             // The client learns the new post's state and values without waiting for a change.
             ExaminePost(post);
         } else if (!is_present && marked) {
-            if (!Check("PostDeleted", CallSink([&] { return events_->PostDeleted(static_cast<int8_t>(post)); }))) return false;
+            if (!Check("PostDeleted",
+                       CallSink([&] { return events_->PostDeleted(static_cast<int8_t>(post)); })))
+                return false;
             posts_.erase(post);
         }
     }
@@ -329,12 +342,15 @@ bool TAdvThread::SendOne() {
         tlb::TVariableValue v;
         v.Value.int64 = entry->value;
         v.TimeStamp = entry->time;
-        hr = CallSink([&] { return events_->VarValueChanged(post8, static_cast<tlb::TVariableEnum>(found_index), v); });
+        hr = CallSink([&] {
+            return events_->VarValueChanged(post8, static_cast<tlb::TVariableEnum>(found_index), v);
+        });
     }
     // A failed call keeps the event: it goes out with the next pass that gets through.
     if (!Check(name, hr)) return false;
     auto table = posts_.find(found_post);
-    if (table != posts_.end()) table->second[static_cast<size_t>(found_index - kFirstPostIndex)].pending = false;
+    if (table != posts_.end())
+        table->second[static_cast<size_t>(found_index - kFirstPostIndex)].pending = false;
     rr_key_ = found_key + 1;
     any_pending_ = pending > 1;
     return true;
@@ -350,16 +366,19 @@ bool TAdvThread::Check(std::string_view event, HRESULT hr) {
     }
     if (hr == plat::RPC_E_DISCONNECTED || hr == plat::rpc::CO_E_OBJNOTCONNECTED) {
         // The client is gone: no retry can ever reach it.
-        WriteProtocolLine("INorvaltEvents." + std::string(event) + " error " + std::to_string(hr), PL_EXTERNAL);
+        WriteProtocolLine("INorvaltEvents." + std::string(event) + " error " + std::to_string(hr),
+                          PL_EXTERNAL);
         errors_.fetch_add(1);
         Terminate();
         return false;
     }
     Pause(kErrorPauseMs);
-    WriteProtocolLine("INorvaltEvents." + std::string(event) + " error " + std::to_string(hr), PL_EXTERNAL);
+    WriteProtocolLine("INorvaltEvents." + std::string(event) + " error " + std::to_string(hr),
+                      PL_EXTERNAL);
     if (errors_.fetch_add(1) + 1 > kMaxErrors) {
-        WriteProtocolLine("NorvaltEvents thread stops after " + std::to_string(errors_.load()) + " failed calls",
-                          PL_EXTERNAL);
+        WriteProtocolLine(
+            "NorvaltEvents thread stops after " + std::to_string(errors_.load()) + " failed calls",
+            PL_EXTERNAL);
         Terminate();
     }
     return false;

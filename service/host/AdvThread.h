@@ -19,7 +19,7 @@
 namespace drv {
 
 class TAdvThread : public std::enable_shared_from_this<TAdvThread> {
-public:
+  public:
     // Either sink may be null, not both (the thread then ends at once with "No Intfs").
     TAdvThread(ComPtr<tlb::INorvaltEvents> sink, ComPtr<tlb::INorvaltEventsEx> sink_ex);
     ~TAdvThread();
@@ -59,7 +59,7 @@ public:
     // Event post numbers are signed 8-bit.
     static constexpr int kMaxEventPost = 127;
 
-private:
+  private:
     struct Entry {
         bool seen = false;
         bool pending = false;

@@ -126,7 +126,9 @@ bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
     return true;
 }
 
-void Log(const std::string& text) { WriteProtocolLine("TRKSrv " + text, PL_INFO); }
+void Log(const std::string& text) {
+    WriteProtocolLine("TRKSrv " + text, PL_INFO);
+}
 
 // --- post cache -------------------------------------------------------------------------------
 
@@ -230,7 +232,8 @@ std::string CallingClient() {
 bool StationsExistProbe() {
     StationList& l = Stations();
     ReadGuard g(l.lock);
-    return std::any_of(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return bool(r); });
+    return std::any_of(l.slots.begin(), l.slots.end(),
+                       [](const ComPtr<IRef>& r) { return bool(r); });
 }
 
 void OnPostItemAdded(const std::string& full_name) {
@@ -263,7 +266,9 @@ HRESULT SafeCall(F&& body) {
     }
 }
 
-bool ValidVariable(int32_t variable) { return variable >= 0 && variable <= kLastPostIndex; }
+bool ValidVariable(int32_t variable) {
+    return variable >= 0 && variable <= kLastPostIndex;
+}
 
 // A value more than a step outside a writable variable's range can only end in OPC_E_RANGE;
 // it is answered here, because the rounding on the item's way turns values of that size
@@ -395,7 +400,9 @@ bool FindPostOfItem(int32_t id, int& post, int& index) {
     return true;
 }
 
-void InvalidatePostCache() { g_cache_dirty.store(true); }
+void InvalidatePostCache() {
+    g_cache_dirty.store(true);
+}
 
 // --- values -------------------------------------------------------------------------------------
 
@@ -427,9 +434,13 @@ HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out) {
     plat::Variant v = item.GetValueAndTime(time, good);
     out.TimeStamp = time;
     switch (v.vt) {
-        case plat::VT_EMPTY: return plat::S_OK;
-        case plat::VT_BOOL: out.Value.int64 = v.boolVal ? 10000 : 0; return plat::S_OK;
-        default: break;
+        case plat::VT_EMPTY:
+            return plat::S_OK;
+        case plat::VT_BOOL:
+            out.Value.int64 = v.boolVal ? 10000 : 0;
+            return plat::S_OK;
+        default:
+            break;
     }
     plat::Variant cy;
     HRESULT hr = plat::VariantChangeType(cy, v, 0, plat::VT_CY);
@@ -438,9 +449,12 @@ HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out) {
     return plat::S_OK;
 }
 
-// --- TStation -------------------------------------------------------------------------------------
+// --- TStation
+// -------------------------------------------------------------------------------------
 
-TStation::TStation() { g_live_stations.fetch_add(1); }
+TStation::TStation() {
+    g_live_stations.fetch_add(1);
+}
 
 TStation::~TStation() {
     try {
@@ -451,22 +465,25 @@ TStation::~TStation() {
     g_live_stations.fetch_sub(1);
 }
 
-int TStation::LiveCount() { return g_live_stations.load(); }
+int TStation::LiveCount() {
+    return g_live_stations.load();
+}
 
 ComPtr<TStation> TStation::Create() {
     if (StoppingFn stopping = g_stopping.load(); stopping && stopping()) {
         WriteProtocolLine("TRKSrv Process is stopping", PL_EXTERNAL);
         throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
     }
-    if (g_stations_done.load()) throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
+    if (g_stations_done.load())
+        throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
     const std::string client = CallingClient();
     std::shared_ptr<void> charge;
     if (!ChargeClient(client, TChargeKind::Station, charge)) {
         WriteProtocolLine("TRKSrv Create refused: " + client + " holds " +
                               std::to_string(kMaxStationsPerClient) + " stations",
                           PL_EXTERNAL);
-        throw plat::ComError(plat::E_OUTOFMEMORY,
-                             "Too many stations for one client (" + std::to_string(kMaxStationsPerClient) + ")");
+        throw plat::ComError(plat::E_OUTOFMEMORY, "Too many stations for one client (" +
+                                                      std::to_string(kMaxStationsPerClient) + ")");
     }
     ComPtr<TStation> s(new TStation);
     s->client_ = client;
@@ -478,7 +495,8 @@ ComPtr<TStation> TStation::Create() {
         StationList& l = Stations();
         WriteGuard g(l.lock);
         // A free slot is taken again, so that the list does not grow with every client.
-        auto free = std::find_if(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return !r; });
+        auto free =
+            std::find_if(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return !r; });
         if (free == l.slots.end()) free = l.slots.insert(l.slots.end(), ComPtr<IRef>());
         *free = ComPtr<IRef>(static_cast<IRef*>(s.Get()));
         s->list_index_ = static_cast<int>(free - l.slots.begin());
@@ -525,7 +543,8 @@ HRESULT TStation::GetState(int16_t Post, tlb::TState* State) {
     return SafeCall([&] {
         Log("GetState " + std::to_string(Post));
         *State = {tlb::csNone, 0};
-        if (ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex)) *State = ReadStateValue(*item);
+        if (ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex))
+            *State = ReadStateValue(*item);
         return plat::S_OK;
     });
 }
@@ -682,8 +701,7 @@ HRESULT TStation::UnRegisterSinkInterface() {
     });
 }
 
-HRESULT TStation::RegisterSink(ComPtr<tlb::INorvaltEvents> sink,
-                               ComPtr<tlb::INorvaltEventsEx> ex) {
+HRESULT TStation::RegisterSink(ComPtr<tlb::INorvaltEvents> sink, ComPtr<tlb::INorvaltEventsEx> ex) {
     if (g_stations_done.load()) return plat::CO_E_SERVER_STOPPING;
     // Counted until the thread has ended, so a client that registers again and again while
     // its old threads are still inside its calls runs out of places, not the service of threads.
@@ -766,7 +784,8 @@ void DoneStations() {
     g_stations_done.store(true);
     for (ComPtr<IRef>& ref : taken) {
         if (!ref) continue;
-        if (auto* station = dynamic_cast<TStation*>(ref->Self())) station->UnRegisterSinkInterface();
+        if (auto* station = dynamic_cast<TStation*>(ref->Self()))
+            station->UnRegisterSinkInterface();
         ref = nullptr;
     }
     // Threads left inside client calls end when the calls do (at once once the transport has
@@ -786,7 +805,8 @@ bool StationsInUse() {
     {
         StationList& l = Stations();
         WriteGuard g(l.lock);
-        if (std::any_of(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return bool(r); }))
+        if (std::any_of(l.slots.begin(), l.slots.end(),
+                        [](const ComPtr<IRef>& r) { return bool(r); }))
             return true;
         l.slots.clear();
     }
@@ -802,11 +822,13 @@ bool StationsInUse() {
 int StationListCount() {
     StationList& l = Stations();
     ReadGuard g(l.lock);
-    return static_cast<int>(
-        std::count_if(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return bool(r); }));
+    return static_cast<int>(std::count_if(l.slots.begin(), l.slots.end(),
+                                          [](const ComPtr<IRef>& r) { return bool(r); }));
 }
 
-void SetServiceStoppingProbe(StoppingFn fn) { g_stopping.store(fn); }
+void SetServiceStoppingProbe(StoppingFn fn) {
+    g_stopping.store(fn);
+}
 
 plat::ComPtr<plat::IClassFactory> MakeStationFactory() {
     return plat::MakeCom<plat::FunctionClassFactory>([](const IID& iid, void** out) -> HRESULT {

@@ -106,7 +106,7 @@ int ClientCharges(const std::string& client, TChargeKind kind);
 // --- TStation -------------------------------------------------------------------------------
 
 class TStation final : public TMyInterfacedObject, public tlb::INorvalt {
-public:
+  public:
     // Initialize: refuses while the service stops ("Process is stopping") and beyond the
     // client's quota (E_OUTOFMEMORY), takes the privilege flag from the creating caller, joins
     // the station list and waits (at most 5000 ms) until the ports have been started.
@@ -147,10 +147,10 @@ public:
     // Live TStation objects in this process (tests and diagnostics).
     static int LiveCount();
 
-protected:
+  protected:
     void* FindInterface(const IID& iid) override;
 
-private:
+  private:
     TStation();
     ~TStation() override;
 

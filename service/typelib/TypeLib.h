@@ -57,7 +57,8 @@ consteval plat::GUID Guid(const char (&s)[39]) {
 // --- Library ----------------------------------------------------------------------------------
 
 inline constexpr std::string_view kLibName = "NorvaltDrv";
-inline constexpr plat::GUID LIBID_NorvaltDrv = detail::Guid("{F6702C6A-4A90-4873-B43C-C03EA082CA77}");
+inline constexpr plat::GUID LIBID_NorvaltDrv =
+    detail::Guid("{F6702C6A-4A90-4873-B43C-C03EA082CA77}");
 inline constexpr uint16_t kLibVersionMajor = 1;
 inline constexpr uint16_t kLibVersionMinor = 0;
 inline constexpr uint32_t kLibLcid = 0x409;
@@ -65,7 +66,8 @@ inline constexpr std::string_view kLibHelpString = "Library for access to Norval
 
 // --- Enumerations (32-bit) ----------------------------------------------------------------------
 
-inline constexpr plat::GUID GUID_TStateEnum = detail::Guid("{2DA2DB99-E984-43FF-9DE3-B58381C82001}");
+inline constexpr plat::GUID GUID_TStateEnum =
+    detail::Guid("{2DA2DB99-E984-43FF-9DE3-B58381C82001}");
 enum TStateEnum : int32_t {
     csIdle = 0,
     csWaitingKey = 1,
@@ -84,7 +86,8 @@ enum TStateEnum : int32_t {
     csFire = 255,
 };
 
-inline constexpr plat::GUID GUID_TVariableEnum = detail::Guid("{F271243A-CA1D-4382-B0A5-12371869E2C2}");
+inline constexpr plat::GUID GUID_TVariableEnum =
+    detail::Guid("{F271243A-CA1D-4382-B0A5-12371869E2C2}");
 enum TVariableEnum : int32_t {
     cvStartStop = 0,
     cvEarthed = 1,
@@ -140,7 +143,8 @@ enum TVariableEnum : int32_t {
 // Outcome codes of the INorvalt out parameters. The OPC names carry the library's own values,
 // which are not all the published OPC codes (OPC_E_INVALIDHANDLE is 0xC004000F here, 0xC0040001
 // in plat): clients compare against these, so they stay as the library declares them.
-inline constexpr plat::GUID GUID_TCmdResult = detail::Guid("{34839C37-BF75-473E-A05A-779EFF997B52}");
+inline constexpr plat::GUID GUID_TCmdResult =
+    detail::Guid("{34839C37-BF75-473E-A05A-779EFF997B52}");
 enum TCmdResult : int32_t {
     E_TIMEOUT = -1,
     E_INCOMPATIBLESTATE = -2,
@@ -164,11 +168,14 @@ enum TCmdResult : int32_t {
 inline constexpr plat::GUID GUID_TCmdID = detail::Guid("{2F4DF752-0F78-4B52-A702-914037A2AA69}");
 using TCmdID = int32_t;
 
-constexpr bool IsCmdID(TCmdID v) { return (static_cast<uint32_t>(v) >> 16) == 0x7FFFu; }
+constexpr bool IsCmdID(TCmdID v) {
+    return (static_cast<uint32_t>(v) >> 16) == 0x7FFFu;
+}
 
 // --- Records ------------------------------------------------------------------------------------
 
-inline constexpr plat::GUID GUID_TVariableValue = detail::Guid("{CA85E5B5-5E3B-43E8-9925-01B47694CC9D}");
+inline constexpr plat::GUID GUID_TVariableValue =
+    detail::Guid("{CA85E5B5-5E3B-43E8-9925-01B47694CC9D}");
 struct TVariableValue {
     plat::Currency Value;        // value x 10000
     plat::DATE TimeStamp = 0.0;  // OLE date
@@ -192,7 +199,8 @@ static_assert(offsetof(TState, TimeStamp) == 4);
 // record (strings owned) and TVariableInfoWire is the 44-byte layout for anything that crosses a
 // process: there the two string slots carry the strings' lengths in UTF-16 code units and the
 // strings follow the record (PackVariableInfo / UnpackVariableInfo).
-inline constexpr plat::GUID GUID_TVariableInfo = detail::Guid("{D57CC606-B5AC-4B21-94F7-89364A7E6C3B}");
+inline constexpr plat::GUID GUID_TVariableInfo =
+    detail::Guid("{D57CC606-B5AC-4B21-94F7-89364A7E6C3B}");
 struct TVariableInfo {
     TVariableEnum Code = cvStartStop;
     plat::WideString ShortName;
@@ -296,8 +304,10 @@ struct TMethodDesc {
     int VtblSlot;
 };
 
-inline constexpr plat::IID IID_INorvaltEvents = detail::Guid("{682D5ADB-7BF8-4DFF-A4AA-DD1579DC07E4}");
-inline constexpr plat::IID IID_INorvaltEventsEx = detail::Guid("{682D5ADC-7BF8-4DFF-A4AA-DD1579DC07E4}");
+inline constexpr plat::IID IID_INorvaltEvents =
+    detail::Guid("{682D5ADB-7BF8-4DFF-A4AA-DD1579DC07E4}");
+inline constexpr plat::IID IID_INorvaltEventsEx =
+    detail::Guid("{682D5ADC-7BF8-4DFF-A4AA-DD1579DC07E4}");
 inline constexpr plat::IID IID_INorvalt = detail::Guid("{D5D4D2E4-3080-4B6B-B4C0-4274DE7D54E8}");
 inline constexpr plat::IID IID_IDrvControl = detail::Guid("{CB828D38-29F0-4DE6-8AB7-DDAE6F62DE5C}");
 inline constexpr plat::IID IID_IHWEmuReg = detail::Guid("{0890DE41-5FFF-46C2-9032-841F2FE2942B}");

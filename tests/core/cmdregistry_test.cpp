@@ -25,7 +25,7 @@ namespace {
 constexpr int32_t kFull = static_cast<int32_t>(0x8007000Eu);
 
 class CmdRegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ChangeRing().Init();
         CmdRegistryInit();
@@ -279,7 +279,6 @@ TEST_F(CmdRegistryTest, FailedCommandsDoNotExhaustTheTable) {
     EXPECT_NE(next, kSilent) << "the unanswered one timed out later than the failures";
     CmdSetResult(next, 1117);
     EXPECT_EQ(CmdQuery(next), 1117) << "a reissued entry takes its new result";
-
 }
 
 TEST_F(CmdRegistryTest, UnansweredCommandIsTakenBackTwentySecondsAfterItsTimeOut) {

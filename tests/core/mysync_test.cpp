@@ -191,7 +191,8 @@ TEST(SyncLock, MisuseIsRefusedWithItsTag) {
         FAIL() << "Done accepted while another thread writes";
     } catch (const Exception& e) {
         std::string msg = e.what();
-        EXPECT_EQ(msg.rfind("522AF905-E461-4571-81AA-2444057CA262 " + lock.Name() + " ThrID:", 0), 0u)
+        EXPECT_EQ(msg.rfind("522AF905-E461-4571-81AA-2444057CA262 " + lock.Name() + " ThrID:", 0),
+                  0u)
             << msg;
     }
     done.count_down();

@@ -20,27 +20,29 @@ using plat::Variant;
 namespace {
 
 class TestLeaf : public TLeafItem {
-public:
+  public:
     explicit TestLeaf(const std::string& name, VARTYPE vt = plat::VT_I4, uint8_t rights = 3)
         : TLeafItem(name, vt), rights_(rights) {}
     uint8_t AccessRights() override { return rights_; }
     std::string DescriptionRu() override { return "Тест"; }
     std::string DescriptionEn() override { return "Test"; }
 
-private:
+  private:
     uint8_t rights_;
 };
 
 class SoftLeaf : public TSoftLeafItem {
-public:
+  public:
     explicit SoftLeaf(const std::string& name) : TSoftLeafItem(name, plat::VT_BOOL) {}
     uint8_t AccessRights() override { return 3; }
 };
 
-int32_t AddrSpaceVer() { return AddrSpaceVerItem()->PeekValue().lVal; }
+int32_t AddrSpaceVer() {
+    return AddrSpaceVerItem()->PeekValue().lVal;
+}
 
 class ItemTree : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { InitNameSpace(); }
     void TearDown() override {
         SetFixedAddressSpace(false);
@@ -178,7 +180,8 @@ TEST_F(ItemTree, BufferedGroupItemGetsEverySampleAndUnbufferedOnlyTheNewest) {
         EXPECT_EQ(g->UnreadCount(true), 0);
     }
 
-    for (int i = 2; i <= 21; ++i) leaf->NewSample(Variant::I4(i), OPC_QUALITY_GOOD, plat::NowLocal());
+    for (int i = 2; i <= 21; ++i)
+        leaf->NewSample(Variant::I4(i), OPC_QUALITY_GOOD, plat::NowLocal());
     EXPECT_GE(leaf->NextSample() - leaf->Shift(), 20) << "history kept for the buffered reader";
 
     int n = buffered.UnreadCount(true);
@@ -202,7 +205,8 @@ TEST_F(ItemTree, BufferedGroupItemGetsEverySampleAndUnbufferedOnlyTheNewest) {
     EXPECT_EQ(ReadValues(out), std::vector<int32_t>{21});
 
     // Both cursors now stand past the newest sample; old history is trimmed.
-    for (int i = 0; i < 10; ++i) leaf->NewSample(Variant::I4(100 + i), OPC_QUALITY_GOOD, plat::NowLocal());
+    for (int i = 0; i < 10; ++i)
+        leaf->NewSample(Variant::I4(100 + i), OPC_QUALITY_GOOD, plat::NowLocal());
     EXPECT_EQ(leaf->TotalRefs(), 2u);
     EXPECT_LE(leaf->NextSample() - leaf->Shift(), 12);
 }
@@ -227,7 +231,8 @@ TEST_F(ItemTree, ConsumedUnreportedChangesMoveTheCursorReference) {
 
 TEST_F(ItemTree, LeafThatNobodyReadsStaysSmall) {
     auto leaf = AddLeaf(FindOrCreateBranch(-1, "", "R"), "V");
-    for (int i = 0; i < 10000; ++i) leaf->NewSample(Variant::I4(i), OPC_QUALITY_GOOD, plat::NowLocal());
+    for (int i = 0; i < 10000; ++i)
+        leaf->NewSample(Variant::I4(i), OPC_QUALITY_GOOD, plat::NowLocal());
     EXPECT_LE(leaf->NextSample() - leaf->Shift(), 7);
     EXPECT_LE(leaf->SampleSlots(), 16u);
     EXPECT_EQ(leaf->PeekValue().lVal, 9999);
@@ -354,8 +359,8 @@ TEST_F(ItemTree, GroupItemFindsItsLeafAgainAfterItReturns) {
 
 TEST(ItemTreeLog, ErrorLinesBecomeTheSystemErrorItems) {
     testsupport::TempRoot root;
-    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, "Software\\Norvalt\\Drv", "Parameters",
-                                     "PROTOCOL=1"),
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, "Software\\Norvalt\\Drv",
+                                     "Parameters", "PROTOCOL=1"),
               plat::ERROR_SUCCESS);
     InitProtocol("\\Software\\Norvalt\\Drv", "Parameters");
     InitNameSpace();
@@ -387,8 +392,8 @@ TEST_F(ItemTree, ConcurrentSamplesAndGroupReads) {
         });
     for (int r = 0; r < kReaders; ++r)
         ts.emplace_back([&, r] {
-            TGItem g(ComPtr<TLeafItem>(leaves[r % kLeaves].Get()), "C.L" + std::to_string(r % kLeaves),
-                     leaves[r % kLeaves]->ID());
+            TGItem g(ComPtr<TLeafItem>(leaves[r % kLeaves].Get()),
+                     "C.L" + std::to_string(r % kLeaves), leaves[r % kLeaves]->ID());
             g.requested_type = plat::VT_I4;
             int32_t last = 0;
             go.arrive_and_wait();

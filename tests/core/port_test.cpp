@@ -24,8 +24,8 @@
 #include "tools/zrnsim/Station.h"
 
 using namespace drv;
-using testsupport::PtyPair;
 using testsupport::AnswerFrame;
+using testsupport::PtyPair;
 using testsupport::RequestFrame;
 using testsupport::Sum8;
 
@@ -45,19 +45,19 @@ struct Owner final : IPortOwner {
 // --- a scripted controller on the far end of a pseudo-terminal --------------------------------
 
 struct Reply {
-    bool silent = false;        // no answer (with echo: only the echo)
-    bool echo = false;          // the request comes back in front of the answer
-    std::string data = "123";   // answer data
-    int cs_delta = 0;           // added to the correct checksum
+    bool silent = false;       // no answer (with echo: only the echo)
+    bool echo = false;         // the request comes back in front of the answer
+    std::string data = "123";  // answer data
+    int cs_delta = 0;          // added to the correct checksum
     char first = 'A';
-    int addr = -1;              // answer address byte; -1: the request's
-    int split_ms = 0;           // answer in two halves this far apart
-    bool cut_last = false;      // the final 'E' is lost
-    std::string trailing;       // garbage after the answer
+    int addr = -1;          // answer address byte; -1: the request's
+    int split_ms = 0;       // answer in two halves this far apart
+    bool cut_last = false;  // the final 'E' is lost
+    std::string trailing;   // garbage after the answer
 };
 
 class FarEnd {
-public:
+  public:
     FarEnd(PtyPair& pty, size_t request_len) : pty_(pty), len_(request_len) {
         thread_ = std::thread([this] { Run(); });
     }
@@ -77,7 +77,7 @@ public:
         return last_;
     }
 
-private:
+  private:
     void Run() {
         std::string buf;
         while (!stop_) {
@@ -130,7 +130,7 @@ private:
 // --- an emulator client as registered through the emulator table -----------------------------
 
 class TestEmu final : public tlb::IHWEmu {
-public:
+  public:
     plat::HRESULT QueryInterface(const plat::IID& iid, void** out) override {
         if (iid == plat::IID_IUnknown || iid == tlb::IHWEmu::GetIID()) {
             *out = static_cast<tlb::IHWEmu*>(this);
@@ -178,7 +178,8 @@ std::vector<std::string> LogLines(const std::string& path) {
     while (pos != std::string::npos && pos + 2 < all.size()) {
         size_t start = pos + 2;
         pos = all.find("\r\n", start);
-        std::string line = all.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
+        std::string line =
+            all.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
         if (line.rfind("ext ", 0) == 0 || line.rfind("cri ", 0) == 0) line.erase(0, 4);
         if (line.size() >= 9) line.erase(0, 9);  // "HH:MM:SS "
         out.push_back(line);
@@ -199,7 +200,7 @@ bool HasLineStarting(const std::vector<std::string>& lines, const std::string& p
 }
 
 class PortTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
                                          "PROTOCOL=4"),
@@ -429,10 +430,10 @@ TEST_F(PortTest, ReadDelayApproachesTheAnswerTimeOnARealLine) {
 }
 
 TEST_F(PortTest, OpenErrorsMapToPortStatus) {
-    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
-                                     "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM9",
-                                     "/nonexistent/ttyNone"),
-              plat::ERROR_SUCCESS);
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                               "COM9", "/nonexistent/ttyNone"),
+        plat::ERROR_SUCCESS);
     {
         plat::ScopedFakeClock clock;
         TZrnPort missing(&owner_, 4800, false, 9);
@@ -455,7 +456,8 @@ TEST_F(PortTest, OpenErrorsMapToPortStatus) {
         const auto lines = LogLines(LogFile(9));
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                 [](const std::string& l) {
-                                    return l.find("DA7AF53D-BB1D-4984-BDA9-716F7CFC7968") != std::string::npos;
+                                    return l.find("DA7AF53D-BB1D-4984-BDA9-716F7CFC7968") !=
+                                           std::string::npos;
                                 }),
                   1)
             << "the same open error is logged once";
@@ -526,19 +528,26 @@ TEST_F(PortTest, CloseReportAndExchangeLinesInThePortLog) {
 
     auto it = std::find(lines.begin(), lines.end(), "Close COM7");
     ASSERT_NE(it, lines.end());
-    const std::vector<std::string> head = {
-        "Close COM7",        "  Requests:3",          "  Writes:3",
-        "  WriteErrors:0",   "  Echoes:0",            "  Reads:"};
+    const std::vector<std::string> head = {"Close COM7",      "  Requests:3", "  Writes:3",
+                                           "  WriteErrors:0", "  Echoes:0",   "  Reads:"};
     for (size_t i = 0; i < head.size(); ++i) {
         ASSERT_LT(static_cast<size_t>(it - lines.begin()) + i, lines.size());
         EXPECT_EQ(it[i].rfind(head[i], 0), 0u) << it[i];
     }
-    const std::vector<std::string> rest = {
-        "  SuccReads:2",      "  Pops:0",           "  Unexpected:0",
-        "  ChecksumErrors:0", "  InvalidPackets:0", "  BytesSent:21",
-        "  BytesReceived:18", "  TimeTotal:",       "  TimeForNoAnswerPackets:",
-        "  TimeForDrvCalc:",  "  TimeForLine:",     "  TimeForSlaveCalc:",
-        "   Addr:5 Cmd:58 Cnt:2", "   Addr:6 Cmd:58 Cnt:1"};
+    const std::vector<std::string> rest = {"  SuccReads:2",
+                                           "  Pops:0",
+                                           "  Unexpected:0",
+                                           "  ChecksumErrors:0",
+                                           "  InvalidPackets:0",
+                                           "  BytesSent:21",
+                                           "  BytesReceived:18",
+                                           "  TimeTotal:",
+                                           "  TimeForNoAnswerPackets:",
+                                           "  TimeForDrvCalc:",
+                                           "  TimeForLine:",
+                                           "  TimeForSlaveCalc:",
+                                           "   Addr:5 Cmd:58 Cnt:2",
+                                           "   Addr:6 Cmd:58 Cnt:1"};
     for (size_t i = 0; i < rest.size(); ++i) {
         ASSERT_LT(static_cast<size_t>(it - lines.begin()) + 6 + i, lines.size());
         EXPECT_EQ(it[6 + i].rfind(rest[i], 0), 0u) << it[6 + i];
@@ -698,20 +707,20 @@ TEST(PortCodecs, NibblesDigitsAndBcd) {
 }
 
 TEST(PortCodecs, FormatDecimalPadsRoundsAndDropsHigherDigits) {
-    EXPECT_EQ(FormatDecimal(2, 2, 123400), "1234");       // 12.34
-    EXPECT_EQ(FormatDecimal(2, 2, 12345), "0123");        // 1.2345
-    EXPECT_EQ(FormatDecimal(2, 2, 12350), "0124");        // 1.235, half away from zero
+    EXPECT_EQ(FormatDecimal(2, 2, 123400), "1234");  // 12.34
+    EXPECT_EQ(FormatDecimal(2, 2, 12345), "0123");   // 1.2345
+    EXPECT_EQ(FormatDecimal(2, 2, 12350), "0124");   // 1.235, half away from zero
     EXPECT_EQ(FormatDecimal(3, 0, 9999), "001");
     EXPECT_EQ(FormatDecimal(4, 0, 0), "0000");
     EXPECT_EQ(FormatDecimal(0, 6, 12), "001200");
-    EXPECT_EQ(FormatDecimal(2, 2, 1234500), "2345");      // 123.45: the hundreds are dropped
+    EXPECT_EQ(FormatDecimal(2, 2, 1234500), "2345");       // 123.45: the hundreds are dropped
     EXPECT_EQ(FormatDecimal(6, -1, 1234560000), "12346");  // tens of units
     EXPECT_EQ(FormatDecimal(0, 0, 5), "");
     EXPECT_EQ(FormatDecimal(20, 0, INT64_MAX), "00000922337203685478");
     EXPECT_EQ(FormatDecimal(2, 2, INT64_MIN).size(), 4u);
 
     EXPECT_TRUE(FitsDecimal(2, 2, 999900));
-    EXPECT_TRUE(FitsDecimal(2, 2, 999949));  // rounds to 99.99
+    EXPECT_TRUE(FitsDecimal(2, 2, 999949));   // rounds to 99.99
     EXPECT_FALSE(FitsDecimal(2, 2, 999950));  // rounds to 100.00
     EXPECT_FALSE(FitsDecimal(2, 2, 1000000));
     EXPECT_FALSE(FitsDecimal(2, 2, -1));
@@ -764,7 +773,8 @@ TEST_F(PortTest, ParseDecimalPositionsCommaSignAndErrors) {
     EXPECT_TRUE(found);
 }
 
-// --- against the controller simulator on a pseudo-terminal ----------------------------------------
+// --- against the controller simulator on a pseudo-terminal
+// ----------------------------------------
 
 TEST_F(PortTest, SimulatedControllerAnswersWithAndWithoutEchoAndThroughFaults) {
     testsupport::PtyPair pty(15);
@@ -792,7 +802,8 @@ TEST_F(PortTest, SimulatedControllerAnswersWithAndWithoutEchoAndThroughFaults) {
     f = zrnsim::Faults{};
     f.checksum_low = true;
     c->SetFaults(f);
-    EXPECT_FALSE(port.ReadParam(5, 149, kModeNormal, true, version)) << "mode 0 refuses a low checksum";
+    EXPECT_FALSE(port.ReadParam(5, 149, kModeNormal, true, version))
+        << "mode 0 refuses a low checksum";
     EXPECT_TRUE(port.ReadParam(5, 149, kModeChecksumLow1, true, version));
 
     f = zrnsim::Faults{};

@@ -18,7 +18,7 @@ struct Started {
 };
 
 class FakePort : public TPortObject {
-public:
+  public:
     FakePort(std::map<int, int>* alive, int index, bool registered)
         : alive_(alive), index_(index), registered_(registered) {
         ++(*alive_)[index_];
@@ -27,14 +27,14 @@ public:
     int PostCount() const override { return 2; }
     bool Registered() const override { return registered_; }
 
-private:
+  private:
     std::map<int, int>* alive_;
     int index_;
     bool registered_;
 };
 
 class PortManagerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (PortKind k : {PortKind::Native, PortKind::FieldBus, PortKind::SlaveLibrary})
             SetPortFactory(k, [this, k](const PortStartInfo& info) {
@@ -45,12 +45,14 @@ protected:
     }
     void TearDown() override {
         StopPorts();
-        for (PortKind k : {PortKind::Native, PortKind::FieldBus, PortKind::SlaveLibrary}) SetPortFactory(k, nullptr);
+        for (PortKind k : {PortKind::Native, PortKind::FieldBus, PortKind::SlaveLibrary})
+            SetPortFactory(k, nullptr);
         SetFixedAddressSpace(false);
     }
     void Configure(const std::string& params) {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
-                  plat::ERROR_SUCCESS);
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
+            plat::ERROR_SUCCESS);
     }
     const Started* Find(int com) const {
         for (auto& s : starts_)
@@ -194,7 +196,8 @@ TEST_F(PortManagerTest, ParameterStringEdits) {
 
     std::string stored;
     plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", stored);
-    EXPECT_EQ(stored, "PORT=CUST COM1=ZRN SHIFT1=123456789012345678901234") << "edits stay in the cache";
+    EXPECT_EQ(stored, "PORT=CUST COM1=ZRN SHIFT1=123456789012345678901234")
+        << "edits stay in the cache";
     EXPECT_EQ(GetParam("COM1", true), "ZRN");
     EXPECT_EQ(CachedParameters(), "SHIFT1=5 DISABLEALLPORTS=1 COM1=ZRN");
 }

@@ -30,7 +30,7 @@ namespace {
 // A small driver on the base's own behaviour, standing in for a firmware class: it keeps a
 // dose, a price and the counters, reads 'D' and 'S', and writes through the base routines.
 class TestTork : public TBasicTork {
-public:
+  public:
     explicit TestTork(const TorkCreateArgs& args) : TBasicTork(args) {}
 
     void DefineVariables(uint8_t) override {
@@ -61,28 +61,36 @@ public:
             }
             case tlb::cvDozeV:
             case tlb::cvDozeM:
-            case tlb::cvLiterPrice: {  // this family has no price read
+            case tlb::cvLiterPrice: {           // this family has no price read
                 TVarValue r = VarRecord(code);  // kept as written: stored again as it is
                 SetVarRaw(code, LQ_FRESH, plat::NowLocal(), r.value);
                 return;
             }
-            default: TBasicTork::ReReadVarValue(code);
+            default:
+                TBasicTork::ReReadVarValue(code);
         }
     }
     int32_t SetVarValue(uint8_t code, int64_t value) override {
         if (throw_on_write) throw Exception("driver failure");
         switch (code) {
-            case tlb::cvDozeV: return WriteDose(value, 3, 2, true, false);
+            case tlb::cvDozeV:
+                return WriteDose(value, 3, 2, true, false);
             case tlb::cvDozeM:
                 SetVarRaw(code, LQ_FRESH, plat::NowLocal(), value);
                 return 0;
-            case tlb::cvLiterPrice: return WritePrice(value);
-            default: return -3;
+            case tlb::cvLiterPrice:
+                return WritePrice(value);
+            default:
+                return -3;
         }
     }
     void ParseReply(char status, char, DATE time) override {
         const int s = status & 0x6F;
-        int state = s == 0x01 ? 0 : s == 0x20 || s == 0x60 ? 1 : s == 0x02 || s == 0x22 ? 7 : s == 0x08 ? 80 : 177;
+        int state = s == 0x01                ? 0
+                    : s == 0x20 || s == 0x60 ? 1
+                    : s == 0x02 || s == 0x22 ? 7
+                    : s == 0x08              ? 80
+                                             : 177;
         SetStateValue(state, time);
     }
     // For the price test: the controller's price is read with 'C'.
@@ -96,7 +104,7 @@ ComPtr<TBasicTork> MakeTestTork(const TorkCreateArgs& args) {
 // A two-sided controller's post: side 2, position 1, with the post-number variables that the
 // hierarchical layout leaves out.
 class SideTork : public TestTork {
-public:
+  public:
     using TestTork::TestTork;
     void DefineVariables(uint8_t v) override {
         TestTork::DefineVariables(v);
@@ -115,7 +123,7 @@ ComPtr<TBasicTork> MakeSideTork(const TorkCreateArgs& args) {
 constexpr int kCom = 7;
 
 class PollThread : public testsupport::SimulatedPortTest {
-protected:
+  protected:
     PollThread() : SimulatedPortTest(kCom) {}
     // Steps as the thread runs them: a cycle that raises ends that step only.
     void ThreadSteps(int n) {
@@ -275,12 +283,14 @@ TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
     int32_t start_cmd = state->Write(Variant::I4(1), 0, 0, 1033);
     ASSERT_TRUE(IsCmdID(start_cmd));
     station_->ClearRequests();
-    for (int i = 0; i < 20 && (CmdIsPending(dose_cmd) || CmdIsPending(start_cmd)); ++i) ThreadSteps(1);
+    for (int i = 0; i < 20 && (CmdIsPending(dose_cmd) || CmdIsPending(start_cmd)); ++i)
+        ThreadSteps(1);
     EXPECT_EQ(CmdQuery(dose_cmd), 0);
     EXPECT_EQ(CmdQuery(start_cmd), 0);
     std::string dose_data;
     for (auto& r : station_->Requests())
-        if (r.address == 6 && r.frame.size() > 5 && r.frame[2] == 'd') dose_data = r.frame.substr(3, r.frame.size() - 5);
+        if (r.address == 6 && r.frame.size() > 5 && r.frame[2] == 'd')
+            dose_data = r.frame.substr(3, r.frame.size() - 5);
     EXPECT_EQ(dose_data, "01250") << "the dose went out with 'd'";
     (void)c;
     ThreadSteps(5);
@@ -299,7 +309,8 @@ TEST_F(PollThread, WriteWhileWorkingIsRefusedBeforeTheWire) {
     station_->ClearRequests();
     t->ExecuteNextCommand();
     EXPECT_EQ(CmdQuery(id), -2);
-    for (auto& r : station_->Requests()) EXPECT_NE(r.frame.size() > 2 ? r.frame[2] : 0, 'c') << "nothing written";
+    for (auto& r : station_->Requests())
+        EXPECT_NE(r.frame.size() > 2 ? r.frame[2] : 0, 'c') << "nothing written";
 }
 
 TEST_F(PollThread, FailingCycleStillAnswersItsCommand) {
@@ -358,7 +369,8 @@ TEST_F(PollThread, SavedValuesRoundTripAndOldOnesAreIgnored) {
     thread_->RemoveDevice(6);
     const std::string key = std::string(kZrnDevKey) + "6";
     uint32_t com = 0;
-    ASSERT_EQ(plat::reg::ReadDword(plat::reg::Hive::LocalMachine, key, "ComPort", com), plat::ERROR_SUCCESS);
+    ASSERT_EQ(plat::reg::ReadDword(plat::reg::Hive::LocalMachine, key, "ComPort", com),
+              plat::ERROR_SUCCESS);
     EXPECT_EQ(com, static_cast<uint32_t>(kCom));
 
     auto* again = dynamic_cast<TestTork*>(StepUntilFound(6));
@@ -366,7 +378,8 @@ TEST_F(PollThread, SavedValuesRoundTripAndOldOnesAreIgnored) {
     TVarValue dose = again->VarRecord(tlb::cvDozeV);
     EXPECT_EQ(dose.value, 777700);
     EXPECT_EQ(dose.link_quality, LQ_KEPT);
-    EXPECT_NE(again->VarRecord(tlb::cvLiterPrice).value, 120000) << "a value older than a day is ignored";
+    EXPECT_NE(again->VarRecord(tlb::cvLiterPrice).value, 120000)
+        << "a value older than a day is ignored";
 }
 
 // The whole road on a real line: a poll thread on a pseudo-terminal finds two simulated
@@ -409,9 +422,11 @@ TEST(PollThreadPty, FindsTwoControllersAndCarriesAStateWrite) {
     ASSERT_TRUE(IsCmdID(id));
     EXPECT_EQ(CmdWait(id), 0);
     bool dose_sent = false;
-    for (auto& r : station->Requests()) dose_sent |= r.address == 10 && r.frame.size() > 2 && r.frame[2] == 'd';
+    for (auto& r : station->Requests())
+        dose_sent |= r.address == 10 && r.frame.size() > 2 && r.frame[2] == 'd';
     EXPECT_TRUE(dose_sent);
-    EXPECT_TRUE(wait_for([&] { return state->PeekValue().lVal == 1; })) << "the post waits for the key";
+    EXPECT_TRUE(wait_for([&] { return state->PeekValue().lVal == 1; }))
+        << "the post waits for the key";
 
     // Back to idle first, so that stopping does not wait for the post to come to rest.
     station->Find(10)->Stop();
@@ -438,7 +453,8 @@ TEST_F(PollThread, HierarchicalNamesWithFlatPostsOff) {
     EXPECT_NE(FindLeafID("Post105.USSTimeout"), -1) << "post variables under the post branch";
     EXPECT_EQ(FindItemID("Post105.BasePost"), -1);
     EXPECT_EQ(FindItemID("Post105.S2.P1.Side"), -1);
-    EXPECT_EQ(FindItemID("Post105.S2.SidePost"), -1) << "BasePost, SidePost and Side stay out of the tree";
+    EXPECT_EQ(FindItemID("Post105.S2.SidePost"), -1)
+        << "BasePost, SidePost and Side stay out of the tree";
     StopPorts();
     WriteParameters("PROTOCOL=4");
     StartPorts();  // back to flat names for the other tests
@@ -508,18 +524,19 @@ double StateAgeSeconds(int address) {
 }
 
 struct Service {
-    size_t exchanges = 0;   // frames that reached the controller
-    double max_age = 0;     // oldest its state sample got, seconds
+    size_t exchanges = 0;  // frames that reached the controller
+    double max_age = 0;    // oldest its state sample got, seconds
 };
 
 // Steps (failed cycles included) for `ms` of fake time; what each controller got meanwhile.
-std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station, std::initializer_list<int> addresses,
-                                uint32_t ms) {
+std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station,
+                                std::initializer_list<int> addresses, uint32_t ms) {
     std::map<int, Service> out;
     for (int a : addresses) station.Find(a)->ClearRequests();
     const uint32_t start = plat::GetTickCount();
     // Steps that take no time (cycles failing before the line) end the run by their number.
-    for (int steps = 0; plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000; ++steps) {
+    for (int steps = 0; plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000;
+         ++steps) {
         try {
             t.PollStep();
         } catch (...) {
@@ -534,7 +551,8 @@ std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station, std
 // Steps (failed cycles included) until the address holds a controller or `ms` have passed.
 TBasicTork* FindWithin(TProcessThread& t, int address, uint32_t ms) {
     const uint32_t start = plat::GetTickCount();
-    for (int steps = 0; !t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000;
+    for (int steps = 0; !t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms &&
+                        steps < 100000;
          ++steps) {
         try {
             t.PollStep();
@@ -546,7 +564,8 @@ TBasicTork* FindWithin(TProcessThread& t, int address, uint32_t ms) {
 
 }  // namespace
 
-class SparseLayout : public PollThread, public ::testing::WithParamInterface<std::pair<int, int>> {};
+class SparseLayout : public PollThread,
+                     public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 // One bad checksum on a line whose controllers sit at addresses with gaps between them: the
 // reopen that follows must not send the poll thread back into probing every empty address.
@@ -585,9 +604,10 @@ class DeadRegistered : public PollThread,
 TEST_P(DeadRegistered, SilentRegisteredAddressDoesNotStarveLivePosts) {
     RegisterTorkClass(TorkClass::T40, &MakeTestTork);
     const auto [lo, dead, hi] = GetParam();
-    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + std::to_string(dead),
-                                    "ComPort", kCom),
-              plat::ERROR_SUCCESS);
+    ASSERT_EQ(
+        plat::reg::WriteDword(plat::reg::Hive::LocalMachine,
+                              std::string(kZrnDevKey) + std::to_string(dead), "ComPort", kCom),
+        plat::ERROR_SUCCESS);
     station_->Add(lo, 40, 74);
     station_->Add(hi, 40, 74);
     MakeThread();
@@ -618,7 +638,8 @@ TEST_F(PollThread, RegisteredAddressThatCannotBeBuiltDoesNotStarveLivePosts) {
         if (args.address == 2) throw Exception("definition failed");
         return MakeTestTork(args);
     });
-    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + "2", "ComPort", kCom),
+    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + "2",
+                                    "ComPort", kCom),
               plat::ERROR_SUCCESS);
     for (int a : {1, 2, 3}) station_->Add(a, 40, 74);
     MakeThread();
@@ -640,7 +661,7 @@ TEST_F(PollThread, RegisteredAddressThatCannotBeBuiltDoesNotStarveLivePosts) {
 // ranked by that sample alone it would win every step.
 TEST_F(PollThread, PostWhoseCyclesAlwaysFailDoesNotStarveTheOthers) {
     class FailingTork : public TestTork {
-    public:
+      public:
         using TestTork::TestTork;
         void ReReadVarValue(uint8_t) override { throw Exception("driver failure"); }
     };
@@ -690,7 +711,9 @@ namespace {
 
 std::atomic<int> g_lines{0};
 
-void CountingHook(const std::string&, int) { ++g_lines; }
+void CountingHook(const std::string&, int) {
+    ++g_lines;
+}
 
 }  // namespace
 
@@ -699,8 +722,9 @@ void CountingHook(const std::string&, int) { ++g_lines; }
 // telling that the port is missing; a port that turns up is taken within a second or so.
 TEST(PollThreadMissingPort, RetriesOpenOncePerSecondAndLogsQuietly) {
     testsupport::TempRoot root;
-    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=0"),
-              plat::ERROR_SUCCESS);
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=0"),
+        plat::ERROR_SUCCESS);
     InitProtocol(kDrvKey, "Parameters");
     InitNameSpace();
     {

@@ -21,7 +21,7 @@ struct IProbe : public virtual plat::IUnknown {
 };
 
 class Probe : public TMyInterfacedObject, public IProbe {
-public:
+  public:
     explicit Probe(int v, std::atomic<int>* destroyed = nullptr) : v_(v), destroyed_(destroyed) {
         // A reference taken and dropped while building must not destroy the object.
         ComPtr<IRef> self(this);
@@ -31,18 +31,20 @@ public:
     }
     int Value() override { return v_; }
 
-protected:
+  protected:
     void* FindInterface(const plat::IID& iid) override {
         if (iid == IProbe::GetIID()) return static_cast<IProbe*>(this);
         return TMyInterfacedObject::FindInterface(iid);
     }
 
-private:
+  private:
     int v_;
     std::atomic<int>* destroyed_;
 };
 
-ComPtr<IRef> RefOf(const ComPtr<Probe>& p) { return ComPtr<IRef>(p.Get()); }
+ComPtr<IRef> RefOf(const ComPtr<Probe>& p) {
+    return ComPtr<IRef>(p.Get());
+}
 
 }  // namespace
 

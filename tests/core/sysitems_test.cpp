@@ -16,19 +16,20 @@ using plat::Variant;
 namespace {
 
 class CountingPort : public TPortObject {
-public:
+  public:
     int PostCount() const override { return 0; }
     bool Registered() const override { return true; }
 };
 
 class SystemItems : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        SetPortFactory(PortKind::Native, [this](const PortStartInfo& info) -> std::unique_ptr<TPortObject> {
-            ++starts_[info.index];
-            SetPortStatusCell(info.index, 0);
-            return std::make_unique<CountingPort>();
-        });
+        SetPortFactory(PortKind::Native,
+                       [this](const PortStartInfo& info) -> std::unique_ptr<TPortObject> {
+                           ++starts_[info.index];
+                           SetPortStatusCell(info.index, 0);
+                           return std::make_unique<CountingPort>();
+                       });
     }
     void TearDown() override {
         StopPorts();
@@ -39,13 +40,16 @@ protected:
         DoneNameSpace();
     }
     void Start(const std::string& params) {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
-                  plat::ERROR_SUCCESS);
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
+            plat::ERROR_SUCCESS);
         InitNameSpace();
         InitDriverItems();
         StartPorts();
     }
-    ComPtr<TLeafItem> Leaf(const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); }
+    ComPtr<TLeafItem> Leaf(const std::string& name) {
+        return GetItemAs<TLeafItem>(FindLeafID(name));
+    }
     std::string Stored() {
         std::string s;
         plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", s);
@@ -98,7 +102,8 @@ TEST_F(SystemItems, AllPortsEnableSwitchesEveryPort) {
 TEST_F(SystemItems, DisablingAWorkingPostPausesItAndRefusesTheNextStart) {
     Start("DISABLEALLPORTS=1");
     const int32_t post = FindOrCreateBranch(-1, "", "Post4");
-    EXPECT_TRUE(GetItemAs<TDrvBranchItem>(post)) << "branches made after start-up are the driver's class";
+    EXPECT_TRUE(GetItemAs<TDrvBranchItem>(post))
+        << "branches made after start-up are the driver's class";
     EXPECT_EQ(GetItemAs<TDrvBranchItem>(post)->PostNumber(), 4);
     auto state = New<TStateItem>(4, true);
     state->AddToNS(post);
@@ -123,8 +128,10 @@ TEST_F(SystemItems, FixedAddressSpaceLoadsSavedNamesAndSavesThemAgain) {
     using plat::reg::Hive;
     plat::reg::WriteDword(Hive::LocalMachine, kAddrSpaceKey, "Post3.Enable", 0);
     plat::reg::WriteDword(Hive::LocalMachine, kAddrSpaceKey, "Post3.Tank", 5);
-    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.State", "VT=17;AR=3;DATE=46000.5");
-    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.DozeV", "VT=5;AR=3;DATE=46000.5");
+    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.State",
+                           "VT=17;AR=3;DATE=46000.5");
+    plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.DozeV",
+                           "VT=5;AR=3;DATE=46000.5");
     plat::reg::WriteString(Hive::LocalMachine, kAddrSpaceKey, "Post3.Bad", "not item info");
     Start("ADDRSPACE=SIMFIXED DISABLEALLPORTS=1");
     EXPECT_TRUE(AddrSpaceLoaded());
@@ -141,19 +148,23 @@ TEST_F(SystemItems, FixedAddressSpaceLoadsSavedNamesAndSavesThemAgain) {
     auto state = New<TStateItem>(3, true);
     state->AddToNS(GetParentID(id));
     EXPECT_EQ(state->ID(), id);
-    EXPECT_EQ(AddrSpaceVerItem()->PeekValue().lVal, ver) << "the real item takes the placeholder's place quietly";
+    EXPECT_EQ(AddrSpaceVerItem()->PeekValue().lVal, ver)
+        << "the real item takes the placeholder's place quietly";
 
     ASSERT_TRUE(SaveAddrSpace(true));
     std::string info;
-    ASSERT_EQ(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "Post3.State", info), plat::ERROR_SUCCESS);
+    ASSERT_EQ(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "Post3.State", info),
+              plat::ERROR_SUCCESS);
     EXPECT_EQ(info.rfind("VT=17;AR=3;DATE=", 0), 0u) << info;
-    EXPECT_EQ(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "Post3.DozeV", info), plat::ERROR_SUCCESS)
+    EXPECT_EQ(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "Post3.DozeV", info),
+              plat::ERROR_SUCCESS)
         << "a placeholder whose item has not come back stays saved";
     uint32_t tank = 0;
     plat::reg::ReadDword(Hive::LocalMachine, kAddrSpaceKey, "Post3.Tank", tank);
     EXPECT_EQ(tank, 5u);
-    EXPECT_NE(plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "System.AllParameters", info),
-              plat::ERROR_SUCCESS)
+    EXPECT_NE(
+        plat::reg::ReadString(Hive::LocalMachine, kAddrSpaceKey, "System.AllParameters", info),
+        plat::ERROR_SUCCESS)
         << "the service's own System items are not saved";
     EXPECT_FALSE(SaveAddrSpace(false)) << "nothing changed since the last save";
 }

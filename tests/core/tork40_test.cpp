@@ -16,8 +16,8 @@
 #include "service/core/TxtProt.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRKX.h"
-#include "tests/support/TempRoot.h"
 #include "tests/support/SimulatedPort.h"
+#include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -30,12 +30,15 @@ constexpr int kCom = 5;
 
 // "x" + parameter + value, as a parameter write shows on the wire.
 std::string W(int param, int byte) {
-    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) + zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
+    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
+           zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
 }
-std::string R(int param) { return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)); }
+std::string R(int param) {
+    return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
+}
 
 class Tork40 : public testsupport::SimulatedPortTest {
-protected:
+  protected:
     Tork40() : SimulatedPortTest(kCom) {}
     void SetUp() override {
         SimulatedPortTest::SetUp();
@@ -90,19 +93,27 @@ TEST_F(Tork40, ProgramAndConfigurationDecideFeaturesParametersAndItems) {
     };
     const Row rows[] = {
         // Newest 40: everything offered, fine temperature, air valve moved to 98.
-        {1, 40, 74, 0x00, 0x40, 0, true, true, true, true, true, true, true, 77, 48, 98, 88, 96, 86, 6},
+        {1,    40,   74,   0x00, 0x40, 0,  true, true, true, true,
+         true, true, true, 77,   48,   98, 88,   96,   86,   6},
         // From 68 the arm follows Config37 bit 5; mass needs bit 6.
-        {2, 40, 72, 0x00, 0x20, 0, true, false, true, true, false, false, true, 77, 48, 97, 88, 96, 86, 6},
+        {2,     40,    72,   0x00, 0x20, 0,  true, false, true, true,
+         false, false, true, 77,   48,   97, 88,   96,    86,   6},
         // 66 and 67: the arm follows Config47 bit 0; old map, no mass whatever Config37 says.
-        {3, 40, 66, 0x00, 0x40, 0x01, true, false, true, true, false, false, true, 57, 40, 80, 65, 75, 63, 6},
-        {4, 40, 67, 0x00, 0x00, 0x00, true, false, true, true, true, false, true, 57, 40, 80, 65, 75, 63, 6},
+        {3,     40,    66,   0x00, 0x40, 0x01, true, false, true, true,
+         false, false, true, 57,   40,   80,   65,   75,    63,   6},
+        {4,    40,    67,   0x00, 0x00, 0x00, true, false, true, true,
+         true, false, true, 57,   40,   80,   65,   75,    63,   6},
         // Config36 bits 0..3 switch off earthing, gangway, arm and temperature.
-        {5, 40, 58, 0x0F, 0x40, 0, false, false, false, false, false, false, true, 57, 40, 80, 65, 75, 63, 6},
+        {5,     40,    58,   0x0F, 0x40, 0,  false, false, false, false,
+         false, false, true, 57,   40,   80, 65,    75,    63,    6},
         // Before 19 the dose has five digits.
-        {6, 40, 5, 0x00, 0x00, 0, true, false, true, true, true, false, true, 57, 40, 80, 65, 75, 63, 5},
+        {6,    40,    5,    0x00, 0x00, 0,  true, false, true, true,
+         true, false, true, 57,   40,   80, 65,   75,    63,   5},
         // Family 41: earthing only, FullDown at 89.
-        {7, 41, 4, 0x00, 0x40, 0, false, false, true, false, false, false, false, 77, 48, 97, 89, 96, 86, 5},
-        {8, 41, 4, 0x01, 0x00, 0, false, false, false, false, false, false, false, 77, 48, 97, 89, 96, 86, 5},
+        {7,     41,    4,     0x00, 0x40, 0,  false, false, true, false,
+         false, false, false, 77,   48,   97, 89,    96,    86,   5},
+        {8,     41,    4,     0x01, 0x00, 0,  false, false, false, false,
+         false, false, false, 77,   48,   97, 89,    96,    86,    5},
     };
     for (const Row& r : rows) {
         zrnsim::Controller* c = station_->Add(r.address, r.family, r.version);
@@ -112,7 +123,8 @@ TEST_F(Tork40, ProgramAndConfigurationDecideFeaturesParametersAndItems) {
         c->SetParam(47, r.c47);
     }
     for (const Row& r : rows) {
-        SCOPED_TRACE("family " + std::to_string(r.family) + " version " + std::to_string(r.version));
+        SCOPED_TRACE("family " + std::to_string(r.family) + " version " +
+                     std::to_string(r.version));
         TTork40* t = Probe(r.address);
         ASSERT_TRUE(t);
         const auto& f = t->GetFeatures();
@@ -132,16 +144,18 @@ TEST_F(Tork40, ProgramAndConfigurationDecideFeaturesParametersAndItems) {
         EXPECT_EQ(t->DoseDigits(), r.dose_digits);
         EXPECT_TRUE(t->DoseStoreOnly());
 
-        for (const char* always : {"State", "DozeV", "CurrentV", "TotalV", "CalibV", "Inspector", "OverFill", "FullUp",
-                                   "FullDown", "USSTimeout", "ControllerVersion", "FirmwareVersion", "StateWithFlags",
-                                   "Address", "Productivity"})
+        for (const char* always :
+             {"State", "DozeV", "CurrentV", "TotalV", "CalibV", "Inspector", "OverFill", "FullUp",
+              "FullDown", "USSTimeout", "ControllerVersion", "FirmwareVersion", "StateWithFlags",
+              "Address", "Productivity"})
             EXPECT_TRUE(Has(r.address, always)) << always;
         EXPECT_EQ(Has(r.address, "Temperature"), r.temp);
         EXPECT_EQ(Has(r.address, "Earthed"), r.earth);
         EXPECT_EQ(Has(r.address, "TrapState"), r.trap);
         EXPECT_EQ(Has(r.address, "HandleState"), r.handle);
         EXPECT_EQ(Has(r.address, "AirValveTime"), r.air);
-        for (const char* m : {"TotalW", "CalibW", "CurrentW"}) EXPECT_EQ(Has(r.address, m), r.mass) << m;
+        for (const char* m : {"TotalW", "CalibW", "CurrentW"})
+            EXPECT_EQ(Has(r.address, m), r.mass) << m;
         if (r.temp) {
             EXPECT_EQ(t->Descriptor(tlb::cvTemperature).Step.int64, r.fine ? 1000 : 10000);
         }
@@ -187,9 +201,9 @@ TEST_F(Tork40, EveryStatusRowGivesItsState) {
         int earthed;
     };
     const Row rows[] = {
-        {0x01, 0, 0},   {0x02, 7, 0},  {0x05, 80, 0}, {0x08, 80, 0}, {0x20, 1, 0},   {0x22, 7, 0},
-        {0x60, 1, 0},   {0x31, 177, 1},  // 0x21 after masking: no row
-        {0x30, 1, 1},   {0x11, 0, 1},  {0x0C, 177, 0}, {0x81, 0, 0}, {0x71, 177, 1},
+        {0x01, 0, 0}, {0x02, 7, 0}, {0x05, 80, 0},  {0x08, 80, 0}, {0x20, 1, 0},
+        {0x22, 7, 0}, {0x60, 1, 0}, {0x31, 177, 1},  // 0x21 after masking: no row
+        {0x30, 1, 1}, {0x11, 0, 1}, {0x0C, 177, 0}, {0x81, 0, 0},  {0x71, 177, 1},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE("status 0x" + zrnsim::ByteToNibbles(r.status));
@@ -197,7 +211,8 @@ TEST_F(Tork40, EveryStatusRowGivesItsState) {
         t->ReReadVarValue(tlb::cvCurrentV);
         EXPECT_EQ(t->GetState(), r.state);
         EXPECT_EQ(t->LastReportedState(), r.state);
-        EXPECT_EQ(t->VarValue(tlb::cvEarthed), r.earthed * 10000) << "Earthed is 0 or 1, never the bit's mask";
+        EXPECT_EQ(t->VarValue(tlb::cvEarthed), r.earthed * 10000)
+            << "Earthed is 0 or 1, never the bit's mask";
         EXPECT_EQ(t->LinkState(), LINK_OK);
     }
 }
@@ -244,20 +259,24 @@ TEST_F(Tork40, CalibrationWritesMiddlePairFirstThenReadsBack) {
     ASSERT_TRUE(t);
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvCalibV, 5000), 0);  // 0.5: no hundreds pair
-    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(78, 0x05), W(77, 0x00), W(79, 0x00), R(77), R(78), R(79)}));
+    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(78, 0x05), W(77, 0x00), W(79, 0x00), R(77),
+                                                 R(78), R(79)}));
     EXPECT_EQ(t->VarValue(tlb::cvCalibV), 5000);
 
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvCalibV, 123456), 0);  // 12.3456 -> 12.346
-    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(78, 0x23), W(77, 0x01), W(79, 0x46), R(77), R(78), R(79)}));
+    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(78, 0x23), W(77, 0x01), W(79, 0x46), R(77),
+                                                 R(78), R(79)}));
     EXPECT_EQ(t->VarValue(tlb::cvCalibV), 123460);
 
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvCalibW, 9990), 0);  // 0.999, mass factor from 80
-    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(81, 0x09), W(80, 0x00), W(82, 0x99), R(80), R(81), R(82)}));
+    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(81, 0x09), W(80, 0x00), W(82, 0x99), R(80),
+                                                 R(81), R(82)}));
 
     station_->ClearRequests();
-    EXPECT_EQ(t->SetVarValue(tlb::cvCalibV, 1000LL * 10000), plat::OPC_E_RANGE) << "1000.000 has seven digits";
+    EXPECT_EQ(t->SetVarValue(tlb::cvCalibV, 1000LL * 10000), plat::OPC_E_RANGE)
+        << "1000.000 has seven digits";
     EXPECT_EQ(t->SetVarValue(tlb::cvCalibV, -10000), plat::OPC_E_RANGE);
     EXPECT_TRUE(Wire(3).empty()) << "refused before any exchange";
 }
@@ -316,15 +335,17 @@ TEST_F(Tork40, TotalizerWriteUnlocksEveryPair) {
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvTotalV, 12345678LL * 10000), 0);
     const std::string unlock = "x6052";
-    EXPECT_EQ(Wire(3), (std::vector<std::string>{unlock, W(48, 0x12), unlock, W(49, 0x34), unlock, W(50, 0x56),
-                                                 unlock, W(51, 0x78), unlock, W(52, 0x00), unlock, W(53, 0x00)}));
+    EXPECT_EQ(Wire(3), (std::vector<std::string>{unlock, W(48, 0x12), unlock, W(49, 0x34), unlock,
+                                                 W(50, 0x56), unlock, W(51, 0x78), unlock,
+                                                 W(52, 0x00), unlock, W(53, 0x00)}));
     EXPECT_EQ(controller_->TotalV(), 12345678LL * 10000) << "the controller took the new totalizer";
     t->ReReadVarValue(tlb::cvTotalV);
     EXPECT_EQ(Units(t, tlb::cvTotalV), 12345678);
 
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvTotalV, 100000000LL * 10000), plat::OPC_E_RANGE);
-    EXPECT_EQ(t->SetVarValue(tlb::cvTotalW, 5 * 10000), -3) << "no mass totalizer parameters are known";
+    EXPECT_EQ(t->SetVarValue(tlb::cvTotalW, 5 * 10000), -3)
+        << "no mass totalizer parameters are known";
     EXPECT_TRUE(Wire(3).empty());
 }
 
@@ -354,7 +375,8 @@ TEST_F(Tork40, SettingsReadAndWriteTheirParameters) {
     EXPECT_EQ(t->SetVarValue(tlb::cvUSSWaitTime, 25 * 10000), 0);
     EXPECT_EQ(t->SetVarValue(tlb::cvAirTime, 7 * 10000), 0);
     EXPECT_EQ(t->SetVarValue(tlb::cvFullDown, 1234 * 10000), 0) << "two pairs carry up to 9999";
-    EXPECT_EQ(Wire(3), (std::vector<std::string>{W(64, 0x25), W(80, 0x07), W(65, 0x12), W(66, 0x34)}));
+    EXPECT_EQ(Wire(3),
+              (std::vector<std::string>{W(64, 0x25), W(80, 0x07), W(65, 0x12), W(66, 0x34)}));
     controller_->SetParam(64, 0x42);
     controller_->SetParam(38, 0x01);
     controller_->SetParam(39, 0x02);
@@ -366,7 +388,8 @@ TEST_F(Tork40, SettingsReadAndWriteTheirParameters) {
     EXPECT_EQ(Units(t, tlb::cvFullDown), 1234);
 
     station_->ClearRequests();
-    EXPECT_EQ(t->SetVarValue(tlb::cvUSSWaitTime, 100 * 10000), plat::OPC_E_RANGE) << "one pair holds 0..99";
+    EXPECT_EQ(t->SetVarValue(tlb::cvUSSWaitTime, 100 * 10000), plat::OPC_E_RANGE)
+        << "one pair holds 0..99";
     EXPECT_EQ(t->SetVarValue(tlb::cvFullUp, 10000 * 10000), plat::OPC_E_RANGE);
     EXPECT_EQ(t->SetVarValue(tlb::cvAddress, 40 * 10000), plat::OPC_E_RANGE);
     EXPECT_EQ(t->SetVarValue(tlb::cvInspector, 1), -3);
@@ -496,7 +519,8 @@ TEST_F(Tork40, ControllerPauseReadsItsReasons) {
     t->ReReadVarValue(tlb::cvCurrentV);
     EXPECT_EQ(t->GetState(), 80);
     const auto wire = Wire(3);
-    EXPECT_NE(std::find(wire.begin(), wire.end(), R(46)), wire.end()) << "the reasons were asked for";
+    EXPECT_NE(std::find(wire.begin(), wire.end(), R(46)), wire.end())
+        << "the reasons were asked for";
     EXPECT_EQ(Units(t, tlb::cvOverFill), 1);
     EXPECT_EQ(Units(t, tlb::cvEarthed), 0);
 }
@@ -549,7 +573,8 @@ TEST_F(Tork40, DoseWiderThanTheWireIsRefused) {
     TTork40* t = Ready(3, 40, 5);
     ASSERT_TRUE(t);
     station_->ClearRequests();
-    EXPECT_EQ(t->SetVarValue(tlb::cvDozeV, 123456LL * 10000), plat::OPC_E_RANGE) << "five digits before 19";
+    EXPECT_EQ(t->SetVarValue(tlb::cvDozeV, 123456LL * 10000), plat::OPC_E_RANGE)
+        << "five digits before 19";
     EXPECT_EQ(t->SetVarValue(tlb::cvDozeV, 12345LL * 10000), 0);
     EXPECT_EQ(t->SetState(1), 0);
     const auto wire = Wire(3);
@@ -563,10 +588,12 @@ TEST_F(Tork40, PostThatHasSeenFlowGoesBackToIdleAndKeepsStoringDoses) {
     ASSERT_EQ(t->SetState(1), 0);
     ASSERT_TRUE(controller_->PressKey());
     bool held = false;
-    StepUntil([&] {
-        held = held || t->HoldState();
-        return controller_->GetState() == zrnsim::State::Idle && t->GetState() == 0;
-    }, 2000);
+    StepUntil(
+        [&] {
+            held = held || t->HoldState();
+            return controller_->GetState() == zrnsim::State::Idle && t->GetState() == 0;
+        },
+        2000);
     EXPECT_TRUE(held) << "the flow set the hold flag";
     EXPECT_EQ(t->GetState(), 0) << "the post returned to idle after the flow";
     EXPECT_FALSE(t->HoldState());
@@ -640,7 +667,11 @@ TEST_F(Tork40, StateRequestsOutsideTheirStatesAreRefused) {
     ASSERT_EQ(t->GetState(), 7);
     EXPECT_EQ(t->SetState(1), plat::OPC_E_RANGE) << "start while working";
     const auto commands = Commands(3);
-    EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& c) { return c != "X" && c != "D" && c != "S" && c != "Q" && c != "T"; }), 0)
+    EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                            [](const std::string& c) {
+                                return c != "X" && c != "D" && c != "S" && c != "Q" && c != "T";
+                            }),
+              0)
         << "refused requests send nothing";
 }
 
@@ -717,7 +748,8 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     StepUntil([&] { return item_state() == 7; }, 20);
     EXPECT_EQ(item_state(), 7);
 
-    EXPECT_EQ(Run(state->Write(Variant::I4(0), 0, 0, 1033)), plat::OPC_E_RANGE) << "stop is not a request here";
+    EXPECT_EQ(Run(state->Write(Variant::I4(0), 0, 0, 1033)), plat::OPC_E_RANGE)
+        << "stop is not a request here";
 
     // The controller says idle while product still flows: the post holds its state, and a
     // request made against it is refused.
@@ -733,7 +765,8 @@ TEST_F(Tork40, ClientStateWritesDriveTheDispenser) {
     controller_->Stop();
     StepUntil([&] { return item_state() == 0; }, 400);
     ASSERT_EQ(item_state(), 0);
-    EXPECT_EQ(Run(state->Write(Variant::I4(80), 0, 0, 1033)), plat::OPC_E_RANGE) << "pause while idle";
+    EXPECT_EQ(Run(state->Write(Variant::I4(80), 0, 0, 1033)), plat::OPC_E_RANGE)
+        << "pause while idle";
 }
 
 // --- commands that waited too long -------------------------------------------------------------
@@ -754,7 +787,8 @@ TEST_F(Tork40, StartNobodyAskedAboutForAMinuteIsNeverCarriedOut) {
     ASSERT_FALSE(t->Queue().HasCommands());
     Steps(5);
     const auto wire = Wire(6);
-    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](const std::string& f) { return f[0] == 'd' || f[0] == 's'; }),
+    EXPECT_EQ(std::count_if(wire.begin(), wire.end(),
+                            [](const std::string& f) { return f[0] == 'd' || f[0] == 's'; }),
               0)
         << "no dose and no start a minute late";
     EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
@@ -767,7 +801,7 @@ namespace {
 
 // Its totalizer read (the first step of a state command) takes longer than a command may wait.
 class SlowTotalTork : public TTork40 {
-public:
+  public:
     explicit SlowTotalTork(const TorkCreateArgs& args) : TTork40(args) {}
     void ReReadVarValue(uint8_t code) override {
         if (code == tlb::cvTotalV && delay_ms) {
@@ -783,7 +817,8 @@ public:
 
 TEST_F(Tork40, CommandThatExpiresWhileItsCycleRunsIsNotCarriedOut) {
     controller_ = station_->Add(3, 40, 74);
-    ComPtr<SlowTotalTork> t = TBasicTork::Make<SlowTotalTork>(TorkCreateArgs{thread_.get(), 3, 40, 74, plat::NowLocal()});
+    ComPtr<SlowTotalTork> t =
+        TBasicTork::Make<SlowTotalTork>(TorkCreateArgs{thread_.get(), 3, 40, 74, plat::NowLocal()});
     ASSERT_EQ(t->LinkState(), LINK_OK);
     t->ReReadVarValue(tlb::cvCurrentV);
     ASSERT_EQ(t->GetState(), 0);
@@ -797,7 +832,8 @@ TEST_F(Tork40, CommandThatExpiresWhileItsCycleRunsIsNotCarriedOut) {
     station_->ClearRequests();
     t->ExecuteNextCommand();
     const auto wire = Wire(3);
-    EXPECT_EQ(std::find(wire.begin(), wire.end(), "d000012"), wire.end()) << "the dose did not go out";
+    EXPECT_EQ(std::find(wire.begin(), wire.end(), "d000012"), wire.end())
+        << "the dose did not go out";
     EXPECT_EQ(controller_->GetState(), zrnsim::State::Idle);
     EXPECT_TRUE(CmdIsDead(id));
     EXPECT_NE(CmdQuery(id), 0);
@@ -814,9 +850,9 @@ TEST(DriverKitStatus, TablesAndBitOrderOfTheOtherFamilies) {
         bool known;
     };
     const Row rows[] = {
-        {&kStatus46, 0x01, 0, true},  {&kStatus46, 0x11, 1, true},   {&kStatus46, 0x02, 177, false},
-        {&kStatus46, 0x0C, 177, false}, {&kStatusFF, 0x05, 0, true},   {&kStatusFF, 0x0C, 80, true},
-        {&kStatusFF, 0x02, 177, false}, {&kStatus20, 0x02, 7, true},   {&kStatus20, 0x0C, 177, false},
+        {&kStatus46, 0x01, 0, true},    {&kStatus46, 0x11, 1, true}, {&kStatus46, 0x02, 177, false},
+        {&kStatus46, 0x0C, 177, false}, {&kStatusFF, 0x05, 0, true}, {&kStatusFF, 0x0C, 80, true},
+        {&kStatusFF, 0x02, 177, false}, {&kStatus20, 0x02, 7, true}, {&kStatus20, 0x0C, 177, false},
         {&kStatus40, 0x95, 80, true},
     };
     for (const Row& r : rows) {
@@ -829,9 +865,11 @@ TEST(DriverKitStatus, TablesAndBitOrderOfTheOtherFamilies) {
         int32_t state;
     };
     // The first bit in the order wins: 2, 0, 1, 5, 3.
-    for (const Bits& b : {Bits{0x05, 80}, Bits{0x03, 0}, Bits{0x22, 7}, Bits{0x28, 1}, Bits{0x08, 80}, Bits{0x10, 177}}) {
+    for (const Bits& b : {Bits{0x05, 80}, Bits{0x03, 0}, Bits{0x22, 7}, Bits{0x28, 1},
+                          Bits{0x08, 80}, Bits{0x10, 177}}) {
         int32_t state = -1;
-        EXPECT_EQ(DecodeStatusBits(kStatusBitOrder, b.status, state), b.state != 177) << int(b.status);
+        EXPECT_EQ(DecodeStatusBits(kStatusBitOrder, b.status, state), b.state != 177)
+            << int(b.status);
         EXPECT_EQ(state, b.state) << int(b.status);
     }
     EXPECT_EQ(SignBcdDegrees(0x85), -5);
@@ -843,17 +881,29 @@ namespace {
 
 // A class made of table rows only, on a controller that knows parameters and nothing else.
 class KitTork : public TTorkKit {
-public:
+  public:
     explicit KitTork(const TorkCreateArgs& args) : TTorkKit(args) {}
     void DefineVariables(uint8_t) override {
         DefineVar(25);  // LabDensity: four digits 0.DDDD, not whole units
         DefineVar(9);   // USSTimeout, here in tens on the wire
         DefineVar(13);  // Inspector
         settings_ = {
-            {.code = tlb::cvLabDensity, .read = SettingRead::DigitSum, .read_param = 102, .weight1 = 100,
-             .weight2 = 1, .write = SettingWrite::Bcd2, .write_param = 102, .whole = false},
-            {.code = tlb::cvUSSWaitTime, .read = SettingRead::DigitSum, .read_param = 108, .weight1 = 1000000,
-             .weight2 = 10000, .write = SettingWrite::Bcd2, .write_param = 108, .scale = 1},
+            {.code = tlb::cvLabDensity,
+             .read = SettingRead::DigitSum,
+             .read_param = 102,
+             .weight1 = 100,
+             .weight2 = 1,
+             .write = SettingWrite::Bcd2,
+             .write_param = 102,
+             .whole = false},
+            {.code = tlb::cvUSSWaitTime,
+             .read = SettingRead::DigitSum,
+             .read_param = 108,
+             .weight1 = 1000000,
+             .weight2 = 10000,
+             .write = SettingWrite::Bcd2,
+             .write_param = 108,
+             .scale = 1},
             {.code = tlb::cvInspector, .read = SettingRead::Nibble16, .read_param = 72},
         };
     }
@@ -864,19 +914,23 @@ public:
         const SettingSpec* s = FindSetting(code);
         return s ? WriteSetting(*s, value) : -3;
     }
-    void ParseReply(char status, char, DATE time) override { CommitReported(DecodeStatusLogged(kStatus20, status), time); }
+    void ParseReply(char status, char, DATE time) override {
+        CommitReported(DecodeStatusLogged(kStatus20, status), time);
+    }
 };
 
 }  // namespace
 
 TEST_F(Tork40, SettingRowsCarryScaledAndFractionalValues) {
     station_->Add(2, 77, 1);
-    ComPtr<KitTork> t = TBasicTork::Make<KitTork>(TorkCreateArgs{thread_.get(), 2, 77, 1, plat::NowLocal()});
+    ComPtr<KitTork> t =
+        TBasicTork::Make<KitTork>(TorkCreateArgs{thread_.get(), 2, 77, 1, plat::NowLocal()});
     ASSERT_EQ(t->LinkState(), LINK_OK);
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvLabDensity, 7654), 0);  // 0.7654
     EXPECT_EQ(t->SetVarValue(tlb::cvUSSWaitTime, 1230 * 10000), 0);
-    EXPECT_EQ(Wire(2), (std::vector<std::string>{W(102, 0x76), W(103, 0x54), W(108, 0x01), W(109, 0x23)}));
+    EXPECT_EQ(Wire(2),
+              (std::vector<std::string>{W(102, 0x76), W(103, 0x54), W(108, 0x01), W(109, 0x23)}));
     t->SetVarRaw(tlb::cvLabDensity, LQ_FRESH, plat::NowLocal(), 0);
     t->SetVarRaw(tlb::cvUSSWaitTime, LQ_FRESH, plat::NowLocal(), 0);
     t->ReReadVarValue(tlb::cvLabDensity);
@@ -888,7 +942,8 @@ TEST_F(Tork40, SettingRowsCarryScaledAndFractionalValues) {
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvUSSWaitTime, 1235 * 10000), plat::OPC_E_RANGE) << "not in tens";
     EXPECT_EQ(t->SetVarValue(tlb::cvLabDensity, -1), plat::OPC_E_RANGE);
-    EXPECT_EQ(t->SetVarValue(tlb::cvInspector, 10000), plat::OPC_E_RANGE) << "a row without a write";
+    EXPECT_EQ(t->SetVarValue(tlb::cvInspector, 10000), plat::OPC_E_RANGE)
+        << "a row without a write";
     EXPECT_TRUE(Wire(2).empty());
     t->Remove();
 }

@@ -15,13 +15,13 @@ using plat::Variant;
 namespace {
 
 class EnableLeaf : public TSoftLeafItem {
-public:
+  public:
     EnableLeaf() : TSoftLeafItem("Enable", plat::VT_BOOL) {}
     uint8_t AccessRights() override { return 3; }
 };
 
 class PostItems : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         InitNameSpace();
         post_ = FindOrCreateBranch(-1, "", "Post7");
@@ -136,7 +136,8 @@ TEST_F(PostItems, VariableWritesCheckRightsRoundAndRange) {
     EXPECT_EQ(price->Write(Variant::Str("abc"), 0, 0, 1033), plat::DISP_E_TYPEMISMATCH);
     EXPECT_EQ(dose->Write(Variant::R8(0.004), 0, 0, 1033), plat::OPC_E_RANGE) << "rounds to 0.00";
     EXPECT_TRUE(IsCmdID(dose->Write(Variant::R8(999.994), 0, 0, 1033)));
-    EXPECT_EQ(dose->Write(Variant::R8(999.996), 0, 0, 1033), plat::OPC_E_RANGE) << "rounds to 1000.00";
+    EXPECT_EQ(dose->Write(Variant::R8(999.996), 0, 0, 1033), plat::OPC_E_RANGE)
+        << "rounds to 1000.00";
 
     auto cmds = Drain();
     ASSERT_EQ(cmds.size(), 5u);
@@ -179,7 +180,8 @@ TEST_F(PostItems, VariableTypesQualitiesAndSavedValues) {
     EXPECT_EQ(dose->GetQuality(), 68);
     EXPECT_FALSE(dose->RestoreValue({60000, now - 2.0, LQ_FRESH}, LQ_KEPT)) << "older than a day";
     EXPECT_FALSE(dose->RestoreValue({60000, now + 0.1, LQ_FRESH}, LQ_KEPT)) << "from the future";
-    EXPECT_FALSE(flow->RestoreValue({60000, now - 0.1, LQ_FRESH}, LQ_KEPT)) << "class 9 is never restored";
+    EXPECT_FALSE(flow->RestoreValue({60000, now - 0.1, LQ_FRESH}, LQ_KEPT))
+        << "class 9 is never restored";
     EXPECT_EQ(dose->GetValue().value, 50000);
 
     Variant hi, desc;
@@ -267,7 +269,8 @@ TEST(FixedPointRound, ModesAndEdges) {
     EXPECT_EQ(FixedPointRound(2, 100, 12399), 12300);
     EXPECT_EQ(FixedPointRound(0, 0, 12345), 12345) << "a zero step must not divide by zero";
     const int64_t huge = INT64_MAX - 5;
-    EXPECT_EQ(FixedPointRound(0, 1, huge), huge) << "no multiple fits: kept for the range check to refuse";
+    EXPECT_EQ(FixedPointRound(0, 1, huge), huge)
+        << "no multiple fits: kept for the range check to refuse";
 }
 
 TEST(PollPriority, Ordering) {
@@ -284,7 +287,8 @@ TEST(PollPriority, Ordering) {
     TPollPriority busy = a;
     busy.busy = 1;
     best = a;
-    EXPECT_TRUE(ComparePollPriority(best, busy)) << "queued commands rank an equally old post first";
+    EXPECT_TRUE(ComparePollPriority(best, busy))
+        << "queued commands rank an equally old post first";
     best = a;
     EXPECT_FALSE(ComparePollPriority(best, a)) << "ties keep the earlier record";
 

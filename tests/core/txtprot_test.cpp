@@ -45,7 +45,7 @@ void RecordHook(const std::string& text, int level) {
 }
 
 class ProtocolTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::lock_guard<std::mutex> lk(g_hook_mutex);
         g_hooked.clear();
@@ -55,8 +55,9 @@ protected:
         SetProtocolHook(nullptr);
     }
     void Start(const std::string& parameters) {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kKey, "Parameters", parameters),
-                  plat::ERROR_SUCCESS);
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kKey, "Parameters", parameters),
+            plat::ERROR_SUCCESS);
         InitProtocol(kKey, "Parameters");
     }
     std::string GlobalFile() const { return root_.Path() + "/c/NorvaltDrvCOM.LG1"; }
@@ -80,8 +81,10 @@ TEST_F(ProtocolTest, LevelsPrefixesAndThreadIdsInTheGlobalLog) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d 2 \d+)")))
         << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(ext \d\d:\d\d:\d\d \d+:external)"))) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(cri \d\d:\d\d:\d\d \d+:critical)"))) << lines[2];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(ext \d\d:\d\d:\d\d \d+:external)")))
+        << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(cri \d\d:\d\d:\d\d \d+:critical)")))
+        << lines[2];
 
     // The hook sees every line, whatever the threshold, with the thread id in front.
     std::lock_guard<std::mutex> lk(g_hook_mutex);
@@ -192,7 +195,8 @@ TEST_F(ProtocolTest, PortLogWritesWithoutThreadIdAndHooksThroughLog) {
     }
     auto lines = Lines(root_.Path() + "/c/NorvaltDrv3.LG1");
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(ext \d\d:\d\d:\d\d <5> answer)"))) << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(ext \d\d:\d\d:\d\d <5> answer)")))
+        << lines[1];
     std::lock_guard<std::mutex> lk(g_hook_mutex);
     ASSERT_EQ(g_hooked.size(), 1u);
     EXPECT_EQ(g_hooked[0].first, "<5> answer");
@@ -201,22 +205,25 @@ TEST_F(ProtocolTest, PortLogWritesWithoutThreadIdAndHooksThroughLog) {
 TEST_F(ProtocolTest, ExceptionLinesCarryTagClassAndMessage) {
     Start("PROTOCOL=1");
     ProtocolException(Exception("it broke"), "C633B62B-F521-40A5-B3FE-80B0D1196A7B");
-    ProtocolExceptionArgs(std::runtime_error("bad"), "TAG", {plat::Variant::I4(7), plat::Variant::Str("x")});
+    ProtocolExceptionArgs(std::runtime_error("bad"), "TAG",
+                          {plat::Variant::I4(7), plat::Variant::Str("x")});
     DoneProtocol();
     auto lines = Lines(GlobalFile());
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[1].find(":C633B62B-F521-40A5-B3FE-80B0D1196A7B Exception it broke"), std::string::npos)
+    EXPECT_NE(lines[1].find(":C633B62B-F521-40A5-B3FE-80B0D1196A7B Exception it broke"),
+              std::string::npos)
         << lines[1];
     EXPECT_NE(lines[2].find(":TAG 7 x runtime_error bad"), std::string::npos) << lines[2];
 }
 
 TEST(ProtocolText, ValuesFormattingAndSettingLookup) {
     using plat::Variant;
-    std::vector<Variant> vs = {Variant::I4(-3), Variant::Str("txt"), Variant::R8(1.5), Variant::Null()};
+    std::vector<Variant> vs = {Variant::I4(-3), Variant::Str("txt"), Variant::R8(1.5),
+                               Variant::Null()};
     EXPECT_EQ(VariantsToText(vs), "-3 txt 1.5 <unsupp variant>");
     EXPECT_EQ(FormatArgs("I", {}), "I ");
-    EXPECT_EQ(SafeFormat("%d-%s-%X-%5.2f%%", {Variant::I4(12), Variant::Str("ab"), Variant::UI4(0xBEEF),
-                                             Variant::R8(3.14159)}),
+    EXPECT_EQ(SafeFormat("%d-%s-%X-%5.2f%%", {Variant::I4(12), Variant::Str("ab"),
+                                              Variant::UI4(0xBEEF), Variant::R8(3.14159)}),
               "12-ab-BEEF- 3.14%");
     EXPECT_EQ(SafeFormat("%d", {Variant::Str("no")}).rfind("Fmt error:", 0), 0u);
     EXPECT_NE(SafeFormat("%d %d", {Variant::I4(1)}).find(" Str:%d %d"), std::string::npos);

@@ -28,7 +28,7 @@ void ExpectMethodTable(int first_slot) {
 
 // A sink implementing both event interfaces through one IUnknown.
 class Sink final : public INorvaltEventsEx {
-public:
+  public:
     HRESULT QueryInterface(const plat::IID& iid, void** out) override {
         if (iid == plat::IID_IUnknown || iid == INorvaltEvents::GetIID())
             *out = static_cast<INorvaltEvents*>(this);
@@ -113,23 +113,41 @@ TEST(TypeLib, VariableInfoWireFormRejectsBadInput) {
 
 TEST(TypeLib, EnumerationValues) {
     const std::pair<TStateEnum, int32_t> states[] = {
-        {csIdle, 0},           {csWaitingKey, 1},       {csWaitingKeyAfterPause, 3},
-        {csWorking, 7},        {csPaused, 80},          {csNone, 160},
-        {csUnknown, 168},      {csCommError, 169},      {csHardwareError, 176},
-        {csControllerError, 177}, {csSensorError, 178}, {csConfigError, 179},
-        {csOldController, 186}, {csNewController, 188}, {csFire, 255},
+        {csIdle, 0},
+        {csWaitingKey, 1},
+        {csWaitingKeyAfterPause, 3},
+        {csWorking, 7},
+        {csPaused, 80},
+        {csNone, 160},
+        {csUnknown, 168},
+        {csCommError, 169},
+        {csHardwareError, 176},
+        {csControllerError, 177},
+        {csSensorError, 178},
+        {csConfigError, 179},
+        {csOldController, 186},
+        {csNewController, 188},
+        {csFire, 255},
     };
     for (auto [e, v] : states) EXPECT_EQ(static_cast<int32_t>(e), v);
 
     const std::pair<TCmdResult, uint32_t> results[] = {
-        {E_TIMEOUT, 0xFFFFFFFF},           {E_INCOMPATIBLESTATE, 0xFFFFFFFE},
-        {E_BADVARIABLE, 0xFFFFFFFD},       {E_UNKNOWNPOST, 0xFFFFFFFC},
-        {E_NOANSWER, 0xFFFFFFFB},          {E_BADINTERVAL, 0xFFFFFFFA},
-        {E_CANCELLED, 0xFFFFFFF9},         {E_BAD_QUALITY_ON_SET_DOZE, 0xFFFFFFF8},
-        {CmdBegin, 0x7FFF0000},            {CmdEnd, 0x7FFFFFFF},
-        {OPC_E_RANGE, 0xC004000B},         {OPC_E_BADRIGHTS, 0xC0040006},
-        {OPC_E_BADTYPE, 0xC0040004},       {OPC_E_INVALIDITEMID, 0xC0040008},
-        {OPC_E_INVALIDHANDLE, 0xC004000F}, {E_ADDRCONFLICT, 0x80000000},
+        {E_TIMEOUT, 0xFFFFFFFF},
+        {E_INCOMPATIBLESTATE, 0xFFFFFFFE},
+        {E_BADVARIABLE, 0xFFFFFFFD},
+        {E_UNKNOWNPOST, 0xFFFFFFFC},
+        {E_NOANSWER, 0xFFFFFFFB},
+        {E_BADINTERVAL, 0xFFFFFFFA},
+        {E_CANCELLED, 0xFFFFFFF9},
+        {E_BAD_QUALITY_ON_SET_DOZE, 0xFFFFFFF8},
+        {CmdBegin, 0x7FFF0000},
+        {CmdEnd, 0x7FFFFFFF},
+        {OPC_E_RANGE, 0xC004000B},
+        {OPC_E_BADRIGHTS, 0xC0040006},
+        {OPC_E_BADTYPE, 0xC0040004},
+        {OPC_E_INVALIDITEMID, 0xC0040008},
+        {OPC_E_INVALIDHANDLE, 0xC004000F},
+        {E_ADDRCONFLICT, 0x80000000},
     };
     for (auto [e, v] : results) EXPECT_EQ(static_cast<uint32_t>(e), v) << static_cast<int32_t>(e);
     static_assert(sizeof(TStateEnum) == 4 && sizeof(TVariableEnum) == 4 && sizeof(TCmdResult) == 4);

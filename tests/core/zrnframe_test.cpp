@@ -15,7 +15,9 @@ std::string Answer(uint8_t addr, uint8_t cmd, std::string_view data, int cs_delt
 }
 using testsupport::Sum8;
 
-size_t Len(const std::string& s) { return s.size(); }
+size_t Len(const std::string& s) {
+    return s.size();
+}
 
 }  // namespace
 
@@ -203,8 +205,7 @@ TEST(ZrnFramer, AnswerAddressMayCarryFlagBitsAboveTheLowNibble) {
     // Above 15 the low nibble cannot name the address: only the address itself.
     EXPECT_EQ(ZrnJudge(Answer(21, 'X', "123"), 9, 21, 'X', kModeNormal), ZrnVerdict::kValid);
     for (int byte : {0x35, 0x55, 0xF5})
-        EXPECT_EQ(ZrnJudge(Answer(static_cast<uint8_t>(byte), 'X', "123"), 9, 21, 'X',
-                           kModeNormal),
+        EXPECT_EQ(ZrnJudge(Answer(static_cast<uint8_t>(byte), 'X', "123"), 9, 21, 'X', kModeNormal),
                   ZrnVerdict::kInvalid)
             << byte;
 }

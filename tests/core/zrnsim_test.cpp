@@ -24,15 +24,18 @@ namespace {
 // Independent of the simulator's own helpers: the sum the port checks.
 uint8_t AnswerSum(const std::string& a) {
     uint8_t s = 0;
-    for (size_t i = 1; i + 2 < a.size(); ++i) s = static_cast<uint8_t>(s + static_cast<uint8_t>(a[i]));
+    for (size_t i = 1; i + 2 < a.size(); ++i)
+        s = static_cast<uint8_t>(s + static_cast<uint8_t>(a[i]));
     return static_cast<uint8_t>(s + 'E');
 }
 
 // The answer's data part (between the command and the checksum).
-std::string DataOf(const std::string& a) { return a.size() >= 6 ? a.substr(4, a.size() - 6) : ""; }
+std::string DataOf(const std::string& a) {
+    return a.size() >= 6 ? a.substr(4, a.size() - 6) : "";
+}
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetFamilies();
         station_ = std::make_shared<Station>();
@@ -73,8 +76,11 @@ protected:
 
 TEST(ZrnFrame, ChecksumsFollowThePortsRules) {
     // 'H' 01 'X' '9' '4' 'E': 0x48+0x01+0x58+0x39+0x34+0x45 = 0x153 -> 0x53.
-    EXPECT_EQ(BuildRequest(1, 'X', "94"), std::string("H\x01X94\x53" "E"));
-    std::string a = BuildAnswer(5, 'X', "\x01" "40");
+    EXPECT_EQ(BuildRequest(1, 'X', "94"), std::string("H\x01X94\x53"
+                                                      "E"));
+    std::string a = BuildAnswer(5, 'X',
+                                "\x01"
+                                "40");
     ASSERT_EQ(a.size(), 9u);
     EXPECT_EQ(a.substr(0, 4), std::string("AH\x05X"));
     EXPECT_EQ(static_cast<uint8_t>(a[7]), AnswerSum(a));
@@ -88,9 +94,20 @@ TEST(ZrnFrame, ChecksumsFollowThePortsRules) {
     std::string bad = BuildRequest(7, 'D', "");
     bad[3] = static_cast<char>(bad[3] + 1);
     EXPECT_EQ(ParseRequest(bad, r), FrameError::BadChecksum);
-    EXPECT_EQ(ParseRequest("H\x01" "DE", r), FrameError::TooShort);
-    EXPECT_EQ(ParseRequest(std::string("H\x01" "D\x8F" "X"), r), FrameError::NoEnd);
-    EXPECT_EQ(ParseRequest(std::string("Q\x01" "D\x8F" "E"), r), FrameError::NoStart);
+    EXPECT_EQ(ParseRequest("H\x01"
+                           "DE",
+                           r),
+              FrameError::TooShort);
+    EXPECT_EQ(ParseRequest(std::string("H\x01"
+                                       "D\x8F"
+                                       "X"),
+                           r),
+              FrameError::NoEnd);
+    EXPECT_EQ(ParseRequest(std::string("Q\x01"
+                                       "D\x8F"
+                                       "E"),
+                           r),
+              FrameError::NoStart);
 }
 
 TEST(ZrnFrame, CodecsMatchTheServiceForms) {
@@ -191,13 +208,14 @@ TEST_F(SimTest, TotalizerWriteNeedsTheUnlockBeforeEachPair) {
     const int pairs[] = {0x12, 0x34, 0x56, 0x78, 0x00, 0x00};
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(Call(1, 'x', "6052"), "A");
-        EXPECT_EQ(Call(1, 'x', ByteToNibbles(static_cast<uint8_t>(48 + i)) +
-                                   ByteToNibbles(static_cast<uint8_t>(pairs[i]))),
+        EXPECT_EQ(Call(1, 'x',
+                       ByteToNibbles(static_cast<uint8_t>(48 + i)) +
+                           ByteToNibbles(static_cast<uint8_t>(pairs[i]))),
                   "A");
     }
     EXPECT_EQ(c->TotalV(), 12345678LL * 10000);
     EXPECT_EQ(DataOf(Call(1, 'S')).substr(1), "12345678");
-    EXPECT_EQ(c->Param(96), 0x15);  // the unlock is not a write of parameter 0x60
+    EXPECT_EQ(c->Param(96), 0x15);        // the unlock is not a write of parameter 0x60
     EXPECT_EQ(Call(1, 'x', "3099"), "");  // 48 again, without the unlock
     EXPECT_EQ(c->Param(48), 0x12);
 }
@@ -230,7 +248,9 @@ TEST_F(SimTest, DoseKeyAndFlowRunThroughTheStates) {
     EXPECT_EQ(Call(1, 'd', "000100"), "A");  // six integer digits, no decimals
     EXPECT_EQ(c->GetState(), State::WaitingKey);
     EXPECT_EQ(status() & 0x6F, 0x20);
-    EXPECT_EQ(DataOf(Call(1, 'Q')), "\x30" "000100");
+    EXPECT_EQ(DataOf(Call(1, 'Q')),
+              "\x30"
+              "000100");
     clock_->Advance(5000);
     EXPECT_EQ(c->CurrentV(), 0);  // nothing flows before the key
 
@@ -246,7 +266,9 @@ TEST_F(SimTest, DoseKeyAndFlowRunThroughTheStates) {
     clock_->Advance(60000);  // well past the dose: it stops at the dose
     EXPECT_EQ(c->GetState(), State::Idle);
     EXPECT_EQ(c->CurrentV(), 100 * 10000);
-    EXPECT_EQ(DataOf(Call(1, 'D')), "\x11" "000100");
+    EXPECT_EQ(DataOf(Call(1, 'D')),
+              "\x11"
+              "000100");
     EXPECT_EQ(c->TotalV(), 1100 * 10000);
     EXPECT_EQ(c->TotalW(), 100 * 10000);  // density 1 by default
     EXPECT_FALSE(c->PressKey());
@@ -330,12 +352,9 @@ TEST_F(SimTest, RegisteredFamilyAnswersByItsLayout) {
     FamilyTable t;
     t.name = "test";
     t.families = {77};
-    t.reads = {{'X', Quantity::Param, 2},
-               {'D', Quantity::CurrentV, 6},
-               {'K', Quantity::CurrentW, 6},
-               {'C', Quantity::Price, 4},
-               {'Z', Quantity::Temperature, 5, 1},
-               {'J', Quantity::Status, 0},
+    t.reads = {{'X', Quantity::Param, 2},          {'D', Quantity::CurrentV, 6},
+               {'K', Quantity::CurrentW, 6},       {'C', Quantity::Price, 4},
+               {'Z', Quantity::Temperature, 5, 1}, {'J', Quantity::Status, 0},
                {'F', Quantity::Flow, 5, 2}};
     t.writes = {{'d', Action::SetDose}, {'c', Action::SetPrice, 4}, {'u', Action::Continue}};
     t.status = {0x81, 0xA0, 0xA2, 0x88, 0};
@@ -358,7 +377,7 @@ TEST_F(SimTest, RegisteredFamilyAnswersByItsLayout) {
     EXPECT_EQ(Call(3, 'c', "1234"), "A");
     EXPECT_EQ(DataOf(Call(3, 'C')).substr(1), "1234");
     EXPECT_EQ(c->Price(), 123400);
-    EXPECT_EQ(Call(3, 'c', "123"), "");  // wrong length
+    EXPECT_EQ(Call(3, 'c', "123"), "");     // wrong length
     EXPECT_EQ(Call(3, 'd', "01000"), "A");  // 10.00
     EXPECT_EQ(Call(3, 'u'), "A");
     clock_->Advance(2000);
@@ -576,7 +595,8 @@ struct PortEnd {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (out.size() < want) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now()).count();
+                            end - std::chrono::steady_clock::now())
+                            .count();
             if (left <= 0) break;
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;

@@ -8,10 +8,11 @@ namespace hosttest {
 using testsupport::kChildReportFd;
 
 class HostChild : public testsupport::ChildProcess {
-public:
-    HostChild(const std::string& scenario, const std::vector<std::pair<std::string, std::string>>& env)
-        : testsupport::ChildProcess({"HostChild.DISABLED_Main", "NORVALT_HOST_CHILD", "NORVALT_HOST_"}, scenario,
-                                    env) {}
+  public:
+    HostChild(const std::string& scenario,
+              const std::vector<std::pair<std::string, std::string>>& env)
+        : testsupport::ChildProcess(
+              {"HostChild.DISABLED_Main", "NORVALT_HOST_CHILD", "NORVALT_HOST_"}, scenario, env) {}
 };
 
 }  // namespace hosttest

@@ -56,7 +56,7 @@ bool Eventually(Pred pred, int ms = 10000) {
 // A fake process clock moved by a thread at `speed` times real time: long time-outs pass
 // quickly, yet every waiter sleeps instead of spinning and the order of events stays natural.
 class PacedClock {
-public:
+  public:
     explicit PacedClock(int speed = 50) : clock_(false), speed_(speed) {
         plat::SetClock(&clock_);
         pacer_ = std::thread([this] {
@@ -65,7 +65,9 @@ public:
             while (!stop_.load()) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 auto now = std::chrono::steady_clock::now();
-                carry_us += std::chrono::duration_cast<std::chrono::microseconds>(now - last).count() * speed_;
+                carry_us +=
+                    std::chrono::duration_cast<std::chrono::microseconds>(now - last).count() *
+                    speed_;
                 last = now;
                 if (carry_us >= 1000) {
                     clock_.Advance(static_cast<uint32_t>(carry_us / 1000));
@@ -82,7 +84,7 @@ public:
     plat::FakeClock& Fake() { return clock_; }
     uint32_t Tick() { return clock_.TickCount(); }
 
-private:
+  private:
     plat::FakeClock clock_;
     const int speed_;
     std::atomic<bool> stop_{false};
@@ -91,7 +93,7 @@ private:
 
 // Records the events it is told, in order; can be told to fail or to act inside an event.
 class RecordingSink : public plat::ComObject<tlb::INorvaltEventsEx, tlb::INorvaltEvents> {
-public:
+  public:
     HRESULT PostFound(int8_t post) override { return Note("PostFound " + std::to_string(post)); }
     HRESULT StateChanged(int8_t post, tlb::TState st) override {
         last_state_time = st.TimeStamp;
@@ -101,7 +103,9 @@ public:
         return Note("VarValueChanged " + std::to_string(post) + " " + std::to_string(var) + " " +
                     std::to_string(v.Value.int64));
     }
-    HRESULT PostDeleted(int8_t post) override { return Note("PostDeleted " + std::to_string(post)); }
+    HRESULT PostDeleted(int8_t post) override {
+        return Note("PostDeleted " + std::to_string(post));
+    }
     HRESULT PostWithoutChanges(int8_t post, plat::DATE stamp) override {
         last_quiet_stamp = stamp;
         return Note("PostWithoutChanges " + std::to_string(post));
@@ -138,7 +142,7 @@ public:
     std::atomic<double> last_state_time{0};
     std::atomic<double> last_quiet_stamp{0};
 
-private:
+  private:
     HRESULT Note(std::string e) {
         {
             std::lock_guard lk(m_);
@@ -154,7 +158,7 @@ private:
 // Holds the event thread inside the sink's call for one event (once armed) until opened, or at
 // most 30 s, as a slow or stuck client would.
 class SinkGate {
-public:
+  public:
     SinkGate(RecordingSink& sink, std::string event, bool armed = true)
         : event_(std::move(event)), armed_(armed), entered_future_(entered_.get_future()) {
         sink.on_event = [this](const std::string& e) {
@@ -178,7 +182,7 @@ public:
         cv_.notify_all();
     }
 
-private:
+  private:
     const std::string event_;
     std::atomic<bool> armed_;
     std::promise<void> entered_;
@@ -201,7 +205,9 @@ struct DirectPost {
         return {};
     }
     void SetState(int32_t s) { state->SetStateValue(s, plat::NowLocal()); }
-    void SetVar(int code, int64_t value) { Var(code)->StoreValue(value, plat::NowLocal(), drv::LQ_FRESH); }
+    void SetVar(int code, int64_t value) {
+        Var(code)->StoreValue(value, plat::NowLocal(), drv::LQ_FRESH);
+    }
     void Remove() {
         if (auto b = drv::GetItem(branch)) b->RemoveFromNS();
     }
@@ -221,14 +227,15 @@ enum CommonRecord {
 
 // Item tree, protocol, stations and a paced clock for one test.
 class HostTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Descriptors outlive every item that points at them.
-        for (int rec : {kRecPriceV, kRecInspector, kRecDozeV, kRecCurrentV, kRecTotalV, kRecStateWithFlags,
-                        kRecEarthed, kRecAddress})
+        for (int rec : {kRecPriceV, kRecInspector, kRecDozeV, kRecCurrentV, kRecTotalV,
+                        kRecStateWithFlags, kRecEarthed, kRecAddress})
             descriptors_[rec] = drv::CopyVariableInfo(rec);
         descriptors_[kRecDozeV].WriteLevel = 1;  // only administrators when users are restricted
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", Parameters()),
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters",
+                                         Parameters()),
                   plat::ERROR_SUCCESS);
         drv::InitProtocol(drv::kDrvKey, "Parameters");
         drv::InitNameSpace();
@@ -241,7 +248,8 @@ protected:
         drv::DoneNameSpace();
         drv::DoneProtocol();
         drv::RestrictUsers() = false;
-        EXPECT_TRUE(Eventually([] { return drv::TAdvThread::Running() == 0; })) << "an event thread kept running";
+        EXPECT_TRUE(Eventually([] { return drv::TAdvThread::Running() == 0; }))
+            << "an event thread kept running";
     }
     virtual std::string Parameters() { return "PROTOCOL=4 DISABLEALLPORTS=1"; }
 
@@ -253,7 +261,8 @@ protected:
         p.branch = drv::FindOrCreateBranch(-1, "", "Post" + std::to_string(number));
         p.state = drv::New<drv::TStateItem>(number, false);
         for (int rec : records) {
-            auto v = drv::New<drv::TVarItem>(number, false, &p.state->Queue(), &descriptors_.at(rec));
+            auto v =
+                drv::New<drv::TVarItem>(number, false, &p.state->Queue(), &descriptors_.at(rec));
             v->AddToNS(p.branch);
             p.vars.push_back(v);
         }
@@ -271,7 +280,7 @@ protected:
 
 // A small driver on the base's own behaviour: dose, price, counters, read with 'D' and 'S'.
 class TestTork : public drv::TBasicTork {
-public:
+  public:
     explicit TestTork(const drv::TorkCreateArgs& args) : TBasicTork(args) {}
 
     void DefineVariables(uint8_t) override {
@@ -292,7 +301,8 @@ public:
                 if (ReadCounter('D', 13, 8, v)) SetVarRaw(code, drv::LQ_FRESH, plat::NowLocal(), v);
                 return;
             case tlb::cvTotalV:
-                if (ReadCounter('S', 15, 10, v)) SetVarRaw(code, drv::LQ_FRESH, plat::NowLocal(), v);
+                if (ReadCounter('S', 15, 10, v))
+                    SetVarRaw(code, drv::LQ_FRESH, plat::NowLocal(), v);
                 return;
             case tlb::cvDozeV:
             case tlb::cvDozeM:
@@ -301,22 +311,30 @@ public:
                 SetVarRaw(code, drv::LQ_FRESH, plat::NowLocal(), r.value);
                 return;
             }
-            default: TBasicTork::ReReadVarValue(code);
+            default:
+                TBasicTork::ReReadVarValue(code);
         }
     }
     int32_t SetVarValue(uint8_t code, int64_t value) override {
         switch (code) {
-            case tlb::cvDozeV: return WriteDose(value, 3, 2, true, false);
+            case tlb::cvDozeV:
+                return WriteDose(value, 3, 2, true, false);
             case tlb::cvDozeM:
                 SetVarRaw(code, drv::LQ_FRESH, plat::NowLocal(), value);
                 return 0;
-            case tlb::cvLiterPrice: return WritePrice(value);
-            default: return -3;
+            case tlb::cvLiterPrice:
+                return WritePrice(value);
+            default:
+                return -3;
         }
     }
     void ParseReply(char status, char, plat::DATE time) override {
         const int s = status & 0x6F;
-        int state = s == 0x01 ? 0 : s == 0x20 || s == 0x60 ? 1 : s == 0x02 || s == 0x22 ? 7 : s == 0x08 ? 80 : 177;
+        int state = s == 0x01                ? 0
+                    : s == 0x20 || s == 0x60 ? 1
+                    : s == 0x02 || s == 0x22 ? 7
+                    : s == 0x08              ? 80
+                                             : 177;
         SetStateValue(state, time);
     }
 };
@@ -327,7 +345,7 @@ inline ComPtr<drv::TBasicTork> MakeTestTork(const drv::TorkCreateArgs& args) {
 
 // Posts of simulated controllers on an emulated line, served by a running poll thread.
 class SimulatedHostTest : public HostTest {
-protected:
+  protected:
     static constexpr int kCom = 5;
 
     void SetUp() override {

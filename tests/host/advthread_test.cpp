@@ -15,7 +15,7 @@ using drv::TStation;
 namespace {
 
 class Events : public HostTest {
-protected:
+  protected:
     // Waits until the sink has `n` events and then nothing new for a while.
     static std::vector<std::string> Settled(RecordingSink& sink, size_t n) {
         EXPECT_TRUE(Eventually([&] { return sink.Count() >= n; })) << sink.Count() << " of " << n;
@@ -33,9 +33,9 @@ TEST_F(Events, PostsAppearWithTheirValuesThenChangesFollowInOrder) {
     auto s = NewStation();
     auto sink = plat::MakeCom<RecordingSink>();
     ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
-    EXPECT_EQ(Settled(*sink, 6), (Strings{"PostFound 3", "PostFound 5", "StateChanged 3 0",
-                                          "VarValueChanged 3 1 0", "VarValueChanged 3 3 1500",
-                                          "StateChanged 5 7"}));
+    EXPECT_EQ(Settled(*sink, 6),
+              (Strings{"PostFound 3", "PostFound 5", "StateChanged 3 0", "VarValueChanged 3 1 0",
+                       "VarValueChanged 3 3 1500", "StateChanged 5 7"}));
     EXPECT_TRUE(s->EventThreadRunning());
 
     sink->Clear();
@@ -48,8 +48,9 @@ TEST_F(Events, PostsAppearWithTheirValuesThenChangesFollowInOrder) {
     ASSERT_TRUE(sink->WaitFor("VarValueChanged 9 9 0"));
     p3.Remove();
     ASSERT_TRUE(sink->WaitFor("PostDeleted 3"));
-    EXPECT_EQ(Settled(*sink, 6), (Strings{"StateChanged 5 80", "VarValueChanged 3 1 10000", "PostFound 9",
-                                          "StateChanged 9 0", "VarValueChanged 9 9 0", "PostDeleted 3"}))
+    EXPECT_EQ(Settled(*sink, 6),
+              (Strings{"StateChanged 5 80", "VarValueChanged 3 1 10000", "PostFound 9",
+                       "StateChanged 9 0", "VarValueChanged 9 9 0", "PostDeleted 3"}))
         << "an unchanged value is not sent again";
 
     // A post that comes back is found again, with its values.
@@ -95,8 +96,8 @@ TEST_F(Events, ABurstGoesOutOneByOneFromWhereTheLastStoppedAndCoalesces) {
     p5.SetVar(tlb::cvTotalV, 9);
     const uint32_t released = clock_.Tick();
     release.set_value();
-    EXPECT_EQ(Settled(*sink, 4), (Strings{"StateChanged 5 7", "VarValueChanged 5 9 9", "StateChanged 3 1",
-                                          "VarValueChanged 3 3 200"}))
+    EXPECT_EQ(Settled(*sink, 4), (Strings{"StateChanged 5 7", "VarValueChanged 5 9 9",
+                                          "StateChanged 3 1", "VarValueChanged 3 3 200"}))
         << "after post 5's state: its variables, then round to post 3; each value once, the newest";
     EXPECT_LT(plat::TickDiff(last_tick.load(), released), TAdvThread::kWaitMs)
         << "waiting events go out one pass after another, not one per wait";
@@ -149,7 +150,8 @@ TEST_F(Events, AnExtendedSinkHearsOfQuietTimes) {
     ASSERT_TRUE(plain->WaitFor("StateChanged 2 0"));
     const size_t before = sink->Count();
     const uint32_t t0 = clock_.Tick();
-    ASSERT_TRUE(Eventually([&] { return plat::TickDiff(clock_.Tick(), t0) > 2 * TAdvThread::kWaitMs; }));
+    ASSERT_TRUE(
+        Eventually([&] { return plat::TickDiff(clock_.Tick(), t0) > 2 * TAdvThread::kWaitMs; }));
     EXPECT_EQ(sink->Count(), before) << "the first sink hears nothing after it was replaced";
     EXPECT_EQ(plain->CountOf("PostWithoutChanges"), 0u);
     EXPECT_EQ(sink->RefCount(), 1u);
@@ -167,7 +169,8 @@ TEST_F(Events, AFailingSinkIsGivenUpAfterItsHundredAndFirstFailure) {
     const uint32_t t0 = clock_.Tick();
     ASSERT_TRUE(Eventually([&] { return plat::TickDiff(clock_.Tick(), t0) > 2000; }));
     EXPECT_EQ(sink->Count(), 101u);
-    EXPECT_EQ(sink->CountOf("PostFound 1"), 101u) << "the scan is repeated until a call gets through";
+    EXPECT_EQ(sink->CountOf("PostFound 1"), 101u)
+        << "the scan is repeated until a call gets through";
     EXPECT_EQ(TAdvThread::Running(), 0);
 
     // Registering again starts over.
@@ -188,8 +191,9 @@ TEST_F(Events, ASinkThatRecoversLosesNothing) {
         if (--failures <= 0) raw->fail = S_OK;
     };
     ASSERT_EQ(s->RegisterSinkInterface(sink.Get()), S_OK);
-    EXPECT_EQ(Settled(*sink, 7), (Strings{"PostFound 1", "PostFound 1", "PostFound 1", "PostFound 1",
-                                          "PostFound 1", "StateChanged 1 0", "VarValueChanged 1 3 0"}));
+    EXPECT_EQ(Settled(*sink, 7),
+              (Strings{"PostFound 1", "PostFound 1", "PostFound 1", "PostFound 1", "PostFound 1",
+                       "StateChanged 1 0", "VarValueChanged 1 3 0"}));
     EXPECT_TRUE(s->EventThreadRunning());
 }
 

@@ -12,9 +12,9 @@
 #include "platform/com/error.h"
 #include "platform/rpc/client.h"
 #include "service/typelib/TypeLibProxy.h"
-#include "tests/support/ChildSide.h"
 #include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"
+#include "tests/support/ChildSide.h"
 
 using namespace hosttest;
 
@@ -73,7 +73,8 @@ void Client() {
     Report("flags " + std::to_string(res) + " " + std::to_string(v.Value.int64));
 
     int32_t id = 0;
-    CHILD_CHECK(n->SetVarValue(6, tlb::cvDozeV, plat::Currency{50000}, &id) == S_OK && tlb::IsCmdID(id));
+    CHILD_CHECK(n->SetVarValue(6, tlb::cvDozeV, plat::Currency{50000}, &id) == S_OK &&
+                tlb::IsCmdID(id));
     CHILD_CHECK(n->GetResult(id, &res) == S_OK);
     Report("dose " + std::to_string(res));
     CHILD_CHECK(n->SetState(6, tlb::csWaitingKey, &id) == S_OK && tlb::IsCmdID(id));
@@ -88,7 +89,8 @@ void Client() {
     CHILD_CHECK(n->GetState(-5, &st) == S_OK && st.Value == tlb::csNone);
     tlb::TVariableInfo info;
     CHILD_CHECK(n->GetVariable(6, 1000, &info, &res) == S_OK && res == plat::E_INVALIDARG);
-    CHILD_CHECK(n->SetVarValue(6, static_cast<tlb::TVariableEnum>(-1), plat::Currency{1}, &id) == S_OK &&
+    CHILD_CHECK(n->SetVarValue(6, static_cast<tlb::TVariableEnum>(-1), plat::Currency{1}, &id) ==
+                    S_OK &&
                 id == tlb::E_BADVARIABLE);
     CHILD_CHECK(n->GetResult(5, &res) == S_OK && res == 5);
     Report("hostile ok");
@@ -180,7 +182,9 @@ void Greedy() {
     auto sink = plat::MakeCom<RecordingSink>();
     size_t sinks = 0;
     hr = S_OK;
-    for (; sinks < held.size() && plat::Succeeded(hr = held[sinks]->RegisterSinkInterface(sink.Get())); ++sinks) {
+    for (; sinks < held.size() &&
+           plat::Succeeded(hr = held[sinks]->RegisterSinkInterface(sink.Get()));
+         ++sinks) {
     }
     Report("sinks " + std::to_string(sinks) + " " + Hex(hr));
     Finish(0);

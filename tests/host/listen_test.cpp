@@ -33,7 +33,7 @@ namespace {
 namespace reg = plat::reg;
 
 class Listening : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         plat::rpc::SetLogSink([this](const std::string& line) {
             std::lock_guard lk(log_m_);
@@ -53,7 +53,8 @@ protected:
         return o;
     }
     void SetTransportValue(const char* name, const std::string& value) {
-        ASSERT_EQ(reg::WriteString(reg::Hive::LocalMachine, plat::kTransportKey, name, value), plat::ERROR_SUCCESS);
+        ASSERT_EQ(reg::WriteString(reg::Hive::LocalMachine, plat::kTransportKey, name, value),
+                  plat::ERROR_SUCCESS);
     }
     struct stat SocketStat() {
         struct stat st {};
@@ -67,7 +68,8 @@ protected:
         std::strncpy(a.sun_path, server_.SocketPath().c_str(), sizeof a.sun_path - 1);
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         EXPECT_GE(fd, 0);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0)
+            << std::strerror(errno);
         fds_.push_back(fd);
         return fd;
     }
@@ -115,7 +117,8 @@ TEST_F(Listening, TheSocketIsOpenOnlyToItsGroupWhichDefaultsToTheAdministrators)
 
     // A socket group of its own lets operators in who are no administrators.
     SetTransportValue("AdminGroup", "no-such-group-here");
-    ASSERT_EQ(server_.Start(Options()), plat::S_OK) << "a missing default group is no reason to stay down";
+    ASSERT_EQ(server_.Start(Options()), plat::S_OK)
+        << "a missing default group is no reason to stay down";
     EXPECT_EQ(SocketStat().st_mode & 0777, 0660u);
     EXPECT_TRUE(Logged("no-such-group-here not found"));
     server_.Stop();
@@ -125,7 +128,8 @@ TEST_F(Listening, TheSocketIsOpenOnlyToItsGroupWhichDefaultsToTheAdministrators)
     server_.Stop();
     SetTransportValue("SocketGroup", "no-such-group-here");
     EXPECT_EQ(server_.Start(Options()), plat::E_ACCESSDENIED) << "a configured group must exist";
-    EXPECT_NE(plat::GetErrorText().find("unknown group"), std::string::npos) << plat::GetErrorText();
+    EXPECT_NE(plat::GetErrorText().find("unknown group"), std::string::npos)
+        << plat::GetErrorText();
 }
 
 TEST_F(Listening, AnUnprivilegedUserOutsideTheGroupCannotConnect) {
@@ -136,12 +140,14 @@ TEST_F(Listening, AnUnprivilegedUserOutsideTheGroupCannotConnect) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const bool refused = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EACCES;
+        const bool refused =
+            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EACCES;
         ::_exit(refused ? 0 : 1);
     }
     int status = 0;
@@ -206,7 +212,8 @@ TEST_F(Listening, OneUserCannotTakeEveryConnection) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ::close(ready[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);

@@ -56,16 +56,18 @@ TEST(StationNames, ParsePostItemName) {
     EXPECT_TRUE(is("Post7.PriceV", 7, 13)) << "the controllers' price item";
     EXPECT_TRUE(is("Post7.LiterPrice", 7, 13));
     EXPECT_TRUE(is("Post32767.State", 32767, -1));
-    for (const char* bad : {"Post7.TotalM", "Post07.State", "Post0.State", "Post.State", "Post5", "Post5.",
-                            "Post32768.State", "Post99999999999999.State", "Post5.S2.P1.State", "Tank5.State",
-                            "Post-1.State", "Post5x.State", "", "Pos"})
+    for (const char* bad :
+         {"Post7.TotalM", "Post07.State", "Post0.State", "Post.State", "Post5", "Post5.",
+          "Post32768.State", "Post99999999999999.State", "Post5.S2.P1.State", "Tank5.State",
+          "Post-1.State", "Post5x.State", "", "Pos"})
         EXPECT_TRUE(is(bad, -1, 0)) << bad;
 }
 
 class Station : public HostTest {};
 
 TEST_F(Station, ReadsStateVariablesAndValuesOfAPost) {
-    DirectPost p = MakePost(4, {kRecTotalV, kRecDozeV, kRecEarthed, kRecStateWithFlags}, tlb::csWorking);
+    DirectPost p =
+        MakePost(4, {kRecTotalV, kRecDozeV, kRecEarthed, kRecStateWithFlags}, tlb::csWorking);
     p.SetVar(tlb::cvDozeV, 123400);
     p.SetVar(tlb::cvEarthed, 10000);
     auto s = NewStation();
@@ -88,9 +90,11 @@ TEST_F(Station, ReadsStateVariablesAndValuesOfAPost) {
         ASSERT_EQ(s->GetVariable(4, i, &info, &res), S_OK);
         EXPECT_EQ(res, 0);
         codes.push_back(info.Code);
-        EXPECT_EQ(info, drv::StationVar(info.Code).info) << "the station's own descriptor, names empty";
+        EXPECT_EQ(info, drv::StationVar(info.Code).info)
+            << "the station's own descriptor, names empty";
     }
-    EXPECT_EQ(codes, (std::vector<int>{tlb::cvEarthed, tlb::cvDozeV, tlb::cvTotalV, tlb::cvStateWithFlags}))
+    EXPECT_EQ(codes, (std::vector<int>{tlb::cvEarthed, tlb::cvDozeV, tlb::cvTotalV,
+                                       tlb::cvStateWithFlags}))
         << "table order";
 
     tlb::TVariableValue v;
@@ -121,12 +125,14 @@ TEST_F(Station, StateJumps) {
     auto s = NewStation();
     auto jump = [&](int post, int from, int to) {
         int32_t r = 99;
-        EXPECT_EQ(s->StateJumpValid(static_cast<int16_t>(post), static_cast<tlb::TVariableEnum>(from),
-                                    static_cast<tlb::TVariableEnum>(to), &r),
-                  S_OK);
+        EXPECT_EQ(
+            s->StateJumpValid(static_cast<int16_t>(post), static_cast<tlb::TVariableEnum>(from),
+                              static_cast<tlb::TVariableEnum>(to), &r),
+            S_OK);
         return r;
     };
-    for (auto [f, t] : std::vector<std::pair<int, int>>{{0, 1}, {1, 0}, {1, 7}, {7, 0}, {7, 80}, {80, 0}, {80, 1}, {177, 0}})
+    for (auto [f, t] : std::vector<std::pair<int, int>>{
+             {0, 1}, {1, 0}, {1, 7}, {7, 0}, {7, 80}, {80, 0}, {80, 1}, {177, 0}})
         EXPECT_EQ(jump(2, f, t), 0) << f << "->" << t;
     EXPECT_EQ(jump(2, 80, 7), tlb::E_INCOMPATIBLESTATE) << "continuing runs through csWaitingKey";
     EXPECT_EQ(jump(2, 0, 7), tlb::E_INCOMPATIBLESTATE);
@@ -183,7 +189,8 @@ TEST_F(Station, SetStateQueuesACommandAndGetResultWaitsForIt) {
         EXPECT_EQ(s->GetResult(id, &out), S_OK);
         return out;
     });
-    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "still pending";
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+        << "still pending";
     // What the poll thread does with the queue.
     auto cmd = p.state->Queue().Next();
     ASSERT_TRUE(cmd);
@@ -277,7 +284,7 @@ TEST_F(Station, HostileArgumentsGetCodesNotCrashes) {
 }
 
 class RestrictedStation : public HostTest {
-protected:
+  protected:
     std::string Parameters() override { return "PROTOCOL=4 DISABLEALLPORTS=1 RESTRICTUSERS=1"; }
 };
 
@@ -385,19 +392,23 @@ TEST_F(Station, OneClientHoldsAtMostItsQuotaOfStationsAndEventThreads) {
     for (int i = 0; i < drv::kMaxEventThreadsPerClient; ++i)
         ASSERT_EQ(held[static_cast<size_t>(i)]->RegisterSinkInterface(sink.Get()), S_OK) << i;
     EXPECT_EQ(held.back()->RegisterSinkInterface(sink.Get()), plat::E_OUTOFMEMORY);
-    EXPECT_EQ(drv::ClientCharges(client.peer, TChargeKind::EventThread), drv::kMaxEventThreadsPerClient);
-    EXPECT_TRUE(Eventually([] { return drv::TAdvThread::Running() == drv::kMaxEventThreadsPerClient; }));
+    EXPECT_EQ(drv::ClientCharges(client.peer, TChargeKind::EventThread),
+              drv::kMaxEventThreadsPerClient);
+    EXPECT_TRUE(
+        Eventually([] { return drv::TAdvThread::Running() == drv::kMaxEventThreadsPerClient; }));
 
     // Places come back when threads and stations end.
     ASSERT_EQ(held[0]->UnRegisterSinkInterface(), S_OK);
     ASSERT_TRUE(Eventually([&] {
-        return drv::ClientCharges(client.peer, TChargeKind::EventThread) == drv::kMaxEventThreadsPerClient - 1;
+        return drv::ClientCharges(client.peer, TChargeKind::EventThread) ==
+               drv::kMaxEventThreadsPerClient - 1;
     }));
     EXPECT_EQ(held.back()->RegisterSinkInterface(sink.Get()), S_OK);
     held.clear();
     EXPECT_TRUE(Eventually([&] {
         return drv::ClientCharges(client.peer, TChargeKind::EventThread) == 0 &&
-               drv::ClientCharges(client.peer, TChargeKind::Station) == 0 && TStation::LiveCount() == 0;
+               drv::ClientCharges(client.peer, TChargeKind::Station) == 0 &&
+               TStation::LiveCount() == 0;
     }));
     EXPECT_EQ(plat::RevokeClassObject(cookie), S_OK);
 }

@@ -1,7 +1,7 @@
 // TORK over the object transport: this process serves posts of simulated controllers, a child
 // process (HostChild.h) is the client, as the operator console would be.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +27,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 }
 
 class Transport : public SimulatedHostTest {
-protected:
+  protected:
     void SetUp() override {
         SimulatedHostTest::SetUp();
         tlb::RegisterTypeLibInterfaces();
@@ -56,7 +56,8 @@ protected:
         children_.clear();
         server_.Stop();
         plat::RevokeClassObject(cookie_);
-        EXPECT_TRUE(Eventually([] { return drv::TStation::LiveCount() == 0; })) << "a station outlived its client";
+        EXPECT_TRUE(Eventually([] { return drv::TStation::LiveCount() == 0; }))
+            << "a station outlived its client";
         SimulatedHostTest::TearDown();
     }
     virtual void Options(plat::rpc::ServerOptions&) {}
@@ -89,10 +90,11 @@ TEST_F(Transport, AClientListsReadsWritesAndHearsPostsComeAndGo) {
     }
     ASSERT_EQ(child.Wait(), 0) << Joined(lines);
     const std::string all = Joined(lines);
-    for (const char* want : {"posts 6", "vars 3,4,6,7,9,13,36", "dose 0", "start 0", "dose value 50000",
-                             "hostile ok", "deleted 9", "done"})
+    for (const char* want : {"posts 6", "vars 3,4,6,7,9,13,36", "dose 0", "start 0",
+                             "dose value 50000", "hostile ok", "deleted 9", "done"})
         EXPECT_NE(IndexOf(lines, want), lines.size()) << want << "\n" << all;
-    EXPECT_NE(IndexOf(lines, "flags 0 0"), lines.size()) << "StateWithFlags of an idle post\n" << all;
+    EXPECT_NE(IndexOf(lines, "flags 0 0"), lines.size()) << "StateWithFlags of an idle post\n"
+                                                         << all;
 
     // The events in their order: the post with its state, the start, the new post and its end.
     const size_t found6 = IndexOf(lines, "event PostFound 6");
@@ -108,7 +110,8 @@ TEST_F(Transport, AClientListsReadsWritesAndHearsPostsComeAndGo) {
     EXPECT_LT(idle9, deleted9) << all;
     EXPECT_LT(deleted9, lines.size()) << all;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "event PostFound 6"), 1) << all;
-    EXPECT_TRUE(Eventually([] { return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0; }));
+    EXPECT_TRUE(Eventually(
+        [] { return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0; }));
 }
 
 TEST_F(Transport, AKilledClientEndsItsEventThreadAndReleasesItsStation) {
@@ -120,7 +123,8 @@ TEST_F(Transport, AKilledClientEndsItsEventThreadAndReleasesItsStation) {
     child.Kill(SIGKILL);
     EXPECT_EQ(child.Wait(), 128 + SIGKILL);
     EXPECT_TRUE(Eventually([&] {
-        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 &&
+               server_.ConnectionCount() == 0;
     }));
     EXPECT_EQ(drv::StationListCount(), 0);
     EXPECT_FALSE(drv::StationsInUse());
@@ -148,11 +152,13 @@ TEST_F(Transport, AStationReleasedWhileItsSinkIsBeingCalledLeavesTheConnectionUs
     EXPECT_EQ(probe.Wait(), 0);
 
     for (const std::string& l : LinesUntil(slow, "done")) lines.push_back(l);
-    EXPECT_NE(IndexOf(lines, "again 0"), lines.size()) << "the connection was stuck\n" << Joined(lines);
+    EXPECT_NE(IndexOf(lines, "again 0"), lines.size()) << "the connection was stuck\n"
+                                                       << Joined(lines);
     EXPECT_NE(IndexOf(lines, "done"), lines.size()) << Joined(lines);
     EXPECT_EQ(slow.Wait(), 0) << Joined(lines);
     EXPECT_TRUE(Eventually([&] {
-        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 &&
+               server_.ConnectionCount() == 0;
     }));
 }
 
@@ -167,7 +173,8 @@ TEST_F(Transport, AClientKilledWhileItsSinkIsBeingCalledLeavesNothingBehind) {
     EXPECT_EQ(probe.ReadLine(), "probe 0");
     EXPECT_EQ(probe.Wait(), 0);
     EXPECT_TRUE(Eventually([&] {
-        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 &&
+               server_.ConnectionCount() == 0;
     }));
     EXPECT_EQ(drv::StationListCount(), 0);
 }
@@ -176,18 +183,22 @@ TEST_F(Transport, AClientCannotMakeTheServiceHoldStationsAndThreadsWithoutEnd) {
     HostChild& greedy = Child("greedy");
     std::vector<std::string> lines = greedy.ReadAll(60000);
     EXPECT_EQ(greedy.Wait(), 0) << Joined(lines);
-    EXPECT_NE(IndexOf(lines, "stations " + std::to_string(drv::kMaxStationsPerClient) + " 8007000E"), lines.size())
+    EXPECT_NE(
+        IndexOf(lines, "stations " + std::to_string(drv::kMaxStationsPerClient) + " 8007000E"),
+        lines.size())
         << Joined(lines);
-    EXPECT_NE(IndexOf(lines, "sinks " + std::to_string(drv::kMaxEventThreadsPerClient) + " 8007000E"),
-              lines.size())
+    EXPECT_NE(
+        IndexOf(lines, "sinks " + std::to_string(drv::kMaxEventThreadsPerClient) + " 8007000E"),
+        lines.size())
         << Joined(lines);
     EXPECT_TRUE(Eventually([&] {
-        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 && server_.ConnectionCount() == 0;
+        return drv::TStation::LiveCount() == 0 && drv::TAdvThread::Running() == 0 &&
+               server_.ConnectionCount() == 0;
     }));
 }
 
 class RestrictedTransport : public Transport {
-protected:
+  protected:
     std::string Parameters() override { return "PROTOCOL=4 DISABLEALLPORTS=1 RESTRICTUSERS=1"; }
     // The unprivileged user reaches the socket through its group, as operators would.
     void Options(plat::rpc::ServerOptions& o) override {

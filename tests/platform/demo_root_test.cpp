@@ -18,19 +18,21 @@ Options Parse(std::vector<const char*> args, const char* env = nullptr) {
     return demo::ParseOptions(static_cast<int>(args.size()), args.data(), env);
 }
 
-void Touch(const fs::path& p, const std::string& text = "x") { std::ofstream(p) << text; }
+void Touch(const fs::path& p, const std::string& text = "x") {
+    std::ofstream(p) << text;
+}
 
 TEST(DemoOptions, HelpAndBadArgumentsDoNotRun) {
     EXPECT_EQ(Parse({"--help"}).action, Options::Help);
     EXPECT_EQ(Parse({"/tmp/x", "-h"}).action, Options::Help);
     for (auto args : std::vector<std::vector<const char*>>{{"--bogus"},
-                                                             {"-x", "/tmp/x"},
-                                                             {"--seconds"},
-                                                             {"--seconds", "ten"},
-                                                             {"--seconds", "-1"},
-                                                             {"--seconds", "5x"},
-                                                             {"/tmp/a", "/tmp/b"},
-                                                             {""}}) {
+                                                           {"-x", "/tmp/x"},
+                                                           {"--seconds"},
+                                                           {"--seconds", "ten"},
+                                                           {"--seconds", "-1"},
+                                                           {"--seconds", "5x"},
+                                                           {"/tmp/a", "/tmp/b"},
+                                                           {""}}) {
         const Options o = Parse(args);
         EXPECT_EQ(o.action, Options::Error) << args[0];
         EXPECT_FALSE(o.error.empty()) << args[0];

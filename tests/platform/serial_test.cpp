@@ -32,7 +32,7 @@ int64_t SinceMs(std::chrono::steady_clock::time_point start) {
 }
 
 class SerialTest : public ::testing::Test {
-protected:
+  protected:
     testsupport::TempRoot root_;
     testsupport::PtyPair pty_{7};
 
@@ -66,8 +66,8 @@ TEST_F(SerialTest, ComNamesResolveThroughTheRegistryElseToTtyS) {
     EXPECT_EQ(ResolvePortName("COM3"), "/dev/ttyS2");
     EXPECT_EQ(ResolvePortName("\\\\.\\COM12"), "/dev/ttyS11");
     EXPECT_EQ(ResolvePortName("/dev/serial/by-id/x"), "/dev/serial/by-id/x");
-    for (const char* bad : {"", "COM", "COM0", "COM07", "COMx", "COM1x", "COM257", "LPT1",
-                            "ttyS0", "\\\\.\\", "\\\\.\\LPT1"})
+    for (const char* bad : {"", "COM", "COM0", "COM07", "COMx", "COM1x", "COM257", "LPT1", "ttyS0",
+                            "\\\\.\\", "\\\\.\\LPT1"})
         EXPECT_EQ(ResolvePortName(bad), "") << bad;
     EXPECT_EQ(ComNumber("COM256"), 256);
     EXPECT_EQ(ComNumber("\\\\.\\COM1"), 1);
@@ -90,10 +90,10 @@ TEST_F(SerialTest, MissingPortsAreNotFound) {
     EXPECT_EQ(port.Open("COM200"), ERROR_FILE_NOT_FOUND);  // no registry entry, no /dev/ttyS199
     EXPECT_EQ(port.Open("COM0"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(port.Open("/dev/norvalt-no-such-tty"), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
-                                     "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM9",
-                                     root_.Path() + "/unplugged"),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                               "COM9", root_.Path() + "/unplugged"),
+        ERROR_SUCCESS);
     EXPECT_EQ(port.Open("COM9"), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(port.IsOpen());
 }

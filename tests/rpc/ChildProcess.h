@@ -8,11 +8,11 @@ namespace rpctest {
 using testsupport::kChildReportFd;
 
 class ChildProcess : public testsupport::ChildProcess {
-public:
-    ChildProcess(const std::string& scenario, const std::vector<std::pair<std::string, std::string>>& env,
-                 int listen_fd = -1)
-        : testsupport::ChildProcess({"RpcChild.DISABLED_Main", "NORVALT_RPC_CHILD", "NORVALT_RPC_"}, scenario,
-                                    env, listen_fd) {}
+  public:
+    ChildProcess(const std::string& scenario,
+                 const std::vector<std::pair<std::string, std::string>>& env, int listen_fd = -1)
+        : testsupport::ChildProcess({"RpcChild.DISABLED_Main", "NORVALT_RPC_CHILD", "NORVALT_RPC_"},
+                                    scenario, env, listen_fd) {}
 };
 
 }  // namespace rpctest

@@ -11,9 +11,9 @@
 #include "platform/com/classes.h"
 #include "platform/rpc/client.h"
 #include "platform/rpc/server.h"
-#include "tests/support/ChildSide.h"
 #include "tests/rpc/ChildProcess.h"
 #include "tests/rpc/RpcFixture.h"
+#include "tests/support/ChildSide.h"
 
 using namespace rpctest;
 using plat::S_OK;

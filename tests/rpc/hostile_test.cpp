@@ -344,8 +344,8 @@ TEST_F(Hostile, OneConnectionsBlockedCallsTakeNoMoreThanItsShareOfThePool) {
         ClosedGate gate;
         for (uint32_t i = 0; i < kCalls; ++i)
             peer->Send(Request(100 + i, id, IID_ITestKinds, kPark, Ballast(0)));
-        ASSERT_TRUE(Eventually(
-            [] { return g_gate.Waiting() >= int{kMaxPoolThreadsPerConnection}; }));
+        ASSERT_TRUE(
+            Eventually([] { return g_gate.Waiting() >= int{kMaxPoolThreadsPerConnection}; }));
         // Another client is served while this one's share is taken.
         auto k = Create<ITestKinds>();
         ASSERT_TRUE(k);
@@ -534,32 +534,37 @@ TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
     const auto* kinds = FindInterface(IID_ITestKinds);
     ASSERT_TRUE(kinds);
     std::vector<std::vector<uint8_t>> good = {
-        body(Request(1, 5, IID_ITestKinds, kSum, [](Writer& w) {
-            w.U32(2);
-            w.U32(2);
-            w.U32(7);
-            w.U32(8);
-        })),
-        body(Request(2, 5, IID_ITestKinds, kVariants, [](Writer& w) {
-            w.U16(plat::VT_BSTR);
-            w.U32(2);
-            w.U16(0x416);
-            w.U16(0xD800);
-        })),
-        body(Request(3, 5, tlb::IID_INorvalt, 12 /* RegisterSinkInterface */, [](Writer& w) {
-            w.U8(1);
-            w.U64(9);
-            w.Guid(tlb::IID_INorvaltEvents);
-        })),
-        body(Request(4, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
-            w.Guid(CLSID_TestObject);
-            w.Guid(tlb::IID_INorvalt);
-        })),
+        body(Request(1, 5, IID_ITestKinds, kSum,
+                     [](Writer& w) {
+                         w.U32(2);
+                         w.U32(2);
+                         w.U32(7);
+                         w.U32(8);
+                     })),
+        body(Request(2, 5, IID_ITestKinds, kVariants,
+                     [](Writer& w) {
+                         w.U16(plat::VT_BSTR);
+                         w.U32(2);
+                         w.U16(0x416);
+                         w.U16(0xD800);
+                     })),
+        body(Request(3, 5, tlb::IID_INorvalt, 12 /* RegisterSinkInterface */,
+                     [](Writer& w) {
+                         w.U8(1);
+                         w.U64(9);
+                         w.Guid(tlb::IID_INorvaltEvents);
+                     })),
+        body(Request(4, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance,
+                     [](Writer& w) {
+                         w.Guid(CLSID_TestObject);
+                         w.Guid(tlb::IID_INorvalt);
+                     })),
     };
     for (const auto& frame : good) {
         ASSERT_EQ(DecodeFrame(frame), Decoded::Request);
         for (size_t n = 0; n < frame.size(); ++n)
-            EXPECT_EQ(DecodeFrame(std::span(frame.data(), n)), Decoded::Malformed) << "cut at " << n;
+            EXPECT_EQ(DecodeFrame(std::span(frame.data(), n)), Decoded::Malformed)
+                << "cut at " << n;
         auto longer = frame;
         longer.push_back(0);
         EXPECT_EQ(DecodeFrame(longer), Decoded::Malformed) << "trailing byte";

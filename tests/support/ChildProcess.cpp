@@ -19,7 +19,8 @@ ChildProcess::ChildProcess(const ChildProgram& program, const std::string& scena
                            const std::vector<std::pair<std::string, std::string>>& env,
                            int listen_fd) {
     int pipefd[2], input[2];
-    if (::pipe2(pipefd, O_CLOEXEC) != 0 || ::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (::pipe2(pipefd, O_CLOEXEC) != 0 || ::pipe2(input, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
     int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
 
     // Everything the child needs is built before fork: between fork and exec only

@@ -21,7 +21,7 @@ struct ChildProgram {
 };
 
 class ChildProcess {
-public:
+  public:
     // `env` adds to this process's environment. `listen_fd` >= 0 is handed over as systemd
     // would: descriptor 3 with LISTEN_FDS=1 and LISTEN_PID set to the child's pid.
     ChildProcess(const ChildProgram& program, const std::string& scenario,
@@ -41,7 +41,7 @@ public:
     int Wait(int ms = 20000);
     void Kill(int sig);
 
-private:
+  private:
     pid_t pid_ = -1;
     int report_ = -1;
     int input_ = -1;

@@ -22,10 +22,11 @@ inline void Report(const std::string& line) {
 }  // namespace testsupport
 
 // Ends the child with a FAIL report when the condition does not hold.
-#define CHILD_CHECK(cond)                                                                       \
-    do {                                                                                        \
-        if (!(cond)) {                                                                          \
-            testsupport::Report(std::string("FAIL line ") + std::to_string(__LINE__) + ": " #cond); \
-            testsupport::Finish(1);                                                             \
-        }                                                                                       \
+#define CHILD_CHECK(cond)                                                              \
+    do {                                                                               \
+        if (!(cond)) {                                                                 \
+            testsupport::Report(std::string("FAIL line ") + std::to_string(__LINE__) + \
+                                ": " #cond);                                           \
+            testsupport::Finish(1);                                                    \
+        }                                                                              \
     } while (0)

@@ -86,8 +86,8 @@ std::string PtyPair::ReadFar(size_t max, int timeout_ms) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 || errno != EAGAIN) break;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(end -
-                                                                  std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd p{master_, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;

@@ -8,7 +8,7 @@
 namespace testsupport {
 
 class PtyPair {
-public:
+  public:
     // Both ends raw. With com_number > 0 the slave is registered as "COM<n>" in HKLM
     // "HARDWARE\DEVICEMAP\SERIALCOMM" (a TempRoot must be active) and unregistered again by
     // the destructor. Throws std::runtime_error when no pseudo-terminal can be had.
@@ -29,7 +29,7 @@ public:
     // Closes the far end: the port's device is gone (the slave hangs up).
     void CloseFar();
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;  // held open so the pair lives while the port is closed and reopened
     int com_ = 0;

@@ -22,11 +22,12 @@
 namespace testsupport {
 
 class SimulatedPortTest : public ::testing::Test {
-protected:
+  protected:
     explicit SimulatedPortTest(int com) : com_(com) {}
 
     void SetUp() override {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", "PROTOCOL=4"),
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters",
+                                         "PROTOCOL=4"),
                   plat::ERROR_SUCCESS);
         drv::InitProtocol(drv::kDrvKey, "Parameters");
         drv::InitNameSpace();
@@ -57,7 +58,9 @@ protected:
         std::vector<std::string> out;
         for (const zrnsim::LogEntry& e : station_->Requests()) {
             zrnsim::Request r;
-            if (e.address != address || zrnsim::ParseRequest(e.frame, r) != zrnsim::FrameError::None) continue;
+            if (e.address != address ||
+                zrnsim::ParseRequest(e.frame, r) != zrnsim::FrameError::None)
+                continue;
             out.push_back(std::string(1, static_cast<char>(r.command)) + r.data);
         }
         return out;

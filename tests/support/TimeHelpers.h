@@ -13,7 +13,7 @@ namespace testsupport {
 
 // Sets TZ for a scope (and tzset), restoring the old value after.
 class ScopedTz {
-public:
+  public:
     explicit ScopedTz(const char* tz) {
         if (const char* old = std::getenv("TZ")) old_ = old;
         setenv("TZ", tz, 1);
@@ -29,7 +29,7 @@ public:
     ScopedTz(const ScopedTz&) = delete;
     ScopedTz& operator=(const ScopedTz&) = delete;
 
-private:
+  private:
     std::optional<std::string> old_;
 };
 

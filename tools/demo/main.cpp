@@ -29,14 +29,16 @@
 #include "service/core/ProcessThread.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
-#include "tools/zrnsim/Adapters.h"
 #include "tools/demo/DemoRoot.h"
+#include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
 namespace {
 
 std::atomic<bool> g_stop{false};
-void OnSignal(int) { g_stop = true; }
+void OnSignal(int) {
+    g_stop = true;
+}
 
 const char* kSerialComm = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
@@ -49,14 +51,16 @@ struct SimLine {
 
     explicit SimLine(int com_number) : com(com_number) {
         char name[128] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
         for (int fd : {master, slave}) {
             termios t{};
             ::tcgetattr(fd, &t);
             ::cfmakeraw(&t);
             ::tcsetattr(fd, TCSANOW, &t);
         }
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kSerialComm, "COM" + std::to_string(com), name);
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kSerialComm,
+                               "COM" + std::to_string(com), name);
     }
     void Start() {
         runner = std::make_unique<zrnsim::LineRunner>(station, master);
@@ -98,7 +102,8 @@ void Watch(std::atomic<bool>& stop) {
             if (last[id] == text) continue;
             if (last.find(id) != last.end() && last[id].empty() && text.empty()) continue;
             last[id] = text;
-            std::cout << Now() << "  " << name << " = " << text << (good ? "" : "  (not good)") << std::endl;
+            std::cout << Now() << "  " << name << " = " << text << (good ? "" : "  (not good)")
+                      << std::endl;
         }
     }
 }
@@ -112,14 +117,17 @@ bool WaitFor(int seconds, const std::function<bool()>& cond) {
     return true;
 }
 
-drv::ComPtr<drv::TLeafItem> Item(const std::string& name) { return drv::GetItemAs<drv::TLeafItem>(drv::FindLeafID(name)); }
+drv::ComPtr<drv::TLeafItem> Item(const std::string& name) {
+    return drv::GetItemAs<drv::TLeafItem>(drv::FindLeafID(name));
+}
 
 int32_t Write(const std::string& name, const plat::Variant& v) {
     auto item = Item(name);
     if (!item) return -4;
     int32_t id = item->Write(v, 1, 0, plat::LOCALE_EN_US);
-    std::cout << Now() << "  client writes " << name << " := " << drv::VariantsToText(drv::Values(&v, 1))
-              << " -> command " << std::hex << static_cast<uint32_t>(id) << std::dec << std::endl;
+    std::cout << Now() << "  client writes " << name
+              << " := " << drv::VariantsToText(drv::Values(&v, 1)) << " -> command " << std::hex
+              << static_cast<uint32_t>(id) << std::dec << std::endl;
     return id;
 }
 
@@ -128,7 +136,8 @@ int Run(const std::string& root, int seconds);
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "norvalt_demo";
+    const std::string program =
+        argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "norvalt_demo";
     const demo::Options options = demo::ParseOptions(argc, argv, std::getenv("NORVALT_ROOT"));
     if (options.action == demo::Options::Help) {
         std::cout << demo::Usage(program);
@@ -156,11 +165,14 @@ int Run(const std::string& root, int seconds) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     plat::SetSystemRoot(root);
-    if (!plat::EnsureDirectory(root)) throw std::runtime_error("cannot use the root folder " + root);
+    if (!plat::EnsureDirectory(root))
+        throw std::runtime_error("cannot use the root folder " + root);
 
     // The embedded default: two native ports, the second one's posts numbered from 11.
-    const std::string params = "PROTOCOL=3 PROTOCOLPATH=C:\\NorvaltLogs PORT=CUST COM1=ZRN9600 COM2=ZRN SHIFT2=10";
-    if (plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", params) != plat::ERROR_SUCCESS)
+    const std::string params =
+        "PROTOCOL=3 PROTOCOLPATH=C:\\NorvaltLogs PORT=CUST COM1=ZRN9600 COM2=ZRN SHIFT2=10";
+    if (plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", params) !=
+        plat::ERROR_SUCCESS)
         throw std::runtime_error("cannot write the registry under " + root);
     std::cout << "system root: " << root << "\nParameters: " << params << std::endl;
 
@@ -169,13 +181,17 @@ int Run(const std::string& root, int seconds) {
     com1.station->Add(10, 40, 68);
     com2.station->Add(3, 41, 4);
     for (auto* line : {&com1, &com2}) line->Start();
-    std::cout << "simulated controllers: COM1 addresses 1 (family 40/74) and 10 (40/68), COM2 address 3 (41/4)"
+    std::cout << "simulated controllers: COM1 addresses 1 (family 40/74) and 10 (40/68), COM2 "
+                 "address 3 (41/4)"
               << std::endl;
-    std::cout << "state codes: 0 idle, 1 waiting for the key, 3 waiting for the key after a pause, 7 working,\n"
-                 "  80 paused, 160 none, 168 unknown, 169 communication error, 176 hardware error,\n"
-                 "  177 controller error, 178 sensor error, 179 configuration error, 186 old controller,\n"
-                 "  188 new controller, 255 fire"
-              << std::endl;
+    std::cout
+        << "state codes: 0 idle, 1 waiting for the key, 3 waiting for the key after a pause, 7 "
+           "working,\n"
+           "  80 paused, 160 none, 168 unknown, 169 communication error, 176 hardware error,\n"
+           "  177 controller error, 178 sensor error, 179 configuration error, 186 old "
+           "controller,\n"
+           "  188 new controller, 255 fire"
+        << std::endl;
 
     drv::InitProtocol(drv::kDrvKey, "Parameters");
     drv::WriteProtocolLine("NorvaltDrv simulated station started", drv::PL_INFO);
@@ -187,9 +203,10 @@ int Run(const std::string& root, int seconds) {
     drv::StartPorts();
 
     int rc = 0;
-    const bool found = WaitFor(30, [] { return Item("Post1.State") && Item("Post10.State") && Item("Post13.State"); });
-    std::cout << Now() << "  ports: COM1 status " << drv::PortStatus(0) << ", COM2 status " << drv::PortStatus(1)
-              << (found ? "" : "  (not every post was found)") << std::endl;
+    const bool found = WaitFor(
+        30, [] { return Item("Post1.State") && Item("Post10.State") && Item("Post13.State"); });
+    std::cout << Now() << "  ports: COM1 status " << drv::PortStatus(0) << ", COM2 status "
+              << drv::PortStatus(1) << (found ? "" : "  (not every post was found)") << std::endl;
     if (!found) rc = 1;
 
     if (found && !g_stop) {
@@ -198,7 +215,8 @@ int Run(const std::string& root, int seconds) {
         int32_t dose = Write("Post1.DozeV", plat::Variant::R8(5));
         int32_t start = Write("Post1.State", plat::Variant::I4(1));
         const int32_t dose_result = drv::CmdWait(dose), start_result = drv::CmdWait(start);
-        std::cout << Now() << "  results: dose " << dose_result << ", start " << start_result << std::endl;
+        std::cout << Now() << "  results: dose " << dose_result << ", start " << start_result
+                  << std::endl;
         if (WaitFor(10, [] { return Item("Post1.State")->PeekValue().lVal == 1; })) {
             std::cout << Now() << "  operator presses the key on Post1" << std::endl;
             com1.station->Find(1)->PressKey();
@@ -223,7 +241,8 @@ int Run(const std::string& root, int seconds) {
     std::string log_file = drv::ProtocolFolder() + "NorvaltDrvCOM.LG1";
     drv::DoneNameSpace();
     drv::DoneProtocol();
-    std::cout << "logs: " << drv::ProtocolFolder() << " (global log " << log_file << ")" << std::endl;
+    std::cout << "logs: " << drv::ProtocolFolder() << " (global log " << log_file << ")"
+              << std::endl;
     return rc;
 }
 

@@ -14,11 +14,15 @@
 namespace zrnsim {
 
 namespace {
-uint32_t Now() { return plat::SysClock().TickCount(); }
+uint32_t Now() {
+    return plat::SysClock().TickCount();
+}
 
 // Due when the tick has reached it; the difference is read as signed so a due tick a little
 // in the past (or across the 32-bit wrap) counts as reached.
-bool Reached(uint32_t now, uint32_t due) { return static_cast<int32_t>(now - due) >= 0; }
+bool Reached(uint32_t now, uint32_t due) {
+    return static_cast<int32_t>(now - due) >= 0;
+}
 }  // namespace
 
 // --- OutputQueue --------------------------------------------------------------------------
@@ -46,7 +50,9 @@ std::optional<uint32_t> OutputQueue::UntilNext(uint32_t now) const {
     return Reached(now, due) ? 0 : due - now;
 }
 
-void OutputQueue::Clear() { q_.clear(); }
+void OutputQueue::Clear() {
+    q_.clear();
+}
 
 // --- HwEmu --------------------------------------------------------------------------------
 
@@ -86,7 +92,9 @@ bool HwEmu::Pending() {
 LineRunner::LineRunner(std::shared_ptr<Station> station, int fd)
     : station_(std::move(station)), fd_(fd) {}
 
-LineRunner::~LineRunner() { Stop(); }
+LineRunner::~LineRunner() {
+    Stop();
+}
 
 void LineRunner::Start() {
     if (thread_.joinable()) return;
@@ -147,7 +155,8 @@ void LineRunner::Run() {
         }
         // Real-time polling in short steps: the clock may be a fake that only a test moves.
         int wait_ms = 5;
-        if (auto until = out.UntilNext(Now())) wait_ms = static_cast<int>(std::min<uint32_t>(*until, 5));
+        if (auto until = out.UntilNext(Now()))
+            wait_ms = static_cast<int>(std::min<uint32_t>(*until, 5));
         pollfd p{fd_, POLLIN, 0};
         int r = ::poll(&p, 1, wait_ms);
         if (r < 0) {

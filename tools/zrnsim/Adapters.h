@@ -19,7 +19,7 @@ namespace zrnsim {
 
 // Answer bytes waiting for their time.
 class OutputQueue {
-public:
+  public:
     void Push(const std::vector<Segment>& segments);
     // The due bytes (in order, a later segment only after every earlier one), at most `max`.
     std::string TakeDue(uint32_t now, size_t max);
@@ -28,7 +28,7 @@ public:
     void Clear();
     bool Empty() const { return q_.empty(); }
 
-private:
+  private:
     std::deque<Segment> q_;
 };
 
@@ -37,7 +37,7 @@ private:
 // 255), Purge drops whatever is pending. Build it with plat::MakeCom and register it with
 // drv::SetEmulator(com, ptr).
 class HwEmu : public plat::ComObject<tlb::IHWEmu> {
-public:
+  public:
     explicit HwEmu(std::shared_ptr<Station> station);
 
     plat::HRESULT WriteCall(const plat::WideString& call) override;
@@ -48,7 +48,7 @@ public:
     // Answer bytes still waiting (due or not).
     bool Pending();
 
-private:
+  private:
     std::shared_ptr<Station> station_;
     std::mutex m_;
     OutputQueue out_;
@@ -65,7 +65,7 @@ struct TraceEvent {
 // into frames, writes the replies when due (echo, delays and splits as the faults say).
 // The descriptor is not owned. Time is the process clock, polled every few milliseconds.
 class LineRunner {
-public:
+  public:
     LineRunner(std::shared_ptr<Station> station, int fd);
     ~LineRunner();
     LineRunner(const LineRunner&) = delete;
@@ -77,7 +77,7 @@ public:
     void Stop();
     uint64_t FramesHandled() const { return frames_.load(); }
 
-private:
+  private:
     void Run();
     bool WriteAll(const std::string& bytes);
     void Dropped(const std::string& bytes, OutputQueue& out);

@@ -35,7 +35,9 @@ namespace {
 
 using Defaults = std::vector<std::pair<uint8_t, uint8_t>>;
 
-void Append(Defaults& to, const Defaults& more) { to.insert(to.end(), more.begin(), more.end()); }
+void Append(Defaults& to, const Defaults& more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
 
 // Families 40 and 41. Configuration bytes: parameter 36 bits 0..3 clear offer earthing, the
 // gangway, the loading arm and the temperature; parameter 37 bit 6 offers mass counting
@@ -63,42 +65,61 @@ FamilyTable Family40() {
     t.flow_per_second = 10 * 10000;
     t.checksum_low_versions = {8};
 
-    const Defaults common = {{35, 0x00}, {36, 0x00}, {37, 0x40}, {38, 0x00}, {39, 0x00},
-                             {46, 0x00}, {47, 0x00}};
+    const Defaults common = {{35, 0x00}, {36, 0x00}, {37, 0x40}, {38, 0x00},
+                             {39, 0x00}, {46, 0x00}, {47, 0x00}};
     ParamLayout old;  // before version 68
     old.min_version = 0;
     old.address = 63;
     old.total_v = 40;
     old.temperature = 75;
     old.defaults = common;
-    Append(old.defaults, {{57, 0x00}, {58, 0x10}, {59, 0x00},  // CalibV 1.000
-                          {61, 0x00}, {62, 0x10},              // FullUp 10
-                          {64, 0x30},                          // flow time-out 30
-                          {65, 0x00}, {66, 0x05},              // FullDown 5
-                          {75, 0x15},                          // 15 degrees
-                          {80, 0x05}});                        // air valve 5
+    Append(old.defaults, {{57, 0x00},
+                          {58, 0x10},
+                          {59, 0x00},  // CalibV 1.000
+                          {61, 0x00},
+                          {62, 0x10},  // FullUp 10
+                          {64, 0x30},  // flow time-out 30
+                          {65, 0x00},
+                          {66, 0x05},    // FullDown 5
+                          {75, 0x15},    // 15 degrees
+                          {80, 0x05}});  // air valve 5
     ParamLayout v68;
     v68.min_version = 68;
     v68.address = 86;
     v68.total_v = 48;
     v68.temperature = 96;
     v68.defaults = common;
-    Append(v68.defaults, {{77, 0x00}, {78, 0x10}, {79, 0x00},  // CalibV 1.000
-                          {80, 0x00}, {81, 0x10}, {82, 0x00},  // CalibW 1.000
-                          {84, 0x00}, {85, 0x10},              // FullUp 10
-                          {87, 0x30},                          // flow time-out 30
-                          {88, 0x00}, {89, 0x05},              // FullDown 5
-                          {96, 0x15}, {97, 0x05}});            // 15 degrees; air valve 5
+    Append(v68.defaults, {{77, 0x00},
+                          {78, 0x10},
+                          {79, 0x00},  // CalibV 1.000
+                          {80, 0x00},
+                          {81, 0x10},
+                          {82, 0x00},  // CalibW 1.000
+                          {84, 0x00},
+                          {85, 0x10},  // FullUp 10
+                          {87, 0x30},  // flow time-out 30
+                          {88, 0x00},
+                          {89, 0x05},  // FullDown 5
+                          {96, 0x15},
+                          {97, 0x05}});  // 15 degrees; air valve 5
     ParamLayout v73 = v68;
     v73.min_version = 73;
     v73.fine_temperature = true;  // 96 whole degrees, 97 hundredths; air valve moves to 98
     v73.defaults = common;
-    Append(v73.defaults, {{77, 0x00}, {78, 0x10}, {79, 0x00},
-                          {80, 0x00}, {81, 0x10}, {82, 0x00},
-                          {84, 0x00}, {85, 0x10},
+    Append(v73.defaults, {{77, 0x00},
+                          {78, 0x10},
+                          {79, 0x00},
+                          {80, 0x00},
+                          {81, 0x10},
+                          {82, 0x00},
+                          {84, 0x00},
+                          {85, 0x10},
                           {87, 0x30},
-                          {88, 0x00}, {89, 0x05},
-                          {96, 0x15}, {97, 0x00}, {98, 0x05}});
+                          {88, 0x00},
+                          {89, 0x05},
+                          {96, 0x15},
+                          {97, 0x00},
+                          {98, 0x05}});
     t.layouts = {old, v68, v73};
     return t;
 }
@@ -115,11 +136,11 @@ FamilyTable Family41() {
     l.min_version = 0;
     l.address = 86;
     l.total_v = 48;
-    l.defaults = {{35, 0x00}, {36, 0x00}, {37, 0x00}, {38, 0x00}, {39, 0x00}, {46, 0x00},
-                  {77, 0x00}, {78, 0x10}, {79, 0x00},  // CalibV 1.000
-                  {84, 0x00}, {85, 0x10},              // FullUp 10
-                  {87, 0x30},                          // flow time-out 30
-                  {89, 0x00}, {90, 0x05}};             // FullDown 5
+    l.defaults = {{35, 0x00}, {36, 0x00}, {37, 0x00}, {38, 0x00}, {39, 0x00},
+                  {46, 0x00}, {77, 0x00}, {78, 0x10}, {79, 0x00},  // CalibV 1.000
+                  {84, 0x00}, {85, 0x10},                          // FullUp 10
+                  {87, 0x30},                                      // flow time-out 30
+                  {89, 0x00}, {90, 0x05}};                         // FullDown 5
     t.layouts = {l};
     return t;
 }

@@ -27,14 +27,14 @@ enum class State : uint8_t { Idle = 0, WaitingKey = 1, Working = 7, Paused = 80 
 
 // What a read command answers after the status character.
 enum class Quantity : uint8_t {
-    Status,       // nothing more
-    Param,        // data: parameter as 2 nibble chars; answer: its byte as 2 nibble chars
-    ExtParam,     // the same from the extended table
-    CurrentV,     // dispensed volume of the current dose
-    Dose,         // the dose set with the dose command
-    TotalV,       // volume totalizer
-    TotalW,       // mass totalizer
-    CurrentW,     // dispensed mass of the current dose
+    Status,    // nothing more
+    Param,     // data: parameter as 2 nibble chars; answer: its byte as 2 nibble chars
+    ExtParam,  // the same from the extended table
+    CurrentV,  // dispensed volume of the current dose
+    Dose,      // the dose set with the dose command
+    TotalV,    // volume totalizer
+    TotalW,    // mass totalizer
+    CurrentW,  // dispensed mass of the current dose
     Price,
     Flow,         // volume per second while working, else 0
     Temperature,  // sign character, then digits with a ',' before the decimals
@@ -80,9 +80,9 @@ struct StatusCodes {
 // The layout with the highest min_version not above the controller's version applies.
 struct ParamLayout {
     uint8_t min_version = 0;
-    uint8_t address = 0;      // a write moves the controller to the written address
-    uint8_t total_v = 0;      // first of six BCD pairs written (after the unlock) as TotalV
-    uint8_t temperature = 0;  // sign-and-BCD whole degrees
+    uint8_t address = 0;            // a write moves the controller to the written address
+    uint8_t total_v = 0;            // first of six BCD pairs written (after the unlock) as TotalV
+    uint8_t temperature = 0;        // sign-and-BCD whole degrees
     bool fine_temperature = false;  // and the next parameter holds the hundredths in BCD
     // Initial values of this layout's parameters, applied in order (each layout is complete).
     std::vector<std::pair<uint8_t, uint8_t>> defaults;

@@ -38,12 +38,18 @@ std::string BuildAnswer(uint8_t address_byte, char command, std::string_view dat
 
 const char* FrameErrorText(FrameError e) {
     switch (e) {
-        case FrameError::None: return "ok";
-        case FrameError::TooShort: return "too short";
-        case FrameError::TooLong: return "too long";
-        case FrameError::NoStart: return "no 'H' at the start";
-        case FrameError::NoEnd: return "no 'E' at the end";
-        case FrameError::BadChecksum: return "bad checksum";
+        case FrameError::None:
+            return "ok";
+        case FrameError::TooShort:
+            return "too short";
+        case FrameError::TooLong:
+            return "too long";
+        case FrameError::NoStart:
+            return "no 'H' at the start";
+        case FrameError::NoEnd:
+            return "no 'E' at the end";
+        case FrameError::BadChecksum:
+            return "bad checksum";
     }
     return "?";
 }
@@ -62,7 +68,9 @@ FrameError ParseRequest(std::string_view frame, Request& out) {
     return FrameError::None;
 }
 
-void FrameAssembler::Feed(std::string_view bytes) { pending_.append(bytes); }
+void FrameAssembler::Feed(std::string_view bytes) {
+    pending_.append(bytes);
+}
 
 std::optional<std::string> FrameAssembler::Next() {
     while (!pending_.empty()) {
@@ -99,7 +107,9 @@ std::optional<std::string> FrameAssembler::Next() {
     return std::nullopt;
 }
 
-std::string FrameAssembler::TakeDiscarded() { return std::exchange(discarded_, {}); }
+std::string FrameAssembler::TakeDiscarded() {
+    return std::exchange(discarded_, {});
+}
 
 void FrameAssembler::Flush() {
     discarded_ += buffer_;
@@ -120,9 +130,13 @@ bool NibblesToByte(std::string_view two, uint8_t& v) {
     return true;
 }
 
-uint8_t ByteToBcd(int v) { return static_cast<uint8_t>((v / 10) * 16 + v % 10); }
+uint8_t ByteToBcd(int v) {
+    return static_cast<uint8_t>((v / 10) * 16 + v % 10);
+}
 
-int BcdToInt(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
+int BcdToInt(uint8_t b) {
+    return (b >> 4) * 10 + (b & 0x0F);
+}
 
 uint8_t DigitByte(int v) {
     if (v < 0) v = 0;
@@ -141,8 +155,10 @@ int64_t Pow10(int n) {
 std::string FormatFixed(int64_t value, int width, int decimals) {
     if (width <= 0) return {};
     if (value < 0) value = 0;
-    if (decimals > 4) value *= Pow10(decimals - 4);
-    else value /= Pow10(4 - decimals);
+    if (decimals > 4)
+        value *= Pow10(decimals - 4);
+    else
+        value /= Pow10(4 - decimals);
     std::string s(static_cast<size_t>(width), '0');
     for (int i = width - 1; i >= 0 && value > 0; --i, value /= 10)
         s[static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);

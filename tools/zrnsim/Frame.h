@@ -45,7 +45,7 @@ FrameError ParseRequest(std::string_view frame, Request& out);
 // with a bad checksum is thrown away once the next good one arrives, or when the buffer
 // would pass kMaxFrame).
 class FrameAssembler {
-public:
+  public:
     void Feed(std::string_view bytes);
     // The next complete frame, if any.
     std::optional<std::string> Next();
@@ -55,17 +55,17 @@ public:
     void Flush();
     size_t Buffered() const { return buffer_.size(); }
 
-private:
+  private:
     std::string buffer_;
     std::string pending_;  // bytes not yet examined
     std::string discarded_;
 };
 
 // Codecs as the service's port defines them.
-std::string ByteToNibbles(uint8_t v);            // high nibble + '0', low nibble + '0'
+std::string ByteToNibbles(uint8_t v);                  // high nibble + '0', low nibble + '0'
 bool NibblesToByte(std::string_view two, uint8_t& v);  // both in '0'..'?'
-uint8_t ByteToBcd(int v);                        // (v div 10) × 16 + v mod 10, 8 bits
-int BcdToInt(uint8_t b);                         // high nibble × 10 + low nibble
+uint8_t ByteToBcd(int v);                              // (v div 10) × 16 + v mod 10, 8 bits
+int BcdToInt(uint8_t b);                               // high nibble × 10 + low nibble
 // A number 0..159 as the byte whose nibble characters read as its decimal digits ("DigitsToByte"
 // form): 40 -> 0x40, 120 -> 0xC0 (characters "<0").
 uint8_t DigitByte(int v);

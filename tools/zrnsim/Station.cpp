@@ -11,7 +11,9 @@ namespace {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
-uint32_t Now() { return plat::SysClock().TickCount(); }
+uint32_t Now() {
+    return plat::SysClock().TickCount();
+}
 
 template <class T>
 void Push(std::deque<T>& d, T e) {
@@ -19,7 +21,9 @@ void Push(std::deque<T>& d, T e) {
     while (d.size() > kMaxLogEntries) d.pop_front();
 }
 
-std::string Num(int64_t v) { return std::to_string(v); }
+std::string Num(int64_t v) {
+    return std::to_string(v);
+}
 
 }  // namespace
 
@@ -223,10 +227,18 @@ uint8_t Controller::StatusLocked() const {
     const StatusCodes& s = table_->status;
     uint8_t c = s.idle;
     switch (state_) {
-        case State::Idle: c = s.idle; break;
-        case State::WaitingKey: c = s.waiting_key; break;
-        case State::Working: c = s.working; break;
-        case State::Paused: c = s.paused; break;
+        case State::Idle:
+            c = s.idle;
+            break;
+        case State::WaitingKey:
+            c = s.waiting_key;
+            break;
+        case State::Working:
+            c = s.working;
+            break;
+        case State::Paused:
+            c = s.paused;
+            break;
     }
     if (earthed_) c |= s.earthed_bit;
     return c;
@@ -278,7 +290,9 @@ void Controller::ClearRequests() {
     log_.clear();
 }
 
-void Controller::AddLog(const LogEntry& e) { Push(log_, e); }
+void Controller::AddLog(const LogEntry& e) {
+    Push(log_, e);
+}
 
 int Controller::VolumeDecimals() const {
     return volume_decimals_ >= 0 ? volume_decimals_ : table_->volume_decimals;
@@ -327,7 +341,7 @@ void Controller::BumpInspector() {
 }
 
 std::optional<Controller::Answer> Controller::Respond(const Request& r, uint32_t now,
-                                                     std::string& note) {
+                                                      std::string& note) {
     UpdateLocked(now);
     if (const ReadSpec* rs = table_->FindRead(r.command)) return Read(*rs, r, note);
     if (const WriteSpec* ws = table_->FindWrite(r.command)) return Write(*ws, r, now, note);
@@ -340,15 +354,22 @@ std::string Controller::Field(Quantity q, const ReadSpec& rs) {
     switch (q) {
         case Quantity::Status:
         case Quantity::Param:
-        case Quantity::ExtParam: return {};
+        case Quantity::ExtParam:
+            return {};
         case Quantity::CurrentV:
-            return FormatFixed(state_ == State::WaitingKey && show_dose_waiting_ ? dose_ : current_v_,
-                               w, VolumeDecimals());
-        case Quantity::Dose: return FormatFixed(dose_, w, VolumeDecimals());
-        case Quantity::TotalV: return FormatFixed(total_v_, w, VolumeDecimals());
-        case Quantity::TotalW: return FormatFixed(total_w_, w, VolumeDecimals());
-        case Quantity::CurrentW: return FormatFixed(current_w_, w, VolumeDecimals());
-        case Quantity::Price: return FormatFixed(price_, w, table_->price_decimals);
+            return FormatFixed(
+                state_ == State::WaitingKey && show_dose_waiting_ ? dose_ : current_v_, w,
+                VolumeDecimals());
+        case Quantity::Dose:
+            return FormatFixed(dose_, w, VolumeDecimals());
+        case Quantity::TotalV:
+            return FormatFixed(total_v_, w, VolumeDecimals());
+        case Quantity::TotalW:
+            return FormatFixed(total_w_, w, VolumeDecimals());
+        case Quantity::CurrentW:
+            return FormatFixed(current_w_, w, VolumeDecimals());
+        case Quantity::Price:
+            return FormatFixed(price_, w, table_->price_decimals);
         case Quantity::Flow:
             return FormatFixed(state_ == State::Working ? flow_ : 0, w, rs.decimals);
         case Quantity::Temperature: {
@@ -357,8 +378,8 @@ std::string Controller::Field(Quantity q, const ReadSpec& rs) {
             int body = w - 1;
             if (rs.decimals == 0) return s + FormatFixed(std::llabs(temperature_), body, 0);
             int ints = body - 1 - rs.decimals;
-            std::string digits = FormatFixed(std::llabs(temperature_), ints + rs.decimals,
-                                             rs.decimals);
+            std::string digits =
+                FormatFixed(std::llabs(temperature_), ints + rs.decimals, rs.decimals);
             return s + digits.substr(0, static_cast<size_t>(std::max(ints, 0))) + ',' +
                    digits.substr(static_cast<size_t>(std::max(ints, 0)));
         }
@@ -553,7 +574,9 @@ void Station::ClearRequests() {
     log_.clear();
 }
 
-void Station::AddLog(LogEntry e) { Push(log_, std::move(e)); }
+void Station::AddLog(LogEntry e) {
+    Push(log_, std::move(e));
+}
 
 void Station::Update() {
     Guard g(*lock_);

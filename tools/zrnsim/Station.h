@@ -28,18 +28,18 @@ inline constexpr size_t kMaxLogEntries = 4096;
 // Deviations from a well-behaved answer. Set on the station they apply to every frame (echo:
 // also to frames nobody answers, as a line adapter would); set on a controller, to its frames.
 struct Faults {
-    bool silent = false;           // no answer at all
-    bool echo = false;             // the request comes back before the answer
-    uint32_t delay_ms = 0;         // the answer is available this long after the request
-    bool split = false;            // the answer goes out in two writes ...
-    size_t split_at = 0;           // ... of this many bytes first (0: half) ...
-    uint32_t split_delay_ms = 0;   // ... the second this much later
-    bool bad_checksum = false;     // checksum byte one above the sum
-    bool checksum_low = false;     // checksum byte 0x10 below the sum
-    bool start_with_b = false;     // 'B' where the answer starts with 'A'
-    uint8_t address_flags = 0;     // ORed into the answer's address byte (0x20, 0x40, 0xE0)
-    std::string trailing;          // bytes after the answer's final 'E'
-    int count = -1;                // frames these faults still apply to; -1: until changed
+    bool silent = false;          // no answer at all
+    bool echo = false;            // the request comes back before the answer
+    uint32_t delay_ms = 0;        // the answer is available this long after the request
+    bool split = false;           // the answer goes out in two writes ...
+    size_t split_at = 0;          // ... of this many bytes first (0: half) ...
+    uint32_t split_delay_ms = 0;  // ... the second this much later
+    bool bad_checksum = false;    // checksum byte one above the sum
+    bool checksum_low = false;    // checksum byte 0x10 below the sum
+    bool start_with_b = false;    // 'B' where the answer starts with 'A'
+    uint8_t address_flags = 0;    // ORed into the answer's address byte (0x20, 0x40, 0xE0)
+    std::string trailing;         // bytes after the answer's final 'E'
+    int count = -1;               // frames these faults still apply to; -1: until changed
 
     bool Any() const;
 };
@@ -69,7 +69,7 @@ struct Reply {
 class Station;
 
 class Controller {
-public:
+  public:
     uint8_t Address() const;
     int Family() const { return family_; }
     int Version() const { return version_; }
@@ -122,11 +122,11 @@ public:
     std::vector<LogEntry> Requests() const;
     void ClearRequests();
 
-private:
+  private:
     friend class Station;
     struct Answer {
-        bool ack = false;  // bare 'A'
-        std::string data;  // status character and payload otherwise
+        bool ack = false;                // bare 'A'
+        std::string data;                // status character and payload otherwise
         std::optional<uint8_t> move_to;  // an address write asks to move
     };
 
@@ -174,7 +174,7 @@ private:
 };
 
 class Station {
-public:
+  public:
     Station();
     ~Station();
     Station(const Station&) = delete;
@@ -197,7 +197,7 @@ public:
     std::vector<LogEntry> Requests() const;
     void ClearRequests();
 
-private:
+  private:
     static Faults TakeFaults(Faults& f);
     void AddLog(LogEntry e);
 

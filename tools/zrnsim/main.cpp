@@ -33,7 +33,9 @@ namespace {
 std::atomic<bool> g_quit{false};
 std::mutex g_out;
 
-void OnSignal(int) { g_quit = true; }
+void OnSignal(int) {
+    g_quit = true;
+}
 
 void Print(const std::string& line) {
     std::lock_guard<std::mutex> lk(g_out);
@@ -65,10 +67,14 @@ bool ParseSpec(const std::string& s, Spec& out) {
 
 const char* StateName(zrnsim::State s) {
     switch (s) {
-        case zrnsim::State::Idle: return "idle";
-        case zrnsim::State::WaitingKey: return "waiting for key";
-        case zrnsim::State::Working: return "working";
-        case zrnsim::State::Paused: return "paused";
+        case zrnsim::State::Idle:
+            return "idle";
+        case zrnsim::State::WaitingKey:
+            return "waiting for key";
+        case zrnsim::State::Working:
+            return "working";
+        case zrnsim::State::Paused:
+            return "paused";
     }
     return "?";
 }
@@ -158,8 +164,10 @@ int main(int argc, char** argv) {
     auto station = std::make_shared<zrnsim::Station>();
     for (const Spec& s : specs) {
         if (!station->Add(s.address, s.family, s.version)) {
-            std::fprintf(stderr, "norvalt_zrnsim: controller %d:%d:%d refused (address 1..31, "
-                         "free; family and version 0..255)\n", s.address, s.family, s.version);
+            std::fprintf(stderr,
+                         "norvalt_zrnsim: controller %d:%d:%d refused (address 1..31, "
+                         "free; family and version 0..255)\n",
+                         s.address, s.family, s.version);
             return 2;
         }
     }
