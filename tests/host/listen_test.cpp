@@ -30,6 +30,19 @@ using hosttest::Eventually;
 
 namespace {
 
+// In a forked child: becomes nobody (or ends with 3) and connects to the socket at `path`; the
+// connected descriptor, or minus the error.
+int ConnectAsNobody(const std::string& path) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return -errno;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return -errno;
+    return fd;
+}
+
 namespace reg = plat::reg;
 
 class Listening : public ::testing::Test {
@@ -140,15 +153,7 @@ TEST_F(Listening, AnUnprivilegedUserOutsideTheGroupCannotConnect) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(3);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const bool refused =
-            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EACCES;
-        ::_exit(refused ? 0 : 1);
+        ::_exit(ConnectAsNobody(path) == -EACCES ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -212,13 +217,7 @@ TEST_F(Listening, OneUserCannotTakeEveryConnection) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ::close(ready[0]);
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(3);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        char ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? 1 : 0;
+        char ok = ConnectAsNobody(path) >= 0 ? 1 : 0;
         (void)!::write(ready[1], &ok, 1);
         ::pause();
         ::_exit(0);
