@@ -13,6 +13,7 @@
 #include "service/core/OPCCache.h"
 #include "service/core/ProcessThread.h"
 #include "service/core/TxtProt.h"
+#include "service/drivers/Drivers.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -24,6 +25,7 @@ void BM_PollSweepOverhead(benchmark::State& state) {
     std::filesystem::create_directories(root);
     plat::SetSystemRoot(root.string());
     plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", "PROTOCOL=4");
+    drv::InstallDrivers();
     drv::InitNameSpace();
     auto station = std::make_shared<zrnsim::Station>();
     for (int a = 1; a <= 31; ++a) station->Add(a, 77, 5);

@@ -20,7 +20,7 @@ rule() {
 }
 rule platform service fieldbus client tools tests bench fuzz
 rule service/typelib service/core service/drivers service/host fieldbus client tools tests
-rule service/core service/host fieldbus client tools tests
+rule service/core service/drivers service/host fieldbus client tools tests
 rule service/drivers service/host fieldbus client tools tests
 rule service/host client tools tests
 rule fieldbus service/core service/drivers service/host client tools tests

@@ -5,8 +5,8 @@
 #include "platform/registry/registry.h"
 #include "platform/thread/thread.h"
 #include "platform/time/clock.h"
+#include "service/core/TorkClasses.h"
 #include "service/core/TxtProt.h"
-#include "service/drivers/TorkClasses.h"
 
 namespace drv {
 
@@ -291,11 +291,13 @@ void TProcessThread::ProbeAddress(int address) {
             obj = CreateTorkX(args, program.family_known && version > program.newest,
                               ProgramIDText(address), false);
         }
-        if (obj->LinkState() == LINK_FAILED) {
+        if (obj && obj->LinkState() == LINK_FAILED) {
             obj->Remove();
             WriteProtocolLine("C55AFBAB-DD21-4070-B0AB-2C45CE81CEC9", PL_EXTERNAL);
             obj = CreateTorkX(args, true, ProgramIDText(address), true);
         }
+        // Without the drivers library installed nothing can stand for the controller.
+        if (!obj) return;
         if (obj->LinkState() != LINK_OK) {
             obj->Remove();
             return;

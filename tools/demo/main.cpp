@@ -29,6 +29,7 @@
 #include "service/core/ProcessThread.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
+#include "service/drivers/Drivers.h"
 #include "tools/demo/DemoRoot.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
@@ -199,6 +200,7 @@ int Run(const std::string& root, int seconds) {
     drv::InitDriverItems();
     std::atomic<bool> watch_stop{false};
     std::thread watcher(Watch, std::ref(watch_stop));
+    drv::InstallDrivers();
     drv::TProcessThread::Install();
     drv::StartPorts();
 

@@ -1,9 +1,6 @@
-#include "service/drivers/TorkClasses.h"
+#include "service/core/TorkClasses.h"
 
 #include <atomic>
-
-#include "service/drivers/TRK40.h"
-#include "service/drivers/TRKX.h"
 
 namespace drv {
 
@@ -55,7 +52,9 @@ constexpr ProgramRow kPrograms[] = {
 };
 static_assert(sizeof(kPrograms) / sizeof(kPrograms[0]) == 67);
 
-std::atomic<TorkFactory> g_overrides[7];
+std::atomic<TorkFactory> g_installed[kTorkClassCount];
+std::atomic<TorkFactory> g_overrides[kTorkClassCount];
+std::atomic<TorkFallbackFactory> g_fallback{nullptr};
 
 }  // namespace
 
@@ -75,25 +74,30 @@ ProgramMatch FindProgram(uint8_t family, uint8_t version) {
     return m;
 }
 
+void InstallTorkClass(TorkClass cls, TorkFactory factory) {
+    g_installed[static_cast<int>(cls)].store(factory);
+}
+
+void InstallTorkFallback(TorkFallbackFactory factory) {
+    g_fallback.store(factory);
+}
+
 void RegisterTorkClass(TorkClass cls, TorkFactory factory) {
     g_overrides[static_cast<int>(cls)].store(factory);
 }
 
 ComPtr<TBasicTork> CreateTork(TorkClass cls, const TorkCreateArgs& args) {
-    if (TorkFactory f = g_overrides[static_cast<int>(cls)].load()) return f(args);
-    switch (cls) {
-        case TorkClass::T40:
-            return ComPtr<TBasicTork>(TBasicTork::Make<TTork40>(args).Get());
-        default:
-            return {};
-    }
+    const int i = static_cast<int>(cls);
+    if (TorkFactory f = g_overrides[i].load()) return f(args);
+    if (TorkFactory f = g_installed[i].load()) return f(args);
+    return {};
 }
 
 ComPtr<TBasicTork> CreateTorkX(const TorkCreateArgs& args, bool newer_program,
                                const std::string& program_id, bool reprobe) {
-    ComPtr<TTorkX> x = TBasicTork::Make<TTorkX>(args, newer_program, program_id);
-    if (reprobe) x->ReprobeLater();
-    return ComPtr<TBasicTork>(x.Get());
+    if (TorkFallbackFactory f = g_fallback.load())
+        return f(args, newer_program, program_id, reprobe);
+    return {};
 }
 
 }  // namespace drv

@@ -16,6 +16,7 @@
 #include "service/core/TxtProt.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRKX.h"
+#include "tests/support/InstallDrivers.h"
 #include "tests/support/SimulatedPort.h"
 #include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"

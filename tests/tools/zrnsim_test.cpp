@@ -10,7 +10,6 @@
 
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
-#include "service/core/EmulatorTable.h"
 #include "tests/support/PtyPair.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Family.h"
@@ -564,20 +563,6 @@ TEST_F(SimTest, BadFramesAndOtherAddressesGetNoAnswerButAreLogged) {
 }
 
 // --- adapters ------------------------------------------------------------------------------
-
-TEST_F(SimTest, EmulatorRegistersForAComNumber) {
-    ASSERT_NE(station_->Add(1, 40, 74), nullptr);
-    ASSERT_TRUE(drv::SetEmulator(7, plat::ComPtr<tlb::IHWEmu>(emu_.Get())));
-    plat::ComPtr<tlb::IHWEmu> got = drv::GetEmulator(7);
-    ASSERT_TRUE(got);
-    ASSERT_TRUE(plat::QueryAs<tlb::IHWEmu>(got.Get()));
-    EXPECT_EQ(got->WriteCall(plat::BytesToWide(BuildRequest(1, 'X', "95"))), plat::S_OK);
-    plat::WideString w;
-    EXPECT_EQ(got->ReadAnswer(&w), plat::S_OK);
-    EXPECT_EQ(DataOf(plat::WideToBytes(w)).substr(1), "4:");
-    EXPECT_EQ(got->ReadAnswer(nullptr), plat::E_POINTER);
-    drv::SetEmulator(7, nullptr);
-}
 
 namespace {
 

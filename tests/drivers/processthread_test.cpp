@@ -13,9 +13,10 @@
 #include "service/core/Errors.h"
 #include "service/core/OPCCache.h"
 #include "service/core/ProcessThread.h"
+#include "service/core/TorkClasses.h"
 #include "service/core/TxtProt.h"
 #include "service/drivers/TRKX.h"
-#include "service/drivers/TorkClasses.h"
+#include "tests/support/InstallDrivers.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
 #include "tests/support/TempRoot.h"
@@ -142,30 +143,6 @@ class PollThread : public testsupport::SimulatedPortTest {
 };
 
 }  // namespace
-
-TEST(ProgramTable, Selection) {
-    auto m = FindProgram(20, 78);
-    EXPECT_TRUE(m.found);
-    EXPECT_EQ(m.cls, TorkClass::T20);
-    EXPECT_EQ(FindProgram(20, 101).cls, TorkClass::T46);
-    EXPECT_EQ(FindProgram(20, 104).cls, TorkClass::T46);
-    m = FindProgram(20, 99);
-    EXPECT_FALSE(m.found);
-    EXPECT_EQ(m.newest, 101) << "99 is older than the newest known 101: an old controller";
-    m = FindProgram(20, 120);
-    EXPECT_FALSE(m.found);
-    EXPECT_GT(120, m.newest);
-    EXPECT_TRUE(FindProgram(1, 44).found) << "a row without the newest flag still matches";
-    m = FindProgram(1, 50);
-    EXPECT_FALSE(m.found);
-    EXPECT_EQ(m.newest, 69);
-    EXPECT_EQ(FindProgram(41, 4).cls, TorkClass::T40);
-    EXPECT_EQ(FindProgram(90, 3).cls, TorkClass::T46);
-    EXPECT_EQ(FindProgram(90, 18).cls, TorkClass::TFF);
-    EXPECT_EQ(FindProgram(32, 69).cls, TorkClass::T30);
-    EXPECT_FALSE(FindProgram(77, 1).found);
-    EXPECT_FALSE(FindProgram(77, 1).family_known) << "an unlisted family shows an old controller";
-}
 
 TEST_F(PollThread, ProbeFindsControllersAndBuildsTheirPosts) {
     station_->Add(3, 77, 5);   // a family no class knows

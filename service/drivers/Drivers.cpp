@@ -1,0 +1,29 @@
+#include "service/drivers/Drivers.h"
+
+#include "service/core/TorkClasses.h"
+#include "service/drivers/TRK40.h"
+#include "service/drivers/TRKX.h"
+
+namespace drv {
+
+namespace {
+
+ComPtr<TBasicTork> MakeTork40(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork40>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
+                             const std::string& program_id, bool reprobe) {
+    ComPtr<TTorkX> x = TBasicTork::Make<TTorkX>(args, newer_program, program_id);
+    if (reprobe) x->ReprobeLater();
+    return ComPtr<TBasicTork>(x.Get());
+}
+
+}  // namespace
+
+void InstallDrivers() {
+    InstallTorkClass(TorkClass::T40, &MakeTork40);
+    InstallTorkFallback(&MakeTorkX);
+}
+
+}  // namespace drv
