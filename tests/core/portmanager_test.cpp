@@ -202,6 +202,37 @@ TEST_F(PortManagerTest, ParameterStringEdits) {
     EXPECT_EQ(CachedParameters(), "SHIFT1=5 DISABLEALLPORTS=1 COM1=ZRN");
 }
 
+TEST(ParametersString, OneReadingOfKeysAndValues) {
+    const std::string s =
+        "PORT=cust COM11=ZRN9600 XCOM1=SME COM1=zrn COM2= COM3=MN9600 COM1=TN9600";
+    EXPECT_EQ(GetParamValue("COM1", s), "zrn") << "whole keys; the first of a repeat counts";
+    EXPECT_EQ(GetParamValue("com11", s), "ZRN9600");
+    EXPECT_EQ(GetParamValue("COM", s), "") << "a key is not found by its prefix";
+    EXPECT_EQ(GetParamValue("CUST", s), "") << "nor inside a value";
+    EXPECT_EQ(GetParamValue("COM2", s), "");
+    EXPECT_EQ(GetParamValue("COM3", s), "MN9600");
+    EXPECT_EQ(GetParamValue("COM1", "COM1=A"), "A") << "a pair at the start";
+    EXPECT_EQ(GetParamValue("COM2", "COM1=A  COM2=B"), "B") << "two blanks";
+    EXPECT_EQ(GetParamValue("COM1", "COM1=A\tCOM2=B"), "A\tCOM2=B") << "a tab is no separator";
+    EXPECT_EQ(GetParamValue("COM2", "COM1=A\tCOM2=B"), "");
+    EXPECT_EQ(GetParamValue("COM1", "COM1 = A"), "") << "no blanks around the equals sign";
+    EXPECT_EQ(GetParamValue("P", "P=" + std::string(30, 'x')), std::string(20, 'x'));
+    EXPECT_EQ(GetParamValue("P", "P=" + std::string(30, 'x'), std::string::npos),
+              std::string(30, 'x'));
+}
+
+TEST_F(PortManagerTest, ClearingARepeatedKeyClearsEveryPair) {
+    // Switching the ports back on must not leave a second DISABLEALLPORTS=1 to take over.
+    WriteParameters("DISABLEALLPORTS=1 PORT=CUST DISABLEALLPORTS=1 COM1=ZRN DISABLEALLPORTS=1");
+    SetParamValue("DISABLEALLPORTS", "");
+    EXPECT_EQ(GetParam("DISABLEALLPORTS"), "");
+    EXPECT_EQ(CachedParameters(), "PORT=CUST COM1=ZRN");
+    // Setting a repeated key changes the pair that is read.
+    WriteParameters("COM1=A COM1=B");
+    SetParamValue("COM1", "C");
+    EXPECT_EQ(GetParam("COM1"), "C");
+}
+
 TEST_F(PortManagerTest, InstallationSwitchesBuildTheString) {
     InstallParameters({"NorvaltDrv", "/install", "/port=cust", "/COM2=ZRN", "/SHIFT2=10", "/silent",
                        "/PROTOCOL=3", "/DEFSHIFT=5", "/COM3=ABCDEFGHIJKLMNOPQRSTUVWXYZ"});
