@@ -190,7 +190,7 @@ void UninstallParameters() {
 // --- status table ----------------------------------------------------------------------------
 
 int32_t PortStatus(int i) {
-    return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : PS_NOT_STARTED;
+    return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : kPortNotOpen;
 }
 int32_t PortInfo(int i) {
     return ValidIndex(i) ? std::atomic_ref<int32_t>(g_info[i]).load() : 0;
@@ -260,7 +260,7 @@ void StartPorts() {
     g_flat = GetParam("FLATPOSTS") != "0";
     // Cells of ports that will not run must not keep an earlier run's codes.
     for (int i = 0; i < kPortCount; ++i) {
-        SetPortStatusCell(i, PS_NOT_STARTED);
+        SetPortStatusCell(i, kPortNotOpen);
         SetPortInfoCell(i, 0);
     }
     for (int i = 0; i < kPortCount; ++i) StartThread(i);
@@ -278,7 +278,7 @@ void StartThread(int index) {
     WriteProtocolLine("StartThread " + std::to_string(index), PL_INFO);
     if (!ValidIndex(index) || index > g_last_index.load()) return;
     const int com = index + 1;
-    SetPortStatusCell(index, PS_NOT_STARTED);
+    SetPortStatusCell(index, kPortNotOpen);
     SetPortInfoCell(index, 0);
     {
         std::string d = PortDescription(com);
@@ -286,7 +286,7 @@ void StartThread(int index) {
         g_desc[static_cast<size_t>(index)] = d;
     }
     if (GetParam("DISABLEALLPORTS") == "1") {
-        SetPortStatusCell(index, PS_SWITCHED_OFF);
+        SetPortStatusCell(index, kPortSwitchedOff);
         return;
     }
     const bool custom = !g_default_mode.load();
@@ -359,7 +359,7 @@ plat::HRESULT UsePort(int port_number, bool use) {
     if (!use) {
         if (!slot) return plat::S_FALSE;
         slot.reset();
-        SetPortStatusCell(i, PS_SWITCHED_OFF);
+        SetPortStatusCell(i, kPortSwitchedOff);
         return plat::S_OK;
     }
     if (slot) return plat::S_FALSE;
@@ -377,7 +377,8 @@ void SetPortState(const TPortObject* port, int index, int32_t code) {
         SetPortStatusCell(index, port ? port->PostCount() : 0);
         return;
     }
-    if ((code == PS_NOT_STARTED || code == PS_NO_PORT) && PortStatus(index) == PS_CLOSING) return;
+    if ((code == kPortNotOpen || code == kPortNotFound) && PortStatus(index) == kPortClosing)
+        return;
     SetPortStatusCell(index, code);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/types/hresult.h"
+#include "service/core/Port.h"
 
 namespace drv {
 
@@ -53,17 +54,6 @@ void InstallParameters(const std::vector<std::string>& args);
 void UninstallParameters();
 
 // --- per-port status table -------------------------------------------------------------------
-
-// Status codes of a port.
-enum PortStatusCode : int32_t {
-    PS_NOT_STARTED = -1,
-    PS_NO_PORT = -2,
-    PS_ACCESS_DENIED = -3,
-    PS_NO_EMULATOR = -4,
-    PS_CLOSING = -5,
-    PS_SWITCHED_OFF = -6,
-    PS_NO_SLAVE_LIBRARY = -10,
-};
 
 // Aligned 32-bit cells, shared with the libraries that run field-bus and slave ports; every
 // access is atomic.
