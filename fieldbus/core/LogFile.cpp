@@ -17,15 +17,15 @@ namespace {
 constexpr int kGenerations = 5;
 constexpr size_t kMaxMessage = 1024;
 
-// Value of KEY= where KEY starts the string or follows a blank; nullopt-like flag in `found`.
-std::string_view FindKey(std::string_view s, std::string_view key, bool& found) {
-    found = false;
+// The service's reading of "Parameters", kept here because the library does not link the
+// service: KEY= counts only at the start or after a blank, keys compare without case, the first
+// of a repeated key counts, and the value runs to the next blank and keeps its case.
+std::string_view FindKey(std::string_view s, std::string_view key) {
     const std::string upper = plat::AsciiUpper(s);
     const std::string pattern = plat::AsciiUpper(key) + "=";
     for (size_t pos = upper.find(pattern); pos != std::string::npos;
          pos = upper.find(pattern, pos + 1)) {
         if (pos != 0 && s[pos - 1] != ' ') continue;
-        found = true;
         std::string_view v = s.substr(pos + pattern.size());
         return v.substr(0, v.find(' '));
     }
@@ -59,8 +59,7 @@ LogSettings ParseLogSettings(std::string_view parameters) {
     if (s.enabled && (first == 0 || upper[first - 1] == ' ') && first + 9 < upper.size() &&
         upper[first + 8] == '=' && upper[first + 9] >= '1' && upper[first + 9] <= '4')
         s.level = upper[first + 9] - '0';
-    bool found = false;
-    std::string_view path = FindKey(parameters, "PROTOCOLPATH", found);
+    std::string_view path = FindKey(parameters, "PROTOCOLPATH");
     s.folder = path.empty() ? std::string("c:\\") : std::string(path);
     return s;
 }

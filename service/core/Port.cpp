@@ -146,7 +146,7 @@ int TZrnPort::Open(uint8_t com_number) {
         }
     }
 
-    int code = kPortClosed;
+    int code = kPortNotOpen;
     if (rc == plat::ERROR_SUCCESS) {
         code = kPortOk;
         reading_ = false;
@@ -210,7 +210,7 @@ void TZrnPort::Close() {
     line_.serial.Close();
     line_.emu = nullptr;
     close_time_ = plat::NowLocal();
-    if (owner_) owner_->SetPortState(kPortClosed);
+    if (owner_) owner_->SetPortState(kPortNotOpen);
     if (was_open) WriteCloseReport();
 }
 

@@ -18,8 +18,6 @@ const char* const kDrvKey = "\\Software\\Norvalt\\Drv";
 
 namespace {
 
-constexpr size_t kMaxValue = 20;
-
 std::mutex g_cache_mutex;
 std::string g_cache;
 
@@ -111,11 +109,11 @@ std::string CachedParameters() {
     return g_cache;
 }
 
-std::string GetParamValue(std::string_view key, std::string_view text) {
+std::string GetParamValue(std::string_view key, std::string_view text, size_t max_len) {
     size_t pos = FindPair(key, text);
     if (pos == std::string::npos) return {};
     std::string_view v = text.substr(pos + key.size() + 1);
-    v = v.substr(0, std::min(v.size(), kMaxValue));
+    v = v.substr(0, std::min(v.size(), max_len));
     size_t blank = v.find(' ');
     if (blank != std::string_view::npos) v = v.substr(0, blank);
     return std::string(v);
@@ -137,16 +135,19 @@ void SetParamValue(std::string_view key, std::string_view value) {
         std::string& s = g_cache;
         const std::string pair = plat::AsciiUpper(key) + "=" + std::string(value);
         size_t pos = FindPair(key, s);
-        if (pos != std::string::npos) {
+        if (pos != std::string::npos && !value.empty()) {
             // The old pair runs to the next blank, however long its value was.
             size_t end = s.find(' ', pos);
             if (end == std::string::npos) end = s.size();
-            if (value.empty()) {
+            s.replace(pos, end - pos, pair);
+        } else if (pos != std::string::npos) {
+            // A later repeat of the key would otherwise surface as its value.
+            for (; pos != std::string::npos; pos = FindPair(key, s)) {
+                size_t end = s.find(' ', pos);
+                if (end == std::string::npos) end = s.size();
                 size_t from = pos > 0 ? pos - 1 : pos;
                 size_t to = pos > 0 ? end : std::min(end + 1, s.size());
                 s.erase(from, to - from);
-            } else {
-                s.replace(pos, end - pos, pair);
             }
         } else if (!value.empty()) {
             s += s.empty() ? pair : " " + pair;
@@ -159,7 +160,7 @@ std::string PortDescription(int com_number) {
     std::string n = std::to_string(com_number);
     std::string d =
         GetParam("DISABLEALLPORTS") + " " + GetParam("COM" + n) + " " + GetParam("SHIFT" + n);
-    return std::string(plat::Utf8Truncate(d, kMaxValue));
+    return std::string(plat::Utf8Truncate(d, kMaxParamValue));
 }
 
 void InstallParameters(const std::vector<std::string>& args) {
@@ -168,7 +169,7 @@ void InstallParameters(const std::vector<std::string>& args) {
         std::string up = plat::AsciiUpper(a);
         for (const char* prefix : {"/PORT=", "/PROTOCOL=", "/DEFSHIFT=", "/SHIFT", "/COM"}) {
             if (StartsWith(up, prefix)) {
-                collected += up.substr(1, kMaxValue) + " ";
+                collected += up.substr(1, kMaxParamValue) + " ";
                 break;
             }
         }
@@ -189,7 +190,7 @@ void UninstallParameters() {
 // --- status table ----------------------------------------------------------------------------
 
 int32_t PortStatus(int i) {
-    return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : PS_NOT_STARTED;
+    return ValidIndex(i) ? std::atomic_ref<int32_t>(g_status[i]).load() : kPortNotOpen;
 }
 int32_t PortInfo(int i) {
     return ValidIndex(i) ? std::atomic_ref<int32_t>(g_info[i]).load() : 0;
@@ -259,7 +260,7 @@ void StartPorts() {
     g_flat = GetParam("FLATPOSTS") != "0";
     // Cells of ports that will not run must not keep an earlier run's codes.
     for (int i = 0; i < kPortCount; ++i) {
-        SetPortStatusCell(i, PS_NOT_STARTED);
+        SetPortStatusCell(i, kPortNotOpen);
         SetPortInfoCell(i, 0);
     }
     for (int i = 0; i < kPortCount; ++i) StartThread(i);
@@ -277,7 +278,7 @@ void StartThread(int index) {
     WriteProtocolLine("StartThread " + std::to_string(index), PL_INFO);
     if (!ValidIndex(index) || index > g_last_index.load()) return;
     const int com = index + 1;
-    SetPortStatusCell(index, PS_NOT_STARTED);
+    SetPortStatusCell(index, kPortNotOpen);
     SetPortInfoCell(index, 0);
     {
         std::string d = PortDescription(com);
@@ -285,7 +286,7 @@ void StartThread(int index) {
         g_desc[static_cast<size_t>(index)] = d;
     }
     if (GetParam("DISABLEALLPORTS") == "1") {
-        SetPortStatusCell(index, PS_SWITCHED_OFF);
+        SetPortStatusCell(index, kPortSwitchedOff);
         return;
     }
     const bool custom = !g_default_mode.load();
@@ -358,7 +359,7 @@ plat::HRESULT UsePort(int port_number, bool use) {
     if (!use) {
         if (!slot) return plat::S_FALSE;
         slot.reset();
-        SetPortStatusCell(i, PS_SWITCHED_OFF);
+        SetPortStatusCell(i, kPortSwitchedOff);
         return plat::S_OK;
     }
     if (slot) return plat::S_FALSE;
@@ -376,7 +377,8 @@ void SetPortState(const TPortObject* port, int index, int32_t code) {
         SetPortStatusCell(index, port ? port->PostCount() : 0);
         return;
     }
-    if ((code == PS_NOT_STARTED || code == PS_NO_PORT) && PortStatus(index) == PS_CLOSING) return;
+    if ((code == kPortNotOpen || code == kPortNotFound) && PortStatus(index) == kPortClosing)
+        return;
     SetPortStatusCell(index, code);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/types/hresult.h"
+#include "service/core/Port.h"
 
 namespace drv {
 
@@ -18,18 +19,31 @@ extern const char* const kDrvKey;  // "\Software\Norvalt\Drv"
 
 // --- the "Parameters" string ---------------------------------------------------------------
 
-// The stored string (empty when the key or value is missing). Keys compare without case;
-// values keep their case (paths need it).
+// One reading of the string for the whole service (the field-bus library keeps a copy of it):
+// - pairs KEY=value are separated by blanks; a value runs to the next blank, so it never holds
+//   one; tabs and line ends are not separators;
+// - a key counts only at the start of the string or right after a blank, so COM1 is found
+//   neither inside COM11=.. nor inside XCOM1=..;
+// - keys compare without case; values keep their case (paths need it);
+// - a repeated key: the first pair counts;
+// - "KEY=" is present with an empty value, which reads like a missing key.
+
+// Values count up to this many characters; PROTOCOLPATH is read whole.
+constexpr size_t kMaxParamValue = 20;
+
+// The stored string (empty when the key or value is missing).
 std::string ReadParameters();
 // Caches and stores the string, creating the key when missing.
 void WriteParameters(const std::string& text);
 std::string CachedParameters();
-// The value of KEY in `text`: at most 20 characters, cut at the first blank; "" when absent.
-// A key counts only at the start of the string or after a blank.
-std::string GetParamValue(std::string_view key, std::string_view text);
+// The value of KEY in `text`: at most `max_len` characters, cut at the first blank; "" when
+// absent.
+std::string GetParamValue(std::string_view key, std::string_view text,
+                          size_t max_len = kMaxParamValue);
 // From the cache; with `reread`, from a fresh read, and the cached pair is brought up to date.
 std::string GetParam(std::string_view key, bool reread = false);
-// Replaces, removes (empty value) or appends the pair in the cached string (not stored).
+// Replaces the first pair of KEY, or appends it, in the cached string (not stored). An empty
+// value removes every pair of KEY, so the key reads as absent afterwards.
 void SetParamValue(std::string_view key, std::string_view value);
 // DISABLEALLPORTS, COM<n> and SHIFT<n> as cached, joined by blanks, at most 20 characters.
 std::string PortDescription(int com_number);
@@ -40,17 +54,6 @@ void InstallParameters(const std::vector<std::string>& args);
 void UninstallParameters();
 
 // --- per-port status table -------------------------------------------------------------------
-
-// Status codes of a port.
-enum PortStatusCode : int32_t {
-    PS_NOT_STARTED = -1,
-    PS_NO_PORT = -2,
-    PS_ACCESS_DENIED = -3,
-    PS_NO_EMULATOR = -4,
-    PS_CLOSING = -5,
-    PS_SWITCHED_OFF = -6,
-    PS_NO_SLAVE_LIBRARY = -10,
-};
 
 // Aligned 32-bit cells, shared with the libraries that run field-bus and slave ports; every
 // access is atomic.

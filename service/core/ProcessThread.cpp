@@ -31,7 +31,7 @@ TProcessThread::TProcessThread(NoStart, int index, uint32_t baud, bool emulation
     : index_(index), shift_(shift) {
     port_ = std::make_unique<TZrnPort>(this, baud, emulation, static_cast<uint8_t>(index + 1));
     int open = port_->Open();
-    registered_ = open != PS_NO_PORT || default_mode;
+    registered_ = open != kPortNotFound || default_mode;
 }
 
 TProcessThread::TProcessThread(int index, uint32_t baud, bool emulation, int shift,

@@ -13,6 +13,7 @@
 #include "platform/sysroot/sysroot.h"
 #include "platform/thread/thread.h"
 #include "platform/types/datetime.h"
+#include "service/core/PortManager.h"
 
 namespace drv {
 
@@ -75,20 +76,11 @@ std::string ProtocolFolder() {
 }
 
 std::string ReadSettingValue(std::string_view settings, std::string_view key) {
-    return ReadSettingValue(settings, key, 20);
+    return GetParamValue(key, settings);
 }
 
 std::string ReadSettingValue(std::string_view settings, std::string_view key, size_t max_len) {
-    // Keys compare case-insensitively; the value keeps its case (paths need it).
-    std::string upper = plat::AsciiUpper(settings);
-    std::string pattern = plat::AsciiUpper(key) + "=";
-    size_t pos = upper.find(pattern);
-    if (pos == std::string::npos) return {};
-    std::string_view v = settings.substr(pos + pattern.size());
-    v = v.substr(0, std::min(v.size(), max_len));
-    size_t blank = v.find(' ');
-    if (blank != std::string_view::npos) v = v.substr(0, blank);
-    return std::string(v);
+    return GetParamValue(key, settings, max_len);
 }
 
 void InitProtocol(const std::string& key_path, const std::string& value_name) {
@@ -102,7 +94,7 @@ void InitProtocol(const std::string& key_path, const std::string& value_name) {
         bool key_opened = rc == plat::ERROR_SUCCESS ||
                           plat::reg::KeyExists(plat::reg::Hive::LocalMachine, key_path);
         if (key_opened) {
-            std::string level = ReadSettingValue(settings, "PROTOCOL");
+            std::string level = GetParamValue("PROTOCOL", settings);
             if (level.size() == 1) {
                 switch (level[0]) {
                     case '1':
@@ -122,7 +114,7 @@ void InitProtocol(const std::string& key_path, const std::string& value_name) {
                 }
             }
             // A path may be longer than the other settings' 20 characters.
-            std::string path = ReadSettingValue(settings, "PROTOCOLPATH", 4096);
+            std::string path = GetParamValue("PROTOCOLPATH", settings, std::string::npos);
             if (path.empty()) path = "C:\\";
             folder = plat::MapWindowsPath(path);
             if (folder.back() != '/') folder += '/';

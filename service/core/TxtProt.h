@@ -70,7 +70,7 @@ std::string VariantsToText(Values values);
 // printf-like: %d %i %u %x %X %s %f %g %e %c %%, with flags, width and precision.
 std::string SafeFormat(std::string_view pattern, Values values);
 std::string SafeFormat(std::string_view pattern, std::initializer_list<plat::Variant> values);
-// First occurrence of KEY= (case-insensitive); at most max_len characters, cut at a blank.
+// The "Parameters" lookup (GetParamValue) under the log's own name.
 std::string ReadSettingValue(std::string_view settings, std::string_view key);
 std::string ReadSettingValue(std::string_view settings, std::string_view key, size_t max_len);
 

@@ -287,7 +287,7 @@ TEST_F(PortTest, ChecksumTenBelowTheSumIsAcceptedOnlyInModesOneAndTwo) {
     EXPECT_TRUE(ans.empty());
     // An invalid answer reopens the line.
     ASSERT_GE(owner_.states.size(), states + 2);
-    EXPECT_EQ(owner_.states[states], kPortClosed);
+    EXPECT_EQ(owner_.states[states], kPortNotOpen);
     EXPECT_EQ(owner_.Last(), kPortOk);
 
     far.Set({.cs_delta = +0x10});  // too high is not the tolerated fault
@@ -490,7 +490,7 @@ TEST_F(PortTest, VanishedFarEndFailsTheExchangeAndReopensTheLine) {
     EXPECT_FALSE(port.Transact(5, 'X', "94", 9, ans));
     EXPECT_LT(MsSince(t0), 1000);
     ASSERT_GE(owner_.states.size(), states + 2);
-    EXPECT_EQ(owner_.states[states], kPortClosed);
+    EXPECT_EQ(owner_.states[states], kPortNotOpen);
     EXPECT_NE(owner_.Last(), kPortOk);
     EXPECT_FALSE(port.IsOpen());
 
@@ -516,7 +516,7 @@ TEST_F(PortTest, CloseReportAndExchangeLinesInThePortLog) {
         far.Set({.silent = true});
         ASSERT_FALSE(port.Transact(6, 'X', "94", 9, ans, 255, true));
         port.Close();
-        EXPECT_EQ(owner_.Last(), kPortClosed);
+        EXPECT_EQ(owner_.Last(), kPortNotOpen);
     }
     auto lines = LogLines(LogFile(7));
     EXPECT_TRUE(HasLine(lines, "97B81474-5CF8-48A0-A820-806E2163B48F 7"));

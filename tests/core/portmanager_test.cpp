@@ -83,7 +83,7 @@ TEST_F(PortManagerTest, CustomStringPicksKindsBaudsEmulationAndShifts) {
     EXPECT_EQ(Find(4)->kind, PortKind::FieldBus);
     EXPECT_EQ(Find(5)->kind, PortKind::SlaveLibrary);
     EXPECT_FALSE(Find(6)) << "a word that fits no kind starts nothing";
-    EXPECT_EQ(PortStatus(5), PS_NOT_STARTED);
+    EXPECT_EQ(PortStatus(5), kPortNotOpen);
     EXPECT_EQ(PortStatus(0), 2);
     EXPECT_EQ(HighestPostNumber(), 131);
     EXPECT_EQ(PortStatusDescription(1), " ZRNE 100");
@@ -94,7 +94,7 @@ TEST_F(PortManagerTest, KindsWithoutAnImplementationStayNotStarted) {
     SetPortFactory(PortKind::FieldBus, nullptr);
     Configure("PORT=CUST COM4=MN9600");
     StartPorts();
-    EXPECT_EQ(PortStatus(3), PS_NOT_STARTED);
+    EXPECT_EQ(PortStatus(3), kPortNotOpen);
     EXPECT_FALSE(PortRunning(3));
 }
 
@@ -107,7 +107,7 @@ TEST_F(PortManagerTest, DefaultModeRunsOnlyCom1NativeAndClearsTheOtherCells) {
     EXPECT_EQ(starts_[0].info.baud, 4800u);
     EXPECT_EQ(starts_[0].info.shift, 0) << "no shift in default mode";
     EXPECT_TRUE(starts_[0].info.default_mode);
-    EXPECT_EQ(PortStatus(4), PS_NOT_STARTED);
+    EXPECT_EQ(PortStatus(4), kPortNotOpen);
     EXPECT_EQ(LastPortIndex(), 0);
 }
 
@@ -115,7 +115,7 @@ TEST_F(PortManagerTest, DisableAllPortsAndUnregisteredPorts) {
     Configure("PORT=CUST DISABLEALLPORTS=1 COM1=ZRN COM2=ZRN");
     StartPorts();
     EXPECT_TRUE(starts_.empty());
-    for (int i = 0; i < kPortCount; ++i) EXPECT_EQ(PortStatus(i), PS_SWITCHED_OFF) << i;
+    for (int i = 0; i < kPortCount; ++i) EXPECT_EQ(PortStatus(i), kPortSwitchedOff) << i;
     StopPorts();
 
     registered_ = false;  // the port did not take its COM port: the object goes at once
@@ -132,7 +132,7 @@ TEST_F(PortManagerTest, UsePortCodes) {
     EXPECT_EQ(UsePort(33, true), plat::E_INVALIDARG);
     EXPECT_EQ(UsePort(0, false), plat::E_INVALIDARG);
     EXPECT_EQ(UsePort(2, false), plat::S_OK);
-    EXPECT_EQ(PortStatus(1), PS_SWITCHED_OFF);
+    EXPECT_EQ(PortStatus(1), kPortSwitchedOff);
     EXPECT_EQ(alive_[1], 0);
     EXPECT_EQ(UsePort(2, false), plat::S_FALSE);
     // Switching back on re-reads the port's settings from the registry.
@@ -167,13 +167,13 @@ TEST_F(PortManagerTest, BadExitTimeoutDoesNotStopThePorts) {
 }
 
 TEST_F(PortManagerTest, PortStateKeepsClosing) {
-    SetPortStatusCell(3, PS_CLOSING);
-    SetPortState(nullptr, 3, PS_NOT_STARTED);
-    SetPortState(nullptr, 3, PS_NO_PORT);
-    EXPECT_EQ(PortStatus(3), PS_CLOSING);
-    SetPortState(nullptr, 3, PS_ACCESS_DENIED);
-    EXPECT_EQ(PortStatus(3), PS_ACCESS_DENIED);
-    EXPECT_EQ(PortStatus(99), PS_NOT_STARTED);
+    SetPortStatusCell(3, kPortClosing);
+    SetPortState(nullptr, 3, kPortNotOpen);
+    SetPortState(nullptr, 3, kPortNotFound);
+    EXPECT_EQ(PortStatus(3), kPortClosing);
+    SetPortState(nullptr, 3, kPortDenied);
+    EXPECT_EQ(PortStatus(3), kPortDenied);
+    EXPECT_EQ(PortStatus(99), kPortNotOpen);
 }
 
 TEST_F(PortManagerTest, ParameterStringEdits) {
@@ -200,6 +200,37 @@ TEST_F(PortManagerTest, ParameterStringEdits) {
         << "edits stay in the cache";
     EXPECT_EQ(GetParam("COM1", true), "ZRN");
     EXPECT_EQ(CachedParameters(), "SHIFT1=5 DISABLEALLPORTS=1 COM1=ZRN");
+}
+
+TEST(ParametersString, OneReadingOfKeysAndValues) {
+    const std::string s =
+        "PORT=cust COM11=ZRN9600 XCOM1=SME COM1=zrn COM2= COM3=MN9600 COM1=TN9600";
+    EXPECT_EQ(GetParamValue("COM1", s), "zrn") << "whole keys; the first of a repeat counts";
+    EXPECT_EQ(GetParamValue("com11", s), "ZRN9600");
+    EXPECT_EQ(GetParamValue("COM", s), "") << "a key is not found by its prefix";
+    EXPECT_EQ(GetParamValue("CUST", s), "") << "nor inside a value";
+    EXPECT_EQ(GetParamValue("COM2", s), "");
+    EXPECT_EQ(GetParamValue("COM3", s), "MN9600");
+    EXPECT_EQ(GetParamValue("COM1", "COM1=A"), "A") << "a pair at the start";
+    EXPECT_EQ(GetParamValue("COM2", "COM1=A  COM2=B"), "B") << "two blanks";
+    EXPECT_EQ(GetParamValue("COM1", "COM1=A\tCOM2=B"), "A\tCOM2=B") << "a tab is no separator";
+    EXPECT_EQ(GetParamValue("COM2", "COM1=A\tCOM2=B"), "");
+    EXPECT_EQ(GetParamValue("COM1", "COM1 = A"), "") << "no blanks around the equals sign";
+    EXPECT_EQ(GetParamValue("P", "P=" + std::string(30, 'x')), std::string(20, 'x'));
+    EXPECT_EQ(GetParamValue("P", "P=" + std::string(30, 'x'), std::string::npos),
+              std::string(30, 'x'));
+}
+
+TEST_F(PortManagerTest, ClearingARepeatedKeyClearsEveryPair) {
+    // Switching the ports back on must not leave a second DISABLEALLPORTS=1 to take over.
+    WriteParameters("DISABLEALLPORTS=1 PORT=CUST DISABLEALLPORTS=1 COM1=ZRN DISABLEALLPORTS=1");
+    SetParamValue("DISABLEALLPORTS", "");
+    EXPECT_EQ(GetParam("DISABLEALLPORTS"), "");
+    EXPECT_EQ(CachedParameters(), "PORT=CUST COM1=ZRN");
+    // Setting a repeated key changes the pair that is read.
+    WriteParameters("COM1=A COM1=B");
+    SetParamValue("COM1", "C");
+    EXPECT_EQ(GetParam("COM1"), "C");
 }
 
 TEST_F(PortManagerTest, InstallationSwitchesBuildTheString) {

@@ -88,8 +88,8 @@ TEST_F(SystemItems, AllPortsEnableSwitchesEveryPort) {
     EXPECT_EQ(ports->Write(Variant::Bool(false), 0, 0, 1033), plat::E_ACCESSDENIED);
     EXPECT_EQ(ports->Write(Variant::Bool(false), 1, 0, 1033), plat::S_OK);
     EXPECT_EQ(Stored(), "PORT=CUST COM1=ZRN COM2=ZRN DISABLEALLPORTS=1");
-    EXPECT_EQ(PortStatus(0), PS_SWITCHED_OFF);
-    EXPECT_EQ(PortStatus(1), PS_SWITCHED_OFF);
+    EXPECT_EQ(PortStatus(0), kPortSwitchedOff);
+    EXPECT_EQ(PortStatus(1), kPortSwitchedOff);
     EXPECT_EQ(ports->PeekValue().boolVal, plat::VARIANT_FALSE);
     EXPECT_EQ(plat::WideToUtf8(Leaf("System.AllParameters")->PeekValue().bstrVal), Stored());
 

@@ -115,6 +115,27 @@ TEST_F(ProtocolTest, KeysAreCaseInsensitiveAndPosixPathsKeepTheirCase) {
     EXPECT_EQ(Lines(dir + "/NorvaltDrvCOM.LG1").size(), 2u);
 }
 
+TEST_F(ProtocolTest, SettingsAreWholeKeysAsThePortManagerReadsThem) {
+    // A key that merely ends in PROTOCOL or PROTOCOLPATH is another key.
+    std::string dir = root_.Path() + "/real";
+    Start("XPROTOCOL=1 MYPROTOCOLPATH=" + root_.Path() + "/wrong PROTOCOL=4 PROTOCOLPATH=" + dir);
+    EXPECT_EQ(ProtocolThreshold(), 0);
+    EXPECT_EQ(ProtocolFolder(), dir + "/");
+    DoneProtocol();
+    EXPECT_TRUE(fs::exists(dir + "/NorvaltDrvCOM.LG1"));
+    EXPECT_FALSE(fs::exists(root_.Path() + "/wrong"));
+
+    // Only the suffixed key: nothing is set.
+    Start("XPROTOCOL=1");
+    EXPECT_EQ(ProtocolThreshold(), 4);
+    DoneProtocol();
+
+    // A path is not cut at the 20 characters of the other values.
+    std::string deep = root_.Path() + "/a-folder-name-well-past-twenty/logs";
+    Start("PROTOCOL=1 PROTOCOLPATH=" + deep + " COM1=ZRN");
+    EXPECT_EQ(ProtocolFolder(), deep + "/");
+}
+
 TEST_F(ProtocolTest, LongTextIsCutTo255BytesAtACharacterBoundary) {
     Start("PROTOCOL=4");
     WriteProtocolLine(std::string(300, 'a'), PL_CRITICAL);
@@ -232,6 +253,8 @@ TEST(ProtocolText, ValuesFormattingAndSettingLookup) {
     EXPECT_EQ(ReadSettingValue("A=1", "B"), "");
     EXPECT_EQ(ReadSettingValue("X=123456789012345678901234", "X"), "12345678901234567890");
     EXPECT_EQ(ReadSettingValue("X=", "X"), "");
+    EXPECT_EQ(ReadSettingValue("XPROTOCOL=1 PROTOCOL=4", "PROTOCOL"), "4");
+    EXPECT_EQ(ReadSettingValue("PROTOCOLX=1", "PROTOCOL"), "");
 }
 
 TEST_F(ProtocolTest, AFolderThatCannotBeMadeLeavesLoggingHarmless) {

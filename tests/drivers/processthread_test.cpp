@@ -677,7 +677,7 @@ TEST_F(PollThread, VanishedLineIsRetriedOnceASecondAndThePostTellsTheLoss) {
     EXPECT_TRUE(comm_error) << "the post showed the lost link";
     EXPECT_FALSE(thread_->GetDevice(4)) << "and left after its silence";
     EXPECT_LE(thread_->Port().OpenAttempts() - opens, 42u) << "about one open a second";
-    EXPECT_EQ(PortStatus(kCom - 1), PS_NO_EMULATOR);
+    EXPECT_EQ(PortStatus(kCom - 1), kPortNoEmulator);
 
     SetEmulator(kCom, ComPtr<tlb::IHWEmu>(emu_.Get()));
     EXPECT_TRUE(FindWithin(*thread_, 4, 60000)) << "found again once the line is back";
@@ -708,7 +708,7 @@ TEST(PollThreadMissingPort, RetriesOpenOncePerSecondAndLogsQuietly) {
         plat::ScopedFakeClock clock;
         auto t = TProcessThread::CreateStopped(11, 9600, false, 0, true);  // COM12: no such port
         ASSERT_TRUE(t->Registered());
-        EXPECT_EQ(PortStatus(11), PS_NO_PORT);
+        EXPECT_EQ(PortStatus(11), kPortNotFound);
         g_lines = 0;
         SetProtocolHook(CountingHook);
         const uint64_t opens = t->Port().OpenAttempts();
@@ -717,7 +717,7 @@ TEST(PollThreadMissingPort, RetriesOpenOncePerSecondAndLogsQuietly) {
         while (plat::TickDiff(plat::GetTickCount(), start) < 20000 && steps < 100000) {
             t->PollStep();
             ++steps;
-            ASSERT_EQ(PortStatus(11), PS_NO_PORT) << "step " << steps;
+            ASSERT_EQ(PortStatus(11), kPortNotFound) << "step " << steps;
         }
         SetProtocolHook(nullptr);
         const uint64_t tried = t->Port().OpenAttempts() - opens;

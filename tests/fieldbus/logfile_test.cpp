@@ -190,4 +190,15 @@ TEST(LogSettings, Parse) {
     EXPECT_FALSE(mb::ParseLogSettings("COM1=9600").enabled);
 }
 
+TEST(LogSettings, PathIsFoundAsTheServiceFindsIt) {
+    // Whole key, any case, first of a repeat, up to the next blank and not cut at 20.
+    EXPECT_EQ(mb::ParseLogSettings("MYPROTOCOLPATH=/x PROTOCOL=1").folder, "c:\\");
+    EXPECT_EQ(mb::ParseLogSettings("PROTOCOL=1 PROTOCOLPATHS=/x").folder, "c:\\");
+    EXPECT_EQ(mb::ParseLogSettings("XPROTOCOLPATH=/x protocolpath=/Var/Log/a-long-folder-name "
+                                   "PROTOCOLPATH=/y")
+                  .folder,
+              "/Var/Log/a-long-folder-name");
+    EXPECT_EQ(mb::ParseLogSettings("PROTOCOL=1 PROTOCOLPATH=").folder, "c:\\");
+}
+
 }  // namespace
