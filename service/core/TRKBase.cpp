@@ -204,10 +204,10 @@ void TBasicTork::StampVars(DATE time) {
 
 int TBasicTork::ColumnForState(int32_t state) const {
     switch (state) {
-        case 7:
+        case tlb::csWorking:
             return 1;  // working: counters move
-        case 1:
-        case 80:
+        case tlb::csWaitingKey:
+        case tlb::csPaused:
             return 2;  // waiting for the key or paused
         default:
             return 0;  // idle and the error states
@@ -231,7 +231,7 @@ bool TBasicTork::SetStateValue(int32_t state, DATE time) {
 uint8_t TBasicTork::StateWithFlags() {
     const int32_t s = own_state_;
     int f = 0;
-    if (s != 0 && VarValue(tlb::cvCurrentV) > 0) {
+    if (s != tlb::csIdle && VarValue(tlb::cvCurrentV) > 0) {
         // The flow is never negative (a falling counter stores 0).
         const int64_t p = WholeUnits(VarValue(tlb::cvProductivity)) * kFixedOne;
         f = p == 0 ? 1 : p < 2000000 ? 2 : 3;
@@ -266,7 +266,8 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
         // Product moved in a delivery: a dose that was only stored has now been used. The
         // totalizer's tail counted after the post came to rest uses no dose stored since.
         const int32_t s = GetState();
-        if (new_value.value > old_value.value && (s == 1 || s == 7 || s == 80))
+        if (new_value.value > old_value.value &&
+            (s == tlb::csWaitingKey || s == tlb::csWorking || s == tlb::csPaused))
             dose_only_stored_ = false;
     }
     // Hold a running state while product flows, and only then.
@@ -425,7 +426,7 @@ bool TBasicTork::ReadZTemperature(uint8_t code) {
 
 bool TBasicTork::IsIdle() {
     int32_t s = GetState();
-    return s != 1 && s != 7;
+    return s != tlb::csWaitingKey && s != tlb::csWorking;
 }
 
 bool TBasicTork::StateJumpValid(uint8_t from, uint8_t to) {
@@ -478,13 +479,13 @@ int32_t TBasicTork::StartPrecheck() {
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
     TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
     if (!other) return plat::E_FAIL;
-    if (other != this && other->GetState() != 0) return -9;
+    if (other != this && other->GetState() != tlb::csIdle) return -9;
     return 0;
 }
 
 void TBasicTork::ApplyPendingDose() {
     // Not from inside an exchange: a 'Q' read in flight would overwrite it with the old dose.
-    if (!dose_pending_ || GetState() != 0) return;
+    if (!dose_pending_ || GetState() != tlb::csIdle) return;
     dose_pending_ = false;
     SetVarRaw(tlb::cvDozeV, LQ_FRESH, plat::NowLocal(), pending_dose_);
     dose_only_stored_ = true;
@@ -504,7 +505,7 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
                               bool no_start) {
     const DATE now = plat::NowLocal();
     if (store_only) {
-        if (GetState() != 0) {
+        if (GetState() != tlb::csIdle) {
             // The controller still holds the dose of the running delivery, and its echo of it
             // must keep matching DozeV; this one takes its place when the post is idle again.
             pending_dose_ = value;
@@ -536,33 +537,33 @@ int32_t TBasicTork::SetState(uint8_t requested) {
     const int32_t s = own_state_;
     std::string answer;
     switch (requested) {
-        case 1:
-            if (s == 0) {
+        case tlb::csWaitingKey:
+            if (s == tlb::csIdle) {
                 ApplyPendingDose();
                 if (int32_t r = StartPrecheck(); r != 0) return r;
                 return WriteDose(VarValue(tlb::cvDozeV), 3, 2, false, false);
             }
-            if (s == 80) {
+            if (s == tlb::csPaused) {
                 Log("A09751B1-DBF3-4D7C-A01E-90F0D7AB60CF", PL_INFO);
                 return Exchange('u', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
             }
             return plat::OPC_E_RANGE;
-        case 7: {
+        case tlb::csWorking: {
             if (!side_post_) {
                 Log("7E528EF9-F200-4E6B-8701-41C499A6DD07", PL_EXTERNAL);
                 return plat::OPC_E_RANGE;
             }
-            if (s == 0 || s == 80)
-                if (int32_t r = SetState(1); r != 0) return r;
+            if (s == tlb::csIdle || s == tlb::csPaused)
+                if (int32_t r = SetState(tlb::csWaitingKey); r != 0) return r;
             ReReadVarValue(tlb::cvTotalV);
-            if (own_state_ != 1) {
+            if (own_state_ != tlb::csWaitingKey) {
                 Log("FBD0AB73-4A1B-4E62-A467-FF2491F5D630", PL_EXTERNAL);
                 return plat::OPC_E_RANGE;
             }
             return ApplyDose();
         }
-        case 80:
-            if (s == 7) {
+        case tlb::csPaused:
+            if (s == tlb::csWorking) {
                 Log("DFC89E94-1906-421F-ABF9-C23C0460A271", PL_INFO);
                 return Exchange('s', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
             }
@@ -635,7 +636,8 @@ void TBasicTork::ExecuteNextCommand() {
                 if (cmd->Expired() || CmdIsDead(id)) {
                     Queue().Complete(-1);
                     Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
-                } else if (GetState() != 0 && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                } else if (GetState() != tlb::csIdle && code != tlb::cvDozeV &&
+                           code != tlb::cvReqS) {
                     // Settings change only on a post at rest: paused, unknown, silent or
                     // faulted posts refuse them as well as running ones.
                     Queue().Complete(-2);
@@ -700,17 +702,17 @@ TPollPriority TBasicTork::GetPollPriority() {
 
 void TBasicTork::StopBeforeRemove() {
     const int32_t s = own_state_;
-    if (s == 1) {
+    if (s == tlb::csWaitingKey) {
         Log("B043630C-4418-413C-BCB9-B4579BF7A919", PL_INFO);
-        SetState(0);
-    } else if (s == 7) {
+        SetState(tlb::csIdle);
+    } else if (s == tlb::csWorking) {
         Log("CEE74209-D472-4400-8E9D-FE5514DE1B8F", PL_INFO);
-        SetState(80);
+        SetState(tlb::csPaused);
     } else {
         return;
     }
     const uint32_t start = plat::GetTickCount();
-    while (own_state_ == 1 || own_state_ == 7) {
+    while (own_state_ == tlb::csWaitingKey || own_state_ == tlb::csWorking) {
         if (plat::TickDiff(plat::GetTickCount(), start) > 5000) {
             Log("712B8B47-FF57-4C6B-8B48-278BB21525AC", PL_EXTERNAL);
             return;

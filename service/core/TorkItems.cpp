@@ -16,10 +16,10 @@ std::string ValueText(const Variant& v) {
 }
 
 bool IsRunningState(int32_t s) {
-    return s == 1 || s == 7 || s == 80;
+    return s == tlb::csWaitingKey || s == tlb::csWorking || s == tlb::csPaused;
 }
 bool IsQuietState(int32_t s) {
-    return s == 0 || s == 1 || s == 7 || s == 80;
+    return s == tlb::csIdle || IsRunningState(s);
 }
 
 Variant CyOf(int64_t fixed) {
