@@ -129,7 +129,7 @@ struct InputsLayout {
 
 // Where a 'D' equal to the dose while waiting for the key goes.
 enum class DoseEcho : uint8_t {
-    Zero,  // CurrentV 0; the flow only in states 1, 7 and 80
+    Zero,  // CurrentV 0; the flow only while waiting for the key, working or paused
     Keep,  // CurrentV as read, the flow sees 0 → 0; the flow in every state
 };
 
