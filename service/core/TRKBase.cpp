@@ -77,14 +77,14 @@ void TBasicTork::Init(DATE time) {
         auto v = New<TVarItem>(PostNumber(), true, &Queue(), &d);
         vars_.SetAt(code, ComPtr<IRef>(static_cast<IRef*>(v.Get())));
     }
-    SetVarRaw(tlb::cvFirmwareVersion, LQ_FRESH, time, int64_t{version_} * 10000);
-    SetVarRaw(tlb::cvControllerVersion, LQ_FRESH, time, int64_t{family_} * 10000);
-    SetVarRaw(tlb::cvAddress, LQ_FRESH, time, int64_t{PostNumber()} * 10000);
+    SetVarRaw(tlb::cvFirmwareVersion, LQ_FRESH, time, int64_t{version_} * kFixedOne);
+    SetVarRaw(tlb::cvControllerVersion, LQ_FRESH, time, int64_t{family_} * kFixedOne);
+    SetVarRaw(tlb::cvAddress, LQ_FRESH, time, int64_t{PostNumber()} * kFixedOne);
     WritePostNumbers(time);
-    TStateItem::SetStateValue(168, time);
-    own_state_ = 168;
+    TStateItem::SetStateValue(tlb::csUnknown, time);
+    own_state_ = tlb::csUnknown;
 
-    const int base = static_cast<int>(VarValue(tlb::cvBasePost) / 10000);
+    const int base = static_cast<int>(VarValue(tlb::cvBasePost) / kFixedOne);
     const int n = base != 0 ? base : post_number_given_;
     using plat::reg::Hive;
     if (!plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
@@ -96,7 +96,7 @@ void TBasicTork::Init(DATE time) {
         PL_INFO);
 }
 
-TVariableInfoEx& TBasicTork::DefineVar(int record) {
+TVariableInfoEx& TBasicTork::DefineVar(VarRec record) {
     TVariableInfoEx v = CopyVariableInfo(record);
     TVariableInfoEx& slot = (*descriptors_)[static_cast<uint8_t>(v.Code)];
     slot = std::move(v);
@@ -171,10 +171,10 @@ bool TBasicTork::SetVarRaw(uint8_t code, uint8_t link_quality, DATE time, int64_
     if ((code == tlb::cvTotalV || code == tlb::cvTotalW) && old.link_quality == LQ_FRESH &&
         link_quality == LQ_FRESH) {
         int64_t jump = value - old.value;
-        if (jump < 0 || jump >= int64_t{100000} * 10000)
+        if (jump < 0 || jump >= int64_t{100000} * kFixedOne)
             WriteProtocolLine(SafeFormat("452695B9-2798-4D0E-ADBD-3D7B0E4A50A6 OldV=%d NewV=%d",
-                                         {plat::Variant::I8(old.value / 10000),
-                                          plat::Variant::I8(value / 10000)}),
+                                         {plat::Variant::I8(old.value / kFixedOne),
+                                          plat::Variant::I8(value / kFixedOne)}),
                               PL_EXTERNAL);
     }
     v->StoreValue(value, time, link_quality);
@@ -193,21 +193,21 @@ bool TBasicTork::SetVarRaw(uint8_t code, uint8_t link_quality, DATE time, int64_
 }
 
 bool TBasicTork::StoreByteVar(uint8_t code, int value, DATE time) {
-    return SetVarRaw(code, LQ_FRESH, time, int64_t{value} * 10000);
+    return SetVarRaw(code, LQ_FRESH, time, int64_t{value} * kFixedOne);
 }
 
 void TBasicTork::StampVars(DATE time) {
     for (int code = 0; code < 256; ++code)
         if (ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code))) v->Stamp(time);
-    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * 10000);
+    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * kFixedOne);
 }
 
 int TBasicTork::ColumnForState(int32_t state) const {
     switch (state) {
-        case 7:
+        case tlb::csWorking:
             return 1;  // working: counters move
-        case 1:
-        case 80:
+        case tlb::csWaitingKey:
+        case tlb::csPaused:
             return 2;  // waiting for the key or paused
         default:
             return 0;  // idle and the error states
@@ -224,15 +224,16 @@ bool TBasicTork::SetStateValue(int32_t state, DATE time) {
     const bool changed = TStateItem::SetStateValue(state, time);
     own_state_ = state;
     if (changed) column_ = ColumnForState(state);
-    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * 10000);
+    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * kFixedOne);
     return changed;
 }
 
 uint8_t TBasicTork::StateWithFlags() {
     const int32_t s = own_state_;
     int f = 0;
-    if (s != 0 && VarValue(tlb::cvCurrentV) > 0) {
-        int64_t p = (VarValue(tlb::cvProductivity) + 5000) / 10000 * 10000;
+    if (s != tlb::csIdle && VarValue(tlb::cvCurrentV) > 0) {
+        // The flow is never negative (a falling counter stores 0).
+        const int64_t p = WholeUnits(VarValue(tlb::cvProductivity)) * kFixedOne;
         f = p == 0 ? 1 : p < 2000000 ? 2 : 3;
     }
     if (s & 0x80) return static_cast<uint8_t>(s);
@@ -265,7 +266,8 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
         // Product moved in a delivery: a dose that was only stored has now been used. The
         // totalizer's tail counted after the post came to rest uses no dose stored since.
         const int32_t s = GetState();
-        if (new_value.value > old_value.value && (s == 1 || s == 7 || s == 80))
+        if (new_value.value > old_value.value &&
+            (s == tlb::csWaitingKey || s == tlb::csWorking || s == tlb::csPaused))
             dose_only_stored_ = false;
     }
     // Hold a running state while product flows, and only then.
@@ -316,7 +318,7 @@ bool TBasicTork::Exchange(uint8_t command, std::string_view data, bool quiet, bo
 void TBasicTork::NoteFailedExchange(DATE time) {
     last_failed_ = time;
     Log("F17D3D62-27E4-4455-84C1-BF727B1F2664", PL_INFO);
-    SetStateValue(169, time);
+    SetStateValue(tlb::csCommError, time);
     if ((time - last_good_) * kMsPerDay > kSilentMs) {
         link_state_ = LINK_SILENT;
         Log("7B9C9A30-8FAA-44DB-8D89-3F880B78B67A", PL_INFO);
@@ -407,7 +409,7 @@ bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
     int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
     int t = (b & 0x80) ? -magnitude : magnitude;
     Log("4793CF18-0B3A-4286-AACD-3F694F87CB90", PL_DETAIL);
-    SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{t} * 10000);
+    SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{t} * kFixedOne);
     return true;
 }
 
@@ -424,7 +426,7 @@ bool TBasicTork::ReadZTemperature(uint8_t code) {
 
 bool TBasicTork::IsIdle() {
     int32_t s = GetState();
-    return s != 1 && s != 7;
+    return s != tlb::csWaitingKey && s != tlb::csWorking;
 }
 
 bool TBasicTork::StateJumpValid(uint8_t from, uint8_t to) {
@@ -464,7 +466,7 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
             ReReadVarValue(tlb::cvTotalV);
             return;
         case tlb::cvStateWithFlags:
-            SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{StateWithFlags()} * 10000);
+            SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{StateWithFlags()} * kFixedOne);
             throw Exception("512A6EF6-D5E9-451E-99DF-9FE357BCF587");
         default:
             throw Exception("F3B378D9-3B9A-4DE3-A617-20DC46E2F97C " + Num(code));
@@ -473,17 +475,17 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
 
 int32_t TBasicTork::StartPrecheck() {
     if (!HasVar(tlb::cvIndicatedPistol)) return 0;
-    const int nozzle = static_cast<int>(VarValue(tlb::cvIndicatedPistol) / 10000);
+    const int nozzle = static_cast<int>(VarValue(tlb::cvIndicatedPistol) / kFixedOne);
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
     TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
     if (!other) return plat::E_FAIL;
-    if (other != this && other->GetState() != 0) return -9;
+    if (other != this && other->GetState() != tlb::csIdle) return -9;
     return 0;
 }
 
 void TBasicTork::ApplyPendingDose() {
     // Not from inside an exchange: a 'Q' read in flight would overwrite it with the old dose.
-    if (!dose_pending_ || GetState() != 0) return;
+    if (!dose_pending_ || GetState() != tlb::csIdle) return;
     dose_pending_ = false;
     SetVarRaw(tlb::cvDozeV, LQ_FRESH, plat::NowLocal(), pending_dose_);
     dose_only_stored_ = true;
@@ -503,7 +505,7 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
                               bool no_start) {
     const DATE now = plat::NowLocal();
     if (store_only) {
-        if (GetState() != 0) {
+        if (GetState() != tlb::csIdle) {
             // The controller still holds the dose of the running delivery, and its echo of it
             // must keep matching DozeV; this one takes its place when the post is idle again.
             pending_dose_ = value;
@@ -535,33 +537,33 @@ int32_t TBasicTork::SetState(uint8_t requested) {
     const int32_t s = own_state_;
     std::string answer;
     switch (requested) {
-        case 1:
-            if (s == 0) {
+        case tlb::csWaitingKey:
+            if (s == tlb::csIdle) {
                 ApplyPendingDose();
                 if (int32_t r = StartPrecheck(); r != 0) return r;
                 return WriteDose(VarValue(tlb::cvDozeV), 3, 2, false, false);
             }
-            if (s == 80) {
+            if (s == tlb::csPaused) {
                 Log("A09751B1-DBF3-4D7C-A01E-90F0D7AB60CF", PL_INFO);
                 return Exchange('u', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
             }
             return plat::OPC_E_RANGE;
-        case 7: {
+        case tlb::csWorking: {
             if (!side_post_) {
                 Log("7E528EF9-F200-4E6B-8701-41C499A6DD07", PL_EXTERNAL);
                 return plat::OPC_E_RANGE;
             }
-            if (s == 0 || s == 80)
-                if (int32_t r = SetState(1); r != 0) return r;
+            if (s == tlb::csIdle || s == tlb::csPaused)
+                if (int32_t r = SetState(tlb::csWaitingKey); r != 0) return r;
             ReReadVarValue(tlb::cvTotalV);
-            if (own_state_ != 1) {
+            if (own_state_ != tlb::csWaitingKey) {
                 Log("FBD0AB73-4A1B-4E62-A467-FF2491F5D630", PL_EXTERNAL);
                 return plat::OPC_E_RANGE;
             }
             return ApplyDose();
         }
-        case 80:
-            if (s == 7) {
+        case tlb::csPaused:
+            if (s == tlb::csWorking) {
                 Log("DFC89E94-1906-421F-ABF9-C23C0460A271", PL_INFO);
                 return Exchange('s', "", false, true, kZrnMaxFrame, answer, 1) ? 0 : -5;
             }
@@ -634,7 +636,8 @@ void TBasicTork::ExecuteNextCommand() {
                 if (cmd->Expired() || CmdIsDead(id)) {
                     Queue().Complete(-1);
                     Log("A341A3AE-2214-4FAD-BA06-8CC044B7B283", PL_EXTERNAL);
-                } else if (GetState() != 0 && code != tlb::cvDozeV && code != tlb::cvReqS) {
+                } else if (GetState() != tlb::csIdle && code != tlb::cvDozeV &&
+                           code != tlb::cvReqS) {
                     // Settings change only on a post at rest: paused, unknown, silent or
                     // faulted posts refuse them as well as running ones.
                     Queue().Complete(-2);
@@ -653,7 +656,7 @@ void TBasicTork::ExecuteNextCommand() {
                         if (MoneyVars().test(code)) {
                             // Money is volume times price: a correct read-back lies within
                             // one price step of what was written.
-                            const int64_t quantum = VarValue(tlb::cvLiterPrice) * step / 10000;
+                            const int64_t quantum = VarValue(tlb::cvLiterPrice) * step / kFixedOne;
                             if (back == 0 ||
                                 std::llabs(written - back) >= std::max<int64_t>(quantum, 1))
                                 r = 1;
@@ -679,7 +682,8 @@ void TBasicTork::ExecuteNextCommand() {
             }
             ComPtr<TVarItem> v = Var(code);
             if (refresh_status_[code] == RS_REQUESTED && link_state_ == LINK_OK && v &&
-                v->GetQuality() == OPC_QUALITY_GOOD && own_state_ != 169 && own_state_ != 177) {
+                v->GetQuality() == OPC_QUALITY_GOOD && own_state_ != tlb::csCommError &&
+                own_state_ != tlb::csControllerError) {
                 refresh_status_[code] = RS_FAILED;
                 throw Exception("CC84B03F-E229-43ED-BE52-DBF087B78E9C " + Num(code));
             }
@@ -698,17 +702,17 @@ TPollPriority TBasicTork::GetPollPriority() {
 
 void TBasicTork::StopBeforeRemove() {
     const int32_t s = own_state_;
-    if (s == 1) {
+    if (s == tlb::csWaitingKey) {
         Log("B043630C-4418-413C-BCB9-B4579BF7A919", PL_INFO);
-        SetState(0);
-    } else if (s == 7) {
+        SetState(tlb::csIdle);
+    } else if (s == tlb::csWorking) {
         Log("CEE74209-D472-4400-8E9D-FE5514DE1B8F", PL_INFO);
-        SetState(80);
+        SetState(tlb::csPaused);
     } else {
         return;
     }
     const uint32_t start = plat::GetTickCount();
-    while (own_state_ == 1 || own_state_ == 7) {
+    while (own_state_ == tlb::csWaitingKey || own_state_ == tlb::csWorking) {
         if (plat::TickDiff(plat::GetTickCount(), start) > 5000) {
             Log("712B8B47-FF57-4C6B-8B48-278BB21525AC", PL_EXTERNAL);
             return;
@@ -750,7 +754,7 @@ void TBasicTork::LoadValues() {
     };
     int64_t fam = -1, ver = -1;
     if (!read_cy("ControllerVersionValue", fam) || !read_cy("FirmwareVersionValue", ver)) return;
-    if (fam / 10000 != family_ || ver / 10000 != version_) return;
+    if (fam / kFixedOne != family_ || ver / kFixedOne != version_) return;
     for (int code = 0; code < 256; ++code) {
         ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code));
         if (!v || v->Descriptor().RefreshClass != kRefreshSaved) continue;
@@ -820,29 +824,31 @@ void TBasicTork::Remove() {
 // --- money -----------------------------------------------------------------------------------
 
 void TBasicTork::DefineMoneyVariables() {
-    const TVariableInfoEx& price = DefineVar(price_shift_ == 0 ? 6 : price_shift_ == 1 ? 7 : 8);
+    const TVariableInfoEx& price = DefineVar(price_shift_ == 0   ? VarRec::PriceVCents
+                                             : price_shift_ == 1 ? VarRec::PriceVTenths
+                                                                 : VarRec::PriceVWhole);
     const int64_t step = price.Step.int64;
     const TVariableInfoEx& dose = Descriptor(tlb::cvDozeV);
     const TVariableInfoEx& current = Descriptor(tlb::cvCurrentV);
-    TVariableInfoEx& dm = DefineVar(15);
+    TVariableInfoEx& dm = DefineVar(VarRec::DozeM);
     dm.Step.int64 = step;
     dm.MinValue.int64 =
-        FixedPointRound(2, step, price.MinValue.int64 * dose.MinValue.int64 / 10000);
+        FixedPointRound(2, step, price.MinValue.int64 * dose.MinValue.int64 / kFixedOne);
     dm.MaxValue.int64 =
-        FixedPointRound(1, step, price.MaxValue.int64 * dose.MaxValue.int64 / 10000);
-    TVariableInfoEx& cm = DefineVar(16);
+        FixedPointRound(1, step, price.MaxValue.int64 * dose.MaxValue.int64 / kFixedOne);
+    TVariableInfoEx& cm = DefineVar(VarRec::CurrentM);
     cm.Step.int64 = step;
     cm.MinValue.int64 =
-        FixedPointRound(2, step, price.MinValue.int64 * current.MinValue.int64 / 10000);
+        FixedPointRound(2, step, price.MinValue.int64 * current.MinValue.int64 / kFixedOne);
     cm.MaxValue.int64 =
-        FixedPointRound(1, step, price.MaxValue.int64 * current.MaxValue.int64 / 10000);
+        FixedPointRound(1, step, price.MaxValue.int64 * current.MaxValue.int64 / kFixedOne);
 }
 
 int32_t TBasicTork::SetDoseByMoney(int64_t money) {
     ReReadVarValue(tlb::cvLiterPrice);
     const TVarValue price = VarRecord(tlb::cvLiterPrice);
     if (price.link_quality != LQ_FRESH || price.value <= 0) return plat::OPC_E_RANGE;
-    return SetVarValue(tlb::cvDozeV, money * 10000 / price.value);
+    return SetVarValue(tlb::cvDozeV, money * kFixedOne / price.value);
 }
 
 int32_t TBasicTork::WritePrice(int64_t value) {
@@ -862,13 +868,13 @@ void TBasicTork::UpdateMoneyValues(int which) {
     const DATE now = plat::NowLocal();
     if ((which == 1 || which == 2) && HasVar(tlb::cvCurrentM)) {
         int64_t v = FixedPointRound(0, Descriptor(tlb::cvCurrentM).Step.int64,
-                                    price.value * VarValue(tlb::cvCurrentV) / 10000);
+                                    price.value * VarValue(tlb::cvCurrentV) / kFixedOne);
         if (ComPtr<TVarItem> m = Var(tlb::cvCurrentM)) m->StoreValue(v, now, LQ_FRESH);
         MarkRefreshed(tlb::cvCurrentM);
     }
     if ((which == 0 || which == 2) && HasVar(tlb::cvDozeM)) {
         int64_t v = FixedPointRound(0, Descriptor(tlb::cvDozeM).Step.int64,
-                                    price.value * VarValue(tlb::cvDozeV) / 10000);
+                                    price.value * VarValue(tlb::cvDozeV) / kFixedOne);
         if (ComPtr<TVarItem> m = Var(tlb::cvDozeM)) m->StoreValue(v, now, LQ_FRESH);
         MarkRefreshed(tlb::cvDozeM);
     }

@@ -169,7 +169,7 @@ class TBasicTork : public TStateItem {
   protected:
     void Init(DATE time);
     // Copies a common record into the descriptor table under its code; edit the result.
-    TVariableInfoEx& DefineVar(int record);
+    TVariableInfoEx& DefineVar(VarRec record);
     // Branches of the post: "Post<n>", and unless flat "S<side>" and "P<position>".
     void BuildItemNames(int post, int side, int position);
     int32_t StartPrecheck();
@@ -194,9 +194,9 @@ class TBasicTork : public TStateItem {
     int64_t pending_dose_ = 0;
     // A flow was seen: a decoded idle does not replace a running state until the flow stops.
     bool hold_state_ = false;
-    int32_t last_reported_state_ = 168;
+    int32_t last_reported_state_ = tlb::csUnknown;
     // The state this object committed last (SetStateValue).
-    int32_t own_state_ = 168;
+    int32_t own_state_ = tlb::csUnknown;
     std::atomic<uint8_t> link_state_{LINK_OK};
 
     TSafeIntfArray vars_;

@@ -6,20 +6,8 @@ namespace drv {
 
 namespace {
 
-struct Row {
-    int code;
-    const char* short_name;
-    const char* name;
-    bool writeable;
-    double min, max, step;
-    int belongs_to;
-    int refresh_class;
-    int write_level;
-    const char* english;
-};
-
-// Money and ranges are given in units; the descriptors hold them × 10000.
-constexpr Row kRows[kCommonVarCount - 1] = {
+// Money and ranges are given in units; the descriptors hold them in fixed point.
+constexpr VarDef kRows[kCommonVarCount - 1] = {
     {27, "ControllerVersion", "Версия аппаратного исполнения контроллера", false, 0, 255, 1, 2, 1,
      0, "Controller hardware version"},
     {26, "FirmwareVersion", "Версия ПО контроллера", false, 0, 255, 1, 2, 1, 0,
@@ -84,34 +72,37 @@ constexpr double kFactors[kRefreshClasses][kRefreshColumns] = {
     {1000, 1000, 1000}, {1000, 1000, 1000},
 };
 
-int64_t Fixed(double units) {
-    double v = units * 10000.0;
-    return static_cast<int64_t>(v < 0 ? v - 0.5 : v + 0.5);
-}
-
 std::array<TVariableInfoEx, kCommonVarCount> BuildTable() {
     std::array<TVariableInfoEx, kCommonVarCount> t{};
-    for (int i = 0; i < kCommonVarCount - 1; ++i) {
-        const Row& r = kRows[i];
-        TVariableInfoEx& v = t[static_cast<size_t>(i)];
-        v.Code = static_cast<tlb::TVariableEnum>(r.code);
-        v.ShortName = plat::Utf8ToWide(r.short_name);
-        v.Name = plat::Utf8ToWide(r.name);
-        v.IsReadable = plat::VARIANT_TRUE;
-        v.IsWriteable = r.writeable ? plat::VARIANT_TRUE : plat::VARIANT_FALSE;
-        v.MinValue.int64 = Fixed(r.min);
-        v.MaxValue.int64 = Fixed(r.max);
-        v.Step.int64 = Fixed(r.step);
-        v.BelongsTo = static_cast<int8_t>(r.belongs_to);
-        v.IsRandom = plat::VARIANT_FALSE;
-        v.RefreshClass = static_cast<uint8_t>(r.refresh_class);
-        v.WriteLevel = r.write_level;
-        v.EnglishDescription = r.english;
-    }
+    for (int i = 0; i < kCommonVarCount - 1; ++i)
+        t[static_cast<size_t>(i)] = MakeVariableInfo(kRows[i]);
     return t;
 }
 
 }  // namespace
+
+int64_t UnitsToFixed(double units) {
+    const double v = units * static_cast<double>(kFixedOne);
+    return static_cast<int64_t>(v < 0 ? v - 0.5 : v + 0.5);
+}
+
+TVariableInfoEx MakeVariableInfo(const VarDef& def) {
+    TVariableInfoEx v;
+    v.Code = static_cast<tlb::TVariableEnum>(def.code);
+    v.ShortName = plat::Utf8ToWide(def.short_name);
+    v.Name = plat::Utf8ToWide(def.name);
+    v.IsReadable = plat::VARIANT_TRUE;
+    v.IsWriteable = def.writeable ? plat::VARIANT_TRUE : plat::VARIANT_FALSE;
+    v.MinValue.int64 = UnitsToFixed(def.min);
+    v.MaxValue.int64 = UnitsToFixed(def.max);
+    v.Step.int64 = UnitsToFixed(def.step);
+    v.BelongsTo = static_cast<int8_t>(def.belongs_to);
+    v.IsRandom = plat::VARIANT_FALSE;
+    v.RefreshClass = static_cast<uint8_t>(def.refresh_class);
+    v.WriteLevel = def.write_level;
+    v.EnglishDescription = def.english;
+    return v;
+}
 
 const TVariableInfoEx& CommonVariable(int record) {
     static const std::array<TVariableInfoEx, kCommonVarCount> table = BuildTable();
@@ -134,8 +125,8 @@ double RefreshFactor(int refresh_class, int column) {
 const VarSet& MoneyVars() {
     static const VarSet s = [] {
         VarSet v;
-        v.set(4);
-        v.set(7);
+        v.set(tlb::cvDozeM);
+        v.set(tlb::cvCurrentM);
         return v;
     }();
     return s;
@@ -144,7 +135,9 @@ const VarSet& MoneyVars() {
 const VarSet& BaseNoRefreshVars() {
     static const VarSet s = [] {
         VarSet v;
-        for (int c : {26, 27, 32, 36}) v.set(static_cast<size_t>(c));
+        for (int c : {tlb::cvFirmwareVersion, tlb::cvControllerVersion, tlb::cvAddress,
+                      tlb::cvStateWithFlags})
+            v.set(static_cast<size_t>(c));
         return v;
     }();
     return s;

@@ -16,10 +16,10 @@ std::string ValueText(const Variant& v) {
 }
 
 bool IsRunningState(int32_t s) {
-    return s == 1 || s == 7 || s == 80;
+    return s == tlb::csWaitingKey || s == tlb::csWorking || s == tlb::csPaused;
 }
 bool IsQuietState(int32_t s) {
-    return s == 0 || s == 1 || s == 7 || s == 80;
+    return s == tlb::csIdle || IsRunningState(s);
 }
 
 Variant CyOf(int64_t fixed) {
@@ -50,11 +50,12 @@ int64_t FixedPointRound(int mode, int64_t step, int64_t value) {
     // Beyond this a multiple of the step no longer fits 64 bits: the value is kept, and the
     // range checks that follow refuse it.
     if (!(std::fabs(r) < 9.0e14)) return value;
-    int64_t n = static_cast<int64_t>(r * 10000.0);
-    double exact = q * 10000.0;
-    if (mode == 1 && static_cast<double>(n) < exact) n += 10000;
-    if (mode == 2 && static_cast<double>(n) > exact) n -= 10000;
-    return std::llround(static_cast<double>(n) * static_cast<double>(step) / 10000.0);
+    constexpr double kOne = static_cast<double>(kFixedOne);
+    int64_t n = static_cast<int64_t>(r * kOne);
+    double exact = q * kOne;
+    if (mode == 1 && static_cast<double>(n) < exact) n += kFixedOne;
+    if (mode == 2 && static_cast<double>(n) > exact) n -= kFixedOne;
+    return std::llround(static_cast<double>(n) * static_cast<double>(step) / kOne);
 }
 
 bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate) {
@@ -280,11 +281,12 @@ HRESULT TStateItem::GetItemProperty(uint32_t id, LCID locale, Variant& out) {
 // --- TVarItem ------------------------------------------------------------------------------
 
 VARTYPE TVarItem::CanonicalTypeOf(const TVariableInfoEx& d) {
-    constexpr int64_t kOne = 10000;
-    if (d.Step.int64 == kOne) {
-        if (d.MinValue.int64 == 0 && d.MaxValue.int64 == kOne) return plat::VT_BOOL;
-        constexpr int64_t lo = static_cast<int64_t>(std::numeric_limits<int32_t>::min()) * kOne;
-        constexpr int64_t hi = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) * kOne;
+    if (d.Step.int64 == kFixedOne) {
+        if (d.MinValue.int64 == 0 && d.MaxValue.int64 == kFixedOne) return plat::VT_BOOL;
+        constexpr int64_t lo =
+            static_cast<int64_t>(std::numeric_limits<int32_t>::min()) * kFixedOne;
+        constexpr int64_t hi =
+            static_cast<int64_t>(std::numeric_limits<int32_t>::max()) * kFixedOne;
         if (d.MinValue.int64 >= lo && d.MaxValue.int64 <= hi) return plat::VT_I4;
     }
     return plat::VT_R8;
@@ -307,9 +309,9 @@ Variant TVarItem::AsVariant(int64_t value) const {
         case plat::VT_BOOL:
             return Variant::Bool(value != 0);
         case plat::VT_I4:
-            return Variant::I4(static_cast<int32_t>(value / 10000));
+            return Variant::I4(static_cast<int32_t>(value / kFixedOne));
         default:
-            return Variant::R8(static_cast<double>(value) / 10000.0);
+            return Variant::R8(static_cast<double>(value) / static_cast<double>(kFixedOne));
     }
 }
 

@@ -43,7 +43,7 @@ class TCommand : public TMyInterfacedObject {
     std::atomic<uint32_t> issued_tick{0};
     const Kind kind;
     const int32_t argument;  // requested state, or variable code
-    const int64_t value;     // × 10000
+    const int64_t value;     // fixed point
 };
 
 // Commands waiting for the port's poll thread.
@@ -80,7 +80,7 @@ static_assert(sizeof(TPollPriority) == 21);
 
 // True when the candidate replaced the best.
 bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate);
-// Rounds value (× 10000) to a multiple of step (× 10000): mode 0 nearest (halves away from
+// Rounds value to a multiple of step (both fixed point): mode 0 nearest (halves away from
 // zero), 1 up, 2 down.
 int64_t FixedPointRound(int mode, int64_t step, int64_t value);
 
@@ -106,7 +106,7 @@ class TStateItem : public TMyLeafItem {
     std::string DescriptionEn() override { return "Process state"; }
     uint16_t GetQuality() override;
     int64_t LowLimit() override { return 0; }
-    int64_t HighLimit() override { return 255 * 10000LL; }
+    int64_t HighLimit() override { return 255 * kFixedOne; }
     bool IsPostState() const override { return true; }
     int PostNumber() const override { return post_number_.load(); }
     // The controller learns its post number while it defines its variables.
@@ -119,7 +119,7 @@ class TStateItem : public TMyLeafItem {
   protected:
     std::atomic<uint16_t> post_number_;
     const bool real_hardware_;
-    int32_t state_ = 168;  // under the leaf's lock from here on
+    int32_t state_ = tlb::csUnknown;  // under the leaf's lock from here on
     DATE state_time_ = 0;
     uint8_t changed_ = 0;
     uint32_t sample_counter_ = 0;
@@ -131,7 +131,7 @@ class TStateItem : public TMyLeafItem {
 
 // Value record of a variable (the saved and exchanged form).
 struct TVarValue {
-    int64_t value = 0;  // × 10000
+    int64_t value = 0;  // fixed point
     DATE time = 0;
     uint8_t link_quality = 0;
 };

@@ -14,22 +14,32 @@ std::string Num(int64_t v) {
     return std::to_string(v);
 }
 
-constexpr StatusRow kRows40[] = {{0x01, 0}, {0x02, 7}, {0x05, 80}, {0x08, 80},
-                                 {0x20, 1}, {0x22, 7}, {0x60, 1}};
+using tlb::csIdle, tlb::csWaitingKey, tlb::csWorking, tlb::csPaused;
+
+constexpr StatusRow kRows40[] = {{0x01, csIdle},      {0x02, csWorking},    {0x05, csPaused},
+                                 {0x08, csPaused},    {0x20, csWaitingKey}, {0x22, csWorking},
+                                 {0x60, csWaitingKey}};
 // Bit 4 with the idle pattern means the key is armed; 0x02 is no state of theirs.
-constexpr StatusRow kRows46[] = {{0x01, 0, 0x10, 1}, {0x05, 80}, {0x08, 80},
-                                 {0x20, 1},          {0x22, 7},  {0x60, 1}};
-constexpr StatusRow kRowsFF[] = {{0x01, 0}, {0x05, 0}, {0x08, 80}, {0x0C, 80},
-                                 {0x20, 1}, {0x22, 7}, {0x60, 1}};
-constexpr StatusRow kRows20[] = {{0x01, 0}, {0x02, 7}, {0x05, 80}, {0x08, 80},
-                                 {0x20, 1}, {0x22, 7}, {0x60, 1}};
+constexpr StatusRow kRows46[] = {{0x01, csIdle, 0x10, csWaitingKey},
+                                 {0x05, csPaused},
+                                 {0x08, csPaused},
+                                 {0x20, csWaitingKey},
+                                 {0x22, csWorking},
+                                 {0x60, csWaitingKey}};
+constexpr StatusRow kRowsFF[] = {{0x01, csIdle},      {0x05, csIdle},       {0x08, csPaused},
+                                 {0x0C, csPaused},    {0x20, csWaitingKey}, {0x22, csWorking},
+                                 {0x60, csWaitingKey}};
+constexpr StatusRow kRows20[] = {{0x01, csIdle},      {0x02, csWorking},    {0x05, csPaused},
+                                 {0x08, csPaused},    {0x20, csWaitingKey}, {0x22, csWorking},
+                                 {0x60, csWaitingKey}};
 
 constexpr const char* kUnknownStatus = "97388800-4E60-4326-A2AD-BC7E0EB175D2 ";
 
-constexpr StatusBit kBits[] = {{0x04, 80}, {0x01, 0}, {0x02, 7}, {0x20, 1}, {0x08, 80}};
+constexpr StatusBit kBits[] = {
+    {0x04, csPaused}, {0x01, csIdle}, {0x02, csWorking}, {0x20, csWaitingKey}, {0x08, csPaused}};
 
 bool IsRunning(int32_t s) {
-    return s == 1 || s == 7 || s == 80;
+    return s == csWaitingKey || s == csWorking || s == csPaused;
 }
 
 }  // namespace
@@ -47,7 +57,7 @@ bool DecodeStatus(const StatusTable& table, uint8_t status, int32_t& state) {
             state = (status & r.alt_bits) ? r.alt_state : r.state;
             return true;
         }
-    state = 177;
+    state = tlb::csControllerError;
     return false;
 }
 
@@ -57,7 +67,7 @@ bool DecodeStatusBits(std::span<const StatusBit> order, uint8_t status, int32_t&
             state = b.state;
             return true;
         }
-    state = 177;
+    state = tlb::csControllerError;
     return false;
 }
 
@@ -66,47 +76,25 @@ int SignBcdDegrees(uint8_t b) {
     return (b & 0x80) ? -magnitude : magnitude;
 }
 
-int64_t WholeUnits(int64_t value) {
-    return (value < 0 ? value - 5000 : value + 5000) / 10000;
-}
-
 // --- definition ------------------------------------------------------------------------------
 
-TVariableInfoEx& TTorkKit::DefineUnitVar(const UnitVar& u) {
-    TVariableInfoEx v;
-    v.Code = static_cast<tlb::TVariableEnum>(u.code);
-    v.ShortName = plat::Utf8ToWide(u.short_name);
-    v.Name = plat::Utf8ToWide(u.name);
-    v.IsReadable = plat::VARIANT_TRUE;
-    v.IsWriteable = u.writeable ? plat::VARIANT_TRUE : plat::VARIANT_FALSE;
-    auto fixed = [](double units) {
-        const double x = units * 10000.0;
-        return static_cast<int64_t>(x < 0 ? x - 0.5 : x + 0.5);
-    };
-    v.MinValue.int64 = fixed(u.min);
-    v.MaxValue.int64 = fixed(u.max);
-    v.Step.int64 = fixed(u.step);
-    v.BelongsTo = static_cast<int8_t>(u.belongs_to);
-    v.IsRandom = plat::VARIANT_FALSE;
-    v.RefreshClass = static_cast<uint8_t>(u.refresh_class);
-    v.WriteLevel = u.write_level;
-    v.EnglishDescription = u.english;
-    TVariableInfoEx& slot = (*descriptors_)[u.code];
-    slot = std::move(v);
+TVariableInfoEx& TTorkKit::DefineUnitVar(const VarDef& def) {
+    TVariableInfoEx& slot = (*descriptors_)[def.code];
+    slot = MakeVariableInfo(def);
     return slot;
 }
 
 // --- state -----------------------------------------------------------------------------------
 
 int32_t TTorkKit::DecodeStatusLogged(const StatusTable& table, char status) {
-    int32_t state = 177;
+    int32_t state = tlb::csControllerError;
     if (!DecodeStatus(table, static_cast<uint8_t>(status), state))
         Log(std::string(table.unknown_tag) + status, PL_EXTERNAL);
     return state;
 }
 
 int32_t TTorkKit::DecodeStatusBitsLogged(char status, const char* unknown_tag) {
-    int32_t state = 177;
+    int32_t state = tlb::csControllerError;
     if (!DecodeStatusBits(kStatusBitOrder, static_cast<uint8_t>(status), state))
         Log(std::string(unknown_tag) + status, PL_EXTERNAL);
     return state;
@@ -117,9 +105,9 @@ int32_t TTorkKit::CommitReported(int32_t decoded, DATE time) {
     int32_t state = decoded;
     const int32_t post = GetState();
     // While product flows an idle report is a controller that finished its count early.
-    if (hold_state_ && decoded == 0 && IsRunning(post)) state = post;
+    if (hold_state_ && decoded == csIdle && IsRunning(post)) state = post;
     if (link_state_ == LINK_OK) SetStateValue(state, time);
-    if (state == 0) hold_state_ = false;
+    if (state == csIdle) hold_state_ = false;
     return state;
 }
 
@@ -136,7 +124,7 @@ bool TTorkKit::CheckIdentity(const IdentityRule& rule) {
     if (rule.check_firmware) {
         uint8_t fw = 0;
         if (!DirectRead(149, fw)) fw = 0;
-        if (int64_t{fw} * 10000 != VarValue(tlb::cvFirmwareVersion)) {
+        if (int64_t{fw} * kFixedOne != VarValue(tlb::cvFirmwareVersion)) {
             link_state_ = LINK_FAILED;
             if (rule.firmware_tag) Log(rule.firmware_tag, PL_EXTERNAL);
             return true;
@@ -181,19 +169,19 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
     }
     // A request made against a state the controller no longer reports would act on the
     // wrong dose.
-    if (state != last_reported_state_ && requested != 0) {
+    if (state != last_reported_state_ && requested != csIdle) {
         Log("127606D2-A89C-4641-A601-4EA2715CC80C", PL_INFO);
         return -2;
     }
     switch (requested) {
-        case 1:
-            if (state == 0) ApplyPendingDose();
-            if (state == 0 && !DoseInRange(VarValue(tlb::cvDozeV))) return plat::OPC_E_RANGE;
+        case csWaitingKey:
+            if (state == csIdle) ApplyPendingDose();
+            if (state == csIdle && !DoseInRange(VarValue(tlb::cvDozeV))) return plat::OPC_E_RANGE;
             if (RefreshStaleVars()) {
                 Log("2D5B68AC-38BF-439F-AEBE-BB1BB291D03F " + Num(PostNumber()), PL_EXTERNAL);
                 return -8;
             }
-            if (state == 0) {
+            if (state == csIdle) {
                 if (rules.log_start_from_idle) Log("717CEE8B-D449-4CB5-B446-1799BABF4852", PL_INFO);
                 // No 's' after the dose: the dispenser's key starts it.
                 const int32_t r = WriteDose(VarValue(tlb::cvDozeV), rules.dose_int_digits,
@@ -201,25 +189,25 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
                 if (r == 0) OnDoseStarted();
                 return r;
             }
-            if (state == 80) {
+            if (state == csPaused) {
                 Log("234CC027-E8A2-42A4-946E-C7ADD63D0C0F", PL_INFO);
                 return ExchangeAck('u', "") ? 0 : -5;
             }
             return plat::OPC_E_RANGE;
-        case 80: {
-            if (state != 7) return plat::OPC_E_RANGE;
+        case csPaused: {
+            if (state != csWorking) return plat::OPC_E_RANGE;
             if (!rules.log_after_stop) Log("40281064-27CC-46E0-B232-E8FFD0B91304", PL_INFO);
             const bool ok = ExchangeAck('s', "");
             if (rules.log_after_stop && ok) Log("40281064-27CC-46E0-B232-E8FFD0B91304", PL_INFO);
             return ok ? 0 : -5;
         }
-        case 7:
-            if (rules.direct == StartRules::Direct::Base) return TBasicTork::SetState(7);
+        case csWorking:
+            if (rules.direct == StartRules::Direct::Base) return TBasicTork::SetState(csWorking);
             if (rules.direct == StartRules::Direct::Own) {
-                if (state == 0 || state == 80)
-                    if (int32_t r = SetState(1); r != 0) return r;
+                if (state == csIdle || state == csPaused)
+                    if (int32_t r = SetState(csWaitingKey); r != 0) return r;
                 ReReadVarValue(tlb::cvTotalV);
-                if (GetState() != 1) {
+                if (GetState() != csWaitingKey) {
                     Log("FBD0AB73-4A1B-4E62-A467-FF2491F5D630", PL_EXTERNAL);
                     return plat::OPC_E_RANGE;
                 }
@@ -234,8 +222,8 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
 }
 
 void TTorkKit::PauseWhenStale() {
-    if (GetState() != 7) return;
-    SetState(80);
+    if (GetState() != csWorking) return;
+    SetState(csPaused);
     Log("4E4CCDE9-CDF2-413E-894E-C3A605EAC931", PL_EXTERNAL);
 }
 
@@ -260,7 +248,7 @@ void TTorkKit::AskRefresh(uint8_t code) {
 }
 
 void TTorkKit::StoreStateWithFlags(DATE time) {
-    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * 10000);
+    SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * kFixedOne);
 }
 
 // --- settings --------------------------------------------------------------------------------
@@ -293,13 +281,13 @@ bool TTorkKit::ReadSetting(const SettingSpec& s) {
             if (!ReadNibble('X', s.read_param, true, hi) ||
                 !ReadNibble('X', static_cast<uint8_t>(s.read_param + 1), true, lo))
                 return false;
-            value = (int64_t{hi} * 256 + lo) * 10000;
+            value = (int64_t{hi} * 256 + lo) * kFixedOne;
             break;
         }
         case SettingRead::Digits: {
             uint8_t v = 0;
             if (!ReadDigits('X', s.read_param, v)) return false;
-            value = int64_t{v} * 10000;
+            value = int64_t{v} * kFixedOne;
             break;
         }
         case SettingRead::DigitSum:
@@ -307,11 +295,11 @@ bool TTorkKit::ReadSetting(const SettingSpec& s) {
             if (s.weight2 != 0 &&
                 !AddDigitSum('X', static_cast<uint8_t>(s.read_param + 1), s.weight2, value))
                 return false;
-            if (s.whole) value = WholeUnits(value) * 10000;
+            if (s.whole) value = WholeUnits(value) * kFixedOne;
             break;
     }
     value *= Pow10(s.scale);
-    if (s.read_tag) Log(s.read_tag + Num(s.whole ? value / 10000 : value), PL_INFO);
+    if (s.read_tag) Log(s.read_tag + Num(s.whole ? value / kFixedOne : value), PL_INFO);
     SetVarRaw(s.code, LQ_FRESH, AnswerTime(), value);
     return true;
 }
@@ -343,7 +331,7 @@ int32_t TTorkKit::WriteSetting(const SettingSpec& s, int64_t value) {
             break;
     }
     if (!ok) return -5;
-    if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * 10000 : v))
+    if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * kFixedOne : v))
         AskRefresh(tlb::cvInspector);
     return 0;
 }
@@ -446,10 +434,10 @@ bool TTorkKit::ReadCurrentVolume(int dec_pos, DoseEcho echo) {
     const int32_t state = GetState();
     const int64_t dose = VarValue(tlb::cvDozeV);
     // Some programs show the dose as the dispensed volume while the key is awaited.
-    if (echo == DoseEcho::Zero && state == 1 && volume == dose) volume = 0;
+    if (echo == DoseEcho::Zero && state == csWaitingKey && volume == dose) volume = 0;
     StoreCounter(tlb::cvCurrentV, t, volume);
     TVarValue new_value = CounterRecord(tlb::cvCurrentV);
-    if (state == 1 && new_value.value == dose) {
+    if (state == csWaitingKey && new_value.value == dose) {
         old_value.value = 0;
         new_value.value = 0;
     }

@@ -53,19 +53,6 @@ int SignBcdDegrees(uint8_t b);
 
 // --- tables a class fills ------------------------------------------------------------------
 
-// A variable record of a class's own (the common table's columns; values in units).
-struct UnitVar {
-    uint8_t code;
-    const char* short_name;
-    const char* name;
-    const char* english;
-    bool writeable;
-    double min, max, step;
-    int belongs_to;
-    int refresh_class;
-    int write_level;
-};
-
 // The identity of a controller that is seen again after a comm error.
 struct IdentityRule {
     const char* start_tag = nullptr;  // level 1 before the reads
@@ -119,14 +106,14 @@ struct SettingSpec {
     uint8_t code = 0;
     SettingRead read = SettingRead::None;
     uint8_t read_param = 0;
-    int64_t weight1 = 10000, weight2 = 0;  // ×10000 per digit-pair unit
-    const char* read_tag = nullptr;        // level 1 + the value in whole units; null: no line
+    int64_t weight1 = kFixedOne, weight2 = 0;  // fixed point per digit-pair unit
+    const char* read_tag = nullptr;            // level 1 + the value in whole units; null: no line
     SettingWrite write = SettingWrite::None;
     uint8_t write_param = 0;
     const char* write_tag = nullptr;  // level 1 + v before the write
     // The wire carries v ÷ 10^scale (reads are multiplied back).
     int scale = 0;
-    // v is the value in whole units (rounded); otherwise the raw ×10000 value (LabDensity).
+    // v is the value in whole units (rounded); otherwise the raw fixed-point value (LabDensity).
     bool whole = true;
 };
 
@@ -142,7 +129,7 @@ struct InputsLayout {
 
 // Where a 'D' equal to the dose while waiting for the key goes.
 enum class DoseEcho : uint8_t {
-    Zero,  // CurrentV 0; the flow only in states 1, 7 and 80
+    Zero,  // CurrentV 0; the flow only while waiting for the key, working or paused
     Keep,  // CurrentV as read, the flow sees 0 → 0; the flow in every state
 };
 
@@ -159,9 +146,9 @@ class TTorkKit : public TBasicTork {
     uint8_t ExchangeMode() const { return mode_; }
 
   protected:
-    // Puts a record into the descriptor table under its code; edit the result.
-    TVariableInfoEx& DefineUnitVar(const UnitVar& u);
-    // Decodes and logs an unknown status; 177 then.
+    // Puts a class's own record into the descriptor table under its code; edit the result.
+    TVariableInfoEx& DefineUnitVar(const VarDef& def);
+    // Decodes and logs an unknown status; csControllerError then.
     int32_t DecodeStatusLogged(const StatusTable& table, char status);
     int32_t DecodeStatusBitsLogged(char status, const char* unknown_tag);
     // Last reported := decoded; the hold rule; SetStateValue unless the link state is set;
@@ -221,8 +208,5 @@ class TTorkKit : public TBasicTork {
   private:
     std::array<DATE, 256> counter_time_{};
 };
-
-// Whole units of a ×10000 value, halves away from zero.
-int64_t WholeUnits(int64_t value);
 
 }  // namespace drv

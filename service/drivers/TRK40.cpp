@@ -16,74 +16,50 @@ constexpr uint8_t kPauseReasonParam = 46;
 
 }  // namespace
 
-const UnitVar TTork40::kDozeV{
-    3, "DozeV", "Заданный объем к отпуску", "Volume to load/unload", true, 1, 999999, 1, 0, 2, 0};
-const UnitVar TTork40::kCurrentV{6,
-                                 "CurrentV",
-                                 "Отпущенный объем продукта",
-                                 "Loaded/unloaded product volume",
-                                 false,
-                                 0,
-                                 999999,
-                                 1,
-                                 0,
-                                 5,
-                                 0};
-const UnitVar TTork40::kTotalV{9,
-                               "TotalV",
-                               "Фискальный сумматор продукта по объему",
-                               "Product volume totalizer",
-                               false,
-                               0,
-                               99999999,
-                               1,
-                               0,
-                               5,
-                               1};
-const UnitVar TTork40::kTotalW{11,
-                               "TotalW",
-                               "Фискальный сумматор продукта по массе",
-                               "Product mass totalizer",
-                               false,
-                               0,
-                               99999999,
-                               1,
-                               0,
-                               5,
-                               1};
-const UnitVar TTork40::kFullUp{16,
-                               "FullUp",
-                               "Объем продукта от начала отпуска до вкл.макс.расх.",
-                               "Product volume to set high flow",
-                               true,
-                               0,
-                               999,
-                               1,
-                               2,
-                               2,
-                               1};
-const UnitVar TTork40::kFullDown{17,
-                                 "FullDown",
-                                 "Объем продукта от выкл.макс.расх. до оконч.отпуска",
-                                 "Product volume before process end to set low flow",
-                                 true,
-                                 0,
-                                 999,
-                                 1,
-                                 2,
-                                 2,
-                                 1};
-const UnitVar TTork40::kAirValveTime{19,
-                                     "AirValveTime",
-                                     "Время открытия воздушного клапана",
-                                     "Air valve open time",
-                                     true,
-                                     1,
-                                     99,
-                                     1,
-                                     2,
-                                     2,
-                                     1};
+const VarDef TTork40::kDozeV{3, "DozeV", "Заданный объем к отпуску", true, 1, 999999, 1, 0,
+                             2, 0,       "Volume to load/unload"};
+const VarDef TTork40::kCurrentV{
+    6, "CurrentV", "Отпущенный объем продукта",     false, 0, 999999, 1, 0,
+    5, 0,          "Loaded/unloaded product volume"};
+const VarDef TTork40::kTotalV{9,
+                              "TotalV",
+                              "Фискальный сумматор продукта по объему",
+                              false,
+                              0,
+                              99999999,
+                              1,
+                              0,
+                              5,
+                              1,
+                              "Product volume totalizer"};
+const VarDef TTork40::kTotalW{11,
+                              "TotalW",
+                              "Фискальный сумматор продукта по массе",
+                              false,
+                              0,
+                              99999999,
+                              1,
+                              0,
+                              5,
+                              1,
+                              "Product mass totalizer"};
+const VarDef TTork40::kFullUp{16,
+                              "FullUp",
+                              "Объем продукта от начала отпуска до вкл.макс.расх.",
+                              true,
+                              0,
+                              999,
+                              1,
+                              2,
+                              2,
+                              1,
+                              "Product volume to set high flow"};
+const VarDef TTork40::kFullDown{
+    17, "FullDown", "Объем продукта от выкл.макс.расх. до оконч.отпуска", true, 0, 999, 1, 2,
+    2,  1,          "Product volume before process end to set low flow"};
+const VarDef TTork40::kAirValveTime{
+    19, "AirValveTime",       "Время открытия воздушного клапана", true, 1, 99, 1, 2, 2,
+    1,  "Air valve open time"};
 
 void TTork40::DefineVariables(uint8_t version) {
     dose_store_only_ = true;
@@ -154,29 +130,29 @@ void TTork40::DefineVariables(uint8_t version) {
     DefineUnitVar(kDozeV);
     DefineUnitVar(kCurrentV);
     DefineUnitVar(kTotalV);
-    DefineVar(4);   // CalibV
-    DefineVar(13);  // Inspector
-    DefineVar(35);  // OverFill
+    DefineVar(VarRec::CalibV);
+    DefineVar(VarRec::Inspector);
+    DefineVar(VarRec::OverFill);
     DefineUnitVar(kFullUp);
     DefineUnitVar(kFullDown);
-    DefineVar(9);                              // USSTimeout
-    DefineVar(0);                              // ControllerVersion
-    DefineVar(1);                              // FirmwareVersion
-    DefineVar(29);                             // StateWithFlags
-    DefineVar(3).MaxValue.int64 = 15 * 10000;  // Address, writable
-    DefineVar(27);                             // Productivity
+    DefineVar(VarRec::USSTimeout);
+    DefineVar(VarRec::ControllerVersion);
+    DefineVar(VarRec::FirmwareVersion);
+    DefineVar(VarRec::StateWithFlags);
+    DefineVar(VarRec::AddressWritable).MaxValue.int64 = 15 * kFixedOne;
+    DefineVar(VarRec::ProductivityNeverStale);
     if (f.air_valve) DefineUnitVar(kAirValveTime);
-    if (f.earth) DefineVar(31);
-    if (f.handle) DefineVar(33);  // HandleState 0..2
-    if (f.trap) DefineVar(34);
+    if (f.earth) DefineVar(VarRec::Earthed);
+    if (f.handle) DefineVar(VarRec::HandleStateThreeWay);
+    if (f.trap) DefineVar(VarRec::TrapState);
     if (f.temperature) {
         f.fine_temperature = version >= 73;
-        DefineVar(f.fine_temperature ? 22 : 21);
+        DefineVar(f.fine_temperature ? VarRec::TemperatureTenths : VarRec::TemperatureWhole);
     }
     if (f.mass) {
         DefineUnitVar(kTotalW);
-        DefineVar(5);   // CalibW
-        DefineVar(30);  // CurrentW
+        DefineVar(VarRec::CalibW);
+        DefineVar(VarRec::CurrentW);
     }
     dose_digits_ = version < 19 ? 5 : 6;
 
@@ -188,8 +164,8 @@ void TTork40::DefineVariables(uint8_t version) {
         {.code = tlb::cvFullUp,
          .read = SettingRead::DigitSum,
          .read_param = p.full_up,
-         .weight1 = 1000000,
-         .weight2 = 10000,
+         .weight1 = 100 * kFixedOne,
+         .weight2 = kFixedOne,
          .read_tag = "40DD5DCB-3734-4F67-BB12-1062565A9F72 ",
          .write = SettingWrite::Bcd2,
          .write_param = p.full_up,
@@ -197,8 +173,8 @@ void TTork40::DefineVariables(uint8_t version) {
         {.code = tlb::cvFullDown,
          .read = SettingRead::DigitSum,
          .read_param = p.full_down,
-         .weight1 = 1000000,
-         .weight2 = 10000,
+         .weight1 = 100 * kFixedOne,
+         .weight2 = kFixedOne,
          .read_tag = "610CF1A9-8FDC-49B4-A9F0-B8AB84D129D2 ",
          .write = SettingWrite::Bcd2,
          .write_param = p.full_down,
@@ -291,7 +267,7 @@ void TTork40::ReadTemperature() {
     std::string first;
     if (!ReadParamText(p, true, first)) return;
     const uint8_t b = NibblesToByte(first.substr(1, 2));
-    int64_t value = int64_t{SignBcdDegrees(b)} * 10000;
+    int64_t value = int64_t{SignBcdDegrees(b)} * kFixedOne;
     if (!features_.fine_temperature) {
         Log("9EE76A18-2B57-4E6A-95F7-A0C00339B196 " + Num(value), PL_DETAIL);
         SetVarRaw(tlb::cvTemperature, LQ_FRESH, AnswerTime(), value);
@@ -308,7 +284,7 @@ void TTork40::ReadTemperature() {
 void TTork40::ParseReply(char status, char, DATE time) {
     const int32_t decoded = DecodeStatusLogged(kStatus40, status);
     const int32_t post = GetState();
-    if ((post == 168 || post == 169) && decoded != 177) {
+    if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError) {
         IdentityRule rule;
         rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
         rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
@@ -318,7 +294,8 @@ void TTork40::ParseReply(char status, char, DATE time) {
                          LINK_REGISTER, "43B2F8AA-FF14-4D96-AFDA-17F50202AB2F", PL_INFO}};
         CheckIdentity(rule);
     }
-    if (post == 7 && decoded == 80) ReadPauseReasons(kPauseReasonParam, time);
+    if (post == tlb::csWorking && decoded == tlb::csPaused)
+        ReadPauseReasons(kPauseReasonParam, time);
     CommitReported(decoded, time);
     // Earthed is a 0..1 variable: the status bit is stored as 1.
     if (StoreByteVar(tlb::cvEarthed, (static_cast<uint8_t>(status) & 0x10) ? 1 : 0, time))
@@ -403,16 +380,17 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
 
 uint8_t TTork40::FlagsLevel() {
     const int32_t s = GetState();
-    const int active = (s == 1 || s == 7 || s == 80) ? 1 : 0;
+    const int active =
+        (s == tlb::csWaitingKey || s == tlb::csWorking || s == tlb::csPaused) ? 1 : 0;
     auto flag = [this](uint8_t code) { return VarValue(code) != 0 ? 1 : 0; };
     const int e = features_.earth ? flag(tlb::cvEarthed) : active;
     const int h =
-        features_.handle ? static_cast<int>(VarValue(tlb::cvHandleState) / 10000) : active;
+        features_.handle ? static_cast<int>(VarValue(tlb::cvHandleState) / kFixedOne) : active;
     const int t = features_.trap ? 1 - flag(tlb::cvTrapState) : active;
     int n = (e + h + t) & 0xFF;
     if (n != 0) n += active ? 1 - flag(tlb::cvOverFill) : 1;
     if (n == 0) return 0;
-    if (n == 4) return s == 7 ? 3 : 2;
+    if (n == 4) return s == tlb::csWorking ? 3 : 2;
     return 1;
 }
 

@@ -42,7 +42,7 @@ class TTork40 : public TTorkKit {
     uint8_t Config36() const { return config36_; }
 
     // The class's own variable records (codes 3, 6, 9, 11, 16, 17, 19).
-    static const UnitVar kDozeV, kCurrentV, kTotalV, kTotalW, kFullUp, kFullDown, kAirValveTime;
+    static const VarDef kDozeV, kCurrentV, kTotalV, kTotalW, kFullUp, kFullDown, kAirValveTime;
 
   protected:
     void OnDoseStarted() override;

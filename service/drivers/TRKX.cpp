@@ -13,10 +13,10 @@ TTorkX::TTorkX(const TorkCreateArgs& args, bool newer_program, std::string progr
 }
 
 void TTorkX::DefineVariables(uint8_t) {
-    DefineVar(0);                                  // ControllerVersion
-    DefineVar(1);                                  // FirmwareVersion
-    DefineVar(29);                                 // StateWithFlags
-    DefineVar(2).MaxValue.int64 = 9999 * 10000LL;  // Address, read-only
+    DefineVar(VarRec::ControllerVersion);
+    DefineVar(VarRec::FirmwareVersion);
+    DefineVar(VarRec::StateWithFlags);
+    DefineVar(VarRec::AddressReadOnly).MaxValue.int64 = 9999 * kFixedOne;
     // Always flat: one branch stands for post, side and position.
     BuildItemNames(address_, 0, 0);
 }
@@ -41,7 +41,7 @@ void TTorkX::ReprobeLater() {
 }
 
 void TTorkX::ParseReply(char, char, DATE time) {
-    SetStateValue(newer_program_ ? 188 : 186, time);
+    SetStateValue(newer_program_ ? tlb::csNewController : tlb::csOldController, time);
     if (reprobe_ && plat::TickDiff(plat::GetTickCount(), since_) > kReprobeMs)
         SetLinkState(LINK_RECONFIGURE);
 }

@@ -1,5 +1,6 @@
 // Stand-in for a controller whose program no driver knows: keeps the post visible with its
-// identity and a state telling an older (186) from a newer (188) program, refuses commands.
+// identity and a state telling an older (csOldController) from a newer (csNewController)
+// program, refuses commands.
 #pragma once
 #include "service/core/TRKBase.h"
 

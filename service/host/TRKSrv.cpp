@@ -15,6 +15,7 @@
 #include "service/core/CmdRegistry.h"
 #include "service/core/DrvItems.h"
 #include "service/core/PortManager.h"
+#include "service/core/TRKVars.h"
 #include "service/core/TorkItems.h"
 #include "service/core/TxtProt.h"
 #include "service/host/AdvThread.h"
@@ -84,11 +85,6 @@ constexpr VarRow kVarRows[kPostIndexCount] = {
 constexpr int kPriceIndex = 13;
 constexpr std::string_view kPriceItemName = "PriceV";
 
-int64_t Fixed(double units) {
-    const double v = units * 10000.0;
-    return static_cast<int64_t>(v < 0 ? v - 0.5 : v + 0.5);
-}
-
 std::array<TStationVar, kPostIndexCount> BuildVarTable() {
     std::array<TStationVar, kPostIndexCount> t{};
     for (const VarRow& r : kVarRows) {
@@ -101,9 +97,9 @@ std::array<TStationVar, kPostIndexCount> BuildVarTable() {
         if (r.index < 0) continue;
         e.info.IsReadable = plat::VARIANT_TRUE;
         e.info.IsWriteable = r.writable ? plat::VARIANT_TRUE : plat::VARIANT_FALSE;
-        e.info.MinValue.int64 = Fixed(r.min);
-        e.info.MaxValue.int64 = Fixed(r.max);
-        e.info.Step.int64 = Fixed(r.step);
+        e.info.MinValue.int64 = UnitsToFixed(r.min);
+        e.info.MaxValue.int64 = UnitsToFixed(r.max);
+        e.info.Step.int64 = UnitsToFixed(r.step);
         e.info.BelongsTo = static_cast<int8_t>(r.belongs_to);
         e.info.IsRandom = plat::VARIANT_FALSE;
     }
@@ -437,7 +433,7 @@ HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out) {
         case plat::VT_EMPTY:
             return plat::S_OK;
         case plat::VT_BOOL:
-            out.Value.int64 = v.boolVal ? 10000 : 0;
+            out.Value.int64 = v.boolVal ? kFixedOne : 0;
             return plat::S_OK;
         default:
             break;

@@ -273,6 +273,86 @@ TEST(FixedPointRound, ModesAndEdges) {
         << "no multiple fits: kept for the range check to refuse";
 }
 
+TEST(FixedPoint, UnitsAndWholeUnitsRoundHalvesAwayFromZero) {
+    EXPECT_EQ(UnitsToFixed(0.001), 10);
+    EXPECT_EQ(UnitsToFixed(0.00005), 1);
+    EXPECT_EQ(UnitsToFixed(-0.00005), -1);
+    EXPECT_EQ(UnitsToFixed(-40), -40 * kFixedOne);
+    EXPECT_EQ(WholeUnits(14999), 1);
+    EXPECT_EQ(WholeUnits(15000), 2);
+    EXPECT_EQ(WholeUnits(-15000), -2);
+    EXPECT_EQ(WholeUnits(-4999), 0);
+    EXPECT_EQ(WholeUnits(-5000), -1);
+}
+
+// Each name must pick the record it says: the classes define their variables by these names.
+TEST(CommonRecords, NamesPickTheRecordsTheyDescribe) {
+    struct Expect {
+        VarRec rec;
+        tlb::TVariableEnum code;
+        const char* short_name;
+    };
+    const Expect all[] = {
+        {VarRec::ControllerVersion, tlb::cvControllerVersion, "ControllerVersion"},
+        {VarRec::FirmwareVersion, tlb::cvFirmwareVersion, "FirmwareVersion"},
+        {VarRec::AddressReadOnly, tlb::cvAddress, "Address"},
+        {VarRec::AddressWritable, tlb::cvAddress, "Address"},
+        {VarRec::CalibV, tlb::cvCalibV, "CalibV"},
+        {VarRec::CalibW, tlb::cvCalibW, "CalibW"},
+        {VarRec::PriceVCents, tlb::cvLiterPrice, "PriceV"},
+        {VarRec::PriceVTenths, tlb::cvLiterPrice, "PriceV"},
+        {VarRec::PriceVWhole, tlb::cvLiterPrice, "PriceV"},
+        {VarRec::USSTimeout, tlb::cvUSSWaitTime, "USSTimeout"},
+        {VarRec::BasePost, tlb::cvBasePost, "BasePost"},
+        {VarRec::SidePost, tlb::cvSidePost, "SidePost"},
+        {VarRec::Side, tlb::cvSide, "Side"},
+        {VarRec::Inspector, tlb::cvInspector, "Inspector"},
+        {VarRec::DozeV, tlb::cvDozeV, "DozeV"},
+        {VarRec::DozeM, tlb::cvDozeM, "DozeM"},
+        {VarRec::CurrentM, tlb::cvCurrentM, "CurrentM"},
+        {VarRec::FullDown, tlb::cvFullDown, "FullDown"},
+        {VarRec::CurrentV, tlb::cvCurrentV, "CurrentV"},
+        {VarRec::TotalV, tlb::cvTotalV, "TotalV"},
+        {VarRec::TotalW, tlb::cvTotalW, "TotalW"},
+        {VarRec::TemperatureWhole, tlb::cvTemperature, "Temperature"},
+        {VarRec::TemperatureTenths, tlb::cvTemperature, "Temperature"},
+        {VarRec::TemperatureHundredths, tlb::cvTemperature, "Temperature"},
+        {VarRec::LabTemperature, tlb::cvLabTemperature, "LabTemperature"},
+        {VarRec::LabDensity, tlb::cvLabDensity, "LabDensity"},
+        {VarRec::Density, tlb::cvDensity, "Density"},
+        {VarRec::ProductivityNeverStale, tlb::cvProductivity, "Productivity"},
+        {VarRec::ProductivityRefreshed, tlb::cvProductivity, "Productivity"},
+        {VarRec::StateWithFlags, tlb::cvStateWithFlags, "StateWithFlags"},
+        {VarRec::CurrentW, tlb::cvCurrentW, "CurrentW"},
+        {VarRec::Earthed, tlb::cvEarthed, "Earthed"},
+        {VarRec::HandleStateOnOff, tlb::cvHandleState, "HandleState"},
+        {VarRec::HandleStateThreeWay, tlb::cvHandleState, "HandleState"},
+        {VarRec::TrapState, tlb::cvTrapState, "TrapState"},
+        {VarRec::OverFill, tlb::cvOverFill, "OverFill"},
+    };
+    for (const Expect& e : all) {
+        const TVariableInfoEx v = CopyVariableInfo(e.rec);
+        EXPECT_EQ(v.Code, e.code) << static_cast<int>(e.rec);
+        EXPECT_EQ(plat::WideToUtf8(v.ShortName), e.short_name) << static_cast<int>(e.rec);
+    }
+    EXPECT_FALSE(CopyVariableInfo(VarRec::Empty).Defined());
+
+    // Where a variable has several records, the name tells them apart.
+    auto info = [](VarRec r) { return CopyVariableInfo(r); };
+    EXPECT_FALSE(info(VarRec::AddressReadOnly).IsWriteable);
+    EXPECT_TRUE(info(VarRec::AddressWritable).IsWriteable);
+    EXPECT_EQ(info(VarRec::PriceVCents).Step.int64, kFixedOne / 100);
+    EXPECT_EQ(info(VarRec::PriceVTenths).Step.int64, kFixedOne / 10);
+    EXPECT_EQ(info(VarRec::PriceVWhole).Step.int64, kFixedOne);
+    EXPECT_EQ(info(VarRec::TemperatureWhole).Step.int64, kFixedOne);
+    EXPECT_EQ(info(VarRec::TemperatureTenths).Step.int64, kFixedOne / 10);
+    EXPECT_EQ(info(VarRec::TemperatureHundredths).Step.int64, kFixedOne / 100);
+    EXPECT_EQ(info(VarRec::ProductivityNeverStale).RefreshClass, kRefreshNever);
+    EXPECT_NE(info(VarRec::ProductivityRefreshed).RefreshClass, kRefreshNever);
+    EXPECT_EQ(info(VarRec::HandleStateOnOff).MaxValue.int64, kFixedOne);
+    EXPECT_EQ(info(VarRec::HandleStateThreeWay).MaxValue.int64, 2 * kFixedOne);
+}
+
 TEST(PollPriority, Ordering) {
     const DATE now = plat::NowLocal();
     TPollPriority best;

@@ -35,13 +35,13 @@ class TestTork : public TBasicTork {
     explicit TestTork(const TorkCreateArgs& args) : TBasicTork(args) {}
 
     void DefineVariables(uint8_t) override {
-        DefineVar(0);   // ControllerVersion
-        DefineVar(1);   // FirmwareVersion
-        DefineVar(14);  // DozeV
-        DefineVar(18);  // CurrentV
-        DefineVar(19);  // TotalV
-        DefineVar(27);  // Productivity
-        DefineVar(29);  // StateWithFlags
+        DefineVar(drv::VarRec::ControllerVersion);
+        DefineVar(drv::VarRec::FirmwareVersion);
+        DefineVar(drv::VarRec::DozeV);
+        DefineVar(drv::VarRec::CurrentV);
+        DefineVar(drv::VarRec::TotalV);
+        DefineVar(drv::VarRec::ProductivityNeverStale);
+        DefineVar(drv::VarRec::StateWithFlags);
         has_money_ = true;
         DefineMoneyVariables();  // PriceV, DozeM, CurrentM
         BuildItemNames(address_, 0, 0);
@@ -109,10 +109,10 @@ class SideTork : public TestTork {
     using TestTork::TestTork;
     void DefineVariables(uint8_t v) override {
         TestTork::DefineVariables(v);
-        DefineVar(10);  // BasePost
-        DefineVar(11);  // SidePost
-        DefineVar(12);  // Side
-        DefineVar(9);   // USSTimeout, on the post branch
+        DefineVar(drv::VarRec::BasePost);
+        DefineVar(drv::VarRec::SidePost);
+        DefineVar(drv::VarRec::Side);
+        DefineVar(drv::VarRec::USSTimeout);  // on the post branch
         BuildItemNames(address_, 2, 1);
     }
 };

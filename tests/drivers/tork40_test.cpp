@@ -885,9 +885,9 @@ class KitTork : public TTorkKit {
   public:
     explicit KitTork(const TorkCreateArgs& args) : TTorkKit(args) {}
     void DefineVariables(uint8_t) override {
-        DefineVar(25);  // LabDensity: four digits 0.DDDD, not whole units
-        DefineVar(9);   // USSTimeout, here in tens on the wire
-        DefineVar(13);  // Inspector
+        DefineVar(drv::VarRec::LabDensity);  // four digits 0.DDDD, not whole units
+        DefineVar(drv::VarRec::USSTimeout);  // here in tens on the wire
+        DefineVar(drv::VarRec::Inspector);
         settings_ = {
             {.code = tlb::cvLabDensity,
              .read = SettingRead::DigitSum,

@@ -285,12 +285,13 @@ class TestTork : public drv::TBasicTork {
     explicit TestTork(const drv::TorkCreateArgs& args) : TBasicTork(args) {}
 
     void DefineVariables(uint8_t) override {
-        DefineVar(0);                  // ControllerVersion
-        DefineVar(1);                  // FirmwareVersion
-        DefineVar(14).WriteLevel = 1;  // DozeV: administrators only when users are restricted
-        DefineVar(18);                 // CurrentV
-        DefineVar(19);                 // TotalV
-        DefineVar(29);                 // StateWithFlags
+        DefineVar(drv::VarRec::ControllerVersion);
+        DefineVar(drv::VarRec::FirmwareVersion);
+        // Administrators only when users are restricted.
+        DefineVar(drv::VarRec::DozeV).WriteLevel = 1;
+        DefineVar(drv::VarRec::CurrentV);
+        DefineVar(drv::VarRec::TotalV);
+        DefineVar(drv::VarRec::StateWithFlags);
         has_money_ = true;
         DefineMoneyVariables();  // PriceV, DozeM, CurrentM
         BuildItemNames(address_, 0, 0);
