@@ -217,6 +217,8 @@ class TOPCServer : public TMyInterfacedObject,
     void* FindInterface(const IID& iid) override;
     // Makes the group AddGroup stores; the group's full class comes in here.
     virtual ComPtr<TGroup> MakeGroup(const TGroupArgs& args);
+    // What a group of this server is made with.
+    std::weak_ptr<TServerCore> CoreRef() const { return core_; }
 
   private:
     friend void RequestShutdownAll();
