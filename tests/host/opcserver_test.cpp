@@ -211,15 +211,17 @@ TEST_F(OpcServer, AGroupGoesWithTheClientsLastReference) {
     keep = g;
     g = nullptr;
     EXPECT_EQ(s->GroupCount(), 1u);
+    // The advise thread may hold the group for a moment longer; then it goes.
     keep = nullptr;
-    EXPECT_EQ(s->GroupCount(), 0u);
+    EXPECT_TRUE(hosttest::Eventually([&] { return s->GroupCount() == 0; }));
     EXPECT_EQ(GroupName(*s, "G"), "(none)");
     EXPECT_TRUE(hosttest::Eventually([&] { return !s->HasAdviseThread(); }));
 
     // A group the client still holds after RemoveGroup lives on outside the server.
     ASSERT_EQ(Add(*s, u"H", 100, h, rate, g), S_OK);
     EXPECT_EQ(s->RemoveGroup(h, 0), S_OK);
-    EXPECT_EQ(dynamic_cast<drv::TGroup*>(g.Get())->RefCount(), 1);
+    EXPECT_TRUE(
+        hosttest::Eventually([&] { return dynamic_cast<drv::TGroup*>(g.Get())->RefCount() == 1; }));
     const int live = drv::TGroup::LiveCount();
     g = nullptr;
     EXPECT_EQ(drv::TGroup::LiveCount(), live - 1);
@@ -281,10 +283,10 @@ TEST_F(OpcServer, GroupEnumeratorsOfNamesAndInterfaces) {
     g1 = nullptr;
     EXPECT_EQ(s->GroupCount(), 2u);
     unks = nullptr;
-    EXPECT_EQ(s->GroupCount(), 1u);
+    EXPECT_TRUE(hosttest::Eventually([&] { return s->GroupCount() == 1; }));
     names = nullptr;
     g2 = nullptr;
-    EXPECT_EQ(s->GroupCount(), 0u);
+    EXPECT_TRUE(hosttest::Eventually([&] { return s->GroupCount() == 0; }));
     ExpectNoTaskMemory();
 }
 
