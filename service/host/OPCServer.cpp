@@ -898,7 +898,9 @@ HRESULT TOPCServer::OnShutdownSink(opc::IOPCShutdown* sink, bool connect) {
     {
         WriteGuard g(core_->lock);
         if (connect) {
-            old = std::exchange(core_->shutdown_sink, ComPtr<opc::IOPCShutdown>(sink));
+            // One sink: a second Advise racing the first is refused here as by the point.
+            if (core_->shutdown_sink) return plat::CONNECT_E_ADVISELIMIT;
+            core_->shutdown_sink = ComPtr<opc::IOPCShutdown>(sink);
         } else if (core_->shutdown_sink.Get() == sink) {
             old = std::move(core_->shutdown_sink);
         }
