@@ -76,10 +76,10 @@ inline void RecordLine(const std::string& text, int) {
     std::lock_guard lk(g_lines_mutex);
     g_lines.push_back(text);
 }
-inline size_t LinesContaining(const std::string& part) {
+inline size_t LinesContaining(const std::string& text) {
     std::lock_guard lk(g_lines_mutex);
     size_t n = 0;
-    for (auto& l : g_lines) n += l.find(part) != std::string::npos;
+    for (auto& l : g_lines) n += l.find(text) != std::string::npos;
     return n;
 }
 
