@@ -1,0 +1,956 @@
+#include "service/host/OPCServer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <new>
+
+#include "platform/com/callcontext.h"
+#include "platform/com/error.h"
+#include "platform/thread/thread.h"
+#include "platform/time/clock.h"
+#include "platform/types/cotaskmem.h"
+#include "platform/types/wstr.h"
+#include "service/core/Convert.h"
+#include "service/core/OPCCache.h"
+#include "service/core/TxtProt.h"
+#include "service/host/Enum.h"
+
+namespace drv {
+
+namespace {
+
+constexpr const char* kTagAdvisePass = "{8C2E51A7-4B90-4D3F-A6E1-93D07F5B2C64}";
+constexpr const char* kTagAdviseFatal = "OPC Advise Thread fatal";
+constexpr const char* kVendorInfo = "Norvalt hardware monitoring service, OPC DA 2.0";
+constexpr uint32_t kShutdownSleepMs = 2000;
+
+std::atomic<int> g_server_counter{0};
+std::atomic<int> g_live_servers{0};
+std::atomic<int> g_advise_running{0};
+
+// --- server list -------------------------------------------------------------------------------
+
+struct ServerList {
+    ServerList() : start_stamp(GetNowFileTime()) {}
+    TSyncLock lock{"OPCServers"};
+    std::vector<ComPtr<IRef>> slots;
+    const plat::FILETIME start_stamp;
+};
+
+ServerList& Servers() {
+    static ServerList* l = new ServerList;  // servers may go after static destruction began
+    return *l;
+}
+// The unit's start stamp is taken when the program loads.
+[[maybe_unused]] const bool g_list_made = (Servers(), true);
+
+void ReleaseListSlot(int index, TOPCServer* self) {
+    ComPtr<IRef> taken;
+    ServerList& l = Servers();
+    {
+        WriteGuard g(l.lock);
+        if (index < 0 || static_cast<size_t>(index) >= l.slots.size()) return;
+        ComPtr<IRef>& slot = l.slots[static_cast<size_t>(index)];
+        // Compared by address: when the slot no longer holds us we may be gone already.
+        if (!slot || slot->Self() != static_cast<TMyInterfacedObject*>(self)) return;
+        if (self->RefCount() != 1) return;
+        taken = std::move(slot);
+    }
+    // Released outside the lock: the destructor ends the advise thread.
+}
+
+// --- client quota ------------------------------------------------------------------------------
+
+struct Quota {
+    std::mutex m;
+    std::map<std::string, int> used;
+};
+
+Quota& ServerQuota() {
+    static Quota* q = new Quota;
+    return *q;
+}
+
+// A place in the caller's quota of server objects, given back when the last copy goes; null
+// for callers in this process (no quota). Throws when the quota is full.
+std::shared_ptr<void> ChargeServer() {
+    const plat::CallContext& ctx = plat::GetCallContext();
+    if (!ctx.transported) return nullptr;
+    const std::string client = ctx.peer;
+    Quota& q = ServerQuota();
+    {
+        std::lock_guard lk(q.m);
+        int& used = q.used[client];
+        if (used >= kMaxOPCServersPerClient) {
+            WriteProtocolLine("OPCServer create refused: " + client + " holds " +
+                                  std::to_string(kMaxOPCServersPerClient) + " servers",
+                              PL_EXTERNAL);
+            throw plat::ComError(plat::E_OUTOFMEMORY,
+                                 "Too many OPC server objects for one client (" +
+                                     std::to_string(kMaxOPCServersPerClient) + ")");
+        }
+        ++used;
+    }
+    return std::shared_ptr<void>(nullptr, [client](void*) {
+        Quota& q = ServerQuota();
+        std::lock_guard lk(q.m);
+        auto it = q.used.find(client);
+        if (it != q.used.end() && --it->second <= 0) q.used.erase(it);
+    });
+}
+
+// --- error texts -------------------------------------------------------------------------------
+
+struct ErrorRow {
+    uint32_t code;
+    const char* en;
+    const char* ru;  // nullptr: English only
+};
+
+constexpr ErrorRow kErrorRows[] = {
+    {0xC0040001, "The value of the handle is invalid", "Ошибочное значение handle"},
+    {0xC0040004,
+     "The server cannot convert the data between the requested data type and the canonical "
+     "data type.",
+     "Невозможно преобразовать данные между требуемым и каноническим типами"},
+    {0xC0040005, "The requested operation cannot be done on a public group",
+     "Запрошенное действие неприменимо для общей группы"},
+    {0xC0040006, "The Items AccessRights do not allow the operation",
+     "Запрошенная операция невыполнима для указанных тегов"},
+    {0xC0040007, "The item is not available in the server address space",
+     "Указанного параметра нет в адресном пространстве"},
+    {0xC0040008, "The item definition does not conform to the server's syntax",
+     "Определение тега не соответствует синтаксису сервера"},
+    {0xC0040009, "The filter string was not valid.", "Фильтр был задан неверно"},
+    {0xC004000A, "The item's access path is not known to the server",
+     "Заданный для тега путь доступа неизвестен"},
+    {0xC004000B, "The value was out of range.",
+     "Указанное значение находится вне допустимого диапазона"},
+    {0xC004000C, "Duplicate name not allowed.", "Повтор имени недопустим"},
+    {0x0004000D,
+     "The server does not support the requested data rate but will use the closest available "
+     "rate",
+     "Сервер не поддерживает запрошенную частоту обновления, но будет использовать ближайшую "
+     "возможную"},
+    {0x0004000E, "A value passed to WRITE was accepted but the output was clamped", nullptr},
+    {0x0004000F,
+     "The operation cannot be completed because the object still has references that exist",
+     "Операция не может быть завершена, т.к. есть активные ссылки"},
+    {0xC0040010, "The server's configuration file is an invalid format",
+     "Конфигурация сервера ошибочна"},
+    {0xC0040011, "The server could not locate the requested object",
+     "Запрошенный объект не найден"},
+    {0xC0040203, "The server does not recognise the passed property ID",
+     "Указанные ID свойств не опознаны"},
+    {0x00040200, "The condition has already been acknowleged",
+     "Указанное событие уже подтверждено"},
+    {0x00040201, "The buffer time parameter was invalid", "Время, указанное в буфере, неверно"},
+    {0x00040202, "The max size parameter was invalid", "Указанный максимальный размер неверен"},
+    {0xC0040204, "The time does not match the latest active time",
+     "Время не соответствует последнему активному времени"},
+    {0xC0040205, "A refresh is currently in progress", "Сервер занят"},
+    {0xC0040206, "Information is not available", "Нет информации"},
+    {0x80004001, "Function not implemented", "Функция не реализована"},
+    {0x80040201, "One group is limited for only one asyncronous operation at any time",
+     "Группа ограничена только одной асинхронной операцией в каждый момент времени"},
+};
+
+// The platform's own texts for the codes this system meets.
+constexpr ErrorRow kSystemRows[] = {
+    {0x00000000, "The operation completed successfully.", "Операция успешно завершена."},
+    {0x00000001, "The operation completed with a partial result.",
+     "Операция завершена с частичным результатом."},
+    {0x80004002, "No such interface supported", "Интерфейс не поддерживается"},
+    {0x80004003, "Invalid pointer", "Недопустимый указатель"},
+    {0x80004004, "Operation aborted", "Операция прервана"},
+    {0x80004005, "Unspecified error", "Неопознанная ошибка"},
+    {0x8000FFFF, "Catastrophic failure", "Разрушительный сбой"},
+    {0x80070005, "Access is denied.", "Отказано в доступе."},
+    {0x80070006, "The handle is invalid.", "Неверный дескриптор."},
+    {0x8007000E, "Not enough storage is available to complete this operation.",
+     "Недостаточно памяти для завершения операции."},
+    {0x80070057, "The parameter is incorrect.", "Параметр задан неверно."},
+    {0x800706F5, "The enumeration value is out of range.",
+     "Значение перечисления вне допустимого диапазона."},
+    {0x80020005, "Type mismatch.", "Несоответствие типов."},
+    {0x8002000A, "Out of present range.", "Выход за пределы допустимого диапазона."},
+    {0x80040200, "Connection point has no connection.", "У точки подключения нет подключений."},
+    {0x80040201, "Connection limit reached.", "Достигнут предел подключений."},
+    {0x80040202, "The sink cannot be connected.", "Приемник не может быть подключен."},
+    {0x80004008, "The server is stopping.", "Сервер останавливается."},
+    {0x80010108, "The object invoked has disconnected from its clients.",
+     "Вызванный объект отключился от клиентов."},
+};
+
+bool RussianLocale(plat::LCID lcid) {
+    return (lcid & 0x3FF) == 0x19;
+}
+
+// The platform's text for `code`: at most 256 characters, without trailing blanks and dots.
+std::string SystemErrorText(HRESULT code, bool russian) {
+    std::string text;
+    for (const ErrorRow& r : kSystemRows)
+        if (r.code == static_cast<uint32_t>(code)) text = russian ? r.ru : r.en;
+    if (text.empty()) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf,
+                      russian ? "Неизвестная ошибка 0x%08X" : "Unknown error 0x%08X",
+                      static_cast<unsigned>(code));
+        text = buf;
+    }
+    std::u16string w = plat::Utf8ToWide(text);
+    if (w.size() > 256) w.resize(256);
+    while (!w.empty() && (w.back() == u' ' || w.back() == u'.')) w.pop_back();
+    return plat::WideToUtf8(w);
+}
+
+// Reads a client's string argument; null is empty.
+std::u16string Arg(const char16_t* s) {
+    return s ? std::u16string(s) : std::u16string();
+}
+
+template <class F>
+HRESULT SafeCall(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return plat::E_OUTOFMEMORY;
+    } catch (...) {
+        return plat::HresultFromCurrentException();
+    }
+}
+
+HRESULT TaskString(const std::string& utf8, char16_t** out) {
+    *out = WideToTaskMem(plat::Utf8ToWide(utf8));
+    return *out ? plat::S_OK : plat::E_OUTOFMEMORY;
+}
+
+// Whether `full` lies below the position `pos` ("" is the root); sets the name relative to it.
+bool BelowPosition(const std::string& full, const std::string& pos, std::string& relative) {
+    if (pos.empty()) {
+        relative = full;
+        return true;
+    }
+    if (full.size() <= pos.size() + 1 || full.compare(0, pos.size(), pos) != 0 ||
+        full[pos.size()] != '.')
+        return false;
+    relative = full.substr(pos.size() + 1);
+    return true;
+}
+
+std::string Join(const std::string& pos, const std::string& name) {
+    return pos.empty() ? name : pos + "." + name;
+}
+
+}  // namespace
+
+std::string OPCErrorText(HRESULT code, plat::LCID lcid) {
+    const bool russian = RussianLocale(lcid);
+    for (const ErrorRow& r : kErrorRows)
+        if (r.code == static_cast<uint32_t>(code)) return russian && r.ru ? r.ru : r.en;
+    return SystemErrorText(code, russian);
+}
+
+// --- EClientError ------------------------------------------------------------------------------
+
+EClientError::EClientError(std::string_view method, HRESULT hr)
+    : std::runtime_error("Ошибка вызова " + std::string(method) + ". Код:" + std::to_string(hr) +
+                         ". " + SystemErrorText(hr, plat::ProcessLocale() == plat::LOCALE_RU_RU)),
+      hr_(hr) {}
+
+void TClientCalls::Check(std::string_view method, HRESULT hr) {
+    if (plat::Failed(hr)) {
+        failing_.store(true);
+        throw EClientError(method, hr);
+    }
+    if (failing_.exchange(false)) WriteProtocolLine("OPC Client call ok after errors", PL_INFO);
+}
+
+// --- server core -------------------------------------------------------------------------------
+
+void TServerCore::DropGroupIfLast(TGroup* group) {
+    ComPtr<TGroup> taken;
+    std::shared_ptr<TAdviseThread> ended;
+    {
+        WriteGuard g(lock);
+        auto it = std::find_if(groups.begin(), groups.end(),
+                               [&](const ComPtr<TGroup>& p) { return p.Get() == group; });
+        // Not in the array: the group may be gone already, so it is not touched.
+        if (it == groups.end() || group->RefCount() != 1) return;
+        taken = std::move(*it);
+        groups.erase(it);
+        if (groups.empty()) ended = std::exchange(thread, nullptr);
+        if (ended) ended->Terminate();
+    }
+    if (ended) ended->Stop();
+    // The group goes here, outside the server's lock.
+}
+
+// --- advise thread -----------------------------------------------------------------------------
+
+TAdviseThread::TAdviseThread(std::shared_ptr<TServerCore> core) : core_(std::move(core)) {}
+
+TAdviseThread::~TAdviseThread() {
+    if (!thread_.joinable()) return;
+    // The last owner may be the thread itself (its start routine holds one).
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+    else
+        thread_.join();
+}
+
+int TAdviseThread::Running() {
+    return g_advise_running.load();
+}
+
+void TAdviseThread::Start() {
+    std::lock_guard lk(join_mutex_);
+    if (thread_.joinable()) return;
+    thread_ = std::thread([self = shared_from_this()] { self->Execute(); });
+}
+
+void TAdviseThread::Terminate() {
+    {
+        std::lock_guard lk(wake_mutex_);
+        terminated_.store(true);
+    }
+    wake_cv_.notify_all();
+}
+
+bool TAdviseThread::Stop(uint32_t grace_ms) {
+    Terminate();
+    {
+        std::lock_guard lk(join_mutex_);
+        if (!thread_.joinable()) return finished_.load();
+        // From the thread itself (a group released by its own pass): it ends when the pass
+        // returns.
+        if (thread_.get_id() == std::this_thread::get_id()) return false;
+    }
+    std::unique_lock lk(wake_mutex_);
+    plat::WaitFor(wake_cv_, lk, grace_ms, [&] { return finished_.load(); });
+    return finished_.load();
+}
+
+void TAdviseThread::Pause(uint32_t ms) {
+    std::unique_lock lk(wake_mutex_);
+    plat::WaitFor(wake_cv_, lk, ms, [&] { return terminated_.load(); });
+}
+
+void TAdviseThread::WaitForChange(uint32_t ms) {
+    // In slices, so that a termination is seen soon.
+    uint32_t waited = 0;
+    while (waited < ms && !terminated_.load()) {
+        const uint32_t slice = std::min(kWaitSliceMs, ms - waited);
+        if (ChangeRing().Wait(ring_mark_, slice) == TChangeRing::Moved) return;
+        waited += slice;
+    }
+}
+
+uint32_t TAdviseThread::Scan() {
+    // The groups are called, and their references dropped, outside the server's lock: a
+    // group whose last other reference goes here removes itself under that lock.
+    std::vector<ComPtr<TGroup>> groups;
+    {
+        ReadGuard g(core_->lock);
+        groups = core_->groups;
+    }
+    passes_.fetch_add(1);
+    const uint32_t now = plat::GetTickCount();
+    uint32_t due = now + (groups.empty() ? kNoGroupsMs : TGroup::kIdleStepMs);
+    for (const ComPtr<TGroup>& group : groups) {
+        if (terminated_.load()) break;
+        const uint32_t d = group->CallbackStep();
+        if (static_cast<int32_t>(d - now) < static_cast<int32_t>(due - now)) due = d;
+    }
+    return due;
+}
+
+void TAdviseThread::Execute() {
+    g_advise_running.fetch_add(1);
+    try {
+        plat::SetCurrentThreadName("OPCAdvise");
+        ring_mark_ = ChangeRing().Head();
+        while (!terminated_.load()) {
+            try {
+                const uint32_t due = Scan();
+                const int32_t ahead = static_cast<int32_t>(due - plat::GetTickCount());
+                if (ahead > static_cast<int32_t>(kShortWaitMs))
+                    WaitForChange(static_cast<uint32_t>(ahead));
+                else if (ahead > 0)
+                    Pause(static_cast<uint32_t>(ahead));
+            } catch (const std::exception& e) {
+                WriteProtocolLine(
+                    std::string(kTagAdvisePass) + " " + ExceptionClassName(e) + " " + e.what(),
+                    PL_EXTERNAL);
+                Pause(kExceptionPauseMs);
+            }
+        }
+    } catch (const std::exception& e) {
+        ProtocolException(e, kTagAdviseFatal);
+    } catch (...) {
+        ProtocolCurrentException(kTagAdviseFatal);
+    }
+    g_advise_running.fetch_sub(1);
+    {
+        std::lock_guard lk(wake_mutex_);
+        finished_.store(true);
+    }
+    wake_cv_.notify_all();
+}
+
+// --- TOPCServer: life ----------------------------------------------------------------------------
+
+TOPCServer::TOPCServer()
+    : shutdown_point_(
+          static_cast<plat::IConnectionPointContainer*>(this), 1,
+          [this](opc::IOPCShutdown* sink, bool connect) { return OnShutdownSink(sink, connect); }) {
+    g_live_servers.fetch_add(1);
+}
+
+TOPCServer::~TOPCServer() {
+    std::vector<ComPtr<TGroup>> groups;
+    std::shared_ptr<TAdviseThread> thread;
+    ComPtr<opc::IOPCShutdown> sink;
+    if (core_) {
+        WriteGuard g(core_->lock);
+        groups.swap(core_->groups);
+        thread = std::exchange(core_->thread, nullptr);
+        sink = std::move(core_->shutdown_sink);
+    }
+    if (thread) thread->Stop();
+    groups.clear();
+    sink = nullptr;
+    shutdown_point_.DisconnectAll();
+    if (core_) Log("Destroy");
+    g_live_servers.fetch_sub(1);
+}
+
+int TOPCServer::LiveCount() {
+    return g_live_servers.load();
+}
+
+void TOPCServer::Initialize() {
+    charge_ = ChargeServer();
+    const int number = g_server_counter.fetch_add(1) + 1;
+    core_ = std::make_shared<TServerCore>("OPCServer " + std::to_string(number));
+    core_->number = number;
+    // The creating caller: a client over the transport, or this process.
+    const plat::CallContext& ctx = plat::GetCallContext();
+    privilege_ = ctx.admin ? 1 : 0;
+    core_->locale = ctx.locale == plat::LOCALE_RU_RU ? plat::LOCALE_RU_RU : plat::LOCALE_EN_US;
+    start_tick_ = plat::GetTickCount();
+    {
+        ServerList& l = Servers();
+        WriteGuard g(l.lock);
+        // A free slot is taken again, so that the list does not grow with every client.
+        auto free =
+            std::find_if(l.slots.begin(), l.slots.end(), [](const ComPtr<IRef>& r) { return !r; });
+        if (free == l.slots.end()) free = l.slots.insert(l.slots.end(), ComPtr<IRef>());
+        *free = ComPtr<IRef>(static_cast<IRef*>(this));
+        list_index_ = static_cast<int>(free - l.slots.begin());
+    }
+    Log("Create privilege " + std::to_string(privilege_) + " locale " +
+        std::to_string(core_->locale));
+}
+
+uint32_t TOPCServer::Release() {
+    const int index = list_index_;
+    const uint32_t n = TMyInterfacedObject::Release();
+    if (n == 1) ReleaseListSlot(index, this);
+    return n;
+}
+
+void* TOPCServer::FindInterface(const IID& iid) {
+    if (iid == opc::IID_IOPCCommon) return static_cast<opc::IOPCCommon*>(this);
+    if (iid == opc::IID_IOPCServer) return static_cast<opc::IOPCServer*>(this);
+    if (iid == opc::IID_IOPCBrowseServerAddressSpace)
+        return static_cast<opc::IOPCBrowseServerAddressSpace*>(this);
+    if (iid == opc::IID_IOPCItemProperties) return static_cast<opc::IOPCItemProperties*>(this);
+    if (iid == plat::IID_IConnectionPointContainer)
+        return static_cast<plat::IConnectionPointContainer*>(this);
+    return TMyInterfacedObject::FindInterface(iid);
+}
+
+void TOPCServer::Log(const std::string& text, int level) {
+    WriteProtocolLine("OPCServer " + std::to_string(core_ ? core_->number : 0) + " " + text, level);
+}
+
+uint8_t TOPCServer::ClientKind() {
+    ReadGuard g(core_->lock);
+    return core_->client_kind;
+}
+
+bool TOPCServer::HasAdviseThread() {
+    return AdviseThread() != nullptr;
+}
+
+std::shared_ptr<TAdviseThread> TOPCServer::AdviseThread() {
+    ReadGuard g(core_->lock);
+    return core_->thread;
+}
+
+size_t TOPCServer::GroupCount() {
+    ReadGuard g(core_->lock);
+    return core_->groups.size();
+}
+
+std::string TOPCServer::GetErrorText(HRESULT code, plat::LCID lcid) {
+    return OPCErrorText(code, lcid);
+}
+
+// --- IOPCCommon ----------------------------------------------------------------------------------
+
+HRESULT TOPCServer::SetLocaleID(plat::LCID dwLcid) {
+    if (dwLcid != plat::LOCALE_EN_US && dwLcid != plat::LOCALE_RU_RU) return plat::E_INVALIDARG;
+    WriteGuard g(core_->lock);
+    core_->locale = dwLcid;
+    return plat::S_OK;
+}
+
+HRESULT TOPCServer::GetLocaleID(plat::LCID* pdwLcid) {
+    if (!pdwLcid) return plat::E_POINTER;
+    ReadGuard g(core_->lock);
+    *pdwLcid = core_->locale;
+    return plat::S_OK;
+}
+
+HRESULT TOPCServer::QueryAvailableLocaleIDs(uint32_t* pdwCount, plat::LCID** pdwLcid) {
+    if (!pdwCount || !pdwLcid) return plat::E_POINTER;
+    *pdwCount = 0;
+    *pdwLcid = static_cast<plat::LCID*>(plat::CoTaskMemAlloc(2 * sizeof(plat::LCID)));
+    if (!*pdwLcid) return plat::E_OUTOFMEMORY;
+    (*pdwLcid)[0] = plat::LOCALE_EN_US;
+    (*pdwLcid)[1] = plat::LOCALE_RU_RU;
+    *pdwCount = 2;
+    return plat::S_OK;
+}
+
+HRESULT TOPCServer::GetErrorString(HRESULT dwError, char16_t** ppString) {
+    if (!ppString) return plat::E_POINTER;
+    *ppString = nullptr;
+    plat::LCID lcid;
+    {
+        ReadGuard g(core_->lock);
+        lcid = core_->locale;
+    }
+    return SafeCall([&] { return TaskString(GetErrorText(dwError, lcid), ppString); });
+}
+
+HRESULT TOPCServer::SetClientName(const char16_t* szName) {
+    if (!szName) return plat::E_INVALIDARG;
+    std::u16string name(szName);
+    if (name.size() > kMaxClientNameChars) name.resize(kMaxClientNameChars);
+    bool friend_named = false;
+    {
+        WriteGuard g(core_->lock);
+        core_->client_name = name;
+        if (name == kFriendClientName) {
+            core_->client_kind = kClientFriend;
+            friend_named = true;
+        } else if (core_->client_kind == kClientUnnamed) {
+            core_->client_kind = kClientOther;
+        }
+    }
+    Log("SetClientName " + plat::WideToUtf8(name));
+    if (friend_named) Log("Client friend");
+    return plat::S_OK;
+}
+
+// --- IOPCServer ----------------------------------------------------------------------------------
+
+ComPtr<TGroup> TOPCServer::MakeGroup(const TGroupArgs& args) {
+    return New<TGroup>(std::weak_ptr<TServerCore>(core_), args);
+}
+
+HRESULT TOPCServer::AddGroup(const char16_t* szName, opc::BOOL bActive,
+                             uint32_t dwRequestedUpdateRate, opc::OPCHANDLE hClientGroup,
+                             const int32_t* pTimeBias, const float* pPercentDeadband,
+                             plat::LCID dwLCID, opc::OPCHANDLE* phServerGroup,
+                             uint32_t* pRevisedUpdateRate, const IID& riid, void** ppUnk) {
+    if (!phServerGroup || !pRevisedUpdateRate || !ppUnk) return plat::E_POINTER;
+    *ppUnk = nullptr;
+    return SafeCall([&]() -> HRESULT {
+        TGroupArgs args;
+        args.name = Arg(szName);
+        args.active = bActive != 0;
+        args.requested_rate = dwRequestedUpdateRate;
+        args.client_handle = hClientGroup;
+        args.time_bias = pTimeBias ? *pTimeBias : 0;
+        args.percent_deadband = pPercentDeadband ? *pPercentDeadband : 0.0f;
+        args.lcid = dwLCID;
+        args.server_index = list_index_;
+        // Dropped outside the lock when the group cannot be handed out.
+        ComPtr<TGroup> group;
+        void* out = nullptr;
+        HRESULT hr = plat::S_OK;
+        {
+            WriteGuard g(core_->lock);
+            auto named = [&](const std::u16string& n) {
+                return std::any_of(core_->groups.begin(), core_->groups.end(),
+                                   [&](const ComPtr<TGroup>& p) { return p->Name() == n; });
+            };
+            if (!args.name.empty() && named(args.name)) return plat::OPC_E_DUPLICATENAME;
+            if (core_->groups.size() >= kMaxGroupsPerServer) {
+                Log("AddGroup refused: " + std::to_string(kMaxGroupsPerServer) + " groups",
+                    PL_EXTERNAL);
+                return plat::E_OUTOFMEMORY;
+            }
+            args.client_kind = core_->client_kind;
+            group = MakeGroup(args);
+            if (args.name.empty() && named(group->Name())) return plat::OPC_E_DUPLICATENAME;
+            // Only a group that the client gets is kept: a group it never holds would never be
+            // released, and its name would block the next AddGroup.
+            hr = group->QueryInterface(riid, &out);
+            if (plat::Succeeded(hr)) {
+                core_->groups.push_back(group);
+                if (!core_->thread) {
+                    core_->thread = std::make_shared<TAdviseThread>(core_);
+                    core_->thread->Start();
+                }
+            }
+        }
+        if (plat::Failed(hr)) return hr;
+        *ppUnk = out;
+        *phServerGroup = group->ServerHandle();
+        *pRevisedUpdateRate = group->UpdateRate();
+        Log("AddGroup " + plat::WideToUtf8(group->Name()) + " handle " +
+            std::to_string(group->ServerHandle()));
+        return group->RateRevised() ? plat::OPC_S_UNSUPPORTEDRATE : plat::S_OK;
+    });
+}
+
+HRESULT TOPCServer::GetErrorString(HRESULT dwError, plat::LCID dwLocale, char16_t** ppString) {
+    if (!ppString) return plat::E_POINTER;
+    *ppString = nullptr;
+    return SafeCall([&] { return TaskString(GetErrorText(dwError, dwLocale), ppString); });
+}
+
+HRESULT TOPCServer::GetGroupByName(const char16_t* szName, const IID& riid, void** ppUnk) {
+    if (!ppUnk) return plat::E_POINTER;
+    *ppUnk = nullptr;
+    const std::u16string name = Arg(szName);
+    ComPtr<TGroup> group;
+    {
+        ReadGuard g(core_->lock);
+        for (auto it = core_->groups.rbegin(); it != core_->groups.rend(); ++it)
+            if ((*it)->Name() == name) {
+                group = *it;
+                break;
+            }
+    }
+    if (!group) return plat::E_INVALIDARG;
+    return group->QueryInterface(riid, ppUnk);
+}
+
+HRESULT TOPCServer::GetStatus(opc::OPCSERVERSTATUS** ppServerStatus) {
+    if (!ppServerStatus) return plat::E_POINTER;
+    *ppServerStatus = nullptr;
+    auto* s =
+        static_cast<opc::OPCSERVERSTATUS*>(plat::CoTaskMemAlloc(sizeof(opc::OPCSERVERSTATUS)));
+    if (!s) return plat::E_OUTOFMEMORY;
+    new (s) opc::OPCSERVERSTATUS();
+    s->szVendorInfo = WideToTaskMem(plat::Utf8ToWide(kVendorInfo));
+    if (!s->szVendorInfo) {
+        plat::CoTaskMemFree(s);
+        return plat::E_OUTOFMEMORY;
+    }
+    s->ftStartTime = Servers().start_stamp;
+    s->ftCurrentTime = GetNowFileTime();
+    s->ftLastUpdateTime = s->ftCurrentTime;
+    s->dwServerState = opc::OPC_STATUS_RUNNING;
+    s->dwGroupCount = static_cast<uint32_t>(GroupCount());
+    s->dwBandWidth = 1000;
+    s->wMajorVersion = 1;
+    s->wMinorVersion = 1;
+    s->wBuildNumber = 1;
+    *ppServerStatus = s;
+    return plat::S_OK;
+}
+
+HRESULT TOPCServer::RemoveGroup(opc::OPCHANDLE hServerGroup, opc::BOOL bForce) {
+    (void)bForce;
+    ComPtr<TGroup> taken;
+    std::shared_ptr<TAdviseThread> ended;
+    {
+        WriteGuard g(core_->lock);
+        auto& groups = core_->groups;
+        auto it = std::find_if(groups.begin(), groups.end(), [&](const ComPtr<TGroup>& p) {
+            return p->ServerHandle() == hServerGroup;
+        });
+        if (it == groups.end()) return plat::S_FALSE;
+        taken = std::move(*it);
+        groups.erase(it);
+        if (groups.empty()) ended = std::exchange(core_->thread, nullptr);
+        if (ended) ended->Terminate();
+    }
+    if (ended) ended->Stop();
+    Log("RemoveGroup " + std::to_string(hServerGroup));
+    return plat::S_OK;  // the group's reference goes outside the lock
+}
+
+HRESULT TOPCServer::CreateGroupEnumerator(opc::OPCENUMSCOPE dwScope, const IID& riid,
+                                          void** ppUnk) {
+    (void)dwScope;
+    if (!ppUnk) return plat::E_POINTER;
+    *ppUnk = nullptr;
+    return SafeCall([&]() -> HRESULT {
+        // The snapshot's references are dropped outside the lock (a group may remove itself).
+        std::vector<ComPtr<TGroup>> groups;
+        {
+            ReadGuard g(core_->lock);
+            groups = core_->groups;
+        }
+        if (riid == opc::IID_IEnumString) {
+            std::vector<std::u16string> names;
+            names.reserve(groups.size());
+            for (auto& grp : groups) names.push_back(grp->Name());
+            return TEnumString::Create(std::move(names))->QueryInterface(riid, ppUnk);
+        }
+        std::vector<ComPtr<plat::IUnknown>> entries;
+        entries.reserve(groups.size());
+        for (auto& grp : groups)
+            entries.emplace_back(static_cast<plat::IUnknown*>(static_cast<IRef*>(grp.Get())));
+        return TEnumUnknown::Create(std::move(entries))->QueryInterface(riid, ppUnk);
+    });
+}
+
+// --- IOPCBrowseServerAddressSpace ---------------------------------------------------------------
+
+HRESULT TOPCServer::QueryOrganization(opc::OPCNAMESPACETYPE* pNameSpaceType) {
+    if (!pNameSpaceType) return plat::E_POINTER;
+    *pNameSpaceType = opc::OPC_NS_HIERARCHIAL;
+    return plat::S_OK;
+}
+
+HRESULT TOPCServer::ChangeBrowsePosition(opc::OPCBROWSEDIRECTION dwBrowseDirection,
+                                         const char16_t* szString) {
+    return SafeCall([&]() -> HRESULT {
+        const std::string name = plat::WideToUtf8(Arg(szString));
+        WriteGuard g(core_->lock);
+        std::string& pos = core_->browse_position;
+        switch (dwBrowseDirection) {
+            case opc::OPC_BROWSE_UP: {
+                if (pos.empty()) return plat::E_FAIL;
+                const int32_t parent = GetParentID(FindItemID(pos));
+                pos = parent < 0 ? std::string() : GetItemFullName(parent);
+                return plat::S_OK;
+            }
+            case opc::OPC_BROWSE_DOWN: {
+                const std::string target = Join(pos, name);
+                if (name.empty() || FindItemID(target) < 0) return plat::E_FAIL;
+                pos = target;
+                return plat::S_OK;
+            }
+            case opc::OPC_BROWSE_TO:
+                if (!name.empty() && FindItemID(name) < 0) return plat::E_FAIL;
+                pos = name;
+                return plat::S_OK;
+            default:
+                return plat::E_INVALIDARG;
+        }
+    });
+}
+
+HRESULT TOPCServer::BrowseOPCItemIDs(opc::OPCBROWSETYPE dwBrowseFilterType,
+                                     const char16_t* szFilterCriteria,
+                                     plat::VARTYPE vtDataTypeFilter, uint32_t dwAccessRightsFilter,
+                                     opc::IEnumString** ppIEnumString) {
+    (void)szFilterCriteria;
+    (void)vtDataTypeFilter;
+    if (!ppIEnumString) return plat::E_POINTER;
+    *ppIEnumString = nullptr;
+    if (dwBrowseFilterType != opc::OPC_BRANCH && dwBrowseFilterType != opc::OPC_LEAF &&
+        dwBrowseFilterType != opc::OPC_FLAT)
+        return plat::E_INVALIDARG;
+    WaitForClientName();
+    return SafeCall([&]() -> HRESULT {
+        std::string pos;
+        uint8_t kind;
+        {
+            ReadGuard g(core_->lock);
+            pos = core_->browse_position;
+            kind = core_->client_kind;
+        }
+        const int32_t pos_id = pos.empty() ? -1 : FindItemID(pos);
+        std::vector<std::u16string> names;
+        const int32_t count = ItemTableCount();
+        for (int32_t id = 0; id < count; ++id) {
+            ComPtr<TItem> item = GetItem(id);
+            if (!item || item->RefusesClient(kind, 0)) continue;
+            const bool leaf = item->IsLeaf();
+            if (leaf && dwAccessRightsFilter != 0) {
+                auto* l = static_cast<TLeafItem*>(item.Get());
+                if ((l->AccessRights() & dwAccessRightsFilter) == 0) continue;
+            }
+            std::string relative;
+            if (dwBrowseFilterType == opc::OPC_FLAT) {
+                if (!BelowPosition(item->FullName(), pos, relative)) continue;
+            } else {
+                if (leaf != (dwBrowseFilterType == opc::OPC_LEAF)) continue;
+                if (item->ParentID() != pos_id) continue;
+                if (!BelowPosition(item->FullName(), pos, relative)) continue;
+            }
+            names.push_back(plat::Utf8ToWide(relative));
+        }
+        const bool empty = names.empty();
+        *ppIEnumString = TEnumString::Create(std::move(names)).Detach();
+        return empty ? plat::S_FALSE : plat::S_OK;
+    });
+}
+
+HRESULT TOPCServer::GetItemID(const char16_t* szItemDataID, char16_t** szItemID) {
+    if (!szItemID) return plat::E_POINTER;
+    *szItemID = nullptr;
+    return SafeCall([&]() -> HRESULT {
+        const std::string name = plat::WideToUtf8(Arg(szItemDataID));
+        std::string pos;
+        {
+            ReadGuard g(core_->lock);
+            pos = core_->browse_position;
+        }
+        if (name.empty()) return TaskString(pos, szItemID);
+        const std::string full = Join(pos, name);
+        if (FindItemID(full) < 0) return plat::E_FAIL;
+        return TaskString(full, szItemID);
+    });
+}
+
+HRESULT TOPCServer::BrowseAccessPaths(const char16_t* szItemID,
+                                      opc::IEnumString** ppIEnumAccessPaths) {
+    (void)szItemID;
+    if (!ppIEnumAccessPaths) return plat::E_POINTER;
+    *ppIEnumAccessPaths = TEnumString::Create({}).Detach();
+    return plat::S_OK;
+}
+
+// --- IOPCItemProperties --------------------------------------------------------------------------
+
+HRESULT TOPCServer::QueryAvailableProperties(const char16_t* szItemID, uint32_t* pdwCount,
+                                             uint32_t** ppPropertyIDs, char16_t*** ppDescriptions,
+                                             plat::VARTYPE** ppvtDataTypes) {
+    if (!pdwCount || !ppPropertyIDs || !ppDescriptions || !ppvtDataTypes) return plat::E_POINTER;
+    *pdwCount = 0;
+    *ppPropertyIDs = nullptr;
+    *ppDescriptions = nullptr;
+    *ppvtDataTypes = nullptr;
+    return SafeCall([&]() -> HRESULT {
+        ComPtr<TLeafItem> leaf = GetItemAs<TLeafItem>(FindLeafID(plat::WideToUtf8(Arg(szItemID))));
+        if (!leaf) return plat::OPC_E_UNKNOWNITEMID;
+        return leaf->QueryAvailableProperties(*pdwCount, *ppPropertyIDs, *ppDescriptions,
+                                              *ppvtDataTypes);
+    });
+}
+
+HRESULT TOPCServer::GetItemProperties(const char16_t* szItemID, uint32_t dwCount,
+                                      const uint32_t* pdwPropertyIDs, plat::Variant** ppvData,
+                                      HRESULT** ppErrors) {
+    if (!ppvData || !ppErrors || (dwCount && !pdwPropertyIDs)) return plat::E_POINTER;
+    *ppvData = nullptr;
+    *ppErrors = nullptr;
+    return SafeCall([&]() -> HRESULT {
+        ComPtr<TLeafItem> leaf = GetItemAs<TLeafItem>(FindLeafID(plat::WideToUtf8(Arg(szItemID))));
+        if (!leaf) return plat::OPC_E_UNKNOWNITEMID;
+        plat::LCID lcid;
+        {
+            ReadGuard g(core_->lock);
+            lcid = core_->locale;
+        }
+        return leaf->GetItemProperties(dwCount, pdwPropertyIDs, lcid, *ppvData, *ppErrors);
+    });
+}
+
+HRESULT TOPCServer::LookupItemIDs(const char16_t* szItemID, uint32_t dwCount,
+                                  const uint32_t* pdwPropertyIDs, char16_t*** ppszNewItemIDs,
+                                  HRESULT** ppErrors) {
+    (void)szItemID;
+    (void)pdwPropertyIDs;
+    if (!ppszNewItemIDs || !ppErrors) return plat::E_POINTER;
+    *ppszNewItemIDs = nullptr;
+    *ppErrors = nullptr;
+    const size_t n = dwCount ? dwCount : 1;
+    auto* ids = static_cast<char16_t**>(plat::CoTaskMemAlloc(n * sizeof(char16_t*)));
+    auto* errors = static_cast<HRESULT*>(plat::CoTaskMemAlloc(n * sizeof(HRESULT)));
+    if (!ids || !errors) {
+        plat::CoTaskMemFree(ids);
+        plat::CoTaskMemFree(errors);
+        return plat::E_OUTOFMEMORY;
+    }
+    // No property has an item id of its own.
+    for (uint32_t i = 0; i < dwCount; ++i) {
+        ids[i] = nullptr;
+        errors[i] = plat::E_FAIL;
+    }
+    *ppszNewItemIDs = ids;
+    *ppErrors = errors;
+    return dwCount ? plat::S_FALSE : plat::S_OK;
+}
+
+// --- IConnectionPointContainer -------------------------------------------------------------------
+
+HRESULT TOPCServer::FindConnectionPoint(const IID& iid, plat::IConnectionPoint** out) {
+    return plat::FindConnectionPointIn(iid, {&shutdown_point_}, out);
+}
+
+HRESULT TOPCServer::OnShutdownSink(opc::IOPCShutdown* sink, bool connect) {
+    ComPtr<opc::IOPCShutdown> old;
+    {
+        WriteGuard g(core_->lock);
+        if (connect) {
+            // One sink: a second Advise racing the first is refused here as by the point.
+            if (core_->shutdown_sink) return plat::CONNECT_E_ADVISELIMIT;
+            core_->shutdown_sink = ComPtr<opc::IOPCShutdown>(sink);
+        } else if (core_->shutdown_sink.Get() == sink) {
+            old = std::move(core_->shutdown_sink);
+        }
+    }
+    return plat::S_OK;  // `old` goes outside the lock: its release may be a remote call
+}
+
+// --- unit operations -----------------------------------------------------------------------------
+
+bool OPCServerExists() {
+    ServerList& l = Servers();
+    ReadGuard g(l.lock);
+    return std::any_of(l.slots.begin(), l.slots.end(),
+                       [](const ComPtr<IRef>& r) { return bool(r); });
+}
+
+void RequestShutdownAll() {
+    struct Target {
+        ComPtr<opc::IOPCShutdown> sink;
+        std::shared_ptr<TServerCore> core;
+    };
+    // The sinks are gathered under the list's lock and called outside it: a client may
+    // release its server inside the call, and a slow one must not hold the list.
+    std::vector<Target> targets;
+    {
+        ServerList& l = Servers();
+        ReadGuard g(l.lock);
+        for (auto it = l.slots.rbegin(); it != l.slots.rend(); ++it) {
+            if (!*it) continue;
+            auto* server = dynamic_cast<TOPCServer*>((*it)->Self());
+            if (!server) continue;
+            std::shared_ptr<TServerCore> core = server->core_;
+            ReadGuard sg(core->lock);
+            if (core->shutdown_sink) targets.push_back({core->shutdown_sink, core});
+        }
+    }
+    const std::u16string reason(kShutdownReason);
+    for (Target& t : targets) {
+        try {
+            t.core->calls.Check("ShutdownRequest", t.sink->ShutdownRequest(reason.c_str()));
+        } catch (const std::exception& e) {
+            WriteProtocolLine("OPCServer " + std::to_string(t.core->number) + " " + e.what(),
+                              PL_EXTERNAL);
+        } catch (...) {
+            ProtocolCurrentException("OPCServer ShutdownRequest");
+        }
+        t.sink = nullptr;
+    }
+    targets.clear();
+    plat::Sleep(kShutdownSleepMs);
+}
+
+}  // namespace drv
