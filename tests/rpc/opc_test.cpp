@@ -2,6 +2,7 @@
 // back on both sides after every call.
 #include <gtest/gtest.h>
 
+#include "tests/rpc/ChildProcess.h"
 #include "tests/rpc/OpcFixture.h"
 
 using namespace rpctest;
@@ -413,6 +414,28 @@ TEST(OpcConnectionPoints, EnumeratorsAreSnapshotsWithTheirOwnPosition) {
     sink = nullptr;
     obj = nullptr;
     EXPECT_EQ(g_live_opc, 0);
+}
+
+TEST_F(Opc, AnotherProcessUsesEveryShape) {
+    const int next_calls = g_next_seen.calls;
+    ChildProcess child("opc", {{"NORVALT_ROOT", root.Path()}, {"NORVALT_SOCKET", socket_path}});
+    std::string line = child.ReadLine();
+    EXPECT_EQ(line, "advised");
+    if (line == "advised") {
+        auto obj = Made();
+        ASSERT_TRUE(obj);
+        auto sinks = obj->Point().Sinks();
+        ASSERT_EQ(sinks.size(), 1u);
+        EXPECT_EQ(sinks[0]->ShutdownRequest(u"stop"), S_OK);
+    }
+    std::vector<std::string> lines = child.ReadAll();
+    std::string all;
+    for (auto& l : lines) all += l + "\n";
+    EXPECT_EQ(child.Wait(), 0) << line << "\n" << all;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "done"), lines.end()) << all;
+    EXPECT_TRUE(Eventually([&] { return server.ConnectionCount() == 0; }));
+    EXPECT_EQ(g_next_seen.calls - next_calls, 3) << "the enumerator in this process was not called";
+    ExpectNoTaskBlocks("the other process's calls");
 }
 
 }  // namespace
