@@ -1,10 +1,10 @@
-// libFuzzer target for the transport's message decoder. The first input byte picks an
-// interface method; the rest is one frame after its length, or (when bit 6 of the first byte is
-// set) a stream of length-prefixed frames walked as the reader walks a connection: the length
-// rules first (only a hello-sized frame before the hello), then each frame decoded. A request gets
-// that method's IID and number written into its header (unless the byte's top bit is set), since
-// random bytes would almost never name a declared interface; a reply is decoded against that
-// method.
+// libFuzzer target for the transport's message decoder. The first input byte holds the flags,
+// the second picks an interface of the list below and the third one of its methods; the rest
+// is one frame after its length, or (when bit 6 of the first byte is set) a stream of
+// length-prefixed frames walked as the reader walks a connection: the length rules first (only
+// a hello-sized frame before the hello), then each frame decoded. A request gets that method's
+// IID and number written into its header (unless the first byte's top bit is set), since random
+// bytes would almost never name a declared interface; a reply is decoded against that method.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,15 +14,36 @@
 #include "platform/rpc/connection.h"
 #include "platform/rpc/decode.h"
 #include "platform/rpc/interfaces.h"
+#include "service/typelib/OpcDaProxy.h"
 #include "service/typelib/TypeLibProxy.h"
 
 namespace {
 
+// In a fixed order, so a corpus file names the same method whatever else gets declared.
 const std::vector<const plat::rpc::InterfaceInfo*>& Interfaces() {
-    static const std::vector<const plat::rpc::InterfaceInfo*> all = [] {
-        tlb::RegisterTypeLibInterfaces();
-        return plat::rpc::RegisteredInterfaces();
-    }();
+    using plat::rpc::InterfaceInfoOf;
+    static const std::vector<const plat::rpc::InterfaceInfo*> all = {
+        &InterfaceInfoOf<plat::IUnknown>(),
+        &InterfaceInfoOf<plat::IConnectionPoint>(),
+        &InterfaceInfoOf<plat::IConnectionPointContainer>(),
+        &InterfaceInfoOf<plat::IEnumConnections>(),
+        &InterfaceInfoOf<plat::IEnumConnectionPoints>(),
+        &InterfaceInfoOf<tlb::INorvaltEvents>(),
+        &InterfaceInfoOf<tlb::INorvaltEventsEx>(),
+        &InterfaceInfoOf<tlb::INorvalt>(),
+        &InterfaceInfoOf<tlb::IDrvControl>(),
+        &InterfaceInfoOf<tlb::IHWEmu>(),
+        &InterfaceInfoOf<tlb::IHWEmuReg>(),
+        &InterfaceInfoOf<tlb::IOPCItemSamplingMgtExt>(),
+        &InterfaceInfoOf<opc::IEnumUnknown>(),
+        &InterfaceInfoOf<opc::IEnumString>(),
+        &InterfaceInfoOf<opc::IEnumOPCItemAttributes>(),
+        &InterfaceInfoOf<opc::IOPCCommon>(),
+        &InterfaceInfoOf<opc::IOPCServer>(),
+        &InterfaceInfoOf<opc::IOPCBrowseServerAddressSpace>(),
+        &InterfaceInfoOf<opc::IOPCItemProperties>(),
+        &InterfaceInfoOf<opc::IOPCShutdown>(),
+    };
     return all;
 }
 
@@ -30,13 +51,14 @@ const std::vector<const plat::rpc::InterfaceInfo*>& Interfaces() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& all = Interfaces();
-    if (size == 0 || all.empty()) return 0;
-    const plat::rpc::InterfaceInfo* iface = all[data[0] % all.size()];
+    if (size < 3) return 0;
+    const plat::rpc::InterfaceInfo* iface = all[data[1] % all.size()];
     const uint16_t method =
-        iface->method_count ? static_cast<uint16_t>((data[0] >> 4) % iface->method_count) : 0;
+        iface->method_count ? static_cast<uint16_t>(data[2] % iface->method_count) : 0;
+    constexpr size_t kSkip = 3;
     if (data[0] & 0x40) {
         bool hello_seen = false;
-        size_t at = 1;
+        size_t at = kSkip;
         while (size - at >= 4) {
             uint32_t len;
             std::memcpy(&len, data + at, 4);
@@ -52,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         return 0;
     }
-    std::vector<uint8_t> body(data + 1, data + size);
+    std::vector<uint8_t> body(data + kSkip, data + size);
     constexpr size_t kIidAt = 28,
                      kMethodAt = 44;  // frame header 8, causality 8, locale 4, object 8
     if (!(data[0] & 0x80) && body.size() >= kMethodAt + 2 &&

@@ -97,7 +97,8 @@ InterfaceTable& Interfaces() {
 
 void RegisterBuiltins() {
     static const bool done = [] {
-        RegisterInterfaces<IUnknown, IConnectionPoint, IConnectionPointContainer>();
+        RegisterInterfaces<IUnknown, IConnectionPoint, IConnectionPointContainer, IEnumConnections,
+                           IEnumConnectionPoints>();
         return true;
     }();
     (void)done;

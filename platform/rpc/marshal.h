@@ -19,6 +19,8 @@
 //   I* / I**               in / out interface pointer (I derives from IUnknown)
 //   const char16_t*        in string (null allowed)
 //   char16_t**             out string allocated with CoTaskMemAlloc
+//   R**                    out record (a class with a Codec) the callee allocates with
+//                          CoTaskMemAlloc; null travels
 // Annotations, by parameter index (0-based):
 //   SizeIs<p, n>           const E* p: in array of param n elements; E** p: out array the
 //                          callee allocates with CoTaskMemAlloc, param n elements after the call
@@ -26,6 +28,14 @@
 //   InSizeIs<p, n>         E* p that is an in array (declared without const)
 //   IidIs<p, k>            void** p: out interface whose IID is param k
 //   Unique<p>              V* / const V* p: optional in value (null allowed)
+//   OptionalOut<p>         V* p: optional out value; a null pointer reaches the callee as null
+//   FillIs<p, r, f>        E* p: out array the caller allocates with room for param r (an in
+//                          count) elements; param f (an out count, OptionalOut allowed) of them
+//                          are valid after the call. The receiver allocates room only for what
+//                          a reply can carry and passes the callee that smaller room; with f
+//                          null, a result of S_OK means the whole room was filled
+// Array elements and out records that own memory (task strings, records holding them,
+// interface pointers) are given back through Elem<E>::Free wherever a message is dropped.
 // Every method returns HRESULT.
 #pragma once
 #include <algorithm>
@@ -64,6 +74,7 @@ struct MarshalEnv {
     // Memory a message may make the receiver allocate beyond its own bytes (an array of
     // VARIANTs takes more room than its encoding).
     size_t budget = 4 * size_t{kMaxFrame};
+    HRESULT result = S_OK;  // the method's result, once it ran (out parameters that depend on it)
 
     bool Fail(HRESULT h, std::string_view text) {
         if (hr == S_OK) {
@@ -169,6 +180,50 @@ struct Codec<Variant> {
     static constexpr size_t kMinBytes = 2;
     static void Write(Writer& w, const Variant& v) { WriteVariant(w, v); }
     static bool Read(Reader& r, Variant& v) { return ReadVariant(r, v); }
+};
+
+// What a value holds beyond itself (task strings, blobs, references), given back before the
+// value is dropped. Values that hold nothing need no specialisation.
+template <class T>
+struct TaskFree {
+    static constexpr bool kOwns = false;
+    static void Free(T&) {}
+};
+template <>
+struct TaskFree<char16_t*> {
+    static constexpr bool kOwns = true;
+    static void Free(char16_t*& p) {
+        CoTaskMemFree(p);
+        p = nullptr;
+    }
+};
+
+// A task string inside a record or an array: u8 present, then as WideString. A read that
+// fails leaves null, holding nothing.
+template <>
+struct Codec<char16_t*> {
+    static constexpr size_t kMinBytes = 1;
+    static void Write(Writer& w, char16_t* const& p) {
+        w.U8(p ? 1 : 0);
+        if (p) Codec<WideString>::Write(w, WideString(p));
+    }
+    static bool Read(Reader& r, char16_t*& p) {
+        p = nullptr;
+        uint8_t present;
+        uint32_t n;
+        if (!r.U8(present) || present > 1) return false;
+        if (!present) return true;
+        if (!r.Count(n, sizeof(char16_t))) return false;
+        auto* s = static_cast<char16_t*>(CoTaskMemAlloc((size_t{n} + 1) * sizeof(char16_t)));
+        if (!s) return false;
+        s[n] = 0;
+        if (!r.Raw(s, size_t{n} * sizeof(char16_t))) {
+            CoTaskMemFree(s);
+            return false;
+        }
+        p = s;
+        return true;
+    }
 };
 
 // --- Interface table ---------------------------------------------------------------------------
@@ -289,6 +344,47 @@ template <size_t P>
 struct Unique {
     static constexpr size_t kParam = P;
 };
+template <size_t P>
+struct OptionalOut {
+    static constexpr size_t kParam = P;
+};
+template <size_t P, size_t R, size_t F>
+struct FillIs {
+    static constexpr size_t kParam = P, kRoom = R, kFilled = F;
+};
+
+// An element of an array or an out record: Codec<E> plus TaskFree<E>, or, for what needs the
+// connection (interface pointers, records holding them), a specialisation of its own with
+// kMinBytes, Write(env, w, e), Read(env, r, e) (a failed read leaves e freeable) and Free(e).
+template <class E>
+struct Elem {
+    static constexpr size_t kMinBytes = Codec<E>::kMinBytes;
+    static bool Write(MarshalEnv&, Writer& w, const E& e) {
+        Codec<E>::Write(w, e);
+        return true;
+    }
+    static bool Read(MarshalEnv&, Reader& r, E& e) { return Codec<E>::Read(r, e); }
+    static void Free(E& e) { TaskFree<E>::Free(e); }
+};
+
+inline constexpr size_t kObjRefBytes = 25;
+
+template <class I>
+requires(std::is_class_v<I>&& std::is_base_of_v<IUnknown, I>) struct Elem<I*> {
+    static constexpr size_t kMinBytes = kObjRefBytes;
+    static bool Write(MarshalEnv& env, Writer& w, I* const& e) {
+        return WriteObjRef(env, w, InterfaceInfoOf<I>(), static_cast<void*>(e));
+    }
+    static bool Read(MarshalEnv& env, Reader& r, I*& e) {
+        void* p = nullptr;
+        if (!ReadObjRef(env, r, &InterfaceInfoOf<I>(), nullptr, &p)) return false;
+        e = static_cast<I*>(p);
+        return true;
+    }
+    static void Free(I*& e) {
+        if (e) std::exchange(e, nullptr)->Release();
+    }
+};
 
 namespace detail {
 
@@ -368,6 +464,10 @@ struct InOnly {
     static bool Give(MarshalEnv&, Writer&, S&, const St&) {
         return true;
     }
+    template <class S, class St>
+    static bool Prepare(MarshalEnv&, S&, St&) {
+        return true;
+    }
 };
 struct OutOnly {
     static constexpr bool kOut = true;
@@ -381,10 +481,15 @@ struct OutOnly {
     static bool VerifyIn(const S&, const St&) {
         return true;
     }
+    template <class S, class St>
+    static bool Prepare(MarshalEnv&, S&, St&) {
+        return true;
+    }
 };
 
 template <class V>
 struct InValue : InOnly {
+    static_assert(!TaskFree<V>::kOwns, "a value that owns task memory goes only as an out array");
     using Storage = V;
     template <class T, class A>
     static void Put(MarshalEnv&, Writer& w, const T& arg, const A&) {
@@ -400,6 +505,7 @@ struct InValue : InOnly {
 
 template <class V>
 struct OutValue : OutOnly {
+    static_assert(!TaskFree<V>::kOwns, "a value that owns task memory goes only as an out array");
     using Storage = V;
     template <class A>
     static HRESULT Check(V* const& arg, const A&) {
@@ -489,6 +595,7 @@ struct TaskArray {
     TaskArray& operator=(const TaskArray&) = delete;
     ~TaskArray() {
         if (!p) return;
+        for (uint32_t i = 0; i < n; ++i) Elem<E>::Free(p[i]);
         if constexpr (!std::is_trivially_destructible_v<E>) std::destroy_n(p, n);
         CoTaskMemFree(p);
     }
@@ -508,12 +615,12 @@ struct OutArray : OutOnly {
         if (!r.U8(present) || present > 1) return false;
         if (!present) return true;
         uint32_t n;
-        if (!r.Count(n, Codec<E>::kMinBytes) || !env.Charge(uint64_t{n} * sizeof(E))) return false;
+        if (!r.Count(n, Elem<E>::kMinBytes) || !env.Charge(uint64_t{n} * sizeof(E))) return false;
         s.p = static_cast<E*>(CoTaskMemAlloc(size_t{n} * sizeof(E)));
         if (!s.p) return env.Fail(E_OUTOFMEMORY, "out of task memory");
         for (; s.n < n; ++s.n) {
             new (s.p + s.n) E{};
-            if (!Codec<E>::Read(r, s.p[s.n])) {
+            if (!Elem<E>::Read(env, r, s.p[s.n])) {
                 ++s.n;
                 return false;
             }
@@ -543,7 +650,198 @@ struct OutArray : OutOnly {
         if (n > kMaxFrame) return env.Fail(E_OUTOFMEMORY, "out array too large");
         w.U8(1);
         w.U32(static_cast<uint32_t>(n));
-        for (uint64_t i = 0; i < n; ++i) Codec<E>::Write(w, s.p[i]);
+        for (uint64_t i = 0; i < n; ++i)
+            if (!Elem<E>::Write(env, w, s.p[i])) return false;
+        return true;
+    }
+};
+
+// One record the callee allocates in task memory (null allowed).
+template <class E>
+struct TaskRecord {
+    E* p = nullptr;
+    TaskRecord() = default;
+    TaskRecord(const TaskRecord&) = delete;
+    TaskRecord& operator=(const TaskRecord&) = delete;
+    ~TaskRecord() {
+        if (!p) return;
+        Elem<E>::Free(*p);
+        std::destroy_at(p);
+        CoTaskMemFree(p);
+    }
+};
+
+template <class E>
+struct OutRecord : OutOnly {
+    using Storage = TaskRecord<E>;
+    template <class A>
+    static HRESULT Check(E** const& arg, const A&) {
+        if (!arg) return E_POINTER;
+        *arg = nullptr;
+        return S_OK;
+    }
+    static bool ReadOut(MarshalEnv& env, Reader& r, Storage& s) {
+        uint8_t present;
+        if (!r.U8(present) || present > 1) return false;
+        if (!present) return true;
+        if (r.Left() < Elem<E>::kMinBytes) return false;
+        void* mem = CoTaskMemAlloc(sizeof(E));
+        if (!mem) return env.Fail(E_OUTOFMEMORY, "out of task memory");
+        s.p = new (mem) E{};
+        return Elem<E>::Read(env, r, *s.p);
+    }
+    template <class St, class A>
+    static bool VerifyOut(const Storage&, const St&, const A*) {
+        return true;
+    }
+    static void Deliver(Storage& s, E** const& arg) { *arg = std::exchange(s.p, nullptr); }
+    static E** Pass(Storage& s) { return &s.p; }
+    template <class St>
+    static bool Give(MarshalEnv& env, Writer& w, Storage& s, const St&) {
+        w.U8(s.p ? 1 : 0);
+        return !s.p || Elem<E>::Write(env, w, *s.p);
+    }
+};
+
+// V* that may be null: the flag travels in the request, the value (when asked for) in the
+// reply, and the callee sees null when the caller passed null.
+template <class V, size_t P>
+struct OutOptional {
+    static constexpr bool kOut = true;
+    static_assert(!TaskFree<V>::kOwns, "a value that owns task memory goes only as an out array");
+    using Storage = OptStorage<V>;
+    template <class A>
+    static HRESULT Check(V* const&, const A&) {
+        return S_OK;
+    }
+    template <class A>
+    static void Put(MarshalEnv&, Writer& w, V* const& arg, const A&) {
+        w.U8(arg ? 1 : 0);
+    }
+    static bool Take(MarshalEnv&, Reader& r, Storage& s) {
+        uint8_t present;
+        if (!r.U8(present) || present > 1) return false;
+        s.present = present == 1;
+        return true;
+    }
+    template <class St>
+    static bool VerifyIn(const Storage&, const St&) {
+        return true;
+    }
+    template <class St>
+    static bool Prepare(MarshalEnv&, Storage&, St&) {
+        return true;
+    }
+    static V* Pass(Storage& s) { return s.present ? &s.value : nullptr; }
+    template <class St>
+    static bool Give(MarshalEnv&, Writer& w, Storage& s, const St&) {
+        w.U8(s.present ? 1 : 0);
+        if (s.present) Codec<V>::Write(w, s.value);
+        return true;
+    }
+    static bool ReadOut(MarshalEnv&, Reader& r, Storage& s) {
+        uint8_t present;
+        if (!r.U8(present) || present > 1) return false;
+        s.present = present == 1;
+        return !s.present || Codec<V>::Read(r, s.value);
+    }
+    template <class St, class A>
+    static bool VerifyOut(const Storage& s, const St&, const A* args) {
+        return !args || s.present == (std::get<P>(*args) != nullptr);
+    }
+    static void Deliver(Storage& s, V* const& arg) {
+        if (arg && s.present) *arg = std::move(s.value);
+    }
+};
+
+// An out count's value after the call: none when it is optional and was not asked for.
+template <class S>
+std::optional<uint64_t> FilledValue(const S& s) {
+    return CountValue(s);
+}
+template <class V>
+std::optional<uint64_t> FilledValue(const OptStorage<V>& s) {
+    if (!s.present) return std::nullopt;
+    return CountValue(s.value);
+}
+
+// The caller's array of a FillIs parameter: the elements received (proxy side) or the room the
+// callee fills (stub side). Whatever it still holds is given back.
+template <class E>
+struct FillStorage {
+    std::vector<E> v;
+    uint32_t room = 0;
+    FillStorage() = default;
+    FillStorage(const FillStorage&) = delete;
+    FillStorage& operator=(const FillStorage&) = delete;
+    ~FillStorage() {
+        for (E& e : v) Elem<E>::Free(e);
+    }
+};
+
+template <class E, size_t R, size_t F>
+struct FillArray {
+    static constexpr bool kOut = true;
+    static_assert(std::is_default_constructible_v<E>, "FillIs elements start empty");
+    using Storage = FillStorage<E>;
+
+    // Proxy side.
+    template <class A>
+    static HRESULT Check(E* const& arg, const A& args) {
+        return (arg || ArgCount<R>(args) == 0) ? S_OK : E_POINTER;
+    }
+    template <class A>
+    static void Put(MarshalEnv&, Writer&, E* const&, const A&) {}  // the room travels as param R
+    static bool ReadOut(MarshalEnv& env, Reader& r, Storage& s) {
+        uint32_t n;
+        if (!r.Count(n, Elem<E>::kMinBytes) || !env.Charge(uint64_t{n} * sizeof(E))) return false;
+        s.v.resize(n);
+        for (E& e : s.v)
+            if (!Elem<E>::Read(env, r, e)) return false;
+        return true;
+    }
+    // Never more than the caller's room, and exactly the count the callee reported.
+    template <class St, class A>
+    static bool VerifyOut(const Storage& s, const St& st, const A* args) {
+        auto filled = FilledValue(std::get<F>(st));
+        if (filled && *filled != s.v.size()) return false;
+        return !args || s.v.size() <= ArgCount<R>(*args);
+    }
+    static void Deliver(Storage& s, E* const& arg) {
+        for (size_t i = 0; i < s.v.size(); ++i) arg[i] = std::exchange(s.v[i], E{});
+        s.v.clear();
+    }
+
+    // Stub side: the room is cut to what one reply can carry and one frame's worth of memory,
+    // so a forged count costs nothing; the callee is told the smaller room.
+    static bool Take(MarshalEnv&, Reader&, Storage&) { return true; }
+    template <class St>
+    static bool VerifyIn(const Storage&, const St&) {
+        return true;
+    }
+    template <class St>
+    static bool Prepare(MarshalEnv& env, Storage& s, St& st) {
+        using C = std::remove_cvref_t<std::tuple_element_t<R, St>>;
+        const uint64_t most = std::min<uint64_t>(
+            kMaxFrame / std::max<size_t>(Elem<E>::kMinBytes, sizeof(E)), env.budget / sizeof(E));
+        const uint64_t room = std::min(CountOf<R>(st), most);
+        if (!env.Charge(room * sizeof(E))) return false;
+        s.room = static_cast<uint32_t>(room);
+        std::get<R>(st) = static_cast<C>(room);
+        return true;
+    }
+    static E* Pass(Storage& s) {
+        s.v.resize(s.room);
+        return s.v.data();
+    }
+    template <class St>
+    static bool Give(MarshalEnv& env, Writer& w, Storage& s, const St& st) {
+        auto filled = FilledValue(std::get<F>(st));
+        const uint64_t n = filled ? *filled : (env.result == S_OK ? s.v.size() : 0);
+        if (n > s.v.size()) return env.Fail(E_UNEXPECTED, "more elements than the caller's room");
+        w.U32(static_cast<uint32_t>(n));
+        for (uint64_t i = 0; i < n; ++i)
+            if (!Elem<E>::Write(env, w, s.v[i])) return false;
         return true;
     }
 };
@@ -730,10 +1028,15 @@ struct SelectParam<T, NoAnn> {
             return std::type_identity<InWStr>{};
         else if constexpr (std::is_same_v<U, char16_t**>)
             return std::type_identity<OutWStr>{};
+        else if constexpr (std::is_pointer_v<U> && std::is_pointer_v<std::remove_pointer_t<U>> &&
+                           std::is_class_v<std::remove_pointer_t<std::remove_pointer_t<U>>> &&
+                           Marshallable<std::remove_pointer_t<std::remove_pointer_t<U>>>)
+            return std::type_identity<OutRecord<std::remove_pointer_t<std::remove_pointer_t<U>>>>{};
         else if constexpr (std::is_pointer_v<U> && !std::is_const_v<std::remove_pointer_t<U>> &&
                            Marshallable<std::remove_pointer_t<U>>)
             return std::type_identity<OutValue<std::remove_pointer_t<U>>>{};
-        else if constexpr (!std::is_pointer_v<U> && Marshallable<U>)
+        else if constexpr (!std::is_pointer_v<U> && Marshallable<U> &&
+                           !std::is_same_v<U, char16_t*>)
             return std::type_identity<InValue<U>>{};
         else
             static_assert(kNotDeclared<T>,
@@ -777,6 +1080,22 @@ struct SelectParam<T, Unique<P>> {
     using U = std::remove_cvref_t<T>;
     static_assert(std::is_pointer_v<U>, "Unique needs a pointer");
     using type = InOptional<std::remove_const_t<std::remove_pointer_t<U>>, U>;
+};
+
+template <class T, size_t P>
+struct SelectParam<T, OptionalOut<P>> {
+    using U = std::remove_cvref_t<T>;
+    static_assert(std::is_pointer_v<U> && !std::is_const_v<std::remove_pointer_t<U>>,
+                  "OptionalOut needs V*");
+    using type = OutOptional<std::remove_pointer_t<U>, P>;
+};
+
+template <class T, size_t P, size_t R, size_t F>
+struct SelectParam<T, FillIs<P, R, F>> {
+    using U = std::remove_cvref_t<T>;
+    static_assert(std::is_pointer_v<U> && !std::is_const_v<std::remove_pointer_t<U>>,
+                  "FillIs needs E*");
+    using type = FillArray<std::remove_pointer_t<U>, R, F>;
 };
 
 template <class Itf, auto F, class Seq, class... Ann>
@@ -828,7 +1147,7 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
                ((P<K>::VerifyIn(std::get<K>(st), st) ||
                  env.Fail(RPC_E_INVALID_DATA, "array count mismatch")) &&
                 ...) &&
-               IidsKnown(env, st);
+               IidsKnown(env, st) && (P<K>::Prepare(env, std::get<K>(st), st) && ...);
     }
     static bool IidsKnown([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] const Storages& st) {
         return (IidKnown<K>(env, st) && ...);
@@ -894,6 +1213,7 @@ ReplyStatus StubCall(void* iface, Reader& in, Writer& out, MarshalEnv& env, HRES
     } catch (...) {
         hr = HresultFromCurrentException();
     }
+    env.result = hr;
     if (!M::GiveAll(env, out, st)) return ReplyStatus::Failed;
     return ReplyStatus::Done;
 }

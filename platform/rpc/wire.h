@@ -33,7 +33,10 @@
 // bytes; strings as u32 count + UTF-16 code units, unchanged; nullable strings with a leading
 // u8 present flag; VARIANT as u16 vt + the value of that vt (strings as above); records field
 // by field; arrays as u32 count + elements (a count larger than the bytes left is refused);
-// callee-allocated arrays with a leading u8 present flag; object references as
+// callee-allocated arrays and records with a leading u8 present flag; caller-allocated arrays
+// as the u32 room among the in parameters and u32 count + the filled elements in the reply;
+// optional out values as a u8 flag in the request and u8 flag + value in the reply; task
+// strings inside records and arrays as nullable strings; object references as
 //   u8 kind (0 null, 1 the sender's object: the sender passes one reference with it,
 //            2 the receiver's own object), u64 object id, GUID iid.
 #pragma once

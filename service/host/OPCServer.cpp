@@ -889,6 +889,10 @@ HRESULT TOPCServer::LookupItemIDs(const char16_t* szItemID, uint32_t dwCount,
 
 // --- IConnectionPointContainer -------------------------------------------------------------------
 
+HRESULT TOPCServer::EnumConnectionPoints(plat::IEnumConnectionPoints** out) {
+    return plat::EnumConnectionPointsIn({&shutdown_point_}, out);
+}
+
 HRESULT TOPCServer::FindConnectionPoint(const IID& iid, plat::IConnectionPoint** out) {
     return plat::FindConnectionPointIn(iid, {&shutdown_point_}, out);
 }

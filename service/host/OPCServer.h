@@ -189,6 +189,7 @@ class TOPCServer : public TMyInterfacedObject,
                           HRESULT** ppErrors) override;
 
     // IConnectionPointContainer: one point, IOPCShutdown.
+    HRESULT EnumConnectionPoints(plat::IEnumConnectionPoints** out) override;
     HRESULT FindConnectionPoint(const IID& iid, plat::IConnectionPoint** out) override;
 
     // The server list holds one reference: when only it is left, the entry is dropped.

@@ -74,6 +74,23 @@ class Gate {
 
 class OpcShutdown : public OpcTest {};
 
+// The container lists its one point, the shutdown point, and no other.
+TEST_F(OpcShutdown, TheContainerListsOnlyTheShutdownPoint) {
+    auto s = drv::TOPCServer::Create();
+    plat::IEnumConnectionPoints* e = nullptr;
+    ASSERT_EQ(s->EnumConnectionPoints(&e), S_OK);
+    ASSERT_TRUE(e);
+    plat::IConnectionPoint* got[2] = {};
+    uint32_t fetched = 0;
+    EXPECT_EQ(e->Next(2, got, &fetched), plat::S_FALSE);
+    ASSERT_EQ(fetched, 1u);
+    plat::IID iid{};
+    EXPECT_EQ(got[0]->GetConnectionInterface(&iid), S_OK);
+    EXPECT_EQ(iid, opc::IID_IOPCShutdown);
+    got[0]->Release();
+    e->Release();
+}
+
 TEST_F(OpcShutdown, EveryClientHearsTheReasonThenTheStopWaits) {
     auto a = drv::TOPCServer::Create();
     auto b = drv::TOPCServer::Create();

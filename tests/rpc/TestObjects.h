@@ -473,6 +473,9 @@ class TestObject final
     }
 
     // IConnectionPointContainer
+    HRESULT EnumConnectionPoints(plat::IEnumConnectionPoints** out) override {
+        return plat::EnumConnectionPointsIn({&point_}, out);
+    }
     HRESULT FindConnectionPoint(const IID& iid, plat::IConnectionPoint** out) override {
         return plat::FindConnectionPointIn(iid, {&point_}, out);
     }

@@ -12,10 +12,12 @@
 #include "platform/rpc/client.h"
 #include "platform/rpc/server.h"
 #include "tests/rpc/ChildProcess.h"
+#include "tests/rpc/OpcObjects.h"
 #include "tests/rpc/RpcFixture.h"
 #include "tests/support/ChildSide.h"
 
 using namespace rpctest;
+using plat::S_FALSE;
 using plat::S_OK;
 
 namespace {
@@ -192,6 +194,108 @@ void Serve() {
     for (;;) ::pause();
 }
 
+// The OPC interfaces from another process; every call leaves this side's task memory as it
+// found it. The server sends the shutdown sink one request once it reads "advised".
+void OpcCalls() {
+    RegisterOpcTest();
+    const size_t start = plat::CoTaskMemLiveBlocks();
+    auto back = [&] { return plat::CoTaskMemLiveBlocks() == start; };
+    void* p = nullptr;
+    plat::HRESULT hr = plat::rpc::CreateOnLocalServer(Env("NORVALT_SOCKET"), CLSID_OpcTest,
+                                                      opc::IID_IOPCServer, &p);
+    if (hr != S_OK) Report("create failed " + Hex(hr) + " " + plat::GetErrorText());
+    CHILD_CHECK(hr == S_OK);
+    auto server = ComPtr<opc::IOPCServer>::Attach(static_cast<opc::IOPCServer*>(p));
+
+    opc::OPCSERVERSTATUS* st = nullptr;
+    CHILD_CHECK(server->GetStatus(&st) == S_OK && st && st->wBuildNumber == 77 &&
+                std::u16string(st->szVendorInfo) == u"Norvalt \u0416");
+    opc::FreeServerStatus(*st);
+    plat::CoTaskMemFree(st);
+    CHILD_CHECK(back());
+
+    auto browse = plat::QueryAs<opc::IOPCBrowseServerAddressSpace>(server.Get());
+    CHILD_CHECK(browse);
+    opc::IEnumString* raw = nullptr;
+    CHILD_CHECK(browse->BrowseOPCItemIDs(opc::OPC_FLAT, u"n", plat::VT_EMPTY, 4, &raw) == S_OK);
+    auto names = ComPtr<opc::IEnumString>::Attach(raw);
+    char16_t* s[4] = {};
+    uint32_t got = 7;
+    CHILD_CHECK(names->Next(0, s, &got) == S_OK && got == 0 && !s[0]);
+    CHILD_CHECK(names->Next(1, s, nullptr) == S_OK && std::u16string(s[0]) == u"n0");
+    plat::CoTaskMemFree(std::exchange(s[0], nullptr));
+    CHILD_CHECK(names->Next(0xFFFFFFFFu, s, &got) == S_FALSE && got == 3 &&
+                std::u16string(s[2]) == u"n3");
+    for (auto*& x : s) plat::CoTaskMemFree(std::exchange(x, nullptr));
+    names = nullptr;
+    CHILD_CHECK(back());
+
+    auto props = plat::QueryAs<opc::IOPCItemProperties>(server.Get());
+    CHILD_CHECK(props);
+    const uint32_t ids[] = {1, 0};
+    char16_t** item_ids = nullptr;
+    plat::HRESULT* errors = nullptr;
+    CHILD_CHECK(props->LookupItemIDs(u"T", 2, ids, &item_ids, &errors) == S_FALSE &&
+                std::u16string(item_ids[0]) == u"T.1" && !item_ids[1] &&
+                errors[1] == plat::E_INVALIDARG);
+    plat::CoTaskMemFree(item_ids[0]);
+    plat::CoTaskMemFree(item_ids);
+    plat::CoTaskMemFree(errors);
+    CHILD_CHECK(back());
+
+    CHILD_CHECK(server->CreateGroupEnumerator(static_cast<opc::OPCENUMSCOPE>(2),
+                                              opc::IID_IEnumOPCItemAttributes, &p) == S_OK);
+    auto attrs =
+        ComPtr<opc::IEnumOPCItemAttributes>::Attach(static_cast<opc::IEnumOPCItemAttributes*>(p));
+    opc::OPCITEMATTRIBUTES* a = nullptr;
+    CHILD_CHECK(attrs->Next(5, &a, &got) == S_FALSE && got == 2 &&
+                std::u16string(a[1].szItemID) == u"item1" && a[1].dwBlobSize == 1 &&
+                a[1].pBlob[0] == 1 && a[1].vEUInfo.lVal == 1);
+    for (uint32_t i = 0; i < got; ++i) opc::FreeItemAttributes(a[i]);
+    std::destroy_n(a, got);
+    plat::CoTaskMemFree(a);
+    attrs = nullptr;
+    CHILD_CHECK(back());
+
+    auto container = plat::QueryAs<plat::IConnectionPointContainer>(server.Get());
+    CHILD_CHECK(container);
+    plat::IEnumConnectionPoints* raw_points = nullptr;
+    CHILD_CHECK(container->EnumConnectionPoints(&raw_points) == S_OK);
+    auto points = ComPtr<plat::IEnumConnectionPoints>::Attach(raw_points);
+    plat::IConnectionPoint* cp = nullptr;
+    CHILD_CHECK(points->Next(1, &cp, nullptr) == S_OK && cp);
+    auto point = ComPtr<plat::IConnectionPoint>::Attach(cp);
+    auto sink = plat::MakeCom<ShutdownSink>();
+    uint32_t cookie = 0;
+    CHILD_CHECK(point->Advise(static_cast<opc::IOPCShutdown*>(sink.Get()), &cookie) == S_OK);
+    plat::IEnumConnections* raw_conns = nullptr;
+    CHILD_CHECK(point->EnumConnections(&raw_conns) == S_OK);
+    auto conns = ComPtr<plat::IEnumConnections>::Attach(raw_conns);
+    plat::CONNECTDATA cd[2];
+    CHILD_CHECK(conns->Next(2, cd, &got) == S_FALSE && got == 1 && cd[0].dwCookie == cookie &&
+                plat::QueryAs<opc::IOPCShutdown>(cd[0].pUnk).Get() ==
+                    static_cast<opc::IOPCShutdown*>(sink.Get()));
+    cd[0].pUnk->Release();
+    conns = nullptr;
+    Report("advised");
+    CHILD_CHECK(Eventually(
+        [&] {
+            std::lock_guard lk(sink->m);
+            return sink->reasons.size() == 1 && sink->reasons[0] == u"stop";
+        },
+        10000));
+    CHILD_CHECK(point->Unadvise(cookie) == S_OK);
+    point = nullptr;
+    points = nullptr;
+    container = nullptr;
+    props = nullptr;
+    browse = nullptr;
+    server = nullptr;
+    CHILD_CHECK(back());
+    Report("done");
+    Finish(0);
+}
+
 }  // namespace
 
 TEST(RpcChild, DISABLED_Main) {
@@ -202,6 +306,7 @@ TEST(RpcChild, DISABLED_Main) {
     if (scenario == "caller") Caller();
     if (scenario == "ticker") Ticker();
     if (scenario == "server") Serve();
+    if (scenario == "opc") OpcCalls();
     Report("FAIL unknown scenario " + scenario);
     ::_exit(2);
 }

@@ -194,6 +194,9 @@ class Source final : public plat::ComObject<plat::IConnectionPointContainer> {
               if (connect) ++connects;
               return refuse ? plat::E_ACCESSDENIED : S_OK;
           }) {}
+    HRESULT EnumConnectionPoints(plat::IEnumConnectionPoints** out) override {
+        return plat::EnumConnectionPointsIn({&point}, out);
+    }
     HRESULT FindConnectionPoint(const plat::IID& iid, plat::IConnectionPoint** out) override {
         return plat::FindConnectionPointIn(iid, {&point}, out);
     }

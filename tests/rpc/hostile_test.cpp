@@ -11,6 +11,7 @@
 #include <set>
 
 #include "platform/rpc/decode.h"
+#include "tests/rpc/OpcFixture.h"
 #include "tests/rpc/RpcFixture.h"
 
 using namespace rpctest;
@@ -590,6 +591,248 @@ TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
     auto cut = body(r.Bytes());
     cut.resize(cut.size() - 5);
     EXPECT_EQ(DecodeFrame(cut, kinds, kSequence), Decoded::Malformed);
+}
+
+// A raw peer that hands the server an enumerator of its own and answers the server's Next with
+// replies of its making.
+class HostileOpc : public OpcServerFixture {
+  protected:
+    void SetUp() override {
+        OpcServerFixture::SetUp();
+        if (HasFatalFailure()) return;
+        plat::rpc::SetLogSink([](const std::string&) {});
+    }
+    void TearDown() override {
+        OpcServerFixture::TearDown();
+        plat::rpc::SetLogSink({});
+    }
+    // Connects, creates the probe, asks it to drain the peer's object 1 with `celt`, and answers
+    // the Next that comes back with `outs` (the reply's out parameters). g_drain has the outcome.
+    void DrainWith(uint32_t celt, const std::function<void(Writer&)>& outs) {
+        {
+            std::lock_guard lk(g_drain.m);
+            g_drain.done = false;
+        }
+        RawPeer p(socket_path);
+        ASSERT_TRUE(p.Connected());
+        p.Hello();
+        p.Send(
+            Request(1, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance, [](Writer& w) {
+                w.Guid(CLSID_OpcTest);
+                w.Guid(IID_IEnumProbe);
+            }));
+        auto made = ReadReply(p);
+        ASSERT_TRUE(made);
+        ASSERT_EQ(made->hr, plat::S_OK) << made->Text();
+        uint8_t kind = 0;
+        uint64_t id = 0;
+        plat::GUID iid;
+        ASSERT_TRUE(made->rest.U8(kind) && made->rest.U64(id) && made->rest.Guid(iid));
+        p.Send(Request(2, id, IID_IEnumProbe, 0, [celt](Writer& w) {
+            w.U8(1);  // the peer's own object 1
+            w.U64(1);
+            w.Guid(opc::IID_IEnumString);
+            w.U32(celt);
+        }));
+        auto next = p.ReadFrame();
+        ASSERT_TRUE(next);
+        Reader r(*next);
+        FrameHeader fh;
+        RequestHeader h;
+        ASSERT_TRUE(ReadFrameHeader(r, fh) && fh.type == MsgType::Request);
+        ASSERT_TRUE(ReadRequestHeader(r, h));
+        EXPECT_EQ(h.iid, opc::IID_IEnumString);
+        EXPECT_EQ(h.method, 0);  // Next
+        uint32_t asked = 0;
+        uint8_t fetched_wanted = 0;
+        ASSERT_TRUE(r.U32(asked) && r.U8(fetched_wanted) && r.AtEnd());
+        EXPECT_EQ(asked, celt);
+        EXPECT_EQ(fetched_wanted, 1);
+        Writer w;
+        size_t at = BeginReply(w, fh.call_id);
+        outs(w);
+        FinishReply(w, at, ReplyStatus::Done, plat::S_OK, "");
+        p.Send(w.Bytes());
+        ASSERT_TRUE(Eventually([] {
+            std::lock_guard lk(g_drain.m);
+            return g_drain.done;
+        }));
+    }
+    // The drain failed as malformed and wrote nothing into its array.
+    void ExpectRefused(const char* what) {
+        std::lock_guard lk(g_drain.m);
+        EXPECT_EQ(g_drain.hr, plat::RPC_E_INVALID_DATA) << what;
+        for (size_t i = 0; i < g_drain.slots.size(); ++i)
+            EXPECT_EQ(g_drain.slots[i], kGuard) << what << ": slot " << i << " written";
+        EXPECT_TRUE(Eventually([&] { return plat::CoTaskMemLiveBlocks() == blocks_at_start; }))
+            << what << ": task memory left behind";
+    }
+};
+
+void PutString(Writer& w, const std::u16string& s) {
+    w.U8(1);
+    w.U32(static_cast<uint32_t>(s.size()));
+    w.Raw(s.data(), s.size() * 2);
+}
+
+TEST_F(HostileOpc, ANextReplyBeyondTheCallersRoomIsRefusedAndNothingIsWritten) {
+    DrainWith(2, [](Writer& w) {
+        w.U32(3);  // three elements for room of two
+        PutString(w, u"a");
+        PutString(w, u"b");
+        PutString(w, u"c");
+        w.U8(1);
+        w.U32(3);
+    });
+    ExpectRefused("more elements than celt");
+
+    DrainWith(2, [](Writer& w) {
+        w.U32(2);
+        PutString(w, u"a");
+        PutString(w, u"b");
+        w.U8(1);
+        w.U32(3);  // a fetched count above celt
+    });
+    ExpectRefused("fetched count above celt");
+
+    DrainWith(2, [](Writer& w) {
+        w.U32(1);
+        PutString(w, u"a");
+        w.U8(1);
+        w.U32(2);  // disagrees with the elements sent
+    });
+    ExpectRefused("fetched count and elements disagree");
+
+    DrainWith(2, [](Writer& w) {
+        w.U32(2);
+        PutString(w, u"a");  // allocated before the next element turns out malformed
+        w.U8(7);
+        w.U8(1);
+        w.U32(2);
+    });
+    ExpectRefused("malformed second element");
+
+    DrainWith(2, [](Writer& w) {
+        w.U32(2);
+        PutString(w, u"a");
+        PutString(w, u"b");
+        w.U8(0);  // the caller asked for the count
+    });
+    ExpectRefused("fetched count missing");
+
+    // A good reply is taken whole.
+    DrainWith(3, [](Writer& w) {
+        w.U32(2);
+        PutString(w, u"x");
+        PutString(w, u"y");
+        w.U8(1);
+        w.U32(2);
+    });
+    std::lock_guard lk(g_drain.m);
+    EXPECT_EQ(g_drain.hr, plat::S_OK);
+    EXPECT_EQ(g_drain.fetched, 2u);
+    EXPECT_EQ(g_drain.got, (std::vector<std::u16string>{u"x", u"y"}));
+    EXPECT_EQ(g_drain.slots[2], kGuard);
+}
+
+TEST(RpcDecoder, OpcShapesAreDecodedAndTheirTruncationsRefused) {
+    RegisterOpcTest();
+    const size_t blocks_before = plat::CoTaskMemLiveBlocks();
+    auto body = [](const std::vector<uint8_t>& frame) {
+        return std::vector<uint8_t>(frame.begin() + 4, frame.end());
+    };
+    auto reply = [&](const std::function<void(Writer&)>& outs) {
+        Writer r;
+        size_t at = BeginReply(r, 1);
+        outs(r);
+        FinishReply(r, at, ReplyStatus::Done, 0, "");
+        return body(r.Bytes());
+    };
+    const auto* strings = FindInterface(opc::IID_IEnumString);
+    const auto* server = FindInterface(opc::IID_IOPCServer);
+    const auto* props = FindInterface(opc::IID_IOPCItemProperties);
+    const auto* attrs = FindInterface(opc::IID_IEnumOPCItemAttributes);
+    const auto* conns = FindInterface(plat::IID_IEnumConnections);
+    ASSERT_TRUE(strings && server && props && attrs && conns);
+    struct Case {
+        const InterfaceInfo* iface;
+        uint16_t method;
+        std::vector<uint8_t> frame;
+    };
+    std::vector<Case> good = {
+        {strings, 0,
+         body(Request(1, 5, opc::IID_IEnumString, 0,
+                      [](Writer& w) {
+                          w.U32(1);
+                          w.U8(0);
+                      }))},
+        {strings, 0, reply([](Writer& w) {
+             w.U32(1);
+             PutString(w, u"s");
+             w.U8(1);
+             w.U32(1);
+         })},
+        {server, 3 /* GetStatus */, reply([](Writer& w) {
+             w.U8(1);
+             for (int i = 0; i < 3; ++i) w.U64(uint64_t(i));
+             for (int i = 0; i < 3; ++i) w.U32(1);
+             for (int i = 0; i < 4; ++i) w.U16(0);
+             PutString(w, u"v");
+         })},
+        {props, 2 /* LookupItemIDs */, reply([](Writer& w) {
+             w.U8(1);
+             w.U32(2);
+             PutString(w, u"i");
+             w.U8(0);
+             w.U8(1);
+             w.U32(2);
+             w.I32(0);
+             w.I32(1);
+         })},
+        {attrs, 0, reply([](Writer& w) {
+             w.U8(1);
+             w.U32(1);
+             PutString(w, u"p");
+             w.U8(0);
+             for (int i = 0; i < 4; ++i) w.U32(1);
+             w.U32(2);
+             w.U16(0x0101);
+             w.U16(plat::VT_I4);
+             w.U16(plat::VT_I4);
+             w.U32(opc::OPC_ANALOG);
+             w.U16(plat::VT_I4);
+             w.I32(7);
+             w.U32(1);  // fetched
+         })},
+        {conns, 0, reply([](Writer& w) {
+             w.U32(1);
+             w.U8(0);  // a null reference
+             w.U64(0);
+             w.Guid(plat::IID_IUnknown);
+             w.U32(9);
+             w.U8(1);
+             w.U32(1);
+         })},
+    };
+    for (const auto& c : good) {
+        const bool is_request = c.frame[0] == static_cast<uint8_t>(MsgType::Request);
+        const auto want = is_request ? Decoded::Request : Decoded::Reply;
+        ASSERT_EQ(DecodeFrame(c.frame, c.iface, c.method), want) << c.iface->name;
+        for (size_t n = 0; n < c.frame.size(); ++n)
+            EXPECT_EQ(DecodeFrame(std::span(c.frame.data(), n), c.iface, c.method),
+                      Decoded::Malformed)
+                << c.iface->name << " cut at " << n;
+    }
+    // A fetched count that disagrees with the elements.
+    EXPECT_EQ(DecodeFrame(reply([](Writer& w) {
+                              w.U32(1);
+                              PutString(w, u"s");
+                              w.U8(1);
+                              w.U32(2);
+                          }),
+                          strings, 0),
+              Decoded::Malformed);
+    EXPECT_EQ(plat::CoTaskMemLiveBlocks(), blocks_before) << "the decoder kept task memory";
 }
 
 }  // namespace
