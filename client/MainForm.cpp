@@ -335,7 +335,7 @@ void TForm1::ClearPostView() {
 
 void TForm1::NumberChangeOrThrow() {
     try {
-        current_post_ = static_cast<int8_t>(NumberValue());
+        current_post_ = NumberValue();  // the service takes 16 bits
         tlb::TState st{};
         OleCheck(Service().GetState(current_post_, &st));
         ShowState(st.Value);

@@ -415,3 +415,52 @@ TEST_F(FormTest, EveryHandlerRunsOnTheGuiThread) {
     EXPECT_EQ(fake_->OffThreadCalls(), 0);
     EXPECT_EQ(Listed(), std::vector<QString>{"3"});
 }
+
+TEST_F(FormTest, PostAboveOneHundredTwentySevenIsTheOneQueried) {
+    TForm1& f = Bound();
+    fake_->ClearCalls();
+    f.Number->setText(QStringLiteral("200"));
+    EXPECT_EQ(f.currentPost(), 200);
+    EXPECT_EQ(fake_->CallsOf("GetState").front(), "GetState 200");
+    EXPECT_EQ(TableCodes(), std::vector<int>{tlb::cvDozeV});
+    // Events carry the post in one byte: 200 arrives as -56.
+    fake_->jumps = {{tlb::csWorking, tlb::csPaused}};
+    fake_->Fire([](tlb::INorvaltEvents& s) {
+        s.StateChanged(static_cast<int8_t>(200), {tlb::csWorking, 0});
+    });
+    EXPECT_TRUE(PumpUntil([&] { return f.StateEdit->text() == QStringLiteral("Отпуск"); }));
+    EXPECT_FALSE(f.Pause->isHidden());
+}
+
+TEST_F(FormTest, PostAnnouncedByBindAndByTheServiceIsListedOnce) {
+    TForm1& f = Bound();
+    // The service's event thread announces the posts the bind already found.
+    fake_->Fire([](tlb::INorvaltEvents& s) {
+        s.PostFound(3);
+        s.PostFound(120);
+    });
+    EXPECT_TRUE(PumpUntil([&] { return Listed().size() >= 2; }));
+    Drain();
+    EXPECT_EQ(Listed(), (std::vector<QString>{"3", "120"}));
+    EXPECT_EQ(f.Number->text(), QStringLiteral("3"));
+}
+
+TEST_F(FormTest, WriteBackOfAValueCurrencyCannotHoldSendsNothing) {
+    TForm1& f = Bound();
+    MemTable* t = f.Memory;
+    for (double huge : {1e300, -1e15, 9.3e14}) {
+        fake_->ClearCalls();
+        shown_.clear();
+        ASSERT_TRUE(t->setData(t->index(1, MemTable::Data), huge));
+        f.NavPostClick();
+        EXPECT_TRUE(fake_->CallsOf("SetVar").empty()) << huge;
+        EXPECT_EQ(shown_.size(), 1u) << "the operator is told";
+        EXPECT_EQ(TableData(1), 10.0) << "the table shows what the service holds";
+    }
+    // The largest value that fits still goes through.
+    fake_->ClearCalls();
+    ASSERT_TRUE(t->setData(t->index(1, MemTable::Data), 900000000000000.0));
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"),
+              std::vector<std::string>{"SetVarValue 3 3 9000000000000000000"});
+}
