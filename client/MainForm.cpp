@@ -479,7 +479,10 @@ void TForm1::NavCancelClick() {
 
 void TForm1::OnPostFound(int post) {
     GuiOnly();
-    PostsList->addItem(QString::number(post));
+    // The bind announces every post it finds and the service's event thread announces them as
+    // well: a post already listed stays listed once.
+    if (PostsList->findItems(QString::number(post), Qt::MatchExactly).isEmpty())
+        PostsList->addItem(QString::number(post));
     if (Number->text().isEmpty()) Number->setText(QString::number(post));  // its change reloads
     NumberChange();
 }
