@@ -451,7 +451,13 @@ void TForm1::MemoryAfterPost() {
         const auto idle = static_cast<uint32_t>(Memory->fieldValue(MemTable::IdleInterval).toInt());
         const auto work = static_cast<uint32_t>(Memory->fieldValue(MemTable::WorkInterval).toInt());
         const double data = Memory->fieldValue(MemTable::Data).toDouble();
+        // Currency holds value x 10000 in 64 bits; a value outside is refused, not wrapped.
         const double scaled = std::round(data * 10000.0);
+        if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0)) {
+            LoadVariables();
+            throw std::range_error(
+                QStringLiteral("Значение %1 вне допустимого диапазона").arg(data).toStdString());
+        }
         int32_t res = 0;
         OleCheck(Service().SetVarInterval(post, code, idle, work, &res));
         tlb::TCmdID id = 0;
