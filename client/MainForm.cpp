@@ -145,7 +145,7 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     DBGrid1->setColumnWidth(MemTable::Name, 150);
     DBGrid1->setColumnWidth(MemTable::Stamp, 140);
     DBGrid1->setColumnWidth(MemTable::Data, 110);
-    DBGrid1->setColumnWidth(MemTable::IdleInterval, 110);
+    DBGrid1->setColumnWidth(MemTable::IdleInterval, 130);
 
     auto* body = new QHBoxLayout;
     body->setContentsMargins(0, 0, 0, 0);
