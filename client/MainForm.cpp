@@ -483,6 +483,25 @@ void TForm1::NavCancelClick() {
 
 // --- Events ----------------------------------------------------------------------------------
 
+void TForm1::Deliver(quint64 generation, std::function<void(TForm1&)> fn) {
+    std::lock_guard lk(mail_m_);
+    mail_.emplace_back(generation, std::move(fn));
+    // One wake-up per batch; posted under the lock so that the toolkit's event is published to
+    // the GUI thread by the lock as well.
+    if (mail_.size() == 1) QMetaObject::invokeMethod(this, "DrainEvents", Qt::QueuedConnection);
+}
+
+void TForm1::DrainEvents() {
+    GuiOnly();
+    std::deque<std::pair<quint64, std::function<void(TForm1&)>>> batch;
+    {
+        std::lock_guard lk(mail_m_);
+        batch.swap(mail_);
+    }
+    for (auto& [generation, fn] : batch)
+        if (generation == bind_generation_ && service_) fn(*this);
+}
+
 void TForm1::OnPostFound(int post) {
     GuiOnly();
     // The bind announces every post it finds and the service's event thread announces them as

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -94,6 +96,11 @@ class TForm1 : public QWidget {
     void NavCancelClick();
 
   public:
+    // Any thread: runs fn on the GUI thread later, unless the binding of `generation` has been
+    // released by then. The hand-off goes through our own lock, so the data an event carries is
+    // published to the GUI thread by it and not only by the toolkit's queue.
+    void Deliver(quint64 generation, std::function<void(TForm1&)> fn);
+
     // The sink's events, on the GUI thread.
     void OnPostFound(int post);
     void OnStateChanged(int post, tlb::TState state);
@@ -107,6 +114,7 @@ class TForm1 : public QWidget {
     void MemoryAfterPost();
 
   protected:
+    Q_INVOKABLE void DrainEvents();
     void closeEvent(QCloseEvent* e) override;  // FormClose: releases
 
   private:
@@ -128,6 +136,8 @@ class TForm1 : public QWidget {
     int16_t current_post_ = 0;
     quint64 bind_generation_ = 0;
     mutable std::atomic<int> off_thread_{0};
+    std::mutex mail_m_;
+    std::deque<std::pair<quint64, std::function<void(TForm1&)>>> mail_;
 };
 
 }  // namespace cli

@@ -1,7 +1,5 @@
 #include "client/TorkCallback.h"
 
-#include <QMetaObject>
-
 #include "client/MainForm.h"
 
 namespace cli {
@@ -24,19 +22,11 @@ void TTorkCallback::Detach() {
 }
 
 // Under the lock so that Detach, once returned, lets nothing more through; the form's
-// destructor detaches first, and Qt drops what was queued for a destroyed form.
+// destructor detaches first.
 template <class F>
 void TTorkCallback::Queue(F fn) {
     std::lock_guard lk(m_);
-    if (!form_) return;
-    TForm1* form = form_;
-    const quint64 gen = generation_;
-    QMetaObject::invokeMethod(
-        form,
-        [form, gen, fn] {
-            if (form->bindGeneration() == gen && form->bound()) fn(*form);
-        },
-        Qt::QueuedConnection);
+    if (form_) form_->Deliver(generation_, std::move(fn));
 }
 
 plat::HRESULT TTorkCallback::PostFound(int8_t Post) {

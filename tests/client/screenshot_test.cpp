@@ -31,6 +31,12 @@ bool DrawsAll(const QWidget& w, const QString& text) {
 }  // namespace
 
 TEST(Screenshot, BoundWindowWithAPostAndItsVariables) {
+#if defined(__SANITIZE_THREAD__)
+    // Qt's raster engine fills large areas on its own thread pool, inside libraries built without
+    // ThreadSanitizer, which then reports Qt's hand-offs as races. The console's own threading
+    // is covered by the other tests under ThreadSanitizer; this one draws in the other builds.
+    GTEST_SKIP() << "painting runs on Qt's uninstrumented thread pool";
+#endif
     auto fake = plat::MakeCom<FakeNorvalt>();
     fake->posts[6].state = tlb::csPaused;
     fake->posts[6].vars = {{tlb::cvDozeV, u"DozeV", 505000, 46000.5},
@@ -53,7 +59,10 @@ TEST(Screenshot, BoundWindowWithAPostAndItsVariables) {
         ASSERT_TRUE(PumpUntil([&] { return form.isVisible() && form.Memory->rowCount() == 4; }));
         Drain();
 
-        const QImage img = form.grab().toImage();
+        // Drawn straight into an opaque image of the format the PNG writer takes as it is.
+        QImage img(form.size(), QImage::Format_RGB32);
+        img.fill(Qt::white);
+        form.render(&img);
         const QString path = qEnvironmentVariableIsSet("NORVALT_SCREENSHOT")
                                  ? qEnvironmentVariable("NORVALT_SCREENSHOT")
                                  : QStringLiteral("client-window.png");
