@@ -24,5 +24,6 @@ rule service/core service/drivers service/host fieldbus client tools tests
 rule service/drivers service/host fieldbus client tools tests
 rule service/host client tools tests
 rule fieldbus service/core service/drivers service/host client tools tests
+rule client service/core service/drivers service/host fieldbus tools
 rule tools/zrnsim service/core service/drivers service/host fieldbus tests
 exit $status

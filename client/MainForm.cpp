@@ -1,0 +1,568 @@
+#include "client/MainForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QStyle>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <cstdio>
+
+#include "client/TorkCallback.h"
+#include "platform/com/classes.h"
+#include "platform/com/error.h"
+#include "platform/types/datetime.h"
+
+namespace cli {
+
+namespace {
+
+constexpr int kFirstPost = 1;
+constexpr int kLastPost = 100;  // posts the console asks about when it binds
+
+QString ErrorText(plat::HRESULT hr, const std::string& text) {
+    if (!text.empty()) return QString::fromStdString(text);
+    char b[32];
+    std::snprintf(b, sizeof b, "0x%08X", static_cast<uint32_t>(hr));
+    return QStringLiteral("Ошибка %1").arg(QLatin1String(b));
+}
+
+QDateTime DateToDateTime(plat::DATE d) {
+    plat::SYSTEMTIME st;
+    if (!plat::DateToSystemTime(d, st)) return {};
+    return QDateTime(QDate(st.wYear, st.wMonth, st.wDay),
+                     QTime(st.wHour, st.wMinute, st.wSecond, st.wMilliseconds));
+}
+
+}  // namespace
+
+void OleCheck(plat::HRESULT hr) {
+    if (plat::Failed(hr)) throw OleError(hr, ErrorText(hr, plat::GetErrorText()).toStdString());
+}
+
+TForm1::Creator TForm1::DefaultCreator() {
+    return [](const std::string& computer, uint32_t clsctx, plat::ComPtr<plat::IUnknown>& out) {
+        void* p = nullptr;
+        const plat::HRESULT hr =
+            plat::CreateInstance(tlb::CLSID_TORK, clsctx, computer, plat::IID_IUnknown, &p);
+        out = plat::Succeeded(hr)
+                  ? plat::ComPtr<plat::IUnknown>::Attach(static_cast<plat::IUnknown*>(p))
+                  : plat::ComPtr<plat::IUnknown>();
+        return hr;
+    };
+}
+
+TForm1::Display TForm1::DefaultDisplay(QWidget* parent) {
+    return [parent](const QString& text) {
+        QMessageBox::information(parent, QApplication::applicationName(), text);
+    };
+}
+
+TForm1::TForm1(Creator creator, Display display, QWidget* parent)
+    : QWidget(parent),
+      creator_(creator ? std::move(creator) : DefaultCreator()),
+      display_(display ? std::move(display) : DefaultDisplay(this)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Client"));
+    resize(762, 482);
+
+    // Components in the form's order.
+    DBGrid1 = new QTableView(this);
+    DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFixedHeight(61);
+    PostList = new QLabel(Panel1);
+    PostList->setObjectName(QStringLiteral("PostList"));
+    Label2 = new QLabel(QStringLiteral("Компьютер"), Panel1);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label1 = new QLabel(QStringLiteral("Пост"), Panel1);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    StateEdit = new QLabel(Panel1);
+    StateEdit->setObjectName(QStringLiteral("StateEdit"));
+    Pause = new QPushButton(QStringLiteral("Пауза"), Panel1);
+    Pause->setObjectName(QStringLiteral("Pause"));
+    Button2 = new QPushButton(QStringLiteral("Инициализация"), Panel1);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button3 = new QPushButton(QStringLiteral("Освобождение"), Panel1);
+    Button3->setObjectName(QStringLiteral("Button3"));
+    CompEdit = new QLineEdit(Panel1);
+    CompEdit->setObjectName(QStringLiteral("CompEdit"));
+    Number = new QLineEdit(Panel1);
+    Number->setObjectName(QStringLiteral("Number"));
+    DBNavigator = new QWidget(Panel1);
+    DBNavigator->setObjectName(QStringLiteral("DBNavigator"));
+    NavPost = new QToolButton(DBNavigator);
+    NavPost->setObjectName(QStringLiteral("Post"));
+    NavPost->setAutoRaise(true);  // flat
+    NavPost->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
+    NavPost->setToolTip(QStringLiteral("Post"));
+    NavCancel = new QToolButton(DBNavigator);
+    NavCancel->setObjectName(QStringLiteral("Cancel"));
+    NavCancel->setAutoRaise(true);
+    NavCancel->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
+    NavCancel->setToolTip(QStringLiteral("Cancel"));
+    Work = new QPushButton(QStringLiteral("Отпуск"), Panel1);
+    Work->setObjectName(QStringLiteral("Work"));
+    Stop = new QPushButton(QStringLiteral("Стоп"), Panel1);
+    Stop->setObjectName(QStringLiteral("Stop"));
+    PostsList = new QListWidget(this);
+    PostsList->setObjectName(QStringLiteral("PostsList"));
+    PostsList->setToolTip(QStringLiteral("Список постов"));
+    Memory = new MemTable(this);
+    Memory->setObjectName(QStringLiteral("Memory"));
+
+    // Geometry: the panel across the top, the list on the left, the grid in the rest.
+    Label2->setGeometry(8, 6, 120, 16);
+    CompEdit->setGeometry(8, 24, 120, 24);
+    Button2->setGeometry(134, 22, 110, 28);
+    Button3->setGeometry(248, 22, 110, 28);
+    Label1->setGeometry(366, 6, 60, 16);
+    Number->setGeometry(366, 24, 50, 24);
+    StateEdit->setGeometry(424, 6, 330, 16);
+    Work->setGeometry(424, 24, 70, 28);
+    Stop->setGeometry(498, 24, 70, 28);
+    Pause->setGeometry(572, 24, 70, 28);
+    DBNavigator->setGeometry(650, 24, 60, 28);
+    NavPost->setGeometry(0, 0, 28, 28);
+    NavCancel->setGeometry(30, 0, 28, 28);
+    PostList->setGeometry(0, 0, 0, 0);
+    Pause->hide();
+    Work->hide();
+    Stop->hide();
+
+    PostsList->setFixedWidth(64);
+    DBGrid1->setModel(Memory);
+    DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    DBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    DBGrid1->verticalHeader()->setDefaultSectionSize(20);
+    DBGrid1->horizontalHeader()->setStretchLastSection(true);
+    DBGrid1->setColumnWidth(MemTable::Code, 40);  // display width 3
+    DBGrid1->setColumnWidth(MemTable::Name, 150);
+    DBGrid1->setColumnWidth(MemTable::Stamp, 140);
+    DBGrid1->setColumnWidth(MemTable::Data, 110);
+    DBGrid1->setColumnWidth(MemTable::IdleInterval, 130);
+
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(0);
+    body->addWidget(PostsList);
+    body->addWidget(DBGrid1);
+    auto* top = new QVBoxLayout(this);
+    top->setContentsMargins(0, 0, 0, 0);
+    top->setSpacing(0);
+    top->addWidget(Panel1);
+    top->addLayout(body);
+
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
+    connect(Work, &QPushButton::clicked, this, &TForm1::WorkClick);
+    connect(Stop, &QPushButton::clicked, this, &TForm1::StopClick);
+    connect(Pause, &QPushButton::clicked, this, &TForm1::PauseClick);
+    connect(NavPost, &QToolButton::clicked, this, &TForm1::NavPostClick);
+    connect(NavCancel, &QToolButton::clicked, this, &TForm1::NavCancelClick);
+    connect(PostsList, &QListWidget::itemClicked, this, &TForm1::PostsListClick);
+    connect(Number, &QLineEdit::textChanged, this, &TForm1::NumberChange);
+    // The grid follows the table's current row.
+    connect(Memory, &MemTable::currentRowChanged, this, [this](int row) {
+        if (row >= 0 && !Memory->controlsDisabled())
+            DBGrid1->setCurrentIndex(Memory->index(row, qMax(0, DBGrid1->currentIndex().column())));
+    });
+}
+
+TForm1::~TForm1() {
+    Release();
+}
+
+void TForm1::GuiOnly() const {
+    if (QThread::currentThread() != thread()) {
+        off_thread_.fetch_add(1);
+        qCritical("TForm1 handler entered off the GUI thread");
+    }
+}
+
+template <class F>
+void TForm1::Guarded(F fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        display_(QString::fromStdString(e.what()));
+    }
+}
+
+QString TForm1::StateText(int state) {
+    switch (state) {
+        case tlb::csIdle:
+            return QStringLiteral("Ожидание");
+        case tlb::csWaitingKey:
+            return QStringLiteral("Доза задана");
+        case tlb::csWorking:
+            return QStringLiteral("Отпуск");
+        case tlb::csPaused:
+            return QStringLiteral("Отпуск остановлен");
+        case tlb::csUnknown:
+            return QStringLiteral("Инициализация");
+        case tlb::csCommError:
+            return QStringLiteral("Отсутствие связи");
+        case tlb::csHardwareError:
+            return QStringLiteral("Авария в силовых элементах");
+        case tlb::csControllerError:
+            return QStringLiteral("Авария в электронике");
+        case tlb::csSensorError:
+            return QStringLiteral("Ошибка одного из датчиков");
+        case tlb::csOldController:
+            return QStringLiteral("Требуется обновление ПО контроллера");
+        case tlb::csNewController:
+            return QStringLiteral("Требуется обновление драйвера");
+        case tlb::csFire:
+            return QStringLiteral("Пожар");
+        default:
+            return {};
+    }
+}
+
+tlb::INorvalt& TForm1::Service() const {
+    if (!service_) throw std::runtime_error("Объект не создан...");
+    return *service_;
+}
+
+int16_t TForm1::NumberValue() const {
+    bool ok = false;
+    const QString text = Number->text();
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok || v < INT16_MIN || v > INT16_MAX)
+        throw std::invalid_argument("'" + text.toStdString() + "' is not a valid integer value");
+    return static_cast<int16_t>(v);
+}
+
+// --- Binding ---------------------------------------------------------------------------------
+
+void TForm1::Button2Click() {
+    GuiOnly();
+    Guarded([&] {
+        PostsList->clear();
+        const QString comp = CompEdit->text();
+        uint32_t clsctx = plat::CLSCTX_INPROC_SERVER | plat::CLSCTX_LOCAL_SERVER;  // 5
+        if (!comp.isEmpty())
+            clsctx = comp.compare(QString::fromStdString(plat::LocalComputerName()),
+                                  Qt::CaseInsensitive) == 0
+                         ? plat::CLSCTX_SERVER          // 21
+                         : plat::CLSCTX_REMOTE_SERVER;  // 16
+        if (service_) Release();                        // a second bind replaces the first
+        plat::ComPtr<plat::IUnknown> unk;
+        plat::ClearErrorText();
+        const plat::HRESULT hr = creator_(comp.toStdString(), clsctx, unk);
+        if (plat::Failed(hr)) {
+            display_(QStringLiteral("%1: %2").arg(hr).arg(ErrorText(hr, plat::GetErrorText())));
+            return;
+        }
+        if (unk) {
+            service_ = plat::QueryAs<tlb::INorvalt>(unk.Get());
+            if (!service_) throw std::runtime_error("Interface not supported");
+        }
+        if (service_) {
+            callback_ = plat::MakeCom<TTorkCallback>(this, ++bind_generation_);
+            Connect();
+        } else {
+            display_(QStringLiteral("Объект не создан..."));
+        }
+    });
+}
+
+void TForm1::Connect() {
+    GuiOnly();
+    OleCheck(service_->RegisterSinkInterface(callback_.Get()));
+    callback_->Keep(service_);
+    for (int post = kFirstPost; post <= kLastPost; ++post) {
+        tlb::TState st{};
+        OleCheck(service_->GetState(static_cast<int16_t>(post), &st));
+        if (st.Value != tlb::csNone) OnPostFound(post);
+    }
+}
+
+void TForm1::Button3Click() {
+    GuiOnly();
+    Guarded([&] { Release(); });
+}
+
+void TForm1::Release() {
+    if (service_) {
+        service_->UnRegisterSinkInterface();
+        // Also when that failed: a proxy's release never reaches a server that is gone.
+        service_ = nullptr;
+    }
+    if (callback_) {
+        callback_->Detach();
+        callback_ = nullptr;
+    }
+    PostsList->clear();
+    Memory->close();
+    Work->hide();
+    Pause->hide();
+    Stop->hide();
+}
+
+void TForm1::closeEvent(QCloseEvent* e) {
+    GuiOnly();
+    Guarded([&] { Release(); });
+    QWidget::closeEvent(e);
+}
+
+// --- Post selection and state ----------------------------------------------------------------
+
+void TForm1::PostsListClick() {
+    GuiOnly();
+    if (QListWidgetItem* item = PostsList->currentItem(); item && item->isSelected())
+        Number->setText(item->text());
+}
+
+void TForm1::NumberChange() {
+    GuiOnly();
+    Guarded([&] { NumberChangeOrThrow(); });
+}
+
+void TForm1::ClearPostView() {
+    Work->hide();
+    Stop->hide();
+    Pause->hide();
+    Memory->close();
+    StateEdit->clear();
+}
+
+void TForm1::NumberChangeOrThrow() {
+    try {
+        current_post_ = NumberValue();  // the service takes 16 bits
+        tlb::TState st{};
+        OleCheck(Service().GetState(current_post_, &st));
+        ShowState(st.Value);
+        LoadVariables();
+    } catch (...) {
+        current_post_ = 0;
+        ClearPostView();
+        throw;
+    }
+}
+
+void TForm1::ShowState(int state) {
+    GuiOnly();
+    StateEdit->setText(StateText(state));
+    struct {
+        tlb::TStateEnum target;
+        QPushButton* button;
+    } const jumps[] = {{tlb::csWaitingKey, Work}, {tlb::csIdle, Stop}, {tlb::csPaused, Pause}};
+    for (const auto& j : jumps) {
+        int32_t res = -1;
+        OleCheck(Service().StateJumpValid(current_post_, static_cast<tlb::TVariableEnum>(state),
+                                          static_cast<tlb::TVariableEnum>(j.target), &res));
+        j.button->setVisible(res == 0);
+    }
+}
+
+// --- State commands --------------------------------------------------------------------------
+
+void TForm1::StateCommand(tlb::TStateEnum target, const QString& failure) {
+    Guarded([&] {
+        const int16_t post = NumberValue();
+        tlb::TCmdID id = 0;
+        OleCheck(Service().SetState(post, target, &id));
+        tlb::TCmdID res = 0;
+        OleCheck(Service().GetResult(id, &res));
+        if (res != 0) display_(failure);
+    });
+}
+
+void TForm1::WorkClick() {
+    GuiOnly();
+    StateCommand(tlb::csWaitingKey,
+                 QStringLiteral("Переход в состояние готовности к отпуску невозможен"));
+}
+
+void TForm1::StopClick() {
+    GuiOnly();
+    StateCommand(tlb::csIdle, QStringLiteral("Переход в состояние бездействия невозможен"));
+}
+
+void TForm1::PauseClick() {
+    GuiOnly();
+    StateCommand(tlb::csPaused, QStringLiteral("Переход в состояние паузы невозможен"));
+}
+
+// --- The table -------------------------------------------------------------------------------
+
+void TForm1::LoadVariables() {
+    GuiOnly();
+    Memory->disableControls();
+    try {
+        Memory->close();
+        Memory->open();
+        Memory->clearAfterPost();
+        tlb::INorvalt& s = Service();
+        int32_t count = 0, res = -1;
+        OleCheck(s.GetVariablesCount(current_post_, &count, &res));
+        if (res == 0) {
+            // Inserting before the current row from the last ordinal down leaves ordinal 0 on top.
+            for (int32_t i = count - 1; i >= 0; --i) {
+                tlb::TVariableInfo info;
+                int32_t r = -1;
+                OleCheck(s.GetVariable(current_post_, i, &info, &r));
+                if (r != 0) continue;
+                Memory->insert();
+                try {
+                    Memory->setFieldValue(MemTable::Code, info.Code);
+                    Memory->setFieldValue(MemTable::Name, QString::fromStdU16String(info.Name));
+                    uint32_t idle = 0, work = 0;
+                    OleCheck(s.GetVarInterval(current_post_, info.Code, &idle, &work, &r));
+                    Memory->setFieldValue(MemTable::IdleInterval, static_cast<int32_t>(idle));
+                    Memory->setFieldValue(MemTable::WorkInterval, static_cast<int32_t>(work));
+                    tlb::TVariableValue v;
+                    OleCheck(s.GetVarValue(current_post_, info.Code, &v, &r));
+                    if (r == 0) {
+                        Memory->setFieldValue(MemTable::Data,
+                                              static_cast<double>(v.Value.int64) / 10000.0);
+                        Memory->setFieldValue(MemTable::Stamp, DateToDateTime(v.TimeStamp));
+                    }
+                } catch (const std::exception&) {
+                    // The row keeps what it has.
+                }
+                Memory->post();
+            }
+        }
+        Memory->setAfterPost([this] { MemoryAfterPost(); });
+    } catch (const std::exception&) {
+        StateEdit->clear();
+        Work->hide();
+        Stop->hide();
+        Pause->hide();
+        Memory->close();
+    }
+    Memory->enableControls();
+}
+
+void TForm1::MemoryAfterPost() {
+    GuiOnly();
+    Guarded([&] {
+        const int16_t post = NumberValue();
+        const auto code =
+            static_cast<tlb::TVariableEnum>(Memory->fieldValue(MemTable::Code).toInt());
+        const auto idle = static_cast<uint32_t>(Memory->fieldValue(MemTable::IdleInterval).toInt());
+        const auto work = static_cast<uint32_t>(Memory->fieldValue(MemTable::WorkInterval).toInt());
+        const double data = Memory->fieldValue(MemTable::Data).toDouble();
+        // Currency holds value x 10000 in 64 bits; a value outside is refused, not wrapped.
+        const double scaled = std::round(data * 10000.0);
+        if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0)) {
+            LoadVariables();
+            throw std::range_error(
+                QStringLiteral("Значение %1 вне допустимого диапазона").arg(data).toStdString());
+        }
+        int32_t res = 0;
+        OleCheck(Service().SetVarInterval(post, code, idle, work, &res));
+        tlb::TCmdID id = 0;
+        OleCheck(
+            Service().SetVarValue(post, code, plat::Currency{static_cast<int64_t>(scaled)}, &id));
+        LoadVariables();
+    });
+}
+
+void TForm1::NavPostClick() {
+    GuiOnly();
+    Guarded([&] {
+        if (Memory->active()) Memory->post();
+    });
+}
+
+void TForm1::NavCancelClick() {
+    GuiOnly();
+    Guarded([&] {
+        if (Memory->active()) Memory->cancel();
+    });
+}
+
+// --- Events ----------------------------------------------------------------------------------
+
+void TForm1::Deliver(quint64 generation, std::function<void(TForm1&)> fn) {
+    std::lock_guard lk(mail_m_);
+    mail_.emplace_back(generation, std::move(fn));
+    // One wake-up per batch; posted under the lock so that the toolkit's event is published to
+    // the GUI thread by the lock as well.
+    if (mail_.size() == 1) QMetaObject::invokeMethod(this, "DrainEvents", Qt::QueuedConnection);
+}
+
+void TForm1::DrainEvents() {
+    GuiOnly();
+    std::deque<std::pair<quint64, std::function<void(TForm1&)>>> batch;
+    {
+        std::lock_guard lk(mail_m_);
+        batch.swap(mail_);
+    }
+    for (auto& [generation, fn] : batch)
+        if (generation == bind_generation_ && service_) fn(*this);
+}
+
+void TForm1::OnPostFound(int post) {
+    GuiOnly();
+    // The bind announces every post it finds and the service's event thread announces them as
+    // well: a post already listed stays listed once.
+    if (PostsList->findItems(QString::number(post), Qt::MatchExactly).isEmpty())
+        PostsList->addItem(QString::number(post));
+    if (Number->text().isEmpty()) Number->setText(QString::number(post));  // its change reloads
+    NumberChange();
+}
+
+void TForm1::OnStateChanged(int post, tlb::TState state) {
+    GuiOnly();
+    if (post != current_post_) return;
+    try {
+        ShowState(state.Value);
+    } catch (const std::exception&) {
+    }
+}
+
+void TForm1::OnVarValueChanged(int post, int variable, tlb::TVariableValue value) {
+    GuiOnly();
+    if (post != current_post_) return;
+    switch (Memory->state()) {
+        case MemTable::State::Inactive:
+            LoadVariables();
+            return;
+        case MemTable::State::Edit:
+        case MemTable::State::Insert:
+            return;  // the operator is editing
+        case MemTable::State::Browse:
+            break;
+    }
+    Memory->disableControls();
+    try {
+        const QVariant old = Memory->fieldValue(MemTable::Code);
+        Memory->first();
+        if (Memory->locate(MemTable::Code, variable)) {
+            Memory->edit();
+            Memory->setFieldValue(MemTable::Data, static_cast<double>(value.Value.int64) / 10000.0);
+            Memory->setFieldValue(MemTable::Stamp, DateToDateTime(value.TimeStamp));
+            Memory->clearAfterPost();
+            Memory->post();
+            Memory->setAfterPost([this] { MemoryAfterPost(); });
+        } else {
+            LoadVariables();
+        }
+        if (Memory->active()) Memory->locate(MemTable::Code, old);
+    } catch (const std::exception&) {
+    }
+    Memory->enableControls();
+}
+
+void TForm1::OnPostDeleted(int post) {
+    GuiOnly();
+    NumberChange();
+    const QString text = QString::number(post);
+    for (int i = 0; i < PostsList->count(); ++i)
+        if (PostsList->item(i)->text() == text) {
+            delete PostsList->takeItem(i);
+            return;
+        }
+}
+
+}  // namespace cli

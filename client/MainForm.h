@@ -1,0 +1,143 @@
+// The console's one window: binds to the service's TORK object, lists the posts, shows one
+// post's state and variables in an editable table, writes an edited row back and sends the
+// three state commands.
+#pragma once
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableView>
+#include <QToolButton>
+#include <QWidget>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "client/MemTable.h"
+#include "platform/com/unknown.h"
+#include "service/typelib/TypeLib.h"
+
+namespace cli {
+
+class TTorkCallback;
+
+// A failing service call: the HRESULT and the error text that came with it.
+class OleError : public std::runtime_error {
+  public:
+    OleError(plat::HRESULT hr, const std::string& text) : std::runtime_error(text), hr_(hr) {}
+    plat::HRESULT Code() const { return hr_; }
+
+  private:
+    plat::HRESULT hr_;
+};
+
+// Throws OleError for a failing HRESULT.
+void OleCheck(plat::HRESULT hr);
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+  public:
+    // Makes the TORK object on `computer` ("" = this computer) with the class context given,
+    // answering IUnknown.
+    using Creator = std::function<plat::HRESULT(const std::string& computer, uint32_t clsctx,
+                                                plat::ComPtr<plat::IUnknown>& out)>;
+    // Shows a message or an error to the operator (a modal box in the program).
+    using Display = std::function<void(const QString& text)>;
+
+    // The program's creator: plat::CreateInstance of the TORK class.
+    static Creator DefaultCreator();
+    static Display DefaultDisplay(QWidget* parent);
+
+    explicit TForm1(Creator creator = {}, Display display = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Components, named as the form names them.
+    QTableView* DBGrid1;
+    QWidget* Panel1;
+    QLabel* PostList;
+    QLabel* Label2;
+    QLabel* Label1;
+    QLabel* StateEdit;
+    QPushButton* Pause;
+    QPushButton* Button2;
+    QPushButton* Button3;
+    QLineEdit* CompEdit;
+    QLineEdit* Number;
+    QWidget* DBNavigator;
+    QToolButton* NavPost;
+    QToolButton* NavCancel;
+    QPushButton* Work;
+    QPushButton* Stop;
+    QListWidget* PostsList;
+    MemTable* Memory;
+
+    static QString StateText(int state);
+
+    bool bound() const { return static_cast<bool>(service_); }
+    int16_t currentPost() const { return current_post_; }
+    quint64 bindGeneration() const { return bind_generation_; }
+    // Handler entries that were not on the GUI thread (none, or it is a fault).
+    int offThreadCalls() const { return off_thread_.load(); }
+
+  public slots:
+    void Button2Click();  // bind
+    void Button3Click();  // release
+    void PostsListClick();
+    void NumberChange();
+    void WorkClick();
+    void StopClick();
+    void PauseClick();
+    void NavPostClick();
+    void NavCancelClick();
+
+  public:
+    // Any thread: runs fn on the GUI thread later, unless the binding of `generation` has been
+    // released by then. The hand-off goes through our own lock, so the data an event carries is
+    // published to the GUI thread by it and not only by the toolkit's queue.
+    void Deliver(quint64 generation, std::function<void(TForm1&)> fn);
+
+    // The sink's events, on the GUI thread.
+    void OnPostFound(int post);
+    void OnStateChanged(int post, tlb::TState state);
+    void OnVarValueChanged(int post, int variable, tlb::TVariableValue value);
+    void OnPostDeleted(int post);
+
+    // The steps the handlers share; they throw what the service calls raise.
+    void Connect();
+    void ShowState(int state);
+    void LoadVariables();
+    void MemoryAfterPost();
+
+  protected:
+    Q_INVOKABLE void DrainEvents();
+    void closeEvent(QCloseEvent* e) override;  // FormClose: releases
+
+  private:
+    void GuiOnly() const;
+    void Release();
+    void ClearPostView();
+    void NumberChangeOrThrow();
+    void StateCommand(tlb::TStateEnum target, const QString& failure);
+    int16_t NumberValue() const;
+    tlb::INorvalt& Service() const;
+    // Runs fn; an exception goes to the operator's error display.
+    template <class F>
+    void Guarded(F fn);
+
+    Creator creator_;
+    Display display_;
+    plat::ComPtr<tlb::INorvalt> service_;
+    plat::ComPtr<TTorkCallback> callback_;
+    int16_t current_post_ = 0;
+    quint64 bind_generation_ = 0;
+    mutable std::atomic<int> off_thread_{0};
+    std::mutex mail_m_;
+    std::deque<std::pair<quint64, std::function<void(TForm1&)>>> mail_;
+};
+
+}  // namespace cli
