@@ -1036,10 +1036,11 @@ uint32_t TGroup::CallbackStep() {
     if (!send) return next_due;
     // Sent outside the lock: the client may call the group from inside its callback. A
     // failing callback raises before the commit below, so the same changes go again.
-    const bool sent = SendAnswer(answer);
+    SendAnswer(answer);
     WriteGuard g(lock_);
     const uint32_t now = plat::GetTickCount();
-    if (sent) last_callback_tick_ = now;
+    // A keep-alive nobody took counts as made: it is not due again at once.
+    last_callback_tick_ = now;
     if (answer.subscription) last_update_tick_ = now;
     // With no callback connected the changes are consumed all the same: nobody holds them.
     for (const auto& item : answer.items) item->CommitCursor();

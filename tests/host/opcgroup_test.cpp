@@ -100,6 +100,17 @@ TEST_F(OpcGroup, KeepAliveCallsWithNoItems) {
     ExpectNoTaskMemory();
 }
 
+TEST_F(OpcGroup, AKeepAliveWithoutACallbackDoesNotSpin) {
+    auto g = MakeGroup();
+    uint32_t ka = 0;
+    ASSERT_EQ(g->SetKeepAlive(1000, &ka), S_OK);
+    fake_->Advance(1000);
+    g->CallbackStep();  // the keep-alive falls due, nobody takes it
+    const uint32_t now = plat::GetTickCount();
+    const uint32_t due = g->CallbackStep();
+    EXPECT_GT(static_cast<int32_t>(due - now), 0) << "not due again at once";
+}
+
 TEST_F(OpcGroup, AddAndValidateItems) {
     MakePosts(1);
     const int32_t sys = drv::FindItemID("System");
