@@ -655,6 +655,9 @@ HRESULT TGroup::OnCallbackSink(opc::IOPCDataCallback* sink, bool connect) {
         if (connect) {
             if (callback_) return plat::CONNECT_E_ADVISELIMIT;
             callback_ = ComPtr<opc::IOPCDataCallback>(sink);
+            // Changes that came before were consumed with nobody to tell: the new callback
+            // starts from the current values.
+            send_current_ = true;
         } else if (callback_.Get() == sink) {
             old = std::move(callback_);
         }
@@ -914,7 +917,7 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
             keep_alive_due = static_cast<int32_t>(now - ka) >= 0;
             if (static_cast<int32_t>(ka - due_tick) < 0) due_tick = ka;
         }
-        due = static_cast<int32_t>(now - due_tick) >= 0;
+        due = static_cast<int32_t>(now - due_tick) >= 0 || send_current_;
         if (!due) next_due = due_tick;
         else if (keep_alive_ && !keep_alive_due) next_due = last_callback_tick_ + keep_alive_;
     }
@@ -924,8 +927,9 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
         for (const auto& item : items_) {
             if (!item) continue;
             const int n = item->UnreadCount(active_);
-            if (n <= 0) continue;
-            item->count_to_read = item->buffer_enable ? n : -1;
+            const bool current = n <= 0 && send_current_ && active_ && item->active;
+            if (n <= 0 && !current) continue;
+            item->count_to_read = item->buffer_enable && !current ? n : -1;
             bool bad = false;
             const size_t before = answer.reads.size();
             item->Read(true, lcid_, answer.reads, counter, bad);
@@ -934,12 +938,15 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
                 if (answer.reads[k].error != plat::S_OK) answer.master_error = plat::S_FALSE;
             answer.items.push_back(item);
         }
+        answer.current_values = send_current_;
         if (!answer.reads.empty() || keep_alive_due) {
             answer.subscription = true;
             answer.trans_id = 0;
             answer.kind = kTransRefresh;
             return true;
         }
+        // No active item: there is no current value to start from.
+        send_current_ = false;
     }
     // 3. Pending transactions: the expired ones are answered with a failure, waiting ones kept.
     const uint32_t tick = plat::GetTickCount();
@@ -1042,6 +1049,7 @@ uint32_t TGroup::CallbackStep() {
     // A keep-alive nobody took counts as made: it is not due again at once.
     last_callback_tick_ = now;
     if (answer.subscription) last_update_tick_ = now;
+    if (answer.current_values) send_current_ = false;
     // With no callback connected the changes are consumed all the same: nobody holds them.
     for (const auto& item : answer.items) item->CommitCursor();
     // Something was sent: look again at once.

@@ -148,6 +148,7 @@ class TGroup : public TMyInterfacedObject,
         uint32_t trans_id = 0;
         uint8_t kind = kTransRefresh;  // kTransRead: OnReadComplete; kTransWrite: OnWriteComplete
         bool subscription = false;
+        bool current_values = false;  // the values a newly connected callback starts from
         HRESULT master_quality = plat::S_OK;
         HRESULT master_error = plat::S_OK;
         std::vector<std::shared_ptr<TGItem>> items;
@@ -215,6 +216,8 @@ class TGroup : public TMyInterfacedObject,
     uint32_t last_update_tick_ = 0;
     uint32_t last_callback_tick_ = 0;
     bool enabled_ = true;
+    // A callback connected since the last update: it gets every active item's current value.
+    bool send_current_ = false;
     uint32_t trans_counter_ = 0;
     // Index = server handle; a removed item leaves an empty slot.
     std::vector<std::shared_ptr<TGItem>> items_;

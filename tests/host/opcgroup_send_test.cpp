@@ -167,6 +167,37 @@ TEST_F(OpcGroupSend, InactiveItemsAndDisabledCallbacksConsumeSilently) {
     ExpectNoTaskMemory();
 }
 
+TEST_F(OpcGroupSend, ACallbackConnectedLaterStartsFromTheCurrentValues) {
+    MakePosts(1);
+    Sample(*leaves_[0], 1);
+    Sample(*leaves_[1], 2);
+    auto g = MakeGroup();
+    auto h = Add(*g, {"Post1.State", "Post1.DozeV"});
+    HRESULT* e = nullptr;
+    const opc::OPCHANDLE second[] = {h[1]};
+    ASSERT_EQ(g->SetActiveState(1, second, 0, &e), S_OK);
+    TakeErrors(e, 1);
+    // The advise thread steps before the client has connected its callback.
+    Step(*g, 0);
+    Sample(*leaves_[0], 3);
+    Step(*g);
+    auto sink = plat::MakeCom<DataSink>();
+    Connect(*g, sink.Get());
+    Step(*g, 0);
+    auto calls = sink->Take();
+    ASSERT_EQ(calls.size(), 1u) << "the initial values reach a callback connected late";
+    EXPECT_EQ(ValuesOf(calls[0], 100), std::vector<int32_t>{3});
+    EXPECT_TRUE(ValuesOf(calls[0], 101).empty()) << "inactive items are not sent";
+    Step(*g);
+    EXPECT_EQ(sink->Count(), 0u);
+    Sample(*leaves_[0], 4);
+    Step(*g);
+    calls = sink->Take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(ValuesOf(calls[0], 100), std::vector<int32_t>{4});
+    ExpectNoTaskMemory();
+}
+
 TEST_F(OpcGroupSend, ALeafThatLeavesIsReportedOnce) {
     MakePosts(1);
     Sample(*leaves_[0], 1);
