@@ -309,7 +309,8 @@ HRESULT TGroup::GetKeepAlive(uint32_t* pdwKeepAliveTime) {
 std::shared_ptr<TGItem> TGroup::ItemAt(opc::OPCHANDLE handle) {
     if (handle < items_.size()) {
         if (items_[handle]) {
-            if (ProtocolThreshold() <= PL_DETAIL) Log("Server handle ok " + std::to_string(handle), PL_DETAIL);
+            if (ProtocolThreshold() <= PL_DETAIL)
+                Log("Server handle ok " + std::to_string(handle), PL_DETAIL);
             return items_[handle];
         }
         Log("Server handle ok but GItem = nil " + std::to_string(handle), PL_INFO);
@@ -319,8 +320,7 @@ std::shared_ptr<TGItem> TGroup::ItemAt(opc::OPCHANDLE handle) {
     return nullptr;
 }
 
-HRESULT TGroup::ResolveDef(const opc::OPCITEMDEF& def, ComPtr<TLeafItem>& leaf,
-                           std::string& name) {
+HRESULT TGroup::ResolveDef(const opc::OPCITEMDEF& def, ComPtr<TLeafItem>& leaf, std::string& name) {
     name = def.szItemID ? plat::WideToUtf8(def.szItemID) : std::string();
     leaf = GetItemAs<TLeafItem>(FindLeafID(name));
     // An item that refuses this kind of client is unknown to it.
@@ -431,8 +431,7 @@ HRESULT TGroup::PerHandle(uint32_t count, const opc::OPCHANDLE* handles, HRESULT
     });
 }
 
-HRESULT TGroup::RemoveItems(uint32_t dwCount, const opc::OPCHANDLE* phServer,
-                            HRESULT** ppErrors) {
+HRESULT TGroup::RemoveItems(uint32_t dwCount, const opc::OPCHANDLE* phServer, HRESULT** ppErrors) {
     return PerHandle(dwCount, phServer, ppErrors,
                      [&](uint32_t, opc::OPCHANDLE h, std::shared_ptr<TGItem>& item,
                          std::vector<std::shared_ptr<TGItem>>& dropped) {
@@ -442,8 +441,8 @@ HRESULT TGroup::RemoveItems(uint32_t dwCount, const opc::OPCHANDLE* phServer,
                      });
 }
 
-HRESULT TGroup::SetActiveState(uint32_t dwCount, const opc::OPCHANDLE* phServer,
-                               opc::BOOL bActive, HRESULT** ppErrors) {
+HRESULT TGroup::SetActiveState(uint32_t dwCount, const opc::OPCHANDLE* phServer, opc::BOOL bActive,
+                               HRESULT** ppErrors) {
     return PerHandle(dwCount, phServer, ppErrors,
                      [&](uint32_t, opc::OPCHANDLE, std::shared_ptr<TGItem>& item, auto&) {
                          item->active = bActive ? 1 : 0;
@@ -471,8 +470,7 @@ HRESULT TGroup::SetDatatypes(uint32_t dwCount, const opc::OPCHANDLE* phServer,
                      });
 }
 
-HRESULT TGroup::SetItemBufferEnableAndTimeStampControl(uint32_t dwCount,
-                                                       const uint32_t* phServer,
+HRESULT TGroup::SetItemBufferEnableAndTimeStampControl(uint32_t dwCount, const uint32_t* phServer,
                                                        const int32_t* pbEnable,
                                                        const int32_t* ptsEarly,
                                                        HRESULT** ppErrors) {
@@ -515,9 +513,8 @@ HRESULT TGroup::CreateEnumerator(const IID& riid, void** ppUnk) {
 
 // --- IOPCSyncIO ----------------------------------------------------------------------------------
 
-HRESULT TGroup::Read(opc::OPCDATASOURCE dwSource, uint32_t dwCount,
-                     const opc::OPCHANDLE* phServer, opc::OPCITEMSTATE** ppItemValues,
-                     HRESULT** ppErrors) {
+HRESULT TGroup::Read(opc::OPCDATASOURCE dwSource, uint32_t dwCount, const opc::OPCHANDLE* phServer,
+                     opc::OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
     if (!ppItemValues || !ppErrors) return plat::E_POINTER;
     *ppItemValues = nullptr;
     *ppErrors = nullptr;
@@ -568,8 +565,8 @@ HRESULT TGroup::Read(opc::OPCDATASOURCE dwSource, uint32_t dwCount,
                 hr = plat::S_FALSE;
                 continue;
             }
-            errors[i] = leaf->ReadCurrent(item->requested_type, lcid_, st.vDataValue,
-                                          st.wQuality, st.ftTimeStamp);
+            errors[i] = leaf->ReadCurrent(item->requested_type, lcid_, st.vDataValue, st.wQuality,
+                                          st.ftTimeStamp);
             leaf->Touch(0);
             if (plat::Failed(errors[i])) hr = plat::S_FALSE;
         }
@@ -918,8 +915,10 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
             if (static_cast<int32_t>(ka - due_tick) < 0) due_tick = ka;
         }
         due = static_cast<int32_t>(now - due_tick) >= 0 || send_current_;
-        if (!due) next_due = due_tick;
-        else if (keep_alive_ && !keep_alive_due) next_due = last_callback_tick_ + keep_alive_;
+        if (!due)
+            next_due = due_tick;
+        else if (keep_alive_ && !keep_alive_due)
+            next_due = last_callback_tick_ + keep_alive_;
     }
     // 2. Subscription update.
     if (due) {
@@ -952,8 +951,7 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
     const uint32_t tick = plat::GetTickCount();
     for (auto it = transactions_.begin(); it != transactions_.end(); ++it) {
         const bool expired = plat::TickDiff(tick, it->start_tick) > kTransactionLimitMs;
-        if (expired)
-            Log("Transaction " + std::to_string(it->trans_id) + " expired", PL_EXTERNAL);
+        if (expired) Log("Transaction " + std::to_string(it->trans_id) + " expired", PL_EXTERNAL);
         if (!expired && !TransactionReady(*it)) continue;
         ReadTransaction(*it, answer, expired);
         transactions_.erase(it);
@@ -1009,10 +1007,9 @@ bool TGroup::SendAnswer(TAnswer& answer) {
             " MQual=" + std::to_string(answer.master_quality) + counts);
         try {
             if (answer.kind == kTransRead)
-                hr = callback->OnReadComplete(answer.trans_id, group_handle,
-                                              answer.master_quality, answer.master_error, n,
-                                              handles.Get(), values, qualities.Get(),
-                                              times.Get(), errors.Get());
+                hr = callback->OnReadComplete(answer.trans_id, group_handle, answer.master_quality,
+                                              answer.master_error, n, handles.Get(), values,
+                                              qualities.Get(), times.Get(), errors.Get());
             else
                 hr = callback->OnDataChange(answer.trans_id, group_handle, answer.master_quality,
                                             answer.master_error, n, handles.Get(), values,
@@ -1024,8 +1021,10 @@ bool TGroup::SendAnswer(TAnswer& answer) {
         FreeVariantArray(values, n);
     }
     callback = nullptr;
-    if (owner) owner->calls.Check(method, hr);
-    else if (plat::Failed(hr)) throw EClientError(method, hr);
+    if (owner)
+        owner->calls.Check(method, hr);
+    else if (plat::Failed(hr))
+        throw EClientError(method, hr);
     return true;
 }
 

@@ -124,8 +124,8 @@ class TGroup : public TMyInterfacedObject,
     HRESULT Read(uint32_t dwCount, const opc::OPCHANDLE* phServer, uint32_t dwTransactionID,
                  uint32_t* pdwCancelID, HRESULT** ppErrors) override;
     HRESULT Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
-                  const plat::Variant* pItemValues, uint32_t dwTransactionID,
-                  uint32_t* pdwCancelID, HRESULT** ppErrors) override;
+                  const plat::Variant* pItemValues, uint32_t dwTransactionID, uint32_t* pdwCancelID,
+                  HRESULT** ppErrors) override;
     HRESULT Refresh2(opc::OPCDATASOURCE dwSource, uint32_t dwTransactionID,
                      uint32_t* pdwCancelID) override;
     HRESULT Cancel2(uint32_t dwCancelID) override;
@@ -134,8 +134,7 @@ class TGroup : public TMyInterfacedObject,
 
     // IOPCItemSamplingMgtExt
     HRESULT SetItemBufferEnableAndTimeStampControl(uint32_t dwCount, const uint32_t* phServer,
-                                                   const int32_t* pbEnable,
-                                                   const int32_t* ptsEarly,
+                                                   const int32_t* pbEnable, const int32_t* ptsEarly,
                                                    HRESULT** ppErrors) override;
 
     // IConnectionPointContainer: one point, IOPCDataCallback.

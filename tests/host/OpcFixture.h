@@ -174,14 +174,14 @@ struct CbCall {
 // Records every callback; answers `result`.
 class DataSink : public plat::ComObject<opc::IOPCDataCallback> {
   public:
-    HRESULT OnDataChange(uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me,
-                         uint32_t n, const opc::OPCHANDLE* h, const plat::Variant* v,
-                         const uint16_t* q, const plat::FILETIME*, const HRESULT* e) override {
+    HRESULT OnDataChange(uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me, uint32_t n,
+                         const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* q,
+                         const plat::FILETIME*, const HRESULT* e) override {
         return Note("OnDataChange", trans, group, mq, me, n, h, v, q, e);
     }
-    HRESULT OnReadComplete(uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me,
-                           uint32_t n, const opc::OPCHANDLE* h, const plat::Variant* v,
-                           const uint16_t* q, const plat::FILETIME*, const HRESULT* e) override {
+    HRESULT OnReadComplete(uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me, uint32_t n,
+                           const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* q,
+                           const plat::FILETIME*, const HRESULT* e) override {
         return Note("OnReadComplete", trans, group, mq, me, n, h, v, q, e);
     }
     HRESULT OnWriteComplete(uint32_t trans, opc::OPCHANDLE group, HRESULT me, uint32_t n,
@@ -257,8 +257,8 @@ inline std::vector<ReadEntry> TakeStates(opc::OPCITEMSTATE* s, HRESULT* e, size_
     std::vector<ReadEntry> out;
     for (size_t i = 0; s && i < n; ++i) {
         out.push_back({s[i].hClient, s[i].vDataValue.vt,
-                       s[i].vDataValue.vt == plat::VT_I4 ? s[i].vDataValue.lVal : 0,
-                       s[i].wQuality, e[i]});
+                       s[i].vDataValue.vt == plat::VT_I4 ? s[i].vDataValue.lVal : 0, s[i].wQuality,
+                       e[i]});
         s[i].~OPCITEMSTATE();
     }
     plat::CoTaskMemFree(s);
@@ -311,8 +311,8 @@ class OpcGroupTest : public OpcTest {
                                     const std::vector<opc::OPCHANDLE>& h, HRESULT* call = nullptr) {
         opc::OPCITEMSTATE* s = nullptr;
         HRESULT* e = nullptr;
-        HRESULT hr = static_cast<opc::IOPCSyncIO&>(g).Read(
-            src, static_cast<uint32_t>(h.size()), h.data(), &s, &e);
+        HRESULT hr = static_cast<opc::IOPCSyncIO&>(g).Read(src, static_cast<uint32_t>(h.size()),
+                                                           h.data(), &s, &e);
         if (call) *call = hr;
         return TakeStates(s, e, h.size());
     }

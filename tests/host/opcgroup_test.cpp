@@ -39,7 +39,8 @@ TEST_F(OpcGroup, RateFloorsStateAndTheWake) {
     uint32_t revised = 0;
     ASSERT_EQ(g->SetState(&rate, &revised, &inactive, &bias, &deadband, &lcid, &client), S_OK);
     EXPECT_EQ(revised, 100u) << "SetState gives no faster than 100 ms";
-    EXPECT_EQ(RingSince(mark), std::vector<int32_t>{-10}) << "a rate change wakes the advise thread";
+    EXPECT_EQ(RingSince(mark), std::vector<int32_t>{-10})
+        << "a rate change wakes the advise thread";
 
     uint32_t r = 0;
     opc::BOOL active = 1;
@@ -118,12 +119,12 @@ TEST_F(OpcGroup, AddAndValidateItems) {
     auto g = MakeGroup(drv::kClientOther);
     HRESULT hr = S_OK;
     std::vector<HRESULT> errors;
-    auto h = Add(*g, {"Post1.State", "Nope", "System.Secret", "Post1.DozeV", "Post1"}, &hr,
-                 &errors);
+    auto h =
+        Add(*g, {"Post1.State", "Nope", "System.Secret", "Post1.DozeV", "Post1"}, &hr, &errors);
     EXPECT_EQ(hr, S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, plat::OPC_E_UNKNOWNITEMID,
-                                            plat::OPC_E_UNKNOWNITEMID, S_OK,
-                                            plat::OPC_E_UNKNOWNITEMID}))
+    EXPECT_EQ(errors,
+              (std::vector<HRESULT>{S_OK, plat::OPC_E_UNKNOWNITEMID, plat::OPC_E_UNKNOWNITEMID,
+                                    S_OK, plat::OPC_E_UNKNOWNITEMID}))
         << "an item refusing the client is unknown to it; a branch is no item";
     EXPECT_EQ(h[0], 0u);
     EXPECT_EQ(h[3], 1u) << "the server handle is the place in the item array";
@@ -207,8 +208,8 @@ TEST_F(OpcGroup, EnumeratorListsTheLiveItems) {
     void* out = nullptr;
     EXPECT_EQ(g->CreateEnumerator(opc::IID_IEnumString, &out), E_INVALIDARG);
     ASSERT_EQ(g->CreateEnumerator(opc::IID_IEnumOPCItemAttributes, &out), S_OK);
-    auto en = ComPtr<opc::IEnumOPCItemAttributes>::Attach(
-        static_cast<opc::IEnumOPCItemAttributes*>(out));
+    auto en =
+        ComPtr<opc::IEnumOPCItemAttributes>::Attach(static_cast<opc::IEnumOPCItemAttributes*>(out));
     opc::OPCITEMATTRIBUTES* attrs = nullptr;
     uint32_t n = 0;
     EXPECT_EQ(en->Next(5, &attrs, &n), S_FALSE);
@@ -410,8 +411,8 @@ ComPtr<drv::TGroup> AddTo(drv::TOPCServer& s, const char16_t* name, HRESULT* hr 
     opc::OPCHANDLE handle = 0;
     uint32_t revised = 0;
     void* out = nullptr;
-    HRESULT r = s.AddGroup(name, 1, 20, 7, nullptr, nullptr, plat::LOCALE_EN_US, &handle,
-                           &revised, opc::IID_IOPCItemMgt, &out);
+    HRESULT r = s.AddGroup(name, 1, 20, 7, nullptr, nullptr, plat::LOCALE_EN_US, &handle, &revised,
+                           opc::IID_IOPCItemMgt, &out);
     if (hr) *hr = r;
     auto unk = ComPtr<opc::IOPCItemMgt>::Attach(static_cast<opc::IOPCItemMgt*>(out));
     return ComPtr<drv::TGroup>(dynamic_cast<drv::TGroup*>(unk.Get()));
