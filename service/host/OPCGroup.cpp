@@ -926,9 +926,16 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
         for (const auto& item : items_) {
             if (!item) continue;
             const int n = item->UnreadCount(active_);
+            // Too far behind (a client that does not take its updates): the older samples are
+            // let go and the newest is sent.
+            const bool overrun = n > kMaxUnsentSamples;
+            if (overrun) {
+                Log("Buffer overrun " + item->name + " " + std::to_string(n), PL_EXTERNAL);
+                item->UnreadCount(false);
+            }
             const bool current = n <= 0 && send_current_ && active_ && item->active;
             if (n <= 0 && !current) continue;
-            item->count_to_read = item->buffer_enable && !current ? n : -1;
+            item->count_to_read = item->buffer_enable && !current && !overrun ? n : -1;
             bool bad = false;
             const size_t before = answer.reads.size();
             item->Read(true, lcid_, answer.reads, counter, bad);

@@ -57,6 +57,9 @@ class TGroup : public TMyInterfacedObject,
     // What one client can make a group hold: item slots (handles are never reused) and
     // transactions waiting for their answer.
     static constexpr size_t kMaxItemSlots = 65536;
+    // Unsent samples one item may hold in its leaf's history (a client that never takes its
+    // updates would otherwise keep every sample); beyond it the item skips to the newest.
+    static constexpr int kMaxUnsentSamples = 1024;
     static constexpr size_t kMaxTransactions = 256;
 
     TGroup(std::weak_ptr<TServerCore> owner, const TGroupArgs& args);

@@ -132,6 +132,37 @@ TEST_F(OpcGroupSend, BufferedItemsGetEverySampleOthersTheNewest) {
     ExpectNoTaskMemory();
 }
 
+TEST_F(OpcGroupSend, AClientThatNeverTakesItsUpdatesHoldsABoundedHistory) {
+    MakePosts(1);
+    Sample(*leaves_[0], 0);
+    auto g = MakeGroup();
+    auto h = Add(*g, {"Post1.State"});
+    const int32_t on[] = {1};
+    HRESULT* e = nullptr;
+    ASSERT_EQ(g->SetItemBufferEnableAndTimeStampControl(1, h.data(), on, on, &e), S_OK);
+    TakeErrors(e, 1);
+    auto sink = plat::MakeCom<DataSink>();
+    Connect(*g, sink.Get());
+    Step(*g, 0);
+    sink->Take();
+    sink->result = E_FAIL;
+    const int limit = drv::TGroup::kMaxUnsentSamples;
+    for (int32_t v = 1; v <= limit; ++v) Sample(*leaves_[0], v);
+    fake_->Advance(100);
+    EXPECT_THROW(g->CallbackStep(), drv::EClientError);
+    EXPECT_EQ(sink->Take().back().entries.size(), static_cast<size_t>(limit))
+        << "up to the limit every sample is kept";
+    for (int32_t v = limit + 1; v <= limit + 100; ++v) Sample(*leaves_[0], v);
+    fake_->Advance(100);
+    EXPECT_THROW(g->CallbackStep(), drv::EClientError);
+    auto calls = sink->Take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(ValuesOf(calls[0], 100), std::vector<int32_t>{limit + 100}) << "the newest only";
+    EXPECT_EQ(LinesContaining("Buffer overrun Post1.State"), 1u);
+    EXPECT_LT(leaves_[0]->SampleSlots(), 64u) << "the leaf lets the old samples go";
+    ExpectNoTaskMemory();
+}
+
 TEST_F(OpcGroupSend, InactiveItemsAndDisabledCallbacksConsumeSilently) {
     MakePosts(1);
     Sample(*leaves_[0], 1);
