@@ -288,6 +288,20 @@ void TServerCore::DropGroupIfLast(TGroup* group) {
     // The group goes here, outside the server's lock.
 }
 
+HRESULT TServerCore::AdoptGroup(const ComPtr<TGroup>& group) {
+    const std::u16string name = group->Name();
+    WriteGuard g(lock);
+    for (const ComPtr<TGroup>& p : groups)
+        if (p->Name() == name) return plat::OPC_E_DUPLICATENAME;
+    if (groups.size() >= kMaxGroupsPerServer) return plat::E_OUTOFMEMORY;
+    groups.push_back(group);
+    if (!thread) {
+        thread = std::make_shared<TAdviseThread>(shared_from_this());
+        thread->Start();
+    }
+    return plat::S_OK;
+}
+
 // --- advise thread -----------------------------------------------------------------------------
 
 TAdviseThread::TAdviseThread(std::shared_ptr<TServerCore> core) : core_(std::move(core)) {}
@@ -581,6 +595,7 @@ HRESULT TOPCServer::AddGroup(const char16_t* szName, opc::BOOL bActive,
         args.percent_deadband = pPercentDeadband ? *pPercentDeadband : 0.0f;
         args.lcid = dwLCID;
         args.server_index = list_index_;
+        args.privilege = privilege_;
         // Dropped outside the lock when the group cannot be handed out.
         ComPtr<TGroup> group;
         void* out = nullptr;

@@ -61,12 +61,16 @@ class TAdviseThread;
 
 // What a server shares with its groups (weakly) and its advise thread: the server's lock and
 // what it guards. It outlives the server while the thread or a group call still uses it.
-struct TServerCore {
+struct TServerCore : std::enable_shared_from_this<TServerCore> {
     explicit TServerCore(const std::string& lock_name) : lock(lock_name) {}
 
     // The group array's entry for `group` is dropped when it holds the last reference; with
     // the last group the advise thread ends.
     void DropGroupIfLast(TGroup* group);
+    // AddGroup's core for a group made elsewhere (CloneGroup): a name already in use →
+    // OPC_E_DUPLICATENAME, a full array → E_OUTOFMEMORY; else the group is stored and the
+    // advise thread started with the first group.
+    HRESULT AdoptGroup(const ComPtr<TGroup>& group);
 
     TSyncLock lock;
     // Guarded by `lock`.

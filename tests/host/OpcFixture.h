@@ -1,5 +1,6 @@
 // Fixtures of the OPC server tests: an item tree on a paced clock, leaves with chosen rights,
-// a shutdown sink that records and can act, and helpers for task-memory results.
+// a shutdown sink that records and can act, and helpers for task-memory results. The group
+// tests add a recording data callback and groups made directly on a fake clock.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -9,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/com/connpt.h"
 #include "platform/com/object.h"
 #include "platform/registry/registry.h"
 #include "platform/types/cotaskmem.h"
 #include "platform/types/wstr.h"
+#include "service/core/CmdRegistry.h"
 #include "service/core/OPCCache.h"
 #include "service/core/PortManager.h"
 #include "service/core/TxtProt.h"
@@ -147,6 +150,184 @@ class OpcTest : public ::testing::Test {
     hosttest::PacedClock clock_{5};
     std::vector<ComPtr<TestLeaf>> leaves_;
     size_t blocks_at_start_ = 0;
+};
+
+// --- groups ----------------------------------------------------------------------------------
+// One entry of a callback.
+struct CbEntry {
+    opc::OPCHANDLE client = 0;
+    plat::VARTYPE vt = plat::VT_EMPTY;
+    int32_t value = 0;
+    uint16_t quality = 0;
+    HRESULT error = plat::S_OK;
+};
+
+struct CbCall {
+    std::string method;
+    uint32_t trans = 0;
+    opc::OPCHANDLE group = 0;
+    HRESULT master_quality = plat::S_OK;
+    HRESULT master_error = plat::S_OK;
+    std::vector<CbEntry> entries;
+};
+
+// Records every callback; answers `result`.
+class DataSink : public plat::ComObject<opc::IOPCDataCallback> {
+  public:
+    HRESULT OnDataChange(uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me, uint32_t n,
+                         const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* q,
+                         const plat::FILETIME*, const HRESULT* e) override {
+        return Note("OnDataChange", trans, group, mq, me, n, h, v, q, e);
+    }
+    HRESULT OnReadComplete(uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me, uint32_t n,
+                           const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* q,
+                           const plat::FILETIME*, const HRESULT* e) override {
+        return Note("OnReadComplete", trans, group, mq, me, n, h, v, q, e);
+    }
+    HRESULT OnWriteComplete(uint32_t trans, opc::OPCHANDLE group, HRESULT me, uint32_t n,
+                            const opc::OPCHANDLE* h, const HRESULT* e) override {
+        return Note("OnWriteComplete", trans, group, plat::S_OK, me, n, h, nullptr, nullptr, e);
+    }
+    HRESULT OnCancelComplete(uint32_t, opc::OPCHANDLE) override { return plat::S_OK; }
+
+    std::vector<CbCall> Calls() {
+        std::lock_guard lk(m_);
+        return calls_;
+    }
+    size_t Count() {
+        std::lock_guard lk(m_);
+        return calls_.size();
+    }
+    std::vector<CbCall> Take() {
+        std::lock_guard lk(m_);
+        return std::exchange(calls_, {});
+    }
+    std::atomic<HRESULT> result{plat::S_OK};
+
+  private:
+    HRESULT Note(const char* method, uint32_t trans, opc::OPCHANDLE group, HRESULT mq, HRESULT me,
+                 uint32_t n, const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* q,
+                 const HRESULT* e) {
+        CbCall c{method, trans, group, mq, me, {}};
+        for (uint32_t i = 0; i < n; ++i) {
+            CbEntry x;
+            x.client = h[i];
+            x.error = e[i];
+            if (v) {
+                x.vt = v[i].vt;
+                x.value = v[i].vt == plat::VT_I4 ? v[i].lVal : 0;
+                x.quality = q[i];
+            }
+            c.entries.push_back(x);
+        }
+        std::lock_guard lk(m_);
+        calls_.push_back(std::move(c));
+        return result.load();
+    }
+    std::mutex m_;
+    std::vector<CbCall> calls_;
+};
+
+// Connects `sink` to the group's data-callback point; the cookie comes back.
+inline uint32_t Connect(drv::TGroup& g, DataSink* sink) {
+    ComPtr<plat::IConnectionPoint> cp;
+    plat::IConnectionPoint* raw = nullptr;
+    EXPECT_EQ(g.FindConnectionPoint(opc::IID_IOPCDataCallback, &raw), plat::S_OK);
+    cp = ComPtr<plat::IConnectionPoint>::Attach(raw);
+    uint32_t cookie = 0;
+    EXPECT_EQ(cp->Advise(static_cast<opc::IOPCDataCallback*>(sink), &cookie), plat::S_OK);
+    return cookie;
+}
+
+inline std::vector<HRESULT> TakeErrors(HRESULT* e, size_t n) {
+    std::vector<HRESULT> out(e, e + (e ? n : 0));
+    plat::CoTaskMemFree(e);
+    return out;
+}
+
+// A sync Read's answer, freed.
+struct ReadEntry {
+    opc::OPCHANDLE client = 0;
+    plat::VARTYPE vt = plat::VT_EMPTY;
+    int32_t value = 0;
+    uint16_t quality = 0;
+    HRESULT error = plat::S_OK;
+};
+inline std::vector<ReadEntry> TakeStates(opc::OPCITEMSTATE* s, HRESULT* e, size_t n) {
+    std::vector<ReadEntry> out;
+    for (size_t i = 0; s && i < n; ++i) {
+        out.push_back({s[i].hClient, s[i].vDataValue.vt,
+                       s[i].vDataValue.vt == plat::VT_I4 ? s[i].vDataValue.lVal : 0, s[i].wQuality,
+                       e[i]});
+        s[i].~OPCITEMSTATE();
+    }
+    plat::CoTaskMemFree(s);
+    plat::CoTaskMemFree(e);
+    return out;
+}
+
+// A group made directly (no server, no advise thread) on a fake clock that the test moves;
+// the test runs the callback step itself.
+class OpcGroupTest : public OpcTest {
+  protected:
+    ComPtr<drv::TGroup> MakeGroup(uint8_t kind = drv::kClientOther, bool active = true,
+                                  uint32_t rate = 100) {
+        drv::TGroupArgs a;
+        a.requested_rate = rate;
+        a.active = active;
+        a.client_kind = kind;
+        a.client_handle = 77;
+        return drv::New<drv::TGroup>(std::weak_ptr<drv::TServerCore>(), a);
+    }
+
+    // Adds the named items with client handles 100, 101, ...; the server handles come back.
+    std::vector<opc::OPCHANDLE> Add(drv::TGroup& g, const std::vector<std::string>& names,
+                                    HRESULT* call = nullptr, std::vector<HRESULT>* errors = nullptr,
+                                    bool active = true) {
+        std::vector<std::u16string> ids;
+        for (auto& n : names) ids.push_back(plat::Utf8ToWide(n));
+        std::vector<opc::OPCITEMDEF> defs(names.size());
+        for (size_t i = 0; i < names.size(); ++i) {
+            defs[i].szItemID = ids[i].data();
+            defs[i].bActive = active ? 1 : 0;
+            defs[i].hClient = static_cast<opc::OPCHANDLE>(100 + i);
+            defs[i].vtRequestedDataType = plat::VT_EMPTY;
+        }
+        opc::OPCITEMRESULT* res = nullptr;
+        HRESULT* err = nullptr;
+        HRESULT hr = g.AddItems(static_cast<uint32_t>(defs.size()), defs.data(), &res, &err);
+        if (call) *call = hr;
+        std::vector<opc::OPCHANDLE> handles;
+        for (size_t i = 0; res && i < names.size(); ++i) {
+            handles.push_back(err[i] == plat::S_OK ? res[i].hServer : 0xFFFFFFFFu);
+            if (errors) errors->push_back(err[i]);
+        }
+        plat::CoTaskMemFree(res);
+        plat::CoTaskMemFree(err);
+        return handles;
+    }
+
+    std::vector<ReadEntry> SyncRead(drv::TGroup& g, opc::OPCDATASOURCE src,
+                                    const std::vector<opc::OPCHANDLE>& h, HRESULT* call = nullptr) {
+        opc::OPCITEMSTATE* s = nullptr;
+        HRESULT* e = nullptr;
+        HRESULT hr = static_cast<opc::IOPCSyncIO&>(g).Read(src, static_cast<uint32_t>(h.size()),
+                                                           h.data(), &s, &e);
+        if (call) *call = hr;
+        return TakeStates(s, e, h.size());
+    }
+
+    void Sample(drv::TLeafItem& leaf, int32_t v) {
+        leaf.NewSample(plat::Variant::I4(v), drv::OPC_QUALITY_GOOD, plat::NowLocal());
+    }
+
+    // Moves the clock and runs one callback step.
+    void Step(drv::TGroup& g, uint32_t ms = 100) {
+        fake_->Advance(ms);
+        g.CallbackStep();
+    }
+
+    plat::ScopedFakeClock fake_;
 };
 
 }  // namespace opctest
