@@ -43,6 +43,15 @@ const std::vector<const plat::rpc::InterfaceInfo*>& Interfaces() {
         &InterfaceInfoOf<opc::IOPCBrowseServerAddressSpace>(),
         &InterfaceInfoOf<opc::IOPCItemProperties>(),
         &InterfaceInfoOf<opc::IOPCShutdown>(),
+        &InterfaceInfoOf<opc::IOPCGroupStateMgt>(),
+        &InterfaceInfoOf<opc::IOPCGroupStateMgt2>(),
+        &InterfaceInfoOf<opc::IOPCItemMgt>(),
+        &InterfaceInfoOf<opc::IOPCSyncIO>(),
+        &InterfaceInfoOf<opc::IOPCAsyncIO>(),
+        &InterfaceInfoOf<opc::IOPCAsyncIO2>(),
+        &InterfaceInfoOf<opc::IOPCDataCallback>(),
+        &InterfaceInfoOf<opc::IAdviseSink>(),
+        &InterfaceInfoOf<opc::IDataObject>(),
     };
     return all;
 }

@@ -22,8 +22,10 @@
 //   R**                    out record (a class with a Codec) the callee allocates with
 //                          CoTaskMemAlloc; null travels
 // Annotations, by parameter index (0-based):
-//   SizeIs<p, n>           const E* p: in array of param n elements; E** p: out array the
-//                          callee allocates with CoTaskMemAlloc, param n elements after the call
+//   SizeIs<p, n>           const E* p: in array of param n elements (elements that own task
+//                          memory are the callee's to read only, given back after the call);
+//                          E** p: out array the callee allocates with CoTaskMemAlloc, param n
+//                          elements after the call
 //                          (elements constructed in place; the receiver destroys them)
 //   InSizeIs<p, n>         E* p that is an in array (declared without const)
 //   IidIs<p, k>            void** p: out interface whose IID is param k
@@ -552,10 +554,23 @@ struct InOptional : InOnly {
     static T Pass(Storage& s) { return s.present ? &s.value : nullptr; }
 };
 
+// The callee's copy of an in array. Elements that own task memory (records holding strings or
+// blobs) give it back when the call is over, also after a read that failed half-way.
+template <class E>
+struct InArrayStorage : std::vector<E> {
+    InArrayStorage() = default;
+    InArrayStorage(const InArrayStorage&) = delete;
+    InArrayStorage& operator=(const InArrayStorage&) = delete;
+    ~InArrayStorage() {
+        if constexpr (TaskFree<E>::kOwns)
+            for (E& e : *this) TaskFree<E>::Free(e);
+    }
+};
+
 template <class E, size_t N, class T>
 struct InArray : InOnly {
     static_assert(!std::is_same_v<E, bool>, "arrays of bool are not carried");
-    using Storage = std::vector<E>;
+    using Storage = InArrayStorage<E>;
     template <class A>
     static HRESULT Check(const T& arg, const A& args) {
         return (arg || ArgCount<N>(args) == 0) ? S_OK : E_POINTER;

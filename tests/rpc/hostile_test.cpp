@@ -10,9 +10,11 @@
 #include <optional>
 #include <set>
 
+#include "platform/com/clipboard.h"
 #include "platform/rpc/decode.h"
 #include "tests/rpc/OpcFixture.h"
 #include "tests/rpc/RpcFixture.h"
+#include "tests/support/TempRoot.h"
 
 using namespace rpctest;
 using namespace plat::rpc;
@@ -832,6 +834,177 @@ TEST(RpcDecoder, OpcShapesAreDecodedAndTheirTruncationsRefused) {
                           }),
                           strings, 0),
               Decoded::Malformed);
+    EXPECT_EQ(plat::CoTaskMemLiveBlocks(), blocks_before) << "the decoder kept task memory";
+}
+
+// The group's shapes: records with strings and blobs, item states, formats by name and global
+// memory. Good frames decode, every cut and every forged count or size is refused, and the
+// decoder keeps no task memory.
+TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
+    RegisterOpcTest();
+    testsupport::TempRoot root;
+    ASSERT_EQ(plat::RegisterClipboardFormat(u"OPCSTMFORMATDATA"), 0xC000);
+    const size_t blocks_before = plat::CoTaskMemLiveBlocks();
+    auto body = [](const std::vector<uint8_t>& frame) {
+        return std::vector<uint8_t>(frame.begin() + 4, frame.end());
+    };
+    auto reply = [&](const std::function<void(Writer&)>& outs) {
+        Writer r;
+        size_t at = BeginReply(r, 1);
+        outs(r);
+        FinishReply(r, at, ReplyStatus::Done, 0, "");
+        return body(r.Bytes());
+    };
+    const auto* items = FindInterface(opc::IID_IOPCItemMgt);
+    const auto* sync = FindInterface(opc::IID_IOPCSyncIO);
+    const auto* state = FindInterface(opc::IID_IOPCGroupStateMgt);
+    const auto* advise = FindInterface(opc::IID_IAdviseSink);
+    const auto* data = FindInterface(opc::IID_IOPCDataCallback);
+    ASSERT_TRUE(items && sync && state && advise && data);
+
+    auto item_def = [](Writer& w, uint32_t blob_claim, uint32_t blob_bytes) {
+        w.U8(0);  // no access path
+        PutString(w, u"Post1.State");
+        w.I32(1);
+        w.U32(7);
+        w.U32(blob_claim);
+        for (uint32_t i = 0; i < blob_bytes; ++i) w.U8(static_cast<uint8_t>(i));
+        w.U16(plat::VT_I4);
+        w.U16(0);
+    };
+    auto add_items = [&](uint32_t count, uint32_t claim, uint32_t blob_claim,
+                         uint32_t blob_bytes) {
+        return body(Request(1, 5, opc::IID_IOPCItemMgt, 0, [&](Writer& w) {
+            w.U32(count);
+            w.U32(claim);
+            item_def(w, 2, 2);
+            item_def(w, blob_claim, blob_bytes);
+        }));
+    };
+    auto format = [](Writer& w, const std::u16string& name) {
+        w.U8(1);  // present
+        w.U8(1);  // by name
+        w.U32(static_cast<uint32_t>(name.size()));
+        w.Raw(name.data(), name.size() * 2);
+        w.U32(opc::DVASPECT_CONTENT);
+        w.I32(-1);
+        w.U32(opc::TYMED_HGLOBAL);
+    };
+    auto on_data = [&](const std::u16string& name, uint32_t tymed, uint32_t claim,
+                       uint32_t bytes) {
+        return body(Request(1, 5, opc::IID_IAdviseSink, 0, [&](Writer& w) {
+            format(w, name);
+            w.U8(1);
+            w.U32(tymed);
+            w.U32(claim);
+            for (uint32_t i = 0; i < bytes; ++i) w.U8(0xAB);
+        }));
+    };
+
+    struct Case {
+        const InterfaceInfo* iface;
+        uint16_t method;
+        std::vector<uint8_t> frame;
+    };
+    std::vector<Case> good = {
+        {items, 0, add_items(2, 2, 3, 3)},
+        {items, 0, reply([](Writer& w) {
+             w.U8(1);
+             w.U32(1);
+             w.U32(1007);
+             w.U16(plat::VT_I4);
+             w.U16(0);
+             w.U32(3);
+             w.U32(2);
+             w.U16(0x0201);
+             w.U8(1);
+             w.U32(1);
+             w.I32(0);
+         })},
+        {sync, 0, reply([](Writer& w) {
+             w.U8(1);
+             w.U32(1);
+             w.U32(6);
+             w.U64(3);
+             w.U16(0xC0);
+             w.U16(0);
+             w.U16(plat::VT_BSTR);
+             w.U32(1);
+             w.U16(u'v');
+             w.U8(1);
+             w.U32(1);
+             w.I32(0);
+         })},
+        {state, 1 /* SetState */, body(Request(1, 5, opc::IID_IOPCGroupStateMgt, 1,
+                                                [](Writer& w) {
+                                                    w.U8(1);
+                                                    w.U32(20);
+                                                    w.U8(0);
+                                                    w.U8(1);
+                                                    w.I32(-60);
+                                                    w.U8(0);
+                                                    w.U8(0);
+                                                    w.U8(0);
+                                                }))},
+        {advise, 0, on_data(u"OPCSTMFORMATDATA", opc::TYMED_HGLOBAL, 4, 4)},
+        {data, 0, body(Request(1, 5, opc::IID_IOPCDataCallback, 0, [](Writer& w) {
+             w.U32(0);
+             w.U32(5);
+             w.I32(0);
+             w.I32(0);
+             w.U32(1);
+             w.U32(1);
+             w.U32(11);
+             w.U32(1);
+             w.U16(plat::VT_R8);
+             w.U64(0);
+             w.U32(1);
+             w.U16(0xC0);
+             w.U32(1);
+             w.U64(1);
+             w.U32(1);
+             w.I32(0);
+         }))},
+    };
+    for (const auto& c : good) {
+        const bool is_request = c.frame[0] == static_cast<uint8_t>(MsgType::Request);
+        const auto want = is_request ? Decoded::Request : Decoded::Reply;
+        ASSERT_EQ(DecodeFrame(c.frame, c.iface, c.method), want) << c.iface->name;
+        for (size_t n = 0; n < c.frame.size(); ++n)
+            EXPECT_EQ(DecodeFrame(std::span(c.frame.data(), n), c.iface, c.method),
+                      Decoded::Malformed)
+                << c.iface->name << " cut at " << n;
+    }
+    // Forged counts and sizes.
+    EXPECT_EQ(DecodeFrame(add_items(0xFFFFFFFF, 0xFFFFFFFF, 3, 3), items, 0), Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(add_items(3, 3, 3, 3), items, 0), Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(add_items(2, 2, 0x7FFFFFFF, 3), items, 0), Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(add_items(2, 2, 4, 3), items, 0), Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(on_data(u"OPCSTMFORMATDATA", opc::TYMED_HGLOBAL, 0xFFFFFFF0, 4),
+                          advise, 0),
+              Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(on_data(u"OPCSTMFORMATDATA", 2 /* a file */, 4, 4), advise, 0),
+              Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(on_data(std::u16string(256, u'x'), opc::TYMED_HGLOBAL, 4, 4), advise, 0),
+              Decoded::Malformed);
+    EXPECT_EQ(DecodeFrame(on_data(u"", opc::TYMED_HGLOBAL, 4, 4), advise, 0), Decoded::Malformed);
+    // A registered number is meaningless elsewhere: only names travel for them.
+    EXPECT_EQ(DecodeFrame(body(Request(1, 5, opc::IID_IAdviseSink, 0,
+                                       [](Writer& w) {
+                                           w.U8(1);
+                                           w.U8(0);
+                                           w.U16(0xC000);
+                                           w.U32(1);
+                                           w.I32(-1);
+                                           w.U32(1);
+                                           w.U8(0);
+                                       })),
+                          advise, 0),
+              Decoded::Malformed);
+    // An unknown name decodes (to no format) and registers nothing.
+    EXPECT_EQ(DecodeFrame(on_data(u"Not registered here", opc::TYMED_HGLOBAL, 0, 0), advise, 0),
+              Decoded::Request);
+    EXPECT_EQ(plat::FindClipboardFormat(u"Not registered here"), 0);
     EXPECT_EQ(plat::CoTaskMemLiveBlocks(), blocks_before) << "the decoder kept task memory";
 }
 
