@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,10 +98,12 @@ class Shutdown : public plat::ComObject<opc::IOPCShutdown> {
   public:
     HRESULT ShutdownRequest(const char16_t* reason) override {
         Report("reason " + (reason ? plat::WideToUtf8(reason) : std::string("(null)")));
+        if (on_call) on_call();
         calls.fetch_add(1);
         return plat::S_OK;
     }
     std::atomic<int> calls{0};
+    std::function<void()> on_call;  // set before advising
 };
 
 // Connects `sink` to the server's shutdown point.
@@ -335,6 +338,56 @@ void ShutdownScenario() {
     Finish(0);
 }
 
+// Lets go of its only server from inside the stop request, as a client that disconnects
+// when told to would.
+void ReleaseInShutdown() {
+    auto server = CreateServer<opc::IOPCServer>();
+    auto sink = plat::MakeCom<Shutdown>();
+    sink->on_call = [&server] {
+        server = nullptr;
+        Report("released inside");
+    };
+    Advise(server.Get(), sink.Get());
+    Report("advised");
+    CHILD_CHECK(Eventually([&] { return sink->calls.load() > 0; }, 30000));
+    CLEAN();
+    Sync("released");
+    Report("done");
+    Finish(0);
+}
+
+// Takes servers, then groups on one of them, until the service refuses.
+void Greedy() {
+    std::vector<ComPtr<opc::IOPCServer>> held;
+    HRESULT hr = plat::S_OK;
+    for (int i = 0; i < 100 && plat::Succeeded(hr); ++i) {
+        ComPtr<opc::IOPCServer> s;
+        hr = plat::CreateInstance(tlb::CLSID_DA2, s);
+        if (s) held.push_back(s);
+    }
+    Report("servers " + std::to_string(held.size()) + " " + Hex(hr));
+    CHILD_CHECK(!held.empty());
+    std::vector<ComPtr<plat::IUnknown>> groups;
+    hr = plat::S_OK;
+    for (int i = 0; i < 1000 && plat::Succeeded(hr); ++i) {
+        opc::OPCHANDLE h = 0;
+        uint32_t revised = 0;
+        void* unk = nullptr;
+        const std::u16string name = plat::Utf8ToWide("g" + std::to_string(i));
+        hr = held[0]->AddGroup(name.c_str(), 1, 1000, 7, nullptr, nullptr, 1033, &h, &revised,
+                               plat::IID_IUnknown, &unk);
+        if (unk)
+            groups.push_back(ComPtr<plat::IUnknown>::Attach(static_cast<plat::IUnknown*>(unk)));
+    }
+    Report("groups " + std::to_string(groups.size()) + " " + Hex(hr));
+    groups.clear();
+    held.clear();
+    CLEAN();
+    Sync("released");
+    Report("done");
+    Finish(0);
+}
+
 // Holds a server with a group and a shutdown sink until killed.
 void Hold() {
     auto server = CreateServer<opc::IOPCServer>();
@@ -424,12 +477,14 @@ void BrowsePosts() {
 
 // Plays `scenario` when it is one of these; false otherwise.
 bool OpcChildScenario(const std::string& scenario) {
-    void (*play)() = scenario == "opc-common"     ? &Common
-                     : scenario == "opc-groups"   ? &Groups
-                     : scenario == "opc-shutdown" ? &ShutdownScenario
-                     : scenario == "opc-hold"     ? &Hold
-                     : scenario == "opc-browse"   ? &BrowsePosts
-                                                  : nullptr;
+    void (*play)() = scenario == "opc-common"                ? &Common
+                     : scenario == "opc-groups"              ? &Groups
+                     : scenario == "opc-shutdown"            ? &ShutdownScenario
+                     : scenario == "opc-hold"                ? &Hold
+                     : scenario == "opc-release-in-shutdown" ? &ReleaseInShutdown
+                     : scenario == "opc-greedy"              ? &Greedy
+                     : scenario == "opc-browse"              ? &BrowsePosts
+                                                             : nullptr;
     if (!play) return false;
     opc::RegisterOpcDaInterfaces();
     DropPrivileges();

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
@@ -235,6 +237,42 @@ TEST_F(OpcRemote, AKilledClientLeavesNoServer) {
     // Nothing of the dead client is asked for at the stop.
     drv::RequestShutdownAll();
     EXPECT_TRUE(ServerTaskMemoryBack());
+}
+
+TEST_F(OpcRemote, AClientMayLetGoOfItsServerInsideTheStopRequest) {
+    HostChild& child = Child("opc-release-in-shutdown");
+    std::vector<std::string> lines = Play(child, "advised");
+    ASSERT_TRUE(Has(lines, "advised")) << Joined(lines);
+    // On its own thread: a stop that hangs fails here rather than hanging the test.
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ended = done->get_future();
+    std::thread([done] {
+        drv::RequestShutdownAll();
+        done->set_value();
+    }).detach();
+    const bool returned = ended.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << "the stop request hangs";
+    bool exists_after_release = true;
+    for (const std::string& l : Play(child, "done", [&](const std::string&) {
+             exists_after_release = !Eventually([] { return !drv::OPCServerExists(); });
+         }))
+        lines.push_back(l);
+    EXPECT_EQ(child.Wait(), 0) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "released inside")) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "done")) << Joined(lines);
+    EXPECT_FALSE(exists_after_release);
+    EXPECT_TRUE(ServerTaskMemoryBack());
+}
+
+TEST_F(OpcRemote, AClientCannotMakeTheServiceHoldServersAndGroupsWithoutEnd) {
+    HostChild& child = Child("opc-greedy");
+    const auto lines = Play(child, "done");
+    EXPECT_EQ(child.Wait(), 0) << Joined(lines);
+    EXPECT_TRUE(Has(lines, "servers " + std::to_string(drv::kMaxOPCServersPerClient) + " 8007000E"))
+        << Joined(lines);
+    EXPECT_TRUE(Has(lines, "groups " + std::to_string(drv::kMaxGroupsPerServer) + " 8007000E"))
+        << Joined(lines);
+    EXPECT_TRUE(Has(lines, "done")) << Joined(lines);
 }
 
 // Controllers on a pseudo-terminal line, found by the service's own port and poll thread; an
