@@ -35,10 +35,6 @@ std::set<drv::TOPCServer*> g_live;
 
 class ProbedServer : public drv::TOPCServer {
   public:
-    ProbedServer() {
-        std::lock_guard lk(g_live_mutex);
-        g_live.insert(this);
-    }
     ~ProbedServer() override {
         std::lock_guard lk(g_live_mutex);
         g_live.erase(this);
@@ -74,7 +70,13 @@ class OpcRemote : public HostTest {
         // The class object of the DA2 class here is this test's: it makes plain servers.
         auto factory = plat::MakeCom<plat::FunctionClassFactory>(
             [](const plat::IID& iid, void** out) -> HRESULT {
-                return drv::TOPCServer::Create<ProbedServer>()->QueryInterface(iid, out);
+                // Listed once whole, so that a look from the test thread follows its making.
+                auto server = drv::TOPCServer::Create<ProbedServer>();
+                {
+                    std::lock_guard lk(g_live_mutex);
+                    g_live.insert(server.Get());
+                }
+                return server->QueryInterface(iid, out);
             });
         cookie_ = plat::RegisterClassObject(tlb::CLSID_DA2, factory.Get());
         ASSERT_NE(cookie_, 0u);
