@@ -289,6 +289,14 @@ void Groups() {
     CHILD_CHECK(clone->Skip(0xFFFFFFFF) == S_FALSE);
     CHILD_CHECK(Names(clone.Get(), 3, S_FALSE).empty());
     Report("hostile " + Names(names.Get(), 0xFFFFFFFF, S_FALSE));
+    // Without a count to say how many came back, only one may be asked for.
+    CHILD_CHECK(names->Reset() == plat::S_OK);
+    char16_t* room[4] = {};
+    Report("no count " + Hex(names->Next(2, room, nullptr)) + " " +
+           Hex(names->Next(0xFFFFFFFF, room, nullptr)));
+    CHILD_CHECK(!room[0] && !room[1]);
+    CLEAN();
+    Report("then " + Names(names.Get(), 1, plat::S_OK));
 
     units = GroupEnum<opc::IEnumUnknown>(server.Get());
     CHILD_CHECK(Units(units.Get(), 3, plat::S_OK) == 3);
@@ -354,6 +362,19 @@ void ReleaseInShutdown() {
     Sync("released");
     Report("done");
     Finish(0);
+}
+
+// A client whose sink never comes back from the stop request.
+void StuckSink() {
+    auto server = CreateServer<opc::IOPCServer>();
+    auto sink = plat::MakeCom<Shutdown>();
+    sink->on_call = [] {
+        Report("inside");
+        for (;;) ::pause();
+    };
+    Advise(server.Get(), sink.Get());
+    Report("advised");
+    for (;;) ::pause();
 }
 
 // Takes servers, then groups on one of them, until the service refuses.
@@ -483,6 +504,7 @@ bool OpcChildScenario(const std::string& scenario) {
                      : scenario == "opc-hold"                ? &Hold
                      : scenario == "opc-release-in-shutdown" ? &ReleaseInShutdown
                      : scenario == "opc-greedy"              ? &Greedy
+                     : scenario == "opc-stuck-sink"          ? &StuckSink
                      : scenario == "opc-browse"              ? &BrowsePosts
                                                              : nullptr;
     if (!play) return false;

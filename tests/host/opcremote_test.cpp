@@ -192,9 +192,10 @@ TEST_F(OpcRemote, GroupsAndTheirEnumeratorsOverNoneOneAndMany) {
     ASSERT_TRUE(Has(lines, "done")) << Joined(lines);
     EXPECT_EQ(child.Wait(), 0) << Joined(lines);
     const std::string all = Joined(lines);
-    for (const char* want : {"empty ok", "one g1", "one ok", "first two g1,g2",
-                             "clone rest g3,g4,g5", "after reset g1,g2,g3,g4,g5", "celt 0 800706F5",
-                             "hostile g1,g2,g3,g4,g5", "units ok", "after remove g2,g3,g4,g5"})
+    for (const char* want :
+         {"empty ok", "one g1", "one ok", "first two g1,g2", "clone rest g3,g4,g5",
+          "after reset g1,g2,g3,g4,g5", "celt 0 800706F5", "hostile g1,g2,g3,g4,g5",
+          "no count 80070057 80070057", "then g1", "units ok", "after remove g2,g3,g4,g5"})
         EXPECT_TRUE(Has(lines, want)) << want << "\n" << all;
     EXPECT_EQ(groups_at_many, 5u);
     EXPECT_TRUE(thread_at_many);
@@ -263,6 +264,37 @@ TEST_F(OpcRemote, AClientMayLetGoOfItsServerInsideTheStopRequest) {
     EXPECT_TRUE(Has(lines, "released inside")) << Joined(lines);
     EXPECT_TRUE(Has(lines, "done")) << Joined(lines);
     EXPECT_FALSE(exists_after_release);
+    EXPECT_TRUE(ServerTaskMemoryBack());
+}
+
+TEST_F(OpcRemote, AClientStuckInTheStopRequestDelaysTheOthersOnlyByTheCallbackTimeOut) {
+    HostChild& good = Child("opc-shutdown");
+    std::vector<std::string> good_lines = Play(good, "advised");
+    ASSERT_TRUE(Has(good_lines, "advised")) << Joined(good_lines);
+    // The later server is asked first.
+    HostChild& stuck = Child("opc-stuck-sink");
+    std::vector<std::string> stuck_lines = Play(stuck, "advised");
+    ASSERT_TRUE(Has(stuck_lines, "advised")) << Joined(stuck_lines);
+
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ended = done->get_future();
+    std::thread([done] {
+        drv::RequestShutdownAll();
+        done->set_value();
+    }).detach();
+    for (const std::string& l : Play(stuck, "inside")) stuck_lines.push_back(l);
+    EXPECT_TRUE(Has(stuck_lines, "inside")) << Joined(stuck_lines);
+    EXPECT_EQ(ended.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+        << "the stop request waits on a client for ever";
+    for (const std::string& l : Play(good, "done")) good_lines.push_back(l);
+    EXPECT_EQ(good.Wait(), 0) << Joined(good_lines);
+    EXPECT_TRUE(Has(good_lines, "reason NorvaltDrv received stop request from service manager."))
+        << Joined(good_lines);
+
+    stuck.Kill(SIGKILL);
+    EXPECT_EQ(stuck.Wait(), 128 + SIGKILL);
+    EXPECT_TRUE(
+        Eventually([&] { return !drv::OPCServerExists() && server_.ConnectionCount() == 0; }));
     EXPECT_TRUE(ServerTaskMemoryBack());
 }
 
