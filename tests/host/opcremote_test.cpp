@@ -230,7 +230,8 @@ TEST_F(OpcRemote, AKilledClientLeavesNoServer) {
     const auto lines = Play(child, "ready");
     ASSERT_TRUE(Has(lines, "ready")) << Joined(lines);
     EXPECT_TRUE(drv::OPCServerExists());
-    EXPECT_EQ(drv::TAdviseThread::Running(), 1);
+    EXPECT_TRUE(Eventually([] { return drv::TAdviseThread::Running() == 1; }))
+        << "the held group's advise thread";
     child.Kill(SIGKILL);
     EXPECT_EQ(child.Wait(), 128 + SIGKILL);
     EXPECT_TRUE(Eventually([&] {
