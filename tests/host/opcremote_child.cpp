@@ -320,12 +320,16 @@ void Groups() {
     CLEAN();
     names = GroupEnum<opc::IEnumString>(server.Get());
     Report("after remove " + Names(names.Get(), 10, S_FALSE));
+    // The server goes first; its groups, held here and by the enumerators, outlive it.
+    server = nullptr;
+    Sync("server released");
+    CHILD_CHECK(units->Reset() == plat::S_OK);
+    CHILD_CHECK(Units(units.Get(), 10, S_FALSE) == 5);
     names = nullptr;
     units = nullptr;
     clone = nullptr;
     uclone = nullptr;
     held.clear();
-    server = nullptr;
     CLEAN();
     Sync("released");
     Report("done");

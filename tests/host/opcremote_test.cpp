@@ -177,7 +177,7 @@ TEST_F(OpcRemote, CommonCallsLocalesErrorTextsAndTheFriendName) {
 TEST_F(OpcRemote, GroupsAndTheirEnumeratorsOverNoneOneAndMany) {
     HostChild& child = Child("opc-groups");
     size_t groups_at_many = 0;
-    bool thread_at_many = false, exists_after_release = true;
+    bool thread_at_many = false, exists_after_release = true, server_gone = false;
     const auto lines = Play(child, "done", [&](const std::string& tag) {
         if (tag == "many") {
             std::lock_guard lk(g_live_mutex);
@@ -186,12 +186,16 @@ TEST_F(OpcRemote, GroupsAndTheirEnumeratorsOverNoneOneAndMany) {
                 thread_at_many |= s->HasAdviseThread();
             }
         }
+        if (tag == "server released")
+            server_gone = Eventually(
+                [] { return !drv::OPCServerExists() && drv::TAdviseThread::Running() == 0; });
         if (tag == "released")
             exists_after_release = !Eventually([] { return !drv::OPCServerExists(); });
     });
     ASSERT_TRUE(Has(lines, "done")) << Joined(lines);
     EXPECT_EQ(child.Wait(), 0) << Joined(lines);
     const std::string all = Joined(lines);
+    EXPECT_TRUE(server_gone) << "the groups the client holds keep its server";
     for (const char* want :
          {"empty ok", "one g1", "one ok", "first two g1,g2", "clone rest g3,g4,g5",
           "after reset g1,g2,g3,g4,g5", "celt 0 800706F5", "hostile g1,g2,g3,g4,g5",
