@@ -208,6 +208,7 @@ void WatchPost() {
     plat::CoTaskMemFree(err);
     CLEAN();
 
+    CHILD_CHECK(Sync("advising") == "go");
     auto watch = plat::MakeCom<Watch>();
     plat::IConnectionPoint* cp = nullptr;
     CHILD_CHECK(As<plat::IConnectionPointContainer>(group.Get())
