@@ -270,7 +270,7 @@ class TGroup : public TMyInterfacedObject,
     bool enabled_ = true;
     // A callback connected since the last update: it gets every active item's current value.
     bool send_current_ = false;
-    // Taken under the shared lock by concurrent callers.
+    // Taken by concurrent callers outside the exclusive lock.
     std::atomic<uint32_t> trans_counter_{0};
     // Index = server handle; a removed item leaves an empty slot.
     std::vector<std::shared_ptr<TGItem>> items_;

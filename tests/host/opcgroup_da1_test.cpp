@@ -462,7 +462,7 @@ TEST_F(OpcGroupDa1, KeepAliveWithNoItemsIsTheHeaderAlone) {
     ExpectNoTaskMemory();
 }
 
-// Transactions ids are taken under the shared lock by concurrent callers.
+// Concurrent callers each get their own transaction.
 TEST_F(OpcGroupDa1, ConcurrentCallsGetDistinctTransactionIds) {
     MakePosts(1);
     auto g = MakeGroup();
