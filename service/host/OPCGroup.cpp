@@ -854,8 +854,7 @@ int TGroup::Da1Slot(uint32_t connection) const {
 }
 
 HRESULT TGroup::Read(uint32_t dwConnection, opc::OPCDATASOURCE dwSource, uint32_t dwCount,
-                     const opc::OPCHANDLE* phServer, uint32_t* pTransactionID,
-                     HRESULT** ppErrors) {
+                     const opc::OPCHANDLE* phServer, uint32_t* pTransactionID, HRESULT** ppErrors) {
     if (!pTransactionID || !ppErrors) return plat::E_POINTER;
     *ppErrors = nullptr;
     *pTransactionID = 0;
@@ -932,8 +931,8 @@ HRESULT TGroup::EnumDAdvise(plat::IUnknown** ppenumAdvise) {
     return plat::E_NOTIMPL;
 }
 
-HRESULT TGroup::DAdvise(const opc::FORMATETC* pformatetc, uint32_t advf,
-                        opc::IAdviseSink* pAdvSink, uint32_t* pdwConnection) {
+HRESULT TGroup::DAdvise(const opc::FORMATETC* pformatetc, uint32_t advf, opc::IAdviseSink* pAdvSink,
+                        uint32_t* pdwConnection) {
     (void)advf;
     if (!pdwConnection) return plat::E_POINTER;
     *pdwConnection = 0;
@@ -1134,9 +1133,9 @@ bool TGroup::SendDa1(TAnswer& answer, int slot) {
         header.hClientGroup = client_handle_;
     }
     if (!sink) return false;
-    format.cfFormat = slot == kSlotData         ? formats_.data
-                      : slot == kSlotDataTime   ? formats_.data_time
-                                                : formats_.write_complete;
+    format.cfFormat = slot == kSlotData       ? formats_.data
+                      : slot == kSlotDataTime ? formats_.data_time
+                                              : formats_.write_complete;
     format.dwAspect = opc::DVASPECT_CONTENT;
     format.lindex = -1;
     format.tymed = opc::TYMED_HGLOBAL;

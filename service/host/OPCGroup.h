@@ -10,8 +10,8 @@
 
 #include "platform/com/connpt.h"
 #include "service/core/OPCCache.h"
-#include "service/host/Da1Stream.h"
 #include "service/core/RuntimeBase.h"
+#include "service/host/Da1Stream.h"
 #include "service/typelib/OpcDa.h"
 #include "service/typelib/TypeLib.h"
 

@@ -99,8 +99,8 @@ class OpcGroupDa1 : public OpcGroupTest {
     }
 
     // A leaf of the given type under Tst, with one sample at `date`.
-    ComPtr<AnyLeaf> TypedLeaf(const std::string& name, plat::VARTYPE vt,
-                                         const plat::Variant& v, plat::DATE date) {
+    ComPtr<AnyLeaf> TypedLeaf(const std::string& name, plat::VARTYPE vt, const plat::Variant& v,
+                              plat::DATE date) {
         const int32_t branch = drv::FindOrCreateBranch(-1, "", "Tst");
         auto leaf = drv::New<AnyLeaf>(name, vt);
         leaf->AddToNS(branch);
