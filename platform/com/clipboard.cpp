@@ -24,7 +24,9 @@ struct Known {
 std::mutex g_mutex;
 std::map<std::string, Known> g_known;
 
-Known& KnownHere() { return g_known[reg::StoreFolder()]; }
+Known& KnownHere() {
+    return g_known[reg::StoreFolder()];
+}
 
 void Remember(const std::string& utf8, uint16_t number) {
     std::lock_guard lk(g_mutex);

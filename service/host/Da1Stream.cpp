@@ -37,22 +37,54 @@ void PutVariant(uint8_t* p, const plat::Variant& v) {
     Put16(p, v.vt);
     uint8_t* d = p + 8;
     switch (v.vt) {
-        case VT_I1: d[0] = static_cast<uint8_t>(v.cVal); break;
-        case VT_UI1: d[0] = v.bVal; break;
-        case VT_I2: Put16(d, static_cast<uint16_t>(v.iVal)); break;
-        case VT_UI2: Put16(d, v.uiVal); break;
-        case VT_BOOL: Put16(d, static_cast<uint16_t>(v.boolVal)); break;
-        case VT_I4: Put32(d, static_cast<uint32_t>(v.lVal)); break;
-        case VT_UI4: Put32(d, v.ulVal); break;
-        case VT_INT: Put32(d, static_cast<uint32_t>(v.intVal)); break;
-        case VT_UINT: Put32(d, v.uintVal); break;
-        case VT_ERROR: Put32(d, static_cast<uint32_t>(v.scode)); break;
-        case VT_R4: Put32(d, static_cast<uint32_t>(Bits(v.fltVal))); break;
-        case VT_R8: Put64(d, Bits(v.dblVal)); break;
-        case VT_DATE: Put64(d, Bits(v.date)); break;
-        case VT_CY: Put64(d, static_cast<uint64_t>(v.cyVal)); break;
-        case VT_I8: Put64(d, static_cast<uint64_t>(v.llVal)); break;
-        case VT_UI8: Put64(d, v.ullVal); break;
+        case VT_I1:
+            d[0] = static_cast<uint8_t>(v.cVal);
+            break;
+        case VT_UI1:
+            d[0] = v.bVal;
+            break;
+        case VT_I2:
+            Put16(d, static_cast<uint16_t>(v.iVal));
+            break;
+        case VT_UI2:
+            Put16(d, v.uiVal);
+            break;
+        case VT_BOOL:
+            Put16(d, static_cast<uint16_t>(v.boolVal));
+            break;
+        case VT_I4:
+            Put32(d, static_cast<uint32_t>(v.lVal));
+            break;
+        case VT_UI4:
+            Put32(d, v.ulVal);
+            break;
+        case VT_INT:
+            Put32(d, static_cast<uint32_t>(v.intVal));
+            break;
+        case VT_UINT:
+            Put32(d, v.uintVal);
+            break;
+        case VT_ERROR:
+            Put32(d, static_cast<uint32_t>(v.scode));
+            break;
+        case VT_R4:
+            Put32(d, static_cast<uint32_t>(Bits(v.fltVal)));
+            break;
+        case VT_R8:
+            Put64(d, Bits(v.dblVal));
+            break;
+        case VT_DATE:
+            Put64(d, Bits(v.date));
+            break;
+        case VT_CY:
+            Put64(d, static_cast<uint64_t>(v.cyVal));
+            break;
+        case VT_I8:
+            Put64(d, static_cast<uint64_t>(v.llVal));
+            break;
+        case VT_UI8:
+            Put64(d, v.ullVal);
+            break;
         case VT_BSTR: {
             uint8_t* s = p + kDa1VariantBytes;
             Put32(s, static_cast<uint32_t>(v.bstrVal.size() * 2));
@@ -60,7 +92,8 @@ void PutVariant(uint8_t* p, const plat::Variant& v) {
             // the NUL is already there
             break;
         }
-        default: break;
+        default:
+            break;
     }
 }
 

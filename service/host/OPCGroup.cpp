@@ -111,6 +111,8 @@ TGroup::TGroup(std::weak_ptr<TServerCore> owner, const TGroupArgs& args)
       time_bias_(args.time_bias),
       percent_deadband_(args.percent_deadband),
       lcid_(args.lcid),
+      // Registered here as well as at start-up: a group never serves a format without a number.
+      formats_(opc::RegisterDa1Formats()),
       callback_point_(static_cast<plat::IConnectionPointContainer*>(this), 1,
                       [this](opc::IOPCDataCallback* sink, bool connect) {
                           return OnCallbackSink(sink, connect);
@@ -124,6 +126,7 @@ TGroup::TGroup(std::weak_ptr<TServerCore> owner, const TGroupArgs& args)
 TGroup::~TGroup() {
     callback_point_.DisconnectAll();
     callback_ = nullptr;
+    for (auto& slot : advise_) slot.sink = nullptr;
     items_.clear();
     g_live_groups.fetch_sub(1);
 }
@@ -145,7 +148,9 @@ void* TGroup::FindInterface(const IID& iid) {
     if (iid == opc::IID_IOPCGroupStateMgt) return static_cast<opc::IOPCGroupStateMgt*>(this);
     if (iid == opc::IID_IOPCGroupStateMgt2) return static_cast<opc::IOPCGroupStateMgt2*>(this);
     if (iid == opc::IID_IOPCSyncIO) return static_cast<opc::IOPCSyncIO*>(this);
+    if (iid == opc::IID_IOPCAsyncIO) return static_cast<opc::IOPCAsyncIO*>(this);
     if (iid == opc::IID_IOPCAsyncIO2) return static_cast<opc::IOPCAsyncIO2*>(this);
+    if (iid == opc::IID_IDataObject) return static_cast<opc::IDataObject*>(this);
     if (iid == tlb::IID_IOPCItemSamplingMgtExt)
         return static_cast<tlb::IOPCItemSamplingMgtExt*>(this);
     if (iid == plat::IID_IConnectionPointContainer)
@@ -687,68 +692,59 @@ HRESULT TGroup::Queue(TTransaction t) {
     return plat::S_OK;
 }
 
-HRESULT TGroup::Read(uint32_t dwCount, const opc::OPCHANDLE* phServer, uint32_t dwTransactionID,
-                     uint32_t* pdwCancelID, HRESULT** ppErrors) {
-    if (!pdwCancelID || !ppErrors) return plat::E_POINTER;
-    *ppErrors = nullptr;
-    if (dwCount == 0) return plat::E_INVALIDARG;
-    if (!phServer) return plat::E_POINTER;
-    // Nobody would get the answer.
-    if (!HasCallback()) return plat::CONNECT_E_NOCONNECTION;
+HRESULT TGroup::QueueRead(uint32_t count, const opc::OPCHANDLE* handles, bool device,
+                          const uint32_t* trans_id, uint32_t da1_connection, uint32_t* cancel_id,
+                          HRESULT** errors) {
     return SafeCall([&]() -> HRESULT {
-        TaskHold<HRESULT> errors(dwCount);
+        TaskHold<HRESULT> out(count);
         TTransaction t;
         t.kind = kTransRead;
-        t.device = client_kind_ == kClientFriend;
-        t.trans_id = dwTransactionID;
+        t.device = device;
+        t.da1_connection = da1_connection;
         HRESULT hr = plat::S_OK;
         std::vector<ComPtr<TLeafItem>> refresh;
         {
             ReadGuard g(lock_);
-            for (uint32_t i = 0; i < dwCount; ++i) {
-                const opc::OPCHANDLE h = phServer[i];
+            for (uint32_t i = 0; i < count; ++i) {
+                const opc::OPCHANDLE h = handles[i];
                 if (h < items_.size() && items_[h]) {
-                    errors[i] = plat::S_OK;
+                    out[i] = plat::S_OK;
                     t.handles.push_back(h);
                     if (t.device)
                         if (ComPtr<TLeafItem> leaf = items_[h]->GetLeaf(false, false))
                             refresh.push_back(std::move(leaf));
                 } else {
-                    errors[i] = plat::OPC_E_INVALIDHANDLE;
+                    out[i] = plat::OPC_E_INVALIDHANDLE;
                     hr = plat::S_FALSE;
                 }
             }
-            *pdwCancelID = ++trans_counter_;
         }
+        *cancel_id = ++trans_counter_;
+        t.trans_id = trans_id ? *trans_id : *cancel_id;
         if (!t.handles.empty()) {
             const HRESULT q = Queue(std::move(t));
             if (plat::Failed(q)) return q;
             for (auto& leaf : refresh) leaf->RequestRefresh();
         }
-        *ppErrors = errors.Release();
+        *errors = out.Release();
         return hr;
     });
 }
 
-HRESULT TGroup::Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
-                      const plat::Variant* pItemValues, uint32_t dwTransactionID,
-                      uint32_t* pdwCancelID, HRESULT** ppErrors) {
-    if (!pdwCancelID || !ppErrors) return plat::E_POINTER;
-    *ppErrors = nullptr;
-    if (dwCount == 0) return plat::E_INVALIDARG;
-    if (!phServer || !pItemValues) return plat::E_POINTER;
-    if (!HasCallback()) return plat::CONNECT_E_NOCONNECTION;
+HRESULT TGroup::QueueWrite(uint32_t count, const opc::OPCHANDLE* handles,
+                           const plat::Variant* values, const uint32_t* trans_id,
+                           uint32_t da1_connection, uint32_t* cancel_id, HRESULT** errors) {
     return SafeCall([&]() -> HRESULT {
-        TaskHold<HRESULT> errors(dwCount);
-        std::vector<ComPtr<TLeafItem>> leaves(dwCount);
-        std::vector<std::string> names(dwCount);
-        std::vector<bool> valid(dwCount, false);
-        std::vector<opc::OPCHANDLE> clients(dwCount, 0);
+        TaskHold<HRESULT> out(count);
+        std::vector<ComPtr<TLeafItem>> leaves(count);
+        std::vector<std::string> names(count);
+        std::vector<bool> valid(count, false);
+        std::vector<opc::OPCHANDLE> clients(count, 0);
         {
             ReadGuard g(lock_);
             if (transactions_.size() >= kMaxTransactions) return plat::E_OUTOFMEMORY;
-            for (uint32_t i = 0; i < dwCount; ++i) {
-                const opc::OPCHANDLE h = phServer[i];
+            for (uint32_t i = 0; i < count; ++i) {
+                const opc::OPCHANDLE h = handles[i];
                 if (h < items_.size() && items_[h]) {
                     valid[i] = true;
                     leaves[i] = items_[h]->GetLeaf(false, false);
@@ -756,48 +752,45 @@ HRESULT TGroup::Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
                     clients[i] = items_[h]->client_handle;
                 }
             }
-            *pdwCancelID = 0;
+            *cancel_id = 0;
         }
         std::vector<int32_t> results =
-            WriteLeaves(leaves, names, pItemValues, dwCount, valid, "ItemAsyncWrite result ");
+            WriteLeaves(leaves, names, values, count, valid, "ItemAsyncWrite result ");
         TTransaction t;
         t.kind = kTransWrite;
-        t.trans_id = dwTransactionID;
+        t.da1_connection = da1_connection;
         HRESULT hr = plat::S_OK;
-        for (uint32_t i = 0; i < dwCount; ++i) {
+        for (uint32_t i = 0; i < count; ++i) {
             if (!valid[i]) {
-                errors[i] = plat::OPC_E_INVALIDHANDLE;
+                out[i] = plat::OPC_E_INVALIDHANDLE;
                 hr = plat::S_FALSE;
                 continue;
             }
-            // The entry is accepted; its outcome comes with OnWriteComplete.
-            errors[i] = plat::S_OK;
-            t.handles.push_back(phServer[i]);
+            // The entry is accepted; its outcome comes with the write completion.
+            out[i] = plat::S_OK;
+            t.handles.push_back(handles[i]);
             t.client_handles.push_back(clients[i]);
             t.results.push_back(results[i]);
         }
+        const uint32_t id = ++trans_counter_;
+        t.trans_id = trans_id ? *trans_id : id;
         if (!t.handles.empty()) {
             const HRESULT q = Queue(std::move(t));
             if (plat::Failed(q)) return q;
         }
-        {
-            WriteGuard g(lock_);
-            *pdwCancelID = ++trans_counter_;
-        }
-        *ppErrors = errors.Release();
+        *cancel_id = id;
+        *errors = out.Release();
         return hr;
     });
 }
 
-HRESULT TGroup::Refresh2(opc::OPCDATASOURCE dwSource, uint32_t dwTransactionID,
-                         uint32_t* pdwCancelID) {
-    if (!pdwCancelID) return plat::E_POINTER;
-    if (!HasCallback()) return plat::CONNECT_E_NOCONNECTION;
+HRESULT TGroup::QueueRefresh(opc::OPCDATASOURCE source, const uint32_t* trans_id,
+                             uint32_t da1_connection, uint32_t* cancel_id) {
     return SafeCall([&]() -> HRESULT {
         TTransaction t;
         t.kind = kTransRefresh;
-        t.device = dwSource == opc::OPC_DS_DEVICE && client_kind_ == kClientFriend;
-        t.trans_id = dwTransactionID;
+        t.device = source == opc::OPC_DS_DEVICE && client_kind_ == kClientFriend;
+        t.da1_connection = da1_connection;
         std::vector<ComPtr<TLeafItem>> refresh;
         {
             ReadGuard g(lock_);
@@ -809,8 +802,9 @@ HRESULT TGroup::Refresh2(opc::OPCDATASOURCE dwSource, uint32_t dwTransactionID,
                     if (ComPtr<TLeafItem> leaf = items_[h]->GetLeaf(false, false))
                         refresh.push_back(std::move(leaf));
             }
-            *pdwCancelID = ++trans_counter_;
         }
+        *cancel_id = ++trans_counter_;
+        t.trans_id = trans_id ? *trans_id : *cancel_id;
         // A refresh of nothing would never be answered.
         if (t.handles.empty()) return plat::E_FAIL;
         const HRESULT q = Queue(std::move(t));
@@ -818,6 +812,162 @@ HRESULT TGroup::Refresh2(opc::OPCDATASOURCE dwSource, uint32_t dwTransactionID,
         for (auto& leaf : refresh) leaf->RequestRefresh();
         return plat::S_OK;
     });
+}
+
+HRESULT TGroup::Read(uint32_t dwCount, const opc::OPCHANDLE* phServer, uint32_t dwTransactionID,
+                     uint32_t* pdwCancelID, HRESULT** ppErrors) {
+    if (!pdwCancelID || !ppErrors) return plat::E_POINTER;
+    *ppErrors = nullptr;
+    if (dwCount == 0) return plat::E_INVALIDARG;
+    if (!phServer) return plat::E_POINTER;
+    // Nobody would get the answer.
+    if (!HasCallback()) return plat::CONNECT_E_NOCONNECTION;
+    return QueueRead(dwCount, phServer, client_kind_ == kClientFriend, &dwTransactionID, 0,
+                     pdwCancelID, ppErrors);
+}
+
+HRESULT TGroup::Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
+                      const plat::Variant* pItemValues, uint32_t dwTransactionID,
+                      uint32_t* pdwCancelID, HRESULT** ppErrors) {
+    if (!pdwCancelID || !ppErrors) return plat::E_POINTER;
+    *ppErrors = nullptr;
+    if (dwCount == 0) return plat::E_INVALIDARG;
+    if (!phServer || !pItemValues) return plat::E_POINTER;
+    if (!HasCallback()) return plat::CONNECT_E_NOCONNECTION;
+    return QueueWrite(dwCount, phServer, pItemValues, &dwTransactionID, 0, pdwCancelID, ppErrors);
+}
+
+HRESULT TGroup::Refresh2(opc::OPCDATASOURCE dwSource, uint32_t dwTransactionID,
+                         uint32_t* pdwCancelID) {
+    if (!pdwCancelID) return plat::E_POINTER;
+    if (!HasCallback()) return plat::CONNECT_E_NOCONNECTION;
+    return QueueRefresh(dwSource, &dwTransactionID, 0, pdwCancelID);
+}
+
+// --- IOPCAsyncIO (DA 1.0) ------------------------------------------------------------------------
+
+int TGroup::Da1Slot(uint32_t connection) const {
+    if (connection == 0) return -1;
+    for (int s = 0; s < kSlotCount; ++s)
+        if (advise_[s].sink && advise_[s].connection == connection) return s;
+    return -1;
+}
+
+HRESULT TGroup::Read(uint32_t dwConnection, opc::OPCDATASOURCE dwSource, uint32_t dwCount,
+                     const opc::OPCHANDLE* phServer, uint32_t* pTransactionID, HRESULT** ppErrors) {
+    if (!pTransactionID || !ppErrors) return plat::E_POINTER;
+    *ppErrors = nullptr;
+    *pTransactionID = 0;
+    if (dwCount == 0) return plat::E_INVALIDARG;
+    if (!phServer) return plat::E_POINTER;
+    {
+        // Only a data connection takes values.
+        ReadGuard g(lock_);
+        const int slot = Da1Slot(dwConnection);
+        if (slot != kSlotData && slot != kSlotDataTime) return plat::CONNECT_E_NOCONNECTION;
+    }
+    return QueueRead(dwCount, phServer,
+                     dwSource == opc::OPC_DS_DEVICE && client_kind_ == kClientFriend, nullptr,
+                     dwConnection, pTransactionID, ppErrors);
+}
+
+HRESULT TGroup::Write(uint32_t dwConnection, uint32_t dwCount, const opc::OPCHANDLE* phServer,
+                      const plat::Variant* pItemValues, uint32_t* pTransactionID,
+                      HRESULT** ppErrors) {
+    if (!pTransactionID || !ppErrors) return plat::E_POINTER;
+    *ppErrors = nullptr;
+    *pTransactionID = 0;
+    if (dwCount == 0) return plat::E_INVALIDARG;
+    if (!phServer || !pItemValues) return plat::E_POINTER;
+    {
+        // Only the write-complete connection takes write results.
+        ReadGuard g(lock_);
+        if (Da1Slot(dwConnection) != kSlotWriteComplete) return plat::CONNECT_E_NOCONNECTION;
+    }
+    return QueueWrite(dwCount, phServer, pItemValues, nullptr, dwConnection, pTransactionID,
+                      ppErrors);
+}
+
+HRESULT TGroup::Refresh(uint32_t dwConnection, opc::OPCDATASOURCE dwSource,
+                        uint32_t* pTransactionID) {
+    if (!pTransactionID) return plat::E_POINTER;
+    *pTransactionID = 0;
+    {
+        ReadGuard g(lock_);
+        const int slot = Da1Slot(dwConnection);
+        if (slot != kSlotData && slot != kSlotDataTime) return plat::CONNECT_E_NOCONNECTION;
+    }
+    return QueueRefresh(dwSource, nullptr, dwConnection, pTransactionID);
+}
+
+HRESULT TGroup::Cancel(uint32_t dwTransactionID) {
+    (void)dwTransactionID;
+    return plat::E_FAIL;
+}
+
+// --- IDataObject (DA 1.0) ------------------------------------------------------------------------
+
+HRESULT TGroup::GetData(const opc::FORMATETC*, opc::STGMEDIUM*) {
+    return plat::E_NOTIMPL;
+}
+HRESULT TGroup::GetDataHere(const opc::FORMATETC*, opc::STGMEDIUM*) {
+    return plat::E_NOTIMPL;
+}
+HRESULT TGroup::QueryGetData(const opc::FORMATETC*) {
+    return plat::E_NOTIMPL;
+}
+HRESULT TGroup::GetCanonicalFormatEtc(const opc::FORMATETC*, opc::FORMATETC*) {
+    return plat::E_NOTIMPL;
+}
+HRESULT TGroup::SetData(const opc::FORMATETC*, const opc::STGMEDIUM*, opc::BOOL) {
+    return plat::E_NOTIMPL;
+}
+HRESULT TGroup::EnumFormatEtc(uint32_t, plat::IUnknown** ppenumFormatEtc) {
+    if (ppenumFormatEtc) *ppenumFormatEtc = nullptr;
+    return plat::E_NOTIMPL;
+}
+HRESULT TGroup::EnumDAdvise(plat::IUnknown** ppenumAdvise) {
+    if (ppenumAdvise) *ppenumAdvise = nullptr;
+    return plat::E_NOTIMPL;
+}
+
+HRESULT TGroup::DAdvise(const opc::FORMATETC* pformatetc, uint32_t advf, opc::IAdviseSink* pAdvSink,
+                        uint32_t* pdwConnection) {
+    (void)advf;
+    if (!pdwConnection) return plat::E_POINTER;
+    *pdwConnection = 0;
+    if (!pformatetc || !pAdvSink) return plat::E_POINTER;
+    const opc::CLIPFORMAT f = pformatetc->cfFormat;
+    int slot = -1;
+    // A format whose registration failed is 0 and matches nothing.
+    if (f != 0 && f == formats_.data) slot = kSlotData;
+    if (f != 0 && f == formats_.data_time) slot = kSlotDataTime;
+    if (f != 0 && f == formats_.write_complete) slot = kSlotWriteComplete;
+    if (slot < 0) return plat::DV_E_FORMATETC;
+    {
+        WriteGuard g(lock_);
+        if (advise_[slot].sink) return plat::CONNECT_E_ADVISELIMIT;
+        advise_[slot].sink = ComPtr<opc::IAdviseSink>(pAdvSink);
+        if (++advise_counter_ == 0) ++advise_counter_;
+        advise_[slot].connection = advise_counter_;
+        *pdwConnection = advise_counter_;
+        // As with a data callback: a new data sink starts from the current values.
+        if (slot != kSlotWriteComplete) send_current_ = true;
+    }
+    Wake();
+    return plat::S_OK;
+}
+
+HRESULT TGroup::DUnadvise(uint32_t dwConnection) {
+    ComPtr<opc::IAdviseSink> old;
+    {
+        WriteGuard g(lock_);
+        const int slot = Da1Slot(dwConnection);
+        if (slot < 0) return plat::OLE_E_NOCONNECTION;
+        old = std::move(advise_[slot].sink);
+        advise_[slot].connection = 0;
+    }
+    return plat::S_OK;  // `old` goes outside the lock: its release may be a remote call
 }
 
 HRESULT TGroup::Cancel2(uint32_t dwCancelID) {
@@ -865,6 +1015,7 @@ bool TGroup::TransactionReady(const TTransaction& t) {
 void TGroup::ReadTransaction(const TTransaction& t, TAnswer& answer, bool expired) {
     answer.trans_id = t.trans_id;
     answer.kind = t.kind;
+    answer.da1_connection = t.da1_connection;
     if (t.kind == kTransWrite) {
         for (size_t i = 0; i < t.handles.size(); ++i) {
             int32_t v = t.results[i];
@@ -972,16 +1123,85 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
     return false;
 }
 
+bool TGroup::SendDa1(TAnswer& answer, int slot) {
+    ComPtr<opc::IAdviseSink> sink;
+    opc::Da1GroupHeader header;
+    opc::FORMATETC format;
+    {
+        ReadGuard g(lock_);
+        sink = advise_[slot].sink;
+        header.hClientGroup = client_handle_;
+    }
+    if (!sink) return false;
+    format.cfFormat = slot == kSlotData       ? formats_.data
+                      : slot == kSlotDataTime ? formats_.data_time
+                                              : formats_.write_complete;
+    format.dwAspect = opc::DVASPECT_CONTENT;
+    format.lindex = -1;
+    format.tymed = opc::TYMED_HGLOBAL;
+    header.dwTransactionID = answer.trans_id;
+    opc::STGMEDIUM medium;
+    medium.tymed = opc::TYMED_HGLOBAL;
+    const size_t n = answer.reads.size();
+    if (slot == kSlotWriteComplete) {
+        header.hrStatus = answer.master_error;
+        std::vector<opc::Da1WriteResult> results(n);
+        for (size_t i = 0; i < n; ++i)
+            results[i] = {answer.reads[i].client_handle, answer.reads[i].error};
+        medium.hGlobal = opc::BuildDa1WriteCompleteBlock(header, results);
+        Log("OnWriteComplete MErr=" + std::to_string(answer.master_error) +
+            " Count=" + std::to_string(n));
+    } else {
+        // The stream has no per-item error: the block's status carries both.
+        header.hrStatus = answer.master_error != plat::S_OK || answer.master_quality != plat::S_OK
+                              ? plat::S_FALSE
+                              : plat::S_OK;
+        std::vector<opc::Da1Item> items(n);
+        for (size_t i = 0; i < n; ++i) {
+            items[i].hClient = answer.reads[i].client_handle;
+            items[i].wQuality = answer.reads[i].quality;
+            items[i].ftTimeStamp = answer.reads[i].time;
+            items[i].value = std::move(answer.reads[i].value);
+        }
+        std::optional<std::vector<uint8_t>> block =
+            opc::BuildDa1DataBlock(slot == kSlotDataTime, header, items);
+        if (!block) {
+            Log("Stream block too large, " + std::to_string(n) + " items", PL_EXTERNAL);
+            return false;
+        }
+        medium.hGlobal = std::move(*block);
+    }
+    Log("OnDataChange1 Format=" + std::to_string(format.cfFormat) + " Count=" + std::to_string(n) +
+        " Bytes=" + std::to_string(medium.hGlobal.size()));
+    const HRESULT hr = sink->OnDataChange(&format, &medium);
+    sink = nullptr;
+    if (std::shared_ptr<TServerCore> owner = owner_.lock())
+        owner->calls.Check("OnDataChange1", hr);
+    else if (plat::Failed(hr))
+        throw EClientError("OnDataChange1", hr);
+    return true;
+}
+
 bool TGroup::SendAnswer(TAnswer& answer) {
-    // The DA 1.0 streams join here: a group with an advise sink builds its stream block
-    // from `answer` and sends it with IAdviseSink::OnDataChange instead.
+    // DA 1.0: a transaction goes back to the connection it named; a subscription update goes to
+    // the data-with-time sink, else the data sink, and only without either to the callback.
+    int da1_slot = -1;
     ComPtr<opc::IOPCDataCallback> callback;
     opc::OPCHANDLE group_handle;
     {
         ReadGuard g(lock_);
+        if (answer.da1_connection)
+            da1_slot = Da1Slot(answer.da1_connection);
+        else if (answer.subscription)
+            da1_slot = advise_[kSlotDataTime].sink ? kSlotDataTime
+                       : advise_[kSlotData].sink   ? kSlotData
+                                                   : -1;
         callback = callback_;
         group_handle = client_handle_;
     }
+    if (da1_slot >= 0) return SendDa1(answer, da1_slot);
+    // A DA 1.0 transaction whose connection has gone is answered to nobody.
+    if (answer.da1_connection) return false;
     if (!callback) return false;
     const uint32_t n = static_cast<uint32_t>(answer.reads.size());
     std::shared_ptr<TServerCore> owner = owner_.lock();

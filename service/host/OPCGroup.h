@@ -1,6 +1,8 @@
 // One OPC group of a server object: the client's items, the group's state, synchronous and
 // asynchronous reads and writes, and the data callback driven by the server's advise thread.
 #pragma once
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -9,6 +11,7 @@
 #include "platform/com/connpt.h"
 #include "service/core/OPCCache.h"
 #include "service/core/RuntimeBase.h"
+#include "service/host/Da1Stream.h"
 #include "service/typelib/OpcDa.h"
 #include "service/typelib/TypeLib.h"
 
@@ -37,7 +40,9 @@ class TGroup : public TMyInterfacedObject,
                public opc::IOPCItemMgt,
                public opc::IOPCGroupStateMgt2,
                public opc::IOPCSyncIO,
+               public opc::IOPCAsyncIO,
                public opc::IOPCAsyncIO2,
+               public opc::IDataObject,
                public tlb::IOPCItemSamplingMgtExt,
                public plat::IConnectionPointContainer {
   public:
@@ -123,6 +128,34 @@ class TGroup : public TMyInterfacedObject,
     HRESULT Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
                   const plat::Variant* pItemValues, HRESULT** ppErrors) override;
 
+    // IOPCAsyncIO (DA 1.0): dwConnection names the advise connection that takes the answer.
+    HRESULT Read(uint32_t dwConnection, opc::OPCDATASOURCE dwSource, uint32_t dwCount,
+                 const opc::OPCHANDLE* phServer, uint32_t* pTransactionID,
+                 HRESULT** ppErrors) override;
+    HRESULT Write(uint32_t dwConnection, uint32_t dwCount, const opc::OPCHANDLE* phServer,
+                  const plat::Variant* pItemValues, uint32_t* pTransactionID,
+                  HRESULT** ppErrors) override;
+    HRESULT Refresh(uint32_t dwConnection, opc::OPCDATASOURCE dwSource,
+                    uint32_t* pTransactionID) override;
+    HRESULT Cancel(uint32_t dwTransactionID) override;
+
+    // IDataObject (DA 1.0): one advise sink per stream format.
+    HRESULT GetData(const opc::FORMATETC* pformatetcIn, opc::STGMEDIUM* pmedium) override;
+    HRESULT GetDataHere(const opc::FORMATETC* pformatetc, opc::STGMEDIUM* pmedium) override;
+    HRESULT QueryGetData(const opc::FORMATETC* pformatetc) override;
+    HRESULT GetCanonicalFormatEtc(const opc::FORMATETC* pformatectIn,
+                                  opc::FORMATETC* pformatetcOut) override;
+    HRESULT SetData(const opc::FORMATETC* pformatetc, const opc::STGMEDIUM* pmedium,
+                    opc::BOOL fRelease) override;
+    HRESULT EnumFormatEtc(uint32_t dwDirection, plat::IUnknown** ppenumFormatEtc) override;
+    HRESULT DAdvise(const opc::FORMATETC* pformatetc, uint32_t advf, opc::IAdviseSink* pAdvSink,
+                    uint32_t* pdwConnection) override;
+    HRESULT DUnadvise(uint32_t dwConnection) override;
+    HRESULT EnumDAdvise(plat::IUnknown** ppenumAdvise) override;
+
+    // The stream formats this group serves (registered when the group was made).
+    const opc::Da1Formats& Formats() const { return formats_; }
+
     // IOPCAsyncIO2
     HRESULT Read(uint32_t dwCount, const opc::OPCHANDLE* phServer, uint32_t dwTransactionID,
                  uint32_t* pdwCancelID, HRESULT** ppErrors) override;
@@ -150,6 +183,8 @@ class TGroup : public TMyInterfacedObject,
         uint32_t trans_id = 0;
         uint8_t kind = kTransRefresh;  // kTransRead: OnReadComplete; kTransWrite: OnWriteComplete
         bool subscription = false;
+        // A DA 1.0 transaction: the advise connection that takes the answer (0: none).
+        uint32_t da1_connection = 0;
         bool current_values = false;  // the values a newly connected callback starts from
         HRESULT master_quality = plat::S_OK;
         HRESULT master_error = plat::S_OK;
@@ -176,6 +211,7 @@ class TGroup : public TMyInterfacedObject,
         uint32_t trans_id = 0;
         uint32_t start_tick = 0;
         plat::DATE start_time = 0;
+        uint32_t da1_connection = 0;  // queued through IOPCAsyncIO
         std::vector<opc::OPCHANDLE> handles;
         // Writes: the client handle and the command id or result of each entry.
         std::vector<opc::OPCHANDLE> client_handles;
@@ -188,6 +224,20 @@ class TGroup : public TMyInterfacedObject,
     template <class F>
     HRESULT PerHandle(uint32_t count, const opc::OPCHANDLE* handles, HRESULT** errors, F&& apply);
     HRESULT OnCallbackSink(opc::IOPCDataCallback* sink, bool connect);
+    // The queueing cores shared by the DA 2.0 and DA 1.0 faces. `trans_id` null: the
+    // transaction id is the cancel id (DA 1.0).
+    HRESULT QueueRead(uint32_t count, const opc::OPCHANDLE* handles, bool device,
+                      const uint32_t* trans_id, uint32_t da1_connection, uint32_t* cancel_id,
+                      HRESULT** errors);
+    HRESULT QueueWrite(uint32_t count, const opc::OPCHANDLE* handles, const plat::Variant* values,
+                       const uint32_t* trans_id, uint32_t da1_connection, uint32_t* cancel_id,
+                       HRESULT** errors);
+    HRESULT QueueRefresh(opc::OPCDATASOURCE source, const uint32_t* trans_id,
+                         uint32_t da1_connection, uint32_t* cancel_id);
+    // The advise slot holding `connection` with a sink, or -1. Under the group's lock.
+    int Da1Slot(uint32_t connection) const;
+    // Sends `answer` as a stream block to the sink of `slot`. False when the slot is empty.
+    bool SendDa1(TAnswer& answer, int slot);
     bool HasCallback();
     HRESULT Queue(TTransaction t);
     bool TransactionReady(const TTransaction& t);
@@ -220,11 +270,21 @@ class TGroup : public TMyInterfacedObject,
     bool enabled_ = true;
     // A callback connected since the last update: it gets every active item's current value.
     bool send_current_ = false;
-    uint32_t trans_counter_ = 0;
+    // Taken by concurrent callers outside the exclusive lock.
+    std::atomic<uint32_t> trans_counter_{0};
     // Index = server handle; a removed item leaves an empty slot.
     std::vector<std::shared_ptr<TGItem>> items_;
     std::vector<TTransaction> transactions_;
     ComPtr<opc::IOPCDataCallback> callback_;
+    // DA 1.0 advise slots: data, data with time, write complete.
+    enum { kSlotData = 0, kSlotDataTime = 1, kSlotWriteComplete = 2, kSlotCount = 3 };
+    struct TAdviseSlot {
+        ComPtr<opc::IAdviseSink> sink;
+        uint32_t connection = 0;
+    };
+    const opc::Da1Formats formats_;
+    std::array<TAdviseSlot, kSlotCount> advise_;
+    uint32_t advise_counter_ = 0;
     plat::ConnectionPoint<opc::IOPCDataCallback> callback_point_;
 };
 

@@ -126,8 +126,8 @@ struct plat::rpc::Codec<opc::OPCITEMDEF> {
     }
     // What was read before a failure stays in `d` for its owner to free.
     static bool Read(Reader& r, opc::OPCITEMDEF& d) {
-        return Codec<char16_t*>::Read(r, d.szAccessPath) &&
-               Codec<char16_t*>::Read(r, d.szItemID) && r.I32(d.bActive) && r.U32(d.hClient) &&
+        return Codec<char16_t*>::Read(r, d.szAccessPath) && Codec<char16_t*>::Read(r, d.szItemID) &&
+               r.I32(d.bActive) && r.U32(d.hClient) &&
                opc::wire::ReadBlob(r, d.pBlob, d.dwBlobSize) && r.U16(d.vtRequestedDataType) &&
                r.U16(d.wReserved);
     }
@@ -282,11 +282,11 @@ NORVALT_RPC_INTERFACE(opc::IOPCItemProperties, OPC_RPC_IOPCITEMPROPERTIES)
 #define OPC_RPC_IOPCSHUTDOWN(M) M(ShutdownRequest, 1)
 NORVALT_RPC_INTERFACE(opc::IOPCShutdown, OPC_RPC_IOPCSHUTDOWN)
 
-#define OPC_RPC_IOPCGROUPSTATEMGT(M)                                                           \
-    M(GetState, 8)                                                                             \
-    M(SetState, 7, ::plat::rpc::Unique<0>, ::plat::rpc::Unique<2>, ::plat::rpc::Unique<3>,     \
-      ::plat::rpc::Unique<4>, ::plat::rpc::Unique<5>, ::plat::rpc::Unique<6>)                  \
-    M(SetName, 1)                                                                              \
+#define OPC_RPC_IOPCGROUPSTATEMGT(M)                                                       \
+    M(GetState, 8)                                                                         \
+    M(SetState, 7, ::plat::rpc::Unique<0>, ::plat::rpc::Unique<2>, ::plat::rpc::Unique<3>, \
+      ::plat::rpc::Unique<4>, ::plat::rpc::Unique<5>, ::plat::rpc::Unique<6>)              \
+    M(SetName, 1)                                                                          \
     M(CloneGroup, 3, ::plat::rpc::IidIs<2, 1>)
 NORVALT_RPC_INTERFACE(opc::IOPCGroupStateMgt, OPC_RPC_IOPCGROUPSTATEMGT)
 
@@ -296,68 +296,68 @@ NORVALT_RPC_INTERFACE(opc::IOPCGroupStateMgt, OPC_RPC_IOPCGROUPSTATEMGT)
     M(GetKeepAlive, 1)
 NORVALT_RPC_INTERFACE(opc::IOPCGroupStateMgt2, OPC_RPC_IOPCGROUPSTATEMGT2)
 
-#define OPC_RPC_IOPCITEMMGT(M)                                                                  \
-    M(AddItems, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>,                        \
-      ::plat::rpc::SizeIs<3, 0>)                                                                \
-    M(ValidateItems, 5, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<3, 0>,                   \
-      ::plat::rpc::SizeIs<4, 0>)                                                                \
-    M(RemoveItems, 3, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>)                     \
-    M(SetActiveState, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<3, 0>)                  \
-    M(SetClientHandles, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>,                \
-      ::plat::rpc::SizeIs<3, 0>)                                                                \
-    M(SetDatatypes, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>,                    \
-      ::plat::rpc::SizeIs<3, 0>)                                                                \
+#define OPC_RPC_IOPCITEMMGT(M)                                                   \
+    M(AddItems, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>,         \
+      ::plat::rpc::SizeIs<3, 0>)                                                 \
+    M(ValidateItems, 5, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<3, 0>,    \
+      ::plat::rpc::SizeIs<4, 0>)                                                 \
+    M(RemoveItems, 3, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>)      \
+    M(SetActiveState, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<3, 0>)   \
+    M(SetClientHandles, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>, \
+      ::plat::rpc::SizeIs<3, 0>)                                                 \
+    M(SetDatatypes, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>,     \
+      ::plat::rpc::SizeIs<3, 0>)                                                 \
     M(CreateEnumerator, 2, ::plat::rpc::IidIs<1, 0>)
 NORVALT_RPC_INTERFACE(opc::IOPCItemMgt, OPC_RPC_IOPCITEMMGT)
 
-#define OPC_RPC_IOPCSYNCIO(M)                                                               \
+#define OPC_RPC_IOPCSYNCIO(M)                                                                   \
     M(Read, 5, ::plat::rpc::SizeIs<2, 1>, ::plat::rpc::SizeIs<3, 1>, ::plat::rpc::SizeIs<4, 1>) \
     M(Write, 4, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>, ::plat::rpc::SizeIs<3, 0>)
 NORVALT_RPC_INTERFACE(opc::IOPCSyncIO, OPC_RPC_IOPCSYNCIO)
 
-#define OPC_RPC_IOPCASYNCIO(M)                                                                  \
-    M(Read, 6, ::plat::rpc::SizeIs<3, 2>, ::plat::rpc::SizeIs<5, 2>)                            \
+#define OPC_RPC_IOPCASYNCIO(M)                                                                   \
+    M(Read, 6, ::plat::rpc::SizeIs<3, 2>, ::plat::rpc::SizeIs<5, 2>)                             \
     M(Write, 6, ::plat::rpc::SizeIs<2, 1>, ::plat::rpc::SizeIs<3, 1>, ::plat::rpc::SizeIs<5, 1>) \
-    M(Refresh, 3)                                                                               \
+    M(Refresh, 3)                                                                                \
     M(Cancel, 1)
 NORVALT_RPC_INTERFACE(opc::IOPCAsyncIO, OPC_RPC_IOPCASYNCIO)
 
-#define OPC_RPC_IOPCASYNCIO2(M)                                                                 \
-    M(Read, 5, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<4, 0>)                            \
+#define OPC_RPC_IOPCASYNCIO2(M)                                                                  \
+    M(Read, 5, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<4, 0>)                             \
     M(Write, 6, ::plat::rpc::SizeIs<1, 0>, ::plat::rpc::SizeIs<2, 0>, ::plat::rpc::SizeIs<5, 0>) \
-    M(Refresh2, 3)                                                                              \
-    M(Cancel2, 1)                                                                               \
-    M(SetEnable, 1)                                                                             \
+    M(Refresh2, 3)                                                                               \
+    M(Cancel2, 1)                                                                                \
+    M(SetEnable, 1)                                                                              \
     M(GetEnable, 1)
 NORVALT_RPC_INTERFACE(opc::IOPCAsyncIO2, OPC_RPC_IOPCASYNCIO2)
 
-#define OPC_RPC_DATA_ARRAYS_                                                                 \
-    ::plat::rpc::SizeIs<5, 4>, ::plat::rpc::SizeIs<6, 4>, ::plat::rpc::SizeIs<7, 4>,         \
+#define OPC_RPC_DATA_ARRAYS_                                                         \
+    ::plat::rpc::SizeIs<5, 4>, ::plat::rpc::SizeIs<6, 4>, ::plat::rpc::SizeIs<7, 4>, \
         ::plat::rpc::SizeIs<8, 4>, ::plat::rpc::SizeIs<9, 4>
-#define OPC_RPC_IOPCDATACALLBACK(M)                                                \
-    M(OnDataChange, 10, OPC_RPC_DATA_ARRAYS_)                                      \
-    M(OnReadComplete, 10, OPC_RPC_DATA_ARRAYS_)                                    \
-    M(OnWriteComplete, 6, ::plat::rpc::SizeIs<4, 3>, ::plat::rpc::SizeIs<5, 3>)    \
+#define OPC_RPC_IOPCDATACALLBACK(M)                                             \
+    M(OnDataChange, 10, OPC_RPC_DATA_ARRAYS_)                                   \
+    M(OnReadComplete, 10, OPC_RPC_DATA_ARRAYS_)                                 \
+    M(OnWriteComplete, 6, ::plat::rpc::SizeIs<4, 3>, ::plat::rpc::SizeIs<5, 3>) \
     M(OnCancelComplete, 2)
 NORVALT_RPC_INTERFACE(opc::IOPCDataCallback, OPC_RPC_IOPCDATACALLBACK)
 
-#define OPC_RPC_IADVISESINK(M)                                               \
-    M(OnDataChange, 2, ::plat::rpc::Unique<0>, ::plat::rpc::Unique<1>)       \
-    M(OnViewChange, 2)                                                       \
-    M(OnRename, 1)                                                           \
-    M(OnSave, 0)                                                             \
+#define OPC_RPC_IADVISESINK(M)                                         \
+    M(OnDataChange, 2, ::plat::rpc::Unique<0>, ::plat::rpc::Unique<1>) \
+    M(OnViewChange, 2)                                                 \
+    M(OnRename, 1)                                                     \
+    M(OnSave, 0)                                                       \
     M(OnClose, 0)
 NORVALT_RPC_INTERFACE(opc::IAdviseSink, OPC_RPC_IADVISESINK)
 
-#define OPC_RPC_IDATAOBJECT(M)                                                    \
-    M(GetData, 2, ::plat::rpc::Unique<0>)                                         \
-    M(GetDataHere, 2, ::plat::rpc::Unique<0>)                                     \
-    M(QueryGetData, 1, ::plat::rpc::Unique<0>)                                    \
-    M(GetCanonicalFormatEtc, 2, ::plat::rpc::Unique<0>)                           \
-    M(SetData, 3, ::plat::rpc::Unique<0>, ::plat::rpc::Unique<1>)                 \
-    M(EnumFormatEtc, 2)                                                           \
-    M(DAdvise, 4, ::plat::rpc::Unique<0>)                                         \
-    M(DUnadvise, 1)                                                               \
+#define OPC_RPC_IDATAOBJECT(M)                                    \
+    M(GetData, 2, ::plat::rpc::Unique<0>)                         \
+    M(GetDataHere, 2, ::plat::rpc::Unique<0>)                     \
+    M(QueryGetData, 1, ::plat::rpc::Unique<0>)                    \
+    M(GetCanonicalFormatEtc, 2, ::plat::rpc::Unique<0>)           \
+    M(SetData, 3, ::plat::rpc::Unique<0>, ::plat::rpc::Unique<1>) \
+    M(EnumFormatEtc, 2)                                           \
+    M(DAdvise, 4, ::plat::rpc::Unique<0>)                         \
+    M(DUnadvise, 1)                                               \
     M(EnumDAdvise, 1)
 NORVALT_RPC_INTERFACE(opc::IDataObject, OPC_RPC_IDATAOBJECT)
 

@@ -39,12 +39,12 @@ const opc::Da1GroupHeader kGroup{0x11, 0x22, plat::S_FALSE};
 
 // The values of FiveItems as they follow the item headers.
 const char* const kValues =
-    "0300 0000 0000 0000  FEFF FFFF 0000 0000"   // I4 -2
-    "0500 0000 0000 0000  0000 0000 0000 F83F"   // R8 1.5
-    "0B00 0000 0000 0000  FFFF 0000 0000 0000"   // BOOL true
-    "0600 0000 0000 0000  3930 0000 0000 0000"   // CY 1.2345
-    "0800 0000 0000 0000  0000 0000 0000 0000"   // BSTR, its pointer slot empty
-    "0400 0000  4100 6200  0000";                // 4 bytes "Ab", NUL
+    "0300 0000 0000 0000  FEFF FFFF 0000 0000"  // I4 -2
+    "0500 0000 0000 0000  0000 0000 0000 F83F"  // R8 1.5
+    "0B00 0000 0000 0000  FFFF 0000 0000 0000"  // BOOL true
+    "0600 0000 0000 0000  3930 0000 0000 0000"  // CY 1.2345
+    "0800 0000 0000 0000  0000 0000 0000 0000"  // BSTR, its pointer slot empty
+    "0400 0000  4100 6200  0000";               // 4 bytes "Ab", NUL
 
 TEST(Da1Stream, DataBlockGolden) {
     auto items = FiveItems();
@@ -65,14 +65,13 @@ TEST(Da1Stream, DataTimeBlockGolden) {
     auto items = FiveItems();
     auto block = opc::BuildDa1DataBlock(true, kGroup, items);
     ASSERT_TRUE(block);
-    const auto want =
-        Hex(std::string("D200 0000  0500 0000  1100 0000  2200 0000  0100 0000"
-                        "0100 0000  7800 0000  C000 0000  1000 0000 0000 D901"
-                        "0200 0000  8800 0000  C000 0000  1100 0000 0000 D901"
-                        "0300 0000  9800 0000  1C00 0000  1200 0000 0000 D901"
-                        "0400 0000  A800 0000  C000 0000  1300 0000 0000 D901"
-                        "0500 0000  B800 0000  C000 0000  1400 0000 0000 D901") +
-            kValues);
+    const auto want = Hex(std::string("D200 0000  0500 0000  1100 0000  2200 0000  0100 0000"
+                                      "0100 0000  7800 0000  C000 0000  1000 0000 0000 D901"
+                                      "0200 0000  8800 0000  C000 0000  1100 0000 0000 D901"
+                                      "0300 0000  9800 0000  1C00 0000  1200 0000 0000 D901"
+                                      "0400 0000  A800 0000  C000 0000  1300 0000 0000 D901"
+                                      "0500 0000  B800 0000  C000 0000  1400 0000 0000 D901") +
+                          kValues);
     ASSERT_EQ(want.size(), 210u);
     EXPECT_EQ(*block, want);
 }

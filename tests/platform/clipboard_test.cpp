@@ -27,12 +27,14 @@ class ClipChild : public testsupport::ChildProcess {
   public:
     ClipChild(const std::string& scenario,
               const std::vector<std::pair<std::string, std::string>>& env)
-        : testsupport::ChildProcess({"ClipboardChild.DISABLED_Main", "NORVALT_CLIP_CHILD",
-                                     "NORVALT_CLIP_"},
-                                    scenario, env) {}
+        : testsupport::ChildProcess(
+              {"ClipboardChild.DISABLED_Main", "NORVALT_CLIP_CHILD", "NORVALT_CLIP_"}, scenario,
+              env) {}
 };
 
-std::u16string Numbered(int i) { return plat::Utf8ToWide("Format " + std::to_string(i)); }
+std::u16string Numbered(int i) {
+    return plat::Utf8ToWide("Format " + std::to_string(i));
+}
 
 TEST(ClipboardFormat, NumbersFromC000OneNamePerNumberIgnoringCase) {
     testsupport::TempRoot root;
@@ -61,9 +63,9 @@ TEST(ClipboardFormat, KeptInTheRegistryStore) {
     const uint16_t n = RegisterClipboardFormat(u"Norvalt \u0416 Stream");
     ASSERT_EQ(n, 0xC000);
     std::vector<plat::reg::ValueInfo> values;
-    ASSERT_EQ(plat::reg::EnumValues(plat::reg::Hive::LocalMachine, "System\\Clipboard Formats",
-                                    values),
-              plat::ERROR_SUCCESS);
+    ASSERT_EQ(
+        plat::reg::EnumValues(plat::reg::Hive::LocalMachine, "System\\Clipboard Formats", values),
+        plat::ERROR_SUCCESS);
     ASSERT_EQ(values.size(), 1u);
     EXPECT_EQ(values[0].name, "Norvalt \xD0\x96 Stream");
     EXPECT_EQ(values[0].value, plat::reg::Value::Dword(0xC000));

@@ -51,9 +51,8 @@ inline GroupSeen g_group_seen;
 
 class GroupObject final
     : public plat::ComObject<opc::IOPCItemMgt, opc::IOPCGroupStateMgt2, opc::IOPCGroupStateMgt,
-                             opc::IOPCSyncIO, opc::IOPCAsyncIO, opc::IOPCAsyncIO2,
-                             opc::IDataObject, tlb::IOPCItemSamplingMgtExt,
-                             plat::IConnectionPointContainer> {
+                             opc::IOPCSyncIO, opc::IOPCAsyncIO, opc::IOPCAsyncIO2, opc::IDataObject,
+                             tlb::IOPCItemSamplingMgtExt, plat::IConnectionPointContainer> {
   public:
     GroupObject() : point_(this) { ++g_live_opc; }
     ~GroupObject() override { --g_live_opc; }
@@ -179,9 +178,15 @@ class GroupObject final
             s.wQuality = static_cast<uint16_t>(0xC0 + source);
             s.wReserved = 0;
             switch (h[i] % 3) {
-                case 0: s.vDataValue = plat::Variant::I4(static_cast<int32_t>(h[i])); break;
-                case 1: s.vDataValue = plat::Variant::Str(u"v" + U16(std::to_string(h[i]))); break;
-                default: s.vDataValue = plat::Variant::R8(h[i] / 4.0); break;
+                case 0:
+                    s.vDataValue = plat::Variant::I4(static_cast<int32_t>(h[i]));
+                    break;
+                case 1:
+                    s.vDataValue = plat::Variant::Str(u"v" + U16(std::to_string(h[i])));
+                    break;
+                default:
+                    s.vDataValue = plat::Variant::R8(h[i] / 4.0);
+                    break;
             }
         }
         return any_bad ? plat::S_FALSE : plat::S_OK;
@@ -191,7 +196,8 @@ class GroupObject final
                   HRESULT** errors) override {
         if (n == 0) return plat::E_INVALIDARG;
         Written(n, v);
-        return PerHandle(n, errors, [&](uint32_t i) { return static_cast<HRESULT>(h[i] + v[i].vt); });
+        return PerHandle(n, errors,
+                         [&](uint32_t i) { return static_cast<HRESULT>(h[i] + v[i].vt); });
     }
 
     // IOPCAsyncIO: transaction id = connection + count (+ source for Read); errors the handles.
@@ -204,7 +210,8 @@ class GroupObject final
                   uint32_t* tid, HRESULT** errors) override {
         *tid = conn + n;
         Written(n, v);
-        return PerHandle(n, errors, [&](uint32_t i) { return static_cast<HRESULT>(h[i] + v[i].vt); });
+        return PerHandle(n, errors,
+                         [&](uint32_t i) { return static_cast<HRESULT>(h[i] + v[i].vt); });
     }
     HRESULT Refresh(uint32_t conn, opc::OPCDATASOURCE source, uint32_t* tid) override {
         *tid = conn * 10 + source;
@@ -222,7 +229,8 @@ class GroupObject final
                   uint32_t* cancel, HRESULT** errors) override {
         *cancel = tid + n;
         Written(n, v);
-        return PerHandle(n, errors, [&](uint32_t i) { return static_cast<HRESULT>(h[i] + v[i].vt); });
+        return PerHandle(n, errors,
+                         [&](uint32_t i) { return static_cast<HRESULT>(h[i] + v[i].vt); });
     }
     HRESULT Refresh2(opc::OPCDATASOURCE source, uint32_t tid, uint32_t* cancel) override {
         *cancel = tid * 10 + source;
@@ -247,9 +255,7 @@ class GroupObject final
                       static_cast<uint8_t>(f->dwAspect), static_cast<uint8_t>(f->lindex)};
         return plat::S_OK;
     }
-    HRESULT GetDataHere(const opc::FORMATETC*, opc::STGMEDIUM*) override {
-        return plat::E_NOTIMPL;
-    }
+    HRESULT GetDataHere(const opc::FORMATETC*, opc::STGMEDIUM*) override { return plat::E_NOTIMPL; }
     HRESULT QueryGetData(const opc::FORMATETC* f) override {
         return f ? plat::S_OK : plat::S_FALSE;
     }
@@ -290,8 +296,8 @@ class GroupObject final
     }
 
     // IOPCItemSamplingMgtExt: errors h * 4 + enable * 2 + early.
-    HRESULT SetItemBufferEnableAndTimeStampControl(uint32_t n, const uint32_t* h,
-                                                   const int32_t* en, const int32_t* early,
+    HRESULT SetItemBufferEnableAndTimeStampControl(uint32_t n, const uint32_t* h, const int32_t* en,
+                                                   const int32_t* early,
                                                    HRESULT** errors) override {
         if (n == 0) return plat::E_INVALIDARG;
         return PerHandle(n, errors, [&](uint32_t i) {
@@ -440,8 +446,8 @@ class ClientSinks final : public plat::ComObject<opc::IOPCDataCallback, opc::IAd
     std::vector<std::string> views;
 
   private:
-    HRESULT Keep(const char* kind, uint32_t tid, opc::OPCHANDLE g, HRESULT q, HRESULT e,
-                 uint32_t n, const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* qs,
+    HRESULT Keep(const char* kind, uint32_t tid, opc::OPCHANDLE g, HRESULT q, HRESULT e, uint32_t n,
+                 const opc::OPCHANDLE* h, const plat::Variant* v, const uint16_t* qs,
                  const plat::FILETIME* ts, const HRESULT* es) {
         Data d;
         d.kind = kind;

@@ -872,8 +872,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
         w.U16(plat::VT_I4);
         w.U16(0);
     };
-    auto add_items = [&](uint32_t count, uint32_t claim, uint32_t blob_claim,
-                         uint32_t blob_bytes) {
+    auto add_items = [&](uint32_t count, uint32_t claim, uint32_t blob_claim, uint32_t blob_bytes) {
         return body(Request(1, 5, opc::IID_IOPCItemMgt, 0, [&](Writer& w) {
             w.U32(count);
             w.U32(claim);
@@ -890,8 +889,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
         w.I32(-1);
         w.U32(opc::TYMED_HGLOBAL);
     };
-    auto on_data = [&](const std::u16string& name, uint32_t tymed, uint32_t claim,
-                       uint32_t bytes) {
+    auto on_data = [&](const std::u16string& name, uint32_t tymed, uint32_t claim, uint32_t bytes) {
         return body(Request(1, 5, opc::IID_IAdviseSink, 0, [&](Writer& w) {
             format(w, name);
             w.U8(1);
@@ -935,36 +933,39 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
              w.U32(1);
              w.I32(0);
          })},
-        {state, 1 /* SetState */, body(Request(1, 5, opc::IID_IOPCGroupStateMgt, 1,
-                                                [](Writer& w) {
-                                                    w.U8(1);
-                                                    w.U32(20);
-                                                    w.U8(0);
-                                                    w.U8(1);
-                                                    w.I32(-60);
-                                                    w.U8(0);
-                                                    w.U8(0);
-                                                    w.U8(0);
-                                                }))},
+        {state, 1 /* SetState */,
+         body(Request(1, 5, opc::IID_IOPCGroupStateMgt, 1,
+                      [](Writer& w) {
+                          w.U8(1);
+                          w.U32(20);
+                          w.U8(0);
+                          w.U8(1);
+                          w.I32(-60);
+                          w.U8(0);
+                          w.U8(0);
+                          w.U8(0);
+                      }))},
         {advise, 0, on_data(u"OPCSTMFORMATDATA", opc::TYMED_HGLOBAL, 4, 4)},
-        {data, 0, body(Request(1, 5, opc::IID_IOPCDataCallback, 0, [](Writer& w) {
-             w.U32(0);
-             w.U32(5);
-             w.I32(0);
-             w.I32(0);
-             w.U32(1);
-             w.U32(1);
-             w.U32(11);
-             w.U32(1);
-             w.U16(plat::VT_R8);
-             w.U64(0);
-             w.U32(1);
-             w.U16(0xC0);
-             w.U32(1);
-             w.U64(1);
-             w.U32(1);
-             w.I32(0);
-         }))},
+        {data, 0,
+         body(Request(1, 5, opc::IID_IOPCDataCallback, 0,
+                      [](Writer& w) {
+                          w.U32(0);
+                          w.U32(5);
+                          w.I32(0);
+                          w.I32(0);
+                          w.U32(1);
+                          w.U32(1);
+                          w.U32(11);
+                          w.U32(1);
+                          w.U16(plat::VT_R8);
+                          w.U64(0);
+                          w.U32(1);
+                          w.U16(0xC0);
+                          w.U32(1);
+                          w.U64(1);
+                          w.U32(1);
+                          w.I32(0);
+                      }))},
     };
     for (const auto& c : good) {
         const bool is_request = c.frame[0] == static_cast<uint8_t>(MsgType::Request);
@@ -980,9 +981,9 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
     EXPECT_EQ(DecodeFrame(add_items(3, 3, 3, 3), items, 0), Decoded::Malformed);
     EXPECT_EQ(DecodeFrame(add_items(2, 2, 0x7FFFFFFF, 3), items, 0), Decoded::Malformed);
     EXPECT_EQ(DecodeFrame(add_items(2, 2, 4, 3), items, 0), Decoded::Malformed);
-    EXPECT_EQ(DecodeFrame(on_data(u"OPCSTMFORMATDATA", opc::TYMED_HGLOBAL, 0xFFFFFFF0, 4),
-                          advise, 0),
-              Decoded::Malformed);
+    EXPECT_EQ(
+        DecodeFrame(on_data(u"OPCSTMFORMATDATA", opc::TYMED_HGLOBAL, 0xFFFFFFF0, 4), advise, 0),
+        Decoded::Malformed);
     EXPECT_EQ(DecodeFrame(on_data(u"OPCSTMFORMATDATA", 2 /* a file */, 4, 4), advise, 0),
               Decoded::Malformed);
     EXPECT_EQ(DecodeFrame(on_data(std::u16string(256, u'x'), opc::TYMED_HGLOBAL, 4, 4), advise, 0),

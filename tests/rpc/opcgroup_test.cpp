@@ -161,8 +161,8 @@ TEST_F(OpcGroup, HandleArraysReachTheGroupAndErrorsComeBack) {
     EXPECT_EQ(items->CreateEnumerator(opc::IID_IEnumString, &raw), plat::E_INVALIDARG);
     EXPECT_EQ(raw, nullptr);
     ASSERT_EQ(items->CreateEnumerator(opc::IID_IEnumOPCItemAttributes, &raw), S_OK);
-    auto attrs = ComPtr<opc::IEnumOPCItemAttributes>::Attach(
-        static_cast<opc::IEnumOPCItemAttributes*>(raw));
+    auto attrs =
+        ComPtr<opc::IEnumOPCItemAttributes>::Attach(static_cast<opc::IEnumOPCItemAttributes*>(raw));
     opc::OPCITEMATTRIBUTES* a = nullptr;
     uint32_t got = 0;
     ASSERT_EQ(attrs->Next(5, &a, &got), S_FALSE);
@@ -200,7 +200,8 @@ TEST_F(OpcGroup, StateWithOptionalInValuesNameCloneAndKeepAlive) {
     const opc::BOOL inactive = 0;
     const int32_t bias = -60;
     const opc::OPCHANDLE client = 44;
-    ASSERT_EQ(state->SetState(nullptr, &revised, &inactive, &bias, nullptr, nullptr, &client), S_OK);
+    ASSERT_EQ(state->SetState(nullptr, &revised, &inactive, &bias, nullptr, nullptr, &client),
+              S_OK);
     {
         std::lock_guard lk(g_group_seen.m);
         EXPECT_EQ(g_group_seen.set_state, "active=0 bias=-60 client=44 ");
@@ -237,7 +238,8 @@ TEST_F(OpcGroup, StateWithOptionalInValuesNameCloneAndKeepAlive) {
     ASSERT_TRUE(base);
     void* raw = nullptr;
     ASSERT_EQ(base->CloneGroup(u"Copy", opc::IID_IOPCGroupStateMgt2, &raw), S_OK);
-    auto clone = ComPtr<opc::IOPCGroupStateMgt2>::Attach(static_cast<opc::IOPCGroupStateMgt2*>(raw));
+    auto clone =
+        ComPtr<opc::IOPCGroupStateMgt2>::Attach(static_cast<opc::IOPCGroupStateMgt2*>(raw));
     ASSERT_TRUE(clone);
     ASSERT_EQ(clone->GetState(&r, &active, &name, &b, &d, &l, &hc, &hs), S_OK);
     EXPECT_EQ(Take(name), u"Copy");
@@ -438,8 +440,7 @@ TEST_F(OpcGroup, DataObjectAdviseSinkAndGlobalMemory) {
         ASSERT_EQ(sinks->media.size(), 1u);
         EXPECT_EQ(sinks->media[0].tymed, opc::TYMED_HGLOBAL);
         EXPECT_EQ(sinks->media[0].hGlobal, m.hGlobal);
-        EXPECT_EQ(sinks->views,
-                  (std::vector<std::string>{"1/-1", "rename-null", "save", "close"}));
+        EXPECT_EQ(sinks->views, (std::vector<std::string>{"1/-1", "rename-null", "save", "close"}));
     }
     sink = nullptr;
 
