@@ -12,7 +12,9 @@ namespace drv {
 
 namespace {
 
-std::atomic<bool> g_search_mode{false};
+alignas(4) std::atomic<int32_t> g_search_mode{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free && sizeof(std::atomic<int32_t>) == 4,
+              "the library reads the search flag as a plain 32-bit cell");
 
 std::string Num(int64_t v) {
     return std::to_string(v);
@@ -20,7 +22,7 @@ std::string Num(int64_t v) {
 
 }  // namespace
 
-std::atomic<bool>& SearchMode() {
+std::atomic<int32_t>& SearchMode() {
     return g_search_mode;
 }
 
@@ -152,7 +154,7 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
                             empty_probes_[static_cast<size_t>(address)] < kRegisteredProbeTries;
     r.kind = registered ? 4 : 3;
     r.cls = registered ? 0 : 4;
-    r.busy = SearchMode().load() ? 1 : 0;  // the "highest priority" byte of a probe
+    r.busy = SearchMode().load() != 0 ? 1 : 0;  // the "highest priority" byte of a probe
     r.probe = 1;
     // Ranked by the last attempt: an address that never answers would otherwise count as
     // never served and win every step, starving the controllers.

@@ -13,8 +13,10 @@
 
 namespace drv {
 
-// The service's search mode: every empty address ranks first, so probes come first.
-std::atomic<bool>& SearchMode();
+// The service's search mode: every empty address ranks first, so probes come first. One aligned
+// 32-bit cell, because the field-bus library reads it through a plain pointer: the poll threads
+// search while it is non-zero, the library while it is 1.
+std::atomic<int32_t>& SearchMode();
 
 class TProcessThread : public TPortObject, public IPortOwner, public IControllerOwner {
   public:

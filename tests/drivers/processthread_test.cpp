@@ -137,7 +137,7 @@ class PollThread : public testsupport::SimulatedPortTest {
     }
     void TearDown() override {
         RegisterTorkClass(TorkClass::T40, nullptr);
-        SearchMode() = false;
+        SearchMode() = 0;
         SimulatedPortTest::TearDown();
     }
 };
@@ -203,7 +203,7 @@ TEST_F(PollThread, SearchModePutsProbesFirst) {
     ASSERT_TRUE(StepUntilFound(5));
     // Bring every empty address's last probe up to now, so only the search mode ranks them.
     Steps(40);
-    SearchMode() = true;
+    SearchMode() = 1;
     int probes = 0;
     for (int i = 0; i < 5; ++i) {
         uint32_t step = thread_->Steps();
