@@ -21,6 +21,8 @@ using namespace hosttest;
 namespace hosttest {
 // The OPC client scenarios (opcremote_child.cpp); false for a name that is not one of them.
 bool OpcChildScenario(const std::string& scenario);
+// The OPC group client scenario (opcgroup_child.cpp).
+bool OpcGroupChildScenario(const std::string& scenario);
 }  // namespace hosttest
 
 namespace {
@@ -217,6 +219,7 @@ TEST(HostChild, DISABLED_Main) {
     if (scenario == "probe") Probe();
     if (scenario == "greedy") Greedy();
     if (OpcChildScenario(scenario)) ::_exit(0);
+    if (OpcGroupChildScenario(scenario)) ::_exit(0);
     Report("FAIL unknown scenario " + scenario);
     ::_exit(2);
 }
