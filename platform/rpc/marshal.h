@@ -616,15 +616,21 @@ struct TaskArray {
     }
 };
 
-template <class E, size_t N>
-struct OutArray : OutOnly {
-    using Storage = TaskArray<E>;
+// An out pointer to task memory the callee allocates: cleared before the call, so a failed
+// call leaves the caller nothing to free.
+template <class E>
+struct OutTaskPointer : OutOnly {
     template <class A>
     static HRESULT Check(E** const& arg, const A&) {
         if (!arg) return E_POINTER;
         *arg = nullptr;
         return S_OK;
     }
+};
+
+template <class E, size_t N>
+struct OutArray : OutTaskPointer<E> {
+    using Storage = TaskArray<E>;
     static bool ReadOut(MarshalEnv& env, Reader& r, Storage& s) {
         uint8_t present;
         if (!r.U8(present) || present > 1) return false;
@@ -687,14 +693,8 @@ struct TaskRecord {
 };
 
 template <class E>
-struct OutRecord : OutOnly {
+struct OutRecord : OutTaskPointer<E> {
     using Storage = TaskRecord<E>;
-    template <class A>
-    static HRESULT Check(E** const& arg, const A&) {
-        if (!arg) return E_POINTER;
-        *arg = nullptr;
-        return S_OK;
-    }
     static bool ReadOut(MarshalEnv& env, Reader& r, Storage& s) {
         uint8_t present;
         if (!r.U8(present) || present > 1) return false;
