@@ -21,6 +21,39 @@ using namespace plat::rpc;
 
 namespace {
 
+// A frame without its length prefix, as the decoder takes it.
+std::vector<uint8_t> Body(const std::vector<uint8_t>& frame) {
+    return std::vector<uint8_t>(frame.begin() + 4, frame.end());
+}
+
+// A done reply to call 1 whose out values `outs` writes.
+std::vector<uint8_t> ReplyBody(const std::function<void(Writer&)>& outs) {
+    Writer r;
+    size_t at = BeginReply(r, 1);
+    outs(r);
+    FinishReply(r, at, ReplyStatus::Done, 0, "");
+    return Body(r.Bytes());
+}
+
+struct Case {
+    const InterfaceInfo* iface;
+    uint16_t method;
+    std::vector<uint8_t> frame;
+};
+
+// Each good frame decodes as what it is, and every cut of it is refused.
+void ExpectDecodedAndCutsRefused(const std::vector<Case>& good) {
+    for (const auto& c : good) {
+        const bool is_request = c.frame[0] == static_cast<uint8_t>(MsgType::Request);
+        const auto want = is_request ? Decoded::Request : Decoded::Reply;
+        ASSERT_EQ(DecodeFrame(c.frame, c.iface, c.method), want) << c.iface->name;
+        for (size_t n = 0; n < c.frame.size(); ++n)
+            EXPECT_EQ(DecodeFrame(std::span(c.frame.data(), n), c.iface, c.method),
+                      Decoded::Malformed)
+                << c.iface->name << " cut at " << n;
+    }
+}
+
 class RawPeer {
   public:
     explicit RawPeer(const std::string& path) {
@@ -531,33 +564,30 @@ TEST_F(Hostile, MessageMemoryIsBoundedForTheWholeProcess) {
 
 TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
     RegisterAll();
-    auto body = [](const std::vector<uint8_t>& frame) {
-        return std::vector<uint8_t>(frame.begin() + 4, frame.end());
-    };
     const auto* kinds = FindInterface(IID_ITestKinds);
     ASSERT_TRUE(kinds);
     std::vector<std::vector<uint8_t>> good = {
-        body(Request(1, 5, IID_ITestKinds, kSum,
+        Body(Request(1, 5, IID_ITestKinds, kSum,
                      [](Writer& w) {
                          w.U32(2);
                          w.U32(2);
                          w.U32(7);
                          w.U32(8);
                      })),
-        body(Request(2, 5, IID_ITestKinds, kVariants,
+        Body(Request(2, 5, IID_ITestKinds, kVariants,
                      [](Writer& w) {
                          w.U16(plat::VT_BSTR);
                          w.U32(2);
                          w.U16(0x416);
                          w.U16(0xD800);
                      })),
-        body(Request(3, 5, tlb::IID_INorvalt, 12 /* RegisterSinkInterface */,
+        Body(Request(3, 5, tlb::IID_INorvalt, 12 /* RegisterSinkInterface */,
                      [](Writer& w) {
                          w.U8(1);
                          w.U64(9);
                          w.Guid(tlb::IID_INorvaltEvents);
                      })),
-        body(Request(4, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance,
+        Body(Request(4, kActivatorObject, plat::IID_IUnknown, kMethodCreateInstance,
                      [](Writer& w) {
                          w.Guid(CLSID_TestObject);
                          w.Guid(tlb::IID_INorvalt);
@@ -573,7 +603,7 @@ TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
         EXPECT_EQ(DecodeFrame(longer), Decoded::Malformed) << "trailing byte";
     }
     // A reference of another interface than the parameter's is refused.
-    auto wrong = body(Request(3, 5, tlb::IID_INorvalt, 12, [](Writer& w) {
+    auto wrong = Body(Request(3, 5, tlb::IID_INorvalt, 12, [](Writer& w) {
         w.U8(1);
         w.U64(9);
         w.Guid(tlb::IID_IHWEmu);
@@ -589,8 +619,8 @@ TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
     r.U32(11);
     FinishReply(r, at, ReplyStatus::Done, 0, "");
     const uint16_t kSequence = 7;
-    EXPECT_EQ(DecodeFrame(body(r.Bytes()), kinds, kSequence), Decoded::Reply);
-    auto cut = body(r.Bytes());
+    EXPECT_EQ(DecodeFrame(Body(r.Bytes()), kinds, kSequence), Decoded::Reply);
+    auto cut = Body(r.Bytes());
     cut.resize(cut.size() - 5);
     EXPECT_EQ(DecodeFrame(cut, kinds, kSequence), Decoded::Malformed);
 }
@@ -740,48 +770,33 @@ TEST_F(HostileOpc, ANextReplyBeyondTheCallersRoomIsRefusedAndNothingIsWritten) {
 TEST(RpcDecoder, OpcShapesAreDecodedAndTheirTruncationsRefused) {
     RegisterOpcTest();
     const size_t blocks_before = plat::CoTaskMemLiveBlocks();
-    auto body = [](const std::vector<uint8_t>& frame) {
-        return std::vector<uint8_t>(frame.begin() + 4, frame.end());
-    };
-    auto reply = [&](const std::function<void(Writer&)>& outs) {
-        Writer r;
-        size_t at = BeginReply(r, 1);
-        outs(r);
-        FinishReply(r, at, ReplyStatus::Done, 0, "");
-        return body(r.Bytes());
-    };
     const auto* strings = FindInterface(opc::IID_IEnumString);
     const auto* server = FindInterface(opc::IID_IOPCServer);
     const auto* props = FindInterface(opc::IID_IOPCItemProperties);
     const auto* attrs = FindInterface(opc::IID_IEnumOPCItemAttributes);
     const auto* conns = FindInterface(plat::IID_IEnumConnections);
     ASSERT_TRUE(strings && server && props && attrs && conns);
-    struct Case {
-        const InterfaceInfo* iface;
-        uint16_t method;
-        std::vector<uint8_t> frame;
-    };
     std::vector<Case> good = {
         {strings, 0,
-         body(Request(1, 5, opc::IID_IEnumString, 0,
+         Body(Request(1, 5, opc::IID_IEnumString, 0,
                       [](Writer& w) {
                           w.U32(1);
                           w.U8(0);
                       }))},
-        {strings, 0, reply([](Writer& w) {
+        {strings, 0, ReplyBody([](Writer& w) {
              w.U32(1);
              PutString(w, u"s");
              w.U8(1);
              w.U32(1);
          })},
-        {server, 3 /* GetStatus */, reply([](Writer& w) {
+        {server, 3 /* GetStatus */, ReplyBody([](Writer& w) {
              w.U8(1);
              for (int i = 0; i < 3; ++i) w.U64(uint64_t(i));
              for (int i = 0; i < 3; ++i) w.U32(1);
              for (int i = 0; i < 4; ++i) w.U16(0);
              PutString(w, u"v");
          })},
-        {props, 2 /* LookupItemIDs */, reply([](Writer& w) {
+        {props, 2 /* LookupItemIDs */, ReplyBody([](Writer& w) {
              w.U8(1);
              w.U32(2);
              PutString(w, u"i");
@@ -791,7 +806,7 @@ TEST(RpcDecoder, OpcShapesAreDecodedAndTheirTruncationsRefused) {
              w.I32(0);
              w.I32(1);
          })},
-        {attrs, 0, reply([](Writer& w) {
+        {attrs, 0, ReplyBody([](Writer& w) {
              w.U8(1);
              w.U32(1);
              PutString(w, u"p");
@@ -806,7 +821,7 @@ TEST(RpcDecoder, OpcShapesAreDecodedAndTheirTruncationsRefused) {
              w.I32(7);
              w.U32(1);  // fetched
          })},
-        {conns, 0, reply([](Writer& w) {
+        {conns, 0, ReplyBody([](Writer& w) {
              w.U32(1);
              w.U8(0);  // a null reference
              w.U64(0);
@@ -816,17 +831,9 @@ TEST(RpcDecoder, OpcShapesAreDecodedAndTheirTruncationsRefused) {
              w.U32(1);
          })},
     };
-    for (const auto& c : good) {
-        const bool is_request = c.frame[0] == static_cast<uint8_t>(MsgType::Request);
-        const auto want = is_request ? Decoded::Request : Decoded::Reply;
-        ASSERT_EQ(DecodeFrame(c.frame, c.iface, c.method), want) << c.iface->name;
-        for (size_t n = 0; n < c.frame.size(); ++n)
-            EXPECT_EQ(DecodeFrame(std::span(c.frame.data(), n), c.iface, c.method),
-                      Decoded::Malformed)
-                << c.iface->name << " cut at " << n;
-    }
+    ExpectDecodedAndCutsRefused(good);
     // A fetched count that disagrees with the elements.
-    EXPECT_EQ(DecodeFrame(reply([](Writer& w) {
+    EXPECT_EQ(DecodeFrame(ReplyBody([](Writer& w) {
                               w.U32(1);
                               PutString(w, u"s");
                               w.U8(1);
@@ -845,16 +852,6 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
     testsupport::TempRoot root;
     ASSERT_EQ(plat::RegisterClipboardFormat(u"OPCSTMFORMATDATA"), 0xC000);
     const size_t blocks_before = plat::CoTaskMemLiveBlocks();
-    auto body = [](const std::vector<uint8_t>& frame) {
-        return std::vector<uint8_t>(frame.begin() + 4, frame.end());
-    };
-    auto reply = [&](const std::function<void(Writer&)>& outs) {
-        Writer r;
-        size_t at = BeginReply(r, 1);
-        outs(r);
-        FinishReply(r, at, ReplyStatus::Done, 0, "");
-        return body(r.Bytes());
-    };
     const auto* items = FindInterface(opc::IID_IOPCItemMgt);
     const auto* sync = FindInterface(opc::IID_IOPCSyncIO);
     const auto* state = FindInterface(opc::IID_IOPCGroupStateMgt);
@@ -873,7 +870,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
         w.U16(0);
     };
     auto add_items = [&](uint32_t count, uint32_t claim, uint32_t blob_claim, uint32_t blob_bytes) {
-        return body(Request(1, 5, opc::IID_IOPCItemMgt, 0, [&](Writer& w) {
+        return Body(Request(1, 5, opc::IID_IOPCItemMgt, 0, [&](Writer& w) {
             w.U32(count);
             w.U32(claim);
             item_def(w, 2, 2);
@@ -890,7 +887,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
         w.U32(opc::TYMED_HGLOBAL);
     };
     auto on_data = [&](const std::u16string& name, uint32_t tymed, uint32_t claim, uint32_t bytes) {
-        return body(Request(1, 5, opc::IID_IAdviseSink, 0, [&](Writer& w) {
+        return Body(Request(1, 5, opc::IID_IAdviseSink, 0, [&](Writer& w) {
             format(w, name);
             w.U8(1);
             w.U32(tymed);
@@ -899,14 +896,9 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
         }));
     };
 
-    struct Case {
-        const InterfaceInfo* iface;
-        uint16_t method;
-        std::vector<uint8_t> frame;
-    };
     std::vector<Case> good = {
         {items, 0, add_items(2, 2, 3, 3)},
-        {items, 0, reply([](Writer& w) {
+        {items, 0, ReplyBody([](Writer& w) {
              w.U8(1);
              w.U32(1);
              w.U32(1007);
@@ -919,7 +911,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
              w.U32(1);
              w.I32(0);
          })},
-        {sync, 0, reply([](Writer& w) {
+        {sync, 0, ReplyBody([](Writer& w) {
              w.U8(1);
              w.U32(1);
              w.U32(6);
@@ -934,7 +926,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
              w.I32(0);
          })},
         {state, 1 /* SetState */,
-         body(Request(1, 5, opc::IID_IOPCGroupStateMgt, 1,
+         Body(Request(1, 5, opc::IID_IOPCGroupStateMgt, 1,
                       [](Writer& w) {
                           w.U8(1);
                           w.U32(20);
@@ -947,7 +939,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
                       }))},
         {advise, 0, on_data(u"OPCSTMFORMATDATA", opc::TYMED_HGLOBAL, 4, 4)},
         {data, 0,
-         body(Request(1, 5, opc::IID_IOPCDataCallback, 0,
+         Body(Request(1, 5, opc::IID_IOPCDataCallback, 0,
                       [](Writer& w) {
                           w.U32(0);
                           w.U32(5);
@@ -967,15 +959,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
                           w.I32(0);
                       }))},
     };
-    for (const auto& c : good) {
-        const bool is_request = c.frame[0] == static_cast<uint8_t>(MsgType::Request);
-        const auto want = is_request ? Decoded::Request : Decoded::Reply;
-        ASSERT_EQ(DecodeFrame(c.frame, c.iface, c.method), want) << c.iface->name;
-        for (size_t n = 0; n < c.frame.size(); ++n)
-            EXPECT_EQ(DecodeFrame(std::span(c.frame.data(), n), c.iface, c.method),
-                      Decoded::Malformed)
-                << c.iface->name << " cut at " << n;
-    }
+    ExpectDecodedAndCutsRefused(good);
     // Forged counts and sizes.
     EXPECT_EQ(DecodeFrame(add_items(0xFFFFFFFF, 0xFFFFFFFF, 3, 3), items, 0), Decoded::Malformed);
     EXPECT_EQ(DecodeFrame(add_items(3, 3, 3, 3), items, 0), Decoded::Malformed);
@@ -990,7 +974,7 @@ TEST(RpcDecoder, OpcGroupShapesAreDecodedAndForgedSizesRefused) {
               Decoded::Malformed);
     EXPECT_EQ(DecodeFrame(on_data(u"", opc::TYMED_HGLOBAL, 4, 4), advise, 0), Decoded::Malformed);
     // A registered number is meaningless elsewhere: only names travel for them.
-    EXPECT_EQ(DecodeFrame(body(Request(1, 5, opc::IID_IAdviseSink, 0,
+    EXPECT_EQ(DecodeFrame(Body(Request(1, 5, opc::IID_IAdviseSink, 0,
                                        [](Writer& w) {
                                            w.U8(1);
                                            w.U8(0);
