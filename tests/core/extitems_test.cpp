@@ -358,6 +358,7 @@ TEST_F(ExtItems, SameNameFromTwoPortsKeepsTheFirstAndLateDestroysTouchOnlyTheirO
     ASSERT_GE(h1, 0);
     EXPECT_EQ(Create(second, u"Dose"), -1) << "a second device may not take the name";
     EXPECT_EQ(second.refs, 0);
+    ASSERT_TRUE(Item(h1));
     EXPECT_EQ(Item(h1)->Write(Variant::I4(1), 1, 2, 1033), kCmdBegin + 1);
     EXPECT_EQ(first.writes, 1);
     EXPECT_EQ(second.writes, 0);
