@@ -89,13 +89,21 @@ TExtLeafItem::TExtLeafItem(const std::string& name, plat::ComPtr<mb::IModbusItem
 
 TExtLeafItem::~TExtLeafItem() = default;
 
-bool TExtLeafItem::Attached() {
+std::shared_lock<std::shared_mutex> TExtLeafItem::Hold() {
+    // New calls stop at once when a detach begins, so a stream of them cannot starve it.
+    if (detaching_.load()) return {};
     std::shared_lock lk(iface_lock_);
-    return static_cast<bool>(iface_);
+    if (!iface_) return {};
+    return lk;
+}
+
+bool TExtLeafItem::Attached() {
+    return static_cast<bool>(Hold());
 }
 
 void TExtLeafItem::Detach() {
     plat::ComPtr<mb::IModbusItem> gone;
+    detaching_.store(true);
     {
         std::unique_lock lk(iface_lock_);
         gone = std::move(iface_);
@@ -113,8 +121,8 @@ HRESULT TExtLeafItem::Write(const Variant& value, int client_privilege, int flag
     if (privileged_ && (flag != kFriendClientKind || client_privilege < level)) {
         result = plat::E_ACCESSDENIED;
     } else {
-        std::shared_lock lk(iface_lock_);
-        if (!iface_) {
+        auto held = Hold();
+        if (!held) {
             result = plat::OPC_E_UNKNOWNITEMID;
         } else {
             try {
@@ -133,8 +141,8 @@ HRESULT TExtLeafItem::Write(const Variant& value, int client_privilege, int flag
 
 void TExtLeafItem::RequestRefresh() {
     TCustomLeafItem::RequestRefresh();
-    std::shared_lock lk(iface_lock_);
-    if (!iface_) return;
+    auto held = Hold();
+    if (!held) return;
     try {
         iface_->SetUpdateRequest(1);
     } catch (...) {
@@ -149,8 +157,8 @@ std::vector<PropertyInfo> TExtLeafItem::AvailableProperties() {
     VARTYPE* types = nullptr;
     HRESULT hr;
     {
-        std::shared_lock lk(iface_lock_);
-        if (!iface_) return {};
+        auto held = Hold();
+        if (!held) return {};
         try {
             hr = iface_->QueryAvailableProperties(&count, &ids, &descriptions, &types);
         } catch (...) {
@@ -180,8 +188,8 @@ HRESULT TExtLeafItem::GetItemProperty(uint32_t id, LCID locale, Variant& out) {
     HRESULT* errors = nullptr;
     HRESULT hr;
     {
-        std::shared_lock lk(iface_lock_);
-        if (!iface_) return plat::OPC_E_UNKNOWNITEMID;
+        auto held = Hold();
+        if (!held) return plat::OPC_E_UNKNOWNITEMID;
         try {
             hr = iface_->GetItemProperties(1, &id, locale, &values, &errors);
         } catch (...) {

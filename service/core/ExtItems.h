@@ -1,6 +1,7 @@
 // Items whose values live in the field-bus library, and the service's side of the library's
 // host callbacks.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <shared_mutex>
 #include <string>
@@ -40,8 +41,12 @@ class TExtLeafItem : public TCustomLeafItem {
     std::string DescriptionEn() override { return description_; }
 
   private:
+    // A shared hold on the interface for one call; empty once detached or detaching.
+    std::shared_lock<std::shared_mutex> Hold();
+
     // Calls into the library hold it shared; Detach holds it exclusively.
     std::shared_mutex iface_lock_;
+    std::atomic<bool> detaching_{false};
     plat::ComPtr<mb::IModbusItem> iface_;
     const uint8_t rights_;
     const bool quiet_;
