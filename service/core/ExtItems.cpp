@@ -307,8 +307,7 @@ extern "C" int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, pl
             ComPtr<TItem> holder = GetItem(existing);
             if (holder && !dynamic_cast<TFastStartItem*>(holder.Get())) {
                 ext->Detach();
-                return Refuse(full, "the name belongs to item " + std::to_string(existing),
-                              handle);
+                return Refuse(full, "the name belongs to item " + std::to_string(existing), handle);
             }
         }
         ext->AddToNS(parent);

@@ -174,8 +174,8 @@ TEST_F(ExtItems, WritesRefreshPropertiesAndLibraryExceptions) {
     EXPECT_EQ(plat::CoTaskMemLiveBlocks(), blocks) << "the library's arrays are freed";
 
     // Privileged: hidden from all but a friend, written only by a friend with privilege.
-    auto secret = New<TExtLeafItem>("Secret", plat::ComPtr<mb::IModbusItem>(&var), plat::VT_I4,
-                                    3, "", true);
+    auto secret =
+        New<TExtLeafItem>("Secret", plat::ComPtr<mb::IModbusItem>(&var), plat::VT_I4, 3, "", true);
     EXPECT_TRUE(secret->RefusesClient(2, 0));
     EXPECT_FALSE(secret->RefusesClient(kFriendClientKind, 0));
     EXPECT_EQ(secret->Write(Variant::I4(1), 1, 2, 1033), plat::E_ACCESSDENIED);
