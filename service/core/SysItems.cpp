@@ -6,6 +6,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
+#include "service/core/ExtItems.h"
 #include "service/core/PortManager.h"
 #include "service/core/TxtProt.h"
 
@@ -176,6 +177,7 @@ void InitDriverItems() {
     New<TSysParStrItem>()->AddToNS(system);
     SetParametersChangedHook(&RefreshSystemItems);
     SetLoadAddrSpaceHook(&LoadAddrSpace);
+    InitExtItems();
 }
 
 // --- fixed address space ------------------------------------------------------------------------

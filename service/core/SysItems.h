@@ -63,7 +63,8 @@ class TPostTankIDItem : public TSoftLeafItem {
     int post_;
 };
 
-// Start-up: the branch class, the two System items and the hooks the port manager calls.
+// Start-up: the branch class, the two System items, the hooks the port manager calls and the
+// host-callback table for the field-bus library (HostCallbackTable, ExtItems.h).
 void InitDriverItems();
 // Re-reads both System items from the cached "Parameters" string.
 void RefreshSystemItems();
