@@ -3,6 +3,7 @@
 #include "service/core/TorkClasses.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRK46.h"
+#include "service/drivers/TRKFF.h"
 #include "service/drivers/TRKX.h"
 
 namespace drv {
@@ -17,6 +18,10 @@ ComPtr<TBasicTork> MakeTork46(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TTork46>(args).Get());
 }
 
+ComPtr<TBasicTork> MakeTorkFF(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTorkFF>(args).Get());
+}
+
 ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
                              const std::string& program_id, bool reprobe) {
     ComPtr<TTorkX> x = TBasicTork::Make<TTorkX>(args, newer_program, program_id);
@@ -29,6 +34,7 @@ ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
 void InstallDrivers() {
     InstallTorkClass(TorkClass::T40, &MakeTork40);
     InstallTorkClass(TorkClass::T46, &MakeTork46);
+    InstallTorkClass(TorkClass::TFF, &MakeTorkFF);
     InstallTorkFallback(&MakeTorkX);
 }
 
