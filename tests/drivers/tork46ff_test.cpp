@@ -726,3 +726,24 @@ TEST_F(Tork46Ff, ClientRequestsDriveAnFF) {
     StepUntil([&] { return ItemState(6) == 7; }, 20);
     EXPECT_EQ(ItemState(6), 7);
 }
+
+// --- removal ------------------------------------------------------------------------------------
+
+TEST_F(Tork46Ff, RemovingAWaitingPostDoesNotWaitForARefusedStop) {
+    controller_ = station_->Add(3, 46, 105);
+    ComPtr<TTork46> t =
+        TBasicTork::Make<TTork46>(TorkCreateArgs{thread_.get(), 3, 46, 105, plat::NowLocal()});
+    ASSERT_EQ(t->LinkState(), LINK_OK);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->SetVarValue(tlb::cvDozeV, 50 * U), 0);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->SetState(1), 0);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->GetState(), 1);
+    ASSERT_EQ(t->SetState(0), plat::OPC_E_RANGE) << "these classes take no stop request";
+    station_->ClearRequests();
+    t->Remove();
+    const auto commands = Commands(3);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "D"), 0)
+        << "no re-reads for five seconds after a refused stop";
+}
