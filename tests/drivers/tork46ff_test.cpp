@@ -1,18 +1,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
 #include "service/core/OPCCache.h"
+#include "service/core/PortManager.h"
 #include "service/core/ProcessThread.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
 #include "tests/support/InstallDrivers.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
+#include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
 using namespace drv;
@@ -746,4 +751,80 @@ TEST_F(Tork46Ff, RemovingAWaitingPostDoesNotWaitForARefusedStop) {
     const auto commands = Commands(3);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "D"), 0)
         << "no re-reads for five seconds after a refused stop";
+}
+
+// --- one real line with the three kinds of controller ---------------------------------------
+
+TEST(Tork46FfPty, ProbeMakesEachClassAndRequestsReachTheWire) {
+    testsupport::TempRoot root;
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
+                                     "PROTOCOL=4 PORT=CUST COM13=ZRN9600 SHIFT13=40"),
+              plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    InitNameSpace();
+    auto station = std::make_shared<zrnsim::Station>();
+    station->Add(1, 40, 74);
+    zrnsim::Controller* c46 = station->Add(2, 46, 105);
+    c46->SetParam(37, 0x40);  // one volume decimal; 33 answers: money
+    c46->SetPrice(2 * U);
+    zrnsim::Controller* cff = station->Add(3, 90, 12);
+    testsupport::PtyPair pty(13);
+    zrnsim::LineRunner runner(station, pty.FarFd());
+    runner.Start();
+    TProcessThread::Install();
+    StartPorts();
+
+    auto wait_for = [](auto cond) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!cond() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return cond();
+    };
+    auto leaf = [](const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); };
+    auto sent = [&](int address, const std::string& request) {
+        for (const zrnsim::LogEntry& e : station->Requests()) {
+            zrnsim::Request r;
+            if (e.address == address &&
+                zrnsim::ParseRequest(e.frame, r) == zrnsim::FrameError::None &&
+                std::string(1, static_cast<char>(r.command)) + r.data == request)
+                return true;
+        }
+        return false;
+    };
+    // Items only one class offers show which class the probe made.
+    EXPECT_TRUE(wait_for([] {
+        return FindLeafID("Post41.AirValveTime") != -1 && FindLeafID("Post42.PriceV") != -1 &&
+               FindLeafID("Post43.Exception") != -1 && FindLeafID("Post43.ReqS") != -1;
+    }));
+    EXPECT_EQ(FindLeafID("Post42.Exception"), -1);
+    EXPECT_EQ(FindLeafID("Post43.PriceV"), -1);
+    auto s42 = leaf("Post42.State"), s43 = leaf("Post43.State");
+    ASSERT_TRUE(s42 && s43);
+    ASSERT_TRUE(wait_for([&] { return s42->PeekValue().lVal == 0 && s43->PeekValue().lVal == 0; }));
+
+    EXPECT_EQ(CmdWait(leaf("Post42.PriceV")->Write(Variant::R8(12.5), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(2, "c1250"));
+    EXPECT_EQ(c46->Price(), 125000);
+    EXPECT_EQ(CmdWait(leaf("Post42.DozeV")->Write(Variant::R8(3.5), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(2, "d00035"));
+    EXPECT_EQ(CmdWait(s42->Write(Variant::I4(1), 0, 0, 1033)), 0);
+    EXPECT_TRUE(wait_for([&] { return s42->PeekValue().lVal == 1; })) << "waits for the key";
+    EXPECT_EQ(c46->GetState(), zrnsim::State::WaitingKey);
+
+    EXPECT_EQ(CmdWait(leaf("Post43.DozeV")->Write(Variant::R8(2), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(3, "d00020"));
+    EXPECT_EQ(CmdWait(s43->Write(Variant::I4(7), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(3, "u"));
+    EXPECT_TRUE(wait_for([&] {
+        const int32_t s = s43->PeekValue().lVal;
+        return s == 7 || cff->GetState() == zrnsim::State::Idle;
+    })) << "the direct start set it working";
+
+    c46->Stop();
+    cff->Stop();
+    EXPECT_TRUE(wait_for([&] { return s42->PeekValue().lVal == 0 && s43->PeekValue().lVal == 0; }));
+    StopPorts();
+    runner.Stop();
+    DoneNameSpace();
+    DoneProtocol();
 }
