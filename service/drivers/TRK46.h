@@ -31,11 +31,25 @@ class TTork46 : public TTorkKit {
     int64_t MassAtStart() const { return mass_at_start_; }
 
     // The class's own variable records; the FF controllers share those of their settings.
+    // Records 0..4 serve volume shift 1, 5..9 shift 2.
     enum Record {
-        kDozeV1, kCurrentV1, kCurrentW1, kTotalV1, kTotalW1,  // volume shift 1
-        kDozeV2, kCurrentV2, kCurrentW2, kTotalV2, kTotalW2,  // volume shift 2
-        kFullUp99, kFullUp9900, kFullDown99, kFullDown9900,
-        kAirValveTime, kVCal1K, kUSSTimeout9999,
+        kDozeV1,
+        kCurrentV1,
+        kCurrentW1,
+        kTotalV1,
+        kTotalW1,
+        kDozeV2,
+        kCurrentV2,
+        kCurrentW2,
+        kTotalV2,
+        kTotalW2,
+        kFullUp99,
+        kFullUp9900,
+        kFullDown99,
+        kFullDown9900,
+        kAirValveTime,
+        kVCal1K,
+        kUSSTimeout9999,
         kRecordCount
     };
     static const VarDef kRecords[kRecordCount];
@@ -50,8 +64,8 @@ class TTork46 : public TTorkKit {
     bool has_mass_ = false;
     bool has_temperature_ = false;
     bool fine_temperature_ = false;
-    uint8_t calib_v_param_ = 0, full_up_param_ = 0, full_down_param_ = 0,
-            temperature_param_ = 0, address_param_ = 0;
+    uint8_t calib_v_param_ = 0, full_up_param_ = 0, full_down_param_ = 0, temperature_param_ = 0,
+            address_param_ = 0;
     int full_pairs_ = 0, uss_pairs_ = 0;
     uint8_t config33_ = 0, config35_ = 0, config36_ = 0, config37_ = 0;
     int64_t mass_at_start_ = 0;

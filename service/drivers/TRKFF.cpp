@@ -29,13 +29,13 @@ bool Bit(uint8_t b, int n) {
 
 }  // namespace
 
-const VarDef TTorkFF::kDozeV{3,    "DozeV", "Заданный объем к отпуску", true, 0.01, 2000, 0.01, 0,
-                             2,    0,       "Volume to load/unload"};
+const VarDef TTorkFF::kDozeV{3, "DozeV", "Заданный объем к отпуску", true, 0.01, 2000, 0.01, 0,
+                             2, 0,       "Volume to load/unload"};
 const VarDef TTorkFF::kCurrentV{
     6, "CurrentV", "Отпущенный объем продукта",     false, 0, 9999.99, 0.01, 0,
     5, 0,          "Loaded/unloaded product volume"};
-const VarDef TTorkFF::kException{39, "Exception", "Код ошибки", false, 0, 255, 1, 0, 1, 1,
-                                 "Exception code"};
+const VarDef TTorkFF::kException{39, "Exception", "Код ошибки",    false, 0, 255, 1, 0,
+                                 1,  1,           "Exception code"};
 const VarDef TTorkFF::kReqS{40, "ReqS", "Заданный объемный расход", true, 0, 9999, 0.001, 0,
                             2,  1,      "Volume flow setup"};
 

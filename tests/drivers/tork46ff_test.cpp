@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/time/clock.h"
@@ -105,21 +105,21 @@ TEST_F(Tork46Ff, ConfigurationBytesDecideShiftsFeaturesAndRanges) {
     };
     const Row rows[] = {
         // Mass, one volume decimal, price in tenths, calibration offered.
-        {1, 46, 105, 0x04, 0x02, 0x40, 0x40, 1, 1, true, true, false, false, true, 99999000, 1000,
-         99999000, 1000, 99 * U, 9999 * U, 125},
+        {1,     46,    105,  0x04,     0x02, 0x40,     0x40, 1,      1,        true, true,
+         false, false, true, 99999000, 1000, 99999000, 1000, 99 * U, 9999 * U, 125},
         // Side post, no temperature, volume and price in whole units.
-        {2, 47, 106, 0x20, 0x0C, 0x00, 0x20, 2, 2, false, false, false, true, false, 99999 * U,
-         1000, 0, U, 99 * U, 9999 * U, 125},
+        {2,     47,   106,   0x20,      0x0C, 0x00, 0x20, 2,      2,        false, false,
+         false, true, false, 99999 * U, 1000, 0,    U,    99 * U, 9999 * U, 125},
         // Bits 2..3 = 11 is no mass; two decimals everywhere.
-        {3, 20, 101, 0x0C, 0x00, 0x40, 0x00, 0, 0, false, true, false, false, true, 9999900, 100,
-         0, 100, 99 * U, 9999 * U, 125},
+        {3,     20,    101,  0x0C,    0x00, 0x40, 0x00, 0,      0,        false, true,
+         false, false, true, 9999900, 100,  0,    100,  99 * U, 9999 * U, 125},
         // Mass at shift 0: the common CurrentW.
-        {4, 20, 104, 0x04, 0x00, 0x00, 0x00, 0, 0, true, true, false, false, false, 9999900, 100,
-         1000000 * U, 100, 99 * U, 9999 * U, 125},
+        {4,     20,    104,   0x04,    0x00, 0x00,        0x00, 0,      0,        true, true,
+         false, false, false, 9999900, 100,  1000000 * U, 100,  99 * U, 9999 * U, 125},
         // Family 90: one decimal whatever 37 says, two FullUp pairs, one time-out pair, fine
         // temperature.
-        {5, 90, 2, 0x00, 0x00, 0x00, 0x20, 1, 0, false, true, true, false, false, 99999000, 1000,
-         0, 100, 9900 * U, 99 * U, 112},
+        {5,    90,    2,     0x00,     0x00, 0x00, 0x20, 1,        0,      false, true,
+         true, false, false, 99999000, 1000, 0,    100,  9900 * U, 99 * U, 112},
     };
     for (const Row& r : rows) {
         zrnsim::Controller* c = station_->Add(r.address, r.family, r.version);
@@ -143,13 +143,13 @@ TEST_F(Tork46Ff, ConfigurationBytesDecideShiftsFeaturesAndRanges) {
         EXPECT_EQ(t->FineTemperature(), r.fine);
         EXPECT_EQ(t->SidePost(), r.side_post);
         EXPECT_FALSE(t->DoseStoreOnly());
-        for (const char* always : {"State", "DozeV", "CurrentV", "TotalV", "Inspector",
-                                   "Productivity", "FullUp", "FullDown", "USSTimeout",
-                                   "ControllerVersion", "FirmwareVersion", "PriceV", "DozeM",
-                                   "CurrentM"})
+        for (const char* always :
+             {"State", "DozeV", "CurrentV", "TotalV", "Inspector", "Productivity", "FullUp",
+              "FullDown", "USSTimeout", "ControllerVersion", "FirmwareVersion", "PriceV", "DozeM",
+              "CurrentM"})
             EXPECT_TRUE(Has(r.address, always)) << always;
-        for (const char* never : {"Address", "StateWithFlags", "OverFill", "Earthed",
-                                  "HandleState", "TrapState", "AirValveTime", "CalibW"})
+        for (const char* never : {"Address", "StateWithFlags", "OverFill", "Earthed", "HandleState",
+                                  "TrapState", "AirValveTime", "CalibW"})
             EXPECT_FALSE(Has(r.address, never)) << never;
         for (const char* m : {"LabDensity", "LabTemperature", "CurrentW", "TotalW"})
             EXPECT_EQ(Has(r.address, m), r.mass) << m;
@@ -157,7 +157,7 @@ TEST_F(Tork46Ff, ConfigurationBytesDecideShiftsFeaturesAndRanges) {
         EXPECT_EQ(Has(r.address, "CalibV"), r.calib);
         EXPECT_EQ(t->Descriptor(tlb::cvDozeV).MaxValue.int64, r.dose_max);
         EXPECT_EQ(t->Descriptor(tlb::cvDozeV).Step.int64, r.dose_step);
-        EXPECT_EQ(t->Descriptor(tlb::cvCurrentV).Step.int64, r.volume_shift == 1 ? 1000
+        EXPECT_EQ(t->Descriptor(tlb::cvCurrentV).Step.int64, r.volume_shift == 1   ? 1000
                                                              : r.volume_shift == 2 ? U
                                                                                    : 100);
         if (r.mass) {
@@ -215,8 +215,8 @@ TEST_F(Tork46Ff, StatusRowsAndFaultingConfiguration) {
     TTork46* t = Ready(2, 46, 105);
     ASSERT_TRUE(t);
     const std::pair<uint8_t, int32_t> rows[] = {
-        {0x01, 0},  {0x11, 1},  {0x05, 80}, {0x08, 80},  {0x20, 1},   {0x22, 7},
-        {0x60, 1},  {0x81, 0},  {0x02, 177}, {0x0C, 177}, {0x21, 177},
+        {0x01, 0}, {0x11, 1}, {0x05, 80},  {0x08, 80},  {0x20, 1},   {0x22, 7},
+        {0x60, 1}, {0x81, 0}, {0x02, 177}, {0x0C, 177}, {0x21, 177},
     };
     for (auto [status, state] : rows) {
         SCOPED_TRACE("status 0x" + zrnsim::ByteToNibbles(status));
@@ -298,7 +298,7 @@ TEST_F(Tork46Ff, PriceAtEachPriceShift) {
         int64_t price;
         std::string wire;
     };
-    const Case cases[] = {{0x00, 1234 * 100, "c1234"},  // 12.34
+    const Case cases[] = {{0x00, 1234 * 100, "c1234"},   // 12.34
                           {0x02, 4321 * 1000, "c4321"},  // 432.1
                           {0x04, 9876 * U, "c9876"}};
     int address = 1;
@@ -324,8 +324,8 @@ TEST_F(Tork46Ff, SettingsByPairCount) {
     EXPECT_EQ(t->SetVarValue(tlb::cvFullUp, 50 * U), 0);
     EXPECT_EQ(t->SetVarValue(tlb::cvFullDown, 7 * U), 0);
     EXPECT_EQ(t->SetVarValue(tlb::cvUSSWaitTime, 108 * U), 0);
-    EXPECT_EQ(Wire(2), (std::vector<std::string>{W(125, 0x50), W(126, 0x07), W(108, 0x01),
-                                                 W(109, 0x08)}));
+    EXPECT_EQ(Wire(2),
+              (std::vector<std::string>{W(125, 0x50), W(126, 0x07), W(108, 0x01), W(109, 0x08)}));
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvFullUp, 150 * U), plat::OPC_E_RANGE) << "one pair holds 0..99";
     EXPECT_TRUE(Wire(2).empty()) << "refused before any exchange";
@@ -357,8 +357,8 @@ TEST_F(Tork46Ff, LaboratoryValuesAndTemperatures) {
     station_->ClearRequests();
     EXPECT_EQ(t->SetVarValue(tlb::cvLabTemperature, -52500), 0);
     EXPECT_EQ(t->SetVarValue(tlb::cvLabDensity, 8125), 0);
-    EXPECT_EQ(Wire(2), (std::vector<std::string>{W(100, 0x85), W(101, 0x25), W(102, 0x81),
-                                                 W(103, 0x25)}));
+    EXPECT_EQ(Wire(2),
+              (std::vector<std::string>{W(100, 0x85), W(101, 0x25), W(102, 0x81), W(103, 0x25)}));
     t->SetVarRaw(tlb::cvLabTemperature, LQ_FRESH, plat::NowLocal(), 0);
     t->SetVarRaw(tlb::cvLabDensity, LQ_FRESH, plat::NowLocal(), 0);
     t->ReReadVarValue(tlb::cvLabTemperature);
@@ -579,7 +579,7 @@ TEST_F(Tork46Ff, FFStatusRowsAndExceptionHold) {
     TTorkFF* t = Ready<TTorkFF>(2, 90, 12);
     ASSERT_TRUE(t);
     const std::pair<uint8_t, int32_t> rows[] = {
-        {0x01, 0}, {0x05, 0}, {0x08, 80}, {0x0C, 80}, {0x20, 1},
+        {0x01, 0}, {0x05, 0}, {0x08, 80}, {0x0C, 80},  {0x20, 1},
         {0x22, 7}, {0x60, 1}, {0x11, 0},  {0x02, 177}, {0x21, 177},
     };
     for (auto [status, state] : rows) {
@@ -626,8 +626,8 @@ TEST_F(Tork46Ff, FFInputsReqSAndSettingsOnTheWire) {
         uint8_t byte;
         int overfill, trap, earth, handle;
     };
-    for (const Inputs& in : {Inputs{0x3A, 1, 1, 1, 1}, Inputs{0x10, 0, 1, 0, 2},
-                             Inputs{0x00, 0, 0, 0, 0}}) {
+    for (const Inputs& in :
+         {Inputs{0x3A, 1, 1, 1, 1}, Inputs{0x10, 0, 1, 0, 2}, Inputs{0x00, 0, 0, 0, 0}}) {
         SCOPED_TRACE(int(in.byte));
         controller_->SetParam(176, in.byte);
         t->ReReadVarValue(tlb::cvEarthed);

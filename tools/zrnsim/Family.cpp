@@ -176,12 +176,42 @@ FamilyTable Family46() {
     t.volume_decimals = 2;
     t.volume_rules = {
         {.min_version = 1, .max_version = 3, .decimals = 1},  // family 90's oldest
-        {.min_version = 4, .max_version = 18, .param = 130, .mask = 0xFF, .value = 0, .decimals = 2},
-        {.min_version = 4, .max_version = 18, .param = 130, .mask = 0xFF, .value = 1, .decimals = 1},
-        {.min_version = 4, .max_version = 18, .param = 130, .mask = 0xFF, .value = 2, .decimals = 0},
-        {.min_version = 4, .max_version = 18, .param = 129, .mask = 0xF0, .value = 0x00, .decimals = 0},
-        {.min_version = 4, .max_version = 18, .param = 129, .mask = 0xF0, .value = 0x10, .decimals = 1},
-        {.min_version = 4, .max_version = 18, .param = 129, .mask = 0xF0, .value = 0x20, .decimals = 2},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 130,
+         .mask = 0xFF,
+         .value = 0,
+         .decimals = 2},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 130,
+         .mask = 0xFF,
+         .value = 1,
+         .decimals = 1},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 130,
+         .mask = 0xFF,
+         .value = 2,
+         .decimals = 0},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 129,
+         .mask = 0xF0,
+         .value = 0x00,
+         .decimals = 0},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 129,
+         .mask = 0xF0,
+         .value = 0x10,
+         .decimals = 1},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 129,
+         .mask = 0xF0,
+         .value = 0x20,
+         .decimals = 2},
         {.min_version = 19, .param = 37, .mask = 0x40, .value = 0x40, .decimals = 1},
         {.min_version = 19, .param = 37, .mask = 0x20, .value = 0x20, .decimals = 0},
     };
@@ -198,18 +228,19 @@ FamilyTable Family46() {
     l.address = 96;
     l.temperature = 163;
     l.fine_temperature = true;  // read by family 90 only
-    l.defaults = {{33, 0x00}, {35, 0x00}, {36, 0x40}, {37, 0x00}, {46, 0x00},
-                  {72, 0x00}, {73, 0x00},                          // inspector
-                  {97, 0x00}, {98, 0x10}, {99, 0x00},              // CalibV 1.000
-                  {100, 0x15}, {101, 0x00},                        // LabTemperature 15.00
-                  {102, 0x75}, {103, 0x00},                        // LabDensity 0.7500
-                  {108, 0x00}, {109, 0x30},                        // flow time-out 30
+    l.defaults = {{33, 0x00},  {35, 0x00},  {36, 0x40},  {37, 0x00},
+                  {46, 0x00},  {72, 0x00},  {73, 0x00},                // inspector
+                  {97, 0x00},  {98, 0x10},  {99, 0x00},                // CalibV 1.000
+                  {100, 0x15}, {101, 0x00},                            // LabTemperature 15.00
+                  {102, 0x75}, {103, 0x00},                            // LabDensity 0.7500
+                  {108, 0x00}, {109, 0x30},                            // flow time-out 30
                   {112, 0x00}, {113, 0x10}, {114, 0x00}, {115, 0x05},  // FullUp 10, FullDown 5
                   {125, 0x10}, {126, 0x05}};                           // one-pair FullUp/Down
-    ParamLayout ff = l;  // family 90 from version 4
+    ParamLayout ff = l;                                                // family 90 from version 4
     ff.min_version = 4;
-    ff.defaults.insert(ff.defaults.end(), {{108, 0x30}, {128, 0x00}, {129, 0x12}, {130, 0x01},
-                                           {176, 0x00}, {27, 0x10}, {28, 0x00}});
+    ff.defaults.insert(
+        ff.defaults.end(),
+        {{108, 0x30}, {128, 0x00}, {129, 0x12}, {130, 0x01}, {176, 0x00}, {27, 0x10}, {28, 0x00}});
     t.layouts = {l, ff};
     return t;
 }
