@@ -481,21 +481,6 @@ TEST_F(Tork46Ff, ClientRequestsDriveA46) {
     EXPECT_EQ(std::count(wire.begin(), wire.end(), "s"), 0);
 }
 
-TEST_F(Tork46Ff, StaleWorkingPostIsPaused) {
-    TTork46* t = Ready(3, 46, 105);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(t->SetVarValue(tlb::cvDozeV, 500 * U), 0);
-    t->ReReadVarValue(tlb::cvCurrentV);
-    ASSERT_EQ(t->SetState(1), 0);
-    controller_->PressKey();
-    t->ReReadVarValue(tlb::cvCurrentV);
-    ASSERT_EQ(t->GetState(), 7);
-    station_->ClearRequests();
-    t->PeriodicHook();
-    EXPECT_EQ(Commands(3), (std::vector<std::string>{"s"}));
-    EXPECT_EQ(controller_->GetState(), zrnsim::State::Paused);
-}
-
 // --- TTorkFF ------------------------------------------------------------------------------------
 
 TEST_F(Tork46Ff, FFShiftsFromParametersAndTheirDescriptors) {
