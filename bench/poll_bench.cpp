@@ -19,7 +19,8 @@
 
 namespace {
 
-void BM_PollSweepOverhead(benchmark::State& state) {
+// 31 controllers, each added by `add`.
+void PollSweep(benchmark::State& state, void (*add)(zrnsim::Station&, int address)) {
     auto root = std::filesystem::temp_directory_path() / "norvalt-bench-poll";
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root);
@@ -28,7 +29,7 @@ void BM_PollSweepOverhead(benchmark::State& state) {
     drv::InstallDrivers();
     drv::InitNameSpace();
     auto station = std::make_shared<zrnsim::Station>();
-    for (int a = 1; a <= 31; ++a) station->Add(a, 77, 5);
+    for (int a = 1; a <= 31; ++a) add(*station, a);
     auto emu = plat::MakeCom<zrnsim::HwEmu>(station);
     drv::SetEmulator(12, drv::ComPtr<tlb::IHWEmu>(emu.Get()));
     auto thread = drv::TProcessThread::CreateStopped(11, 9600, true, 0, false);
@@ -50,6 +51,27 @@ void BM_PollSweepOverhead(benchmark::State& state) {
     plat::SetSystemRoot("");
     std::filesystem::remove_all(root);
 }
+void BM_PollSweepOverhead(benchmark::State& state) {
+    PollSweep(state, [](zrnsim::Station& s, int a) { s.Add(a, 77, 5); });
+}
 BENCHMARK(BM_PollSweepOverhead)->Iterations(310)->Unit(benchmark::kMillisecond);
+
+// Loading-rack controllers only, and the 40, 46 and FF classes side by side: the table-driven
+// classes must cost no more of a step than the 40 does.
+void BM_PollSweep40(benchmark::State& state) {
+    PollSweep(state, [](zrnsim::Station& s, int a) { s.Add(a, 40, 74); });
+}
+BENCHMARK(BM_PollSweep40)->Iterations(310)->Unit(benchmark::kMillisecond);
+
+void BM_PollSweep40_46_FF(benchmark::State& state) {
+    PollSweep(state, [](zrnsim::Station& s, int a) {
+        zrnsim::Controller* c = a % 3 == 0   ? s.Add(a, 40, 74)
+                                : a % 3 == 1 ? s.Add(a, 46, 105)
+                                             : s.Add(a, 90, 12);
+        c->SetParam(37, c->Family() == 46 ? 0x40 : c->Param(37));
+        c->SetPrice(2 * 10000);
+    });
+}
+BENCHMARK(BM_PollSweep40_46_FF)->Iterations(310)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -702,15 +702,19 @@ TPollPriority TBasicTork::GetPollPriority() {
 
 void TBasicTork::StopBeforeRemove() {
     const int32_t s = own_state_;
+    int32_t r;
     if (s == tlb::csWaitingKey) {
         Log("B043630C-4418-413C-BCB9-B4579BF7A919", PL_INFO);
-        SetState(tlb::csIdle);
+        r = SetState(tlb::csIdle);
     } else if (s == tlb::csWorking) {
         Log("CEE74209-D472-4400-8E9D-FE5514DE1B8F", PL_INFO);
-        SetState(tlb::csPaused);
+        r = SetState(tlb::csPaused);
     } else {
         return;
     }
+    // A refused request changes nothing on the controller: waiting for it would only hold
+    // the port for the whole time-out.
+    if (r != 0) return;
     const uint32_t start = plat::GetTickCount();
     while (own_state_ == tlb::csWaitingKey || own_state_ == tlb::csWorking) {
         if (plat::TickDiff(plat::GetTickCount(), start) > 5000) {

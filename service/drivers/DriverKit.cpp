@@ -71,6 +71,30 @@ bool DecodeStatusBits(std::span<const StatusBit> order, uint8_t status, int32_t&
     return false;
 }
 
+int64_t Pow10(int n) {
+    int64_t p = 1;
+    while (n-- > 0) p *= 10;
+    return p;
+}
+
+SettingSpec PairSetting(uint8_t code, uint8_t param, int pairs, const char* read_tag,
+                        const char* write_tag) {
+    SettingSpec s{.code = code,
+                  .read = SettingRead::DigitSum,
+                  .read_param = param,
+                  .weight1 = kFixedOne,
+                  .read_tag = read_tag,
+                  .write = SettingWrite::Bcd1,
+                  .write_param = param,
+                  .write_tag = write_tag};
+    if (pairs == 2) {
+        s.weight1 = 100 * kFixedOne;
+        s.weight2 = kFixedOne;
+        s.write = SettingWrite::Bcd2;
+    }
+    return s;
+}
+
 int SignBcdDegrees(uint8_t b) {
     const int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
     return (b & 0x80) ? -magnitude : magnitude;
@@ -82,6 +106,14 @@ TVariableInfoEx& TTorkKit::DefineUnitVar(const VarDef& def) {
     TVariableInfoEx& slot = (*descriptors_)[def.code];
     slot = MakeVariableInfo(def);
     return slot;
+}
+
+void TTorkKit::ScaleDescriptor(uint8_t code, int shift) {
+    TVariableInfoEx& d = (*descriptors_)[code];
+    const int64_t f = Pow10(shift);
+    d.MinValue.int64 *= f;
+    d.MaxValue.int64 *= f;
+    d.Step.int64 *= f;
 }
 
 // --- state -----------------------------------------------------------------------------------
@@ -259,14 +291,6 @@ const SettingSpec* TTorkKit::FindSetting(uint8_t code) const {
     return nullptr;
 }
 
-namespace {
-int64_t Pow10(int n) {
-    int64_t p = 1;
-    while (n-- > 0) p *= 10;
-    return p;
-}
-}  // namespace
-
 bool TTorkKit::ReadSetting(const SettingSpec& s) {
     int64_t value = 0;
     switch (s.read) {
@@ -333,6 +357,20 @@ int32_t TTorkKit::WriteSetting(const SettingSpec& s, int64_t value) {
     if (!ok) return -5;
     if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * kFixedOne : v))
         AskRefresh(tlb::cvInspector);
+    return 0;
+}
+
+int32_t TTorkKit::WriteAddress(const SettingSpec& s, int64_t value, uint8_t link) {
+    const int64_t v = WholeUnits(value);
+    // The new address must be one the port polls.
+    if (v < 1 || v >= kZrnAddresses) {
+        if (s.write_tag) Log(s.write_tag + Num(v), PL_INFO);
+        return plat::OPC_E_RANGE;
+    }
+    const int32_t r = WriteSetting(s, value);
+    if (r != 0) return r;
+    link_state_ = link;
+    Owner().RegisterAddress(static_cast<int>(v));
     return 0;
 }
 
@@ -451,6 +489,23 @@ bool TTorkKit::ReadTotalizer(char command, int expected, int dec_pos, uint8_t co
     if (!ReadCounter(command, expected, dec_pos, v)) return false;
     StoreCounter(code, AnswerTime(), v);
     if (flow) SafeFlowUpdate(old_value, CounterRecord(code));
+    return true;
+}
+
+// --- temperature ---------------------------------------------------------------------------
+
+bool TTorkKit::ReadTemperature46(uint8_t param, uint8_t code, bool fine) {
+    uint8_t b = 0;
+    if (!ReadNibble('X', param, true, b)) return false;
+    const DATE t = AnswerTime();
+    int64_t value = int64_t{SignBcdDegrees(b)} * kFixedOne;
+    uint8_t c = 0;
+    if (fine && ReadNibble('X', static_cast<uint8_t>(param + 1), true, c)) {
+        // The hundredths byte is plain BCD: its bit 7 is the digit 8 or 9, not a sign.
+        const int64_t h = int64_t{10 * (c >> 4) + (c & 0x0F)} * kFixedOne / 100;
+        value += (b & 0x80) ? -h : h;
+    }
+    SetVarRaw(code, LQ_FRESH, t, value);
     return true;
 }
 

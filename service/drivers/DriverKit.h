@@ -51,6 +51,9 @@ bool DecodeStatusBits(std::span<const StatusBit> order, uint8_t status, int32_t&
 // Whole degrees of a sign-and-BCD byte: bit 7 the sign, then two BCD digits (0x85 = -5).
 int SignBcdDegrees(uint8_t b);
 
+// 10^n for the decimal shifts the controllers report (n >= 0).
+int64_t Pow10(int n);
+
 // --- tables a class fills ------------------------------------------------------------------
 
 // The identity of a controller that is seen again after a comm error.
@@ -117,6 +120,11 @@ struct SettingSpec {
     bool whole = true;
 };
 
+// A decimal setting held in one digit pair (0..99) or two (0..9999, hundreds first): the read
+// and write rows of `code` at `param`.
+SettingSpec PairSetting(uint8_t code, uint8_t param, int pairs, const char* read_tag,
+                        const char* write_tag);
+
 // The controller's inputs in one parameter byte; a zero mask leaves the variable alone.
 struct InputsLayout {
     uint8_t param;
@@ -148,6 +156,8 @@ class TTorkKit : public TBasicTork {
   protected:
     // Puts a class's own record into the descriptor table under its code; edit the result.
     TVariableInfoEx& DefineUnitVar(const VarDef& def);
+    // Multiplies the limits and the step of a defined variable by 10^shift (shift >= 0).
+    void ScaleDescriptor(uint8_t code, int shift);
     // Decodes and logs an unknown status; csControllerError then.
     int32_t DecodeStatusLogged(const StatusTable& table, char status);
     int32_t DecodeStatusBitsLogged(char status, const char* unknown_tag);
@@ -171,6 +181,10 @@ class TTorkKit : public TBasicTork {
     // 0, -5 without answer, OPC_E_RANGE when v does not fit the parameters.
     int32_t WriteSetting(const SettingSpec& s, int64_t value);
 
+    // The bus address as a plain byte (1..30, an address the port polls); on success the
+    // object is removed with `link` and the new address probed first.
+    int32_t WriteAddress(const SettingSpec& s, int64_t value, uint8_t link);
+
     // Three digit pairs read as DDD.DDD, stored as `code`.
     bool ReadCalibration(char command, uint8_t param, uint8_t code);
     // Writes the factor as thousandths (middle pair, first, last), reads it back; OPC_E_RANGE
@@ -190,6 +204,10 @@ class TTorkKit : public TBasicTork {
     TVarValue CounterRecord(uint8_t code);
     void StoreCounter(uint8_t code, DATE time, int64_t value);
     void SafeFlowUpdate(const TVarValue& old_value, const TVarValue& new_value);
+
+    // Sign-and-BCD whole degrees in `param`; with `fine` the hundredths in BCD in param+1
+    // (without its answer the whole degrees stand). Stored as `code` at the first answer.
+    bool ReadTemperature46(uint8_t param, uint8_t code, bool fine);
 
     bool ReadInputs(const InputsLayout& layout);
     // Why the controller paused by itself: Earthed lost, overfill, handle out.

@@ -2,6 +2,8 @@
 
 #include "service/core/TorkClasses.h"
 #include "service/drivers/TRK40.h"
+#include "service/drivers/TRK46.h"
+#include "service/drivers/TRKFF.h"
 #include "service/drivers/TRKX.h"
 
 namespace drv {
@@ -10,6 +12,14 @@ namespace {
 
 ComPtr<TBasicTork> MakeTork40(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TTork40>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTork46(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork46>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTorkFF(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTorkFF>(args).Get());
 }
 
 ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
@@ -23,6 +33,8 @@ ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
 
 void InstallDrivers() {
     InstallTorkClass(TorkClass::T40, &MakeTork40);
+    InstallTorkClass(TorkClass::T46, &MakeTork46);
+    InstallTorkClass(TorkClass::TFF, &MakeTorkFF);
     InstallTorkFallback(&MakeTorkX);
 }
 

@@ -25,6 +25,15 @@ const ParamLayout& FamilyTable::LayoutFor(int version) const {
     return best ? *best : kNone;
 }
 
+int FamilyTable::Decimals(const std::vector<DecimalsRule>& rules, int fallback, int version,
+                          const uint8_t* params) {
+    for (const DecimalsRule& r : rules)
+        if (version >= r.min_version && version <= r.max_version &&
+            (r.param == 0 || (params[r.param] & r.mask) == r.value))
+            return r.decimals;
+    return fallback;
+}
+
 bool FamilyTable::ChecksumLow(int version) const {
     for (uint8_t v : checksum_low_versions)
         if (v == version) return true;
@@ -145,6 +154,97 @@ FamilyTable Family41() {
     return t;
 }
 
+// Families 46, 47, 20 (versions 101 and 104) and 90: volume with decimals, money, mass.
+// Configuration: 33 (bits 2..3 = 01 mass, bit 5 side post, bit 1 fault), 35 (bit 3 no
+// temperature, bits 1..2 price decimals 1 or 0, bits 0 and 5 fault), 36 (bit 6 calibration),
+// 37 (bit 6 one volume decimal, else bit 5 none, else two; bits 1, 3, 4, 7 fault). Family 90:
+// versions 1..3 one volume decimal; from 4 the decimals follow 130 (0, 1, 2 → 2, 1, 0 decimals)
+// or else the high nibble of 129; 128 holds an exception code, 176 the inputs.
+FamilyTable Family46() {
+    FamilyTable t;
+    t.name = "46";
+    t.families = {46, 47, 20, 90};
+    t.reads = {{'X', Quantity::Param, 2},  {'D', Quantity::CurrentV, 6},
+               {'Q', Quantity::Dose, 6},   {'K', Quantity::CurrentW, 6},
+               {'S', Quantity::TotalV, 8}, {'T', Quantity::TotalW, 8},
+               {'C', Quantity::Price, 4}};
+    t.writes = {{'x', Action::WriteParam, 4},
+                {'d', Action::SetDose},
+                {'c', Action::SetPrice},
+                {'s', Action::Stop, 0},
+                {'u', Action::Continue, 0}};
+    t.volume_decimals = 2;
+    t.volume_rules = {
+        {.min_version = 1, .max_version = 3, .decimals = 1},  // family 90's oldest
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 130,
+         .mask = 0xFF,
+         .value = 0,
+         .decimals = 2},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 130,
+         .mask = 0xFF,
+         .value = 1,
+         .decimals = 1},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 130,
+         .mask = 0xFF,
+         .value = 2,
+         .decimals = 0},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 129,
+         .mask = 0xF0,
+         .value = 0x00,
+         .decimals = 0},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 129,
+         .mask = 0xF0,
+         .value = 0x10,
+         .decimals = 1},
+        {.min_version = 4,
+         .max_version = 18,
+         .param = 129,
+         .mask = 0xF0,
+         .value = 0x20,
+         .decimals = 2},
+        {.min_version = 19, .param = 37, .mask = 0x40, .value = 0x40, .decimals = 1},
+        {.min_version = 19, .param = 37, .mask = 0x20, .value = 0x20, .decimals = 0},
+    };
+    t.price_decimals = 2;
+    t.price_rules = {{.param = 35, .mask = 0x06, .value = 0x02, .decimals = 1},
+                     {.param = 35, .mask = 0x06, .value = 0x04, .decimals = 0}};
+    t.stop_disarms = true;
+    t.pause_reason_param = 46;
+    t.inspector_param = 72;
+    t.flow_per_second = 10 * 10000;
+
+    ParamLayout l;  // 46, 47, 20 and family 90 before version 4
+    l.min_version = 0;
+    l.address = 96;
+    l.temperature = 163;
+    l.fine_temperature = true;  // read by family 90 only
+    l.defaults = {{33, 0x00},  {35, 0x00},  {36, 0x40},  {37, 0x00},
+                  {46, 0x00},  {72, 0x00},  {73, 0x00},                // inspector
+                  {97, 0x00},  {98, 0x10},  {99, 0x00},                // CalibV 1.000
+                  {100, 0x15}, {101, 0x00},                            // LabTemperature 15.00
+                  {102, 0x75}, {103, 0x00},                            // LabDensity 0.7500
+                  {108, 0x00}, {109, 0x30},                            // flow time-out 30
+                  {112, 0x00}, {113, 0x10}, {114, 0x00}, {115, 0x05},  // FullUp 10, FullDown 5
+                  {125, 0x10}, {126, 0x05}};                           // one-pair FullUp/Down
+    ParamLayout ff = l;                                                // family 90 from version 4
+    ff.min_version = 4;
+    ff.defaults.insert(
+        ff.defaults.end(),
+        {{108, 0x30}, {128, 0x00}, {129, 0x12}, {130, 0x01}, {176, 0x00}, {27, 0x10}, {28, 0x00}});
+    t.layouts = {l, ff};
+    return t;
+}
+
 // Any other family: parameter reads and writes, which is all the probe needs.
 FamilyTable Generic() {
     FamilyTable t;
@@ -169,6 +269,7 @@ struct Registry {
         tables.clear();
         Add(Family40());
         Add(Family41());
+        Add(Family46());
     }
 };
 

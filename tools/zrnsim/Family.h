@@ -88,6 +88,18 @@ struct ParamLayout {
     std::vector<std::pair<uint8_t, uint8_t>> defaults;
 };
 
+// Decimals that follow the controller's configuration: the first rule whose version range
+// holds the controller's version and whose parameter matches (param AND mask = value) gives
+// them; parameter 0 matches always. No rule: the table's default.
+struct DecimalsRule {
+    uint8_t min_version = 0;
+    uint8_t max_version = 255;
+    uint8_t param = 0;
+    uint8_t mask = 0;
+    uint8_t value = 0;
+    uint8_t decimals = 0;
+};
+
 struct FamilyTable {
     std::string name;
     std::vector<uint8_t> families;
@@ -97,6 +109,11 @@ struct FamilyTable {
     uint8_t answer_address_flags = 0;  // ORed into the answer's address byte
     uint8_t volume_decimals = 0;
     uint8_t price_decimals = 2;
+    std::vector<DecimalsRule> volume_rules;
+    std::vector<DecimalsRule> price_rules;
+    // 's' while the key is awaited takes the dose back (idle); otherwise it is acknowledged
+    // without effect there.
+    bool stop_disarms = false;
     // Write-unlock: an 'x' whose data is exactly this text is acknowledged and opens the
     // next parameter write into the totalizer pairs; it is not stored.
     std::string unlock_data;
@@ -113,6 +130,9 @@ struct FamilyTable {
     const ReadSpec* FindRead(char command) const;
     const WriteSpec* FindWrite(char command) const;
     const ParamLayout& LayoutFor(int version) const;
+    // The decimals the rules give for a controller's version and parameters.
+    static int Decimals(const std::vector<DecimalsRule>& rules, int fallback, int version,
+                        const uint8_t* params);
     bool ChecksumLow(int version) const;
 };
 

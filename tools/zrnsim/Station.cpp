@@ -295,7 +295,12 @@ void Controller::AddLog(const LogEntry& e) {
 }
 
 int Controller::VolumeDecimals() const {
-    return volume_decimals_ >= 0 ? volume_decimals_ : table_->volume_decimals;
+    if (volume_decimals_ >= 0) return volume_decimals_;
+    return FamilyTable::Decimals(table_->volume_rules, table_->volume_decimals, version_, params_);
+}
+
+int Controller::PriceDecimals() const {
+    return FamilyTable::Decimals(table_->price_rules, table_->price_decimals, version_, params_);
 }
 
 void Controller::SetStateLocked(State s, uint32_t now) {
@@ -369,7 +374,7 @@ std::string Controller::Field(Quantity q, const ReadSpec& rs) {
         case Quantity::CurrentW:
             return FormatFixed(current_w_, w, VolumeDecimals());
         case Quantity::Price:
-            return FormatFixed(price_, w, table_->price_decimals);
+            return FormatFixed(price_, w, PriceDecimals());
         case Quantity::Flow:
             return FormatFixed(state_ == State::Working ? flow_ : 0, w, rs.decimals);
         case Quantity::Temperature: {
@@ -488,7 +493,7 @@ std::optional<Controller::Answer> Controller::Write(const WriteSpec& rs, const R
             return a;
         }
         case Action::SetPrice: {
-            auto v = ParseFixed(r.data, table_->price_decimals);
+            auto v = ParseFixed(r.data, PriceDecimals());
             if (!v) {
                 note = "bad price '" + r.data + "'";
                 return std::nullopt;
@@ -504,6 +509,9 @@ std::optional<Controller::Answer> Controller::Write(const WriteSpec& rs, const R
                 SetStateLocked(State::Paused, now);
                 if (table_->pause_reason_param) params_[table_->pause_reason_param] = 0;
                 note = "paused";
+            } else if (state_ == State::WaitingKey && table_->stop_disarms) {
+                SetStateLocked(State::Idle, now);
+                note = "disarmed";
             }
             return a;
         case Action::Continue:

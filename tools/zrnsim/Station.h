@@ -145,6 +145,7 @@ class Controller {
     void WriteTemperatureParams();
     void BumpInspector();
     int VolumeDecimals() const;
+    int PriceDecimals() const;
     std::string Field(Quantity q, const ReadSpec& rs);
     void AddLog(const LogEntry& e);
 
