@@ -150,3 +150,28 @@ class TestItem : public mb::CDeviceItem {
 };
 
 }  // namespace fbtest
+
+#include "fieldbus/core/Device.h"
+
+namespace fbtest {
+
+class FakePort : public mb::IDevicePort {
+  public:
+    FakePort(MemoryLog* log, RecordingHost* host, mb::CModbus* modbus = nullptr)
+        : log_(log), host_(host), modbus_(modbus) {}
+    mb::CModbus* PortModbus() override { return modbus_; }
+    mb::CLogFile* PortLog() override { return log_; }
+    const mb::CommandHost* PortHost() override { return &host_->host; }
+    int32_t CaptureCount(uint8_t address) override {
+        auto it = captures.find(address);
+        return it == captures.end() ? 0 : it->second;
+    }
+    std::map<uint8_t, int32_t> captures;
+
+  private:
+    MemoryLog* log_;
+    RecordingHost* host_;
+    mb::CModbus* modbus_;
+};
+
+}  // namespace fbtest
