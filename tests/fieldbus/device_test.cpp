@@ -2,10 +2,12 @@
 // read-backs and the conversions the models share.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <stdexcept>
 
 #include "fieldbus/core/Device.h"
+#include "tests/fieldbus/FieldbusKit.h"
 #include "tests/fieldbus/StoreKit.h"
 #include "tests/support/TempRoot.h"
 
@@ -180,6 +182,50 @@ TEST_F(DeviceTest, RegisterAccessWithoutAModbusPortCountsAsNotOpen) {
     EXPECT_EQ(d.GetRequestCount(), 1);
     EXPECT_EQ(d.GetErrorCount(), 3) << "10 is not a link error";
     EXPECT_EQ(d.WriteVariant(1, Variant::Date(1.0)), mb::kBadValueType);
+}
+
+// Answers the line by hand where a device's answer must be one no ordinary peer gives.
+class DeviceLineTest : public LineTest {
+  protected:
+    void SetUp() override {
+        LineTest::SetUp();
+        mb_->SetAnswerTimeout(2000);
+        port_ = std::make_unique<FakePort>(&dlog_, &host_, mb_.get());
+        dev_ = std::make_unique<CDevice>(5, port_.get());
+    }
+    void TearDown() override {
+        dev_.reset();
+        LineTest::TearDown();
+    }
+    MemoryLog dlog_;
+    RecordingHost host_;
+    std::unique_ptr<FakePort> port_;
+    std::unique_ptr<CDevice> dev_;
+};
+
+TEST_F(DeviceLineTest, StatusByteLockedParameterAndCrcErrors) {
+    auto status = std::async(std::launch::async, [&] { return dev_->ReadInteger(0, 1, 0); });
+    EXPECT_EQ(Hex(pty_.ReadFar(4, 2000)), Hex(Frame({5, 7})));
+    pty_.WriteFar(Frame({5, 7, 0x6D}));
+    EXPECT_EQ(status.get(), 0x6Du);
+
+    const uint16_t words[] = {1};
+    auto locked = std::async(std::launch::async, [&] { return dev_->WriteRegisters(3, words); });
+    EXPECT_EQ(pty_.ReadFar(11, 2000).size(), 11u);
+    pty_.WriteFar(Frame({5, 0x90, 0x48}));
+    EXPECT_EQ(locked.get(), mb::kWriteLocked);
+    EXPECT_EQ(dev_->LastError(), mb::kMbDeviceException + 0x48);
+
+    auto bad = std::async(std::launch::async, [&] { return dev_->ReadInteger(0, 2, 1); });
+    EXPECT_EQ(pty_.ReadFar(8, 2000).size(), 8u);
+    std::string answer = Frame({5, 3, 2, 0, 1});
+    answer.back() ^= 0x55;
+    pty_.WriteFar(answer);
+    EXPECT_EQ(bad.get(), 0u);
+    EXPECT_EQ(dev_->LastError(), mb::kMbCrcError);
+    EXPECT_EQ(dev_->GetCrcErrorCount(), 1);
+    EXPECT_EQ(dev_->GetErrorCount(), 0) << "a CRC error is not a link error";
+    EXPECT_EQ(dev_->GetRequestCount(), 3);
 }
 
 TEST(DeviceConversions, BcdKeysHexFloatsAndPadding) {
