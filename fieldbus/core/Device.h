@@ -181,7 +181,6 @@ class CDevice : public CDeviceState {
     uint8_t address_;
     IDevicePort* port_;
     std::atomic<uint8_t> remove_{0};
-    std::atomic<uint8_t> flag2_{0};
     CWriteQueue queue_;
     // Ids folded into a surviving write, by the surviving id (bus thread only).
     std::map<int32_t, std::vector<int32_t>> folded_;
