@@ -71,7 +71,7 @@ void Run(PushFn push, PopFn pop) {
 
 void BM_WriteQueuePushPop(benchmark::State& state) {
     std::atomic<int32_t> ids{0};
-    mb::CommandHost host;
+    mb::HostCallbacks host;
     host.new_id = [&] { return ++ids; };
     mb::CWriteQueue q(&host, nullptr, "bench");
     for (auto _ : state) {

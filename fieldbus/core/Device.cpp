@@ -28,7 +28,7 @@ CLogFile* CDevice::Log() const {
     return port_ != nullptr ? port_->PortLog() : nullptr;
 }
 
-const CommandHost* CDevice::Host() const {
+const HostCallbacks* CDevice::Host() const {
     return port_ != nullptr ? port_->PortHost() : nullptr;
 }
 
@@ -43,6 +43,46 @@ void CDevice::StampContact() {
 
 void CDevice::StampTry() {
     last_try_.store(plat::SysClock().UtcNow100ns());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Variables
+
+bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
+    const HostCallbacks* host = Host();
+    CLogFile* log = Log();
+    for (ItemSlot& slot : slots) {
+        if (slot.IsEmpty()) continue;
+        int16_t unusable = 0;
+        int32_t parent = -1;
+        int32_t out_handle = -1;
+        try {
+            parent = host != nullptr && host->item_find
+                         ? host->item_find(plat::Utf8ToWide(slot.parent), unusable, out_handle)
+                         : -1;
+        } catch (...) {
+            if (log != nullptr) log->Error("{EEEEEEEE-098D-4e03} pItemFind");
+            return false;
+        }
+        if (parent < 0 || unusable != 0) return false;
+        if (slot.variable == nullptr) slot.variable = MakeVariable(slot);
+        if (slot.variable == nullptr || !host->item_create) return false;
+        const plat::VARTYPE vt =
+            slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
+        const uint32_t access = slot.access == 9 ? 3u : slot.access;
+        // Description texts come from the library's string table, which is not loaded here.
+        int32_t handle = -1;
+        try {
+            handle = host->item_create(slot.variable, plat::Utf8ToWide(slot.name), vt, access,
+                                       parent, plat::WideString(), out_handle);
+        } catch (...) {
+            if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
+            return false;
+        }
+        slot.handle = handle;
+        slot.variable->SendInitialValue();
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -30,7 +30,7 @@ class IDevicePort {
     // The port log; may be null.
     virtual CLogFile* PortLog() = 0;
     // The host's command callbacks; may be null.
-    virtual const CommandHost* PortHost() = 0;
+    virtual const HostCallbacks* PortHost() = 0;
     // Capture count of an address: 0 free, > 0 captured read-write, < 0 read-only.
     virtual int32_t CaptureCount(uint8_t address) = 0;
 };
@@ -106,6 +106,14 @@ class CDevice : public CDeviceState {
     // Text of a device error value (OPC property 301).
     virtual std::string DefineErrorText(int32_t /*value*/, plat::LCID /*lcid*/) { return {}; }
 
+    // --- variables ---
+    // Makes the variable of one slot; the device keeps owning it. Base: none.
+    virtual CDeviceItem* MakeVariable(ItemSlot& /*slot*/) { return nullptr; }
+    // For every named slot, in order: finds its parent branch, makes its variable, creates
+    // its item in the host and sends the initial value. False when a parent is not found or
+    // unusable, or a variable or item cannot be made; the slots before it stay created.
+    bool CreateVariables(std::span<ItemSlot> slots);
+
     // --- writes ---
     // Host side: queues the write and flags the device for the scheduler.
     plat::HRESULT QueueWrite(CDeviceItem* item, const plat::Variant& value, int32_t& id);
@@ -170,7 +178,7 @@ class CDevice : public CDeviceState {
 
   protected:
     CLogFile* Log() const;
-    const CommandHost* Host() const;
+    const HostCallbacks* Host() const;
 
   private:
     // Counts one request's outcome and traces its error text.

@@ -29,6 +29,8 @@ class CDeviceItem {
     // A value read from the device, or only a new quality, with its UTC time (FILETIME).
     virtual void NewSample(plat::Variant value, uint16_t quality, uint64_t time) = 0;
     virtual void SetQuality(uint16_t quality, uint64_t time) = 0;
+    // Hands the initial value to the host once the item exists there.
+    virtual void SendInitialValue() {}
 };
 
 }  // namespace mb

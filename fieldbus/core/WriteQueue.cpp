@@ -6,7 +6,7 @@
 
 namespace mb {
 
-bool HostNewId(const CommandHost* host, CLogFile* log, int32_t& id) {
+bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id) {
     id = 0;
     if (host == nullptr || !host->new_id) return true;
     try {
@@ -18,7 +18,7 @@ bool HostNewId(const CommandHost* host, CLogFile* log, int32_t& id) {
     }
 }
 
-void HostSetResult(const CommandHost* host, CLogFile* log, int32_t id, int32_t result) {
+void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result) {
     if (host == nullptr || !host->set_result) return;
     try {
         host->set_result(id, result);
@@ -27,7 +27,7 @@ void HostSetResult(const CommandHost* host, CLogFile* log, int32_t id, int32_t r
     }
 }
 
-bool HostIsCancelled(const CommandHost* host, CLogFile* log, int32_t id) {
+bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id) {
     if (host == nullptr || !host->is_cancelled) return false;
     try {
         return host->is_cancelled(id);
@@ -64,7 +64,7 @@ bool IsCopyableType(plat::VARTYPE vt) {
     }
 }
 
-CWriteQueue::CWriteQueue(const CommandHost* host, CLogFile* log, std::string owner)
+CWriteQueue::CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string owner)
     : lock_(log, std::move(owner)), host_(host), log_(log) {}
 
 plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, int32_t& id) {

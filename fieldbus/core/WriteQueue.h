@@ -17,22 +17,29 @@ namespace mb {
 class CLogFile;
 class CDeviceItem;
 
-// The host's command callbacks as the library sees them. Any of them may throw; every call is
-// guarded. Empty functions act as a host that answers nothing (ids 0, never cancelled).
-struct CommandHost {
+// The host's callbacks as the library's devices see them. Any of them may throw; every call
+// is guarded. Empty functions act as a host that answers nothing (ids 0, never cancelled,
+// items not found).
+struct HostCallbacks {
     std::function<int32_t()> new_id;                   // pCmdNewID
     std::function<void(int32_t, int32_t)> set_result;  // pCmdSetResult (id, result)
     std::function<bool(int32_t)> is_cancelled;         // pCmdIsCancelled
+    // pItemFind (full name, out flag, out handle) -> handle, < 0 not found
+    std::function<int32_t(const plat::WideString&, int16_t&, int32_t&)> item_find;
+    // pItemCreate (item, name, VARTYPE, access, parent, description, out handle) -> handle
+    std::function<int32_t(CDeviceItem*, const plat::WideString&, plat::VARTYPE, uint32_t,
+                          int32_t, const plat::WideString&, int32_t&)>
+        item_create;
 };
 
 // Result of a write the device could not run because it went away.
 inline constexpr int32_t kResultDeviceOffline = 1117;
 
 // Guarded host calls; a throwing callback is logged (when `log` is given) with its tag.
-bool HostNewId(const CommandHost* host, CLogFile* log, int32_t& id);
-void HostSetResult(const CommandHost* host, CLogFile* log, int32_t id, int32_t result);
+bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id);
+void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result);
 // A callback that throws counts as "not cancelled", so the write still gets a result.
-bool HostIsCancelled(const CommandHost* host, CLogFile* log, int32_t id);
+bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id);
 
 class CWriteQueue {
   public:
@@ -40,7 +47,7 @@ class CWriteQueue {
     static constexpr size_t kMaxEntries = 1024;
 
     // Neither `host` nor `log` is owned; both may be null and must outlive the queue.
-    CWriteQueue(const CommandHost* host, CLogFile* log, std::string owner = {});
+    CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string owner = {});
     CWriteQueue(const CWriteQueue&) = delete;
     CWriteQueue& operator=(const CWriteQueue&) = delete;
 
@@ -73,7 +80,7 @@ class CWriteQueue {
     };
 
     CRWLock lock_;
-    const CommandHost* host_;
+    const HostCallbacks* host_;
     CLogFile* log_;
     std::deque<Entry> entries_;  // back = newest, front = oldest
 };

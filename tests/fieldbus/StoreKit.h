@@ -103,7 +103,7 @@ class RecordingHost {
         return results_;
     }
 
-    mb::CommandHost host;
+    mb::HostCallbacks host;
 
   private:
     std::mutex m_;
@@ -161,7 +161,7 @@ class FakePort : public mb::IDevicePort {
         : log_(log), host_(host), modbus_(modbus) {}
     mb::CModbus* PortModbus() override { return modbus_; }
     mb::CLogFile* PortLog() override { return log_; }
-    const mb::CommandHost* PortHost() override { return &host_->host; }
+    const mb::HostCallbacks* PortHost() override { return &host_->host; }
     int32_t CaptureCount(uint8_t address) override {
         auto it = captures.find(address);
         return it == captures.end() ? 0 : it->second;

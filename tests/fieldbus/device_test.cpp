@@ -253,3 +253,66 @@ TEST(DeviceConversions, BcdKeysHexFloatsAndPadding) {
 }
 
 }  // namespace
+
+namespace {
+
+class Modelled : public Model {
+  public:
+    using Model::Model;
+    mb::CDeviceItem* MakeVariable(mb::ItemSlot& slot) override {
+        made.push_back(std::make_unique<Initial>(slot.name, slot.reg, slot.raw_type));
+        return made.back().get();
+    }
+    struct Initial : TestItem {
+        using TestItem::TestItem;
+        void SendInitialValue() override { sent = true; }
+        bool sent = false;
+    };
+    std::vector<std::unique_ptr<Initial>> made;
+};
+
+TEST_F(DeviceTest, VariablesAreCreatedUnderTheirBranchUntilABranchIsMissing) {
+    struct Created {
+        std::string name;
+        plat::VARTYPE vt;
+        uint32_t access;
+        int32_t parent;
+    };
+    std::vector<Created> created;
+    host_.host.item_find = [](const plat::WideString& name, int16_t& flag, int32_t& h) {
+        flag = name == u"Bad" ? 1 : 0;
+        h = name == u"Post5" ? 40 : -1;
+        return name == u"Post5" || name == u"Bad" ? 40 : -1;
+    };
+    host_.host.item_create = [&](mb::CDeviceItem*, const plat::WideString& name,
+                                 plat::VARTYPE vt, uint32_t access, int32_t parent,
+                                 const plat::WideString&, int32_t& h) {
+        created.push_back({plat::WideToUtf8(name), vt, access, parent});
+        return h = 100 + int32_t(created.size());
+    };
+    Modelled d(5, &port_);
+    std::vector<mb::ItemSlot> slots(4);
+    slots[0] = {.raw_type = plat::VT_R4, .canonical_type = plat::VT_R8, .parent = "Post5",
+                .name = "Flow", .access = 1};
+    slots[2] = {.raw_type = plat::VT_I4, .parent = "Post5", .name = "Dose", .access = 9};
+    ASSERT_TRUE(d.CreateVariables(std::span(slots).first(3)));
+    ASSERT_EQ(created.size(), 2u) << "the empty slot makes nothing";
+    EXPECT_EQ(created[0].name, "Flow");
+    EXPECT_EQ(created[0].vt, plat::VT_R8) << "the canonical type is what the host sees";
+    EXPECT_EQ(created[0].parent, 40);
+    EXPECT_EQ(created[1].vt, plat::VT_I4);
+    EXPECT_EQ(created[1].access, 3u) << "9 reaches the host as read/write";
+    EXPECT_EQ(slots[0].handle, 101);
+    EXPECT_EQ(slots[2].handle, 102);
+    EXPECT_EQ(slots[1].handle, -1);
+    ASSERT_EQ(d.made.size(), 2u);
+    EXPECT_TRUE(d.made[0]->sent);
+
+    slots[3] = {.raw_type = plat::VT_I4, .parent = "Bad", .name = "Lost"};
+    EXPECT_FALSE(d.CreateVariables(std::span(slots).subspan(3)));
+    slots[3].parent = "Nowhere";
+    EXPECT_FALSE(d.CreateVariables(std::span(slots).subspan(3)));
+    EXPECT_EQ(created.size(), 2u);
+}
+
+}  // namespace
