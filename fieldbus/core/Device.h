@@ -1,27 +1,227 @@
-// Base of every device on a library port. For now only what the scheduling and the bus thread
-// need: the bus address and the removal flag.
+// Base of every device on a library port: bus address, port, item slots, the write queue,
+// link counters and typed register access over the port's Modbus client.
 #pragma once
 #include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <limits>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/DeviceState.h"
+#include "fieldbus/core/ModbusClient.h"
+#include "fieldbus/core/WriteQueue.h"
+#include "platform/types/variant.h"
 
 namespace mb {
 
+class CLogFile;
+
+// What a device needs of its port; the port's bus-thread object provides it.
+class IDevicePort {
+  public:
+    virtual ~IDevicePort() = default;
+    // The port's Modbus client; null when the port speaks another protocol.
+    virtual CModbus* PortModbus() = 0;
+    // The port log; may be null.
+    virtual CLogFile* PortLog() = 0;
+    // The host's command callbacks; may be null.
+    virtual const HostCallbacks* PortHost() = 0;
+    // Capture count of an address: 0 free, > 0 captured read-write, < 0 read-only.
+    virtual int32_t CaptureCount(uint8_t address) = 0;
+};
+
+// One variable as a model declares it. Empty slots have no name, handle -1 and the longest
+// read interval.
+struct ItemSlot {
+    CDeviceItem* variable = nullptr;
+    plat::VARTYPE raw_type = plat::VT_EMPTY;
+    uint32_t min_interval_ms = std::numeric_limits<uint32_t>::max();
+    plat::VARTYPE canonical_type = plat::VT_EMPTY;  // 0: same as raw
+    std::string parent;
+    std::string name;
+    uint16_t reg = 0;
+    uint8_t access = 0;  // bit 7: quiet; 9 is handed to the host as 3 (read/write)
+    int32_t handle = -1;
+    plat::Variant initial;
+    uint32_t description_id = 0;  // string-table ids, 0 none
+    uint32_t units_id = 0;
+    int decimals = -1;
+    double minimum = std::numeric_limits<double>::quiet_NaN();
+    double maximum = std::numeric_limits<double>::quiet_NaN();
+    bool alarm_help = false;
+
+    bool IsEmpty() const { return name.empty(); }
+};
+
+// Device error value of a write refused for a locked parameter (exception 0x48).
+inline constexpr int kWriteLocked = -9;
+// Write results of the executing road.
+inline constexpr int32_t kResultCaptured = -2;
+// A value type the register access cannot carry; nothing is sent.
+inline constexpr int kBadValueType = -3;
+
 class CDevice : public CDeviceState {
   public:
-    // A new device counts as just probed.
-    explicit CDevice(uint8_t address) : address_(address) { SetState(kStateProbed); }
-    ~CDevice() override = default;
+    // A new device counts as just probed. The port is not owned and may be null.
+    explicit CDevice(uint8_t address, IDevicePort* port = nullptr);
+    // Answers every write still queued (and every one folded into a write not yet answered)
+    // with 1117: their clients would otherwise wait for a result that never comes. A model
+    // removes its variables from the host before this runs.
+    ~CDevice() override;
 
     uint8_t GetAddress() const { return address_; }
+    IDevicePort* Port() const { return port_; }
     // Set by a model that wants to be removed and detected again.
     bool IsMarkedForRemoval() const { return remove_.load() != 0; }
     void MarkForRemoval(bool on = true) { remove_.store(on ? 1 : 0); }
 
+    // --- operations the models override (in the order of the device's virtual table) ---
+    // One poll step of the bus thread.
+    virtual int Scan() { return 1; }
+    // All variables to quality 0 (offline, or captured read-write).
+    virtual void SetBadQuality() {}
+    // False refuses a capture of the address.
+    virtual bool CanCapture() { return true; }
+    // Identification after creation or re-initialisation.
+    virtual bool Init() { return true; }
+    // Reads one variable from the device.
+    virtual bool ReadItem(CDeviceItem* /*item*/) { return true; }
+    virtual void SetErrorCount(int32_t n) { errors_.store(n); }
+    // The device goes offline above 10.
+    virtual int32_t GetErrorCount() { return errors_.load(); }
+    virtual void IncErrorCount() { errors_.fetch_add(1); }
+    virtual void SetCrcErrorCount(int32_t n) { crc_errors_.store(n); }
+    virtual int32_t GetCrcErrorCount() { return crc_errors_.load(); }
+    virtual void IncCrcErrorCount() { crc_errors_.fetch_add(1); }
+    virtual void IncRequestCount() { requests_.fetch_add(1); }
+    // Runs the oldest queued write (bus thread).
+    virtual void ExecuteNextWrite();
+    // Executes one write and reports it through SetWriteResult. Base: 1, nothing reported.
+    virtual int WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id);
+    // Text of a device error value (OPC property 301).
+    virtual std::string DefineErrorText(int32_t /*value*/, plat::LCID /*lcid*/) { return {}; }
+
+    // --- variables ---
+    // Makes the variable of one slot; the device keeps owning it. Base: none.
+    virtual CDeviceItem* MakeVariable(ItemSlot& /*slot*/) { return nullptr; }
+    // For every named slot, in order: finds its parent branch, makes its variable, creates
+    // its item in the host and sends the initial value. False when a parent is not found or
+    // unusable, or a variable or item cannot be made; the slots before it stay created.
+    bool CreateVariables(std::span<ItemSlot> slots);
+
+    // --- writes ---
+    // Host side: queues the write and flags the device for the scheduler.
+    plat::HRESULT QueueWrite(CDeviceItem* item, const plat::Variant& value, int32_t& id);
+    CWriteQueue& WriteQueue() { return queue_; }
+    // Bus side, from WriteItem: folds the further queued writes of `item` into the one being
+    // executed (the newest value and id win). The ids it replaces get the result that
+    // SetWriteResult later reports for the surviving id.
+    bool FoldWrites(CDeviceItem* item, plat::Variant& value, int32_t& id);
+    // Reports a write's result, also to the writes folded into it.
+    void SetWriteResult(int32_t id, int32_t result);
+
+    // --- read-backs ---
+    // Reads the first variable marked for read-back while read-backs are pending.
+    void ReadItemFromDevice(std::span<ItemSlot> slots);
+    // Every variable to quality 0 with the current time, and the device offline.
+    void SetAllBad(std::span<ItemSlot> slots);
+
+    // --- state kept for the port ---
+    void SetReinit() { reinit_.store(1); }
+    void ClearReinit() { reinit_.store(0); }
+    bool NeedsReinit() const { return reinit_.load() != 0; }
+    // UTC (FILETIME units) of the last answer and of the last try.
+    void StampContact();
+    void StampTry();
+    uint64_t LastContact() const { return last_contact_.load(); }
+    uint64_t LastTry() const { return last_try_.load(); }
+    int32_t GetRequestCount() const { return requests_.load(); }
+    int LastError() const { return last_error_.load(); }
+    const std::string& Name() const { return name_; }
+    void SetName(std::string name);
+    const std::string& TypeName() const { return type_name_; }
+    void SetTypeName(std::string type) { type_name_ = std::move(type); }
+    // Report Slave ID answer: type code, run indicator, words 1 and 2.
+    uint16_t type_code = 0;
+    uint8_t run_indicator = 0;
+    uint16_t id_word1 = 0;
+    uint16_t id_word2 = 0;
+
+    // --- typed register access; every request is counted, its code kept in LastError ---
+    // size 1: the status byte (0x07); size 4: two registers (0x03), order 1 the first one high,
+    // order 0 the four data bytes as a little-endian number, any other order 0; other sizes
+    // one register. 0 on error.
+    uint32_t ReadInteger(uint16_t reg, int size, int order);
+    // `count` bytes of (count + 1) / 2 registers, high byte first; the text ends at the first
+    // zero byte, one character per byte.
+    int ReadString(uint16_t reg, size_t count, plat::WideString& out);
+    int ReadBytes(uint16_t reg, size_t count, std::vector<uint8_t>& out);
+    // 0x10; a device refusing with exception 0x48 gives -9.
+    int WriteRegisters(uint16_t reg, std::span<const uint16_t> words);
+    // The mirror of ReadInteger for sizes 4 (two registers) and others (one register).
+    int WriteInteger(uint16_t reg, int32_t value, int size = 4, int order = 1);
+    // Four registers, high word first.
+    int WriteInt64(uint16_t reg, int64_t value);
+    // `count` bytes of the text (zero-padded) into (count + 1) / 2 registers, high byte first.
+    int WriteString(uint16_t reg, std::string_view bytes, size_t count);
+    // By the value's type: integers up to 16 bits one register, 32-bit integers two, 64-bit
+    // four, R4 (and R8 as R4) a register pair high word first, text its bytes.
+    int WriteVariant(uint16_t reg, const plat::Variant& value);
+    // Reads the variable by its raw type (I4, UI4, R4, BSTR, I8) and stores the sample with
+    // quality 192, or quality 0 on error. Text variables read `text_bytes` bytes.
+    int ReadVariable(CDeviceItem& item, size_t text_bytes = 16);
+
+  protected:
+    CLogFile* Log() const;
+    const HostCallbacks* Host() const;
+
   private:
+    // Counts one request's outcome and traces its error text.
+    int Account(int code);
+    template <class F>
+    int Request(F&& f);
+
     uint8_t address_;
+    IDevicePort* port_;
     std::atomic<uint8_t> remove_{0};
+    CWriteQueue queue_;
+    // Ids folded into a surviving write, by the surviving id (bus thread only).
+    std::map<int32_t, std::vector<int32_t>> folded_;
+    // The write ExecuteNextWrite is running, until its result is reported.
+    int32_t current_id_ = 0;
+    bool current_open_ = false;
+    std::string name_;
+    std::string type_name_;
+    std::atomic<uint64_t> last_contact_{0};
+    std::atomic<uint64_t> last_try_{0};
+    std::atomic<int32_t> reinit_{0};
+    std::atomic<int32_t> errors_{0};
+    std::atomic<int32_t> crc_errors_{0};
+    std::atomic<int32_t> requests_{0};
+    std::atomic<int> last_error_{0};
+    CPerformanceCounter stopwatch_;
 };
+
+// --- conversions the models share ---
+// 1234 -> 0x1234; digits beyond eight are dropped.
+uint32_t ToBcd(uint32_t value);
+// 0x1234 -> 1234; a nibble above 9 counts with its own value.
+uint32_t FromBcd(uint32_t bcd);
+// Keypad text: four characters a word, high nibble first; nibble 0 is '9', 1..9 are '0'..'8',
+// 0xA is 'F', 0xB..0xF are 'A'..'E'.
+std::string KeyText(std::span<const uint16_t> words);
+// Upper-case hex, four digits a word, high byte first.
+std::string HexWords(std::span<const uint16_t> words);
+// Fixed-point text with '.' and `decimals` places (0..9).
+std::string FloatText(double value, int decimals);
+// Each float as a register pair: its high word first when `high_word_first`.
+std::vector<uint16_t> FloatsToRegisters(std::span<const float> values, bool high_word_first);
+// The text left-padded with '0' to `width` characters; longer texts stay as they are.
+std::string PadZeros(std::string_view text, size_t width);
 
 }  // namespace mb

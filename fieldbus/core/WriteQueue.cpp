@@ -1,0 +1,162 @@
+#include "fieldbus/core/WriteQueue.h"
+
+#include <exception>
+
+#include "fieldbus/core/LogFile.h"
+
+namespace mb {
+
+bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id) {
+    id = 0;
+    if (host == nullptr || !host->new_id) return true;
+    try {
+        id = host->new_id();
+        return true;
+    } catch (...) {
+        if (log != nullptr) log->Error("{D3971E7B-AAB1-4e06-94CC-CB7955B2C093} pCmdNewID");
+        return false;
+    }
+}
+
+void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result) {
+    if (host == nullptr || !host->set_result) return;
+    try {
+        host->set_result(id, result);
+    } catch (...) {
+        if (log != nullptr) log->Error("{98550170-6C9A-41e7-B4F5-2EB09A5C7110} pCmdSetResult");
+    }
+}
+
+bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id) {
+    if (host == nullptr || !host->is_cancelled) return false;
+    try {
+        return host->is_cancelled(id);
+    } catch (...) {
+        if (log != nullptr) log->Error("pCmdIsCancelled %d", id);
+        return false;
+    }
+}
+
+bool IsCopyableType(plat::VARTYPE vt) {
+    switch (vt) {
+        case plat::VT_EMPTY:
+        case plat::VT_NULL:
+        case plat::VT_I1:
+        case plat::VT_I2:
+        case plat::VT_I4:
+        case plat::VT_I8:
+        case plat::VT_UI1:
+        case plat::VT_UI2:
+        case plat::VT_UI4:
+        case plat::VT_UI8:
+        case plat::VT_INT:
+        case plat::VT_UINT:
+        case plat::VT_R4:
+        case plat::VT_R8:
+        case plat::VT_CY:
+        case plat::VT_DATE:
+        case plat::VT_BSTR:
+        case plat::VT_BOOL:
+        case plat::VT_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+CWriteQueue::CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string owner)
+    : lock_(log, std::move(owner)), host_(host), log_(log) {}
+
+plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, int32_t& id) {
+    id = 0;
+    CWriteGuard g(lock_);
+    // A value that cannot be copied is refused before an id is taken: an empty value would be
+    // written to the device as if the client had sent it.
+    plat::HRESULT hr = plat::S_OK;
+    plat::Variant copy;
+    if (!IsCopyableType(value.vt)) {
+        hr = plat::DISP_E_BADVARTYPE;
+    } else {
+        try {
+            copy = value;
+        } catch (const std::bad_alloc&) {
+            hr = plat::E_OUTOFMEMORY;
+        }
+    }
+    if (plat::Failed(hr)) {
+        if (log_ != nullptr)
+            log_->Warning("{954EF75E-0273-4c6d-BE7F-3072E88BA78C} %X", static_cast<unsigned>(hr));
+        return hr;
+    }
+    if (entries_.size() >= kMaxEntries) {
+        if (log_ != nullptr) log_->Warning("write queue full %s", lock_.OwnerName().c_str());
+        return plat::E_OUTOFMEMORY;
+    }
+    int32_t new_id = 0;
+    // Without an id nobody could ever collect the write's result.
+    if (!HostNewId(host_, log_, new_id)) return plat::E_FAIL;
+    try {
+        entries_.push_back(Entry{item, std::move(copy), new_id});
+    } catch (const std::bad_alloc&) {
+        HostSetResult(host_, log_, new_id, plat::E_OUTOFMEMORY);
+        return plat::E_OUTOFMEMORY;
+    }
+    id = new_id;
+    return plat::S_OK;
+}
+
+bool CWriteQueue::Pop(CDeviceItem*& item, plat::Variant& value, int32_t& id) {
+    CWriteGuard g(lock_);
+    if (entries_.empty()) return false;
+    Entry& e = entries_.front();
+    item = e.item;
+    value = std::move(e.value);
+    id = e.id;
+    entries_.pop_front();
+    return true;
+}
+
+bool CWriteQueue::TakeForVariable(CDeviceItem* item, plat::Variant& value, int32_t& id,
+                                  std::vector<int32_t>& superseded) {
+    CWriteGuard g(lock_);
+    bool found = false;
+    // Newest to oldest: the newest value wins.
+    for (size_t i = entries_.size(); i-- > 0;) {
+        Entry& e = entries_[i];
+        if (e.item != item) continue;
+        if (!found) {
+            value = std::move(e.value);
+            superseded.push_back(id);
+            id = e.id;
+            found = true;
+        } else {
+            superseded.push_back(e.id);
+        }
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return found;
+}
+
+size_t CWriteQueue::FailAll(int32_t result) {
+    std::deque<Entry> taken;
+    {
+        CWriteGuard g(lock_);
+        taken.swap(entries_);
+    }
+    for (const Entry& e : taken) HostSetResult(host_, log_, e.id, result);
+    return taken.size();
+}
+
+bool CWriteQueue::PeekOldest(CDeviceItem*& item) {
+    CWriteGuard g(lock_);
+    if (entries_.empty()) return false;
+    item = entries_.front().item;
+    return true;
+}
+
+size_t CWriteQueue::GetCount() {
+    CWriteGuard g(lock_);
+    return entries_.size();
+}
+
+}  // namespace mb

@@ -1,0 +1,91 @@
+// The item store: writes that host threads queue for a device and its bus thread executes,
+// oldest first. Every operation holds the writer side of the queue's lock throughout.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fieldbus/core/RWLock.h"
+#include "platform/types/hresult.h"
+#include "platform/types/variant.h"
+
+namespace mb {
+
+class CLogFile;
+class CDeviceItem;
+
+// The host's callbacks as the library's devices see them. Any of them may throw; every call
+// is guarded. Empty functions act as a host that answers nothing (ids 0, never cancelled,
+// items not found).
+struct HostCallbacks {
+    std::function<int32_t()> new_id;                   // pCmdNewID
+    std::function<void(int32_t, int32_t)> set_result;  // pCmdSetResult (id, result)
+    std::function<bool(int32_t)> is_cancelled;         // pCmdIsCancelled
+    // pItemFind (full name, out flag, out handle) -> handle, < 0 not found
+    std::function<int32_t(const plat::WideString&, int16_t&, int32_t&)> item_find;
+    // pItemCreate (item, name, VARTYPE, access, parent, description, out handle) -> handle
+    std::function<int32_t(CDeviceItem*, const plat::WideString&, plat::VARTYPE, uint32_t,
+                          int32_t, const plat::WideString&, int32_t&)>
+        item_create;
+};
+
+// Result of a write the device could not run because it went away.
+inline constexpr int32_t kResultDeviceOffline = 1117;
+
+// Guarded host calls; a throwing callback is logged (when `log` is given) with its tag.
+bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id);
+void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result);
+// A callback that throws counts as "not cancelled", so the write still gets a result.
+bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id);
+
+class CWriteQueue {
+  public:
+    // Writes one device may hold at once; further ones are refused.
+    static constexpr size_t kMaxEntries = 1024;
+
+    // Neither `host` nor `log` is owned; both may be null and must outlive the queue.
+    CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string owner = {});
+    CWriteQueue(const CWriteQueue&) = delete;
+    CWriteQueue& operator=(const CWriteQueue&) = delete;
+
+    // Queues a copy of `value` under a new command id. A value that cannot be copied
+    // (DISP_E_BADVARTYPE), a full queue (E_OUTOFMEMORY) or a host that gives no id (E_FAIL)
+    // queues nothing; only S_OK sets `id`.
+    plat::HRESULT Push(CDeviceItem* item, const plat::Variant& value, int32_t& id);
+    // Takes the oldest write.
+    bool Pop(CDeviceItem*& item, plat::Variant& value, int32_t& id);
+    // Folds the queued writes of `item` into the one being executed: the newest queued value
+    // and its id replace `value` and `id`, and every superseded id (the caller's among them)
+    // is appended to `superseded` rather than answered, so that it can get the result of the
+    // write that actually runs. False when nothing of `item` was queued.
+    bool TakeForVariable(CDeviceItem* item, plat::Variant& value, int32_t& id,
+                         std::vector<int32_t>& superseded);
+    // Empties the queue and answers every write in it with `result` (oldest first).
+    size_t FailAll(int32_t result);
+    // The item of the oldest write; false when empty.
+    bool PeekOldest(CDeviceItem*& item);
+    size_t GetCount();
+    bool IsNotEmpty() { return GetCount() != 0; }
+
+    CRWLock& Lock() { return lock_; }
+
+  private:
+    struct Entry {
+        CDeviceItem* item;
+        plat::Variant value;
+        int32_t id;
+    };
+
+    CRWLock lock_;
+    const HostCallbacks* host_;
+    CLogFile* log_;
+    std::deque<Entry> entries_;  // back = newest, front = oldest
+};
+
+// VARTYPEs a queued value may carry; anything else fails to copy.
+bool IsCopyableType(plat::VARTYPE vt);
+
+}  // namespace mb
