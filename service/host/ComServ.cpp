@@ -123,7 +123,7 @@ std::string TComServer::GetServerKey() const {
 
 std::string TComServer::GetServerName() const {
     if (!server_name_.empty()) return server_name_;
-    if (const tlb::file::TypeLibInfo* lib = const_cast<TComServer*>(this)->GetTypeLib())
+    if (const tlb::file::TypeLibInfo* lib = GetTypeLib())
         return lib->name;
     return std::filesystem::path(GetServerFileName()).stem().string();
 }
@@ -132,7 +132,7 @@ void TComServer::SetServerName(std::string name) {
     server_name_ = std::move(name);
 }
 
-const tlb::file::TypeLibInfo* TComServer::GetTypeLib() {
+const tlb::file::TypeLibInfo* TComServer::GetTypeLib() const {
     std::call_once(typelib_once_,
                    [this] { typelib_ = tlb::file::ReadTypeLib(tlb::file::EmbeddedTypeLib()); });
     return typelib_ ? &*typelib_ : nullptr;

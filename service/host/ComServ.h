@@ -72,7 +72,7 @@ class TComServer {
     void SetServerName(std::string name);
     bool GetStartSuspended() const { return start_suspended_; }
     // Read from the embedded bytes on first use; null when they do not read back.
-    const tlb::file::TypeLibInfo* GetTypeLib();
+    const tlb::file::TypeLibInfo* GetTypeLib() const;
 
     TStartMode StartMode() const { return start_mode_; }
     bool RemoteInstall() const { return remote_install_; }
@@ -93,8 +93,8 @@ class TComServer {
 
     std::atomic<int> object_count_{0};
     std::atomic<int> factory_count_{0};
-    std::once_flag typelib_once_;
-    std::optional<tlb::file::TypeLibInfo> typelib_;
+    mutable std::once_flag typelib_once_;
+    mutable std::optional<tlb::file::TypeLibInfo> typelib_;
     std::string server_name_;
     std::string help_file_name_;
     bool in_process_ = false;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstddef>
 #include <fstream>
+#include <set>
 
 #include "platform/com/error.h"
 #include "service/host/TypeLibFile.h"
@@ -59,7 +60,13 @@ TEST(TypeLibFile, EmbeddedBytesReadBackIntoTheDeclarations) {
     EXPECT_EQ(ValueOf(vars, "cvReqS"), tlb::cvReqS);
     EXPECT_EQ(vars.members[41].name, "cvVCal1K") << "each K directly before its F";
     EXPECT_EQ(vars.members[42].name, "cvVCal1F");
+    EXPECT_EQ(ValueOf(vars, "cvVCal1F"), tlb::cvVCal1F);
     EXPECT_EQ(ValueOf(vars, "cvVCal4F"), 99);
+    for (const Enumeration& e : lib->enumerations) {
+        std::set<int32_t> values;
+        for (const EnumMember& m : e.members)
+            EXPECT_TRUE(values.insert(m.value).second) << e.name << "." << m.name << " repeats";
+    }
     const Enumeration& results = Named(lib->enumerations, "TCmdResult");
     EXPECT_EQ(ValueOf(results, "E_ADDRCONFLICT"), INT32_MIN);
     EXPECT_EQ(ValueOf(results, "CmdEnd"), INT32_MAX);
