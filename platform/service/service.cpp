@@ -108,8 +108,8 @@ bool Notify(std::string_view state) {
     if (len >= sizeof(addr.sun_path)) return false;
     std::memcpy(addr.sun_path, path, len);
     if (path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
-    const socklen_t alen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len +
-                                                  (path[0] == '@' ? 0 : 1));
+    const socklen_t alen =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len + (path[0] == '@' ? 0 : 1));
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     ssize_t n = ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL,
@@ -189,7 +189,8 @@ bool Runner::NextRequest(Request& out, uint32_t& next_tick) {
 
 int Runner::Run(bool catch_signals) {
     thread_id_ = std::this_thread::get_id();
-    struct sigaction old_term {}, old_int {};
+    struct sigaction old_term {
+    }, old_int{};
     if (catch_signals) {
         g_term = 0;
         struct sigaction sa {};
@@ -353,14 +354,16 @@ std::vector<std::string> TakeStopAskers() {
 int AskStop(const std::string& socket_path, std::string& message) {
     rpc::RegisterInterfaces<IServiceControl>();
     void* p = nullptr;
-    HRESULT hr = rpc::CreateOnLocalServer(socket_path, CLSID_ServiceControl, IID_IServiceControl, &p);
+    HRESULT hr =
+        rpc::CreateOnLocalServer(socket_path, CLSID_ServiceControl, IID_IServiceControl, &p);
     if (Failed(hr)) {
         std::string text = GetErrorText();
         message = "the service is not running or cannot be reached" +
                   (text.empty() ? std::string() : ": " + text);
         return kStopFailed;
     }
-    ComPtr<IServiceControl> control = ComPtr<IServiceControl>::Attach(static_cast<IServiceControl*>(p));
+    ComPtr<IServiceControl> control =
+        ComPtr<IServiceControl>::Attach(static_cast<IServiceControl*>(p));
     int32_t stopped = 0;
     hr = control->Stop(&stopped);
     std::string text = Failed(hr) ? GetErrorText() : std::string();

@@ -11,8 +11,8 @@
 #include "platform/registry/registry.h"
 #include "platform/rpc/client.h"
 #include "platform/rpc/connection.h"
-#include "platform/sysroot/sysroot.h"
 #include "platform/service/units.h"
+#include "platform/sysroot/sysroot.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 #include "service/core/OPCCache.h"
@@ -144,13 +144,9 @@ void MustWrite(long rc, const std::string& what) {
 }  // namespace
 
 const std::vector<uint8_t>& AccessPermissionDescriptor() {
-    static const std::vector<uint8_t> d =
-        MakeDescriptor({{7, kSelf},
-                        {3, kSystem},
-                        {3, kInteractive},
-                        {7, kAuthenticatedUsers},
-                        {3, kServiceSid}},
-                       kAdministrators, kAdministrators);
+    static const std::vector<uint8_t> d = MakeDescriptor(
+        {{7, kSelf}, {3, kSystem}, {3, kInteractive}, {7, kAuthenticatedUsers}, {3, kServiceSid}},
+        kAdministrators, kAdministrators);
     return d;
 }
 
@@ -179,8 +175,9 @@ std::string TExtObjCtrl::Tail() const {
 
 void TExtObjCtrl::Ping() {
     void* p = nullptr;
-    const plat::HRESULT hr = plat::CreateInstance(
-        clsid_, plat::CLSCTX_INPROC_SERVER | plat::CLSCTX_LOCAL_SERVER, host_, plat::IID_IUnknown, &p);
+    const plat::HRESULT hr =
+        plat::CreateInstance(clsid_, plat::CLSCTX_INPROC_SERVER | plat::CLSCTX_LOCAL_SERVER, host_,
+                             plat::IID_IUnknown, &p);
     if (plat::Failed(hr)) {
         std::string text = plat::GetErrorText();
         throw plat::ComError(hr, "Cannot create " + plat::FormatGuid(clsid_) +
@@ -294,8 +291,8 @@ void TNorvDrv::StopTransport() {
     // Let those who asked for this stop read their answer and hang up first.
     const std::vector<std::string> askers = plat::svc::TakeStopAskers();
     if (!askers.empty()) {
-        const auto until = std::chrono::steady_clock::now() +
-                           std::chrono::milliseconds(kStopAskerGraceMs);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopAskerGraceMs);
         auto asking = [&] {
             for (auto& c : server_.Connections())
                 if (c->Alive() &&
@@ -409,10 +406,11 @@ void RegisterOPCServer(const std::string& prog_id, const plat::CLSID& clsid) {
     std::string desc;
     if (plat::reg::ReadString(Hive::ClassesRoot, cat_key, "409", desc) ==
         plat::ERROR_FILE_NOT_FOUND)
-        MustWrite(plat::reg::WriteString(Hive::ClassesRoot, cat_key, "409", kOPCCategoryDescription),
-                  cat_key);
-    const std::string impl = "CLSID\\" + plat::FormatGuid(clsid) + "\\Implemented Categories\\" +
-                             kCATID_OPCDAServer20;
+        MustWrite(
+            plat::reg::WriteString(Hive::ClassesRoot, cat_key, "409", kOPCCategoryDescription),
+            cat_key);
+    const std::string impl =
+        "CLSID\\" + plat::FormatGuid(clsid) + "\\Implemented Categories\\" + kCATID_OPCDAServer20;
     MustWrite(plat::reg::CreateKey(Hive::ClassesRoot, impl), impl);
     MustWrite(plat::reg::CreateKey(Hive::ClassesRoot, prog_id + "\\OPC"), prog_id + "\\OPC");
     MustWrite(plat::reg::WriteString(Hive::ClassesRoot, prog_id + "\\OPC\\Vendor", "", kOPCVendor),
@@ -421,10 +419,9 @@ void RegisterOPCServer(const std::string& prog_id, const plat::CLSID& clsid) {
 
 void UnregisterOPCServer(const std::string& prog_id, const plat::CLSID& clsid) {
     const std::string clsid_key = "CLSID\\" + plat::FormatGuid(clsid);
-    for (const std::string& k :
-         {clsid_key + "\\Implemented Categories\\" + kCATID_OPCDAServer20,
-          clsid_key + "\\Implemented Categories", clsid_key, prog_id + "\\OPC\\Vendor",
-          prog_id + "\\OPC", prog_id})
+    for (const std::string& k : {clsid_key + "\\Implemented Categories\\" + kCATID_OPCDAServer20,
+                                 clsid_key + "\\Implemented Categories", clsid_key,
+                                 prog_id + "\\OPC\\Vendor", prog_id + "\\OPC", prog_id})
         plat::reg::DeleteKeyTree(Hive::ClassesRoot, k);
     std::vector<std::string> classes;
     plat::reg::EnumSubKeys(Hive::ClassesRoot, "CLSID", classes);

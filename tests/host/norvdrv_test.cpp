@@ -152,11 +152,12 @@ struct CountedClass {
     std::atomic<int> created{0};
     uint32_t cookie = 0;
     explicit CountedClass(const char* guid) : clsid(plat::GuidOf(guid)) {
-        auto f = plat::MakeCom<plat::FunctionClassFactory>([this](const plat::IID& iid, void** out) {
-            ++created;
-            auto obj = plat::MakeCom<RecordingSink>();
-            return obj->QueryInterface(iid, out);
-        });
+        auto f =
+            plat::MakeCom<plat::FunctionClassFactory>([this](const plat::IID& iid, void** out) {
+                ++created;
+                auto obj = plat::MakeCom<RecordingSink>();
+                return obj->QueryInterface(iid, out);
+            });
         cookie = plat::RegisterClassObject(clsid, f.Get());
     }
     ~CountedClass() { plat::RevokeClassObject(cookie); }
@@ -295,17 +296,15 @@ TEST(Permissions, DescriptorsDecodeToTheirRightsAndAccounts) {
         EXPECT_EQ(d->control, 0x8004) << "self-relative, DACL present";
         EXPECT_FALSE(d->sacl);
     }
-    EXPECT_EQ(access.aces, (std::vector<Ace>{{7, "S-1-5-10"},
-                                             {3, "S-1-5-18"},
-                                             {3, "S-1-5-4"},
-                                             {7, "S-1-5-11"},
-                                             {3, "S-1-5-6"}}));
+    EXPECT_EQ(
+        access.aces,
+        (std::vector<Ace>{
+            {7, "S-1-5-10"}, {3, "S-1-5-18"}, {3, "S-1-5-4"}, {7, "S-1-5-11"}, {3, "S-1-5-6"}}));
     EXPECT_EQ(access.owner, "S-1-5-32-544");
     EXPECT_EQ(access.group, "S-1-5-32-544");
-    EXPECT_EQ(launch.aces, (std::vector<Ace>{{31, "S-1-5-18"},
-                                             {11, "S-1-5-4"},
-                                             {31, "S-1-5-11"},
-                                             {11, "S-1-5-6"}}));
+    EXPECT_EQ(
+        launch.aces,
+        (std::vector<Ace>{{31, "S-1-5-18"}, {11, "S-1-5-4"}, {31, "S-1-5-11"}, {11, "S-1-5-6"}}));
     EXPECT_EQ(launch.owner.rfind("S-1-5-21-", 0), 0u);
     EXPECT_EQ(launch.owner.substr(launch.owner.size() - 4), "-500");
     EXPECT_EQ(launch.group, launch.owner);
@@ -315,7 +314,8 @@ class Install : public ::testing::Test {
   protected:
     std::string Str(Hive h, const std::string& key, const std::string& name) {
         std::string v;
-        EXPECT_EQ(plat::reg::ReadString(h, key, name, v), plat::ERROR_SUCCESS) << key << " " << name;
+        EXPECT_EQ(plat::reg::ReadString(h, key, name, v), plat::ERROR_SUCCESS)
+            << key << " " << name;
         return v;
     }
     host::InstallOptions Options(std::vector<std::string> args) {
@@ -362,8 +362,8 @@ TEST_F(Install, WritesEveryRecordAndUninstallRemovesThem) {
                                     "Doze", 5),
               0);
     host::UninstallService(Options({"/UNINSTALL"}));
-    for (const std::string& k : {std::string(host::kAppIDExeKey), app_key_, da2_, cat_,
-                                 std::string("NorvaltDrv.DA2")})
+    for (const std::string& k :
+         {std::string(host::kAppIDExeKey), app_key_, da2_, cat_, std::string("NorvaltDrv.DA2")})
         EXPECT_FALSE(plat::reg::KeyExists(Hive::ClassesRoot, k)) << k;
     EXPECT_FALSE(plat::reg::KeyExists(Hive::LocalMachine, drv::kDrvKey)) << "saved values too";
     EXPECT_FALSE(plat::svc::ReadStartType(host::kServiceName, t));
@@ -371,8 +371,10 @@ TEST_F(Install, WritesEveryRecordAndUninstallRemovesThem) {
 }
 
 TEST_F(Install, DisabledSwitchAndTheCategoryOfAnotherServer) {
-    const std::string other = "CLSID\\{11111111-2222-3333-4444-555555555555}\\Implemented "
-                              "Categories\\" + std::string(host::kCATID_OPCDAServer20);
+    const std::string other =
+        "CLSID\\{11111111-2222-3333-4444-555555555555}\\Implemented "
+        "Categories\\" +
+        std::string(host::kCATID_OPCDAServer20);
     ASSERT_EQ(plat::reg::CreateKey(Hive::ClassesRoot, other), 0);
     host::InstallService(Options({"-disabled"}));
     plat::svc::StartType t;
