@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -166,6 +167,24 @@ TEST(ServiceRunner, FailedStartEndsTheRunAndShutdownCannotBeRefused) {
     plat::svc::Runner runner("test", h);
     std::thread t([&] { EXPECT_EQ(runner.Run(false), plat::svc::kExitStopped); });
     runner.RequestShutdown();
+    t.join();
+    EXPECT_TRUE(shut.load());
+}
+
+TEST(ServiceRunner, SigtermIsTheShutdown) {
+    std::atomic<bool> shut{false};
+    plat::svc::Handlers h;
+    h.stop = [] { return false; };
+    h.shutdown = [&] { shut = true; };
+    plat::svc::Runner runner("test", h);
+    std::promise<int> code;
+    std::thread t([&] { code.set_value(runner.Run(true)); });
+    for (int i = 0; i < 2000 && !runner.Running(); ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(runner.Running());
+    ::kill(::getpid(), SIGTERM);
+    auto f = code.get_future();
+    ASSERT_EQ(f.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(f.get(), plat::svc::kExitStopped);
     t.join();
     EXPECT_TRUE(shut.load());
 }
