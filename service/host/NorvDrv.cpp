@@ -18,6 +18,7 @@
 #include "service/core/OPCCache.h"
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
+#include "service/core/TRKBase.h"
 #include "service/core/TxtProt.h"
 #include "service/host/OPCServer.h"
 #include "service/host/TRKSrv.h"
@@ -529,6 +530,8 @@ void StartCore() {
     tlb::RegisterTypeLibInterfaces();
     opc::RegisterOpcDaInterfaces();
     plat::rpc::InstallOutOfProcessCreator();
+    // Saved post values are kept only while the OPC server is registered.
+    drv::SetOPCServerRegisteredProbe(&IsOPCServerRegistered);
     Trace("InitProtocol");
     drv::InitProtocol(drv::kDrvKey, "Parameters");
     Trace("InitNameSpace");
