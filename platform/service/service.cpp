@@ -121,9 +121,11 @@ bool Notify(std::string_view state) {
 // --- the service thread -----------------------------------------------------------------------
 
 namespace {
-volatile std::sig_atomic_t g_term = 0;
+// Lock-free, so the handler may set it; the service thread polls it.
+std::atomic<int> g_term{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void OnTermSignal(int) {
-    g_term = 1;
+    g_term.store(1);
 }
 }  // namespace
 
@@ -166,8 +168,7 @@ bool Runner::NextRequest(Request& out, uint32_t& next_tick) {
     Clock& clock = SysClock();
     std::unique_lock lk(m_);
     for (;;) {
-        if (g_term) {
-            g_term = 0;
+        if (g_term.exchange(0) != 0) {
             out = {Control::Shutdown, {}};
             return true;
         }
@@ -192,7 +193,7 @@ int Runner::Run(bool catch_signals) {
     struct sigaction old_term {
     }, old_int{};
     if (catch_signals) {
-        g_term = 0;
+        g_term.store(0);
         struct sigaction sa {};
         sa.sa_handler = &OnTermSignal;
         sigemptyset(&sa.sa_mask);
