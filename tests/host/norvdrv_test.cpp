@@ -2,6 +2,8 @@
 // start-up order, the installation records and the stop asked over the transport.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <future>
@@ -463,6 +465,50 @@ TEST_F(Run, IdleExitTakesTheSamePathAndItsRefusalIsSeen) {
     thread_.join();
     EXPECT_EQ(exit_code_.load(), 0);
     EXPECT_TRUE(module_->Stopped());
+}
+
+// Stands in for systemd's notification socket while it lives.
+struct NotifySocket {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    explicit NotifySocket(const std::string& path) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        timeval tv{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    ~NotifySocket() {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::close(fd);
+    }
+    std::string Next() {
+        char buf[128];
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+};
+
+TEST_F(Run, RunServiceTellsSystemdAndStopsWhenAsked) {
+    NotifySocket notify(root_.Path() + "/notify");
+    host::ServiceOptions o;
+    o.start_core = false;  // the fixture's core
+    o.catch_signals = false;
+    o.server.socket_path = socket_;
+    o.server.socket_activation = false;
+    o.server.tcp_enabled = false;
+    std::thread t([&] { exit_code_ = host::RunService(o); });
+    EXPECT_EQ(notify.Next(), "READY=1");
+    ComPtr<drv::TStation> client = NewStation();
+    std::string message;
+    EXPECT_EQ(plat::svc::AskStop(socket_, message), plat::svc::kStopRefused);
+    client.Reset();
+    EXPECT_EQ(plat::svc::AskStop(socket_, message), plat::svc::kStopDone) << message;
+    EXPECT_EQ(notify.Next(), "STOPPING=1");
+    t.join();
+    EXPECT_EQ(exit_code_.load(), 0);
+    EXPECT_FALSE(drv::NameSpaceActive());
 }
 
 TEST_F(Run, NonAdministratorMayNotStop) {
