@@ -235,10 +235,11 @@ int Runner::Run(bool catch_signals) {
         restore();
         return kExitStartFailed;
     }
+    // The timer counts from the start, before anyone hears that the service runs.
+    uint32_t next_tick = SysClock().TickCount() + interval_;
     running_ = true;
     Notify("READY=1");
 
-    uint32_t next_tick = SysClock().TickCount() + interval_;
     bool ended = false;
     while (!ended) {
         Request r;
