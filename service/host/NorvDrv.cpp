@@ -353,8 +353,8 @@ void TNorvDrv::CliExistTimerTimer() {
             for (auto& e : ext_) {
                 try {
                     e->Ping();
-                } catch (const std::exception& ex) {
-                    drv::ProtocolException(ex, kTagTick);
+                } catch (...) {
+                    drv::ProtocolCurrentException(kTagTick);
                 }
             }
         } else if (idle_ticks_ < UINT32_MAX) {
@@ -363,21 +363,21 @@ void TNorvDrv::CliExistTimerTimer() {
         const int timeout = drv::ExitTimeout();
         if (timeout > 0 && idle_ticks_ > static_cast<uint32_t>(timeout) && IsManualStart())
             RequestServiceStop();
-    } catch (const std::exception& e) {
-        drv::ProtocolException(e, kTagTick);
+    } catch (...) {
+        drv::ProtocolCurrentException(kTagTick);
     }
     if (stopped_) return;  // the stop ran inside this tick: the tree is gone
     try {
         drv::SaveAddrSpace();
-    } catch (const std::exception& e) {
-        drv::ProtocolException(e, kTagTick);
+    } catch (...) {
+        drv::ProtocolCurrentException(kTagTick);
     }
     timer_enabled_ = true;
     try {
         const int32_t id = drv::FindLeafID("System.LastErrorExternal");
         if (auto leaf = drv::GetItemAs<drv::TLeafItem>(id)) drv::RenewStaleSample(*leaf);
-    } catch (const std::exception& e) {
-        drv::ProtocolException(e, kTagTick);
+    } catch (...) {
+        drv::ProtocolCurrentException(kTagTick);
     }
 }
 
