@@ -84,10 +84,15 @@ void ReportEvent(std::string_view source, EventKind kind, std::string_view text)
                                                   : LOG_INFO;
     std::string ident(source);
     std::string line(text);
-    // The identity pointer must stay valid while the log is open: open and close per report.
-    ::openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
-    ::syslog(prio, "%s", line.c_str());
-    ::closelog();
+    {
+        // The identity pointer must stay valid while the log is open: open and close per
+        // report, one report at a time.
+        static std::mutex syslog_m;
+        std::lock_guard lk(syslog_m);
+        ::openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
+        ::syslog(prio, "%s", line.c_str());
+        ::closelog();
+    }
     std::function<void(EventKind, const std::string&)> sink;
     {
         std::lock_guard lk(g_sink_m);
