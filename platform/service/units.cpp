@@ -1,0 +1,190 @@
+#include "platform/service/units.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/sysroot/sysroot.h"
+
+namespace plat::svc {
+
+namespace {
+
+constexpr const char* kServiceTarget = "multi-user.target";
+constexpr const char* kSocketTarget = "sockets.target";
+
+// Specifiers (%) are expanded in every setting: a literal % is doubled.
+std::string EscapeSpecifiers(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '%') out += '%';
+        out += c;
+    }
+    return out;
+}
+
+// One word of ExecStart= or Environment=: quoted, with \, " escaped and $ doubled (ExecStart
+// expands variables).
+std::string Quote(const std::string& s) {
+    std::string out = "\"";
+    for (char c : EscapeSpecifiers(s)) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '$') out += '$';
+        out += c;
+    }
+    return out + "\"";
+}
+
+bool HasLineBreak(const UnitSpec& spec) {
+    auto bad = [](const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; };
+    if (bad(spec.name) || bad(spec.description) || bad(spec.exec_path) || bad(spec.root) ||
+        bad(spec.socket_path) || bad(spec.socket_group))
+        return true;
+    for (const auto& a : spec.args)
+        if (bad(a)) return true;
+    return false;
+}
+
+std::string WriteWhole(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return tmp + ": " + std::strerror(errno);
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            std::string why = tmp + ": " + std::strerror(errno);
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return why;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        ::unlink(tmp.c_str());
+        return tmp + ": " + std::strerror(errno);
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::string why = path + ": " + std::strerror(errno);
+        ::unlink(tmp.c_str());
+        return why;
+    }
+    return {};
+}
+
+std::string RemoveFile(const std::string& path) {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return {};
+    return path + ": " + std::strerror(errno);
+}
+
+// "<folder>/<target>.wants/<unit>" -> "../<unit>".
+std::string Link(const std::string& folder, const char* target, const std::string& unit) {
+    const std::string wants = folder + "/" + target + ".wants";
+    if (!EnsureDirectory(wants)) return wants + ": cannot be created";
+    const std::string link = wants + "/" + unit;
+    ::unlink(link.c_str());
+    if (::symlink(("../" + unit).c_str(), link.c_str()) != 0)
+        return link + ": " + std::strerror(errno);
+    return {};
+}
+
+std::string Unlink(const std::string& folder, const char* target, const std::string& unit) {
+    const std::string wants = folder + "/" + target + ".wants";
+    std::string why = RemoveFile(wants + "/" + unit);
+    ::rmdir(wants.c_str());  // only when empty
+    return why;
+}
+
+}  // namespace
+
+std::string UnitFolder() {
+    if (const char* dir = std::getenv("NORVALT_UNIT_DIR"); dir && *dir) return dir;
+    if (::geteuid() == 0) return "/etc/systemd/system";
+    return {};
+}
+
+std::string ServiceUnitText(const UnitSpec& spec) {
+    std::string exec = Quote(spec.exec_path);
+    for (const auto& a : spec.args) exec += " " + Quote(a);
+    std::string t;
+    t += "[Unit]\n";
+    t += "Description=" + EscapeSpecifiers(spec.description) + "\n";
+    t += "Requires=" + spec.name + ".socket\n";
+    t += "After=" + spec.name + ".socket\n";
+    t += "\n[Service]\n";
+    t += "Type=notify\n";
+    t += "NotifyAccess=main\n";
+    t += "ExecStart=" + exec + "\n";
+    if (!spec.root.empty()) t += "Environment=" + Quote("NORVALT_ROOT=" + spec.root) + "\n";
+    // The stop refuses while clients are attached; systemctl stop is the shutdown, which
+    // ends the ports and may take a while.
+    t += "TimeoutStopSec=90\n";
+    t += "\n[Install]\n";
+    t += std::string("WantedBy=") + kServiceTarget + "\n";
+    return t;
+}
+
+std::string SocketUnitText(const UnitSpec& spec) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", spec.socket_mode & 07777);
+    std::string t;
+    t += "[Unit]\n";
+    t += "Description=" + EscapeSpecifiers(spec.description) + " (socket)\n";
+    t += "\n[Socket]\n";
+    t += "ListenStream=" + EscapeSpecifiers(spec.socket_path) + "\n";
+    t += std::string("SocketMode=") + mode + "\n";
+    if (!spec.socket_group.empty()) t += "SocketGroup=" + spec.socket_group + "\n";
+    t += "\n[Install]\n";
+    t += std::string("WantedBy=") + kSocketTarget + "\n";
+    return t;
+}
+
+std::string InstallUnits(const std::string& folder, const UnitSpec& spec) {
+    if (folder.empty()) return "no unit folder";
+    if (spec.name.empty() || spec.name.find('/') != std::string::npos)
+        return "bad unit name \"" + spec.name + "\"";
+    if (HasLineBreak(spec)) return "a unit setting holds a line break";
+    if (spec.exec_path.empty() || spec.exec_path[0] != '/')
+        return "the program path is not absolute: " + spec.exec_path;
+    if (spec.socket_path.empty() || spec.socket_path[0] != '/')
+        return "the socket path is not absolute: " + spec.socket_path;
+    if (!EnsureDirectory(folder)) return folder + ": cannot be created";
+    const std::string service = spec.name + ".service";
+    const std::string socket = spec.name + ".socket";
+    if (auto why = WriteWhole(folder + "/" + service, ServiceUnitText(spec)); !why.empty())
+        return why;
+    if (auto why = WriteWhole(folder + "/" + socket, SocketUnitText(spec)); !why.empty())
+        return why;
+    Unlink(folder, kServiceTarget, service);
+    Unlink(folder, kSocketTarget, socket);
+    switch (spec.start) {
+        case StartType::Manual:
+            return Link(folder, kSocketTarget, socket);
+        case StartType::Automatic:
+            return Link(folder, kServiceTarget, service);
+        case StartType::Disabled:
+            break;
+    }
+    return {};
+}
+
+std::string RemoveUnits(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return {};
+    std::string why;
+    auto keep = [&](std::string w) {
+        if (why.empty()) why = std::move(w);
+    };
+    keep(Unlink(folder, kServiceTarget, name + ".service"));
+    keep(Unlink(folder, kSocketTarget, name + ".socket"));
+    keep(RemoveFile(folder + "/" + name + ".service"));
+    keep(RemoveFile(folder + "/" + name + ".socket"));
+    return why;
+}
+
+}  // namespace plat::svc

@@ -1,0 +1,38 @@
+// systemd unit files of a service: the service unit (Type=notify) and its socket unit, written
+// at installation and removed at uninstallation. Enabling is done as `systemctl enable` would:
+// links in the unit folder's "<target>.wants" folders.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "platform/service/service.h"
+
+namespace plat::svc {
+
+struct UnitSpec {
+    std::string name;         // unit name without suffix: "<name>.service", "<name>.socket"
+    std::string description;  // Description= of both units
+    std::string exec_path;    // ExecStart= program (absolute)
+    std::vector<std::string> args;
+    std::string root;         // Environment=NORVALT_ROOT=
+    std::string socket_path;  // ListenStream=
+    uint32_t socket_mode = 0660;
+    std::string socket_group;  // SocketGroup= ("" = none)
+    StartType start = StartType::Manual;
+};
+
+// $NORVALT_UNIT_DIR; else /etc/systemd/system when running as root; else "" (no unit files).
+std::string UnitFolder();
+
+// The two files' text.
+std::string ServiceUnitText(const UnitSpec& spec);
+std::string SocketUnitText(const UnitSpec& spec);
+
+// Writes both units into `folder` and enables them by start type: manual = the socket only
+// (the service starts on demand), automatic = the service (which pulls in its socket),
+// disabled = neither. Links of an earlier installation are replaced. "" on success, else why.
+std::string InstallUnits(const std::string& folder, const UnitSpec& spec);
+// Removes both units and their links; missing files are no error. "" on success, else why.
+std::string RemoveUnits(const std::string& folder, const std::string& name);
+
+}  // namespace plat::svc
