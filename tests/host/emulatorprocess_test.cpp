@@ -2,9 +2,11 @@
 // transport as the line of a native port in emulation, the service's poll thread finds its
 // controllers through it, and a new emulator takes over after the first one is killed.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +17,9 @@
 #include "platform/com/classes.h"
 #include "platform/rpc/server.h"
 #include "service/host/DrvOPCServer.h"
+#include "service/typelib/OpcDaProxy.h"
 #include "service/typelib/TypeLibProxy.h"
+#include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"
 
 using namespace hosttest;
@@ -126,6 +130,7 @@ class EmulatorProcess : public HostTest {
         drv::TProcessThread::Install();
         HostTest::SetUp();
         tlb::RegisterTypeLibInterfaces();
+        opc::RegisterOpcDaInterfaces();
         cookie_ = drv::RegisterDrvOPCServerClass();
         ASSERT_NE(cookie_, 0u);
         plat::ClassRegistration r;
@@ -138,6 +143,9 @@ class EmulatorProcess : public HostTest {
         o.socket_path = socket_;
         o.socket_activation = false;
         o.tcp_enabled = false;
+        // A client that is no administrator must reach the registry and the socket.
+        ASSERT_EQ(::chmod(root_.Path().c_str(), 0755), 0);
+        if (struct group* g = ::getgrgid(65534)) o.socket_group = g->gr_name;
         ASSERT_EQ(server_.Start(o), S_OK);
         control_ = drv::TDrvOPCServer::Create();
     }
@@ -182,6 +190,21 @@ class EmulatorProcess : public HostTest {
 };
 
 }  // namespace
+
+TEST_F(EmulatorProcess, DriverControlOverTheTransportFromAClientThatIsNoAdministrator) {
+    std::vector<std::pair<std::string, std::string>> env{{"NORVALT_ROOT", root_.Path()},
+                                                         {"NORVALT_SOCKET", socket_}};
+    if (::geteuid() == 0) env.push_back({"NORVALT_HOST_DROP", "1"});
+    HostChild child("opc-drvcontrol", env);
+    std::vector<std::string> lines;
+    for (std::string l; !(l = child.ReadLine(60000)).empty() && l != "done";) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 4u) << (lines.empty() ? "" : lines.back());
+    EXPECT_EQ(lines[0], "state3 " + std::to_string(drv::kPortNoEmulator));
+    EXPECT_EQ(lines[1], "state33 -3");
+    if (::geteuid() == 0) EXPECT_EQ(lines[2], "useport 80070005 80070005 80070005");
+    EXPECT_EQ(lines[3], "text Нет ответа от устройства");
+    EXPECT_TRUE(drv::PortRunning(2)) << "the port was switched off for a plain client";
+}
 
 TEST_F(EmulatorProcess, RegisteredProgramServesThePortAndASuccessorTakesOverAfterAKill) {
     ASSERT_TRUE(Eventually([&] { return State() == drv::kPortNoEmulator; }))
