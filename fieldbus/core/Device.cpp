@@ -57,8 +57,9 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         int32_t parent = -1;
         int32_t out_handle = -1;
         try {
-            parent = host != nullptr && host->item_find
-                         ? host->item_find(plat::Utf8ToWide(slot.parent), unusable, out_handle)
+            parent = host != nullptr && host->pItemFind != nullptr
+                         ? host->pItemFind(plat::Utf8ToWide(slot.parent).c_str(), &unusable,
+                                           &out_handle)
                          : -1;
         } catch (...) {
             if (log != nullptr) log->Error("{EEEEEEEE-098D-4e03} pItemFind");
@@ -66,19 +67,22 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         }
         if (parent < 0 || unusable != 0) return false;
         if (slot.variable == nullptr) slot.variable = MakeVariable(slot);
-        if (slot.variable == nullptr || !host->item_create) return false;
+        if (slot.variable == nullptr || host->pItemCreate == nullptr) return false;
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
-        const uint32_t access = slot.access == 9 ? 3u : slot.access;
+        const uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
         // Description texts come from the library's string table, which is not loaded here.
         int32_t handle = -1;
+        out_handle = -1;
         try {
-            handle = host->item_create(slot.variable, plat::Utf8ToWide(slot.name), vt, access,
-                                       parent, plat::WideString(), out_handle);
+            handle = host->pItemCreate(slot.variable->HostItem(),
+                                       plat::Utf8ToWide(slot.name).c_str(), vt, access, parent,
+                                       "", &out_handle);
         } catch (...) {
             if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
             return false;
         }
+        slot.variable->SetHostHandle(handle);
         slot.handle = handle;
         slot.variable->SendInitialValue();
     }
