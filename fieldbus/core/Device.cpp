@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/Variable.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -19,6 +20,7 @@ CDevice::CDevice(uint8_t address, IDevicePort* port)
 }
 
 CDevice::~CDevice() {
+    DestroyVariables();
     queue_.FailAll(kResultDeviceOffline);
     for (auto& [survivor, ids] : folded_)
         for (int32_t id : ids) HostSetResult(Host(), Log(), id, kResultDeviceOffline);
@@ -47,6 +49,39 @@ void CDevice::StampTry() {
 
 // ---------------------------------------------------------------------------------------------
 // Variables
+
+CDeviceItem* CDevice::MakeVariable(ItemSlot& slot) {
+    variables_.reserve(variables_.size() + 1);
+    auto* v = new CVariable(this, slot, Host(), Log());
+    variables_.push_back(v);
+    return v;
+}
+
+void CDevice::DestroyVariables(std::span<ItemSlot> slots) {
+    std::vector<CVariable*> gone;
+    gone.swap(variables_);
+    const HostCallbacks* host = Host();
+    for (CVariable* v : gone) {
+        for (ItemSlot& slot : slots)
+            if (slot.variable == v) {
+                slot.variable = nullptr;
+                slot.handle = -1;
+            }
+        // Detached first: a host call under way finishes, later writes answer 1117 and
+        // never reach this device. No lock is held across pItemDestroy, which waits for the
+        // host's calls into the variable.
+        v->DetachDevice();
+        const int32_t handle = v->HostHandle();
+        if (handle >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
+            try {
+                host->pItemDestroy(handle);
+            } catch (...) {
+                if (CLogFile* log = Log()) log->Error("pItemDestroy %d", handle);
+            }
+        }
+        v->Release();
+    }
+}
 
 bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
     const HostCallbacks* host = Host();

@@ -206,7 +206,9 @@ class FakePort : public mb::IDevicePort {
         auto it = captures.find(address);
         return it == captures.end() ? 0 : it->second;
     }
+    bool IsRealPort() override { return real; }
     std::map<uint8_t, int32_t> captures;
+    bool real = true;
 
   private:
     MemoryLog* log_;
