@@ -27,19 +27,32 @@ constexpr uint32_t kPropRealHardware = 5000;
 
 const char16_t* PropertyDescription(uint32_t id) {
     switch (id) {
-        case kPropCanonicalType: return u"Item Canonical DataType";
-        case kPropValue: return u"Item Value";
-        case kPropQuality: return u"Item Quality";
-        case kPropTimestamp: return u"Item Timestamp";
-        case kPropAccessRights: return u"Item Access Rights";
-        case kPropScanRate: return u"Server Scan Rate";
-        case kPropUnits: return u"EU Units";
-        case kPropDescription: return u"Item Description";
-        case kPropHighRange: return u"High Instrument Range";
-        case kPropLowRange: return u"Low Instrument Range";
-        case kPropAlarmHelp: return u"Alarm Quick Help";
-        case kPropRealHardware: return u"Real HardWare";
-        default: return u" ";
+        case kPropCanonicalType:
+            return u"Item Canonical DataType";
+        case kPropValue:
+            return u"Item Value";
+        case kPropQuality:
+            return u"Item Quality";
+        case kPropTimestamp:
+            return u"Item Timestamp";
+        case kPropAccessRights:
+            return u"Item Access Rights";
+        case kPropScanRate:
+            return u"Server Scan Rate";
+        case kPropUnits:
+            return u"EU Units";
+        case kPropDescription:
+            return u"Item Description";
+        case kPropHighRange:
+            return u"High Instrument Range";
+        case kPropLowRange:
+            return u"Low Instrument Range";
+        case kPropAlarmHelp:
+            return u"Alarm Quick Help";
+        case kPropRealHardware:
+            return u"Real HardWare";
+        default:
+            return u" ";
     }
 }
 
@@ -169,9 +182,10 @@ plat::HRESULT CVariable::RequestRefresh() {
 plat::HRESULT CVariable::SetUpdateRequest(int32_t flag) {
     if (flag == 1) {
         std::shared_lock lk(device_lock_);
+        CDevice* device = Device();
         // One pending read-back per mark: a second request before the read-back ran would
         // count up a read-back that never happens, and the device would keep its bonus.
-        if (device_ != nullptr && !read_back_.exchange(true)) device_->AddReadBack();
+        if (device != nullptr && !read_back_.exchange(true)) device->AddReadBack();
     }
     read_requests_.store(2);
     return plat::S_OK;
@@ -187,13 +201,15 @@ bool CVariable::IsReadOnly() const {
 
 int32_t CVariable::Write(const plat::Variant& value) {
     std::shared_lock lk(device_lock_);
-    const bool searching = host_ != nullptr && host_->pSearchFlag != nullptr &&
-                           host_->pSearchFlag->load() == 1;
-    if (device_ == nullptr || device_->IsOffline() || searching) {
+    CDevice* device = Device();
+    CLogFile* log = Log();
+    const bool searching =
+        host_ != nullptr && host_->pSearchFlag != nullptr && host_->pSearchFlag->load() == 1;
+    if (device == nullptr || device->IsOffline() || searching) {
         int32_t id = 0;
-        if (HostNewId(host_, log_, id)) HostSetResult(host_, log_, id, kWriteOffline);
-        if (log_ != nullptr)
-            log_->Warning("{C3406E92-C0A0-4ff5-9FFA-B661E4C31963} %s %i", name_.c_str(), id);
+        if (HostNewId(host_, log, id)) HostSetResult(host_, log, id, kWriteOffline);
+        if (log != nullptr)
+            log->Warning("{C3406E92-C0A0-4ff5-9FFA-B661E4C31963} %s %i", name_.c_str(), id);
         return kWriteOffline;
     }
     plat::Variant raw;
@@ -206,9 +222,9 @@ int32_t CVariable::Write(const plat::Variant& value) {
             hr = plat::E_OUTOFMEMORY;
         }
         if (plat::Failed(hr)) {
-            if (log_ != nullptr)
-                log_->Warning("{D559B50F-268E-4cb1-9DA5-C3E5F4C90E33} %s %i", name_.c_str(),
-                              static_cast<int>(hr));
+            if (log != nullptr)
+                log->Warning("{D559B50F-268E-4cb1-9DA5-C3E5F4C90E33} %s %i", name_.c_str(),
+                             static_cast<int>(hr));
             return plat::E_FAIL;
         }
         v = &raw;
@@ -226,16 +242,15 @@ int32_t CVariable::Write(const plat::Variant& value) {
     }
     int32_t id = 0;
     // The queue takes the command id only for a write it holds: a refused one has no id.
-    const plat::HRESULT hr = device_->QueueWrite(this, *v, id);
+    const plat::HRESULT hr = device->QueueWrite(this, *v, id);
     if (plat::Failed(hr)) return hr;
-    if (log_ != nullptr)
-        log_->Info("{1B33DA29-5501-4764-8FBA-41BC158AAC5D} %s %i", name_.c_str(), id);
+    if (log != nullptr)
+        log->Info("{1B33DA29-5501-4764-8FBA-41BC158AAC5D} %s %i", name_.c_str(), id);
     return id;
 }
 
 plat::HRESULT CVariable::QueryAvailableProperties(uint32_t* count, uint32_t** ids,
-                                                  char16_t*** descriptions,
-                                                  plat::VARTYPE** types) {
+                                                  char16_t*** descriptions, plat::VARTYPE** types) {
     if (count == nullptr || ids == nullptr || descriptions == nullptr || types == nullptr)
         return plat::E_INVALIDARG;
     *count = 0;
@@ -264,8 +279,9 @@ plat::HRESULT CVariable::QueryAvailableProperties(uint32_t* count, uint32_t** id
     }
     {
         std::shared_lock lk(device_lock_);
-        if (log_ != nullptr)
-            log_->Trace("QueryAvailableProperties %s %i", name_.c_str(), static_cast<int>(n));
+        CLogFile* log = Log();
+        if (log != nullptr)
+            log->Trace("QueryAvailableProperties %s %i", name_.c_str(), static_cast<int>(n));
     }
     *count = static_cast<uint32_t>(n);
     *ids = out_ids;
@@ -274,17 +290,16 @@ plat::HRESULT CVariable::QueryAvailableProperties(uint32_t* count, uint32_t** id
     return plat::S_OK;
 }
 
-plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids,
-                                           plat::LCID locale, plat::Variant** values,
-                                           plat::HRESULT** errors) {
+plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids, plat::LCID locale,
+                                           plat::Variant** values, plat::HRESULT** errors) {
     if (count == 0 || ids == nullptr || values == nullptr || errors == nullptr)
         return plat::E_INVALIDARG;
     *values = nullptr;
     *errors = nullptr;
-    auto* out_values = static_cast<plat::Variant*>(
-        plat::CoTaskMemAlloc(size_t{count} * sizeof(plat::Variant)));
-    auto* out_errors = static_cast<plat::HRESULT*>(
-        plat::CoTaskMemAlloc(size_t{count} * sizeof(plat::HRESULT)));
+    auto* out_values =
+        static_cast<plat::Variant*>(plat::CoTaskMemAlloc(size_t{count} * sizeof(plat::Variant)));
+    auto* out_errors =
+        static_cast<plat::HRESULT*>(plat::CoTaskMemAlloc(size_t{count} * sizeof(plat::HRESULT)));
     if (out_values == nullptr || out_errors == nullptr) {
         plat::CoTaskMemFree(out_values);
         plat::CoTaskMemFree(out_errors);
@@ -312,10 +327,12 @@ plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids,
     }
 
     std::shared_lock lk(device_lock_);
-    if (log_ != nullptr) {
-        log_->Trace("GetItemProperties %s %i", name_.c_str(), static_cast<int>(count));
-        log_->Trace("GetItemProperties LCID %s %i %d", name_.c_str(), static_cast<int>(locale),
-                    static_cast<int>(count));
+    CDevice* device = Device();
+    CLogFile* log = Log();
+    if (log != nullptr) {
+        log->Trace("GetItemProperties %s %i", name_.c_str(), static_cast<int>(count));
+        log->Trace("GetItemProperties LCID %s %i %d", name_.c_str(), static_cast<int>(locale),
+                   static_cast<int>(count));
     }
     bool all_ok = true;
     for (uint32_t i = 0; i < count; ++i) {
@@ -373,15 +390,16 @@ plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids,
                 case kPropAlarmHelp: {
                     std::string text;
                     plat::Variant code;
-                    if (quality == kQualityGood && device_ != nullptr &&
+                    if (quality == kQualityGood && device != nullptr &&
                         plat::Succeeded(plat::VariantChangeType(code, current, 0, plat::VT_I4)))
-                        text = device_->DefineErrorText(code.lVal, locale);
-                    out = text.empty() ? plat::Variant::Str(LibraryString(kStringNoAlarmHelp, locale))
-                                       : plat::Variant::Str(std::string_view(text));
+                        text = device->DefineErrorText(code.lVal, locale);
+                    out = text.empty()
+                              ? plat::Variant::Str(LibraryString(kStringNoAlarmHelp, locale))
+                              : plat::Variant::Str(std::string_view(text));
                     break;
                 }
                 case kPropRealHardware: {
-                    IDevicePort* port = device_ != nullptr ? device_->Port() : nullptr;
+                    IDevicePort* port = device != nullptr ? device->Port() : nullptr;
                     out = plat::Variant::Bool(port != nullptr && port->IsRealPort());
                     break;
                 }
@@ -510,6 +528,7 @@ bool CVariable::IsReadDue() {
 }
 
 void CVariable::DetachDevice() {
+    detaching_.store(true);
     std::unique_lock lk(device_lock_);
     device_ = nullptr;
     log_ = nullptr;

@@ -110,9 +110,15 @@ class CVariable final : public IModbusItem, public CDeviceItem {
     std::vector<std::pair<uint32_t, plat::VARTYPE>> properties_;
 
     // Guards the device and the log; writes and property reads hold it shared for the call.
+    // Calls that begin once a detach has begun act as detached, so that a host calling
+    // without pause cannot hold the bus thread in DetachDevice.
     std::shared_mutex device_lock_;
+    std::atomic<bool> detaching_{false};
     CDevice* device_;
     CLogFile* log_;
+    // Under a shared hold of device_lock_: the device, or null once a detach has begun.
+    CDevice* Device() const { return detaching_.load() ? nullptr : device_; }
+    CLogFile* Log() const { return detaching_.load() ? nullptr : log_; }
 
     // Guards the sample; never held while calling the host.
     std::mutex value_lock_;

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>

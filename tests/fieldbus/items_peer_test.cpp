@@ -39,10 +39,18 @@ class HostPort : public mb::IDevicePort {
 class Tank : public mb::CDevice {
   public:
     Tank(uint8_t address, mb::IDevicePort* port) : CDevice(address, port) {
-        slots[0] = {.raw_type = plat::VT_I4, .min_interval_ms = 0, .parent = "Mb1",
-                    .name = "Level", .reg = 10, .access = 1};
-        slots[1] = {.raw_type = plat::VT_I4, .min_interval_ms = 0, .parent = "Mb1",
-                    .name = "SetPoint", .reg = 20, .access = 3};
+        slots[0] = {.raw_type = plat::VT_I4,
+                    .min_interval_ms = 0,
+                    .parent = "Mb1",
+                    .name = "Level",
+                    .reg = 10,
+                    .access = 1};
+        slots[1] = {.raw_type = plat::VT_I4,
+                    .min_interval_ms = 0,
+                    .parent = "Mb1",
+                    .name = "SetPoint",
+                    .reg = 20,
+                    .access = 3};
     }
     ~Tank() override { DestroyVariables(slots); }
     int Scan() override {
@@ -62,8 +70,8 @@ class LibraryItems : public LineTest {
   protected:
     void SetUp() override {
         LineTest::SetUp();
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey,
-                                         "Parameters", "PROTOCOL=3"),
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters",
+                                         "PROTOCOL=3"),
                   plat::ERROR_SUCCESS);
         drv::InitProtocol(drv::kDrvKey, "Parameters");
         drv::InitNameSpace();

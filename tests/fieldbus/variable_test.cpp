@@ -59,7 +59,8 @@ class Dev : public mb::CDevice {
     using CDevice::CDevice;
     ~Dev() override { DestroyVariables(); }
     std::string DefineErrorText(int32_t value, plat::LCID lcid) override {
-        return value == 0 ? std::string() : "E" + std::to_string(value) + "/" + std::to_string(lcid);
+        return value == 0 ? std::string()
+                          : "E" + std::to_string(value) + "/" + std::to_string(lcid);
     }
 };
 
@@ -130,8 +131,8 @@ TEST_F(VariableTest, DoubleValuesAreRoundedAsDoubles) {
     // send, never the first four bytes of it read as a float.
     CVariable* r8 = Make({.raw_type = plat::VT_R8, .name = "Total", .decimals = 2});
     r8->NewSample(Variant::R8(12345.6789), mb::kQualityGood, kT0);
-    CVariable* r4 = Make({.raw_type = plat::VT_R4, .canonical_type = plat::VT_R8, .name = "T",
-                          .decimals = 1});
+    CVariable* r4 =
+        Make({.raw_type = plat::VT_R4, .canonical_type = plat::VT_R8, .name = "T", .decimals = 1});
     r4->NewSample(Variant::R4(2.25f), mb::kQualityGood, kT0);
     ASSERT_EQ(Samples().size(), 2u);
     EXPECT_EQ(Samples()[0].value.vt, plat::VT_R8);
@@ -181,8 +182,8 @@ TEST_F(VariableTest, TheHostIsCalledOutsideTheVariablesLock) {
 }
 
 TEST_F(VariableTest, WritesGoToTheQueueOrAreRefusedWithoutAnId) {
-    CVariable* v = Make({.raw_type = plat::VT_I4, .name = "Dose", .access = 3,
-                         .minimum = 0, .maximum = 100});
+    CVariable* v =
+        Make({.raw_type = plat::VT_I4, .name = "Dose", .access = 3, .minimum = 0, .maximum = 100});
     EXPECT_EQ(v->Write(Variant::I4(50)), 1);
     EXPECT_EQ(dev_->WriteQueue().GetCount(), 1u);
     EXPECT_TRUE(dev_->WritesQueued());
@@ -196,13 +197,13 @@ TEST_F(VariableTest, WritesGoToTheQueueOrAreRefusedWithoutAnId) {
     EXPECT_EQ(host_.LastId(), 1) << "no refused write takes a command id";
     EXPECT_EQ(dev_->WriteQueue().GetCount(), 1u);
 
-    CVariable* text = Make({.raw_type = plat::VT_BSTR, .name = "Name", .access = 3,
-                            .minimum = 0, .maximum = 3});
+    CVariable* text =
+        Make({.raw_type = plat::VT_BSTR, .name = "Name", .access = 3, .minimum = 0, .maximum = 3});
     EXPECT_EQ(text->Write(Variant::Str("abcd")), plat::OPC_E_RANGE);
     EXPECT_EQ(text->Write(Variant::Str("abc")), 2);
 
-    CVariable* conv = Make({.raw_type = plat::VT_I2, .canonical_type = plat::VT_R8,
-                            .name = "C", .access = 3});
+    CVariable* conv =
+        Make({.raw_type = plat::VT_I2, .canonical_type = plat::VT_R8, .name = "C", .access = 3});
     EXPECT_EQ(conv->Write(Variant::R8(1e9)), plat::E_FAIL) << "does not fit the raw type";
     EXPECT_EQ(conv->Write(Variant::R8(7.0)), 3);
     mb::CDeviceItem* item = nullptr;
@@ -238,9 +239,8 @@ TEST_F(VariableTest, OneReadBackPerMark) {
 }
 
 TEST_F(VariableTest, TheVariableOutlivesItsDevice) {
-    CVariable* v = Make({.raw_type = plat::VT_I4, .name = "Dose", .access = 3,
-                         .alarm_help = true},
-                        42);
+    CVariable* v =
+        Make({.raw_type = plat::VT_I4, .name = "Dose", .access = 3, .alarm_help = true}, 42);
     v->AddRef();  // the host's reference
     ASSERT_EQ(v->Write(Variant::I4(5)), 1);
     v->NewSample(Variant::I4(3), mb::kQualityGood, kT0);
@@ -266,10 +266,16 @@ TEST_F(VariableTest, TheVariableOutlivesItsDevice) {
 const uint32_t kAllIds[] = {1, 2, 3, 4, 5, 6, 100, 101, 104, 105, 301, 5000, 7};
 
 TEST_F(VariableTest, PropertiesInBothLocales) {
-    CVariable* full = Make({.raw_type = plat::VT_R4, .min_interval_ms = 500,
-                            .canonical_type = plat::VT_R8, .name = "Temp", .access = 9,
-                            .description_id = 12, .units_id = 13, .minimum = -40,
-                            .maximum = 85, .alarm_help = true});
+    CVariable* full = Make({.raw_type = plat::VT_R4,
+                            .min_interval_ms = 500,
+                            .canonical_type = plat::VT_R8,
+                            .name = "Temp",
+                            .access = 9,
+                            .description_id = 12,
+                            .units_id = 13,
+                            .minimum = -40,
+                            .maximum = 85,
+                            .alarm_help = true});
     {
         uint32_t n = 0;
         uint32_t* ids = nullptr;
