@@ -181,7 +181,7 @@ plat::HRESULT CVariable::RequestRefresh() {
 
 plat::HRESULT CVariable::SetUpdateRequest(int32_t flag) {
     if (flag == 1) {
-        std::shared_lock lk(device_lock_);
+        auto lk = Hold();
         CDevice* device = Device();
         // One pending read-back per mark: a second request before the read-back ran would
         // count up a read-back that never happens, and the device would keep its bonus.
@@ -200,7 +200,7 @@ bool CVariable::IsReadOnly() const {
 }
 
 int32_t CVariable::Write(const plat::Variant& value) {
-    std::shared_lock lk(device_lock_);
+    auto lk = Hold();
     CDevice* device = Device();
     CLogFile* log = Log();
     const bool searching =
@@ -278,7 +278,7 @@ plat::HRESULT CVariable::QueryAvailableProperties(uint32_t* count, uint32_t** id
         return plat::E_OUTOFMEMORY;
     }
     {
-        std::shared_lock lk(device_lock_);
+        auto lk = Hold();
         CLogFile* log = Log();
         if (log != nullptr)
             log->Trace("QueryAvailableProperties %s %i", name_.c_str(), static_cast<int>(n));
@@ -326,7 +326,7 @@ plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids, 
         }
     }
 
-    std::shared_lock lk(device_lock_);
+    auto lk = Hold();
     CDevice* device = Device();
     CLogFile* log = Log();
     if (log != nullptr) {
@@ -525,6 +525,13 @@ void CVariable::SendInitialValue() {
 bool CVariable::IsReadDue() {
     std::lock_guard lk(value_lock_);
     return since_read_.MsSinceStart() >= static_cast<double>(min_interval_ms_);
+}
+
+std::shared_lock<std::shared_mutex> CVariable::Hold() {
+    // Once a detach has begun no new call takes the lock, so the detach waits only for the
+    // calls already under way, however busily the host calls.
+    if (detaching_.load()) return {};
+    return std::shared_lock<std::shared_mutex>(device_lock_);
 }
 
 void CVariable::DetachDevice() {

@@ -116,7 +116,9 @@ class CVariable final : public IModbusItem, public CDeviceItem {
     std::atomic<bool> detaching_{false};
     CDevice* device_;
     CLogFile* log_;
-    // Under a shared hold of device_lock_: the device, or null once a detach has begun.
+    // A shared hold of device_lock_ for one host call; empty once a detach has begun.
+    std::shared_lock<std::shared_mutex> Hold();
+    // Under Hold(): the device, or null once a detach has begun.
     CDevice* Device() const { return detaching_.load() ? nullptr : device_; }
     CLogFile* Log() const { return detaching_.load() ? nullptr : log_; }
 

@@ -2,10 +2,12 @@
 // the OPC properties and the variable outliving its device.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <future>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -259,6 +261,38 @@ TEST_F(VariableTest, TheVariableOutlivesItsDevice) {
     for (int i = 0; i < 2; ++i) values[i].~Variant();
     plat::CoTaskMemFree(values);
     plat::CoTaskMemFree(errors);
+    EXPECT_EQ(v->Release(), 0u);
+}
+
+TEST_F(VariableTest, WritersRacingTheDevicesEndAllGetAnAnswer) {
+    CVariable* v = Make({.raw_type = plat::VT_I4, .name = "Dose", .access = 3}, 9);
+    v->AddRef();
+    std::atomic<bool> go{true};
+    std::atomic<int> done{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&] {
+            while (go.load()) {
+                const int32_t r = v->Write(Variant::I4(1));
+                EXPECT_TRUE(r > 0 || r == plat::E_OUTOFMEMORY) << r;
+                ++done;
+            }
+        });
+    ASSERT_TRUE(Eventually([&] { return done.load() > 200; }));
+    dev_.reset();
+    const int at_end = done.load();
+    ASSERT_TRUE(Eventually([&] { return done.load() > at_end + 200; }));
+    go = false;
+    for (auto& w : writers) w.join();
+    // Every id taken got exactly one answer: queued ones 1117 with the device, later ones at
+    // once.
+    std::map<int32_t, int> answers;
+    for (const auto& [id, result] : host_.Results()) {
+        EXPECT_EQ(result, 1117);
+        ++answers[id];
+    }
+    EXPECT_EQ(answers.size(), static_cast<size_t>(host_.LastId()));
+    for (const auto& [id, n] : answers) EXPECT_EQ(n, 1) << id;
     EXPECT_EQ(v->Release(), 0u);
 }
 
