@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/Variable.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -19,6 +20,7 @@ CDevice::CDevice(uint8_t address, IDevicePort* port)
 }
 
 CDevice::~CDevice() {
+    DestroyVariables();
     queue_.FailAll(kResultDeviceOffline);
     for (auto& [survivor, ids] : folded_)
         for (int32_t id : ids) HostSetResult(Host(), Log(), id, kResultDeviceOffline);
@@ -48,6 +50,39 @@ void CDevice::StampTry() {
 // ---------------------------------------------------------------------------------------------
 // Variables
 
+CDeviceItem* CDevice::MakeVariable(ItemSlot& slot) {
+    variables_.reserve(variables_.size() + 1);
+    auto* v = new CVariable(this, slot, Host(), Log());
+    variables_.push_back(v);
+    return v;
+}
+
+void CDevice::DestroyVariables(std::span<ItemSlot> slots) {
+    std::vector<CVariable*> gone;
+    gone.swap(variables_);
+    const HostCallbacks* host = Host();
+    for (CVariable* v : gone) {
+        for (ItemSlot& slot : slots)
+            if (slot.variable == v) {
+                slot.variable = nullptr;
+                slot.handle = -1;
+            }
+        // Detached first: a host call under way finishes, later writes answer 1117 and
+        // never reach this device. No lock is held across pItemDestroy, which waits for the
+        // host's calls into the variable.
+        v->DetachDevice();
+        const int32_t handle = v->HostHandle();
+        if (handle >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
+            try {
+                host->pItemDestroy(handle);
+            } catch (...) {
+                if (CLogFile* log = Log()) log->Error("pItemDestroy %d", handle);
+            }
+        }
+        v->Release();
+    }
+}
+
 bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
     const HostCallbacks* host = Host();
     CLogFile* log = Log();
@@ -57,8 +92,9 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         int32_t parent = -1;
         int32_t out_handle = -1;
         try {
-            parent = host != nullptr && host->item_find
-                         ? host->item_find(plat::Utf8ToWide(slot.parent), unusable, out_handle)
+            parent = host != nullptr && host->pItemFind != nullptr
+                         ? host->pItemFind(plat::Utf8ToWide(slot.parent).c_str(), &unusable,
+                                           &out_handle)
                          : -1;
         } catch (...) {
             if (log != nullptr) log->Error("{EEEEEEEE-098D-4e03} pItemFind");
@@ -66,19 +102,22 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         }
         if (parent < 0 || unusable != 0) return false;
         if (slot.variable == nullptr) slot.variable = MakeVariable(slot);
-        if (slot.variable == nullptr || !host->item_create) return false;
+        if (slot.variable == nullptr || host->pItemCreate == nullptr) return false;
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
-        const uint32_t access = slot.access == 9 ? 3u : slot.access;
+        const uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
         // Description texts come from the library's string table, which is not loaded here.
         int32_t handle = -1;
+        out_handle = -1;
         try {
-            handle = host->item_create(slot.variable, plat::Utf8ToWide(slot.name), vt, access,
-                                       parent, plat::WideString(), out_handle);
+            handle = host->pItemCreate(slot.variable->HostItem(),
+                                       plat::Utf8ToWide(slot.name).c_str(), vt, access, parent,
+                                       "", &out_handle);
         } catch (...) {
             if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
             return false;
         }
+        slot.variable->SetHostHandle(handle);
         slot.handle = handle;
         slot.variable->SendInitialValue();
     }

@@ -279,14 +279,13 @@ TEST_F(DeviceTest, VariablesAreCreatedUnderTheirBranchUntilABranchIsMissing) {
         int32_t parent;
     };
     std::vector<Created> created;
-    host_.host.item_find = [](const plat::WideString& name, int16_t& flag, int32_t& h) {
+    host_.item_find = [](const plat::WideString& name, int16_t& flag, int32_t& h) {
         flag = name == u"Bad" ? 1 : 0;
         h = name == u"Post5" ? 40 : -1;
         return name == u"Post5" || name == u"Bad" ? 40 : -1;
     };
-    host_.host.item_create = [&](mb::CDeviceItem*, const plat::WideString& name,
-                                 plat::VARTYPE vt, uint32_t access, int32_t parent,
-                                 const plat::WideString&, int32_t& h) {
+    host_.item_create = [&](mb::IModbusItem*, const plat::WideString& name, plat::VARTYPE vt,
+                            uint8_t access, int32_t parent, const char*, int32_t& h) {
         created.push_back({plat::WideToUtf8(name), vt, access, parent});
         return h = 100 + int32_t(created.size());
     };
