@@ -92,10 +92,10 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         int32_t parent = -1;
         int32_t out_handle = -1;
         try {
-            parent = host != nullptr && host->pItemFind != nullptr
-                         ? host->pItemFind(plat::Utf8ToWide(slot.parent).c_str(), &unusable,
-                                           &out_handle)
-                         : -1;
+            parent =
+                host != nullptr && host->pItemFind != nullptr
+                    ? host->pItemFind(plat::Utf8ToWide(slot.parent).c_str(), &unusable, &out_handle)
+                    : -1;
         } catch (...) {
             if (log != nullptr) log->Error("{EEEEEEEE-098D-4e03} pItemFind");
             return false;
@@ -110,9 +110,9 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         int32_t handle = -1;
         out_handle = -1;
         try {
-            handle = host->pItemCreate(slot.variable->HostItem(),
-                                       plat::Utf8ToWide(slot.name).c_str(), vt, access, parent,
-                                       "", &out_handle);
+            handle =
+                host->pItemCreate(slot.variable->HostItem(), plat::Utf8ToWide(slot.name).c_str(),
+                                  vt, access, parent, "", &out_handle);
         } catch (...) {
             if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
             return false;
@@ -288,8 +288,7 @@ uint32_t CDevice::ReadInteger(uint16_t reg, int size, int order) {
     }
     std::vector<uint16_t> w;
     const uint16_t count = size == 4 ? 2 : 1;
-    int code =
-        Request([&](CModbus& m) { return m.ReadHoldingRegisters(address_, reg, count, w); });
+    int code = Request([&](CModbus& m) { return m.ReadHoldingRegisters(address_, reg, count, w); });
     if (code != kMbOk || w.size() != count) return 0;
     if (count == 1) return w[0];
     if (order == 1) return uint32_t{w[0]} << 16 | w[1];
@@ -334,8 +333,7 @@ int CDevice::ReadString(uint16_t reg, size_t count, plat::WideString& out) {
 }
 
 int CDevice::WriteRegisters(uint16_t reg, std::span<const uint16_t> words) {
-    int code =
-        Request([&](CModbus& m) { return m.WriteMultipleRegisters(address_, reg, words); });
+    int code = Request([&](CModbus& m) { return m.WriteMultipleRegisters(address_, reg, words); });
     if (code == kMbDeviceException + 0x48) return kWriteLocked;
     return code;
 }
@@ -364,8 +362,7 @@ int CDevice::WriteInt64(uint16_t reg, int64_t value) {
                            static_cast<uint16_t>(v >> 16), static_cast<uint16_t>(v)};
     int code = WriteRegisters(reg, w);
     if (code != kMbOk)
-        if (CLogFile* log = Log())
-            log->Error("Ошибка записи INT64 %X %u", reg, unsigned{address_});
+        if (CLogFile* log = Log()) log->Error("Ошибка записи INT64 %X %u", reg, unsigned{address_});
     return code;
 }
 

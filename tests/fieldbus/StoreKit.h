@@ -34,13 +34,13 @@ bool Eventually(Pred pred, int ms = 10000) {
 class MemoryLog : public mb::CLogFile {
   public:
     MemoryLog() : mb::CLogFile("StoreTest.lg") {}
-#define FBTEST_LOG_KIND(Name, tag)               \
-    bool Name(const char* fmt, ...) override {   \
-        va_list ap;                              \
-        va_start(ap, fmt);                       \
-        Add(tag, fmt, ap);                       \
-        va_end(ap);                              \
-        return true;                             \
+#define FBTEST_LOG_KIND(Name, tag)             \
+    bool Name(const char* fmt, ...) override { \
+        va_list ap;                            \
+        va_start(ap, fmt);                     \
+        Add(tag, fmt, ap);                     \
+        va_end(ap);                            \
+        return true;                           \
     }
     FBTEST_LOG_KIND(Info, "I:")
     FBTEST_LOG_KIND(Warning, "W:")

@@ -291,8 +291,11 @@ TEST_F(DeviceTest, VariablesAreCreatedUnderTheirBranchUntilABranchIsMissing) {
     };
     Modelled d(5, &port_);
     std::vector<mb::ItemSlot> slots(4);
-    slots[0] = {.raw_type = plat::VT_R4, .canonical_type = plat::VT_R8, .parent = "Post5",
-                .name = "Flow", .access = 1};
+    slots[0] = {.raw_type = plat::VT_R4,
+                .canonical_type = plat::VT_R8,
+                .parent = "Post5",
+                .name = "Flow",
+                .access = 1};
     slots[2] = {.raw_type = plat::VT_I4, .parent = "Post5", .name = "Dose", .access = 9};
     ASSERT_TRUE(d.CreateVariables(std::span(slots).first(3)));
     ASSERT_EQ(created.size(), 2u) << "the empty slot makes nothing";
