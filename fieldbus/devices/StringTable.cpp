@@ -9,8 +9,8 @@ namespace mb {
 namespace {
 
 struct Block {
-    uint16_t number;                   // id / 16 + 1
-    std::array<const char*, 16> texts; // by id % 16; nullptr: no text
+    uint16_t number;                    // id / 16 + 1
+    std::array<const char*, 16> texts;  // by id % 16; nullptr: no text
 };
 
 #include "fieldbus/devices/StringTableData.inc"
@@ -72,16 +72,25 @@ std::string SubstituteNumber(std::string_view text, int64_t number) {
 
 uint32_t DensityErrorTextId(uint32_t error) {
     switch (error & 0xFF) {
-        case 0: return 4062;
-        case 1: return 4105;
-        case 2: return 4106;
-        case 4: return 4107;
+        case 0:
+            return 4062;
+        case 1:
+            return 4105;
+        case 2:
+            return 4106;
+        case 4:
+            return 4107;
         case 8:
-        case 128: return 4104;
-        case 16: return 4101;
-        case 32: return 4102;
-        case 64: return 4103;
-        default: return 4064;
+        case 128:
+            return 4104;
+        case 16:
+            return 4101;
+        case 32:
+            return 4102;
+        case 64:
+            return 4103;
+        default:
+            return 4064;
     }
 }
 

@@ -27,10 +27,18 @@ TEST(StringTable, OddTextsAreKeptByteForByte) {
     EXPECT_EQ(Text(4062, kRu), "OK");  // Latin letters
     EXPECT_EQ(Text(4062, kEn), "OK");
     // Latin "o" in front of the Cyrillic words.
-    EXPECT_EQ(Text(4096, kRu), "o" "шибка передачи пакета запроса");
-    EXPECT_EQ(Text(4097, kRu), "o" "тсутствует ответ на запрос");
-    EXPECT_EQ(Text(4098, kRu), "o" "шибка анализа принятых данных");
-    EXPECT_EQ(Text(4099, kRu), "o" "шибка протокола Modbus %d");
+    EXPECT_EQ(Text(4096, kRu),
+              "o"
+              "шибка передачи пакета запроса");
+    EXPECT_EQ(Text(4097, kRu),
+              "o"
+              "тсутствует ответ на запрос");
+    EXPECT_EQ(Text(4098, kRu),
+              "o"
+              "шибка анализа принятых данных");
+    EXPECT_EQ(Text(4099, kRu),
+              "o"
+              "шибка протокола Modbus %d");
     // En dash, U+2013, in both tables.
     for (plat::LCID lang : {kEn, kRu}) {
         EXPECT_EQ(Text(4131, lang), "геркон неисправен \xE2\x80\x93 замыкание геркона");
@@ -117,7 +125,9 @@ TEST(StringTable, DefaultLanguageIsTheProcessLocale) {
 
 TEST(StringTable, ProtocolErrorNumberIsSubstitutedNotFormatted) {
     EXPECT_EQ(mb::SubstituteNumber(Text(4099, kEn), 3), "Error of the protocol Modbus 3");
-    EXPECT_EQ(mb::SubstituteNumber(Text(4099, kRu), 32770), "o" "шибка протокола Modbus 32770");
+    EXPECT_EQ(mb::SubstituteNumber(Text(4099, kRu), 32770),
+              "o"
+              "шибка протокола Modbus 32770");
     EXPECT_EQ(mb::SubstituteNumber("%d", -5), "-5");
     // Only the first "%d"; anything else that looks like a format stays as it is.
     EXPECT_EQ(mb::SubstituteNumber("%s %d %d %n%%", 7), "%s 7 %d %n%%");
@@ -127,10 +137,10 @@ TEST(StringTable, ProtocolErrorNumberIsSubstitutedNotFormatted) {
 TEST(StringTable, DensityMeterErrorTextByLowByte) {
     struct Case {
         uint32_t error, id;
-    } cases[] = {{0, 4062},     {1, 4105},     {2, 4106},     {4, 4107},   {8, 4104},
-                 {128, 4104},   {16, 4101},    {32, 4102},    {64, 4103},  {3, 4064},
-                 {255, 4064},   {0x100, 4062}, {0x8008, 4104}, {0x120, 4102},
-                 {0xFFFFFF01, 4105}, {0x180, 4104}, {9, 4064}};
+    } cases[] = {{0, 4062},     {1, 4105},     {2, 4106},      {4, 4107},     {8, 4104},
+                 {128, 4104},   {16, 4101},    {32, 4102},     {64, 4103},    {3, 4064},
+                 {255, 4064},   {0x100, 4062}, {0x8008, 4104}, {0x120, 4102}, {0xFFFFFF01, 4105},
+                 {0x180, 4104}, {9, 4064}};
     for (const Case& c : cases) EXPECT_EQ(mb::DensityErrorTextId(c.error), c.id) << c.error;
     // Every chosen id has a text in both languages.
     for (uint32_t b = 0; b < 256; ++b)
