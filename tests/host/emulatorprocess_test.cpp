@@ -194,7 +194,9 @@ TEST_F(EmulatorProcess, DriverControlOverTheTransportFromAClientThatIsNoAdminist
     ASSERT_EQ(lines.size(), 4u) << (lines.empty() ? "" : lines.back());
     EXPECT_EQ(lines[0], "state3 " + std::to_string(drv::kPortNoEmulator));
     EXPECT_EQ(lines[1], "state33 -3");
-    if (::geteuid() == 0) EXPECT_EQ(lines[2], "useport 80070005 80070005 80070005");
+    if (::geteuid() == 0) {
+        EXPECT_EQ(lines[2], "useport 80070005 80070005 80070005");
+    }
     EXPECT_EQ(lines[3], "text Нет ответа от устройства");
     EXPECT_TRUE(drv::PortRunning(2)) << "the port was switched off for a plain client";
 }
