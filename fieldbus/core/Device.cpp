@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/StringTable.h"
 #include "fieldbus/core/Variable.h"
 #include "platform/time/clock.h"
 
@@ -106,13 +107,15 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
         const uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
-        // Description texts come from the library's string table, which is not loaded here.
+        // The description in the service's own language; clients ask for theirs as a property.
+        std::string description;
+        if (slot.description_id != 0) LoadText(slot.description_id, description);
         int32_t handle = -1;
         out_handle = -1;
         try {
             handle =
                 host->pItemCreate(slot.variable->HostItem(), plat::Utf8ToWide(slot.name).c_str(),
-                                  vt, access, parent, "", &out_handle);
+                                  vt, access, parent, description.c_str(), &out_handle);
         } catch (...) {
             if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
             return false;

@@ -5,6 +5,7 @@
 
 #include "fieldbus/core/Device.h"
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/StringTable.h"
 #include "platform/time/clock.h"
 #include "platform/types/cotaskmem.h"
 
@@ -56,9 +57,11 @@ const char16_t* PropertyDescription(uint32_t id) {
     }
 }
 
-// Text of one of the library's string-table ids in a locale. The table is not loaded yet.
-plat::WideString LibraryString(uint32_t /*id*/, plat::LCID /*lcid*/) {
-    return {};
+// Text of one of the library's string-table ids in a locale; empty when it has none there.
+plat::WideString LibraryString(uint32_t id, plat::LCID lcid) {
+    std::string text;
+    if (id == 0 || !LoadText(id, lcid, text)) return {};
+    return plat::Utf8ToWide(text);
 }
 
 constexpr uint32_t kStringNoAlarmHelp = 4063;

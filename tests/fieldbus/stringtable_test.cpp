@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "fieldbus/devices/StringTable.h"
+#include "fieldbus/core/StringTable.h"
 #include "platform/com/callcontext.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/core/StringTable.h"
 #include "fieldbus/core/Variable.h"
 #include "platform/types/cotaskmem.h"
 #include "tests/fieldbus/StoreKit.h"
@@ -256,7 +257,8 @@ TEST_F(VariableTest, TheVariableOutlivesItsDevice) {
     Variant* values = nullptr;
     plat::HRESULT* errors = nullptr;
     ASSERT_EQ(v->GetItemProperties(2, ids, 1033, &values, &errors), plat::S_OK);
-    EXPECT_EQ(values[0].bstrVal, u"") << "no device to ask for the text";
+    EXPECT_EQ(values[0].bstrVal, u"Error of the reading the register error ")
+        << "no device to ask: the fallback text";
     EXPECT_EQ(values[1].boolVal, plat::VARIANT_FALSE);
     for (int i = 0; i < 2; ++i) values[i].~Variant();
     plat::CoTaskMemFree(values);
@@ -305,8 +307,8 @@ TEST_F(VariableTest, PropertiesInBothLocales) {
                             .canonical_type = plat::VT_R8,
                             .name = "Temp",
                             .access = 9,
-                            .description_id = 12,
-                            .units_id = 13,
+                            .description_id = 4001,
+                            .units_id = 4002,
                             .minimum = -40,
                             .maximum = 85,
                             .alarm_help = true});
@@ -350,8 +352,11 @@ TEST_F(VariableTest, PropertiesInBothLocales) {
         EXPECT_GT(values[3].date, 40000.0);
         EXPECT_EQ(values[4].lVal, 3);
         EXPECT_FLOAT_EQ(values[5].fltVal, 500.0f);
-        EXPECT_EQ(values[6].vt, plat::VT_BSTR);
-        EXPECT_EQ(values[7].vt, plat::VT_BSTR);
+        // Units and description in the client's language, from the library's table.
+        std::string units, description;
+        ASSERT_TRUE(mb::LoadText(4002, lcid, units) && mb::LoadText(4001, lcid, description));
+        EXPECT_EQ(values[6].bstrVal, plat::Utf8ToWide(units));
+        EXPECT_EQ(values[7].bstrVal, plat::Utf8ToWide(description));
         EXPECT_EQ(values[8].dblVal, 85.0);
         EXPECT_EQ(values[9].dblVal, -40.0);
         EXPECT_EQ(plat::WideToUtf8(values[10].bstrVal), "E22/" + std::to_string(lcid))
@@ -386,7 +391,9 @@ TEST_F(VariableTest, PropertiesInBothLocales) {
     plat::HRESULT* errors = nullptr;
     ASSERT_EQ(full->GetItemProperties(1, &id, 1049, &values, &errors), plat::S_OK);
     EXPECT_EQ(values[0].vt, plat::VT_BSTR);
-    EXPECT_EQ(values[0].bstrVal, u"");
+    std::string fallback;
+    ASSERT_TRUE(mb::LoadText(4063, 1049, fallback));
+    EXPECT_EQ(values[0].bstrVal, plat::Utf8ToWide(fallback));
     values[0].~Variant();
     plat::CoTaskMemFree(values);
     plat::CoTaskMemFree(errors);

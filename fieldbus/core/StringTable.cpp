@@ -1,4 +1,4 @@
-#include "fieldbus/devices/StringTable.h"
+#include "fieldbus/core/StringTable.h"
 
 #include <array>
 
@@ -13,7 +13,7 @@ struct Block {
     std::array<const char*, 16> texts;  // by id % 16; nullptr: no text
 };
 
-#include "fieldbus/devices/StringTableData.inc"
+#include "fieldbus/core/StringTableData.inc"
 
 struct Language {
     plat::LCID lang;
