@@ -414,17 +414,20 @@ int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, in
     return 0;
 }
 
-int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag) {
+int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag,
+                                 TotalizerLayout layout) {
     Log(tag + Num(value), PL_INFO);
-    const int64_t v = WholeUnits(value);
-    if (v < 0 || v > 99999999) {
-        Log("Value " + Num(v) + " does not fit parameter " + Num(param), PL_EXTERNAL);
+    const int64_t units = layout.whole ? WholeUnits(value) * kFixedOne : value;
+    const int64_t n = units * Pow10(layout.decimals - 4);
+    if (units < 0 || n >= Pow10(12)) {
+        Log("Value " + Num(value / kFixedOne) + " does not fit parameter " + Num(param),
+            PL_EXTERNAL);
         return plat::OPC_E_RANGE;
     }
-    const int64_t pairs[6] = {v / 1000000, v / 10000 % 100, v / 100 % 100, v % 100, 0, 0};
     for (int i = 0; i < 6; ++i) {
+        const int64_t pair = n / Pow10(10 - 2 * i) % 100;
         if (!ExchangeAck('x', "6052", true)) return -5;
-        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pairs[i])),
+        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pair)),
                         true))
             return -5;
     }

@@ -1,6 +1,7 @@
 #include "service/drivers/Drivers.h"
 
 #include "service/core/TorkClasses.h"
+#include "service/drivers/TRK1.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
@@ -9,6 +10,10 @@
 namespace drv {
 
 namespace {
+
+ComPtr<TBasicTork> MakeTork1(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork1>(args).Get());
+}
 
 ComPtr<TBasicTork> MakeTork40(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TTork40>(args).Get());
@@ -32,6 +37,7 @@ ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
 }  // namespace
 
 void InstallDrivers() {
+    InstallTorkClass(TorkClass::T1, &MakeTork1);
     InstallTorkClass(TorkClass::T40, &MakeTork40);
     InstallTorkClass(TorkClass::T46, &MakeTork46);
     InstallTorkClass(TorkClass::TFF, &MakeTorkFF);
