@@ -383,8 +383,7 @@ bool TTorkKit::ReadCalibration(char command, uint8_t param, uint8_t code) {
     return true;
 }
 
-int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
-                                   const char* mismatch_tag) {
+int32_t TTorkKit::WriteCalibrationPairs(char command, uint8_t param, int64_t value) {
     // Thousandths: DDD.DDD in three pairs.
     const int64_t n = (value + 5) / 10;
     if (value < 0 || n > 999999) {
@@ -405,13 +404,23 @@ int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, in
         if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1))
             return -5;
     }
+    return 0;
+}
+
+int32_t TTorkKit::CheckCalibration(uint8_t code, int64_t value, const char* mismatch_tag) {
     ReReadVarValue(code);
     const int64_t back = VarValue(code);
-    if ((back + 5) / 10 != n) {
+    if ((back + 5) / 10 != (value + 5) / 10) {
         Log(mismatch_tag, PL_EXTERNAL);
         return plat::OPC_E_RANGE;
     }
     return 0;
+}
+
+int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
+                                   const char* mismatch_tag) {
+    if (const int32_t r = WriteCalibrationPairs(command, param, value); r != 0) return r;
+    return CheckCalibration(code, value, mismatch_tag);
 }
 
 int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag,

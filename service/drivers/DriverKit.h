@@ -199,6 +199,9 @@ class TTorkKit : public TBasicTork {
     // with mismatch_tag when it came back different.
     int32_t WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
                              const char* mismatch_tag);
+    // Its two halves, for a factor written to more than one place before the read-back.
+    int32_t WriteCalibrationPairs(char command, uint8_t param, int64_t value);
+    int32_t CheckCalibration(uint8_t code, int64_t value, const char* mismatch_tag);
     // Six unlocked pair writes of a twelve-digit number (see TotalizerLayout); a value the
     // pairs cannot hold is refused.
     int32_t WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag,

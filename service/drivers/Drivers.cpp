@@ -2,6 +2,7 @@
 
 #include "service/core/TorkClasses.h"
 #include "service/drivers/TRK1.h"
+#include "service/drivers/TRK10.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
@@ -13,6 +14,10 @@ namespace {
 
 ComPtr<TBasicTork> MakeTork1(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TTork1>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTork10(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork10>(args).Get());
 }
 
 ComPtr<TBasicTork> MakeTork40(const TorkCreateArgs& args) {
@@ -38,6 +43,7 @@ ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
 
 void InstallDrivers() {
     InstallTorkClass(TorkClass::T1, &MakeTork1);
+    InstallTorkClass(TorkClass::T10, &MakeTork10);
     InstallTorkClass(TorkClass::T40, &MakeTork40);
     InstallTorkClass(TorkClass::T46, &MakeTork46);
     InstallTorkClass(TorkClass::TFF, &MakeTorkFF);

@@ -281,6 +281,32 @@ FamilyTable Family1() {
     return t;
 }
 
+// Families 10 and 19: one controller address per nozzle. The extended table ('Y'/'y') holds at
+// 0x80 + 16 × position each position's address (a test fills them) and from that code + 11
+// the position's calibration pairs. Parameter 35 bits 2..3 shift the dose digits; status bit 7
+// marks the nozzle the side shows and bit 4 the start/stop button (a test sets them).
+FamilyTable Family10() {
+    FamilyTable t;
+    t.name = "10";
+    t.families = {10, 19};
+    t.reads = {{'X', Quantity::Param, 2},    {'Y', Quantity::ExtParam, 2},
+               {'D', Quantity::CurrentV, 6}, {'Q', Quantity::Dose, 6},
+               {'S', Quantity::TotalV, 8},   {'C', Quantity::Price, 4}};
+    t.writes = {{'x', Action::WriteParam, 4},
+                {'y', Action::WriteExtParam, 4},
+                {'d', Action::SetDose},
+                {'c', Action::SetPrice},
+                {'s', Action::Stop, 0},
+                {'u', Action::Continue, 0}};
+    t.volume_decimals = 2;
+    t.flow_per_second = 10 * 10000;
+    ParamLayout l;
+    l.defaults = {{35, 0x00}, {38, 0x00}, {39, 0x00}, {48, 0x00}, {64, 0x00},
+                  {80, 0x05}, {81, 0x00}, {82, 0x00}, {83, 0x30}};
+    t.layouts = {l};
+    return t;
+}
+
 // Any other family: parameter reads and writes, which is all the probe needs.
 FamilyTable Generic() {
     FamilyTable t;
@@ -307,6 +333,7 @@ struct Registry {
         Add(Family41());
         Add(Family46());
         Add(Family1());
+        Add(Family10());
     }
 };
 
