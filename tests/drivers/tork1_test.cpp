@@ -228,3 +228,36 @@ TEST_F(Tork1, AddressWriteOfTheFirstSideDropsBoth) {
     EXPECT_EQ(p->LinkState(), LINK_RECONFIGURE);
     EXPECT_EQ(thread_->GetDevice(6), nullptr);
 }
+
+TEST_F(Tork1, SavedValuesStayWithTheirOwnSide) {
+    for (int shift : {0, 100}) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        thread_.reset();
+        station_ = nullptr;
+        SimulatedPortTest::TearDown();
+        SimulatedPortTest::SetUp();
+        MakeThread(shift);
+        AddDispenser(5, 6);
+        TTork1* p = Found(5);
+        TTork1* q = Found(6);
+        ASSERT_TRUE(p && q);
+        EXPECT_EQ(p->PostNumber(), shift + 5);
+        p->SetVarRaw(tlb::cvDozeV, LQ_FRESH, plat::NowLocal(), 12 * U);
+        q->SetVarRaw(tlb::cvDozeV, LQ_FRESH, plat::NowLocal(), 34 * U);
+        thread_->RemoveDevice(6);
+        thread_->RemoveDevice(5);
+        // Made outside the poll thread, the values are seen before any read replaces them.
+        auto make = [&](int a) {
+            return TBasicTork::Make<TTork1>(
+                TorkCreateArgs{thread_.get(), static_cast<uint8_t>(a), 1, 69, plat::NowLocal()});
+        };
+        ComPtr<TTork1> p2 = make(5);
+        EXPECT_EQ(p2->VarValue(tlb::cvDozeV), 12 * U) << "kept under the first side's key";
+        p2->Remove();
+        ASSERT_TRUE(Found(5));  // for the second side to link to
+        ComPtr<TTork1> q2 = make(6);
+        EXPECT_EQ(q2->BaseAddress(), 5u);
+        EXPECT_NE(q2->VarValue(tlb::cvDozeV), 12 * U) << "never the other side's values";
+        q2->Remove();
+    }
+}
