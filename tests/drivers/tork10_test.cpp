@@ -1,19 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
+#include "service/core/CmdRegistry.h"
 #include "service/core/OPCCache.h"
 #include "service/core/PortManager.h"
 #include "service/core/ProcessThread.h"
 #include "service/drivers/TRK10.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
+#include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
 using namespace drv;
+using plat::Variant;
 
 namespace {
 
@@ -258,4 +264,92 @@ TEST_F(Tork10, SettingsAndCalibration) {
     station_->ClearRequests();
     EXPECT_EQ(second->SetVarValue(tlb::cvCalibV, 10000), plat::E_FAIL);
     EXPECT_TRUE(Wire(4).empty());
+}
+
+// The classes of families 1, 10 and 20 on one line behind a pty, through the real port.
+TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
+    testsupport::TempRoot root;
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
+                                     "PROTOCOL=4 PORT=CUST COM14=ZRN9600 SHIFT14=40"),
+              plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    InitNameSpace();
+    auto station = std::make_shared<zrnsim::Station>();
+    for (int a : {1, 2}) {  // a two-sided dispenser of family 1
+        zrnsim::Controller* c = station->Add(a, 1, 69);
+        c->SetParam(80, 1);
+        c->SetParam(81, 2);
+    }
+    const std::map<int, int> group = {{0, 5}, {3, 6}, {1, 7}};  // two nozzles on side 1
+    for (auto [pos, a] : group) {
+        zrnsim::Controller* c = station->Add(a, 10, 105);
+        for (auto [p, b] : group) c->SetExtParam(static_cast<uint8_t>(0x80 + 16 * p), b);
+    }
+    station->Add(9, 20, 78);
+    testsupport::PtyPair pty(14);
+    zrnsim::LineRunner runner(station, pty.FarFd());
+    runner.Start();
+    TProcessThread::Install();
+    StartPorts();
+
+    auto wait_for = [](auto cond) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!cond() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return cond();
+    };
+    auto leaf = [](const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); };
+    auto sent = [&](int address, const std::string& request) {
+        for (const zrnsim::LogEntry& e : station->Requests()) {
+            zrnsim::Request r;
+            if (e.address == address &&
+                zrnsim::ParseRequest(e.frame, r) == zrnsim::FrameError::None &&
+                std::string(1, static_cast<char>(r.command)) + r.data == request)
+                return true;
+        }
+        return false;
+    };
+    // Items only one class offers show which class the probe made.
+    EXPECT_TRUE(wait_for([] {
+        return FindLeafID("Post41.FullDown") != -1 && FindLeafID("Post42.PriceV") != -1 &&
+               FindLeafID("Post45.IndicatedPistol") != -1 && FindLeafID("Post46.StartStop") != -1 &&
+               FindLeafID("Post47.IndicatedPistol") != -1 &&
+               FindLeafID("Post49.PropanePercentage") != -1;
+    }));
+    EXPECT_EQ(FindLeafID("Post46.IndicatedPistol"), -1) << "second nozzle of its side";
+    EXPECT_EQ(FindLeafID("Post42.FullDown"), -1) << "second side";
+    std::vector<ComPtr<TLeafItem>> states;
+    for (int n : {41, 42, 45, 46, 47, 49}) states.push_back(leaf("Post" + std::to_string(n) + ".State"));
+    for (auto& s : states) ASSERT_TRUE(s);
+    EXPECT_TRUE(wait_for([&] {
+        for (auto& s : states)
+            if (s->PeekValue().lVal != 0) return false;
+        return true;
+    })) << "all polled to idle";
+
+    // A dose on the second nozzle of side 1 goes out and starts it ...
+    EXPECT_EQ(CmdWait(leaf("Post46.DozeV")->Write(Variant::R8(2), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(6, "d00200"));
+    EXPECT_TRUE(wait_for([&] { return states[3]->PeekValue().lVal == 1; }));
+    // ... and the side's first nozzle refuses a price while it works.
+    EXPECT_TRUE(wait_for([&] {
+        auto ip = leaf("Post45.IndicatedPistol");
+        if (!ip) return false;
+        const Variant v = ip->PeekValue();
+        return v.vt == plat::VT_I4 ? v.lVal == 2 : v.dblVal == 2;
+    }));
+    EXPECT_EQ(CmdWait(leaf("Post45.PriceV")->Write(Variant::R8(1.5), 0, 0, 1033)), -9);
+    EXPECT_EQ(CmdWait(leaf("Post47.PriceV")->Write(Variant::R8(1.5), 0, 0, 1033)), 0)
+        << "the other side is free";
+    EXPECT_TRUE(sent(7, "c0150"));
+    EXPECT_EQ(CmdWait(leaf("Post41.PriceV")->Write(Variant::R8(12.5), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(1, "c1250"));
+    EXPECT_EQ(CmdWait(leaf("Post49.PriceV")->Write(Variant::R8(3.25), 0, 0, 1033)), 0);
+    EXPECT_TRUE(sent(9, "c0325"));
+
+    station->Find(6)->Stop();
+    StopPorts();
+    runner.Stop();
+    DoneNameSpace();
+    DoneProtocol();
 }
