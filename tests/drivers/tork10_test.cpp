@@ -171,7 +171,7 @@ TEST_F(Tork10, StatusDecodingStartStopAndIndicatedPistol) {
         int start_stop;
     };
     const Row rows[] = {{0x01, 0, 0}, {0x11, 0, 1}, {0x06, 80, 0}, {0x24, 80, 0},
-                        {0x22, 7, 0}, {0x20, 1, 1 - 1}, {0x08, 80, 0}, {0x31, 0, 1},
+                        {0x22, 7, 0}, {0x20, 1, 0}, {0x08, 80, 0}, {0x31, 0, 1},
                         {0x40, 177, 0}, {0x30, 1, 1}};
     for (const Row& r : rows) {
         SCOPED_TRACE("status 0x" + zrnsim::ByteToNibbles(r.status));
