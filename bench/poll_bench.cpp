@@ -74,4 +74,18 @@ void BM_PollSweep40_46_FF(benchmark::State& state) {
 }
 BENCHMARK(BM_PollSweep40_46_FF)->Iterations(310)->Unit(benchmark::kMillisecond);
 
+// Family 10 nozzle groups of eight (the last of seven): the group table and the indicated
+// nozzle must not make a step dearer than the 40's.
+void BM_PollSweep10Groups(benchmark::State& state) {
+    PollSweep(state, [](zrnsim::Station& s, int a) {
+        zrnsim::Controller* c = s.Add(a, 10, 105);
+        const int base = (a - 1) / 8 * 8 + 1;
+        for (int p = 0; p < 8; ++p)
+            c->SetExtParam(static_cast<uint8_t>(0x80 + 16 * p),
+                           static_cast<uint8_t>(base + p <= 31 ? base + p : 0));
+        c->SetPrice(2 * 10000);
+    });
+}
+BENCHMARK(BM_PollSweep10Groups)->Iterations(310)->Unit(benchmark::kMillisecond);
+
 }  // namespace

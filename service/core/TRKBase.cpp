@@ -84,12 +84,15 @@ void TBasicTork::Init(DATE time) {
     TStateItem::SetStateValue(tlb::csUnknown, time);
     own_state_ = tlb::csUnknown;
 
+    // BasePost already holds the port's shift. Each object keeps its values under its own
+    // address, as Remove saves them: the base's key would hand another side's dose and price
+    // to this one.
     const int base = static_cast<int>(VarValue(tlb::cvBasePost) / kFixedOne);
-    const int n = base != 0 ? base : post_number_given_;
+    const int n = base != 0 ? base - Owner().Shift() : address_;
     using plat::reg::Hive;
     if (!plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
-        plat::reg::DeleteKeyTree(Hive::LocalMachine, SavedKey(post_number_given_));
-    if (plat::reg::KeyExists(Hive::LocalMachine, SavedKey(post_number_given_))) LoadValues();
+        plat::reg::DeleteKeyTree(Hive::LocalMachine, SavedKey(address_));
+    if (plat::reg::KeyExists(Hive::LocalMachine, SavedKey(address_))) LoadValues();
     ConstructHook();
     Log(std::to_string(family_) + " " + std::to_string(version_) +
             "{FB46C71D-6E9F-4B91-AE3F-F81019C5FD37",
@@ -739,7 +742,7 @@ std::string TBasicTork::SavedKey(int post_number) const {
 void TBasicTork::LoadValues() {
     Log("Load", PL_INFO);
     using plat::reg::Hive;
-    const std::string key = SavedKey(post_number_given_);
+    const std::string key = SavedKey(address_);
     auto read_cy = [&](const std::string& name, int64_t& out) {
         std::vector<uint8_t> b;
         if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS ||

@@ -383,8 +383,7 @@ bool TTorkKit::ReadCalibration(char command, uint8_t param, uint8_t code) {
     return true;
 }
 
-int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
-                                   const char* mismatch_tag) {
+int32_t TTorkKit::WriteCalibrationPairs(char command, uint8_t param, int64_t value) {
     // Thousandths: DDD.DDD in three pairs.
     const int64_t n = (value + 5) / 10;
     if (value < 0 || n > 999999) {
@@ -405,26 +404,39 @@ int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, in
         if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1))
             return -5;
     }
+    return 0;
+}
+
+int32_t TTorkKit::CheckCalibration(uint8_t code, int64_t value, const char* mismatch_tag) {
     ReReadVarValue(code);
     const int64_t back = VarValue(code);
-    if ((back + 5) / 10 != n) {
+    if ((back + 5) / 10 != (value + 5) / 10) {
         Log(mismatch_tag, PL_EXTERNAL);
         return plat::OPC_E_RANGE;
     }
     return 0;
 }
 
-int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag) {
+int32_t TTorkKit::WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
+                                   const char* mismatch_tag) {
+    if (const int32_t r = WriteCalibrationPairs(command, param, value); r != 0) return r;
+    return CheckCalibration(code, value, mismatch_tag);
+}
+
+int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag,
+                                 TotalizerLayout layout) {
     Log(tag + Num(value), PL_INFO);
-    const int64_t v = WholeUnits(value);
-    if (v < 0 || v > 99999999) {
-        Log("Value " + Num(v) + " does not fit parameter " + Num(param), PL_EXTERNAL);
+    const int64_t units = layout.whole ? WholeUnits(value) * kFixedOne : value;
+    const int64_t n = units * Pow10(layout.decimals - 4);
+    if (units < 0 || n >= Pow10(12)) {
+        Log("Value " + Num(value / kFixedOne) + " does not fit parameter " + Num(param),
+            PL_EXTERNAL);
         return plat::OPC_E_RANGE;
     }
-    const int64_t pairs[6] = {v / 1000000, v / 10000 % 100, v / 100 % 100, v % 100, 0, 0};
     for (int i = 0; i < 6; ++i) {
+        const int64_t pair = n / Pow10(10 - 2 * i) % 100;
         if (!ExchangeAck('x', "6052", true)) return -5;
-        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pairs[i])),
+        if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pair)),
                         true))
             return -5;
     }

@@ -141,6 +141,14 @@ enum class DoseEcho : uint8_t {
     Keep,  // CurrentV as read, the flow sees 0 → 0; the flow in every state
 };
 
+// The twelve digits of a totalizer write: `decimals` of them (4 or more) after the point. The
+// 40 line writes whole units in 8 digits then 00 00 (4, whole); families 1 and 2 six integer
+// and six decimal digits (6).
+struct TotalizerLayout {
+    int decimals = 4;
+    bool whole = true;  // the value is rounded to whole units first
+};
+
 // --- the routines ------------------------------------------------------------------------------
 
 class TTorkKit : public TBasicTork {
@@ -191,8 +199,21 @@ class TTorkKit : public TBasicTork {
     // with mismatch_tag when it came back different.
     int32_t WriteCalibration(char command, uint8_t param, uint8_t code, int64_t value,
                              const char* mismatch_tag);
-    // Six unlocked pair writes of whole units (8 digits, then 00 00).
-    int32_t WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag);
+    // Its two halves, for a factor written to more than one place before the read-back.
+    int32_t WriteCalibrationPairs(char command, uint8_t param, int64_t value);
+    int32_t CheckCalibration(uint8_t code, int64_t value, const char* mismatch_tag);
+    // Six unlocked pair writes of a twelve-digit number (see TotalizerLayout); a value the
+    // pairs cannot hold is refused.
+    int32_t WriteTotalizer(uint8_t param, uint8_t code, int64_t value, const char* tag,
+                           TotalizerLayout layout = {});
+
+    // The object of the same class at an address of this port; null when there is none, it is
+    // of another class, or the address is outside the port.
+    template <class T>
+    T* PeerAt(uint32_t address) {
+        if (address < 1 || address >= kZrnAddresses) return nullptr;
+        return dynamic_cast<T*>(Owner().GetDevice(static_cast<int>(address)));
+    }
 
     // 'Q'-style read into `code`, logged with `tag` + value.
     bool ReadCounterVar(char command, int expected, int dec_pos, uint8_t code, const char* tag);

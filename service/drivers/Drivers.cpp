@@ -1,6 +1,9 @@
 #include "service/drivers/Drivers.h"
 
 #include "service/core/TorkClasses.h"
+#include "service/drivers/TRK1.h"
+#include "service/drivers/TRK10.h"
+#include "service/drivers/TRK20.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
@@ -9,6 +12,18 @@
 namespace drv {
 
 namespace {
+
+ComPtr<TBasicTork> MakeTork1(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork1>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTork10(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork10>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTork20(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork20>(args).Get());
+}
 
 ComPtr<TBasicTork> MakeTork40(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TTork40>(args).Get());
@@ -32,6 +47,9 @@ ComPtr<TBasicTork> MakeTorkX(const TorkCreateArgs& args, bool newer_program,
 }  // namespace
 
 void InstallDrivers() {
+    InstallTorkClass(TorkClass::T1, &MakeTork1);
+    InstallTorkClass(TorkClass::T10, &MakeTork10);
+    InstallTorkClass(TorkClass::T20, &MakeTork20);
     InstallTorkClass(TorkClass::T40, &MakeTork40);
     InstallTorkClass(TorkClass::T46, &MakeTork46);
     InstallTorkClass(TorkClass::TFF, &MakeTorkFF);

@@ -245,6 +245,68 @@ FamilyTable Family46() {
     return t;
 }
 
+// Families 1 and 2: two sides, one controller address each. Parameter 80 holds the first
+// side's address, 81 the second's (a test sets them to the addresses it uses; a write of the
+// own side's parameter moves the controller). 37 bit 3 price in tenths, else 46 bit 0 whole.
+// Totalizer pairs from 50 (first side) hold six integer and six decimal digits.
+FamilyTable Family1() {
+    FamilyTable t;
+    t.name = "1";
+    t.families = {1, 2};
+    t.reads = {{'X', Quantity::Param, 2},
+               {'D', Quantity::CurrentV, 6},
+               {'Q', Quantity::Dose, 6},
+               {'S', Quantity::TotalV, 8},
+               {'C', Quantity::Price, 4}};
+    t.writes = {{'x', Action::WriteParam, 4},
+                {'d', Action::SetDose},
+                {'c', Action::SetPrice},
+                {'s', Action::Stop, 0},
+                {'u', Action::Continue, 0}};
+    t.volume_decimals = 2;
+    t.price_rules = {{.param = 37, .mask = 0x08, .value = 0x08, .decimals = 1},
+                     {.param = 46, .mask = 0x01, .value = 0x01, .decimals = 0}};
+    t.unlock_data = "6052";
+    t.total_write_decimals = 6;
+    t.inspector_param = 38;
+    t.flow_per_second = 10 * 10000;
+    ParamLayout l;
+    l.address = 80;
+    l.total_v = 50;
+    l.defaults = {{37, 0x00}, {38, 0x00}, {39, 0x00}, {46, 0x00},
+                  {40, 0x00}, {41, 0x10}, {42, 0x00},  // CalibV 1.000, first side
+                  {43, 0x00}, {44, 0x10}, {45, 0x00},  // second side
+                  {82, 0x05}, {219, 0x30}};
+    t.layouts = {l};
+    return t;
+}
+
+// Families 10 and 19: one controller address per nozzle. The extended table ('Y'/'y') holds at
+// 0x80 + 16 × position each position's address (a test fills them) and from that code + 11
+// the position's calibration pairs. Parameter 35 bits 2..3 shift the dose digits; status bit 7
+// marks the nozzle the side shows and bit 4 the start/stop button (a test sets them).
+FamilyTable Family10() {
+    FamilyTable t;
+    t.name = "10";
+    t.families = {10, 19};
+    t.reads = {{'X', Quantity::Param, 2},    {'Y', Quantity::ExtParam, 2},
+               {'D', Quantity::CurrentV, 6}, {'Q', Quantity::Dose, 6},
+               {'S', Quantity::TotalV, 8},   {'C', Quantity::Price, 4}};
+    t.writes = {{'x', Action::WriteParam, 4},
+                {'y', Action::WriteExtParam, 4},
+                {'d', Action::SetDose},
+                {'c', Action::SetPrice},
+                {'s', Action::Stop, 0},
+                {'u', Action::Continue, 0}};
+    t.volume_decimals = 2;
+    t.flow_per_second = 10 * 10000;
+    ParamLayout l;
+    l.defaults = {{35, 0x00}, {38, 0x00}, {39, 0x00}, {48, 0x00}, {64, 0x00},
+                  {80, 0x05}, {81, 0x00}, {82, 0x00}, {83, 0x30}};
+    t.layouts = {l};
+    return t;
+}
+
 // Any other family: parameter reads and writes, which is all the probe needs.
 FamilyTable Generic() {
     FamilyTable t;
@@ -270,6 +332,8 @@ struct Registry {
         Add(Family40());
         Add(Family41());
         Add(Family46());
+        Add(Family1());
+        Add(Family10());
     }
 };
 
