@@ -2,11 +2,13 @@
 // as descriptor 3, a notification socket the test reads, clients in other processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +25,8 @@
 #include "service/typelib/TypeLib.h"
 #include "tests/host/HostChild.h"
 #include "tests/support/TempRoot.h"
+#include "tools/zrnsim/Adapters.h"
+#include "tools/zrnsim/Station.h"
 
 extern char** environ;
 
@@ -262,6 +266,50 @@ TEST_F(ServiceProcess, KilledClientLetsTheIdleExitRunAndTheNextConnectionStartsI
     EXPECT_EQ(next->Wait(kLongMs), 0);
     EXPECT_EQ(Stop(), 0) << Slurp(Out("stop"));
     EXPECT_EQ(again->Wait(kLongMs), 0);
+}
+
+// A controller simulated on a pseudo-terminal registered as COM1.
+struct PtyController {
+    int master = -1, slave = -1;
+    std::shared_ptr<zrnsim::Station> station = std::make_shared<zrnsim::Station>();
+    std::unique_ptr<zrnsim::LineRunner> runner;
+    explicit PtyController(int address) {
+        char name[128] = {};
+        EXPECT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        for (int fd : {master, slave}) {
+            termios t{};
+            ::tcgetattr(fd, &t);
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+        EXPECT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
+                                         "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM1", name),
+                  0);
+        station->Add(address, 40, 74);
+        runner = std::make_unique<zrnsim::LineRunner>(station, master);
+        runner->Start();
+    }
+    ~PtyController() {
+        runner->Stop();
+        ::close(master);
+        ::close(slave);
+    }
+};
+
+// The program must serve native COM ports, not only start their threads.
+TEST_F(ServiceProcess, PollsAControllerOnItsComPort) {
+    PtyController controller(6);
+    SetParameters("PROTOCOL=4 PORT=CUST COM1=ZRN9600 EXITTIMEOUT=0");
+    Listen();
+    Notify notify(root_.Path() + "/notify");
+    auto service = StartService(notify);
+    EXPECT_EQ(notify.Next(), "READY=1") << Slurp(Out("service"));
+    auto client = Client("hold");  // waits for post 6 to report itself idle
+    EXPECT_EQ(client->ReadLine(kLongMs), "ready") << Logs(root_.Path() + "/c");
+    client->Kill(SIGKILL);
+    client->Wait(kLongMs);
+    ASSERT_EQ(::kill(service->Pid(), SIGTERM), 0);
+    EXPECT_EQ(service->Wait(kLongMs), 0);
 }
 
 }  // namespace

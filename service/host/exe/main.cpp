@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/service/service.h"
+#include "service/core/ProcessThread.h"
 #include "service/drivers/Drivers.h"
 #include "service/host/ComServ.h"
 #include "service/host/Da1Stream.h"
@@ -71,6 +72,8 @@ int main(int argc, char** argv) {
         if (HasSwitch(args, "STOP")) return host::StopRunningService();
         opc::RegisterDa1Formats();
         drv::InstallDrivers();
+        // Native COM ports are served by the port threads of the drivers just installed.
+        drv::TProcessThread::Install();
         if (server.StartMode() != drv::smStandalone) return RegistrationRun(server, args);
         return host::RunService();
     } catch (const std::exception& e) {
