@@ -69,10 +69,11 @@ void Run(PushFn push, PopFn pop) {
     bus.join();
 }
 
+std::atomic<int32_t> g_bench_ids{0};
+
 void BM_WriteQueuePushPop(benchmark::State& state) {
-    std::atomic<int32_t> ids{0};
     mb::HostCallbacks host;
-    host.new_id = [&] { return ++ids; };
+    host.pCmdNewID = [] { return ++g_bench_ids; };
     mb::CWriteQueue q(&host, nullptr, "bench");
     for (auto _ : state) {
         Run(

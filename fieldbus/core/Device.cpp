@@ -6,6 +6,8 @@
 #include <exception>
 
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/StringTable.h"
+#include "fieldbus/core/Variable.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -19,6 +21,7 @@ CDevice::CDevice(uint8_t address, IDevicePort* port)
 }
 
 CDevice::~CDevice() {
+    DestroyVariables();
     queue_.FailAll(kResultDeviceOffline);
     for (auto& [survivor, ids] : folded_)
         for (int32_t id : ids) HostSetResult(Host(), Log(), id, kResultDeviceOffline);
@@ -48,6 +51,39 @@ void CDevice::StampTry() {
 // ---------------------------------------------------------------------------------------------
 // Variables
 
+CDeviceItem* CDevice::MakeVariable(ItemSlot& slot) {
+    variables_.reserve(variables_.size() + 1);
+    auto* v = new CVariable(this, slot, Host(), Log());
+    variables_.push_back(v);
+    return v;
+}
+
+void CDevice::DestroyVariables(std::span<ItemSlot> slots) {
+    std::vector<CVariable*> gone;
+    gone.swap(variables_);
+    const HostCallbacks* host = Host();
+    for (CVariable* v : gone) {
+        for (ItemSlot& slot : slots)
+            if (slot.variable == v) {
+                slot.variable = nullptr;
+                slot.handle = -1;
+            }
+        // Detached first: a host call under way finishes, later writes answer 1117 and
+        // never reach this device. No lock is held across pItemDestroy, which waits for the
+        // host's calls into the variable.
+        v->DetachDevice();
+        const int32_t handle = v->HostHandle();
+        if (handle >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
+            try {
+                host->pItemDestroy(handle);
+            } catch (...) {
+                if (CLogFile* log = Log()) log->Error("pItemDestroy %d", handle);
+            }
+        }
+        v->Release();
+    }
+}
+
 bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
     const HostCallbacks* host = Host();
     CLogFile* log = Log();
@@ -57,28 +93,34 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         int32_t parent = -1;
         int32_t out_handle = -1;
         try {
-            parent = host != nullptr && host->item_find
-                         ? host->item_find(plat::Utf8ToWide(slot.parent), unusable, out_handle)
-                         : -1;
+            parent =
+                host != nullptr && host->pItemFind != nullptr
+                    ? host->pItemFind(plat::Utf8ToWide(slot.parent).c_str(), &unusable, &out_handle)
+                    : -1;
         } catch (...) {
             if (log != nullptr) log->Error("{EEEEEEEE-098D-4e03} pItemFind");
             return false;
         }
         if (parent < 0 || unusable != 0) return false;
         if (slot.variable == nullptr) slot.variable = MakeVariable(slot);
-        if (slot.variable == nullptr || !host->item_create) return false;
+        if (slot.variable == nullptr || host->pItemCreate == nullptr) return false;
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
-        const uint32_t access = slot.access == 9 ? 3u : slot.access;
-        // Description texts come from the library's string table, which is not loaded here.
+        const uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
+        // The description in the service's own language; clients ask for theirs as a property.
+        std::string description;
+        if (slot.description_id != 0) LoadText(slot.description_id, description);
         int32_t handle = -1;
+        out_handle = -1;
         try {
-            handle = host->item_create(slot.variable, plat::Utf8ToWide(slot.name), vt, access,
-                                       parent, plat::WideString(), out_handle);
+            handle =
+                host->pItemCreate(slot.variable->HostItem(), plat::Utf8ToWide(slot.name).c_str(),
+                                  vt, access, parent, description.c_str(), &out_handle);
         } catch (...) {
             if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
             return false;
         }
+        slot.variable->SetHostHandle(handle);
         slot.handle = handle;
         slot.variable->SendInitialValue();
     }
@@ -249,8 +291,7 @@ uint32_t CDevice::ReadInteger(uint16_t reg, int size, int order) {
     }
     std::vector<uint16_t> w;
     const uint16_t count = size == 4 ? 2 : 1;
-    int code =
-        Request([&](CModbus& m) { return m.ReadHoldingRegisters(address_, reg, count, w); });
+    int code = Request([&](CModbus& m) { return m.ReadHoldingRegisters(address_, reg, count, w); });
     if (code != kMbOk || w.size() != count) return 0;
     if (count == 1) return w[0];
     if (order == 1) return uint32_t{w[0]} << 16 | w[1];
@@ -295,8 +336,7 @@ int CDevice::ReadString(uint16_t reg, size_t count, plat::WideString& out) {
 }
 
 int CDevice::WriteRegisters(uint16_t reg, std::span<const uint16_t> words) {
-    int code =
-        Request([&](CModbus& m) { return m.WriteMultipleRegisters(address_, reg, words); });
+    int code = Request([&](CModbus& m) { return m.WriteMultipleRegisters(address_, reg, words); });
     if (code == kMbDeviceException + 0x48) return kWriteLocked;
     return code;
 }
@@ -325,8 +365,7 @@ int CDevice::WriteInt64(uint16_t reg, int64_t value) {
                            static_cast<uint16_t>(v >> 16), static_cast<uint16_t>(v)};
     int code = WriteRegisters(reg, w);
     if (code != kMbOk)
-        if (CLogFile* log = Log())
-            log->Error("Ошибка записи INT64 %X %u", reg, unsigned{address_});
+        if (CLogFile* log = Log()) log->Error("Ошибка записи INT64 %X %u", reg, unsigned{address_});
     return code;
 }
 

@@ -20,6 +20,7 @@
 namespace mb {
 
 class CLogFile;
+class CVariable;
 
 // What a device needs of its port; the port's bus-thread object provides it.
 class IDevicePort {
@@ -33,6 +34,8 @@ class IDevicePort {
     virtual const HostCallbacks* PortHost() = 0;
     // Capture count of an address: 0 free, > 0 captured read-write, < 0 read-only.
     virtual int32_t CaptureCount(uint8_t address) = 0;
+    // A real line; false in emulation.
+    virtual bool IsRealPort() { return true; }
 };
 
 // One variable as a model declares it. Empty slots have no name, handle -1 and the longest
@@ -69,9 +72,9 @@ class CDevice : public CDeviceState {
   public:
     // A new device counts as just probed. The port is not owned and may be null.
     explicit CDevice(uint8_t address, IDevicePort* port = nullptr);
-    // Answers every write still queued (and every one folded into a write not yet answered)
-    // with 1117: their clients would otherwise wait for a result that never comes. A model
-    // removes its variables from the host before this runs.
+    // Removes the variables it made from the host (DestroyVariables), then answers every write
+    // still queued (and every one folded into a write not yet answered) with 1117: their
+    // clients would otherwise wait for a result that never comes.
     ~CDevice() override;
 
     uint8_t GetAddress() const { return address_; }
@@ -107,8 +110,13 @@ class CDevice : public CDeviceState {
     virtual std::string DefineErrorText(int32_t /*value*/, plat::LCID /*lcid*/) { return {}; }
 
     // --- variables ---
-    // Makes the variable of one slot; the device keeps owning it. Base: none.
-    virtual CDeviceItem* MakeVariable(ItemSlot& /*slot*/) { return nullptr; }
+    // Makes the variable of one slot; the device keeps owning it. Base: a CVariable.
+    virtual CDeviceItem* MakeVariable(ItemSlot& slot);
+    // Detaches every variable the base made from the device, removes its item from the host
+    // (pItemDestroy) and lets go of it; the slots among `slots` that held one are emptied. A
+    // model whose variables ask it for error texts calls this in its own destructor, before
+    // its part of the device is gone.
+    void DestroyVariables(std::span<ItemSlot> slots = {});
     // For every named slot, in order: finds its parent branch, makes its variable, creates
     // its item in the host and sends the initial value. False when a parent is not found or
     // unusable, or a variable or item cannot be made; the slots before it stay created.
@@ -190,6 +198,8 @@ class CDevice : public CDeviceState {
     IDevicePort* port_;
     std::atomic<uint8_t> remove_{0};
     CWriteQueue queue_;
+    // Variables the base made, each holding one reference (bus thread only).
+    std::vector<CVariable*> variables_;
     // Ids folded into a surviving write, by the surviving id (bus thread only).
     std::map<int32_t, std::vector<int32_t>> folded_;
     // The write ExecuteNextWrite is running, until its result is reported.

@@ -7,6 +7,10 @@
 #include "platform/types/variant.h"
 
 namespace mb {
+struct IModbusItem;
+}
+
+namespace mb {
 
 // OPC qualities the devices set.
 inline constexpr uint16_t kQualityGood = 192;
@@ -31,6 +35,11 @@ class CDeviceItem {
     virtual void SetQuality(uint16_t quality, uint64_t time) = 0;
     // Hands the initial value to the host once the item exists there.
     virtual void SendInitialValue() {}
+    // The interface the host holds for the variable (pItemCreate); null for a variable that
+    // has none.
+    virtual IModbusItem* HostItem() { return nullptr; }
+    // The handle the host gave the item.
+    virtual void SetHostHandle(int32_t /*handle*/) {}
 };
 
 }  // namespace mb

@@ -8,9 +8,9 @@ namespace mb {
 
 bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id) {
     id = 0;
-    if (host == nullptr || !host->new_id) return true;
+    if (host == nullptr || !host->pCmdNewID) return true;
     try {
-        id = host->new_id();
+        id = host->pCmdNewID();
         return true;
     } catch (...) {
         if (log != nullptr) log->Error("{D3971E7B-AAB1-4e06-94CC-CB7955B2C093} pCmdNewID");
@@ -19,18 +19,18 @@ bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id) {
 }
 
 void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result) {
-    if (host == nullptr || !host->set_result) return;
+    if (host == nullptr || !host->pCmdSetResult) return;
     try {
-        host->set_result(id, result);
+        host->pCmdSetResult(id, result);
     } catch (...) {
         if (log != nullptr) log->Error("{98550170-6C9A-41e7-B4F5-2EB09A5C7110} pCmdSetResult");
     }
 }
 
 bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id) {
-    if (host == nullptr || !host->is_cancelled) return false;
+    if (host == nullptr || !host->pCmdIsCancelled) return false;
     try {
-        return host->is_cancelled(id);
+        return host->pCmdIsCancelled(id) != 0;
     } catch (...) {
         if (log != nullptr) log->Error("pCmdIsCancelled %d", id);
         return false;

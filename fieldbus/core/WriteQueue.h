@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "fieldbus/core/HostApi.h"
 #include "fieldbus/core/RWLock.h"
 #include "platform/types/hresult.h"
 #include "platform/types/variant.h"
@@ -17,25 +17,12 @@ namespace mb {
 class CLogFile;
 class CDeviceItem;
 
-// The host's callbacks as the library's devices see them. Any of them may throw; every call
-// is guarded. Empty functions act as a host that answers nothing (ids 0, never cancelled,
-// items not found).
-struct HostCallbacks {
-    std::function<int32_t()> new_id;                   // pCmdNewID
-    std::function<void(int32_t, int32_t)> set_result;  // pCmdSetResult (id, result)
-    std::function<bool(int32_t)> is_cancelled;         // pCmdIsCancelled
-    // pItemFind (full name, out flag, out handle) -> handle, < 0 not found
-    std::function<int32_t(const plat::WideString&, int16_t&, int32_t&)> item_find;
-    // pItemCreate (item, name, VARTYPE, access, parent, description, out handle) -> handle
-    std::function<int32_t(CDeviceItem*, const plat::WideString&, plat::VARTYPE, uint32_t,
-                          int32_t, const plat::WideString&, int32_t&)>
-        item_create;
-};
-
 // Result of a write the device could not run because it went away.
 inline constexpr int32_t kResultDeviceOffline = 1117;
 
-// Guarded host calls; a throwing callback is logged (when `log` is given) with its tag.
+// Guarded host calls on the host's table (null, or a null slot, acts as a host that answers
+// nothing: ids 0, never cancelled). The host promises not to throw; one that does anyway is
+// logged (when `log` is given) with its tag.
 bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id);
 void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result);
 // A callback that throws counts as "not cancelled", so the write still gets a result.

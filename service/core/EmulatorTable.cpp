@@ -27,6 +27,18 @@ bool SetEmulator(int com_number, plat::ComPtr<tlb::IHWEmu> emulator) {
     return true;  // the old reference is released outside the lock
 }
 
+bool ClearEmulatorIf(int com_number, const tlb::IHWEmu* emulator) {
+    if (com_number < 1 || com_number > kMaxComPorts || !emulator) return false;
+    plat::ComPtr<tlb::IHWEmu> old;
+    {
+        std::lock_guard<std::mutex> lk(g_mutex);
+        auto& slot = g_table[static_cast<size_t>(com_number)];
+        if (slot.Get() != emulator) return false;
+        old = std::move(slot);
+    }
+    return true;
+}
+
 void ClearEmulators() {
     std::array<plat::ComPtr<tlb::IHWEmu>, kMaxComPorts + 1> old;
     {

@@ -12,6 +12,9 @@ constexpr int kMaxComPorts = 256;
 plat::ComPtr<tlb::IHWEmu> GetEmulator(int com_number);
 // Registers (or, with null, removes) the emulator of a COM number; false when out of range.
 bool SetEmulator(int com_number, plat::ComPtr<tlb::IHWEmu> emulator);
+// Clears the slot only while it still holds `emulator`, so that a port which found its emulator
+// gone does not drop one registered since; true when it cleared.
+bool ClearEmulatorIf(int com_number, const tlb::IHWEmu* emulator);
 void ClearEmulators();
 
 }  // namespace drv

@@ -248,11 +248,34 @@ void TZrnPort::WriteCloseReport() {
                          PL_INFO);
 }
 
+bool TZrnPort::SyncEmulator() {
+    if (!line_.emu) return false;
+    plat::ComPtr<tlb::IHWEmu> current = GetEmulator(com_);
+    if (!current) {
+        // An emulator that unregistered takes the line with it.
+        line_.emu = nullptr;
+        return false;
+    }
+    if (current.Get() != line_.emu.Get()) {
+        // A new registration takes over at the next exchange, without a restart of the port.
+        log_.Log("Emulator replaced", PL_INFO);
+        line_.emu = std::move(current);
+    }
+    return true;
+}
+
+void TZrnPort::EmulatorFailed(plat::HRESULT hr) {
+    // The emulator's process is gone: its slot is freed (unless a new one took it already), so
+    // that the port reopens as "no emulator" and a later registration is taken.
+    if (hr != plat::RPC_E_DISCONNECTED || !line_.emu) return;
+    if (ClearEmulatorIf(com_, line_.emu.Get())) log_.Log("Emulator disconnected", PL_EXTERNAL);
+}
+
 void TZrnPort::Purge() {
     if (emulation_) {
-        if (!line_.emu) return;
+        if (!SyncEmulator()) return;
         try {
-            line_.emu->Purge();
+            EmulatorFailed(line_.emu->Purge());
         } catch (const std::exception& e) {
             ProtocolException(e, "Purge");
         }
@@ -267,14 +290,11 @@ void TZrnPort::Purge() {
 
 bool TZrnPort::WriteFrame(const std::string& frame) {
     if (emulation_) {
-        // An emulator that unregistered takes the line with it.
-        if (!line_.emu || !GetEmulator(com_)) {
-            line_.emu = nullptr;
-            return false;
-        }
+        if (!SyncEmulator()) return false;
         try {
             plat::HRESULT hr = line_.emu->WriteCall(plat::BytesToWide(frame));
             if (plat::Failed(hr)) {
+                EmulatorFailed(hr);
                 log_.Log(
                     SafeFormat("WriteCall error %x", {Variant::UI4(static_cast<uint32_t>(hr))}),
                     PL_EXTERNAL);
@@ -308,6 +328,7 @@ bool TZrnPort::ReadSome(size_t max) {
             try {
                 plat::WideString w;
                 plat::HRESULT hr = line_.emu->ReadAnswer(&w);
+                EmulatorFailed(hr);
                 if (plat::Failed(hr))
                     rc = hr;
                 else

@@ -136,6 +136,11 @@ class TZrnPort {
     void ResetStats();
     void WriteCloseReport();
     void Purge();
+    // Emulation: brings the line's emulator up to the registered one; false (and the line
+    // dropped) when none is registered any more.
+    bool SyncEmulator();
+    // Emulation: a call to the line's emulator failed with `hr`.
+    void EmulatorFailed(plat::HRESULT hr);
     // false on a failed or short write.
     bool WriteFrame(const std::string& frame);
     // One read of at most `max` bytes into the receive buffer; false when the read failed

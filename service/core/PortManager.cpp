@@ -104,6 +104,15 @@ void WriteParameters(const std::string& text) {
                           PL_CRITICAL);
 }
 
+void ReloadParameters() {
+    std::string s = ReadParameters();
+    {
+        std::lock_guard<std::mutex> lk(g_cache_mutex);
+        g_cache = std::move(s);
+    }
+    ParametersChanged();
+}
+
 std::string CachedParameters() {
     std::lock_guard<std::mutex> lk(g_cache_mutex);
     return g_cache;

@@ -36,6 +36,8 @@ std::string ReadParameters();
 // Caches and stores the string, creating the key when missing.
 void WriteParameters(const std::string& text);
 std::string CachedParameters();
+// Replaces the cache with a fresh read of the stored string.
+void ReloadParameters();
 // The value of KEY in `text`: at most `max_len` characters, cut at the first blank; "" when
 // absent.
 std::string GetParamValue(std::string_view key, std::string_view text,

@@ -7,6 +7,7 @@
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
 #include "service/core/ExtItems.h"
+#include "service/core/ModbusLib.h"
 #include "service/core/PortManager.h"
 #include "service/core/TxtProt.h"
 
@@ -178,6 +179,8 @@ void InitDriverItems() {
     SetParametersChangedHook(&RefreshSystemItems);
     SetLoadAddrSpaceHook(&LoadAddrSpace);
     InitExtItems();
+    // Once per process: the library keeps the first table it is given.
+    LoadModbusLibrary();
 }
 
 // --- fixed address space ------------------------------------------------------------------------

@@ -70,9 +70,9 @@ TComServer::TComServer(std::vector<std::string> args, Hooks hooks,
         std::string_view word;
         TStartMode mode;
     } kSwitches[] = {
-        {"AUTOMATION", smAutomation},   {"EMBEDDING", smAutomation},
-        {"INSTALL", smRegServer},       {"INSTALLREMOTE", smRegServer},
-        {"UNINSTALL", smUnregServer},   {"UNINSTALLREMOTE", smUnregServer},
+        {"AUTOMATION", smAutomation}, {"EMBEDDING", smAutomation},
+        {"INSTALL", smRegServer},     {"INSTALLREMOTE", smRegServer},
+        {"UNINSTALL", smUnregServer}, {"UNINSTALLREMOTE", smUnregServer},
     };
     for (const auto& s : kSwitches)
         if (HasSwitch(args, s.word)) {
@@ -123,8 +123,7 @@ std::string TComServer::GetServerKey() const {
 
 std::string TComServer::GetServerName() const {
     if (!server_name_.empty()) return server_name_;
-    if (const tlb::file::TypeLibInfo* lib = GetTypeLib())
-        return lib->name;
+    if (const tlb::file::TypeLibInfo* lib = GetTypeLib()) return lib->name;
     return std::filesystem::path(GetServerFileName()).stem().string();
 }
 
@@ -181,8 +180,8 @@ void TComServer::UpdateRegistry(bool do_register) {
     for (const TComClass& c : classes_) {
         if (c.internal) continue;
         if (do_register)
-            Check(plat::RegisterClass({c.clsid, std::string(c.description),
-                                       std::string(c.prog_id), exe, "", ""}),
+            Check(plat::RegisterClass(
+                      {c.clsid, std::string(c.description), std::string(c.prog_id), exe, "", ""}),
                   "Class registration");
         else
             Check(plat::UnregisterClass(c.clsid, c.prog_id), "Class unregistration");

@@ -43,9 +43,9 @@ class TComServer {
   public:
     // What the platform cannot give a test directly.
     struct Hooks {
-        std::function<bool()> is_admin;                   // default: plat::IsAdministrator
-        std::function<void(std::string_view)> message;   // default: stderr
-        std::function<void()> quit;                      // ends the run loop (default: nothing)
+        std::function<bool()> is_admin;                 // default: plat::IsAdministrator
+        std::function<void(std::string_view)> message;  // default: stderr
+        std::function<void()> quit;                     // ends the run loop (default: nothing)
     };
 
     // `args` are the command-line arguments after the program name. /EXTRACTTYPELIB writes the

@@ -432,9 +432,9 @@ std::string WriteTypeLibFile(const std::string& folder) {
     path += kTypeLibFileName;
     const std::span<const uint8_t> bytes = EmbeddedTypeLib();
     auto fail = [&](const char* step) {
-        throw plat::ComError(plat::HresultFromWin32(plat::ERROR_CANTWRITE),
-                             std::string("Cannot ") + step + " " + path + ": " +
-                                 std::strerror(errno));
+        throw plat::ComError(
+            plat::HresultFromWin32(plat::ERROR_CANTWRITE),
+            std::string("Cannot ") + step + " " + path + ": " + std::strerror(errno));
     };
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) fail("create");

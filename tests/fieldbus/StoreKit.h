@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,13 +34,13 @@ bool Eventually(Pred pred, int ms = 10000) {
 class MemoryLog : public mb::CLogFile {
   public:
     MemoryLog() : mb::CLogFile("StoreTest.lg") {}
-#define FBTEST_LOG_KIND(Name, tag)               \
-    bool Name(const char* fmt, ...) override {   \
-        va_list ap;                              \
-        va_start(ap, fmt);                       \
-        Add(tag, fmt, ap);                       \
-        va_end(ap);                              \
-        return true;                             \
+#define FBTEST_LOG_KIND(Name, tag)             \
+    bool Name(const char* fmt, ...) override { \
+        va_list ap;                            \
+        va_start(ap, fmt);                     \
+        Add(tag, fmt, ap);                     \
+        va_end(ap);                            \
+        return true;                           \
     }
     FBTEST_LOG_KIND(Info, "I:")
     FBTEST_LOG_KIND(Warning, "W:")
@@ -69,27 +71,33 @@ class MemoryLog : public mb::CLogFile {
     std::vector<std::string> lines_;
 };
 
-// Ids from 1 up; remembers every result and which ids the test has cancelled.
+// Ids from 1 up; remembers every result and which ids the test has cancelled. The host's
+// table holds plain functions, so they reach the one live recording host through a global.
 class RecordingHost {
   public:
     RecordingHost() {
-        host.new_id = [this] {
-            std::lock_guard<std::mutex> lk(m_);
-            if (throw_next_id_) {
-                throw_next_id_ = false;
-                throw std::runtime_error("no id");
-            }
-            return ++last_id_;
+        Current() = this;
+        host.pCmdNewID = [] { return Current()->NewId(); };
+        host.pCmdSetResult = [](int32_t id, int32_t result) { Current()->SetResult(id, result); };
+        host.pCmdIsCancelled = [](int32_t id) -> uint8_t { return Current()->IsCancelled(id); };
+        host.pItemFind = [](const char16_t* name, int16_t* flag, int32_t* h) -> int32_t {
+            auto& f = Current()->item_find;
+            return f ? f(plat::WideString(name), *flag, *h) : -1;
         };
-        host.set_result = [this](int32_t id, int32_t result) {
-            std::lock_guard<std::mutex> lk(m_);
-            results_.emplace_back(id, result);
+        host.pItemCreate = [](mb::IModbusItem* item, const char16_t* name, plat::VARTYPE vt,
+                              uint8_t access, int32_t parent, const char* description,
+                              int32_t* h) -> int32_t {
+            auto& f = Current()->item_create;
+            return f ? f(item, plat::WideString(name), vt, access, parent, description, *h) : -1;
         };
-        host.is_cancelled = [this](int32_t id) {
-            std::lock_guard<std::mutex> lk(m_);
-            return cancelled_.count(id) != 0;
-        };
+        host.pSearchFlag = &search;
     }
+    ~RecordingHost() {
+        if (Current() == this) Current() = nullptr;
+    }
+    RecordingHost(const RecordingHost&) = delete;
+    RecordingHost& operator=(const RecordingHost&) = delete;
+
     void ThrowOnNextId() {
         std::lock_guard<std::mutex> lk(m_);
         throw_next_id_ = true;
@@ -102,10 +110,42 @@ class RecordingHost {
         std::lock_guard<std::mutex> lk(m_);
         return results_;
     }
+    int32_t LastId() {
+        std::lock_guard<std::mutex> lk(m_);
+        return last_id_;
+    }
 
     mb::HostCallbacks host;
+    mb::SearchFlag search{0};
+    // pItemFind (full name, out flag, out handle) -> handle, < 0 not found
+    std::function<int32_t(const plat::WideString&, int16_t&, int32_t&)> item_find;
+    // pItemCreate (item, name, VARTYPE, access, parent, description, out handle) -> handle
+    std::function<int32_t(mb::IModbusItem*, const plat::WideString&, plat::VARTYPE, uint8_t,
+                          int32_t, const char*, int32_t&)>
+        item_create;
 
   private:
+    static RecordingHost*& Current() {
+        static RecordingHost* current = nullptr;
+        return current;
+    }
+    int32_t NewId() {
+        std::lock_guard<std::mutex> lk(m_);
+        if (throw_next_id_) {
+            throw_next_id_ = false;
+            throw std::runtime_error("no id");
+        }
+        return ++last_id_;
+    }
+    void SetResult(int32_t id, int32_t result) {
+        std::lock_guard<std::mutex> lk(m_);
+        results_.emplace_back(id, result);
+    }
+    uint8_t IsCancelled(int32_t id) {
+        std::lock_guard<std::mutex> lk(m_);
+        return cancelled_.count(id) != 0 ? 1 : 0;
+    }
+
     std::mutex m_;
     int32_t last_id_ = 0;
     bool throw_next_id_ = false;
@@ -166,7 +206,9 @@ class FakePort : public mb::IDevicePort {
         auto it = captures.find(address);
         return it == captures.end() ? 0 : it->second;
     }
+    bool IsRealPort() override { return real; }
     std::map<uint8_t, int32_t> captures;
+    bool real = true;
 
   private:
     MemoryLog* log_;

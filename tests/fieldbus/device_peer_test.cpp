@@ -80,7 +80,8 @@ TEST_F(DevicePeerTest, ValuesWrittenComeBackByTheirTypes) {
     EXPECT_EQ(peer_->Register(22), 0xFFFF);
     EXPECT_EQ(peer_->Register(23), 0) << "a 16-bit value takes one register";
 
-    TestItem i8("Count", 30, plat::VT_I8), r4("Flow", 40, plat::VT_R4), s("Name", 50, plat::VT_BSTR);
+    TestItem i8("Count", 30, plat::VT_I8), r4("Flow", 40, plat::VT_R4),
+        s("Name", 50, plat::VT_BSTR);
     ASSERT_EQ(dev_->WriteVariant(30, Variant::I8(-5000000000LL)), 0);
     ASSERT_EQ(dev_->WriteVariant(40, Variant::R4(12.5f)), 0);
     ASSERT_EQ(dev_->WriteVariant(50, Variant::Str("QMU-5")), 0);

@@ -279,21 +279,23 @@ TEST_F(DeviceTest, VariablesAreCreatedUnderTheirBranchUntilABranchIsMissing) {
         int32_t parent;
     };
     std::vector<Created> created;
-    host_.host.item_find = [](const plat::WideString& name, int16_t& flag, int32_t& h) {
+    host_.item_find = [](const plat::WideString& name, int16_t& flag, int32_t& h) {
         flag = name == u"Bad" ? 1 : 0;
         h = name == u"Post5" ? 40 : -1;
         return name == u"Post5" || name == u"Bad" ? 40 : -1;
     };
-    host_.host.item_create = [&](mb::CDeviceItem*, const plat::WideString& name,
-                                 plat::VARTYPE vt, uint32_t access, int32_t parent,
-                                 const plat::WideString&, int32_t& h) {
+    host_.item_create = [&](mb::IModbusItem*, const plat::WideString& name, plat::VARTYPE vt,
+                            uint8_t access, int32_t parent, const char*, int32_t& h) {
         created.push_back({plat::WideToUtf8(name), vt, access, parent});
         return h = 100 + int32_t(created.size());
     };
     Modelled d(5, &port_);
     std::vector<mb::ItemSlot> slots(4);
-    slots[0] = {.raw_type = plat::VT_R4, .canonical_type = plat::VT_R8, .parent = "Post5",
-                .name = "Flow", .access = 1};
+    slots[0] = {.raw_type = plat::VT_R4,
+                .canonical_type = plat::VT_R8,
+                .parent = "Post5",
+                .name = "Flow",
+                .access = 1};
     slots[2] = {.raw_type = plat::VT_I4, .parent = "Post5", .name = "Dose", .access = 9};
     ASSERT_TRUE(d.CreateVariables(std::span(slots).first(3)));
     ASSERT_EQ(created.size(), 2u) << "the empty slot makes nothing";

@@ -17,8 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/com/classes.h"
 #include "platform/com/object.h"
 #include "platform/registry/registry.h"
+#include "platform/rpc/server.h"
 #include "platform/time/clock.h"
 #include "platform/types/datetime.h"
 #include "service/core/CmdRegistry.h"
@@ -42,6 +44,24 @@ namespace hosttest {
 using drv::ComPtr;
 using plat::HRESULT;
 using plat::S_OK;
+
+// The class store's record of `clsid` as served by this test program; the result of storing it.
+inline long RegisterTestClass(const plat::CLSID& clsid, std::string_view description) {
+    plat::ClassRegistration r;
+    r.clsid = clsid;
+    r.description = std::string(description);
+    r.server_path = "/proc/self/exe";
+    return plat::RegisterClass(r);
+}
+
+// The transport on the root's own socket, local callers only.
+inline plat::rpc::ServerOptions LocalTransport(const std::string& socket_path) {
+    plat::rpc::ServerOptions o;
+    o.socket_path = socket_path;
+    o.socket_activation = false;
+    o.tcp_enabled = false;
+    return o;
+}
 
 // Polls `pred` for up to `ms` of real time.
 template <class Pred>

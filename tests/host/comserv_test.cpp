@@ -206,8 +206,8 @@ TEST_F(ComServ, InternalClassesAreNotRegistered) {
     server.Initialize();
     EXPECT_TRUE(ClassKeys());
     EXPECT_FALSE(reg::KeyExists(reg::Hive::ClassesRoot, "NorvaltDrv.DA2"));
-    EXPECT_FALSE(reg::KeyExists(reg::Hive::ClassesRoot,
-                                "CLSID\\" + plat::FormatGuid(tlb::CLSID_DA2)));
+    EXPECT_FALSE(
+        reg::KeyExists(reg::Hive::ClassesRoot, "CLSID\\" + plat::FormatGuid(tlb::CLSID_DA2)));
 }
 
 TEST_F(ComServ, NamesAndKeys) {

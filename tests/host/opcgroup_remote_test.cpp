@@ -63,16 +63,9 @@ class OpcGroupRemote : public HostTest {
             });
         cookie_ = plat::RegisterClassObject(tlb::CLSID_DA2, factory.Get());
         ASSERT_NE(cookie_, 0u);
-        plat::ClassRegistration r;
-        r.clsid = tlb::CLSID_DA2;
-        r.description = std::string(tlb::kHelpDA2);
-        r.server_path = "/proc/self/exe";
-        ASSERT_EQ(plat::RegisterClass(r), plat::ERROR_SUCCESS);
+        ASSERT_EQ(RegisterTestClass(tlb::CLSID_DA2, tlb::kHelpDA2), plat::ERROR_SUCCESS);
         socket_ = root_.Path() + "/run/NorvaltDrv.sock";
-        plat::rpc::ServerOptions o;
-        o.socket_path = socket_;
-        o.socket_activation = false;
-        o.tcp_enabled = false;
+        plat::rpc::ServerOptions o = LocalTransport(socket_);
         if (struct group* g = ::getgrgid(65534)) o.socket_group = g->gr_name;
         ASSERT_EQ(server_.Start(o), S_OK) << plat::GetErrorText();
         blocks_at_start_ = plat::CoTaskMemLiveBlocks();

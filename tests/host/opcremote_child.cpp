@@ -498,6 +498,24 @@ void BrowsePosts() {
     Finish(0);
 }
 
+// Driver control from a client that is no administrator: the DA2 server object's own
+// interface over the transport.
+void DrvControl() {
+    auto control = CreateServer<tlb::IDrvControl>();
+    int32_t state = 0, passes = 0;
+    CHILD_CHECK(control->GetThreadState(3, &state, &passes) == plat::S_OK);
+    Report("state3 " + std::to_string(state));
+    CHILD_CHECK(control->GetThreadState(33, &state, &passes) == plat::S_OK);
+    Report("state33 " + std::to_string(state));
+    std::string use = "useport";
+    for (int32_t port : {3, 0, 33}) use += " " + Hex(control->SetUsePort(port, 0));
+    Report(use);
+    auto common = As<opc::IOPCCommon>(control.Get());
+    CHILD_CHECK(common->SetLocaleID(1049) == plat::S_OK);
+    Report("text " + ErrorString(common.Get(), -5));
+    Report("done");
+}
+
 }  // namespace
 
 // Plays `scenario` when it is one of these; false otherwise.
@@ -510,6 +528,7 @@ bool OpcChildScenario(const std::string& scenario) {
                      : scenario == "opc-greedy"              ? &Greedy
                      : scenario == "opc-stuck-sink"          ? &StuckSink
                      : scenario == "opc-browse"              ? &BrowsePosts
+                     : scenario == "opc-drvcontrol"          ? &DrvControl
                                                              : nullptr;
     if (!play) return false;
     opc::RegisterOpcDaInterfaces();

@@ -35,16 +35,9 @@ class Transport : public SimulatedHostTest {
         ASSERT_EQ(::chmod(root_.Path().c_str(), 0755), 0);
         cookie_ = drv::RegisterStationClass();
         ASSERT_NE(cookie_, 0u);
-        plat::ClassRegistration r;
-        r.clsid = tlb::CLSID_TORK;
-        r.description = std::string(tlb::kHelpTORK);
-        r.server_path = "/proc/self/exe";
-        ASSERT_EQ(plat::RegisterClass(r), plat::ERROR_SUCCESS);
+        ASSERT_EQ(RegisterTestClass(tlb::CLSID_TORK, tlb::kHelpTORK), plat::ERROR_SUCCESS);
         socket_ = root_.Path() + "/run/NorvaltDrv.sock";
-        plat::rpc::ServerOptions o;
-        o.socket_path = socket_;
-        o.socket_activation = false;
-        o.tcp_enabled = false;
+        plat::rpc::ServerOptions o = LocalTransport(socket_);
         Options(o);
         ASSERT_EQ(server_.Start(o), S_OK) << plat::GetErrorText();
 

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <future>
 #include <mutex>

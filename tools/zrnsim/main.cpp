@@ -1,11 +1,14 @@
 // norvalt_zrnsim: dispenser controllers on a serial line or a pseudo-terminal, for trying the
 // service against something that answers.
 //
-//   norvalt_zrnsim [--port COMn | --pty] [--baud N] [--controller ADDR:FAMILY:VERSION]...
-//                  [--echo]
+//   norvalt_zrnsim [--port COMn | --pty | --emulate COMn] [--baud N]
+//                  [--controller ADDR:FAMILY:VERSION]... [--echo]
 //
 // With --pty (the default) it prints "PTY <slave path>" and serves until killed. Every request
-// and answer is printed as hex. Lines on standard input act at the dispenser:
+// and answer is printed as hex. With --emulate it connects to the running service, registers
+// itself as the emulator of COMn (the port's protocol word must ask for emulation, e.g. ZRNE),
+// prints "EMULATE COMn" and serves the service's calls until killed; "quit" unregisters first.
+// Lines on standard input act at the dispenser:
 //   key A | stop A | pause A [REASONS] | show | quit
 #include <poll.h>
 #include <pty.h>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/com/classes.h"
+#include "platform/com/error.h"
+#include "platform/rpc/client.h"
 #include "platform/serial/serial.h"
 #include "platform/time/clock.h"
+#include "service/typelib/TypeLibProxy.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -47,7 +55,7 @@ void Print(const std::string& line) {
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "norvalt_zrnsim: %s\n", why);
     std::fprintf(stderr,
-                 "usage: norvalt_zrnsim [--port COMn | --pty] [--baud N] "
+                 "usage: norvalt_zrnsim [--port COMn | --pty | --emulate COMn] [--baud N] "
                  "[--controller ADDR:FAMILY:VERSION]... [--echo]\n");
     return 2;
 }
@@ -125,10 +133,83 @@ void Command(zrnsim::Station& st, const std::string& line) {
     }
 }
 
+// Reads the console's lines until "quit" or a signal; without a console, serves on.
+void Console(zrnsim::Station& st) {
+    bool stdin_open = true;
+    std::string pending;
+    while (!g_quit) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        int r = ::poll(stdin_open ? &p : nullptr, stdin_open ? 1 : 0, 200);
+        if (r <= 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
+        char buf[256];
+        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            stdin_open = false;  // serve on without a console
+            continue;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            Command(st, pending.substr(0, nl));
+            pending.erase(0, nl + 1);
+        }
+    }
+}
+
+// "COM7" or "com7" -> 7; the service's ports are COM1 ... COM32.
+bool ParseCom(const std::string& s, int& out) {
+    if (s.size() < 4 || s.size() > 5) return false;
+    for (size_t i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(s[i])) != "COM"[i]) return false;
+    int n = 0;
+    for (size_t i = 3; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        n = n * 10 + (s[i] - '0');
+    }
+    if (n < 1 || n > 32) return false;
+    out = n;
+    return true;
+}
+
+std::string Hex(plat::HRESULT hr) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%08X", static_cast<uint32_t>(hr));
+    return b;
+}
+
+// Serves the station as the emulator of COM<com> of the running service.
+int Emulate(const std::shared_ptr<zrnsim::Station>& station, int com) {
+    plat::rpc::InstallOutOfProcessCreator();
+    tlb::RegisterTypeLibInterfaces();
+    plat::ComPtr<tlb::IHWEmuReg> reg;
+    plat::HRESULT hr = plat::CreateInstance(tlb::CLSID_DA2, reg);
+    if (!reg) {
+        std::fprintf(stderr, "norvalt_zrnsim: cannot reach the service (%s %s)\n", Hex(hr).c_str(),
+                     plat::GetErrorText().c_str());
+        return 1;
+    }
+    auto emu = plat::MakeCom<zrnsim::HwEmu>(station);
+    int32_t protocol = 0;
+    hr = reg->Reg(com, &protocol, emu.Get());
+    if (plat::Failed(hr)) {
+        std::fprintf(stderr, "norvalt_zrnsim: Reg COM%d failed (%s)\n", com, Hex(hr).c_str());
+        return 1;
+    }
+    Print("EMULATE COM" + std::to_string(com));
+    Console(*station);
+    hr = reg->Unreg(com);
+    if (plat::Failed(hr))
+        std::fprintf(stderr, "norvalt_zrnsim: Unreg COM%d failed (%s)\n", com, Hex(hr).c_str());
+    reg = nullptr;
+    plat::rpc::DisconnectAll();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string port;
+    int emulate = 0;
     bool pty = false, echo = false;
     uint32_t baud = 9600;
     std::vector<Spec> specs;
@@ -139,6 +220,9 @@ int main(int argc, char** argv) {
             const char* v = value();
             if (!v) return Usage("--port needs a name");
             port = v;
+        } else if (a == "--emulate") {
+            const char* v = value();
+            if (!v || !ParseCom(v, emulate)) return Usage("--emulate needs COM1 ... COM32");
         } else if (a == "--pty") {
             pty = true;
         } else if (a == "--echo") {
@@ -158,7 +242,8 @@ int main(int argc, char** argv) {
             return Usage(("unknown argument " + a).c_str());
         }
     }
-    if (!port.empty() && pty) return Usage("--port and --pty exclude each other");
+    if (int(!port.empty()) + int(pty) + int(emulate != 0) > 1)
+        return Usage("--port, --pty and --emulate exclude each other");
     if (specs.empty()) specs.push_back({1, 40, 74});
 
     auto station = std::make_shared<zrnsim::Station>();
@@ -176,6 +261,11 @@ int main(int argc, char** argv) {
         f.echo = true;
         station->SetFaults(f);
     }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    if (emulate != 0) return Emulate(station, emulate);
 
     plat::serial::SerialPort serial;
     int master = -1, slave = -1, fd = -1;
@@ -213,10 +303,6 @@ int main(int argc, char** argv) {
         Print(std::string("PTY ") + name);
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGPIPE, SIG_IGN);
-
     zrnsim::LineRunner runner(station, fd);
     runner.SetTrace([](const zrnsim::TraceEvent& e) {
         static const char* kinds[] = {"RX  ", "TX  ", "DROP", "ERR "};
@@ -227,25 +313,7 @@ int main(int argc, char** argv) {
     });
     runner.Start();
 
-    bool stdin_open = true;
-    std::string pending;
-    while (!g_quit) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        int r = ::poll(stdin_open ? &p : nullptr, stdin_open ? 1 : 0, 200);
-        if (r <= 0 || !(p.revents & (POLLIN | POLLHUP))) continue;
-        char buf[256];
-        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) {
-            stdin_open = false;  // serve on without a console
-            continue;
-        }
-        pending.append(buf, static_cast<size_t>(n));
-        size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            Command(*station, pending.substr(0, nl));
-            pending.erase(0, nl + 1);
-        }
-    }
+    Console(*station);
     runner.Stop();
     if (slave >= 0) ::close(slave);
     if (master >= 0) ::close(master);

@@ -1,0 +1,345 @@
+#include "fieldbus/core/App.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "fieldbus/core/LogFile.h"
+#include "platform/registry/registry.h"
+#include "platform/types/wstr.h"
+
+namespace mb {
+
+namespace {
+
+// The port manager's reading of one key, repeated here since the library does not link the
+// service: KEY= counts at the start or after a blank, keys compare without case, the first pair
+// wins, the value runs to the next blank and at most 20 characters of it count.
+std::string_view ParamValue(std::string_view text, std::string_view key) {
+    const std::string upper = plat::AsciiUpper(text);
+    const std::string pattern = plat::AsciiUpper(key) + "=";
+    for (size_t pos = upper.find(pattern); pos != std::string::npos;
+         pos = upper.find(pattern, pos + 1)) {
+        if (pos != 0 && text[pos - 1] != ' ') continue;
+        std::string_view v = text.substr(pos + pattern.size());
+        v = v.substr(0, std::min<size_t>(v.size(), 20));
+        return v.substr(0, v.find(' '));
+    }
+    return {};
+}
+
+bool AllowedBaud(long baud) {
+    switch (baud) {
+        case 9600:
+        case 19200:
+        case 38400:
+        case 56000:
+        case 57600:
+        case 115200:
+        case 128000:
+        case 256000:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void SetCell(int32_t* cell, int32_t value) {
+    if (cell != nullptr) std::atomic_ref<int32_t>(*cell).store(value);
+}
+
+}  // namespace
+
+int32_t FlatPostsFromParameters(std::string_view parameters) {
+    return ParamValue(parameters, "FLATPOSTS") == "0" ? 0 : 1;
+}
+
+const char* ModeErrorTag(ModeError error) {
+    switch (error) {
+        case ModeError::kProtocol:
+            return "{AD88A6C0-E17C-4a7c-AB0E-C68876DC185B}";
+        case ModeError::kParity:
+            return "{053E46E0-D1B6-4b74-931D-E4108E1E5DF2}";
+        case ModeError::kBaud:
+            return "{BFEB2CBF-8318-4218-B753-F5F679A345ED}";
+        case ModeError::kNone:
+            break;
+    }
+    return "";
+}
+
+ModeError ParseMode(const char* mode, PortMode& out) {
+    out = PortMode{};
+    if (mode == nullptr) mode = "";
+    switch (mode[0]) {
+        case 'M':
+            out.protocol = 0;
+            break;
+        case 'T':
+            out.protocol = 1;
+            break;
+        case 'I':
+            out.protocol = 2;
+            break;
+        default:
+            return ModeError::kProtocol;
+    }
+    switch (mode[1]) {
+        case 'E':
+            out.parity = 2;
+            break;
+        case 'N':
+            out.parity = 0;
+            break;
+        default:
+            return ModeError::kParity;
+    }
+    // atoi's reading, without its undefined overflow: an out-of-range number is just not a rate.
+    errno = 0;
+    const long baud = std::strtol(mode + 2, nullptr, 10);
+    if (errno == ERANGE || !AllowedBaud(baud)) return ModeError::kBaud;
+    out.baud = static_cast<int32_t>(baud);
+    const size_t length = std::strlen(mode);
+    out.emulation = length >= 4 && mode[length - 1] == 'E';
+    return ModeError::kNone;
+}
+
+// --- the application ---------------------------------------------------------------------------
+
+CModbusApp::CModbusApp() = default;
+
+CModbusApp::~CModbusApp() {
+    delete log_.exchange(nullptr);
+}
+
+uint8_t CModbusApp::Initialize(const HostCallbacks& table) {
+    std::lock_guard<std::mutex> lk(lifecycle_);
+    if (Initialized()) {
+        if (CLogFile* log = Log())
+            log->Warning("MBInitialize again: the first host table and log stay in use");
+        ReadFlatPosts();
+        return 1;
+    }
+    table_ = table;
+    CLogFile* log = Log();
+    if (log == nullptr) {
+        log = new CLogFile(kLibraryLogName);
+        log_.store(log, std::memory_order_release);
+    }
+    log->Info("{4AE1006B-D3CB-43c6-BB11-EF6C2FCE342E}");
+    ReadFlatPosts();
+    initialized_.store(true, std::memory_order_release);
+    return 1;
+}
+
+void CModbusApp::Finalize() {
+    std::lock_guard<std::mutex> lk(lifecycle_);
+    CLogFile* log = Log();
+    if (log != nullptr) log->Info("{3E94850B-7EFF-4d0f-B18E-CBD1F6FD9112}");
+    const int32_t live = LiveBusThreads();
+    if (live > 0) {
+        // Their ports, devices and the host's items still use the log and the table.
+        if (log != nullptr)
+            log->Warning("MBFinalize with %d bus threads running: the library log stays open",
+                         static_cast<int>(live));
+        return;
+    }
+    // The table stays as it is: a host call already under way may still be reading it.
+    initialized_.store(false, std::memory_order_release);
+    delete log_.exchange(nullptr);
+}
+
+bool CModbusApp::SearchWanted() const {
+    if (!Initialized() || table_.pSearchFlag == nullptr) return false;
+    return table_.pSearchFlag->load() == 1;
+}
+
+int32_t CModbusApp::ReadFlatPosts() {
+    std::string parameters;
+    const long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, kSettingsKey,
+                                          kSettingsValue, parameters);
+    if (rc != plat::ERROR_SUCCESS) parameters.clear();
+    const int32_t flat = FlatPostsFromParameters(parameters);
+    flat_posts_.store(flat);
+    return flat;
+}
+
+void CModbusApp::Report(CLogFile* log, const char* tag) const {
+    if (log == nullptr) log = Log();
+    if (log != nullptr) log->Error("%s", tag);
+}
+
+// Every callback call goes through here: a missing callback or one that throws is reported
+// with the tag and counts as failed; nothing escapes into the library's threads.
+template <class Fn, class Call>
+bool CModbusApp::Guarded(Fn fn, const char* tag, CLogFile* log, Call&& call) const {
+    if (!Initialized() || fn == nullptr) return false;
+    try {
+        call(fn);
+        return true;
+    } catch (...) {
+        Report(log, tag);
+        return false;
+    }
+}
+
+bool CModbusApp::ItemFind(const char16_t* name, int16_t& is_leaf, int32_t& parent, int32_t& handle,
+                          CLogFile* log) const {
+    handle = -1;
+    return Guarded(table_.pItemFind, "{EEEEEEEE-098D-4e03} pItemFind", log,
+                   [&](PItemFind f) { handle = f(name, &is_leaf, &parent); });
+}
+
+bool CModbusApp::ItemCreate(IModbusItem* item, const char16_t* name, plat::VARTYPE vt,
+                            uint8_t access, int32_t parent, const char* description,
+                            int32_t& handle, CLogFile* log) const {
+    handle = -1;
+    return Guarded(table_.pItemCreate, "{FFFFFF-098D-4e03} pItemCreate", log, [&](PItemCreate f) {
+        int32_t out = -1;
+        handle = f(item, name, vt, access, parent, description, &out);
+    });
+}
+
+bool CModbusApp::ItemDestroy(int32_t handle, CLogFile* log) const {
+    return Guarded(table_.pItemDestroy, "pItemDestroy", log, [&](PItemDestroy f) { f(handle); });
+}
+
+bool CModbusApp::ParentCreate(const char16_t* name, int32_t parent, int32_t& handle,
+                              CLogFile* log) const {
+    handle = -1;
+    return Guarded(table_.pParentCreate, "pParentCreate", log,
+                   [&](PParentCreate f) { handle = f(name, parent); });
+}
+
+bool CModbusApp::CmdNewID(int32_t& id, CLogFile* log) const {
+    id = 0;
+    return Guarded(table_.pCmdNewID, "{1EA0FAAC-3202-4e99-ACB0-CEB94AF2BC08} pCmdNewID", log,
+                   [&](PCmdNewID f) { id = f(); });
+}
+
+bool CModbusApp::CmdSetResult(int32_t id, int32_t result, CLogFile* log) const {
+    return Guarded(table_.pCmdSetResult, "{98550170-6C9A-41e7-B4F5-2EB09A5C7110} pCmdSetResult",
+                   log, [&](PCmdSetResult f) { f(id, result); });
+}
+
+bool CModbusApp::CmdIsCancelled(int32_t id, CLogFile* log) const {
+    uint8_t cancelled = 0;
+    return Guarded(table_.pCmdIsCancelled, "pCmdIsCancelled", log,
+                   [&](PCmdIsCancelled f) { cancelled = f(id); }) &&
+           cancelled == 1;
+}
+
+bool CModbusApp::NewSample(int32_t handle, const plat::Variant& value, uint16_t quality,
+                           const plat::FILETIME& time, CLogFile* log) const {
+    return Guarded(table_.pNewSample, "{41EC84A0-BA67-4c76-8FEC-129D83746BD5} pNewSample", log,
+                   [&](PNewSample f) { f(handle, &value, quality, &time); });
+}
+
+bool CModbusApp::UpdateTS(int32_t handle, const plat::FILETIME& time, CLogFile* log) const {
+    return Guarded(table_.pUpdateTS, "{8D609CAE-09DF-407d-A35D-62EE322C3F84} pUpdateTS", log,
+                   [&](PUpdateTS f) { f(handle, &time); });
+}
+
+CModbusApp& App() {
+    static CModbusApp app;
+    return app;
+}
+
+}  // namespace mb
+
+// --- exports -------------------------------------------------------------------------------------
+// Nothing may escape a C boundary: each export catches everything and reports it.
+
+using mb::App;
+using mb::CLogFile;
+
+namespace {
+
+// Before MBInitialize there is no library log; such calls are reported on stderr once.
+void ReportUninitialised(const char* what) {
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true))
+        std::fprintf(stderr, "modbus: %s before MBInitialize is refused\n", what);
+}
+
+}  // namespace
+
+extern "C" uint8_t MBInitialize(mb::PItemFind item_find, mb::PItemCreate item_create,
+                                mb::PItemDestroy item_destroy, mb::PParentCreate parent_create,
+                                mb::PCmdNewID cmd_new_id, mb::PCmdSetResult cmd_set_result,
+                                mb::PCmdIsCancelled cmd_is_cancelled, mb::PNewSample new_sample,
+                                mb::PUpdateTS update_ts, const mb::SearchFlag* search_flag) {
+    try {
+        mb::HostCallbacks table;
+        table.pItemFind = item_find;
+        table.pItemCreate = item_create;
+        table.pItemDestroy = item_destroy;
+        table.pParentCreate = parent_create;
+        table.pCmdNewID = cmd_new_id;
+        table.pCmdSetResult = cmd_set_result;
+        table.pCmdIsCancelled = cmd_is_cancelled;
+        table.pNewSample = new_sample;
+        table.pUpdateTS = update_ts;
+        table.pSearchFlag = search_flag;
+        return App().Initialize(table);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "modbus: MBInitialize: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "modbus: MBInitialize failed\n");
+    }
+    return 1;
+}
+
+extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, int32_t* status_cell,
+                                int32_t* info_cell, void* emulator_slot) {
+    (void)shift;
+    (void)info_cell;
+    (void)emulator_slot;
+    try {
+        mb::SetCell(status_cell, -1);
+        if (!App().Initialized()) {
+            ReportUninitialised("MBCreateThread");
+            return nullptr;
+        }
+        CLogFile* log = App().Log();
+        mb::PortMode parsed;
+        const mb::ModeError error = mb::ParseMode(mode, parsed);
+        if (error != mb::ModeError::kNone) {
+            if (log != nullptr) log->Error("%s", mb::ModeErrorTag(error));
+            return nullptr;
+        }
+        // No bus thread can be made for a well-formed mode yet: the port stays closed.
+        if (log != nullptr) {
+            log->Error("{A8A37F18-B50D-4f01-9407-FEC493F15F90} %i", static_cast<int>(port));
+            log->Error("COM%i %s: bus threads are not available in this build",
+                       static_cast<int>(port), mode);
+        }
+        return nullptr;
+    } catch (...) {
+        if (CLogFile* log = App().Log()) log->Error("MBCreateThread COM%i failed", port);
+        return nullptr;
+    }
+}
+
+extern "C" void MBDestroyThread(void* thread) {
+    // No call of MBCreateThread hands out a thread yet; a pointer that is not one of ours is
+    // left alone rather than freed.
+    if (thread == nullptr) return;
+    try {
+        if (CLogFile* log = App().Log())
+            log->Error("MBDestroyThread: %p is no bus thread of this library", thread);
+    } catch (...) {
+    }
+}
+
+extern "C" void MBFinalize() {
+    try {
+        App().Finalize();
+    } catch (...) {
+        std::fprintf(stderr, "modbus: MBFinalize failed\n");
+    }
+}

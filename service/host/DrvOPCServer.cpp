@@ -1,0 +1,174 @@
+#include "service/host/DrvOPCServer.h"
+
+#include <new>
+
+#include "platform/com/error.h"
+#include "platform/time/clock.h"
+#include "service/core/EmulatorTable.h"
+#include "service/core/PortManager.h"
+#include "service/core/ProcessThread.h"
+#include "service/core/SysItems.h"
+#include "service/core/TxtProt.h"
+
+namespace drv {
+
+namespace {
+
+struct DriverErrorRow {
+    uint32_t code;
+    const char* en;
+    const char* ru;
+};
+
+constexpr DriverErrorRow kDriverErrors[] = {
+    {0xFFFFFFFE, "Requested actions available only on idle state (State = 0)",
+     "Команда может быть выполнена только в состоянии бездействия (State = 0)"},
+    {0xFFFFFFF7, "Requested post can not be inactivated at this time",
+     "Запрошенный пост не может сейчас быть активизирован"},
+    {0xFFFFFFFF, "Timeout reached", "Превышено время ожидания"},
+    {0xFFFFFFFB, "No answer from device", "Нет ответа от устройства"},
+    {0xFFFFFFFC, "Post with this number unknown", "Нет поста с указанным номером"},
+    {0xFFFFFFFD, "Requested variable is unknown", "Указанный параметр не существует"},
+    {0xFFFFFFF8, "Process can not begun when bad quality tags exist",
+     "Нельзя отдавать команду на начало отпуска при неудовлетворительном качестве переменных"},
+    {0x80000000, "Can't write address value conflicted with other device",
+     "Невозможна запись адреса, равного адресу другого устройства"},
+    {0xFFFFFFF6, "Can't lock device. It is locked by other process",
+     "Невозможно захватить устройство, оно уже используется другим процессом"},
+    {0xFFFFFFF5, "Can't lock device. It is busy",
+     "Невозможно захватить устройство, оно находится в недопустимом состоянии"},
+};
+
+// Primary language 25 (0x19) is Russian, whatever the sublanguage.
+bool Russian(plat::LCID lcid) {
+    return (lcid & 0x3FF) == 0x19;
+}
+
+// GetThreadState's answer for a number that is no port.
+constexpr int32_t kNoSuchPort = -3;
+
+bool ValidPort(int32_t port) {
+    return port >= 1 && port <= kPortCount;
+}
+
+template <class F>
+HRESULT Guarded(const char* tag, F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return plat::E_OUTOFMEMORY;
+    } catch (...) {
+        ProtocolCurrentException(tag);
+        return plat::HresultFromCurrentException();
+    }
+}
+
+}  // namespace
+
+const char* DriverErrorText(HRESULT code, plat::LCID lcid) {
+    for (const DriverErrorRow& r : kDriverErrors)
+        if (r.code == static_cast<uint32_t>(code)) return Russian(lcid) ? r.ru : r.en;
+    return nullptr;
+}
+
+std::string TDrvOPCServer::GetErrorText(HRESULT code, plat::LCID lcid) {
+    if (const char* text = DriverErrorText(code, lcid)) return text;
+    return TOPCServer::GetErrorText(code, lcid);
+}
+
+void TDrvOPCServer::WaitForClientName() {
+    while (ClientKind() != kClientFriend &&
+           plat::TickDiff(plat::GetTickCount(), StartTick()) < kClientNameWaitMs)
+        plat::Sleep(kClientNameLookMs);
+}
+
+void* TDrvOPCServer::FindInterface(const IID& iid) {
+    if (iid == tlb::IID_IDrvControl) return static_cast<tlb::IDrvControl*>(this);
+    if (iid == tlb::IID_IHWEmuReg) return static_cast<tlb::IHWEmuReg*>(this);
+    return TOPCServer::FindInterface(iid);
+}
+
+// --- IDrvControl ---------------------------------------------------------------------------------
+
+HRESULT TDrvOPCServer::GetThreadState(int8_t PortNum, int32_t* State, int32_t* PassesCount) {
+    if (!State || !PassesCount) return plat::E_POINTER;
+    if (!ValidPort(PortNum)) {
+        *State = kNoSuchPort;
+        *PassesCount = 0;
+        return plat::S_OK;
+    }
+    *State = PortStatus(PortNum - 1);
+    *PassesCount = PortInfo(PortNum - 1);
+    return plat::S_OK;
+}
+
+HRESULT TDrvOPCServer::SetSearchMode(int8_t bSearch) {
+    WriteProtocolLine(
+        "OPCServer " + std::to_string(Number()) + " SetSearchMode " + std::to_string(bSearch),
+        PL_INFO);
+    if (bSearch != 0) {
+        // A new search counts its passes from zero.
+        for (int i = 0; i < kPortCount; ++i) SetPortInfoCell(i, 0);
+    }
+    // The field-bus library searches only while the flag is exactly 1, so a client's TRUE
+    // (-1 as a variant boolean) is stored as 1.
+    SearchMode().store(bSearch != 0 ? 1 : 0);
+    return plat::S_OK;
+}
+
+HRESULT TDrvOPCServer::Restart() {
+    return Guarded("DrvOPCServer Restart", [&] {
+        WriteProtocolLine("OPCServer " + std::to_string(Number()) + " Restart", PL_INFO);
+        ReloadParameters();
+        RestartChangedPorts();
+        RefreshSystemItems();
+        return plat::S_OK;
+    });
+}
+
+HRESULT TDrvOPCServer::SetUsePort(int32_t PortNum, int8_t Use) {
+    WriteProtocolLine("OPCServer " + std::to_string(Number()) + " SetUsePort " +
+                          std::to_string(PortNum) + " " + std::to_string(Use),
+                      PL_INFO);
+    if (!Privileged()) return plat::E_ACCESSDENIED;
+    return Guarded("DrvOPCServer SetUsePort", [&] { return UsePort(PortNum, Use != 0); });
+}
+
+// --- IHWEmuReg -----------------------------------------------------------------------------------
+
+HRESULT TDrvOPCServer::Reg(int32_t PortNum, int32_t* Protocol, tlb::IHWEmu* HWEmu) {
+    WriteProtocolLine("OPCServer " + std::to_string(Number()) + " Reg " + std::to_string(PortNum),
+                      PL_INFO);
+    if (!ValidPort(PortNum)) return plat::E_INVALIDARG;
+    if (Protocol) *Protocol = 0;
+    return Guarded("DrvOPCServer Reg", [&] {
+        SetEmulator(PortNum, plat::ComPtr<tlb::IHWEmu>(HWEmu));
+        return plat::S_OK;
+    });
+}
+
+HRESULT TDrvOPCServer::Unreg(int32_t PortNum) {
+    WriteProtocolLine("OPCServer " + std::to_string(Number()) + " Unreg " + std::to_string(PortNum),
+                      PL_INFO);
+    if (!ValidPort(PortNum)) return plat::E_INVALIDARG;
+    return Guarded("DrvOPCServer Unreg", [&] {
+        SetEmulator(PortNum, nullptr);
+        return plat::S_OK;
+    });
+}
+
+// --- class object --------------------------------------------------------------------------------
+
+plat::ComPtr<plat::IClassFactory> MakeDrvOPCServerFactory() {
+    return plat::MakeCom<plat::FunctionClassFactory>([](const IID& iid, void** out) -> HRESULT {
+        ComPtr<TDrvOPCServer> server = TDrvOPCServer::Create();
+        return static_cast<TOPCServer*>(server.Get())->QueryInterface(iid, out);
+    });
+}
+
+uint32_t RegisterDrvOPCServerClass() {
+    plat::ComPtr<plat::IClassFactory> f = MakeDrvOPCServerFactory();
+    return plat::RegisterClassObject(tlb::CLSID_DA2, f.Get());
+}
+
+}  // namespace drv

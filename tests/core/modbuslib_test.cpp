@@ -1,0 +1,112 @@
+// The service loading the field-bus library the way it runs: the real shared library through
+// dlopen, from InitDriverItems.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "platform/time/clock.h"
+#include "platform/types/datetime.h"
+#include "service/core/ModbusLib.h"
+#include "service/core/PortManager.h"
+#include "service/core/SysItems.h"
+#include "service/core/TxtProt.h"
+#include "tests/support/TempRoot.h"
+
+using namespace drv;
+
+namespace {
+
+std::mutex g_lines_lock;
+std::vector<std::string> g_lines;
+void RecordLine(const std::string& text, int) {
+    std::lock_guard<std::mutex> lk(g_lines_lock);
+    g_lines.push_back(text);
+}
+int LinesWith(const std::string& part) {
+    std::lock_guard<std::mutex> lk(g_lines_lock);
+    int n = 0;
+    for (const auto& l : g_lines) n += l.find(part) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+class ModbusLibraryLoad : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_lines.clear();
+        ResetModbusLibraryForTests();
+    }
+    void TearDown() override {
+        ResetModbusLibraryForTests();
+        SetModbusLibraryPath("");
+        SetProtocolHook(nullptr);
+        SetParametersChangedHook(nullptr);
+        SetLoadAddrSpaceHook(nullptr);
+        DoneNameSpace();
+        DoneProtocol();
+    }
+    void Start(const std::string& params) {
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
+            plat::ERROR_SUCCESS);
+        InitProtocol(kDrvKey, "Parameters");
+        InitNameSpace();
+        SetProtocolHook(&RecordLine);  // the item tree installs its own
+        InitDriverItems();
+    }
+
+    testsupport::TempRoot root_;
+};
+
+TEST_F(ModbusLibraryLoad, DefaultPathIsBesideTheExecutable) {
+    const std::string path = ModbusLibraryPath();
+    ASSERT_GE(path.size(), std::string("/libnorvalt_modbus.so").size());
+    EXPECT_EQ(path.substr(path.rfind('/')), "/libnorvalt_modbus.so");
+    SetModbusLibraryPath("/opt/x/libnorvalt_modbus.so");
+    EXPECT_EQ(ModbusLibraryPath(), "/opt/x/libnorvalt_modbus.so");
+}
+
+TEST_F(ModbusLibraryLoad, RealLibrarySharesTheServicesRootAndClock) {
+    // A fake clock and a root set in this process only: a library with a platform of its own
+    // would see neither.
+    plat::ScopedFakeClock clock;
+    SetModbusLibraryPath(NORVALT_TEST_MODBUS_LIB);
+    Start("PROTOCOL=3 PROTOCOLPATH=C:\\MB");
+    const ModbusExports* lib = ModbusLibrary();
+    ASSERT_NE(lib, nullptr);
+    EXPECT_EQ(LinesWith("MBInitialize 1"), 1);
+
+    const std::string log = testsupport::ReadFile(root_.Path() + "/c/mb/ModbusDevice.lg1");
+    EXPECT_NE(log.find("{4AE1006B-D3CB-43c6-BB11-EF6C2FCE342E}"), std::string::npos);
+    plat::SYSTEMTIME st;
+    ASSERT_TRUE(plat::DateToSystemTime(plat::NowLocal(), st));
+    char date[32];
+    std::snprintf(date, sizeof date, "%02u.%02u.%04u", st.wDay, st.wMonth, st.wYear);
+    EXPECT_EQ(log.rfind(date, 0), 0u) << "the header's date comes from the host's clock";
+
+    int32_t status = 5, info = 0;
+    EXPECT_EQ(lib->create_thread(3, "XN9600", 0, &status, &info, nullptr), nullptr);
+    EXPECT_EQ(status, -1);
+    lib->destroy_thread(nullptr);
+
+    InitDriverItems();  // a restart of the items does not initialise the library again
+    EXPECT_EQ(LinesWith("MBInitialize"), 1);
+    EXPECT_EQ(ModbusLibrary(), lib);
+}
+
+TEST_F(ModbusLibraryLoad, MissingLibraryIsLoggedOnce) {
+    SetModbusLibraryPath(root_.Path() + "/nowhere/libnorvalt_modbus.so");
+    Start("PORT=CUST COM1=MN9600");
+    EXPECT_EQ(ModbusLibrary(), nullptr);
+    DoneNameSpace();
+    InitNameSpace();
+    SetProtocolHook(&RecordLine);
+    InitDriverItems();
+    EXPECT_EQ(ModbusLibrary(), nullptr);
+    EXPECT_EQ(LinesWith("Modbus library not loaded"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// A native port in emulation mode against the emulator table as registration fills it: a new
+// registration takes over at the next exchange, a vanished emulator frees its slot.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/com/object.h"
+#include "platform/registry/registry.h"
+#include "platform/time/clock.h"
+#include "platform/types/wstr.h"
+#include "service/core/EmulatorTable.h"
+#include "service/core/Port.h"
+#include "service/core/PortManager.h"
+#include "service/core/TxtProt.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/ZrnOracle.h"
+
+using plat::ComPtr;
+using plat::HRESULT;
+
+namespace {
+
+struct Owner final : drv::IPortOwner {
+    int last = 999;
+    void SetPortState(int code) override { last = code; }
+    void ClearSeen() override {}
+};
+
+// Answers every request with data "123"; once `gone`, every call fails as a proxy whose
+// process ended does.
+class Emu : public plat::ComObject<tlb::IHWEmu> {
+  public:
+    HRESULT WriteCall(const plat::WideString& call) override {
+        if (gone) return plat::RPC_E_DISCONNECTED;
+        ++writes;
+        const std::string f = plat::WideToBytes(call);
+        pending_ = plat::BytesToWide(testsupport::AnswerFrame(static_cast<uint8_t>(f[1]),
+                                                              static_cast<uint8_t>(f[2]), "123"));
+        return plat::S_OK;
+    }
+    HRESULT ReadAnswer(plat::WideString* answer) override {
+        if (gone) return plat::RPC_E_DISCONNECTED;
+        *answer = std::move(pending_);
+        pending_.clear();
+        return plat::S_OK;
+    }
+    HRESULT Purge() override {
+        if (gone) return plat::RPC_E_DISCONNECTED;
+        pending_.clear();
+        return plat::S_OK;
+    }
+    std::atomic<bool> gone{false};
+    std::atomic<int> writes{0};
+
+  private:
+    plat::WideString pending_;
+};
+
+class EmulatorLine : public ::testing::Test {
+  protected:
+    static constexpr int kCom = 7;
+    void SetUp() override {
+        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters",
+                                         "PROTOCOL=4"),
+                  plat::ERROR_SUCCESS);
+        drv::InitProtocol(drv::kDrvKey, "Parameters");
+    }
+    void TearDown() override {
+        drv::ClearEmulators();
+        drv::DoneProtocol();
+    }
+    bool Exchange(drv::TZrnPort& port) {
+        std::string ans;
+        return port.Transact(1, 'X', "94", 9, ans);
+    }
+    void Reg(const ComPtr<Emu>& e) {
+        ASSERT_TRUE(drv::SetEmulator(kCom, ComPtr<tlb::IHWEmu>(e.Get())));
+    }
+
+    testsupport::TempRoot root_;
+    plat::ScopedFakeClock clock_;
+    Owner owner_;
+};
+
+}  // namespace
+
+TEST_F(EmulatorLine, ANewRegistrationTakesOverAtTheNextExchange) {
+    auto first = plat::MakeCom<Emu>();
+    auto second = plat::MakeCom<Emu>();
+    Reg(first);
+    drv::TZrnPort port(&owner_, 9600, true, kCom);
+    ASSERT_EQ(port.Open(), drv::kPortOk);
+    ASSERT_TRUE(Exchange(port));
+    EXPECT_EQ(first->writes.load(), 1);
+
+    Reg(second);  // while the first still answers
+    ASSERT_TRUE(Exchange(port));
+    EXPECT_EQ(second->writes.load(), 1);
+    EXPECT_EQ(first->writes.load(), 1) << "the replaced emulator got the exchange";
+    EXPECT_EQ(owner_.last, drv::kPortOk) << "no restart of the port";
+}
+
+TEST_F(EmulatorLine, AVanishedEmulatorFreesItsSlotAndTheNextOneIsTaken) {
+    auto dead = plat::MakeCom<Emu>();
+    Reg(dead);
+    drv::TZrnPort port(&owner_, 9600, true, kCom);
+    ASSERT_EQ(port.Open(), drv::kPortOk);
+    ASSERT_TRUE(Exchange(port));
+
+    dead->gone = true;
+    EXPECT_FALSE(Exchange(port));
+    EXPECT_FALSE(drv::GetEmulator(kCom)) << "the dead emulator kept its slot";
+    EXPECT_EQ(owner_.last, drv::kPortNoEmulator);
+    EXPECT_FALSE(port.IsOpen());
+
+    auto next = plat::MakeCom<Emu>();
+    Reg(next);
+    clock_->Advance(drv::TZrnPort::kReopenIntervalMs);
+    ASSERT_TRUE(port.OpenIfDue());
+    EXPECT_EQ(owner_.last, drv::kPortOk);
+    ASSERT_TRUE(Exchange(port));
+    EXPECT_EQ(next->writes.load(), 1);
+}
+
+TEST_F(EmulatorLine, AFailureOfTheOldEmulatorLeavesANewRegistrationAlone) {
+    auto old = plat::MakeCom<Emu>();
+    auto fresh = plat::MakeCom<Emu>();
+    Reg(fresh);
+    EXPECT_FALSE(drv::ClearEmulatorIf(kCom, old.Get()));
+    EXPECT_EQ(drv::GetEmulator(kCom).Get(), static_cast<tlb::IHWEmu*>(fresh.Get()));
+    EXPECT_FALSE(drv::ClearEmulatorIf(kCom, nullptr));
+    EXPECT_TRUE(drv::ClearEmulatorIf(kCom, fresh.Get()));
+    EXPECT_FALSE(drv::GetEmulator(kCom));
+}
