@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/com/classes.h"
+#include "platform/com/error.h"
 #include "platform/registry/registry.h"
 #include "platform/rpc/client.h"
 #include "service/typelib/TypeLib.h"
@@ -306,6 +307,13 @@ TEST_F(ServiceProcess, PollsAControllerOnItsComPort) {
     EXPECT_EQ(notify.Next(), "READY=1") << Slurp(Out("service"));
     auto client = Client("hold");  // waits for post 6 to report itself idle
     EXPECT_EQ(client->ReadLine(kLongMs), "ready") << Logs(root_.Path() + "/c");
+    // The OPC server object is served beside TORK.
+    void* opc = nullptr;
+    EXPECT_EQ(plat::rpc::CreateOnLocalServer(socket_, tlb::CLSID_DA2, plat::IID_IUnknown, &opc),
+              plat::S_OK)
+        << plat::GetErrorText();
+    if (opc) static_cast<plat::IUnknown*>(opc)->Release();
+    plat::rpc::DisconnectAll();
     client->Kill(SIGKILL);
     client->Wait(kLongMs);
     ASSERT_EQ(::kill(service->Pid(), SIGTERM), 0);
