@@ -8,6 +8,7 @@
 
 #include "platform/com/callcontext.h"
 #include "platform/com/error.h"
+#include "service/host/DrvOPCServer.h"
 #include "service/host/TRKSrv.h"
 #include "service/typelib/TypeLibProxy.h"
 
@@ -15,9 +16,11 @@ namespace drv {
 
 namespace {
 
-// The DA2 row joins when its factory exists.
+// Every class the server offers: the registration run records them, the service run serves
+// them from OnStart.
 const TComClass kComClasses[] = {
     {tlb::CLSID_TORK, "NorvaltDrv.TORK", tlb::kHelpTORK, false, &MakeStationFactory},
+    {tlb::CLSID_DA2, "NorvaltDrv.DA2", tlb::kHelpDA2, false, &MakeDrvOPCServerFactory},
 };
 
 std::atomic<TComServer*> g_server{nullptr};

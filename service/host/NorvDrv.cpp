@@ -20,6 +20,7 @@
 #include "service/core/SysItems.h"
 #include "service/core/TRKBase.h"
 #include "service/core/TxtProt.h"
+#include "service/host/ComServ.h"
 #include "service/host/OPCServer.h"
 #include "service/host/TRKSrv.h"
 #include "service/typelib/OpcDaProxy.h"
@@ -232,7 +233,18 @@ bool TNorvDrv::ServiceStart() {
     std::lock_guard lk(m_);
     if (stopped_) return false;  // the core is never restarted within one process
     // The class objects: only now can clients reach the service's objects.
-    if (uint32_t c = drv::RegisterStationClass()) cookies_.push_back(c);
+    // The server's one class table; a class that cannot serve now keeps no other from serving.
+    for (const drv::TComClass& cls : drv::ComClasses()) {
+        if (!cls.make_factory) continue;
+        try {
+            plat::ComPtr<plat::IClassFactory> f = cls.make_factory();
+            if (uint32_t c = f ? plat::RegisterClassObject(cls.clsid, f.Get()) : 0)
+                cookies_.push_back(c);
+        } catch (const std::exception& e) {
+            Report(plat::svc::EventKind::Warning,
+                   std::string("Class ") + std::string(cls.prog_id) + " not served: " + e.what());
+        }
+    }
     for (auto& [clsid, factory] : options_.classes)
         if (uint32_t c = plat::RegisterClassObject(clsid, factory.Get())) cookies_.push_back(c);
     if (runner_) control_cookie_ = plat::svc::RegisterServiceControl(*runner_);
@@ -580,7 +592,9 @@ int RunService(const ServiceOptions& options) {
 
 int StopRunningService(const std::string& socket_path) {
     std::string message;
-    const int rc = plat::svc::AskStop(socket_path, message);
+    // No path: the service's own socket, where the installed socket unit listens.
+    const int rc = plat::svc::AskStop(
+        socket_path.empty() ? plat::rpc::DefaultSocketPath() : socket_path, message);
     std::fprintf(rc == plat::svc::kStopDone ? stdout : stderr, "%s\n", message.c_str());
     return rc;
 }

@@ -206,6 +206,21 @@ void Hold() {
     for (;;) ::pause();
 }
 
+// A station bound and let go again: the service answered.
+void Bind() {
+    auto n = CreateStation();
+    n = nullptr;
+    Report("bound");
+    Finish(0);
+}
+
+// A station held until the process is killed.
+void HoldStation() {
+    auto n = CreateStation();
+    Report("ready");
+    for (;;) ::pause();
+}
+
 }  // namespace
 
 TEST(HostChild, DISABLED_Main) {
@@ -218,6 +233,8 @@ TEST(HostChild, DISABLED_Main) {
     if (scenario == "hold-slow") HoldSlow();
     if (scenario == "probe") Probe();
     if (scenario == "greedy") Greedy();
+    if (scenario == "bind") Bind();
+    if (scenario == "hold-station") HoldStation();
     if (OpcChildScenario(scenario)) ::_exit(0);
     if (OpcGroupChildScenario(scenario)) ::_exit(0);
     Report("FAIL unknown scenario " + scenario);
