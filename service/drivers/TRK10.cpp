@@ -29,8 +29,8 @@ const VarDef TTork10::kStartStop{0, "StartStop", "Состояние кнопк�
 const VarDef TTork10::kIndex{25, "Index", "Номер пистолета на стороне", false, 1, 4, 1, 3,
                              1,  0,       "Pistol number on side"};
 const VarDef TTork10::kIndicatedPistol{
-    31, "IndicatedPistol", "Номер пистолета, показываемого на индикаторе", false, 1, 4, 1, 1,
-    6,  0,                 "Active pistol number"};
+    31, "IndicatedPistol",     "Номер пистолета, показываемого на индикаторе", false, 1, 4, 1, 1, 6,
+    0,  "Active pistol number"};
 
 uint8_t TTork10::GetSide() {
     const int p = PositionOf(position_code_);
@@ -253,7 +253,8 @@ void TTork10::ReadIndicatedPistol() {
     const int n = static_cast<int>(VarValue(tlb::cvIndicatedPistol) / kFixedOne);
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(n));
     TBasicTork* dev = a == address_ ? this : Owner().GetDevice(static_cast<int>(a));
-    if (dev && !dynamic_cast<TTork10*>(dev)) throw Exception("3CB74BA5-8E3F-4EB8-9845-A28C46DD2292");
+    if (dev && !dynamic_cast<TTork10*>(dev))
+        throw Exception("3CB74BA5-8E3F-4EB8-9845-A28C46DD2292");
     if (dev) dev->ReReadVarValue(tlb::cvCurrentV);
     if (VarRecord(tlb::cvIndicatedPistol).time != before) return;
 
@@ -306,7 +307,8 @@ void TTork10::ParseReply(char status, char command, DATE time) {
         {tlb::csPaused, 0x08, "4774E2B7-83A6-48F0-AD54-64B7470DF87A "},
     };
     for (const Plausible& p : kPlausible)
-        if (p.state == decoded && (s & 0x6B) != p.mask) Log(std::string(p.tag) + status, PL_EXTERNAL);
+        if (p.state == decoded && (s & 0x6B) != p.mask)
+            Log(std::string(p.tag) + status, PL_EXTERNAL);
 
     // StartStop is 0..1: the button bit, not its mask.
     StoreByteVar(tlb::cvStartStop, (s & 0x10) ? 1 : 0, time);
@@ -373,8 +375,8 @@ int32_t TTork10::WriteVariable(uint8_t code, int64_t value) {
             // The indicated-nozzle check needs the side's first nozzle; without its object
             // nothing is written.
             if (!FirstNozzle()) throw Exception("no object for the side's first nozzle");
-            if (const int32_t r = WriteCalibrationPairs(
-                    'y', static_cast<uint8_t>(position_code_ + 11), value);
+            if (const int32_t r =
+                    WriteCalibrationPairs('y', static_cast<uint8_t>(position_code_ + 11), value);
                 r != 0)
                 return r;
             if (const uint8_t letter = SideLetter(true); letter != 0)

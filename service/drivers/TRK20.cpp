@@ -15,8 +15,8 @@ constexpr uint8_t kTemperatureParam = 83;
 }  // namespace
 
 // One BCD pair holds 0..99: the limits say so rather than refusing 100 after the fact.
-const VarDef TTork20::kPropanePercentage{21, "PropanePercentage", "Процент пропана", true, 0, 99,
-                                         1,  0, 2, 0, "Propane percentage"};
+const VarDef TTork20::kPropanePercentage{
+    21, "PropanePercentage", "Процент пропана", true, 0, 99, 1, 0, 2, 0, "Propane percentage"};
 
 void TTork20::DefineVariables(uint8_t) {
     has_money_ = true;
@@ -94,8 +94,8 @@ void TTork20::ParseReply(char status, char, DATE time) {
     int32_t decoded = DecodeStatusLogged(kStatus20, status);
     if (config35_ & 0x01) decoded = tlb::csConfigError;
     const int32_t post = GetState();
-    if ((post == tlb::csUnknown || post == tlb::csCommError) &&
-        decoded != tlb::csControllerError && link_state_ == LINK_OK) {
+    if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError &&
+        link_state_ == LINK_OK) {
         // A controller seen again must still have the configuration the post was made for.
         IdentityRule rule;
         rule.check_firmware = false;

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <map>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry/registry.h"
@@ -46,8 +46,9 @@ class Tork10 : public testsupport::SimulatedPortTest {
         SimulatedPortTest::TearDown();
     }
     static void Parameters(const char* text) {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text),
-                  plat::ERROR_SUCCESS);
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text),
+            plat::ERROR_SUCCESS);
         StartPorts();
         StopPorts();
     }
@@ -58,7 +59,8 @@ class Tork10 : public testsupport::SimulatedPortTest {
             ASSERT_TRUE(c);
             c->SetParam(35, static_cast<uint8_t>(p35));
             for (auto [p, b] : positions) c->SetExtParam(static_cast<uint8_t>(0x80 + 16 * p), b);
-            for (int p = 0; p < 8; ++p) c->SetExtParam(static_cast<uint8_t>(0x80 + 16 * p + 12), 0x10);
+            for (int p = 0; p < 8; ++p)
+                c->SetExtParam(static_cast<uint8_t>(0x80 + 16 * p + 12), 0x10);
         }
     }
     TTork10* At(int address) { return dynamic_cast<TTork10*>(thread_->GetDevice(address)); }
@@ -141,7 +143,8 @@ TEST_F(Tork10, DefinitionReadsAndDoseShift) {
         int address, p35, shift;
         std::string dose;
     };
-    const Case cases[] = {{10, 0x00, 0, "d12300"}, {11, 0x08, 1, "d01230"}, {12, 0x04, 2, "d00123"}};
+    const Case cases[] = {
+        {10, 0x00, 0, "d12300"}, {11, 0x08, 1, "d01230"}, {12, 0x04, 2, "d00123"}};
     for (const Case& c : cases) {
         AddGroup({{0, c.address}}, 10, c.p35);
         ASSERT_TRUE(Settle({{0, c.address}}));
@@ -170,9 +173,8 @@ TEST_F(Tork10, StatusDecodingStartStopAndIndicatedPistol) {
         int32_t state;
         int start_stop;
     };
-    const Row rows[] = {{0x01, 0, 0}, {0x11, 0, 1}, {0x06, 80, 0}, {0x24, 80, 0},
-                        {0x22, 7, 0}, {0x20, 1, 0}, {0x08, 80, 0}, {0x31, 0, 1},
-                        {0x40, 177, 0}, {0x30, 1, 1}};
+    const Row rows[] = {{0x01, 0, 0}, {0x11, 0, 1},  {0x06, 80, 0}, {0x24, 80, 0},  {0x22, 7, 0},
+                        {0x20, 1, 0}, {0x08, 80, 0}, {0x31, 0, 1},  {0x40, 177, 0}, {0x30, 1, 1}};
     for (const Row& r : rows) {
         SCOPED_TRACE("status 0x" + zrnsim::ByteToNibbles(r.status));
         c->SetStatusOverride(r.status);
@@ -251,7 +253,8 @@ TEST_F(Tork10, SettingsAndCalibration) {
     station_->Find(4)->SetStatusOverride(0x81);  // still shown
     station_->ClearRequests();
     EXPECT_EQ(second->SetVarValue(tlb::cvCalibV, 10250), 0);
-    const std::vector<std::string> ext = {W('y', 0xBC, 0x10), W('y', 0xBB, 0x00), W('y', 0xBD, 0x25)};
+    const std::vector<std::string> ext = {W('y', 0xBC, 0x10), W('y', 0xBB, 0x00),
+                                          W('y', 0xBD, 0x25)};
     std::vector<std::string> expect = ext;
     for (const char* s : {"D"}) expect.push_back(s);
     for (auto w : {W('x', 60, 0x10), W('x', 59, 0x00), W('x', 61, 0x25)}) expect.push_back(w);
@@ -319,7 +322,8 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     EXPECT_EQ(FindLeafID("Post46.IndicatedPistol"), -1) << "second nozzle of its side";
     EXPECT_EQ(FindLeafID("Post42.FullDown"), -1) << "second side";
     std::vector<ComPtr<TLeafItem>> states;
-    for (int n : {41, 42, 45, 46, 47, 49}) states.push_back(leaf("Post" + std::to_string(n) + ".State"));
+    for (int n : {41, 42, 45, 46, 47, 49})
+        states.push_back(leaf("Post" + std::to_string(n) + ".State"));
     for (auto& s : states) ASSERT_TRUE(s);
     EXPECT_TRUE(wait_for([&] {
         for (auto& s : states)

@@ -43,8 +43,9 @@ class Tork1 : public testsupport::SimulatedPortTest {
         SimulatedPortTest::TearDown();
     }
     static void Parameters(const char* text) {
-        ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text),
-                  plat::ERROR_SUCCESS);
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text),
+            plat::ERROR_SUCCESS);
         StartPorts();
         StopPorts();
     }
@@ -57,7 +58,8 @@ class Tork1 : public testsupport::SimulatedPortTest {
             ASSERT_TRUE(c);
             c->SetParam(80, static_cast<uint8_t>(base));
             c->SetParam(81, static_cast<uint8_t>(second));
-            for (auto [p, v] : params) c->SetParam(static_cast<uint8_t>(p), static_cast<uint8_t>(v));
+            for (auto [p, v] : params)
+                c->SetParam(static_cast<uint8_t>(p), static_cast<uint8_t>(v));
         }
     }
     TTork1* Found(int address) {
@@ -105,8 +107,8 @@ TEST_F(Tork1, SidesLinkInEitherCreationOrder) {
             EXPECT_TRUE(p->HasVar(code));
             EXPECT_FALSE(q->HasVar(code));
         }
-        for (const char* name : {"DozeV", "CurrentV", "TotalV", "PriceV", "DozeM", "CurrentM",
-                                 "CalibV", "State"}) {
+        for (const char* name :
+             {"DozeV", "CurrentV", "TotalV", "PriceV", "DozeM", "CurrentM", "CalibV", "State"}) {
             EXPECT_TRUE(Has(post + ".S1." + name)) << name;
             EXPECT_TRUE(Has(post + ".S2." + name)) << name;
         }
@@ -117,9 +119,9 @@ TEST_F(Tork1, StatusBitsAndPriceDigits) {
     AddDispenser(3, 0);
     TTork1* t = Found(3);
     ASSERT_TRUE(t);
-    const std::pair<uint8_t, int32_t> rows[] = {{0x24, 80}, {0x01, 0}, {0x03, 0},  {0x22, 7},
-                                                {0x20, 1},  {0x28, 1}, {0x08, 80}, {0x40, 177},
-                                                {0x10, 177}};
+    const std::pair<uint8_t, int32_t> rows[] = {{0x24, 80}, {0x01, 0},   {0x03, 0},
+                                                {0x22, 7},  {0x20, 1},   {0x28, 1},
+                                                {0x08, 80}, {0x40, 177}, {0x10, 177}};
     zrnsim::Controller* c = station_->Find(3);
     for (auto [status, state] : rows) {
         SCOPED_TRACE("status 0x" + zrnsim::ByteToNibbles(status));
@@ -133,7 +135,8 @@ TEST_F(Tork1, StatusBitsAndPriceDigits) {
         int address, p37, p46, shift;
         int64_t step;
     };
-    const Case cases[] = {{10, 0x08, 0x01, 1, 1000}, {11, 0x00, 0x01, 2, U}, {12, 0x00, 0x00, 0, 100}};
+    const Case cases[] = {
+        {10, 0x08, 0x01, 1, 1000}, {11, 0x00, 0x01, 2, U}, {12, 0x00, 0x00, 0, 100}};
     for (const Case& k : cases) {
         AddDispenser(k.address, 0, 2, {{37, k.p37}, {46, k.p46}});
         TTork1* p = Found(k.address);
@@ -198,10 +201,10 @@ TEST_F(Tork1, WritesOnTheWire) {
     station_->ClearRequests();
     EXPECT_EQ(p->SetVarValue(tlb::cvCalibV, 10250), 0);  // 1.025
     EXPECT_EQ(q->SetVarValue(tlb::cvCalibV, 9980), 0);   // 0.998
-    EXPECT_EQ(Wire(5), (std::vector<std::string>{W(41, 0x10), W(40, 0x00), W(42, 0x25), R(40), R(41),
-                                                 R(42)}));
-    EXPECT_EQ(Wire(6), (std::vector<std::string>{W(44, 0x09), W(43, 0x00), W(45, 0x98), R(43), R(44),
-                                                 R(45)}));
+    EXPECT_EQ(Wire(5), (std::vector<std::string>{W(41, 0x10), W(40, 0x00), W(42, 0x25), R(40),
+                                                 R(41), R(42)}));
+    EXPECT_EQ(Wire(6), (std::vector<std::string>{W(44, 0x09), W(43, 0x00), W(45, 0x98), R(43),
+                                                 R(44), R(45)}));
     EXPECT_EQ(q->VarValue(tlb::cvCalibV), 9980);
 }
 

@@ -85,8 +85,8 @@ TEST_F(Tork20, StatusConfigErrorAndIdentity) {
     TTork20* t = Ready(2);
     ASSERT_TRUE(t);
     zrnsim::Controller* c = station_->Find(2);
-    const std::pair<uint8_t, int32_t> rows[] = {{0x01, 0},  {0x02, 7},   {0x05, 80},  {0x08, 80},
-                                                {0x20, 1},  {0x30, 1},   {0x22, 7},   {0x60, 1},
+    const std::pair<uint8_t, int32_t> rows[] = {{0x01, 0},   {0x02, 7},   {0x05, 80},  {0x08, 80},
+                                                {0x20, 1},   {0x30, 1},   {0x22, 7},   {0x60, 1},
                                                 {0x31, 177}, {0x71, 177}, {0x06, 177}, {0x81, 0}};
     for (auto [status, state] : rows) {
         SCOPED_TRACE("status 0x" + zrnsim::ByteToNibbles(status));

@@ -292,12 +292,9 @@ FamilyTable Family10() {
     t.reads = {{'X', Quantity::Param, 2},    {'Y', Quantity::ExtParam, 2},
                {'D', Quantity::CurrentV, 6}, {'Q', Quantity::Dose, 6},
                {'S', Quantity::TotalV, 8},   {'C', Quantity::Price, 4}};
-    t.writes = {{'x', Action::WriteParam, 4},
-                {'y', Action::WriteExtParam, 4},
-                {'d', Action::SetDose},
-                {'c', Action::SetPrice},
-                {'s', Action::Stop, 0},
-                {'u', Action::Continue, 0}};
+    t.writes = {{'x', Action::WriteParam, 4}, {'y', Action::WriteExtParam, 4},
+                {'d', Action::SetDose},       {'c', Action::SetPrice},
+                {'s', Action::Stop, 0},       {'u', Action::Continue, 0}};
     t.volume_decimals = 2;
     t.flow_per_second = 10 * 10000;
     ParamLayout l;
