@@ -40,12 +40,12 @@ std::string Quote(const std::string& s) {
     return out + "\"";
 }
 
-bool HasLineBreak(const UnitSpec& spec) {
+bool HasLineBreak(const UnitSpec& settings) {
     auto bad = [](const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; };
-    if (bad(spec.name) || bad(spec.description) || bad(spec.exec_path) || bad(spec.root) ||
-        bad(spec.socket_path) || bad(spec.socket_group))
+    if (bad(settings.name) || bad(settings.description) || bad(settings.exec_path) ||
+        bad(settings.root) || bad(settings.socket_path) || bad(settings.socket_group))
         return true;
-    for (const auto& a : spec.args)
+    for (const auto& a : settings.args)
         if (bad(a)) return true;
     return false;
 }
@@ -109,19 +109,19 @@ std::string UnitFolder() {
     return {};
 }
 
-std::string ServiceUnitText(const UnitSpec& spec) {
-    std::string exec = Quote(spec.exec_path);
-    for (const auto& a : spec.args) exec += " " + Quote(a);
+std::string ServiceUnitText(const UnitSpec& settings) {
+    std::string exec = Quote(settings.exec_path);
+    for (const auto& a : settings.args) exec += " " + Quote(a);
     std::string t;
     t += "[Unit]\n";
-    t += "Description=" + EscapeSpecifiers(spec.description) + "\n";
-    t += "Requires=" + spec.name + ".socket\n";
-    t += "After=" + spec.name + ".socket\n";
+    t += "Description=" + EscapeSpecifiers(settings.description) + "\n";
+    t += "Requires=" + settings.name + ".socket\n";
+    t += "After=" + settings.name + ".socket\n";
     t += "\n[Service]\n";
     t += "Type=notify\n";
     t += "NotifyAccess=main\n";
     t += "ExecStart=" + exec + "\n";
-    if (!spec.root.empty()) t += "Environment=" + Quote("NORVALT_ROOT=" + spec.root) + "\n";
+    if (!settings.root.empty()) t += "Environment=" + Quote("NORVALT_ROOT=" + settings.root) + "\n";
     // The stop refuses while clients are attached; systemctl stop is the shutdown, which
     // ends the ports and may take a while.
     t += "TimeoutStopSec=90\n";
@@ -130,40 +130,40 @@ std::string ServiceUnitText(const UnitSpec& spec) {
     return t;
 }
 
-std::string SocketUnitText(const UnitSpec& spec) {
+std::string SocketUnitText(const UnitSpec& settings) {
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", spec.socket_mode & 07777);
+    std::snprintf(mode, sizeof mode, "%04o", settings.socket_mode & 07777);
     std::string t;
     t += "[Unit]\n";
-    t += "Description=" + EscapeSpecifiers(spec.description) + " (socket)\n";
+    t += "Description=" + EscapeSpecifiers(settings.description) + " (socket)\n";
     t += "\n[Socket]\n";
-    t += "ListenStream=" + EscapeSpecifiers(spec.socket_path) + "\n";
+    t += "ListenStream=" + EscapeSpecifiers(settings.socket_path) + "\n";
     t += std::string("SocketMode=") + mode + "\n";
-    if (!spec.socket_group.empty()) t += "SocketGroup=" + spec.socket_group + "\n";
+    if (!settings.socket_group.empty()) t += "SocketGroup=" + settings.socket_group + "\n";
     t += "\n[Install]\n";
     t += std::string("WantedBy=") + kSocketTarget + "\n";
     return t;
 }
 
-std::string InstallUnits(const std::string& folder, const UnitSpec& spec) {
+std::string InstallUnits(const std::string& folder, const UnitSpec& settings) {
     if (folder.empty()) return "no unit folder";
-    if (spec.name.empty() || spec.name.find('/') != std::string::npos)
-        return "bad unit name \"" + spec.name + "\"";
-    if (HasLineBreak(spec)) return "a unit setting holds a line break";
-    if (spec.exec_path.empty() || spec.exec_path[0] != '/')
-        return "the program path is not absolute: " + spec.exec_path;
-    if (spec.socket_path.empty() || spec.socket_path[0] != '/')
-        return "the socket path is not absolute: " + spec.socket_path;
+    if (settings.name.empty() || settings.name.find('/') != std::string::npos)
+        return "bad unit name \"" + settings.name + "\"";
+    if (HasLineBreak(settings)) return "a unit setting holds a line break";
+    if (settings.exec_path.empty() || settings.exec_path[0] != '/')
+        return "the program path is not absolute: " + settings.exec_path;
+    if (settings.socket_path.empty() || settings.socket_path[0] != '/')
+        return "the socket path is not absolute: " + settings.socket_path;
     if (!EnsureDirectory(folder)) return folder + ": cannot be created";
-    const std::string service = spec.name + ".service";
-    const std::string socket = spec.name + ".socket";
-    if (auto why = WriteWhole(folder + "/" + service, ServiceUnitText(spec)); !why.empty())
+    const std::string service = settings.name + ".service";
+    const std::string socket = settings.name + ".socket";
+    if (auto why = WriteWhole(folder + "/" + service, ServiceUnitText(settings)); !why.empty())
         return why;
-    if (auto why = WriteWhole(folder + "/" + socket, SocketUnitText(spec)); !why.empty())
+    if (auto why = WriteWhole(folder + "/" + socket, SocketUnitText(settings)); !why.empty())
         return why;
     Unlink(folder, kServiceTarget, service);
     Unlink(folder, kSocketTarget, socket);
-    switch (spec.start) {
+    switch (settings.start) {
         case StartType::Manual:
             return Link(folder, kSocketTarget, socket);
         case StartType::Automatic:

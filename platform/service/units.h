@@ -25,13 +25,13 @@ struct UnitSpec {
 std::string UnitFolder();
 
 // The two files' text.
-std::string ServiceUnitText(const UnitSpec& spec);
-std::string SocketUnitText(const UnitSpec& spec);
+std::string ServiceUnitText(const UnitSpec& settings);
+std::string SocketUnitText(const UnitSpec& settings);
 
 // Writes both units into `folder` and enables them by start type: manual = the socket only
 // (the service starts on demand), automatic = the service (which pulls in its socket),
 // disabled = neither. Links of an earlier installation are replaced. "" on success, else why.
-std::string InstallUnits(const std::string& folder, const UnitSpec& spec);
+std::string InstallUnits(const std::string& folder, const UnitSpec& settings);
 // Removes both units and their links; missing files are no error. "" on success, else why.
 std::string RemoveUnits(const std::string& folder, const std::string& name);
 
