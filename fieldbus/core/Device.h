@@ -19,6 +19,9 @@
 
 namespace mb {
 
+class CDevice;
+class CLocalConvel;
+class CLocalICPCON;
 class CLogFile;
 class CVariable;
 
@@ -36,6 +39,25 @@ class IDevicePort {
     virtual int32_t CaptureCount(uint8_t address) = 0;
     // A real line; false in emulation.
     virtual bool IsRealPort() { return true; }
+    // The board-bus and DCON ports; null when the port speaks another protocol.
+    virtual CLocalConvel* PortConvel() { return nullptr; }
+    virtual CLocalICPCON* PortIcpcon() { return nullptr; }
+    // n of COMn; 0 when the port has none.
+    virtual int PortNumber() const { return 0; }
+    // Added to the device names (the host's name shift).
+    virtual int NameShift() const { return 0; }
+    // The host's flat-posts switch, as the application read it when the port started.
+    virtual bool FlatPosts() const { return false; }
+    // Capture of an address for a client: 0, or -10 when refused. Release of one address or,
+    // with 0, of every address: 0.
+    virtual int Capture(uint8_t /*address*/, bool /*read_write*/) { return -10; }
+    virtual int Release(uint8_t /*address*/) { return 0; }
+    // Whether an address is on the port's list of free bus addresses.
+    virtual bool IsFreeAddress(uint8_t /*address*/) { return false; }
+    // A device made by another device (a control unit's posts): the port takes it into its
+    // device list and owns it from then on. False when the port cannot take it (the caller
+    // keeps ownership).
+    virtual bool AdoptDevice(CDevice* /*device*/) { return false; }
 };
 
 // One variable as a model declares it. Empty slots have no name, handle -1 and the longest
