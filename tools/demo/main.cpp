@@ -31,55 +31,16 @@
 #include "service/core/TxtProt.h"
 #include "service/drivers/Drivers.h"
 #include "tools/demo/DemoRoot.h"
+#include "tools/demo/SimLine.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
 namespace {
 
-std::atomic<bool> g_stop{false};
-void OnSignal(int) {
-    g_stop = true;
-}
-
-const char* kSerialComm = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-// A simulated line: a pseudo-terminal whose far end the simulator serves, registered as COMn.
-struct SimLine {
-    int com;
-    int master = -1, slave = -1;
-    std::shared_ptr<zrnsim::Station> station = std::make_shared<zrnsim::Station>();
-    std::unique_ptr<zrnsim::LineRunner> runner;
-
-    explicit SimLine(int com_number) : com(com_number) {
-        char name[128] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        for (int fd : {master, slave}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kSerialComm,
-                               "COM" + std::to_string(com), name);
-    }
-    void Start() {
-        runner = std::make_unique<zrnsim::LineRunner>(station, master);
-        runner->Start();
-    }
-    ~SimLine() {
-        if (runner) runner->Stop();
-        ::close(master);
-        ::close(slave);
-    }
-};
-
-std::string Now() {
-    auto t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", std::localtime(&t));
-    return buf;
-}
+using demo::g_stop;
+using demo::Now;
+using demo::OnSignal;
+using demo::SimLine;
 
 // Prints every item change the change ring reports (posts, states, variables).
 void Watch(std::atomic<bool>& stop) {

@@ -32,60 +32,22 @@
 #include "service/typelib/TypeLib.h"
 #include "service/typelib/TypeLibProxy.h"
 #include "tools/demo/DemoRoot.h"
+#include "tools/demo/SimLine.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
 namespace {
 
-std::atomic<bool> g_stop{false};
-void OnSignal(int) {
-    g_stop = true;
-}
-
-std::string Now() {
-    auto t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%H:%M:%S", std::localtime(&t));
-    return buf;
-}
+using demo::g_stop;
+using demo::Now;
+using demo::OnSignal;
+using demo::SimLine;
 
 std::mutex g_out;
 void Say(const std::string& line) {
     std::lock_guard lk(g_out);
     std::cout << Now() << "  " << line << std::endl;
 }
-
-// A simulated line: a pseudo-terminal whose far end the simulator serves, registered as COMn.
-struct SimLine {
-    int com;
-    int master = -1, slave = -1;
-    std::shared_ptr<zrnsim::Station> station = std::make_shared<zrnsim::Station>();
-    std::unique_ptr<zrnsim::LineRunner> runner;
-
-    explicit SimLine(int com_number) : com(com_number) {
-        char name[128] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        for (int fd : {master, slave}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
-        if (plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                                   "COM" + std::to_string(com), name) != plat::ERROR_SUCCESS)
-            throw std::runtime_error("cannot register COM" + std::to_string(com));
-    }
-    void Start() {
-        runner = std::make_unique<zrnsim::LineRunner>(station, master);
-        runner->Start();
-    }
-    ~SimLine() {
-        if (runner) runner->Stop();
-        ::close(master);
-        ::close(slave);
-    }
-};
 
 // NorvaltDrv run with `args`; `wait` false leaves it running.
 pid_t Spawn(const std::string& exe, const std::vector<std::string>& args) {
