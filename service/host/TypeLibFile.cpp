@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/com/error.h"
 #include "service/typelib/TypeLib.h"
@@ -179,6 +180,37 @@ constexpr TypeLibInfo Describe() {
     return lib;
 }
 
+// The file's layout after its header, once for both directions: the writer visits a
+// description, the reader fills a new one in the same order.
+template <class A, class T>
+constexpr void Layout(A& a, T& x) {
+    using U = std::remove_const_t<T>;
+    if constexpr (std::is_same_v<U, TypeLibInfo>) {
+        a(x.libid), a(x.major), a(x.minor), a(x.lcid), a(x.name), a(x.help);
+        a.List(x.enumerations), a.List(x.aliases), a.List(x.records);
+        a.List(x.interfaces), a.List(x.coclasses);
+    } else if constexpr (std::is_same_v<U, Enumeration>) {
+        a(x.name), a(x.guid), a.List(x.members);
+    } else if constexpr (std::is_same_v<U, EnumMember>) {
+        a(x.name), a(x.value);
+    } else if constexpr (std::is_same_v<U, Alias>) {
+        a(x.name), a(x.guid), a(x.type);
+    } else if constexpr (std::is_same_v<U, Record>) {
+        a(x.name), a(x.guid), a(x.size), a.List(x.fields);
+    } else if constexpr (std::is_same_v<U, Field>) {
+        a(x.name), a(x.type), a(x.offset);
+    } else if constexpr (std::is_same_v<U, Interface>) {
+        a(x.name), a(x.iid), a(x.parent), a(x.flags), a.List(x.methods);
+    } else if constexpr (std::is_same_v<U, Method>) {
+        a(x.name), a(x.dispid), a(x.slot);
+    } else if constexpr (std::is_same_v<U, Coclass>) {
+        a(x.name), a(x.clsid), a(x.help), a.List(x.interfaces);
+    } else {
+        static_assert(std::is_same_v<U, CoclassMember>);
+        a(x.interface), a(x.flags);
+    }
+}
+
 class Writer {
   public:
     constexpr void U8(uint8_t v) { out_.push_back(v); }
@@ -207,6 +239,19 @@ class Writer {
     }
     constexpr std::vector<uint8_t> Take() { return std::move(out_); }
 
+    // The layout's visit of a field or a counted list.
+    constexpr void operator()(uint8_t v) { U8(v); }
+    constexpr void operator()(uint16_t v) { U16(v); }
+    constexpr void operator()(uint32_t v) { U32(v); }
+    constexpr void operator()(int32_t v) { I32(v); }
+    constexpr void operator()(const std::string& s) { Str(s); }
+    constexpr void operator()(const plat::GUID& g) { Guid(g); }
+    template <class T>
+    constexpr void List(const std::vector<T>& v) {
+        Count(v.size());
+        for (const T& x : v) Layout(*this, x);
+    }
+
   private:
     std::vector<uint8_t> out_;
 };
@@ -216,64 +261,7 @@ constexpr std::vector<uint8_t> Serialise(const TypeLibInfo& lib) {
     for (char c : std::string_view("NVTL")) w.U8(static_cast<uint8_t>(c));
     w.U16(kFormat);
     w.U16(0);
-    w.Guid(lib.libid);
-    w.U16(lib.major);
-    w.U16(lib.minor);
-    w.U32(lib.lcid);
-    w.Str(lib.name);
-    w.Str(lib.help);
-    w.Count(lib.enumerations.size());
-    for (const Enumeration& e : lib.enumerations) {
-        w.Str(e.name);
-        w.Guid(e.guid);
-        w.Count(e.members.size());
-        for (const EnumMember& m : e.members) {
-            w.Str(m.name);
-            w.I32(m.value);
-        }
-    }
-    w.Count(lib.aliases.size());
-    for (const Alias& a : lib.aliases) {
-        w.Str(a.name);
-        w.Guid(a.guid);
-        w.Str(a.type);
-    }
-    w.Count(lib.records.size());
-    for (const Record& r : lib.records) {
-        w.Str(r.name);
-        w.Guid(r.guid);
-        w.U32(r.size);
-        w.Count(r.fields.size());
-        for (const Field& f : r.fields) {
-            w.Str(f.name);
-            w.Str(f.type);
-            w.U32(f.offset);
-        }
-    }
-    w.Count(lib.interfaces.size());
-    for (const Interface& i : lib.interfaces) {
-        w.Str(i.name);
-        w.Guid(i.iid);
-        w.Str(i.parent);
-        w.U8(i.flags);
-        w.Count(i.methods.size());
-        for (const Method& m : i.methods) {
-            w.Str(m.name);
-            w.I32(m.dispid);
-            w.I32(m.slot);
-        }
-    }
-    w.Count(lib.coclasses.size());
-    for (const Coclass& c : lib.coclasses) {
-        w.Str(c.name);
-        w.Guid(c.clsid);
-        w.Str(c.help);
-        w.Count(c.interfaces.size());
-        for (const CoclassMember& m : c.interfaces) {
-            w.Str(m.interface);
-            w.U8(m.flags);
-        }
-    }
+    Layout(w, lib);
     return w.Take();
 }
 
@@ -315,6 +303,19 @@ class Reader {
         return g;
     }
 
+    void operator()(uint8_t& v) { v = U8(); }
+    void operator()(uint16_t& v) { v = U16(); }
+    void operator()(uint32_t& v) { v = U32(); }
+    void operator()(int32_t& v) { v = I32(); }
+    void operator()(std::string& s) { s = Str(); }
+    void operator()(plat::GUID& g) { g = Guid(); }
+    // Stops at the first failure so a bogus count costs nothing.
+    template <class T>
+    void List(std::vector<T>& v) {
+        const uint16_t n = U16();
+        for (uint16_t i = 0; i < n && ok(); ++i) Layout(*this, v.emplace_back());
+    }
+
   private:
     bool Take(size_t n) {
         if (!ok_ || b_.size() - pos_ < n) {
@@ -328,13 +329,6 @@ class Reader {
     size_t pos_ = 0;
     bool ok_ = true;
 };
-
-// Reads a counted list; stops at the first failure so a bogus count costs nothing.
-template <class T, class Fn>
-void ReadList(Reader& r, std::vector<T>& out, Fn&& one) {
-    const uint16_t n = r.U16();
-    for (uint16_t i = 0; i < n && r.ok(); ++i) out.push_back(one());
-}
 
 }  // namespace
 
@@ -355,73 +349,7 @@ std::optional<TypeLibInfo> ReadTypeLib(std::span<const uint8_t> bytes) {
     const bool magic = r.U8() == 'N' && r.U8() == 'V' && r.U8() == 'T' && r.U8() == 'L';
     if (!magic || r.U16() != kFormat || r.U16() != 0) return std::nullopt;
     TypeLibInfo lib;
-    lib.libid = r.Guid();
-    lib.major = r.U16();
-    lib.minor = r.U16();
-    lib.lcid = r.U32();
-    lib.name = r.Str();
-    lib.help = r.Str();
-    ReadList(r, lib.enumerations, [&] {
-        Enumeration e;
-        e.name = r.Str();
-        e.guid = r.Guid();
-        ReadList(r, e.members, [&] {
-            EnumMember m;
-            m.name = r.Str();
-            m.value = r.I32();
-            return m;
-        });
-        return e;
-    });
-    ReadList(r, lib.aliases, [&] {
-        Alias a;
-        a.name = r.Str();
-        a.guid = r.Guid();
-        a.type = r.Str();
-        return a;
-    });
-    ReadList(r, lib.records, [&] {
-        Record rec;
-        rec.name = r.Str();
-        rec.guid = r.Guid();
-        rec.size = r.U32();
-        ReadList(r, rec.fields, [&] {
-            Field f;
-            f.name = r.Str();
-            f.type = r.Str();
-            f.offset = r.U32();
-            return f;
-        });
-        return rec;
-    });
-    ReadList(r, lib.interfaces, [&] {
-        Interface i;
-        i.name = r.Str();
-        i.iid = r.Guid();
-        i.parent = r.Str();
-        i.flags = r.U8();
-        ReadList(r, i.methods, [&] {
-            Method m;
-            m.name = r.Str();
-            m.dispid = r.I32();
-            m.slot = r.I32();
-            return m;
-        });
-        return i;
-    });
-    ReadList(r, lib.coclasses, [&] {
-        Coclass c;
-        c.name = r.Str();
-        c.clsid = r.Guid();
-        c.help = r.Str();
-        ReadList(r, c.interfaces, [&] {
-            CoclassMember m;
-            m.interface = r.Str();
-            m.flags = r.U8();
-            return m;
-        });
-        return c;
-    });
+    Layout(r, lib);
     if (!r.ok() || !r.AtEnd()) return std::nullopt;
     return lib;
 }
