@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/com/connpt.h"
@@ -141,6 +143,55 @@ class OpcTest : public ::testing::Test {
         leaf->AddToNS(branch);
         leaves_.push_back(leaf);
         return leaf;
+    }
+
+    // Samples flow into every leaf while a client adds the State and DozeV items of Post1 ...
+    // Post4 to `g`, calls `between` with their handles, and removes them again, round after
+    // round, until `enough` holds (or 20 s pass, a failure) and 200 ms more.
+    void Churn(drv::TGroup& g, const std::function<void(std::vector<opc::OPCHANDLE>&)>& between,
+               const std::function<bool()>& enough) {
+        std::atomic<bool> stop{false};
+        std::thread samples([&] {
+            int32_t v = 0;
+            while (!stop.load()) {
+                for (auto& leaf : leaves_)
+                    leaf->NewSample(plat::Variant::I4(++v), drv::OPC_QUALITY_GOOD,
+                                    plat::NowLocal());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        std::thread client([&] {
+            std::vector<std::u16string> ids;
+            for (int i = 1; i <= 4; ++i) {
+                ids.push_back(plat::Utf8ToWide("Post" + std::to_string(i) + ".State"));
+                ids.push_back(plat::Utf8ToWide("Post" + std::to_string(i) + ".DozeV"));
+            }
+            std::vector<opc::OPCITEMDEF> defs(ids.size());
+            for (size_t i = 0; i < ids.size(); ++i) {
+                defs[i].szItemID = ids[i].data();
+                defs[i].bActive = 1;
+            }
+            while (!stop.load()) {
+                opc::OPCITEMRESULT* res = nullptr;
+                HRESULT* err = nullptr;
+                if (g.AddItems(static_cast<uint32_t>(defs.size()), defs.data(), &res, &err) !=
+                    plat::S_OK)
+                    break;
+                std::vector<opc::OPCHANDLE> h;
+                for (size_t i = 0; i < defs.size(); ++i) h.push_back(res[i].hServer);
+                plat::CoTaskMemFree(res);
+                plat::CoTaskMemFree(err);
+                between(h);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                g.RemoveItems(static_cast<uint32_t>(h.size()), h.data(), &err);
+                plat::CoTaskMemFree(err);
+            }
+        });
+        EXPECT_TRUE(hosttest::Eventually(enough, 20000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop = true;
+        samples.join();
+        client.join();
     }
 
     // No task memory left behind since SetUp.

@@ -402,48 +402,15 @@ TEST_F(OpcGroupChurn, AClientAddsAndRemovesItemsWhileTheGroupSends) {
     auto sink = plat::MakeCom<DataSink>();
     Connect(*g, sink.Get());
 
-    std::atomic<bool> stop{false};
-    std::thread samples([&] {
-        int32_t v = 0;
-        while (!stop.load()) {
-            for (auto& leaf : leaves_)
-                leaf->NewSample(plat::Variant::I4(++v), drv::OPC_QUALITY_GOOD, plat::NowLocal());
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    std::thread client([&] {
-        std::vector<std::u16string> ids;
-        for (int i = 1; i <= 4; ++i) {
-            ids.push_back(plat::Utf8ToWide("Post" + std::to_string(i) + ".State"));
-            ids.push_back(plat::Utf8ToWide("Post" + std::to_string(i) + ".DozeV"));
-        }
-        std::vector<opc::OPCITEMDEF> defs(ids.size());
-        for (size_t i = 0; i < ids.size(); ++i) {
-            defs[i].szItemID = ids[i].data();
-            defs[i].bActive = 1;
-        }
-        while (!stop.load()) {
-            opc::OPCITEMRESULT* res = nullptr;
+    Churn(
+        *g,
+        [&](std::vector<opc::OPCHANDLE>& h) {
             HRESULT* err = nullptr;
-            if (g->AddItems(static_cast<uint32_t>(defs.size()), defs.data(), &res, &err) != S_OK)
-                break;
-            std::vector<opc::OPCHANDLE> h;
-            for (size_t i = 0; i < defs.size(); ++i) h.push_back(res[i].hServer);
-            plat::CoTaskMemFree(res);
-            plat::CoTaskMemFree(err);
             const int32_t on[8] = {1, 1, 1, 1, 1, 1, 1, 1};
             g->SetItemBufferEnableAndTimeStampControl(8, h.data(), on, on, &err);
             plat::CoTaskMemFree(err);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            g->RemoveItems(8, h.data(), &err);
-            plat::CoTaskMemFree(err);
-        }
-    });
-    EXPECT_TRUE(hosttest::Eventually([&] { return sink->Count() >= 20; }, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    stop = true;
-    samples.join();
-    client.join();
+        },
+        [&] { return sink->Count() >= 20; });
     g = nullptr;
     mgt = nullptr;
     s = nullptr;
