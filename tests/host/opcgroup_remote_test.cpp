@@ -23,25 +23,16 @@
 #include "service/typelib/TypeLibProxy.h"
 #include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"
+#include "tests/host/RemoteFixture.h"
 #include "tests/support/PtyPair.h"
 
 using namespace hosttest;
 
 namespace {
 
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (auto& l : lines) s += l + "\n";
-    return s;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& want) {
-    return std::find(lines.begin(), lines.end(), want) != lines.end();
-}
-
 // Post21 and Post30 on a pseudo-terminal line, found by the service's own port and poll
 // thread; the DA2 class served here makes plain servers.
-class OpcGroupRemote : public HostTest {
+class OpcGroupRemote : public RemoteTest {
   protected:
     OpcGroupRemote() : station_(std::make_shared<zrnsim::Station>()), pty_(9) {}
     std::string Parameters() override { return "PROTOCOL=4 PORT=CUST COM9=ZRN9600 SHIFT9=20"; }
@@ -52,65 +43,12 @@ class OpcGroupRemote : public HostTest {
         runner_ = std::make_unique<zrnsim::LineRunner>(station_, pty_.FarFd());
         runner_->Start();
         drv::TProcessThread::Install();
-        HostTest::SetUp();
-        tlb::RegisterTypeLibInterfaces();
-        opc::RegisterOpcDaInterfaces();
-        // The unprivileged client must reach the registry and the socket.
-        ASSERT_EQ(::chmod(root_.Path().c_str(), 0755), 0);
-        auto factory = plat::MakeCom<plat::FunctionClassFactory>(
-            [](const plat::IID& iid, void** out) -> HRESULT {
-                return drv::TOPCServer::Create<drv::TOPCServer>()->QueryInterface(iid, out);
-            });
-        cookie_ = plat::RegisterClassObject(tlb::CLSID_DA2, factory.Get());
-        ASSERT_NE(cookie_, 0u);
-        ASSERT_EQ(RegisterTestClass(tlb::CLSID_DA2, tlb::kHelpDA2), plat::ERROR_SUCCESS);
-        socket_ = root_.Path() + "/run/NorvaltDrv.sock";
-        plat::rpc::ServerOptions o = LocalTransport(socket_);
-        if (struct group* g = ::getgrgid(65534)) o.socket_group = g->gr_name;
-        ASSERT_EQ(server_.Start(o), S_OK) << plat::GetErrorText();
-        blocks_at_start_ = plat::CoTaskMemLiveBlocks();
+        RemoteTest::SetUp();
     }
     void TearDown() override {
-        children_.clear();
-        server_.Stop();
-        plat::RevokeClassObject(cookie_);
-        EXPECT_TRUE(Eventually([] { return !drv::OPCServerExists(); }));
-        EXPECT_TRUE(Eventually([] { return drv::TAdviseThread::Running() == 0; }));
-        HostTest::TearDown();
+        RemoteTest::TearDown();
         drv::SetPortFactory(drv::PortKind::Native, nullptr);
         runner_->Stop();
-    }
-
-    HostChild& Child(const std::string& scenario,
-                     std::vector<std::pair<std::string, std::string>> env = {}) {
-        env.push_back({"NORVALT_ROOT", root_.Path()});
-        env.push_back({"NORVALT_SOCKET", socket_});
-        if (::geteuid() == 0) env.push_back({"NORVALT_HOST_DROP", "1"});
-        children_.push_back(std::make_unique<HostChild>(scenario, env));
-        return *children_.back();
-    }
-
-    bool ServerTaskMemoryBack() {
-        return Eventually([&] { return plat::CoTaskMemLiveBlocks() == blocks_at_start_; });
-    }
-
-    // Reads the child's lines until `last`, a failure or its end. At each "sync <tag>" the
-    // server's task memory is checked and `at_sync` gives the answer ("go" when it has none).
-    std::vector<std::string> Play(HostChild& child, const std::string& last,
-                                  const std::function<std::string(const std::string&)>& at_sync) {
-        std::vector<std::string> lines;
-        for (std::string line; !(line = child.ReadLine(60000)).empty();) {
-            lines.push_back(line);
-            if (line.rfind("sync ", 0) == 0) {
-                EXPECT_TRUE(ServerTaskMemoryBack())
-                    << "at " << line << ": " << plat::CoTaskMemLiveBlocks() - blocks_at_start_
-                    << " blocks left";
-                const std::string answer = at_sync(line.substr(5));
-                child.Send(answer.empty() ? "go" : answer);
-            }
-            if (line == last || line.rfind("FAIL", 0) == 0 || line.rfind("create", 0) == 0) break;
-        }
-        return lines;
     }
 
     static int64_t Samples(const std::string& name) {
@@ -121,11 +59,6 @@ class OpcGroupRemote : public HostTest {
     std::shared_ptr<zrnsim::Station> station_;
     testsupport::PtyPair pty_;
     std::unique_ptr<zrnsim::LineRunner> runner_;
-    uint32_t cookie_ = 0;
-    std::string socket_;
-    plat::rpc::Server server_;
-    std::vector<std::unique_ptr<HostChild>> children_;
-    size_t blocks_at_start_ = 0;
 };
 
 // The values that came for one client handle, in order ("dc <handle> <value> <quality>").

@@ -22,6 +22,7 @@
 #include "service/typelib/TypeLibProxy.h"
 #include "tests/host/HostChild.h"
 #include "tests/host/HostFixture.h"
+#include "tests/host/RemoteFixture.h"
 #include "tests/support/PtyPair.h"
 
 using namespace hosttest;
@@ -49,93 +50,18 @@ std::multiset<int> LiveKinds() {
     return kinds;
 }
 
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string s;
-    for (auto& l : lines) s += l + "\n";
-    return s;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& want) {
-    return std::find(lines.begin(), lines.end(), want) != lines.end();
-}
-
-class OpcRemote : public HostTest {
+class OpcRemote : public RemoteTest {
   protected:
-    void SetUp() override {
-        HostTest::SetUp();
-        tlb::RegisterTypeLibInterfaces();
-        opc::RegisterOpcDaInterfaces();
-        // The unprivileged client must reach the registry and the socket.
-        ASSERT_EQ(::chmod(root_.Path().c_str(), 0755), 0);
-        // The class object of the DA2 class here is this test's: it makes plain servers.
-        auto factory = plat::MakeCom<plat::FunctionClassFactory>(
-            [](const plat::IID& iid, void** out) -> HRESULT {
-                // Listed once whole, so that a look from the test thread follows its making.
-                auto server = drv::TOPCServer::Create<ProbedServer>();
-                {
-                    std::lock_guard lk(g_live_mutex);
-                    g_live.insert(server.Get());
-                }
-                return server->QueryInterface(iid, out);
-            });
-        cookie_ = plat::RegisterClassObject(tlb::CLSID_DA2, factory.Get());
-        ASSERT_NE(cookie_, 0u);
-        ASSERT_EQ(RegisterTestClass(tlb::CLSID_DA2, tlb::kHelpDA2), plat::ERROR_SUCCESS);
-        socket_ = root_.Path() + "/run/NorvaltDrv.sock";
-        plat::rpc::ServerOptions o = LocalTransport(socket_);
-        if (struct group* g = ::getgrgid(65534)) o.socket_group = g->gr_name;
-        ASSERT_EQ(server_.Start(o), S_OK) << plat::GetErrorText();
-        blocks_at_start_ = plat::CoTaskMemLiveBlocks();
-    }
-    void TearDown() override {
-        children_.clear();
-        server_.Stop();
-        plat::RevokeClassObject(cookie_);
-        EXPECT_TRUE(Eventually([] { return !drv::OPCServerExists(); }))
-            << "a server outlived its client";
-        EXPECT_TRUE(Eventually([] { return drv::TAdviseThread::Running() == 0; }));
-        HostTest::TearDown();
-    }
-
-    HostChild& Child(const std::string& scenario,
-                     std::vector<std::pair<std::string, std::string>> env = {}) {
-        env.push_back({"NORVALT_ROOT", root_.Path()});
-        env.push_back({"NORVALT_SOCKET", socket_});
-        // As an unprivileged user where this test may switch to one.
-        if (::geteuid() == 0) env.push_back({"NORVALT_HOST_DROP", "1"});
-        children_.push_back(std::make_unique<HostChild>(scenario, env));
-        return *children_.back();
-    }
-
-    // No task memory of this process is left by the calls served so far.
-    bool ServerTaskMemoryBack() {
-        return Eventually([&] { return plat::CoTaskMemLiveBlocks() == blocks_at_start_; });
-    }
-
-    // Reads the child's lines until `last`, a failure or its end. At each "sync <tag>" the
-    // server's task memory is checked, `at_sync` looks, and the child is let go on.
-    std::vector<std::string> Play(HostChild& child, const std::string& last,
-                                  const std::function<void(const std::string&)>& at_sync = {}) {
-        std::vector<std::string> lines;
-        for (std::string line; !(line = child.ReadLine(60000)).empty();) {
-            lines.push_back(line);
-            if (line.rfind("sync ", 0) == 0) {
-                EXPECT_TRUE(ServerTaskMemoryBack())
-                    << "at " << line << ": " << plat::CoTaskMemLiveBlocks() - blocks_at_start_
-                    << " blocks left";
-                if (at_sync) at_sync(line.substr(5));
-                child.Send("go");
-            }
-            if (line == last || line.rfind("FAIL", 0) == 0 || line.rfind("create", 0) == 0) break;
+    // The servers made here are listed once whole, so that a look from the test thread
+    // follows their making.
+    HRESULT Serve(const plat::IID& iid, void** out) override {
+        auto server = drv::TOPCServer::Create<ProbedServer>();
+        {
+            std::lock_guard lk(g_live_mutex);
+            g_live.insert(server.Get());
         }
-        return lines;
+        return server->QueryInterface(iid, out);
     }
-
-    uint32_t cookie_ = 0;
-    std::string socket_;
-    plat::rpc::Server server_;
-    std::vector<std::unique_ptr<HostChild>> children_;
-    size_t blocks_at_start_ = 0;
 };
 
 TEST_F(OpcRemote, CommonCallsLocalesErrorTextsAndTheFriendName) {
