@@ -304,3 +304,37 @@ TEST_F(Tork30, AnswerFromThePlainAddress) {
         << "a bare acknowledgement has no address";
     EXPECT_EQ(t->LinkState(), LINK_OK);
 }
+
+TEST_F(Tork30, FailuresStoreNothingAndAnsweringPostsStay) {
+    TTork30* t = Ready(6);
+    ASSERT_TRUE(t);
+    zrnsim::Controller* c = station_->Find(6);
+    c->Deliver(125000);
+    clock_->Advance(5000);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->VarValue(tlb::cvCurrentV), 125000);
+
+    // Good answers keep the post alive for the silence watch: a later failure is a comm
+    // error, not a removal.
+    clock_->Advance(40000);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    zrnsim::Faults f;
+    f.silent = true;
+    c->SetFaults(f);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    EXPECT_EQ(t->LinkState(), LINK_OK);
+    EXPECT_EQ(t->GetState(), tlb::csCommError);
+    EXPECT_EQ(t->VarValue(tlb::cvCurrentV), 125000);
+    c->SetFaults({});
+
+    // A count with a character that is no digit is no volume of 0.
+    zrnsim::FamilyTable garbled = *zrnsim::FindFamily(30);
+    for (zrnsim::ReadSpec& r : garbled.reads)
+        if (r.command == 'D') r.what = zrnsim::Quantity::Temperature;  // "+nn,n"
+    zrnsim::RegisterFamily(garbled);
+    TTork30* g = Ready(7);
+    ASSERT_TRUE(g);
+    g->SetVarRaw(tlb::cvCurrentV, LQ_FRESH, plat::NowLocal(), 125000);
+    g->ReReadVarValue(tlb::cvCurrentV);
+    EXPECT_EQ(g->VarValue(tlb::cvCurrentV), 125000);
+}
