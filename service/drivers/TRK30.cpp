@@ -59,8 +59,8 @@ const VarDef TTork30::kTotalV{9,
                               6,
                               1,
                               "Product volume totalizer"};
-const VarDef TTork30::kCounterVersion{
-    28, "CounterVersion", "Тип счетчика", false, 1, 255, 1, 0, 2, 0, "Counter type"};
+const VarDef TTork30::kCounterVersion{28, "CounterVersion", "Тип счетчика", false, 1, 255, 1, 0, 2,
+                                      0,  "Counter type"};
 
 bool TTork30::Exchange(uint8_t command, std::string_view data, bool, bool parse, size_t capacity,
                        std::string& answer, int expected) {
@@ -137,8 +137,7 @@ void TTork30::ParseReply(char status, char, DATE time) {
         Log("47E14ED4-91C3-4929-BD54-8E2BB50D576E " + std::string(1, status), PL_EXTERNAL);
     }
     const int32_t post = GetState();
-    if ((post == tlb::csUnknown || post == tlb::csCommError) &&
-        decoded != tlb::csControllerError)
+    if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError)
         CheckIdentity30();
     if (link_state_ == LINK_OK) SetStateValue(decoded, time);
 }

@@ -11,8 +11,8 @@ class TTork30 : public TTorkKit {
   public:
     explicit TTork30(const TorkCreateArgs& args) : TTorkKit(args) {}
 
-    bool Exchange(uint8_t command, std::string_view data, bool quiet, bool parse,
-                  size_t capacity, std::string& answer, int expected) override;
+    bool Exchange(uint8_t command, std::string_view data, bool quiet, bool parse, size_t capacity,
+                  std::string& answer, int expected) override;
     void DefineVariables(uint8_t version) override;
     bool StateJumpValid(uint8_t from, uint8_t to) override;
     void ReReadVarValue(uint8_t code) override;

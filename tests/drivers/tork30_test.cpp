@@ -64,9 +64,9 @@ TEST_F(Tork30, DefinitionFollowsTheProgramVersion) {
         EXPECT_EQ(t->poll_kind.load(), 6);
         EXPECT_EQ(t->IdentityParam(), c.identity);
         EXPECT_EQ(t->HasVar(tlb::cvTemperature), c.temperature);
-        for (uint8_t code : {tlb::cvCurrentV, tlb::cvTotalV, tlb::cvCounterVersion,
-                             tlb::cvProductivity, tlb::cvControllerVersion,
-                             tlb::cvFirmwareVersion, tlb::cvAddress})
+        for (uint8_t code :
+             {tlb::cvCurrentV, tlb::cvTotalV, tlb::cvCounterVersion, tlb::cvProductivity,
+              tlb::cvControllerVersion, tlb::cvFirmwareVersion, tlb::cvAddress})
             EXPECT_TRUE(t->HasVar(code)) << int(code);
         for (uint8_t code : {tlb::cvDozeV, tlb::cvLiterPrice, tlb::cvCurrentM, tlb::cvCalibV})
             EXPECT_FALSE(t->HasVar(code)) << int(code);
@@ -103,9 +103,12 @@ TEST_F(Tork30, StatusAndCountersDecode) {
         int64_t current;
         int32_t state;
     };
-    const Row rows[] = {{'0', 0, tlb::csIdle},       {'0', 125000, tlb::csWorking},
-                        {'8', 0, tlb::csIdle},       {'4', 10, tlb::csWorking},
-                        {'3', 0, tlb::csControllerError}, {'<', 0, tlb::csControllerError},
+    const Row rows[] = {{'0', 0, tlb::csIdle},
+                        {'0', 125000, tlb::csWorking},
+                        {'8', 0, tlb::csIdle},
+                        {'4', 10, tlb::csWorking},
+                        {'3', 0, tlb::csControllerError},
+                        {'<', 0, tlb::csControllerError},
                         {'\x91', 0, tlb::csIdle}};
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string("status ") + r.status);

@@ -7,8 +7,7 @@ namespace zrnsim {
 
 const ReadSpec* FamilyTable::FindRead(char command, int version) const {
     for (const ReadSpec& r : reads)
-        if (r.command == command && version >= r.min_version && version <= r.max_version)
-            return &r;
+        if (r.command == command && version >= r.min_version && version <= r.max_version) return &r;
     return nullptr;
 }
 

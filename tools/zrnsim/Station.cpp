@@ -427,8 +427,7 @@ std::optional<Controller::Answer> Controller::Read(const ReadSpec& rs, const Req
             return std::nullopt;
         }
         uint8_t v = rs.what == Quantity::Param ? params_[n] : ext_params_[n];
-        if (rs.what == Quantity::Param && layout_->total_millions &&
-            n == layout_->total_millions)
+        if (rs.what == Quantity::Param && layout_->total_millions && n == layout_->total_millions)
             v = DigitByte(static_cast<int>(total_v_ / 10000 / 1000000 % 100));
         a.data += ByteToNibbles(v);
         return a;

@@ -113,11 +113,11 @@ class Controller {
     // Operator actions at the dispenser.
     bool PressKey();                  // waiting or paused -> working
     void Stop();                      // any state -> idle, the dose ends here
+    bool Pause(uint8_t reasons = 0);  // working -> paused by the controller, reasons in the
+                                      // family's pause-reason parameter
     // Idle -> working on a volume set at the dispenser itself (controllers the service does
     // not start).
     bool Deliver(int64_t volume);
-    bool Pause(uint8_t reasons = 0);  // working -> paused by the controller, reasons in the
-                                      // family's pause-reason parameter
 
     void SetFaults(const Faults& f);
     Faults GetFaults() const;
