@@ -223,15 +223,12 @@ TEST_F(Tork30, IdentitySeenAgain) {
     EXPECT_EQ(again('3'), LINK_OK) << "no identity check on a controller error";
     EXPECT_TRUE(Wire(9).empty());
 
-    c->SetStatusOverride(0x95);  // type 10, code 5
-    EXPECT_EQ(again('\x91'), LINK_FAILED);
-    EXPECT_EQ(t->GetState(), tlb::csCommError) << "no state with a link state set";
-    c->SetStatusOverride(0xA1);  // type 20: another counter
-    EXPECT_EQ(again('\x91'), LINK_FAILED);
-    c->SetStatusOverride(0x92);  // code 2
-    EXPECT_EQ(again('\x91'), LINK_FAILED);
-    c->SetStatusOverride(0x71);  // no counter type
-    EXPECT_EQ(again('\x91'), LINK_FAILED);
+    // Code 5; another type (20); another code (2); no type at all.
+    for (uint8_t status : {0x95, 0xA1, 0x92, 0x71}) {
+        c->SetStatusOverride(status);
+        EXPECT_EQ(again('\x91'), LINK_FAILED) << int(status);
+        EXPECT_EQ(t->GetState(), tlb::csCommError) << "no state with a link state set";
+    }
     c->SetStatusOverride(std::nullopt);
     c->SetParam(188, 0x31);  // family 31
     EXPECT_EQ(again('\x91'), LINK_FAILED);
