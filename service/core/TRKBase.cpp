@@ -416,9 +416,9 @@ bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
     return true;
 }
 
-bool TBasicTork::ReadZTemperature(uint8_t code) {
+bool TBasicTork::ReadZTemperature(uint8_t code, bool parse) {
     std::string answer;
-    if (!Exchange('Z', "", false, true, kZrnMaxFrame, answer, 12)) return false;
+    if (!Exchange('Z', "", false, parse, kZrnMaxFrame, answer, 12)) return false;
     int error = 0;
     int64_t v = ParseDecimal(answer, 3, 255, true, 0, error);
     SetVarRaw(code, static_cast<uint8_t>(error ? 3 : LQ_FRESH), plat::NowLocal(), error ? 0 : v);

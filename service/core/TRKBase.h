@@ -157,7 +157,7 @@ class TBasicTork : public TStateItem {
     bool ReadNibbleByteVar(uint8_t param, uint8_t code);
     bool ReadDigitByteVar(uint8_t param, uint8_t code);
     bool ReadSignBcdTemperature(uint8_t param, uint8_t code);
-    bool ReadZTemperature(uint8_t code);
+    bool ReadZTemperature(uint8_t code, bool parse = true);
     // Reads a counter answer of `expected` bytes as a decimal from its second character.
     bool ReadCounter(char command, int expected, int dec_pos, int64_t& value);
 

@@ -4,6 +4,7 @@
 #include "service/drivers/TRK1.h"
 #include "service/drivers/TRK10.h"
 #include "service/drivers/TRK20.h"
+#include "service/drivers/TRK30.h"
 #include "service/drivers/TRK40.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
@@ -23,6 +24,10 @@ ComPtr<TBasicTork> MakeTork10(const TorkCreateArgs& args) {
 
 ComPtr<TBasicTork> MakeTork20(const TorkCreateArgs& args) {
     return ComPtr<TBasicTork>(TBasicTork::Make<TTork20>(args).Get());
+}
+
+ComPtr<TBasicTork> MakeTork30(const TorkCreateArgs& args) {
+    return ComPtr<TBasicTork>(TBasicTork::Make<TTork30>(args).Get());
 }
 
 ComPtr<TBasicTork> MakeTork40(const TorkCreateArgs& args) {
@@ -50,6 +55,7 @@ void InstallDrivers() {
     InstallTorkClass(TorkClass::T1, &MakeTork1);
     InstallTorkClass(TorkClass::T10, &MakeTork10);
     InstallTorkClass(TorkClass::T20, &MakeTork20);
+    InstallTorkClass(TorkClass::T30, &MakeTork30);
     InstallTorkClass(TorkClass::T40, &MakeTork40);
     InstallTorkClass(TorkClass::T46, &MakeTork46);
     InstallTorkClass(TorkClass::TFF, &MakeTorkFF);

@@ -269,7 +269,7 @@ TEST_F(Tork10, SettingsAndCalibration) {
     EXPECT_TRUE(Wire(4).empty());
 }
 
-// The classes of families 1, 10 and 20 on one line behind a pty, through the real port.
+// The classes of families 1, 10, 20 and 30 on one line behind a pty, through the real port.
 TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     testsupport::TempRoot root;
     ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters",
@@ -289,6 +289,7 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
         for (auto [p, b] : group) c->SetExtParam(static_cast<uint8_t>(0x80 + 16 * p), b);
     }
     station->Add(9, 20, 78);
+    station->Add(3, 30, 68);  // a counter that only reports
     testsupport::PtyPair pty(14);
     zrnsim::LineRunner runner(station, pty.FarFd());
     runner.Start();
@@ -317,12 +318,13 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
         return FindLeafID("Post41.FullDown") != -1 && FindLeafID("Post42.PriceV") != -1 &&
                FindLeafID("Post45.IndicatedPistol") != -1 && FindLeafID("Post46.StartStop") != -1 &&
                FindLeafID("Post47.IndicatedPistol") != -1 &&
-               FindLeafID("Post49.PropanePercentage") != -1;
+               FindLeafID("Post49.PropanePercentage") != -1 &&
+               FindLeafID("Post43.CounterVersion") != -1;
     }));
     EXPECT_EQ(FindLeafID("Post46.IndicatedPistol"), -1) << "second nozzle of its side";
     EXPECT_EQ(FindLeafID("Post42.FullDown"), -1) << "second side";
     std::vector<ComPtr<TLeafItem>> states;
-    for (int n : {41, 42, 45, 46, 47, 49})
+    for (int n : {41, 42, 45, 46, 47, 49, 43})
         states.push_back(leaf("Post" + std::to_string(n) + ".State"));
     for (auto& s : states) ASSERT_TRUE(s);
     EXPECT_TRUE(wait_for([&] {
@@ -350,6 +352,14 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     EXPECT_TRUE(sent(1, "c1250"));
     EXPECT_EQ(CmdWait(leaf("Post49.PriceV")->Write(Variant::R8(3.25), 0, 0, 1033)), 0);
     EXPECT_TRUE(sent(9, "c0325"));
+
+    // The counter is read, never commanded.
+    EXPECT_TRUE(wait_for([&] { return sent(3, "D") && sent(3, "S") && sent(3, "C"); }));
+    auto counter = leaf("Post43.State");
+    for (int s : {1, 7, 80, 0})
+        EXPECT_EQ(CmdWait(counter->Write(Variant::I4(s), 0, 0, 1033)), plat::OPC_E_RANGE) << s;
+    for (const zrnsim::LogEntry& e : station->Requests())
+        if (e.address == 3) EXPECT_EQ(std::string("dsuc").find(e.command), std::string::npos);
 
     station->Find(6)->Stop();
     StopPorts();

@@ -168,8 +168,8 @@ TEST_F(SimTest, ProbeParametersGiveFamilyVersionAndProgramId) {
     EXPECT_EQ(ReadParam(7, 235), "<0");
     EXPECT_EQ(ReadParam(7, 236), "03");
     // Families without a table of their own still answer the probe.
-    ASSERT_NE(station_->Add(8, 30, 101), nullptr);
-    EXPECT_EQ(ReadParam(8, 148), "30");
+    ASSERT_NE(station_->Add(8, 33, 101), nullptr);
+    EXPECT_EQ(ReadParam(8, 148), "33");
     EXPECT_EQ(ReadParam(8, 149), "65");
     EXPECT_EQ(Call(8, 'D'), "");  // but nothing their table does not list
 

@@ -5,9 +5,9 @@
 
 namespace zrnsim {
 
-const ReadSpec* FamilyTable::FindRead(char command) const {
+const ReadSpec* FamilyTable::FindRead(char command, int version) const {
     for (const ReadSpec& r : reads)
-        if (r.command == command) return &r;
+        if (r.command == command && version >= r.min_version && version <= r.max_version) return &r;
     return nullptr;
 }
 
@@ -304,6 +304,64 @@ FamilyTable Family10() {
     return t;
 }
 
+// Families 30 and 32: counters that only report, answering from address 0x80 + a. The status
+// character holds the counter type in its high nibble (0x90: type 10) and the counter code in
+// its low one, whatever the state. Version 12 answers 'D' in whole units (6 digits), 'S' in
+// thousands (8 digits) and 'C' with 2 implied decimals (6 digits), and keeps its identity in
+// 188/189 as well; the later versions put a ',' before two decimals ('D' 6, 'S' 9 characters:
+// six integer digits, the millions in parameter 48; 'C' 5) and answer 'Z'. Parameter 64 holds
+// the address; versions 65 and 67 carry out 's' and 'x' without answering.
+FamilyTable Family30() {
+    FamilyTable t;
+    t.name = "30";
+    t.families = {30, 32};
+    t.reads = {
+        {'X', Quantity::Param, 2},
+        {.command = 'D',
+         .what = Quantity::CurrentV,
+         .width = 6,
+         .decimals = 0,
+         .own_decimals = true,
+         .max_version = 12},
+        {.command = 'S',
+         .what = Quantity::TotalV,
+         .width = 8,
+         .decimals = -3,
+         .own_decimals = true,
+         .max_version = 12},
+        {.command = 'C', .what = Quantity::Flow, .width = 6, .decimals = 2, .max_version = 12},
+        {.command = 'D',
+         .what = Quantity::CurrentV,
+         .width = 6,
+         .decimals = 2,
+         .own_decimals = true,
+         .comma = true},
+        {.command = 'S',
+         .what = Quantity::TotalV,
+         .width = 9,
+         .decimals = 2,
+         .own_decimals = true,
+         .comma = true},
+        {.command = 'C', .what = Quantity::Flow, .width = 5, .decimals = 2, .comma = true},
+        {.command = 'Z', .what = Quantity::Temperature, .width = 5, .decimals = 1},
+    };
+    t.writes = {{'x', Action::WriteParam, 4, {65, 67}}, {'s', Action::Stop, 0, {65, 67}}};
+    t.status = {.idle = 0x91, .waiting_key = 0x91, .working = 0x91, .paused = 0x91};
+    t.answer_address_flags = 0x80;
+    t.volume_decimals = 2;
+    t.flow_per_second = 10 * 10000;
+    ParamLayout v12;
+    v12.min_version = 0;
+    v12.address = 64;
+    v12.identity = 188;
+    ParamLayout later;
+    later.min_version = 13;
+    later.address = 64;
+    later.total_millions = 48;
+    t.layouts = {v12, later};
+    return t;
+}
+
 // Any other family: parameter reads and writes, which is all the probe needs.
 FamilyTable Generic() {
     FamilyTable t;
@@ -331,6 +389,7 @@ struct Registry {
         Add(Family46());
         Add(Family1());
         Add(Family10());
+        Add(Family30());
     }
 };
 

@@ -8,6 +8,7 @@
 //   'C' price                  11  status, 4 digits with the price decimals implied
 //   'Z' temperature            12  status, sign ('+' or '-'), "dd,d"
 //   'J' 'U' status             7   status only (their drivers take the status character alone)
+// Families 30 and 32 differ: see Family30 in Family.cpp.
 // Writes ('x', 'y', 'd', 'c', 's', 'u') are acknowledged with the single byte 'A'.
 // Controller behaviour where the drivers leave it open: a dose from idle arms the key (state 1),
 // a zero dose disarms; 's' pauses a working dose and is acknowledged without effect elsewhere;
@@ -47,7 +48,15 @@ struct ReadSpec {
     char command;
     Quantity what;
     uint8_t width;
-    uint8_t decimals = 0;
+    int8_t decimals = 0;
+    // Volume quantities take `decimals` rather than the controller's (negative: the count in
+    // tens, thousands, ...).
+    bool own_decimals = false;
+    // A ',' stands before the decimals, within the width.
+    bool comma = false;
+    // The versions that answer this way; the first matching entry of a command applies.
+    uint8_t min_version = 0;
+    uint8_t max_version = 255;
 };
 
 enum class Action : uint8_t {
@@ -65,6 +74,9 @@ struct WriteSpec {
     char command;
     Action action;
     uint8_t data_length = 0;
+    // Versions that carry the write out without answering (the driver takes silence as the
+    // acknowledgement).
+    std::vector<uint8_t> silent_versions = {};
 };
 
 // Status characters by state; `earthed_bit` is ORed in while the earth input is made.
@@ -84,6 +96,8 @@ struct ParamLayout {
     uint8_t total_v = 0;            // first of six BCD pairs written (after the unlock) as TotalV
     uint8_t temperature = 0;        // sign-and-BCD whole degrees
     bool fine_temperature = false;  // and the next parameter holds the hundredths in BCD
+    uint8_t identity = 0;           // also holds the family (two digits), the next the version
+    uint8_t total_millions = 0;     // reads the totalizer's millions as two decimal digits
     // Initial values of this layout's parameters, applied in order (each layout is complete).
     std::vector<std::pair<uint8_t, uint8_t>> defaults;
 };
@@ -127,7 +141,7 @@ struct FamilyTable {
     std::vector<uint8_t> checksum_low_versions;
     std::vector<ParamLayout> layouts;
 
-    const ReadSpec* FindRead(char command) const;
+    const ReadSpec* FindRead(char command, int version) const;
     const WriteSpec* FindWrite(char command) const;
     const ParamLayout& LayoutFor(int version) const;
     // The decimals the rules give for a controller's version and parameters.

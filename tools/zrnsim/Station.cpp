@@ -62,6 +62,10 @@ void Controller::InitParams() {
         params_[235] = DigitByte(family_);
         params_[236] = static_cast<uint8_t>(version_);
     }
+    if (layout_->identity) {
+        params_[layout_->identity] = DigitByte(family_);
+        params_[static_cast<uint8_t>(layout_->identity + 1)] = static_cast<uint8_t>(version_);
+    }
     if (layout_->address) params_[layout_->address] = address_;
     WriteTemperatureParams();
 }
@@ -260,6 +264,18 @@ void Controller::Stop() {
     SetStateLocked(State::Idle, now);
 }
 
+bool Controller::Deliver(int64_t volume) {
+    Guard g(*lock_);
+    uint32_t now = Now();
+    UpdateLocked(now);
+    if (state_ != State::Idle || volume <= 0) return false;
+    dose_ = volume;
+    current_v_ = 0;
+    current_w_ = 0;
+    SetStateLocked(State::Working, now);
+    return true;
+}
+
 bool Controller::Pause(uint8_t reasons) {
     Guard g(*lock_);
     uint32_t now = Now();
@@ -348,14 +364,23 @@ void Controller::BumpInspector() {
 std::optional<Controller::Answer> Controller::Respond(const Request& r, uint32_t now,
                                                       std::string& note) {
     UpdateLocked(now);
-    if (const ReadSpec* rs = table_->FindRead(r.command)) return Read(*rs, r, note);
+    if (const ReadSpec* rs = table_->FindRead(r.command, version_)) return Read(*rs, r, note);
     if (const WriteSpec* ws = table_->FindWrite(r.command)) return Write(*ws, r, now, note);
     note = std::string("command '") + r.command + "' not answered by family " + table_->name;
     return std::nullopt;
 }
 
 std::string Controller::Field(Quantity q, const ReadSpec& rs) {
+    if (rs.comma && q != Quantity::Temperature && rs.width >= 2 && rs.decimals > 0 &&
+        rs.decimals < rs.width - 1) {
+        ReadSpec plain = rs;
+        plain.comma = false;
+        plain.width = static_cast<uint8_t>(rs.width - 1);
+        std::string digits = Field(q, plain);
+        return digits.insert(digits.size() - static_cast<size_t>(rs.decimals), 1, ',');
+    }
     int w = rs.width;
+    const int vd = rs.own_decimals ? rs.decimals : VolumeDecimals();
     switch (q) {
         case Quantity::Status:
         case Quantity::Param:
@@ -363,16 +388,15 @@ std::string Controller::Field(Quantity q, const ReadSpec& rs) {
             return {};
         case Quantity::CurrentV:
             return FormatFixed(
-                state_ == State::WaitingKey && show_dose_waiting_ ? dose_ : current_v_, w,
-                VolumeDecimals());
+                state_ == State::WaitingKey && show_dose_waiting_ ? dose_ : current_v_, w, vd);
         case Quantity::Dose:
-            return FormatFixed(dose_, w, VolumeDecimals());
+            return FormatFixed(dose_, w, vd);
         case Quantity::TotalV:
-            return FormatFixed(total_v_, w, VolumeDecimals());
+            return FormatFixed(total_v_, w, vd);
         case Quantity::TotalW:
-            return FormatFixed(total_w_, w, VolumeDecimals());
+            return FormatFixed(total_w_, w, vd);
         case Quantity::CurrentW:
-            return FormatFixed(current_w_, w, VolumeDecimals());
+            return FormatFixed(current_w_, w, vd);
         case Quantity::Price:
             return FormatFixed(price_, w, PriceDecimals());
         case Quantity::Flow:
@@ -402,7 +426,10 @@ std::optional<Controller::Answer> Controller::Read(const ReadSpec& rs, const Req
             note = "bad parameter number '" + r.data + "'";
             return std::nullopt;
         }
-        a.data += ByteToNibbles(rs.what == Quantity::Param ? params_[n] : ext_params_[n]);
+        uint8_t v = rs.what == Quantity::Param ? params_[n] : ext_params_[n];
+        if (rs.what == Quantity::Param && layout_->total_millions && n == layout_->total_millions)
+            v = DigitByte(static_cast<int>(total_v_ / 10000 / 1000000 % 100));
+        a.data += ByteToNibbles(v);
         return a;
     }
     if (!r.data.empty()) {
@@ -459,6 +486,7 @@ std::optional<Controller::Answer> Controller::Write(const WriteSpec& rs, const R
     }
     Answer a;
     a.ack = true;
+    for (uint8_t v : rs.silent_versions) a.silent = a.silent || v == version_;
     switch (rs.action) {
         case Action::WriteParam:
             if (!WriteParamLocked(r.data, a.move_to, note)) return std::nullopt;
@@ -641,6 +669,7 @@ Reply Station::Handle(std::string_view frame) {
 
     std::string out;
     std::string applied;
+    if (ans->silent) e.note += (e.note.empty() ? "" : ", ") + std::string("done without answer");
     auto mark = [&applied](const std::string& what) {
         applied += applied.empty() ? "faults: " : ", ";
         applied += what;
@@ -672,11 +701,13 @@ Reply Station::Handle(std::string_view frame) {
     }
     uint32_t delay = std::max(sf.delay_ms, cf.delay_ms);
     if (delay) mark("delay " + Num(delay) + " ms");
-    e.answer = out;
+    e.answer = ans->silent ? std::string() : out;
 
     const Faults& sp = cf.split ? cf : sf;
     uint32_t due = now + delay;
-    if (sp.split && out.size() >= 2) {
+    if (ans->silent) {
+        // Nothing goes out.
+    } else if (sp.split && out.size() >= 2) {
         size_t at = sp.split_at ? std::min(sp.split_at, out.size() - 1) : out.size() / 2;
         reply.segments.push_back({out.substr(0, at), due});
         reply.segments.push_back({out.substr(at), due + sp.split_delay_ms});

@@ -115,6 +115,9 @@ class Controller {
     void Stop();                      // any state -> idle, the dose ends here
     bool Pause(uint8_t reasons = 0);  // working -> paused by the controller, reasons in the
                                       // family's pause-reason parameter
+    // Idle -> working on a volume set at the dispenser itself (controllers the service does
+    // not start).
+    bool Deliver(int64_t volume);
 
     void SetFaults(const Faults& f);
     Faults GetFaults() const;
@@ -126,6 +129,7 @@ class Controller {
     friend class Station;
     struct Answer {
         bool ack = false;                // bare 'A'
+        bool silent = false;             // carried out, nothing sent back
         std::string data;                // status character and payload otherwise
         std::optional<uint8_t> move_to;  // an address write asks to move
     };
