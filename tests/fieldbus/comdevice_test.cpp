@@ -120,6 +120,8 @@ class CapturePort : public FakePort {
     int PortNumber() const override { return 7; }
     int Capture(uint8_t address, bool read_write) override {
         calls.push_back((read_write ? "W" : "R") + std::to_string(address));
+        const int32_t now = captures[address];
+        if ((read_write && now < 0) || (!read_write && now > 0)) return -10;
         captures[address] += read_write ? 1 : -1;
         return 0;
     }
@@ -235,6 +237,9 @@ TEST_F(SystemDeviceTest, CommandsCaptureAndReleaseThroughThePort) {
     EXPECT_EQ(Write(u"Command", u"RELEASE=0"), 0);
     EXPECT_EQ(port_.calls, (std::vector<std::string>{"W5", "R6", "X0"}));
     EXPECT_EQ(log_.Count("{E0E12FF7-A946-4e2c-9951-225A32891247}"), 3u);
+    EXPECT_EQ(Write(u"Command", u"CAPTURER=6"), 0);
+    EXPECT_EQ(Write(u"Command", u"CAPTURER=6"), 0);
+    EXPECT_EQ(Write(u"Command", u"CAPTUREW=6"), -10) << "the port's refusal is the result";
 
     port_.calls.clear();
     EXPECT_EQ(Write(u"Command", u"CAPTUREW=0"), plat::OPC_E_RANGE);
