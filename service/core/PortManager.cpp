@@ -8,6 +8,7 @@
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 #include "service/core/DrvItems.h"
+#include "service/core/LibPorts.h"
 #include "service/core/OPCCache.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
@@ -39,7 +40,8 @@ std::atomic<int> g_exit_timeout{3};
 std::atomic<bool> g_flat{true};
 
 std::mutex g_factory_mutex;
-PortFactory g_factories[3];
+// The library kinds are there from the start; the native kind comes with the drivers.
+PortFactory g_factories[3] = {nullptr, &MakeModbusPort, &MakeSlaveLibraryPort};
 
 std::atomic<ParametersChangedFn> g_params_changed{nullptr};
 std::atomic<LoadAddrSpaceFn> g_load_addr_space{nullptr};

@@ -1,0 +1,236 @@
+// Ports run by libraries: the slave library (a stand-in built with the tests) bound by name
+// and unloaded with its last port, and the field-bus library as built.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry/registry.h"
+#include "service/core/LibPorts.h"
+#include "service/core/ModbusLib.h"
+#include "service/core/Port.h"
+#include "service/core/PortManager.h"
+#include "service/core/SysItems.h"
+#include "service/core/TxtProt.h"
+#include "tests/support/TempRoot.h"
+
+using namespace drv;
+
+namespace {
+
+std::mutex g_lines_lock;
+std::vector<std::string> g_lines;
+void RecordLine(const std::string& text, int) {
+    std::lock_guard<std::mutex> lk(g_lines_lock);
+    g_lines.push_back(text);
+}
+int LinesWith(const std::string& part) {
+    std::lock_guard<std::mutex> lk(g_lines_lock);
+    int n = 0;
+    for (const auto& l : g_lines) n += l.find(part) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+// Whether the dynamic loader still has the file mapped, without loading it.
+bool Mapped(const char* path) {
+    void* h = ::dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (h == nullptr) return false;
+    ::dlclose(h);
+    return true;
+}
+
+// Reads the stand-in's own record while it is loaded.
+template <class Fn>
+Fn FakeEntry(const char* name) {
+    void* h = ::dlopen(NORVALT_TEST_SLAVE_LIB, RTLD_NOW | RTLD_NOLOAD);
+    if (h == nullptr) return nullptr;
+    auto fn = reinterpret_cast<Fn>(::dlsym(h, name));
+    ::dlclose(h);  // the service's own reference keeps it loaded
+    return fn;
+}
+
+std::u16string LastWord() {
+    auto fn = FakeEntry<const char16_t* (*)()>("FakeSlaveLastWord");
+    return fn != nullptr ? std::u16string(fn()) : u"<not loaded>";
+}
+
+class LibraryPorts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_lines.clear();
+        InitProtocol(kDrvKey, "Parameters");
+        SetProtocolHook(&RecordLine);
+        InstallLibraryPorts();
+        SetSlaveLibraryPath(NORVALT_TEST_SLAVE_LIB);
+    }
+    void TearDown() override {
+        StopPorts();
+        SetPortFactory(PortKind::Native, nullptr);
+        SetSlaveLibraryPath("");
+        SetProtocolHook(nullptr);
+        DoneProtocol();
+    }
+    void Configure(const std::string& params) {
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", params),
+            plat::ERROR_SUCCESS);
+    }
+
+    testsupport::TempRoot root_;
+};
+
+TEST_F(LibraryPorts, SlaveLibraryLoadsOnceAndLeavesWithItsLastPort) {
+    ASSERT_FALSE(Mapped(NORVALT_TEST_SLAVE_LIB));
+    Configure("PORT=CUST COM1=SME COM3=SME9600");
+    StartPorts();
+    EXPECT_TRUE(PortRunning(0));
+    EXPECT_TRUE(PortRunning(2));
+    EXPECT_EQ(SlaveLibraryUseCount(), 2);
+    EXPECT_TRUE(Mapped(NORVALT_TEST_SLAVE_LIB));
+    EXPECT_EQ(PortStatus(0), 0) << "the library writes the port's own status record";
+    EXPECT_EQ(PortStatus(2), 0);
+    EXPECT_EQ(LastWord(), u"SME9600") << "the protocol word arrives as UTF-16";
+    auto live = FakeEntry<int32_t (*)()>("FakeSlaveLive");
+    ASSERT_NE(live, nullptr);
+    EXPECT_EQ(live(), 2);
+    EXPECT_EQ(LinesWith("Modbus slave thread create 1 SME"), 1);
+    EXPECT_EQ(LinesWith("Modbus slave thread create 3 SME9600"), 1);
+
+    EXPECT_EQ(UsePort(1, false), plat::S_OK);
+    EXPECT_EQ(SlaveLibraryUseCount(), 1);
+    EXPECT_TRUE(Mapped(NORVALT_TEST_SLAVE_LIB)) << "one port still uses it";
+    EXPECT_EQ(live(), 1);
+
+    EXPECT_EQ(UsePort(3, false), plat::S_OK);
+    EXPECT_EQ(SlaveLibraryUseCount(), 0);
+    EXPECT_FALSE(SlaveLibraryLoaded());
+    EXPECT_FALSE(Mapped(NORVALT_TEST_SLAVE_LIB));
+
+    // The next port binds it again.
+    EXPECT_EQ(UsePort(1, true), plat::S_OK);
+    EXPECT_TRUE(PortRunning(0));
+    EXPECT_TRUE(Mapped(NORVALT_TEST_SLAVE_LIB));
+    StopPorts();
+    EXPECT_FALSE(Mapped(NORVALT_TEST_SLAVE_LIB));
+}
+
+TEST_F(LibraryPorts, MissingOrIncompleteSlaveLibraryStopsOnlyItsPorts) {
+    std::vector<int> native;
+    SetPortFactory(PortKind::Native, [&native](const PortStartInfo& info) {
+        native.push_back(info.index);
+        SetPortStatusCell(info.index, 3);
+        return std::unique_ptr<TPortObject>();
+    });
+    SetSlaveLibraryPath(root_.Path() + "/nowhere/libvelsarn.so");
+    Configure("PORT=CUST COM1=SME COM2=ZRN COM4=SME");
+    StartPorts();
+    EXPECT_EQ(PortStatus(0), kPortNoSlaveLibrary);
+    EXPECT_EQ(PortStatus(3), kPortNoSlaveLibrary);
+    EXPECT_FALSE(PortRunning(0));
+    EXPECT_EQ(native, std::vector<int>{1});
+    EXPECT_EQ(PortStatus(1), 3) << "the native port is not affected";
+    EXPECT_EQ(SlaveLibraryUseCount(), 0);
+    EXPECT_GE(LinesWith("Slave library not loaded"), 1);
+
+    // A library without the two entry points is let go of again.
+    SetSlaveLibraryPath(NORVALT_TEST_MODBUS_LIB);
+    EXPECT_FALSE(LoadSlaveLibrary());
+    EXPECT_FALSE(SlaveLibraryLoaded());
+    EXPECT_EQ(UsePort(1, false), plat::S_FALSE);
+    EXPECT_EQ(UsePort(1, true), plat::S_OK);
+    EXPECT_EQ(PortStatus(0), kPortNoSlaveLibrary);
+    EXPECT_GE(LinesWith("lacks InitThread or DeleteThread"), 1);
+}
+
+TEST_F(LibraryPorts, ThreadTheLibraryRefusesLeavesNothingCounted) {
+    Configure("PORT=CUST COM2=SMEX");
+    StartPorts();
+    EXPECT_FALSE(PortRunning(1));
+    EXPECT_EQ(PortStatus(1), kPortNotOpen) << "the library wrote nothing";
+    EXPECT_EQ(SlaveLibraryUseCount(), 0);
+    EXPECT_FALSE(Mapped(NORVALT_TEST_SLAVE_LIB)) << "no port uses it";
+
+    // A refused port in between does not keep it loaded after the last real one.
+    {
+        TVelsarnThread good(4, "SME");
+        TVelsarnThread refused(5, "SMEX");
+        EXPECT_TRUE(good.Registered());
+        EXPECT_FALSE(refused.Registered());
+        EXPECT_EQ(SlaveLibraryUseCount(), 1);
+    }
+    EXPECT_EQ(SlaveLibraryUseCount(), 0);
+    EXPECT_FALSE(Mapped(NORVALT_TEST_SLAVE_LIB));
+}
+
+TEST_F(LibraryPorts, PortsStartingAndStoppingAtOnceKeepTheCountRight) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 25; ++i) {
+                TVelsarnThread a(t * 2, "SME");
+                TVelsarnThread b(t * 2 + 1, (i % 3 == 0) ? "SMEX" : "SME");
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(SlaveLibraryUseCount(), 0);
+    EXPECT_FALSE(SlaveLibraryLoaded());
+    EXPECT_FALSE(Mapped(NORVALT_TEST_SLAVE_LIB));
+}
+
+class FieldBusPorts : public LibraryPorts {
+  protected:
+    void SetUp() override {
+        LibraryPorts::SetUp();
+        ResetModbusLibraryForTests();
+    }
+    void TearDown() override {
+        StopPorts();
+        ResetModbusLibraryForTests();
+        SetModbusLibraryPath("");
+        SetParametersChangedHook(nullptr);
+        SetLoadAddrSpaceHook(nullptr);
+        DoneNameSpace();
+        LibraryPorts::TearDown();
+    }
+    void StartService(const std::string& params) {
+        Configure(params);
+        InitNameSpace();
+        SetProtocolHook(&RecordLine);
+        InitDriverItems();
+    }
+};
+
+TEST_F(FieldBusPorts, LibraryWithoutBusThreadsLeavesThePortClosed) {
+    SetModbusLibraryPath(NORVALT_TEST_MODBUS_LIB);
+    StartService("PORT=CUST COM2=MN19200 COM5=TN9600 COM6=ON19200");
+    ASSERT_NE(ModbusLibrary(), nullptr);
+    StartPorts();
+    for (int i : {1, 4, 5}) {
+        EXPECT_EQ(PortStatus(i), kPortNotOpen) << i;
+        EXPECT_EQ(PortInfo(i), 0) << i;
+        EXPECT_FALSE(PortRunning(i)) << "no handle, no entry";
+    }
+    EXPECT_EQ(LinesWith("Modbus thread create 2 MN19200"), 1);
+    EXPECT_EQ(LinesWith("Modbus thread create 5 TN9600"), 1);
+
+    SetPortStatusCell(1, 7);
+    SetPortInfoCell(1, 9);
+    TModbusThread direct(1, 0, "MN19200");
+    EXPECT_FALSE(direct.Registered());
+    EXPECT_EQ(PortStatus(1), kPortNotOpen);
+    EXPECT_EQ(PortInfo(1), 0);
+}
+
+TEST_F(FieldBusPorts, MissingLibraryLeavesThePortClosed) {
+    SetModbusLibraryPath(root_.Path() + "/nowhere/libnorvalt_modbus.so");
+    StartService("PORT=CUST COM2=MN19200");
+    StartPorts();
+    EXPECT_EQ(PortStatus(1), kPortNotOpen);
+    EXPECT_FALSE(PortRunning(1));
+    EXPECT_EQ(LinesWith("Modbus thread create 2 MN19200"), 1);
+}
+
+}  // namespace
