@@ -16,6 +16,10 @@
 #include "tests/fieldbus/FakeEmulator.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
+#if __has_include(<modbus.h>)
+#include "tests/fieldbus/LibmodbusPeer.h"
+#define HAVE_LIBMODBUS_PEER 1
+#endif
 
 using namespace fbtest;
 namespace reg = plat::reg;
@@ -185,6 +189,30 @@ TEST(BusThreadLine, MissingPortGivesNothingAndABusyOneIsRetriedUntilFree) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     busy.Stop();
 }
+
+#ifdef HAVE_LIBMODBUS_PEER
+TEST(BusThreadLine, FindsAndPollsAnIndependentSlave) {
+    testsupport::TempRoot root;
+    Recorder rec;
+    g_rec = &rec;
+    testsupport::PtyPair pty(kPort);
+    // Address 1: the first probe; this peer stalls after frames for other addresses.
+    fbtest::LibmodbusPeer peer(pty.FarFd(), 1);
+    peer.SetSlaveId(0x30);
+    int32_t status = 100;
+    {
+        mb::CPortThread port(0, kPort, 19200, 0, 0, &status, false, nullptr, &kModels);
+        ASSERT_TRUE(port.Start());
+        ASSERT_TRUE(WaitUntil([&] { return rec.scans.load() >= 3; }));
+        EXPECT_EQ(std::atomic_ref<int32_t>(status).load(), 1);
+    }
+    g_rec = nullptr;
+    std::string type;
+    EXPECT_EQ(reg::ReadString(reg::Hive::LocalMachine, Key(1), "Type", type), 0);
+    EXPECT_EQ(type, "FQ5");
+    EXPECT_EQ(rec.bad.load(), 0) << "every poll answered";
+}
+#endif
 
 // --- remembered devices -------------------------------------------------------------------
 
