@@ -522,10 +522,10 @@ void CPortThread::DeleteEntries(uint8_t address) {
 
 void CPortThread::Remember(uint8_t address, const CDevice& device) {
     DeleteEntries(address);
-    SetStatus(static_cast<int32_t>(devices_.Size()) + 1);
     const std::string key = DevKey() + "\\" + std::to_string(address);
     if (reg::CreateKey(reg::Hive::LocalMachine, key) != plat::ERROR_SUCCESS) {
         log_->Warning("{C9BE46F4-DE1E-4159-80BA-7CD523F5C1DE} %s", key.c_str());
+        SetStatus(static_cast<int32_t>(devices_.Size()) + 1);
         return;
     }
     log_->Trace("HKEY_LOCAL_MACHINE Create %s", key.c_str());
@@ -539,6 +539,8 @@ void CPortThread::Remember(uint8_t address, const CDevice& device) {
     if (reg::WriteString(reg::Hive::LocalMachine, key, "Type", device.TypeName()) !=
         plat::ERROR_SUCCESS)
         log_->Warning("{245C6281-943C-45b7-B2FD-0699D331B875} %s", key.c_str());
+    // Published once the entry is written, so that a count seen means a device remembered.
+    SetStatus(static_cast<int32_t>(devices_.Size()) + 1);
 }
 
 void CPortThread::AddDevice(std::unique_ptr<CDevice> device, int32_t state) {
