@@ -45,11 +45,12 @@ class LibmodbusPeer {
         std::lock_guard<std::mutex> lk(m_);
         map_->tab_registers[i] = v;
     }
-    // The 0x11 answer: slave id (the type code), run indicator 0xFF, then `extra` bytes.
+    // From then on the 0x11 answer (libmodbus's own before): slave id (the type code), run indicator 0xFF, then `extra` bytes.
     void SetSlaveId(uint8_t id, std::vector<uint8_t> extra = {0x00, 0x01}) {
         std::lock_guard<std::mutex> lk(m_);
         slave_id_ = id;
         id_extra_ = std::move(extra);
+        raw_id_ = true;
     }
     void SetStatus(uint8_t status) {
         std::lock_guard<std::mutex> lk(m_);
@@ -72,7 +73,7 @@ class LibmodbusPeer {
                 if (function == 0x07) {
                     const uint8_t raw[] = {query[h - 1], 0x07, status_};
                     modbus_send_raw_request(ctx_, raw, sizeof raw);
-                } else if (function == 0x11) {
+                } else if (function == 0x11 && raw_id_) {
                     std::vector<uint8_t> raw{query[h - 1], 0x11,
                                              static_cast<uint8_t>(2 + id_extra_.size()), slave_id_,
                                              0xFF};
@@ -99,6 +100,7 @@ class LibmodbusPeer {
     std::atomic<bool> stop_{false};
     std::atomic<int> served_{0};
     std::atomic<int> ignored_{0};
+    bool raw_id_ = false;
     uint8_t slave_id_ = 0x30;
     uint8_t status_ = 0;
     std::vector<uint8_t> id_extra_{0x00, 0x01};
