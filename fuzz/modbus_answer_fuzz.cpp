@@ -3,7 +3,9 @@
 // is accepted at once and the read hands back the input, capped as the real read caps it.
 //
 // Input: byte 0 the request (low four bits), bit 4 echo in front, bit 5 ASCII, bit 6 an
-// encapsulation word; byte 1 the address; bytes 2-3 a start/count word; the rest the answer.
+// encapsulation word, bit 7 the emulated line instead (the answer's bytes handed back as code
+// units by an emulator, any length); byte 1 the address; bytes 2-3 a start/count word; the rest
+// the answer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include "fieldbus/core/ModbusClient.h"
+#include "fieldbus/core/PortModbus.h"
 #include "platform/time/clock.h"
+#include "tests/fieldbus/FakeEmulator.h"
 
 namespace {
 
@@ -64,28 +68,21 @@ class LineModbus final : public mb::CLocalModbus {
     size_t at_ = 0;
 };
 
-}  // namespace
+class EmulatorOwner final : public mb::IPortModbusOwner {
+  public:
+    explicit EmulatorOwner(const mb::EmulatorSlot* slot) : slot_(slot) {}
+    const mb::EmulatorSlot* Emulator() const override { return slot_; }
+    void LineStatus(int32_t) override {}
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Fake time: the ASCII read's idle wait costs nothing.
-    plat::SetClock(new plat::FakeClock(true));
-    return 0;
-}
+  private:
+    const mb::EmulatorSlot* slot_;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 4) return 0;
-    const uint8_t op = data[0];
-    const uint8_t address = data[1];
-    const uint16_t word = static_cast<uint16_t>(data[2] << 8 | data[3]);
-    LineModbus m;
-    m.SetAnswerTimeout(20);
-    m.echo = (op & 0x10) != 0;
-    m.ascii = (op & 0x20) != 0;
-    m.SetEcho(m.echo);
-    m.answer.assign(data + 4, data + size);
+// Every request builder once, with the checks each success promises.
+void RunBuilder(mb::CModbus& m, uint8_t op, uint8_t address, uint16_t word,
+                const std::vector<uint8_t>& payload) {
     const uint16_t enc = (op & 0x40) ? 0x0102 : 0;
     const uint16_t count = word & 0xFF;
-
     switch (op & 0x0F) {
         case 0: {
             std::vector<uint8_t> out;
@@ -116,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 4: {
             std::vector<uint8_t> out;
             size_t n = 0;
-            const size_t len = std::min<size_t>(count, m.answer.size());
-            const int code = m.SendEncapsulated(address, m.answer.data(), len, out, n);
+            const size_t len = std::min<size_t>(count, payload.size());
+            const int code = m.SendEncapsulated(address, payload.data(), len, out, n);
             if (code == mb::kMbOk && n != out.size()) __builtin_trap();
             break;
         }
@@ -134,11 +131,69 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)m.ReadExceptionStatus(address, status, enc);
             break;
         }
+        case 8: {
+            uint8_t buffer[300];
+            size_t got = 0;
+            (void)m.RawExchange(payload.data(), std::min<size_t>(count, payload.size()), buffer,
+                                sizeof buffer, got, 10);
+            if (got > sizeof buffer) __builtin_trap();
+            break;
+        }
         default:
             (void)m.Diagnostics(address, enc);
             break;
     }
+}
+
+// The emulated line: the emulator answers every frame with the input as code units.
+void RunEmulated(uint8_t op, uint8_t address, uint16_t word, const std::vector<uint8_t>& answer) {
+    fbtest::FakeEmulator emu;
+    std::u16string units(answer.begin(), answer.end());
+    emu.responder = [&](const std::u16string&) { return units; };
+    fbtest::FakeRegistration reg;
+    reg.Reg(&emu);
+    {
+        EmulatorOwner owner(reg.Slot());
+        mb::CPortModbus m(&owner, nullptr, true);
+        long error = 0;
+        if (!m.Open(1, 19200, 0, error)) __builtin_trap();
+        m.SetAnswerTimeout(20);
+        m.SetEcho((op & 0x10) != 0);
+        RunBuilder(m, op, address, word, answer);
+        if (answer.size() > mb::CPortModbus::kMaxEmulatedAnswer) {
+            uint8_t status = 0;
+            if (m.ReadExceptionStatus(address, status) != mb::kMbInvalidAnswer) __builtin_trap();
+        }
+    }
+    if (emu.refs.load() != 0) __builtin_trap();  // the port let go of its emulator
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Fake time: the ASCII read's idle wait costs nothing.
+    plat::SetClock(new plat::FakeClock(true));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 4) return 0;
+    const uint8_t op = data[0];
+    const uint8_t address = data[1];
+    const uint16_t word = static_cast<uint16_t>(data[2] << 8 | data[3]);
+    std::vector<uint8_t> answer(data + 4, data + size);
+    if (op & 0x80) {
+        RunEmulated(op, address, word, answer);
+        return 0;
+    }
+    LineModbus m;
+    m.SetAnswerTimeout(20);
+    m.echo = (op & 0x10) != 0;
+    m.ascii = (op & 0x20) != 0;
+    m.SetEcho(m.echo);
+    m.answer = answer;
+    RunBuilder(m, op, address, word, m.answer);
     (void)mb::Crc16(m.answer, word);
-    (void)m.GetErrorText(static_cast<int>(word) | ((op & 0x80) ? 0x8000 : 0));
+    (void)m.GetErrorText(static_cast<int>(word) | ((word & 0x8000) ? 0x8000 : 0));
     return 0;
 }

@@ -6,9 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/PortThread.h"
 #include "platform/registry/registry.h"
 #include "platform/types/wstr.h"
 
@@ -294,14 +298,19 @@ extern "C" uint8_t MBInitialize(mb::PItemFind item_find, mb::PItemCreate item_cr
     return 1;
 }
 
+namespace {
+
+// The bus threads handed out and not yet given back: MBDestroyThread frees only these.
+std::mutex g_threads_mutex;
+std::set<mb::CPortThread*> g_threads;
+
+}  // namespace
+
 extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, int32_t* status_cell,
                                 int32_t* info_cell, void* emulator_slot) {
-    (void)shift;
-    (void)info_cell;
-    (void)emulator_slot;
     try {
-        mb::SetCell(status_cell, -1);
         if (!App().Initialized()) {
+            mb::SetCell(status_cell, -1);
             ReportUninitialised("MBCreateThread");
             return nullptr;
         }
@@ -309,16 +318,30 @@ extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, i
         mb::PortMode parsed;
         const mb::ModeError error = mb::ParseMode(mode, parsed);
         if (error != mb::ModeError::kNone) {
+            mb::SetCell(status_cell, -1);
             if (log != nullptr) log->Error("%s", mb::ModeErrorTag(error));
             return nullptr;
         }
-        // No bus thread can be made for a well-formed mode yet: the port stays closed.
-        if (log != nullptr) {
-            log->Error("{A8A37F18-B50D-4f01-9407-FEC493F15F90} %i", static_cast<int>(port));
-            log->Error("COM%i %s: bus threads are not available in this build",
-                       static_cast<int>(port), mode);
+        auto thread = std::make_unique<mb::CPortThread>(
+            parsed.protocol, port, static_cast<uint32_t>(parsed.baud), parsed.parity, shift,
+            status_cell, parsed.emulation, static_cast<const mb::EmulatorSlot*>(emulator_slot));
+        thread->SetInfoCell(info_cell);
+        if (log != nullptr) log->Info("{75E7525C-4359-4ce3-A1CB-08281408477F} %i %i", port, parsed.baud);
+        if (!thread->Ready()) {
+            if (log != nullptr)
+                log->Warning("{7340A411-232A-412e-B1E5-0365FC93A739} %i %i", port, parsed.baud);
+            return nullptr;
         }
-        return nullptr;
+        App().BusThreadStarted();
+        if (!thread->Start()) {
+            App().BusThreadEnded();
+            if (log != nullptr) log->Error("{A8A37F18-B50D-4f01-9407-FEC493F15F90} %i", port);
+            return nullptr;
+        }
+        if (log != nullptr) log->Info("{DC44244A-4AA4-4451-A5C8-7CC2822BCCEA} %i", port);
+        std::lock_guard<std::mutex> lk(g_threads_mutex);
+        g_threads.insert(thread.get());
+        return thread.release();
     } catch (...) {
         if (CLogFile* log = App().Log()) log->Error("MBCreateThread COM%i failed", port);
         return nullptr;
@@ -326,13 +349,25 @@ extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, i
 }
 
 extern "C" void MBDestroyThread(void* thread) {
-    // No call of MBCreateThread hands out a thread yet; a pointer that is not one of ours is
-    // left alone rather than freed.
     if (thread == nullptr) return;
     try {
-        if (CLogFile* log = App().Log())
-            log->Error("MBDestroyThread: %p is no bus thread of this library", thread);
+        auto* bus = static_cast<mb::CPortThread*>(thread);
+        {
+            std::lock_guard<std::mutex> lk(g_threads_mutex);
+            if (g_threads.erase(bus) == 0) {
+                // Not one of ours (or given back twice): left alone rather than freed.
+                if (CLogFile* log = App().Log())
+                    log->Error("MBDestroyThread: %p is no bus thread of this library", thread);
+                return;
+            }
+        }
+        const int port = bus->PortNumber();
+        bus->Stop();
+        if (CLogFile* log = App().Log()) log->Info("{7A518E03-A4D1-4400-84EA-40504B718C45} %d", port);
+        delete bus;
+        App().BusThreadEnded();
     } catch (...) {
+        if (CLogFile* log = App().Log()) log->Error("MBDestroyThread failed");
     }
 }
 

@@ -72,7 +72,7 @@ typedef void (*PUpdateTS)(int32_t handle, const plat::FILETIME* time);
 
 // The library's exports (names "MBInitialize", "MBCreateThread", "MBDestroyThread",
 // "MBFinalize"). The status and info cells are entries of the host's per-port status table,
-// written by the library only atomically. The emulator slot stays opaque here.
+// written by the library only atomically. The emulator slot is an EmulatorSlot (below) or null.
 typedef uint8_t (*MBInitializeFn)(PItemFind, PItemCreate, PItemDestroy, PParentCreate, PCmdNewID,
                                   PCmdSetResult, PCmdIsCancelled, PNewSample, PUpdateTS,
                                   const SearchFlag* search_flag);
@@ -80,6 +80,21 @@ typedef void* (*MBCreateThreadFn)(int32_t port, const char* mode, int32_t shift,
                                   int32_t* status_cell, int32_t* info_cell, void* emulator_slot);
 typedef void (*MBDestroyThreadFn)(void* thread);
 typedef void (*MBFinalizeFn)();
+
+// What MBCreateThread's emulator slot points at: the service's emulator registration for one
+// COM number. The service keeps the table alive for as long as a port uses it. Emulator
+// handles are counted references; every handle `acquire` gives out is given back through
+// `release`. Frames are UTF-16 code units 0-255, one per byte; results are HRESULTs.
+struct EmulatorSlot {
+    void* context;
+    // The emulator registered now, referenced under the registration's lock; null when none.
+    void* (*acquire)(void* context);
+    void (*release)(void* emulator);
+    int32_t (*write_call)(void* emulator, const char16_t* units, uint32_t count);
+    // Copies at most `capacity` units of the answer; *length receives its whole length.
+    int32_t (*read_answer)(void* emulator, char16_t* units, uint32_t capacity, uint32_t* length);
+    int32_t (*purge)(void* emulator);
+};
 
 }  // extern "C"
 

@@ -1,6 +1,7 @@
 // The emulator registered for each COM number: a port in emulation mode exchanges its frames
 // with it instead of a serial line. Filled by the emulator registration, read by the ports.
 #pragma once
+#include "fieldbus/core/HostApi.h"
 #include "platform/com/unknown.h"
 #include "service/typelib/TypeLib.h"
 
@@ -16,5 +17,8 @@ bool SetEmulator(int com_number, plat::ComPtr<tlb::IHWEmu> emulator);
 // gone does not drop one registered since; true when it cleared.
 bool ClearEmulatorIf(int com_number, const tlb::IHWEmu* emulator);
 void ClearEmulators();
+// The registration of a COM number as the field-bus library's emulated ports take it (the
+// emulator slot of MBCreateThread); lives as long as the process. Null out of range.
+const mb::EmulatorSlot* EmulatorSlotFor(int com_number);
 
 }  // namespace drv

@@ -1,6 +1,8 @@
 // An independent Modbus RTU server (libmodbus) on the far end of a pseudo-terminal. libmodbus
 // opens ttys by path, and the far end of a pty has none, so the context gets the pty's master
-// descriptor and serves it from a thread with modbus_receive/modbus_reply.
+// descriptor and serves it from a thread with modbus_receive/modbus_reply. Read Exception Status
+// (0x07) and Report Slave ID (0x11), which modbus_reply does not serve as a device would, are
+// answered through modbus_send_raw_request with the peer's status byte and slave id.
 #pragma once
 #include <modbus.h>
 #include <poll.h>
@@ -10,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace fbtest {
 
@@ -42,6 +45,17 @@ class LibmodbusPeer {
         std::lock_guard<std::mutex> lk(m_);
         map_->tab_registers[i] = v;
     }
+    // From then on the 0x11 answer (libmodbus's own before): slave id (the type code), run indicator 0xFF, then `extra` bytes.
+    void SetSlaveId(uint8_t id, std::vector<uint8_t> extra = {0x00, 0x01}) {
+        std::lock_guard<std::mutex> lk(m_);
+        slave_id_ = id;
+        id_extra_ = std::move(extra);
+        raw_id_ = true;
+    }
+    void SetStatus(uint8_t status) {
+        std::lock_guard<std::mutex> lk(m_);
+        status_ = status;
+    }
     int Served() const { return served_.load(); }    // requests answered
     int Ignored() const { return ignored_.load(); }  // requests for another address
 
@@ -54,7 +68,20 @@ class LibmodbusPeer {
             int rc = modbus_receive(ctx_, query);
             if (rc > 0) {
                 std::lock_guard<std::mutex> lk(m_);
-                modbus_reply(ctx_, query, rc, map_);
+                const int h = modbus_get_header_length(ctx_);
+                const uint8_t function = query[h];
+                if (function == 0x07) {
+                    const uint8_t raw[] = {query[h - 1], 0x07, status_};
+                    modbus_send_raw_request(ctx_, raw, sizeof raw);
+                } else if (function == 0x11 && raw_id_) {
+                    std::vector<uint8_t> raw{query[h - 1], 0x11,
+                                             static_cast<uint8_t>(2 + id_extra_.size()), slave_id_,
+                                             0xFF};
+                    raw.insert(raw.end(), id_extra_.begin(), id_extra_.end());
+                    modbus_send_raw_request(ctx_, raw.data(), static_cast<int>(raw.size()));
+                } else {
+                    modbus_reply(ctx_, query, rc, map_);
+                }
                 ++served_;
             } else if (rc == 0) {
                 // libmodbus stops reading a frame for another address early; drop its rest.
@@ -73,6 +100,10 @@ class LibmodbusPeer {
     std::atomic<bool> stop_{false};
     std::atomic<int> served_{0};
     std::atomic<int> ignored_{0};
+    bool raw_id_ = false;
+    uint8_t slave_id_ = 0x30;
+    uint8_t status_ = 0;
+    std::vector<uint8_t> id_extra_{0x00, 0x01};
     std::thread thread_;
 };
 

@@ -198,12 +198,12 @@ TEST_F(LibraryApp, CreateThreadRefusesEveryModeWithStatusAndTag) {
                           Case{"ME9", "{BFEB2CBF-8318-4218-B753-F5F679A345ED}"},
                           Case{"XN9600", "{AD88A6C0-E17C-4a7c-AB0E-C68876DC185B}"},
                           Case{"MA9600", "{053E46E0-D1B6-4b74-931D-E4108E1E5DF2}"},
-                          // Until bus threads exist a well-formed mode cannot start one either.
-                          Case{"ME9600", "{A8A37F18-B50D-4f01-9407-FEC493F15F90} 4"}}) {
+                          // A well-formed mode on a port that does not exist.
+                          Case{"ME9600", "{7340A411-232A-412e-B1E5-0365FC93A739} 4 9600"}}) {
         int32_t status = 7, info = 3;
         const size_t before = LogText().size();
         EXPECT_EQ(MBCreateThread(4, c.mode, 0, &status, &info, nullptr), nullptr) << c.mode;
-        EXPECT_EQ(status, -1) << c.mode;
+        EXPECT_EQ(status, std::string(c.mode) == "ME9600" ? -2 : -1) << c.mode;
         EXPECT_NE(LogText().find(c.tag, before), std::string::npos) << c.mode;
     }
     EXPECT_EQ(MBCreateThread(4, "ME9600", 0, nullptr, nullptr, nullptr), nullptr);

@@ -1,0 +1,131 @@
+// Polls per second of one device by the bus thread, against a libmodbus master polling the same
+// libmodbus slave on the same line with the client's closing pause (4 character times, at least
+// 2 ms) after each answer. "paced" runs over a relay with real line timing (11 bits a byte);
+// "unpaced" over a bare pseudo-terminal, where the bus thread's own waits dominate.
+#include <benchmark/benchmark.h>
+#include <modbus.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fieldbus/core/App.h"
+#include "fieldbus/core/PortThread.h"
+#include "tests/fieldbus/LibmodbusPeer.h"
+#include "tests/support/PacedLink.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/TempRoot.h"
+
+namespace {
+
+constexpr int kCom = 7;
+constexpr auto kWindow = std::chrono::seconds(2);
+std::atomic<int> g_polls{0};
+uint16_t g_count = 1;
+
+class PollDevice : public mb::CDevice {
+  public:
+    using CDevice::CDevice;
+    int Scan() override {
+        std::vector<uint16_t> regs;
+        const int code = Port()->PortModbus()->ReadHoldingRegisters(GetAddress(), 0, g_count, regs);
+        if (code == mb::kMbOk) g_polls.fetch_add(1);
+        return code;
+    }
+};
+
+std::unique_ptr<mb::CDevice> MakePoll(mb::IDevicePort* port, const mb::DetectedDevice& found) {
+    return std::make_unique<PollDevice>(found.address, port);
+}
+const std::vector<mb::DeviceModel> kModels = {
+    {mb::kProtocolModbus, 0x30, false, "Post%i", "FQ5", true, &MakePoll}};
+
+double MasterPollsPerSecond(const std::string& path, uint32_t baud, uint16_t count) {
+    modbus_t* ctx = modbus_new_rtu(path.c_str(), static_cast<int>(baud), 'N', 8, 1);
+    if (ctx == nullptr || modbus_connect(ctx) != 0) return 0;
+    modbus_set_slave(ctx, 1);
+    const auto pause = std::chrono::microseconds(std::max<int64_t>(44000000LL / baud, 2000));
+    std::vector<uint16_t> regs(count);
+    int polls = 0;
+    const auto end = std::chrono::steady_clock::now() + kWindow;
+    while (std::chrono::steady_clock::now() < end) {
+        if (modbus_read_registers(ctx, 0, count, regs.data()) == count) ++polls;
+        std::this_thread::sleep_for(pause);
+    }
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return polls / std::chrono::duration<double>(kWindow).count();
+}
+
+double BusThreadPollsPerSecond(uint32_t baud) {
+    int32_t status = 0;
+    mb::CPortThread port(0, kCom, baud, 0, 0, &status, false, nullptr, &kModels);
+    if (!port.Ready() || !port.Start()) return 0;
+    g_polls = 0;
+    const auto found_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (g_polls.load() == 0 && std::chrono::steady_clock::now() < found_by)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int start = g_polls.load();
+    std::this_thread::sleep_for(kWindow);
+    const int polls = g_polls.load() - start;
+    port.Stop();
+    return polls / std::chrono::duration<double>(kWindow).count();
+}
+
+template <class Line>
+void Run(benchmark::State& state, Line& line, const std::string& path, uint32_t baud) {
+    // Address 1, the first probed: the peer stalls after frames for other addresses.
+    fbtest::LibmodbusPeer peer(line.FarFd(), 1, 128);
+    peer.SetSlaveId(0x30);
+    double master = 0, bus = 0;
+    for (auto _ : state) {
+        master = MasterPollsPerSecond(path, baud, g_count);
+        bus = BusThreadPollsPerSecond(baud);
+    }
+    state.counters["bus_polls_s"] = bus;
+    state.counters["libmodbus_polls_s"] = master;
+    state.counters["ratio"] = master > 0 ? bus / master : 0;
+}
+
+void Setup() {
+    static bool done = [] {
+        static mb::SearchFlag search{0};
+        MBInitialize(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, &search);
+        return true;
+    }();
+    (void)done;
+}
+
+void BM_Paced(benchmark::State& state) {
+    Setup();
+    testsupport::TempRoot root;
+    const auto baud = static_cast<uint32_t>(state.range(0));
+    g_count = static_cast<uint16_t>(state.range(1));
+    testsupport::PacedLink link(kCom, baud);
+    Run(state, link, link.PortPath(), baud);
+}
+
+void BM_Unpaced(benchmark::State& state) {
+    Setup();
+    testsupport::TempRoot root;
+    const auto baud = static_cast<uint32_t>(state.range(0));
+    g_count = static_cast<uint16_t>(state.range(1));
+    testsupport::PtyPair pty(kCom);
+    Run(state, pty, pty.SlavePath(), baud);
+}
+
+BENCHMARK(BM_Paced)
+    ->ArgsProduct({{19200, 115200}, {1, 60}})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_Unpaced)
+    ->ArgsProduct({{19200, 115200}, {1, 60}})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
