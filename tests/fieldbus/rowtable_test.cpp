@@ -114,7 +114,10 @@ TEST_F(RowTableTest, PrefixAndSuffixFromSeventeenCharacters) {
     EXPECT_EQ(Text()->Quality(), mb::kQualityGood);
 
     EXPECT_EQ(Write(s16 + u"g"), 0);
-    EXPECT_EQ(bus_.Text(2), "\x1B\x52\x05" "0123456789abcdefg" "\x1B\x50\x02\x1A");
+    EXPECT_EQ(bus_.Text(2),
+              "\x1B\x52\x05"
+              "0123456789abcdefg"
+              "\x1B\x50\x02\x1A");
     ASSERT_FALSE(bus_.Frames().empty());
     EXPECT_EQ(bus_.Frames().back().command, 0x12);
 }
