@@ -1,12 +1,15 @@
 #include "fieldbus/core/DeviceModels.h"
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/devices/FQ5.h"
 
 namespace mb {
 
 // One row per model; each model's file provides its maker.
 const std::vector<DeviceModel>& DeviceModels() {
-    static const std::vector<DeviceModel> models = {};
+    static const std::vector<DeviceModel> models = {
+        {kProtocolModbus, 0x30, false, "Post%i", "FQ5", true, &MakeFQ5},
+    };
     return models;
 }
 
