@@ -2,6 +2,7 @@
 
 #include "fieldbus/core/Device.h"
 #include "fieldbus/devices/FQ5.h"
+#include "fieldbus/devices/GRQ.h"
 
 namespace mb {
 
@@ -9,6 +10,7 @@ namespace mb {
 const std::vector<DeviceModel>& DeviceModels() {
     static const std::vector<DeviceModel> models = {
         {kProtocolModbus, 0x30, false, "Post%i", "FQ5", true, &MakeFQ5},
+        {kProtocolModbus, 0x85, false, "GRQ%i", "ГРК", true, &MakeGRQ},
     };
     return models;
 }
