@@ -3,12 +3,15 @@
 #include "fieldbus/core/Device.h"
 #include "fieldbus/devices/FQ5.h"
 #include "fieldbus/devices/GRQ.h"
+#include "fieldbus/devices/Terminal.h"
 
 namespace mb {
 
 // One row per model; each model's file provides its maker.
 const std::vector<DeviceModel>& DeviceModels() {
     static const std::vector<DeviceModel> models = {
+        {kProtocolModbus, 8, false, "Terminal%i", "KX310", true, &MakeKX310},
+        {kProtocolModbus, 9, false, "Terminal%i", "KX310Ex", true, &MakeKX310Ex},
         {kProtocolModbus, 0x30, false, "Post%i", "FQ5", true, &MakeFQ5},
         {kProtocolModbus, 0x85, false, "GRQ%i", "ГРК", true, &MakeGRQ},
     };
