@@ -184,9 +184,11 @@ void CTerminal::SetLastKey(uint16_t control, uint64_t time) {
     // than keep showing the previous key as good.
     if (byte >= 0x80) {
         if (CLogFile* log = Log()) log->Warning("{369AAD7E-736E-116b-8483-5772904F8711}%X", unsigned{byte});
+        key_lost_ = true;
         v->SetQuality(kQualityBad, time);
         return;
     }
+    key_lost_ = false;
     const std::string text = byte == 0 ? std::string() : std::string(1, static_cast<char>(byte));
     v->NewSample(plat::Variant::Str(text), kQualityGood, time);
 }
@@ -209,7 +211,8 @@ int CTerminal::StatusPoll() {
     }
     StampContact();
     control_ = static_cast<uint16_t>(s << 8 | (control_ & 0xFF));
-    if (CVariable* v = Var(slots_[kLastKey])) v->SetQuality(kQualityGood, now);
+    // A lost key stays marked as such until the next good one.
+    if (CVariable* v = Var(slots_[kLastKey])) v->SetQuality(key_lost_ ? kQualityBad : kQualityGood, now);
     if (s & kRestarted) {
         SetReinit();
         control_ &= 0x7FFF;

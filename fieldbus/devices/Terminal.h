@@ -76,6 +76,7 @@ class CTerminal : public CDevice {
     uint8_t inputs_ = 0;
     uint8_t outputs_ = 0;
     uint8_t memo_index_ = 0;
+    bool key_lost_ = false;
     std::string key_type_ = "A0";
     uint16_t type_;
     size_t next_ = 0;

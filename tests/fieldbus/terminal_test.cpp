@@ -100,6 +100,10 @@ TEST_F(TerminalTest, KeysAndKeyBuffers) {
     EXPECT_EQ(Item(T::kLastKey)->Quality(), mb::kQualityBad);
     EXPECT_EQ(ControlWrites().size(), 1u);
     EXPECT_EQ(peer_->CountSeen(0x03, 257), 0u);
+    peer_->SetStatus(0x00);
+    d.Scan();
+    EXPECT_EQ(Item(T::kLastKey)->Quality(), mb::kQualityBad) << "the old key does not come back";
+    peer_->SetStatus(0x02);
 
     // A full buffer of 255 characters needs more registers than one answer carries.
     std::string text;
