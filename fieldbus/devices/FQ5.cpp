@@ -85,7 +85,8 @@ int64_t Int64Of(const std::vector<uint16_t>& w, size_t at) {
 CFQ5Device::CFQ5Device(IDevicePort* port, uint8_t address, std::string name)
     : CDevice(address, port) {
     SetName(std::move(name));
-    if (CLogFile* log = Log()) log->Info("{83A8F727-3874-496d-A094-AE51C0EB91A2} %s", Name().c_str());
+    if (CLogFile* log = Log())
+        log->Info("{83A8F727-3874-496d-A094-AE51C0EB91A2} %s", Name().c_str());
     for (const Def& d : kDefs) {
         ItemSlot& s = slots_[d.slot];
         s.raw_type = d.raw;
@@ -117,7 +118,8 @@ CFQ5Device::~CFQ5Device() {
     // The variables ask this device for error texts: they go while it is whole.
     DestroyVariables(slots_);
     kit::DestroyBranch(Host(), branch_);
-    if (CLogFile* log = Log()) log->Info("{046ED71A-6FDF-4270-8C8D-1F46EEED8BE4} %s", Name().c_str());
+    if (CLogFile* log = Log())
+        log->Info("{046ED71A-6FDF-4270-8C8D-1F46EEED8BE4} %s", Name().c_str());
 }
 
 int CFQ5Device::SlotOf(const CDeviceItem* item) const {
@@ -162,11 +164,13 @@ bool CFQ5Device::BlockPoll() {
         w.clear();
         if (code == kMbOk && b.size() != words * 2) code = kMbInvalidAnswer;
         if (code != kMbOk) return code;
-        for (size_t i = 0; i < words; ++i) w.push_back(static_cast<uint16_t>(b[2 * i] << 8 | b[2 * i + 1]));
+        for (size_t i = 0; i < words; ++i)
+            w.push_back(static_cast<uint16_t>(b[2 * i] << 8 | b[2 * i + 1]));
         return code;
     };
     auto put = [&](size_t slot, plat::Variant v, uint64_t t) {
-        if (CDeviceItem* item = slots_[slot].variable) item->NewSample(std::move(v), kQualityGood, t);
+        if (CDeviceItem* item = slots_[slot].variable)
+            item->NewSample(std::move(v), kQualityGood, t);
     };
     std::vector<uint16_t> w;
     if (read(0, 11, w) == kMbOk) {
@@ -178,7 +182,8 @@ bool CFQ5Device::BlockPoll() {
         put(kSlotProductivity, plat::Variant::R4(static_cast<float>(rate) * 0.000001f), t);
         put(kSlotFrequency, plat::Variant::UI2(w[8]), t);
         // The temperature's low half comes first.
-        put(kSlotTemperature, plat::Variant::R4(std::bit_cast<float>(uint32_t{w[10]} << 16 | w[9])), t);
+        put(kSlotTemperature, plat::Variant::R4(std::bit_cast<float>(uint32_t{w[10]} << 16 | w[9])),
+            t);
         if (read(18, 4, w) == kMbOk) {
             put(kSlotTotalV, plat::Variant::R8(static_cast<double>(Int64Of(w, 0)) * 0.000001),
                 LastContact());
@@ -200,8 +205,9 @@ int CFQ5Device::TypedRead(size_t slot) {
     } else {
         const uint32_t n = ReadInteger(s.reg, info_[slot].size == 4 ? 4 : 2, 1);
         code = LastError();
-        plat::Variant value = s.raw_type == plat::VT_UI2 ? plat::Variant::UI2(static_cast<uint16_t>(n))
-                                                        : plat::Variant::I4(static_cast<int32_t>(n));
+        plat::Variant value = s.raw_type == plat::VT_UI2
+                                  ? plat::Variant::UI2(static_cast<uint16_t>(n))
+                                  : plat::Variant::I4(static_cast<int32_t>(n));
         if (code == kMbOk)
             v->NewSample(std::move(value), kQualityGood, kit::Now());
         else
@@ -263,7 +269,8 @@ int CFQ5Device::TypedWrite(size_t slot, const plat::Variant& value) {
             break;
         default: {
             plat::Variant n;
-            if (plat::Failed(plat::VariantChangeType(n, raw, 0, plat::VT_I4))) return plat::E_INVALIDARG;
+            if (plat::Failed(plat::VariantChangeType(n, raw, 0, plat::VT_I4)))
+                return plat::E_INVALIDARG;
             code = WriteInteger(s.reg, n.lVal, 2);
             break;
         }
@@ -274,7 +281,8 @@ int CFQ5Device::TypedWrite(size_t slot, const plat::Variant& value) {
 
 int CFQ5Device::ChangeAddress(const plat::Variant& value) {
     plat::Variant n;
-    if (plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4)) || n.lVal < 1 || n.lVal > 247)
+    if (plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4)) || n.lVal < 1 ||
+        n.lVal > 247)
         return plat::E_INVALIDARG;
     const uint8_t to = static_cast<uint8_t>(n.lVal);
     if (Port() == nullptr || !Port()->IsFreeAddress(to)) return static_cast<int>(0x80000000u);
@@ -282,7 +290,8 @@ int CFQ5Device::ChangeAddress(const plat::Variant& value) {
     if (code != kMbOk) return code;
     SetRedetectAddress(to);
     MarkForRemoval();
-    if (CLogFile* log = Log()) log->Info("{23F51E40-2F14-4bb4-B88F-B985C16E9492} %d", int{GetAddress()});
+    if (CLogFile* log = Log())
+        log->Info("{23F51E40-2F14-4bb4-B88F-B985C16E9492} %d", int{GetAddress()});
     return code;
 }
 
@@ -299,7 +308,8 @@ int CFQ5Device::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
                     break;
                 case kKindState: {
                     plat::Variant n;
-                    if (plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4)) || n.lVal != 0)
+                    if (plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4)) ||
+                        n.lVal != 0)
                         result = plat::OPC_E_RANGE;
                     else
                         result = WriteInteger(kRegResetState, 0, 2);
@@ -309,7 +319,8 @@ int CFQ5Device::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
                     // The counter can only be reset: any other value, however it is
                     // represented, is refused.
                     plat::Variant d;
-                    if (plat::Failed(plat::VariantChangeType(d, value, 0, plat::VT_R8)) || d.dblVal != 0.0)
+                    if (plat::Failed(plat::VariantChangeType(d, value, 0, plat::VT_R8)) ||
+                        d.dblVal != 0.0)
                         result = plat::OPC_E_RANGE;
                     else
                         result = TypedWrite(static_cast<size_t>(slot), plat::Variant::I8(0));

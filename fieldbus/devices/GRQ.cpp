@@ -26,8 +26,10 @@ struct Def {
 };
 
 const Def kDefs[CGRQDevice::kSlots] = {
-    {"State", plat::VT_I4, 0, kKindState, 4123},   {"StateTxt", plat::VT_BSTR, 0, 0, 4123},
-    {"Capacity", plat::VT_R4, 1, 0, 4124},         {"MinCapacity", plat::VT_R4, 3, kKindMin, 4125},
+    {"State", plat::VT_I4, 0, kKindState, 4123},
+    {"StateTxt", plat::VT_BSTR, 0, 0, 4123},
+    {"Capacity", plat::VT_R4, 1, 0, 4124},
+    {"MinCapacity", plat::VT_R4, 3, kKindMin, 4125},
     {"MaxCapacity", plat::VT_R4, 5, kKindMax, 4126},
 };
 
@@ -40,7 +42,8 @@ bool Before(uint32_t now, uint32_t due) {
 CGRQDevice::CGRQDevice(IDevicePort* port, uint8_t address, std::string name)
     : CDevice(address, port) {
     SetName(std::move(name));
-    if (CLogFile* log = Log()) log->Info("{C2A8F3E0-DE4F-434c-BD6D-EC82DF36AF3F} %s", Name().c_str());
+    if (CLogFile* log = Log())
+        log->Info("{C2A8F3E0-DE4F-434c-BD6D-EC82DF36AF3F} %s", Name().c_str());
     for (size_t i = 0; i < kSlots; ++i) {
         ItemSlot& s = slots_[i];
         s.raw_type = kDefs[i].type;
@@ -60,7 +63,8 @@ CGRQDevice::CGRQDevice(IDevicePort* port, uint8_t address, std::string name)
 CGRQDevice::~CGRQDevice() {
     DestroyVariables(slots_);
     kit::DestroyBranch(Host(), branch_);
-    if (CLogFile* log = Log()) log->Info("{E56B243A-4076-45fe-83F5-AB393C678757} %s", Name().c_str());
+    if (CLogFile* log = Log())
+        log->Info("{E56B243A-4076-45fe-83F5-AB393C678757} %s", Name().c_str());
 }
 
 std::string CGRQDevice::StateText(int32_t state) {
@@ -84,7 +88,8 @@ bool CGRQDevice::ReadMeasurement() {
     const uint32_t w2 = static_cast<uint32_t>(b[4] << 8 | b[5]);
     const int32_t state = w0;
     const uint64_t t = LastContact();
-    if (CDeviceItem* v = slots_[kSlotState].variable) v->NewSample(plat::Variant::I4(state), kQualityGood, t);
+    if (CDeviceItem* v = slots_[kSlotState].variable)
+        v->NewSample(plat::Variant::I4(state), kQualityGood, t);
     if (CDeviceItem* v = slots_[kSlotText].variable)
         v->NewSample(plat::Variant::Str(StateText(state)), kQualityGood, t);
     // The capacitance's high half is the second register.
@@ -108,7 +113,8 @@ bool CGRQDevice::ReadLimit(size_t slot) {
     StampContact();
     const uint32_t lo = static_cast<uint32_t>(b[0] << 8 | b[1]);
     const uint32_t hi = static_cast<uint32_t>(b[2] << 8 | b[3]);
-    v->NewSample(plat::Variant::R4(std::bit_cast<float>(hi << 16 | lo)), kQualityGood, LastContact());
+    v->NewSample(plat::Variant::R4(std::bit_cast<float>(hi << 16 | lo)), kQualityGood,
+                 LastContact());
     kit::LowerReadRequest(Var(slots_[slot]));
     return true;
 }

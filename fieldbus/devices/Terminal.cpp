@@ -45,26 +45,35 @@ std::array<Def, CTerminal::kSlots> Defs() {
     d[T::kCharOutput] = {"CharOutput", plat::VT_BOOL, T::kRegControl, 4038, kDisplay, kWriteFlag};
     d[T::kStartTime] = {"StartTime", plat::VT_DATE, 0, 4039, kRoot, kWriteNone};
     d[T::kLastKey] = {"LastKey", plat::VT_BSTR, T::kRegControl, 4040, kKey, kWriteNone};
-    d[T::kBrightness] = {"Brightness", plat::VT_I4, T::kRegBrightness, 4041, kDisplay, kWriteRegister};
+    d[T::kBrightness] = {"Brightness", plat::VT_I4, T::kRegBrightness,
+                         4041,         kDisplay,    kWriteRegister};
     d[T::kCursor] = {"Cursor", plat::VT_I4, T::kRegCursor, 4042, kDisplay, kWriteRegister};
     for (size_t i = 0; i < 20; ++i)
-        d[T::kLine1 + i] = {"String" + std::to_string(i + 1), plat::VT_BSTR, 0, 4043, kDisplay,
-                            kWriteDisplay};
+        d[T::kLine1 + i] = {
+            "String" + std::to_string(i + 1), plat::VT_BSTR, 0, 4043, kDisplay, kWriteDisplay};
     for (size_t i = 0; i < 15; ++i)
-        d[T::kField1 + i] = {"Field" + std::to_string(i + 1), plat::VT_BSTR,
-                             static_cast<uint16_t>(T::kRegField1 + T::kCardItemRegs * i), 4046,
-                             kCard, kWriteNone};
+        d[T::kField1 + i] = {"Field" + std::to_string(i + 1),
+                             plat::VT_BSTR,
+                             static_cast<uint16_t>(T::kRegField1 + T::kCardItemRegs * i),
+                             4046,
+                             kCard,
+                             kWriteNone};
     d[T::kCardID] = {"CardID", plat::VT_BSTR, T::kRegCardID, 4045, kCard, kWriteNone};
     for (size_t i = 0; i < 10; ++i)
-        d[T::kBufferKey1 + i] = {"BufferKey" + std::to_string(i + 1), plat::VT_BSTR,
-                                 T::kRegKeyText, 0, kKey, kWriteNone};
+        d[T::kBufferKey1 + i] = {"BufferKey" + std::to_string(i + 1),
+                                 plat::VT_BSTR,
+                                 T::kRegKeyText,
+                                 0,
+                                 kKey,
+                                 kWriteNone};
     d[T::kMemoLine] = {"String1", plat::VT_BSTR, T::kRegMemo, 4047, kMemo, kWriteMemoLine};
     d[T::kMemoIndex] = {"Index1", plat::VT_I4, 0, 4048, kMemo, kWriteMemoIndex};
     for (size_t i = 0; i < 3; ++i)
-        d[T::kIn1 + i] = {"In" + std::to_string(i + 1), plat::VT_BOOL, T::kRegInputs, 0, kInOut, kWriteNone};
+        d[T::kIn1 + i] = {
+            "In" + std::to_string(i + 1), plat::VT_BOOL, T::kRegInputs, 0, kInOut, kWriteNone};
     for (size_t i = 0; i < 4; ++i)
-        d[T::kOut1 + i] = {"Out" + std::to_string(i + 1), plat::VT_BOOL, T::kRegOutputs, 0, kInOut,
-                           kWriteOutput};
+        d[T::kOut1 + i] = {
+            "Out" + std::to_string(i + 1), plat::VT_BOOL, T::kRegOutputs, 0, kInOut, kWriteOutput};
     d[T::kAddress] = {"Address", plat::VT_I4, 0, 4049, kRoot, kWriteNone};
     return d;
 }
@@ -81,7 +90,11 @@ bool IsCardItem(size_t slot) {
 bool IsValidUtf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
         const auto c = static_cast<uint8_t>(s[i]);
-        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        const size_t n = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
         if (n == 0 || i + n > s.size()) return false;
         for (size_t k = 1; k < n; ++k)
             if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
@@ -120,8 +133,8 @@ CTerminal::CTerminal(IDevicePort* port, uint8_t address, std::string name, uint1
     const HostCallbacks* host = Host();
     branches_[kRoot] = kit::FindOrCreateBranch(host, Name(), Name(), -1);
     for (size_t b = kDisplay; b <= kMemo; ++b)
-        branches_[b] = kit::FindOrCreateBranch(host, Name() + "." + kBranchNames[b], kBranchNames[b],
-                                               branches_[kRoot]);
+        branches_[b] = kit::FindOrCreateBranch(host, Name() + "." + kBranchNames[b],
+                                               kBranchNames[b], branches_[kRoot]);
     for (size_t i = 0; i < kSlots; ++i) {
         const Def& d = defs[i];
         ItemSlot& s = slots_[i];
@@ -161,7 +174,8 @@ uint16_t CTerminal::KeyTypeCode() {
         {"A0", 0}, {"B0", 0x200}, {"A1", 0x400}, {"B1", 0x600}, {"AT", 0x800}, {"BT", 0xA00}};
     for (const auto& [text, code] : kCodes)
         if (key_type_ == text) return code;
-    if (CLogFile* log = Log()) log->Info("{8AFA2CD8-633E-4376-9341-C545C90D00BC} %s", key_type_.c_str());
+    if (CLogFile* log = Log())
+        log->Info("{8AFA2CD8-633E-4376-9341-C545C90D00BC} %s", key_type_.c_str());
     return 0;
 }
 
@@ -172,7 +186,8 @@ void CTerminal::LoadKeyType() {
     std::snprintf(key, sizeof key, "SOFTWARE\\Norvalt\\Drv\\MBDev\\COM%i\\%i", port->PortNumber(),
                   int{GetAddress()});
     std::string text;
-    if (plat::reg::ReadString(plat::reg::Hive::LocalMachine, key, "KeyType", text) == 0 && !text.empty())
+    if (plat::reg::ReadString(plat::reg::Hive::LocalMachine, key, "KeyType", text) == 0 &&
+        !text.empty())
         key_type_ = text;
 }
 
@@ -183,7 +198,8 @@ void CTerminal::SetLastKey(uint16_t control, uint64_t time) {
     // A lone byte from 0x80 up is no character: the key is lost, and the item says so rather
     // than keep showing the previous key as good.
     if (byte >= 0x80) {
-        if (CLogFile* log = Log()) log->Warning("{369AAD7E-736E-116b-8483-5772904F8711}%X", unsigned{byte});
+        if (CLogFile* log = Log())
+            log->Warning("{369AAD7E-736E-116b-8483-5772904F8711}%X", unsigned{byte});
         key_lost_ = true;
         v->SetQuality(kQualityBad, time);
         return;
@@ -212,7 +228,8 @@ int CTerminal::StatusPoll() {
     StampContact();
     control_ = static_cast<uint16_t>(s << 8 | (control_ & 0xFF));
     // A lost key stays marked as such until the next good one.
-    if (CVariable* v = Var(slots_[kLastKey])) v->SetQuality(key_lost_ ? kQualityBad : kQualityGood, now);
+    if (CVariable* v = Var(slots_[kLastKey]))
+        v->SetQuality(key_lost_ ? kQualityBad : kQualityGood, now);
     if (s & kRestarted) {
         SetReinit();
         control_ &= 0x7FFF;
@@ -295,14 +312,17 @@ bool CTerminal::ReadCard(size_t slot) {
     if (ok) StampContact();
     const std::string text(all.begin() + (ok ? 1 : 0), all.begin() + (ok ? 1 + length : 0));
     if (ok && !IsValidUtf8(text)) {
-        if (CLogFile* log = Log()) log->Warning("{F99E828E-7E51-4ee1-AB0F-2E6E7CA6116D} %X", static_cast<unsigned>(length));
+        if (CLogFile* log = Log())
+            log->Warning("{F99E828E-7E51-4ee1-AB0F-2E6E7CA6116D} %X",
+                         static_cast<unsigned>(length));
         ok = false;
     }
     if (!ok) {
         v->SetQuality(kQualityBad, kit::Now());
         return false;
     }
-    v->NewSample(plat::Variant::Str(length == 0 ? std::string(" ") : text), kQualityGood, kit::Now());
+    v->NewSample(plat::Variant::Str(length == 0 ? std::string(" ") : text), kQualityGood,
+                 kit::Now());
     return true;
 }
 
@@ -389,9 +409,11 @@ bool CTerminal::Init() {
     if ((control_ & 0x0400) == 0)
         for (size_t i = kField1; i < kCardID; ++i) marked_[i] = true;
     for (size_t i = kField1; i < kCardID; ++i)
-        if (CDeviceItem* v = slots_[i].variable) v->NewSample(plat::Variant::Str(""), kQualityBad, now);
+        if (CDeviceItem* v = slots_[i].variable)
+            v->NewSample(plat::Variant::Str(""), kQualityBad, now);
     for (size_t i = kBufferKey1; i < kBufferKey1 + 10; ++i)
-        if (CDeviceItem* v = slots_[i].variable) v->NewSample(plat::Variant::Str(""), kQualityGood, now);
+        if (CDeviceItem* v = slots_[i].variable)
+            v->NewSample(plat::Variant::Str(""), kQualityGood, now);
     for (size_t i = kOut1; i < kAddress; ++i)
         if (CDeviceItem* v = slots_[i].variable) v->SetQuality(kQualityBad, now);
     if (type_ == 8) {
@@ -465,7 +487,8 @@ int CTerminal::WriteDisplay(const plat::WideString& text) {
 
 int CTerminal::WriteFlag(size_t slot, const plat::Variant& value) {
     plat::Variant b;
-    if (plat::Failed(plat::VariantChangeType(b, value, 0, plat::VT_BOOL))) return plat::E_INVALIDARG;
+    if (plat::Failed(plat::VariantChangeType(b, value, 0, plat::VT_BOOL)))
+        return plat::E_INVALIDARG;
     const auto bit = static_cast<uint16_t>(1u << (10 + slot - kCardRequest));
     const uint16_t word = b.boolVal != 0 ? control_ | bit : control_ & static_cast<uint16_t>(~bit);
     if (WriteInteger(kRegControl, word, 2) != kMbOk) return plat::E_FAIL;
@@ -476,7 +499,8 @@ int CTerminal::WriteFlag(size_t slot, const plat::Variant& value) {
 
 int CTerminal::WriteOutput(size_t slot, const plat::Variant& value) {
     plat::Variant b;
-    if (plat::Failed(plat::VariantChangeType(b, value, 0, plat::VT_BOOL))) return plat::E_INVALIDARG;
+    if (plat::Failed(plat::VariantChangeType(b, value, 0, plat::VT_BOOL)))
+        return plat::E_INVALIDARG;
     const auto bit = static_cast<uint8_t>(1u << (slot - kOut1));
     const uint8_t out = b.boolVal != 0 ? outputs_ | bit : outputs_ & static_cast<uint8_t>(~bit);
     if (WriteInteger(kRegOutputs, out, 2) != kMbOk) return plat::E_FAIL;
@@ -502,7 +526,8 @@ int CTerminal::WriteMemoLine(const plat::Variant& value) {
 
 int CTerminal::WriteRegister(size_t slot, const plat::Variant& value) {
     plat::Variant n;
-    if (plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4)) || n.lVal < 0 || n.lVal > 0xFFFF)
+    if (plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4)) || n.lVal < 0 ||
+        n.lVal > 0xFFFF)
         return plat::OPC_E_RANGE;
     if (WriteInteger(slots_[slot].reg, n.lVal, 2) != kMbOk) return plat::E_FAIL;
     slots_[slot].variable->NewSample(plat::Variant::I4(n.lVal), kQualityGood, kit::Now());
@@ -524,7 +549,8 @@ int CTerminal::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
                 result = WriteRegister(slot, value);
                 break;
             case kWriteDisplay:
-                result = value.vt == plat::VT_BSTR ? WriteDisplay(value.bstrVal) : plat::E_INVALIDARG;
+                result =
+                    value.vt == plat::VT_BSTR ? WriteDisplay(value.bstrVal) : plat::E_INVALIDARG;
                 if (result == 0) item->NewSample(value, kQualityGood, kit::Now());
                 break;
             case kWriteMemoLine:
@@ -560,8 +586,8 @@ namespace {
 
 std::unique_ptr<CDevice> MakeTerminal(IDevicePort* port, const DetectedDevice& found, uint16_t type,
                                       const char* type_name) {
-    auto device = std::make_unique<CTerminal>(port, found.address,
-                                              kit::DeviceName("Terminal%i", port, found.address), type);
+    auto device = std::make_unique<CTerminal>(
+        port, found.address, kit::DeviceName("Terminal%i", port, found.address), type);
     if (!device->Created()) return nullptr;
     device->SetTypeName(type_name);
     kit::TakeIdentity(*device, found);

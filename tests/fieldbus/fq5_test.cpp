@@ -35,10 +35,11 @@ class FQ5Test : public ModelTest {
 
 TEST_F(FQ5Test, BlocksAndIdentificationDecode) {
     // CurrentV 1.0 l, a negative flow rate, 25.0 degrees (low half first), a negative total.
-    peer_->SetRegisters(0, {5, 1, 0x0000, 0x0000, 0x000F, 0x4240, 0xFFE9, 0x1CA0, 77, 0x0000, 0x41C8});
+    peer_->SetRegisters(0,
+                        {5, 1, 0x0000, 0x0000, 0x000F, 0x4240, 0xFFE9, 0x1CA0, 77, 0x0000, 0x41C8});
     const uint64_t total = static_cast<uint64_t>(-2500000LL);
-    peer_->SetRegisters(18, {uint16_t(total >> 48), uint16_t(total >> 32), uint16_t(total >> 16),
-                             uint16_t(total)});
+    peer_->SetRegisters(
+        18, {uint16_t(total >> 48), uint16_t(total >> 32), uint16_t(total >> 16), uint16_t(total)});
     peer_->SetRegisters(261, {0x0001, 0x0002});
     peer_->SetRegisters(265, {0, 0, 0x0001, 0x0000});
     auto& d = Make();
