@@ -104,6 +104,13 @@ class CDevice : public CDeviceState {
     // Set by a model that wants to be removed and detected again.
     bool IsMarkedForRemoval() const { return remove_.load() != 0; }
     void MarkForRemoval(bool on = true) { remove_.store(on ? 1 : 0); }
+    // Where the bus thread looks for the device again after removing it: a model that moved
+    // its device to another bus address sets it; 0 means its own address.
+    uint8_t RedetectAddress() const {
+        const uint8_t a = redetect_.load();
+        return a != 0 ? a : address_;
+    }
+    void SetRedetectAddress(uint8_t address) { redetect_.store(address); }
 
     // --- operations the models override (in the order of the device's virtual table) ---
     // One poll step of the bus thread.
@@ -219,6 +226,7 @@ class CDevice : public CDeviceState {
     uint8_t address_;
     IDevicePort* port_;
     std::atomic<uint8_t> remove_{0};
+    std::atomic<uint8_t> redetect_{0};
     CWriteQueue queue_;
     // Variables the base made, each holding one reference (bus thread only).
     std::vector<CVariable*> variables_;
