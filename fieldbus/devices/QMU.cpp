@@ -354,7 +354,8 @@ void CQMUDevice::DiscoverPlates() {
 
 bool CQMUDevice::ModuleScan() {
     LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 100, 25);
-    if (NeedsReinit() || GetState() == kStateOffline) {
+    if (!module_ready_ || NeedsReinit() || GetState() == kStateOffline) {
+        module_ready_ = true;
         config_pending_ = false;
         SetErrorCount(0);
         SetState(kStateFound);

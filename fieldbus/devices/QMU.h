@@ -105,6 +105,7 @@ class CQMUDevice : public CDevice {
     std::string first_post_name_;
     std::string parent_name_;
     bool config_pending_ = false;
+    bool module_ready_ = false;
     int32_t inspector_snapshot_ = -1;
     pid_t configurator_ = 0;
     int32_t branch_ = -1;
