@@ -159,6 +159,7 @@ CPost::CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int 
 }
 
 CPost::~CPost() {
+    unit_->ForgetPost(this);
     DestroyVariables(slots_);
 }
 

@@ -184,6 +184,10 @@ void CQMUDevice::AddPost(CPost* post, size_t at) {
     if (Port() == nullptr || !Port()->AdoptDevice(post)) kept_.emplace_back(post);
 }
 
+void CQMUDevice::ForgetPost(CPost* post) {
+    std::erase(posts_, post);
+}
+
 void CQMUDevice::DropPost(CPost* post) {
     std::erase(posts_, post);
     for (auto it = kept_.begin(); it != kept_.end(); ++it)

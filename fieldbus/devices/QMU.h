@@ -62,6 +62,8 @@ class CQMUDevice : public CDevice {
     bool ConfigPending() const { return config_pending_; }
     pid_t ConfiguratorPid() const { return configurator_; }
 
+    // A post going away (the port may delete adopted posts before the unit): no longer listed.
+    void ForgetPost(CPost* post);
     // Post activation: reads the status byte naming the two active posts. False on failure.
     bool ActivatePosts();
     // Starts the configurator unless it still runs: 0, or the errno of the failed start.

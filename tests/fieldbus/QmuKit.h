@@ -137,7 +137,23 @@ class SimPort : public mb::IDevicePort {
         free.erase(to);
         free.insert(from);
     }
+    bool AdoptDevice(mb::CDevice* d) override {
+        if (!adopt) return false;
+        adopted.emplace_back(d);
+        return true;
+    }
+    std::unique_ptr<mb::CDevice> ReleaseDevice(mb::CDevice* d) override {
+        for (auto it = adopted.begin(); it != adopted.end(); ++it)
+            if (it->get() == d) {
+                auto out = std::move(*it);
+                adopted.erase(it);
+                return out;
+            }
+        return nullptr;
+    }
     void SetModbus(mb::CModbus* m) { modbus_ = m; }
+    bool adopt = false;
+    std::vector<std::unique_ptr<mb::CDevice>> adopted;
     bool flat = false;
     std::set<uint8_t> free;
     std::vector<std::pair<uint8_t, uint8_t>> moves;

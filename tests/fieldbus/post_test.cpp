@@ -102,6 +102,24 @@ TEST_F(PostTest, DosesAreCheckedWholeAndHeldWhileInactive) {
               "00000040");
 }
 
+TEST_F(PostTest, InactiveWritesActivateFirstAndDosesWaitForTheDelivery) {
+    Start(Unit(1));
+    post_->SetActive(false);
+    SetReg(1, kRaw, 16);
+    auto sim = engine_.Find(1);
+    engine_.With([&] { sim->status = 0x00; });
+    EXPECT_EQ(Write("State", Variant::I4(0)), mb::kWriteLocked) << "still inactive";
+    EXPECT_EQ(mlog_.Count("ActPst Post1"), 1u);
+    EXPECT_EQ(Reg(1, kRaw), 0) << "idle was written first";
+    engine_.With([&] { sim->status = 0x01; });
+    EXPECT_EQ(Write("State", Variant::I4(1)), 0) << "activated by the write";
+    EXPECT_TRUE(post_->IsActive());
+    EXPECT_EQ(Reg(1, kRaw), 16);
+    SetReg(1, kRaw, 32);
+    post_->Scan();
+    EXPECT_EQ(Write("DozeV", Variant::I4(5)), mb::kResultCaptured) << "not while dispensing";
+}
+
 TEST_F(PostTest, IdleOnlyAfterThreeEqualTotals) {
     Start(Unit(1));
     SetReg(1, kRaw, 32);

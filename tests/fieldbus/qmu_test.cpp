@@ -177,6 +177,25 @@ TEST_F(QmuTest, PostAddressChangeRecreatesThePost) {
     EXPECT_FALSE(tree_.Has("QMU1.Post2.State"));
 }
 
+TEST_F(QmuTest, BusyActivationIsRetriedAndPostsDeletedFirstAreForgotten) {
+    port_.adopt = true;
+    auto spec = Unit(3);
+    spec.active_status = 0x02;
+    auto unit = Make(spec);
+    ASSERT_EQ(port_.adopted.size(), 3u);
+    auto sim = engine_.Find(1);
+    engine_.With([&] { sim->busy_status = 2; });
+    ASSERT_TRUE(unit->ActivatePosts());
+    EXPECT_FALSE(unit->Posts()[0]->IsActive());
+    EXPECT_TRUE(unit->Posts()[1]->IsActive());
+    // A port deleting its adopted devices from the front deletes the posts before the unit.
+    port_.adopted.erase(port_.adopted.begin());
+    ASSERT_EQ(unit->Posts().size(), 2u);
+    unit->SetState(mb::kStateFound);
+    unit.reset();
+    EXPECT_TRUE(port_.adopted.empty()) << "the unit takes its other posts back and deletes them";
+}
+
 class ModuleTest : public SimLineTest {};
 
 TEST_F(ModuleTest, PlatesFromTheMasksAndByProbing) {
@@ -212,6 +231,8 @@ TEST_F(ModuleTest, PlatesFromTheMasksAndByProbing) {
         EXPECT_EQ(unit.Plates()[0]->GetAddress(), 34);
         EXPECT_FALSE(unit.Plates()[0]->IsOutput());
         EXPECT_EQ(unit.Plates()[1]->GetAddress(), 2);
+        EXPECT_EQ(mb_->GetAnswerTimeout(), 300u) << "the probe's settings are restored";
+        EXPECT_EQ(mb_->GetRetries(), 1u);
         const auto sent = Sent();
         // Probe of input plate 33: the unit as gateway, then the plate's own request.
         EXPECT_NE(std::find(sent.begin(), sent.end(), "024221030001" "0001"), sent.end());
