@@ -538,7 +538,24 @@ bool CQMUDevice::ReadItem(CDeviceItem* item) {
                     return true;
                 }
                 return StartConfigurator() == 0;
+            case kCodeFirmware:
+                // Published by Init from the identification; register 0 holds the address.
+                Publish(kFirmware, plat::Variant::Str(std::string_view(version_text_)));
+                return true;
             default: {
+                if (static_cast<size_t>(i) == kCountPost && mode_ == 0) {
+                    Publish(kCountPost, plat::Variant::I4(post_count_));
+                    return true;
+                }
+                // One register for a two-byte item: a pair would fold in its neighbour.
+                if (kinds_[static_cast<size_t>(i)].size == 2 && item->RawType() == plat::VT_I4) {
+                    const uint32_t v = ReadInteger(item->ItemRegister(), 2, 0);
+                    if (LastError() == kMbOk)
+                        Publish(static_cast<size_t>(i), plat::Variant::I4(static_cast<int32_t>(v)));
+                    else
+                        Quality(static_cast<size_t>(i), kQualityBad);
+                    return LastError() == kMbOk;
+                }
                 const int code = ReadVariable(*item, static_cast<size_t>(std::max(kinds_[static_cast<size_t>(i)].size, 0)));
                 return code == kMbOk;
             }
@@ -583,6 +600,15 @@ int CQMUDevice::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
             inspector_snapshot_ = inspector != nullptr ? IntOf(inspector->Value()) : -1;
             config_pending_ = true;
             return 1;
+        } else if (kinds_[static_cast<size_t>(i)].size == 2) {
+            // One register: a pair would overwrite the neighbouring setting.
+            plat::Variant n;
+            result = plat::Failed(plat::VariantChangeType(n, value, 0, plat::VT_I4))
+                         ? plat::OPC_E_RANGE
+                         : WriteInteger(item->ItemRegister(), n.lVal, 2);
+        } else if (value.vt == plat::VT_BSTR && kinds_[static_cast<size_t>(i)].size > 0) {
+            result = WriteString(item->ItemRegister(), plat::WideToBytes(value.bstrVal),
+                                 static_cast<size_t>(kinds_[static_cast<size_t>(i)].size));
         } else {
             result = WriteVariant(item->ItemRegister(), value);
         }

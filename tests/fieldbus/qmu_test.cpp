@@ -117,6 +117,21 @@ TEST_F(QmuTest, AddressWrite) {
     EXPECT_EQ(unit->Posts()[0]->GetState(), mb::kStateOffline);
 }
 
+TEST_F(QmuTest, TwoByteSettingsAreOneRegister) {
+    auto unit = Make(Unit(1));
+    ASSERT_TRUE(unit->Init());
+    Variant v = Variant::I4(7);
+    unit->WriteItem(tree_.Var("QMU1.AirValveTime"), v, 41);
+    EXPECT_EQ(rec_.Results().back(), std::make_pair(41, 0));
+    EXPECT_EQ(Reg(1, 3), 7);
+    EXPECT_EQ(Reg(1, 4), 20) << "USSTimeout untouched";
+    EXPECT_EQ(tree_.IntValue("QMU1.AirValveTime"), 7) << "read back alone";
+    unit->ReadItem(tree_.Var("QMU1.FirmwareVersion"));
+    unit->ReadItem(tree_.Var("QMU1.CountPost"));
+    EXPECT_EQ(tree_.Value("QMU1.FirmwareVersion"), Variant::Str(std::string_view("05.003F")));
+    EXPECT_EQ(tree_.IntValue("QMU1.CountPost"), 1);
+}
+
 TEST_F(QmuTest, FlatPostsNamesTheUnitUnderPostOne) {
     port_.flat = true;
     auto spec = Unit(2);
