@@ -132,6 +132,22 @@ TEST_F(QmuTest, TwoByteSettingsAreOneRegister) {
     EXPECT_EQ(tree_.IntValue("QMU1.CountPost"), 1);
 }
 
+TEST_F(QmuTest, OldPostsTakeTheUnitsOptionBits) {
+    auto spec = Unit(1, 5, 30);
+    spec.address = 6;
+    spec.posts[0].option = 0;  // not read at this build
+    auto unit = Make(spec, 0x50);
+    EXPECT_EQ(unit->Mode(), 0);
+    ASSERT_EQ(unit->Posts().size(), 1u);
+    // Temperature = A (bit 6), density = B (bit 5), mass = C (bit 4); volume and productivity on.
+    EXPECT_EQ(unit->Posts()[0]->Flags(),
+              (std::array<bool, 7>{true, false, true, true, true, false, false}));
+    EXPECT_TRUE(tree_.Has("QMU6.Post1.Temperature"));
+    EXPECT_FALSE(tree_.Has("QMU6.Post1.Density"));
+    EXPECT_TRUE(tree_.Has("QMU6.Post1.TotalW"));
+    EXPECT_FALSE(tree_.Has("QMU6.Post1.DozeW")) << "build 63 and below";
+}
+
 TEST_F(QmuTest, FlatPostsNamesTheUnitUnderPostOne) {
     port_.flat = true;
     auto spec = Unit(2);
