@@ -128,6 +128,8 @@ void CQMUDevice::DefineVariables() {
     SetRange(slots_[kCountPost], 1, 7);
     def(kConfiguration, "Configuration", plat::VT_BSTR, 0, -1, 0x83, kCodeConfiguration, 4121);
     slots_[kConfiguration].initial = plat::Variant::Str(std::string_view(" "));
+    // The unit keeps what a client writes here: bounded like every client-held value.
+    SetRange(slots_[kConfiguration], 0, kMaxConfigurationChars);
     if (build_ < 64) {
         def(kAirValve, "AirValveTime", plat::VT_I4, 3, 2, 3, 0, 4027);
         def(kUss, "USSTimeout", plat::VT_I4, 4, 2, 3, 0, 4028);

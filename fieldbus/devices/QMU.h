@@ -31,6 +31,7 @@ class CQMUDevice : public CDevice {
   public:
     static constexpr size_t kSlots = 40;
     static constexpr int kMaxPosts = 8;
+    static constexpr double kMaxConfigurationChars = 1 << 20;
 
     // `ident` is version << 16 | build; option -1 means unknown (the mode is then read).
     CQMUDevice(IDevicePort* port, uint8_t address, std::string name, uint32_t ident,

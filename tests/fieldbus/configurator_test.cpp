@@ -86,6 +86,9 @@ TEST_F(ConfiguratorTest, AWrittenConfigurationWaitsForTheInspectorToChange) {
     EXPECT_EQ(tree_.Value("QMU1.Configuration"), text);
     unit_->ReadItem(config_);
     EXPECT_EQ(unit_->ConfiguratorPid(), 0) << "pending: nothing starts";
+    const std::u16string huge((1 << 20) + 1, u'x');
+    EXPECT_EQ(config_->Write(Variant::Str(plat::WideString(huge))), plat::OPC_E_RANGE)
+        << "a client cannot make the unit hold any amount";
     unit_->Scan();
     EXPECT_TRUE(unit_->ConfigPending()) << "the inspector has not moved";
 
