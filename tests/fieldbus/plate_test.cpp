@@ -65,6 +65,10 @@ TEST_F(PlateTest, InputsFromRegisterZero) {
     engine_.Inject({/*silent=*/2, 0});
     EXPECT_FALSE(in_->Init());
     EXPECT_EQ(tree_.QualityOf("QMU1.Input1_4.State"), mb::kQualityBad) << "not 68";
+    EXPECT_EQ(in_->GetErrorCount(), 1) << "a time-out counts as an error";
+    engine_.Inject({0, /*corrupt_crc=*/1});
+    EXPECT_FALSE(in_->Init());
+    EXPECT_EQ(in_->GetCrcErrorCount(), 1);
 }
 
 TEST_F(PlateTest, OutputsFromRegisterZero) {
