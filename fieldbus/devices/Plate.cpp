@@ -140,11 +140,8 @@ void CPlate::SetBadQuality() {
 }
 
 void CPlate::ExecuteNextWrite() {
-    if (output_) {
-        CDevice::ExecuteNextWrite();
-        return;
-    }
-    // Every item of an input plate is read-only: the base refuses them all.
+    // Every item of an input plate is read-only, and the base refuses writes to those; an
+    // output plate's writes reach WriteItem.
     CDevice::ExecuteNextWrite();
 }
 
