@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,6 +59,12 @@ class IDevicePort {
     // device list and owns it from then on. False when the port cannot take it (the caller
     // keeps ownership).
     virtual bool AdoptDevice(CDevice* /*device*/) { return false; }
+    // Hands an adopted device back to its maker (a control unit dropping a post); null when the
+    // port does not hold it. A port that adopts devices must give them back here.
+    virtual std::unique_ptr<CDevice> ReleaseDevice(CDevice* /*device*/) { return nullptr; }
+    // A device moved to another bus address: the new one leaves the free list, the old one
+    // returns to it, and the remembered device follows.
+    virtual void MoveAddress(uint8_t /*from*/, uint8_t /*to*/) {}
 };
 
 // One variable as a model declares it. Empty slots have no name, handle -1 and the longest
@@ -100,6 +107,8 @@ class CDevice : public CDeviceState {
     ~CDevice() override;
 
     uint8_t GetAddress() const { return address_; }
+    // Bus thread only: the device answers at another address from now on.
+    void SetAddress(uint8_t address) { address_ = address; }
     IDevicePort* Port() const { return port_; }
     // Set by a model that wants to be removed and detected again.
     bool IsMarkedForRemoval() const { return remove_.load() != 0; }

@@ -6,6 +6,7 @@
 #include "fieldbus/devices/FQ5.h"
 #include "fieldbus/devices/GRQ.h"
 #include "fieldbus/devices/Terminal.h"
+#include "fieldbus/devices/QMU.h"
 
 namespace mb {
 
@@ -20,6 +21,7 @@ const std::vector<DeviceModel>& DeviceModels() {
         {kProtocolModbus, 9, false, "Terminal%i", "KX310Ex", true, &MakeKX310Ex},
         {kProtocolModbus, 0x30, false, "Post%i", "FQ5", true, &MakeFQ5},
         {kProtocolModbus, 0x85, false, "GRQ%i", "ГРК", true, &MakeGRQ},
+        {kProtocolModbus, 0x20, false, "QMU%i", "QMU01", true, MakeQmu},
     };
     return models;
 }

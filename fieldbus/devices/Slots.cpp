@@ -1,0 +1,112 @@
+#include "fieldbus/devices/Slots.h"
+
+#include "platform/time/clock.h"
+
+namespace mb {
+
+void DefineSlot(ItemSlot& slot, const std::string& parent, const std::string& name,
+                plat::VARTYPE raw, uint16_t reg, uint8_t access, uint32_t description,
+                uint32_t units, plat::VARTYPE host) {
+    slot.parent = parent;
+    slot.name = name;
+    slot.raw_type = raw;
+    slot.canonical_type = host;
+    slot.reg = reg;
+    slot.access = access;
+    slot.description_id = description;
+    slot.units_id = units;
+}
+
+void SetRange(ItemSlot& slot, double minimum, double maximum) {
+    slot.minimum = minimum;
+    slot.maximum = maximum;
+}
+
+int FindSlot(std::span<ItemSlot> slots, const CDeviceItem* item) {
+    if (item == nullptr) return -1;
+    for (size_t i = 0; i < slots.size(); ++i)
+        if (slots[i].variable == item) return static_cast<int>(i);
+    return -1;
+}
+
+CVariable* SlotVariable(ItemSlot& slot) {
+    return dynamic_cast<CVariable*>(slot.variable);
+}
+
+void PublishSlot(ItemSlot& slot, plat::Variant value, uint16_t quality) {
+    if (slot.variable != nullptr)
+        slot.variable->NewSample(std::move(value), quality, plat::SysClock().UtcNow100ns());
+}
+
+void SetSlotQuality(ItemSlot& slot, uint16_t quality) {
+    if (slot.variable != nullptr)
+        slot.variable->SetQuality(quality, plat::SysClock().UtcNow100ns());
+}
+
+uint16_t SlotQuality(ItemSlot& slot) {
+    CVariable* v = SlotVariable(slot);
+    return v != nullptr ? v->Quality() : kQualityBad;
+}
+
+int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full) {
+    if (host == nullptr || host->pItemFind == nullptr || full.empty()) return -1;
+    int32_t parent = -1;
+    size_t pos = 0;
+    for (;;) {
+        const size_t dot = full.find('.', pos);
+        const std::string upto = full.substr(0, dot);
+        const std::string leaf = full.substr(pos, dot == std::string::npos ? dot : dot - pos);
+        int16_t is_leaf = 0;
+        int32_t out = -1;
+        int32_t h = host->pItemFind(plat::Utf8ToWide(upto).c_str(), &is_leaf, &out);
+        if (h >= 0 && is_leaf != 0) return -1;
+        if (h < 0) {
+            if (host->pParentCreate == nullptr) return -1;
+            h = host->pParentCreate(plat::Utf8ToWide(leaf).c_str(), parent);
+            if (h < 0) return -1;
+        }
+        parent = h;
+        if (dot == std::string::npos) return parent;
+        pos = dot + 1;
+    }
+}
+
+bool HostHasItem(const HostCallbacks* host, const std::string& full) {
+    if (host == nullptr || host->pItemFind == nullptr) return false;
+    int16_t is_leaf = 0;
+    int32_t out = -1;
+    return host->pItemFind(plat::Utf8ToWide(full).c_str(), &is_leaf, &out) >= 0;
+}
+
+void CountError(CDevice& device, int code) {
+    device.IncRequestCount();
+    if (code == kMbTimeout || code == kMbWriteError || code == kMbReadError)
+        device.IncErrorCount();
+    else if (code == kMbCrcError)
+        device.IncCrcErrorCount();
+}
+
+LineSettings::LineSettings(CModbus* m, uint32_t answer_ms, uint32_t silent_ms, int retries)
+    : line_(dynamic_cast<CLocalModbus*>(m)), m_(m) {
+    if (line_ != nullptr) {
+        answer_ = line_->GetAnswerTimeout();
+        silent_ = line_->GetSilentTimeout();
+        line_->SetAnswerTimeout(answer_ms);
+        line_->SetSilentTimeout(silent_ms);
+    }
+    if (m_ != nullptr && retries >= 0) {
+        retries_ = m_->GetRetries();
+        set_retries_ = true;
+        m_->SetRetries(static_cast<uint16_t>(retries));
+    }
+}
+
+LineSettings::~LineSettings() {
+    if (line_ != nullptr) {
+        line_->SetAnswerTimeout(answer_);
+        line_->SetSilentTimeout(silent_);
+    }
+    if (m_ != nullptr && set_retries_) m_->SetRetries(retries_);
+}
+
+}  // namespace mb

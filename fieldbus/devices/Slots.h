@@ -1,0 +1,70 @@
+// What the unit, its posts and its plates share: item-slot definitions with a kind code,
+// branch lookup in the host's tree and request accounting for calls made on the client directly.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "fieldbus/core/Device.h"
+#include "fieldbus/core/Variable.h"
+
+namespace mb {
+
+// The model's own part of a slot: how ReadItem and WriteItem treat it.
+struct SlotKind {
+    int code = 0;
+    int size = 0;         // bytes on the device
+    bool scaled = false;  // decimal-point scaling applies
+};
+
+// A named slot; ranges, interval and decimals are set by the caller where the table has them.
+void DefineSlot(ItemSlot& slot, const std::string& parent, const std::string& name,
+                plat::VARTYPE raw, uint16_t reg, uint8_t access, uint32_t description,
+                uint32_t units = 0, plat::VARTYPE host = plat::VT_EMPTY);
+void SetRange(ItemSlot& slot, double minimum, double maximum);
+
+// Index of the slot holding `item`, or -1.
+int FindSlot(std::span<ItemSlot> slots, const CDeviceItem* item);
+// The slot's variable as made by the device base; null for an empty slot.
+CVariable* SlotVariable(ItemSlot& slot);
+void PublishSlot(ItemSlot& slot, plat::Variant value, uint16_t quality = kQualityGood);
+void SetSlotQuality(ItemSlot& slot, uint16_t quality);
+// The slot's quality, 0 for an empty slot.
+uint16_t SlotQuality(ItemSlot& slot);
+
+// Handle of the branch `full` ("A.B.C"), made level by level with pParentCreate where missing;
+// -1 when the host has neither. A leaf of that name is no branch: -1.
+int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full);
+// Whether the host has an item of that full name.
+bool HostHasItem(const HostCallbacks* host, const std::string& full);
+
+// Error accounting of a code from the client: 1, 8, 9 raise the error count, 3 the CRC count.
+void CountError(CDevice& device, int code);
+// Runs a client call; the client's exceptions count as their codes.
+template <class F>
+int ClientCall(CModbus* m, F&& f) {
+    if (m == nullptr) return kMbPortNotOpen;
+    try {
+        return f(*m);
+    } catch (const CModbusException& e) {
+        return e.Code();
+    }
+}
+
+// Saves the answer time-out and silent time of a local line and restores them at scope end.
+class LineSettings {
+  public:
+    LineSettings(CModbus* m, uint32_t answer_ms, uint32_t silent_ms, int retries = -1);
+    ~LineSettings();
+    LineSettings(const LineSettings&) = delete;
+    LineSettings& operator=(const LineSettings&) = delete;
+
+  private:
+    CLocalModbus* line_;
+    CModbus* m_;
+    uint32_t answer_ = 0, silent_ = 0;
+    uint16_t retries_ = 0;
+    bool set_retries_ = false;
+};
+
+}  // namespace mb

@@ -1,0 +1,106 @@
+// Field-bus simulator: Modbus RTU slaves held as data. A slave is a register map, a bank of
+// bytes, a status byte and a Report Slave ID answer, plus hooks of its model; modules behind a
+// gateway slave (function 0x42) are slaves of their own. The engine answers frames without CRC;
+// the server puts it on a line.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace fbsim {
+
+struct Slave {
+    uint8_t address = 0;
+    std::map<uint16_t, uint16_t> regs;  // absent registers answer exception 2
+    std::map<uint16_t, uint8_t> bank;   // 0x43 bytes; absent read as 0
+    uint8_t status = 0;                 // 0x07
+    std::vector<uint8_t> slave_id;      // 0x11 data: slave id, run indicator, the rest
+    // Registers that answer with a device exception (e.g. 0x48), by register.
+    std::map<uint16_t, uint8_t> refuse;
+    // Answers of 0x07 that report busy (exception 6) before the status is given.
+    int busy_status = 0;
+    // Model hooks: a register written (after it is stored), and one step of simulated time.
+    std::function<void(Slave&, uint16_t reg, uint16_t value)> on_write;
+    std::function<void(Slave&)> on_step;
+    // Modules reached through this slave as gateway (function 0x42).
+    std::map<uint8_t, std::shared_ptr<Slave>> modules;
+
+    uint16_t Get(uint16_t reg) const {
+        auto it = regs.find(reg);
+        return it == regs.end() ? 0 : it->second;
+    }
+};
+
+// Faults injected into the next requests.
+struct Faults {
+    int silent = 0;       // requests left unanswered
+    int corrupt_crc = 0;  // answers sent with a broken CRC (the server applies it)
+};
+
+class Engine {
+  public:
+    std::shared_ptr<Slave> Add(Slave slave);
+    std::shared_ptr<Slave> Find(uint8_t address);
+    // The answer to one request frame (address first, no CRC); empty: no answer.
+    std::string Handle(const std::string& request);
+    // Advances every slave's model by one step.
+    void Step();
+    // Request log: hex of every request frame handled, newest last.
+    std::vector<std::string> Requests();
+    void ClearRequests();
+    void Inject(const Faults& f);
+    // Takes one pending corrupt-CRC fault; true when the next answer is to be spoilt.
+    bool TakeCorrupt();
+    // Runs `f` under the engine's lock, for tests that change a slave's data.
+    void With(const std::function<void()>& f);
+
+  private:
+    std::string Answer(Slave& s, const uint8_t* pdu, size_t n);
+    std::mutex m_;
+    std::map<uint8_t, std::shared_ptr<Slave>> slaves_;
+    std::vector<std::string> log_;
+    Faults faults_;
+};
+
+// --- models as data ---
+
+struct PostSpec {
+    uint16_t number = 1;
+    uint32_t identity = 0xF3A0;   // feature bits
+    uint16_t option = 31;         // option flags
+    std::string total_v = "000000001000";  // 12 characters
+    uint16_t state_flags = 0x1000;
+    uint8_t dose_micro = 0x05;    // BCD in the low byte of offset 9
+    uint8_t decimal_point = 0;
+};
+
+struct UnitSpec {
+    uint8_t address = 1;
+    uint16_t version = 5;
+    uint16_t build = 63;
+    int16_t option = -1;  // -1: none in the identification (the unit answers register 18)
+    bool module_mode = false;
+    int side1 = 1, side2 = 0;
+    std::vector<PostSpec> posts;  // channel 1, 2, ...
+    uint8_t active_status = 0x21;  // 0x07: the two active channels as nibbles
+    uint16_t out_plates = 0, in_plates = 0;  // module mode plate masks
+    uint16_t inspector_hi = 0, inspector_lo = 1;
+};
+
+// A control unit with posts (or plates in module mode). Its model: a write of 16 to a post's
+// raw state waits for the key (PressKey), the key starts a delivery (raw 32) that counts
+// CurrentV up by 1 a step to the dose and ends in raw 0 with TotalV grown.
+std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSpec& spec);
+void PressKey(Engine& engine, uint8_t unit, int channel);
+// An output plate (4 outputs) or an input plate (6 inputs) behind the unit.
+std::shared_ptr<Slave> AddPlate(Engine& engine, uint8_t unit, uint8_t module, bool output);
+
+// The text as registers, two characters a register, high byte first, zero-padded.
+std::vector<uint16_t> TextRegisters(const std::string& text, size_t chars);
+std::string RegistersText(const std::vector<uint16_t>& words);
+
+}  // namespace fbsim

@@ -1,0 +1,76 @@
+// fbsim: a control unit with posts (or plates) as a Modbus RTU slave on a pseudo-terminal.
+// Prints the terminal's path; every request is logged to stdout; "k<ch>" on stdin presses a
+// post's key, "s" steps the delivery, "q" quits. Options: -a address, -v version, -b build,
+// -p posts, -m (module mode with one output and one input plate).
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "tools/fbsim/Server.h"
+#include "tools/fbsim/Sim.h"
+
+int main(int argc, char** argv) {
+    fbsim::UnitSpec spec;
+    int posts = 2;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : "0";
+        if (a == "-a") spec.address = static_cast<uint8_t>(std::atoi(v)), ++i;
+        else if (a == "-v") spec.version = static_cast<uint16_t>(std::atoi(v)), ++i;
+        else if (a == "-b") spec.build = static_cast<uint16_t>(std::atoi(v)), ++i;
+        else if (a == "-p") posts = std::atoi(v), ++i;
+        else if (a == "-m") spec.module_mode = true;
+    }
+    if (spec.module_mode) {
+        posts = 0;
+        spec.out_plates = 1;
+        spec.in_plates = 1;
+    }
+    for (int k = 0; k < posts; ++k) {
+        fbsim::PostSpec p;
+        p.number = static_cast<uint16_t>(k + 1);
+        spec.posts.push_back(p);
+    }
+    spec.side1 = posts;
+    fbsim::Engine engine;
+    fbsim::AddUnit(engine, spec);
+    if (spec.module_mode) {
+        fbsim::AddPlate(engine, spec.address, 1, true);
+        fbsim::AddPlate(engine, spec.address, 0x21, false);
+    }
+    int master = -1, slave = -1;
+    char name[128] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        return 1;
+    }
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::tcgetattr(master, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(master, TCSANOW, &t);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+    fbsim::RtuServer server(engine, master);
+    std::string line;
+    size_t shown = 0;
+    while (std::getline(std::cin, line)) {
+        if (line == "q") break;
+        if (line == "s") engine.Step();
+        if (!line.empty() && line[0] == 'k') fbsim::PressKey(engine, spec.address, std::atoi(line.c_str() + 1));
+        const auto log = engine.Requests();
+        for (; shown < log.size(); ++shown) std::printf("%s\n", log[shown].c_str());
+        std::fflush(stdout);
+    }
+    ::close(slave);
+    return 0;
+}
