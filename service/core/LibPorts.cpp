@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/types/wstr.h"
+#include "service/core/EmulatorTable.h"
 #include "service/core/ModbusLib.h"
 #include "service/core/Port.h"
 #include "service/core/TxtProt.h"
@@ -17,7 +18,12 @@ namespace drv {
 
 namespace {
 
-std::atomic<EmulatorSlotFn> g_emulator_slot{nullptr};
+// The port's slot of the emulator table: a port in emulation mode reaches the emulator that a
+// client registers for its number.
+void* TableSlot(int com_number) {
+    return const_cast<mb::EmulatorSlot*>(EmulatorSlotFor(com_number));
+}
+std::atomic<EmulatorSlotFn> g_emulator_slot{&TableSlot};
 
 // The slave library's binding. One lock covers the module, its entry points and the use count,
 // and is held across InitThread and DeleteThread: a port being freed must not unload the

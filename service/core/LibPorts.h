@@ -78,7 +78,7 @@ bool SlaveLibraryLoaded();
 // --- registration --------------------------------------------------------------------------
 
 // Where the field-bus library reads the emulator of a port (MBCreateThread's emulator slot);
-// the default hands it none.
+// the default is the port's slot of the emulator table.
 using EmulatorSlotFn = void* (*)(int com_number);
 void SetEmulatorSlotSource(EmulatorSlotFn fn);
 

@@ -3,12 +3,17 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/com/object.h"
 #include "platform/registry/registry.h"
+#include "service/core/EmulatorTable.h"
 #include "service/core/LibPorts.h"
 #include "service/core/ModbusLib.h"
 #include "service/core/Port.h"
@@ -224,6 +229,58 @@ TEST_F(FieldBusPorts, PortsTheLibraryCannotRunStayClosed) {
     EXPECT_FALSE(direct.Registered());
     EXPECT_EQ(PortStatus(1), -2);
     EXPECT_EQ(PortInfo(1), 0);
+}
+
+// An emulator that records the frames it is sent and never answers.
+class SilentEmulator : public plat::ComObject<tlb::IHWEmu> {
+  public:
+    HRESULT WriteCall(const plat::WideString& call) override {
+        std::lock_guard lk(m_);
+        frames_.push_back(call);
+        return plat::S_OK;
+    }
+    HRESULT ReadAnswer(plat::WideString* answer) override {
+        if (answer == nullptr) return plat::E_POINTER;
+        answer->clear();
+        return plat::S_OK;
+    }
+    HRESULT Purge() override { return plat::S_OK; }
+    std::vector<plat::WideString> Frames() {
+        std::lock_guard lk(m_);
+        return frames_;
+    }
+
+  private:
+    std::mutex m_;
+    std::vector<plat::WideString> frames_;
+};
+
+bool Within(int ms, const std::function<bool()>& f) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!f()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The service hands an emulated port its slot of the emulator table: the library's bus thread
+// probes through the registered emulator and reports the port absent once it is gone.
+TEST_F(FieldBusPorts, EmulatedPortReachesTheRegisteredEmulator) {
+    SetModbusLibraryPath(NORVALT_TEST_MODBUS_LIB);
+    auto emu = plat::MakeCom<SilentEmulator>();
+    ASSERT_TRUE(SetEmulator(7, plat::ComPtr<tlb::IHWEmu>(emu.Get())));
+    StartService("PORT=CUST COM7=MN19200E");
+    StartPorts();
+    EXPECT_TRUE(PortRunning(6));
+    ASSERT_TRUE(Within(10000, [&] { return !emu->Frames().empty(); }));
+    const plat::WideString first = emu->Frames().front();
+    ASSERT_EQ(first.size(), 4u) << "address, 0x07 and the CRC";
+    EXPECT_EQ(first[1], 0x07);
+    EXPECT_GE(PortStatus(6), 0);
+    SetEmulator(7, nullptr);
+    EXPECT_TRUE(Within(10000, [] { return PortStatus(6) == -4; })) << PortStatus(6);
+    StopPorts();
 }
 
 TEST_F(FieldBusPorts, MissingLibraryLeavesThePortClosed) {
