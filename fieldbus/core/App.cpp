@@ -326,7 +326,8 @@ extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, i
             parsed.protocol, port, static_cast<uint32_t>(parsed.baud), parsed.parity, shift,
             status_cell, parsed.emulation, static_cast<const mb::EmulatorSlot*>(emulator_slot));
         thread->SetInfoCell(info_cell);
-        if (log != nullptr) log->Info("{75E7525C-4359-4ce3-A1CB-08281408477F} %i %i", port, parsed.baud);
+        if (log != nullptr)
+            log->Info("{75E7525C-4359-4ce3-A1CB-08281408477F} %i %i", port, parsed.baud);
         if (!thread->Ready()) {
             if (log != nullptr)
                 log->Warning("{7340A411-232A-412e-B1E5-0365FC93A739} %i %i", port, parsed.baud);
@@ -363,7 +364,8 @@ extern "C" void MBDestroyThread(void* thread) {
         }
         const int port = bus->PortNumber();
         bus->Stop();
-        if (CLogFile* log = App().Log()) log->Info("{7A518E03-A4D1-4400-84EA-40504B718C45} %d", port);
+        if (CLogFile* log = App().Log())
+            log->Info("{7A518E03-A4D1-4400-84EA-40504B718C45} %d", port);
         delete bus;
         App().BusThreadEnded();
     } catch (...) {

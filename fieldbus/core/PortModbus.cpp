@@ -36,8 +36,7 @@ void* CPortModbus::SyncEmulator() {
         if (current != nullptr) slot->release(current);  // already counted once
         return held_;
     }
-    if (current != nullptr && held_ != nullptr && log_ != nullptr)
-        log_->Info("Emulator replaced");
+    if (current != nullptr && held_ != nullptr && log_ != nullptr) log_->Info("Emulator replaced");
     DropEmulator();
     held_ = current;
     return held_;
@@ -91,8 +90,8 @@ int CPortModbus::RawExchange(const uint8_t* bytes, size_t count, uint8_t* buffer
 bool CPortModbus::IsOpen() const {
     if (!emulation_) return CLocalModbus::IsOpen();
     const EmulatorSlot* slot = owner_ != nullptr ? owner_->Emulator() : nullptr;
-    void* current = slot != nullptr && slot->acquire != nullptr ? slot->acquire(slot->context)
-                                                                : nullptr;
+    void* current =
+        slot != nullptr && slot->acquire != nullptr ? slot->acquire(slot->context) : nullptr;
     if (current != nullptr) {
         slot->release(current);
         return emu_open_.load();

@@ -330,8 +330,8 @@ void CPortThread::RegistryPass() {
     if (registry_index_ >= names.size()) registry_index_ = 0;
     uint32_t number = 0;
     // An entry that cannot be read is passed over: stopping at it would starve the rest.
-    if (reg::ReadDword(reg::Hive::LocalMachine, DevKey() + "\\" + names[registry_index_],
-                       "Number", number) == plat::ERROR_SUCCESS &&
+    if (reg::ReadDword(reg::Hive::LocalMachine, DevKey() + "\\" + names[registry_index_], "Number",
+                       number) == plat::ERROR_SUCCESS &&
         number >= 1 && number <= static_cast<uint32_t>(max_address_)) {
         auto it = std::find(free_.begin(), free_.end(), static_cast<uint8_t>(number));
         if (it != free_.end()) FreeTry(static_cast<size_t>(it - free_.begin()));

@@ -67,7 +67,9 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
     bool Running() const { return thread_.joinable(); }
 
     // --- IDevicePort ---
-    CModbus* PortModbus() override { return protocol_ == kProtocolModbus ? modbus_.get() : nullptr; }
+    CModbus* PortModbus() override {
+        return protocol_ == kProtocolModbus ? modbus_.get() : nullptr;
+    }
     CLogFile* PortLog() override { return log_.get(); }
     const HostCallbacks* PortHost() override;
     int32_t CaptureCount(uint8_t address) override;

@@ -2,11 +2,11 @@
 
 #include "fieldbus/core/Device.h"
 #include "fieldbus/devices/DensMeter.h"
-#include "fieldbus/devices/RowTable.h"
 #include "fieldbus/devices/FQ5.h"
 #include "fieldbus/devices/GRQ.h"
-#include "fieldbus/devices/Terminal.h"
 #include "fieldbus/devices/QMU.h"
+#include "fieldbus/devices/RowTable.h"
+#include "fieldbus/devices/Terminal.h"
 
 namespace mb {
 

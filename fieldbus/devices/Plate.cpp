@@ -69,7 +69,8 @@ void CPlate::PublishAll(uint16_t word) {
 }
 
 void CPlate::BadAll() {
-    for (size_t i = output_ ? 1 : 0; i < (output_ ? 9u : 6u); ++i) SetSlotQuality(slots_[i], kQualityBad);
+    for (size_t i = output_ ? 1 : 0; i < (output_ ? 9u : 6u); ++i)
+        SetSlotQuality(slots_[i], kQualityBad);
 }
 
 bool CPlate::ReadItem(CDeviceItem* item) {
@@ -159,16 +160,19 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
         if (code == kCodePlateOutState) {
             // The whole value: 65536 is no "off".
             if (!number || n.lVal < 0 || n.lVal > 1) {
-                if (log != nullptr) log->Trace("{7062186E-5D66-4f0a-9072-03A8B4102D7D} %s)", name.c_str());
+                if (log != nullptr)
+                    log->Trace("{7062186E-5D66-4f0a-9072-03A8B4102D7D} %s)", name.c_str());
                 result = plat::OPC_E_RANGE;
             } else {
-                const int rc = unit_->PlateWrite(GetAddress(), item->ItemRegister(), static_cast<uint16_t>(n.lVal));
+                const int rc = unit_->PlateWrite(GetAddress(), item->ItemRegister(),
+                                                 static_cast<uint16_t>(n.lVal));
                 CountError(*this, rc);
                 result = rc == kMbOk ? 0 : kWriteOffline;
             }
         } else if (code == kCodePlateOverload) {
             if (!number || n.lVal != 0) {
-                if (log != nullptr) log->Trace("{D96B2DB2-1E7F-47cd-852C-66C395D143AF} %s)", name.c_str());
+                if (log != nullptr)
+                    log->Trace("{D96B2DB2-1E7F-47cd-852C-66C395D143AF} %s)", name.c_str());
                 result = plat::OPC_E_RANGE;
             } else {
                 const int rc = unit_->PlateWrite(GetAddress(), 0, 0);
@@ -180,9 +184,12 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
         }
         if (result >= 0) ReadItem(item);
         SetWriteResult(id, result);
-        if (log != nullptr) log->Trace("{04B300E0-26E7-4839-8082-D4E7AFC17D4D} %d %X", GetAddress(), static_cast<unsigned>(result));
+        if (log != nullptr)
+            log->Trace("{04B300E0-26E7-4839-8082-D4E7AFC17D4D} %d %X", GetAddress(),
+                       static_cast<unsigned>(result));
     } catch (...) {
-        if (log != nullptr) log->Error("{911C09F3-48A8-4277-9A63-A90A52A0E64B} %s", log_name_.c_str());
+        if (log != nullptr)
+            log->Error("{911C09F3-48A8-4277-9A63-A90A52A0E64B} %s", log_name_.c_str());
     }
     return 1;
 }

@@ -148,7 +148,8 @@ CPost::CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int 
     const bool flat = Port() != nullptr && Port()->FlatPosts();
     branch_ = flat ? Name() : unit->Name() + "." + Name();
     if (HostHasItem(Host(), branch_ + ".State")) {
-        if (CLogFile* log = Log()) log->Error("{3B7D2E94-1A6C-4F08-B5D3-9E2A7C4F1B60} %s", branch_.c_str());
+        if (CLogFile* log = Log())
+            log->Error("{3B7D2E94-1A6C-4F08-B5D3-9E2A7C4F1B60} %s", branch_.c_str());
         valid_ = false;
         return;
     }
@@ -222,7 +223,8 @@ void CPost::Define() {
     def(kPowerPlat, "StatePowerPlat", plat::VT_I4, 13, 2, 1, 0, 4016);
     def(kSnap, "SnapSensor", plat::VT_I4, 12, 2, 1, 0, 4017);
     if (flat) {
-        def(kBasePost, "BasePost", plat::VT_I4, 0, 2, 1, kCodeBasePost, 4019, 0, plat::VT_EMPTY, true);
+        def(kBasePost, "BasePost", plat::VT_I4, 0, 2, 1, kCodeBasePost, 4019, 0, plat::VT_EMPTY,
+            true);
         slots_[kBasePost].initial = plat::Variant::I4(1);
     }
     if (mass_) {
@@ -266,7 +268,8 @@ void CPost::Define() {
     def(kSensorEx, "SensorEx", plat::VT_I4, 59, 2, 0x81, kCodeSensorEx, 0);
     slots_[kSensorEx].min_interval_ms = 200;
     if (features_ & 0x10000) {
-        def(kEarthedEx, "EarthedEx", plat::VT_I4, 1, 2, 1, kCodeFixed, 4006, 0, plat::VT_EMPTY, true);
+        def(kEarthedEx, "EarthedEx", plat::VT_I4, 1, 2, 1, kCodeFixed, 4006, 0, plat::VT_EMPTY,
+            true);
         SetRange(slots_[kEarthedEx], 0, 3);
         slots_[kEarthedEx].min_interval_ms = 200;
     }
@@ -277,7 +280,8 @@ void CPost::Define() {
         for (size_t i : {kAirValve, kUss, kSensorWait}) SetRange(slots_[i], 0, 255);
         text(kFullUp, "FullUp", 81, 4, 3, UINT32_MAX, 4029, 4011, plat::VT_R4);
         text(kFullDown, "FullDown", 83, 4, 3, UINT32_MAX, 4030, 4011, plat::VT_R4);
-        def(kDecimalPoint, "DecimalPoint", plat::VT_I4, 2, 2, 1, kCodeFixed, 0, 0, plat::VT_EMPTY, true);
+        def(kDecimalPoint, "DecimalPoint", plat::VT_I4, 2, 2, 1, kCodeFixed, 0, 0, plat::VT_EMPTY,
+            true);
         slots_[kDecimalPoint].initial = plat::Variant::I4(1);
     }
     // Counters and doses carry the unit's decimal point.
@@ -290,9 +294,10 @@ void CPost::Define() {
 
 int CPost::ReadWords(uint16_t offset, uint16_t count, std::vector<uint16_t>& out) {
     out.clear();
-    const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
-        return m.ReadHoldingRegisters(unit_->GetAddress(), Reg(offset), count, out);
-    });
+    const int code =
+        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
+            return m.ReadHoldingRegisters(unit_->GetAddress(), Reg(offset), count, out);
+        });
     CountError(*this, code);
     if (code == kMbOk) SetErrorCount(0);
     if (code == kExceptionLocked) ActivationCheck();
@@ -300,9 +305,10 @@ int CPost::ReadWords(uint16_t offset, uint16_t count, std::vector<uint16_t>& out
 }
 
 int CPost::WriteWords(uint16_t offset, std::span<const uint16_t> words) {
-    const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
-        return m.WriteMultipleRegisters(unit_->GetAddress(), Reg(offset), words);
-    });
+    const int code =
+        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
+            return m.WriteMultipleRegisters(unit_->GetAddress(), Reg(offset), words);
+        });
     CountError(*this, code);
     return code;
 }
@@ -335,7 +341,9 @@ void CPost::PublishText(ItemSlot& slot, std::span<const uint16_t> words) {
         char* end = nullptr;
         const double v = std::strtod(text.c_str(), &end);
         if (text.empty() || end == nullptr || *end != 0) {
-            if (CLogFile* log = Log()) log->Warning("%s %X", Name().c_str(), static_cast<unsigned>(plat::DISP_E_TYPEMISMATCH));
+            if (CLogFile* log = Log())
+                log->Warning("%s %X", Name().c_str(),
+                             static_cast<unsigned>(plat::DISP_E_TYPEMISMATCH));
             SetSlotQuality(slot, kQualityBad);
             return;
         }
@@ -450,9 +458,9 @@ bool CPost::Init() {
     if (log != nullptr) log->Info("{INIT} %s %d %d", Name().c_str(), side_, channel_);
     if (unit_->Build() > 63) {
         std::vector<uint8_t> b;
-        const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
-            return m.ReadBank(unit_->GetAddress(), Reg(127), 1, b);
-        });
+        const int code =
+            ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
+                       [&](CModbus& m) { return m.ReadBank(unit_->GetAddress(), Reg(127), 1, b); });
         CountError(*this, code);
         if (code == kMbOk && b.size() == 1) {
             decimal_point_ = b[0] <= 9 ? b[0] : 0;
@@ -462,13 +470,15 @@ bool CPost::Init() {
     if (Limited()) {
         const int state = unit_->Version() > 6 ? kPostNewController : kPostOldController;
         PublishSlot(slots_[kState], plat::Variant::UI2(static_cast<uint16_t>(state)));
-        if (log != nullptr) log->Error("Ошибка версии MAX-%d MIN-%d Cur-%d", 6, 1, unit_->Version());
+        if (log != nullptr)
+            log->Error("Ошибка версии MAX-%d MIN-%d Cur-%d", 6, 1, unit_->Version());
         initialised_ = true;
         return true;
     }
     if (active_) {
         std::vector<uint16_t> w;
-        if (log != nullptr) log->Trace("Init3-15 %X post-%u", unit_->GetAddress(), unsigned(channel_));
+        if (log != nullptr)
+            log->Trace("Init3-15 %X post-%u", unit_->GetAddress(), unsigned(channel_));
         int code = ReadWords(3, 12, w);
         if (code != kMbOk) return false;
         PublishSlot(slots_[kDozeMicro],
@@ -477,7 +487,8 @@ bool CPost::Init() {
         PublishSlot(slots_[kPowerPlat], plat::Variant::I4(w[10]));
         PublishSlot(slots_[kSnap], plat::Variant::I4(w[9]));
         if (unit_->Version() > 5) {
-            if (log != nullptr) log->Trace("Init4-7 %X post-%u", unit_->GetAddress(), unsigned(channel_));
+            if (log != nullptr)
+                log->Trace("Init4-7 %X post-%u", unit_->GetAddress(), unsigned(channel_));
             code = ReadWords(81, 7, w);
             if (code != kMbOk) return false;
             if (!slots_[kFullUp].IsEmpty()) {
@@ -488,7 +499,8 @@ bool CPost::Init() {
                 PublishSlot(slots_[kSensorWait], plat::Variant::I4(w[6]));
             }
         }
-        if (log != nullptr) log->Trace("Init0x10 %X post-%u", unit_->GetAddress(), unsigned(channel_));
+        if (log != nullptr)
+            log->Trace("Init0x10 %X post-%u", unit_->GetAddress(), unsigned(channel_));
         code = ReadWords(16, 23, w);
         if (code != kMbOk) return false;
         const std::span<const uint16_t> all(w);
@@ -556,7 +568,8 @@ void CPost::PublishState(bool read_ok) {
     idle_pending_ = false;
     int32_t state = RawToPostState(raw_);
     if (state < 0) {
-        if (CLogFile* log = Log()) log->Warning("{AC495171-502B-4b80-B8A7-34129B5FC452} %i", int{raw_});
+        if (CLogFile* log = Log())
+            log->Warning("{AC495171-502B-4b80-B8A7-34129B5FC452} %i", int{raw_});
         state = kPostIdle;
     }
     PublishSlot(slots_[kState], plat::Variant::UI2(static_cast<uint16_t>(state)));
@@ -664,7 +677,8 @@ bool CPost::ReadItem(CDeviceItem* item) {
             code = ReadWords(15, 1, w);
             if (code == kMbOk) {
                 if (CLogFile* log = Log())
-                    log->Trace("State Read %X - %x %x ", unit_->GetAddress(), unsigned{w[0]}, unsigned{raw_});
+                    log->Trace("State Read %X - %x %x ", unit_->GetAddress(), unsigned{w[0]},
+                               unsigned{raw_});
                 raw_ = w[0];
                 state_failed_ = false;
                 PublishState(true);
@@ -731,7 +745,8 @@ int CPost::WriteDozeMicro(const plat::Variant& value) {
     if (!(whole >= 1 && whole <= 99)) return plat::OPC_E_RANGE;
     std::vector<uint16_t> w;
     if (ReadWords(9, 1, w) != kMbOk) return kWriteOffline;
-    const uint16_t word[1] = {static_cast<uint16_t>((w[0] & 0xFF00) | ToBcd(static_cast<uint32_t>(whole)))};
+    const uint16_t word[1] = {
+        static_cast<uint16_t>((w[0] & 0xFF00) | ToBcd(static_cast<uint32_t>(whole)))};
     return WriteWords(9, word);
 }
 
@@ -739,13 +754,15 @@ int CPost::WriteText(ItemSlot& slot, const SlotKind& kind, const plat::Variant& 
     std::string text;
     if (kind.scaled) {
         plat::Variant d;
-        if (plat::Failed(plat::VariantChangeType(d, value, 0, plat::VT_R8))) return plat::OPC_E_RANGE;
+        if (plat::Failed(plat::VariantChangeType(d, value, 0, plat::VT_R8)))
+            return plat::OPC_E_RANGE;
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.0f", d.dblVal * Scale());
         text = PadZeros(buf, static_cast<size_t>(kind.size));
     } else {
         plat::Variant s;
-        if (plat::Failed(plat::VariantChangeType(s, value, 0, plat::VT_BSTR))) return plat::OPC_E_RANGE;
+        if (plat::Failed(plat::VariantChangeType(s, value, 0, plat::VT_BSTR)))
+            return plat::OPC_E_RANGE;
         text = plat::WideToBytes(s.bstrVal);
     }
     if (text.size() > static_cast<size_t>(kind.size)) return plat::OPC_E_RANGE;
@@ -760,7 +777,8 @@ int CPost::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
     const int found = FindSlot(slots_, item);
     auto report = [&](int32_t result) {
         if (id != 0) SetWriteResult(id, result);
-        if (log != nullptr) log->Info("WriteItem %s %X", Name().c_str(), static_cast<unsigned>(result));
+        if (log != nullptr)
+            log->Info("WriteItem %s %X", Name().c_str(), static_cast<unsigned>(result));
         return 1;
     };
     if (found < 0) return report(plat::E_FAIL);
@@ -781,7 +799,8 @@ int CPost::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
         plat::Variant n;
         const plat::HRESULT hr = plat::VariantChangeType(n, value, 0, plat::VT_UI4);
         if (plat::Failed(hr)) {
-            if (log != nullptr) log->Warning("vDoze VariantChangeType %X)", static_cast<unsigned>(hr));
+            if (log != nullptr)
+                log->Warning("vDoze VariantChangeType %X)", static_cast<unsigned>(hr));
             return report(plat::OPC_E_RANGE);
         }
         // The whole value: a dose of 65536 + 5 is no dose of 5.

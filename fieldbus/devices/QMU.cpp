@@ -161,8 +161,8 @@ void CQMUDevice::DefineModuleVariables() {
     DefineSlot(slots_[kVersionSlot], parent_name_, "Version", plat::VT_I4, 0, 1, 4054);
     DefineSlot(slots_[kBuildSlot], parent_name_, "Build", plat::VT_I4, 0, 1, 4055);
     if (build_ > 34) {
-        DefineSlot(slots_[kTemperature], parent_name_, "InnerTemperature", plat::VT_R4, 45, 1,
-                   4108, 4026);
+        DefineSlot(slots_[kTemperature], parent_name_, "InnerTemperature", plat::VT_R4, 45, 1, 4108,
+                   4026);
         slots_[kTemperature].min_interval_ms = 30000;
         slots_[kTemperature].decimals = 1;
         kinds_[kTemperature] = SlotKind{0, 4, false};
@@ -180,8 +180,7 @@ CPost* CQMUDevice::MakePost(int channel, uint16_t number, uint16_t base, int sid
 }
 
 void CQMUDevice::AddPost(CPost* post, size_t at) {
-    posts_.insert(posts_.begin() + static_cast<std::ptrdiff_t>(std::min(at, posts_.size())),
-                  post);
+    posts_.insert(posts_.begin() + static_cast<std::ptrdiff_t>(std::min(at, posts_.size())), post);
     post->SetState(kStateFound);
     if (Port() == nullptr || !Port()->AdoptDevice(post)) kept_.emplace_back(post);
 }
@@ -218,10 +217,9 @@ bool CQMUDevice::CreatePosts() {
         uint16_t number = static_cast<uint16_t>(ReadInteger(reg + 1, 2, 0));
         if (LastError() == kExceptionLocked) {
             std::vector<uint8_t> bytes;
-            const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                                        [&](CModbus& m) {
-                                            return m.ReadBank(GetAddress(), reg + 125, 2, bytes);
-                                        });
+            const int code = ClientCall(
+                Port() != nullptr ? Port()->PortModbus() : nullptr,
+                [&](CModbus& m) { return m.ReadBank(GetAddress(), reg + 125, 2, bytes); });
             CountError(*this, code);
             if (code != kMbOk || bytes.size() < 2) return false;
             number = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
@@ -273,7 +271,8 @@ bool CQMUDevice::RecreatePosts() {
     for (size_t i = 0; i < posts_.size(); ++i) {
         CPost* post = posts_[i];
         if (post->GetState() == kStateOffline) {
-            if (log != nullptr) log->Warning("{E3A5F0C2-1B9D-4C47-8E61-4B0D9E5A7F33} %s", post->Name().c_str());
+            if (log != nullptr)
+                log->Warning("{E3A5F0C2-1B9D-4C47-8E61-4B0D9E5A7F33} %s", post->Name().c_str());
             SetState(kStateOffline);
             StampContact();
             SetBadQuality();
@@ -319,8 +318,9 @@ void CQMUDevice::RedefineUnderFirstPost() {
 int CQMUDevice::PlateRead(uint8_t module, uint16_t reg, uint16_t& value) {
     std::vector<uint16_t> w;
     const uint16_t enc = static_cast<uint16_t>(GetAddress() << 8 | 0x42);
-    const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                                [&](CModbus& m) { return m.ReadHoldingRegisters(module, reg, 1, w, enc); });
+    const int code =
+        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
+                   [&](CModbus& m) { return m.ReadHoldingRegisters(module, reg, 1, w, enc); });
     if (code == kMbOk && w.size() == 1) value = w[0];
     return code;
 }
@@ -340,8 +340,9 @@ void CQMUDevice::DiscoverPlates() {
         plate_store_.push_back(std::move(plate));
     };
     std::vector<uint16_t> w;
-    const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                                [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 32, 3, w); });
+    const int code =
+        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
+                   [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 32, 3, w); });
     CountError(*this, code);
     if (code == kMbOk && w.size() == 3) {
         for (int n = 1; n <= 8; ++n)
@@ -381,8 +382,9 @@ bool CQMUDevice::ModuleScan() {
     for (CPlate* p : plates_) read += p->Scan();
     if (read == 0) {
         uint8_t status = 0;
-        const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                                    [&](CModbus& m) { return m.ReadExceptionStatus(GetAddress(), status); });
+        const int code =
+            ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
+                       [&](CModbus& m) { return m.ReadExceptionStatus(GetAddress(), status); });
         CountError(*this, code);
     }
     return true;
@@ -415,8 +417,9 @@ bool CQMUDevice::UnitInitRead() {
     const bool late = build_ > 63;
     std::vector<uint16_t> w;
     const uint16_t first = late ? 20 : 3, count = late ? 2 : 19;
-    const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                                [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), first, count, w); });
+    const int code = ClientCall(
+        Port() != nullptr ? Port()->PortModbus() : nullptr,
+        [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), first, count, w); });
     CountError(*this, code);
     if (code != kMbOk || w.size() != count) {
         for (size_t i : {kAirValve, kUss, kSensorWait, kFullUp, kFullDown}) Quality(i, kQualityBad);
@@ -434,10 +437,11 @@ bool CQMUDevice::UnitInitRead() {
                 text.push_back(static_cast<char>(reg(r + k) & 0xFF));
             }
             plat::Variant cy;
-            const plat::HRESULT hr =
-                plat::VariantChangeType(cy, plat::Variant::Str(std::string_view(text)), 0, plat::VT_CY);
+            const plat::HRESULT hr = plat::VariantChangeType(
+                cy, plat::Variant::Str(std::string_view(text)), 0, plat::VT_CY);
             if (plat::Failed(hr)) {
-                if (CLogFile* log = Log()) log->Warning("%s %X", Name().c_str(), static_cast<unsigned>(hr));
+                if (CLogFile* log = Log())
+                    log->Warning("%s %X", Name().c_str(), static_cast<unsigned>(hr));
                 Publish(slot, plat::Variant(), kQualityBad);
             } else {
                 Publish(slot, std::move(cy));
@@ -467,7 +471,8 @@ bool CQMUDevice::Init() {
     if (limited_ == 0) {
         if (!UnitInitRead()) return false;
         if (!ActivatePosts()) {
-            if (CLogFile* log = Log()) log->Error("{0F4B2C6D-8A13-4E59-B7D0-C1E6A9F3B254} %s", Name().c_str());
+            if (CLogFile* log = Log())
+                log->Error("{0F4B2C6D-8A13-4E59-B7D0-C1E6A9F3B254} %s", Name().c_str());
             ok = false;
         }
     }
@@ -478,7 +483,8 @@ bool CQMUDevice::Init() {
 int CQMUDevice::Scan() {
     CVariable* inspector = SlotVariable(slots_[kInspector]);
     if (mode_ == 0 && inspector != nullptr && IntOf(inspector->Value()) != inspector_snapshot_) {
-        if (SlotQuality(slots_[kConfiguration]) != kQualityBad) Quality(kConfiguration, kQualityBad);
+        if (SlotQuality(slots_[kConfiguration]) != kQualityBad)
+            Quality(kConfiguration, kQualityBad);
         config_pending_ = false;
     }
     if (mode_ == 1) return ModuleScan() ? 1 : 0;
@@ -516,8 +522,9 @@ bool CQMUDevice::ReadItem(CDeviceItem* item) {
         switch (kinds_[static_cast<size_t>(i)].code) {
             case kCodeUid: {
                 std::vector<uint16_t> w;
-                const int code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                                            [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 22, 8, w); });
+                const int code = ClientCall(
+                    Port() != nullptr ? Port()->PortModbus() : nullptr,
+                    [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 22, 8, w); });
                 CountError(*this, code);
                 if (code != kMbOk) {
                     Quality(kUid, kQualityBad);
@@ -525,7 +532,8 @@ bool CQMUDevice::ReadItem(CDeviceItem* item) {
                 }
                 std::string text;
                 for (uint16_t word : w) {
-                    for (uint8_t b : {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)}) {
+                    for (uint8_t b :
+                         {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)}) {
                         if (b == 0) break;
                         text.push_back(static_cast<char>(b));
                     }
@@ -558,12 +566,14 @@ bool CQMUDevice::ReadItem(CDeviceItem* item) {
                         Quality(static_cast<size_t>(i), kQualityBad);
                     return LastError() == kMbOk;
                 }
-                const int code = ReadVariable(*item, static_cast<size_t>(std::max(kinds_[static_cast<size_t>(i)].size, 0)));
+                const int code = ReadVariable(
+                    *item, static_cast<size_t>(std::max(kinds_[static_cast<size_t>(i)].size, 0)));
                 return code == kMbOk;
             }
         }
     } catch (...) {
-        if (CLogFile* log = Log()) log->Error("{7B3E9A41-2C6F-4D18-95E0-A8D4C3B1F267} %s", Name().c_str());
+        if (CLogFile* log = Log())
+            log->Error("{7B3E9A41-2C6F-4D18-95E0-A8D4C3B1F267} %s", Name().c_str());
         return false;
     }
 }
@@ -592,7 +602,8 @@ int CQMUDevice::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
                         p->SetAddress(static_cast<uint8_t>(to));
                         p->SetState(kStateOffline);
                     }
-                    if (log != nullptr) log->Info("{C5E1D7A2-6F34-4B98-8D0E-3A7B2F9C1E46} %d -> %d", from, to);
+                    if (log != nullptr)
+                        log->Info("{C5E1D7A2-6F34-4B98-8D0E-3A7B2F9C1E46} %d -> %d", from, to);
                 }
             }
         } else if (code == kCodeConfiguration) {
@@ -615,12 +626,15 @@ int CQMUDevice::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
             result = WriteVariant(item->ItemRegister(), value);
         }
         if (result >= 0 && result == kMbOk) {
-            if (CVariable* inspector = SlotVariable(slots_[kInspector])) inspector->SetUpdateRequest(1);
+            if (CVariable* inspector = SlotVariable(slots_[kInspector]))
+                inspector->SetUpdateRequest(1);
             ReadItem(item);
         }
     }
     SetWriteResult(id, result);
-    if (log != nullptr) log->Info("{4E8A2D61-B7C3-4F05-9A1E-D62C8B3F7A90} %d %X", GetAddress(), static_cast<unsigned>(result));
+    if (log != nullptr)
+        log->Info("{4E8A2D61-B7C3-4F05-9A1E-D62C8B3F7A90} %d %X", GetAddress(),
+                  static_cast<unsigned>(result));
     return 1;
 }
 
@@ -656,7 +670,8 @@ int CQMUDevice::StartConfigurator() {
                   "OpenPort Port=port;Machine=;PortNum=%d;BaudRate=%d;Parity=%d;Type=3;Access=0;",
                   com, baud, parity);
     line_of(buf);
-    std::snprintf(buf, sizeof buf, "Connect Port=port;Address=%d;Device=dev1;Mode=0;", GetAddress());
+    std::snprintf(buf, sizeof buf, "Connect Port=port;Address=%d;Device=dev1;Mode=0;",
+                  GetAddress());
     line_of(buf);
     line_of("LoadDevice Device=dev1;Mode=7;");
     line_of("SaveOPC Device=dev1;Name=" + parent_name_ + ".Configuration;");
@@ -679,8 +694,8 @@ std::unique_ptr<CDevice> MakeQmu(IDevicePort* port, const DetectedDevice& found)
     const uint32_t ident = w.size() >= 3 ? uint32_t{w[1]} << 16 | w[2] : 0;
     const int32_t option = w.size() >= 4 ? static_cast<int16_t>(w[3]) : -1;
     const int shift = port != nullptr ? port->NameShift() : 0;
-    return std::make_unique<CQMUDevice>(port, found.address,
-                                        Format("QMU%i", shift + found.address), ident, option);
+    return std::make_unique<CQMUDevice>(port, found.address, Format("QMU%i", shift + found.address),
+                                        ident, option);
 }
 
 }  // namespace mb

@@ -89,8 +89,11 @@ const mb::EmulatorSlot* EmulatorSlotFor(int com_number) {
         std::array<mb::EmulatorSlot, kMaxComPorts + 1> all{};
         for (int i = 0; i <= kMaxComPorts; ++i)
             all[static_cast<size_t>(i)] = {reinterpret_cast<void*>(static_cast<intptr_t>(i)),
-                                           SlotAcquire,   SlotRelease, SlotWriteCall,
-                                           SlotReadAnswer, SlotPurge};
+                                           SlotAcquire,
+                                           SlotRelease,
+                                           SlotWriteCall,
+                                           SlotReadAnswer,
+                                           SlotPurge};
         return all;
     }();
     if (com_number < 1 || com_number > kMaxComPorts) return nullptr;

@@ -45,7 +45,8 @@ class LibmodbusPeer {
         std::lock_guard<std::mutex> lk(m_);
         map_->tab_registers[i] = v;
     }
-    // From then on the 0x11 answer (libmodbus's own before): slave id (the type code), run indicator 0xFF, then `extra` bytes.
+    // From then on the 0x11 answer (libmodbus's own before): slave id (the type code), run
+    // indicator 0xFF, then `extra` bytes.
     void SetSlaveId(uint8_t id, std::vector<uint8_t> extra = {0x00, 0x01}) {
         std::lock_guard<std::mutex> lk(m_);
         slave_id_ = id;

@@ -54,7 +54,8 @@ TEST_F(PlateTest, InputsFromRegisterZero) {
     Set(in_sim_, 0, 0x0005);
     Sent();
     ASSERT_TRUE(in_->Init());
-    EXPECT_EQ(Sent(), (std::vector<std::string>{"014221030000" "0001"}))
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"014221030000"
+                                                "0001"}))
         << "one read of register 0 through the unit";
     const bool expected[6] = {true, false, true, false, false, false};
     for (int n = 1; n <= 6; ++n) {
@@ -87,7 +88,10 @@ TEST_F(PlateTest, StateWrites) {
     EXPECT_EQ(Write("QMU1.Output1_3.State", Variant::I4(65536)), plat::OPC_E_RANGE);
     EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(Write("QMU1.Output1_3.State", Variant::I4(1)), 0);
-    EXPECT_EQ(Sent(), (std::vector<std::string>{"014201100003000102" "0001", "014201030000" "0001"}))
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"014201100003000102"
+                                                "0001",
+                                                "014201030000"
+                                                "0001"}))
         << "one register written, register 0 read back";
     EXPECT_EQ(Get(out_sim_, 3), 1);
     EXPECT_EQ(tree_.IntValue("QMU1.Output1_3.State"), 1);
@@ -99,7 +103,9 @@ TEST_F(PlateTest, OverloadWritesAndFailedWrites) {
     EXPECT_EQ(Write("QMU1.Output1_1.Overload", Variant::Bool(true)), plat::OPC_E_RANGE);
     EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(Write("QMU1.Output1_1.Overload", Variant::Bool(false)), 0);
-    EXPECT_EQ(Sent().front(), "014201100000000102" "0000");
+    EXPECT_EQ(Sent().front(),
+              "014201100000000102"
+              "0000");
     EXPECT_EQ(Get(out_sim_, 0) & 0xFF, 0) << "overloads cleared";
     engine_.Inject({/*silent=*/5, 0});
     EXPECT_EQ(Write("QMU1.Output1_1.State", Variant::I4(1)), 1117);

@@ -48,7 +48,10 @@ TEST_F(PostTest, AStateCommandAndTheKeyStartADelivery) {
     EXPECT_EQ(Write("State", Variant::I4(1)), 0);
     const auto sent = Sent();
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent[0], "0110010F00010200" "10") << "16 at channel * 256 + 15";
+    EXPECT_EQ(sent[0],
+              "0110010F00010200"
+              "10")
+        << "16 at channel * 256 + 15";
     fbsim::PressKey(engine_, 1, 1);
     post_->Scan();
     EXPECT_EQ(State(), 7);
@@ -87,7 +90,8 @@ TEST_F(PostTest, DosesAreCheckedWholeAndHeldWhileInactive) {
     EXPECT_EQ(Write("DozeV", Variant::I4(1001)), plat::OPC_E_RANGE);
     EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(Write("DozeV", Variant::I4(25)), 0);
-    EXPECT_EQ(fbsim::RegistersText({Reg(1, 256 + 46), Reg(1, 256 + 47), Reg(1, 256 + 48), Reg(1, 256 + 49)}),
+    EXPECT_EQ(fbsim::RegistersText(
+                  {Reg(1, 256 + 46), Reg(1, 256 + 47), Reg(1, 256 + 48), Reg(1, 256 + 49)}),
               "00000025");
 
     post_->SetActive(false);
@@ -98,7 +102,8 @@ TEST_F(PostTest, DosesAreCheckedWholeAndHeldWhileInactive) {
     EXPECT_TRUE(Sent().size() <= 2) << "an inactive post stops after the queued work";
     post_->SetActive(true);
     post_->Scan();
-    EXPECT_EQ(fbsim::RegistersText({Reg(1, 256 + 46), Reg(1, 256 + 47), Reg(1, 256 + 48), Reg(1, 256 + 49)}),
+    EXPECT_EQ(fbsim::RegistersText(
+                  {Reg(1, 256 + 46), Reg(1, 256 + 47), Reg(1, 256 + 48), Reg(1, 256 + 49)}),
               "00000040");
 }
 

@@ -17,7 +17,8 @@ class QmuTest : public SimLineTest {
   protected:
     std::unique_ptr<CQMUDevice> Make(const fbsim::UnitSpec& spec, int32_t option = -1) {
         fbsim::AddUnit(engine_, spec);
-        return std::make_unique<CQMUDevice>(&port_, spec.address, "QMU" + std::to_string(spec.address),
+        return std::make_unique<CQMUDevice>(&port_, spec.address,
+                                            "QMU" + std::to_string(spec.address),
                                             uint32_t{spec.version} << 16 | spec.build, option);
     }
 };
@@ -266,8 +267,14 @@ TEST_F(ModuleTest, PlatesFromTheMasksAndByProbing) {
         EXPECT_EQ(mb_->GetRetries(), 1u);
         const auto sent = Sent();
         // Probe of input plate 33: the unit as gateway, then the plate's own request.
-        EXPECT_NE(std::find(sent.begin(), sent.end(), "024221030001" "0001"), sent.end());
-        EXPECT_NE(std::find(sent.begin(), sent.end(), "024202030000" "0001"), sent.end());
+        EXPECT_NE(std::find(sent.begin(), sent.end(),
+                            "024221030001"
+                            "0001"),
+                  sent.end());
+        EXPECT_NE(std::find(sent.begin(), sent.end(),
+                            "024202030000"
+                            "0001"),
+                  sent.end());
     }
 }
 

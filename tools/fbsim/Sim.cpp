@@ -125,7 +125,8 @@ std::string Engine::Answer(Slave& s, const uint8_t* p, size_t n) {
             const uint16_t start = Get16(p + 2), count = Get16(p + 4);
             if (count == 0 || count > 125) return Exception(a, f, 3);
             for (uint16_t r = start; r < start + count; ++r) {
-                if (auto x = s.refuse.find(r); x != s.refuse.end()) return Exception(a, f, x->second);
+                if (auto x = s.refuse.find(r); x != s.refuse.end())
+                    return Exception(a, f, x->second);
                 if (!s.regs.count(r)) return Exception(a, f, 2);
             }
             out += static_cast<char>(2 * count);
@@ -137,7 +138,8 @@ std::string Engine::Answer(Slave& s, const uint8_t* p, size_t n) {
             const uint16_t start = Get16(p + 2), count = Get16(p + 4);
             if (n < 7u + p[6] || p[6] != 2 * count) return Exception(a, f, 3);
             for (uint16_t r = start; r < start + count; ++r) {
-                if (auto x = s.refuse.find(r); x != s.refuse.end()) return Exception(a, f, x->second);
+                if (auto x = s.refuse.find(r); x != s.refuse.end())
+                    return Exception(a, f, x->second);
                 if (!s.regs.count(r)) return Exception(a, f, 2);
             }
             for (uint16_t i = 0; i < count; ++i) {
@@ -210,8 +212,11 @@ long long TextValue(const Slave& s, uint16_t reg, size_t chars) {
 std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSpec& spec) {
     Slave u;
     u.address = spec.address;
-    u.slave_id = {0x20, 0xFF, static_cast<uint8_t>(spec.version >> 8),
-                  static_cast<uint8_t>(spec.version), static_cast<uint8_t>(spec.build >> 8),
+    u.slave_id = {0x20,
+                  0xFF,
+                  static_cast<uint8_t>(spec.version >> 8),
+                  static_cast<uint8_t>(spec.version),
+                  static_cast<uint8_t>(spec.build >> 8),
                   static_cast<uint8_t>(spec.build)};
     if (spec.option != -1) {
         u.slave_id.push_back(static_cast<uint8_t>(static_cast<uint16_t>(spec.option) >> 8));
@@ -222,9 +227,9 @@ std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSpec& spec) {
     u.regs[0] = spec.address;
     u.regs[1] = static_cast<uint16_t>(spec.side1);
     u.regs[2] = static_cast<uint16_t>(spec.side2);
-    u.regs[3] = 10;  // AirValveTime
-    u.regs[4] = 20;  // USSTimeout
-    u.regs[5] = 30;  // SensorWaitTime
+    u.regs[3] = 10;             // AirValveTime
+    u.regs[4] = 20;             // USSTimeout
+    u.regs[5] = 30;             // SensorWaitTime
     SetText(u, 10, "1.50", 4);  // FullUp
     SetText(u, 12, "0.25", 4);  // FullDown
     u.regs[18] = spec.module_mode ? 0x8000 : 0;
@@ -317,7 +322,8 @@ std::shared_ptr<Slave> AddPlate(Engine& engine, uint8_t unit, uint8_t module, bo
             }
             if (reg >= 1 && reg <= 4) {
                 const uint16_t bit = static_cast<uint16_t>(1u << (8 + reg - 1));
-                s.regs[0] = static_cast<uint16_t>(value != 0 ? (s.regs[0] | bit) : (s.regs[0] & ~bit));
+                s.regs[0] =
+                    static_cast<uint16_t>(value != 0 ? (s.regs[0] | bit) : (s.regs[0] & ~bit));
             }
         };
     } else {

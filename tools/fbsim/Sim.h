@@ -70,11 +70,11 @@ class Engine {
 
 struct PostSpec {
     uint16_t number = 1;
-    uint32_t identity = 0xF3A0;   // feature bits
-    uint16_t option = 31;         // option flags
+    uint32_t identity = 0xF3A0;            // feature bits
+    uint16_t option = 31;                  // option flags
     std::string total_v = "000000001000";  // 12 characters
     uint16_t state_flags = 0x1000;
-    uint8_t dose_micro = 0x05;    // BCD in the low byte of offset 9
+    uint8_t dose_micro = 0x05;  // BCD in the low byte of offset 9
     uint8_t decimal_point = 0;
 };
 
@@ -85,8 +85,8 @@ struct UnitSpec {
     int16_t option = -1;  // -1: none in the identification (the unit answers register 18)
     bool module_mode = false;
     int side1 = 1, side2 = 0;
-    std::vector<PostSpec> posts;  // channel 1, 2, ...
-    uint8_t active_status = 0x21;  // 0x07: the two active channels as nibbles
+    std::vector<PostSpec> posts;             // channel 1, 2, ...
+    uint8_t active_status = 0x21;            // 0x07: the two active channels as nibbles
     uint16_t out_plates = 0, in_plates = 0;  // module mode plate masks
     uint16_t inspector_hi = 0, inspector_lo = 1;
 };

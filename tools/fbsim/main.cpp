@@ -21,11 +21,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : "0";
-        if (a == "-a") spec.address = static_cast<uint8_t>(std::atoi(v)), ++i;
-        else if (a == "-v") spec.version = static_cast<uint16_t>(std::atoi(v)), ++i;
-        else if (a == "-b") spec.build = static_cast<uint16_t>(std::atoi(v)), ++i;
-        else if (a == "-p") posts = std::atoi(v), ++i;
-        else if (a == "-m") spec.module_mode = true;
+        if (a == "-a")
+            spec.address = static_cast<uint8_t>(std::atoi(v)), ++i;
+        else if (a == "-v")
+            spec.version = static_cast<uint16_t>(std::atoi(v)), ++i;
+        else if (a == "-b")
+            spec.build = static_cast<uint16_t>(std::atoi(v)), ++i;
+        else if (a == "-p")
+            posts = std::atoi(v), ++i;
+        else if (a == "-m")
+            spec.module_mode = true;
     }
     if (spec.module_mode) {
         posts = 0;
@@ -66,7 +71,8 @@ int main(int argc, char** argv) {
     while (std::getline(std::cin, line)) {
         if (line == "q") break;
         if (line == "s") engine.Step();
-        if (!line.empty() && line[0] == 'k') fbsim::PressKey(engine, spec.address, std::atoi(line.c_str() + 1));
+        if (!line.empty() && line[0] == 'k')
+            fbsim::PressKey(engine, spec.address, std::atoi(line.c_str() + 1));
         const auto log = engine.Requests();
         for (; shown < log.size(); ++shown) std::printf("%s\n", log[shown].c_str());
         std::fflush(stdout);
