@@ -291,10 +291,13 @@ bool CPortThread::ScanStep(CDevice* device) {
         device->StampContact();
         device->SetBadQuality();
     } else if (device->IsMarkedForRemoval()) {
+        // A device that moved itself to another address is looked for there.
+        const uint8_t again = device->RedetectAddress();
         RemoveDevice(device);
-        if (Probe(address, 3) == kStateProbed) {
-            if (auto found = Detect(address)) {
-                TakeAddress(address);
+        if (again != address && again >= 1 && again <= max_address_) DeleteEntries(address);
+        if (Probe(again, 3) == kStateProbed) {
+            if (auto found = Detect(again)) {
+                TakeAddress(again);
                 AddDevice(std::move(found), kStateProbed);
             }
         }
@@ -554,6 +557,30 @@ bool CPortThread::AdoptDevice(CDevice* device) {
     const bool added = devices_.Add(std::unique_ptr<CDevice>(device));
     if (added) PublishCount();
     return added;
+}
+
+std::unique_ptr<CDevice> CPortThread::ReleaseDevice(CDevice* device) {
+    std::unique_ptr<CDevice> out = devices_.Remove(device);
+    if (out) PublishCount();
+    return out;
+}
+
+void CPortThread::MoveAddress(uint8_t from, uint8_t to) {
+    if (to < 1 || to > max_address_ || from == to) return;
+    TakeAddress(to);
+    if (from >= 1 && from <= max_address_ && !IsFreeAddress(from))
+        free_.insert(std::upper_bound(free_.begin(), free_.end(), from), from);
+    DeleteEntries(from);
+    // The remembered device is the one detection made (a unit's posts share its address
+    // but have no registry type).
+    for (size_t i = 0; i < devices_.Size(); ++i) {
+        const CDevice* d = devices_.At(i);
+        if (d->GetAddress() == from && !d->TypeName().empty()) {
+            Remember(to, *d);
+            break;
+        }
+    }
+    PublishCount();
 }
 
 void CPortThread::RemoveDevice(CDevice* device) {

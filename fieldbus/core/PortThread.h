@@ -83,6 +83,8 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
     int Release(uint8_t address) override;
     bool IsFreeAddress(uint8_t address) override;
     bool AdoptDevice(CDevice* device) override;
+    std::unique_ptr<CDevice> ReleaseDevice(CDevice* device) override;
+    void MoveAddress(uint8_t from, uint8_t to) override;
 
     // --- IPortModbusOwner ---
     const EmulatorSlot* Emulator() const override { return emulator_; }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -34,6 +35,11 @@ struct Recorder {
     std::vector<int> created;
     std::atomic<int> destroyed{0}, scans{0}, bad{0};
     std::atomic<int> throw_at{-1}, capture_at{-1};
+    // At that scan the device moves itself to move_to: re-detected there (marked for removal)
+    // or, with move_in_place, carried on by the port as the same device.
+    std::atomic<int> move_at{-1}, move_to{0};
+    bool move_in_place = false;
+    std::function<void()> on_move;  // the slave's own move, on the bus thread
     int Created() {
         std::lock_guard<std::mutex> lk(m);
         return static_cast<int>(created.size());
@@ -50,6 +56,18 @@ class TestDevice : public mb::CDevice {
         const int n = g_rec->scans.fetch_add(1) + 1;
         if (n == g_rec->throw_at.load()) throw std::runtime_error("device fault");
         if (n == g_rec->capture_at.load()) Port()->Capture(GetAddress(), true);
+        if (n == g_rec->move_at.load()) {
+            const auto to = static_cast<uint8_t>(g_rec->move_to.load());
+            if (g_rec->on_move) g_rec->on_move();
+            if (g_rec->move_in_place) {
+                Port()->MoveAddress(GetAddress(), to);
+                SetAddress(to);
+            } else {
+                SetRedetectAddress(to);
+                MarkForRemoval();
+                return 0;
+            }
+        }
         std::vector<uint16_t> regs;
         const int code = Port()->PortModbus()->ReadHoldingRegisters(GetAddress(), 0, 1, regs);
         if (code != mb::kMbOk)
@@ -360,3 +378,36 @@ TEST_F(BusThread, FaultInAScanStepRestartsThePortInsteadOfEndingIt) {
 }
 
 }  // namespace
+
+// A device that moves to another bus address is found there once and remembered there only.
+TEST_F(BusThread, ADeviceThatMovesIsFoundAndRememberedAtItsNewAddress) {
+    for (bool in_place : {false, true}) {
+        SCOPED_TRACE(in_place ? "carried on" : "re-detected");
+        reg::DeleteKeyTree(reg::Hive::LocalMachine, "SOFTWARE\\Norvalt\\Drv\\MBDev\\COM7");
+        slaves_.Set(5, {});
+        slaves_.Silence(5, false);
+        rec_.move_in_place = in_place;
+        rec_.move_to = 9;
+        rec_.on_move = [&] {
+            slaves_.Set(9, {});
+            slaves_.Silence(5, true);
+        };
+        rec_.move_at = rec_.scans.load() + 3;
+        StartEmulated();
+        ASSERT_TRUE(WaitUntil([&] { return rec_.scans.load() >= rec_.move_at.load(); }));
+        if (!in_place) {
+            ASSERT_TRUE(WaitUntil([&] { return rec_.Created() == 2; }));
+            std::lock_guard<std::mutex> lk(rec_.m);
+            EXPECT_EQ(rec_.created, (std::vector<int>{5, 9}));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Remembered("9") && !Remembered("5"); }));
+        EXPECT_TRUE(WaitUntil([&] { return Status() == 1; }));
+        thread_.reset();
+        uint32_t number = 0;
+        reg::ReadDword(reg::Hive::LocalMachine, Key(9), "Number", number);
+        EXPECT_EQ(number, 9u);
+        rec_.move_at = -1;
+        std::lock_guard<std::mutex> lk(rec_.m);
+        rec_.created.clear();
+    }
+}
