@@ -52,15 +52,15 @@ class Rig {
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
                                "COM7", name);
-        fbsim::UnitSpec spec;
-        spec.side1 = 8;
-        spec.active_status = 0x21;
+        fbsim::UnitSetup setup;
+        setup.side1 = 8;
+        setup.active_status = 0x21;
         for (int k = 1; k <= 8; ++k) {
-            fbsim::PostSpec p;
+            fbsim::PostSetup p;
             p.number = static_cast<uint16_t>(k);
-            spec.posts.push_back(p);
+            setup.posts.push_back(p);
         }
-        fbsim::AddUnit(engine_, spec);
+        fbsim::AddUnit(engine_, setup);
         server_ = std::make_unique<fbsim::RtuServer>(engine_, master_);
         long error = 0;
         if (!client_.Open(7, 19200, 0, error)) std::abort();

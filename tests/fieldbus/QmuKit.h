@@ -177,13 +177,13 @@ class SimLineTest : public LineTest {
         server_.reset();
         LineTest::TearDown();
     }
-    static fbsim::UnitSpec Unit(int posts, uint16_t version = 5, uint16_t build = 63) {
-        fbsim::UnitSpec u;
+    static fbsim::UnitSetup Unit(int posts, uint16_t version = 5, uint16_t build = 63) {
+        fbsim::UnitSetup u;
         u.version = version;
         u.build = build;
         u.side1 = posts;
         for (int k = 0; k < posts; ++k) {
-            fbsim::PostSpec p;
+            fbsim::PostSetup p;
             p.number = static_cast<uint16_t>(k + 1);
             u.posts.push_back(p);
         }

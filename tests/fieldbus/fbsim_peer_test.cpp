@@ -11,14 +11,14 @@ namespace {
 TEST(FbsimPeer, AnIndependentClientReadsWritesAndIdentifies) {
     testsupport::PtyPair pty;
     fbsim::Engine engine;
-    fbsim::UnitSpec spec;
-    spec.address = 3;
-    spec.version = 5;
-    spec.build = 0x41;
-    spec.option = 0x0051;
-    spec.posts.resize(1);
-    spec.active_status = 0x10;
-    auto unit = fbsim::AddUnit(engine, spec);
+    fbsim::UnitSetup setup;
+    setup.address = 3;
+    setup.version = 5;
+    setup.build = 0x41;
+    setup.option = 0x0051;
+    setup.posts.resize(1);
+    setup.active_status = 0x10;
+    auto unit = fbsim::AddUnit(engine, setup);
     fbsim::RtuServer server(engine, pty.FarFd());
 
     modbus_t* ctx = modbus_new_rtu(pty.SlavePath().c_str(), 19200, 'N', 8, 1);

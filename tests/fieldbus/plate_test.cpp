@@ -16,11 +16,11 @@ class PlateTest : public SimLineTest {
   protected:
     void SetUp() override {
         SimLineTest::SetUp();
-        auto spec = Unit(0);
-        spec.module_mode = true;
-        spec.out_plates = 0x0001;
-        spec.in_plates = 0x0001;
-        fbsim::AddUnit(engine_, spec);
+        auto setup = Unit(0);
+        setup.module_mode = true;
+        setup.out_plates = 0x0001;
+        setup.in_plates = 0x0001;
+        fbsim::AddUnit(engine_, setup);
         out_sim_ = fbsim::AddPlate(engine_, 1, 1, true);
         in_sim_ = fbsim::AddPlate(engine_, 1, 0x21, false);
         unit_ = std::make_unique<mb::CQMUDevice>(&port_, 1, "QMU1", 5u << 16 | 63, -1);

@@ -16,10 +16,10 @@ namespace {
 
 class PostTest : public SimLineTest {
   protected:
-    void Start(fbsim::UnitSpec spec) {
-        fbsim::AddUnit(engine_, spec);
+    void Start(fbsim::UnitSetup setup) {
+        fbsim::AddUnit(engine_, setup);
         unit_ = std::make_unique<mb::CQMUDevice>(&port_, 1, "QMU1",
-                                                 uint32_t{spec.version} << 16 | spec.build, -1);
+                                                 uint32_t{setup.version} << 16 | setup.build, -1);
         ASSERT_TRUE(unit_->Init());
         post_ = unit_->Posts()[0];
         ASSERT_TRUE(post_->Init());
@@ -75,9 +75,9 @@ TEST_F(PostTest, RefusedStates) {
 }
 
 TEST_F(PostTest, TheFreeStateFlagAllowsEveryJump) {
-    auto spec = Unit(1, 5, 63);
-    spec.posts[0].option = 31 | 0x40;
-    Start(spec);
+    auto setup = Unit(1, 5, 63);
+    setup.posts[0].option = 31 | 0x40;
+    Start(setup);
     EXPECT_EQ(Write("State", Variant::I4(7)), 0);
     EXPECT_EQ(Reg(1, kRaw), 32);
 }

@@ -15,11 +15,11 @@ namespace {
 
 class QmuTest : public SimLineTest {
   protected:
-    std::unique_ptr<CQMUDevice> Make(const fbsim::UnitSpec& spec, int32_t option = -1) {
-        fbsim::AddUnit(engine_, spec);
-        return std::make_unique<CQMUDevice>(&port_, spec.address,
-                                            "QMU" + std::to_string(spec.address),
-                                            uint32_t{spec.version} << 16 | spec.build, option);
+    std::unique_ptr<CQMUDevice> Make(const fbsim::UnitSetup& setup, int32_t option = -1) {
+        fbsim::AddUnit(engine_, setup);
+        return std::make_unique<CQMUDevice>(&port_, setup.address,
+                                            "QMU" + std::to_string(setup.address),
+                                            uint32_t{setup.version} << 16 | setup.build, option);
     }
 };
 
@@ -52,27 +52,27 @@ TEST_F(QmuTest, PostsItemsAndInitFromTheUnit) {
 
 TEST_F(QmuTest, PostCountsAndNumberFallback) {
     {
-        auto spec = Unit(8);
-        spec.side1 = 5;
-        spec.side2 = 5;
-        auto unit = Make(spec);
+        auto setup = Unit(8);
+        setup.side1 = 5;
+        setup.side2 = 5;
+        auto unit = Make(setup);
         EXPECT_EQ(unit->PostCount(), 8);
         ASSERT_EQ(unit->Posts().size(), 8u);
         EXPECT_EQ(unit->Posts()[4]->Side(), 1);
         EXPECT_EQ(unit->Posts()[5]->Side(), 2);
     }
     {
-        auto spec = Unit(0);
-        spec.address = 2;
-        auto unit = Make(spec);
+        auto setup = Unit(0);
+        setup.address = 2;
+        auto unit = Make(setup);
         EXPECT_TRUE(unit->Posts().empty());
         EXPECT_FALSE(unit->Init()) << "a unit without posts";
     }
     {
-        auto spec = Unit(1);
-        spec.address = 3;
-        spec.posts[0].number = 0x0102;
-        fbsim::AddUnit(engine_, spec);
+        auto setup = Unit(1);
+        setup.address = 3;
+        setup.posts[0].number = 0x0102;
+        fbsim::AddUnit(engine_, setup);
         auto sim = engine_.Find(3);
         engine_.With([&] { sim->refuse[257] = 0x48; });
         Sent();
@@ -134,10 +134,10 @@ TEST_F(QmuTest, TwoByteSettingsAreOneRegister) {
 }
 
 TEST_F(QmuTest, OldPostsTakeTheUnitsOptionBits) {
-    auto spec = Unit(1, 5, 30);
-    spec.address = 6;
-    spec.posts[0].option = 0;  // not read at this build
-    auto unit = Make(spec, 0x50);
+    auto setup = Unit(1, 5, 30);
+    setup.address = 6;
+    setup.posts[0].option = 0;  // not read at this build
+    auto unit = Make(setup, 0x50);
     EXPECT_EQ(unit->Mode(), 0);
     ASSERT_EQ(unit->Posts().size(), 1u);
     // Temperature = A (bit 6), density = B (bit 5), mass = C (bit 4); volume and productivity on.
@@ -151,10 +151,10 @@ TEST_F(QmuTest, OldPostsTakeTheUnitsOptionBits) {
 
 TEST_F(QmuTest, FlatPostsNamesTheUnitUnderPostOne) {
     port_.flat = true;
-    auto spec = Unit(2);
-    spec.posts[0].number = 4;
-    spec.posts[1].number = 5;
-    auto unit = Make(spec);
+    auto setup = Unit(2);
+    setup.posts[0].number = 4;
+    setup.posts[1].number = 5;
+    auto unit = Make(setup);
     EXPECT_TRUE(tree_.Has("Post4.AdrController"));
     EXPECT_TRUE(tree_.Has("Post4.State"));
     EXPECT_TRUE(tree_.Has("Post5.BasePost"));
@@ -163,10 +163,10 @@ TEST_F(QmuTest, FlatPostsNamesTheUnitUnderPostOne) {
 
 TEST_F(QmuTest, LimitedUnits) {
     for (uint16_t version : {7, 0}) {
-        auto spec = Unit(1, version);
-        spec.address = version == 7 ? 4 : 5;
-        auto unit = Make(spec);
-        const std::string u = "QMU" + std::to_string(spec.address);
+        auto setup = Unit(1, version);
+        setup.address = version == 7 ? 4 : 5;
+        auto unit = Make(setup);
+        const std::string u = "QMU" + std::to_string(setup.address);
         EXPECT_TRUE(tree_.Has(u + ".AdrController"));
         EXPECT_TRUE(tree_.Has(u + ".FirmwareVersion"));
         EXPECT_FALSE(tree_.Has(u + ".CountPost"));
@@ -211,9 +211,9 @@ TEST_F(QmuTest, PostAddressChangeRecreatesThePost) {
 
 TEST_F(QmuTest, BusyActivationIsRetriedAndPostsDeletedFirstAreForgotten) {
     port_.adopt = true;
-    auto spec = Unit(3);
-    spec.active_status = 0x02;
-    auto unit = Make(spec);
+    auto setup = Unit(3);
+    setup.active_status = 0x02;
+    auto unit = Make(setup);
     ASSERT_EQ(port_.adopted.size(), 3u);
     auto sim = engine_.Find(1);
     engine_.With([&] { sim->busy_status = 2; });
@@ -232,11 +232,11 @@ class ModuleTest : public SimLineTest {};
 
 TEST_F(ModuleTest, PlatesFromTheMasksAndByProbing) {
     {
-        auto spec = Unit(0);
-        spec.module_mode = true;
-        spec.out_plates = 0x0001;
-        spec.in_plates = 0x0002;
-        fbsim::AddUnit(engine_, spec);
+        auto setup = Unit(0);
+        setup.module_mode = true;
+        setup.out_plates = 0x0001;
+        setup.in_plates = 0x0002;
+        fbsim::AddUnit(engine_, setup);
         CQMUDevice unit(&port_, 1, "QMU1", 5u << 16 | 63, -1);
         ASSERT_EQ(unit.Mode(), 1);
         ASSERT_EQ(unit.Plates().size(), 2u);
@@ -248,10 +248,10 @@ TEST_F(ModuleTest, PlatesFromTheMasksAndByProbing) {
         EXPECT_TRUE(tree_.Has("QMU1.Input2_6.State"));
     }
     {
-        auto spec = Unit(0);
-        spec.address = 2;
-        spec.module_mode = true;
-        fbsim::AddUnit(engine_, spec);
+        auto setup = Unit(0);
+        setup.address = 2;
+        setup.module_mode = true;
+        fbsim::AddUnit(engine_, setup);
         auto sim = engine_.Find(2);
         engine_.With([&] { sim->refuse[32] = 2; });
         fbsim::AddPlate(engine_, 2, 34, false);

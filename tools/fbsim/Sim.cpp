@@ -209,43 +209,43 @@ long long TextValue(const Slave& s, uint16_t reg, size_t chars) {
 
 }  // namespace
 
-std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSpec& spec) {
+std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSetup& setup) {
     Slave u;
-    u.address = spec.address;
+    u.address = setup.address;
     u.slave_id = {0x20,
                   0xFF,
-                  static_cast<uint8_t>(spec.version >> 8),
-                  static_cast<uint8_t>(spec.version),
-                  static_cast<uint8_t>(spec.build >> 8),
-                  static_cast<uint8_t>(spec.build)};
-    if (spec.option != -1) {
-        u.slave_id.push_back(static_cast<uint8_t>(static_cast<uint16_t>(spec.option) >> 8));
-        u.slave_id.push_back(static_cast<uint8_t>(spec.option));
+                  static_cast<uint8_t>(setup.version >> 8),
+                  static_cast<uint8_t>(setup.version),
+                  static_cast<uint8_t>(setup.build >> 8),
+                  static_cast<uint8_t>(setup.build)};
+    if (setup.option != -1) {
+        u.slave_id.push_back(static_cast<uint8_t>(static_cast<uint16_t>(setup.option) >> 8));
+        u.slave_id.push_back(static_cast<uint8_t>(setup.option));
     }
-    u.status = spec.active_status;
+    u.status = setup.active_status;
     for (uint16_t r = 0; r < 64; ++r) u.regs[r] = 0;
-    u.regs[0] = spec.address;
-    u.regs[1] = static_cast<uint16_t>(spec.side1);
-    u.regs[2] = static_cast<uint16_t>(spec.side2);
+    u.regs[0] = setup.address;
+    u.regs[1] = static_cast<uint16_t>(setup.side1);
+    u.regs[2] = static_cast<uint16_t>(setup.side2);
     u.regs[3] = 10;             // AirValveTime
     u.regs[4] = 20;             // USSTimeout
     u.regs[5] = 30;             // SensorWaitTime
     SetText(u, 10, "1.50", 4);  // FullUp
     SetText(u, 12, "0.25", 4);  // FullDown
-    u.regs[18] = spec.module_mode ? 0x8000 : 0;
-    u.regs[20] = spec.inspector_hi;
-    u.regs[21] = spec.inspector_lo;
+    u.regs[18] = setup.module_mode ? 0x8000 : 0;
+    u.regs[20] = setup.inspector_hi;
+    u.regs[21] = setup.inspector_lo;
     SetText(u, 22, "QMU-SIM-0001", 16);
-    u.regs[32] = spec.out_plates;
-    u.regs[33] = spec.in_plates;
+    u.regs[32] = setup.out_plates;
+    u.regs[33] = setup.in_plates;
     u.regs[34] = 0;
     u.regs[45] = 0x41C8;  // InnerTemperature 25.0 as R4, high word
     u.regs[46] = 0;
-    for (size_t k = 0; k < spec.posts.size(); ++k) {
-        const PostSpec& p = spec.posts[k];
+    for (size_t k = 0; k < setup.posts.size(); ++k) {
+        const PostSetup& p = setup.posts[k];
         const uint16_t b = static_cast<uint16_t>((k + 1) * 256);
         for (uint16_t o = 0; o < 256; ++o) u.regs[static_cast<uint16_t>(b + o)] = 0;
-        u.regs[b + 0] = static_cast<uint16_t>(k < static_cast<size_t>(spec.side1) ? 1 : 2);
+        u.regs[b + 0] = static_cast<uint16_t>(k < static_cast<size_t>(setup.side1) ? 1 : 2);
         u.regs[b + 1] = p.number;
         u.regs[b + 9] = p.dose_micro;
         u.regs[b + 12] = 0;  // SnapSensor
@@ -272,7 +272,7 @@ std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSpec& spec) {
         u.bank[static_cast<uint16_t>(b + 126)] = static_cast<uint8_t>(p.number);
         u.bank[static_cast<uint16_t>(b + 127)] = p.decimal_point;
     }
-    const int posts = static_cast<int>(spec.posts.size());
+    const int posts = static_cast<int>(setup.posts.size());
     // A delivery: raw 32 counts CurrentV up to the dose, then raw 0 and TotalV grown.
     u.on_step = [posts](Slave& s) {
         for (int ch = 1; ch <= posts; ++ch) {

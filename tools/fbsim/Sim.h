@@ -68,7 +68,7 @@ class Engine {
 
 // --- models as data ---
 
-struct PostSpec {
+struct PostSetup {
     uint16_t number = 1;
     uint32_t identity = 0xF3A0;            // feature bits
     uint16_t option = 31;                  // option flags
@@ -78,14 +78,14 @@ struct PostSpec {
     uint8_t decimal_point = 0;
 };
 
-struct UnitSpec {
+struct UnitSetup {
     uint8_t address = 1;
     uint16_t version = 5;
     uint16_t build = 63;
     int16_t option = -1;  // -1: none in the identification (the unit answers register 18)
     bool module_mode = false;
     int side1 = 1, side2 = 0;
-    std::vector<PostSpec> posts;             // channel 1, 2, ...
+    std::vector<PostSetup> posts;            // channel 1, 2, ...
     uint8_t active_status = 0x21;            // 0x07: the two active channels as nibbles
     uint16_t out_plates = 0, in_plates = 0;  // module mode plate masks
     uint16_t inspector_hi = 0, inspector_lo = 1;
@@ -94,7 +94,7 @@ struct UnitSpec {
 // A control unit with posts (or plates in module mode). Its model: a write of 16 to a post's
 // raw state waits for the key (PressKey), the key starts a delivery (raw 32) that counts
 // CurrentV up by 1 a step to the dose and ends in raw 0 with TotalV grown.
-std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSpec& spec);
+std::shared_ptr<Slave> AddUnit(Engine& engine, const UnitSetup& setup);
 void PressKey(Engine& engine, uint8_t unit, int channel);
 // An output plate (4 outputs) or an input plate (6 inputs) behind the unit.
 std::shared_ptr<Slave> AddPlate(Engine& engine, uint8_t unit, uint8_t module, bool output);

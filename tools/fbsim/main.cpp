@@ -16,38 +16,38 @@
 #include "tools/fbsim/Sim.h"
 
 int main(int argc, char** argv) {
-    fbsim::UnitSpec spec;
+    fbsim::UnitSetup setup;
     int posts = 2;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : "0";
         if (a == "-a")
-            spec.address = static_cast<uint8_t>(std::atoi(v)), ++i;
+            setup.address = static_cast<uint8_t>(std::atoi(v)), ++i;
         else if (a == "-v")
-            spec.version = static_cast<uint16_t>(std::atoi(v)), ++i;
+            setup.version = static_cast<uint16_t>(std::atoi(v)), ++i;
         else if (a == "-b")
-            spec.build = static_cast<uint16_t>(std::atoi(v)), ++i;
+            setup.build = static_cast<uint16_t>(std::atoi(v)), ++i;
         else if (a == "-p")
             posts = std::atoi(v), ++i;
         else if (a == "-m")
-            spec.module_mode = true;
+            setup.module_mode = true;
     }
-    if (spec.module_mode) {
+    if (setup.module_mode) {
         posts = 0;
-        spec.out_plates = 1;
-        spec.in_plates = 1;
+        setup.out_plates = 1;
+        setup.in_plates = 1;
     }
     for (int k = 0; k < posts; ++k) {
-        fbsim::PostSpec p;
+        fbsim::PostSetup p;
         p.number = static_cast<uint16_t>(k + 1);
-        spec.posts.push_back(p);
+        setup.posts.push_back(p);
     }
-    spec.side1 = posts;
+    setup.side1 = posts;
     fbsim::Engine engine;
-    fbsim::AddUnit(engine, spec);
-    if (spec.module_mode) {
-        fbsim::AddPlate(engine, spec.address, 1, true);
-        fbsim::AddPlate(engine, spec.address, 0x21, false);
+    fbsim::AddUnit(engine, setup);
+    if (setup.module_mode) {
+        fbsim::AddPlate(engine, setup.address, 1, true);
+        fbsim::AddPlate(engine, setup.address, 0x21, false);
     }
     int master = -1, slave = -1;
     char name[128] = {};
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
         if (line == "q") break;
         if (line == "s") engine.Step();
         if (!line.empty() && line[0] == 'k')
-            fbsim::PressKey(engine, spec.address, std::atoi(line.c_str() + 1));
+            fbsim::PressKey(engine, setup.address, std::atoi(line.c_str() + 1));
         const auto log = engine.Requests();
         for (; shown < log.size(); ++shown) std::printf("%s\n", log[shown].c_str());
         std::fflush(stdout);

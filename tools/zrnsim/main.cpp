@@ -60,11 +60,11 @@ int Usage(const char* why) {
     return 2;
 }
 
-struct Spec {
+struct SimEntry {
     int address, family, version;
 };
 
-bool ParseSpec(const std::string& s, Spec& out) {
+bool ParseEntry(const std::string& s, SimEntry& out) {
     std::istringstream in(s);
     char c1 = 0, c2 = 0;
     if (!(in >> out.address >> c1 >> out.family >> c2 >> out.version) || c1 != ':' || c2 != ':')
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
     int emulate = 0;
     bool pty = false, echo = false;
     uint32_t baud = 9600;
-    std::vector<Spec> specs;
+    std::vector<SimEntry> entries;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -233,9 +233,9 @@ int main(int argc, char** argv) {
             baud = static_cast<uint32_t>(std::atol(v));
         } else if (a == "--controller") {
             const char* v = value();
-            Spec s{};
-            if (!v || !ParseSpec(v, s)) return Usage("--controller needs ADDR:FAMILY:VERSION");
-            specs.push_back(s);
+            SimEntry s{};
+            if (!v || !ParseEntry(v, s)) return Usage("--controller needs ADDR:FAMILY:VERSION");
+            entries.push_back(s);
         } else if (a == "--help" || a == "-h") {
             return Usage(nullptr);
         } else {
@@ -244,10 +244,10 @@ int main(int argc, char** argv) {
     }
     if (int(!port.empty()) + int(pty) + int(emulate != 0) > 1)
         return Usage("--port, --pty and --emulate exclude each other");
-    if (specs.empty()) specs.push_back({1, 40, 74});
+    if (entries.empty()) entries.push_back({1, 40, 74});
 
     auto station = std::make_shared<zrnsim::Station>();
-    for (const Spec& s : specs) {
+    for (const SimEntry& s : entries) {
         if (!station->Add(s.address, s.family, s.version)) {
             std::fprintf(stderr,
                          "norvalt_zrnsim: controller %d:%d:%d refused (address 1..31, "
