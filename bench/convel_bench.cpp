@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchLine.h"
 #include "fieldbus/core/Convel.h"
 #include "fieldbus/devices/RowTable.h"
 #include "platform/registry/registry.h"
@@ -26,24 +27,9 @@ constexpr int kCom = 7;
 constexpr uint32_t kBaud = 9600;
 constexpr uint32_t kTurnaroundMs = 5;
 
-class BoardLine {
+class BoardLine : public bench::PtyRoot {
   public:
     BoardLine() {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "norvalt-bench-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-        root_ = tmpl;
-        plat::SetSystemRoot(root_);
-        char name[128] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
-        for (int fd : {master_, slave_}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                               "COM7", name);
         bus_ = std::make_unique<boardsim::BoardBus>(master_);
         boardsim::BoardScript script;
         script.turnaround_ms = kTurnaroundMs;
@@ -53,17 +39,10 @@ class BoardLine {
     ~BoardLine() {
         port_.Close();
         bus_.reset();
-        ::close(master_);
-        ::close(slave_);
-        plat::SetSystemRoot("");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
     mb::CLocalConvel& Port() { return port_; }
 
   private:
-    std::string root_;
-    int master_ = -1, slave_ = -1;
     std::unique_ptr<boardsim::BoardBus> bus_;
     mb::CLocalConvel port_;
 };

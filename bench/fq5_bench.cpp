@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchLine.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "fieldbus/devices/FQ5.h"
 #include "fieldbus/devices/GRQ.h"
@@ -41,23 +42,9 @@ mb::HostCallbacks& BenchHost() {
     return host;
 }
 
-class Line : public mb::IDevicePort {
+class Line : public bench::PtyRoot, public mb::IDevicePort {
   public:
     Line() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "norvalt-fq5-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-        root_ = tmpl;
-        plat::SetSystemRoot(root_);
-        char name[128] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
-        for (int fd : {master_, slave_}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                               "COM7", name);
         peer_ = std::make_unique<fbtest::LibmodbusPeer>(master_, 5, 300);
         long error = 0;
         if (!client_.Open(kCom, 115200, 0, error)) std::abort();
@@ -65,11 +52,6 @@ class Line : public mb::IDevicePort {
     ~Line() override {
         client_.Close();
         peer_.reset();
-        ::close(master_);
-        ::close(slave_);
-        plat::SetSystemRoot("");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
     mb::CModbus* PortModbus() override { return &client_; }
     mb::CLogFile* PortLog() override { return nullptr; }
@@ -78,8 +60,6 @@ class Line : public mb::IDevicePort {
     mb::CLocalModbus& Client() { return client_; }
 
   private:
-    std::string root_;
-    int master_ = -1, slave_ = -1;
     std::unique_ptr<fbtest::LibmodbusPeer> peer_;
     mb::CLocalModbus client_;
 };

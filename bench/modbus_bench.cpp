@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchLine.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
@@ -22,24 +23,9 @@ namespace {
 
 constexpr int kCom = 7;
 
-class Line {
+class Line : public bench::PtyRoot {
   public:
     explicit Line(uint32_t baud) {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "norvalt-bench-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-        root_ = tmpl;
-        plat::SetSystemRoot(root_);
-        char name[128] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
-        for (int fd : {master_, slave_}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                               "COM7", name);
         peer_ = std::make_unique<fbtest::LibmodbusPeer>(master_, 5);
         long error = 0;
         if (!client_.Open(kCom, baud, 0, error)) std::abort();
@@ -47,17 +33,10 @@ class Line {
     ~Line() {
         client_.Close();
         peer_.reset();
-        ::close(master_);
-        ::close(slave_);
-        plat::SetSystemRoot("");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
     mb::CLocalModbus& Client() { return client_; }
 
   private:
-    std::string root_;
-    int master_ = -1, slave_ = -1;
     std::unique_ptr<fbtest::LibmodbusPeer> peer_;
     mb::CLocalModbus client_;
 };

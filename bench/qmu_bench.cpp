@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchLine.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "fieldbus/devices/Post.h"
 #include "fieldbus/devices/QMU.h"
@@ -34,24 +35,10 @@ class BarePort : public mb::IDevicePort {
     mb::HostCallbacks host_;
 };
 
-class Rig {
+class Rig : public bench::PtyRoot {
   public:
     Rig() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "norvalt-qmu-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-        root_ = tmpl;
-        plat::SetSystemRoot(root_);
-        char name[128] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
-        for (int fd : {master_, slave_}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                               "COM7", name);
         fbsim::UnitSetup setup;
         setup.side1 = 8;
         setup.active_status = 0x21;
@@ -77,18 +64,11 @@ class Rig {
         unit_.reset();
         client_.Close();
         server_.reset();
-        ::close(master_);
-        ::close(slave_);
-        plat::SetSystemRoot("");
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
     mb::CLocalModbus client_;
     std::unique_ptr<mb::CQMUDevice> unit_;
 
   private:
-    std::string root_;
-    int master_ = -1, slave_ = -1;
     fbsim::Engine engine_;
     std::unique_ptr<fbsim::RtuServer> server_;
     std::unique_ptr<BarePort> port_;
