@@ -285,6 +285,20 @@ void TTorkKit::StoreStateWithFlags(DATE time) {
 
 // --- settings --------------------------------------------------------------------------------
 
+bool TTorkKit::ReplyWhileDefining() {
+    if (!defining_) return false;
+    Log("D3BB70BB-B4DC-4608-B1BF-AB3CA7B51B90", PL_CRITICAL);
+    return true;
+}
+
+void TTorkKit::ReReadSettingOrBase(uint8_t code) {
+    if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
+        ReadSetting(*s);
+        return;
+    }
+    TBasicTork::ReReadVarValue(code);
+}
+
 const SettingSpec* TTorkKit::FindSetting(uint8_t code) const {
     for (const SettingSpec& s : settings_)
         if (s.code == code) return &s;

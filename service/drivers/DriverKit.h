@@ -184,6 +184,11 @@ class TTorkKit : public TBasicTork {
     virtual void OnDoseStarted() {}
 
     const SettingSpec* FindSetting(uint8_t code) const;
+    // What a class's re-read does with a code it has no case for: its settings row when the
+    // row reads, else the base's.
+    void ReReadSettingOrBase(uint8_t code);
+    // A reply that comes while the variables are being defined is not parsed: logged, true.
+    bool ReplyWhileDefining();
     // False when the row has no read or an exchange failed (nothing stored then).
     bool ReadSetting(const SettingSpec& s);
     // 0, -5 without answer, OPC_E_RANGE when v does not fit the parameters.

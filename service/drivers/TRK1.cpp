@@ -162,19 +162,12 @@ void TTork1::ReReadVarValue(uint8_t code) {
             WritePostNumbers(plat::NowLocal());
             return;
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
-                ReadSetting(*s);
-                return;
-            }
-            TTorkKit::ReReadVarValue(code);
+            ReReadSettingOrBase(code);
     }
 }
 
 void TTork1::ParseReply(char status, char, DATE time) {
-    if (defining_) {
-        Log("D3BB70BB-B4DC-4608-B1BF-AB3CA7B51B90", PL_CRITICAL);
-        return;
-    }
+    if (ReplyWhileDefining()) return;
     CommitReported(DecodeStatusBitsLogged(status, "C7D17F78-5968-405C-92F7-46BEEE8DED5B "), time);
 }
 

@@ -240,11 +240,7 @@ void TTork10::ReReadVarValue(uint8_t code) {
             WritePostNumbers(plat::NowLocal());
             return;
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
-                ReadSetting(*s);
-                return;
-            }
-            TTorkKit::ReReadVarValue(code);
+            ReReadSettingOrBase(code);
     }
 }
 
@@ -281,10 +277,7 @@ void TTork10::ReadIndicatedPistol() {
 }
 
 void TTork10::ParseReply(char status, char command, DATE time) {
-    if (defining_) {
-        Log("D3BB70BB-B4DC-4608-B1BF-AB3CA7B51B90", PL_CRITICAL);
-        return;
-    }
+    if (ReplyWhileDefining()) return;
     const auto s = static_cast<uint8_t>(status);
     const int32_t old = GetState();
     int32_t decoded = tlb::csControllerError;

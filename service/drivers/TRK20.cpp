@@ -78,19 +78,12 @@ void TTork20::ReReadVarValue(uint8_t code) {
             ReadSignBcdTemperature(kTemperatureParam, code);
             return;
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
-                ReadSetting(*s);
-                return;
-            }
-            TTorkKit::ReReadVarValue(code);
+            ReReadSettingOrBase(code);
     }
 }
 
 void TTork20::ParseReply(char status, char, DATE time) {
-    if (defining_) {
-        Log("D3BB70BB-B4DC-4608-B1BF-AB3CA7B51B90", PL_CRITICAL);
-        return;
-    }
+    if (ReplyWhileDefining()) return;
     int32_t decoded = DecodeStatusLogged(kStatus20, status);
     if (config35_ & 0x01) decoded = tlb::csConfigError;
     const int32_t post = GetState();

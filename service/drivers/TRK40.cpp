@@ -254,11 +254,7 @@ void TTork40::ReReadVarValue(uint8_t code) {
             ReadCalibration('X', params_.calib_w, code);
             return;
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
-                ReadSetting(*s);
-                return;
-            }
-            TTorkKit::ReReadVarValue(code);
+            ReReadSettingOrBase(code);
     }
 }
 

@@ -201,11 +201,7 @@ void TTork46::ReReadVarValue(uint8_t code) {
             ReadCalibration('X', calib_v_param_, code);
             return;
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
-                ReadSetting(*s);
-                return;
-            }
-            TTorkKit::ReReadVarValue(code);
+            ReReadSettingOrBase(code);
     }
 }
 

@@ -156,11 +156,7 @@ void TTorkFF::ReReadVarValue(uint8_t code) {
             return;
         }
         default:
-            if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
-                ReadSetting(*s);
-                return;
-            }
-            TTorkKit::ReReadVarValue(code);
+            ReReadSettingOrBase(code);
     }
 }
 

@@ -303,8 +303,9 @@ TEST_F(BusThread, SilentDeviceGoesOfflineAndIsReprobedOncePerTwoSeconds) {
         }
         EXPECT_LE(++in_group, 2u) << "two tries per re-probe";
     }
-    ASSERT_GE(groups.size(), 3u);
-    for (size_t i = 1; i < groups.size(); ++i) EXPECT_GE(groups[i] - groups[i - 1], 1900u);
+    // The first group may be the second try of a re-probe begun before the count was taken.
+    ASSERT_GE(groups.size(), 4u);
+    for (size_t i = 2; i < groups.size(); ++i) EXPECT_GE(groups[i] - groups[i - 1], 1900u);
 
     slaves_.Silence(5, false);
     const int scans = rec_.scans.load();
