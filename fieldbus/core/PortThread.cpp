@@ -8,6 +8,8 @@
 
 #include "fieldbus/core/App.h"
 #include "fieldbus/core/ComDevice.h"
+#include "fieldbus/core/Convel.h"
+#include "fieldbus/core/Icpcon.h"
 #include "fieldbus/core/LogFile.h"
 #include "platform/registry/registry.h"
 #include "platform/thread/thread.h"
@@ -42,7 +44,62 @@ std::string Format(const char* fmt, int value) {
     return buf;
 }
 
+// The board bus: a board is there when its link check is answered.
+class ConvelLine final : public IOtherLine {
+  public:
+    explicit ConvelLine(CLogFile* log) : log_(log), port_(log) {}
+    bool Open(int port, uint32_t baud, int parity, long& error) override {
+        error = port_.Open(port, baud, static_cast<uint8_t>(parity));
+        return error == plat::ERROR_SUCCESS;
+    }
+    bool IsOpen() override { return port_.IsOpen(); }
+    int Probe(uint8_t address) override {
+        const int code = port_.CheckLink(address);
+        if (log_ != nullptr) log_->Trace("%s", CLocalConvel::GetErrorText(code).c_str());
+        return code == convel::kOk ? kStateProbed : -1;
+    }
+    bool LinkTestOff() override { return !port_.FramedMode(); }
+    CLocalConvel* Convel() override { return &port_; }
+
+  private:
+    CLogFile* log_;
+    CLocalConvel port_;
+};
+
+// DCON: a module is there when it answers the status query.
+class IcpconLine final : public IOtherLine {
+  public:
+    explicit IcpconLine(CLogFile* log) : log_(log), port_(log) {}
+    bool Open(int port, uint32_t baud, int parity, long& error) override {
+        error = port_.Open(port, baud, static_cast<uint8_t>(parity));
+        return error == plat::ERROR_SUCCESS;
+    }
+    bool IsOpen() override { return port_.IsOpen(); }
+    int Probe(uint8_t address) override {
+        const int code = port_.CheckModule(address);
+        if (log_ != nullptr && code != dcon::kOk)
+            log_->Trace("%s", CLocalICPCON::GetErrorText(code).c_str());
+        return code == dcon::kOk ? kStateProbed : -1;
+    }
+    CLocalICPCON* Icpcon() override { return &port_; }
+
+  private:
+    CLogFile* log_;
+    CLocalICPCON port_;
+};
+
 }  // namespace
+
+std::unique_ptr<IOtherLine> MakeOtherLine(int protocol, CLogFile* port_log) {
+    switch (protocol) {
+        case kProtocolBoardBus:
+            return std::make_unique<ConvelLine>(port_log);
+        case kProtocolDcon:
+            return std::make_unique<IcpconLine>(port_log);
+        default:
+            return nullptr;
+    }
+}
 
 void SetOtherLineFactory(OtherLineFactory factory) {
     g_other_factory.store(factory);
@@ -64,6 +121,7 @@ CPortThread::CPortThread(int protocol, int port, uint32_t baud, int parity, int 
     modbus_ = std::make_unique<CPortModbus>(this, log_.get(), emulation);
     if (protocol != kProtocolModbus) {
         if (OtherLineFactory make = g_other_factory.load()) other_ = make(protocol, log_.get());
+        if (!other_) other_ = MakeOtherLine(protocol, log_.get());
     }
     switch (protocol) {
         case kProtocolModbus:
@@ -166,7 +224,7 @@ bool CPortThread::LinkCheck() {
         modbus_->SetRetries(3);
         opened = modbus_->Open(port_, baud_, static_cast<uint8_t>(parity_), error);
     } else if (other_) {
-        opened = other_->Open(port_, error);
+        opened = other_->Open(port_, baud_, parity_, error);
     } else {
         log_->Error("COM%d: protocol %d has no line in this build", port_, protocol_);
         error = 1;

@@ -19,13 +19,14 @@ namespace mb {
 
 class CLogFile;
 
-// A board-bus or DCON line as the bus thread drives it. Those ports are built elsewhere and
-// plug in through SetOtherLineFactory; without a factory such a port cannot be opened.
+// A board-bus or DCON line as the bus thread drives it. By default the bus thread makes the
+// line of its protocol (CLocalConvel, CLocalICPCON); tests may plug in another through
+// SetOtherLineFactory.
 class IOtherLine {
   public:
     virtual ~IOtherLine() = default;
-    // `error` takes the platform's open code on failure.
-    virtual bool Open(int port, long& error) = 0;
+    // The mode's baud rate and parity; `error` takes the platform's open code on failure.
+    virtual bool Open(int port, uint32_t baud, int parity, long& error) = 0;
     virtual bool IsOpen() = 0;
     // 16 when the address answered, -1 otherwise.
     virtual int Probe(uint8_t address) = 0;
@@ -34,7 +35,10 @@ class IOtherLine {
     virtual CLocalConvel* Convel() { return nullptr; }
     virtual CLocalICPCON* Icpcon() { return nullptr; }
 };
+// A factory returning null leaves the protocol's own line in place.
 using OtherLineFactory = std::unique_ptr<IOtherLine> (*)(int protocol, CLogFile* port_log);
+// The protocol's own line: null for Modbus and unknown protocols.
+std::unique_ptr<IOtherLine> MakeOtherLine(int protocol, CLogFile* port_log);
 void SetOtherLineFactory(OtherLineFactory factory);
 
 // Registry place of the devices a port remembers: "<kMbDevKey>\COM<n>\<address>".
