@@ -70,18 +70,22 @@ int ParseStatus(std::string_view answer, std::string_view command, uint8_t& stat
     return kOk;
 }
 
-int ParseValues(std::string_view answer, std::string_view command, float out[3]) {
+int ParseValues(std::string_view answer, std::string_view command, float out[3], bool* read) {
+    if (read != nullptr) read[0] = read[1] = read[2] = false;
     const int code = CheckAnswer(answer, command, kValueAnswer);
     if (code != kOk) return code;
     const bool refused = answer.front() == '?';
     const bool whole = answer.size() == kValueAnswer;
     if (!refused && !whole) return kBadAnswer;
     float v[3] = {0, 0, 0};
+    bool got[3] = {false, false, false};
     for (int i = 0; i < 3 && whole; ++i) {
-        if (!Number(answer.substr(3 + 6 * static_cast<size_t>(i), 6), v[i]) && !refused)
-            return kBadAnswer;
+        got[i] = Number(answer.substr(3 + 6 * static_cast<size_t>(i), 6), v[i]);
+        if (!got[i] && !refused) return kBadAnswer;
     }
     for (int i = 0; i < 3; ++i) out[i] = v[i];
+    if (read != nullptr)
+        for (int i = 0; i < 3; ++i) read[i] = got[i];
     return refused ? kRefused : kOk;
 }
 
@@ -232,14 +236,15 @@ int CLocalICPCON::ReadStatus(uint8_t address, uint8_t& status) {
     }
 }
 
-int CLocalICPCON::ReadParameter(uint8_t address, float out[3]) {
+int CLocalICPCON::ReadParameter(uint8_t address, float out[3], bool* read) {
+    if (read != nullptr) read[0] = read[1] = read[2] = false;
     try {
         const std::string command = dcon::ValueCommand(address);
         int code = dcon::kTimeout;
         for (int i = 0; i < kValueTries; ++i) {
             std::string answer;
             code = Query(command, dcon::kValueAnswer, answer);
-            if (code == dcon::kOk) code = dcon::ParseValues(answer, command, out);
+            if (code == dcon::kOk) code = dcon::ParseValues(answer, command, out, read);
             if (code == dcon::kOk || code == dcon::kRefused) return code;
         }
         return code;

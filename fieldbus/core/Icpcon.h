@@ -40,8 +40,10 @@ int CheckAnswer(std::string_view answer, std::string_view command, size_t expect
 int ParseStatus(std::string_view answer, std::string_view command, uint8_t& status);
 // The three fields of a value answer as decimal numbers (C locale, a leading sign allowed):
 // 0, 80 for a refusal ('?'; fields it lacks or cannot be read give 0), 72 for a field that is
-// not a number or a length other than 22, or a check code.
-int ParseValues(std::string_view answer, std::string_view command, float out[3]);
+// not a number or a length other than 22, or a check code. `read`, when given, tells which of
+// the three fields the answer carried as numbers (all of them with 0).
+int ParseValues(std::string_view answer, std::string_view command, float out[3],
+                bool* read = nullptr);
 
 }  // namespace dcon
 
@@ -70,8 +72,8 @@ class CLocalICPCON {
         return ReadStatus(address, status);
     }
     // The value query, up to 3 tries while it fails: density, temperature, viscosity. A code
-    // of the last try when all fail.
-    int ReadParameter(uint8_t address, float out[3]);
+    // of the last try when all fail. `read` (3 flags) as ParseValues gives them.
+    int ReadParameter(uint8_t address, float out[3], bool* read = nullptr);
     static std::string GetErrorText(int code);
 
   private:

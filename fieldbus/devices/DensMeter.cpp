@@ -272,7 +272,9 @@ int CDensMeterICPCON::Scan() {
         if (Requested(slots_[kDensity]) || Requested(slots_[kTemperature]) ||
             Requested(slots_[kViscosity])) {
             float v[3] = {0, 0, 0};
-            const int code = dcon != nullptr ? dcon->ReadParameter(GetAddress(), v) : plat::E_FAIL;
+            bool read[3] = {false, false, false};
+            const int code =
+                dcon != nullptr ? dcon->ReadParameter(GetAddress(), v, read) : plat::E_FAIL;
             StampContact();
             IncRequestCount();
             const uint64_t t = plat::SysClock().UtcNow100ns();
@@ -286,7 +288,12 @@ int CDensMeterICPCON::Scan() {
                             t);
                     Publish(slots_[kViscosity], plat::Variant::R4(v[2]), kQualityGood, t);
                 }
-                Publish(slots_[kTemperature], plat::Variant::R4(v[1]), kQualityGood, t);
+                // A refusal keeps the temperature only when it carried one: the short
+                // refusal "?AA" has no fields, and its 0.0 is no measurement.
+                if (!refused || read[1])
+                    Publish(slots_[kTemperature], plat::Variant::R4(v[1]), kQualityGood, t);
+                else
+                    SetQuality(slots_[kTemperature], kQualityBad, t);
                 SetErrorCount(0);
             } else {
                 SetQuality(slots_[kDensity], kQualityBad, t);

@@ -229,6 +229,17 @@ TEST_F(DconMeter, RefusalKeepsTheTemperature) {
     EXPECT_FLOAT_EQ(R4(m->GetSlot(M::kTemperature)), 21.46f);
     EXPECT_EQ(Var(m->GetSlot(M::kDensity))->Quality(), mb::kQualityBad);
     EXPECT_EQ(Var(m->GetSlot(M::kViscosity))->Quality(), mb::kQualityBad);
+
+    // The short refusal carries no fields: its temperature is no reading of 0.0.
+    refuse.refuse_values = false;
+    refuse.refuse_short = true;
+    bus_.SetModule(0x0A, refuse);
+    m = Meter(0x0A);
+    AskAll(*m);
+    m->Scan();
+    EXPECT_EQ(Var(m->GetSlot(M::kTemperature))->Quality(), mb::kQualityBad);
+    EXPECT_EQ(Var(m->GetSlot(M::kDensity))->Quality(), mb::kQualityBad);
+    EXPECT_EQ(m->GetErrorCount(), 0) << "the module answered";
 }
 
 TEST_F(DconMeter, WrongAnswersAreNoLinkErrors) {

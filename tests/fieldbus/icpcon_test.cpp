@@ -45,6 +45,12 @@ TEST(DconAnswers, ChecksAndFields) {
     EXPECT_FLOAT_EQ(v[1], 21.46f) << "a refusal still carries its fields";
     EXPECT_EQ(dc::ParseValues("?0A\r", "#0A0\r", v), dc::kRefused);
     EXPECT_EQ(v[0], 0.0f);
+    bool read[3] = {true, true, true};
+    EXPECT_EQ(dc::ParseValues("?0A\r", "#0A0\r", v, read), dc::kRefused);
+    EXPECT_FALSE(read[0] || read[1] || read[2]) << "a short refusal carries no field";
+    EXPECT_EQ(dc::ParseValues("?0A+850.0+21.4x+1.234\r", "#0A0\r", v, read), dc::kRefused);
+    EXPECT_TRUE(read[0] && !read[1] && read[2]);
+    EXPECT_EQ(v[1], 0.0f);
     EXPECT_EQ(dc::ParseValues(">0A\r", "#0A0\r", v), dc::kBadAnswer);
 }
 
