@@ -11,12 +11,14 @@
 #include <thread>
 
 #include "fieldbus/core/App.h"
+#include "fieldbus/core/Convel.h"
 #include "fieldbus/core/PortThread.h"
 #include "platform/registry/registry.h"
 #include "platform/serial/serial.h"
 #include "tests/fieldbus/FakeEmulator.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
+#include "tools/boardsim/BoardSim.h"
 #if __has_include(<modbus.h>)
 #include "tests/fieldbus/LibmodbusPeer.h"
 #define HAVE_LIBMODBUS_PEER 1
@@ -231,6 +233,92 @@ TEST(BusThreadLine, FindsAndPollsAnIndependentSlave) {
     EXPECT_EQ(rec.bad.load(), 0) << "every poll answered";
 }
 #endif
+
+// A board that only counts its scan steps.
+class IdleBoard : public mb::CDevice {
+  public:
+    using CDevice::CDevice;
+    ~IdleBoard() override { g_rec->destroyed.fetch_add(1); }
+    int Scan() override {
+        g_rec->scans.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return 1;
+    }
+};
+const std::vector<mb::DeviceModel> kBoardModels = {
+    {mb::kProtocolBoardBus, -1, false, "RowRun%i", "ROWTABLE", true,
+     [](mb::IDevicePort* port, const mb::DetectedDevice& found) -> std::unique_ptr<mb::CDevice> {
+         {
+             std::lock_guard<std::mutex> lk(g_rec->m);
+             g_rec->created.push_back(found.address);
+         }
+         return std::make_unique<IdleBoard>(found.address, port);
+     }},
+};
+// The board bus's own line with its link test switched off.
+std::unique_ptr<mb::IOtherLine> UntestedBoardLine(int protocol, mb::CLogFile* log) {
+    auto line = mb::MakeOtherLine(protocol, log);
+    if (line && line->Convel() != nullptr) line->Convel()->SetFramedMode(false);
+    return line;
+}
+
+TEST(BusThreadLine, BoardBusWithoutLinkTestKeepsOneBoardThroughASearch) {
+    testsupport::TempRoot root;
+    Recorder rec;
+    g_rec = &rec;
+    mb::SearchFlag search{1};
+    MBInitialize(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                 &search);
+    testsupport::PtyPair pty(kPort);
+    boardsim::BoardBus bus(pty.FarFd());
+    int32_t status = 100, info = 0;
+    {
+        mb::SetOtherLineFactory(&UntestedBoardLine);
+        mb::CPortThread port(mb::kProtocolBoardBus, kPort, 9600, 0, 0, &status, false, nullptr,
+                             &kBoardModels);
+        mb::SetOtherLineFactory(nullptr);
+        port.SetInfoCell(&info);
+        ASSERT_TRUE(port.Ready());
+        ASSERT_NE(port.PortConvel(), nullptr);
+        EXPECT_EQ(port.PortIcpcon(), nullptr);
+        ASSERT_TRUE(port.Start());
+        // Every address answers; a whole search pass still makes no second board.
+        ASSERT_TRUE(WaitUntil([&] { return std::atomic_ref<int32_t>(info).load() >= 2; }));
+        EXPECT_EQ(rec.Created(), 1);
+        EXPECT_EQ(std::atomic_ref<int32_t>(status).load(), 1);
+    }
+    search.store(0);
+    MBFinalize();
+    g_rec = nullptr;
+    EXPECT_EQ(rec.created, std::vector<int>{1});
+    EXPECT_TRUE(bus.Raw().empty()) << "no link check goes out";
+}
+
+TEST(BusThreadLine, DconLineOpensWithTheModeAndFindsAModule) {
+    testsupport::TempRoot root;
+    Recorder rec;
+    g_rec = &rec;
+    testsupport::PtyPair pty(kPort);
+    boardsim::DconBus bus(pty.FarFd());
+    bus.SetModule(1, {});
+    int32_t status = 100;
+    const std::vector<mb::DeviceModel> models = {
+        {mb::kProtocolDcon, -1, false, "DensMeter%i", "LVX3ICPCON", true, kBoardModels[0].make}};
+    {
+        mb::CPortThread port(mb::kProtocolDcon, kPort, 9600, 0, 0, &status, false, nullptr,
+                             &models);
+        ASSERT_TRUE(port.Ready());
+        ASSERT_NE(port.PortIcpcon(), nullptr);
+        EXPECT_EQ(port.PortConvel(), nullptr);
+        EXPECT_EQ(port.PortModbus(), nullptr);
+        ASSERT_TRUE(port.Start());
+        ASSERT_TRUE(WaitUntil([&] { return rec.Created() == 1; }));
+    }
+    g_rec = nullptr;
+    EXPECT_EQ(rec.created, std::vector<int>{1});
+    ASSERT_FALSE(bus.Commands().empty());
+    EXPECT_EQ(bus.Commands()[0], "$01I") << "the status query is the probe";
+}
 
 // --- remembered devices -------------------------------------------------------------------
 
