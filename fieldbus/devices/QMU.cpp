@@ -82,6 +82,9 @@ CQMUDevice::CQMUDevice(IDevicePort* port, uint8_t address, std::string name, uin
     SetErrorCount(0);
     SetCrcErrorCount(0);
     StampTry();
+    // The bus thread only scans what it makes: the first scan step runs Init, which publishes
+    // the unit's items and activates its posts.
+    SetReinit();
 }
 
 CQMUDevice::~CQMUDevice() {
