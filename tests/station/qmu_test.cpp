@@ -38,14 +38,18 @@ TEST_F(QmuStation, UnitFoundPostsPublishedAndAStateCommandRunsTheDelivery) {
     fbsim::RtuServer server(engine, line.FarFd());
     Start("PORT=CUST COM7=MN19200");
 
-    // Detected by its identification type 0x20 and remembered by the port.
-    // The service names posts flat: the unit's settings sit in post 1's branch.
-    ASSERT_GE(WaitItem("Post1.AdrController"), 0);
+    // Detected by its identification type 0x20. The service names posts flat: the unit's
+    // settings sit in post 1's branch. Generous: a probe missed under load costs a whole pass
+    // over the free addresses.
+    ASSERT_GE(WaitItem("Post1.AdrController", 90000), 0);
     EXPECT_GE(WaitItem("Post2.TotalV"), 0);
     const std::string key = "SOFTWARE\\Norvalt\\Drv\\MBDev\\COM7\\1";
+    // Remembered by the port; the entry is written once the unit is made, after its items.
     std::string type, name;
-    EXPECT_EQ(plat::reg::ReadString(plat::reg::Hive::LocalMachine, key, "Type", type),
-              plat::ERROR_SUCCESS);
+    EXPECT_TRUE(station::Within(20000, [&] {
+        return plat::reg::ReadString(plat::reg::Hive::LocalMachine, key, "Type", type) ==
+               plat::ERROR_SUCCESS;
+    }));
     EXPECT_EQ(type, "QMU01");
     EXPECT_EQ(plat::reg::ReadString(plat::reg::Hive::LocalMachine, key, "Name", name),
               plat::ERROR_SUCCESS);
