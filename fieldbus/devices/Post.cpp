@@ -621,7 +621,8 @@ int CPost::Scan() {
         } else {
             CDevice::SetState(kStateFound);
         }
-        if (dispensing_ && plat::GetTickCount() - dispensing_since_ >= kDispensingHoldMs)
+        if (dispensing_ &&
+            plat::TickDiff(plat::GetTickCount(), dispensing_since_) >= kDispensingHoldMs)
             dispensing_ = false;
         const bool ok = ReadState();
         PublishState(ok);

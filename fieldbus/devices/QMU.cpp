@@ -477,6 +477,7 @@ bool CQMUDevice::Init() {
         }
     }
     for (CPost* p : posts_) p->SetReinit();
+    initialised_ = ok;
     return ok;
 }
 
@@ -491,7 +492,9 @@ int CQMUDevice::Scan() {
     if (CLogFile* log = Log()) log->Trace("Scan %s, Pr%d", Name().c_str(), GetState());
     LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 150, 25);
     if (!RecreatePosts()) return 1;
-    if (NeedsReinit()) {
+    // The bus thread only scans what it makes: until an Init has succeeded, the scan step runs
+    // it (the unit's items published, its posts activated).
+    if (NeedsReinit() || !initialised_) {
         if (Init()) ClearReinit();
         if (posts_.empty()) {
             plat::Sleep(5);

@@ -109,6 +109,7 @@ class CQMUDevice : public CDevice {
     std::string parent_name_;
     bool config_pending_ = false;
     bool module_ready_ = false;
+    bool initialised_ = false;  // an Init of the post-controller mode has succeeded
     int32_t inspector_snapshot_ = -1;
     pid_t configurator_ = 0;
     int32_t branch_ = -1;

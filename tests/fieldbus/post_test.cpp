@@ -2,6 +2,9 @@
 // error texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+
 #include "fieldbus/core/StringTable.h"
 #include "fieldbus/devices/Post.h"
 #include "fieldbus/devices/QMU.h"
@@ -125,6 +128,20 @@ TEST_F(PostTest, InactiveWritesActivateFirstAndDosesWaitForTheDelivery) {
     EXPECT_EQ(Write("DozeV", Variant::I4(5)), mb::kResultCaptured) << "not while dispensing";
 }
 
+TEST_F(PostTest, ALockedPostSendsTheUnitToItsActivationCheck) {
+    Start(Unit(1));
+    auto sim = engine_.Find(1);
+    engine_.With([&] {
+        sim->refuse[256 + 3] = 0x48;
+        sim->status = 0x00;  // the unit names no active post
+    });
+    Sent();
+    EXPECT_FALSE(post_->Init());
+    const auto sent = Sent();
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "0107"), sent.end()) << "status read";
+    EXPECT_FALSE(post_->IsActive());
+}
+
 TEST_F(PostTest, IdleOnlyAfterThreeEqualTotals) {
     Start(Unit(1));
     SetReg(1, kRaw, 32);
@@ -137,6 +154,42 @@ TEST_F(PostTest, IdleOnlyAfterThreeEqualTotals) {
     EXPECT_EQ(State(), 7);
     post_->Scan();
     EXPECT_EQ(State(), 0) << "the third equal total";
+}
+
+// The tick count moves only as the test says; the line's waits and stopwatches stay real, so the
+// exchange with the simulator is timed as always while the post's own hold is not.
+class TickClock final : public plat::Clock {
+  public:
+    TickClock() { plat::SetClock(this); }
+    ~TickClock() override { plat::SetClock(nullptr); }
+    uint32_t TickCount() override { return tick_.load(); }
+    int64_t PerfCounter() override { return real_.PerfCounter(); }
+    int64_t PerfFrequency() override { return real_.PerfFrequency(); }
+    uint64_t UtcNow100ns() override { return real_.UtcNow100ns(); }
+    void Sleep(uint32_t ms) override { real_.Sleep(ms); }
+    void Advance(uint32_t ms) { tick_.fetch_add(ms); }
+
+  private:
+    plat::RealClock real_;
+    std::atomic<uint32_t> tick_{0xFFFFF000u};  // close to the wrap
+};
+
+TEST_F(PostTest, TheDispensingFlagHoldsFiveSecondsOnThePlatformClock) {
+    Start(Unit(1));
+    TickClock clock;
+    SetReg(1, kRaw, 32);
+    post_->Scan();  // reads the working state
+    post_->Scan();  // sees it: the flag is set
+    EXPECT_TRUE(post_->Dispensing());
+    EXPECT_EQ(mlog_.Count("Start Post1"), 1u);
+    clock.Advance(4999);
+    post_->Scan();
+    EXPECT_TRUE(post_->Dispensing()) << "held 5000 ms, across the tick count's wrap";
+    EXPECT_EQ(mlog_.Count("Start Post1"), 1u) << "one start while it holds";
+    SetReg(1, kRaw, 0);
+    clock.Advance(1);
+    post_->Scan();
+    EXPECT_FALSE(post_->Dispensing()) << "cleared 5000 ms after the scan that set it";
 }
 
 TEST_F(PostTest, TheTotalMustStayTheSame) {

@@ -50,6 +50,15 @@ TEST_F(QmuTest, PostsItemsAndInitFromTheUnit) {
     EXPECT_TRUE(unit->Posts()[0]->NeedsReinit());
 }
 
+TEST_F(QmuTest, TheFirstScanInitialisesANewUnit) {
+    // The bus thread makes the unit and only scans it: nobody else calls Init.
+    auto unit = Make(Unit(1));
+    unit->Scan();
+    EXPECT_EQ(tree_.IntValue("QMU1.CountPost"), 1);
+    EXPECT_TRUE(unit->Posts()[0]->IsActive()) << "activated by the unit's Init";
+    EXPECT_FALSE(unit->NeedsReinit());
+}
+
 TEST_F(QmuTest, PostCountsAndNumberFallback) {
     {
         auto setup = Unit(8);
