@@ -41,10 +41,13 @@ void PacedLink::Relay(int from, int to) {
         if (::poll(&p, 1, 5) <= 0 || !(p.revents & POLLIN)) continue;
         const ssize_t n = ::read(from, buf, sizeof buf);
         if (n <= 0) continue;
-        // Bytes already read count as arriving now; each leaves the line one byte time after
-        // the previous one.
+        // Bytes read while the line is still busy (or within a byte time of it falling idle:
+        // the relay's own wake-up is that late) queue behind it; otherwise the line starts now.
+        // Keeping the schedule absolute stops each late wake-up from stretching the byte time.
+        const clock::time_point now = clock::now();
+        if (now > line_free + byte_time) line_free = now;
         for (ssize_t i = 0; i < n && !stop_; ++i) {
-            line_free = std::max(line_free, clock::now()) + byte_time;
+            line_free += byte_time;
             std::this_thread::sleep_until(line_free);
             while (::write(to, buf + i, 1) < 0 && errno == EAGAIN && !stop_)
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
