@@ -130,12 +130,41 @@ TEST_F(DevicesStation, FoundNamedRememberedAndServed) {
         return (status & 0x02) == 0;
     })) << "the key is acknowledged";
 
+    // A card: the client's request shows in the status byte; when the terminal is done with
+    // the card, the fields are read.
+    fbsim::SetCardData(engine_, kTerminal, 0x318, "FLEET-0042");
+    EXPECT_EQ(Write("Terminal3.Card.CardRequest", plat::Variant::Bool(true)), 0);
+    uint8_t status = 0;
+    engine_.With([&] { status = terminal->status; });
+    EXPECT_EQ(status & 0x04, 0x04);
+    engine_.With([&] {
+        terminal->status = static_cast<uint8_t>(terminal->status & ~0x04);
+        terminal->regs[255] = static_cast<uint16_t>(terminal->regs[255] & ~0x0400);
+    });
+    EXPECT_TRUE(ReadUntil("Terminal3.Card.Field1",
+                          [](const plat::Variant& v) { return IsText(v, "FLEET-0042"); }));
+
     // A client's reset of the sensor's state: register 22, and the result comes back.
     engine_.ClearRequests();
     EXPECT_EQ(Write("Post1.State", plat::Variant::I4(0)), 0);
     EXPECT_TRUE(Logged("011000160001020000")) << "0x10 of 0 to register 22";
     EXPECT_TRUE(ReadUntil("Post1.State", [](const plat::Variant& v) { return Near(v, 0); }));
     EXPECT_NE(Write("Post1.State", plat::Variant::I4(5)), 0) << "only a reset";
+}
+
+TEST_F(DevicesStation, SensorMovedToAnotherAddressIsFoundThere) {
+    testsupport::PtyPair line(7);
+    AddDevices();
+    fbsim::RtuServer server(engine_, line.FarFd());
+    StartAndFindAll();
+    EXPECT_NE(Write("Post1.Address", plat::Variant::I4(kMonitor)), 0) << "a taken address";
+    EXPECT_EQ(Write("Post1.Address", plat::Variant::I4(9)), 0);
+    EXPECT_TRUE(Logged("0110002E0001020009"));
+    EXPECT_GE(WaitItem("Post9.State", 15000), 0);
+    EXPECT_TRUE(station::Within(10000, [] { return drv::FindItemID("Post1.State") < 0; }));
+    EXPECT_TRUE(ReadUntil("Post9.Address", [](const plat::Variant& v) { return Near(v, 9); }));
+    EXPECT_EQ(Remembered(9, "Type"), "FQ5");
+    EXPECT_EQ(Remembered(kSensor, "Type"), "") << "the old entry goes";
 }
 
 TEST_F(DevicesStation, FlowSensorOnAnIndependentPeer) {
