@@ -103,12 +103,18 @@ void BM_GRQScanWhileAsked(benchmark::State& state) {
     grq.Scan();
     auto* v = mb::kit::Var(grq.Slot(0));
     int idle = 0, steps = 0;
+    const auto t0 = std::chrono::steady_clock::now();
     for (auto _ : state) {
         v->RequestRead();
         idle += grq.Scan() == 0 ? 1 : 0;
         ++steps;
     }
+    const double s = Seconds(t0);
     state.counters["idle_share"] = static_cast<double>(idle) / steps;
+    // The port's time spent in the pause, and what a picked monitor leaves of a second for
+    // the rest of the line.
+    state.counters["paused_share_of_time"] = idle * mb::CGRQDevice::kIdleSleepMs / 1000.0 / s;
+    state.counters["steps_per_s"] = steps / s;
 }
 BENCHMARK(BM_GRQScanWhileAsked)->Unit(benchmark::kMillisecond)->UseRealTime();
 
