@@ -78,6 +78,8 @@ class DevicesStation : public station::LibraryStation {
                          WaitItem("Terminal3.Key.LastKey", 30000) >= 0;
         drv::SearchMode().store(0);
         ASSERT_TRUE(all);
+        // A device is remembered once its items are made: the entry may follow a moment later.
+        ASSERT_TRUE(station::Within(10000, [] { return !Remembered(kTerminal, "Type").empty(); }));
     }
 
     bool Logged(const std::string& hex) {
