@@ -103,13 +103,50 @@ void BM_GRQScanWhileAsked(benchmark::State& state) {
     grq.Scan();
     auto* v = mb::kit::Var(grq.Slot(0));
     int idle = 0, steps = 0;
+    const auto t0 = std::chrono::steady_clock::now();
     for (auto _ : state) {
         v->RequestRead();
         idle += grq.Scan() == 0 ? 1 : 0;
         ++steps;
     }
+    const double s = Seconds(t0);
     state.counters["idle_share"] = static_cast<double>(idle) / steps;
+    // The port's time spent in the pause, and what a picked monitor leaves of a second for
+    // the rest of the line.
+    state.counters["paused_share_of_time"] = idle * mb::CGRQDevice::kIdleSleepMs / 1000.0 / s;
+    state.counters["steps_per_s"] = steps / s;
 }
 BENCHMARK(BM_GRQScanWhileAsked)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What the pause costs the rest of the line: a flow sensor's steps a second alone, and when the
+// bus thread's picks alternate between it and a monitor a client keeps asking (both models on
+// the one peer; only the time matters here).
+void BM_FQ5BesideAskedGRQ(benchmark::State& state) {
+    Line line;
+    mb::CFQ5Device fq5(&line, 5, "Post5");
+    mb::CGRQDevice grq(&line, 5, "GRQ5");
+    fq5.Scan();
+    grq.Scan();
+    auto* v = mb::kit::Var(grq.Slot(0));
+    constexpr int kRound = 20;
+    double alone_s = 0, shared_s = 0;
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kRound; ++i) fq5.Scan();
+        alone_s += Seconds(t0);
+        t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < kRound; ++i) {
+            fq5.Scan();
+            v->RequestRead();
+            grq.Scan();
+        }
+        shared_s += Seconds(t0);
+    }
+    const double n = static_cast<double>(state.iterations()) * kRound;
+    state.counters["fq5_steps_per_s_alone"] = n / alone_s;
+    state.counters["fq5_steps_per_s_shared"] = n / shared_s;
+    state.counters["ratio"] = alone_s / shared_s;
+}
+BENCHMARK(BM_FQ5BesideAskedGRQ)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

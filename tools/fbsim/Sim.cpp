@@ -1,7 +1,9 @@
 #include "tools/fbsim/Sim.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace fbsim {
 
@@ -331,6 +333,143 @@ std::shared_ptr<Slave> AddPlate(Engine& engine, uint8_t unit, uint8_t module, bo
     }
     engine.With([&] { gateway->modules[module] = plate; });
     return plate;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flow sensor, grounding monitor, scan terminal
+
+namespace {
+
+void Put64(Slave& s, uint16_t reg, int64_t v) {
+    const auto u = static_cast<uint64_t>(v);
+    for (uint16_t i = 0; i < 4; ++i)
+        s.regs[static_cast<uint16_t>(reg + i)] = static_cast<uint16_t>(u >> (48 - 16 * i));
+}
+
+void Put32(Slave& s, uint16_t reg, uint32_t v) {
+    s.regs[reg] = static_cast<uint16_t>(v >> 16);
+    s.regs[static_cast<uint16_t>(reg + 1)] = static_cast<uint16_t>(v);
+}
+
+// A float as a register pair, low word first.
+void PutFloatLowFirst(Slave& s, uint16_t reg, float f) {
+    uint32_t u = 0;
+    std::memcpy(&u, &f, sizeof u);
+    s.regs[reg] = static_cast<uint16_t>(u);
+    s.regs[static_cast<uint16_t>(reg + 1)] = static_cast<uint16_t>(u >> 16);
+}
+
+std::vector<uint8_t> SlaveId(uint8_t type, uint16_t word1, uint16_t word2) {
+    return {type,
+            0xFF,
+            static_cast<uint8_t>(word1 >> 8),
+            static_cast<uint8_t>(word1),
+            static_cast<uint8_t>(word2 >> 8),
+            static_cast<uint8_t>(word2)};
+}
+
+// Runs `f` on the slave at `address` under the engine's lock.
+void OnSlave(Engine& engine, uint8_t address, const std::function<void(Slave&)>& f) {
+    auto s = engine.Find(address);
+    if (s) engine.With([&] { f(*s); });
+}
+
+}  // namespace
+
+std::shared_ptr<Slave> AddFlowSensor(Engine& engine, const FlowSensorSetup& setup) {
+    Slave f;
+    f.address = setup.address;
+    f.slave_id = SlaveId(0x30, setup.word1, setup.word2);
+    f.status = 0;
+    for (uint16_t r = 0; r <= 24; ++r) f.regs[r] = 0;
+    f.regs[0] = setup.state;
+    f.regs[1] = setup.exception;
+    Put64(f, 2, setup.current_v);
+    Put32(f, 6, static_cast<uint32_t>(setup.rate));
+    f.regs[8] = setup.frequency;
+    PutFloatLowFirst(f, 9, setup.temperature);
+    Put64(f, 18, setup.total_v);
+    f.regs[46] = setup.address;
+    Put32(f, 261, static_cast<uint32_t>(setup.inspector));
+    Put64(f, 265, setup.id);
+    f.on_write = [](Slave& s, uint16_t reg, uint16_t value) {
+        if (reg == 22 && value == 0) s.regs[0] = 0;
+        if (reg == 46 && value >= 1 && value <= 247) s.address = static_cast<uint8_t>(value);
+    };
+    return engine.Add(std::move(f));
+}
+
+void SetFlow(Engine& engine, uint8_t address, int64_t current_v, int64_t total_v) {
+    OnSlave(engine, address, [&](Slave& s) {
+        Put64(s, 2, current_v);
+        Put64(s, 18, total_v);
+    });
+}
+
+std::shared_ptr<Slave> AddGroundingMonitor(Engine& engine, const GroundingSetup& setup) {
+    Slave g;
+    g.address = setup.address;
+    g.slave_id = SlaveId(0x85, 1, 0);
+    g.regs[0] = setup.state;
+    PutFloatLowFirst(g, 1, setup.capacity);
+    PutFloatLowFirst(g, 3, setup.min_capacity);
+    PutFloatLowFirst(g, 5, setup.max_capacity);
+    return engine.Add(std::move(g));
+}
+
+void SetGrounding(Engine& engine, uint8_t address, uint16_t state, float capacity) {
+    OnSlave(engine, address, [&](Slave& s) {
+        s.regs[0] = state;
+        PutFloatLowFirst(s, 1, capacity);
+    });
+}
+
+std::shared_ptr<Slave> AddTerminal(Engine& engine, const TerminalSetup& setup) {
+    Slave t;
+    t.address = setup.address;
+    t.slave_id = SlaveId(static_cast<uint8_t>(setup.type), setup.word1, setup.word2);
+    t.status = setup.status;
+    for (uint16_t r = 0; r <= 45; ++r) t.regs[r] = 0;
+    t.regs[44] = setup.brightness;
+    t.regs[45] = setup.cursor;
+    for (uint16_t r = 254; r <= 384; ++r) t.regs[r] = 0;
+    t.regs[254] = setup.outputs;
+    t.regs[255] = static_cast<uint16_t>(setup.status << 8);
+    t.regs[264] = setup.inputs;
+    for (uint16_t r = 0x300; r < 0xE80; ++r) t.regs[r] = 0;
+    for (uint16_t r = 0xF00; r < 0x1900; ++r) t.regs[r] = 0;
+    t.on_write = [](Slave& s, uint16_t reg, uint16_t value) {
+        if (reg == 255) s.status = static_cast<uint8_t>(value >> 8);
+    };
+    return engine.Add(std::move(t));
+}
+
+void TerminalKey(Engine& engine, uint8_t address, char key, uint8_t buffer,
+                 const std::string& text) {
+    OnSlave(engine, address, [&](Slave& s) {
+        s.status = static_cast<uint8_t>(s.status | 0x02);
+        s.regs[255] = static_cast<uint16_t>(s.status << 8 | static_cast<uint8_t>(key));
+        const size_t n = std::min<size_t>(text.size(), 255);
+        s.regs[256] = static_cast<uint16_t>(buffer << 8 | n);
+        const auto w = TextRegisters(text, 256);
+        for (size_t i = 0; i < w.size(); ++i) s.regs[static_cast<uint16_t>(257 + i)] = w[i];
+    });
+}
+
+void SetCardData(Engine& engine, uint8_t address, uint16_t reg, const std::string& text) {
+    std::string bytes(1, static_cast<char>(std::min<size_t>(text.size(), 255)));
+    bytes += text;
+    const auto w = TextRegisters(bytes, 48);
+    OnSlave(engine, address, [&](Slave& s) {
+        for (size_t i = 0; i < w.size(); ++i) s.regs[static_cast<uint16_t>(reg + i)] = w[i];
+    });
+}
+
+void TerminalRestart(Engine& engine, uint8_t address) {
+    OnSlave(engine, address, [&](Slave& s) {
+        s.status = static_cast<uint8_t>(s.status | 0x80);
+        s.regs[255] = static_cast<uint16_t>(s.regs[255] | 0x8000);
+    });
 }
 
 }  // namespace fbsim

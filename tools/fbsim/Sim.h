@@ -99,6 +99,61 @@ void PressKey(Engine& engine, uint8_t unit, int channel);
 // An output plate (4 outputs) or an input plate (6 inputs) behind the unit.
 std::shared_ptr<Slave> AddPlate(Engine& engine, uint8_t unit, uint8_t module, bool output);
 
+// --- flow sensor, grounding monitor, scan terminal ---
+
+// A post's pulse flow sensor (Report Slave ID type 0x30). Volumes and rates are in millionths;
+// the temperature is a float, low half in register 9. A write of 0 to register 22 clears the
+// state word; a write to register 46 moves the sensor to that address.
+struct FlowSensorSetup {
+    uint8_t address = 1;
+    uint16_t word1 = 0x01, word2 = 0x0203;  // identification words after type and run byte
+    uint16_t state = 1;
+    uint16_t exception = 0;
+    int64_t current_v = 0;  // millionths of a litre
+    int32_t rate = 0;       // millionths of a litre a second
+    uint16_t frequency = 0;
+    float temperature = 20.0f;
+    int64_t total_v = 0;
+    int32_t inspector = 0;
+    int64_t id = 0;
+};
+std::shared_ptr<Slave> AddFlowSensor(Engine& engine, const FlowSensorSetup& setup);
+// Sets a flow sensor's counters as a test would see them move.
+void SetFlow(Engine& engine, uint8_t address, int64_t current_v, int64_t total_v);
+
+// A grounding monitor (type 0x85): state at 0, capacitance at 1-2, minimum and maximum at 3-4
+// and 5-6, each float low word first.
+struct GroundingSetup {
+    uint8_t address = 1;
+    uint16_t state = 0;
+    float capacity = 0.0f, min_capacity = 0.0f, max_capacity = 0.0f;
+};
+std::shared_ptr<Slave> AddGroundingMonitor(Engine& engine, const GroundingSetup& setup);
+void SetGrounding(Engine& engine, uint8_t address, uint16_t state, float capacity);
+
+// A scan terminal (type 8 KX310, 9 KX310Ex). Its status byte (0x07) mirrors the high byte of
+// the control register 255: a write there sets it. Registers: display memory 0-43, brightness
+// 44, cursor 45, outputs 254, key buffer header 256 and text 257-384, inputs 264, card data
+// 0x300-0xE7F (every key type), memo lines 0xF00-0x18FF.
+struct TerminalSetup {
+    uint8_t address = 1;
+    uint16_t type = 9;
+    uint16_t word1 = 1, word2 = 0;
+    uint8_t status = 0;
+    uint8_t inputs = 0, outputs = 0;
+    uint16_t brightness = 2, cursor = 0;
+};
+std::shared_ptr<Slave> AddTerminal(Engine& engine, const TerminalSetup& setup);
+// A key pressed: `key` in the control word's low byte, key waiting set; the key buffer `buffer`
+// (0-9) holds `text`.
+void TerminalKey(Engine& engine, uint8_t address, char key, uint8_t buffer,
+                 const std::string& text);
+// Card data at `reg` (0x300 the card id, 0x318 + 24 x i field i + 1, plus the key type's
+// offset): a length byte then the text.
+void SetCardData(Engine& engine, uint8_t address, uint16_t reg, const std::string& text);
+// The terminal restarted: bit 7 of the status byte (bit 15 of register 255).
+void TerminalRestart(Engine& engine, uint8_t address);
+
 // The text as registers, two characters a register, high byte first, zero-padded.
 std::vector<uint16_t> TextRegisters(const std::string& text, size_t chars);
 std::string RegistersText(const std::vector<uint16_t>& words);
