@@ -44,15 +44,26 @@ std::string Format(const char* fmt, int value) {
     return buf;
 }
 
-// The board bus: a board is there when its link check is answered.
-class ConvelLine final : public IOtherLine {
+// A board-bus or DCON port opened with the mode's baud and parity.
+template <class Port>
+class PortLine : public IOtherLine {
   public:
-    explicit ConvelLine(CLogFile* log) : log_(log), port_(log) {}
+    explicit PortLine(CLogFile* log) : log_(log), port_(log) {}
     bool Open(int port, uint32_t baud, int parity, long& error) override {
         error = port_.Open(port, baud, static_cast<uint8_t>(parity));
         return error == plat::ERROR_SUCCESS;
     }
     bool IsOpen() override { return port_.IsOpen(); }
+
+  protected:
+    CLogFile* log_;
+    Port port_;
+};
+
+// The board bus: a board is there when its link check is answered.
+class ConvelLine final : public PortLine<CLocalConvel> {
+  public:
+    using PortLine::PortLine;
     int Probe(uint8_t address) override {
         const int code = port_.CheckLink(address);
         if (log_ != nullptr) log_->Trace("%s", CLocalConvel::GetErrorText(code).c_str());
@@ -60,21 +71,12 @@ class ConvelLine final : public IOtherLine {
     }
     bool LinkTestOff() override { return !port_.FramedMode(); }
     CLocalConvel* Convel() override { return &port_; }
-
-  private:
-    CLogFile* log_;
-    CLocalConvel port_;
 };
 
 // DCON: a module is there when it answers the status query.
-class IcpconLine final : public IOtherLine {
+class IcpconLine final : public PortLine<CLocalICPCON> {
   public:
-    explicit IcpconLine(CLogFile* log) : log_(log), port_(log) {}
-    bool Open(int port, uint32_t baud, int parity, long& error) override {
-        error = port_.Open(port, baud, static_cast<uint8_t>(parity));
-        return error == plat::ERROR_SUCCESS;
-    }
-    bool IsOpen() override { return port_.IsOpen(); }
+    using PortLine::PortLine;
     int Probe(uint8_t address) override {
         const int code = port_.CheckModule(address);
         if (log_ != nullptr && code != dcon::kOk)
@@ -82,10 +84,6 @@ class IcpconLine final : public IOtherLine {
         return code == dcon::kOk ? kStateProbed : -1;
     }
     CLocalICPCON* Icpcon() override { return &port_; }
-
-  private:
-    CLogFile* log_;
-    CLocalICPCON port_;
 };
 
 }  // namespace
