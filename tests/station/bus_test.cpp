@@ -186,6 +186,23 @@ TEST_F(BusStation, CapturedRawRequestReadsTheSlave) {
     EXPECT_EQ(NamesUnder("System.COM7."), std::vector<std::string>{});
 }
 
+// Stopping the port takes the whole System.COM7 branch, as a client browsing sees it; starting
+// it again brings the same names and ids back.
+TEST_F(BusStation, StoppedPortLeavesNoBranchAndComesBackUnderTheSameNames) {
+    testsupport::PtyPair line(7);
+    fbtest::LibmodbusPeer peer(line.FarFd(), 5);
+    Start("PORT=CUST COM7=MN19200");
+    const int32_t command = WaitItem("System.COM7.Command");
+    ASSERT_GE(command, 0);
+    const int32_t branch = drv::FindItemID("System.COM7");
+    drv::StopPorts();
+    EXPECT_EQ(NamesUnder("System.COM7"), std::vector<std::string>{});
+    EXPECT_GE(drv::FindItemID("System.AllParameters"), 0) << "System itself stays";
+    drv::StartPorts();
+    EXPECT_EQ(WaitItem("System.COM7.Command"), command);
+    EXPECT_EQ(drv::FindItemID("System.COM7"), branch);
+}
+
 // The emulated line: the bus thread's frames go to an emulator client, which relays them to the
 // slave; the slave is found (type 0x30) and its registers reach the device's items. An emulated
 // port has no system device.
