@@ -229,4 +229,36 @@ TEST_F(BusStation, EmulatedPortPollsTheSlaveThroughTheEmulator) {
     drv::SetEmulator(7, nullptr);
 }
 
+// A client's write of AllParameters or AllPortsEnable restarts ports while the bus thread
+// delivers samples and creates items; the write returns in time and the port comes back.
+TEST_F(BusStation, SystemItemWritesRestartBusyPortsInTime) {
+    testsupport::PtyPair line;
+    PortEnd port(line.SlavePath());
+    ASSERT_GE(port.fd(), 0);
+    fbtest::LibmodbusPeer peer(line.FarFd(), 5);
+    peer.SetSlaveId(0x30);
+    peer.SetRegister(8, 77);
+    auto emu = plat::MakeCom<RelayEmulator>(port.fd());
+    ASSERT_TRUE(drv::SetEmulator(7, plat::ComPtr<tlb::IHWEmu>(emu.Get())));
+    Start("PORT=CUST COM7=MN19200E");
+    auto frequency = [](uint16_t want) {
+        return [want](const plat::Variant& v) { return v.vt == plat::VT_UI2 && v.uiVal == want; };
+    };
+    ASSERT_TRUE(ReadUntil("Post5.Frequency", frequency(77), 30000));
+
+    plat::HRESULT result = plat::E_FAIL;
+    ASSERT_TRUE(WriteSystemItem("System.AllParameters",
+                                plat::Variant::Str(u"PORT=CUST COM7=MN19200E SHIFT7=10"), result));
+    EXPECT_EQ(result, plat::S_OK);
+    EXPECT_TRUE(ReadUntil("Post15.Frequency", frequency(77), 30000)) << "restarted with shift 10";
+
+    ASSERT_TRUE(WriteSystemItem("System.AllPortsEnable", plat::Variant::Bool(false), result));
+    EXPECT_EQ(result, plat::S_OK);
+    EXPECT_FALSE(drv::PortRunning(6));
+    ASSERT_TRUE(WriteSystemItem("System.AllPortsEnable", plat::Variant::Bool(true), result));
+    EXPECT_EQ(result, plat::S_OK);
+    peer.SetRegister(8, 78);
+    EXPECT_TRUE(ReadUntil("Post15.Frequency", frequency(78), 30000));
+}
+
 }  // namespace
