@@ -261,4 +261,37 @@ TEST_F(BusStation, SystemItemWritesRestartBusyPortsInTime) {
     EXPECT_TRUE(ReadUntil("Post15.Frequency", frequency(78), 30000));
 }
 
+// Stopping a bus thread waits for its exchange under way, and a client may hold one up to 10 s
+// (a raw request to a silent address). A System item's write does not wait for that: it
+// returns in time and the port comes back once the exchange is over.
+TEST_F(BusStation, SystemItemWriteReturnsWhileTheBusThreadWaitsOnASilentAddress) {
+    testsupport::PtyPair line(7);
+    fbtest::LibmodbusPeer peer(line.FarFd(), 5);
+    Start("PORT=CUST COM7=MN19200");
+    auto hold_the_line = [&] {
+        ASSERT_EQ(Write("System.COM7.Command", plat::Variant::Str(u"CAPTUREW=9")), 0);
+        auto txrx = Leaf("System.COM7.TxRx", 0);
+        ASSERT_TRUE(txrx);
+        EXPECT_TRUE(drv::IsCmdID(txrx->WriteChecked(
+            plat::Variant::Str(u"QUERY=090300000001&TIMEOUT=7000"), 0, 2, kEnglish)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the exchange is on
+    };
+    ASSERT_GE(WaitItem("System.COM7.Command"), 0);
+    hold_the_line();
+    plat::HRESULT result = plat::E_FAIL;
+    EXPECT_TRUE(WriteSystemItem("System.AllParameters",
+                                plat::Variant::Str(u"PORT=CUST COM7=MN19200 SHIFT7=1"), result));
+    EXPECT_EQ(result, plat::S_OK);
+    EXPECT_EQ(plat::WideToUtf8(Leaf("System.AllParameters", 0)->PeekValue().bstrVal),
+              "PORT=CUST COM7=MN19200 SHIFT7=1");
+    EXPECT_TRUE(Within(20000, [] { return drv::PortRunning(6) && drv::PortStatus(6) >= 0; }));
+    ASSERT_GE(WaitItem("System.COM7.Command"), 0);
+
+    hold_the_line();
+    EXPECT_TRUE(WriteSystemItem("System.AllPortsEnable", plat::Variant::Bool(false), result));
+    EXPECT_EQ(result, plat::S_OK);
+    EXPECT_TRUE(Within(20000, [] { return !drv::PortRunning(6); }));
+    EXPECT_EQ(NamesUnder("System.COM7"), std::vector<std::string>{});
+}
+
 }  // namespace
