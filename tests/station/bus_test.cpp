@@ -98,6 +98,15 @@ class RelayEmulator : public plat::ComObject<tlb::IHWEmu> {
     std::atomic<int> frames_{0};
 };
 
+// Stops the ports and unregisters the emulator when it goes out of scope: declared after the
+// line and the emulator, so that no bus thread uses them once they are gone.
+struct PortsStopFirst {
+    ~PortsStopFirst() {
+        drv::StopPorts();
+        drv::SetEmulator(7, nullptr);
+    }
+};
+
 class BusStation : public station::LibraryStation {
   protected:
     void TearDown() override {
@@ -214,6 +223,7 @@ TEST_F(BusStation, EmulatedPortPollsTheSlaveThroughTheEmulator) {
     peer.SetSlaveId(0x30);
     peer.SetRegister(8, 1234);
     auto emu = plat::MakeCom<RelayEmulator>(port.fd());
+    PortsStopFirst stop_first;
     ASSERT_TRUE(drv::SetEmulator(7, plat::ComPtr<tlb::IHWEmu>(emu.Get())));
     Start("PORT=CUST COM7=MN19200E");
     ASSERT_TRUE(ReadUntil(
@@ -239,6 +249,7 @@ TEST_F(BusStation, SystemItemWritesRestartBusyPortsInTime) {
     peer.SetSlaveId(0x30);
     peer.SetRegister(8, 77);
     auto emu = plat::MakeCom<RelayEmulator>(port.fd());
+    PortsStopFirst stop_first;
     ASSERT_TRUE(drv::SetEmulator(7, plat::ComPtr<tlb::IHWEmu>(emu.Get())));
     Start("PORT=CUST COM7=MN19200E");
     auto frequency = [](uint16_t want) {
