@@ -23,9 +23,34 @@
 namespace {
 
 constexpr int kCom = 7;
-constexpr auto kWindow = std::chrono::seconds(2);
-std::atomic<int> g_polls{0};
+constexpr auto kWindow = std::chrono::seconds(3);
+using Clock = std::chrono::steady_clock;
 uint16_t g_count = 1;
+std::atomic<bool> g_found{false};
+
+// Completed polls and the times of the first and the last one: the rate is taken between
+// them, so a window does not count a poll it cut in half.
+struct PollCount {
+    std::atomic<int> polls{0};
+    std::atomic<int64_t> first_{0}, last_{0};
+    void Reset() {
+        polls = 0;
+        first_ = last_ = 0;
+    }
+    void Add() {
+        const int64_t now = Clock::now().time_since_epoch().count();
+        if (polls.fetch_add(1) == 0) first_ = now;
+        last_ = now;
+    }
+    double PerSecond() const {
+        const int n = polls.load();
+        const double span = static_cast<double>(last_.load() - first_.load()) * Clock::period::num /
+                            Clock::period::den;
+        return n > 1 && span > 0 ? (n - 1) / span : 0;
+    }
+};
+PollCount g_bus;
+std::atomic<bool> g_counting{false};
 
 class PollDevice : public mb::CDevice {
   public:
@@ -33,7 +58,10 @@ class PollDevice : public mb::CDevice {
     int Scan() override {
         std::vector<uint16_t> regs;
         const int code = Port()->PortModbus()->ReadHoldingRegisters(GetAddress(), 0, g_count, regs);
-        if (code == mb::kMbOk) g_polls.fetch_add(1);
+        if (code == mb::kMbOk) {
+            g_found = true;
+            if (g_counting.load()) g_bus.Add();
+        }
         return code;
     }
 };
@@ -50,35 +78,36 @@ double MasterPollsPerSecond(const std::string& path, uint32_t baud, uint16_t cou
     modbus_set_slave(ctx, 1);
     const auto pause = std::chrono::microseconds(std::max<int64_t>(44000000LL / baud, 2000));
     std::vector<uint16_t> regs(count);
-    int polls = 0;
-    const auto end = std::chrono::steady_clock::now() + kWindow;
-    while (std::chrono::steady_clock::now() < end) {
-        if (modbus_read_registers(ctx, 0, count, regs.data()) == count) ++polls;
+    PollCount polls;
+    const auto end = Clock::now() + kWindow;
+    while (Clock::now() < end) {
+        if (modbus_read_registers(ctx, 0, count, regs.data()) == count) polls.Add();
         std::this_thread::sleep_for(pause);
     }
     modbus_close(ctx);
     modbus_free(ctx);
-    return polls / std::chrono::duration<double>(kWindow).count();
+    return polls.PerSecond();
 }
 
 double BusThreadPollsPerSecond(uint32_t baud) {
     int32_t status = 0;
     mb::CPortThread port(0, kCom, baud, 0, 0, &status, false, nullptr, &kModels);
     if (!port.Ready() || !port.Start()) return 0;
-    g_polls = 0;
-    const auto found_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (g_polls.load() == 0 && std::chrono::steady_clock::now() < found_by)
+    g_found = false;
+    g_bus.Reset();
+    const auto found_by = Clock::now() + std::chrono::seconds(30);
+    while (!g_found.load() && Clock::now() < found_by)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const int start = g_polls.load();
+    g_counting = true;
     std::this_thread::sleep_for(kWindow);
-    const int polls = g_polls.load() - start;
+    g_counting = false;
     port.Stop();
-    return polls / std::chrono::duration<double>(kWindow).count();
+    return g_bus.PerSecond();
 }
 
 template <class Line>
 void Run(benchmark::State& state, Line& line, const std::string& path, uint32_t baud) {
-    // Address 1, the first probed: the peer stalls after frames for other addresses.
+    // Address 1, the first probed, so that the device is found at once.
     fbtest::LibmodbusPeer peer(line.FarFd(), 1, 128);
     peer.SetSlaveId(0x30);
     double master = 0, bus = 0;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <poll.h>
+
 #include "fieldbus/core/Archive.h"
 #include "fieldbus/core/LogFile.h"
 #include "platform/time/clock.h"
@@ -434,6 +436,21 @@ void CLocalModbus::WaitSince(const CPerformanceCounter& since, uint32_t ms) {
     }
 }
 
+bool CLocalModbus::WaitInput(uint32_t ms) {
+    // The fake clock moves only by sleeps, so it keeps the plain step.
+    const int fd = port_.Fd();
+    if (fd < 0 || plat::SysClock().IsFake()) {
+        plat::Sleep(ms);
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(ms));
+    if (n > 0 && (p.revents & POLLIN)) return true;
+    // A hang-up or error reports at once: take the whole step rather than spin.
+    if (n != 0) plat::Sleep(ms);
+    return false;
+}
+
 bool CLocalModbus::Open(int port, uint32_t baud, uint8_t parity, long& error) {
     error = plat::ERROR_SUCCESS;
     PortGuard guard(*this);
@@ -594,6 +611,7 @@ bool CLocalModbus::ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, s
     const uint32_t poll_ms = std::max<uint32_t>(11000 / baud, 2);
     uint32_t current = answer_timeout;
     bool marked = false;
+    bool woke = false;  // the last step ended early for input
 
     byte_watch_.Start();
     while (count < cap) {
@@ -614,13 +632,21 @@ bool CLocalModbus::ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, s
                 current = silent_timeout;
             }
             byte_watch_.Start();
+            woke = false;
             continue;
         }
         if (byte_watch_.MsSinceStart() > current) {
             if (log_) log_->Trace("{CE707C0D-9E01-45a9-BEF8-5C773373064F}");
             break;
         }
-        plat::Sleep(poll_ms);
+        // The answer is taken as its bytes come, not at the next step; a wake-up without a
+        // byte to read (a discarded byte) makes the next step a plain sleep.
+        if (woke) {
+            plat::Sleep(poll_ms);
+            woke = false;
+        } else {
+            woke = WaitInput(poll_ms);
+        }
     }
     if (!marked) answer_watch_.Mark();  // the latency then shows the whole wait
     plat::Sleep(std::max<uint32_t>(44000 / baud, 2));

@@ -236,6 +236,9 @@ class CLocalModbus : public CModbus {
                          size_t& answer_length);
     // Sleeps of at most 5 ms until `ms` have passed since the stopwatch started.
     static void WaitSince(const CPerformanceCounter& since, uint32_t ms);
+    // One poll step of a read: up to `ms`, over as soon as a byte is there. True when input
+    // ended it early.
+    bool WaitInput(uint32_t ms);
     void ClearLineErrors(uint32_t* errors = nullptr);
     // A device that vanished (ERROR_GEN_FAILURE) leaves the port closed, so that IsOpen tells
     // the owner to open it again.

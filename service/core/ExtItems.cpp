@@ -11,6 +11,7 @@
 #include "service/core/CmdRegistry.h"
 #include "service/core/Convert.h"
 #include "service/core/ProcessThread.h"
+#include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
 
 namespace drv {
@@ -65,6 +66,23 @@ void FreeDescriptions(char16_t** d, uint32_t count) {
     if (!d) return;
     for (uint32_t i = 0; i < count; ++i) plat::CoTaskMemFree(d[i]);
     plat::CoTaskMemFree(d);
+}
+
+// A branch the library is done with leaves the tree when it is one of the driver's branches and
+// nothing is under it any more; its id stays with its name, so a port started again gets it
+// back. The caller holds the registry's create lock, so no library item is being put under it.
+void RemoveEmptyBranch(int32_t handle) {
+    ComPtr<TItem> item = GetItem(handle);
+    if (!item || item->IsLeaf() || item->ID() != handle) return;
+    if (!dynamic_cast<TDrvBranchItem*>(item.Get())) return;
+    const int32_t count = ItemTableCount();
+    for (int32_t id = 0; id < count; ++id)
+        if (id != handle && GetParentID(id) == handle) {
+            Log("ExtItemDestroy " + item->FullName() + " kept: item " + std::to_string(id) +
+                " is under it");
+            return;
+        }
+    item->RemoveFromNS();
 }
 
 int32_t Refuse(const std::string& name, const std::string& why, int32_t* handle) {
@@ -336,13 +354,19 @@ extern "C" void ExtItemDestroy(int32_t handle) noexcept {
     try {
         Log("ExtItemDestroy " + std::to_string(handle));
         ComPtr<TExtLeafItem> ext;
+        ExtRegistry& r = Reg();
         {
-            ExtRegistry& r = Reg();
             std::lock_guard<std::mutex> lk(r.lock);
             auto it = r.items.find(handle);
-            if (it == r.items.end()) return;  // a branch, or nothing
-            ext = std::move(it->second);
-            r.items.erase(it);
+            if (it != r.items.end()) {
+                ext = std::move(it->second);
+                r.items.erase(it);
+            }
+        }
+        if (!ext) {  // a branch, or nothing
+            std::lock_guard<std::mutex> creating(r.create);
+            RemoveEmptyBranch(handle);
+            return;
         }
         ext->Detach();
         // Only while the handle still names this very item: the name may have passed on.
@@ -357,6 +381,8 @@ extern "C" int32_t ExtParentCreate(const char16_t* name, int32_t parent) noexcep
         const std::string branch = NameOf(name);
         Log("ExtParentCreate " + branch + " " + std::to_string(parent));
         if (branch.empty()) return -1;
+        // Not while a destroy is taking an empty branch away.
+        std::lock_guard<std::mutex> creating(Reg().create);
         std::string parent_name;
         if (parent != -1) {
             ComPtr<TItem> p = GetItem(parent);

@@ -1,8 +1,13 @@
 #include "service/core/PortManager.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
@@ -45,6 +50,29 @@ PortFactory g_factories[3] = {nullptr, &MakeModbusPort, &MakeSlaveLibraryPort};
 
 std::atomic<ParametersChangedFn> g_params_changed{nullptr};
 std::atomic<LoadAddrSpaceFn> g_load_addr_space{nullptr};
+
+// Restarts asked for by clients, run one after another on a thread of their own.
+enum class PortJob { RestartChanged, RestartAll };
+struct PortJobs {
+    struct Entry {
+        PortJob kind;
+        uint64_t ticket;
+        uint64_t epoch;
+    };
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Entry> pending;  // at most one of each kind
+    uint64_t issued = 0;
+    uint64_t done = 0;  // every ticket up to this one has run or was dropped
+    bool worker = false;
+};
+// Never destroyed: the worker may still be leaving when the process ends.
+PortJobs& Jobs() {
+    static PortJobs* jobs = new PortJobs;
+    return *jobs;
+}
+// Raised by every StopPorts; a restart queued before it does not run.
+std::atomic<uint64_t> g_stop_epoch{0};
 
 bool ValidIndex(int i) {
     return i >= 0 && i < kPortCount;
@@ -278,10 +306,79 @@ void StartPorts() {
     g_started = true;
 }
 
-void StopPorts() {
+namespace {
+
+void StopPortsLocked() {
     std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
     for (int i = 0; i < kPortCount; ++i) g_ports[static_cast<size_t>(i)].reset();
     g_started = false;
+}
+
+void RunPortJobs() {
+    PortJobs& j = Jobs();
+    std::unique_lock<std::mutex> lk(j.m);
+    while (!j.pending.empty()) {
+        const PortJobs::Entry e = j.pending.front();
+        j.pending.pop_front();
+        lk.unlock();
+        try {
+            std::lock_guard<std::recursive_mutex> plk(g_ports_mutex);
+            if (g_stop_epoch.load() == e.epoch) {
+                if (e.kind == PortJob::RestartChanged) {
+                    RestartChangedPorts();
+                } else {
+                    StopPortsLocked();
+                    StartPorts();
+                }
+            }
+        } catch (...) {
+            WriteProtocolLine("port restart failed", PL_CRITICAL);
+        }
+        lk.lock();
+        j.done = std::max(j.done, e.ticket);
+        j.cv.notify_all();
+    }
+    j.worker = false;
+}
+
+bool RunPortJobWithin(PortJob kind, uint32_t wait_ms) {
+    PortJobs& j = Jobs();
+    std::unique_lock<std::mutex> lk(j.m);
+    const uint64_t epoch = g_stop_epoch.load();
+    uint64_t ticket = 0;
+    for (const auto& e : j.pending)
+        if (e.kind == kind && e.epoch == epoch) ticket = e.ticket;
+    if (ticket == 0) {
+        ticket = ++j.issued;
+        j.pending.push_back({kind, ticket, epoch});
+        if (!j.worker) {
+            j.worker = true;
+            std::thread(&RunPortJobs).detach();
+        }
+    }
+    return j.cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [&] { return j.done >= ticket; });
+}
+
+}  // namespace
+
+void StopPorts() {
+    ++g_stop_epoch;
+    {
+        PortJobs& j = Jobs();
+        std::lock_guard<std::mutex> lk(j.m);
+        for (const auto& e : j.pending) j.done = std::max(j.done, e.ticket);
+        j.pending.clear();
+        j.cv.notify_all();
+    }
+    StopPortsLocked();
+}
+
+bool RestartChangedPortsWithin(uint32_t wait_ms) {
+    return RunPortJobWithin(PortJob::RestartChanged, wait_ms);
+}
+
+bool RestartAllPortsWithin(uint32_t wait_ms) {
+    return RunPortJobWithin(PortJob::RestartAll, wait_ms);
 }
 
 void StartThread(int index) {

@@ -94,9 +94,19 @@ using PortFactory = std::function<std::unique_ptr<TPortObject>(const PortStartIn
 void SetPortFactory(PortKind kind, PortFactory factory);
 
 void StartPorts();
+// Also drops the restarts still waiting on the port manager's thread (and one under way finishes
+// first), so none starts a port after it.
 void StopPorts();
 void StartThread(int index);
 void RestartChangedPorts();
+// Restarts a client asks for through the System items. Stopping a bus thread waits for its
+// exchange under way, which a client's raw request can make last 10 s, so they run on the port
+// manager's own thread; the caller waits at most `wait_ms` and gets true when they were done
+// by then. A restart of a kind already waiting is not queued again (it reads the settings when
+// it runs).
+bool RestartChangedPortsWithin(uint32_t wait_ms);
+// StopPorts and StartPorts.
+bool RestartAllPortsWithin(uint32_t wait_ms);
 plat::HRESULT UsePort(int port_number, bool use);
 void SetPortState(const TPortObject* port, int index, int32_t code);
 bool PortsStarted();

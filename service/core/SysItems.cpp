@@ -76,6 +76,9 @@ TDrvBranchItem::TDrvBranchItem(const std::string& name) : TItem(name), post_(Pos
 
 // --- System items ----------------------------------------------------------------------------
 
+// How long a client's write waits for the port restart it asked for; the restart goes on after.
+constexpr uint32_t kRestartWaitMs = 3000;
+
 TSysParStrItem::TSysParStrItem() : TSoftLeafItem("AllParameters", plat::VT_BSTR) {
     NewSample(Variant::Str(CachedParameters()), OPC_QUALITY_GOOD, plat::NowLocal());
 }
@@ -89,7 +92,8 @@ HRESULT TSysParStrItem::Write(const Variant& value, int client_privilege, int, L
     NewSample(value, OPC_QUALITY_GOOD, plat::NowLocal());
     if (text != before) {
         WriteParameters(text);
-        RestartChangedPorts();
+        if (!RestartChangedPortsWithin(kRestartWaitMs))
+            WriteProtocolLine("AllParameters: the ports restart in the background", PL_INFO);
         RefreshSystemItems();
     }
     return plat::S_OK;
@@ -111,8 +115,8 @@ HRESULT TSysEnableAllPortsItem::Write(const Variant& value, int client_privilege
     if (on == was) return plat::S_OK;
     SetParamValue("DISABLEALLPORTS", on ? "" : "1");
     WriteParameters(CachedParameters());
-    StopPorts();
-    StartPorts();
+    if (!RestartAllPortsWithin(kRestartWaitMs))
+        WriteProtocolLine("AllPortsEnable: the ports restart in the background", PL_INFO);
     RefreshSystemItems();
     return plat::S_OK;
 }

@@ -295,3 +295,33 @@ TEST_F(ExtItems, SameNameTwiceKeepsTheFirstAndLateDestroysTouchOnlyTheirOwn) {
     EXPECT_EQ(Create(Var(), u"Dose"), h) << "once destroyed, the name is free again";
     EXPECT_EQ(first.late_calls, 0u);
 }
+
+// The library destroys a branch once it is done with it: an emptied driver branch leaves the
+// tree and comes back with its id; a branch with anything under it, placeholders included, and
+// System stay.
+TEST_F(ExtItems, DestroyedBranchLeavesOnlyWhenEmpty) {
+    const int32_t port = ExtParentCreate(u"COM7", FindItemID("System"));
+    ASSERT_GE(port, 0);
+    FakeVar& var = Var();
+    int32_t out = -1;
+    const int32_t leaf = ExtItemCreate(&var, u"Command", plat::VT_BSTR, 3, port, "", &out);
+    ASSERT_GE(leaf, 0);
+    ExtItemDestroy(port);
+    EXPECT_EQ(FindItemID("System.COM7"), port) << "its leaf is still there";
+    ExtItemDestroy(leaf);
+    ExtItemDestroy(port);
+    EXPECT_EQ(FindItemID("System.COM7"), -1);
+    EXPECT_EQ(FindItemID("System.COM7.Command"), -1);
+    EXPECT_GE(FindItemID("System.AllParameters"), 0);
+    ExtItemDestroy(port);  // again: nothing there any more
+    ExtItemDestroy(FindItemID("System"));
+    EXPECT_GE(FindItemID("System"), 0) << "not emptied, and not the library's";
+    EXPECT_EQ(ExtParentCreate(u"COM7", FindItemID("System")), port) << "the same id again";
+
+    // With the fixed address space a destroyed leaf leaves a placeholder, which keeps its branch.
+    SetFixedAddressSpace(true);
+    ASSERT_GE(Create(Var(), u"Kept"), 0);
+    ExtItemDestroy(FindItemID("Dev1.Kept"));
+    ExtItemDestroy(dev_);
+    EXPECT_EQ(FindItemID("Dev1"), dev_);
+}

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <map>
 
 #include "platform/registry/registry.h"
@@ -246,4 +250,58 @@ TEST_F(PortManagerTest, InstallationSwitchesBuildTheString) {
         << "no switches, no change";
     UninstallParameters();
     EXPECT_FALSE(plat::reg::KeyExists(plat::reg::Hive::LocalMachine, kDrvKey));
+}
+
+// A client's restart runs on the manager's thread and the client stops waiting at its bound
+// while a port is slow to stop; a StopPorts meanwhile waits for the restart under way, drops
+// the one still queued, and no port is left running after it.
+TEST_F(PortManagerTest, ClientRestartsWaitBoundedAndNoneOutlivesStopPorts) {
+    static std::atomic<bool> release{false};
+    static std::atomic<int> slow_alive{0};
+    class SlowPort : public TPortObject {
+      public:
+        SlowPort() { ++slow_alive; }
+        ~SlowPort() override {
+            for (int i = 0; i < 1000 && !release.load(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            --slow_alive;
+        }
+        int PostCount() const override { return 0; }
+        bool Registered() const override { return true; }
+    };
+    release = false;
+    std::atomic<int> made{0};
+    SetPortFactory(PortKind::FieldBus, [&](const PortStartInfo&) {
+        ++made;
+        return std::make_unique<SlowPort>();
+    });
+    Configure("PORT=CUST COM4=MN9600");
+    StartPorts();
+    ASSERT_EQ(made.load(), 1);
+
+    EXPECT_FALSE(RestartAllPortsWithin(200)) << "the old port is still stopping";
+    Configure("PORT=CUST COM4=MN19200");
+    ReloadParameters();
+    EXPECT_FALSE(RestartChangedPortsWithin(0));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        StopPorts();
+        stopped = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(stopped.load()) << "the restart under way finishes first";
+    release = true;
+    stopper.join();
+    EXPECT_FALSE(PortRunning(3));
+    EXPECT_EQ(slow_alive.load(), 0);
+    EXPECT_EQ(made.load(), 2) << "the restart under way started one; the queued one never ran";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(made.load(), 2);
+    EXPECT_FALSE(PortRunning(3));
+
+    Configure("PORT=CUST COM4=MN9600");
+    StartPorts();
+    EXPECT_TRUE(RestartAllPortsWithin(5000)) << "nothing slow: done within the bound";
+    EXPECT_EQ(made.load(), 4);
+    EXPECT_TRUE(PortRunning(3));
 }

@@ -3,9 +3,15 @@
 // descriptor and serves it from a thread with modbus_receive/modbus_reply. Read Exception Status
 // (0x07) and Report Slave ID (0x11), which modbus_reply does not serve as a device would, are
 // answered through modbus_send_raw_request with the peer's status byte and slave id.
+//
+// A request for another address: libmodbus reads it whole, answers nothing and then takes the
+// next frame on the line for that other slave's reply, which it drops unread. A shared line
+// here has no other slave, so the next frame is the master's next request; the peer starts a
+// fresh context instead, which waits for a request again.
 #pragma once
 #include <modbus.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -18,11 +24,8 @@ namespace fbtest {
 
 class LibmodbusPeer {
   public:
-    LibmodbusPeer(int fd, int slave, int registers = 64) : fd_(fd) {
-        ctx_ = modbus_new_rtu("/dev/null", 19200, 'N', 8, 1);
-        if (ctx_ == nullptr) throw std::runtime_error("modbus_new_rtu failed");
-        modbus_set_slave(ctx_, slave);
-        modbus_set_socket(ctx_, fd);
+    LibmodbusPeer(int fd, int slave, int registers = 64) : fd_(fd), slave_(slave) {
+        ctx_ = NewContext();
         map_ = modbus_mapping_new(0, 0, registers, 0);
         if (map_ == nullptr) throw std::runtime_error("modbus_mapping_new failed");
         thread_ = std::thread([this] { Run(); });
@@ -30,9 +33,8 @@ class LibmodbusPeer {
     ~LibmodbusPeer() {
         stop_ = true;
         thread_.join();
-        modbus_set_socket(ctx_, -1);  // the descriptor belongs to the pty pair
+        FreeContext(ctx_);
         modbus_mapping_free(map_);
-        modbus_free(ctx_);
     }
     LibmodbusPeer(const LibmodbusPeer&) = delete;
     LibmodbusPeer& operator=(const LibmodbusPeer&) = delete;
@@ -61,6 +63,26 @@ class LibmodbusPeer {
     int Ignored() const { return ignored_.load(); }  // requests for another address
 
   private:
+    modbus_t* NewContext() {
+        modbus_t* ctx = modbus_new_rtu("/dev/null", 19200, 'N', 8, 1);
+        if (ctx == nullptr) throw std::runtime_error("modbus_new_rtu failed");
+        modbus_set_slave(ctx, slave_);
+        modbus_set_socket(ctx, fd_);
+        return ctx;
+    }
+    static void FreeContext(modbus_t* ctx) {
+        modbus_set_socket(ctx, -1);  // the descriptor belongs to the pty pair
+        modbus_free(ctx);
+    }
+    // Drops what has arrived so far. modbus_flush would be tcflush(TCIOFLUSH), which on a pty
+    // master also throws away the answer the master has not read yet.
+    void Drain() {
+        uint8_t junk[256];
+        pollfd p{fd_, POLLIN, 0};
+        while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && ::read(fd_, junk, sizeof junk) > 0) {
+        }
+    }
+
     void Run() {
         uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
         while (!stop_) {
@@ -85,16 +107,18 @@ class LibmodbusPeer {
                 }
                 ++served_;
             } else if (rc == 0) {
-                // libmodbus stops reading a frame for another address early; drop its rest.
-                modbus_flush(ctx_);
+                // Read whole and ignored; the next frame must be taken as a request again.
+                FreeContext(ctx_);
+                ctx_ = NewContext();
                 ++ignored_;
             } else {
-                modbus_flush(ctx_);
+                Drain();  // a broken or partial frame: start again at the next one
             }
         }
     }
 
     int fd_;
+    int slave_;
     modbus_t* ctx_ = nullptr;
     modbus_mapping_t* map_ = nullptr;
     std::mutex m_;
