@@ -153,7 +153,7 @@ CPost::CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int 
         valid_ = false;
         return;
     }
-    FindOrCreateBranch(Host(), branch_);
+    branch_handle_ = FindOrCreateBranch(Host(), branch_);
     Define();
     CreateVariables(slots_);
     SetReinit();
@@ -162,6 +162,10 @@ CPost::CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int 
 CPost::~CPost() {
     unit_->ForgetPost(this);
     DestroyVariables(slots_);
+    // The branch goes with its items, so a stopped port leaves no empty post behind.
+    const HostCallbacks* host = Host();
+    if (branch_handle_ >= 0 && host != nullptr && host->pItemDestroy != nullptr)
+        host->pItemDestroy(branch_handle_);
 }
 
 bool CPost::Limited() const {

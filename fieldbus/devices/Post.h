@@ -122,6 +122,7 @@ class CPost : public CDevice {
     int decimal_point_ = 0;
     size_t next_slot_ = 0;
     std::string branch_;
+    int32_t branch_handle_ = -1;
     std::array<ItemSlot, kSlots> slots_;
     std::array<SlotKind, kSlots> kinds_;
     // Values written while inactive, resent on activation; empty variant = none.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "platform/types/cotaskmem.h"
@@ -29,6 +30,10 @@ struct ExtRegistry {
     std::unordered_map<int32_t, ComPtr<TExtLeafItem>> items;
     // Serialises creation, so that two bus threads cannot both take one name.
     std::mutex create;
+    // Branches the library destroyed while something was still under them (under `create`):
+    // each leaves once its last item is gone. The library destroys a branch and its items in
+    // whatever order its devices go, and one device's items may sit in another's branch.
+    std::unordered_set<int32_t> released;
     mb::HostCallbacks table;
 };
 
@@ -70,19 +75,27 @@ void FreeDescriptions(char16_t** d, uint32_t count) {
 
 // A branch the library is done with leaves the tree when it is one of the driver's branches and
 // nothing is under it any more; its id stays with its name, so a port started again gets it
-// back. The caller holds the registry's create lock, so no library item is being put under it.
-void RemoveEmptyBranch(int32_t handle) {
-    ComPtr<TItem> item = GetItem(handle);
-    if (!item || item->IsLeaf() || item->ID() != handle) return;
-    if (!dynamic_cast<TDrvBranchItem*>(item.Get())) return;
-    const int32_t count = ItemTableCount();
-    for (int32_t id = 0; id < count; ++id)
-        if (id != handle && GetParentID(id) == handle) {
-            Log("ExtItemDestroy " + item->FullName() + " kept: item " + std::to_string(id) +
-                " is under it");
-            return;
-        }
-    item->RemoveFromNS();
+// back. One that still holds items is remembered and leaves with the last of them, and a
+// released parent it leaves empty follows it. The caller holds the registry's create lock, so
+// no library item is being put under it.
+void RemoveEmptyBranch(ExtRegistry& r, int32_t handle) {
+    while (handle >= 0) {
+        ComPtr<TItem> item = GetItem(handle);
+        r.released.erase(handle);
+        if (!item || item->IsLeaf() || item->ID() != handle) return;
+        if (!dynamic_cast<TDrvBranchItem*>(item.Get())) return;
+        const int32_t count = ItemTableCount();
+        for (int32_t id = 0; id < count; ++id)
+            if (id != handle && GetParentID(id) == handle) {
+                Log("ExtItemDestroy " + item->FullName() + " kept: item " + std::to_string(id) +
+                    " is under it");
+                r.released.insert(handle);
+                return;
+            }
+        const int32_t parent = GetParentID(handle);
+        item->RemoveFromNS();
+        handle = r.released.count(parent) != 0 ? parent : -1;
+    }
 }
 
 int32_t Refuse(const std::string& name, const std::string& why, int32_t* handle) {
@@ -245,6 +258,8 @@ void DropExtItems() {
         items.swap(r.items);
     }
     for (auto& [handle, item] : items) item->Detach();
+    std::lock_guard<std::mutex> creating(r.create);
+    r.released.clear();
 }
 
 void InitExtItems() {
@@ -329,6 +344,7 @@ extern "C" int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, pl
             }
         }
         ext->AddToNS(parent);
+        r.released.erase(parent);
         const int32_t id = ext->ID();
         bool taken;
         {
@@ -365,12 +381,17 @@ extern "C" void ExtItemDestroy(int32_t handle) noexcept {
         }
         if (!ext) {  // a branch, or nothing
             std::lock_guard<std::mutex> creating(r.create);
-            RemoveEmptyBranch(handle);
+            RemoveEmptyBranch(r, handle);
             return;
         }
         ext->Detach();
         // Only while the handle still names this very item: the name may have passed on.
-        if (ext->ID() == handle) ext->RemoveFromNS();
+        if (ext->ID() == handle) {
+            std::lock_guard<std::mutex> creating(r.create);
+            const int32_t parent = GetParentID(handle);
+            ext->RemoveFromNS();
+            if (r.released.count(parent) != 0) RemoveEmptyBranch(r, parent);
+        }
     } catch (...) {
         ProtocolCurrentException("ExtItemDestroy");
     }
@@ -394,6 +415,8 @@ extern "C" int32_t ExtParentCreate(const char16_t* name, int32_t parent) noexcep
             parent_name = p->FullName();
         }
         const int32_t id = FindOrCreateBranch(parent, parent_name, branch);
+        Reg().released.erase(id);
+        Reg().released.erase(parent);
         ComPtr<TItem> made = GetItem(id);
         if (!made || made->IsLeaf()) {
             Log("ExtParentCreate " + branch + ": the name belongs to a leaf", PL_EXTERNAL);

@@ -318,6 +318,28 @@ TEST_F(ExtItems, DestroyedBranchLeavesOnlyWhenEmpty) {
     EXPECT_GE(FindItemID("System"), 0) << "not emptied, and not the library's";
     EXPECT_EQ(ExtParentCreate(u"COM7", FindItemID("System")), port) << "the same id again";
 
+    // A branch released while it still holds items leaves with the last of them, and takes a
+    // released parent it leaves empty along; one put to use again stays.
+    const int32_t unit = ExtParentCreate(u"Unit1", -1);
+    const int32_t post = ExtParentCreate(u"Post1", unit);
+    const int32_t a = ExtItemCreate(&Var(), u"State", plat::VT_I4, 3, post, "", &out);
+    const int32_t b = ExtItemCreate(&Var(), u"Setting", plat::VT_I4, 3, post, "", &out);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ExtItemDestroy(post);
+    ExtItemDestroy(unit);
+    ExtItemDestroy(a);
+    EXPECT_EQ(FindItemID("Unit1.Post1"), post) << "Setting is still under it";
+    ExtItemDestroy(b);
+    EXPECT_EQ(FindItemID("Unit1.Post1"), -1);
+    EXPECT_EQ(FindItemID("Unit1"), -1);
+    ASSERT_EQ(ExtParentCreate(u"Unit1", -1), unit);
+    const int32_t c = ExtItemCreate(&Var(), u"Count", plat::VT_I4, 3, unit, "", &out);
+    ExtItemDestroy(unit);
+    ASSERT_EQ(ExtParentCreate(u"Unit1", -1), unit);
+    ExtItemDestroy(c);
+    EXPECT_EQ(FindItemID("Unit1"), unit) << "made again after its release: in use";
+
     // With the fixed address space a destroyed leaf leaves a placeholder, which keeps its branch.
     SetFixedAddressSpace(true);
     ASSERT_GE(Create(Var(), u"Kept"), 0);

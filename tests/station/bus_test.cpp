@@ -236,6 +236,7 @@ TEST_F(BusStation, EmulatedPortPollsTheSlaveThroughTheEmulator) {
     EXPECT_LT(drv::FindItemID("System.COM7.Command"), 0);
     drv::StopPorts();
     EXPECT_EQ(NamesUnder("Post5."), std::vector<std::string>{});
+    EXPECT_LT(drv::FindItemID("Post5"), 0) << "the device's branch leaves with its items";
     drv::SetEmulator(7, nullptr);
 }
 

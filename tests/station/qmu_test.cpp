@@ -71,7 +71,9 @@ TEST_F(QmuStation, UnitFoundPostsPublishedAndAStateCommandRunsTheDelivery) {
     fbsim::PressKey(engine, 1, 1);
     EXPECT_TRUE(ReadUntil("Post1.State", [](const plat::Variant& v) { return Holds(v, 7); }))
         << "the key starts the delivery";
-    Stop();
+    drv::StopPorts();
+    for (const auto& [name, id] : drv::ListItemNames())
+        EXPECT_NE(name.rfind("Post", 0), 0u) << name << " outlived its port";
 }
 
 }  // namespace
