@@ -117,6 +117,14 @@ class LibraryStation : public ::testing::Test {
         return result;
     }
 
+    // Names in the tree that start with `prefix`.
+    static std::vector<std::string> NamesStartingWith(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const auto& [name, id] : drv::ListItemNames())
+            if (name.rfind(prefix, 0) == 0) out.push_back(name);
+        return out;
+    }
+
     static int LinesWith(const std::string& part) {
         std::lock_guard<std::mutex> lk(LinesLock());
         int n = 0;

@@ -85,6 +85,8 @@ TEST_F(BoardStation, BoardBusFindsBoardsAndTakesOneFramedText) {
     EXPECT_TRUE(ReadUntil("RowRun5.String", [&](const plat::Variant& v) {
         return v.vt == plat::VT_BSTR && v.bstrVal == plat::WideString(text);
     }));
+    drv::StopPorts();
+    EXPECT_EQ(NamesStartingWith("RowRun"), std::vector<std::string>{});
 }
 
 TEST_F(BoardStation, DconModuleBecomesADensityMeter) {
@@ -101,6 +103,8 @@ TEST_F(BoardStation, DconModuleBecomesADensityMeter) {
     EXPECT_TRUE(ReadUntil("DensMeter1.State", [](const plat::Variant& v) {
         return v.vt == plat::VT_I4 && v.lVal == 0x21;
     }));
+    drv::StopPorts();
+    EXPECT_EQ(NamesStartingWith("DensMeter"), std::vector<std::string>{});
 }
 
 TEST_F(BoardStation, ModbusMeterAt9600ReadsDensityForAClient) {

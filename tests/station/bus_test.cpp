@@ -114,12 +114,6 @@ class BusStation : public station::LibraryStation {
         drv::SetEmulator(7, nullptr);
     }
     // Names in the tree under `prefix`.
-    static std::vector<std::string> NamesUnder(const std::string& prefix) {
-        std::vector<std::string> out;
-        for (const auto& [name, id] : drv::ListItemNames())
-            if (name.rfind(prefix, 0) == 0) out.push_back(name);
-        return out;
-    }
     std::string Text(const std::string& item) {
         plat::Variant v;
         uint16_t q = 0;
@@ -192,7 +186,7 @@ TEST_F(BusStation, CapturedRawRequestReadsTheSlave) {
     EXPECT_EQ(Write("System.COM7.TxRx", plat::Variant::Str(u"QUERY=060300000001")), plat::E_FAIL);
 
     drv::StopPorts();
-    EXPECT_EQ(NamesUnder("System.COM7."), std::vector<std::string>{});
+    EXPECT_EQ(NamesStartingWith("System.COM7."), std::vector<std::string>{});
 }
 
 // Stopping the port takes the whole System.COM7 branch, as a client browsing sees it; starting
@@ -205,7 +199,7 @@ TEST_F(BusStation, StoppedPortLeavesNoBranchAndComesBackUnderTheSameNames) {
     ASSERT_GE(command, 0);
     const int32_t branch = drv::FindItemID("System.COM7");
     drv::StopPorts();
-    EXPECT_EQ(NamesUnder("System.COM7"), std::vector<std::string>{});
+    EXPECT_EQ(NamesStartingWith("System.COM7"), std::vector<std::string>{});
     EXPECT_GE(drv::FindItemID("System.AllParameters"), 0) << "System itself stays";
     drv::StartPorts();
     EXPECT_EQ(WaitItem("System.COM7.Command"), command);
@@ -235,7 +229,7 @@ TEST_F(BusStation, EmulatedPortPollsTheSlaveThroughTheEmulator) {
     }));
     EXPECT_LT(drv::FindItemID("System.COM7.Command"), 0);
     drv::StopPorts();
-    EXPECT_EQ(NamesUnder("Post5."), std::vector<std::string>{});
+    EXPECT_EQ(NamesStartingWith("Post5."), std::vector<std::string>{});
     EXPECT_LT(drv::FindItemID("Post5"), 0) << "the device's branch leaves with its items";
     drv::SetEmulator(7, nullptr);
 }
@@ -303,7 +297,7 @@ TEST_F(BusStation, SystemItemWriteReturnsWhileTheBusThreadWaitsOnASilentAddress)
     EXPECT_TRUE(WriteSystemItem("System.AllPortsEnable", plat::Variant::Bool(false), result));
     EXPECT_EQ(result, plat::S_OK);
     EXPECT_TRUE(Within(20000, [] { return !drv::PortRunning(6); }));
-    EXPECT_EQ(NamesUnder("System.COM7"), std::vector<std::string>{});
+    EXPECT_EQ(NamesStartingWith("System.COM7"), std::vector<std::string>{});
 }
 
 }  // namespace

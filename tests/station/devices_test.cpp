@@ -192,6 +192,9 @@ TEST_F(DevicesStation, RestartReloadsTheGroundingMonitorFromItsEntry) {
     AddDevices();
     fbsim::RtuServer server(engine_, line.FarFd());
     StartAndFindAll();
+    drv::StopPorts();
+    for (const char* device : {"Post", "GRQ", "Terminal"})
+        EXPECT_EQ(NamesStartingWith(device), std::vector<std::string>{}) << "outlived its port";
     Stop();
     ASSERT_EQ(Remembered(kMonitor, "Type"), "ГРК");
     // No search now: with the sensor reloaded the list is not empty, so only the entry brings
