@@ -1,10 +1,10 @@
 #include "fieldbus/core/Convel.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <exception>
 
+#include "fieldbus/core/ComLine.h"
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "platform/time/clock.h"
@@ -17,17 +17,6 @@ namespace convel {
 
 namespace {
 
-constexpr std::array<uint16_t, 256> MakeArcTable() {
-    std::array<uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        uint16_t c = static_cast<uint16_t>(i);
-        for (int b = 0; b < 8; ++b) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}
-constexpr std::array<uint16_t, 256> kArcTable = MakeArcTable();
-
 bool NeedsEscape(uint8_t b) {
     return b == kStart || b == kEnd || b == kEscape;
 }
@@ -36,7 +25,7 @@ bool NeedsEscape(uint8_t b) {
 
 uint16_t Crc16Arc(std::span<const uint8_t> bytes) {
     uint16_t crc = 0;
-    for (uint8_t b : bytes) crc = (crc >> 8) ^ kArcTable[(crc ^ b) & 0xFF];
+    for (uint8_t b : bytes) crc = (crc >> 8) ^ kCrc16Table[(crc ^ b) & 0xFF];
     return crc;
 }
 
@@ -315,30 +304,8 @@ long CLocalConvel::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;
     if (port < 1 || port > 255 || baud == 0 || parity > 4) return plat::ERROR_INVALID_PARAMETER;
-    char name[32];
-    std::snprintf(name, sizeof name, "COM%d", port);
-    long rc = line_->port.Open(name);
-    if (rc != plat::ERROR_SUCCESS) {
-        std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-        rc = line_->port.Open(name);
-    }
+    const long rc = OpenComLine(line_->port, port, baud, parity, kConvelTimeouts);
     if (rc != plat::ERROR_SUCCESS) return rc;
-    ser::LineSettings ls;
-    ls.baud = baud;
-    ls.data_bits = 8;
-    ls.parity = static_cast<ser::Parity>(parity);
-    ls.stop_bits = ser::StopBits::One;
-    ls.parity_check = true;
-    ls.dtr = true;
-    ls.rts = ser::RtsMode::On;
-    ls.abort_on_error = true;
-    rc = line_->port.Configure(ls);
-    if (rc == plat::ERROR_SUCCESS) rc = line_->port.SetTimeouts(kConvelTimeouts);
-    if (rc != plat::ERROR_SUCCESS) {
-        line_->port.Purge(true, true);
-        line_->port.Close();
-        return rc;
-    }
     open_.store(true);
     return plat::ERROR_SUCCESS;
 }

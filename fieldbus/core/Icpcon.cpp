@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "fieldbus/core/ComLine.h"
 #include "fieldbus/core/LogFile.h"
 #include "platform/types/hresult.h"
 
@@ -114,30 +115,8 @@ long CLocalICPCON::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;
     if (port < 1 || port > 255 || baud == 0 || parity > 4) return plat::ERROR_INVALID_PARAMETER;
-    char name[32];
-    std::snprintf(name, sizeof name, "COM%d", port);
-    long rc = port_.Open(name);
-    if (rc != plat::ERROR_SUCCESS) {
-        std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-        rc = port_.Open(name);
-    }
+    const long rc = OpenComLine(port_, port, baud, parity, kDconTimeouts);
     if (rc != plat::ERROR_SUCCESS) return rc;
-    ser::LineSettings ls;
-    ls.baud = baud;
-    ls.data_bits = 8;
-    ls.parity = static_cast<ser::Parity>(parity);
-    ls.stop_bits = ser::StopBits::One;
-    ls.parity_check = true;
-    ls.dtr = true;
-    ls.rts = ser::RtsMode::On;
-    ls.abort_on_error = true;
-    rc = port_.Configure(ls);
-    if (rc == plat::ERROR_SUCCESS) rc = port_.SetTimeouts(kDconTimeouts);
-    if (rc != plat::ERROR_SUCCESS) {
-        port_.Purge(true, true);
-        port_.Close();
-        return rc;
-    }
     open_.store(true);
     return plat::ERROR_SUCCESS;
 }

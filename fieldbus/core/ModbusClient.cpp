@@ -1,7 +1,6 @@
 #include "fieldbus/core/ModbusClient.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <poll.h>
 
 #include "fieldbus/core/Archive.h"
+#include "fieldbus/core/ComLine.h"
 #include "fieldbus/core/LogFile.h"
 #include "platform/time/clock.h"
 
@@ -17,19 +17,6 @@ namespace mb {
 namespace ser = plat::serial;
 
 namespace {
-
-// The standard Modbus CRC table (reflected polynomial 0xA001), built at compile
-// time rather than spelt out.
-constexpr std::array<uint16_t, 256> MakeCrcTable() {
-    std::array<uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        uint16_t c = static_cast<uint16_t>(i);
-        for (int b = 0; b < 8; ++b) c = (c & 1) ? static_cast<uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}
-constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
 
 // Non-blocking reads; writes get 2 ms a byte plus 1.2 s.
 constexpr ser::Timeouts kRtuTimeouts{ser::MAXDWORD, 0, 0, 2, 1200};
@@ -52,7 +39,7 @@ uint8_t HexByte(const uint8_t* p) {
 uint16_t Crc16(std::span<const uint8_t> bytes, size_t length) {
     if (length == 0 || length > bytes.size()) return 0;
     uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) crc = (crc >> 8) ^ kCrcTable[(crc ^ bytes[i]) & 0xFF];
+    for (size_t i = 0; i < length; ++i) crc = (crc >> 8) ^ kCrc16Table[(crc ^ bytes[i]) & 0xFF];
     return crc;
 }
 
@@ -475,13 +462,7 @@ bool CLocalModbus::Open(int port, uint32_t baud, uint8_t parity, long& error) {
         return false;
     }
 
-    char name[32];
-    std::snprintf(name, sizeof name, "COM%d", port);
-    long rc = port_.Open(name);
-    if (rc != plat::ERROR_SUCCESS) {
-        std::snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-        rc = port_.Open(name);
-    }
+    long rc = OpenComPort(port_, port);
     if (rc != plat::ERROR_SUCCESS) {
         if (log_) log_->Warning("{5713E766-B958-4818-BA2C-48C8A79D75CC}");
         error = rc;

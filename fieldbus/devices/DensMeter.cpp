@@ -10,28 +10,13 @@
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
 #include "fieldbus/core/Variable.h"
+#include "fieldbus/devices/ModelKit.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 
 namespace mb {
 
 namespace {
-
-int32_t FindOrMakeBranch(const HostCallbacks* host, const std::string& name) {
-    if (host == nullptr) return -1;
-    const plat::WideString wide = plat::Utf8ToWide(name);
-    int16_t leaf = 0;
-    int32_t parent = -1;
-    int32_t handle =
-        host->pItemFind != nullptr ? host->pItemFind(wide.c_str(), &leaf, &parent) : -1;
-    if (handle < 0 && host->pParentCreate != nullptr)
-        handle = host->pParentCreate(wide.c_str(), -1);
-    return handle;
-}
-
-void DestroyBranch(const HostCallbacks* host, int32_t branch) {
-    if (branch >= 0 && host != nullptr && host->pItemDestroy != nullptr) host->pItemDestroy(branch);
-}
 
 ItemSlot MakeSlot(const std::string& parent, const char* name, plat::VARTYPE vt, uint16_t reg,
                   uint32_t description) {
@@ -120,14 +105,14 @@ CDensMeter::CDensMeter(IDevicePort* port, uint8_t address, std::string name)
     slots_[kViscosity] = MakeSlot(name, "Viscosity", plat::VT_R4, 5, 4034);
     slots_[kState] = MakeSlot(name, "State", plat::VT_I4, 0, 4066);
     slots_[kState].alarm_help = true;
-    branch_ = FindOrMakeBranch(Host(), name);
+    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
     CreateVariables(slots_);
 }
 
 CDensMeter::~CDensMeter() {
     // Before this part of the device goes: State asks it for its alarm text.
     DestroyVariables(slots_);
-    DestroyBranch(Host(), branch_);
+    kit::DestroyBranch(Host(), branch_);
     if (CLogFile* log = Log())
         log->Info("{A489F9E1-F2F0-4af7-992C-DD08F01FC28B} %s", Name().c_str());
 }
@@ -233,13 +218,13 @@ CDensMeterICPCON::CDensMeterICPCON(IDevicePort* port, uint8_t address, std::stri
     slots_[kDensity] = MakeSlot(name, "Density", plat::VT_R4, 1, 4032);
     slots_[kTemperature] = MakeSlot(name, "Temperature", plat::VT_R4, 3, 4033);
     slots_[kViscosity] = MakeSlot(name, "Viscosity", plat::VT_R4, 5, 4034);
-    branch_ = FindOrMakeBranch(Host(), name);
+    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
     CreateVariables(slots_);
 }
 
 CDensMeterICPCON::~CDensMeterICPCON() {
     DestroyVariables(slots_);
-    DestroyBranch(Host(), branch_);
+    kit::DestroyBranch(Host(), branch_);
     if (CLogFile* log = Log())
         log->Info("{DE654304-0DCD-486f-92D5-7F82A7DEDE82} %s", Name().c_str());
 }

@@ -6,6 +6,7 @@
 #include "fieldbus/core/Convel.h"
 #include "fieldbus/core/DeviceModels.h"
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/devices/ModelKit.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 
@@ -43,18 +44,6 @@ constexpr size_t kFramedMax = 170;
 constexpr size_t kUnframedMax = 250;
 constexpr size_t kUnframedBlock = 255;
 constexpr uint8_t kTextCommand = 0x12;
-
-int32_t FindOrMakeBranch(const HostCallbacks* host, const std::string& name) {
-    if (host == nullptr) return -1;
-    const plat::WideString wide = plat::Utf8ToWide(name);
-    int16_t leaf = 0;
-    int32_t parent = -1;
-    int32_t handle =
-        host->pItemFind != nullptr ? host->pItemFind(wide.c_str(), &leaf, &parent) : -1;
-    if (handle < 0 && host->pParentCreate != nullptr)
-        handle = host->pParentCreate(wide.c_str(), -1);
-    return handle;
-}
 
 }  // namespace
 
@@ -101,16 +90,14 @@ CRowTable::CRowTable(IDevicePort* port, uint8_t address, std::string name)
     s.access = 3;
     s.initial = plat::Variant::Str(plat::WideString());
     s.description_id = 4057;
-    branch_ = FindOrMakeBranch(Host(), name);
+    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
     CreateVariables(slots_);
 }
 
 CRowTable::~CRowTable() {
     if (CLogFile* log = Log()) log->Info("Удаления устройства %s", Name().c_str());
     DestroyVariables(slots_);
-    const HostCallbacks* host = Host();
-    if (branch_ >= 0 && host != nullptr && host->pItemDestroy != nullptr)
-        host->pItemDestroy(branch_);
+    kit::DestroyBranch(Host(), branch_);
 }
 
 int CRowTable::Scan() {
