@@ -5,8 +5,6 @@
 //
 // Prints "PTY <slave path>" and serves until interrupted; register the path as a COM port
 // (HKLM HARDWARE\DEVICEMAP\SERIALCOMM) to let the service use it.
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/RawPty.h"
 #include "tools/boardsim/BoardSim.h"
 
 namespace {
@@ -38,15 +37,11 @@ int main(int argc, char** argv) {
     const bool boards = std::strcmp(argv[1], "boards") == 0;
     if (!boards && std::strcmp(argv[1], "dcon") != 0) return Usage();
     int master = -1, slave = -1;
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    std::string name;
+    if (!tools::OpenRawPty(master, slave, name)) {
         std::perror("openpty");
         return 1;
     }
-    termios t{};
-    ::tcgetattr(master, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(master, TCSANOW, &t);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 
@@ -64,7 +59,7 @@ int main(int argc, char** argv) {
         else
             dcon_bus->SetModule(static_cast<uint8_t>(a), boardsim::ModuleScript{});
     }
-    std::printf("PTY %s\n", name);
+    std::printf("PTY %s\n", name.c_str());
     std::fflush(stdout);
     while (!g_quit) ::usleep(100000);
     board_bus.reset();

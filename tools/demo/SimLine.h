@@ -1,8 +1,6 @@
 // What the demo and the main job's client share: a simulated line on a pseudo-terminal, the
 // stop signal and the time stamp of their output.
 #pragma once
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include <string>
 
 #include "platform/registry/registry.h"
+#include "tools/RawPty.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -38,15 +37,8 @@ struct SimLine {
     std::unique_ptr<zrnsim::LineRunner> runner;
 
     explicit SimLine(int com_number) : com(com_number) {
-        char name[128] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        for (int fd : {master, slave}) {
-            termios t{};
-            ::tcgetattr(fd, &t);
-            ::cfmakeraw(&t);
-            ::tcsetattr(fd, TCSANOW, &t);
-        }
+        std::string name;
+        if (!tools::OpenRawPty(master, slave, name)) throw std::runtime_error("openpty failed");
         if (plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
                                    "COM" + std::to_string(com), name) != plat::ERROR_SUCCESS)
             throw std::runtime_error("cannot register COM" + std::to_string(com));

@@ -3,8 +3,6 @@
 // post's key, "s" steps the delivery, "q" quits. Options: -a address, -v version, -b build,
 // -p posts, -m (module mode with one output and one input plate).
 #include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "tools/RawPty.h"
 #include "tools/fbsim/Server.h"
 #include "tools/fbsim/Sim.h"
 
@@ -50,20 +49,13 @@ int main(int argc, char** argv) {
         fbsim::AddPlate(engine, setup.address, 0x21, false);
     }
     int master = -1, slave = -1;
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    std::string name;
+    if (!tools::OpenRawPty(master, slave, name)) {
         std::perror("openpty");
         return 1;
     }
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    ::tcgetattr(master, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(master, TCSANOW, &t);
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    std::printf("%s\n", name);
+    std::printf("%s\n", name.c_str());
     std::fflush(stdout);
     fbsim::RtuServer server(engine, master);
     std::string line;

@@ -11,8 +11,6 @@
 // Lines on standard input act at the dispenser:
 //   key A | stop A | pause A [REASONS] | show | quit
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +31,7 @@
 #include "platform/serial/serial.h"
 #include "platform/time/clock.h"
 #include "service/typelib/TypeLibProxy.h"
+#include "tools/RawPty.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -286,21 +285,14 @@ int main(int argc, char** argv) {
         fd = serial.Fd();
         Print("PORT " + serial.DevicePath());
     } else {
-        char name[128] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        std::string name;
+        if (!tools::OpenRawPty(master, slave, name)) {
             std::perror("norvalt_zrnsim: openpty");
             return 1;
         }
-        for (int x : {master, slave}) {
-            termios t{};
-            if (::tcgetattr(x, &t) == 0) {
-                ::cfmakeraw(&t);
-                ::tcsetattr(x, TCSANOW, &t);
-            }
-        }
         // The slave stays open here too, so the master never sees a hang-up between clients.
         fd = master;
-        Print(std::string("PTY ") + name);
+        Print("PTY " + name);
     }
 
     zrnsim::LineRunner runner(station, fd);
