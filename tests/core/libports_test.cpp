@@ -20,24 +20,14 @@
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
+#include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;
 
 namespace {
 
-std::mutex g_lines_lock;
-std::vector<std::string> g_lines;
-void RecordLine(const std::string& text, int) {
-    std::lock_guard<std::mutex> lk(g_lines_lock);
-    g_lines.push_back(text);
-}
-int LinesWith(const std::string& part) {
-    std::lock_guard<std::mutex> lk(g_lines_lock);
-    int n = 0;
-    for (const auto& l : g_lines) n += l.find(part) != std::string::npos ? 1 : 0;
-    return n;
-}
+using testsupport::ProtocolLines;
 
 // Whether the dynamic loader still has the file mapped, without loading it.
 bool Mapped(const char* path) {
@@ -65,9 +55,9 @@ std::u16string LastWord() {
 class LibraryPorts : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_lines.clear();
+        ProtocolLines::Clear();
         InitProtocol(kDrvKey, "Parameters");
-        SetProtocolHook(&RecordLine);
+        SetProtocolHook(&ProtocolLines::Record);
         InstallLibraryPorts();
         SetSlaveLibraryPath(NORVALT_TEST_SLAVE_LIB);
     }
@@ -101,8 +91,8 @@ TEST_F(LibraryPorts, SlaveLibraryLoadsOnceAndLeavesWithItsLastPort) {
     auto live = FakeEntry<int32_t (*)()>("FakeSlaveLive");
     ASSERT_NE(live, nullptr);
     EXPECT_EQ(live(), 2);
-    EXPECT_EQ(LinesWith("Modbus slave thread create 1 SME"), 1);
-    EXPECT_EQ(LinesWith("Modbus slave thread create 3 SME9600"), 1);
+    EXPECT_EQ(ProtocolLines::Count("Modbus slave thread create 1 SME"), 1);
+    EXPECT_EQ(ProtocolLines::Count("Modbus slave thread create 3 SME9600"), 1);
 
     EXPECT_EQ(UsePort(1, false), plat::S_OK);
     EXPECT_EQ(SlaveLibraryUseCount(), 1);
@@ -138,7 +128,7 @@ TEST_F(LibraryPorts, MissingOrIncompleteSlaveLibraryStopsOnlyItsPorts) {
     EXPECT_EQ(native, std::vector<int>{1});
     EXPECT_EQ(PortStatus(1), 3) << "the native port is not affected";
     EXPECT_EQ(SlaveLibraryUseCount(), 0);
-    EXPECT_GE(LinesWith("Slave library not loaded"), 1);
+    EXPECT_GE(ProtocolLines::Count("Slave library not loaded"), 1);
 
     // A library without the two entry points is let go of again.
     SetSlaveLibraryPath(NORVALT_TEST_MODBUS_LIB);
@@ -147,7 +137,7 @@ TEST_F(LibraryPorts, MissingOrIncompleteSlaveLibraryStopsOnlyItsPorts) {
     EXPECT_EQ(UsePort(1, false), plat::S_FALSE);
     EXPECT_EQ(UsePort(1, true), plat::S_OK);
     EXPECT_EQ(PortStatus(0), kPortNoSlaveLibrary);
-    EXPECT_GE(LinesWith("lacks InitThread or DeleteThread"), 1);
+    EXPECT_GE(ProtocolLines::Count("lacks InitThread or DeleteThread"), 1);
 }
 
 TEST_F(LibraryPorts, ThreadTheLibraryRefusesLeavesNothingCounted) {
@@ -203,7 +193,7 @@ class FieldBusPorts : public LibraryPorts {
     void StartService(const std::string& params) {
         Configure(params);
         InitNameSpace();
-        SetProtocolHook(&RecordLine);
+        SetProtocolHook(&ProtocolLines::Record);
         InitDriverItems();
     }
 };
@@ -221,8 +211,8 @@ TEST_F(FieldBusPorts, PortsTheLibraryCannotRunStayClosed) {
         EXPECT_EQ(PortInfo(i), 0) << i;
         EXPECT_FALSE(PortRunning(i)) << "no handle, no entry";
     }
-    EXPECT_EQ(LinesWith("Modbus thread create 2 MN19200"), 1);
-    EXPECT_EQ(LinesWith("Modbus thread create 5 TN9600"), 1);
+    EXPECT_EQ(ProtocolLines::Count("Modbus thread create 2 MN19200"), 1);
+    EXPECT_EQ(ProtocolLines::Count("Modbus thread create 5 TN9600"), 1);
 
     SetPortStatusCell(1, 7);
     SetPortInfoCell(1, 9);
@@ -290,7 +280,7 @@ TEST_F(FieldBusPorts, MissingLibraryLeavesThePortClosed) {
     StartPorts();
     EXPECT_EQ(PortStatus(1), kPortNotOpen);
     EXPECT_FALSE(PortRunning(1));
-    EXPECT_EQ(LinesWith("Modbus thread create 2 MN19200"), 1);
+    EXPECT_EQ(ProtocolLines::Count("Modbus thread create 2 MN19200"), 1);
 }
 
 }  // namespace

@@ -14,29 +14,19 @@
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
+#include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;
 
 namespace {
 
-std::mutex g_lines_lock;
-std::vector<std::string> g_lines;
-void RecordLine(const std::string& text, int) {
-    std::lock_guard<std::mutex> lk(g_lines_lock);
-    g_lines.push_back(text);
-}
-int LinesWith(const std::string& part) {
-    std::lock_guard<std::mutex> lk(g_lines_lock);
-    int n = 0;
-    for (const auto& l : g_lines) n += l.find(part) != std::string::npos ? 1 : 0;
-    return n;
-}
+using testsupport::ProtocolLines;
 
 class ModbusLibraryLoad : public ::testing::Test {
   protected:
     void SetUp() override {
-        g_lines.clear();
+        ProtocolLines::Clear();
         ResetModbusLibraryForTests();
     }
     void TearDown() override {
@@ -54,7 +44,7 @@ class ModbusLibraryLoad : public ::testing::Test {
             plat::ERROR_SUCCESS);
         InitProtocol(kDrvKey, "Parameters");
         InitNameSpace();
-        SetProtocolHook(&RecordLine);  // the item tree installs its own
+        SetProtocolHook(&ProtocolLines::Record);  // the item tree installs its own
         InitDriverItems();
     }
 
@@ -77,7 +67,7 @@ TEST_F(ModbusLibraryLoad, RealLibrarySharesTheServicesRootAndClock) {
     Start("PROTOCOL=3 PROTOCOLPATH=C:\\MB");
     const ModbusExports* lib = ModbusLibrary();
     ASSERT_NE(lib, nullptr);
-    EXPECT_EQ(LinesWith("MBInitialize 1"), 1);
+    EXPECT_EQ(ProtocolLines::Count("MBInitialize 1"), 1);
 
     const std::string log = testsupport::ReadFile(root_.Path() + "/c/mb/ModbusDevice.lg1");
     EXPECT_NE(log.find("{4AE1006B-D3CB-43c6-BB11-EF6C2FCE342E}"), std::string::npos);
@@ -93,7 +83,7 @@ TEST_F(ModbusLibraryLoad, RealLibrarySharesTheServicesRootAndClock) {
     lib->destroy_thread(nullptr);
 
     InitDriverItems();  // a restart of the items does not initialise the library again
-    EXPECT_EQ(LinesWith("MBInitialize"), 1);
+    EXPECT_EQ(ProtocolLines::Count("MBInitialize"), 1);
     EXPECT_EQ(ModbusLibrary(), lib);
 }
 
@@ -103,10 +93,10 @@ TEST_F(ModbusLibraryLoad, MissingLibraryIsLoggedOnce) {
     EXPECT_EQ(ModbusLibrary(), nullptr);
     DoneNameSpace();
     InitNameSpace();
-    SetProtocolHook(&RecordLine);
+    SetProtocolHook(&ProtocolLines::Record);
     InitDriverItems();
     EXPECT_EQ(ModbusLibrary(), nullptr);
-    EXPECT_EQ(LinesWith("Modbus library not loaded"), 1);
+    EXPECT_EQ(ProtocolLines::Count("Modbus library not loaded"), 1);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "service/core/TxtProt.h"
 #include "service/host/OPCServer.h"
 #include "tests/host/HostFixture.h"
+#include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 
 namespace opctest {
@@ -75,17 +76,8 @@ class ShutdownSink : public plat::ComObject<opc::IOPCShutdown> {
 };
 
 // Log lines seen through the protocol hook.
-inline std::mutex g_lines_mutex;
-inline std::vector<std::string> g_lines;
-inline void RecordLine(const std::string& text, int) {
-    std::lock_guard lk(g_lines_mutex);
-    g_lines.push_back(text);
-}
 inline size_t LinesContaining(const std::string& text) {
-    std::lock_guard lk(g_lines_mutex);
-    size_t n = 0;
-    for (auto& l : g_lines) n += l.find(text) != std::string::npos;
-    return n;
+    return static_cast<size_t>(testsupport::ProtocolLines::Count(text));
 }
 
 // Takes a task-memory string and frees it.
@@ -111,13 +103,10 @@ class OpcTest : public ::testing::Test {
                                          "PROTOCOL=0 DISABLEALLPORTS=1"),
                   plat::ERROR_SUCCESS);
         drv::InitProtocol(drv::kDrvKey, "Parameters");
-        {
-            std::lock_guard lk(g_lines_mutex);
-            g_lines.clear();
-        }
+        testsupport::ProtocolLines::Clear();
         drv::InitNameSpace();
         // In place of the tree's own hook (the System error items), which the tests do not read.
-        drv::SetProtocolHook(&RecordLine);
+        drv::SetProtocolHook(&testsupport::ProtocolLines::Record);
         blocks_at_start_ = plat::CoTaskMemLiveBlocks();
     }
     void TearDown() override {

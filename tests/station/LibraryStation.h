@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
+#include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 
 namespace station {
@@ -40,9 +40,9 @@ class LibraryStation : public ::testing::Test {
     static constexpr plat::LCID kRussian = 1049;
 
     void SetUp() override {
-        Lines().clear();
+        testsupport::ProtocolLines::Clear();
         drv::InitProtocol(drv::kDrvKey, "Parameters");
-        drv::SetProtocolHook(&Record);
+        drv::SetProtocolHook(&testsupport::ProtocolLines::Record);
         drv::InstallLibraryPorts();
         drv::ResetModbusLibraryForTests();
         drv::SetModbusLibraryPath(NORVALT_TEST_MODBUS_LIB);
@@ -62,7 +62,7 @@ class LibraryStation : public ::testing::Test {
                                          params),
                   plat::ERROR_SUCCESS);
         drv::InitNameSpace();
-        drv::SetProtocolHook(&Record);
+        drv::SetProtocolHook(&testsupport::ProtocolLines::Record);
         drv::InitDriverItems();
         started_ = true;
         drv::StartPorts();
@@ -125,29 +125,9 @@ class LibraryStation : public ::testing::Test {
         return out;
     }
 
-    static int LinesWith(const std::string& part) {
-        std::lock_guard<std::mutex> lk(LinesLock());
-        int n = 0;
-        for (const auto& l : Lines()) n += l.find(part) != std::string::npos ? 1 : 0;
-        return n;
-    }
-
     testsupport::TempRoot root_;
 
   private:
-    static std::mutex& LinesLock() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<std::string>& Lines() {
-        static std::vector<std::string> lines;
-        return lines;
-    }
-    static void Record(const std::string& text, int) {
-        std::lock_guard<std::mutex> lk(LinesLock());
-        Lines().push_back(text);
-    }
-
     bool started_ = false;
 };
 
