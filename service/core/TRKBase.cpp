@@ -477,8 +477,14 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
 }
 
 int32_t TBasicTork::StartPrecheck() {
-    if (!HasVar(tlb::cvIndicatedPistol)) return 0;
-    const int nozzle = static_cast<int>(VarValue(tlb::cvIndicatedPistol) / kFixedOne);
+    // The side's first nozzle carries the nozzle the side serves; it holds every nozzle of
+    // the side, not only itself, or two nozzles of one side would deliver at once.
+    TBasicTork* holder = this;
+    if (!HasVar(tlb::cvIndicatedPistol)) {
+        holder = Owner().GetDevice(static_cast<int>(GetAddress(GetSide(), 1)));
+        if (!holder || !holder->HasVar(tlb::cvIndicatedPistol)) return 0;
+    }
+    const int nozzle = static_cast<int>(holder->VarValue(tlb::cvIndicatedPistol) / kFixedOne);
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
     TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
     if (!other) return plat::E_FAIL;
