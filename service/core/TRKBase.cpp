@@ -70,6 +70,9 @@ void TBasicTork::Init(DATE time) {
         throw;
     }
     defining_ = false;
+    // A definition that ended early leaves the object to be dropped at once: it neither
+    // loads nor deletes saved values.
+    const bool defined = link_state_ == LINK_OK;
     if (post_branch_ == -1) BuildItemNames(address_, 0, 0);
     for (int code = 0; code < 256; ++code) {
         const TVariableInfoEx& d = (*descriptors_)[static_cast<size_t>(code)];
@@ -90,9 +93,9 @@ void TBasicTork::Init(DATE time) {
     const int base = static_cast<int>(VarValue(tlb::cvBasePost) / kFixedOne);
     const int n = base != 0 ? base - Owner().Shift() : address_;
     using plat::reg::Hive;
-    if (!plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
+    if (defined && !plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
         plat::reg::DeleteKeyTree(Hive::LocalMachine, SavedKey(address_));
-    if (plat::reg::KeyExists(Hive::LocalMachine, SavedKey(address_))) LoadValues();
+    if (defined && plat::reg::KeyExists(Hive::LocalMachine, SavedKey(address_))) LoadValues();
     ConstructHook();
     Log(std::to_string(family_) + " " + std::to_string(version_) +
             "{FB46C71D-6E9F-4B91-AE3F-F81019C5FD37",
@@ -794,6 +797,15 @@ void TBasicTork::SavePort(const std::string& key) {
         batch.WriteBinary(key, name + "Value", Bytes8(&r.value));
         batch.WriteBinary(key, name + "TimeStamp", Bytes8(&r.time));
     }
+    // A second side or a further nozzle shows no identity of its own, yet its values are
+    // loaded only against one: the controller's program goes with them.
+    auto identity = [&](uint8_t code, const char* name, int64_t value) {
+        if (HasVar(code)) return;
+        const int64_t v = value * kFixedOne;
+        batch.WriteBinary(key, name, Bytes8(&v));
+    };
+    identity(tlb::cvControllerVersion, "ControllerVersionValue", family_);
+    identity(tlb::cvFirmwareVersion, "FirmwareVersionValue", version_);
     long rc = batch.Commit();
     if (rc != plat::ERROR_SUCCESS)
         Log("Save failed, registry error " + std::to_string(rc), PL_CRITICAL);
