@@ -628,6 +628,20 @@ TEST_F(Tork46Ff, FFStatusRowsAndExceptionHold) {
     EXPECT_EQ(t->LinkState(), LINK_FAILED);
 }
 
+TEST_F(Tork46Ff, FFExceptionOfAnIdlePostIsShownWithoutAStatusChange) {
+    TTorkFF* t = Ready<TTorkFF>(2, 90, 12);
+    ASSERT_TRUE(t);
+    StepUntil([&] { return ItemState(2) == 0; }, 20);
+    ASSERT_EQ(ItemState(2), 0);
+    controller_->SetParam(128, 3);  // the status stays idle
+    StepUntil([&] { return ItemState(2) == 177; });
+    EXPECT_EQ(t->VarValue(tlb::cvException), 3 * U);
+    EXPECT_EQ(ItemState(2), 177);
+    controller_->SetParam(128, 0);
+    StepUntil([&] { return ItemState(2) == 0; });
+    EXPECT_EQ(ItemState(2), 0);
+}
+
 TEST_F(Tork46Ff, FFInputsReqSAndSettingsOnTheWire) {
     TTorkFF* t = Ready<TTorkFF>(2, 90, 12);  // 129 = 0x12: ReqS shift 1; 130 = 1
     ASSERT_TRUE(t);
