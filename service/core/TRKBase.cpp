@@ -70,10 +70,10 @@ void TBasicTork::Init(DATE time) {
         throw;
     }
     defining_ = false;
-    // A definition that ended early leaves the object to be dropped at once: it neither
-    // loads nor deletes saved values.
+    // A definition that ended early leaves the object to be dropped at once: it names no
+    // branch (it would stay empty in the tree) and neither loads nor deletes saved values.
     const bool defined = link_state_ == LINK_OK;
-    if (post_branch_ == -1) BuildItemNames(address_, 0, 0);
+    if (post_branch_ == -1 && defined) BuildItemNames(address_, 0, 0);
     for (int code = 0; code < 256; ++code) {
         const TVariableInfoEx& d = (*descriptors_)[static_cast<size_t>(code)];
         if (!d.Defined()) continue;

@@ -407,3 +407,13 @@ TEST_F(Tork10, EveryNozzleOfASideIsHeldWhileAnotherDelivers) {
     EXPECT_EQ(At(6)->GetState(), tlb::csIdle);
     EXPECT_EQ(run("Post3.S2.P1.PriceV", Variant::R8(1.5)), 0) << "the other side is free";
 }
+
+TEST_F(Tork10, NozzlesMadeBeforeTheirBaseLeaveNoBranches) {
+    // Probed in address order: 3, 4 and 5 are met before their base at 6 and made again.
+    const std::map<int, int> group = {{0, 6}, {1, 3}, {3, 4}, {5, 5}};
+    AddGroup(group);
+    ASSERT_TRUE(Settle(group));
+    for (const char* name : {"Post3", "Post4", "Post5"}) EXPECT_EQ(FindItemID(name), -1) << name;
+    EXPECT_TRUE(Has("Post6.S2.P1.State"));
+    EXPECT_TRUE(Has("Post6.S1.P3.State"));
+}
