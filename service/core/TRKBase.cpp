@@ -414,7 +414,7 @@ bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
     if (!ReadNibble('X', param, true, b)) return false;
     int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
     int t = (b & 0x80) ? -magnitude : magnitude;
-    Log("4793CF18-0B3A-4286-AACD-3F694F87CB90", PL_DETAIL);
+    Log("4793CF18-0B3A-4286-AACD-3F694F87CB90 " + Num(t), PL_DETAIL);
     SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{t} * kFixedOne);
     return true;
 }
