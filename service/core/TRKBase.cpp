@@ -539,7 +539,13 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
         return -5;
     if (!no_start && IsIdle() && !Exchange('s', "", false, true, kZrnMaxFrame, answer, 1))
         return -5;
-    SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, value);
+    // DozeV shows the dose as it went out: finer than the wire's last digit (a money dose, or
+    // a step below it) it is rounded there, and the write's read-back then tells the client.
+    int64_t unit = 1;
+    for (int i = dec; i < 4; ++i) unit *= 10;
+    const int64_t sent = (value + unit / 2) / unit * unit;
+    if (sent != value) Log("Dose " + Num(value) + " sent as " + Num(sent), PL_INFO);
+    SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, sent);
     dose_only_stored_ = false;
     return 0;
 }

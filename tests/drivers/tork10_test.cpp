@@ -417,3 +417,31 @@ TEST_F(Tork10, NozzlesMadeBeforeTheirBaseLeaveNoBranches) {
     EXPECT_TRUE(Has("Post6.S2.P1.State"));
     EXPECT_TRUE(Has("Post6.S1.P3.State"));
 }
+
+TEST_F(Tork10, DoseRoundedByTheDoseShiftIsShownAndToldToTheClient) {
+    AddGroup({{0, 11}}, 10, 0x08);  // one decimal on the wire, DozeV in hundredths
+    ASSERT_TRUE(Settle({{0, 11}}));
+    auto run = [&](double value) {
+        const int32_t id = GetItemAs<TLeafItem>(FindLeafID("Post11.S1.P1.DozeV"))
+                               ->Write(Variant::R8(value), 0, 0, 1033);
+        int32_t result = id;
+        for (int i = 0; i < 200 && CmdIsPending(result = id); ++i) thread_->PollStep();
+        return result;
+    };
+    auto doses = [&] {
+        std::vector<std::string> out;
+        for (const std::string& f : Wire(11))
+            if (f[0] == 'd') out.push_back(f);
+        return out;
+    };
+    station_->ClearRequests();
+    EXPECT_EQ(run(1.25), 1) << "the dose read back differs from the one written";
+    EXPECT_EQ(doses(), (std::vector<std::string>{"d00013"}));
+    EXPECT_EQ(At(11)->VarValue(tlb::cvDozeV), 13000) << "the dose that went out";
+    station_->Find(11)->Stop();
+    for (int i = 0; i < 200 && At(11)->GetState() != tlb::csIdle; ++i) thread_->PollStep();
+    station_->ClearRequests();
+    EXPECT_EQ(run(1.2), 0);
+    EXPECT_EQ(doses(), (std::vector<std::string>{"d00012"}));
+    EXPECT_EQ(At(11)->VarValue(tlb::cvDozeV), 12000);
+}
