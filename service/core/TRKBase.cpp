@@ -70,7 +70,10 @@ void TBasicTork::Init(DATE time) {
         throw;
     }
     defining_ = false;
-    if (post_branch_ == -1) BuildItemNames(address_, 0, 0);
+    // A definition that ended early leaves the object to be dropped at once: it names no
+    // branch (it would stay empty in the tree) and neither loads nor deletes saved values.
+    const bool defined = link_state_ == LINK_OK;
+    if (post_branch_ == -1 && defined) BuildItemNames(address_, 0, 0);
     for (int code = 0; code < 256; ++code) {
         const TVariableInfoEx& d = (*descriptors_)[static_cast<size_t>(code)];
         if (!d.Defined()) continue;
@@ -90,9 +93,9 @@ void TBasicTork::Init(DATE time) {
     const int base = static_cast<int>(VarValue(tlb::cvBasePost) / kFixedOne);
     const int n = base != 0 ? base - Owner().Shift() : address_;
     using plat::reg::Hive;
-    if (!plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
+    if (defined && !plat::reg::KeyExists(Hive::LocalMachine, SavedKey(n)))
         plat::reg::DeleteKeyTree(Hive::LocalMachine, SavedKey(address_));
-    if (plat::reg::KeyExists(Hive::LocalMachine, SavedKey(address_))) LoadValues();
+    if (defined && plat::reg::KeyExists(Hive::LocalMachine, SavedKey(address_))) LoadValues();
     ConstructHook();
     Log(std::to_string(family_) + " " + std::to_string(version_) +
             "{FB46C71D-6E9F-4B91-AE3F-F81019C5FD37",
@@ -411,7 +414,7 @@ bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
     if (!ReadNibble('X', param, true, b)) return false;
     int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
     int t = (b & 0x80) ? -magnitude : magnitude;
-    Log("4793CF18-0B3A-4286-AACD-3F694F87CB90", PL_DETAIL);
+    Log("4793CF18-0B3A-4286-AACD-3F694F87CB90 " + Num(t), PL_DETAIL);
     SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{t} * kFixedOne);
     return true;
 }
@@ -477,8 +480,14 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
 }
 
 int32_t TBasicTork::StartPrecheck() {
-    if (!HasVar(tlb::cvIndicatedPistol)) return 0;
-    const int nozzle = static_cast<int>(VarValue(tlb::cvIndicatedPistol) / kFixedOne);
+    // The side's first nozzle carries the nozzle the side serves; it holds every nozzle of
+    // the side, not only itself, or two nozzles of one side would deliver at once.
+    TBasicTork* holder = this;
+    if (!HasVar(tlb::cvIndicatedPistol)) {
+        holder = Owner().GetDevice(static_cast<int>(GetAddress(GetSide(), 1)));
+        if (!holder || !holder->HasVar(tlb::cvIndicatedPistol)) return 0;
+    }
+    const int nozzle = static_cast<int>(holder->VarValue(tlb::cvIndicatedPistol) / kFixedOne);
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
     TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
     if (!other) return plat::E_FAIL;
@@ -530,7 +539,13 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
         return -5;
     if (!no_start && IsIdle() && !Exchange('s', "", false, true, kZrnMaxFrame, answer, 1))
         return -5;
-    SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, value);
+    // DozeV shows the dose as it went out: finer than the wire's last digit (a money dose, or
+    // a step below it) it is rounded there, and the write's read-back then tells the client.
+    int64_t unit = 1;
+    for (int i = dec; i < 4; ++i) unit *= 10;
+    const int64_t sent = (value + unit / 2) / unit * unit;
+    if (sent != value) Log("Dose " + Num(value) + " sent as " + Num(sent), PL_INFO);
+    SetVarRaw(tlb::cvDozeV, LQ_FRESH, now, sent);
     dose_only_stored_ = false;
     return 0;
 }
@@ -788,6 +803,15 @@ void TBasicTork::SavePort(const std::string& key) {
         batch.WriteBinary(key, name + "Value", Bytes8(&r.value));
         batch.WriteBinary(key, name + "TimeStamp", Bytes8(&r.time));
     }
+    // A second side or a further nozzle shows no identity of its own, yet its values are
+    // loaded only against one: the controller's program goes with them.
+    auto identity = [&](uint8_t code, const char* name, int64_t value) {
+        if (HasVar(code)) return;
+        const int64_t v = value * kFixedOne;
+        batch.WriteBinary(key, name, Bytes8(&v));
+    };
+    identity(tlb::cvControllerVersion, "ControllerVersionValue", family_);
+    identity(tlb::cvFirmwareVersion, "FirmwareVersionValue", version_);
     long rc = batch.Commit();
     if (rc != plat::ERROR_SUCCESS)
         Log("Save failed, registry error " + std::to_string(rc), PL_CRITICAL);

@@ -425,8 +425,12 @@ bool TVarItem::NeedsRefresh(int column, bool strict) {
            RefreshFactor(descriptor_->RefreshClass, column) * (strict ? 5000.0 : 20000.0);
 }
 
+// A value read from the controller but outside the limits of a client write (a price of 0,
+// say) is as fresh as any: its quality tells the clients, the stale pass must not re-read it
+// for ever and pause the delivery.
 bool TVarItem::IsUpToDate(int column) {
-    return GetQuality() >= OPC_QUALITY_GOOD && !NeedsRefresh(column, true);
+    const uint16_t q = GetQuality();
+    return (q >= OPC_QUALITY_GOOD || q == OPC_QUALITY_EGU_EXCEEDED) && !NeedsRefresh(column, true);
 }
 
 void TVarItem::SetEnabled(bool on) {

@@ -357,6 +357,8 @@ int32_t TTork10::SetVarValue(uint8_t code, int64_t value) {
 int32_t TTork10::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
         case tlb::cvDozeV:
+            // A dose written to an idle nozzle arms it: held as a start is.
+            if (const int32_t r = StartPrecheck(); r != 0) return r;
             return WriteDose(value, 3, 2, dose_store_only_, false);
         case tlb::cvDozeM:
             return SetDoseByMoney(value);

@@ -178,11 +178,12 @@ void TTorkFF::ParseReply(char status, char, DATE time) {
         uint8_t code = 0;
         if (DirectRead(kExceptionParam, code))
             StoreByteVar(tlb::cvException, code, time - 30.0 / 86400000.0);
-        // A controller exception holds the post faulted until it reads 0 again.
-        if (const int64_t e = VarValue(tlb::cvException); e != 0) {
-            decoded = tlb::csControllerError;
-            Log("B57CB3ED-BE48-4CED-86A7-EACBE3C08BA1 " + Num(e / kFixedOne), PL_INFO);
-        }
+    }
+    // A controller exception holds the post faulted until it reads 0 again, also one that
+    // the round robin read while the status stayed the same.
+    if (const int64_t e = VarValue(tlb::cvException); e != 0) {
+        decoded = tlb::csControllerError;
+        Log("B57CB3ED-BE48-4CED-86A7-EACBE3C08BA1 " + Num(e / kFixedOne), PL_INFO);
     }
     if (unsure && decoded != tlb::csControllerError) {
         IdentityRule rule;

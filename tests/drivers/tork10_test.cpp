@@ -367,3 +367,81 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     DoneNameSpace();
     DoneProtocol();
 }
+
+TEST_F(Tork10, EveryNozzleOfASideIsHeldWhileAnotherDelivers) {
+    // Side 1: addresses 3, 5, 6 (P1..P3); side 2: address 4.
+    const std::map<int, int> group = {{0, 3}, {1, 4}, {3, 5}, {5, 6}};
+    AddGroup(group);
+    ASSERT_TRUE(Settle(group));
+    auto run = [&](const std::string& name, Variant value) {
+        auto item = GetItemAs<TLeafItem>(FindLeafID(name));
+        EXPECT_TRUE(item) << name;
+        if (!item) return int32_t{-1000};
+        const int32_t id = item->Write(value, 0, 0, 1033);
+        EXPECT_TRUE(IsCmdID(id)) << name;
+        int32_t result = id;
+        for (int i = 0; i < 200 && CmdIsPending(result = id); ++i) thread_->PollStep();
+        return result;
+    };
+    // P3 keeps a dose of an earlier delivery, ended at the dispenser.
+    ASSERT_EQ(run("Post3.S1.P3.DozeV", Variant::R8(10)), 0);
+    station_->Find(6)->Stop();
+    for (int i = 0; i < 200 && At(6)->GetState() != tlb::csIdle; ++i) thread_->PollStep();
+    ASSERT_EQ(At(6)->GetState(), tlb::csIdle);
+
+    ASSERT_TRUE(station_->Find(5)->Deliver(100 * U));
+    for (int i = 0; i < 400 && (At(5)->GetState() != tlb::csWorking ||
+                                At(3)->VarValue(tlb::cvIndicatedPistol) != 2 * U);
+         ++i)
+        thread_->PollStep();
+    ASSERT_EQ(At(5)->GetState(), tlb::csWorking);
+    station_->ClearRequests();
+    EXPECT_EQ(run("Post3.S1.P3.State", Variant::I4(1)), -9);
+    EXPECT_EQ(run("Post3.S1.P3.DozeV", Variant::R8(20)), -9) << "a dose arms the nozzle";
+    EXPECT_EQ(run("Post3.S1.P3.PriceV", Variant::R8(1.5)), -9);
+    EXPECT_EQ(run("Post3.S1.P1.PriceV", Variant::R8(1.5)), -9);
+    std::string sent;
+    for (const std::string& f : Wire(6)) sent += f.substr(0, 1);
+    EXPECT_EQ(sent.find_first_of("dsc"), std::string::npos)
+        << "nothing armed, started or priced: " << sent;
+    EXPECT_EQ(At(6)->GetState(), tlb::csIdle);
+    EXPECT_EQ(run("Post3.S2.P1.PriceV", Variant::R8(1.5)), 0) << "the other side is free";
+}
+
+TEST_F(Tork10, NozzlesMadeBeforeTheirBaseLeaveNoBranches) {
+    // Probed in address order: 3, 4 and 5 are met before their base at 6 and made again.
+    const std::map<int, int> group = {{0, 6}, {1, 3}, {3, 4}, {5, 5}};
+    AddGroup(group);
+    ASSERT_TRUE(Settle(group));
+    for (const char* name : {"Post3", "Post4", "Post5"}) EXPECT_EQ(FindItemID(name), -1) << name;
+    EXPECT_TRUE(Has("Post6.S2.P1.State"));
+    EXPECT_TRUE(Has("Post6.S1.P3.State"));
+}
+
+TEST_F(Tork10, DoseRoundedByTheDoseShiftIsShownAndToldToTheClient) {
+    AddGroup({{0, 11}}, 10, 0x08);  // one decimal on the wire, DozeV in hundredths
+    ASSERT_TRUE(Settle({{0, 11}}));
+    auto run = [&](double value) {
+        const int32_t id = GetItemAs<TLeafItem>(FindLeafID("Post11.S1.P1.DozeV"))
+                               ->Write(Variant::R8(value), 0, 0, 1033);
+        int32_t result = id;
+        for (int i = 0; i < 200 && CmdIsPending(result = id); ++i) thread_->PollStep();
+        return result;
+    };
+    auto doses = [&] {
+        std::vector<std::string> out;
+        for (const std::string& f : Wire(11))
+            if (f[0] == 'd') out.push_back(f);
+        return out;
+    };
+    station_->ClearRequests();
+    EXPECT_EQ(run(1.25), 1) << "the dose read back differs from the one written";
+    EXPECT_EQ(doses(), (std::vector<std::string>{"d00013"}));
+    EXPECT_EQ(At(11)->VarValue(tlb::cvDozeV), 13000) << "the dose that went out";
+    station_->Find(11)->Stop();
+    for (int i = 0; i < 200 && At(11)->GetState() != tlb::csIdle; ++i) thread_->PollStep();
+    station_->ClearRequests();
+    EXPECT_EQ(run(1.2), 0);
+    EXPECT_EQ(doses(), (std::vector<std::string>{"d00012"}));
+    EXPECT_EQ(At(11)->VarValue(tlb::cvDozeV), 12000);
+}

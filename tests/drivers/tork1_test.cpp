@@ -6,6 +6,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
+#include "service/core/CmdRegistry.h"
 #include "service/core/OPCCache.h"
 #include "service/core/PortManager.h"
 #include "service/core/ProcessThread.h"
@@ -263,4 +264,41 @@ TEST_F(Tork1, SavedValuesStayWithTheirOwnSide) {
         EXPECT_NE(q2->VarValue(tlb::cvDozeV), 12 * U) << "never the other side's values";
         q2->Remove();
     }
+}
+
+TEST_F(Tork1, BothSidesRestoreTheirSavedValuesAfterARestart) {
+    thread_.reset();
+    MakeThread(100);
+    AddDispenser(1, 2);
+    ASSERT_TRUE(Found(1) && Found(2));
+    auto run = [&](const std::string& name, double value) {
+        auto item = GetItemAs<TLeafItem>(FindLeafID(name));
+        EXPECT_TRUE(item) << name;
+        if (!item) return int32_t{-1000};
+        const int32_t id = item->Write(plat::Variant::R8(value), 0, 0, 1033);
+        int32_t result = id;
+        for (int i = 0; i < 200 && CmdIsPending(result = id); ++i) thread_->PollStep();
+        return result;
+    };
+    ASSERT_EQ(run("Post101.S1.PriceV", 56.78), 0);
+    ASSERT_EQ(run("Post101.S2.PriceV", 12.34), 0);
+    thread_.reset();  // a clean stop saves every post
+    for (int a : {1, 2}) station_->Find(a)->SetPrice(0);
+
+    MakeThread(100);
+    // Each side's values as its object is made, before any read replaces them.
+    TVarValue price[3];
+    for (int i = 0; i < 3000 && (price[1].time == 0 || price[2].time == 0); ++i) {
+        thread_->PollStep();
+        for (int a : {1, 2})
+            if (TBasicTork* t = thread_->GetDevice(a); t && price[a].time == 0)
+                price[a] = t->VarRecord(tlb::cvLiterPrice);
+    }
+    EXPECT_EQ(price[1].value, 567800);
+    EXPECT_EQ(price[1].link_quality, LQ_KEPT);
+    EXPECT_EQ(price[2].value, 123400) << "the second side's own price";
+    EXPECT_EQ(price[2].link_quality, LQ_KEPT);
+    using plat::reg::Hive;
+    for (const char* key : {"201", "202"})
+        EXPECT_FALSE(plat::reg::KeyExists(Hive::LocalMachine, std::string(kZrnDevKey) + key));
 }

@@ -5,7 +5,9 @@
 
 #include "platform/time/clock.h"
 #include "service/core/OPCCache.h"
+#include "service/core/TxtProt.h"
 #include "service/drivers/TRK20.h"
+#include "tests/support/ProtocolLines.h"
 #include "tests/support/SimulatedPort.h"
 #include "tools/zrnsim/Station.h"
 
@@ -160,4 +162,17 @@ TEST_F(Tork20, ParametersOnTheWire) {
         EXPECT_EQ(Wire(4), w.wire);
     }
     EXPECT_EQ(t->VarValue(tlb::cvUSSWaitTime), 45 * U);
+}
+
+TEST_F(Tork20, TemperatureLogLineCarriesTheDegrees) {
+    TTork20* t = Ready(4);
+    ASSERT_TRUE(t);
+    ASSERT_TRUE(t->HasVar(tlb::cvTemperature));
+    station_->Find(4)->SetParam(83, 0x85);
+    testsupport::ProtocolLines::Clear();
+    SetProtocolHook(&testsupport::ProtocolLines::Record);
+    for (int i = 0; i < 400 && t->VarValue(tlb::cvTemperature) != -5 * U; ++i) thread_->PollStep();
+    SetProtocolHook(nullptr);
+    EXPECT_EQ(t->VarValue(tlb::cvTemperature), -5 * U);
+    EXPECT_GE(testsupport::ProtocolLines::Count("4793CF18-0B3A-4286-AACD-3F694F87CB90 -5"), 1);
 }

@@ -481,6 +481,30 @@ TEST_F(Tork46Ff, ClientRequestsDriveA46) {
     EXPECT_EQ(std::count(wire.begin(), wire.end(), "s"), 0);
 }
 
+TEST_F(Tork46Ff, PriceOfZeroDoesNotPauseADelivery) {
+    TTork46* t = Ready(6, 46, 105, {{37, 0x40}});
+    ASSERT_TRUE(t);
+    // The controller's price reads 0, below what a client may write.
+    ASSERT_EQ(controller_->Price(), 0);
+    controller_->SetFlowRate(U / 10);
+    EXPECT_EQ(Write(6, "DozeV", 300), 0);
+    StepUntil([&] { return ItemState(6) == 0; }, 20);
+    EXPECT_EQ(Write(6, "State", 1), 0) << "a start is not refused as stale either";
+    StepUntil([&] { return ItemState(6) == 1; }, 20);
+    controller_->PressKey();
+    StepUntil([&] { return ItemState(6) == 7; }, 20);
+    ASSERT_EQ(ItemState(6), 7);
+    station_->ClearRequests();
+    const DATE until = plat::NowLocal() + 10.0 / 86400.0;
+    for (int i = 0; i < 2000 && plat::NowLocal() < until; ++i) thread_->PollStep();
+    EXPECT_GE(plat::NowLocal(), until);
+    EXPECT_EQ(ItemState(6), 7) << "still delivering";
+    const auto commands = Commands(6);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "s"), 0) << "never paused";
+    EXPECT_EQ(t->Var(tlb::cvLiterPrice)->GetQuality(), OPC_QUALITY_EGU_EXCEEDED)
+        << "read, and outside the limits";
+}
+
 // --- TTorkFF ------------------------------------------------------------------------------------
 
 TEST_F(Tork46Ff, FFShiftsFromParametersAndTheirDescriptors) {
@@ -602,6 +626,20 @@ TEST_F(Tork46Ff, FFStatusRowsAndExceptionHold) {
     t->SetStateValue(169, plat::NowLocal());
     t->ReReadVarValue(tlb::cvCurrentV);
     EXPECT_EQ(t->LinkState(), LINK_FAILED);
+}
+
+TEST_F(Tork46Ff, FFExceptionOfAnIdlePostIsShownWithoutAStatusChange) {
+    TTorkFF* t = Ready<TTorkFF>(2, 90, 12);
+    ASSERT_TRUE(t);
+    StepUntil([&] { return ItemState(2) == 0; }, 20);
+    ASSERT_EQ(ItemState(2), 0);
+    controller_->SetParam(128, 3);  // the status stays idle
+    StepUntil([&] { return ItemState(2) == 177; });
+    EXPECT_EQ(t->VarValue(tlb::cvException), 3 * U);
+    EXPECT_EQ(ItemState(2), 177);
+    controller_->SetParam(128, 0);
+    StepUntil([&] { return ItemState(2) == 0; });
+    EXPECT_EQ(ItemState(2), 0);
 }
 
 TEST_F(Tork46Ff, FFInputsReqSAndSettingsOnTheWire) {
