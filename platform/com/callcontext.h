@@ -32,9 +32,6 @@ struct CallContext {
     bool admin = false;  // uid 0 or a member of the administrators group
     LCID locale = LOCALE_EN_US;
     std::string peer;  // "unix:pid=N uid=N" or "tcp:address:port"
-    // The transport's number for the connection, unique for the process's life (0: none).
-    // What one client may hold in the service is counted against it.
-    uint64_t connection = 0;
 };
 
 // The context of the call this thread is serving, else this process's own.

@@ -567,17 +567,11 @@ static std::string UserOf(const CallContext& peer) {
     return colon == std::string::npos ? peer.peer : peer.peer.substr(0, colon);
 }
 
-static CallContext Numbered(CallContext peer) {
-    static std::atomic<uint64_t> next{0};
-    peer.connection = next.fetch_add(1, std::memory_order_relaxed) + 1;
-    return peer;
-}
-
 Connection::Connection(int fd, Role role, CallContext peer,
                        std::function<void(Connection*)> on_closed)
     : fd_(fd),
       role_(role),
-      peer_(Numbered(std::move(peer))),
+      peer_(std::move(peer)),
       on_closed_(std::move(on_closed)),
       user_(UserOf(peer_)) {}
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -35,7 +36,7 @@ struct Entry {
 
 // What one client holds: its entries in the order they were issued to it.
 struct Client {
-    uint64_t key = 0;
+    std::string key;
     uint32_t held = 0;
     uint32_t head = 0, tail = 0;  // table index + 1
 };
@@ -50,7 +51,7 @@ bool g_lock_live = false;
 // Clients that hold entries, under the write lock. A slot lives while its client holds any.
 std::vector<Client> g_clients;
 std::vector<uint32_t> g_free_clients;
-std::unordered_map<uint64_t, uint32_t> g_client_slot;
+std::unordered_map<std::string, uint32_t> g_client_slot;
 
 uint32_t IndexOf(int32_t id) {
     return static_cast<uint32_t>(id - kCmdBegin);
@@ -106,15 +107,15 @@ void ForgetOldEntries(uint32_t slot, uint32_t now) {
     }
 }
 
-// The key of the calling client: its transport connection; 0 for a caller that is not
-// counted (the service's own process).
-uint64_t ClientKey() {
+// The key of the calling client: the peer its call came from (a local process, or a TCP
+// connection); empty for a caller that is not counted (the service's own process).
+std::string ClientKey() {
     const plat::CallContext& ctx = plat::GetCallContext();
-    return ctx.transported ? ctx.connection : 0;
+    return ctx.transported ? ctx.peer : std::string();
 }
 
 // The client's slot, made when it holds nothing yet. Write lock held.
-uint32_t SlotFor(uint64_t key) {
+uint32_t SlotFor(const std::string& key) {
     if (auto it = g_client_slot.find(key); it != g_client_slot.end()) return it->second;
     uint32_t slot;
     if (!g_free_clients.empty()) {
@@ -131,7 +132,7 @@ uint32_t SlotFor(uint64_t key) {
 
 // True when the client holds its whole share; its entries old enough to be taken back are
 // forgotten first. Write lock held.
-bool AtShare(uint64_t key, uint32_t now) {
+bool AtShare(const std::string& key, uint32_t now) {
     auto it = g_client_slot.find(key);
     if (it == g_client_slot.end()) return false;
     const uint32_t slot = it->second;
@@ -209,8 +210,8 @@ TCmdID CmdNewID() {
         const uint32_t now = plat::GetTickCount();
         // A client at its share is answered before anything is looked at, so one client
         // cannot take the entries every other client needs.
-        const uint64_t key = ClientKey();
-        if (key != 0 && AtShare(key, now)) return plat::E_OUTOFMEMORY;
+        const std::string key = ClientKey();
+        if (!key.empty() && AtShare(key, now)) return plat::E_OUTOFMEMORY;
         // Failed and timed-out commands keep their entries; when nothing else is free the one
         // that finished longest ago (and at least a time-out ago) is taken back, so failures
         // cannot use up the table for good.
@@ -223,7 +224,7 @@ TCmdID CmdNewID() {
             e.status = kCmdPending;
             e.start_tick = now;
             e.issued = 1;
-            if (key != 0) Charge(IndexOf(id), SlotFor(key));
+            if (!key.empty()) Charge(IndexOf(id), SlotFor(key));
             g_last.store(id, std::memory_order_relaxed);
             return id;
         };

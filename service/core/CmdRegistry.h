@@ -22,7 +22,7 @@ constexpr int32_t kCmdUnknown = static_cast<int32_t>(0x80070057u);  // E_INVALID
 constexpr uint32_t kCmdTimeoutMs = 20000;
 // CmdWait rechecks at least this often even without a wake-up.
 constexpr uint32_t kCmdWaitSliceMs = 10000;
-// Entries one client (one transport connection) may hold at once: issued to it and neither
+// Entries one client (one peer of the transport) may hold at once: issued to it and neither
 // free again (completed with 0) nor yet open to reuse. Beyond it CmdNewID answers
 // E_OUTOFMEMORY to that client at once; callers in the service's own process are not counted.
 constexpr uint32_t kCmdClientShare = 1024;

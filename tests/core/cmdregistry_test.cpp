@@ -318,15 +318,15 @@ TEST_F(CmdRegistryTest, IdNeverIssuedIsUnknownNotSuccess) {
     EXPECT_EQ(CmdQuery(0x7FFF0005), kCmdUnknown);
 }
 
-// Each transport connection holds at most its share of the table: beyond it that client is
+// Each client of the transport holds at most its share of the table: beyond it that client is
 // refused at once, while other clients and the service itself are still served.
 TEST_F(CmdRegistryTest, OneClientCannotTakeTheIdsOthersNeed) {
     plat::ScopedFakeClock clock(false);
     plat::CallContext flooder;
     flooder.transported = true;
-    flooder.connection = 7;
+    flooder.peer = "unix:pid=7 uid=1000";
     plat::CallContext other = flooder;
-    other.connection = 8;
+    other.peer = "unix:pid=8 uid=1000";
     std::vector<TCmdID> held;
     {
         plat::CallContextScope in(flooder);
