@@ -209,10 +209,10 @@ int32_t CVariable::Write(const plat::Variant& value) {
     const bool searching =
         host_ != nullptr && host_->pSearchFlag != nullptr && host_->pSearchFlag->load() == 1;
     if (device == nullptr || device->IsOffline() || searching) {
-        int32_t id = 0;
-        if (HostNewId(host_, log, id)) HostSetResult(host_, log, id, kWriteOffline);
+        // Answered here and now: the caller gets 1117 itself, never an id, so taking one would
+        // only hold a registry entry that nobody can ask about.
         if (log != nullptr)
-            log->Warning("{C3406E92-C0A0-4ff5-9FFA-B661E4C31963} %s %i", name_.c_str(), id);
+            log->Warning("{C3406E92-C0A0-4ff5-9FFA-B661E4C31963} %s %i", name_.c_str(), 0);
         return kWriteOffline;
     }
     plat::Variant raw;

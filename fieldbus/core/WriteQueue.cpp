@@ -95,6 +95,9 @@ plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, i
     int32_t new_id = 0;
     // Without an id nobody could ever collect the write's result.
     if (!HostNewId(host_, log_, new_id)) return plat::E_FAIL;
+    // A failure code instead of an id is the host's refusal (its registry is full, or the
+    // caller holds its share): the write is answered with it and not queued.
+    if (new_id < 0) return new_id;
     try {
         entries_.push_back(Entry{item, std::move(copy), new_id});
     } catch (const std::bad_alloc&) {

@@ -39,8 +39,8 @@ class CWriteQueue {
     CWriteQueue& operator=(const CWriteQueue&) = delete;
 
     // Queues a copy of `value` under a new command id. A value that cannot be copied
-    // (DISP_E_BADVARTYPE), a full queue (E_OUTOFMEMORY) or a host that gives no id (E_FAIL)
-    // queues nothing; only S_OK sets `id`.
+    // (DISP_E_BADVARTYPE), a full queue (E_OUTOFMEMORY), a host that gives no id (E_FAIL) or
+    // a failure code instead of one (returned as it is) queues nothing; only S_OK sets `id`.
     plat::HRESULT Push(CDeviceItem* item, const plat::Variant& value, int32_t& id);
     // Takes the oldest write.
     bool Pop(CDeviceItem*& item, plat::Variant& value, int32_t& id);

@@ -2,7 +2,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "platform/com/callcontext.h"
 #include "platform/time/clock.h"
 #include "platform/types/hresult.h"
 #include "service/core/Errors.h"
@@ -24,17 +28,116 @@ struct Entry {
     uint32_t end_tick;
     // Zero until the entry is first issued: such an id answers as unknown, not as success.
     uint8_t issued;
+    // The client the entry counts against (its slot + 1, 0: none) and the neighbours in that
+    // client's list, oldest issue first (table index + 1, 0: none).
+    uint32_t client;
+    uint32_t prev, next;
 };
 
-// Fixed for the process's life: issuing, completing and querying never allocate.
+// What one client holds: its entries in the order they were issued to it.
+struct Client {
+    std::string key;
+    uint32_t held = 0;
+    uint32_t head = 0, tail = 0;  // table index + 1
+};
+
+// Fixed for the process's life: issuing, completing and querying never allocate (only a
+// client's first entry makes its slot).
 Entry g_table[kCmdCount];
 // Written under the write lock; CmdSetResult peeks at it without the lock.
 std::atomic<int32_t> g_last{0};
 TSyncLock g_lock;
 bool g_lock_live = false;
+// Clients that hold entries, under the write lock. A slot lives while its client holds any.
+std::vector<Client> g_clients;
+std::vector<uint32_t> g_free_clients;
+std::unordered_map<std::string, uint32_t> g_client_slot;
+
+uint32_t IndexOf(int32_t id) {
+    return static_cast<uint32_t>(id - kCmdBegin);
+}
 
 Entry& At(int32_t id) {
-    return g_table[static_cast<uint32_t>(id - kCmdBegin)];
+    return g_table[IndexOf(id)];
+}
+
+// The entry no longer counts against its client. Write lock held.
+void Uncharge(uint32_t n) {
+    Entry& e = g_table[n];
+    if (e.client == 0) return;
+    const uint32_t slot = e.client - 1;
+    Client& c = g_clients[slot];
+    if (e.prev)
+        g_table[e.prev - 1].next = e.next;
+    else
+        c.head = e.next;
+    if (e.next)
+        g_table[e.next - 1].prev = e.prev;
+    else
+        c.tail = e.prev;
+    e.client = e.prev = e.next = 0;
+    if (--c.held == 0) {
+        g_client_slot.erase(c.key);
+        c = Client{};
+        g_free_clients.push_back(slot);
+    }
+}
+
+void Charge(uint32_t n, uint32_t slot) {
+    Entry& e = g_table[n];
+    Client& c = g_clients[slot];
+    e.client = slot + 1;
+    e.prev = c.tail;
+    e.next = 0;
+    if (c.tail)
+        g_table[c.tail - 1].next = n + 1;
+    else
+        c.head = n + 1;
+    c.tail = n + 1;
+    ++c.held;
+}
+
+// Entries issued more than two time-outs ago may be taken back (a result comes within the
+// time-out, and is kept one time-out longer): they no longer count. Write lock held.
+void ForgetOldEntries(uint32_t slot, uint32_t now) {
+    while (g_clients[slot].held != 0) {
+        const uint32_t n = g_clients[slot].head - 1;
+        if (plat::TickDiff(now, g_table[n].start_tick) <= 2 * kCmdTimeoutMs) return;
+        Uncharge(n);  // may free the slot: the loop then ends on held == 0
+    }
+}
+
+// The key of the calling client: the peer its call came from (a local process, or a TCP
+// connection); empty for a caller that is not counted (the service's own process).
+std::string ClientKey() {
+    const plat::CallContext& ctx = plat::GetCallContext();
+    return ctx.transported ? ctx.peer : std::string();
+}
+
+// The client's slot, made when it holds nothing yet. Write lock held.
+uint32_t SlotFor(const std::string& key) {
+    if (auto it = g_client_slot.find(key); it != g_client_slot.end()) return it->second;
+    uint32_t slot;
+    if (!g_free_clients.empty()) {
+        slot = g_free_clients.back();
+        g_free_clients.pop_back();
+    } else {
+        slot = static_cast<uint32_t>(g_clients.size());
+        g_clients.emplace_back();
+    }
+    g_clients[slot].key = key;
+    g_client_slot.emplace(key, slot);
+    return slot;
+}
+
+// True when the client holds its whole share; its entries old enough to be taken back are
+// forgotten first. Write lock held.
+bool AtShare(const std::string& key, uint32_t now) {
+    auto it = g_client_slot.find(key);
+    if (it == g_client_slot.end()) return false;
+    const uint32_t slot = it->second;
+    ForgetOldEntries(slot, now);
+    return g_clients[slot].key == key && g_clients[slot].held >= kCmdClientShare;
 }
 
 bool Expired(const Entry& e, uint32_t now) {
@@ -84,6 +187,9 @@ int32_t ReadStatus(int32_t id, bool notify) {
 void CmdRegistryInit() {
     if (g_lock_live) g_lock.Done();
     std::memset(g_table, 0, sizeof g_table);
+    g_clients.clear();
+    g_free_clients.clear();
+    g_client_slot.clear();
     g_last.store(0);
     g_lock.Init(kLockName);
     g_lock_live = true;
@@ -102,6 +208,10 @@ TCmdID CmdNewID() {
         if (last < kCmdBegin) last = kCmdBegin;
         const int32_t start = last;
         const uint32_t now = plat::GetTickCount();
+        // A client at its share is answered before anything is looked at, so one client
+        // cannot take the entries every other client needs.
+        const std::string key = ClientKey();
+        if (!key.empty() && AtShare(key, now)) return plat::E_OUTOFMEMORY;
         // Failed and timed-out commands keep their entries; when nothing else is free the one
         // that finished longest ago (and at least a time-out ago) is taken back, so failures
         // cannot use up the table for good.
@@ -109,9 +219,12 @@ TCmdID CmdNewID() {
         int64_t oldest_ago = kCmdTimeoutMs;
         auto issue = [&](int32_t id) {
             Entry& e = At(id);
+            // A taken-back entry stops counting against the client it was issued to before.
+            Uncharge(IndexOf(id));
             e.status = kCmdPending;
             e.start_tick = now;
             e.issued = 1;
+            if (!key.empty()) Charge(IndexOf(id), SlotFor(key));
             g_last.store(id, std::memory_order_relaxed);
             return id;
         };
@@ -144,6 +257,8 @@ void CmdSetResult(TCmdID id, int32_t result) {
         if (e.status == kCmdPending) {
             e.status = result;
             e.end_tick = plat::GetTickCount();
+            // A command completed with 0 frees its entry at once.
+            if (result == 0) Uncharge(IndexOf(id));
         }
     }
     ChangeRing().Push(TChangeRing::kCommandMarker);

@@ -22,6 +22,10 @@ constexpr int32_t kCmdUnknown = static_cast<int32_t>(0x80070057u);  // E_INVALID
 constexpr uint32_t kCmdTimeoutMs = 20000;
 // CmdWait rechecks at least this often even without a wake-up.
 constexpr uint32_t kCmdWaitSliceMs = 10000;
+// Entries one client (one peer of the transport) may hold at once: issued to it and neither
+// free again (completed with 0) nor yet open to reuse. Beyond it CmdNewID answers
+// E_OUTOFMEMORY to that client at once; callers in the service's own process are not counted.
+constexpr uint32_t kCmdClientShare = 1024;
 
 // True for 0x7FFF0000..0x7FFFFFFF; every other value is a final result.
 constexpr bool IsCmdID(int32_t v) {
@@ -35,7 +39,8 @@ void CmdRegistryDone();
 
 // Next free id, round-robin over the table. With none free, the entry that completed or timed
 // out longest ago (more than 20000 ms ago) is issued again; E_OUTOFMEMORY (0x8007000E) only
-// when every entry is pending or finished within the last 20000 ms.
+// when every entry is pending or finished within the last 20000 ms, or when the calling
+// client already holds kCmdClientShare entries.
 TCmdID CmdNewID();
 // Stores the result of a pending command (a result after the time-out is dropped) and wakes
 // waiters. Does nothing before the first id was issued; an id outside the range is logged and

@@ -194,11 +194,16 @@ void TProcessThread::PollStep() {
         if (dev) {
             const DATE sampled = rec.time;  // a copy: the record is packed
             rec.time = std::max(sampled, failed_cycle_[static_cast<size_t>(a)]);
+            // Waiting commands rank a post first only now and then: a client that keeps its
+            // queue full would otherwise have the line to itself.
+            const uint32_t last = priority_step_[static_cast<size_t>(a)];
+            if (rec.busy && last != 0 && step - (last - 1) < kPriorityEvery) rec.busy = 0;
         }
         if (ComparePollPriority(best, rec)) {
             chosen = a;
             if (rec.busy) {
                 port_->Log().Log(" highest priority addr=" + Num(a), PL_INFO);
+                if (dev) priority_step_[static_cast<size_t>(a)] = step + 1;
                 break;
             }
         }

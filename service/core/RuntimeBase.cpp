@@ -1,5 +1,7 @@
 #include "service/core/RuntimeBase.h"
 
+#include <algorithm>
+
 #include "service/core/Errors.h"
 #include "service/core/TxtProt.h"
 
@@ -52,14 +54,16 @@ TSafeIntfArray::~TSafeIntfArray() {
     {
         WriteGuard g(lock_);
         old.swap(items_);
+        used_ = 0;
     }
     // References are dropped outside the lock: a destructor may come back to this array.
 }
 
-int TSafeIntfArray::LastUsedPlusOne() const {
-    for (size_t i = items_.size(); i > 0; --i)
-        if (items_[i - 1]) return static_cast<int>(i);
-    return 0;
+void TSafeIntfArray::Emptied(size_t index) {
+    // Only the last used slot moves the end; each empty slot passed here lies above the end
+    // afterwards, so it is passed once before Add fills it again.
+    if (index + 1 != used_) return;
+    while (used_ > 0 && !items_[used_ - 1]) --used_;
 }
 
 void TSafeIntfArray::GrowFor(size_t index) {
@@ -71,28 +75,36 @@ void TSafeIntfArray::SetAt(int index, ComPtr<IRef> ref) {
     ComPtr<IRef> old;
     {
         WriteGuard g(lock_);
-        GrowFor(static_cast<size_t>(index));
-        old = std::exchange(items_[static_cast<size_t>(index)], std::move(ref));
+        const auto i = static_cast<size_t>(index);
+        GrowFor(i);
+        old = std::exchange(items_[i], std::move(ref));
+        if (items_[i])
+            used_ = std::max(used_, i + 1);
+        else
+            Emptied(i);
     }
 }
 
 int TSafeIntfArray::Add(ComPtr<IRef> ref) {
     WriteGuard g(lock_);
-    int index = LastUsedPlusOne();
-    GrowFor(static_cast<size_t>(index));
-    items_[static_cast<size_t>(index)] = std::move(ref);
-    return index;
+    const size_t index = used_;
+    GrowFor(index);
+    items_[index] = std::move(ref);
+    if (items_[index]) used_ = index + 1;
+    return static_cast<int>(index);
 }
 
 ComPtr<IRef> TSafeIntfArray::Extract(int index) {
     WriteGuard g(lock_);
     if (index < 0 || static_cast<size_t>(index) >= items_.size()) return {};
-    return std::exchange(items_[static_cast<size_t>(index)], nullptr);
+    ComPtr<IRef> out = std::exchange(items_[static_cast<size_t>(index)], nullptr);
+    Emptied(static_cast<size_t>(index));
+    return out;
 }
 
 int TSafeIntfArray::Count() {
     ReadGuard g(lock_);
-    return LastUsedPlusOne();
+    return static_cast<int>(used_);
 }
 
 bool TSafeIntfArray::Exists(int index) {

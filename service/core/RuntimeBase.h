@@ -89,11 +89,14 @@ class TSafeIntfArray {
     TSyncLock& Lock() { return lock_; }
 
   private:
-    int LastUsedPlusOne() const;
+    // After slot `index` was emptied: the used end moves down past the empty slots below it.
+    void Emptied(size_t index);
     void GrowFor(size_t index);
 
     TSyncLock lock_;
     std::vector<ComPtr<IRef>> items_;
+    // One past the last non-null slot, kept as slots fill and empty: Count and Add never scan.
+    size_t used_ = 0;
 };
 
 // Interlocked id counter; the first id is 1.

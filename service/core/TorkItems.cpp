@@ -95,26 +95,39 @@ bool TCommand::IdMayBeReissued() const {
 }
 
 int32_t TCQueue::Add(ComPtr<TCommand> command) {
-    int32_t id = CmdNewID();
+    {
+        std::lock_guard lk(lock_);
+        if (items_.size() + reserved_ >= kMaxQueued) return plat::E_OUTOFMEMORY;
+        ++reserved_;
+    }
+    // The registry is asked outside the queue's lock: the poll thread must not wait on it.
+    int32_t id;
+    try {
+        id = CmdNewID();
+    } catch (...) {
+        std::lock_guard lk(lock_);
+        --reserved_;
+        throw;
+    }
     command->id = id;
     command->issued_tick = plat::GetTickCount();
-    items_.Add(ComPtr<IRef>(static_cast<IRef*>(command.Get())));
+    std::lock_guard lk(lock_);
+    --reserved_;
+    // A command the registry refused has no id to answer under: nobody could learn its fate.
+    if (IsCmdID(id)) items_.push_back(std::move(command));
     return id;
 }
 
 ComPtr<TCommand> TCQueue::Next() {
     current_ = nullptr;
     for (;;) {
-        int count = items_.Count();
-        int first = -1;
-        for (int i = 0; i < count; ++i)
-            if (items_.Exists(i)) {
-                first = i;
-                break;
-            }
-        if (first == -1) return {};
-        ComPtr<IRef> ref = items_.Extract(first);
-        ComPtr<TCommand> cmd(ref ? dynamic_cast<TCommand*>(ref->Self()) : nullptr);
+        ComPtr<TCommand> cmd;
+        {
+            std::lock_guard lk(lock_);
+            if (items_.empty()) return {};
+            cmd = std::move(items_.front());
+            items_.pop_front();
+        }
         if (!cmd) continue;
         int32_t id = cmd->id.load();
         // A client that did not ask in time is not told otherwise: an expired command stays
@@ -133,7 +146,8 @@ ComPtr<TCommand> TCQueue::Next() {
 }
 
 bool TCQueue::HasCommands() {
-    return items_.Count() > 0;
+    std::lock_guard lk(lock_);
+    return !items_.empty();
 }
 
 void TCQueue::Complete(int32_t result) {

@@ -2,6 +2,8 @@
 // per-post command queue, fixed-point rounding and the poll-priority record.
 #pragma once
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 
 #include "service/core/DrvItems.h"
@@ -46,11 +48,14 @@ class TCommand : public TMyInterfacedObject {
     const int64_t value;     // fixed point
 };
 
-// Commands waiting for the port's poll thread.
+// Commands waiting for the port's poll thread, oldest first.
 class TCQueue {
   public:
-    TCQueue() : items_("CQueueItems") {}
-    // Registers the command and queues it; the result is its id, or the registry's error.
+    // Commands one post holds at once; more would mostly expire before the line gets to them.
+    static constexpr size_t kMaxQueued = 64;
+
+    // Registers the command and queues it; the result is its id, or the registry's error
+    // (E_OUTOFMEMORY also for a full queue). A command refused so takes no id and is not queued.
     int32_t Add(ComPtr<TCommand> command);
     // The next live command becomes the current one; expired ones (by the registry or by
     // their own age) complete with -1 and are never handed out.
@@ -61,7 +66,9 @@ class TCQueue {
 
   private:
     ComPtr<TCommand> current_;  // poll thread only
-    TSafeIntfArray items_;
+    std::mutex lock_;
+    std::deque<ComPtr<TCommand>> items_;  // under lock_
+    size_t reserved_ = 0;                 // places taken by an Add getting its id; under lock_
 };
 
 // How a native port ranks the next address (21 bytes, packed).

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/com/callcontext.h"
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
@@ -315,4 +316,40 @@ TEST_F(CmdRegistryTest, IdNeverIssuedIsUnknownNotSuccess) {
     // A late result for an id nobody was given changes nothing.
     CmdSetResult(0x7FFF0005, 3);
     EXPECT_EQ(CmdQuery(0x7FFF0005), kCmdUnknown);
+}
+
+// Each client of the transport holds at most its share of the table: beyond it that client is
+// refused at once, while other clients and the service itself are still served.
+TEST_F(CmdRegistryTest, OneClientCannotTakeTheIdsOthersNeed) {
+    plat::ScopedFakeClock clock(false);
+    plat::CallContext flooder;
+    flooder.transported = true;
+    flooder.peer = "unix:pid=7 uid=1000";
+    plat::CallContext other = flooder;
+    other.peer = "unix:pid=8 uid=1000";
+    std::vector<TCmdID> held;
+    {
+        plat::CallContextScope in(flooder);
+        for (uint32_t i = 0; i < kCmdCount; ++i) {
+            const TCmdID id = CmdNewID();
+            if (!IsCmdID(id)) break;
+            held.push_back(id);
+        }
+        ASSERT_EQ(held.size(), kCmdClientShare);
+        EXPECT_EQ(CmdNewID(), kFull);
+        // Success frees the entry at once; a failure keeps it while its result is kept.
+        CmdSetResult(held[0], 0);
+        EXPECT_TRUE(IsCmdID(CmdNewID()));
+        CmdSetResult(held[1], 1117);
+        EXPECT_EQ(CmdNewID(), kFull);
+    }
+    {
+        plat::CallContextScope in(other);
+        EXPECT_TRUE(IsCmdID(CmdNewID())) << "another client is served";
+    }
+    EXPECT_TRUE(IsCmdID(CmdNewID())) << "and so is the service itself";
+    // Two time-outs after issue every entry may be taken back: the share is free again.
+    clock->Advance(2 * kCmdTimeoutMs + 1);
+    plat::CallContextScope in(flooder);
+    EXPECT_TRUE(IsCmdID(CmdNewID()));
 }

@@ -257,6 +257,25 @@ TEST_F(PostItems, StaleCommandNeitherRunsNorAnswersForTheNextHolderOfItsId) {
     EXPECT_EQ(CmdQuery(new_id), new_id) << "and the new holder of the id gets no answer from it";
 }
 
+// A command the registry refuses, or one beyond the post's bound, is answered at once: it
+// takes no id and never reaches the queue.
+TEST_F(PostItems, RefusedCommandsAreNeverQueuedAndTheQueueIsBounded) {
+    std::vector<int32_t> ids;
+    for (size_t i = 0; i < TCQueue::kMaxQueued; ++i) {
+        ids.push_back(state_->Write(Variant::I4(1), 1, 0, 1033));
+        ASSERT_TRUE(IsCmdID(ids.back()));
+    }
+    EXPECT_EQ(state_->Write(Variant::I4(1), 1, 0, 1033), plat::E_OUTOFMEMORY);
+    EXPECT_EQ(CmdNewID(), ids.back() + 1) << "the refused command took no id";
+    EXPECT_EQ(Drain().size(), TCQueue::kMaxQueued);
+
+    while (IsCmdID(CmdNewID())) {
+    }
+    EXPECT_EQ(state_->Write(Variant::I4(1), 1, 0, 1033), plat::E_OUTOFMEMORY);
+    EXPECT_FALSE(state_->Queue().HasCommands()) << "a command refused at issue is not queued";
+    EXPECT_TRUE(Drain().empty());
+}
+
 TEST(FixedPointRound, ModesAndEdges) {
     EXPECT_EQ(FixedPointRound(0, 5000, 13000), 15000);
     EXPECT_EQ(FixedPointRound(1, 5000, 13000), 15000);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
@@ -507,13 +508,15 @@ struct Service {
 
 // Steps (failed cycles included) for `ms` of fake time; what each controller got meanwhile.
 std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station,
-                                std::initializer_list<int> addresses, uint32_t ms) {
+                                std::initializer_list<int> addresses, uint32_t ms,
+                                const std::function<void()>& before_step = {}) {
     std::map<int, Service> out;
     for (int a : addresses) station.Find(a)->ClearRequests();
     const uint32_t start = plat::GetTickCount();
     // Steps that take no time (cycles failing before the line) end the run by their number.
     for (int steps = 0; plat::TickDiff(plat::GetTickCount(), start) < ms && steps < 100000;
          ++steps) {
+        if (before_step) before_step();
         try {
             t.PollStep();
         } catch (...) {
@@ -653,6 +656,30 @@ TEST_F(PollThread, PostWhoseCyclesAlwaysFailDoesNotStarveTheOthers) {
     auto served = ServeFor(*thread_, *station_, {3}, 60000);
     EXPECT_GE(served[3].exchanges, 60u);
     EXPECT_LT(served[3].max_age, 5.0) << "the healthy post's state stays fresh";
+}
+
+// A client that keeps one post's command queue full must not take the line from the other
+// posts: they keep nine tenths of their exchanges, and the queue stays bounded.
+TEST_F(PollThread, FloodedCommandQueueLeavesTheOtherPostsTheirShareOfTheLine) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    for (int a : {1, 3}) station_->Add(a, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 3, 60000));
+    const auto quiet = ServeFor(*thread_, *station_, {1, 3}, 30000);
+    TBasicTork* flooded = thread_->GetDevice(1);
+    size_t issued = 0, refused = 0;
+    const auto flood = ServeFor(*thread_, *station_, {1, 3}, 30000, [&] {
+        // What a client's call loop puts in between two steps of the line.
+        for (int i = 0; i < 4; ++i)
+            ++(IsCmdID(flooded->Write(Variant::I4(tlb::csWaitingKey), 1, 0, 1033)) ? issued
+                                                                                   : refused);
+    });
+    EXPECT_GE(flood.at(3).exchanges * 10, quiet.at(3).exchanges * 9)
+        << "flooded " << flood.at(3).exchanges << " quiet " << quiet.at(3).exchanges;
+    EXPECT_LT(flood.at(3).max_age, 5.0);
+    EXPECT_GT(issued, 0u);
+    EXPECT_GT(refused, 0u) << "a full queue refuses at once";
 }
 
 // The line goes away under a served post (the emulator unregisters): the post shows the lost
