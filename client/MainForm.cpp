@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "client/TorkCallback.h"
+#include "client/ValueDelegate.h"
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/types/datetime.h"
@@ -146,6 +147,13 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     DBGrid1->setColumnWidth(MemTable::Stamp, 140);
     DBGrid1->setColumnWidth(MemTable::Data, 110);
     DBGrid1->setColumnWidth(MemTable::IdleInterval, 130);
+    // Values in the service's fixed point, typed and shown in the window's locale; a text the
+    // editor refuses is reported once the editor has closed.
+    auto* values = new ValueDelegate(DBGrid1);
+    DBGrid1->setItemDelegateForColumn(MemTable::Data, values);
+    connect(
+        values, &ValueDelegate::refused, this, [this](const QString& m) { display_(m); },
+        Qt::QueuedConnection);
 
     auto* body = new QHBoxLayout;
     body->setContentsMargins(0, 0, 0, 0);

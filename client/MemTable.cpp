@@ -233,7 +233,7 @@ QVariant MemTable::data(const QModelIndex& index, int role) const {
         case Stamp:
             return v.toDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
         case Data:
-            return QString::number(v.toDouble(), 'g', 15);
+            return v;  // the view's delegate writes it in fixed point, in the view's locale
         default:
             return v.toString();
     }

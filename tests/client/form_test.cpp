@@ -2,6 +2,11 @@
 // the table's loading, events from other threads, and the write-back.
 #include <gtest/gtest.h>
 
+#include <QAbstractSpinBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
+#include <QStyledItemDelegate>
 #include <QThread>
 
 #include <algorithm>
@@ -77,6 +82,34 @@ class FormTest : public ::testing::Test {
     double TableData(int row) {
         MemTable* t = Form().Memory;
         return t->data(t->index(row, MemTable::Data), Qt::EditRole).toDouble();
+    }
+    // Opens the grid's editor on the cell, replaces its text by typing `text` key by key, and
+    // commits it with Enter, as an operator does.
+    void TypeIntoCell(int row, int column, const QString& text) {
+        QTableView* grid = Form().DBGrid1;
+        const QModelIndex at = grid->model()->index(row, column);
+        grid->setCurrentIndex(at);
+        grid->edit(at);
+        QWidget* editor = nullptr;
+        for (QWidget* w : grid->viewport()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (w->isVisible()) editor = w;
+        ASSERT_NE(editor, nullptr) << "no editor opened";
+        if (auto* le = qobject_cast<QLineEdit*>(editor)) le->selectAll();
+        if (auto* sb = qobject_cast<QAbstractSpinBox*>(editor)) sb->selectAll();
+        for (QChar c : text) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QCoreApplication::sendEvent(editor, &press);
+        }
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(editor, &enter);
+        Drain();
+    }
+    // What the grid's cell shows.
+    QString CellText(int row, int column) {
+        QTableView* grid = Form().DBGrid1;
+        const QModelIndex at = grid->model()->index(row, column);
+        auto* d = qobject_cast<QStyledItemDelegate*>(grid->itemDelegateForIndex(at));
+        return d ? d->displayText(at.data(Qt::DisplayRole), grid->locale()) : QString();
     }
 
     plat::ComPtr<FakeNorvalt> fake_;
@@ -463,4 +496,53 @@ TEST_F(FormTest, WriteBackOfAValueCurrencyCannotHoldSendsNothing) {
     f.NavPostClick();
     EXPECT_EQ(fake_->CallsOf("SetVarValue"),
               std::vector<std::string>{"SetVarValue 3 3 9000000000000000000"});
+}
+
+TEST_F(FormTest, TypedValueIsSentWithItsFourDecimalsInTheWindowsLocale) {
+    const QLocale was;
+    struct Restore {
+        QLocale l;
+        ~Restore() { QLocale::setDefault(l); }
+    } restore{was};
+    QLocale::setDefault(QLocale::c());
+    TForm1& f = Bound();
+    f.show();
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("1.2345"));
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 12345"});
+    EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("1.2345"))
+        << "the cell shows what was sent";
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("0.5"));
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 5000"});
+
+    // What the fixed point cannot carry is refused with a message, and nothing is sent.
+    for (const char* bad : {"1e20", "1.23456", "abc", "0,5"}) {
+        fake_->ClearCalls();
+        shown_.clear();
+        TypeIntoCell(1, MemTable::Data, QString::fromUtf8(bad));
+        f.NavPostClick();
+        EXPECT_TRUE(fake_->CallsOf("SetVarValue").empty()) << bad;
+        EXPECT_EQ(shown_.size(), 1u) << bad << ": the operator is told";
+        EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("0.5")) << bad;
+    }
+
+    // Under a Russian locale the comma is the separator.
+    form_.reset();
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    TForm1& r = Bound();
+    r.show();
+    fake_->ClearCalls();
+    shown_.clear();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("0,5"));
+    r.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 5000"});
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("1234,5678"));
+    r.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 12345678"});
+    EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("1234,5678"));
+    EXPECT_TRUE(shown_.empty());
 }
