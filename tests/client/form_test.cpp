@@ -8,8 +8,10 @@
 #include <QLocale>
 #include <QStyledItemDelegate>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -41,7 +43,7 @@ class FormTest : public ::testing::Test {
     }
     void TearDown() override {
         form_.reset();
-        EXPECT_EQ(fake_->OffThreadCalls(), 0) << "a service call left the GUI thread";
+        EXPECT_EQ(fake_->GuiThreadCalls(), 0) << "a service call ran on the GUI thread";
     }
 
     TForm1& Form() {
@@ -445,7 +447,7 @@ TEST_F(FormTest, EveryHandlerRunsOnTheGuiThread) {
     EXPECT_TRUE(PumpUntil([&] { return f.StateEdit->text() == QStringLiteral("Доза задана"); }));
     Drain();
     EXPECT_EQ(f.offThreadCalls(), 0);
-    EXPECT_EQ(fake_->OffThreadCalls(), 0);
+    EXPECT_EQ(fake_->GuiThreadCalls(), 0);
     EXPECT_EQ(Listed(), std::vector<QString>{"3"});
 }
 
@@ -544,5 +546,57 @@ TEST_F(FormTest, TypedValueIsSentWithItsFourDecimalsInTheWindowsLocale) {
     r.NavPostClick();
     EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 12345678"});
     EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("1234,5678"));
+    EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(FormTest, AHungServiceLeavesTheWindowRunningAndTheCallEndsWithAMessage) {
+    TForm1& f = Bound();
+    f.show();
+    Drain();
+    f.setCallWait(400);
+    fake_->hang_method = "SetState";
+    fake_->ClearCalls();
+    // While the command is outstanding: timers run, the operator types, the window repaints.
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    int paints = 0;
+    struct PaintCounter : QObject {
+        int* n;
+        explicit PaintCounter(int* c) : n(c) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++*n;
+            return false;
+        }
+    } counter(&paints);
+    f.CompEdit->installEventFilter(&counter);
+    QTimer::singleShot(100, &f, [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QCoreApplication::sendEvent(f.CompEdit, &key);
+        f.WorkClick();  // a second command behind the hung one is not sent
+    });
+    const auto start = std::chrono::steady_clock::now();
+    f.WorkClick();
+    const auto spent = std::chrono::steady_clock::now() - start;
+    f.CompEdit->removeEventFilter(&counter);
+    EXPECT_GE(ticks, 5) << "the window's events stopped while the call was outstanding";
+    EXPECT_EQ(f.CompEdit->text(), QStringLiteral("x")) << "typing was not taken";
+    EXPECT_GE(paints, 1) << "the window was not repainted";
+    EXPECT_LT(spent, std::chrono::seconds(3)) << "the call to the hung service was not bounded";
+    ASSERT_EQ(shown_.size(), 1u) << "the operator is not told";
+    EXPECT_EQ(shown_[0], QStringLiteral("Служба не ответила вовремя"));
+    EXPECT_EQ(fake_->CallsOf("SetState").size(), 1u);
+    EXPECT_TRUE(fake_->CallsOf("GetResult").empty());
+
+    // The service answers again: the window goes on with it.
+    fake_->Unhang();
+    ASSERT_TRUE(PumpUntil([&] { return fake_->Hanging() == 0; }));
+    fake_->hang_method.clear();
+    shown_.clear();
+    fake_->ClearCalls();
+    f.StopClick();
+    EXPECT_EQ(fake_->Calls(), (std::vector<std::string>{
+                                  "SetState 3 0", "GetResult " + std::to_string(tlb::CmdBegin)}));
     EXPECT_TRUE(shown_.empty());
 }
