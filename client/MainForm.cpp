@@ -20,7 +20,9 @@
 #include "client/ValueDelegate.h"
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
+#include "platform/rpc/client.h"
 #include "platform/rpc/connection.h"
+#include "platform/rpc/wire.h"
 #include "platform/types/datetime.h"
 
 namespace cli {
@@ -33,7 +35,36 @@ constexpr int kLastPost = 100;  // posts the console asks about when it binds
 constexpr int kMaxStuckCalls = 4;
 std::atomic<int> g_stuck_calls{0};
 
+std::string CallTimeoutText() {
+    return "Служба не ответила вовремя";
+}
+
+// The window's texts for the failures the platform itself reports (the transport and the
+// server's stop), in place of the platform's English ones. An object's own texts stay as they
+// came.
+const char* PlatformText(plat::HRESULT hr) {
+    switch (static_cast<uint32_t>(hr)) {
+        case static_cast<uint32_t>(plat::RPC_E_DISCONNECTED):
+            return "Связь с процессом службы разорвана";
+        case static_cast<uint32_t>(plat::rpc::RPC_E_TIMEOUT):
+            return "Служба не ответила вовремя";
+        case static_cast<uint32_t>(plat::RPC_E_INVALID_DATA):
+            return "Ответ службы искажён";
+        case static_cast<uint32_t>(plat::rpc::RPC_S_SERVER_UNAVAILABLE):
+            return "Компьютер недоступен";
+        case static_cast<uint32_t>(plat::rpc::RPC_S_SERVER_TOO_BUSY):
+            return "Служба перегружена";
+        case static_cast<uint32_t>(plat::rpc::CO_E_SERVER_EXEC_FAILURE):
+            return "Служба не запущена";
+        case static_cast<uint32_t>(plat::CO_E_SERVER_STOPPING):
+            return "Служба останавливается";
+        default:
+            return nullptr;
+    }
+}
+
 QString ErrorText(plat::HRESULT hr, const std::string& text) {
+    if (const char* own = PlatformText(hr)) return QString::fromUtf8(own);
     if (!text.empty()) return QString::fromStdString(text);
     char b[32];
     std::snprintf(b, sizeof b, "0x%08X", static_cast<uint32_t>(hr));
@@ -45,10 +76,6 @@ QDateTime DateToDateTime(plat::DATE d) {
     if (!plat::DateToSystemTime(d, st)) return {};
     return QDateTime(QDate(st.wYear, st.wMonth, st.wDay),
                      QTime(st.wHour, st.wMinute, st.wSecond, st.wMilliseconds));
-}
-
-std::string CallTimeoutText() {
-    return "Служба не ответила вовремя";
 }
 
 }  // namespace
@@ -250,6 +277,10 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     DBGrid1->setColumnWidth(MemTable::Stamp, 140);
     DBGrid1->setColumnWidth(MemTable::Data, 110);
     DBGrid1->setColumnWidth(MemTable::IdleInterval, 130);
+    // No title is clipped: a section's size hint reckons with the bold text the header draws.
+    for (int c = 0; c < MemTable::kFieldCount; ++c)
+        DBGrid1->setColumnWidth(
+            c, qMax(DBGrid1->columnWidth(c), DBGrid1->horizontalHeader()->sectionSizeHint(c)));
     // Values in the service's fixed point, typed and shown in the window's locale; a text the
     // editor refuses is reported once the editor has closed.
     auto* values = new ValueDelegate(DBGrid1);
@@ -461,7 +492,7 @@ int16_t TForm1::NumberValue() const {
     const QString text = Number->text();
     const int v = text.trimmed().toInt(&ok);
     if (!ok || v < INT16_MIN || v > INT16_MAX)
-        throw std::invalid_argument("'" + text.toStdString() + "' is not a valid integer value");
+        throw std::invalid_argument("'" + text.toStdString() + "' не является целым числом");
     return static_cast<int16_t>(v);
 }
 
@@ -503,7 +534,7 @@ void TForm1::Button2Click() {
         }
         if (made->object) {
             service_ = std::move(made->service);
-            if (!service_) throw std::runtime_error("Interface not supported");
+            if (!service_) throw std::runtime_error("Интерфейс не поддерживается");
         }
         if (service_) {
             callback_ = plat::MakeCom<TTorkCallback>(this, ++bind_generation_);

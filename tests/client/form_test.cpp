@@ -395,7 +395,7 @@ TEST_F(FormTest, NotANumberClearsThePostView) {
     EXPECT_TRUE(f.Work->isHidden() && f.Stop->isHidden() && f.Pause->isHidden());
     EXPECT_FALSE(f.Memory->active());
     ASSERT_EQ(shown_.size(), 1u);
-    EXPECT_EQ(shown_[0], QStringLiteral("'abc' is not a valid integer value"));
+    EXPECT_EQ(shown_[0], QStringLiteral("'abc' не является целым числом"));
 }
 
 TEST_F(FormTest, SelectingAListedPostShowsIt) {
@@ -599,4 +599,19 @@ TEST_F(FormTest, AHungServiceLeavesTheWindowRunningAndTheCallEndsWithAMessage) {
     EXPECT_EQ(fake_->Calls(), (std::vector<std::string>{
                                   "SetState 3 0", "GetResult " + std::to_string(tlb::CmdBegin)}));
     EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(FormTest, PlatformErrorTextsAreShownInTheWindowsLanguage) {
+    TForm1& f = Bound();
+    fake_->fail_method = "SetState";
+    fake_->fail_hr = plat::RPC_E_DISCONNECTED;
+    fake_->fail_text = "The connection to the object's process is closed";
+    f.StopClick();
+    fake_->fail_hr = plat::E_FAIL;  // an object's own text stays as it came
+    fake_->fail_text = "line down";
+    f.StopClick();
+    f.Number->setText(QString());
+    EXPECT_EQ(shown_, (std::vector<QString>{QStringLiteral("Связь с процессом службы разорвана"),
+                                            QStringLiteral("line down"),
+                                            QStringLiteral("'' не является целым числом")}));
 }
