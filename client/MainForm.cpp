@@ -14,6 +14,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <thread>
 
 #include "client/TorkCallback.h"
@@ -691,6 +692,7 @@ void TForm1::PauseClick() {
 
 void TForm1::LoadVariables() {
     GuiOnly();
+    std::exception_ptr timed_out;
     Memory->disableControls();
     try {
         Memory->close();
@@ -737,6 +739,9 @@ void TForm1::LoadVariables() {
                                               static_cast<double>(v.Value.int64) / 10000.0);
                         Memory->setFieldValue(MemTable::Stamp, DateToDateTime(v.TimeStamp));
                     }
+                } catch (const OleError& e) {
+                    // A service that does not answer gets no further calls.
+                    if (e.Code() == plat::rpc::RPC_E_TIMEOUT) throw;
                 } catch (const std::exception&) {
                     // The row keeps what it has.
                 }
@@ -744,14 +749,19 @@ void TForm1::LoadVariables() {
             }
         }
         Memory->setAfterPost([this] { MemoryAfterPost(); });
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         StateEdit->clear();
         Work->hide();
         Stop->hide();
         Pause->hide();
         Memory->close();
+        // The error goes no further, except a call given up: the operator is told of that.
+        if (auto* ole = dynamic_cast<const OleError*>(&e);
+            ole && ole->Code() == plat::rpc::RPC_E_TIMEOUT)
+            timed_out = std::current_exception();
     }
     Memory->enableControls();
+    if (timed_out) std::rethrow_exception(timed_out);
 }
 
 void TForm1::MemoryAfterPost() {
@@ -845,7 +855,11 @@ void TForm1::OnVarValueChanged(int post, int variable, tlb::TVariableValue value
     if (post != current_post_) return;
     switch (Memory->state()) {
         case MemTable::State::Inactive:
-            LoadVariables();
+            try {
+                LoadVariables();
+            } catch (const std::exception&) {
+                // An event's reload tells nobody.
+            }
             return;
         case MemTable::State::Edit:
         case MemTable::State::Insert:

@@ -589,6 +589,14 @@ TEST_F(FormTest, AHungServiceLeavesTheWindowRunningAndTheCallEndsWithAMessage) {
     EXPECT_EQ(fake_->CallsOf("SetState").size(), 1u);
     EXPECT_TRUE(fake_->CallsOf("GetResult").empty());
 
+    // A reload that hangs ends within one bound as well, not one per row.
+    fake_->hang_method = "GetVarValue";
+    shown_.clear();
+    fake_->ClearCalls();
+    f.Number->setText(QStringLiteral("3 "));
+    EXPECT_EQ(shown_, std::vector<QString>{QStringLiteral("Служба не ответила вовремя")});
+    EXPECT_EQ(fake_->CallsOf("GetVarValue").size(), 1u);
+
     // The service answers again: the window goes on with it.
     fake_->Unhang();
     ASSERT_TRUE(PumpUntil([&] { return fake_->Hanging() == 0; }));
