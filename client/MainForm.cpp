@@ -35,6 +35,8 @@ constexpr int kLastPost = 100;  // posts the console asks about when it binds
 // Call threads left in a call that was given up; beyond this many, calls fail at once.
 constexpr int kMaxStuckCalls = 4;
 std::atomic<int> g_stuck_calls{0};
+// Held while a call thread posts its wake-up to the window, and by the wake-up's handler.
+std::mutex g_wake_m;
 
 std::string CallTimeoutText() {
     return "Служба не ответила вовремя";
@@ -161,9 +163,12 @@ class CallThread {
                 job->done = true;
                 job->cv.notify_all();
                 // An event, not only a wake-up: the GUI thread's wait returns once one has run.
-                if (job->wake)
-                    QMetaObject::invokeMethod(
-                        job->wake, [] {}, Qt::QueuedConnection);
+                // Posted under our own lock, which the event's handler takes, so the event is
+                // published to the GUI thread by that lock as well and not only by the toolkit.
+                if (job->wake) {
+                    std::lock_guard wl(g_wake_m);
+                    QMetaObject::invokeMethod(job->wake, "CallEnded", Qt::QueuedConnection);
+                }
             }
             std::lock_guard lk(s.m);
             s.running = false;
@@ -381,7 +386,7 @@ plat::HRESULT TForm1::Await(const std::shared_ptr<CallJob>& job, bool pump) {
     const std::shared_ptr<CallThread> caller = caller_;
     {
         std::lock_guard lk(job->m);
-        job->wake = pump ? QCoreApplication::instance() : nullptr;
+        job->wake = pump ? this : nullptr;  // alive while it waits; cleared when it gives up
     }
     caller->Run(job);
     const auto deadline =
@@ -458,6 +463,10 @@ bool TForm1::RefuseWhileBusy() {
     if (!busy()) return false;
     QApplication::beep();
     return true;
+}
+
+void TForm1::CallEnded() {
+    std::lock_guard lk(g_wake_m);
 }
 
 void TForm1::ScheduleAfterCalls() {

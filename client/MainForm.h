@@ -131,6 +131,8 @@ class TForm1 : public QWidget {
     Q_INVOKABLE void DrainEvents();
     // What was put off while a call was outstanding: a close, a change of Number, events.
     Q_INVOKABLE void AfterCalls();
+    // A call thread's wake-up: makes the waiting loop look at its call again.
+    Q_INVOKABLE void CallEnded();
     void closeEvent(QCloseEvent* e) override;  // FormClose: releases
 
   private:
