@@ -7,14 +7,23 @@
 #include <QMessageBox>
 #include <QStyle>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <thread>
 
 #include "client/TorkCallback.h"
+#include "client/ValueDelegate.h"
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
+#include "platform/rpc/client.h"
+#include "platform/rpc/connection.h"
+#include "platform/rpc/wire.h"
 #include "platform/types/datetime.h"
 
 namespace cli {
@@ -23,8 +32,42 @@ namespace {
 
 constexpr int kFirstPost = 1;
 constexpr int kLastPost = 100;  // posts the console asks about when it binds
+// Call threads left in a call that was given up; beyond this many, calls fail at once.
+constexpr int kMaxStuckCalls = 4;
+std::atomic<int> g_stuck_calls{0};
+// Held while a call thread posts its wake-up to the window, and by the wake-up's handler.
+std::mutex g_wake_m;
+
+std::string CallTimeoutText() {
+    return "Служба не ответила вовремя";
+}
+
+// The window's texts for the failures the platform itself reports (the transport and the
+// server's stop), in place of the platform's English ones. An object's own texts stay as they
+// came.
+const char* PlatformText(plat::HRESULT hr) {
+    switch (static_cast<uint32_t>(hr)) {
+        case static_cast<uint32_t>(plat::RPC_E_DISCONNECTED):
+            return "Связь с процессом службы разорвана";
+        case static_cast<uint32_t>(plat::rpc::RPC_E_TIMEOUT):
+            return "Служба не ответила вовремя";
+        case static_cast<uint32_t>(plat::RPC_E_INVALID_DATA):
+            return "Ответ службы искажён";
+        case static_cast<uint32_t>(plat::rpc::RPC_S_SERVER_UNAVAILABLE):
+            return "Компьютер недоступен";
+        case static_cast<uint32_t>(plat::rpc::RPC_S_SERVER_TOO_BUSY):
+            return "Служба перегружена";
+        case static_cast<uint32_t>(plat::rpc::CO_E_SERVER_EXEC_FAILURE):
+            return "Служба не запущена";
+        case static_cast<uint32_t>(plat::CO_E_SERVER_STOPPING):
+            return "Служба останавливается";
+        default:
+            return nullptr;
+    }
+}
 
 QString ErrorText(plat::HRESULT hr, const std::string& text) {
+    if (const char* own = PlatformText(hr)) return QString::fromUtf8(own);
     if (!text.empty()) return QString::fromStdString(text);
     char b[32];
     std::snprintf(b, sizeof b, "0x%08X", static_cast<uint32_t>(hr));
@@ -44,7 +87,101 @@ void OleCheck(plat::HRESULT hr) {
     if (plat::Failed(hr)) throw OleError(hr, ErrorText(hr, plat::GetErrorText()).toStdString());
 }
 
+struct TForm1::CallJob {
+    std::function<void()> run;  // on the call thread
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    QObject* wake = nullptr;  // posted to when done, while the GUI thread waits
+    plat::HRESULT hr = plat::S_OK;
+    std::string text;
+};
+
+// The thread that makes the form's service calls, one at a time in the order given. Given up
+// when a call outlasts its wait: it then ends by itself once that call returns.
+class CallThread {
+  public:
+    CallThread() : thread_([s = s_] { Loop(*s); }) {}
+    ~CallThread() { Abandon(); }
+    CallThread(const CallThread&) = delete;
+    CallThread& operator=(const CallThread&) = delete;
+
+    void Run(std::shared_ptr<TForm1::CallJob> job) {
+        std::lock_guard lk(s_->m);
+        s_->jobs.push_back(std::move(job));
+        s_->cv.notify_one();
+    }
+    // Idle: joined. In a call: left to end by itself, counted as stuck until it does.
+    void Abandon() {
+        if (!thread_.joinable()) return;
+        bool idle;
+        {
+            std::lock_guard lk(s_->m);
+            s_->stop = true;
+            idle = !s_->running && s_->jobs.empty();
+            if (!idle) s_->stuck = true;
+            s_->cv.notify_one();
+        }
+        if (idle) {
+            thread_.join();
+        } else {
+            g_stuck_calls.fetch_add(1);
+            thread_.detach();
+        }
+    }
+
+  private:
+    struct Shared {
+        std::mutex m;
+        std::condition_variable cv;
+        std::deque<std::shared_ptr<TForm1::CallJob>> jobs;
+        bool running = false;
+        bool stop = false;
+        bool stuck = false;
+    };
+    static void Loop(Shared& s) {
+        for (;;) {
+            std::shared_ptr<TForm1::CallJob> job;
+            {
+                std::unique_lock lk(s.m);
+                s.cv.wait(lk, [&] { return s.stop || !s.jobs.empty(); });
+                // Given up: the jobs still queued are dropped with the thread (their waiters
+                // have gone).
+                if (s.stop) {
+                    if (s.stuck) g_stuck_calls.fetch_sub(1);
+                    return;
+                }
+                job = std::move(s.jobs.front());
+                s.jobs.pop_front();
+                s.running = true;
+            }
+            plat::ClearErrorText();
+            job->run();
+            {
+                std::lock_guard lk(job->m);
+                job->text = plat::GetErrorText();
+                job->done = true;
+                job->cv.notify_all();
+                // An event, not only a wake-up: the GUI thread's wait returns once one has run.
+                // Posted under our own lock, which the event's handler takes, so the event is
+                // published to the GUI thread by that lock as well and not only by the toolkit.
+                if (job->wake) {
+                    std::lock_guard wl(g_wake_m);
+                    QMetaObject::invokeMethod(job->wake, "CallEnded", Qt::QueuedConnection);
+                }
+            }
+            std::lock_guard lk(s.m);
+            s.running = false;
+        }
+    }
+
+    std::shared_ptr<Shared> s_ = std::make_shared<Shared>();
+    std::thread thread_;
+};
+
 TForm1::Creator TForm1::DefaultCreator() {
+    // A stopped service must not hold the console's calls for good.
+    plat::rpc::SetClientCallTimeout(kCallTimeoutMs);
     return [](const std::string& computer, uint32_t clsctx, plat::ComPtr<plat::IUnknown>& out) {
         void* p = nullptr;
         const plat::HRESULT hr =
@@ -146,6 +283,17 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     DBGrid1->setColumnWidth(MemTable::Stamp, 140);
     DBGrid1->setColumnWidth(MemTable::Data, 110);
     DBGrid1->setColumnWidth(MemTable::IdleInterval, 130);
+    // No title is clipped: a section's size hint reckons with the bold text the header draws.
+    for (int c = 0; c < MemTable::kFieldCount; ++c)
+        DBGrid1->setColumnWidth(
+            c, qMax(DBGrid1->columnWidth(c), DBGrid1->horizontalHeader()->sectionSizeHint(c)));
+    // Values in the service's fixed point, typed and shown in the window's locale; a text the
+    // editor refuses is reported once the editor has closed.
+    auto* values = new ValueDelegate(DBGrid1);
+    DBGrid1->setItemDelegateForColumn(MemTable::Data, values);
+    connect(
+        values, &ValueDelegate::refused, this, [this](const QString& m) { display_(m); },
+        Qt::QueuedConnection);
 
     auto* body = new QHBoxLayout;
     body->setContentsMargins(0, 0, 0, 0);
@@ -175,7 +323,9 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-    Release();
+    // No events run in a half-destroyed window: the release only waits, within the bound.
+    Release(false);
+    caller_ = nullptr;
 }
 
 void TForm1::GuiOnly() const {
@@ -225,9 +375,126 @@ QString TForm1::StateText(int state) {
     }
 }
 
-tlb::INorvalt& TForm1::Service() const {
+// --- Calls -----------------------------------------------------------------------------------
+
+plat::HRESULT TForm1::Await(const std::shared_ptr<CallJob>& job, bool pump) {
+    if (g_stuck_calls.load() >= kMaxStuckCalls) {
+        plat::SetErrorText(CallTimeoutText());
+        return plat::rpc::RPC_E_TIMEOUT;
+    }
+    if (!caller_) caller_ = std::make_shared<CallThread>();
+    const std::shared_ptr<CallThread> caller = caller_;
+    {
+        std::lock_guard lk(job->m);
+        job->wake = pump ? this : nullptr;  // alive while it waits; cleared when it gives up
+    }
+    caller->Run(job);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(call_wait_ms_);
+    bool done = false;
+    if (pump) {
+        ++calls_;
+        // A table being refilled is not drawn until the refill has ended.
+        const bool hold_grid = Memory->controlsDisabled();
+        if (hold_grid) DBGrid1->viewport()->setUpdatesEnabled(false);
+        QTimer alarm;  // wakes the loop to look at the clock
+        alarm.setTimerType(Qt::PreciseTimer);
+        alarm.start(static_cast<int>(std::min<uint32_t>(call_wait_ms_, 100)));
+        for (;;) {
+            {
+                std::lock_guard lk(job->m);
+                done = job->done;
+            }
+            if (done || std::chrono::steady_clock::now() >= deadline) break;
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        }
+        if (hold_grid) DBGrid1->viewport()->setUpdatesEnabled(true);
+        --calls_;
+    } else {
+        std::unique_lock lk(job->m);
+        done = job->cv.wait_until(lk, deadline, [&] { return job->done; });
+    }
+    if (!done) {
+        std::lock_guard lk(job->m);
+        done = job->done;
+        job->wake = nullptr;
+    }
+    plat::HRESULT hr;
+    if (done) {
+        plat::SetErrorText(job->text);
+        hr = job->hr;
+    } else {
+        if (caller_ == caller) caller_ = nullptr;
+        caller->Abandon();
+        plat::SetErrorText(CallTimeoutText());
+        hr = plat::rpc::RPC_E_TIMEOUT;
+    }
+    if (pump && calls_ == 0) ScheduleAfterCalls();
+    return hr;
+}
+
+template <class T, class F>
+plat::HRESULT TForm1::Call(T& out, F fn, bool pump) {
     if (!service_) throw std::runtime_error("Объект не создан...");
-    return *service_;
+    // The job owns what it works on: a call given up may still return later.
+    auto result = std::make_shared<T>(out);
+    auto job = std::make_shared<CallJob>();
+    job->run = [service = service_, fn = std::move(fn), result, j = job.get()] {
+        j->hr = fn(*service, *result);
+    };
+    const plat::HRESULT hr = Await(job, pump);
+    bool done;
+    {
+        std::lock_guard lk(job->m);
+        done = job->done;
+    }
+    if (done) out = *result;
+    return hr;
+}
+
+template <class F>
+plat::HRESULT TForm1::CallOnly(F fn, bool pump) {
+    int none = 0;
+    return Call(
+        none, [fn = std::move(fn)](tlb::INorvalt& s, int&) { return fn(s); }, pump);
+}
+
+bool TForm1::RefuseWhileBusy() {
+    if (!busy()) return false;
+    QApplication::beep();
+    return true;
+}
+
+void TForm1::CallEnded() {
+    std::lock_guard lk(g_wake_m);
+}
+
+void TForm1::ScheduleAfterCalls() {
+    if (after_scheduled_) return;
+    bool mail;
+    {
+        std::lock_guard lk(mail_m_);
+        mail = !mail_.empty();
+    }
+    if (!pending_number_ && !pending_close_ && !mail) return;
+    after_scheduled_ = true;
+    QMetaObject::invokeMethod(this, "AfterCalls", Qt::QueuedConnection);
+}
+
+void TForm1::AfterCalls() {
+    GuiOnly();
+    after_scheduled_ = false;
+    if (busy()) return;  // scheduled again when that call has ended
+    if (pending_close_) {
+        pending_close_ = pending_number_ = false;
+        close();
+        return;
+    }
+    if (pending_number_) {
+        pending_number_ = false;
+        NumberChange();
+    }
+    DrainEvents();
 }
 
 int16_t TForm1::NumberValue() const {
@@ -235,7 +502,7 @@ int16_t TForm1::NumberValue() const {
     const QString text = Number->text();
     const int v = text.trimmed().toInt(&ok);
     if (!ok || v < INT16_MIN || v > INT16_MAX)
-        throw std::invalid_argument("'" + text.toStdString() + "' is not a valid integer value");
+        throw std::invalid_argument("'" + text.toStdString() + "' не является целым числом");
     return static_cast<int16_t>(v);
 }
 
@@ -243,6 +510,7 @@ int16_t TForm1::NumberValue() const {
 
 void TForm1::Button2Click() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     Guarded([&] {
         PostsList->clear();
         const QString comp = CompEdit->text();
@@ -253,16 +521,30 @@ void TForm1::Button2Click() {
                          ? plat::CLSCTX_SERVER          // 21
                          : plat::CLSCTX_REMOTE_SERVER;  // 16
         if (service_) Release();                        // a second bind replaces the first
-        plat::ComPtr<plat::IUnknown> unk;
-        plat::ClearErrorText();
-        const plat::HRESULT hr = creator_(comp.toStdString(), clsctx, unk);
+        // Creation and the query reach the server: they run on the call thread as well.
+        struct Made {
+            bool object = false;
+            plat::ComPtr<tlb::INorvalt> service;
+        };
+        auto made = std::make_shared<Made>();
+        auto job = std::make_shared<CallJob>();
+        job->run = [creator = creator_, computer = comp.toStdString(), clsctx, made,
+                    j = job.get()] {
+            plat::ComPtr<plat::IUnknown> unk;
+            j->hr = creator(computer, clsctx, unk);
+            if (plat::Succeeded(j->hr) && unk) {
+                made->object = true;
+                made->service = plat::QueryAs<tlb::INorvalt>(unk.Get());
+            }
+        };
+        const plat::HRESULT hr = Await(job, true);
         if (plat::Failed(hr)) {
             display_(QStringLiteral("%1: %2").arg(hr).arg(ErrorText(hr, plat::GetErrorText())));
             return;
         }
-        if (unk) {
-            service_ = plat::QueryAs<tlb::INorvalt>(unk.Get());
-            if (!service_) throw std::runtime_error("Interface not supported");
+        if (made->object) {
+            service_ = std::move(made->service);
+            if (!service_) throw std::runtime_error("Интерфейс не поддерживается");
         }
         if (service_) {
             callback_ = plat::MakeCom<TTorkCallback>(this, ++bind_generation_);
@@ -275,23 +557,27 @@ void TForm1::Button2Click() {
 
 void TForm1::Connect() {
     GuiOnly();
-    OleCheck(service_->RegisterSinkInterface(callback_.Get()));
+    OleCheck(CallOnly(
+        [sink = callback_](tlb::INorvalt& s) { return s.RegisterSinkInterface(sink.Get()); }));
     callback_->Keep(service_);
     for (int post = kFirstPost; post <= kLastPost; ++post) {
         tlb::TState st{};
-        OleCheck(service_->GetState(static_cast<int16_t>(post), &st));
+        OleCheck(Call(st, [post](tlb::INorvalt& s, tlb::TState& out) {
+            return s.GetState(static_cast<int16_t>(post), &out);
+        }));
         if (st.Value != tlb::csNone) OnPostFound(post);
     }
 }
 
 void TForm1::Button3Click() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     Guarded([&] { Release(); });
 }
 
-void TForm1::Release() {
+void TForm1::Release(bool pump) {
     if (service_) {
-        service_->UnRegisterSinkInterface();
+        CallOnly([](tlb::INorvalt& s) { return s.UnRegisterSinkInterface(); }, pump);
         // Also when that failed: a proxy's release never reaches a server that is gone.
         service_ = nullptr;
     }
@@ -308,6 +594,11 @@ void TForm1::Release() {
 
 void TForm1::closeEvent(QCloseEvent* e) {
     GuiOnly();
+    if (busy()) {  // closed once the outstanding call has ended, within its bound
+        pending_close_ = true;
+        e->ignore();
+        return;
+    }
     Guarded([&] { Release(); });
     QWidget::closeEvent(e);
 }
@@ -322,6 +613,10 @@ void TForm1::PostsListClick() {
 
 void TForm1::NumberChange() {
     GuiOnly();
+    if (busy()) {  // the post in Number is shown once the outstanding call has ended
+        pending_number_ = true;
+        return;
+    }
     Guarded([&] { NumberChangeOrThrow(); });
 }
 
@@ -337,7 +632,9 @@ void TForm1::NumberChangeOrThrow() {
     try {
         current_post_ = NumberValue();  // the service takes 16 bits
         tlb::TState st{};
-        OleCheck(Service().GetState(current_post_, &st));
+        OleCheck(Call(st, [post = current_post_](tlb::INorvalt& s, tlb::TState& out) {
+            return s.GetState(post, &out);
+        }));
         ShowState(st.Value);
         LoadVariables();
     } catch (...) {
@@ -356,8 +653,11 @@ void TForm1::ShowState(int state) {
     } const jumps[] = {{tlb::csWaitingKey, Work}, {tlb::csIdle, Stop}, {tlb::csPaused, Pause}};
     for (const auto& j : jumps) {
         int32_t res = -1;
-        OleCheck(Service().StateJumpValid(current_post_, static_cast<tlb::TVariableEnum>(state),
-                                          static_cast<tlb::TVariableEnum>(j.target), &res));
+        OleCheck(Call(
+            res, [post = current_post_, state, target = j.target](tlb::INorvalt& s, int32_t& out) {
+                return s.StateJumpValid(post, static_cast<tlb::TVariableEnum>(state),
+                                        static_cast<tlb::TVariableEnum>(target), &out);
+            }));
         j.button->setVisible(res == 0);
     }
 }
@@ -368,26 +668,32 @@ void TForm1::StateCommand(tlb::TStateEnum target, const QString& failure) {
     Guarded([&] {
         const int16_t post = NumberValue();
         tlb::TCmdID id = 0;
-        OleCheck(Service().SetState(post, target, &id));
+        OleCheck(Call(id, [post, target](tlb::INorvalt& s, tlb::TCmdID& out) {
+            return s.SetState(post, target, &out);
+        }));
         tlb::TCmdID res = 0;
-        OleCheck(Service().GetResult(id, &res));
+        OleCheck(
+            Call(res, [id](tlb::INorvalt& s, tlb::TCmdID& out) { return s.GetResult(id, &out); }));
         if (res != 0) display_(failure);
     });
 }
 
 void TForm1::WorkClick() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     StateCommand(tlb::csWaitingKey,
                  QStringLiteral("Переход в состояние готовности к отпуску невозможен"));
 }
 
 void TForm1::StopClick() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     StateCommand(tlb::csIdle, QStringLiteral("Переход в состояние бездействия невозможен"));
 }
 
 void TForm1::PauseClick() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     StateCommand(tlb::csPaused, QStringLiteral("Переход в состояние паузы невозможен"));
 }
 
@@ -395,36 +701,56 @@ void TForm1::PauseClick() {
 
 void TForm1::LoadVariables() {
     GuiOnly();
+    std::exception_ptr timed_out;
     Memory->disableControls();
     try {
         Memory->close();
         Memory->open();
         Memory->clearAfterPost();
-        tlb::INorvalt& s = Service();
-        int32_t count = 0, res = -1;
-        OleCheck(s.GetVariablesCount(current_post_, &count, &res));
+        const int16_t post = current_post_;
+        std::pair<int32_t, int32_t> counted{0, -1};  // count, result
+        OleCheck(Call(counted, [post](tlb::INorvalt& s, std::pair<int32_t, int32_t>& out) {
+            return s.GetVariablesCount(post, &out.first, &out.second);
+        }));
+        const auto [count, res] = counted;
         if (res == 0) {
             // Inserting before the current row from the last ordinal down leaves ordinal 0 on top.
             for (int32_t i = count - 1; i >= 0; --i) {
-                tlb::TVariableInfo info;
-                int32_t r = -1;
-                OleCheck(s.GetVariable(current_post_, i, &info, &r));
-                if (r != 0) continue;
+                std::pair<tlb::TVariableInfo, int32_t> got{{}, -1};
+                OleCheck(Call(
+                    got, [post, i](tlb::INorvalt& s, std::pair<tlb::TVariableInfo, int32_t>& out) {
+                        return s.GetVariable(post, i, &out.first, &out.second);
+                    }));
+                const tlb::TVariableInfo& info = got.first;
+                if (got.second != 0) continue;
                 Memory->insert();
                 try {
                     Memory->setFieldValue(MemTable::Code, info.Code);
                     Memory->setFieldValue(MemTable::Name, QString::fromStdU16String(info.Name));
-                    uint32_t idle = 0, work = 0;
-                    OleCheck(s.GetVarInterval(current_post_, info.Code, &idle, &work, &r));
-                    Memory->setFieldValue(MemTable::IdleInterval, static_cast<int32_t>(idle));
-                    Memory->setFieldValue(MemTable::WorkInterval, static_cast<int32_t>(work));
-                    tlb::TVariableValue v;
-                    OleCheck(s.GetVarValue(current_post_, info.Code, &v, &r));
-                    if (r == 0) {
+                    struct Intervals {
+                        uint32_t idle = 0, work = 0;
+                        int32_t r = -1;
+                    } iv;
+                    OleCheck(Call(iv, [post, code = info.Code](tlb::INorvalt& s, Intervals& out) {
+                        return s.GetVarInterval(post, code, &out.idle, &out.work, &out.r);
+                    }));
+                    Memory->setFieldValue(MemTable::IdleInterval, static_cast<int32_t>(iv.idle));
+                    Memory->setFieldValue(MemTable::WorkInterval, static_cast<int32_t>(iv.work));
+                    std::pair<tlb::TVariableValue, int32_t> value{{}, -1};
+                    OleCheck(Call(
+                        value, [post, code = info.Code](
+                                   tlb::INorvalt& s, std::pair<tlb::TVariableValue, int32_t>& out) {
+                            return s.GetVarValue(post, code, &out.first, &out.second);
+                        }));
+                    const tlb::TVariableValue& v = value.first;
+                    if (value.second == 0) {
                         Memory->setFieldValue(MemTable::Data,
                                               static_cast<double>(v.Value.int64) / 10000.0);
                         Memory->setFieldValue(MemTable::Stamp, DateToDateTime(v.TimeStamp));
                     }
+                } catch (const OleError& e) {
+                    // A service that does not answer gets no further calls.
+                    if (e.Code() == plat::rpc::RPC_E_TIMEOUT) throw;
                 } catch (const std::exception&) {
                     // The row keeps what it has.
                 }
@@ -432,14 +758,19 @@ void TForm1::LoadVariables() {
             }
         }
         Memory->setAfterPost([this] { MemoryAfterPost(); });
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         StateEdit->clear();
         Work->hide();
         Stop->hide();
         Pause->hide();
         Memory->close();
+        // The error goes no further, except a call given up: the operator is told of that.
+        if (auto* ole = dynamic_cast<const OleError*>(&e);
+            ole && ole->Code() == plat::rpc::RPC_E_TIMEOUT)
+            timed_out = std::current_exception();
     }
     Memory->enableControls();
+    if (timed_out) std::rethrow_exception(timed_out);
 }
 
 void TForm1::MemoryAfterPost() {
@@ -459,16 +790,21 @@ void TForm1::MemoryAfterPost() {
                 QStringLiteral("Значение %1 вне допустимого диапазона").arg(data).toStdString());
         }
         int32_t res = 0;
-        OleCheck(Service().SetVarInterval(post, code, idle, work, &res));
+        OleCheck(Call(res, [post, code, idle, work](tlb::INorvalt& s, int32_t& out) {
+            return s.SetVarInterval(post, code, idle, work, &out);
+        }));
         tlb::TCmdID id = 0;
-        OleCheck(
-            Service().SetVarValue(post, code, plat::Currency{static_cast<int64_t>(scaled)}, &id));
+        OleCheck(Call(id, [post, code, value = static_cast<int64_t>(scaled)](tlb::INorvalt& s,
+                                                                             tlb::TCmdID& out) {
+            return s.SetVarValue(post, code, plat::Currency{value}, &out);
+        }));
         LoadVariables();
     });
 }
 
 void TForm1::NavPostClick() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     Guarded([&] {
         if (Memory->active()) Memory->post();
     });
@@ -476,6 +812,7 @@ void TForm1::NavPostClick() {
 
 void TForm1::NavCancelClick() {
     GuiOnly();
+    if (RefuseWhileBusy()) return;
     Guarded([&] {
         if (Memory->active()) Memory->cancel();
     });
@@ -493,6 +830,7 @@ void TForm1::Deliver(quint64 generation, std::function<void(TForm1&)> fn) {
 
 void TForm1::DrainEvents() {
     GuiOnly();
+    if (busy()) return;  // the events wait for the outstanding call; AfterCalls drains them
     std::deque<std::pair<quint64, std::function<void(TForm1&)>>> batch;
     {
         std::lock_guard lk(mail_m_);
@@ -526,7 +864,11 @@ void TForm1::OnVarValueChanged(int post, int variable, tlb::TVariableValue value
     if (post != current_post_) return;
     switch (Memory->state()) {
         case MemTable::State::Inactive:
-            LoadVariables();
+            try {
+                LoadVariables();
+            } catch (const std::exception&) {
+                // An event's reload tells nobody.
+            }
             return;
         case MemTable::State::Edit:
         case MemTable::State::Insert:

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,7 @@
 namespace cli {
 
 class TTorkCallback;
+class CallThread;
 
 // A failing service call: the HRESULT and the error text that came with it.
 class OleError : public std::runtime_error {
@@ -53,8 +55,20 @@ class TForm1 : public QWidget {
     static Creator DefaultCreator();
     static Display DefaultDisplay(QWidget* parent);
 
+    // The bound of one service call (ms). The transport gives a call up after it (the console
+    // sets its client connections so); the window waits kCallGraceMs longer before it gives the
+    // call up itself, for an object that is not behind the transport or a thread that is stuck.
+    // The longest call the console makes, GetResult, waits for a command's 20 s time-out.
+    static constexpr uint32_t kCallTimeoutMs = 30000;
+    static constexpr uint32_t kCallGraceMs = 1000;
+
     explicit TForm1(Creator creator = {}, Display display = {}, QWidget* parent = nullptr);
     ~TForm1() override;
+
+    // How long the window waits for one call (tests shorten it).
+    void setCallWait(uint32_t ms) { call_wait_ms_ = ms; }
+    // A service call is outstanding; the window keeps running its events meanwhile.
+    bool busy() const { return calls_ > 0; }
 
     // Components, named as the form names them.
     QTableView* DBGrid1;
@@ -115,22 +129,47 @@ class TForm1 : public QWidget {
 
   protected:
     Q_INVOKABLE void DrainEvents();
+    // What was put off while a call was outstanding: a close, a change of Number, events.
+    Q_INVOKABLE void AfterCalls();
+    // A call thread's wake-up: makes the waiting loop look at its call again.
+    Q_INVOKABLE void CallEnded();
     void closeEvent(QCloseEvent* e) override;  // FormClose: releases
 
   private:
+    friend class CallThread;
+    struct CallJob;
     void GuiOnly() const;
-    void Release();
+    // Runs the job on the call thread. The GUI thread runs its events meanwhile (pump), or only
+    // waits (on destruction), until the job has ended or the call's wait has passed; then the
+    // call is given up (RPC_E_TIMEOUT) and its thread left to end by itself. The job's error text
+    // becomes this thread's.
+    plat::HRESULT Await(const std::shared_ptr<CallJob>& job, bool pump);
+    // fn(service, out) on the call thread, with a copy of `out` that comes back when it ends.
+    template <class T, class F>
+    plat::HRESULT Call(T& out, F fn, bool pump = true);
+    template <class F>
+    plat::HRESULT CallOnly(F fn, bool pump = true);
+    // A command handler entered while a call is outstanding does nothing (no second command
+    // behind a hung one); true then.
+    bool RefuseWhileBusy();
+    void ScheduleAfterCalls();
+    void Release(bool pump = true);
     void ClearPostView();
     void NumberChangeOrThrow();
     void StateCommand(tlb::TStateEnum target, const QString& failure);
     int16_t NumberValue() const;
-    tlb::INorvalt& Service() const;
     // Runs fn; an exception goes to the operator's error display.
     template <class F>
     void Guarded(F fn);
 
     Creator creator_;
     Display display_;
+    std::shared_ptr<CallThread> caller_;
+    int calls_ = 0;  // calls being waited for (nested while the window runs its events)
+    uint32_t call_wait_ms_ = kCallTimeoutMs + kCallGraceMs;
+    bool pending_number_ = false;
+    bool pending_close_ = false;
+    bool after_scheduled_ = false;
     plat::ComPtr<tlb::INorvalt> service_;
     plat::ComPtr<TTorkCallback> callback_;
     int16_t current_post_ = 0;

@@ -233,7 +233,7 @@ QVariant MemTable::data(const QModelIndex& index, int role) const {
         case Stamp:
             return v.toDateTime().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
         case Data:
-            return QString::number(v.toDouble(), 'g', 15);
+            return v;  // the view's delegate writes it in fixed point, in the view's locale
         default:
             return v.toString();
     }
@@ -251,8 +251,9 @@ Qt::ItemFlags MemTable::flags(const QModelIndex& index) const {
 }
 
 bool MemTable::setData(const QModelIndex& index, const QVariant& value, int role) {
+    // Suspended: the table is being refilled, and the view shows rows that are going away.
     if (role != Qt::EditRole || !index.isValid() || index.row() >= rows_.size() ||
-        state_ == State::Inactive)
+        state_ == State::Inactive || suspended_)
         return false;
     try {
         const Field field = static_cast<Field>(index.column());

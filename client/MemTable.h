@@ -76,7 +76,7 @@ class MemTable : public QAbstractTableModel {
                         int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     // An edit in the view: the row becomes current and goes into edit state, then the field is
-    // set. Posting stays with the caller (the navigator).
+    // set. Posting stays with the caller (the navigator). Refused while the view is suspended.
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
 
   signals:

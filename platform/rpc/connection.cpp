@@ -37,6 +37,7 @@ std::function<void(const std::string&)>& LogSinkRef() {
 const IID IID_ProxyManager = GuidOf("{6E0B4C52-0D1E-4F7B-9C1A-52C0F1A7D3E9}");
 
 std::atomic<uint32_t> g_callback_timeout_ms{kDefaultCallbackTimeoutMs};
+std::atomic<uint32_t> g_client_call_timeout_ms{0};
 std::atomic<size_t> g_process_budget{kMaxProcessBytes};
 std::atomic<size_t> g_held_bytes{0};
 
@@ -56,6 +57,9 @@ void UnchargeProcess(size_t n) {
 
 void SetCallbackTimeout(uint32_t ms) {
     g_callback_timeout_ms.store(ms);
+}
+void SetClientCallTimeout(uint32_t ms) {
+    g_client_call_timeout_ms.store(ms);
 }
 void SetProcessMessageBudget(size_t bytes) {
     g_process_budget.store(bytes ? bytes : kMaxProcessBytes);
@@ -587,8 +591,10 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     std::shared_ptr<Connection> c(new Connection(fd, role, std::move(peer), std::move(on_closed)));
     // A server's calls go to clients (callbacks): a client that never answers must not hold the
-    // server's thread for good. A client waits as long as the server's object works.
-    if (role == Role::Server) c->call_timeout_ms_.store(g_callback_timeout_ms.load());
+    // server's thread for good. A client waits as long as the server's object works, unless it
+    // chose a bound of its own.
+    c->call_timeout_ms_.store(role == Role::Server ? g_callback_timeout_ms.load()
+                                                   : g_client_call_timeout_ms.load());
     Writer w;
     BeginFrame(w, MsgType::Hello, 0);
     Hello h;

@@ -61,6 +61,10 @@ inline constexpr uint32_t kDefaultCallbackTimeoutMs = 20000;
 
 // The callback time-out of connections started from now on (tests shorten it).
 void SetCallbackTimeout(uint32_t ms);
+// How long a client waits for a server's reply (ms), on client connections started from now on;
+// 0 (the default): as long as the server's object works. A client that must not hang with a
+// stopped server (the operator's console) sets it above the longest call it makes.
+void SetClientCallTimeout(uint32_t ms);
 // The process's message budget (tests shorten it); 0 restores kMaxProcessBytes.
 void SetProcessMessageBudget(size_t bytes);
 // Message bytes held by every connection of the process now.
@@ -94,7 +98,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     HRESULT CreateInstance(const CLSID& clsid, const IID& iid, void** out);
 
     // Time-out of the calls made through this connection (0: none). Server connections take
-    // the callback time-out, client connections wait as long as the server's object works.
+    // the callback time-out, client connections the client call time-out.
     void SetCallTimeout(uint32_t ms) { call_timeout_ms_.store(ms); }
 
     // Diagnostics and tests.

@@ -1,6 +1,6 @@
 // A stand-in for the service's post access: posts and their variables held in memory, every call
 // recorded with the thread it came on, and events fired at the registered sink from a thread of
-// its own, as the transport delivers them.
+// its own, as the transport delivers them. A method can be made to hang as a stopped service does.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -50,6 +51,18 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
     std::string fail_method;  // this method answers fail_hr with fail_text
     HRESULT fail_hr = plat::E_FAIL;
     std::string fail_text = "the call failed";
+    std::string hang_method;  // this method waits until Unhang, at most 5 s
+
+    void Unhang() {
+        std::lock_guard lk(hang_m_);
+        unhung_ = true;
+        hang_cv_.notify_all();
+    }
+    // Calls of hang_method waiting now.
+    int Hanging() {
+        std::lock_guard lk(hang_m_);
+        return hanging_;
+    }
 
     HRESULT StateJumpValid(int16_t post, tlb::TVariableEnum from, tlb::TVariableEnum to,
                            int32_t* res) override {
@@ -184,19 +197,31 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
         std::lock_guard lk(m_);
         calls_.clear();
     }
-    // Calls that did not come on the thread that made this fake.
-    int OffThreadCalls() {
+    // Calls that came on the thread that made this fake (the GUI thread), which a call would
+    // stop while it lasts.
+    int GuiThreadCalls() {
         std::lock_guard lk(m_);
-        return off_thread_;
+        return gui_thread_;
     }
 
   private:
     HRESULT Note(const std::string& method, std::initializer_list<int64_t> args) {
         std::string c = method;
         for (int64_t a : args) c += " " + std::to_string(a);
+        bool hang = false;
+        {
+            std::lock_guard lk(m_);
+            calls_.push_back(c);
+            if (std::this_thread::get_id() == owner_) ++gui_thread_;
+            hang = method == hang_method;
+        }
+        if (hang) {
+            std::unique_lock lk(hang_m_);
+            ++hanging_;
+            hang_cv_.wait_for(lk, std::chrono::seconds(5), [&] { return unhung_; });
+            --hanging_;
+        }
         std::lock_guard lk(m_);
-        calls_.push_back(c);
-        if (std::this_thread::get_id() != owner_) ++off_thread_;
         if (method == fail_method) {
             plat::SetErrorText(fail_text);
             return fail_hr;
@@ -219,7 +244,11 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
 
     std::mutex m_;
     std::vector<std::string> calls_;
-    int off_thread_ = 0;
+    int gui_thread_ = 0;
+    std::mutex hang_m_;
+    std::condition_variable hang_cv_;
+    bool unhung_ = false;
+    int hanging_ = 0;
     const std::thread::id owner_ = std::this_thread::get_id();
     plat::ComPtr<tlb::INorvaltEvents> sink_;
 };

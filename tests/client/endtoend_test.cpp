@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QTimer>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -15,6 +18,7 @@
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/rpc/client.h"
+#include "platform/rpc/connection.h"
 #include "platform/rpc/server.h"
 #include "platform/sysroot/sysroot.h"
 #include "service/typelib/TypeLibProxy.h"
@@ -182,6 +186,29 @@ TEST_F(ConsoleEndToEnd, BindEditCommandsAndAServiceThatDies) {
     EXPECT_TRUE(Shows("Отпуск остановлен")) << f.StateEdit->text().toStdString() << " "
                                             << (shown_.empty() ? "" : shown_.back().toStdString());
     EXPECT_TRUE(shown_.empty()) << shown_.front().toStdString();
+
+    // The service stopped: a command ends with a message at the connection's time-out (shortened
+    // here), and the window runs its events meanwhile.
+    {
+        plat::HRESULT hr = plat::S_OK;
+        auto conn = plat::rpc::ConnectLocal(plat::rpc::DefaultSocketPath(), hr);
+        ASSERT_TRUE(conn);
+        conn->SetCallTimeout(1500);
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(20);
+        service_->Kill(SIGSTOP);
+        const auto start = std::chrono::steady_clock::now();
+        f.StopClick();
+        const auto spent = std::chrono::steady_clock::now() - start;
+        service_->Kill(SIGCONT);
+        EXPECT_LT(spent, std::chrono::seconds(10));
+        EXPECT_GE(ticks, 20) << "the window's events stopped while the service was stopped";
+        EXPECT_EQ(shown_.size(), 1u) << "the operator is not told";
+        shown_.clear();
+        conn->SetCallTimeout(TForm1::kCallTimeoutMs);
+    }
 
     // The service killed: the next command reports an error; nothing hangs or crashes.
     service_->Kill(SIGKILL);

@@ -2,9 +2,16 @@
 // the table's loading, events from other threads, and the write-back.
 #include <gtest/gtest.h>
 
+#include <QAbstractSpinBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
+#include <QStyledItemDelegate>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -36,7 +43,7 @@ class FormTest : public ::testing::Test {
     }
     void TearDown() override {
         form_.reset();
-        EXPECT_EQ(fake_->OffThreadCalls(), 0) << "a service call left the GUI thread";
+        EXPECT_EQ(fake_->GuiThreadCalls(), 0) << "a service call ran on the GUI thread";
     }
 
     TForm1& Form() {
@@ -77,6 +84,34 @@ class FormTest : public ::testing::Test {
     double TableData(int row) {
         MemTable* t = Form().Memory;
         return t->data(t->index(row, MemTable::Data), Qt::EditRole).toDouble();
+    }
+    // Opens the grid's editor on the cell, replaces its text by typing `text` key by key, and
+    // commits it with Enter, as an operator does.
+    void TypeIntoCell(int row, int column, const QString& text) {
+        QTableView* grid = Form().DBGrid1;
+        const QModelIndex at = grid->model()->index(row, column);
+        grid->setCurrentIndex(at);
+        grid->edit(at);
+        QWidget* editor = nullptr;
+        for (QWidget* w : grid->viewport()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (w->isVisible()) editor = w;
+        ASSERT_NE(editor, nullptr) << "no editor opened";
+        if (auto* le = qobject_cast<QLineEdit*>(editor)) le->selectAll();
+        if (auto* sb = qobject_cast<QAbstractSpinBox*>(editor)) sb->selectAll();
+        for (QChar c : text) {
+            QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QCoreApplication::sendEvent(editor, &press);
+        }
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(editor, &enter);
+        Drain();
+    }
+    // What the grid's cell shows.
+    QString CellText(int row, int column) {
+        QTableView* grid = Form().DBGrid1;
+        const QModelIndex at = grid->model()->index(row, column);
+        auto* d = qobject_cast<QStyledItemDelegate*>(grid->itemDelegateForIndex(at));
+        return d ? d->displayText(at.data(Qt::DisplayRole), grid->locale()) : QString();
     }
 
     plat::ComPtr<FakeNorvalt> fake_;
@@ -360,7 +395,7 @@ TEST_F(FormTest, NotANumberClearsThePostView) {
     EXPECT_TRUE(f.Work->isHidden() && f.Stop->isHidden() && f.Pause->isHidden());
     EXPECT_FALSE(f.Memory->active());
     ASSERT_EQ(shown_.size(), 1u);
-    EXPECT_EQ(shown_[0], QStringLiteral("'abc' is not a valid integer value"));
+    EXPECT_EQ(shown_[0], QStringLiteral("'abc' не является целым числом"));
 }
 
 TEST_F(FormTest, SelectingAListedPostShowsIt) {
@@ -412,7 +447,7 @@ TEST_F(FormTest, EveryHandlerRunsOnTheGuiThread) {
     EXPECT_TRUE(PumpUntil([&] { return f.StateEdit->text() == QStringLiteral("Доза задана"); }));
     Drain();
     EXPECT_EQ(f.offThreadCalls(), 0);
-    EXPECT_EQ(fake_->OffThreadCalls(), 0);
+    EXPECT_EQ(fake_->GuiThreadCalls(), 0);
     EXPECT_EQ(Listed(), std::vector<QString>{"3"});
 }
 
@@ -463,4 +498,128 @@ TEST_F(FormTest, WriteBackOfAValueCurrencyCannotHoldSendsNothing) {
     f.NavPostClick();
     EXPECT_EQ(fake_->CallsOf("SetVarValue"),
               std::vector<std::string>{"SetVarValue 3 3 9000000000000000000"});
+}
+
+TEST_F(FormTest, TypedValueIsSentWithItsFourDecimalsInTheWindowsLocale) {
+    const QLocale was;
+    struct Restore {
+        QLocale l;
+        ~Restore() { QLocale::setDefault(l); }
+    } restore{was};
+    QLocale::setDefault(QLocale::c());
+    TForm1& f = Bound();
+    f.show();
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("1.2345"));
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 12345"});
+    EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("1.2345"))
+        << "the cell shows what was sent";
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("0.5"));
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 5000"});
+
+    // What the fixed point cannot carry is refused with a message, and nothing is sent.
+    for (const char* bad : {"1e20", "1.23456", "abc", "0,5"}) {
+        fake_->ClearCalls();
+        shown_.clear();
+        TypeIntoCell(1, MemTable::Data, QString::fromUtf8(bad));
+        f.NavPostClick();
+        EXPECT_TRUE(fake_->CallsOf("SetVarValue").empty()) << bad;
+        EXPECT_EQ(shown_.size(), 1u) << bad << ": the operator is told";
+        EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("0.5")) << bad;
+    }
+
+    // Under a Russian locale the comma is the separator.
+    form_.reset();
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    TForm1& r = Bound();
+    r.show();
+    fake_->ClearCalls();
+    shown_.clear();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("0,5"));
+    r.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 5000"});
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("1234,5678"));
+    r.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 12345678"});
+    EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("1234,5678"));
+    EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(FormTest, AHungServiceLeavesTheWindowRunningAndTheCallEndsWithAMessage) {
+    TForm1& f = Bound();
+    f.show();
+    Drain();
+    f.setCallWait(400);
+    fake_->hang_method = "SetState";
+    fake_->ClearCalls();
+    // While the command is outstanding: timers run, the operator types, the window repaints.
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    int paints = 0;
+    struct PaintCounter : QObject {
+        int* n;
+        explicit PaintCounter(int* c) : n(c) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) ++*n;
+            return false;
+        }
+    } counter(&paints);
+    f.CompEdit->installEventFilter(&counter);
+    QTimer::singleShot(100, &f, [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QCoreApplication::sendEvent(f.CompEdit, &key);
+        f.WorkClick();  // a second command behind the hung one is not sent
+    });
+    const auto start = std::chrono::steady_clock::now();
+    f.WorkClick();
+    const auto spent = std::chrono::steady_clock::now() - start;
+    f.CompEdit->removeEventFilter(&counter);
+    EXPECT_GE(ticks, 5) << "the window's events stopped while the call was outstanding";
+    EXPECT_EQ(f.CompEdit->text(), QStringLiteral("x")) << "typing was not taken";
+    EXPECT_GE(paints, 1) << "the window was not repainted";
+    EXPECT_LT(spent, std::chrono::seconds(3)) << "the call to the hung service was not bounded";
+    ASSERT_EQ(shown_.size(), 1u) << "the operator is not told";
+    EXPECT_EQ(shown_[0], QStringLiteral("Служба не ответила вовремя"));
+    EXPECT_EQ(fake_->CallsOf("SetState").size(), 1u);
+    EXPECT_TRUE(fake_->CallsOf("GetResult").empty());
+
+    // A reload that hangs ends within one bound as well, not one per row.
+    fake_->hang_method = "GetVarValue";
+    shown_.clear();
+    fake_->ClearCalls();
+    f.Number->setText(QStringLiteral("3 "));
+    EXPECT_EQ(shown_, std::vector<QString>{QStringLiteral("Служба не ответила вовремя")});
+    EXPECT_EQ(fake_->CallsOf("GetVarValue").size(), 1u);
+
+    // The service answers again: the window goes on with it.
+    fake_->Unhang();
+    ASSERT_TRUE(PumpUntil([&] { return fake_->Hanging() == 0; }));
+    fake_->hang_method.clear();
+    shown_.clear();
+    fake_->ClearCalls();
+    f.StopClick();
+    EXPECT_EQ(fake_->Calls(), (std::vector<std::string>{
+                                  "SetState 3 0", "GetResult " + std::to_string(tlb::CmdBegin)}));
+    EXPECT_TRUE(shown_.empty());
+}
+
+TEST_F(FormTest, PlatformErrorTextsAreShownInTheWindowsLanguage) {
+    TForm1& f = Bound();
+    fake_->fail_method = "SetState";
+    fake_->fail_hr = plat::RPC_E_DISCONNECTED;
+    fake_->fail_text = "The connection to the object's process is closed";
+    f.StopClick();
+    fake_->fail_hr = plat::E_FAIL;  // an object's own text stays as it came
+    fake_->fail_text = "line down";
+    f.StopClick();
+    f.Number->setText(QString());
+    EXPECT_EQ(shown_, (std::vector<QString>{QStringLiteral("Связь с процессом службы разорвана"),
+                                            QStringLiteral("line down"),
+                                            QStringLiteral("'' не является целым числом")}));
 }

@@ -5,10 +5,12 @@
 
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QHeaderView>
 #include <QImage>
 #include <QPixmap>
 #include <QRawFont>
 #include <QSet>
+#include <QStyle>
 
 #include "client/MainForm.h"
 #include "tests/client/FakeNorvalt.h"
@@ -81,6 +83,17 @@ TEST(Screenshot, BoundWindowWithAPostAndItsVariables) {
                                                                       form.Work, form.Stop})
             EXPECT_TRUE(DrawsAll(*w, w->property("text").toString()))
                 << w->objectName().toStdString() << " would draw boxes";
+        // Every column title fits its column, drawn bold as the header draws the current row's.
+        QHeaderView* header = form.DBGrid1->horizontalHeader();
+        QFont bold = header->font();
+        bold.setBold(true);
+        const int margins =
+            2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+        for (int c = 0; c < cli::MemTable::kFieldCount - 1; ++c) {
+            const QString title = cli::MemTable::fieldTitle(static_cast<cli::MemTable::Field>(c));
+            EXPECT_GE(header->sectionSize(c), QFontMetrics(bold).horizontalAdvance(title) + margins)
+                << title.toStdString() << " is clipped";
+        }
         EXPECT_EQ(form.StateEdit->text(), QStringLiteral("Отпуск остановлен"));
         EXPECT_TRUE(form.Work->isVisible() && form.Stop->isVisible() && !form.Pause->isVisible());
     }

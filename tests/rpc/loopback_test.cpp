@@ -265,6 +265,39 @@ TEST_F(Loopback, ACallbackTheClientLeavesUnansweredTimesOutAndTheConnectionGoesO
     ASSERT_EQ(n->UnRegisterSinkInterface(), S_OK);
 }
 
+TEST_F(Loopback, AClientCallToAServerThatDoesNotAnswerEndsAtTheClientTimeOut) {
+    plat::rpc::SetClientCallTimeout(5000);
+    struct Restore {
+        ~Restore() { plat::rpc::SetClientCallTimeout(0); }
+    } restore;
+    auto k = Create<ITestKinds>();
+    ASSERT_TRUE(k);
+    plat::ScopedFakeClock clock(false);
+    std::future<HRESULT> call;
+    std::string text;
+    {
+        ClosedGate gate;
+        call = std::async(std::launch::async, [&] {
+            HRESULT hr = k->Park(plat::WideString());
+            text = plat::GetErrorText();
+            return hr;
+        });
+        ASSERT_TRUE(Eventually([] { return g_gate.Waiting() == 1; }));
+        clock->Advance(4000);
+        EXPECT_EQ(call.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout)
+            << "gave up before its time";
+        clock->Advance(2000);
+        ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+            << "the client still waits for the server";
+    }
+    EXPECT_EQ(call.get(), plat::rpc::RPC_E_TIMEOUT);
+    EXPECT_FALSE(text.empty());
+    // The server answers late: the answer is dropped and the connection serves on.
+    uint32_t tid = 0;
+    EXPECT_EQ(k->ThreadId(&tid), S_OK);
+    EXPECT_NE(tid, 0u);
+}
+
 TEST_F(Loopback, NestedCallsPingPongOnOneLogicalThread) {
     auto k = Create<ITestKinds>();
     auto mine = plat::MakeCom<Kinds>();
