@@ -220,8 +220,13 @@ void CDevice::ExecuteNextWrite() {
 
 void CDevice::ReadItemFromDevice(std::span<ItemSlot> slots) {
     if (ReadBacksPending() <= 0) return;
-    for (ItemSlot& slot : slots) {
+    // The search starts behind the slot served last: a client that marks every item again and
+    // again still has each one read within one turn over the slots.
+    for (size_t n = 0; n < slots.size(); ++n) {
+        const size_t i = (read_back_next_ + n) % slots.size();
+        ItemSlot& slot = slots[i];
         if (slot.variable == nullptr || !slot.variable->TakeReadBackMark()) continue;
+        read_back_next_ = (i + 1) % slots.size();
         if (CLogFile* log = Log()) log->Trace("ReadItemFromDevice %d", address_);
         try {
             ReadItem(slot.variable);

@@ -244,6 +244,8 @@ class CDevice : public CDeviceState {
     // The write ExecuteNextWrite is running, until its result is reported.
     int32_t current_id_ = 0;
     bool current_open_ = false;
+    // Where the next read-back search starts: one past the slot served last (bus thread only).
+    size_t read_back_next_ = 0;
     std::string name_;
     std::string type_name_;
     std::atomic<uint64_t> last_contact_{0};
