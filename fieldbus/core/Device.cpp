@@ -106,7 +106,8 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         if (slot.variable == nullptr || host->pItemCreate == nullptr) return false;
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
-        const uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
+        uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
+        if (slot.privileged) access |= kAccessPrivileged;
         // The description in the service's own language; clients ask for theirs as a property.
         std::string description;
         if (slot.description_id != 0) LoadText(slot.description_id, description);

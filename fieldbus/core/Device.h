@@ -77,7 +77,8 @@ struct ItemSlot {
     std::string parent;
     std::string name;
     uint16_t reg = 0;
-    uint8_t access = 0;  // bit 7: quiet; 9 is handed to the host as 3 (read/write)
+    uint8_t access = 0;       // bit 7: quiet; 9 is handed to the host as 3 (read/write)
+    bool privileged = false;  // handed to the host as kAccessPrivileged: trusted clients only
     int32_t handle = -1;
     plat::Variant initial;
     uint32_t description_id = 0;  // string-table ids, 0 none
