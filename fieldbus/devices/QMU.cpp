@@ -690,6 +690,8 @@ int CQMUDevice::StartConfigurator() {
         if (CLogFile* log = Log()) log->Error("Veskor.exe %d", rc);
         return rc;
     }
+    // Reaped as soon as it ends, not at the next start (which may never come).
+    plat::process::Watch(pid);
     configurator_ = pid;
     return 0;
 }
