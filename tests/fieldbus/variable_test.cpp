@@ -17,6 +17,7 @@
 #include "fieldbus/core/Variable.h"
 #include "platform/types/cotaskmem.h"
 #include "tests/fieldbus/StoreKit.h"
+#include "tests/support/TempRoot.h"
 
 using namespace fbtest;
 using mb::CVariable;
@@ -91,6 +92,7 @@ class VariableTest : public ::testing::Test {
         return sent_.samples;
     }
 
+    testsupport::TempRoot root_;  // first: the log reads the registry
     MemoryLog log_;
     RecordingHost host_;
     FakePort port_{&log_, &host_};
