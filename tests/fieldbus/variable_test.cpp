@@ -103,6 +103,16 @@ class VariableTest : public ::testing::Test {
 
 constexpr uint64_t kT0 = 133'000'000'000'000'000ull;
 
+TEST_F(VariableTest, TheInitialValueIsLogged) {
+    CVariable* v = Make({.raw_type = plat::VT_I4, .name = "Dose", .initial = Variant::I4(4)});
+    v->SendInitialValue();
+    EXPECT_EQ(log_.Count("T:инициализация значения Dose 3 wQuality 0"), 1u);
+    ASSERT_EQ(Samples().size(), 1u);
+    CVariable* q = Make({.raw_type = plat::VT_BSTR, .name = "UID", .access = 0x81});
+    q->SendInitialValue();
+    EXPECT_EQ(log_.Count("инициализация значения UID"), 0u) << "quiet";
+}
+
 TEST_F(VariableTest, SamplesAreRoundedAndSentOnlyWhenTheyChange) {
     CVariable* v = Make({.raw_type = plat::VT_R4, .name = "Flow", .decimals = 9});
     v->NewSample(Variant::R4(1.23456789f), mb::kQualityGood, kT0);
