@@ -64,10 +64,16 @@ void Watch(pid_t pid) {
         if (!WatchedChildren().emplace(pid, Watched::Running).second) return;
     }
     std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        // Waits for the end without reaping, so that the record says "ended" before the pid
+        // is gone: nobody sees a child reaped while it is still recorded as running.
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 &&
+               errno == EINTR) {
         }
         std::lock_guard lk(g_watch_mutex);
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) < 0 && errno == EINTR) {
+        }
         auto& children = WatchedChildren();
         auto it = children.find(pid);
         if (it == children.end()) return;
