@@ -106,7 +106,8 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         if (slot.variable == nullptr || host->pItemCreate == nullptr) return false;
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
-        const uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
+        uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
+        if (slot.privileged) access |= kAccessPrivileged;
         // The description in the service's own language; clients ask for theirs as a property.
         std::string description;
         if (slot.description_id != 0) LoadText(slot.description_id, description);
@@ -220,8 +221,13 @@ void CDevice::ExecuteNextWrite() {
 
 void CDevice::ReadItemFromDevice(std::span<ItemSlot> slots) {
     if (ReadBacksPending() <= 0) return;
-    for (ItemSlot& slot : slots) {
+    // The search starts behind the slot served last: a client that marks every item again and
+    // again still has each one read within one turn over the slots.
+    for (size_t n = 0; n < slots.size(); ++n) {
+        const size_t i = (read_back_next_ + n) % slots.size();
+        ItemSlot& slot = slots[i];
         if (slot.variable == nullptr || !slot.variable->TakeReadBackMark()) continue;
+        read_back_next_ = (i + 1) % slots.size();
         if (CLogFile* log = Log()) log->Trace("ReadItemFromDevice %d", address_);
         try {
             ReadItem(slot.variable);

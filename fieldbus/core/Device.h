@@ -77,7 +77,8 @@ struct ItemSlot {
     std::string parent;
     std::string name;
     uint16_t reg = 0;
-    uint8_t access = 0;  // bit 7: quiet; 9 is handed to the host as 3 (read/write)
+    uint8_t access = 0;       // bit 7: quiet; 9 is handed to the host as 3 (read/write)
+    bool privileged = false;  // handed to the host as kAccessPrivileged: trusted clients only
     int32_t handle = -1;
     plat::Variant initial;
     uint32_t description_id = 0;  // string-table ids, 0 none
@@ -244,6 +245,8 @@ class CDevice : public CDeviceState {
     // The write ExecuteNextWrite is running, until its result is reported.
     int32_t current_id_ = 0;
     bool current_open_ = false;
+    // Where the next read-back search starts: one past the slot served last (bus thread only).
+    size_t read_back_next_ = 0;
     std::string name_;
     std::string type_name_;
     std::atomic<uint64_t> last_contact_{0};

@@ -41,6 +41,11 @@ struct IModbusItem : public virtual plat::IUnknown {
     ~IModbusItem() override = default;
 };
 
+// Marks of the access byte handed to pItemCreate. A privileged item is for trusted clients only;
+// a quiet one is created and sampled without log lines.
+inline constexpr uint8_t kAccessPrivileged = 0x40;
+inline constexpr uint8_t kAccessQuiet = 0x80;
+
 // The device-search flag: an aligned 32-bit cell the service sets to 1 while a search is wanted;
 // the library only reads it.
 using SearchFlag = std::atomic<int32_t>;
@@ -54,7 +59,8 @@ extern "C" {
 // Handle of the named item or branch, or < 0. *is_leaf non-zero: the name is a leaf.
 typedef int32_t (*PItemFind)(const char16_t* full_name, int16_t* is_leaf, int32_t* parent);
 // Adds the variable under the parent branch; its handle (also through *handle), or < 0 when
-// the host refused it.
+// the host refused it. `access`: the low four bits are the rights (1 read, 3 read/write),
+// kAccessPrivileged and kAccessQuiet are marks.
 typedef int32_t (*PItemCreate)(IModbusItem* item, const char16_t* name, plat::VARTYPE vt,
                                uint8_t access, int32_t parent, const char* description,
                                int32_t* handle);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <string>
 
 #include "platform/logfile/logfile.h"
 #include "platform/registry/registry.h"
@@ -32,13 +34,22 @@ std::string_view FindKey(std::string_view s, std::string_view key) {
     return {};
 }
 
+// The local date and time as the process's locale writes them.
 std::string Header() {
     plat::SYSTEMTIME st;
     if (!plat::DateToSystemTime(plat::NowLocal(), st)) return "??.??.????  ??:??:??\r\n";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%02u.%02u.%04u  %02u:%02u:%02u\r\n", st.wDay, st.wMonth,
-                  st.wYear, st.wHour, st.wMinute, st.wSecond);
-    return buf;
+    std::tm tm{};
+    tm.tm_year = st.wYear - 1900;
+    tm.tm_mon = st.wMonth - 1;
+    tm.tm_mday = st.wDay;
+    tm.tm_hour = st.wHour;
+    tm.tm_min = st.wMinute;
+    tm.tm_sec = st.wSecond;
+    tm.tm_wday = st.wDayOfWeek;
+    tm.tm_isdst = -1;
+    char buf[128];
+    const size_t n = std::strftime(buf, sizeof buf, "%x  %X", &tm);
+    return std::string(buf, n) + "\r\n";
 }
 
 // One-time reports of a log that cannot work; logging then stays off.

@@ -184,10 +184,12 @@ int CModbus::Finish(int code) {
 }
 
 // `check` sees a successful answer and turns it into the builder's code; setting its `stop`
-// ends the attempts whatever the code.
+// ends the attempts whatever the code. An answer that came shorter than `stop_below` bytes
+// (the transaction refused it as short) ends them as well.
 template <class Check>
 int CModbus::RunWithRetries(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
-                            size_t expected, uint16_t encapsulation, Check check) {
+                            size_t expected, uint16_t encapsulation, Check check,
+                            size_t stop_below) {
     const unsigned attempts = std::max<unsigned>(retries_.load(), 1);
     int code = kMbOk;
     for (unsigned made = 0; made < attempts;) {
@@ -196,6 +198,7 @@ int CModbus::RunWithRetries(const uint8_t* request, size_t length, std::vector<u
         ++made;
         bool stop = false;
         if (code == kMbOk) code = check(answer.data(), std::min(got, answer.size()), stop);
+        if (code == kMbInvalidAnswer && got > 0 && got < stop_below) stop = true;
         if (stop || code == kMbOk || IsDeviceException(code)) break;
     }
     return Finish(code);
@@ -308,15 +311,16 @@ int CModbus::WriteMultipleRegisters(uint8_t address, uint16_t start,
         req.push_back(uint8_t(w));
     }
     std::vector<uint8_t> answer;
-    return RunWithRetries(req.data(), req.size(), answer, 6, encapsulation,
-                          [&](const uint8_t* a, size_t n, bool& stop) {
-                              if (n < 6) {
-                                  stop = true;
-                                  return int(kMbInvalidAnswer);
-                              }
-                              return std::memcmp(a, req.data(), 6) == 0 ? int(kMbOk)
-                                                                        : int(kMbInvalidAnswer);
-                          });
+    return RunWithRetries(
+        req.data(), req.size(), answer, 6, encapsulation,
+        [&](const uint8_t* a, size_t n, bool& stop) {
+            if (n < 6) {
+                stop = true;
+                return int(kMbInvalidAnswer);
+            }
+            return std::memcmp(a, req.data(), 6) == 0 ? int(kMbOk) : int(kMbInvalidAnswer);
+        },
+        6);
 }
 
 int CModbus::WriteSingleRegister(uint8_t address, uint16_t reg, uint16_t value,
@@ -325,11 +329,13 @@ int CModbus::WriteSingleRegister(uint8_t address, uint16_t reg, uint16_t value,
         address, 0x06, uint8_t(reg >> 8), uint8_t(reg), uint8_t(value >> 8), uint8_t(value)};
     std::vector<uint8_t> answer;
     return RunWithRetries(
-        req, sizeof req, answer, 6, encapsulation, [&](const uint8_t* a, size_t n, bool& stop) {
+        req, sizeof req, answer, 6, encapsulation,
+        [&](const uint8_t* a, size_t n, bool& stop) {
             if (n <= 3) stop = true;
             if (n < 6) return int(kMbInvalidAnswer);
             return std::memcmp(a, req, 6) == 0 ? int(kMbOk) : int(kMbInvalidAnswer);
-        });
+        },
+        4);
 }
 
 int CModbus::ReadExceptionStatus(uint8_t address, uint8_t& out, uint16_t encapsulation) {
@@ -726,9 +732,16 @@ int CLocalModbus::TransactionRtu(const uint8_t* request, size_t length,
         if (got < 3) return kMbInvalidAnswer;
         if (a[1] > 0x80) return kMbDeviceException + a[2];
     } else if (got < 2) {
+        answer.assign(a, a + got);
+        answer_length = got;
         return kMbInvalidAnswer;  // no address and function
     }
-    if (expected > 2 && read < expected + 2) return kMbInvalidAnswer;
+    if (expected > 2 && read < expected + 2) {
+        // Short: handed back, so that the builder can tell whether another attempt may help.
+        answer.assign(a, a + got);
+        answer_length = got;
+        return kMbInvalidAnswer;
+    }
 
     answer.assign(a, a + got);
     answer_length = got;

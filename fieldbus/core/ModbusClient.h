@@ -97,7 +97,7 @@ class CModbus {
     virtual void Serialize(CArchive& ar);
     // One attempt: frames the request, waits for the answer, checks it. `answer` receives the
     // answer without CRC (and without the encapsulation prefix); `expected` is its length
-    // without CRC, 0 for any.
+    // without CRC, 0 for any. A short answer is handed back with code 2.
     virtual int Transaction(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
                             size_t expected, uint16_t encapsulation, size_t& answer_length) = 0;
     // A frame as it is, no CRC; whatever comes back within the wait.
@@ -168,7 +168,7 @@ class CModbus {
   private:
     template <class Check>
     int RunWithRetries(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
-                       size_t expected, uint16_t encapsulation, Check check);
+                       size_t expected, uint16_t encapsulation, Check check, size_t stop_below = 0);
     int Finish(int code);
 
     std::recursive_timed_mutex lock_;

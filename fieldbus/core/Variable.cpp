@@ -116,7 +116,8 @@ CVariable::CVariable(CDevice* device, const ItemSlot& slot, const HostCallbacks*
       units_id_(slot.units_id),
       description_id_(slot.description_id),
       alarm_help_(slot.alarm_help),
-      quiet_((slot.access & 0x80) != 0),
+      quiet_((slot.access & kAccessQuiet) != 0),
+      address_(device != nullptr ? int{device->GetAddress()} : -1),
       minimum_(slot.minimum),
       maximum_(slot.maximum),
       host_(host),
@@ -141,8 +142,7 @@ CVariable::CVariable(CDevice* device, const ItemSlot& slot, const HostCallbacks*
     time_ = plat::SysClock().UtcNow100ns();
     since_read_.Start();
     if (log_ != nullptr && !quiet_)
-        log_->Info("Создание переменной %s %i", name_.c_str(),
-                   device != nullptr ? int{device->GetAddress()} : -1);
+        log_->Info("Создание переменной %s %i", name_.c_str(), address_);
 }
 
 CVariable::~CVariable() = default;
@@ -522,6 +522,10 @@ void CVariable::SendInitialValue() {
         quality = quality_;
         time = time_;
     }
+    // Only the bus thread creates variables, and the device (with its log) outlives them.
+    if (log_ != nullptr && !quiet_)
+        log_->Trace("инициализация значения %s %i wQuality %d", name_.c_str(), address_,
+                    int{quality});
     SendSample(send, quality, time);
 }
 

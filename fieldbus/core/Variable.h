@@ -99,6 +99,7 @@ class CVariable final : public IModbusItem, public CDeviceItem {
     const uint32_t description_id_;
     const bool alarm_help_;
     const bool quiet_;
+    const int address_;  // the device's bus address, for log lines
     const double minimum_;
     const double maximum_;
     const HostCallbacks* const host_;

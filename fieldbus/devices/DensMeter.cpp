@@ -107,6 +107,8 @@ CDensMeter::CDensMeter(IDevicePort* port, uint8_t address, std::string name)
     slots_[kState].alarm_help = true;
     branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
     CreateVariables(slots_);
+    // Made without identification: the first step reads every value once.
+    SetReinit();
 }
 
 CDensMeter::~CDensMeter() {

@@ -106,6 +106,8 @@ CFQ5Device::CFQ5Device(IDevicePort* port, uint8_t address, std::string name)
     slots_[kSlotException].alarm_help = true;
     slots_[kSlotAddress].minimum = 1;
     slots_[kSlotAddress].maximum = 247;
+    for (size_t i : {kSlotException, kSlotFrequency, kSlotAddress, kSlotInspector})
+        slots_[i].privileged = true;
     slots_[kSlotControllerVersion].initial = plat::Variant::Str("");
     slots_[kSlotFirmwareVersion].initial = plat::Variant::Str("");
     branch_ = kit::FindOrCreateBranch(Host(), Name(), Name(), -1);

@@ -105,7 +105,7 @@ bool CPlate::Init() {
 
 int CPlate::Scan() {
     CLogFile* log = Log();
-    if (log != nullptr) log->Trace("Scan %s", log_name_.c_str());
+    if (log != nullptr) log->Info("Scan %s", log_name_.c_str());
     if (NeedsReinit()) {
         if (Init()) ClearReinit();
         return 0;
@@ -153,6 +153,7 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
     const int i = FindSlot(slots_, item);
     if (!output_ || i < 0) return 1;
     int32_t result;
+    bool reported = false;
     try {
         plat::Variant n;
         const bool number = plat::Succeeded(plat::VariantChangeType(n, value, 0, plat::VT_I4));
@@ -184,12 +185,15 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
         }
         if (result >= 0) ReadItem(item);
         SetWriteResult(id, result);
+        reported = true;
         if (log != nullptr)
             log->Trace("{04B300E0-26E7-4839-8082-D4E7AFC17D4D} %d %X", GetAddress(),
                        static_cast<unsigned>(result));
     } catch (...) {
         if (log != nullptr)
             log->Error("{911C09F3-48A8-4277-9A63-A90A52A0E64B} %s", log_name_.c_str());
+        // The client's command ends with the failure rather than by its time-out.
+        if (!reported) SetWriteResult(id, plat::E_FAIL);
     }
     return 1;
 }

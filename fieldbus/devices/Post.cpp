@@ -555,7 +555,7 @@ void CPost::PublishState(bool read_ok) {
         return;
     }
     const uint16_t prev = prev_raw_ & 0xF0, now = raw_ & 0xF0;
-    if (have_prev_ && now == prev) return;
+    if (have_prev_ && now == prev && !state_stale_) return;
     if (have_prev_ && (prev == 32 || prev == 48 || prev == 80) && now == 0 &&
         !slots_[kTotalV].IsEmpty()) {
         // The unit reports idle before its last counts are in: wait for a settled total.
@@ -580,6 +580,7 @@ void CPost::PublishState(bool read_ok) {
     if (CLogFile* log = Log()) log->Info("State %X - {%.04X}", unit_->GetAddress(), unsigned{raw_});
     prev_raw_ = raw_;
     have_prev_ = true;
+    state_stale_ = false;
 }
 
 int CPost::Scan() {
@@ -646,6 +647,7 @@ void CPost::SetBadQuality() {
         SetSlotQuality(slots_[i], SlotQuality(slots_[i]) <= 20 ? kQualityBad : 20);
     }
     PublishSlot(slots_[kState], plat::Variant::UI2(kPostCommError));
+    state_stale_ = true;
 }
 
 // ---------------------------------------------------------------------------------------------

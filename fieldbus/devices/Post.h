@@ -112,6 +112,8 @@ class CPost : public CDevice {
     uint16_t new_number_ = 0;
     uint16_t raw_ = 0, prev_raw_ = 0;
     bool have_prev_ = false;
+    // State shows "no link" (SetBadQuality): the next good read publishes, changed or not.
+    bool state_stale_ = false;
     bool state_failed_ = false;
     bool dispensing_ = false;
     uint32_t dispensing_since_ = 0;

@@ -120,6 +120,7 @@ void CQMUDevice::DefineVariables() {
     };
     def(kAdr, "AdrController", plat::VT_I4, 0, 2, 3, kCodeAddress, 4018);
     SetRange(slots_[kAdr], 1, 247);
+    slots_[kAdr].privileged = true;
     slots_[kAdr].initial = plat::Variant::I4(1);
     def(kFirmware, "FirmwareVersion", plat::VT_BSTR, 0, 8, 1, kCodeFirmware, 4058);
     slots_[kFirmware].initial = plat::Variant::Str(std::string_view(""));
@@ -144,6 +145,9 @@ void CQMUDevice::DefineVariables() {
     }
     def(kUid, "UID", plat::VT_BSTR, 22, 32, 0x81, kCodeUid, 0);
     def(kInspector, "Inspector", plat::VT_I4, 20, 4, 1, kCodeInspector, 4061);
+    // The unit's address, its identity and its timing settings are for trusted clients only.
+    for (size_t i : {kAirValve, kUss, kSensorWait, kFullUp, kFullDown, kUid})
+        slots_[i].privileged = !slots_[i].IsEmpty();
     if (build_ > 34) {
         def(kTemperature, "InnerTemperature", plat::VT_R4, 45, 4, 1, 0, 4108, 4026);
         slots_[kTemperature].min_interval_ms = 30000;
@@ -157,6 +161,7 @@ void CQMUDevice::DefineModuleVariables() {
     kinds_ = {};
     DefineSlot(slots_[kAdr], parent_name_, "Address", plat::VT_I4, 0, 3, 4018);
     SetRange(slots_[kAdr], 1, 247);
+    slots_[kAdr].privileged = true;
     kinds_[kAdr] = SlotKind{kCodeAddress, 2, false};
     DefineSlot(slots_[kVersionSlot], parent_name_, "Version", plat::VT_I4, 0, 1, 4054);
     DefineSlot(slots_[kBuildSlot], parent_name_, "Build", plat::VT_I4, 0, 1, 4055);
@@ -685,6 +690,8 @@ int CQMUDevice::StartConfigurator() {
         if (CLogFile* log = Log()) log->Error("Veskor.exe %d", rc);
         return rc;
     }
+    // Reaped as soon as it ends, not at the next start (which may never come).
+    plat::process::Watch(pid);
     configurator_ = pid;
     return 0;
 }

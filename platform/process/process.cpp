@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -43,8 +44,58 @@ int Spawn(const std::string& path, const std::vector<std::string>& argv, pid_t& 
     return rc;
 }
 
+namespace {
+
+// Children with a waiter of their own: running, or ended and not yet reported by IsRunning
+// (an abandoned one is forgotten when it ends).
+enum class Watched { Running, Ended, Abandoned };
+std::mutex g_watch_mutex;
+std::map<pid_t, Watched>& WatchedChildren() {
+    static auto* children = new std::map<pid_t, Watched>;  // outlives the detached waiters
+    return *children;
+}
+
+}  // namespace
+
+void Watch(pid_t pid) {
+    if (pid <= 0) return;
+    {
+        std::lock_guard lk(g_watch_mutex);
+        if (!WatchedChildren().emplace(pid, Watched::Running).second) return;
+    }
+    std::thread([pid] {
+        // Waits for the end without reaping, so that the record says "ended" before the pid
+        // is gone: nobody sees a child reaped while it is still recorded as running.
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 &&
+               errno == EINTR) {
+        }
+        std::lock_guard lk(g_watch_mutex);
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) < 0 && errno == EINTR) {
+        }
+        auto& children = WatchedChildren();
+        auto it = children.find(pid);
+        if (it == children.end()) return;
+        if (it->second == Watched::Abandoned)
+            children.erase(it);
+        else
+            it->second = Watched::Ended;
+    }).detach();
+}
+
 bool IsRunning(pid_t pid) {
     if (pid <= 0) return false;
+    {
+        std::lock_guard lk(g_watch_mutex);
+        auto& children = WatchedChildren();
+        auto it = children.find(pid);
+        if (it != children.end()) {
+            if (it->second != Watched::Ended) return true;
+            children.erase(it);
+            return false;
+        }
+    }
     int status = 0;
     pid_t r;
     do {
@@ -55,7 +106,21 @@ bool IsRunning(pid_t pid) {
 }
 
 void Abandon(pid_t pid) {
-    if (pid <= 0 || !IsRunning(pid)) return;
+    if (pid <= 0) return;
+    {
+        std::lock_guard lk(g_watch_mutex);
+        auto& children = WatchedChildren();
+        auto it = children.find(pid);
+        if (it != children.end()) {
+            // Its waiter reaps it; nobody will ask about it again.
+            if (it->second == Watched::Ended)
+                children.erase(it);
+            else
+                it->second = Watched::Abandoned;
+            return;
+        }
+    }
+    if (!IsRunning(pid)) return;
     // One detached waiter per child: cheap, and the child is never left a zombie.
     std::thread([pid] {
         int status = 0;

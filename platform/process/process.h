@@ -19,6 +19,10 @@ int Spawn(const std::string& path, const std::vector<std::string>& argv, pid_t& 
 // Whether the child still runs. A child that has ended is reaped here; false for pid <= 0.
 bool IsRunning(pid_t pid);
 
+// Reaps the child as soon as it ends, so that it is never left a zombie while nobody asks;
+// IsRunning keeps telling whether it runs (false once, then the pid is forgotten).
+void Watch(pid_t pid);
+
 // Hands a child to the reaper: it is reaped whenever it ends, without anyone waiting for it.
 void Abandon(pid_t pid);
 

@@ -1,5 +1,6 @@
 #include "platform/sysroot/sysroot.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -11,12 +12,17 @@ namespace plat {
 namespace {
 std::mutex g_mutex;
 std::string g_override;
+std::atomic<void (*)()> g_refuse{nullptr};
 }  // namespace
 
 std::string SystemRoot() {
     {
         std::lock_guard<std::mutex> lk(g_mutex);
         if (!g_override.empty()) return g_override;
+    }
+    if (auto* report = g_refuse.load()) {
+        report();
+        return "/proc/norvalt-refused-root";
     }
     const char* env = std::getenv("NORVALT_ROOT");
     if (env && *env) return env;
@@ -26,6 +32,10 @@ std::string SystemRoot() {
 void SetSystemRoot(const std::string& path) {
     std::lock_guard<std::mutex> lk(g_mutex);
     g_override = path;
+}
+
+void RefuseDefaultRoot(void (*report)()) {
+    g_refuse.store(report);
 }
 
 std::string MapWindowsPath(std::string_view path) {

@@ -114,7 +114,7 @@ TExtLeafItem::TExtLeafItem(const std::string& name, plat::ComPtr<mb::IModbusItem
     : TCustomLeafItem(name, canonical),
       iface_(std::move(item)),
       rights_(static_cast<uint8_t>(access & 0x0F)),
-      quiet_((access & 0x80) != 0),
+      quiet_((access & mb::kAccessQuiet) != 0),
       privileged_(privileged),
       description_(std::move(description)) {}
 
@@ -328,9 +328,10 @@ extern "C" int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, pl
                 return Refuse(short_name, "no branch " + std::to_string(parent), handle);
             parent_name = p->FullName();
         }
-        // Bit 7 is the library's "quiet" mark: the item stays visible to every client.
+        // A privileged item is for trusted clients only; bit 7 is the library's "quiet" mark.
         auto ext = New<TExtLeafItem>(short_name, plat::ComPtr<mb::IModbusItem>(item), vt, access,
-                                     description ? std::string(description) : std::string());
+                                     description ? std::string(description) : std::string(),
+                                     (access & mb::kAccessPrivileged) != 0);
         const std::string full(plat::Utf8Truncate(
             parent_name.empty() ? ext->ShortName() : parent_name + "." + ext->ShortName(),
             kMaxName));

@@ -18,8 +18,8 @@ namespace drv {
 class TExtLeafItem : public TCustomLeafItem {
   public:
     // `access`: the library's access byte (low 4 bits the rights, bit 7 the library's "quiet"
-    // mark). A privileged item is hidden from every client but a friend and writable only by a
-    // friend with privilege.
+    // mark); ExtItemCreate reads `privileged` from its kAccessPrivileged bit. A privileged item is
+    // hidden from every client but a friend and writable only by a friend with privilege.
     TExtLeafItem(const std::string& name, plat::ComPtr<mb::IModbusItem> item, VARTYPE canonical,
                  uint8_t access, std::string description, bool privileged = false);
     ~TExtLeafItem() override;

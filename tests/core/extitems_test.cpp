@@ -202,6 +202,20 @@ TEST_F(ExtItems, WritesRefreshPropertiesAndLibraryExceptions) {
     EXPECT_NE(log.find("CliPrivLevel:0 PrivLevel:1 Result:-2147024891"), std::string::npos);
 }
 
+TEST_F(ExtItems, TheLibrarysPrivilegedMarkReachesTheItem) {
+    auto secret = Item(Create(Var(), u"Address", 3 | mb::kAccessPrivileged));
+    ASSERT_TRUE(secret);
+    EXPECT_EQ(secret->AccessRights(), 3);
+    EXPECT_TRUE(secret->Privileged());
+    EXPECT_TRUE(secret->RefusesClient(2, 0)) << "hidden from every client but a trusted one";
+    EXPECT_FALSE(secret->RefusesClient(kFriendClientKind, 0));
+    EXPECT_EQ(secret->Write(Variant::I4(9), 1, 2, 1033), plat::E_ACCESSDENIED);
+    auto open = Item(Create(Var(), u"Level", 3 | mb::kAccessQuiet));
+    ASSERT_TRUE(open);
+    EXPECT_FALSE(open->Privileged()) << "the quiet mark is no privilege";
+    EXPECT_FALSE(open->RefusesClient(2, 0));
+}
+
 TEST_F(ExtItems, SamplesTimeStampsAndUnknownHandles) {
     const int32_t h = Create(Var(), u"Flow");
     auto item = Item(h);

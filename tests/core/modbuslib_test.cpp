@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -73,8 +74,14 @@ TEST_F(ModbusLibraryLoad, RealLibrarySharesTheServicesRootAndClock) {
     EXPECT_NE(log.find("{4AE1006B-D3CB-43c6-BB11-EF6C2FCE342E}"), std::string::npos);
     plat::SYSTEMTIME st;
     ASSERT_TRUE(plat::DateToSystemTime(plat::NowLocal(), st));
-    char date[32];
-    std::snprintf(date, sizeof date, "%02u.%02u.%04u", st.wDay, st.wMonth, st.wYear);
+    // The header writes the date as the locale does ("%x").
+    std::tm tm{};
+    tm.tm_year = st.wYear - 1900;
+    tm.tm_mon = st.wMonth - 1;
+    tm.tm_mday = st.wDay;
+    tm.tm_wday = st.wDayOfWeek;
+    char date[64];
+    ASSERT_GT(std::strftime(date, sizeof date, "%x", &tm), 0u);
     EXPECT_EQ(log.rfind(date, 0), 0u) << "the header's date comes from the host's clock";
 
     int32_t status = 5, info = 0;

@@ -358,8 +358,11 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     auto counter = leaf("Post43.State");
     for (int s : {1, 7, 80, 0})
         EXPECT_EQ(CmdWait(counter->Write(Variant::I4(s), 0, 0, 1033)), plat::OPC_E_RANGE) << s;
-    for (const zrnsim::LogEntry& e : station->Requests())
-        if (e.address == 3) EXPECT_EQ(std::string("dsuc").find(e.command), std::string::npos);
+    for (const zrnsim::LogEntry& e : station->Requests()) {
+        if (e.address == 3) {
+            EXPECT_EQ(std::string("dsuc").find(e.command), std::string::npos);
+        }
+    }
 
     station->Find(6)->Stop();
     StopPorts();

@@ -9,6 +9,7 @@
 #include "fieldbus/core/ComDevice.h"
 #include "fieldbus/core/Variable.h"
 #include "tests/fieldbus/StoreKit.h"
+#include "tests/support/TempRoot.h"
 
 using namespace fbtest;
 using mb::CaptureCommand;
@@ -184,6 +185,7 @@ class SystemDeviceTest : public ::testing::Test {
         return static_cast<mb::CVariable*>(sys_->TxRxItem())->Value().bstrVal;
     }
 
+    testsupport::TempRoot root_;  // first: the log reads the registry
     MemoryLog log_;
     SystemHost host_;
     ScriptedModbus modbus_;

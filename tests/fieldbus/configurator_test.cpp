@@ -101,6 +101,20 @@ TEST_F(ConfiguratorTest, AWrittenConfigurationWaitsForTheInspectorToChange) {
     EXPECT_GT(unit_->ConfiguratorPid(), 0) << "an inspector change lets the next read start it";
 }
 
+TEST_F(ConfiguratorTest, AnEndedConfiguratorIsReapedWithoutTheNextStart) {
+    unit_->ReadItem(config_);
+    const pid_t pid = unit_->ConfiguratorPid();
+    ASSERT_GT(pid, 0);
+    std::remove(hold_.c_str());
+    // Nobody asks about it: a zombie would still answer signal 0.
+    EXPECT_TRUE(Eventually([&] { return Gone(pid); })) << "left a zombie";
+    EXPECT_FALSE(plat::process::IsRunning(pid));
+    std::ofstream(hold_) << "x";
+    unit_->ReadItem(config_);
+    EXPECT_NE(unit_->ConfiguratorPid(), pid) << "the next read starts a new one";
+    EXPECT_GT(unit_->ConfiguratorPid(), 0);
+}
+
 TEST_F(ConfiguratorTest, AUnitDestroyedWhileItRunsLeavesNoZombie) {
     unit_->ReadItem(config_);
     const pid_t pid = unit_->ConfiguratorPid();

@@ -146,6 +146,7 @@ class ConvelExchange : public ::testing::Test {
         proto_.SetAddress(3, 1);
         proto_.SetMaxLength(180);
     }
+    testsupport::TempRoot root_;  // first: the log reads the registry
     ScriptLine line_;
     MemoryLog log_;
     mb::CConvelProtocol proto_{&line_, &log_};

@@ -111,11 +111,26 @@ class ModbusMeter : public LineTest {
     std::unique_ptr<mb::CDensMeter> meter_;
 };
 
+TEST_F(ModbusMeter, SeenAtItsFirstStepWithoutAClientRead) {
+    meter_->Scan();
+    EXPECT_EQ(peer_->Served(), 4) << "the first step initialises: three values and State";
+    EXPECT_FLOAT_EQ(R4(S(mb::CDensMeter::kDensity)), 0.85f);
+    EXPECT_FLOAT_EQ(R4(S(mb::CDensMeter::kTemperature)), 21.46f);
+    EXPECT_FLOAT_EQ(R4(S(mb::CDensMeter::kViscosity)), 1.2346f);
+    EXPECT_EQ(Var(S(mb::CDensMeter::kState))->Value().lVal, 0x10);
+    for (size_t i = 0; i < mb::CDensMeter::kSlotCount; ++i)
+        EXPECT_EQ(Var(S(i))->Quality(), mb::kQualityGood) << i;
+    EXPECT_FALSE(meter_->NeedsReinit());
+}
+
 TEST_F(ModbusMeter, PollsOnlyForAClientAndPublishesRounded) {
+    // The client's poll on its own, without the first step's initialisation.
+    meter_->ClearReinit();
     EXPECT_EQ(meter_->Scan(), 1);
     EXPECT_EQ(peer_->Served(), 0) << "nobody asked: no measurement request";
 
     meter_ = std::make_unique<mb::CDensMeter>(port_.get(), 5, "DensMeter5");
+    meter_->ClearReinit();
     Var(S(mb::CDensMeter::kTemperature))->RequestRead();
     EXPECT_EQ(meter_->Scan(), 1);
     EXPECT_EQ(peer_->Served(), 1) << "one request of seven registers";

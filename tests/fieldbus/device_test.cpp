@@ -4,7 +4,9 @@
 
 #include <future>
 #include <memory>
+#include <set>
 #include <stdexcept>
+#include <string>
 
 #include "fieldbus/core/Device.h"
 #include "tests/fieldbus/FieldbusKit.h"
@@ -158,6 +160,28 @@ TEST_F(DeviceTest, ReadBacksReadTheMarkedVariableAndRunDownWithoutOne) {
     d.ReadItemFromDevice(slots);
     EXPECT_EQ(d.read.size(), 1u);
     EXPECT_EQ(d.ReadBacksPending(), 0) << "a count without a mark would starve the port";
+}
+
+TEST_F(DeviceTest, ReadBacksReachEveryMarkedItemWhileAClientMarksThemAll) {
+    Model d(5, &port_);
+    std::vector<std::unique_ptr<TestItem>> items;
+    std::vector<mb::ItemSlot> slots(6);
+    for (size_t i = 0; i < slots.size(); ++i) {
+        items.push_back(std::make_unique<TestItem>("I" + std::to_string(i)));
+        slots[i].variable = items.back().get();
+    }
+    // The client asks for every item again before each step.
+    std::set<mb::CDeviceItem*> seen;
+    for (size_t step = 0; step < slots.size(); ++step) {
+        for (auto& item : items) {
+            item->marked = true;
+            d.AddReadBack();
+        }
+        d.ReadItemFromDevice(slots);
+        ASSERT_EQ(d.read.size(), step + 1);
+        seen.insert(d.read.back());
+    }
+    EXPECT_EQ(seen.size(), slots.size()) << "one turn over the slots reads every item";
 }
 
 TEST_F(DeviceTest, SetAllBadMarksEveryVariableAndTakesTheDeviceOffline) {

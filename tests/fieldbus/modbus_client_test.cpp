@@ -369,6 +369,31 @@ TEST_F(LineTest, WriteMultipleRegisters) {
     EXPECT_EQ(Drain(50), "");
 }
 
+TEST_F(LineTest, ShortAnswersToWritesEndTheAttemptsAtOnce) {
+    mb_->SetRetries(3);
+    const std::vector<uint16_t> words{0x1234};
+    auto multiple = Async([&] { return mb_->WriteMultipleRegisters(5, 0x0010, words); });
+    pty_.ReadFar(11, 1000);
+    pty_.WriteFar(Frame({0x05, 0x10, 0x00}));  // shorter than 6 bytes
+    EXPECT_EQ(multiple.get(), mb::kMbInvalidAnswer);
+    EXPECT_EQ(Drain(100), "") << "0x10: no further attempt";
+
+    auto single = Async([&] { return mb_->WriteSingleRegister(5, 0x0102, 0xBEEF); });
+    pty_.ReadFar(8, 1000);
+    pty_.WriteFar(Frame({0x05, 0x06, 0x01}));  // 3 bytes
+    EXPECT_EQ(single.get(), mb::kMbInvalidAnswer);
+    EXPECT_EQ(Drain(100), "") << "0x06: no further attempt";
+
+    // Four bytes are no "at once" case for 0x06: the next attempt is made.
+    auto four = Async([&] { return mb_->WriteSingleRegister(5, 0x0102, 0xBEEF); });
+    pty_.ReadFar(8, 1000);
+    pty_.WriteFar(Frame({0x05, 0x06, 0x01, 0x02}));
+    const std::string again = pty_.ReadFar(8, 1000);
+    EXPECT_EQ(again.size(), 8u) << "a second attempt";
+    pty_.WriteFar(again);
+    EXPECT_EQ(four.get(), 0);
+}
+
 TEST_F(LineTest, ReadExceptionStatus) {
     mb_->SetRetries(3);
     auto call = Async([&] {

@@ -2,6 +2,9 @@
 // through the unit as gateway, the frames as the simulator saw them.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <vector>
+
 #include "fieldbus/devices/Plate.h"
 #include "fieldbus/devices/QMU.h"
 #include "tests/fieldbus/QmuKit.h"
@@ -109,6 +112,23 @@ TEST_F(PlateTest, OverloadWritesAndFailedWrites) {
     EXPECT_EQ(Get(out_sim_, 0) & 0xFF, 0) << "overloads cleared";
     engine_.Inject({/*silent=*/5, 0});
     EXPECT_EQ(Write("QMU1.Output1_1.State", Variant::I4(1)), 1117);
+}
+
+TEST_F(PlateTest, AWriteThatThrowsCompletesWithItsError) {
+    // A client whose line breaks in the middle of a request.
+    class Broken : public mb::CLocalModbus {
+      public:
+        using mb::CLocalModbus::CLocalModbus;
+        int Transaction(const uint8_t*, size_t, std::vector<uint8_t>&, size_t, uint16_t,
+                        size_t&) override {
+            throw std::runtime_error("line gone");
+        }
+    } broken;
+    port_.SetModbus(&broken);
+    EXPECT_EQ(Write("QMU1.Output1_3.State", Variant::I4(1)), plat::E_FAIL)
+        << "the command ends at once, not by its time-out";
+    EXPECT_EQ(mlog_.Count("{911C09F3-48A8-4277-9A63-A90A52A0E64B}"), 1u);
+    port_.SetModbus(mb_.get());
 }
 
 TEST_F(PlateTest, ModuleScanReadsPlates) {

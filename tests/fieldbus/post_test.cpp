@@ -232,6 +232,20 @@ TEST_F(PostTest, BadQualityAndSnapSensor) {
     EXPECT_EQ(tree_.Value("QMU1.Post1.OverFill"), Variant::Bool(true));
 }
 
+TEST_F(PostTest, TheStateReturnsWithTheLinkThoughTheRawStateStayed) {
+    Start(Unit(1));
+    ASSERT_EQ(State(), 0);
+    post_->SetBadQuality();
+    ASSERT_EQ(State(), 169);
+    post_->Scan();
+    EXPECT_EQ(State(), 0) << "the first good read after the fault shows the raw state";
+    EXPECT_EQ(tree_.QualityOf("QMU1.Post1.State"), mb::kQualityGood);
+    // The unit's re-initialisation (a probe after the fault, a new address) likewise.
+    post_->SetBadQuality();
+    ASSERT_TRUE(post_->Init());
+    EXPECT_EQ(State(), 0);
+}
+
 TEST_F(PostTest, ErrorTexts) {
     Start(Unit(1));
     auto text = [](uint32_t id) {

@@ -59,6 +59,21 @@ TEST_F(QmuTest, TheFirstScanInitialisesANewUnit) {
     EXPECT_FALSE(unit->NeedsReinit());
 }
 
+TEST_F(QmuTest, PrivilegedItemsAreMarkedToTheHost) {
+    auto unit = Make(Unit(1, 5, 40));
+    auto access = [&](const std::string& name) -> int {
+        auto it = tree_.by_name.find(name);
+        if (it == tree_.by_name.end() || !tree_.items.count(it->second)) return -1;
+        return tree_.items[it->second].access;
+    };
+    for (const char* name :
+         {"AdrController", "AirValveTime", "USSTimeout", "SensorWaitTime", "FullUp", "FullDown"})
+        EXPECT_EQ(access(std::string("QMU1.") + name), 3 | mb::kAccessPrivileged) << name;
+    EXPECT_EQ(access("QMU1.UID"), 1 | mb::kAccessQuiet | mb::kAccessPrivileged);
+    EXPECT_EQ(access("QMU1.CountPost"), 1);
+    EXPECT_EQ(access("QMU1.Post1.State"), 3) << "the posts' own items are for every client";
+}
+
 TEST_F(QmuTest, PostCountsAndNumberFallback) {
     {
         auto setup = Unit(8);

@@ -17,6 +17,7 @@
 #include "fieldbus/core/Variable.h"
 #include "platform/types/cotaskmem.h"
 #include "tests/fieldbus/StoreKit.h"
+#include "tests/support/TempRoot.h"
 
 using namespace fbtest;
 using mb::CVariable;
@@ -91,6 +92,7 @@ class VariableTest : public ::testing::Test {
         return sent_.samples;
     }
 
+    testsupport::TempRoot root_;  // first: the log reads the registry
     MemoryLog log_;
     RecordingHost host_;
     FakePort port_{&log_, &host_};
@@ -100,6 +102,16 @@ class VariableTest : public ::testing::Test {
 };
 
 constexpr uint64_t kT0 = 133'000'000'000'000'000ull;
+
+TEST_F(VariableTest, TheInitialValueIsLogged) {
+    CVariable* v = Make({.raw_type = plat::VT_I4, .name = "Dose", .initial = Variant::I4(4)});
+    v->SendInitialValue();
+    EXPECT_EQ(log_.Count("T:инициализация значения Dose 3 wQuality 0"), 1u);
+    ASSERT_EQ(Samples().size(), 1u);
+    CVariable* q = Make({.raw_type = plat::VT_BSTR, .name = "UID", .access = 0x81});
+    q->SendInitialValue();
+    EXPECT_EQ(log_.Count("инициализация значения UID"), 0u) << "quiet";
+}
 
 TEST_F(VariableTest, SamplesAreRoundedAndSentOnlyWhenTheyChange) {
     CVariable* v = Make({.raw_type = plat::VT_R4, .name = "Flow", .decimals = 9});

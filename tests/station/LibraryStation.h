@@ -13,6 +13,7 @@
 #include "platform/registry/registry.h"
 #include "platform/types/variant.h"
 #include "service/core/CmdRegistry.h"
+#include "service/core/ExtItems.h"
 #include "service/core/LibPorts.h"
 #include "service/core/ModbusLib.h"
 #include "service/core/OPCCache.h"
@@ -103,11 +104,15 @@ class LibraryStation : public ::testing::Test {
         });
     }
     // A client's write: the command's result as the command registry reports it, or the
-    // write's own refusal when it made no command.
-    int32_t Write(const std::string& name, const plat::Variant& value, int wait_ms = 10000) {
+    // write's own refusal when it made no command. `trusted`: a trusted OPC client with
+    // privilege, the only one a privileged item takes.
+    int32_t Write(const std::string& name, const plat::Variant& value, int wait_ms = 10000,
+                  bool trusted = false) {
         auto leaf = Leaf(name, 0);
         if (!leaf) return plat::E_FAIL;
-        const plat::HRESULT r = leaf->WriteChecked(value, 0, 2, kEnglish);
+        const plat::HRESULT r = trusted
+                                    ? leaf->WriteChecked(value, 1, drv::kFriendClientKind, kEnglish)
+                                    : leaf->WriteChecked(value, 0, 2, kEnglish);
         if (!drv::IsCmdID(r)) return r;
         int32_t result = r;
         Within(wait_ms, [&] {

@@ -118,4 +118,25 @@ TEST_F(BoardStation, ModbusMeterAt9600ReadsDensityForAClient) {
     EXPECT_TRUE(RefreshUntil("DensMeter1.Density", 0.85f, 1e-5f));
 }
 
+TEST_F(BoardStation, ModbusMeterIsSeenWithoutAClientRead) {
+    testsupport::PtyPair line(7);
+    fbtest::LibmodbusPeer peer(line.FarFd(), 1);
+    // State 16; density 850.0 kg/m3, temperature 21.46, viscosity 1.0, each low half first.
+    const uint16_t regs[] = {0x0010, 0x8000, 0x4454, 0xAE14, 0x41AB, 0x0000, 0x3F80};
+    for (uint16_t r = 0; r < 7; ++r) peer.SetRegister(r, regs[r]);
+    Start("PORT=CUST COM7=MN9600");
+    ASSERT_GE(WaitItem("DensMeter1.Density"), 0);
+    // Nobody reads: the meter's first step shows what it holds.
+    EXPECT_TRUE(ReadUntil(
+        "DensMeter1.Density", [](const plat::Variant& v) { return Near(v, 0.85f, 1e-5f); }, 15000));
+    EXPECT_TRUE(ReadUntil(
+        "DensMeter1.Temperature", [](const plat::Variant& v) { return Near(v, 21.46f, 1e-3f); },
+        5000));
+    EXPECT_TRUE(ReadUntil(
+        "DensMeter1.Viscosity", [](const plat::Variant& v) { return Near(v, 1.0f, 1e-4f); }, 5000));
+    EXPECT_TRUE(ReadUntil(
+        "DensMeter1.State",
+        [](const plat::Variant& v) { return v.vt == plat::VT_I4 && v.lVal == 16; }, 5000));
+}
+
 }  // namespace

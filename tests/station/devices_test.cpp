@@ -159,8 +159,12 @@ TEST_F(DevicesStation, SensorMovedToAnotherAddressIsFoundThere) {
     AddDevices();
     fbsim::RtuServer server(engine_, line.FarFd());
     StartAndFindAll();
-    EXPECT_NE(Write("Post1.Address", plat::Variant::I4(kMonitor)), 0) << "a taken address";
-    EXPECT_EQ(Write("Post1.Address", plat::Variant::I4(9)), 0);
+    // The address is privileged: only a trusted client moves the sensor.
+    EXPECT_EQ(Write("Post1.Address", plat::Variant::I4(9)), plat::E_ACCESSDENIED);
+    EXPECT_TRUE(Leaf("Post1.Address", 0)->RefusesClient(2, 0)) << "nor does another see it";
+    EXPECT_NE(Write("Post1.Address", plat::Variant::I4(kMonitor), 10000, true), 0)
+        << "a taken address";
+    EXPECT_EQ(Write("Post1.Address", plat::Variant::I4(9), 10000, true), 0);
     EXPECT_TRUE(Logged("0110002E0001020009"));
     EXPECT_GE(WaitItem("Post9.State", 15000), 0);
     EXPECT_TRUE(station::Within(10000, [] { return drv::FindItemID("Post1.State") < 0; }));

@@ -76,4 +76,28 @@ TEST_F(QmuStation, UnitFoundPostsPublishedAndAStateCommandRunsTheDelivery) {
         EXPECT_NE(name.rfind("Post", 0), 0u) << name << " outlived its port";
 }
 
+TEST_F(QmuStation, ThePostsStateReturnsWithTheLink) {
+    testsupport::PtyPair line(7);
+    fbsim::Engine engine;
+    auto unit = fbsim::AddUnit(engine, TwoPosts());
+    fbsim::RtuServer server(engine, line.FarFd());
+    Start("PORT=CUST COM7=MN19200");
+    ASSERT_GE(WaitItem("Post1.State", 90000), 0);
+    ASSERT_TRUE(ReadUntil("Post1.State", [](const plat::Variant& v) { return Holds(v, 0); }));
+
+    // The line is cut until the unit is taken for lost: its posts show "no link".
+    engine.With([&] { unit->unplugged = true; });
+    EXPECT_TRUE(station::Within(30000, [&] {
+        plat::Variant v;
+        uint16_t q = 0;
+        return Read("Post1.State", v, q) && Holds(v, 169);
+    }));
+    engine.With([&] { unit->unplugged = false; });
+    // Back: the same raw state as before the fault, shown again as soon as the unit answers.
+    EXPECT_TRUE(ReadUntil(
+        "Post1.State", [](const plat::Variant& v) { return Holds(v, 0); }, 30000))
+        << "State kept saying no link";
+    EXPECT_TRUE(ReadUntil("Post2.State", [](const plat::Variant& v) { return Holds(v, 0); }));
+}
+
 }  // namespace

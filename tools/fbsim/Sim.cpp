@@ -108,6 +108,7 @@ std::string Engine::Handle(const std::string& request) {
     auto it = slaves_.find(static_cast<uint8_t>(request[0]));
     if (it == slaves_.end()) return {};
     auto slave = it->second;
+    if (slave->unplugged) return {};
     std::string answer =
         Answer(*slave, reinterpret_cast<const uint8_t*>(request.data()), request.size());
     if (slave->address != it->first) {

@@ -23,6 +23,8 @@ struct Slave {
     std::map<uint16_t, uint8_t> refuse;
     // Answers of 0x07 that report busy (exception 6) before the status is given.
     int busy_status = 0;
+    // While set the slave answers nothing, as with its line cut.
+    bool unplugged = false;
     // Model hooks: a register written (after it is stored), and one step of simulated time.
     std::function<void(Slave&, uint16_t reg, uint16_t value)> on_write;
     std::function<void(Slave&)> on_step;
