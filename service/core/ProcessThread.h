@@ -87,6 +87,7 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     // When each controller's last cycle that raised ended.
     std::array<DATE, 32> failed_cycle_{};
     bool registered_ = false;
+    bool no_controller_told_ = false;  // the step without controllers was logged at level 1
     int last_chosen_ = 0;
     std::string last_answer_;
     std::atomic<bool> terminated_{false};
