@@ -1,9 +1,15 @@
 #include "service/host/NorvDrv.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "platform/com/callcontext.h"
@@ -469,7 +475,7 @@ void ServiceAfterInstall(const std::vector<std::string>& args) {
         const std::string k = "CLSID\\" + plat::FormatGuid(c);
         MustWrite(plat::reg::WriteString(Hive::ClassesRoot, k, "AppID", kAppID), k);
     }
-    drv::InstallParameters(args);
+    MustWrite(drv::InstallParameters(args), std::string(drv::kDrvKey) + " Parameters");
     RegisterOPCServer(kOPCProgID, tlb::CLSID_DA2);
 }
 
@@ -567,7 +573,81 @@ void StopCore() {
     drv::DoneProtocol();
 }
 
+namespace {
+
+// One service per root. Taken before anything touches the logs, the ports or the registry: a
+// second start that only failed later, at the transport, had already shifted the running
+// instance's log generations. The kernel lets the lock go with the process.
+class InstanceLock {
+  public:
+    InstanceLock() = default;
+    ~InstanceLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // Empty when taken, else why not.
+    std::string Take() {
+        std::string root = plat::SystemRoot();
+        if (!root.empty() && root.back() == '/') root.pop_back();
+        const std::string folder = root + "/run";
+        const std::string path = InstanceLockPath();
+        plat::EnsureDirectory(folder);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) return "cannot open " + path + ": " + std::strerror(errno);
+        int rc;
+        do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            char pid[32] = {};
+            const ssize_t n = ::pread(fd_, pid, sizeof pid - 1, 0);
+            ::close(fd_);
+            fd_ = -1;
+            if (err != EWOULDBLOCK) return "cannot lock " + path + ": " + std::strerror(err);
+            std::string who = n > 0 ? std::string(pid, static_cast<size_t>(n)) : std::string();
+            while (!who.empty() && (who.back() == '\n' || who.back() == ' ')) who.pop_back();
+            return "Another instance is running" + (who.empty() ? "" : " (pid " + who + ")") +
+                   " on " + root + "; this start changes nothing";
+        }
+        const std::string me = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd_, 0) == 0) {
+            ssize_t w = ::pwrite(fd_, me.data(), me.size(), 0);
+            (void)w;
+        }
+        return {};
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::string InstanceLockPath() {
+    std::string root = plat::SystemRoot();
+    if (!root.empty() && root.back() == '/') root.pop_back();
+    return root + "/run/" + kUnitName + ".lock";
+}
+
+bool ServiceInstanceRunning() {
+    const int fd = ::open(InstanceLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    int rc;
+    do rc = ::flock(fd, LOCK_SH | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    const bool held = rc != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 int RunService(const ServiceOptions& options) {
+    InstanceLock instance;
+    if (std::string why = instance.Take(); !why.empty()) {
+        Report(plat::svc::EventKind::Error, why);
+        return plat::svc::kExitStartFailed;
+    }
     if (options.start_core) {
         try {
             StartCore();
