@@ -587,15 +587,16 @@ class InstanceLock {
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
-    // Empty when taken, else why not.
-    std::string Take() {
-        std::string root = plat::SystemRoot();
-        if (!root.empty() && root.back() == '/') root.pop_back();
-        const std::string folder = root + "/run";
+    // False when another instance holds it (`why` says so). A lock that cannot be had for
+    // any other reason is only warned about: it must not keep the service from starting.
+    bool Take(std::string& why) {
         const std::string path = InstanceLockPath();
-        plat::EnsureDirectory(folder);
+        plat::EnsureDirectory(path.substr(0, path.rfind('/')));
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd_ < 0) return "cannot open " + path + ": " + std::strerror(errno);
+        if (fd_ < 0) {
+            why = "cannot open " + path + ": " + std::strerror(errno);
+            return true;
+        }
         int rc;
         do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
         while (rc != 0 && errno == EINTR);
@@ -605,18 +606,22 @@ class InstanceLock {
             const ssize_t n = ::pread(fd_, pid, sizeof pid - 1, 0);
             ::close(fd_);
             fd_ = -1;
-            if (err != EWOULDBLOCK) return "cannot lock " + path + ": " + std::strerror(err);
+            if (err != EWOULDBLOCK) {
+                why = "cannot lock " + path + ": " + std::strerror(err);
+                return true;
+            }
             std::string who = n > 0 ? std::string(pid, static_cast<size_t>(n)) : std::string();
             while (!who.empty() && (who.back() == '\n' || who.back() == ' ')) who.pop_back();
-            return "Another instance is running" + (who.empty() ? "" : " (pid " + who + ")") +
-                   " on " + root + "; this start changes nothing";
+            why = "Another instance is running" + (who.empty() ? "" : " (pid " + who + ")") + " (" +
+                  path + "); this start changes nothing";
+            return false;
         }
         const std::string me = std::to_string(::getpid()) + "\n";
         if (::ftruncate(fd_, 0) == 0) {
             ssize_t w = ::pwrite(fd_, me.data(), me.size(), 0);
             (void)w;
         }
-        return {};
+        return true;
     }
 
   private:
@@ -644,10 +649,12 @@ bool ServiceInstanceRunning() {
 
 int RunService(const ServiceOptions& options) {
     InstanceLock instance;
-    if (std::string why = instance.Take(); !why.empty()) {
+    std::string why;
+    if (!instance.Take(why)) {
         Report(plat::svc::EventKind::Error, why);
         return plat::svc::kExitStartFailed;
     }
+    if (!why.empty()) Report(plat::svc::EventKind::Warning, "No instance lock: " + why);
     if (options.start_core) {
         try {
             StartCore();
