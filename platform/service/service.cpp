@@ -1,10 +1,12 @@
 #include "platform/service/service.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -78,11 +80,25 @@ void SetEventSink(std::function<void(EventKind, const std::string&)> sink) {
     g_sink = std::move(sink);
 }
 
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (!stream || !*stream) return false;
+    unsigned long long dev = 0, ino = 0;
+    if (std::sscanf(stream, "%llu:%llu", &dev, &ino) != 2) return false;
+    struct stat st {};
+    return ::fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+           static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
 void ReportEvent(std::string_view source, EventKind kind, std::string_view text) {
     const int prio = kind == EventKind::Error     ? LOG_ERR
                      : kind == EventKind::Warning ? LOG_WARNING
                                                   : LOG_INFO;
-    std::string ident(source);
+    // One name per process in syslog, whichever part reports: the service and its framework
+    // used to appear under two.
+    std::string ident(program_invocation_short_name && *program_invocation_short_name
+                          ? std::string_view(program_invocation_short_name)
+                          : source);
     std::string line(text);
     {
         // The identity pointer must stay valid while the log is open: open and close per
@@ -100,8 +116,8 @@ void ReportEvent(std::string_view source, EventKind kind, std::string_view text)
     }
     if (sink)
         sink(kind, line);
-    else
-        std::fprintf(stderr, "%s: %s\n", ident.c_str(), line.c_str());
+    else if (!StderrIsJournal())  // under systemd stderr is the journal, which has it already
+        std::fprintf(stderr, "%s: %s\n", std::string(source).c_str(), line.c_str());
 }
 
 bool Notify(std::string_view state) {

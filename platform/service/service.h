@@ -30,8 +30,12 @@ long DeleteServiceRecord(std::string_view service);
 // --- event log and systemd ------------------------------------------------------------------
 
 enum class EventKind { Info, Warning, Error };
-// To syslog (identity `source`) and to stderr; never a dialog.
+// To syslog (under the program's name) and to stderr as "source: text"; never a dialog.
+// When stderr is the journal (started by systemd), syslog alone: the journal would show each
+// report twice.
 void ReportEvent(std::string_view source, EventKind kind, std::string_view text);
+// Whether stderr is the systemd journal ($JOURNAL_STREAM names it).
+bool StderrIsJournal();
 // Where reports go besides syslog (tests); empty restores stderr.
 void SetEventSink(std::function<void(EventKind, const std::string&)> sink);
 

@@ -1,6 +1,7 @@
 #include "service/core/ExtItems.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <mutex>
 #include <unordered_map>
@@ -25,9 +26,21 @@ constexpr uint32_t kMaxProperties = 1024;
 
 // The library's live items by handle. It owns the counted reference on each library variable
 // from ExtItemCreate to ExtItemDestroy, whatever became of the item in the tree meanwhile.
+// Handles of library variables come from a range of their own, never given twice: an item id
+// comes back with its name, so a late destroy of an old handle would reach the item made again
+// under that name.
+constexpr int32_t kFirstHandle = 0x40000000;
+
+struct ExtEntry {
+    ComPtr<TExtLeafItem> item;
+    int32_t id;  // the item's id in the tree when it was made
+};
+
 struct ExtRegistry {
     std::mutex lock;
-    std::unordered_map<int32_t, ComPtr<TExtLeafItem>> items;
+    std::unordered_map<int32_t, ExtEntry> items;  // by handle
+    std::unordered_map<int32_t, int32_t> by_id;   // item id -> handle of its live variable
+    int32_t next_handle = kFirstHandle;
     // Serialises creation, so that two bus threads cannot both take one name.
     std::mutex create;
     // Branches the library destroyed while something was still under them (under `create`):
@@ -247,17 +260,18 @@ ComPtr<TExtLeafItem> FindExtItem(int32_t handle) {
     ExtRegistry& r = Reg();
     std::lock_guard<std::mutex> lk(r.lock);
     auto it = r.items.find(handle);
-    return it == r.items.end() ? ComPtr<TExtLeafItem>() : it->second;
+    return it == r.items.end() ? ComPtr<TExtLeafItem>() : it->second.item;
 }
 
 void DropExtItems() {
     ExtRegistry& r = Reg();
-    std::unordered_map<int32_t, ComPtr<TExtLeafItem>> items;
+    std::unordered_map<int32_t, ExtEntry> items;
     {
         std::lock_guard<std::mutex> lk(r.lock);
         items.swap(r.items);
+        r.by_id.clear();
     }
-    for (auto& [handle, item] : items) item->Detach();
+    for (auto& [handle, entry] : items) entry.item->Detach();
     std::lock_guard<std::mutex> creating(r.create);
     r.released.clear();
 }
@@ -302,8 +316,18 @@ extern "C" int32_t ExtItemFind(const char16_t* full_name, int16_t* is_leaf,
         }
         if (is_leaf) *is_leaf = item->IsLeaf() ? -1 : 0;
         if (parent) *parent = item->ParentID();
-        Log("ExtItemFind found " + name + " " + std::to_string(id));
-        return id;
+        // A library variable is known to the library by its handle.
+        int32_t found = id;
+        {
+            ExtRegistry& r = Reg();
+            std::lock_guard<std::mutex> lk(r.lock);
+            if (auto it = r.by_id.find(id); it != r.by_id.end()) {
+                auto e = r.items.find(it->second);
+                if (e != r.items.end() && e->second.item.Get() == item.Get()) found = it->second;
+            }
+        }
+        Log("ExtItemFind found " + name + " " + std::to_string(found));
+        return found;
     } catch (...) {
         ProtocolCurrentException("ExtItemFind");
         return -1;
@@ -347,19 +371,26 @@ extern "C" int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, pl
         ext->AddToNS(parent);
         r.released.erase(parent);
         const int32_t id = ext->ID();
-        bool taken;
+        int32_t h = -1;
         {
             std::lock_guard<std::mutex> lk(r.lock);
-            taken = !r.items.emplace(id, ext).second;
+            if (r.by_id.count(id) == 0) {
+                do {
+                    h = r.next_handle;
+                    r.next_handle = r.next_handle == INT32_MAX ? kFirstHandle : r.next_handle + 1;
+                } while (r.items.count(h) != 0);
+                r.items.emplace(h, ExtEntry{ext, id});
+                r.by_id.emplace(id, h);
+            }
         }
-        if (taken) {
-            // The handle still names a variable that left the tree without being destroyed.
+        if (h < 0) {
+            // The id still belongs to a variable that left the tree without being destroyed.
             ext->Detach();
             ext->RemoveFromNS();
-            return Refuse(full, "handle " + std::to_string(id) + " is still in use", handle);
+            return Refuse(full, "item " + std::to_string(id) + " is still in use", handle);
         }
-        if (handle) *handle = id;
-        return id;
+        if (handle) *handle = h;
+        return h;
     } catch (...) {
         ProtocolCurrentException("ExtItemCreate");
         if (handle) *handle = -1;
@@ -371,25 +402,29 @@ extern "C" void ExtItemDestroy(int32_t handle) noexcept {
     try {
         Log("ExtItemDestroy " + std::to_string(handle));
         ComPtr<TExtLeafItem> ext;
+        int32_t id = -1;
         ExtRegistry& r = Reg();
         {
             std::lock_guard<std::mutex> lk(r.lock);
             auto it = r.items.find(handle);
             if (it != r.items.end()) {
-                ext = std::move(it->second);
+                ext = std::move(it->second.item);
+                id = it->second.id;
                 r.items.erase(it);
+                r.by_id.erase(id);
             }
         }
-        if (!ext) {  // a branch, or nothing
+        if (!ext) {  // a branch, a handle destroyed before, or nothing
+            if (handle >= kFirstHandle) return;
             std::lock_guard<std::mutex> creating(r.create);
             RemoveEmptyBranch(r, handle);
             return;
         }
         ext->Detach();
-        // Only while the handle still names this very item: the name may have passed on.
-        if (ext->ID() == handle) {
+        // Only while the id still names this very item: the name may have passed on.
+        if (ext->ID() == id && GetItem(id).Get() == static_cast<TItem*>(ext.Get())) {
             std::lock_guard<std::mutex> creating(r.create);
-            const int32_t parent = GetParentID(handle);
+            const int32_t parent = GetParentID(id);
             ext->RemoveFromNS();
             if (r.released.count(parent) != 0) RemoveEmptyBranch(r, parent);
         }

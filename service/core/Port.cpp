@@ -162,12 +162,18 @@ int TZrnPort::Open(uint8_t com_number) {
         code = kPortNoEmulator;
     }
     if (code != kPortOk && (code != open_error_ || rc != open_rc_)) {
+        // Which device the COM number stood for: the registry's map may be what is wrong.
+        std::string device = "emulator";
+        if (!emulation_) {
+            device = plat::serial::ResolvePortName("\\\\.\\COM" + std::to_string(com_number));
+            if (device.empty()) device = "(no device mapped)";
+        }
         if (code == kPortNotFound)
-            log_.Log(kTagNotFound, PL_INFO);
+            log_.Log(std::string(kTagNotFound) + " " + device, PL_INFO);
         else
-            log_.Log(SafeFormat("Open COM%d failed: status %d error %d",
+            log_.Log(SafeFormat("Open COM%d failed: status %d error %d %s",
                                 {Variant::I4(com_number), Variant::I4(code),
-                                 Variant::I4(static_cast<int32_t>(rc))}),
+                                 Variant::I4(static_cast<int32_t>(rc)), Variant::Str(device)}),
                      PL_INFO);
     }
     open_error_ = code;
@@ -189,9 +195,28 @@ void TZrnPort::Reopen() {
     // whoever asks: a missing port would otherwise be opened on every exchange.
     if (!IsOpen() && open_error_ != kPortOk && !OpenDue()) return;
     plat::Sleep(10);
-    if (open_error_ == kPortOk || IsOpen()) log_.Log(kTagReopen, PL_INFO);
-    if (IsOpen()) Close();
+    // A line that stays silent reopens without a word once its silence has been reported:
+    // the report would repeat the same nothing every time.
+    bool report = true;
+    if (IsOpen()) {
+        if (HeardNothing()) {
+            report = silent_reopens_ == 0;
+            if (silent_reopens_ < UINT32_MAX) ++silent_reopens_;
+        } else {
+            silent_reopens_ = 0;
+        }
+    }
+    if (report && (open_error_ == kPortOk || IsOpen())) log_.Log(kTagReopen, PL_INFO);
+    if (!report)
+        log_.Log("Reopen COM" + std::to_string(com_) + ": still silent, " +
+                     std::to_string(silent_reopens_),
+                 PL_DETAIL);
+    if (IsOpen()) CloseLine(report);
     Open(com_);
+}
+
+bool TZrnPort::HeardNothing() const {
+    return stats_.Reads == 0 && stats_.Unexpected == 0 && stats_.WriteErrors == 0;
 }
 
 bool TZrnPort::OpenDue() const {
@@ -205,13 +230,19 @@ bool TZrnPort::OpenIfDue() {
 }
 
 void TZrnPort::Close() {
+    CloseLine(true);
+}
+
+void TZrnPort::CloseLine(bool report) {
     const bool was_open = IsOpen();
     if (was_open) Purge();
     line_.serial.Close();
     line_.emu = nullptr;
     close_time_ = plat::NowLocal();
-    if (owner_) owner_->SetPortState(kPortNotOpen);
-    if (was_open) WriteCloseReport();
+    // A line that never opened keeps its reason (a COM port that does not exist stays -2).
+    if (owner_)
+        owner_->SetPortState(was_open || open_error_ == kPortOk ? kPortNotOpen : open_error_);
+    if (was_open && report) WriteCloseReport();
 }
 
 void TZrnPort::WriteCloseReport() {
@@ -459,7 +490,10 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
                 Note("Bad answer " + FrameText(rx_) + " " + FrameText(ans), PL_EXTERNAL, quiet);
                 plat::Sleep(100);
             } else {
-                Note("No answer " + FrameText(frame), PL_INFO, quiet);
+                // Once per address going silent; an address that stays silent would otherwise
+                // write a line for every probe of a dead line.
+                Note("No answer " + FrameText(frame),
+                     no_answer_last_[address] ? PL_DETAIL : PL_INFO, quiet);
             }
             CheckLine();
             if (received) {
@@ -518,16 +552,24 @@ void TZrnPort::RaiseReadDelay() {
 
 void TZrnPort::CheckLine() {
     const TZrnStats& s = stats_;
+    bool reopen = false;
     if (s.WritesSinceAnswerByte > 30) {
-        Reopen();
+        reopen = true;
     } else if (s.SuccReads * 5 >= s.Requests || s.Echoes * 2 >= s.Writes || s.Requests <= 5) {
-        RaiseReadDelay();
+        reopen = false;
     } else if (s.Writes / 2 > s.Reads || s.WriteErrors > s.Writes ||
                s.Unexpected + s.InvalidPackets > s.Reads / 10) {
-        Reopen();
-    } else {
-        RaiseReadDelay();
+        reopen = true;
     }
+    // A line that stayed silent through its last reopen is reopened again only once
+    // kSilentReopenMs have passed since: reopening it every few requests changes nothing.
+    if (reopen && silent_reopens_ > 0 && HeardNothing() &&
+        plat::TickDiff(plat::GetTickCount(), open_tick_) < kSilentReopenMs)
+        reopen = false;
+    if (reopen)
+        Reopen();
+    else
+        RaiseReadDelay();
 }
 
 bool TZrnPort::ReadParam(uint8_t address, uint8_t param, int mode, bool single_attempt,

@@ -75,6 +75,8 @@ class TZrnPort {
     static constexpr uint64_t kMaxReadDelay = 200;
     // Least time between two attempts to open a line that failed to open.
     static constexpr uint32_t kReopenIntervalMs = 1000;
+    // Least time between two reopens of a line that heard nothing since the last one.
+    static constexpr uint32_t kSilentReopenMs = 60000;
 
     // Does not open the line. owner may be null.
     TZrnPort(IPortOwner* owner, uint32_t baud, bool emulation, uint8_t com_number);
@@ -133,6 +135,10 @@ class TZrnPort {
     };
 
     bool OpenDue() const;
+    // Not a byte came and no write failed since the line was opened.
+    bool HeardNothing() const;
+    // Close with the report only when `report`.
+    void CloseLine(bool report);
     void ResetStats();
     void WriteCloseReport();
     void Purge();
@@ -174,6 +180,7 @@ class TZrnPort {
     int open_error_ = kPortOk;  // status of the last open attempt
     long open_rc_ = 0;          // its system error
     uint64_t open_attempts_ = 0;
+    uint32_t silent_reopens_ = 0;  // reopens in a row of a line that heard nothing
 };
 
 // --- value codecs --------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 namespace drv {
 
 const char* const kDrvKey = "\\Software\\Norvalt\\Drv";
+const char* const kTransportSubKey = "Transport";
 
 namespace {
 
@@ -114,33 +115,47 @@ bool StartsWith(const std::string& upper, std::string_view prefix) {
 
 // --- the string ------------------------------------------------------------------------------
 
-std::string ReadParameters() {
-    std::string s;
-    long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", s);
-    if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
+long ReadParameters(std::string& out) {
+    out.clear();
+    long rc = plat::reg::ReadString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", out);
+    if (rc == plat::ERROR_FILE_NOT_FOUND) rc = plat::ERROR_SUCCESS;  // no string: all defaults
+    if (rc != plat::ERROR_SUCCESS) {
+        out.clear();
         WriteProtocolLine("Parameters cannot be read, registry error " + std::to_string(rc),
                           PL_CRITICAL);
-    return rc == plat::ERROR_SUCCESS ? s : std::string();
+    }
+    return rc;
 }
 
-void WriteParameters(const std::string& text) {
-    {
-        std::lock_guard<std::mutex> lk(g_cache_mutex);
-        g_cache = text;
-    }
+std::string ReadParameters() {
+    std::string s;
+    ReadParameters(s);
+    return s;
+}
+
+long WriteParameters(const std::string& text) {
+    // Stored first: the cache (what the ports run) never holds a string the next start loses.
     long rc = plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", text);
-    if (rc != plat::ERROR_SUCCESS)
+    if (rc != plat::ERROR_SUCCESS) {
         WriteProtocolLine("Parameters cannot be written, registry error " + std::to_string(rc),
                           PL_CRITICAL);
+        return rc;
+    }
+    std::lock_guard<std::mutex> lk(g_cache_mutex);
+    g_cache = text;
+    return rc;
 }
 
-void ReloadParameters() {
-    std::string s = ReadParameters();
+long ReloadParameters() {
+    std::string s;
+    // A string that cannot be read keeps the one the ports run.
+    if (long rc = ReadParameters(s); rc != plat::ERROR_SUCCESS) return rc;
     {
         std::lock_guard<std::mutex> lk(g_cache_mutex);
         g_cache = std::move(s);
     }
     ParametersChanged();
+    return plat::ERROR_SUCCESS;
 }
 
 std::string CachedParameters() {
@@ -163,15 +178,15 @@ std::string GetParam(std::string_view key, bool reread) {
         std::lock_guard<std::mutex> lk(g_cache_mutex);
         return GetParamValue(key, g_cache);
     }
-    std::string fresh = GetParamValue(key, ReadParameters());
+    std::string stored;
+    if (ReadParameters(stored) != plat::ERROR_SUCCESS) return GetParam(key, false);
+    std::string fresh = GetParamValue(key, stored);
     SetParamValue(key, fresh);
     return fresh;
 }
 
-void SetParamValue(std::string_view key, std::string_view value) {
+std::string WithParamValue(std::string s, std::string_view key, std::string_view value) {
     {
-        std::lock_guard<std::mutex> lk(g_cache_mutex);
-        std::string& s = g_cache;
         const std::string pair = plat::AsciiUpper(key) + "=" + std::string(value);
         size_t pos = FindPair(key, s);
         if (pos != std::string::npos && !value.empty()) {
@@ -192,6 +207,14 @@ void SetParamValue(std::string_view key, std::string_view value) {
             s += s.empty() ? pair : " " + pair;
         }
     }
+    return s;
+}
+
+void SetParamValue(std::string_view key, std::string_view value) {
+    {
+        std::lock_guard<std::mutex> lk(g_cache_mutex);
+        g_cache = WithParamValue(std::move(g_cache), key, value);
+    }
     ParametersChanged();
 }
 
@@ -202,7 +225,7 @@ std::string PortDescription(int com_number) {
     return std::string(plat::Utf8Truncate(d, kMaxParamValue));
 }
 
-void InstallParameters(const std::vector<std::string>& args) {
+long InstallParameters(const std::vector<std::string>& args) {
     std::string collected;
     for (const std::string& a : args) {
         std::string up = plat::AsciiUpper(a);
@@ -213,13 +236,33 @@ void InstallParameters(const std::vector<std::string>& args) {
             }
         }
     }
-    if (collected.empty()) return;
+    if (collected.empty()) return plat::ERROR_SUCCESS;
     collected.pop_back();
-    WriteParameters(collected);
+    return WriteParameters(collected);
 }
 
 void UninstallParameters() {
-    long rc = plat::reg::DeleteKeyTree(plat::reg::Hive::LocalMachine, kDrvKey);
+    // The transport's settings (who may connect) belong to the platform, not to the service's
+    // records: an uninstall and install, the usual upgrade, must not reset them.
+    const long rc = plat::reg::Update(plat::reg::Hive::LocalMachine, [](plat::reg::Transaction& t) {
+        std::vector<std::string> keys;
+        long r = t.EnumSubKeys(kDrvKey, keys);
+        if (r == plat::ERROR_FILE_NOT_FOUND) return plat::ERROR_SUCCESS;
+        if (r != plat::ERROR_SUCCESS) return r;
+        const bool keep = std::find_if(keys.begin(), keys.end(), [](const std::string& k) {
+                              return plat::EqualsNoCase(k, kTransportSubKey);
+                          }) != keys.end();
+        if (!keep) return t.DeleteKeyTree(kDrvKey);
+        for (const std::string& k : keys)
+            if (!plat::EqualsNoCase(k, kTransportSubKey))
+                if ((r = t.DeleteKeyTree(std::string(kDrvKey) + "\\" + k)) != plat::ERROR_SUCCESS)
+                    return r;
+        std::vector<plat::reg::ValueInfo> values;
+        if ((r = t.EnumValues(kDrvKey, values)) != plat::ERROR_SUCCESS) return r;
+        for (const auto& v : values)
+            if ((r = t.DeleteValue(kDrvKey, v.name)) != plat::ERROR_SUCCESS) return r;
+        return plat::ERROR_SUCCESS;
+    });
     if (rc != plat::ERROR_SUCCESS && rc != plat::ERROR_FILE_NOT_FOUND)
         WriteProtocolLine(
             "cannot delete " + std::string(kDrvKey) + ", registry error " + std::to_string(rc),

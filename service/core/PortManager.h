@@ -31,13 +31,17 @@ extern const char* const kDrvKey;  // "\Software\Norvalt\Drv"
 // Values count up to this many characters; PROTOCOLPATH is read whole.
 constexpr size_t kMaxParamValue = 20;
 
-// The stored string (empty when the key or value is missing).
+// The stored string (empty when the key or value is missing, or when it cannot be read).
 std::string ReadParameters();
-// Caches and stores the string, creating the key when missing.
-void WriteParameters(const std::string& text);
+// The same with the registry's answer: 0 also when the key or value is missing.
+long ReadParameters(std::string& out);
+// Stores the string (creating the key when missing) and, once stored, caches it. The registry's
+// answer; a string that cannot be stored leaves the cache as it was.
+long WriteParameters(const std::string& text);
 std::string CachedParameters();
-// Replaces the cache with a fresh read of the stored string.
-void ReloadParameters();
+// Replaces the cache with a fresh read of the stored string. A string that cannot be read
+// leaves the cache as it was; the registry's answer.
+long ReloadParameters();
 // The value of KEY in `text`: at most `max_len` characters, cut at the first blank; "" when
 // absent.
 std::string GetParamValue(std::string_view key, std::string_view text,
@@ -47,12 +51,15 @@ std::string GetParam(std::string_view key, bool reread = false);
 // Replaces the first pair of KEY, or appends it, in the cached string (not stored). An empty
 // value removes every pair of KEY, so the key reads as absent afterwards.
 void SetParamValue(std::string_view key, std::string_view value);
+// `text` with the pair of KEY replaced, removed or appended as SetParamValue does.
+std::string WithParamValue(std::string text, std::string_view key, std::string_view value);
 // DISABLEALLPORTS, COM<n> and SHIFT<n> as cached, joined by blanks, at most 20 characters.
 std::string PortDescription(int com_number);
 // Builds "Parameters" from installation switches (/PORT=, /PROTOCOL=, /DEFSHIFT=, /SHIFT..,
-// /COM..).
-void InstallParameters(const std::vector<std::string>& args);
-// Deletes the whole "\Software\Norvalt\Drv" key.
+// /COM..). The registry's answer (0 when no switch gave anything).
+long InstallParameters(const std::vector<std::string>& args);
+// Deletes the "\Software\Norvalt\Drv" key with everything below it but its Transport key
+// (the transport's own settings), which stays when present.
 void UninstallParameters();
 
 // --- per-port status table -------------------------------------------------------------------

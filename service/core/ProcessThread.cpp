@@ -172,10 +172,15 @@ void TProcessThread::PollStep() {
     const bool line_open = port_->OpenIfDue();
     if (!line_open) plat::Sleep(kClosedStepMs);
     if (line_open && post_count_.load() == 0) {
-        port_->Log().Log("5D99566D-22F3-41EA-B245-EE77418333EE", PL_INFO);
+        // Told once when the port is left without controllers; every step after that only at
+        // the detail level, or a dead line fills the log with it.
+        port_->Log().Log("5D99566D-22F3-41EA-B245-EE77418333EE",
+                         no_controller_told_ ? PL_DETAIL : PL_INFO);
+        no_controller_told_ = true;
         port_->CheckLine();
         ScanRegisteredDevices();
     }
+    if (post_count_.load() != 0) no_controller_told_ = false;
     const int range = step % 10 == 0 || highest_ == 0 ? 31 : highest_;
     const int start = static_cast<int>(step % static_cast<uint32_t>(range)) + 1;
     TPollPriority best;

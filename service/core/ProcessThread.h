@@ -93,6 +93,7 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     // The step (+ 1; 0: never) at which each controller last ranked first for its commands.
     std::array<uint32_t, 32> priority_step_{};
     bool registered_ = false;
+    bool no_controller_told_ = false;  // the step without controllers was logged at level 1
     int last_chosen_ = 0;
     std::string last_answer_;
     std::atomic<bool> terminated_{false};

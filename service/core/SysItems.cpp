@@ -89,9 +89,13 @@ HRESULT TSysParStrItem::Write(const Variant& value, int client_privilege, int, L
     const std::string text = plat::WideToUtf8(value.bstrVal);
     WriteProtocolLine(text, PL_INFO);
     const std::string before = plat::WideToUtf8(PeekValue().bstrVal);
+    if (text != before) {
+        // What cannot be stored is not run either: the next start would lose it.
+        if (const long rc = WriteParameters(text); rc != plat::ERROR_SUCCESS)
+            return plat::HresultFromWin32(rc);
+    }
     NewSample(value, OPC_QUALITY_GOOD, plat::NowLocal());
     if (text != before) {
-        WriteParameters(text);
         if (!RestartChangedPortsWithin(kRestartWaitMs))
             WriteProtocolLine("AllParameters: the ports restart in the background", PL_INFO);
         RefreshSystemItems();
@@ -113,8 +117,10 @@ HRESULT TSysEnableAllPortsItem::Write(const Variant& value, int client_privilege
     bool was = false;
     AsBool(PeekValue(), was, hr);
     if (on == was) return plat::S_OK;
-    SetParamValue("DISABLEALLPORTS", on ? "" : "1");
-    WriteParameters(CachedParameters());
+    if (const long rc =
+            WriteParameters(WithParamValue(CachedParameters(), "DISABLEALLPORTS", on ? "" : "1"));
+        rc != plat::ERROR_SUCCESS)
+        return plat::HresultFromWin32(rc);
     if (!RestartAllPortsWithin(kRestartWaitMs))
         WriteProtocolLine("AllPortsEnable: the ports restart in the background", PL_INFO);
     RefreshSystemItems();
@@ -233,8 +239,9 @@ void LoadAddrSpace() {
 bool SaveAddrSpace(bool force) {
     if (!FixedAddressSpace() || !g_loaded.load()) return false;
     const uint32_t now = plat::GetTickCount();
-    if (!force && g_ever_saved.load() &&
-        (AddrSpaceSaved().load() || plat::TickDiff(now, g_last_save.load()) < 60000))
+    // Once a minute whether or not anything changed: DATE tells when the service last stood
+    // behind the saved names.
+    if (!force && g_ever_saved.load() && plat::TickDiff(now, g_last_save.load()) < 60000)
         return false;
     plat::reg::Batch batch(plat::reg::Hive::LocalMachine);
     batch.DeleteKeyTree(kAddrSpaceKey).CreateKey(kAddrSpaceKey);

@@ -25,6 +25,7 @@ constexpr int kGenerations = 5;
 
 // Settings are written by InitProtocol before any thread logs and read afterwards.
 std::atomic<int> g_threshold{4};
+std::atomic<uint64_t> g_file_limit{kProtocolFileLimit};
 std::mutex g_settings_mutex;
 std::string g_folder;
 
@@ -141,6 +142,10 @@ void DoneProtocol() {
     g_global = nullptr;
 }
 
+void SetProtocolFileLimit(uint64_t bytes) {
+    g_file_limit.store(bytes);
+}
+
 // --- TTxtProt ---------------------------------------------------------------
 
 TTxtProt::TTxtProt(std::string stem) : stem_(std::move(stem)) {
@@ -172,6 +177,7 @@ void TTxtProt::Open() {
                          std::to_string(threshold) + " " + std::to_string(plat::CurrentThreadId()) +
                          "\r\n";
     plat::WriteLogLine(fd_, header);
+    size_ = header.size();
 }
 
 void TTxtProt::Close() {
@@ -181,8 +187,14 @@ void TTxtProt::Close() {
 void TTxtProt::Write(std::string_view text, int level) {
     if (level < g_threshold.load() || fd_ < 0) return;
     std::string line = BuildLine(text, level);
+    // Generations shift by size as well as at each start, so no log grows without bound.
+    if (size_ + line.size() > g_file_limit.load()) {
+        Close();
+        Open();
+        if (fd_ < 0) return;
+    }
     // Errors are ignored: a log must never stop its caller.
-    plat::WriteLogLine(fd_, line);
+    if (plat::WriteLogLine(fd_, line)) size_ += line.size();
 }
 
 void TTxtProt::Log(std::string_view text, int level) {

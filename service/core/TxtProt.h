@@ -27,6 +27,11 @@ void DoneProtocol();
 int ProtocolThreshold();
 std::string ProtocolFolder();
 
+// A log file that reaches this size moves on to the next generation (so a log holds at most
+// five times as much); tests lower it.
+inline constexpr uint64_t kProtocolFileLimit = uint64_t{8} << 20;
+void SetProtocolFileLimit(uint64_t bytes);
+
 class TTxtProt {
   public:
     explicit TTxtProt(std::string stem);
@@ -50,6 +55,7 @@ class TTxtProt {
     std::string stem_;
     std::string file_name_;
     int fd_ = -1;
+    uint64_t size_ = 0;  // bytes written to the current generation
 };
 
 using Values = std::span<const plat::Variant>;

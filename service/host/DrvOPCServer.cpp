@@ -119,7 +119,11 @@ HRESULT TDrvOPCServer::SetSearchMode(int8_t bSearch) {
 HRESULT TDrvOPCServer::Restart() {
     return Guarded("DrvOPCServer Restart", [&] {
         WriteProtocolLine("OPCServer " + std::to_string(Number()) + " Restart", PL_INFO);
-        ReloadParameters();
+        // A string that cannot be read stops nothing: the ports go on with the one they run.
+        if (const long rc = ReloadParameters(); rc != plat::ERROR_SUCCESS) {
+            plat::SetErrorText("Parameters cannot be read, registry error " + std::to_string(rc));
+            return plat::HresultFromWin32(rc);
+        }
         RestartChangedPorts();
         RefreshSystemItems();
         return plat::S_OK;

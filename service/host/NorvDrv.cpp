@@ -1,9 +1,15 @@
 #include "service/host/NorvDrv.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "platform/com/callcontext.h"
@@ -469,7 +475,7 @@ void ServiceAfterInstall(const std::vector<std::string>& args) {
         const std::string k = "CLSID\\" + plat::FormatGuid(c);
         MustWrite(plat::reg::WriteString(Hive::ClassesRoot, k, "AppID", kAppID), k);
     }
-    drv::InstallParameters(args);
+    MustWrite(drv::InstallParameters(args), std::string(drv::kDrvKey) + " Parameters");
     RegisterOPCServer(kOPCProgID, tlb::CLSID_DA2);
 }
 
@@ -567,7 +573,88 @@ void StopCore() {
     drv::DoneProtocol();
 }
 
+namespace {
+
+// One service per root. Taken before anything touches the logs, the ports or the registry: a
+// second start that only failed later, at the transport, had already shifted the running
+// instance's log generations. The kernel lets the lock go with the process.
+class InstanceLock {
+  public:
+    InstanceLock() = default;
+    ~InstanceLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // False when another instance holds it (`why` says so). A lock that cannot be had for
+    // any other reason is only warned about: it must not keep the service from starting.
+    bool Take(std::string& why) {
+        const std::string path = InstanceLockPath();
+        plat::EnsureDirectory(path.substr(0, path.rfind('/')));
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd_ < 0) {
+            why = "cannot open " + path + ": " + std::strerror(errno);
+            return true;
+        }
+        int rc;
+        do rc = ::flock(fd_, LOCK_EX | LOCK_NB);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            char pid[32] = {};
+            const ssize_t n = ::pread(fd_, pid, sizeof pid - 1, 0);
+            ::close(fd_);
+            fd_ = -1;
+            if (err != EWOULDBLOCK) {
+                why = "cannot lock " + path + ": " + std::strerror(err);
+                return true;
+            }
+            std::string who = n > 0 ? std::string(pid, static_cast<size_t>(n)) : std::string();
+            while (!who.empty() && (who.back() == '\n' || who.back() == ' ')) who.pop_back();
+            why = "Another instance is running" + (who.empty() ? "" : " (pid " + who + ")") + " (" +
+                  path + "); this start changes nothing";
+            return false;
+        }
+        const std::string me = std::to_string(::getpid()) + "\n";
+        if (::ftruncate(fd_, 0) == 0) {
+            ssize_t w = ::pwrite(fd_, me.data(), me.size(), 0);
+            (void)w;
+        }
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::string InstanceLockPath() {
+    std::string root = plat::SystemRoot();
+    if (!root.empty() && root.back() == '/') root.pop_back();
+    return root + "/run/" + kUnitName + ".lock";
+}
+
+bool ServiceInstanceRunning() {
+    const int fd = ::open(InstanceLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    int rc;
+    do rc = ::flock(fd, LOCK_SH | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    const bool held = rc != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 int RunService(const ServiceOptions& options) {
+    InstanceLock instance;
+    std::string why;
+    if (!instance.Take(why)) {
+        Report(plat::svc::EventKind::Error, why);
+        return plat::svc::kExitStartFailed;
+    }
+    if (!why.empty()) Report(plat::svc::EventKind::Warning, "No instance lock: " + why);
     if (options.start_core) {
         try {
             StartCore();

@@ -186,6 +186,10 @@ void StopCore();
 // The service run: the core (unless already started), the module, its service thread until
 // the service stops. The process's exit code.
 int RunService(const ServiceOptions& options = {});
+// The lock a running service holds for its root ("<root>/run/NorvaltDrv.lock"), taken before
+// the core starts, and whether a service holds it now.
+std::string InstanceLockPath();
+bool ServiceInstanceRunning();
 // "NorvaltDrv /STOP": asks the running service on `socket_path` to stop, prints the outcome
 // ("stop refused" when refused) and returns the exit code (plat::svc::kStop*).
 int StopRunningService(const std::string& socket_path = {});

@@ -107,7 +107,7 @@ class ExtItems : public ::testing::Test {
         EXPECT_EQ(h, out);
         return h;
     }
-    ComPtr<TExtLeafItem> Item(int32_t handle) { return GetItemAs<TExtLeafItem>(handle); }
+    ComPtr<TExtLeafItem> Item(int32_t handle) { return FindExtItem(handle); }
     std::string Log() {
         DoneProtocol();
         return testsupport::ReadFile(root_.Path() + "/c/NorvaltDrvCOM.LG1");
@@ -155,7 +155,8 @@ TEST_F(ExtItems, BranchesItemsAndExactFind) {
 
 TEST_F(ExtItems, WritesRefreshPropertiesAndLibraryExceptions) {
     FakeVar& var = Var();
-    auto item = Item(Create(var, u"Level"));
+    const int32_t h = Create(var, u"Level");
+    auto item = Item(h);
     ASSERT_TRUE(item);
     EXPECT_EQ(item->WriteChecked(Variant::I4(5), 0, 2, 1033), kCmd);
     EXPECT_EQ(item->Write(Variant(), 0, 2, 1033), kCmd);
@@ -188,7 +189,7 @@ TEST_F(ExtItems, WritesRefreshPropertiesAndLibraryExceptions) {
     EXPECT_EQ(item->Write(Variant::I4(1), 1, 2, 1033), plat::E_FAIL);
     EXPECT_EQ(item->GetItemProperty(101, 1033, v), plat::E_FAIL);
     plat::FILETIME t = DateTimeToFileTimeUTC(45000.0);
-    ExtUpdateTS(item->ID(), &t);  // no sample yet: the tree throws, the callback must not
+    ExtUpdateTS(h, &t);  // no sample yet: the tree throws, the callback must not
 
     const std::string log = Log();
     EXPECT_NE(log.find("FTExtLeafItem.Write Dev1.Level runtime_error library broke"),
@@ -249,7 +250,7 @@ TEST_F(ExtItems, SamplesTimeStampsAndUnknownHandles) {
     ExtItemDestroy(h + 1000);
     ExtItemDestroy(dev_);  // branches are destroyed too and stay
     EXPECT_EQ(item->NextSample(), samples);
-    EXPECT_EQ(FindItemID("Dev1.Flow"), h);
+    EXPECT_EQ(FindItemID("Dev1.Flow"), item->ID());
     EXPECT_EQ(FindItemID("Dev1"), dev_);
 }
 
@@ -295,18 +296,39 @@ TEST_F(ExtItems, SameNameTwiceKeepsTheFirstAndLateDestroysTouchOnlyTheirOwn) {
     EXPECT_EQ(first.writes, 1u);
 
     // A native item takes the name over; the late destroy lets go of the variable only.
+    const int32_t id = Item(h)->ID();
     auto native = New<NativeLeaf>("Dose");
     native->AddToNS(dev_);
-    ASSERT_EQ(native->ID(), h);
+    ASSERT_EQ(native->ID(), id);
     native->RemoveFromNS();
     EXPECT_EQ(Create(Var(), u"Dose"), -1) << "the handle still belongs to the first variable";
     native->AddToNS(dev_);
     ExtItemDestroy(h);
     first.freed = true;
     EXPECT_EQ(first.refs, 0u);
-    EXPECT_EQ(GetItem(h).Get(), static_cast<TItem*>(native.Get()));
+    EXPECT_EQ(GetItem(id).Get(), static_cast<TItem*>(native.Get()));
     native->RemoveFromNS();
-    EXPECT_EQ(Create(Var(), u"Dose"), h) << "once destroyed, the name is free again";
+    const int32_t again = Create(Var(), u"Dose");
+    ASSERT_GE(again, 0) << "once destroyed, the name is free again";
+    EXPECT_EQ(Item(again)->ID(), id) << "with its id";
+    EXPECT_EQ(first.late_calls, 0u);
+}
+
+TEST_F(ExtItems, ALateDestroyLeavesTheItemMadeAgainUnderTheName) {
+    FakeVar& first = Var();
+    FakeVar& second = Var();
+    const int32_t h = Create(first, u"X");
+    ASSERT_GE(h, 0);
+    ExtItemDestroy(h);
+    first.freed = true;
+    const int32_t again = Create(second, u"X");
+    ASSERT_GE(again, 0);
+    ExtItemDestroy(h);  // late: issued for the first variable
+    EXPECT_NE(FindItemID("Dev1.X"), -1) << "the new item stays";
+    EXPECT_EQ(second.refs, 1u) << "and keeps its variable";
+    ASSERT_TRUE(Item(again));
+    EXPECT_EQ(Item(again)->Write(Variant::I4(1), 1, 2, 1033), kCmd);
+    EXPECT_EQ(second.writes, 1u);
     EXPECT_EQ(first.late_calls, 0u);
 }
 

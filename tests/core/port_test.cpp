@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -475,6 +476,31 @@ TEST_F(PortTest, OpenErrorsMapToPortStatus) {
     EXPECT_EQ(busy_owner.Last(), kPortOk);
 }
 
+TEST_F(PortTest, AMissingPortKeepsItsStatusWhenClosed) {
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                               "COM9", "/nonexistent/ttyNone"),
+        plat::ERROR_SUCCESS);
+    {
+        TZrnPort missing(&owner_, 4800, false, 9);
+        EXPECT_EQ(missing.Open(), kPortNotFound);
+    }  // dropped at once, as a custom-mode port whose COM port does not exist
+    EXPECT_EQ(owner_.Last(), kPortNotFound);
+}
+
+TEST_F(PortTest, OpenFailuresNameTheDevice) {
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                               "COM9", "/nonexistent/ttyNone"),
+        plat::ERROR_SUCCESS);
+    {
+        TZrnPort missing(&owner_, 4800, false, 9);
+        EXPECT_EQ(missing.Open(), kPortNotFound);
+    }
+    const auto lines = LogLines(LogFile(9));
+    EXPECT_TRUE(HasLine(lines, "DA7AF53D-BB1D-4984-BDA9-716F7CFC7968 /nonexistent/ttyNone"));
+}
+
 TEST_F(PortTest, VanishedFarEndFailsTheExchangeAndReopensTheLine) {
     PtyPair pty(7);
     auto far = std::make_unique<FarEnd>(pty, 7);
@@ -664,6 +690,37 @@ TEST_F(PortTest, ThirtyOneWritesWithoutAnAnswerByteReopenThePort) {
     EXPECT_EQ(port.CommandCount(1, 'c'), 31u);
     EXPECT_EQ(owner_.states.size(), states + 2);
     EXPECT_EQ(owner_.Last(), kPortOk);
+}
+
+TEST_F(PortTest, ASilentLineWritesAFewLinesAnHourAndReopensOnceAMinute) {
+    DoneProtocol();
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=3"),
+        plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    TestEmu& emu = emu_;  // opens, never answers
+    ASSERT_TRUE(SetEmulator(16, plat::ComPtr<tlb::IHWEmu>(&emu)));
+    plat::ScopedFakeClock clock;
+    TZrnPort port(&owner_, 4800, true, 16);
+    ASSERT_EQ(port.Open(), kPortOk);
+    const uint32_t t0 = plat::GetTickCount();
+    auto run_until = [&](uint32_t ms) {
+        // As the poll thread on a port without controllers: a probe and the line check.
+        for (int a = 1; plat::TickDiff(plat::GetTickCount(), t0) < ms; a = a % 31 + 1) {
+            uint8_t v = 0;
+            port.ReadParam(static_cast<uint8_t>(a), 148, kModeChecksumLow2, true, v);
+            port.CheckLine();
+        }
+    };
+    run_until(10 * 60000);
+    const uint64_t early = std::filesystem::file_size(LogFile(16));
+    const uint64_t opens = port.OpenAttempts();
+    run_until(60 * 60000);
+    const uint64_t late = std::filesystem::file_size(LogFile(16));
+    EXPECT_LT(late, 8192u) << "a few KB an hour";
+    EXPECT_LT(late - early, 1024u) << "the silence is told once, not every minute";
+    EXPECT_GE(port.OpenAttempts() - opens, 40u) << "still reopened about once a minute";
+    EXPECT_LE(port.OpenAttempts() - opens, 60u);
 }
 
 TEST_F(PortTest, ArgumentsThatCannotMakeAFrameAreRefusedBeforeSending) {

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "platform/registry/registry.h"
+#include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
@@ -97,6 +98,36 @@ TEST_F(SystemItems, AllPortsEnableSwitchesEveryPort) {
     EXPECT_EQ(Stored(), "PORT=CUST COM1=ZRN COM2=ZRN");
     EXPECT_EQ(PortStatus(0), 0);
     EXPECT_EQ(starts_[0], 2);
+}
+
+TEST_F(SystemItems, WritesThatCannotBeStoredFailAndChangeNothing) {
+    Start("PORT=CUST COM1=ZRN");
+    auto all = Leaf("System.AllParameters");
+    auto ports = Leaf("System.AllPortsEnable");
+    ASSERT_TRUE(all && ports);
+    testsupport::WriteFile(plat::reg::HiveFile(plat::reg::Hive::LocalMachine), "not a hive\n");
+    EXPECT_TRUE(plat::Failed(all->Write(Variant::Str("PORT=CUST COM1=ZRN9600"), 1, 0, 1033)));
+    EXPECT_TRUE(plat::Failed(ports->Write(Variant::Bool(false), 1, 0, 1033)));
+    EXPECT_EQ(CachedParameters(), "PORT=CUST COM1=ZRN") << "what runs is what is stored";
+    EXPECT_EQ(plat::WideToUtf8(all->PeekValue().bstrVal), "PORT=CUST COM1=ZRN");
+    EXPECT_EQ(ports->PeekValue().boolVal, plat::VARIANT_TRUE);
+    EXPECT_EQ(starts_[0], 1);
+    EXPECT_EQ(PortStatus(0), 0);
+}
+
+TEST_F(SystemItems, FixedAddressSpaceIsSavedOnceAMinuteWithoutChanges) {
+    plat::ScopedFakeClock clock;
+    Start("ADDRSPACE=SIMFIXED DISABLEALLPORTS=1");
+    ASSERT_TRUE(SaveAddrSpace(false));
+    std::string first, second;
+    ASSERT_EQ(plat::reg::ReadString(plat::reg::Hive::LocalMachine, kAddrSpaceKey, "DATE", first),
+              plat::ERROR_SUCCESS);
+    clock->Advance(30000);
+    EXPECT_FALSE(SaveAddrSpace(false)) << "at most once a minute";
+    clock->Advance(30000);
+    EXPECT_TRUE(SaveAddrSpace(false)) << "nothing changed, still saved after a minute";
+    plat::reg::ReadString(plat::reg::Hive::LocalMachine, kAddrSpaceKey, "DATE", second);
+    EXPECT_NE(second, first);
 }
 
 TEST_F(SystemItems, DisablingAWorkingPostPausesItAndRefusesTheNextStart) {

@@ -172,6 +172,27 @@ TEST_F(ProtocolTest, SixStartsKeepExactlyFiveGenerations) {
     EXPECT_FALSE(fs::exists(base + "6"));
 }
 
+TEST_F(ProtocolTest, AFullFileMovesOnAndTheGenerationsStayFive) {
+    SetProtocolFileLimit(4096);
+    Start("PROTOCOL=4");
+    for (int i = 0; i < 1000; ++i) WriteProtocolLine("line " + std::to_string(i), PL_INFO);
+    DoneProtocol();
+    SetProtocolFileLimit(kProtocolFileLimit);
+    const std::string base = root_.Path() + "/c/NorvaltDrvCOM.LG";
+    for (int g = 1; g <= 5; ++g) {
+        ASSERT_TRUE(fs::exists(base + std::to_string(g))) << g;
+        EXPECT_LE(fs::file_size(base + std::to_string(g)), 4096u) << g;
+        auto lines = Lines(base + std::to_string(g));
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0].find("line "), std::string::npos)
+            << "each generation starts with a header";
+        EXPECT_NE(lines[1].find(":line "), std::string::npos) << lines[1];
+    }
+    EXPECT_FALSE(fs::exists(base + "6"));
+    auto newest = Lines(base + "1");
+    EXPECT_NE(newest.back().find(":line 999"), std::string::npos) << newest.back();
+}
+
 TEST_F(ProtocolTest, ConcurrentWritersNeverInterleaveLines) {
     Start("PROTOCOL=4");
     constexpr int kThreads = 8, kLines = 300;

@@ -158,6 +158,20 @@ TEST_F(DrvServer, RestartRereadsTheStringRestartsChangedPortsAndRefreshesTheSyst
     EXPECT_EQ(starts_[1], 2) << "nothing changed, nothing restarts";
 }
 
+TEST_F(DrvServer, RestartWithAnUnreadableStringKeepsThePortsAndFails) {
+    Start("PORT=CUST COM1=ZRN");
+    ASSERT_EQ(drv::PortStatus(0), 7);
+    testsupport::WriteFile(plat::reg::HiveFile(plat::reg::Hive::LocalMachine), "not a hive\n");
+    EXPECT_TRUE(plat::Failed(server_->Restart()));
+    EXPECT_EQ(drv::PortStatus(0), 7) << "the running port stays";
+    EXPECT_EQ(starts_[0], 1);
+    EXPECT_TRUE(drv::PortRunning(0));
+    EXPECT_EQ(drv::CachedParameters(), "PORT=CUST COM1=ZRN");
+    auto all = drv::GetItemAs<drv::TLeafItem>(drv::FindLeafID("System.AllParameters"));
+    ASSERT_TRUE(all);
+    EXPECT_EQ(plat::WideToUtf8(all->PeekValue().bstrVal), "PORT=CUST COM1=ZRN");
+}
+
 TEST_F(DrvServer, UsePortNeedsAnAdministratorAndAPortNumber) {
     Start("PORT=CUST COM1=ZRN COM2=ZRN");
     ComPtr<drv::TDrvOPCServer> plain;

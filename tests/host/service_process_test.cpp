@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/com/callcontext.h"
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/registry/registry.h"
@@ -218,6 +219,55 @@ TEST_F(ServiceProcess, InstallStartsNoLogAndOpensNoPortAndUninstallUndoesIt) {
     EXPECT_FALSE(fs::exists(root_.Path() + "/c"));
 }
 
+TEST_F(ServiceProcess, HelpAndVersionAnswerWithoutTouchingTheRoot) {
+    testsupport::TempRoot fresh;
+    for (const char* word : {"--help", "-h", "/?", "--version"}) {
+        Program run({word}, fresh.Path(), Out("help"));
+        EXPECT_EQ(run.Wait(kLongMs), 0) << word;
+        const std::string out = Slurp(Out("help"));
+        if (std::string_view(word) == "--version")
+            EXPECT_EQ(out.rfind("NorvaltDrv ", 0), 0u) << out;
+        else
+            EXPECT_NE(out.find("/INSTALL"), std::string::npos) << word << ": " << out;
+    }
+    EXPECT_TRUE(fs::is_empty(fresh.Path())) << "no registry, no run folder";
+}
+
+TEST_F(ServiceProcess, UninstallKeepsTheTransportSettings) {
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine, plat::kTransportKey,
+                                     "SocketGroup", "operators"),
+              0);
+    Program uninstall({"/UNINSTALL", "/SILENT"}, root_.Path(), Out("uninstall"));
+    ASSERT_EQ(uninstall.Wait(kLongMs), 0) << Slurp(Out("uninstall"));
+    std::string group, params;
+    EXPECT_EQ(plat::reg::ReadString(plat::reg::Hive::LocalMachine, plat::kTransportKey,
+                                    "SocketGroup", group),
+              0);
+    EXPECT_EQ(group, "operators") << "who may connect survives an upgrade";
+    EXPECT_NE(plat::reg::ReadString(plat::reg::Hive::LocalMachine, "Software\\Norvalt\\Drv",
+                                    "Parameters", params),
+              0)
+        << "the service's own records are gone";
+    EXPECT_FALSE(plat::IsClassRegistered(tlb::CLSID_TORK));
+}
+
+TEST_F(ServiceProcess, UninstallWhileTheServiceRunsIsRefused) {
+    SetParameters("PROTOCOL=4 DISABLEALLPORTS=1 EXITTIMEOUT=0");
+    Listen();
+    Notify notify(root_.Path() + "/notify");
+    auto service = StartService(notify);
+    ASSERT_EQ(notify.Next(), "READY=1") << Slurp(Out("service"));
+    Program uninstall({"/UNINSTALL", "/SILENT"}, root_.Path(), Out("uninstall"));
+    EXPECT_EQ(uninstall.Wait(kLongMs), 1) << Slurp(Out("uninstall"));
+    EXPECT_NE(Slurp(Out("uninstall")).find("stop it first"), std::string::npos)
+        << Slurp(Out("uninstall"));
+    EXPECT_TRUE(plat::IsClassRegistered(tlb::CLSID_TORK)) << "nothing was removed";
+    EXPECT_TRUE(fs::exists(root_.Path() + "/units/NorvaltDrv.socket"));
+    EXPECT_TRUE(service->Alive());
+    ASSERT_EQ(::kill(service->Pid(), SIGTERM), 0);
+    EXPECT_EQ(service->Wait(kLongMs), 0);
+}
+
 TEST_F(ServiceProcess, ServesQueuedClientRefusesStopWhileUsedAndStopsOnSigterm) {
     SetParameters("PROTOCOL=4 DISABLEALLPORTS=1 EXITTIMEOUT=0");
     Listen();
@@ -267,6 +317,31 @@ TEST_F(ServiceProcess, KilledClientLetsTheIdleExitRunAndTheNextConnectionStartsI
     EXPECT_EQ(next->Wait(kLongMs), 0);
     EXPECT_EQ(Stop(), 0) << Slurp(Out("stop"));
     EXPECT_EQ(again->Wait(kLongMs), 0);
+}
+
+TEST_F(ServiceProcess, SecondStartsLeaveTheRunningInstancesLogsWhole) {
+    SetParameters("PROTOCOL=4 DISABLEALLPORTS=1 EXITTIMEOUT=0");
+    Listen();
+    Notify notify(root_.Path() + "/notify");
+    auto service = StartService(notify);
+    ASSERT_EQ(notify.Next(), "READY=1") << Slurp(Out("service"));
+    const std::string log = root_.Path() + "/c/NorvaltDrvCOM.LG1";
+    const std::string before = Slurp(log);
+    ASSERT_FALSE(before.empty()) << Logs(root_.Path() + "/c");
+    for (int i = 0; i < 5; ++i) {
+        Program second({}, root_.Path(), Out("second"));
+        EXPECT_EQ(second.Wait(kLongMs), 1) << Slurp(Out("second"));
+        EXPECT_NE(Slurp(Out("second")).find("Another instance is running"), std::string::npos)
+            << Slurp(Out("second"));
+    }
+    EXPECT_FALSE(fs::exists(root_.Path() + "/c/NorvaltDrvCOM.LG2")) << "no generation shifted";
+    EXPECT_TRUE(service->Alive());
+    ASSERT_EQ(::kill(service->Pid(), SIGTERM), 0);
+    EXPECT_EQ(service->Wait(kLongMs), 0) << Slurp(Out("service"));
+    const std::string after = Slurp(log);
+    EXPECT_EQ(after.rfind(before, 0), 0u) << "the running instance's log went on growing";
+    EXPECT_NE(after.find("ServiceStop ProcessThread.Finalize"), std::string::npos) << after;
+    EXPECT_EQ(after.find("Another"), std::string::npos) << "no failed start wrote into it";
 }
 
 // A controller simulated on a pseudo-terminal registered as COM1.

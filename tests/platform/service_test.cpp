@@ -1,5 +1,6 @@
 // The service framework: systemd notification, the service thread's handling of start, stop,
 // shutdown and timer, and the unit files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -91,6 +93,31 @@ struct Journal {
         return lines;
     }
 };
+
+TEST(ServiceEvents, UnderTheJournalAReportIsWrittenOnce) {
+    testsupport::TempRoot root;
+    const std::string path = root.Path() + "/stderr";
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(file, 0);
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ::dup2(file, 2);
+    struct stat st {};
+    ::fstat(2, &st);
+    ::setenv("JOURNAL_STREAM",
+             (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    const bool journal = plat::svc::StderrIsJournal();
+    plat::svc::ReportEvent("NorvaltDrv", plat::svc::EventKind::Info, "to syslog alone");
+    ::unsetenv("JOURNAL_STREAM");
+    plat::svc::ReportEvent("NorvaltDrv", plat::svc::EventKind::Info, "to both");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(file);
+    EXPECT_TRUE(journal);
+    EXPECT_FALSE(plat::svc::StderrIsJournal());
+    EXPECT_EQ(testsupport::ReadFile(path), "NorvaltDrv: to both\n");
+}
 
 TEST(ServiceRunner, ReadyAfterStartStopRefusedThenTakenTimerOnTheServiceThread) {
     testsupport::TempRoot root;

@@ -30,4 +30,10 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << bytes;
+    return bool(f);
+}
+
 }  // namespace testsupport

@@ -18,5 +18,7 @@ class TempRoot {
 
 // Whole file as bytes ("" when missing).
 std::string ReadFile(const std::string& path);
+// Replaces the file with `bytes`; false when it cannot be written.
+bool WriteFile(const std::string& path, const std::string& bytes);
 
 }  // namespace testsupport

@@ -21,8 +21,10 @@ struct Options {
     std::string error;  // with Error
 };
 
-inline std::string Usage(const std::string& program) {
-    return "usage: " + program +
+// `synopsis` and `lines` name a program's own options besides the demo's.
+inline std::string Usage(const std::string& program, const std::string& synopsis = {},
+                         const std::string& lines = {}) {
+    return "usage: " + program + synopsis +
            " [--seconds N] [ROOT]\n"
            "  Runs a simulated station: dispenser controllers on pseudo-terminals, polled by the\n"
            "  service core, then one scripted delivery on Post1.\n"
@@ -31,8 +33,9 @@ inline std::string Usage(const std::string& program) {
            ".\n"
            "             A relative ROOT is taken from the current folder. The demo creates it\n"
            "             and marks it; an existing folder is used only when empty or marked.\n"
-           "  --seconds N  keep running N seconds after the script (0: until Ctrl-C; default 10)\n"
-           "  --help     show this text\n";
+           "  --seconds N  keep running N seconds after the script (0: until Ctrl-C; default "
+           "10)\n" +
+           lines + "  --help     show this text\n";
 }
 
 // `env_root` is $NORVALT_ROOT (null or empty when unset); an argument wins over it.

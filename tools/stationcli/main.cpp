@@ -258,14 +258,17 @@ int main(int argc, char** argv) {
     }
     const demo::Options options =
         demo::ParseOptions(static_cast<int>(rest.size()), rest.data(), std::getenv("NORVALT_ROOT"));
+    const std::string usage =
+        demo::Usage(program, " --service PATH",
+                    "  --service PATH  the NorvaltDrv program to install and run (required)\n");
     if (options.action == demo::Options::Help) {
-        std::cout << demo::Usage(program) << "  --service PATH  the NorvaltDrv program\n";
+        std::cout << usage;
         return 0;
     }
     if (options.action == demo::Options::Error || exe.empty()) {
         std::cerr << program << ": "
                   << (exe.empty() ? std::string("--service PATH is needed") : options.error) << "\n"
-                  << demo::Usage(program);
+                  << usage;
         return 2;
     }
     if (const std::string problem = demo::PrepareRoot(options.root); !problem.empty()) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "norvalt/version.h"
 #include "platform/service/service.h"
 #include "service/core/ProcessThread.h"
 #include "service/drivers/Drivers.h"
@@ -39,6 +40,14 @@ void Report(plat::svc::EventKind kind, const std::string& text) {
 
 // Modes 1-3: the COM part, then the service's own installation or removal when asked.
 int RegistrationRun(drv::TComServer& server, const std::vector<std::string>& args) {
+    // Removing the records under a running service would leave it serving without them.
+    if (server.StartMode() == drv::smUnregServer && HasSwitch(args, "UNINSTALL") &&
+        host::ServiceInstanceRunning()) {
+        Report(plat::svc::EventKind::Error,
+               "The service is running: stop it first (NorvaltDrv /STOP or systemctl stop "
+               "NorvaltDrv); nothing was removed");
+        return 1;
+    }
     server.Initialize();
     host::InstallOptions install;
     install.args = args;
@@ -62,10 +71,39 @@ int RegistrationRun(drv::TComServer& server, const std::vector<std::string>& arg
     }
 }
 
+constexpr const char* kUsage =
+    "usage: NorvaltDrv [switch...]\n"
+    "  Without a switch: runs the service in the foreground (as systemd starts it).\n"
+    "  Switches start with / or - and are read in any case.\n"
+    "  /INSTALL          registers the classes and installs the service; with\n"
+    "                    /SILENT (no prompt), /DISABLED (start type disabled) and the\n"
+    "                    settings /PORT=CUST /COMn=WORD /SHIFTn=N /PROTOCOL=N /DEFSHIFT=N\n"
+    "  /UNINSTALL        removes the service and its records (not while it runs)\n"
+    "  /INSTALLREMOTE    registers only the type library, writing NorvaltDrv.TLB\n"
+    "  /UNINSTALLREMOTE  removes the registration of the type library and classes\n"
+    "  /EXTRACTTYPELIB   writes NorvaltDrv.TLB into the current folder\n"
+    "  /AUTOMATION, /EMBEDDING  automation start: the service core is not started\n"
+    "  /STOP             asks the running service to stop (exit 3 when it refuses)\n"
+    "  --help, -h, /?    shows this text\n"
+    "  --version         shows the version\n"
+    "  Environment: NORVALT_ROOT (system root, default /var/lib/norvalt),\n"
+    "  NORVALT_SOCKET (the service's socket), NORVALT_UNIT_DIR (where /INSTALL writes units).\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // Answered before anything else: neither touches the root nor starts anything.
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h" || a == "/?" || a == "-?") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("NorvaltDrv %s\n", NORVALT_VERSION);
+            return 0;
+        }
+    }
     try {
         // The switches first; /EXTRACTTYPELIB writes the library file at once.
         drv::TComServer server(args);
