@@ -68,7 +68,7 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     // A post with waiting commands ranks first at most kPriorityBurst times in a row, and then
     // once more for every kPriorityEvery steps of the line; otherwise its commands run in its
     // ordinary turns, so a client that keeps a queue full cannot take the line.
-    static constexpr uint8_t kPriorityBurst = 3;
+    static constexpr uint8_t kPriorityBurst = 8;
     static constexpr uint32_t kPriorityEvery = 50;
 
   private:
