@@ -201,14 +201,20 @@ void TProcessThread::PollStep() {
             rec.time = std::max(sampled, failed_cycle_[static_cast<size_t>(a)]);
             // Waiting commands rank a post first only now and then: a client that keeps its
             // queue full would otherwise have the line to itself.
-            const uint32_t last = priority_step_[static_cast<size_t>(a)];
-            if (rec.busy && last != 0 && step - (last - 1) < kPriorityEvery) rec.busy = 0;
+            uint8_t& spent = priority_spent_[static_cast<size_t>(a)];
+            uint32_t& since = priority_since_[static_cast<size_t>(a)];
+            if (const uint32_t back = (step - since) / kPriorityEvery; spent != 0 && back != 0) {
+                spent = back >= spent ? 0 : static_cast<uint8_t>(spent - back);
+                since += back * kPriorityEvery;
+            }
+            if (rec.busy && spent >= kPriorityBurst) rec.busy = 0;
         }
         if (ComparePollPriority(best, rec)) {
             chosen = a;
             if (rec.busy) {
                 port_->Log().Log(" highest priority addr=" + Num(a), PL_INFO);
-                if (dev) priority_step_[static_cast<size_t>(a)] = step + 1;
+                if (dev && priority_spent_[static_cast<size_t>(a)]++ == 0)
+                    priority_since_[static_cast<size_t>(a)] = step;
                 break;
             }
         }

@@ -65,9 +65,11 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     static std::unique_ptr<TProcessThread> CreateStopped(int index, uint32_t baud, bool emulation,
                                                          int shift, bool default_mode);
 
-    // A post with waiting commands ranks first at most once in this many steps; in between its
-    // commands run in its ordinary turns, so a flooded queue cannot take the line.
-    static constexpr uint32_t kPriorityEvery = 20;
+    // A post with waiting commands ranks first at most kPriorityBurst times in a row, and then
+    // once more for every kPriorityEvery steps of the line; otherwise its commands run in its
+    // ordinary turns, so a client that keeps a queue full cannot take the line.
+    static constexpr uint8_t kPriorityBurst = 8;
+    static constexpr uint32_t kPriorityEvery = 50;
 
   private:
     struct NoStart {};
@@ -90,8 +92,10 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     std::array<uint8_t, 32> empty_probes_{};
     // When each controller's last cycle that raised ended.
     std::array<DATE, 32> failed_cycle_{};
-    // The step (+ 1; 0: never) at which each controller last ranked first for its commands.
-    std::array<uint32_t, 32> priority_step_{};
+    // Per controller: first ranks for commands not yet earned back, and the step from which
+    // the next one is earned back.
+    std::array<uint8_t, 32> priority_spent_{};
+    std::array<uint32_t, 32> priority_since_{};
     bool registered_ = false;
     bool no_controller_told_ = false;  // the step without controllers was logged at level 1
     int last_chosen_ = 0;
