@@ -79,7 +79,7 @@ class SystemDeviceLine : public LineTest {
         int16_t leaf = 0;
         int32_t parent = -1;
         const int32_t h = ExtItemFind(name, &leaf, &parent);
-        return h < 0 ? drv::ComPtr<drv::TExtLeafItem>() : drv::GetItemAs<drv::TExtLeafItem>(h);
+        return h < 0 ? drv::ComPtr<drv::TExtLeafItem>() : drv::FindExtItem(h);
     }
     // A client write through the tree, run by the device's scan step; the command's result.
     int32_t Write(const char16_t* name, const std::u16string& text) {

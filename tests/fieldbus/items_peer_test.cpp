@@ -94,7 +94,7 @@ class LibraryItems : public LineTest {
         int16_t leaf = 0;
         int32_t parent = -1;
         const int32_t h = ExtItemFind(name, &leaf, &parent);
-        return h < 0 ? drv::ComPtr<drv::TExtLeafItem>() : drv::GetItemAs<drv::TExtLeafItem>(h);
+        return h < 0 ? drv::ComPtr<drv::TExtLeafItem>() : drv::FindExtItem(h);
     }
 
     mb::CLogFile dlog_{"Tank.lg"};
