@@ -20,7 +20,7 @@ std::string SystemRoot() {
     }
     const char* env = std::getenv("NORVALT_ROOT");
     if (env && *env) return env;
-    return "/var/lib/norvalt";
+    return kDefaultSystemRoot;
 }
 
 void SetSystemRoot(const std::string& path) {
