@@ -1,6 +1,7 @@
 #include "service/core/ModbusLib.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -76,7 +77,14 @@ std::string ModbusLibraryPath() {
     }
     const char* env = std::getenv(kModbusLibraryEnv);
     if (env != nullptr && *env != '\0') return env;
-    return ExecutableFolder() + "/" + kModbusLibraryName;
+    return ModbusLibraryNear(ExecutableFolder());
+}
+
+std::string ModbusLibraryNear(const std::string& exe_folder) {
+    const std::string beside = exe_folder + "/" + kModbusLibraryName;
+    struct stat st {};
+    if (::stat(beside.c_str(), &st) == 0) return beside;
+    return exe_folder + "/" + kModbusLibraryFolder + "/" + kModbusLibraryName;
 }
 
 void SetModbusLibraryPath(const std::string& path) {
