@@ -36,8 +36,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME norvaltdrv)
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION
     "Norvalt hardware monitoring service\n The service NorvaltDrv polls dispenser controllers and field-bus devices on\n serial lines and serves their state to clients; with its field-bus library\n and systemd units.")
-# useradd comes from passwd; the shared-library dependencies are added by dpkg-shlibdeps.
-set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "passwd")
+# useradd comes from passwd, deb-systemd-helper from init-system-helpers; the shared-library dependencies are added by dpkg-shlibdeps.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "passwd, init-system-helpers")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm
     ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)

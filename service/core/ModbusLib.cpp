@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "service/core/ExtItems.h"
@@ -84,7 +85,9 @@ std::string ModbusLibraryNear(const std::string& exe_folder) {
     const std::string beside = exe_folder + "/" + kModbusLibraryName;
     struct stat st {};
     if (::stat(beside.c_str(), &st) == 0) return beside;
-    return exe_folder + "/" + kModbusLibraryFolder + "/" + kModbusLibraryName;
+    const std::filesystem::path inside =
+        std::filesystem::path(exe_folder) / kModbusLibraryFolder / kModbusLibraryName;
+    return inside.lexically_normal().string();
 }
 
 void SetModbusLibraryPath(const std::string& path) {
