@@ -42,20 +42,24 @@ cmake --build build -j "$(nproc)" --target norvalt_zrnsim norvalt_fbsim norvalt_
 
 step "fresh Debian 12 root"
 if [ ! -e "$base/.complete" ]; then
-  rm -rf "$base"
+  rm -rf --one-file-system "$base"
   for attempt in 1 2 3; do
     if debootstrap --variant=minbase bookworm "$base" "$mirror" >"$build/debootstrap.log" 2>&1; then
       touch "$base/.complete"
       break
     fi
     echo "debootstrap failed (attempt $attempt):"; tail -5 "$build/debootstrap.log"
-    rm -rf "$base"
+    for m in "$base/proc" "$base/sys" "$base/dev/pts"; do
+      if mountpoint -q "$m"; then umount -l "$m"; fi
+    done
+    rm -rf --one-file-system "$base"
     sleep 10
   done
   [ -e "$base/.complete" ] || fail "debootstrap did not complete"
 fi
 cleanup
-rm -rf "$root" "$work"
+# Never into a mount left behind by an aborted run (the host's /dev/pts, /proc).
+rm -rf --one-file-system "$root" "$work"
 cp -a "$base" "$root"
 mkdir -p "$work"
 mount -t proc proc "$root/proc"

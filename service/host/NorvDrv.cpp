@@ -579,7 +579,8 @@ void InstallService(const InstallOptions& options) {
     ReloadSystemManager(folder);
     const std::string unit = std::string(kUnitName) +
                              (start == plat::svc::StartType::Automatic ? ".service" : ".socket");
-    if (start != plat::svc::StartType::Disabled)
+    // Only the system folder is one systemd reads; a private one is for tests and the demo.
+    if (start != plat::svc::StartType::Disabled && folder == plat::svc::kSystemUnitFolder)
         Report(plat::svc::EventKind::Info, "Unit files written to " + folder +
                                                "; start the service with: systemctl start " + unit);
 }
