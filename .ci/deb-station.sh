@@ -37,7 +37,7 @@ trap cleanup EXIT
 
 step "package"
 ./scripts/package.sh -D CPACK_COMPONENTS_ALL=service >/dev/null
-deb=$(ls "$build"/norvaltdrv_*_amd64.deb)
+deb=$(ls -t "$build"/norvaltdrv_*_amd64.deb | head -1)
 cmake --build build -j "$(nproc)" --target norvalt_zrnsim norvalt_fbsim norvalt_probe
 
 step "fresh Debian 12 root"
