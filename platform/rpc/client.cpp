@@ -73,6 +73,8 @@ std::string DefaultSocketPath() {
     if (env && *env) return env;
     std::string root = SystemRoot();
     if (!root.empty() && root.back() == '/') root.pop_back();
+    // The installed service's socket is in its runtime folder, as its socket unit has it.
+    if (root == kDefaultSystemRoot) return kSystemSocketPath;
     return root + "/run/NorvaltDrv.sock";
 }
 

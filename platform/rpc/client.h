@@ -16,7 +16,11 @@ inline constexpr uint16_t kDefaultTcpPort = 4850;
 // RPC_S_SERVER_UNAVAILABLE: a named computer that does not answer.
 inline constexpr HRESULT RPC_S_SERVER_UNAVAILABLE = MakeHr(0x800706BA);
 
-// $NORVALT_SOCKET, else <system root>/run/NorvaltDrv.sock.
+// The socket of the service installed on the default system root (under /run, where its
+// socket unit puts it).
+inline constexpr const char* kSystemSocketPath = "/run/norvalt/NorvaltDrv.sock";
+// $NORVALT_SOCKET, else kSystemSocketPath on the default system root, else
+// <system root>/run/NorvaltDrv.sock.
 std::string DefaultSocketPath();
 
 // The connection to the server on `socket_path` / on `computer` ("host", "host:port",

@@ -179,8 +179,15 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
                     " keeps the service's group");
             }
         } else if (::chown(tmp.c_str(), static_cast<uid_t>(-1), grp->gr_gid) != 0) {
-            ok = false;
-            why = Errno("chown");
+            // A service account outside the default group (no socket unit handing it the
+            // socket) keeps its own group, which is no wider; a configured group must hold.
+            if (group_configured || errno != EPERM) {
+                ok = false;
+                why = Errno("chown");
+            } else {
+                Log("rpc: " + socket_path_ + " cannot be given to the administrators group " +
+                    group + "; it keeps the service's group");
+            }
         }
     }
     if (ok && ::listen(fd, 64) != 0) ok = false, why = Errno("listen");

@@ -233,14 +233,15 @@ long SerialPort::Configure(const LineSettings& s) {
     int dtr = TIOCM_DTR;
     bool modem = ::ioctl(fd_, s.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0;
     serial_rs485 rs{};
-    bool has_rs485 = ::ioctl(fd_, TIOCGRS485, &rs) == 0;
-    if (s.rts == RtsMode::Toggle && has_rs485) {
-        rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        rs.flags &= ~SER_RS485_RTS_AFTER_SEND;
-        notes.rs485 = ::ioctl(fd_, TIOCSRS485, &rs) == 0;
-    } else if (has_rs485 && (rs.flags & SER_RS485_ENABLED)) {
-        rs.flags &= ~SER_RS485_ENABLED;
-        ::ioctl(fd_, TIOCSRS485, &rs);
+    if (::ioctl(fd_, TIOCGRS485, &rs) == 0) {
+        if (const auto flags = detail::Rs485Flags(s.rts, rs.flags)) {
+            rs.flags = *flags;
+            const bool set = ::ioctl(fd_, TIOCSRS485, &rs) == 0;
+            notes.rs485 = set && (*flags & SER_RS485_ENABLED) != 0;
+        } else {
+            // The driver keeps driving RTS as the administrator set it.
+            notes.rs485 = (rs.flags & SER_RS485_ENABLED) != 0;
+        }
     }
     if (!notes.rs485) {
         // Toggle without driver help starts low; Write raises it around each block.
@@ -454,6 +455,21 @@ void MakeRaw(termios& t) {
     t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+}
+
+std::optional<uint32_t> Rs485Flags(RtsMode rts, uint32_t current) {
+    switch (rts) {
+        case RtsMode::Toggle:
+            return (current | SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) &
+                   ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        case RtsMode::On:
+            if (current & SER_RS485_ENABLED)
+                return current & ~static_cast<uint32_t>(SER_RS485_ENABLED);
+            return std::nullopt;
+        case RtsMode::Off:
+            break;
+    }
+    return std::nullopt;
 }
 
 void ApplyLineSettings(termios& t, const LineSettings& s) {

@@ -43,7 +43,8 @@ std::string Quote(const std::string& s) {
 bool HasLineBreak(const UnitSpec& settings) {
     auto bad = [](const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; };
     if (bad(settings.name) || bad(settings.description) || bad(settings.exec_path) ||
-        bad(settings.root) || bad(settings.socket_path) || bad(settings.socket_group))
+        bad(settings.root) || bad(settings.socket_path) || bad(settings.socket_group) ||
+        bad(settings.tcp_listen) || bad(settings.user) || bad(settings.serial_group))
         return true;
     for (const auto& a : settings.args)
         if (bad(a)) return true;
@@ -105,8 +106,25 @@ std::string Unlink(const std::string& folder, const char* target, const std::str
 
 std::string UnitFolder() {
     if (const char* dir = std::getenv("NORVALT_UNIT_DIR"); dir && *dir) return dir;
-    if (::geteuid() == 0) return "/etc/systemd/system";
+    if (::geteuid() == 0) return kSystemUnitFolder;
     return {};
+}
+
+// True when `path` is `folder` or lies below it.
+bool Under(const std::string& path, const std::string& folder) {
+    return path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// "/run/<name>/<file>" gives "<name>": the folder systemd makes for the service (and keeps
+// while the socket unit holds the socket in it).
+std::string RuntimeFolderName(const std::string& socket_path) {
+    if (!Under(socket_path, "/run")) return {};
+    const std::string rest = socket_path.substr(5);
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos || slash == 0 || rest.find('/', slash + 1) != std::string::npos)
+        return {};
+    return rest.substr(0, slash);
 }
 
 std::string ServiceUnitText(const UnitSpec& settings) {
@@ -122,9 +140,53 @@ std::string ServiceUnitText(const UnitSpec& settings) {
     t += "NotifyAccess=main\n";
     t += "ExecStart=" + exec + "\n";
     if (!settings.root.empty()) t += "Environment=" + Quote("NORVALT_ROOT=" + settings.root) + "\n";
+    t += "Environment=" + Quote("NORVALT_SOCKET=" + settings.socket_path) + "\n";
     // The stop refuses while clients are attached; systemctl stop is the shutdown, which
     // ends the ports and may take a while.
     t += "TimeoutStopSec=90\n";
+    // The idle exit and a refused-then-accepted stop end with 0; only a fault restarts.
+    t += "Restart=on-failure\n";
+    t += "RestartSec=5\n";
+    if (!settings.user.empty()) {
+        t += "User=" + EscapeSpecifiers(settings.user) + "\n";
+        t += "Group=" + EscapeSpecifiers(settings.user) + "\n";
+    }
+    if (!settings.serial_group.empty())
+        t += "SupplementaryGroups=" + EscapeSpecifiers(settings.serial_group) + "\n";
+    if (const std::string run = RuntimeFolderName(settings.socket_path); !run.empty()) {
+        t += "RuntimeDirectory=" + run + "\n";
+        // The socket unit's socket lives in it between runs.
+        t += "RuntimeDirectoryPreserve=yes\n";
+    }
+    t += "UMask=0027\n";
+    // The sandbox. Serial lines rule out PrivateDevices= and DevicePolicy= (any tty driver,
+    // USB adapters plugged in later) and PrivateNetwork= (TCP clients); the poll threads'
+    // real-time priority needs CAP_SYS_NICE and rules out RestrictRealtime=.
+    t += "ProtectSystem=strict\n";
+    if (!settings.root.empty()) t += "ReadWritePaths=" + Quote(settings.root) + "\n";
+    const std::string& root = settings.root;
+    if (!Under(root, "/home") && !Under(root, "/root") && !Under(root, "/run/user"))
+        t += "ProtectHome=yes\n";
+    if (!Under(root, "/tmp") && !Under(root, "/var/tmp")) t += "PrivateTmp=yes\n";
+    t += "NoNewPrivileges=yes\n";
+    t += "CapabilityBoundingSet=CAP_SYS_NICE\n";
+    if (!settings.user.empty()) t += "AmbientCapabilities=CAP_SYS_NICE\n";
+    t += "ProtectKernelTunables=yes\n";
+    t += "ProtectKernelModules=yes\n";
+    t += "ProtectKernelLogs=yes\n";
+    t += "ProtectControlGroups=yes\n";
+    t += "ProtectClock=yes\n";
+    t += "ProtectHostname=yes\n";
+    t += "ProtectProc=invisible\n";
+    t += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n";
+    t += "RestrictNamespaces=yes\n";
+    t += "RestrictSUIDSGID=yes\n";
+    t += "LockPersonality=yes\n";
+    t += "MemoryDenyWriteExecute=yes\n";
+    t += "RemoveIPC=yes\n";
+    t += "SystemCallArchitectures=native\n";
+    t += "SystemCallFilter=@system-service\n";
+    t += "SystemCallErrorNumber=EPERM\n";
     t += "\n[Install]\n";
     t += std::string("WantedBy=") + kServiceTarget + "\n";
     return t;
@@ -140,6 +202,8 @@ std::string SocketUnitText(const UnitSpec& settings) {
     t += "ListenStream=" + EscapeSpecifiers(settings.socket_path) + "\n";
     t += std::string("SocketMode=") + mode + "\n";
     if (!settings.socket_group.empty()) t += "SocketGroup=" + settings.socket_group + "\n";
+    if (!settings.tcp_listen.empty())
+        t += "ListenStream=" + EscapeSpecifiers(settings.tcp_listen) + "\n";
     t += "\n[Install]\n";
     t += std::string("WantedBy=") + kSocketTarget + "\n";
     return t;

@@ -1,6 +1,7 @@
 // systemd unit files of a service: the service unit (Type=notify) and its socket unit, written
 // at installation and removed at uninstallation. Enabling is done as `systemctl enable` would:
-// links in the unit folder's "<target>.wants" folders.
+// links in the unit folder's "<target>.wants" folders. The service unit runs as its own user
+// with access to the serial lines and the sandbox the serial lines allow.
 #pragma once
 #include <string>
 #include <vector>
@@ -18,10 +19,16 @@ struct UnitSpec {
     std::string socket_path;  // ListenStream=
     uint32_t socket_mode = 0660;
     std::string socket_group;  // SocketGroup= ("" = none)
+    std::string tcp_listen;    // a second ListenStream= ("address:port"; "" = no TCP)
+    std::string user;          // User= and Group= ("" = the manager's, root)
+    std::string serial_group;  // SupplementaryGroups= ("" = none), the serial devices' group
     StartType start = StartType::Manual;
 };
 
-// $NORVALT_UNIT_DIR; else /etc/systemd/system when running as root; else "" (no unit files).
+// The system unit folder: units written there need `systemctl daemon-reload`.
+inline constexpr const char* kSystemUnitFolder = "/etc/systemd/system";
+
+// $NORVALT_UNIT_DIR; else kSystemUnitFolder when running as root; else "" (no unit files).
 std::string UnitFolder();
 
 // The two files' text.

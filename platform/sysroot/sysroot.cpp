@@ -26,7 +26,7 @@ std::string SystemRoot() {
     }
     const char* env = std::getenv("NORVALT_ROOT");
     if (env && *env) return env;
-    return "/var/lib/norvalt";
+    return kDefaultSystemRoot;
 }
 
 void SetSystemRoot(const std::string& path) {

@@ -5,7 +5,10 @@
 
 namespace plat {
 
-// $NORVALT_ROOT, else /var/lib/norvalt; an override set by SetSystemRoot wins.
+// The system root of an installed service.
+inline constexpr const char* kDefaultSystemRoot = "/var/lib/norvalt";
+
+// $NORVALT_ROOT, else kDefaultSystemRoot; an override set by SetSystemRoot wins.
 std::string SystemRoot();
 // Process-wide override (tests, the demo). Empty restores the environment's choice.
 void SetSystemRoot(const std::string& path);

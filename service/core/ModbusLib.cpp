@@ -1,10 +1,12 @@
 #include "service/core/ModbusLib.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 #include "service/core/ExtItems.h"
@@ -76,7 +78,16 @@ std::string ModbusLibraryPath() {
     }
     const char* env = std::getenv(kModbusLibraryEnv);
     if (env != nullptr && *env != '\0') return env;
-    return ExecutableFolder() + "/" + kModbusLibraryName;
+    return ModbusLibraryNear(ExecutableFolder());
+}
+
+std::string ModbusLibraryNear(const std::string& exe_folder) {
+    const std::string beside = exe_folder + "/" + kModbusLibraryName;
+    struct stat st {};
+    if (::stat(beside.c_str(), &st) == 0) return beside;
+    const std::filesystem::path inside =
+        std::filesystem::path(exe_folder) / kModbusLibraryFolder / kModbusLibraryName;
+    return inside.lexically_normal().string();
 }
 
 void SetModbusLibraryPath(const std::string& path) {

@@ -1,5 +1,6 @@
-// The field-bus library as the service loads it: libnorvalt_modbus.so from the executable's
-// folder, opened with dlopen and handed the host-callback table once.
+// The field-bus library as the service loads it: libnorvalt_modbus.so beside the executable
+// or in the private library folder relative to it, opened with dlopen and handed the host-callback
+// table once.
 #pragma once
 #include <string>
 
@@ -19,9 +20,19 @@ inline constexpr const char* kModbusLibraryName = "libnorvalt_modbus.so";
 // Environment override of the library's path (tests, unusual installations).
 inline constexpr const char* kModbusLibraryEnv = "NORVALT_MODBUS_LIB";
 
+// The private library folder relative to the executable's folder: the same in the build tree
+// (bin/ and lib/norvalt/) and installed (/usr/bin and /usr/lib/norvalt), so neither needs the
+// environment.
+#ifndef NORVALT_MODBUS_RELDIR
+#define NORVALT_MODBUS_RELDIR "../lib/norvalt"
+#endif
+inline constexpr const char* kModbusLibraryFolder = NORVALT_MODBUS_RELDIR;
+
 // Where the library is looked for: the path set by SetModbusLibraryPath, else
-// $NORVALT_MODBUS_LIB, else the executable's folder.
+// $NORVALT_MODBUS_LIB, else ModbusLibraryNear(the executable's folder).
 std::string ModbusLibraryPath();
+// The library beside the executable when one is there, else the one in the private folder.
+std::string ModbusLibraryNear(const std::string& exe_folder);
 // Overrides the path for this process; empty restores the default.
 void SetModbusLibraryPath(const std::string& path);
 

@@ -1,7 +1,10 @@
 #include "service/host/NorvDrv.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +17,7 @@
 
 #include "platform/com/callcontext.h"
 #include "platform/com/error.h"
+#include "platform/process/process.h"
 #include "platform/registry/registry.h"
 #include "platform/rpc/client.h"
 #include "platform/rpc/connection.h"
@@ -459,6 +463,12 @@ plat::svc::StartType ServiceBeforeInstall(const std::vector<std::string>& args) 
         if (a.size() > 1 && (a[0] == '/' || a[0] == '-') &&
             plat::EqualsNoCase(std::string_view(a).substr(1), "DISABLED"))
             return plat::svc::StartType::Disabled;
+    // An automatic start the administrator chose stays when the installation is run again
+    // (new port switches, an upgrade): monitoring that is always on must not end idle.
+    plat::svc::StartType recorded;
+    if (plat::svc::ReadStartType(kServiceName, recorded) &&
+        recorded == plat::svc::StartType::Automatic)
+        return recorded;
     return plat::svc::StartType::Manual;
 }
 
@@ -488,6 +498,58 @@ void ServiceAfterUninstall() {
 
 namespace {
 
+bool UserExists(const char* name) {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* found = nullptr;
+    return ::getpwnam_r(name, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr;
+}
+
+bool GroupExists(const char* name) {
+    std::vector<char> buf(16384);
+    group gr{};
+    group* found = nullptr;
+    return ::getgrnam_r(name, &gr, buf.data(), buf.size(), &found) == 0 && found != nullptr;
+}
+
+uint32_t TransportDword(const char* name, uint32_t fallback) {
+    uint32_t v = 0;
+    return plat::reg::ReadDword(Hive::LocalMachine, plat::kTransportKey, name, v) ==
+                   plat::ERROR_SUCCESS
+               ? v
+               : fallback;
+}
+
+// The TCP listener as the socket unit gives it: "address:port", "[v6]:port"; "" without TCP.
+std::string TcpListen() {
+    if (TransportDword("TcpEnabled", 0) == 0) return {};
+    std::string address;
+    if (plat::reg::ReadString(Hive::LocalMachine, plat::kTransportKey, "TcpAddress", address) !=
+            plat::ERROR_SUCCESS ||
+        address.empty())
+        address = "127.0.0.1";
+    const uint32_t port = TransportDword("TcpPort", plat::rpc::kDefaultTcpPort);
+    if (address.find(':') != std::string::npos && address.front() != '[')
+        address = "[" + address + "]";
+    return address + ":" + std::to_string(port & 0xFFFF);
+}
+
+// Units in the system folder take effect after a reload of the manager, when it runs.
+void ReloadSystemManager(const std::string& folder) {
+    struct stat st {};
+    if (folder != plat::svc::kSystemUnitFolder || ::stat("/run/systemd/system", &st) != 0) return;
+    pid_t pid = 0;
+    if (plat::process::Spawn("/bin/systemctl", {"systemctl", "daemon-reload"}, pid) != 0) {
+        Report(plat::svc::EventKind::Warning, "systemctl daemon-reload could not be started");
+        return;
+    }
+    for (int i = 0; i < 600 && plat::process::IsRunning(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (plat::process::IsRunning(pid)) plat::process::Abandon(pid);
+}
+
+}  // namespace
+
 plat::svc::UnitSpec MakeUnitSpec(const InstallOptions& o, plat::svc::StartType start) {
     plat::svc::UnitSpec s;
     s.name = kUnitName;
@@ -495,22 +557,19 @@ plat::svc::UnitSpec MakeUnitSpec(const InstallOptions& o, plat::svc::StartType s
     s.exec_path = o.exe_path;
     s.root = plat::SystemRoot();
     s.socket_path = o.socket_path.empty() ? plat::rpc::DefaultSocketPath() : o.socket_path;
-    uint32_t mode = plat::rpc::kDefaultSocketMode;
-    if (plat::reg::ReadDword(Hive::LocalMachine, plat::kTransportKey, "SocketMode", mode) !=
-        plat::ERROR_SUCCESS)
-        mode = plat::rpc::kDefaultSocketMode;
-    s.socket_mode = mode;
+    s.socket_mode = TransportDword("SocketMode", plat::rpc::kDefaultSocketMode);
     std::string group;
     if (plat::reg::ReadString(Hive::LocalMachine, plat::kTransportKey, "SocketGroup", group) !=
             plat::ERROR_SUCCESS ||
         group.empty())
         group = plat::AdminGroupName();
     s.socket_group = group;
+    s.tcp_listen = TcpListen();
+    if (UserExists(kServiceUser)) s.user = kServiceUser;
+    if (GroupExists(kSerialGroup)) s.serial_group = kSerialGroup;
     s.start = start;
     return s;
 }
-
-}  // namespace
 
 void InstallService(const InstallOptions& options) {
     const plat::svc::StartType start = ServiceBeforeInstall(options.args);
@@ -521,6 +580,14 @@ void InstallService(const InstallOptions& options) {
         if (!why.empty()) throw TRegistrationError("Unit files not written: " + why);
     }
     ServiceAfterInstall(options.args);
+    if (folder.empty()) return;
+    ReloadSystemManager(folder);
+    const std::string unit = std::string(kUnitName) +
+                             (start == plat::svc::StartType::Automatic ? ".service" : ".socket");
+    // Only the system folder is one systemd reads; a private one is for tests and the demo.
+    if (start != plat::svc::StartType::Disabled && folder == plat::svc::kSystemUnitFolder)
+        Report(plat::svc::EventKind::Info, "Unit files written to " + folder +
+                                               "; start the service with: systemctl start " + unit);
 }
 
 void UninstallService(const InstallOptions& options) {
@@ -528,6 +595,7 @@ void UninstallService(const InstallOptions& options) {
     if (!folder.empty()) {
         std::string why = plat::svc::RemoveUnits(folder, kUnitName);
         if (!why.empty()) Report(plat::svc::EventKind::Warning, "Unit files not removed: " + why);
+        ReloadSystemManager(folder);
     }
     plat::svc::DeleteServiceRecord(kServiceName);
     ServiceAfterUninstall();

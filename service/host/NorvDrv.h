@@ -17,6 +17,7 @@
 #include "platform/com/classes.h"
 #include "platform/rpc/server.h"
 #include "platform/service/service.h"
+#include "platform/service/units.h"
 #include "platform/types/guid.h"
 
 namespace host {
@@ -25,6 +26,9 @@ inline constexpr const char* kServiceName = "NorvDrv";
 inline constexpr const char* kDisplayName = "Norvalt hardware monitoring service";
 inline constexpr uint32_t kWaitHint = 50000;
 inline constexpr const char* kUnitName = "NorvaltDrv";
+// The account the installed service runs as, and the group of the serial devices it joins.
+inline constexpr const char* kServiceUser = "norvalt";
+inline constexpr const char* kSerialGroup = "dialout";
 inline constexpr const char* kAppID = "{BEAA345D-B824-45B7-87AD-7E838E9FAA91}";
 inline constexpr const char* kAppIDExeKey = "AppID\\NorvaltDrv.EXE";
 inline constexpr const char* kExtObjCtrlKey = "Software\\Norvalt\\Drv\\ExtObjCtrl";
@@ -154,8 +158,8 @@ void WriteAppIDPermission(const std::string& key, const std::string& name,
 
 // --- installation -----------------------------------------------------------------------------
 
-// The start type the switches ask for: /DISABLED (or -DISABLED, any case) gives Disabled,
-// otherwise Manual.
+// The start type the switches ask for: /DISABLED (or -DISABLED, any case) gives Disabled;
+// otherwise an automatic start already recorded stays, else Manual.
 plat::svc::StartType ServiceBeforeInstall(const std::vector<std::string>& args);
 // AppID, permissions, class AppIDs, "Parameters" from the switches, OPC records. Throws
 // TRegistrationError.
@@ -169,7 +173,12 @@ struct InstallOptions {
     std::optional<std::string> unit_folder;
     std::string socket_path;  // "" = the transport's default socket
 };
-// The service's installation: start type record, unit files, then ServiceAfterInstall.
+// The unit files' settings: the transport's socket and TCP listener, the service account
+// (kServiceUser when it exists, else none) and the serial devices' group.
+plat::svc::UnitSpec MakeUnitSpec(const InstallOptions& options, plat::svc::StartType start);
+// The service's installation: start type record, unit files, then ServiceAfterInstall. Units
+// written to the system folder are followed by `systemctl daemon-reload` when systemd runs;
+// the run says which unit to start.
 void InstallService(const InstallOptions& options);
 // Unit files and start type record removed, then ServiceAfterUninstall.
 void UninstallService(const InstallOptions& options);

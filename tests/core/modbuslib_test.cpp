@@ -2,7 +2,9 @@
 // dlopen, from InitDriverItems.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -58,6 +60,16 @@ TEST_F(ModbusLibraryLoad, DefaultPathIsBesideTheExecutable) {
     EXPECT_EQ(path.substr(path.rfind('/')), "/libnorvalt_modbus.so");
     SetModbusLibraryPath("/opt/x/libnorvalt_modbus.so");
     EXPECT_EQ(ModbusLibraryPath(), "/opt/x/libnorvalt_modbus.so");
+}
+
+TEST_F(ModbusLibraryLoad, DefaultPathFindsTheLibraryOfTheBuildTreeWithoutTheEnvironment) {
+    // This test program sits one folder below the build folder, as the service does (bin/):
+    // the private library folder relative to it is the one the library is built into.
+    ::unsetenv(kModbusLibraryEnv);
+    char want[PATH_MAX], got[PATH_MAX];
+    ASSERT_NE(::realpath(NORVALT_TEST_MODBUS_LIB, want), nullptr);
+    ASSERT_NE(::realpath(ModbusLibraryPath().c_str(), got), nullptr) << ModbusLibraryPath();
+    EXPECT_STREQ(got, want);
 }
 
 TEST_F(ModbusLibraryLoad, RealLibrarySharesTheServicesRootAndClock) {

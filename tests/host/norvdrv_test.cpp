@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -387,6 +388,37 @@ TEST_F(Install, DisabledSwitchAndTheCategoryOfAnotherServer) {
     EXPECT_FALSE(plat::reg::KeyExists(Hive::ClassesRoot, da2_));
     EXPECT_TRUE(plat::reg::KeyExists(Hive::ClassesRoot, cat_))
         << "another class still implements the category";
+}
+
+TEST_F(Install, UnitsRunTheInstalledProgramSandboxedAndListenOnTcpWhenEnabled) {
+    ASSERT_EQ(plat::reg::WriteDword(Hive::LocalMachine, plat::kTransportKey, "TcpEnabled", 1), 0);
+    ASSERT_EQ(plat::reg::WriteDword(Hive::LocalMachine, plat::kTransportKey, "TcpPort", 4999), 0);
+    host::InstallService(Options({"/INSTALL"}));
+    const std::string service = testsupport::ReadFile(units_ + "/NorvaltDrv.service");
+    const std::string socket = testsupport::ReadFile(units_ + "/NorvaltDrv.socket");
+    for (const std::string& line : std::vector<std::string>{
+             "ExecStart=\"/opt/norvalt/bin/NorvaltDrv\"\n", "Restart=on-failure\n",
+             "ProtectSystem=strict\n", "NoNewPrivileges=yes\n",
+             "ReadWritePaths=\"" + root_.Path() + "\"\n",
+             "Environment=\"NORVALT_SOCKET=" + plat::rpc::DefaultSocketPath() + "\"\n"})
+        EXPECT_NE(service.find(line), std::string::npos) << line << service;
+    EXPECT_NE(socket.find("ListenStream=127.0.0.1:4999\n"), std::string::npos) << socket;
+}
+
+TEST_F(Install, AnAutomaticStartStaysWhenTheInstallationRunsAgain) {
+    // The administrator's choice of an always-on service, as an edit of the registry gives it.
+    ASSERT_EQ(plat::svc::WriteStartType(host::kServiceName, plat::svc::StartType::Automatic), 0);
+    host::InstallService(Options({"/INSTALL", "/COM1=ZRN"}));
+    plat::svc::StartType t;
+    ASSERT_TRUE(plat::svc::ReadStartType(host::kServiceName, t));
+    EXPECT_EQ(t, plat::svc::StartType::Automatic);
+    EXPECT_FALSE(host::IsManualStart()) << "the idle exit would end an always-on service";
+    struct stat st {};
+    EXPECT_EQ(::lstat((units_ + "/multi-user.target.wants/NorvaltDrv.service").c_str(), &st), 0)
+        << "the service itself is enabled at boot";
+    host::InstallService(Options({"/INSTALL", "/DISABLED"}));
+    ASSERT_TRUE(plat::svc::ReadStartType(host::kServiceName, t));
+    EXPECT_EQ(t, plat::svc::StartType::Disabled);
 }
 
 // --- the service run and the stop over the transport -----------------------------------------

@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <linux/serial.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -208,6 +210,20 @@ TEST(SerialLineImage, ParityDataAndStopBitsAndFlowControl) {
     detail::ApplyLineSettings(t, s);
     EXPECT_EQ(t.c_cflag & (CSIZE | CSTOPB), tcflag_t(CS7 | CSTOPB));
     EXPECT_FALSE(t.c_iflag & INPCK);
+}
+
+TEST(SerialLine, RtsOffLeavesAnAdministratorsRs485ModeInPlace) {
+    // A board whose driver drives the transceiver: the administrator enabled RS-485 mode.
+    const uint32_t admin = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    EXPECT_EQ(detail::Rs485Flags(RtsMode::Off, admin), std::nullopt)
+        << "the line would never transmit";
+    EXPECT_EQ(detail::Rs485Flags(RtsMode::Off, 0), std::nullopt);
+    EXPECT_EQ(detail::Rs485Flags(RtsMode::On, admin),
+              std::optional<uint32_t>(SER_RS485_RTS_ON_SEND))
+        << "RTS held high needs the mode off";
+    EXPECT_EQ(detail::Rs485Flags(RtsMode::On, 0), std::nullopt);
+    EXPECT_EQ(detail::Rs485Flags(RtsMode::Toggle, SER_RS485_RTS_AFTER_SEND),
+              std::optional<uint32_t>(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND));
 }
 
 TEST_F(SerialTest, ConfigureReachesTheDriverWithMarkSpaceAndOddRates) {

@@ -1,10 +1,13 @@
 // How the component layer hands creation outside the process to the transport.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
+#include "platform/rpc/client.h"
+#include "platform/sysroot/sysroot.h"
 #include "tests/rpc/TestObjects.h"
 #include "tests/support/TempRoot.h"
 
@@ -98,6 +101,23 @@ TEST_F(OutOfProcess, WithoutTransportCreationFailsWithAReason) {
     EXPECT_EQ(plat::CreateInstance(kClsid, emu), S_OK);
     EXPECT_TRUE(emu);
     EXPECT_EQ(plat::RevokeClassObject(cookie), S_OK);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DefaultSocket, TheInstalledRootUsesTheSocketUnitsPathUnderRun) {
+    const char* env = std::getenv("NORVALT_SOCKET");
+    const std::string saved = env ? env : "";
+    ::unsetenv("NORVALT_SOCKET");
+    plat::SetSystemRoot("/var/lib/norvalt");
+    EXPECT_EQ(plat::rpc::DefaultSocketPath(), "/run/norvalt/NorvaltDrv.sock")
+        << "clients on a station reach the service without a setting";
+    plat::SetSystemRoot("/srv/norvalt-test/");
+    EXPECT_EQ(plat::rpc::DefaultSocketPath(), "/srv/norvalt-test/run/NorvaltDrv.sock");
+    plat::SetSystemRoot("");
+    if (env) ::setenv("NORVALT_SOCKET", saved.c_str(), 1);
 }
 
 }  // namespace

@@ -152,7 +152,8 @@ int Run(const std::string& root, int seconds) {
            "  80 paused, 160 none, 168 unknown, 169 communication error, 176 hardware error,\n"
            "  177 controller error, 178 sensor error, 179 configuration error, 186 old "
            "controller,\n"
-           "  188 new controller, 255 fire"
+           "  188 new controller, 255 fire\n"
+           "variable values are fixed-point, x10000 (a dose of 5 litres is 50000)"
         << std::endl;
 
     drv::InitProtocol(drv::kDrvKey, "Parameters");

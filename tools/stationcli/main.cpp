@@ -187,7 +187,8 @@ int Run(const std::string& exe, const std::string& root, int seconds) {
                  "error,\n"
                  "  177 controller error, 178 sensor error, 179 configuration error, 186 old "
                  "controller,\n"
-                 "  188 new controller, 255 fire"
+                 "  188 new controller, 255 fire\n"
+                 "variable values are fixed-point, x10000 (a dose of 5 litres is 50000)"
               << std::endl;
 
     if (RunTool(exe, {"/INSTALL", "/SILENT", "/PROTOCOL=3", "/PORT=CUST", "/COM1=ZRN9600",
