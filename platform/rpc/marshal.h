@@ -894,6 +894,7 @@ struct FillArray {
         using C = std::remove_cvref_t<std::tuple_element_t<R, St>>;
         const bool counted = FilledValue(std::get<F>(st)).has_value();
         size_t filled = 0;
+        HRESULT hr = S_OK;
         for (;;) {
             const size_t left = s.room - filled;
             size_t ask =
@@ -905,8 +906,16 @@ struct FillArray {
             s.v.resize(filled + ask);
             s.at = filled;
             std::get<R>(st) = static_cast<C>(ask);
-            const HRESULT hr = call();
-            if (!counted) return hr;
+            if (!counted || filled == 0) {
+                hr = call();
+                if (!counted) return hr;
+            } else {
+                try {
+                    hr = call();
+                } catch (...) {
+                    break;  // what came before stands, as for a failure
+                }
+            }
             const uint64_t got = *FilledValue(std::get<F>(st));
             if (got > ask) {  // more than its room: the reply is refused
                 SetFilled(std::get<F>(st), filled + got);
