@@ -67,6 +67,12 @@ void SetProcessMessageBudget(size_t bytes) {
 size_t HeldMessageBytes() {
     return g_held_bytes.load();
 }
+bool ChargeProcessMessageBytes(size_t n) {
+    return ChargeProcess(n);
+}
+void UnchargeProcessMessageBytes(size_t n) {
+    if (n) UnchargeProcess(n);
+}
 
 void SetLogSink(std::function<void(const std::string&)> sink) {
     std::lock_guard lk(LogMutex());

@@ -67,7 +67,7 @@ void SetCallbackTimeout(uint32_t ms);
 void SetClientCallTimeout(uint32_t ms);
 // The process's message budget (tests shorten it); 0 restores kMaxProcessBytes.
 void SetProcessMessageBudget(size_t bytes);
-// Message bytes held by every connection of the process now.
+// Message bytes the process holds now: every connection's frames and the stubs' out rooms.
 size_t HeldMessageBytes();
 
 struct Incoming;

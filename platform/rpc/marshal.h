@@ -388,6 +388,16 @@ requires(std::is_class_v<I>&& std::is_base_of_v<IUnknown, I>) struct Elem<I*> {
     }
 };
 
+// The process's message budget (connection.cpp): what the stubs' rooms hold counts with the
+// frames. Charge takes nothing when it has no room.
+bool ChargeProcessMessageBytes(size_t n);
+void UnchargeProcessMessageBytes(size_t n);
+
+// The room a FillIs callee is first given and the most it is given at once: the stub asks again
+// for the rest, so what the room holds follows what the callee hands out, not the caller's claim.
+inline constexpr size_t kFillFirstBytes = 8u << 10;
+inline constexpr size_t kFillChunkBytes = 64u << 10;
+
 namespace detail {
 
 template <size_t K, class... A>
@@ -780,17 +790,30 @@ std::optional<uint64_t> FilledValue(const OptStorage<V>& s) {
     return CountValue(s.value);
 }
 
+// Sets an out count after the call (one the caller did not ask for stays unset).
+template <class S>
+void SetFilled(S& s, uint64_t n) {
+    s = static_cast<S>(n);
+}
+template <class V>
+void SetFilled(OptStorage<V>& s, uint64_t n) {
+    if (s.present) s.value = static_cast<V>(n);
+}
+
 // The caller's array of a FillIs parameter: the elements received (proxy side) or the room the
 // callee fills (stub side). Whatever it still holds is given back.
 template <class E>
 struct FillStorage {
     std::vector<E> v;
-    uint32_t room = 0;
+    uint32_t room = 0;    // stub side: the most the callee is asked for in all
+    size_t at = 0;        // where the callee's next chunk goes
+    size_t reserved = 0;  // elements charged to the budgets
     FillStorage() = default;
     FillStorage(const FillStorage&) = delete;
     FillStorage& operator=(const FillStorage&) = delete;
     ~FillStorage() {
         for (E& e : v) Elem<E>::Free(e);
+        UnchargeProcessMessageBytes(reserved * sizeof(E));
     }
 };
 
@@ -827,8 +850,26 @@ struct FillArray {
         s.v.clear();
     }
 
+  private:
+    static constexpr size_t FirstAsk() { return std::max<size_t>(1, kFillFirstBytes / sizeof(E)); }
+    static constexpr size_t ChunkAsk() { return std::max<size_t>(1, kFillChunkBytes / sizeof(E)); }
+    // Room for `n` elements, charged to both budgets as it grows (at least doubling, never past
+    // the room); false and nothing taken when either budget has no room.
+    static bool Reserve(MarshalEnv& env, Storage& s, size_t n) {
+        if (n <= s.reserved) return true;
+        const size_t to = std::max(n, std::min<size_t>(2 * s.reserved, s.room));
+        const size_t bytes = (to - s.reserved) * sizeof(E);
+        if (bytes > env.budget || !ChargeProcessMessageBytes(bytes)) return false;
+        env.budget -= bytes;
+        s.reserved = to;
+        s.v.reserve(to);
+        return true;
+    }
+
+  public:
     // Stub side: the room is cut to what one reply can carry and one frame's worth of memory,
-    // so a forged count costs nothing; the callee is told the smaller room.
+    // so a forged count costs nothing. The callee is asked a chunk at a time (Fill); the room
+    // grows with what it hands out and is charged to the message's and the process's budgets.
     static bool Take(MarshalEnv&, Reader&, Storage&) { return true; }
     template <class St>
     static bool VerifyIn(const Storage&, const St&) {
@@ -836,18 +877,62 @@ struct FillArray {
     }
     template <class St>
     static bool Prepare(MarshalEnv& env, Storage& s, St& st) {
-        using C = std::remove_cvref_t<std::tuple_element_t<R, St>>;
-        const uint64_t most = std::min<uint64_t>(
-            kMaxFrame / std::max<size_t>(Elem<E>::kMinBytes, sizeof(E)), env.budget / sizeof(E));
-        const uint64_t room = std::min(CountOf<R>(st), most);
-        if (!env.Charge(room * sizeof(E))) return false;
-        s.room = static_cast<uint32_t>(room);
-        std::get<R>(st) = static_cast<C>(room);
+        const uint64_t most = kMaxFrame / std::max<size_t>(Elem<E>::kMinBytes, sizeof(E));
+        s.room = static_cast<uint32_t>(std::min(CountOf<R>(st), most));
+        if (!Reserve(env, s, std::min<size_t>(s.room, FirstAsk()))) {
+            if (env.hr == S_OK)
+                env.Fail(RPC_S_SERVER_TOO_BUSY, "the service's message memory is taken");
+            return false;
+        }
         return true;
     }
-    static E* Pass(Storage& s) {
-        s.v.resize(s.room);
-        return s.v.data();
+    static E* Pass(Storage& s) { return s.v.data() + s.at; }
+    // Calls the callee for its elements until it hands out fewer than asked, fails, or the room
+    // is full. Without an out count (celt 1 only) it is one call with the whole room.
+    template <class St, class Call>
+    static HRESULT Fill(MarshalEnv& env, Storage& s, St& st, Call&& call) {
+        using C = std::remove_cvref_t<std::tuple_element_t<R, St>>;
+        const bool counted = FilledValue(std::get<F>(st)).has_value();
+        size_t filled = 0;
+        HRESULT hr = S_OK;
+        for (;;) {
+            const size_t left = s.room - filled;
+            size_t ask =
+                std::min(left, counted ? std::clamp(filled, FirstAsk(), ChunkAsk()) : FirstAsk());
+            if (!Reserve(env, s, filled + ask)) {
+                if (filled > 0) break;  // a short count: more may follow
+                ask = s.reserved;       // what Prepare took
+            }
+            s.v.resize(filled + ask);
+            s.at = filled;
+            std::get<R>(st) = static_cast<C>(ask);
+            if (!counted || filled == 0) {
+                hr = call();
+                if (!counted) return hr;
+            } else {
+                try {
+                    hr = call();
+                } catch (...) {
+                    break;  // what came before stands, as for a failure
+                }
+            }
+            const uint64_t got = *FilledValue(std::get<F>(st));
+            if (got > ask) {  // more than its room: the reply is refused
+                SetFilled(std::get<F>(st), filled + got);
+                return hr;
+            }
+            if (Failed(hr)) {
+                if (filled == 0) return hr;
+                break;  // what came before stands; the next call meets the failure again
+            }
+            filled += static_cast<size_t>(got);
+            if (hr != S_OK || got < ask || filled == s.room) {
+                SetFilled(std::get<F>(st), filled);
+                return hr;
+            }
+        }
+        SetFilled(std::get<F>(st), filled);
+        return S_OK;
     }
     template <class St>
     static bool Give(MarshalEnv& env, Writer& w, Storage& s, const St& st) {
@@ -1177,8 +1262,22 @@ struct MethodImpl<Itf, F, std::index_sequence<K...>, Ann...> {
         (void)st;
         return true;
     }
-    static HRESULT Invoke([[maybe_unused]] Itf* p, [[maybe_unused]] Storages& st) {
-        return (p->*F)(P<K>::Pass(std::get<K>(st))...);
+    template <class T>
+    struct IsFill : std::false_type {};
+    template <class E, size_t R, size_t Fd>
+    struct IsFill<FillArray<E, R, Fd>> : std::true_type {};
+    static constexpr size_t kFillAt = [] {
+        size_t at = SIZE_MAX;
+        ((at == SIZE_MAX && IsFill<P<K>>::value ? (void)(at = K) : void()), ...);
+        return at;
+    }();
+    static HRESULT Invoke([[maybe_unused]] Itf* p, [[maybe_unused]] Storages& st,
+                          [[maybe_unused]] MarshalEnv& env) {
+        auto call = [&] { return (p->*F)(P<K>::Pass(std::get<K>(st))...); };
+        if constexpr (kFillAt != SIZE_MAX)
+            return P<kFillAt>::Fill(env, std::get<kFillAt>(st), st, call);
+        else
+            return call();
     }
     static bool GiveAll([[maybe_unused]] MarshalEnv& env, [[maybe_unused]] Writer& w,
                         [[maybe_unused]] Storages& st) {
@@ -1224,7 +1323,7 @@ ReplyStatus StubCall(void* iface, Reader& in, Writer& out, MarshalEnv& env, HRES
     }
     ClearErrorText();
     try {
-        hr = M::Invoke(static_cast<Itf*>(iface), st);
+        hr = M::Invoke(static_cast<Itf*>(iface), st, env);
     } catch (...) {
         hr = HresultFromCurrentException();
     }

@@ -295,7 +295,11 @@ bool TNorvDrv::ServiceTryStopAnswer() {
     drv::WriteProtocolLine(kTagStop, drv::PL_INFO);
     if (stopped_) return true;
     drv::RequestShutdownAll();
-    return !drv::StationsInUse() && !drv::OPCServerExists();
+    const bool stop = !drv::StationsInUse() && !drv::OPCServerExists();
+    // A refused stop leaves the service serving everyone: new TORK clients are turned away only
+    // while a stop is pending.
+    if (!stop) stopping_ = false;
+    return stop;
 }
 
 bool TNorvDrv::ServiceTryStop() {

@@ -141,8 +141,8 @@ class TNorvDrv {
     uint32_t control_cookie_ = 0;    // m_
 };
 
-// The stopping flag of the live module (false without one): set by RequestServiceStop, never
-// cleared while the module lives.
+// The stopping flag of the live module (false without one): set by RequestServiceStop, cleared
+// when the stop is refused.
 bool ServiceStopping();
 
 // HKLM "SYSTEM\CurrentControlSet\Services\NorvDrv" has Start = 3.

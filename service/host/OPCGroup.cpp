@@ -66,6 +66,11 @@ class TaskHold {
     size_t n_;
 };
 
+// An entry of any quality but good (top two bits 11) makes the whole answer's quality S_FALSE.
+bool GoodQuality(uint16_t quality) {
+    return (quality & 0xC0) == 0xC0;
+}
+
 // Whether the leaf's newest sample is newer than `since`.
 bool ReadySince(TLeafItem& leaf, plat::DATE since) {
     return leaf.NextSample() > leaf.Shift() && leaf.GetTimestamp() > since;
@@ -1042,12 +1047,13 @@ void TGroup::ReadTransaction(const TTransaction& t, TAnswer& answer, bool expire
             item->Read(false, lcid_, answer.reads, counter, bad);
             answer.items.push_back(item);
         }
-        if (bad) answer.master_quality = plat::S_FALSE;
         for (size_t k = before; k < answer.reads.size(); ++k) {
             // The devices did not answer in time: the entry carries the cache and a failure.
             if (expired) answer.reads[k].error = plat::E_FAIL;
             if (answer.reads[k].error != plat::S_OK) answer.master_error = plat::S_FALSE;
+            if (!GoodQuality(answer.reads[k].quality)) bad = true;
         }
+        if (bad) answer.master_quality = plat::S_FALSE;
     }
 }
 
@@ -1090,9 +1096,11 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
             bool bad = false;
             const size_t before = answer.reads.size();
             item->Read(true, lcid_, answer.reads, counter, bad);
-            if (bad) answer.master_quality = plat::S_FALSE;
-            for (size_t k = before; k < answer.reads.size(); ++k)
+            for (size_t k = before; k < answer.reads.size(); ++k) {
                 if (answer.reads[k].error != plat::S_OK) answer.master_error = plat::S_FALSE;
+                if (!GoodQuality(answer.reads[k].quality)) bad = true;
+            }
+            if (bad) answer.master_quality = plat::S_FALSE;
             answer.items.push_back(item);
         }
         answer.current_values = send_current_;

@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "platform/com/callcontext.h"
 #include "platform/com/error.h"
@@ -936,6 +941,32 @@ bool OPCServerExists() {
                        [](const ComPtr<IRef>& r) { return bool(r); });
 }
 
+namespace {
+
+// The stop notices still inside a client's call (ShutdownNoticesInFlight).
+std::atomic<int> g_notices_in_flight{0};
+
+// Notices of one RequestShutdownAll that have not come back yet.
+struct NoticeWait {
+    std::mutex m;
+    std::condition_variable cv;
+    size_t left = 0;
+};
+
+// Waits until every notice of `w` came back, `done` holds or the process clock reaches
+// `until`; the wait is re-checked often so a fake clock is followed.
+void WaitNotices(NoticeWait& w, uint32_t until, const std::function<bool()>& done) {
+    std::unique_lock lk(w.m);
+    while (w.left > 0 && !done() && static_cast<int32_t>(plat::GetTickCount() - until) < 0)
+        w.cv.wait_for(lk, std::chrono::milliseconds(5));
+}
+
+}  // namespace
+
+int ShutdownNoticesInFlight() {
+    return g_notices_in_flight.load();
+}
+
 void RequestShutdownAll() {
     struct Target {
         ComPtr<opc::IOPCShutdown> sink;
@@ -956,19 +987,71 @@ void RequestShutdownAll() {
             if (core->shutdown_sink) targets.push_back({core->shutdown_sink, core});
         }
     }
-    const std::u16string reason(kShutdownReason);
+    // Each notice runs on a thread of its own, so a client that never answers holds up neither
+    // the others nor the stop: the next notice goes out when the previous one came back or
+    // after a short slice, and all of them together are waited for no longer than the
+    // deadline. A notice still out then ends with the client's call time-out or when the
+    // transport closes.
+    auto wait = std::make_shared<NoticeWait>();
+    const uint32_t deadline = plat::GetTickCount() + kShutdownNoticeDeadlineMs;
+    size_t skipped = 0;
     for (Target& t : targets) {
-        try {
-            t.core->calls.Check("ShutdownRequest", t.sink->ShutdownRequest(reason.c_str()));
-        } catch (const std::exception& e) {
-            WriteProtocolLine("OPCServer " + std::to_string(t.core->number) + " " + e.what(),
-                              PL_EXTERNAL);
-        } catch (...) {
-            ProtocolCurrentException("OPCServer ShutdownRequest");
+        if (g_notices_in_flight.fetch_add(1) >= kMaxShutdownNoticesInFlight) {
+            g_notices_in_flight.fetch_sub(1);
+            ++skipped;
+            continue;
         }
-        t.sink = nullptr;
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        {
+            std::lock_guard lk(wait->m);
+            ++wait->left;
+        }
+        try {
+            std::thread([t = std::move(t), wait, answered]() mutable {
+                const std::u16string reason(kShutdownReason);
+                try {
+                    t.core->calls.Check("ShutdownRequest", t.sink->ShutdownRequest(reason.c_str()));
+                } catch (const std::exception& e) {
+                    WriteProtocolLine(
+                        "OPCServer " + std::to_string(t.core->number) + " " + e.what(),
+                        PL_EXTERNAL);
+                } catch (...) {
+                    ProtocolCurrentException("OPCServer ShutdownRequest");
+                }
+                t = {};  // the client's references go before the notice counts as back
+                answered->store(true);
+                {
+                    std::lock_guard lk(wait->m);
+                    --wait->left;
+                }
+                wait->cv.notify_all();
+                g_notices_in_flight.fetch_sub(1);
+            }).detach();
+        } catch (const std::system_error&) {
+            {
+                std::lock_guard lk(wait->m);
+                --wait->left;
+            }
+            g_notices_in_flight.fetch_sub(1);
+            ++skipped;
+            continue;
+        }
+        const uint32_t slice = plat::GetTickCount() + kShutdownNoticeSliceMs;
+        WaitNotices(*wait, static_cast<int32_t>(slice - deadline) < 0 ? slice : deadline,
+                    [&] { return answered->load(); });
     }
     targets.clear();
+    WaitNotices(*wait, deadline, [] { return false; });
+    size_t late = 0;
+    {
+        std::lock_guard lk(wait->m);
+        late = wait->left;
+    }
+    if (late > 0 || skipped > 0)
+        WriteProtocolLine("OPCServer stop notices: " + std::to_string(late) +
+                              " clients did not answer in time, " + std::to_string(skipped) +
+                              " not asked",
+                          PL_EXTERNAL);
     plat::Sleep(kShutdownSleepMs);
 }
 

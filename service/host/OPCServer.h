@@ -31,6 +31,11 @@ constexpr size_t kMaxGroupsPerServer = 256;
 constexpr int kMaxOPCServersPerClient = 32;
 // Longer client names are cut: the name is only stored and logged.
 constexpr size_t kMaxClientNameChars = 256;
+// The stop notices: waited for at most this long in all (process clock); a slow client holds
+// the next notice back at most a slice; at most this many wait for their clients at once.
+constexpr uint32_t kShutdownNoticeDeadlineMs = 3000;
+constexpr uint32_t kShutdownNoticeSliceMs = 100;
+constexpr int kMaxShutdownNoticesInFlight = 64;
 
 // The stop request every shutdown sink is told.
 inline constexpr std::u16string_view kShutdownReason =
@@ -242,8 +247,11 @@ class TOPCServer : public TMyInterfacedObject,
 // True while any server object is alive.
 bool OPCServerExists();
 // The service's stop request: every server whose client connected a shutdown sink is asked to
-// shut down, from the last server to the first; then the caller sleeps 2000 ms.
+// shut down, from the last server to the first, each on a thread of its own; the caller waits
+// for the answers at most kShutdownNoticeDeadlineMs in all, then sleeps 2000 ms.
 void RequestShutdownAll();
+// Stop notices still waiting for their client's answer.
+int ShutdownNoticesInFlight();
 
 // The error tables, outside any server: the server's 24 rows, then the platform's texts.
 std::string OPCErrorText(HRESULT code, plat::LCID lcid);

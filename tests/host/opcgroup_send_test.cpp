@@ -250,6 +250,29 @@ TEST_F(OpcGroupSend, ALeafThatLeavesIsReportedOnce) {
     ExpectNoTaskMemory();
 }
 
+TEST_F(OpcGroupSend, ALeafThatLeavesMakesTheUpdatesQualityBad) {
+    MakePosts(1);
+    Sample(*leaves_[0], 1);
+    Sample(*leaves_[1], 2);
+    auto g = MakeGroup();
+    Add(*g, {"Post1.State", "Post1.DozeV"});
+    auto sink = plat::MakeCom<DataSink>();
+    Connect(*g, sink.Get());
+    Step(*g, 0);
+    sink->Take();
+    leaves_[0]->RemoveFromNS();
+    Sample(*leaves_[1], 3);
+    Step(*g);
+    auto calls = sink->Take();
+    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls[0].entries.size(), 2u);
+    EXPECT_EQ(calls[0].entries[0].quality, 0);
+    EXPECT_EQ(calls[0].entries[1].quality, drv::OPC_QUALITY_GOOD);
+    EXPECT_EQ(calls[0].master_quality, S_FALSE) << "an entry of bad quality makes the whole bad";
+    EXPECT_EQ(calls[0].master_error, S_FALSE);
+    ExpectNoTaskMemory();
+}
+
 TEST_F(OpcGroupSend, AFailingCallbackGetsTheSameChangesNextTime) {
     MakePosts(1);
     Sample(*leaves_[0], 1);

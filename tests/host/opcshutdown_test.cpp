@@ -189,6 +189,30 @@ TEST_F(OpcShutdown, ASlowClientDoesNotHoldTheServerList) {
     slow = nullptr;
 }
 
+TEST_F(OpcShutdown, ClientsThatNeverAnswerHoldTheStopNoLongerThanTheNoticeDeadline) {
+    std::vector<ComPtr<drv::TOPCServer>> servers;
+    std::vector<ComPtr<ShutdownSink>> sinks;
+    Gate gate;
+    for (int i = 0; i < 4; ++i) {
+        servers.push_back(drv::TOPCServer::Create());
+        sinks.push_back(plat::MakeCom<ShutdownSink>());
+        Connect(*servers.back(), *sinks.back());
+        sinks.back()->on_call = [&] { gate.Wait(); };
+    }
+    const uint32_t start = clock_.Tick();
+    ShutdownRun run;
+    // Deadline and sleep are 5 s of the paced clock, one of real time; 30 s each in turn before.
+    const bool ended = run.Ended(10);
+    const uint32_t took = plat::TickDiff(clock_.Tick(), start);
+    for (auto& sink : sinks) EXPECT_EQ(sink->Reasons().size(), 1u) << "a notice never went out";
+    gate.Open();
+    ASSERT_TRUE(ended) << "the stop waited for its clients";
+    EXPECT_GE(took, drv::kShutdownNoticeDeadlineMs + 2000u);
+    EXPECT_EQ(LinesContaining("OPCServer stop notices: 4 clients did not answer in time"), 1u);
+    EXPECT_TRUE(hosttest::Eventually([] { return drv::ShutdownNoticesInFlight() == 0; }, 20000));
+    servers.clear();
+}
+
 // --- advise thread ------------------------------------------------------------------------------
 
 // A group whose callback step the test provides.

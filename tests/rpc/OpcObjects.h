@@ -9,6 +9,7 @@
 
 #include "platform/com/connpt.h"
 #include "platform/com/object.h"
+#include "platform/rpc/connection.h"
 #include "platform/rpc/interfaces.h"
 #include "service/typelib/OpcDaProxy.h"
 
@@ -36,10 +37,14 @@ inline std::u16string U16(const std::string& s) {
 // count was asked for.
 struct NextSeen {
     std::atomic<uint64_t> celt{0};
+    std::atomic<uint64_t> most_celt{0};  // the largest celt since the test cleared it
+    std::atomic<uint64_t> held{0};       // the process's message memory at the last call
     std::atomic<bool> fetched_null{false};
     std::atomic<int> calls{0};
     void Note(uint32_t celt_in, const uint32_t* fetched) {
         celt = celt_in;
+        if (celt_in > most_celt) most_celt = celt_in;
+        held = plat::rpc::HeldMessageBytes();
         fetched_null = fetched == nullptr;
         ++calls;
     }

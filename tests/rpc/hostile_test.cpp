@@ -315,6 +315,16 @@ TEST_F(Hostile, MalformedRequestsGetErrorRepliesAndTheConnectionGoesOn) {
     EXPECT_EQ(LiveTestObjects(), 1);
 }
 
+TEST_F(Hostile, AMalformedRequestIsAnsweredWithThePublishedInvalidDataCode) {
+    uint64_t id = Activate();
+    ASSERT_NE(id, 0u);
+    peer->Send(Request(2, id, IID_ITestKinds, kSum, [](Writer& w) { w.U32(3); }));
+    auto rep = ReadReply(*peer);
+    ASSERT_TRUE(rep);
+    EXPECT_EQ(rep->status, ReplyStatus::Rejected);
+    EXPECT_EQ(static_cast<uint32_t>(rep->hr), 0x8001000Fu) << rep->Text();
+}
+
 TEST_F(Hostile, GarbageEndsTheConnectionAndReleasesItsObjects) {
     ASSERT_NE(Activate(), 0u);
     EXPECT_EQ(LiveTestObjects(), 1);

@@ -379,6 +379,29 @@ TEST_F(Opc, NextWithAnEnormousCountCostsTheServerOneReplysWorth) {
     ExpectNoTaskBlocks("Next(0xFFFFFFFF)");
 }
 
+TEST_F(Opc, NextsRoomFollowsWhatTheEnumeratorHandsOutAndIsChargedToTheProcess) {
+    auto browse = CreateOpc<opc::IOPCBrowseServerAddressSpace>();
+    ASSERT_TRUE(browse);
+    constexpr uint32_t kNames = 20000;
+    opc::IEnumString* raw = nullptr;
+    ASSERT_EQ(browse->BrowseOPCItemIDs(opc::OPC_FLAT, u"n", plat::VT_EMPTY, kNames, &raw), S_OK);
+    auto e = ComPtr<opc::IEnumString>::Attach(raw);
+    std::vector<char16_t*> s(kNames + 1, nullptr);
+    uint32_t got = 0;
+    g_next_seen.most_celt = 0;
+    // The caller claims far more room than the enumerator holds.
+    ASSERT_EQ(e->Next(0xFFFFFFFFu, s.data(), &got), S_FALSE);
+    ASSERT_EQ(got, kNames) << "the whole rest, as one call asked for it";
+    EXPECT_LE(g_next_seen.most_celt.load() * sizeof(char16_t*), plat::rpc::kFillChunkBytes)
+        << "the server was given room for " << g_next_seen.most_celt.load() << " elements";
+    EXPECT_GE(g_next_seen.held.load(), g_next_seen.celt.load() * sizeof(char16_t*))
+        << "the room is not charged to the process's message budget";
+    for (uint32_t i = 0; i < got; ++i) EXPECT_EQ(Take(s[i]), U16("n" + std::to_string(i)));
+    EXPECT_EQ(s[kNames], nullptr);
+    EXPECT_TRUE(Eventually([] { return plat::rpc::HeldMessageBytes() == 0; }));
+    ExpectNoTaskBlocks("Next over several rooms");
+}
+
 // In one process, without the transport.
 TEST(OpcConnectionPoints, EnumeratorsAreSnapshotsWithTheirOwnPosition) {
     auto obj = plat::MakeCom<OpcObject>();
