@@ -215,6 +215,16 @@ class PortTest : public ::testing::Test {
     std::string LogFile(int com) const {
         return root_.Path() + "/c/NorvaltDrv" + std::to_string(com) + ".LG1";
     }
+    // COM9 mapped to a device that does not exist, opened and dropped at once, as a custom-mode
+    // port whose COM port does not exist.
+    void OpenAndDropMissingCom9() {
+        ASSERT_EQ(
+            plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                                   "COM9", "/nonexistent/ttyNone"),
+            plat::ERROR_SUCCESS);
+        TZrnPort missing(&owner_, 4800, false, 9);
+        EXPECT_EQ(missing.Open(), kPortNotFound);
+    }
 
     testsupport::TempRoot root_;
     Owner owner_;
@@ -477,26 +487,12 @@ TEST_F(PortTest, OpenErrorsMapToPortStatus) {
 }
 
 TEST_F(PortTest, AMissingPortKeepsItsStatusWhenClosed) {
-    ASSERT_EQ(
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                               "COM9", "/nonexistent/ttyNone"),
-        plat::ERROR_SUCCESS);
-    {
-        TZrnPort missing(&owner_, 4800, false, 9);
-        EXPECT_EQ(missing.Open(), kPortNotFound);
-    }  // dropped at once, as a custom-mode port whose COM port does not exist
+    OpenAndDropMissingCom9();
     EXPECT_EQ(owner_.Last(), kPortNotFound);
 }
 
 TEST_F(PortTest, OpenFailuresNameTheDevice) {
-    ASSERT_EQ(
-        plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                               "COM9", "/nonexistent/ttyNone"),
-        plat::ERROR_SUCCESS);
-    {
-        TZrnPort missing(&owner_, 4800, false, 9);
-        EXPECT_EQ(missing.Open(), kPortNotFound);
-    }
+    OpenAndDropMissingCom9();
     const auto lines = LogLines(LogFile(9));
     EXPECT_TRUE(HasLine(lines, "DA7AF53D-BB1D-4984-BDA9-716F7CFC7968 /nonexistent/ttyNone"));
 }
