@@ -20,6 +20,14 @@ constexpr double kMsPerDay = 86400000.0;
 // An unchanged state reported again within this margin is not even re-stamped.
 constexpr double kSameStateMarginMs = 500.0;
 constexpr uint32_t kFlowHoldMs = 3000;
+// How long a start sent from idle holds the other nozzles of its side before the started
+// nozzle's own status shows the delivery.
+constexpr uint32_t kStartHoldMs = 3000;
+
+bool Delivering(int32_t state) {
+    return state == tlb::csWaitingKey || state == tlb::csWaitingKeyAfterPause ||
+           state == tlb::csWorking || state == tlb::csPaused;
+}
 constexpr double kSilentMs = 30000.0;
 
 std::atomic<int> g_base_post{0};
@@ -482,6 +490,17 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
 int32_t TBasicTork::StartPrecheck() {
     // The side's first nozzle carries the nozzle the side serves; it holds every nozzle of
     // the side, not only itself, or two nozzles of one side would deliver at once.
+    // Every other nozzle of the side that delivers, or was started a moment ago and has not
+    // shown it yet, holds this one.
+    for (uint8_t n = 1, count = SideNozzleCount(); n <= count; ++n) {
+        const uint32_t a = GetAddress(GetSide(), n);
+        if (a == 0) break;
+        TBasicTork* t = Owner().GetDevice(static_cast<int>(a));
+        if (!t || t == this) continue;
+        if (Delivering(t->GetState())) return -9;
+        if (t->start_sent_ && plat::TickDiff(plat::GetTickCount(), t->start_tick_) < kStartHoldMs)
+            return -9;
+    }
     TBasicTork* holder = this;
     if (!HasVar(tlb::cvIndicatedPistol)) {
         holder = Owner().GetDevice(static_cast<int>(GetAddress(GetSide(), 1)));
@@ -537,8 +556,11 @@ int32_t TBasicTork::WriteDose(int64_t value, int int_digits, int decimals, bool 
     std::string answer;
     if (!Exchange('d', FormatDecimal(digits, dec, value), false, true, kZrnMaxFrame, answer, 1))
         return -5;
-    if (!no_start && IsIdle() && !Exchange('s', "", false, true, kZrnMaxFrame, answer, 1))
-        return -5;
+    if (!no_start && IsIdle()) {
+        if (!Exchange('s', "", false, true, kZrnMaxFrame, answer, 1)) return -5;
+        start_tick_ = plat::GetTickCount();
+        start_sent_ = true;
+    }
     // DozeV shows the dose as it went out: finer than the wire's last digit (a money dose, or
     // a step below it) it is rounded there, and the write's read-back then tells the client.
     int64_t unit = 1;

@@ -68,6 +68,8 @@ class TBasicTork : public TStateItem {
     // --- overridable behaviour -------------------------------------------------------------
     virtual uint8_t GetSide() { return 1; }
     virtual uint8_t GetNozzleCount() { return 1; }
+    // How many nozzles the side of this object has (GetAddress answers for 1..that).
+    virtual uint8_t SideNozzleCount() { return 1; }
     virtual uint32_t GetAddress(uint8_t side, uint8_t nozzle);
     virtual void ConstructHook() {}
     // One transaction with the failed-request memory; `parse` lets the answer's status reach
@@ -192,6 +194,10 @@ class TBasicTork : public TStateItem {
     // A store-only dose written while the post was not idle; DozeV takes it at the next idle.
     bool dose_pending_ = false;
     int64_t pending_dose_ = 0;
+    // When this object last sent a start from idle: until its own status shows the delivery,
+    // the other nozzles of its side are held for kStartHoldMs (two starts queued back to back).
+    std::atomic<uint32_t> start_tick_{0};
+    std::atomic<bool> start_sent_{false};
     // A flow was seen: a decoded idle does not replace a running state until the flow stops.
     bool hold_state_ = false;
     int32_t last_reported_state_ = tlb::csUnknown;

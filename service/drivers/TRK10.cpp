@@ -50,6 +50,15 @@ uint8_t TTork10::GetNozzleCount() {
     return n;
 }
 
+uint8_t TTork10::SideNozzleCount() {
+    const int own = PositionOf(position_code_);
+    if (own < 0) return 1;
+    uint8_t n = 0;
+    for (int p = 0; p < 8; ++p)
+        if (nozzles_[static_cast<size_t>(p)] != 0 && kSideOf[p] == kSideOf[own]) ++n;
+    return n;
+}
+
 uint32_t TTork10::GetAddress(uint8_t side, uint8_t nozzle) {
     if (side < 1) side = 1;
     if (nozzle < 1) nozzle = 1;

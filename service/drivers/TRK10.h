@@ -15,6 +15,7 @@ class TTork10 : public TTorkKit {
 
     uint8_t GetSide() override;
     uint8_t GetNozzleCount() override;
+    uint8_t SideNozzleCount() override;
     uint32_t GetAddress(uint8_t side, uint8_t nozzle) override;
     int32_t ApplyDose() override;
     void DefineVariables(uint8_t version) override;

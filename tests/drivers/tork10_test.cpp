@@ -411,6 +411,33 @@ TEST_F(Tork10, EveryNozzleOfASideIsHeldWhileAnotherDelivers) {
     EXPECT_EQ(run("Post3.S2.P1.PriceV", Variant::R8(1.5)), 0) << "the other side is free";
 }
 
+TEST_F(Tork10, TwoStartsQueuedOnOneSideStartOneNozzle) {
+    const std::map<int, int> group = {{0, 3}, {1, 4}, {3, 5}, {5, 6}};
+    AddGroup(group);
+    ASSERT_TRUE(Settle(group));
+    auto issue = [&](const std::string& name, Variant value) {
+        auto item = GetItemAs<TLeafItem>(FindLeafID(name));
+        EXPECT_TRUE(item) << name;
+        return item ? item->Write(value, 0, 0, 1033) : int32_t{-1000};
+    };
+    auto wait = [&](int32_t id) {
+        for (int i = 0; i < 400 && CmdIsPending(id); ++i) thread_->PollStep();
+        return CmdQuery(id);
+    };
+    station_->ClearRequests();
+    // A dose starts the nozzle. Both before the side's next status answer: the second must
+    // still find the side taken.
+    const int32_t p2 = issue("Post3.S1.P2.DozeV", Variant::R8(10));
+    const int32_t p3 = issue("Post3.S1.P3.DozeV", Variant::R8(10));
+    const int32_t r2 = wait(p2), r3 = wait(p3);
+    EXPECT_TRUE((r2 == 0) != (r3 == 0)) << r2 << " " << r3;
+    EXPECT_TRUE(r2 == -9 || r3 == -9) << r2 << " " << r3;
+    int started = 0;
+    for (int a : {5, 6})
+        for (const std::string& f : Wire(a)) started += f.substr(0, 1) == "s" ? 1 : 0;
+    EXPECT_EQ(started, 1) << "one nozzle of the side started";
+}
+
 TEST_F(Tork10, NozzlesMadeBeforeTheirBaseLeaveNoBranches) {
     // Probed in address order: 3, 4 and 5 are met before their base at 6 and made again.
     const std::map<int, int> group = {{0, 6}, {1, 3}, {3, 4}, {5, 5}};
