@@ -15,5 +15,5 @@ if ! dpkg -s dpkg-dev file >/dev/null 2>&1; then
 fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target NorvaltDrv modbus norvalt_units \
-  $(cmake --build build --target help | grep -q '^NorvaltDrvCli:' && echo NorvaltDrvCli)
+  $(cmake --build build --target help | grep '^NorvaltDrvCli:' >/dev/null && echo NorvaltDrvCli)
 (cd build && cpack -G DEB "$@")
