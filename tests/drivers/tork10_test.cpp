@@ -64,6 +64,17 @@ class Tork10 : public testsupport::SimulatedPortTest {
         }
     }
     TTork10* At(int address) { return dynamic_cast<TTork10*>(thread_->GetDevice(address)); }
+    // A client write to a post item: its command id (or refusal), and that command's result
+    // once the poll thread has run it.
+    int32_t Issue(const std::string& name, Variant value) {
+        auto item = GetItemAs<TLeafItem>(FindLeafID(name));
+        EXPECT_TRUE(item) << name;
+        return item ? item->Write(value, 0, 0, 1033) : int32_t{-1000};
+    }
+    int32_t Await(int32_t id) {
+        for (int i = 0; i < 400 && CmdIsPending(id); ++i) thread_->PollStep();
+        return CmdQuery(id);
+    }
     // Steps until every address holds a defined object and the group has settled.
     bool Settle(const std::map<int, int>& positions) {
         for (int i = 0; i < 3000; ++i) {
@@ -377,14 +388,9 @@ TEST_F(Tork10, EveryNozzleOfASideIsHeldWhileAnotherDelivers) {
     AddGroup(group);
     ASSERT_TRUE(Settle(group));
     auto run = [&](const std::string& name, Variant value) {
-        auto item = GetItemAs<TLeafItem>(FindLeafID(name));
-        EXPECT_TRUE(item) << name;
-        if (!item) return int32_t{-1000};
-        const int32_t id = item->Write(value, 0, 0, 1033);
+        const int32_t id = Issue(name, value);
         EXPECT_TRUE(IsCmdID(id)) << name;
-        int32_t result = id;
-        for (int i = 0; i < 200 && CmdIsPending(result = id); ++i) thread_->PollStep();
-        return result;
+        return Await(id);
     };
     // P3 keeps a dose of an earlier delivery, ended at the dispenser.
     ASSERT_EQ(run("Post3.S1.P3.DozeV", Variant::R8(10)), 0);
@@ -415,21 +421,12 @@ TEST_F(Tork10, TwoStartsQueuedOnOneSideStartOneNozzle) {
     const std::map<int, int> group = {{0, 3}, {1, 4}, {3, 5}, {5, 6}};
     AddGroup(group);
     ASSERT_TRUE(Settle(group));
-    auto issue = [&](const std::string& name, Variant value) {
-        auto item = GetItemAs<TLeafItem>(FindLeafID(name));
-        EXPECT_TRUE(item) << name;
-        return item ? item->Write(value, 0, 0, 1033) : int32_t{-1000};
-    };
-    auto wait = [&](int32_t id) {
-        for (int i = 0; i < 400 && CmdIsPending(id); ++i) thread_->PollStep();
-        return CmdQuery(id);
-    };
     station_->ClearRequests();
     // A dose starts the nozzle. Both before the side's next status answer: the second must
     // still find the side taken.
-    const int32_t p2 = issue("Post3.S1.P2.DozeV", Variant::R8(10));
-    const int32_t p3 = issue("Post3.S1.P3.DozeV", Variant::R8(10));
-    const int32_t r2 = wait(p2), r3 = wait(p3);
+    const int32_t p2 = Issue("Post3.S1.P2.DozeV", Variant::R8(10));
+    const int32_t p3 = Issue("Post3.S1.P3.DozeV", Variant::R8(10));
+    const int32_t r2 = Await(p2), r3 = Await(p3);
     EXPECT_TRUE((r2 == 0) != (r3 == 0)) << r2 << " " << r3;
     EXPECT_TRUE(r2 == -9 || r3 == -9) << r2 << " " << r3;
     int started = 0;
