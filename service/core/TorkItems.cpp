@@ -118,6 +118,7 @@ int32_t TCQueue::Add(ComPtr<TCommand> command) {
     return id;
 }
 
+// decisions CORE-13
 ComPtr<TCommand> TCQueue::Next() {
     current_ = nullptr;
     for (;;) {
@@ -257,6 +258,7 @@ HRESULT TStateItem::Write(const Variant& value, int client_privilege, int flag, 
                           PL_EXTERNAL);
         result = plat::OPC_E_RANGE;
     } else if (int enabled = CheckPostEnabled(post_number_.load(), v.lVal); enabled != 0) {
+        // decisions CORE-14
         result = enabled;
     } else {
         result = queue_.Add(New<TCommand>(TCommand::SetState, v.lVal));
