@@ -47,23 +47,18 @@ inline void TakeIdentity(CDevice& device, const DetectedDevice& found) {
 
 // The host handle of a branch: found by its full name, else created under `parent`; -1 when
 // the host has neither callback or refuses.
-inline int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full_name,
+inline int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full_name,
                                   const std::string& own_name, int32_t parent) {
-    if (host == nullptr) return -1;
-    const plat::WideString wide = plat::Utf8ToWide(full_name);
     int32_t handle = -1;
-    if (host->pItemFind != nullptr) {
-        int16_t leaf = 0;
-        int32_t up = -1;
-        handle = host->pItemFind(wide.c_str(), &leaf, &up);
-    }
-    if (handle < 0 && host->pParentCreate != nullptr)
-        handle = host->pParentCreate(plat::Utf8ToWide(own_name).c_str(), parent);
+    int16_t leaf = 0;
+    int32_t up = -1;
+    host.ItemFind(plat::Utf8ToWide(full_name).c_str(), leaf, up, handle);
+    if (handle < 0) host.ParentCreate(plat::Utf8ToWide(own_name).c_str(), parent, handle);
     return handle;
 }
 
-inline void DestroyBranch(const HostCallbacks* host, int32_t& handle) {
-    if (handle >= 0 && host != nullptr && host->pItemDestroy != nullptr) host->pItemDestroy(handle);
+inline void DestroyBranch(const CHostCalls& host, int32_t& handle) {
+    if (handle >= 0) host.ItemDestroy(handle);
     handle = -1;
 }
 

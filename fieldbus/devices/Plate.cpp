@@ -40,9 +40,8 @@ CPlate::CPlate(CQMUDevice* unit, uint8_t module, int place, bool output)
 
 CPlate::~CPlate() {
     DestroyVariables(slots_);
-    const HostCallbacks* host = Host();
     for (int32_t h : branches_)
-        if (h >= 0 && host != nullptr && host->pItemDestroy != nullptr) host->pItemDestroy(h);
+        if (h >= 0) Host().ItemDestroy(h);
     if (CLogFile* log = Log())
         log->Info(output_ ? "{0739D916-CFD6-4d0f-B044-094E3FC450DA}  %s"
                           : "{7070BCB4-36E3-4f29-912C-D67A81DE841A}  %s",

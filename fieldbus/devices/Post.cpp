@@ -163,9 +163,7 @@ CPost::~CPost() {
     unit_->ForgetPost(this);
     DestroyVariables(slots_);
     // The branch goes with its items, so a stopped port leaves no empty post behind.
-    const HostCallbacks* host = Host();
-    if (branch_handle_ >= 0 && host != nullptr && host->pItemDestroy != nullptr)
-        host->pItemDestroy(branch_handle_);
+    if (branch_handle_ >= 0) Host().ItemDestroy(branch_handle_);
 }
 
 bool CPost::Limited() const {

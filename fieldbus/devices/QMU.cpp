@@ -90,14 +90,7 @@ CQMUDevice::~CQMUDevice() {
     plates_.clear();
     plate_store_.clear();
     DestroyVariables(slots_);
-    const HostCallbacks* host = Host();
-    if (branch_ >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
-        try {
-            host->pItemDestroy(branch_);
-        } catch (...) {
-            if (CLogFile* log = Log()) log->Error("pItemDestroy %s", Name().c_str());
-        }
-    }
+    if (branch_ >= 0) Host().ItemDestroy(branch_, nullptr, ("pItemDestroy " + Name()).c_str());
 }
 
 bool CQMUDevice::FindOrCreateBranch(int32_t& handle) {

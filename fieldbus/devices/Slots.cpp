@@ -48,8 +48,8 @@ uint16_t SlotQuality(ItemSlot& slot) {
     return v != nullptr ? v->Quality() : kQualityBad;
 }
 
-int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full) {
-    if (host == nullptr || host->pItemFind == nullptr || full.empty()) return -1;
+int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full) {
+    if (host.Lacks(&HostCallbacks::pItemFind) || full.empty()) return -1;
     int32_t parent = -1;
     size_t pos = 0;
     for (;;) {
@@ -58,12 +58,11 @@ int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full) {
         const std::string leaf = full.substr(pos, dot == std::string::npos ? dot : dot - pos);
         int16_t is_leaf = 0;
         int32_t out = -1;
-        int32_t h = host->pItemFind(plat::Utf8ToWide(upto).c_str(), &is_leaf, &out);
+        int32_t h = -1;
+        if (!host.ItemFind(plat::Utf8ToWide(upto).c_str(), is_leaf, out, h)) return -1;
         if (h >= 0 && is_leaf != 0) return -1;
         if (h < 0) {
-            if (host->pParentCreate == nullptr) return -1;
-            h = host->pParentCreate(plat::Utf8ToWide(leaf).c_str(), parent);
-            if (h < 0) return -1;
+            if (!host.ParentCreate(plat::Utf8ToWide(leaf).c_str(), parent, h) || h < 0) return -1;
         }
         parent = h;
         if (dot == std::string::npos) return parent;
@@ -71,11 +70,11 @@ int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full) {
     }
 }
 
-bool HostHasItem(const HostCallbacks* host, const std::string& full) {
-    if (host == nullptr || host->pItemFind == nullptr) return false;
+bool HostHasItem(const CHostCalls& host, const std::string& full) {
     int16_t is_leaf = 0;
     int32_t out = -1;
-    return host->pItemFind(plat::Utf8ToWide(full).c_str(), &is_leaf, &out) >= 0;
+    int32_t h = -1;
+    return host.ItemFind(plat::Utf8ToWide(full).c_str(), is_leaf, out, h) && h >= 0;
 }
 
 void CountError(CDevice& device, int code) {

@@ -34,9 +34,9 @@ uint16_t SlotQuality(ItemSlot& slot);
 
 // Handle of the branch `full` ("A.B.C"), made level by level with pParentCreate where missing;
 // -1 when the host has neither. A leaf of that name is no branch: -1.
-int32_t FindOrCreateBranch(const HostCallbacks* host, const std::string& full);
+int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full);
 // Whether the host has an item of that full name.
-bool HostHasItem(const HostCallbacks* host, const std::string& full);
+bool HostHasItem(const CHostCalls& host, const std::string& full);
 
 // Error accounting of a code from the client: 1, 8, 9 raise the error count, 3 the CRC count.
 void CountError(CDevice& device, int code);

@@ -130,7 +130,7 @@ CTerminal::CTerminal(IDevicePort* port, uint8_t address, std::string name, uint1
     SetName(std::move(name));
     if (CLogFile* log = Log()) log->Info("Создание устройства %s", Name().c_str());
     const auto& defs = TheDefs();
-    const HostCallbacks* host = Host();
+    const CHostCalls& host = Host();
     branches_[kRoot] = kit::FindOrCreateBranch(host, Name(), Name(), -1);
     for (size_t b = kDisplay; b <= kMemo; ++b)
         branches_[b] = kit::FindOrCreateBranch(host, Name() + "." + kBranchNames[b],
