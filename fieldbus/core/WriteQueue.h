@@ -1,5 +1,6 @@
 // The item store: writes that host threads queue for a device and its bus thread executes,
-// oldest first. Every operation holds the writer side of the queue's lock throughout.
+// oldest first. Every operation holds the writer side of the queue's lock throughout, but
+// never while calling the host.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +64,8 @@ class CWriteQueue {
     const CHostCalls host_;
     CLogFile* log_;
     std::deque<Entry> entries_;  // back = newest, front = oldest
+    // Places kept for writes whose id the host is giving (Push).
+    size_t reserved_ = 0;
 };
 
 // VARTYPEs a queued value may carry; anything else fails to copy.
