@@ -10,7 +10,7 @@
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
 #include "fieldbus/core/Variable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 
@@ -159,8 +159,7 @@ bool CDensMeter::ReadItem(CDeviceItem* item) {
     if (code != kMbOk || w.size() != 7) {
         for (const ItemSlot& s : slots_) {
             CVariable* v = Var(s);
-            if (v != nullptr && v->Quality() == kQualityGood)
-                v->SetQuality(kQualityLastUsable, now);
+            if (v != nullptr && v->Quality() == kQualityGood) v->SetQuality(kQualityUncertain, now);
         }
         return false;
     }

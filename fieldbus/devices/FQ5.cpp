@@ -6,7 +6,7 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
 

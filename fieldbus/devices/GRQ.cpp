@@ -5,7 +5,7 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 
 namespace mb {

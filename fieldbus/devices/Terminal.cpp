@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "fieldbus/core/LogFile.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/registry/registry.h"
 #include "platform/types/datetime.h"
 

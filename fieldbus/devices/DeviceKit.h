@@ -1,14 +1,24 @@
-// What the unit, its posts and its plates share: item-slot definitions with a kind code,
-// branch lookup in the host's tree and request accounting for calls made on the client directly.
+// What the device models share: item-slot definitions and access to the variables the base
+// made, their branches in the host's tree, identity and names from detection, and request
+// accounting and line settings for calls made on the client directly.
 #pragma once
 #include <cstdint>
 #include <span>
 #include <string>
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/core/DeviceModels.h"
+#include "fieldbus/core/HostCalls.h"
 #include "fieldbus/core/Variable.h"
+#include "platform/time/clock.h"
 
-namespace mb {
+namespace mb::kit {
+
+inline uint64_t Now() {
+    return plat::SysClock().UtcNow100ns();
+}
+
+// --- slots ---
 
 // The model's own part of a slot: how ReadItem and WriteItem treat it.
 struct SlotKind {
@@ -25,18 +35,42 @@ void SetRange(ItemSlot& slot, double minimum, double maximum);
 
 // Index of the slot holding `item`, or -1.
 int FindSlot(std::span<ItemSlot> slots, const CDeviceItem* item);
-// The slot's variable as made by the device base; null for an empty slot.
-CVariable* SlotVariable(ItemSlot& slot);
+// The variable the base made for a slot; null for an empty slot.
+inline CVariable* Var(const ItemSlot& slot) {
+    return dynamic_cast<CVariable*>(slot.variable);
+}
 void PublishSlot(ItemSlot& slot, plat::Variant value, uint16_t quality = kQualityGood);
 void SetSlotQuality(ItemSlot& slot, uint16_t quality);
 // The slot's quality, 0 for an empty slot.
 uint16_t SlotQuality(ItemSlot& slot);
+// Good values become uncertain; anything else keeps its quality.
+void Degrade(std::span<ItemSlot> slots, uint64_t time);
+// A read the host asked for has been done.
+void LowerReadRequest(CVariable* v);
 
-// Handle of the branch `full` ("A.B.C"), made level by level with pParentCreate where missing;
-// -1 when the host has neither. A leaf of that name is no branch: -1.
-int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full);
+// --- branches in the host's tree ---
+
+// Handle of the branch `full` ("A.B.C"), each level found by its full name or made with
+// pParentCreate where missing; -1 when the host has neither. A leaf of that name is no
+// branch: -1.
+int32_t FindOrCreateBranchPath(const CHostCalls& host, const std::string& full);
+// Handle of the branch found by its full name, else made as `own_name` under `parent` (a leaf
+// of that name counts as found); -1 when the host has neither callback or refuses.
+int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full_name,
+                           const std::string& own_name, int32_t parent);
+// Removes a branch made above from the host; the handle becomes -1.
+void DestroyBranch(const CHostCalls& host, int32_t& handle);
 // Whether the host has an item of that full name.
 bool HostHasItem(const CHostCalls& host, const std::string& full);
+
+// --- detection ---
+
+// "Post%i" and the like with the port's name shift added to the address.
+std::string DeviceName(const char* format, IDevicePort* port, uint8_t address);
+// What detection learnt of the device: type code, run indicator and words 1 and 2.
+void TakeIdentity(CDevice& device, const DetectedDevice& found);
+
+// --- calls made on the client directly ---
 
 // Error accounting of a code from the client: 1, 8, 9 raise the error count, 3 the CRC count.
 void CountError(CDevice& device, int code);
@@ -67,4 +101,4 @@ class LineSettings {
     bool set_retries_ = false;
 };
 
-}  // namespace mb
+}  // namespace mb::kit

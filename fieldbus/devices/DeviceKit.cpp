@@ -1,8 +1,8 @@
-#include "fieldbus/devices/Slots.h"
+#include "fieldbus/devices/DeviceKit.h"
 
-#include "platform/time/clock.h"
+#include <cstdio>
 
-namespace mb {
+namespace mb::kit {
 
 void DefineSlot(ItemSlot& slot, const std::string& parent, const std::string& name,
                 plat::VARTYPE raw, uint16_t reg, uint8_t access, uint32_t description,
@@ -29,26 +29,30 @@ int FindSlot(std::span<ItemSlot> slots, const CDeviceItem* item) {
     return -1;
 }
 
-CVariable* SlotVariable(ItemSlot& slot) {
-    return dynamic_cast<CVariable*>(slot.variable);
-}
-
 void PublishSlot(ItemSlot& slot, plat::Variant value, uint16_t quality) {
-    if (slot.variable != nullptr)
-        slot.variable->NewSample(std::move(value), quality, plat::SysClock().UtcNow100ns());
+    if (slot.variable != nullptr) slot.variable->NewSample(std::move(value), quality, Now());
 }
 
 void SetSlotQuality(ItemSlot& slot, uint16_t quality) {
-    if (slot.variable != nullptr)
-        slot.variable->SetQuality(quality, plat::SysClock().UtcNow100ns());
+    if (slot.variable != nullptr) slot.variable->SetQuality(quality, Now());
 }
 
 uint16_t SlotQuality(ItemSlot& slot) {
-    CVariable* v = SlotVariable(slot);
+    CVariable* v = Var(slot);
     return v != nullptr ? v->Quality() : kQualityBad;
 }
 
-int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full) {
+void Degrade(std::span<ItemSlot> slots, uint64_t time) {
+    for (ItemSlot& s : slots)
+        if (CVariable* v = Var(s); v != nullptr && v->Quality() == kQualityGood)
+            v->SetQuality(kQualityUncertain, time);
+}
+
+void LowerReadRequest(CVariable* v) {
+    if (v != nullptr && v->ReadRequests() > 0) v->SetReadRequests(v->ReadRequests() - 1);
+}
+
+int32_t FindOrCreateBranchPath(const CHostCalls& host, const std::string& full) {
     if (host.Lacks(&HostCallbacks::pItemFind) || full.empty()) return -1;
     int32_t parent = -1;
     size_t pos = 0;
@@ -70,11 +74,43 @@ int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full) {
     }
 }
 
+int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full_name,
+                           const std::string& own_name, int32_t parent) {
+    int32_t handle = -1;
+    int16_t leaf = 0;
+    int32_t up = -1;
+    host.ItemFind(plat::Utf8ToWide(full_name).c_str(), leaf, up, handle);
+    if (handle < 0) host.ParentCreate(plat::Utf8ToWide(own_name).c_str(), parent, handle);
+    return handle;
+}
+
+void DestroyBranch(const CHostCalls& host, int32_t& handle) {
+    if (handle >= 0) host.ItemDestroy(handle);
+    handle = -1;
+}
+
 bool HostHasItem(const CHostCalls& host, const std::string& full) {
     int16_t is_leaf = 0;
     int32_t out = -1;
     int32_t h = -1;
     return host.ItemFind(plat::Utf8ToWide(full).c_str(), is_leaf, out, h) && h >= 0;
+}
+
+std::string DeviceName(const char* format, IDevicePort* port, uint8_t address) {
+    char buf[64];
+    const int shift = port != nullptr ? port->NameShift() : 0;
+    std::snprintf(buf, sizeof buf, format, shift + int{address});
+    return buf;
+}
+
+void TakeIdentity(CDevice& device, const DetectedDevice& found) {
+    const auto& w = found.id_words;
+    if (!w.empty()) {
+        device.type_code = static_cast<uint16_t>(w[0] >> 8);
+        device.run_indicator = static_cast<uint8_t>(w[0]);
+    }
+    if (w.size() > 1) device.id_word1 = w[1];
+    if (w.size() > 2) device.id_word2 = w[2];
 }
 
 void CountError(CDevice& device, int code) {
@@ -108,4 +144,4 @@ LineSettings::~LineSettings() {
     if (m_ != nullptr && set_retries_) m_->SetRetries(retries_);
 }
 
-}  // namespace mb
+}  // namespace mb::kit
