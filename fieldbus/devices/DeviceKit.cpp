@@ -34,7 +34,15 @@ void PublishSlot(ItemSlot& slot, plat::Variant value, uint16_t quality) {
 }
 
 void SetSlotQuality(ItemSlot& slot, uint16_t quality) {
-    if (slot.variable != nullptr) slot.variable->SetQuality(quality, Now());
+    SetSlotQuality(slot, quality, Now());
+}
+
+void SetSlotQuality(ItemSlot& slot, uint16_t quality, uint64_t time) {
+    if (slot.variable != nullptr) slot.variable->SetQuality(quality, time);
+}
+
+void SetQualities(std::span<ItemSlot> slots, uint16_t quality, uint64_t time) {
+    for (ItemSlot& s : slots) SetSlotQuality(s, quality, time);
 }
 
 uint16_t SlotQuality(ItemSlot& slot) {
@@ -50,6 +58,11 @@ void Degrade(std::span<ItemSlot> slots, uint64_t time) {
 
 void LowerReadRequest(CVariable* v) {
     if (v != nullptr && v->ReadRequests() > 0) v->SetReadRequests(v->ReadRequests() - 1);
+}
+
+bool ReadRequested(const ItemSlot& slot) {
+    CVariable* v = Var(slot);
+    return v != nullptr && v->ReadRequests() > 0;
 }
 
 int32_t FindOrCreateBranchPath(const CHostCalls& host, const std::string& full) {

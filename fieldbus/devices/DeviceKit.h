@@ -3,6 +3,7 @@
 // accounting and line settings for calls made on the client directly.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -41,12 +42,17 @@ inline CVariable* Var(const ItemSlot& slot) {
 }
 void PublishSlot(ItemSlot& slot, plat::Variant value, uint16_t quality = kQualityGood);
 void SetSlotQuality(ItemSlot& slot, uint16_t quality);
+void SetSlotQuality(ItemSlot& slot, uint16_t quality, uint64_t time);
+// Every slot's variable to `quality` at `time`.
+void SetQualities(std::span<ItemSlot> slots, uint16_t quality, uint64_t time);
 // The slot's quality, 0 for an empty slot.
 uint16_t SlotQuality(ItemSlot& slot);
 // Good values become uncertain; anything else keeps its quality.
 void Degrade(std::span<ItemSlot> slots, uint64_t time);
 // A read the host asked for has been done.
 void LowerReadRequest(CVariable* v);
+// The host has asked for a read of the slot's variable.
+bool ReadRequested(const ItemSlot& slot);
 
 // --- branches in the host's tree ---
 
@@ -69,6 +75,20 @@ bool HostHasItem(const CHostCalls& host, const std::string& full);
 std::string DeviceName(const char* format, IDevicePort* port, uint8_t address);
 // What detection learnt of the device: type code, run indicator and words 1 and 2.
 void TakeIdentity(CDevice& device, const DetectedDevice& found);
+// The model made for a detected device: named by `name_format` (DeviceName), typed and
+// identified; null when the host refused its branch or an item (Created()). `more` follows
+// the port, address and name in the model's constructor.
+template <class Model, class... More>
+std::unique_ptr<CDevice> MakeDetected(IDevicePort* port, const DetectedDevice& found,
+                                      const char* name_format, const char* type_name,
+                                      More... more) {
+    auto device = std::make_unique<Model>(port, found.address,
+                                          DeviceName(name_format, port, found.address), more...);
+    if (!device->Created()) return nullptr;
+    device->SetTypeName(type_name);
+    TakeIdentity(*device, found);
+    return device;
+}
 
 // --- calls made on the client directly ---
 

@@ -450,9 +450,7 @@ int CTerminal::Scan() {
 }
 
 void CTerminal::SetBadQuality() {
-    const uint64_t now = kit::Now();
-    for (ItemSlot& s : slots_)
-        if (s.variable != nullptr) s.variable->SetQuality(kQualityBad, now);
+    kit::SetQualities(slots_, kQualityBad, kit::Now());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -586,12 +584,7 @@ namespace {
 
 std::unique_ptr<CDevice> MakeTerminal(IDevicePort* port, const DetectedDevice& found, uint16_t type,
                                       const char* type_name) {
-    auto device = std::make_unique<CTerminal>(
-        port, found.address, kit::DeviceName("Terminal%i", port, found.address), type);
-    if (!device->Created()) return nullptr;
-    device->SetTypeName(type_name);
-    kit::TakeIdentity(*device, found);
-    return device;
+    return kit::MakeDetected<CTerminal>(port, found, "Terminal%i", type_name, type);
 }
 
 }  // namespace
