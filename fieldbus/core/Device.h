@@ -14,6 +14,7 @@
 
 #include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/DeviceState.h"
+#include "fieldbus/core/HostCalls.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "fieldbus/core/WriteQueue.h"
 #include "platform/types/variant.h"
@@ -100,7 +101,8 @@ inline constexpr int kBadValueType = -3;
 
 class CDevice : public CDeviceState {
   public:
-    // A new device counts as just probed. The port is not owned and may be null.
+    // A new device counts as just probed. The port is not owned and may be null; the device
+    // keeps the port's host table from now on.
     explicit CDevice(uint8_t address, IDevicePort* port = nullptr);
     // Removes the variables it made from the host (DestroyVariables), then answers every write
     // still queued (and every one folded into a write not yet answered) with 1117: their
@@ -225,7 +227,7 @@ class CDevice : public CDeviceState {
 
   protected:
     CLogFile* Log() const;
-    const HostCallbacks* Host() const;
+    const CHostCalls& Host() const { return host_; }
 
   private:
     // Counts one request's outcome and traces its error text.
@@ -235,6 +237,7 @@ class CDevice : public CDeviceState {
 
     uint8_t address_;
     IDevicePort* port_;
+    const CHostCalls host_;
     std::atomic<uint8_t> remove_{0};
     std::atomic<uint8_t> redetect_{0};
     CWriteQueue queue_;

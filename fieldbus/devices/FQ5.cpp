@@ -6,7 +6,7 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
 
@@ -252,8 +252,7 @@ bool CFQ5Device::Init() {
 
 void CFQ5Device::SetBadQuality() {
     SetState(kStateOffline);
-    for (ItemSlot& s : slots_)
-        if (s.variable != nullptr) s.variable->SetQuality(kQualityBad, LastContact());
+    kit::SetQualities(slots_, kQualityBad, LastContact());
 }
 
 int CFQ5Device::TypedWrite(size_t slot, const plat::Variant& value) {
@@ -356,12 +355,7 @@ std::string CFQ5Device::DefineErrorText(int32_t value, plat::LCID lcid) {
 }
 
 std::unique_ptr<CDevice> MakeFQ5(IDevicePort* port, const DetectedDevice& found) {
-    auto device = std::make_unique<CFQ5Device>(port, found.address,
-                                               kit::DeviceName("Post%i", port, found.address));
-    if (!device->Created()) return nullptr;
-    device->SetTypeName("FQ5");
-    kit::TakeIdentity(*device, found);
-    return device;
+    return kit::MakeDetected<CFQ5Device>(port, found, "Post%i", "FQ5");
 }
 
 }  // namespace mb

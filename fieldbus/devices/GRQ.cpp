@@ -5,7 +5,7 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -159,7 +159,7 @@ int CGRQDevice::Scan() {
         due_ = plat::GetTickCount() + kIntervalMs;
         bool asked = false;
         for (size_t i = kSlotState; i <= kSlotCapacity; ++i)
-            if (CVariable* v = Var(slots_[i]); v != nullptr && v->ReadRequests() > 0) asked = true;
+            if (kit::ReadRequested(slots_[i])) asked = true;
         if (asked) ReadMeasurement();
     } catch (const std::exception&) {
         if (log != nullptr) log->Info("{8657ABEF-60A6-4e0a-A94E-5DC9AA5232AC} %s", Name().c_str());
@@ -168,18 +168,11 @@ int CGRQDevice::Scan() {
 }
 
 void CGRQDevice::SetBadQuality() {
-    const uint64_t now = kit::Now();
-    for (ItemSlot& s : slots_)
-        if (s.variable != nullptr) s.variable->SetQuality(kQualityBad, now);
+    kit::SetQualities(slots_, kQualityBad, kit::Now());
 }
 
 std::unique_ptr<CDevice> MakeGRQ(IDevicePort* port, const DetectedDevice& found) {
-    auto device = std::make_unique<CGRQDevice>(port, found.address,
-                                               kit::DeviceName("GRQ%i", port, found.address));
-    if (!device->Created()) return nullptr;
-    device->SetTypeName("ГРК");
-    kit::TakeIdentity(*device, found);
-    return device;
+    return kit::MakeDetected<CGRQDevice>(port, found, "GRQ%i", "ГРК");
 }
 
 }  // namespace mb

@@ -6,7 +6,7 @@
 #include "fieldbus/core/Convel.h"
 #include "fieldbus/core/DeviceModels.h"
 #include "fieldbus/core/LogFile.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 
