@@ -1,5 +1,6 @@
 #include "platform/rpc/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -659,11 +660,47 @@ bool Connection::Send(const Writer& w) {
     return true;
 }
 
+bool Connection::SendWithin(const Writer& w, std::chrono::milliseconds most) {
+    const auto end = std::chrono::steady_clock::now() + most;
+    auto give_up = [&] {
+        // The reader's own socket stays open until it ends, so no lock is needed to shut it;
+        // the shutdown also wakes a sender blocked behind the full buffer.
+        Log("rpc: " + peer_.peer + ": answers not read; connection dropped");
+        ::shutdown(fd_, SHUT_RDWR);
+        return false;
+    };
+    std::unique_lock lk(write_mu_, std::defer_lock);
+    if (!lk.try_lock_until(end)) return give_up();
+    if (fd_closed_) return false;
+    const uint8_t* p = w.Bytes().data();
+    size_t n = w.Size();
+    while (n) {
+        ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return give_up();
+            pollfd pf{fd_, POLLOUT, 0};
+            ::poll(&pf, 1, static_cast<int>(left.count()) + 1);
+            continue;
+        }
+        if (k <= 0) {
+            ::shutdown(fd_, SHUT_RDWR);
+            return false;
+        }
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
 void Connection::SendRejection(uint32_t call_id, HRESULT hr, std::string_view text) {
     Writer w;
     size_t at = BeginReply(w, call_id);
     FinishReply(w, at, ReplyStatus::Rejected, hr, text);
-    Send(w);
+    // Sent by the reader: a peer that stops reading must not hold it for the send time-out.
+    SendWithin(w, kRejectionSendTime);
 }
 
 void Connection::SendRelease(uint64_t id, uint32_t refs) {
