@@ -358,45 +358,72 @@ class Pool {
         return *p;
     }
 
+    // Threads are started outside the pool's lock: every reader and pool thread takes it, and
+    // a thread start may take long when memory is short. A thread is counted from the moment
+    // it is decided on.
     void Submit(Incoming&& in) {
+        {
+            std::unique_lock lk(m_);
+            q_.push_back(std::move(in));
+            const size_t idle = Idle();
+            if (!(idle < Runnable(idle) && threads_ - reading_ < kMaxPoolThreads)) {
+                cv_.notify_one();
+                return;
+            }
+            ++threads_;
+        }
+        if (Spawn()) return;
         std::unique_lock lk(m_);
-        q_.push_back(std::move(in));
-        if (Idle() < Runnable() && threads_ - reading_ < kMaxPoolThreads && Spawn()) return;
-        cv_.notify_one();
+        --threads_;
+        cv_.notify_one();  // a busy thread takes the work when free
     }
 
     // Starts the reader of a new connection.
     void StartReading(std::shared_ptr<Connection> c) {
-        std::unique_lock lk(m_);
-        const bool idle = Idle() > 0;
-        to_read_.push_back(std::move(c));
-        ++reading_;
-        if (idle) {
-            cv_.notify_one();
-        } else if (!Spawn()) {
-            to_read_.pop_back();
-            --reading_;
-            throw std::system_error(
-                std::make_error_code(std::errc::resource_unavailable_try_again));
+        Connection* const conn = c.get();
+        {
+            std::unique_lock lk(m_);
+            const bool idle = Idle() > 0;
+            to_read_.push_back(std::move(c));
+            ++reading_;
+            if (idle) {
+                cv_.notify_one();
+                return;
+            }
+            ++threads_;
         }
+        if (Spawn()) return;
+        std::unique_lock lk(m_);
+        --threads_;
+        // A thread come free meanwhile may have taken the reading on.
+        if (!EraseToRead(conn)) return;
+        --reading_;
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
 
     // Called by `c`'s reader with a call for the pool: true when the reader may serve it, in
     // which case another thread already continues reading.
     bool ServeOnReader(Connection& c) {
-        std::unique_lock lk(m_);
-        if (!UnderShare(c)) return false;
-        const bool idle = Idle() > 0;
-        if (!idle && threads_ - reading_ >= kMaxPoolThreads) return false;
-        to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
-        if (idle) {
-            cv_.notify_one();
-        } else if (!Spawn()) {
-            to_read_.pop_back();
-            return false;
+        {
+            std::unique_lock lk(m_);
+            if (!UnderShare(c)) return false;
+            const bool idle = Idle() > 0;
+            if (!idle && threads_ - reading_ >= kMaxPoolThreads) return false;
+            to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
+            Take(c);
+            if (idle) {
+                cv_.notify_one();
+                return true;
+            }
+            ++threads_;
         }
-        Take(c);
-        return true;
+        if (Spawn()) return true;
+        std::unique_lock lk(m_);
+        --threads_;
+        if (!EraseToRead(&c)) return true;  // a thread come free meanwhile reads on
+        Give(c);
+        if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
+        return false;
     }
     void ServedOnReader(Connection& c) {
         std::unique_lock lk(m_);
@@ -410,14 +437,22 @@ class Pool {
     // Idle threads not yet spoken for by a connection to read.
     size_t Idle() const { return idle_ > to_read_.size() ? idle_ - to_read_.size() : 0; }
 
+    // Starts a thread counted in threads_ already; called without the lock.
     bool Spawn() {
         try {
             std::thread(&Pool::Work, this).detach();
-            ++threads_;
             return true;
         } catch (const std::system_error&) {
-            return false;  // a busy thread takes the work when free
+            return false;
         }
+    }
+    // Takes `c` off the connections waiting for a reader; false when a thread took it already.
+    bool EraseToRead(const Connection* c) {
+        auto it = std::find_if(to_read_.begin(), to_read_.end(),
+                               [&](const auto& p) { return p.get() == c; });
+        if (it == to_read_.end()) return false;
+        to_read_.erase(it);
+        return true;
     }
 
     // Threads the user of `c` occupies.
@@ -447,8 +482,9 @@ class Pool {
             if (UnderShare(*it->conn)) return it;
         return q_.end();
     }
-    // How many queued calls could start now.
-    size_t Runnable() {
+    // How many queued calls could start now, counted up to `above` + 1: the caller only asks
+    // whether they outnumber the idle threads, and the queue may be long.
+    size_t Runnable(size_t above) {
         if (q_.size() == 1) return UnderShare(*q_.front().conn) ? 1 : 0;
         size_t n = 0;
         std::vector<std::pair<const Connection*, size_t>> by_conn;
@@ -462,6 +498,7 @@ class Pool {
                                   [&](const auto& e) { return *e.first == c.user_; });
             if (u == by_user.end()) u = by_user.insert(by_user.end(), {&c.user_, 0});
             if (UnderShare(c, t->second, u->second)) ++t->second, ++u->second, ++n;
+            if (n > above) break;
         }
         return n;
     }
