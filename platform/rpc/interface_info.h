@@ -75,7 +75,7 @@ void RegisterInterfaces() {
     (void(InterfaceInfoOf<I>()), ...);
 }
 
-// --- Object references (connection.cpp) ----------------------------------------------------------
+// --- Object references (objref.cpp) --------------------------------------------------------------
 
 // Writes a reference to `iface` (a pointer of interface `info`, null allowed); our own objects
 // are exported with one reference for the receiver.
@@ -88,7 +88,7 @@ bool ReadObjRef(MarshalEnv& env, Reader& r, const InterfaceInfo* expected, IID* 
 // (the caller takes back what it exported).
 void AbandonCredits(MarshalEnv& env);
 
-// Proxy-side call plumbing (connection.cpp).
+// Proxy-side call plumbing (proxy.cpp).
 struct ProxyCallState;
 struct ProxyCallDeleter {
     void operator()(ProxyCallState* s) const;
