@@ -12,6 +12,7 @@
 #include "service/core/Convert.h"
 #include "service/core/TxtProt.h"
 #include "service/host/Enum.h"
+#include "service/host/HostCalls.h"
 #include "service/host/OPCServer.h"
 
 namespace drv {
@@ -23,17 +24,6 @@ std::atomic<int> g_live_groups{0};
 
 // What the change ring carries to wake the advise thread after a state change.
 constexpr int32_t kWakeValue = -10;
-
-template <class F>
-HRESULT SafeCall(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return plat::E_OUTOFMEMORY;
-    } catch (...) {
-        return plat::HresultFromCurrentException();
-    }
-}
 
 // A task-memory array of n trivially built elements (room for one when n is 0).
 template <class T>
