@@ -13,6 +13,7 @@
 #include "service/core/PortManager.h"
 #include "service/core/ProcessThread.h"
 #include "service/drivers/TRK10.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
 #include "tools/zrnsim/Adapters.h"
@@ -308,10 +309,7 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     StartPorts();
 
     auto wait_for = [](auto cond) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!cond() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return cond();
+        return testsupport::Eventually(cond, 60000, std::chrono::milliseconds(5));
     };
     auto leaf = [](const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); };
     auto sent = [&](int address, const std::string& request) {
