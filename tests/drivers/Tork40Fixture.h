@@ -20,15 +20,6 @@ using namespace drv;
 
 inline constexpr int kCom = 5;
 
-// "x" + parameter + value, as a parameter write shows on the wire.
-inline std::string W(int param, int byte) {
-    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
-           zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
-inline std::string R(int param) {
-    return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
-}
-
 class Tork40 : public testsupport::SimulatedPortTest {
   protected:
     Tork40() : SimulatedPortTest(kCom) {}

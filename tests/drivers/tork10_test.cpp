@@ -27,16 +27,16 @@ namespace {
 constexpr int kCom = 8;
 constexpr int64_t U = 10000;
 
-std::string R(char c, int param) {
-    return std::string(1, c) + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
-}
-std::string W(char c, int param, int byte) {
-    return R(c, param) + zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
-
 class Tork10 : public testsupport::SimulatedPortTest {
   protected:
     Tork10() : SimulatedPortTest(kCom) {}
+    // A read or write of this family names its own request letter (extended parameters too).
+    static std::string R(char c, int param) {
+        return std::string(1, c) + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
+    }
+    static std::string W(char c, int param, int byte) {
+        return R(c, param) + zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
+    }
     void SetUp() override {
         SimulatedPortTest::SetUp();
         Parameters("PROTOCOL=4 FLATPOSTS=0 DISABLEALLPORTS=1");

@@ -28,11 +28,6 @@ namespace {
 
 constexpr int kCom = 6;
 
-std::string W(int param, int byte) {
-    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
-           zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
-
 class Tork46Ff : public testsupport::SimulatedPortTest {
   protected:
     Tork46Ff() : SimulatedPortTest(kCom) {}
