@@ -17,6 +17,7 @@
 #include "service/core/TorkClasses.h"
 #include "service/core/TxtProt.h"
 #include "service/drivers/TRKX.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/InstallDrivers.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
@@ -380,10 +381,7 @@ TEST(PollThreadPty, FindsTwoControllersAndCarriesAStateWrite) {
     StartPorts();
 
     auto wait_for = [](auto cond) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!cond() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return cond();
+        return testsupport::Eventually(cond, 30000, std::chrono::milliseconds(5));
     };
     // The State item joins the tree first, then the variables: wait for both.
     EXPECT_TRUE(wait_for([] {
@@ -530,15 +528,16 @@ std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station,
 
 // Steps (failed cycles included) until the address holds a controller or `ms` have passed.
 TBasicTork* FindWithin(TProcessThread& t, int address, uint32_t ms) {
-    const uint32_t start = plat::GetTickCount();
-    for (int steps = 0; !t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms &&
-                        steps < 100000;
-         ++steps) {
-        try {
-            t.PollStep();
-        } catch (...) {
-        }
-    }
+    int steps = 0;
+    testsupport::EventuallyOnProcessClock([&] { return t.GetDevice(address) || steps >= 100000; },
+                                          ms,
+                                          [&] {
+                                              ++steps;
+                                              try {
+                                                  t.PollStep();
+                                              } catch (...) {
+                                              }
+                                          });
     return t.GetDevice(address);
 }
 

@@ -16,6 +16,7 @@
 #include "platform/registry/registry.h"
 #include "platform/serial/serial.h"
 #include "tests/fieldbus/FakeEmulator.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 #include "tools/boardsim/BoardSim.h"
@@ -94,14 +95,10 @@ const std::vector<mb::DeviceModel> kModels = {
     {mb::kProtocolModbus, 0x85, false, "GRQ%i", "ГРК", true, &MakeTest},
 };
 
+// A bus thread's probe sweeps take a while: 20 s unless told.
 template <class P>
 bool WaitUntil(P pred, int ms = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testsupport::Eventually(pred, ms);
 }
 
 std::string Key(int address) {

@@ -34,6 +34,7 @@
 #include "service/core/TxtProt.h"
 #include "service/host/AdvThread.h"
 #include "service/host/TRKSrv.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/InstallDrivers.h"
 #include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"
@@ -63,16 +64,8 @@ inline plat::rpc::ServerOptions LocalTransport(const std::string& socket_path) {
     return o;
 }
 
-// Polls `pred` for up to `ms` of real time.
-template <class Pred>
-bool Eventually(Pred pred, int ms = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+// Polls a predicate for up to `ms` of real time (10 s unless told).
+using testsupport::Eventually;
 
 // A fake process clock moved by a thread at `speed` times real time: long time-outs pass
 // quickly, yet every waiter sleeps instead of spinning and the order of events stays natural.

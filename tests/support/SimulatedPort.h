@@ -53,6 +53,14 @@ class SimulatedPortTest : public ::testing::Test {
         for (int i = 0; i < max_steps && !thread_->GetDevice(address); ++i) thread_->PollStep();
         return thread_->GetDevice(address);
     }
+    // A parameter write ("x" + parameter + value) and read ("X" + parameter) as Wire shows them.
+    static std::string W(int param, int byte) {
+        return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
+               zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
+    }
+    static std::string R(int param) {
+        return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
+    }
     // What reached a controller since the last ClearRequests: command letter and data.
     std::vector<std::string> Wire(int address) {
         std::vector<std::string> out;
