@@ -703,6 +703,21 @@ TEST_F(PollThread, FloodedDoseWritesLeaveTheOtherPostsTheirShareOfTheLine) {
     EXPECT_GT(issued, 0u);
 }
 
+// A dose write's acknowledgement carries no status: the flooded post itself still reads its
+// state now and then, so what the dispenser does shows while the client keeps writing.
+TEST_F(PollThread, FloodedPostKeepsItsStateFresh) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(1, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post1.DozeV"));
+    ASSERT_TRUE(dose);
+    const auto flood = ServeFor(*thread_, *station_, {1}, 30000, [&] {
+        for (int i = 0; i < 4; ++i) dose->Write(Variant::R8(5), 0, 0, 1033);
+    });
+    EXPECT_LT(flood.at(1).max_age, 5.0);
+}
+
 // The line goes away under a served post (the emulator unregisters): the post shows the lost
 // link and leaves after its silence, the line is retried once a second, and when it is back
 // the controller is found again.
