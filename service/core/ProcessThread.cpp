@@ -130,7 +130,7 @@ void TProcessThread::RemoveDevice(int address) {
     if (!dev) return;
     empty_probes_[static_cast<size_t>(address)] =
         0;  // a removed post's address is looked for again first
-    failed_cycle_[static_cast<size_t>(address)] = 0;
+    unsampled_cycle_[static_cast<size_t>(address)] = 0;
     dev->Remove();
     highest_ = 0;
     for (int a = 31; a >= 1; --a)
@@ -197,11 +197,11 @@ void TProcessThread::PollStep() {
             break;
         }
         TPollPriority rec = dev ? dev->GetPollPriority() : MakeProbeRecord(a);
-        // A cycle that raised left no state sample behind; it still counts as a service, or
-        // a post failing that way would win every step.
+        // A cycle that raised or ran a command left no state sample behind; it still counts as
+        // a service, or a post failing that way or kept busy with writes would win every step.
         if (dev) {
             const DATE sampled = rec.time;  // a copy: the record is packed
-            rec.time = std::max(sampled, failed_cycle_[static_cast<size_t>(a)]);
+            rec.time = std::max(sampled, unsampled_cycle_[static_cast<size_t>(a)]);
             // Waiting commands rank a post first only now and then: a client that keeps its
             // queue full would otherwise have the line to itself.
             uint8_t& spent = priority_spent_[static_cast<size_t>(a)];
@@ -236,12 +236,14 @@ void TProcessThread::PollStep() {
                 RemoveDevice(chosen);
                 port_->Log().Log("347341A5-64F9-437B-93F8-9B4715ABAACC " + Num(chosen), PL_INFO);
             } else {
+                const bool command = dev->Queue().HasCommands();
                 try {
                     dev->ExecuteNextCommand();
                 } catch (...) {
-                    failed_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
+                    unsampled_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
                     throw;
                 }
+                if (command) unsampled_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
             }
         } else {
             ProbeAddress(chosen);

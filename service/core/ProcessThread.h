@@ -91,8 +91,8 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     std::array<DATE, 32> last_probe_{};
     // Probes in a row that left the address empty, by address.
     std::array<uint8_t, 32> empty_probes_{};
-    // When each controller's last cycle that raised ended.
-    std::array<DATE, 32> failed_cycle_{};
+    // When each controller's last cycle that raised or ran a command ended.
+    std::array<DATE, 32> unsampled_cycle_{};
     // Per controller: first ranks for commands not yet earned back, and the step from which
     // the next one is earned back.
     std::array<uint8_t, 32> priority_spent_{};

@@ -713,7 +713,12 @@ void TBasicTork::ExecuteNextCommand() {
                 }
             }
             cycle_ = static_cast<uint8_t>((cycle_ + 1) % 10);
-            if (cycle_ == 0 && RefreshStaleVars()) PeriodicHook();
+            if (cycle_ == 0) {
+                // Writes may be answered without a status: one round-robin read in ten
+                // commands keeps the post's state sampled while a client keeps its queue full.
+                if (const uint8_t code = NextRoundRobin(); HasVar(code)) ReReadVarValue(code);
+                if (RefreshStaleVars()) PeriodicHook();
+            }
             return;
         }
         const uint8_t code = NextRoundRobin();

@@ -681,6 +681,42 @@ TEST_F(PollThread, FloodedCommandQueueLeavesTheOtherPostsTheirShareOfTheLine) {
     EXPECT_GT(refused, 0u) << "a full queue refuses at once";
 }
 
+// The same with dose writes, which run without a state read: the cycles they take count as the
+// post's service, or its ageing state sample wins it every step.
+TEST_F(PollThread, FloodedDoseWritesLeaveTheOtherPostsTheirShareOfTheLine) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    for (int a : {1, 3}) station_->Add(a, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 3, 60000));
+    const auto quiet = ServeFor(*thread_, *station_, {1, 3}, 30000);
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post1.DozeV"));
+    ASSERT_TRUE(dose);
+    size_t issued = 0;
+    const auto flood = ServeFor(*thread_, *station_, {1, 3}, 30000, [&] {
+        for (int i = 0; i < 4; ++i) issued += IsCmdID(dose->Write(Variant::R8(5), 0, 0, 1033));
+    });
+    EXPECT_GE(flood.at(3).exchanges * 10, quiet.at(3).exchanges * 9)
+        << "flooded " << flood.at(3).exchanges << " quiet " << quiet.at(3).exchanges;
+    EXPECT_LT(flood.at(3).max_age, 5.0);
+    EXPECT_GT(issued, 0u);
+}
+
+// A dose write's acknowledgement carries no status: the flooded post itself still reads its
+// state now and then, so what the dispenser does shows while the client keeps writing.
+TEST_F(PollThread, FloodedPostKeepsItsStateFresh) {
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    station_->Add(1, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    auto dose = GetItemAs<TLeafItem>(FindLeafID("Post1.DozeV"));
+    ASSERT_TRUE(dose);
+    const auto flood = ServeFor(*thread_, *station_, {1}, 30000, [&] {
+        for (int i = 0; i < 4; ++i) dose->Write(Variant::R8(5), 0, 0, 1033);
+    });
+    EXPECT_LT(flood.at(1).max_age, 5.0);
+}
+
 // The line goes away under a served post (the emulator unregisters): the post shows the lost
 // link and leaves after its silence, the line is retried once a second, and when it is back
 // the controller is found again.
