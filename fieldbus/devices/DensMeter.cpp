@@ -84,16 +84,14 @@ CDensMeter::CDensMeter(IDevicePort* port, uint8_t address, std::string name)
     slots_[kViscosity] = MakeSlot(name, "Viscosity", plat::VT_R4, 5, 4034);
     slots_[kState] = MakeSlot(name, "State", plat::VT_I4, 0, 4066);
     slots_[kState].alarm_help = true;
-    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
-    CreateVariables(slots_);
+    kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     // Made without identification: the first step reads every value once.
     SetReinit();
 }
 
 CDensMeter::~CDensMeter() {
     // Before this part of the device goes: State asks it for its alarm text.
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{A489F9E1-F2F0-4af7-992C-DD08F01FC28B} %s", Name().c_str());
 }
@@ -195,13 +193,11 @@ CDensMeterICPCON::CDensMeterICPCON(IDevicePort* port, uint8_t address, std::stri
     slots_[kDensity] = MakeSlot(name, "Density", plat::VT_R4, 1, 4032);
     slots_[kTemperature] = MakeSlot(name, "Temperature", plat::VT_R4, 3, 4033);
     slots_[kViscosity] = MakeSlot(name, "Viscosity", plat::VT_R4, 5, 4034);
-    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
-    CreateVariables(slots_);
+    kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
 }
 
 CDensMeterICPCON::~CDensMeterICPCON() {
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{DE654304-0DCD-486f-92D5-7F82A7DEDE82} %s", Name().c_str());
 }

@@ -102,6 +102,18 @@ void DestroyBranch(const CHostCalls& host, int32_t& handle) {
     handle = -1;
 }
 
+bool CreateInOwnBranch(CDevice& device, const CHostCalls& host, std::span<ItemSlot> slots,
+                       int32_t& branch) {
+    branch = FindOrCreateBranch(host, device.Name(), device.Name(), -1);
+    return device.CreateVariables(slots);
+}
+
+void DestroyOwnBranch(CDevice& device, const CHostCalls& host, std::span<ItemSlot> slots,
+                      int32_t& branch) {
+    device.DestroyVariables(slots);
+    DestroyBranch(host, branch);
+}
+
 bool HostHasItem(const CHostCalls& host, const std::string& full) {
     int16_t is_leaf = 0;
     int32_t out = -1;

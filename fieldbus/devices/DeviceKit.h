@@ -66,6 +66,13 @@ int32_t FindOrCreateBranch(const CHostCalls& host, const std::string& full_name,
                            const std::string& own_name, int32_t parent);
 // Removes a branch made above from the host; the handle becomes -1.
 void DestroyBranch(const CHostCalls& host, int32_t& handle);
+// The model's own branch (FindOrCreateBranch of its name under the root) with the slots'
+// variables in it; false when a variable or item could not be made. Undone by
+// DestroyOwnBranch, the variables first.
+bool CreateInOwnBranch(CDevice& device, const CHostCalls& host, std::span<ItemSlot> slots,
+                       int32_t& branch);
+void DestroyOwnBranch(CDevice& device, const CHostCalls& host, std::span<ItemSlot> slots,
+                      int32_t& branch);
 // Whether the host has an item of that full name.
 bool HostHasItem(const CHostCalls& host, const std::string& full);
 

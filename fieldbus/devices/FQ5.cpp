@@ -110,16 +110,14 @@ CFQ5Device::CFQ5Device(IDevicePort* port, uint8_t address, std::string name)
         slots_[i].privileged = true;
     slots_[kSlotControllerVersion].initial = plat::Variant::Str("");
     slots_[kSlotFirmwareVersion].initial = plat::Variant::Str("");
-    branch_ = kit::FindOrCreateBranch(Host(), Name(), Name(), -1);
-    created_ = CreateVariables(slots_);
+    created_ = kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     // Identification runs on the first scan step.
     SetReinit();
 }
 
 CFQ5Device::~CFQ5Device() {
     // The variables ask this device for error texts: they go while it is whole.
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{046ED71A-6FDF-4270-8C8D-1F46EEED8BE4} %s", Name().c_str());
 }

@@ -55,14 +55,12 @@ CGRQDevice::CGRQDevice(IDevicePort* port, uint8_t address, std::string name)
         s.description_id = kDefs[i].description;
     }
     slots_[kSlotText].initial = plat::Variant::Str("");
-    branch_ = kit::FindOrCreateBranch(Host(), Name(), Name(), -1);
-    created_ = CreateVariables(slots_);
+    created_ = kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     SetReinit();
 }
 
 CGRQDevice::~CGRQDevice() {
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{E56B243A-4076-45fe-83F5-AB393C678757} %s", Name().c_str());
 }
