@@ -204,7 +204,7 @@ bool Runner::NextRequest(Request& out, uint32_t& next_tick) {
             next_tick = now + interval_;
             return false;
         }
-        clock.WaitUntil(cv_, lk, now + std::min<uint32_t>(left, 50),
+        clock.WaitUntil(cv_, lk, now, std::min<uint32_t>(left, 50),
                         [&] { return g_term.load() != 0 || !queue_.empty(); });
     }
 }

@@ -20,26 +20,19 @@ void SetClock(Clock* clock) {
     g_clock.store(clock ? clock : &g_real, std::memory_order_release);
 }
 
-// Milliseconds from `now` to `deadline`; 0 once it has passed (the difference read as signed,
-// so that the 32-bit wrap does not turn a passed deadline into a far one).
-static uint32_t LeftUntil(uint32_t deadline, uint32_t now) {
-    const auto left = static_cast<int32_t>(deadline - now);
-    return left > 0 ? static_cast<uint32_t>(left) : 0;
-}
-
 bool Clock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
                     uint32_t timeout_ms, WaitCondition cond) {
     return cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), cond);
 }
 
-bool Clock::WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
-                      uint32_t deadline, WaitCondition cond) {
-    // The deadline is in this clock's ticks: each wait runs to it as they read now.
+bool Clock::WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t since,
+                      uint32_t timeout_ms, WaitCondition cond) {
+    // Elapsed time by this clock's ticks: each wait runs to the end as they read now.
     for (;;) {
         if (cond()) return true;
-        const uint32_t left = LeftUntil(deadline, TickCount());
-        if (left == 0) return false;
-        cv.wait_for(lk, std::chrono::milliseconds(left));
+        const uint32_t spent = TickDiff(TickCount(), since);
+        if (spent >= timeout_ms) return false;
+        cv.wait_for(lk, std::chrono::milliseconds(timeout_ms - spent));
     }
 }
 
@@ -115,10 +108,10 @@ bool FakeClock::WaitFor(std::condition_variable&, std::unique_lock<std::mutex>& 
 }
 
 bool FakeClock::WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
-                          uint32_t deadline, WaitCondition cond) {
+                          uint32_t since, uint32_t timeout_ms, WaitCondition cond) {
     for (;;) {
         if (cond()) return true;
-        if (LeftUntil(deadline, TickCount()) == 0) return false;
+        if (TickDiff(TickCount(), since) >= timeout_ms) return false;
         cv.wait_for(lk, std::chrono::milliseconds(2));
     }
 }

@@ -49,11 +49,12 @@ class Clock {
     // looks, so that the time-out passes as a sleep would (at once when it advances by itself).
     virtual bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
                          uint32_t timeout_ms, WaitCondition cond);
-    // Waiting on others: waits on `cv` until `cond` holds or TickCount reaches `deadline`;
-    // returns cond(). The wait never moves the clock: a fake one is watched in short real
-    // slices, so that a notification ends the wait as promptly as a test's move of time.
+    // Waiting on others: waits on `cv` until `cond` holds or `timeout_ms` have passed since the
+    // tick `since`; returns cond(). The wait never moves the clock: a fake one is watched in
+    // short real slices, so that a notification ends the wait as promptly as a test's move of
+    // time.
     virtual bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
-                           uint32_t deadline, WaitCondition cond);
+                           uint32_t since, uint32_t timeout_ms, WaitCondition cond);
     // Up to `timeout_ms` for input on `fd` (a negative one only waits). A fake clock cannot see
     // input arrive in its time: it sleeps the whole wait and reports TimedOut.
     virtual Readiness WaitReadable(int fd, uint32_t timeout_ms);
@@ -100,8 +101,8 @@ class FakeClock final : public Clock {
     bool IsFake() const override { return true; }
     bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t timeout_ms,
                  WaitCondition cond) override;
-    bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t deadline,
-                   WaitCondition cond) override;
+    bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t since,
+                   uint32_t timeout_ms, WaitCondition cond) override;
     Readiness WaitReadable(int fd, uint32_t timeout_ms) override;
 
     void Advance(uint32_t ms);
