@@ -2,11 +2,14 @@
 // answers and the tests on values and qualities.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <utility>
 
+#include "platform/com/error.h"
 #include "platform/types/cotaskmem.h"
 #include "platform/types/variant.h"
+#include "service/core/MySync.h"
 #include "service/core/OPCCache.h"
 
 namespace drv {
@@ -41,6 +44,25 @@ class TaskHold {
     T* p_;
     size_t n_;
 };
+
+// A copy of `field` taken under `lock`'s read side.
+template <class T>
+T ReadUnder(TSyncLock& lock, const T& field) {
+    ReadGuard g(lock);
+    return field;
+}
+
+// The checks an array method makes first: both out pointers given (and cleared), a count and
+// the in array.
+template <class R>
+plat::HRESULT CheckArrayCall(R** results, plat::HRESULT** errors, uint32_t count, const void* in) {
+    if (!results || !errors) return plat::E_POINTER;
+    *results = nullptr;
+    *errors = nullptr;
+    if (count == 0) return plat::E_INVALIDARG;
+    if (!in) return plat::E_POINTER;
+    return plat::S_OK;
+}
 
 // An entry of any quality but good (top two bits 11) makes the whole answer's quality S_FALSE.
 inline bool GoodQuality(uint16_t quality) {

@@ -100,28 +100,23 @@ void TGroup::Wake() {
 }
 
 std::u16string TGroup::Name() {
-    ReadGuard g(lock_);
-    return name_;
+    return ReadUnder(lock_, name_);
 }
 
 uint32_t TGroup::UpdateRate() {
-    ReadGuard g(lock_);
-    return update_rate_;
+    return ReadUnder(lock_, update_rate_);
 }
 
 opc::OPCHANDLE TGroup::ClientHandle() {
-    ReadGuard g(lock_);
-    return client_handle_;
+    return ReadUnder(lock_, client_handle_);
 }
 
 plat::LCID TGroup::Lcid() {
-    ReadGuard g(lock_);
-    return lcid_;
+    return ReadUnder(lock_, lcid_);
 }
 
 bool TGroup::Active() {
-    ReadGuard g(lock_);
-    return active_;
+    return ReadUnder(lock_, active_);
 }
 
 size_t TGroup::PendingTransactions() {

@@ -23,11 +23,8 @@ namespace drv {
 
 HRESULT TGroup::Read(opc::OPCDATASOURCE dwSource, uint32_t dwCount, const opc::OPCHANDLE* phServer,
                      opc::OPCITEMSTATE** ppItemValues, HRESULT** ppErrors) {
-    if (!ppItemValues || !ppErrors) return plat::E_POINTER;
-    *ppItemValues = nullptr;
-    *ppErrors = nullptr;
-    if (dwCount == 0) return plat::E_INVALIDARG;
-    if (!phServer) return plat::E_POINTER;
+    if (HRESULT hr = CheckArrayCall(ppItemValues, ppErrors, dwCount, phServer); hr != plat::S_OK)
+        return hr;
     return SafeCall([&]() -> HRESULT {
         TaskHold<opc::OPCITEMSTATE> states(dwCount);
         TaskHold<HRESULT> errors(dwCount);

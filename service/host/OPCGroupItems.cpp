@@ -48,11 +48,8 @@ HRESULT TGroup::ResolveDef(const opc::OPCITEMDEF& def, ComPtr<TLeafItem>& leaf, 
 
 HRESULT TGroup::AddItems(uint32_t dwCount, const opc::OPCITEMDEF* pItemArray,
                          opc::OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
-    if (!ppAddResults || !ppErrors) return plat::E_POINTER;
-    *ppAddResults = nullptr;
-    *ppErrors = nullptr;
-    if (dwCount == 0) return plat::E_INVALIDARG;
-    if (!pItemArray) return plat::E_POINTER;
+    if (HRESULT hr = CheckArrayCall(ppAddResults, ppErrors, dwCount, pItemArray); hr != plat::S_OK)
+        return hr;
     return SafeCall([&]() -> HRESULT {
         TaskHold<opc::OPCITEMRESULT> results(dwCount);
         TaskHold<HRESULT> errors(dwCount);
@@ -93,11 +90,9 @@ HRESULT TGroup::ValidateItems(uint32_t dwCount, const opc::OPCITEMDEF* pItemArra
                               opc::BOOL bBlobUpdate, opc::OPCITEMRESULT** ppValidationResults,
                               HRESULT** ppErrors) {
     (void)bBlobUpdate;
-    if (!ppValidationResults || !ppErrors) return plat::E_POINTER;
-    *ppValidationResults = nullptr;
-    *ppErrors = nullptr;
-    if (dwCount == 0) return plat::E_INVALIDARG;
-    if (!pItemArray) return plat::E_POINTER;
+    if (HRESULT hr = CheckArrayCall(ppValidationResults, ppErrors, dwCount, pItemArray);
+        hr != plat::S_OK)
+        return hr;
     return SafeCall([&]() -> HRESULT {
         TaskHold<opc::OPCITEMRESULT> results(dwCount);
         TaskHold<HRESULT> errors(dwCount);
