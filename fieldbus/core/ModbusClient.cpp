@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <poll.h>
-
 #include "fieldbus/core/Archive.h"
 #include "fieldbus/core/ComLine.h"
 #include "fieldbus/core/LogFile.h"
@@ -430,17 +428,16 @@ void CLocalModbus::WaitSince(const CPerformanceCounter& since, uint32_t ms) {
 }
 
 bool CLocalModbus::WaitInput(uint32_t ms) {
-    // The fake clock moves only by sleeps, so it keeps the plain step.
-    const int fd = port_.Fd();
-    if (fd < 0 || plat::SysClock().IsFake()) {
-        plat::Sleep(ms);
-        return false;
+    switch (plat::SysClock().WaitReadable(port_.Fd(), ms)) {
+        case plat::Readiness::Readable:
+            return true;
+        case plat::Readiness::TimedOut:
+            return false;
+        case plat::Readiness::Failed:
+            break;
     }
-    pollfd p{fd, POLLIN, 0};
-    const int n = ::poll(&p, 1, static_cast<int>(ms));
-    if (n > 0 && (p.revents & POLLIN)) return true;
     // A hang-up or error reports at once: take the whole step rather than spin.
-    if (n != 0) plat::Sleep(ms);
+    plat::Sleep(ms);
     return false;
 }
 
