@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -650,13 +651,13 @@ HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
         if (timeout == 0) {
             wt.cv.wait(lk, ready);
         } else {
-            // Elapsed time by the process clock (a fake one in tests, polled).
+            // Elapsed time by the process clock; the peer's reply is waited for, so the wait
+            // never moves a fake clock. A deadline is at most 2^31 - 1 ticks ahead.
             for (;;) {
                 const uint32_t spent = TickDiff(GetTickCount(), since);
                 if (ready() || spent >= timeout) break;
-                uint32_t slice = timeout - spent;
-                if (SysClock().IsFake()) slice = std::min<uint32_t>(slice, 5);
-                wt.cv.wait_for(lk, std::chrono::milliseconds(slice));
+                const uint32_t left = std::min<uint32_t>(timeout - spent, INT32_MAX);
+                SysClock().WaitUntil(wt.cv, lk, GetTickCount() + left, ready);
             }
         }
         if (!wt.incoming.empty()) {
