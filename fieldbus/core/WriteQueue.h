@@ -18,7 +18,7 @@ class CLogFile;
 class CDeviceItem;
 
 // Result of a write the device could not run because it went away.
-inline constexpr int32_t kResultDeviceOffline = 1117;
+inline constexpr int32_t kResultDeviceOffline = HostCode(WriteResult::kOffline);
 
 // Guarded host calls on the host's table (null, or a null slot, acts as a host that answers
 // nothing: ids 0, never cancelled). The host promises not to throw; one that does anyway is
