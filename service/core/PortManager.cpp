@@ -500,7 +500,10 @@ void StartClaimed(int index, PortClaim& claim) {
         int v = 0;
         if (ParseInt(GetParam("SHIFT" + std::to_string(com)), v)) shift = v;
     }
-    g_highest_post = std::max(g_highest_post.load(), shift + 31);
+    // Ports on other threads may raise it at the same time.
+    for (int seen = g_highest_post.load();
+         seen < shift + 31 && !g_highest_post.compare_exchange_weak(seen, shift + 31);) {
+    }
 
     PortStartInfo info;
     info.index = index;
