@@ -50,9 +50,11 @@ class IDevicePort {
     virtual int NameShift() const { return 0; }
     // The host's flat-posts switch, as the application read it when the port started.
     virtual bool FlatPosts() const { return false; }
-    // Capture of an address for a client: 0, or -10 when refused. Release of one address or,
-    // with 0, of every address: 0.
-    virtual int Capture(uint8_t /*address*/, bool /*read_write*/) { return -10; }
+    // Capture of an address for a client: 0, or WriteResult::kCaptureRefused. Release of one
+    // address or, with 0, of every address: 0.
+    virtual int Capture(uint8_t /*address*/, bool /*read_write*/) {
+        return HostCode(WriteResult::kCaptureRefused);
+    }
     virtual int Release(uint8_t /*address*/) { return 0; }
     // Whether an address is on the port's list of free bus addresses.
     virtual bool IsFreeAddress(uint8_t /*address*/) { return false; }
@@ -93,11 +95,11 @@ struct ItemSlot {
 };
 
 // Device error value of a write refused for a locked parameter (exception 0x48).
-inline constexpr int kWriteLocked = -9;
+inline constexpr int kWriteLocked = HostCode(WriteResult::kRefused);
 // Write results of the executing road.
-inline constexpr int32_t kResultCaptured = -2;
+inline constexpr int32_t kResultCaptured = HostCode(WriteResult::kNotIdle);
 // A value type the register access cannot carry; nothing is sent.
-inline constexpr int kBadValueType = -3;
+inline constexpr int kBadValueType = HostCode(WriteResult::kBadVariable);
 
 class CDevice : public CDeviceState {
   public:

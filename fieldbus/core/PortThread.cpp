@@ -670,19 +670,19 @@ int32_t CPortThread::CaptureCount(uint8_t address) {
 int CPortThread::Capture(uint8_t address, bool read_write) {
     if (address < 1 || address > max_address_) {
         log_->Warning("Capture of address %d refused: outside 1..%d", address, max_address_);
-        return -10;
+        return HostCode(WriteResult::kCaptureRefused);
     }
     const int32_t count = captures_[address].load();
     if (!read_write && count > 0) {
         log_->Warning("Error Capture READ_ONLY");
-        return -10;
+        return HostCode(WriteResult::kCaptureRefused);
     }
     if (read_write && count < 0) {
         log_->Warning("Error Capture READWRITE");
-        return -10;
+        return HostCode(WriteResult::kCaptureRefused);
     }
     CDevice* device = devices_.FindByAddress(address);
-    if (device != nullptr && !device->CanCapture()) return -10;
+    if (device != nullptr && !device->CanCapture()) return HostCode(WriteResult::kCaptureRefused);
     if (read_write && device != nullptr) {
         device->StampContact();
         device->SetBadQuality();

@@ -22,7 +22,7 @@ class CLogFile;
 struct ItemSlot;
 
 // Results of a write the variable answers itself.
-inline constexpr int32_t kWriteOffline = 1117;
+inline constexpr int32_t kWriteOffline = HostCode(WriteResult::kOffline);
 
 class CVariable final : public IModbusItem, public CDeviceItem {
   public:

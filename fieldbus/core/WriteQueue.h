@@ -19,7 +19,7 @@ class CLogFile;
 class CDeviceItem;
 
 // Result of a write the device could not run because it went away.
-inline constexpr int32_t kResultDeviceOffline = 1117;
+inline constexpr int32_t kResultDeviceOffline = HostCode(WriteResult::kOffline);
 
 class CWriteQueue {
   public:

@@ -88,8 +88,8 @@ bool ValidIndex(int i) {
 }
 
 // One port claimed: waits while another thread starts or stops it, then holds its object in
-// `port`; whatever `port` holds at the end is put back in the table. A port is so never built
-// twice at once, and an old object is freed (its line closed) before a new one opens the line.
+// `port`; whatever `port` holds at the end is put back in the table. So no port is built twice
+// at once, and an old object is freed (its line closed) before a new one opens the line.
 class PortClaim {
   public:
     explicit PortClaim(int index) : i_(static_cast<size_t>(index)) {
@@ -500,7 +500,10 @@ void StartClaimed(int index, PortClaim& claim) {
         int v = 0;
         if (ParseInt(GetParam("SHIFT" + std::to_string(com)), v)) shift = v;
     }
-    g_highest_post = std::max(g_highest_post.load(), shift + 31);
+    // Ports on other threads may raise it at the same time.
+    for (int seen = g_highest_post.load();
+         seen < shift + 31 && !g_highest_post.compare_exchange_weak(seen, shift + 31);) {
+    }
 
     PortStartInfo info;
     info.index = index;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "fieldbus/core/HostApi.h"
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
@@ -502,9 +503,9 @@ int32_t TBasicTork::StartPrecheck() {
         if (a == 0) break;
         TBasicTork* t = Owner().GetDevice(static_cast<int>(a));
         if (!t || t == this) continue;
-        if (Delivering(t->GetState())) return -9;
+        if (Delivering(t->GetState())) return mb::HostCode(mb::WriteResult::kRefused);
         if (t->start_sent_ && plat::TickDiff(plat::GetTickCount(), t->start_tick_) < kStartHoldMs)
-            return -9;
+            return mb::HostCode(mb::WriteResult::kRefused);
     }
     TBasicTork* holder = this;
     if (!HasVar(tlb::cvIndicatedPistol)) {
@@ -515,7 +516,8 @@ int32_t TBasicTork::StartPrecheck() {
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
     TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
     if (!other) return plat::E_FAIL;
-    if (other != this && other->GetState() != tlb::csIdle) return -9;
+    if (other != this && other->GetState() != tlb::csIdle)
+        return mb::HostCode(mb::WriteResult::kRefused);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fieldbus/core/HostApi.h"
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
 #include "service/core/TxtProt.h"
@@ -134,11 +135,12 @@ ComPtr<TCommand> TCQueue::Next() {
         // A client that did not ask in time is not told otherwise: an expired command stays
         // undone however long it waited here.
         if (cmd->Expired()) {
-            if (IsCmdID(id) && !cmd->IdMayBeReissued()) CmdSetResult(id, -1);
+            if (IsCmdID(id) && !cmd->IdMayBeReissued())
+                CmdSetResult(id, mb::HostCode(mb::WriteResult::kTimedOut));
             continue;
         }
         if (CmdIsDead(id)) {
-            if (IsCmdID(id)) CmdSetResult(id, -1);
+            if (IsCmdID(id)) CmdSetResult(id, mb::HostCode(mb::WriteResult::kTimedOut));
             continue;
         }
         current_ = cmd;

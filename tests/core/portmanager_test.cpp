@@ -344,6 +344,9 @@ class GatedPort : public TPortObject {
 // port: neither for a line that is slow to open nor for a restart stopping a slow bus thread.
 TEST_F(PortManagerTest, OnePortsSlowOpenOrStopHoldsUpNoOtherPort) {
     Gate gate;
+    struct StopFirst {  // the ports hold the gate
+        ~StopFirst() { StopPorts(); }
+    } stop_first;
     SetPortFactory(PortKind::FieldBus, [&gate](const PortStartInfo&) {
         if (gate.slow_open.load()) gate.Hold(gate.opening);
         return std::make_unique<GatedPort>(&gate);
