@@ -798,14 +798,8 @@ TEST(Tork46FfPty, ProbeMakesEachClassAndRequestsReachTheWire) {
     };
     auto leaf = [](const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); };
     auto sent = [&](int address, const std::string& request) {
-        for (const zrnsim::LogEntry& e : station->Requests()) {
-            zrnsim::Request r;
-            if (e.address == address &&
-                zrnsim::ParseRequest(e.frame, r) == zrnsim::FrameError::None &&
-                std::string(1, static_cast<char>(r.command)) + r.data == request)
-                return true;
-        }
-        return false;
+        const auto wire = testsupport::WireOf(*station, address);
+        return std::find(wire.begin(), wire.end(), request) != wire.end();
     };
     // Items only one class offers show which class the probe made.
     EXPECT_TRUE(wait_for([] {

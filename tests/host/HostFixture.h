@@ -36,6 +36,7 @@
 #include "service/host/TRKSrv.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/InstallDrivers.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
@@ -393,6 +394,29 @@ class SimulatedHostTest : public HostTest {
     std::shared_ptr<zrnsim::Station> line_;
     ComPtr<zrnsim::HwEmu> emu_;
     std::unique_ptr<drv::TProcessThread> poll_;
+};
+
+// Simulated controllers on a pseudo-terminal line, for the service's own port and poll thread.
+class PtyStation {
+  public:
+    explicit PtyStation(int com) : pty_(com) {}
+    zrnsim::Station* operator->() { return station_.get(); }
+    // Before the service starts: the far end answers and the poll thread is installed.
+    void Start() {
+        runner_ = std::make_unique<zrnsim::LineRunner>(station_, pty_.FarFd());
+        runner_->Start();
+        drv::TProcessThread::Install();
+    }
+    // Once the service has stopped.
+    void Stop() {
+        drv::SetPortFactory(drv::PortKind::Native, nullptr);
+        runner_->Stop();
+    }
+
+  private:
+    std::shared_ptr<zrnsim::Station> station_ = std::make_shared<zrnsim::Station>();
+    testsupport::PtyPair pty_;
+    std::unique_ptr<zrnsim::LineRunner> runner_;
 };
 
 }  // namespace hosttest
