@@ -8,6 +8,7 @@
 //   norvalt_soak [--minutes N] [--seed S] [--service PATH] [ROOT]
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +88,10 @@ void Say(const std::string& s) {
     std::fflush(stdout);
 }
 int g_failures = 0;
+std::atomic<bool> g_stop{false};
+void OnSignal(int) {
+    g_stop = true;
+}
 void Fail(const std::string& s) {
     ++g_failures;
     Say("FAIL " + s);
@@ -97,6 +102,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out, int* p
     if (pipe_read && ::pipe2(p, O_CLOEXEC) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // nothing outlives a soak that was killed
         const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(pipe_read ? p[1] : fd, 1);
         ::dup2(fd, 2);
@@ -501,7 +507,8 @@ void Soak::Schedule() {
     std::vector<Kind> kinds = {Kind::Silence,  Kind::Garbage,    Kind::Move,
                                Kind::DropPort, Kind::StrayStart, Kind::Restart};
     double at = 20;
-    while (true) {
+    for (bool added = true; added;) {
+        added = false;
         std::shuffle(kinds.begin(), kinds.end(), rng_);
         for (Kind k : kinds) {
             Fault f{at, 0, k, static_cast<int>(rng_() % 3)};
@@ -509,8 +516,9 @@ void Soak::Schedule() {
             if (k == Kind::Garbage) f.length = 5 + rng_() % 10;
             if (k == Kind::Move || k == Kind::DropPort) f.length = 15 + rng_() % 20, f.line = 1;
             if (k == Kind::StrayStart || k == Kind::Restart) f.line = -1;
-            if (at + f.length + 10 > seconds_) return;
+            if (at + f.length + 15 > seconds_) continue;  // a shorter one may still fit
             faults_.push_back(f);
+            added = true;
             at += f.length + 15 + rng_() % 15;
             if (k == Kind::Restart) at += 20;
         }
@@ -844,7 +852,7 @@ int Soak::Run() {
     StartClients();
     size_t next = 0;
     std::vector<Fault*> open;
-    while (T() < seconds_) {
+    while (T() < seconds_ && !g_stop) {
         const double tick = T();
         while (next < faults_.size() && faults_[next].at <= T()) {
             Fault& f = faults_[next++];
@@ -873,6 +881,7 @@ int Soak::Run() {
         const double rest = 1.0 - (T() - tick);
         if (rest > 0) std::this_thread::sleep_for(std::chrono::duration<double>(rest));
     }
+    if (g_stop) Fail("interrupted");
     for (Fault* f : open) Apply(*f, false);
     StopClients();
     StopService("end of run");
@@ -1012,6 +1021,8 @@ int main(int argc, char** argv) {
     for (const char* f : {"service.out", "clients.out", "stray.out"})
         fs::remove(fs::path(root) / f, ec);
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGINT, OnSignal);
+    ::signal(SIGTERM, OnSignal);
 #if defined(__SANITIZE_ADDRESS__)
     // A small quarantine, so that the service's RSS shows growth rather than freed memory held.
     const char* asan = std::getenv("ASAN_OPTIONS");
