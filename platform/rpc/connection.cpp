@@ -652,13 +652,8 @@ HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
             wt.cv.wait(lk, ready);
         } else {
             // Elapsed time by the process clock; the peer's reply is waited for, so the wait
-            // never moves a fake clock. A deadline is at most 2^31 - 1 ticks ahead.
-            for (;;) {
-                const uint32_t spent = TickDiff(GetTickCount(), since);
-                if (ready() || spent >= timeout) break;
-                const uint32_t left = std::min<uint32_t>(timeout - spent, INT32_MAX);
-                SysClock().WaitUntil(wt.cv, lk, GetTickCount() + left, ready);
-            }
+            // never moves a fake clock.
+            SysClock().WaitUntil(wt.cv, lk, since, timeout, ready);
         }
         if (!wt.incoming.empty()) {
             Incoming in = std::move(wt.incoming.front());
