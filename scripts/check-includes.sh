@@ -10,7 +10,8 @@ rule() {
     pattern=$(printf '%s|' "$@")
     pattern=${pattern%|}
     local hits
-    # The host-callback contract is the one header the service and the field-bus library share.
+    # The host-callback contract is the one header the service and the field-bus library share
+    # (decisions FB-1).
     hits=$(grep -rnE "^[[:space:]]*#[[:space:]]*include[[:space:]]*\"(${pattern})/" "$from" \
                --include='*.h' --include='*.cpp' 2>/dev/null | grep -v '"fieldbus/core/HostApi\.h"')
     if [ -n "$hits" ]; then

@@ -59,6 +59,7 @@ void SetCell(int32_t* cell, int32_t value) {
 }  // namespace
 
 int32_t FlatPostsFromParameters(std::string_view parameters) {
+    // decisions FB-6
     return ParamValue(parameters, "FLATPOSTS") == "0" ? 0 : 1;
 }
 
@@ -124,6 +125,7 @@ uint8_t CModbusApp::Initialize(const HostCallbacks& table) {
     std::lock_guard<std::mutex> lk(lifecycle_);
     if (Initialized()) {
         if (CLogFile* log = Log())
+            // decisions FB-8
             log->Warning("MBInitialize again: the first host table and log stay in use");
         ReadFlatPosts();
         return 1;
@@ -312,6 +314,7 @@ extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, i
         App().BusThreadStarted();
         if (!thread->Start()) {
             App().BusThreadEnded();
+            // decisions FB-7
             if (log != nullptr) log->Error("{A8A37F18-B50D-4f01-9407-FEC493F15F90} %i", port);
             return nullptr;
         }

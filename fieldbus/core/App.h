@@ -94,6 +94,7 @@ class CModbusApp {
     bool CmdNewID(int32_t& id, CLogFile* log = nullptr) const;
     bool CmdSetResult(int32_t id, int32_t result, CLogFile* log = nullptr) const;
     // A callback that fails counts as "not cancelled", so the command still gets its result.
+    // decisions FB-5
     bool CmdIsCancelled(int32_t id, CLogFile* log = nullptr) const;
     bool NewSample(int32_t handle, const plat::Variant& value, uint16_t quality,
                    const plat::FILETIME& time, CLogFile* log = nullptr) const;

@@ -78,6 +78,7 @@ plat::HRESULT ParseCaptureCommand(std::string_view text, int max_address, Captur
         c.kind = CaptureCommand::kCaptureReadWrite;
     else if (keyword == "CAPTURER")
         c.kind = CaptureCommand::kCaptureReadOnly;
+    // decisions FB-51
     else if (keyword == "RELEASE")
         c.kind = CaptureCommand::kRelease;
     else
@@ -96,6 +97,7 @@ plat::HRESULT ParseCaptureCommand(std::string_view text, int max_address, Captur
 
 plat::HRESULT ParseTxRx(std::string_view text, TxRxRequest& out) {
     TxRxRequest r;
+    // decisions FB-52
     const auto query = FindValue(text, "QUERY");
     if (!query || query->empty() || query->size() > kMaxQueryChars || query->size() % 2 != 0)
         return plat::E_INVALIDARG;
@@ -107,6 +109,7 @@ plat::HRESULT ParseTxRx(std::string_view text, TxRxRequest& out) {
         r.query.push_back(static_cast<uint8_t>(hi << 4 | lo));
     }
     uint32_t v = 0;
+    // decisions FB-50
     if (const auto s = FindValue(text, "RESPONSE_LEN")) {
         if (!ParseDecimal(*s, kMaxResponseLen, v)) return plat::E_INVALIDARG;
         r.response_len = v;
@@ -170,6 +173,7 @@ bool CComDevice::CreateItems() {
     int16_t leaf = 0;
     int32_t parent = -1;
     int32_t system = -1;
+    // decisions FB-54
     if (!host.ItemFind(u"System", leaf, parent, system, log, failed)) return false;
     if (system < 0 || leaf != 0) {
         if (log != nullptr) log->Warning("CComDevice: no branch System");
@@ -273,6 +277,7 @@ int32_t CComDevice::RunTxRx(const std::string& text) {
     const std::string out =
         code == kMbOk
             ? HexText(std::span<const uint8_t>(answer.data(), std::min(length, answer.size())))
+            // decisions FB-53
             : "ERROR=" + std::to_string(code);
     if (CDeviceItem* txrx = slots_[1].variable)
         txrx->NewSample(plat::Variant::Str(plat::BytesToWide(out)), kQualityGood,

@@ -89,6 +89,7 @@ int CheckAnswer(std::span<const uint8_t> collected, const uint8_t source[2],
                 const uint8_t destination[2]) {
     // Shorter than header and CRC is no answer at all ("~|" would pass the CRC: that of
     // nothing is 0).
+    // decisions FB-28
     if (collected.size() < kHeaderSize + 2) return kInvalid;
     if (Crc16Arc(collected) != 0) return kCrcError;
     if (collected[0] != source[0] || collected[1] != source[1] || collected[2] != destination[0] ||
@@ -280,6 +281,7 @@ class CLocalConvel::SerialLine final : public IConvelLine {
   private:
     void Failed(long rc) {
         line.ClearErrors();
+        // decisions FB-27
         if (rc == ser::ERROR_GEN_FAILURE) line.Drop();
     }
 };
@@ -297,6 +299,7 @@ bool CLocalConvel::IsOpen() const {
     return line_->line.IsOpen();
 }
 
+// decisions FB-26
 long CLocalConvel::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;

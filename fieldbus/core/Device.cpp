@@ -49,6 +49,7 @@ void CDevice::StampTry() {
 // ---------------------------------------------------------------------------------------------
 // Variables
 
+// decisions FB-42
 CDeviceItem* CDevice::MakeVariable(ItemSlot& slot) {
     variables_.reserve(variables_.size() + 1);
     auto* v = new CVariable(this, slot, Host(), Log());
@@ -94,6 +95,7 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         std::string description;
         if (slot.description_id != 0) LoadText(slot.description_id, description);
         int32_t handle = -1;
+        // decisions FB-4
         if (!host_.ItemCreate(slot.variable->HostItem(), plat::Utf8ToWide(slot.name).c_str(), vt,
                               access, parent, description.c_str(), handle, log))
             return false;
@@ -113,6 +115,7 @@ plat::HRESULT CDevice::QueueWrite(CDeviceItem* item, const plat::Variant& value,
     return hr;
 }
 
+// decisions FB-36
 int CDevice::WriteItem(CDeviceItem*, plat::Variant&, int32_t) {
     return 1;
 }
@@ -137,6 +140,7 @@ bool CDevice::FoldWrites(CDeviceItem* item, plat::Variant& value, int32_t& id) {
     return found;
 }
 
+// decisions FB-35
 void CDevice::SetWriteResult(int32_t id, int32_t result) {
     if (current_open_ && id == current_id_) current_open_ = false;
     host_.CmdSetResult(id, result, Log());
@@ -147,6 +151,7 @@ void CDevice::SetWriteResult(int32_t id, int32_t result) {
     for (int32_t old : ids) host_.CmdSetResult(old, result, Log());
 }
 
+// decisions FB-37
 void CDevice::ExecuteNextWrite() {
     CLogFile* log = Log();
     if (!queue_.IsNotEmpty()) {
@@ -178,6 +183,7 @@ void CDevice::ExecuteNextWrite() {
             } else if (port_ != nullptr && port_->CaptureCount(address_) != 0) {
                 if (log != nullptr)
                     log->Warning("{F58FB1B0-7855-4c4f-9B36-6E15F0CD12BE} %s %d", name.c_str(), id);
+                // decisions FB-39
                 SetWriteResult(id, kResultCaptured);
             } else {
                 WriteItem(item, value, id);
@@ -195,6 +201,7 @@ void CDevice::ExecuteNextWrite() {
 // ---------------------------------------------------------------------------------------------
 // Read-backs and qualities
 
+// decisions FB-38
 void CDevice::ReadItemFromDevice(std::span<ItemSlot> slots) {
     if (ReadBacksPending() <= 0) return;
     // The search starts behind the slot served last: a client that marks every item again and
@@ -263,6 +270,7 @@ int CDevice::Request(F&& f) {
     return Account(code);
 }
 
+// decisions FB-40
 uint32_t CDevice::ReadInteger(uint16_t reg, int size, int order) {
     if (CLogFile* log = Log())
         log->Trace("{2547CC68-E107-4f5c-8991-1288979E42F6} %X %u", reg, unsigned{address_});

@@ -154,6 +154,7 @@ class CDevice : public CDeviceState {
 
     // --- variables ---
     // Makes the variable of one slot; the device keeps owning it. Base: a CVariable.
+    // decisions FB-41
     virtual CDeviceItem* MakeVariable(ItemSlot& slot);
     // Detaches every variable the base made from the device, removes its item from the host
     // (pItemDestroy) and lets go of it; the slots among `slots` that held one are emptied. A

@@ -110,6 +110,7 @@ bool CDeviceList::PickNext(CDevice*& out) {
     return true;
 }
 
+// decisions FB-16
 bool CDeviceList::PickOffline(CDevice*& out) {
     out = nullptr;
     int32_t best = 0;

@@ -166,6 +166,7 @@ int CLocalICPCON::Query(const std::string& command, size_t expected, std::string
     if (log_ != nullptr) log_->Trace("Запрос %s", Printable(command).c_str());
     // Until the expected count, or a CR ends a shorter answer (a refusal "?AA\r"), or the
     // port's time-outs pass without a byte.
+    // decisions DEV-20, FB-30
     char buf[dcon::kValueAnswer];
     while (answer.size() < expected) {
         size_t got = 0;

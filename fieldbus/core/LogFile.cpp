@@ -48,6 +48,7 @@ std::string Header() {
     tm.tm_wday = st.wDayOfWeek;
     tm.tm_isdst = -1;
     char buf[128];
+    // decisions FB-10
     const size_t n = std::strftime(buf, sizeof buf, "%x  %X", &tm);
     return std::string(buf, n) + "\r\n";
 }
@@ -64,6 +65,7 @@ LogSettings ParseLogSettings(std::string_view parameters) {
     // The library reads its level where the word first occurs, unlike the service's own logs,
     // which look the key up: a PROTOCOLPATH standing before PROTOCOL=n gives level 0 here.
     // A first occurrence that is not the PROTOCOL key itself (XPROTOCOL=3) also gives 0.
+    // decisions FB-9
     const std::string upper = plat::AsciiUpper(parameters);
     const size_t first = upper.find("PROTOCOL");
     s.enabled = first != std::string::npos;

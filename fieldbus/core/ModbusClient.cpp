@@ -181,6 +181,7 @@ int CModbus::Finish(int code) {
 // `check` sees a successful answer and turns it into the builder's code; setting its `stop`
 // ends the attempts whatever the code. An answer that came shorter than `stop_below` bytes
 // (the transaction refused it as short) ends them as well.
+// decisions FB-23
 template <class Check>
 int CModbus::RunWithRetries(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
                             size_t expected, uint16_t encapsulation, Check check,
@@ -219,6 +220,7 @@ int CModbus::ReadBank(uint8_t address, uint16_t start, uint16_t count, std::vect
 
 int CModbus::ReadHoldingRegisters(uint8_t address, uint16_t start, uint16_t count,
                                   std::vector<uint16_t>& out, uint16_t encapsulation) {
+    // decisions FB-21
     if (encapsulation != 0 && count > 14) return Finish(kMbRequestTooLong);
     const uint8_t req[] = {
         address, 0x03, uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8), uint8_t(count)};
@@ -390,6 +392,7 @@ void CLocalModbus::Serialize(CArchive& ar) {
     uint32_t silent = 0, answer = 0, baud = 0, open = 0;
     uint8_t port = 0, parity = 0, stop = 0, spare = 0;
     uint16_t ascii = 0, data_bits = 0;
+    // decisions FB-24
     ar >> silent >> answer >> port >> parity >> baud >> open >> stop >> spare >> ascii >> data_bits;
     if (ar.Failed()) {
         SetRetries(old_retries);
@@ -447,6 +450,7 @@ bool CLocalModbus::ReadAvailable(uint8_t* buffer, size_t size, size_t& count) {
 ReadResult CLocalModbus::ReadLineAnswer(uint8_t* buffer, size_t capacity, size_t& count,
                                         size_t expected, size_t sent) {
     // The answer proper starts behind the echo; the echo does not count against its 255 bytes.
+    // decisions FB-18
     const size_t first = echo_.load() ? sent : 0;
     size_t cap = std::min(capacity, first + kMaxAnswer);
     if (expected >= 3) cap = std::min(cap, expected);
@@ -535,6 +539,7 @@ int CLocalModbus::TransactionRtu(const uint8_t* request, size_t length,
     if (function > 0x80) {
         if (function == 0xC1) {
             // The only exception answer whose body goes to the caller.
+            // decisions FB-22
             if (got < 11 || Crc16({a, 11}) != 0) return kMbCrcError;
             answer.assign(a, a + 9);
             answer_length = 9;

@@ -27,6 +27,7 @@ void CSerialModbusLine::ClearLineErrors(uint32_t* errors) {
 }
 
 void CSerialModbusLine::NoteIoError(long rc) {
+    // decisions FB-20
     if (rc == plat::serial::ERROR_GEN_FAILURE) Client().Close();
 }
 
@@ -38,6 +39,7 @@ void CSerialModbusLine::WaitSince(const CPerformanceCounter& since, uint32_t ms)
     }
 }
 
+// decisions FB-25
 bool CSerialModbusLine::WaitInput(uint32_t ms) {
     switch (plat::SysClock().WaitReadable(port_.Fd(), ms)) {
         case plat::Readiness::Readable:
@@ -101,6 +103,7 @@ bool CSerialModbusLine::Open(int port, uint32_t baud, uint8_t parity, long& erro
     if (baud != 0) {
         // Above 48000 baud the formula gives 0, and a silent time-out of 0 fails every read:
         // 1 ms is the least.
+        // decisions FB-19
         const uint32_t floor =
             std::max<uint32_t>((uint32_t{c.data_bits_.load()} + 4) * 4000 / baud, 1);
         if (c.silent_timeout_.load() < floor) c.silent_timeout_.store(floor);

@@ -98,6 +98,7 @@ std::unique_ptr<IOtherLine> MakeOtherLine(int protocol, CLogFile* port_log) {
     }
 }
 
+// decisions FB-17
 void SetOtherLineFactory(OtherLineFactory factory) {
     g_other_factory.store(factory);
 }
@@ -175,6 +176,7 @@ bool CPortThread::Start() {
             Body();
         });
     } catch (const std::exception&) {
+        // decisions FB-13
         log_->Error("{03578590-E59A-436a-A0BB-A93C0CF99535}");
         return false;
     }
@@ -261,6 +263,7 @@ void CPortThread::Body() {
             if (Stopping()) return;
             LinkCheck();
             if (port_open_.load() != 0) break;
+            // decisions FB-12
             if (!Nap(5, 300)) return;
         }
         if (Stopping()) return;
@@ -461,6 +464,7 @@ void CPortThread::ReloadDevices() {
         const uint8_t address = static_cast<uint8_t>(number);
         if (Probe(address, 3) != kStateProbed) continue;  // remembered, tried again later
         const bool known = std::any_of(models_->begin(), models_->end(), [&](const DeviceModel& m) {
+            // decisions FB-14
             return m.protocol == protocol_ && m.reloadable && type == m.type_name;
         });
         if (!known) {
@@ -616,6 +620,7 @@ std::unique_ptr<CDevice> CPortThread::ReleaseDevice(CDevice* device) {
     return out;
 }
 
+// decisions FB-15
 void CPortThread::MoveAddress(uint8_t from, uint8_t to) {
     if (to < 1 || to > max_address_ || from == to) return;
     TakeAddress(to);

@@ -32,6 +32,7 @@ int32_t CRWLock::WaitingWriters() const {
     return waiting_writers_;
 }
 
+// decisions FB-32
 bool CRWLock::TryWriteLockSpin() {
     for (int i = 0; i < 64; ++i) {
         {
@@ -106,6 +107,7 @@ void CRWLock::Unlock() {
             ++state_;
         } else {
             // Unbalanced: counting it up would leave a phantom reader that bars every writer.
+            // decisions FB-31
             if (log_ != nullptr) log_->Error("CRWLock::Unlock of a free lock %s", owner_.c_str());
             return;
         }

@@ -13,6 +13,7 @@ struct Block {
     std::array<const char*, 16> texts;  // by id % 16; nullptr: no text
 };
 
+// decisions FB-55
 #include "fieldbus/core/StringTableData.inc"
 
 struct Language {
@@ -63,6 +64,7 @@ size_t TextCount(plat::LCID lang) {
     return n;
 }
 
+// decisions FB-58
 std::string SubstituteNumber(std::string_view text, int64_t number) {
     std::string out(text);
     const size_t at = out.find("%d");
@@ -70,6 +72,7 @@ std::string SubstituteNumber(std::string_view text, int64_t number) {
     return out;
 }
 
+// decisions FB-59
 uint32_t DensityErrorTextId(uint32_t error) {
     switch (error & 0xFF) {
         case 0:

@@ -15,6 +15,7 @@ namespace mb {
 // the other language, and any language but 1049 and 1033 has no texts at all.
 bool LoadText(uint32_t id, plat::LCID lang, std::string& text);
 // The same in the process's locale (plat::ProcessLocale), for callers that name no language.
+// decisions FB-57
 bool LoadText(uint32_t id, std::string& text);
 
 // How many ids `lang` has a text for.

@@ -58,6 +58,7 @@ const char16_t* PropertyDescription(uint32_t id) {
 }
 
 // Text of one of the library's string-table ids in a locale; empty when it has none there.
+// decisions FB-60
 plat::WideString LibraryString(uint32_t id, plat::LCID lcid) {
     std::string text;
     if (id == 0 || !LoadText(id, lcid, text)) return {};
@@ -181,6 +182,7 @@ plat::HRESULT CVariable::RequestRefresh() {
     return plat::S_OK;
 }
 
+// decisions FB-46, FB-49
 plat::HRESULT CVariable::SetUpdateRequest(int32_t flag) {
     if (flag == 1) {
         auto lk = Hold();
@@ -239,6 +241,7 @@ int32_t CVariable::Write(const plat::Variant& value) {
         } else if (v->vt == plat::VT_BSTR) {
             in_range = static_cast<double>(v->bstrVal.size()) <= maximum_;
         }
+        // decisions FB-47
         if (!in_range) return plat::OPC_E_RANGE;
     }
     int32_t id = 0;
@@ -438,6 +441,7 @@ void CVariable::Round(plat::Variant& v) {
 }
 
 void CVariable::SendSample(const plat::Variant& value, uint16_t quality, uint64_t time) {
+    // decisions FB-44
     host_.NewSample(handle_.load(), value, quality, plat::U64ToFileTime(time), Log());
 }
 
@@ -518,6 +522,7 @@ void CVariable::SendInitialValue() {
     }
     // Only the bus thread creates variables, and the device (with its log) outlives them.
     if (log_ != nullptr && !quiet_)
+        // decisions FB-48
         log_->Trace("инициализация значения %s %i wQuality %d", name_.c_str(), address_,
                     int{quality});
     SendSample(send, quality, time);
@@ -535,6 +540,7 @@ std::shared_lock<std::shared_mutex> CVariable::Hold() {
     return std::shared_lock<std::shared_mutex>(device_lock_);
 }
 
+// decisions FB-43
 void CVariable::DetachDevice() {
     detaching_.store(true);
     std::unique_lock lk(device_lock_);

@@ -44,6 +44,7 @@ plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, i
     plat::HRESULT hr = plat::S_OK;
     plat::Variant copy;
     if (!IsCopyableType(value.vt)) {
+        // decisions FB-33, FB-45
         hr = plat::DISP_E_BADVARTYPE;
     } else {
         try {

@@ -35,6 +35,7 @@ class CWriteQueue {
     // Queues a copy of `value` under a new command id. A value that cannot be copied
     // (DISP_E_BADVARTYPE), a full queue (E_OUTOFMEMORY), a host that gives no id (E_FAIL) or
     // a failure code instead of one (returned as it is) queues nothing; only S_OK sets `id`.
+    // decisions FB-34
     plat::HRESULT Push(CDeviceItem* item, const plat::Variant& value, int32_t& id);
     // Takes the oldest write.
     bool Pop(CDeviceItem*& item, plat::Variant& value, int32_t& id);

@@ -86,6 +86,7 @@ CDensMeter::CDensMeter(IDevicePort* port, uint8_t address, std::string name)
     slots_[kState].alarm_help = true;
     kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     // Made without identification: the first step reads every value once.
+    // decisions DEV-18
     SetReinit();
 }
 
@@ -101,6 +102,7 @@ void CDensMeter::SetBadQuality() {
     kit::SetQualities(slots_, kQualityBad, now);
 }
 
+// decisions DEV-19
 bool CDensMeter::Init() {
     next_poll_ = plat::GetTickCount() + kPollMs;
     float (*const round[])(float) = {RoundDensity, RoundTemperature, RoundViscosity};

@@ -42,6 +42,7 @@ struct Def {
 constexpr uint8_t P = CFQ5Device::kReadPeriodically, N = CFQ5Device::kNoReadBack;
 
 // Items without an interval of their own may be read again at once.
+// decisions DEV-21
 const Def kDefs[] = {
     {0, "State", plat::VT_I4, plat::VT_UI1, 0, 2, 3, 0, 0, 4005, 0, kKindState},
     {2, "TotalV", plat::VT_I8, plat::VT_R8, 18, 8, 1, 0, 0, 4010, 4011, 0},
@@ -107,6 +108,7 @@ CFQ5Device::CFQ5Device(IDevicePort* port, uint8_t address, std::string name)
     slots_[kSlotAddress].minimum = 1;
     slots_[kSlotAddress].maximum = 247;
     for (size_t i : {kSlotException, kSlotFrequency, kSlotAddress, kSlotInspector})
+        // decisions DEV-23
         slots_[i].privileged = true;
     slots_[kSlotControllerVersion].initial = plat::Variant::Str("");
     slots_[kSlotFirmwareVersion].initial = plat::Variant::Str("");
@@ -287,6 +289,7 @@ int CFQ5Device::ChangeAddress(const plat::Variant& value) {
     if (Port() == nullptr || !Port()->IsFreeAddress(to)) return static_cast<int>(0x80000000u);
     const int code = WriteInteger(kRegAddress, n.lVal, 2);
     if (code != kMbOk) return code;
+    // decisions DEV-22
     SetRedetectAddress(to);
     MarkForRemoval();
     if (CLogFile* log = Log())

@@ -29,6 +29,7 @@ const Def kDefs[CGRQDevice::kSlots] = {
     {"State", plat::VT_I4, 0, kKindState, 4123},
     {"StateTxt", plat::VT_BSTR, 0, 0, 4123},
     {"Capacity", plat::VT_R4, 1, 0, 4124},
+    // decisions DEV-24
     {"MinCapacity", plat::VT_R4, 3, kKindMin, 4125},
     {"MaxCapacity", plat::VT_R4, 5, kKindMax, 4126},
 };
@@ -148,6 +149,7 @@ int CGRQDevice::Scan() {
         if (NeedsReinit() && Init()) ClearReinit();
         ReadItemFromDevice(slots_);
         // Nothing here is writable, but a queued write still owes its client an answer.
+        // decisions DEV-26
         ExecuteNextWrite();
         if (Before(plat::GetTickCount(), due_)) {
             plat::Sleep(kIdleSleepMs);

@@ -20,6 +20,7 @@ const std::vector<DeviceModel>& DeviceModels() {
         {kProtocolModbus, 8, false, "Terminal%i", "KX310", true, &MakeKX310},
         {kProtocolModbus, 9, false, "Terminal%i", "KX310Ex", true, &MakeKX310Ex},
         {kProtocolModbus, 0x30, false, "Post%i", "FQ5", true, &MakeFQ5},
+        // decisions DEV-25
         {kProtocolModbus, 0x85, false, "GRQ%i", "ГРК", true, &MakeGRQ},
         {kProtocolModbus, 0x20, false, "QMU%i", "QMU01", true, MakeQmu},
     };

@@ -104,6 +104,7 @@ bool CPlate::Init() {
 
 int CPlate::Scan() {
     CLogFile* log = Log();
+    // decisions DEV-15
     if (log != nullptr) log->Info("Scan %s", log_name_.c_str());
     if (NeedsReinit()) {
         if (Init()) ClearReinit();
@@ -159,6 +160,7 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
         const int code = kinds_[static_cast<size_t>(i)].code;
         if (code == kCodePlateOutState) {
             // The whole value: 65536 is no "off".
+            // decisions DEV-3
             if (!number || n.lVal < 0 || n.lVal > 1) {
                 if (log != nullptr)
                     log->Trace("{7062186E-5D66-4f0a-9072-03A8B4102D7D} %s)", name.c_str());

@@ -22,6 +22,7 @@ class CPlate : public CDevice {
     static constexpr size_t kSlots = 20;
 
     // `place` is the plate's bit in the unit's plate mask (0 when found by probing).
+    // decisions DEV-6
     CPlate(CQMUDevice* unit, uint8_t module, int place, bool output);
     ~CPlate() override;
 

@@ -23,6 +23,7 @@ constexpr int kCodeBasePost = 53;
 constexpr int kCodeDozeMicro = 54;
 constexpr int kCodeException = 99;
 // A value kept by the library, never read from the unit.
+// decisions DEV-7
 constexpr int kCodeFixed = -1;
 
 enum PostSlot : size_t {
@@ -47,6 +48,7 @@ enum PostSlot : size_t {
     kTotalW,
     kCurrentW,
     kDozeW,
+    // decisions DEV-1
     kProductivityW,
     kDensity,
     kTemperature,
@@ -93,6 +95,7 @@ int32_t RawToPostState(uint16_t raw) {
     }
 }
 
+// decisions DEV-4
 int32_t PostStateToRaw(int32_t state) {
     switch (state) {
         case kPostIdle:
@@ -286,6 +289,7 @@ void CPost::Define() {
         slots_[kDecimalPoint].initial = plat::Variant::I4(1);
     }
     // Counters and doses carry the unit's decimal point.
+    // decisions DEV-2
     for (size_t i : {kTotalV, kCurrentV, kDozeV, kTotalW, kCurrentW, kDozeW})
         if (!slots_[i].IsEmpty()) kinds_[i].scaled = true;
 }
@@ -332,6 +336,7 @@ void CPost::PublishText(ItemSlot& slot, std::span<const uint16_t> words) {
             if (b != 0 && b != ' ') text.push_back(static_cast<char>(b));
     if (static_cast<size_t>(i) == kTotalV) {
         if (text == last_total_) {
+            // decisions DEV-5
             ++stable_total_;
         } else {
             stable_total_ = 1;
@@ -624,6 +629,7 @@ int CPost::Scan() {
             CDevice::SetState(kStateFound);
         }
         if (dispensing_ &&
+            // decisions DEV-11
             plat::TickDiff(plat::GetTickCount(), dispensing_since_) >= kDispensingHoldMs)
             dispensing_ = false;
         const bool ok = ReadState();
@@ -638,6 +644,7 @@ int CPost::Scan() {
     return 1;
 }
 
+// decisions DEV-13
 void CPost::SetBadQuality() {
     for (size_t i = 0; i < kSlots; ++i) {
         if (i == kState || slots_[i].variable == nullptr) continue;
@@ -664,6 +671,7 @@ bool CPost::ReadItem(CDeviceItem* item) {
     }
     std::vector<uint16_t> w;
     int code = kMbOk;
+    // decisions DEV-16
     switch (kind.code) {
         case kCodeFlags:
             code = ReadWords(14, 1, w);

@@ -29,6 +29,7 @@ enum UnitSlot : size_t {
     kTemperature = 30,
 };
 
+// decisions DEV-12
 constexpr int kExceptionLocked = kMbDeviceException + 0x48;
 constexpr int kExceptionBusy = kMbDeviceException + 0x06;
 
@@ -111,6 +112,7 @@ void CQMUDevice::DefineVariables() {
         kit::DefineSlot(slots_[i], p, name, vt, reg, access, desc, units, host);
         kinds_[i] = kit::SlotKind{code, size, false};
     };
+    // decisions DEV-14
     def(kAdr, "AdrController", plat::VT_I4, 0, 2, 3, kCodeAddress, 4018);
     kit::SetRange(slots_[kAdr], 1, 247);
     slots_[kAdr].privileged = true;
@@ -123,6 +125,7 @@ void CQMUDevice::DefineVariables() {
     def(kConfiguration, "Configuration", plat::VT_BSTR, 0, -1, 0x83, kCodeConfiguration, 4121);
     slots_[kConfiguration].initial = plat::Variant::Str(std::string_view(" "));
     // The unit keeps what a client writes here: bounded like every client-held value.
+    // decisions DEV-9
     kit::SetRange(slots_[kConfiguration], 0, kMaxConfigurationChars);
     if (build_ < 64) {
         def(kAirValve, "AirValveTime", plat::VT_I4, 3, 2, 3, 0, 4027);
@@ -451,6 +454,7 @@ bool CQMUDevice::UnitInitRead() {
     return true;
 }
 
+// decisions DEV-10
 bool CQMUDevice::Init() {
     if (mode_ == 1) {
         SetReinit();
@@ -678,6 +682,7 @@ int CQMUDevice::StartConfigurator() {
     line_of("SaveOPC Device=dev1;Name=" + parent_name_ + ".Configuration;");
     const std::string program = plat::process::ExeFolder() + "Veskor.exe";
     pid_t pid = 0;
+    // decisions DEV-8
     const int rc = plat::process::Spawn(program, {program, "/SILENT", "/CMDLINE=" + script}, pid);
     if (rc != 0) {
         if (CLogFile* log = Log()) log->Error("Veskor.exe %d", rc);

@@ -15,6 +15,7 @@ namespace mb {
 namespace {
 
 // CP866 0xB0..0xFF (0x80..0xAF and 0xE0..0xEF are the Cyrillic letters in order).
+// decisions DEV-17
 constexpr char16_t kHighHalf[] = {
     0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557,
     0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
@@ -63,6 +64,7 @@ std::string ToCp866(std::u16string_view text) {
 int BoardTextBytes(std::u16string_view text, bool framed, std::vector<uint8_t>& out) {
     out.clear();
     if (text.size() > (framed ? kFramedMax : kUnframedMax)) return plat::OPC_E_RANGE;
+    // decisions FB-29
     if (text.find(u'\x1A') != std::u16string_view::npos) return plat::E_INVALIDARG;
     const std::string oem = ToCp866(text);
     if (framed) {

@@ -25,6 +25,7 @@ enum Kind : uint8_t {
     kWriteOutput
 };
 enum Branch : uint8_t { kRoot, kDisplay, kInOut, kCard, kKey, kMemo };
+// decisions DEV-30
 const char* const kBranchNames[] = {"", "Display", "InOut", "Card", "Key", "MemoDisplay"};
 
 struct Def {
@@ -41,6 +42,7 @@ std::array<Def, CTerminal::kSlots> Defs() {
     std::array<Def, T::kSlots> d{};
     d[T::kCardRequest] = {"CardRequest", plat::VT_BOOL, T::kRegControl, 4035, kCard, kWriteFlag};
     d[T::kCharInput] = {"CharInput", plat::VT_BOOL, T::kRegControl, 4036, kKey, kWriteFlag};
+    // decisions DEV-28
     d[T::kRusChar] = {"RusChar", plat::VT_BOOL, T::kRegControl, 4037, kDisplay, kWriteFlag};
     d[T::kCharOutput] = {"CharOutput", plat::VT_BOOL, T::kRegControl, 4038, kDisplay, kWriteFlag};
     d[T::kStartTime] = {"StartTime", plat::VT_DATE, 0, 4039, kRoot, kWriteNone};
@@ -169,6 +171,7 @@ int CTerminal::SlotOf(const CDeviceItem* item) const {
     return -1;
 }
 
+// decisions DEV-32
 uint16_t CTerminal::KeyTypeCode() {
     static const std::pair<const char*, uint16_t> kCodes[] = {
         {"A0", 0}, {"B0", 0x200}, {"A1", 0x400}, {"B1", 0x600}, {"AT", 0x800}, {"BT", 0xA00}};
@@ -191,6 +194,7 @@ void CTerminal::LoadKeyType() {
         key_type_ = text;
 }
 
+// decisions DEV-33
 void CTerminal::SetLastKey(uint16_t control, uint64_t time) {
     CDeviceItem* v = slots_[kLastKey].variable;
     if (v == nullptr) return;
@@ -461,6 +465,7 @@ int CTerminal::WriteDisplay(const plat::WideString& text) {
     for (char16_t c : text)
         if (c > 0xFF) return plat::E_INVALIDARG;
     size_t length = 0, regs = 0;
+    // decisions DEV-29
     if (!text.empty() && text[0] == 0x55) {
         length = 21;
         regs = 9;
@@ -589,6 +594,7 @@ std::unique_ptr<CDevice> MakeTerminal(IDevicePort* port, const DetectedDevice& f
 
 }  // namespace
 
+// decisions DEV-31
 std::unique_ptr<CDevice> MakeKX310(IDevicePort* port, const DetectedDevice& found) {
     return MakeTerminal(port, found, 8, "KX310");
 }

@@ -18,8 +18,9 @@ class CTerminal : public CDevice {
     // Slots.
     static constexpr size_t kCardRequest = 0, kCharInput = 1, kRusChar = 2, kCharOutput = 3,
                             kStartTime = 4, kLastKey = 5, kBrightness = 6, kCursor = 7, kLine1 = 8,
-                            kField1 = 28, kCardID = 43, kBufferKey1 = 44, kMemoLine = 54,
-                            kMemoIndex = 55, kIn1 = 56, kOut1 = 59, kAddress = 63;
+                            // decisions DEV-27
+        kField1 = 28, kCardID = 43, kBufferKey1 = 44, kMemoLine = 54, kMemoIndex = 55, kIn1 = 56,
+                            kOut1 = 59, kAddress = 63;
     // Registers.
     static constexpr uint16_t kRegBrightness = 44, kRegCursor = 45, kRegOutputs = 254,
                               kRegControl = 255, kRegKeyHeader = 256, kRegKeyText = 257,

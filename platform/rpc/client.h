@@ -18,6 +18,7 @@ inline constexpr HRESULT RPC_S_SERVER_UNAVAILABLE = MakeHr(0x800706BA);
 
 // The socket of the service installed on the default system root (under /run, where its
 // socket unit puts it).
+// decisions PLAT-RPC-16
 inline constexpr const char* kSystemSocketPath = "/run/norvalt/NorvaltDrv.sock";
 // $NORVALT_SOCKET, else kSystemSocketPath on the default system root, else
 // <system root>/run/NorvaltDrv.sock.

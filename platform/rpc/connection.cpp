@@ -99,6 +99,7 @@ inline void CpuRelax() {
 }
 
 // How long a caller looks for its reply before it sleeps.
+// decisions PLAT-RPC-5
 constexpr auto kReplySpin = std::chrono::microseconds(200);
 
 void ServeIncoming(Incoming& in) {

@@ -49,9 +49,11 @@ inline constexpr size_t kMaxProcessBytes = 256u << 20;
 // Frames before the peer's hello are at most this long (a hello is 20).
 inline constexpr uint32_t kMaxHelloFrame = 64;
 // Pool threads one connection's calls may occupy at once; its further calls wait their turn.
+// decisions PLAT-RPC-3
 inline constexpr size_t kMaxPoolThreadsPerConnection = 16;
 // Pool threads the calls of one user (local uid, or remote host) may occupy at once over all of
 // its connections: with many connections a user could otherwise take the whole pool.
+// decisions PLAT-RPC-4
 inline constexpr size_t kMaxPoolThreadsPerUser = 64;
 // Pool threads of the whole process.
 inline constexpr size_t kMaxPoolThreads = 256;
@@ -69,6 +71,7 @@ void SetCallbackTimeout(uint32_t ms);
 // stopped server (the operator's console) sets it above the longest call it makes.
 void SetClientCallTimeout(uint32_t ms);
 // The process's message budget (tests shorten it); 0 restores kMaxProcessBytes.
+// decisions PLAT-RPC-8
 void SetProcessMessageBudget(size_t bytes);
 // Message bytes the process holds now: every connection's frames and the stubs' out rooms.
 size_t HeldMessageBytes();
@@ -95,6 +98,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Ends the connection; the reader then releases everything it held.
     void Close();
     // Waits until the reader has finished.
+    // decisions PLAT-RPC-1
     void WaitClosed();
 
     // Creates an object of `clsid` in the peer's process (its class objects).
@@ -102,6 +106,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // Time-out of the calls made through this connection (0: none). Server connections take
     // the callback time-out, client connections the client call time-out.
+    // decisions PLAT-RPC-2
     void SetCallTimeout(uint32_t ms) { call_timeout_ms_.store(ms); }
 
     // Diagnostics and tests.
@@ -110,6 +115,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     size_t ImportedObjects() const;
 
   private:
+    // decisions PLAT-RPC-7
     friend class ProxyManager;
     friend struct ProxyCallState;
     friend bool WriteObjRef(MarshalEnv&, Writer&, const InterfaceInfo&, void*);

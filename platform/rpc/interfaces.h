@@ -7,6 +7,7 @@ NORVALT_RPC_FORWARD(plat::IConnectionPoint)
 
 // A connection as an enumerator hands it out: the sink's reference, then the cookie.
 template <>
+// decisions PLAT-RPC-12
 struct plat::rpc::Elem<plat::CONNECTDATA> {
     static constexpr size_t kMinBytes = kObjRefBytes + 4;
     static bool Write(MarshalEnv& env, Writer& w, const CONNECTDATA& e) {

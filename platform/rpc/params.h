@@ -196,6 +196,7 @@ struct InOptional : InOnly {
 // The callee's copy of an in array. Elements that own task memory (records holding strings or
 // blobs) give it back when the call is over, also after a read that failed half-way.
 template <class E>
+// decisions TLB-4
 struct InArrayStorage : std::vector<E> {
     InArrayStorage() = default;
     InArrayStorage(const InArrayStorage&) = delete;

@@ -121,6 +121,7 @@ void Server::TakeActivationSockets() {
     ::unsetenv("LISTEN_FDNAMES");
 }
 
+// decisions PLAT-RPC-15
 HRESULT Server::ListenUnix(const ServerOptions& o) {
     socket_path_ = o.socket_path.empty() ? DefaultSocketPath() : o.socket_path;
     sockaddr_un addr{};
@@ -161,6 +162,7 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
     // operators who are no administrators are let in through SocketGroup.
     std::string group = o.socket_group ? *o.socket_group : ReadRegString("SocketGroup");
     const bool group_configured = !group.empty();
+    // decisions PLAT-RPC-13
     if (!group_configured) group = AdminGroupName();
     bool ok = ::chmod(tmp.c_str(), static_cast<mode_t>(mode & 0777)) == 0;
     std::string why = ok ? "" : Errno("chmod");
@@ -205,6 +207,7 @@ HRESULT Server::ListenUnix(const ServerOptions& o) {
 }
 
 HRESULT Server::ListenTcp(const ServerOptions& o) {
+    // decisions PLAT-RPC-14
     std::string address = !o.tcp_address.empty() ? o.tcp_address : ReadRegString("TcpAddress");
     // Loopback unless the registry names a wider address: nothing on TCP is authenticated.
     if (address.empty()) address = kDefaultTcpAddress;

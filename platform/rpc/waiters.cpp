@@ -17,6 +17,7 @@ uint64_t Rotl(uint64_t x, int b) {
 
 // SipHash-2-4 of one 64-bit word: a keyed function whose outputs tell nothing of the key, so a
 // peer that sees some logical-thread tags cannot work out another one.
+// decisions PLAT-RPC-6
 uint64_t SipHash(const uint64_t key[2], uint64_t m) {
     uint64_t v0 = key[0] ^ 0x736f6d6570736575ull, v1 = key[1] ^ 0x646f72616e646f6dull;
     uint64_t v2 = key[0] ^ 0x6c7967656e657261ull, v3 = key[1] ^ 0x7465646279746573ull;

@@ -81,6 +81,7 @@ void SetEventSink(std::function<void(EventKind, const std::string&)> sink) {
 }
 
 bool StderrIsJournal() {
+    // decisions PLAT-SVC-4
     const char* stream = std::getenv("JOURNAL_STREAM");
     if (!stream || !*stream) return false;
     unsigned long long dev = 0, ino = 0;
@@ -259,6 +260,7 @@ int Runner::Run(bool catch_signals) {
     // The timer counts from the start, before anyone hears that the service runs.
     uint32_t next_tick = SysClock().TickCount() + interval_;
     running_ = true;
+    // decisions PLAT-SVC-3
     Notify("READY=1");
 
     bool ended = false;

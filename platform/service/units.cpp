@@ -162,6 +162,7 @@ std::string ServiceUnitText(const UnitSpec& settings) {
     // The sandbox. Serial lines rule out PrivateDevices= and DevicePolicy= (any tty driver,
     // USB adapters plugged in later) and PrivateNetwork= (TCP clients); the poll threads'
     // real-time priority needs CAP_SYS_NICE and rules out RestrictRealtime=.
+    // decisions PLAT-SVC-5
     t += "ProtectSystem=strict\n";
     if (!settings.root.empty()) t += "ReadWritePaths=" + Quote(settings.root) + "\n";
     const std::string& root = settings.root;

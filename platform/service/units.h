@@ -26,6 +26,7 @@ struct UnitSpec {
 };
 
 // The system unit folder: units written there need `systemctl daemon-reload`.
+// decisions PLAT-SVC-6
 inline constexpr const char* kSystemUnitFolder = "/etc/systemd/system";
 
 // $NORVALT_UNIT_DIR; else kSystemUnitFolder when running as root; else "" (no unit files).

@@ -41,8 +41,6 @@ class Clock {
     // UTC as 100 ns units since 1601-01-01 (FILETIME scale).
     virtual uint64_t UtcNow100ns() = 0;
     virtual void Sleep(uint32_t ms) = 0;
-    // True when time moves only as a test says; waits must then poll the clock.
-    virtual bool IsFake() const { return false; }
 
     // The waiter's own time-out: waits on `cv` until `cond` holds or `timeout_ms` have passed;
     // returns cond(). A fake clock polls the condition, sleeping through the clock between
@@ -98,7 +96,6 @@ class FakeClock final : public Clock {
     int64_t PerfFrequency() override { return 1000000000; }
     uint64_t UtcNow100ns() override { return utc_.load(); }
     void Sleep(uint32_t ms) override;
-    bool IsFake() const override { return true; }
     bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t timeout_ms,
                  WaitCondition cond) override;
     bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t since,

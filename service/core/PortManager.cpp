@@ -223,6 +223,7 @@ std::string GetParam(std::string_view key, bool reread) {
     std::string stored;
     if (ReadParameters(stored) != plat::ERROR_SUCCESS) return GetParam(key, false);
     std::string fresh = GetParamValue(key, stored);
+    // decisions CORE-30
     SetParamValue(key, fresh);
     return fresh;
 }
@@ -523,6 +524,7 @@ void StartClaimed(int index, PortClaim& claim) {
         info.baud = 4800;
         info.emulation = custom && StartsWith(w, "ZRNE");
     } else if (StartsWith(w, "TN9600") || StartsWith(w, "IN9600") || StartsWith(w, "ON19200") ||
+               // decisions CORE-46
                StartsWith(w, "SN19200")) {
         kind = PortKind::FieldBus;
     } else if (StartsWith(w, "SME")) {

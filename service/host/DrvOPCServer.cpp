@@ -60,6 +60,7 @@ bool Russian(plat::LCID lcid) {
 }
 
 // GetThreadState's answer for a number that is no port.
+// decisions HOST-61
 constexpr int32_t kNoSuchPort = -3;
 
 bool ValidPort(int32_t port) {
@@ -117,6 +118,7 @@ HRESULT TDrvOPCServer::GetThreadState(int8_t PortNum, int32_t* State, int32_t* P
     return plat::S_OK;
 }
 
+// decisions HOST-60
 HRESULT TDrvOPCServer::SetSearchMode(int8_t bSearch) {
     WriteProtocolLine(
         "OPCServer " + std::to_string(Number()) + " SetSearchMode " + std::to_string(bSearch),
@@ -135,6 +137,7 @@ HRESULT TDrvOPCServer::Restart() {
     return Guarded("DrvOPCServer Restart", [&] {
         WriteProtocolLine("OPCServer " + std::to_string(Number()) + " Restart", PL_INFO);
         // A string that cannot be read stops nothing: the ports go on with the one they run.
+        // decisions HOST-62
         if (const long rc = ReloadParameters(); rc != plat::ERROR_SUCCESS) {
             plat::SetErrorText("Parameters cannot be read, registry error " + std::to_string(rc));
             return plat::HresultFromWin32(rc);

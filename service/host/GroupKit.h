@@ -66,6 +66,7 @@ plat::HRESULT CheckArrayCall(R** results, plat::HRESULT** errors, uint32_t count
 
 // An entry of any quality but good (top two bits 11) makes the whole answer's quality S_FALSE.
 inline bool GoodQuality(uint16_t quality) {
+    // decisions HOST-57
     return (quality & 0xC0) == 0xC0;
 }
 

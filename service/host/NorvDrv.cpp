@@ -733,6 +733,7 @@ bool ServiceInstanceRunning() {
 }
 
 // decisions HOST-20, PLAT-SVC-2
+// decisions PLAT-SVC-2
 int RunService(const ServiceOptions& options) {
     InstanceLock instance;
     std::string why;

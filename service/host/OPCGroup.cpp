@@ -47,6 +47,7 @@ TGroup::TGroup(std::weak_ptr<TServerCore> owner, const TGroupArgs& args)
       // Registered here as well as at start-up: a group never serves a format without a number.
       formats_(opc::RegisterDa1Formats()),
       callback_point_(static_cast<plat::IConnectionPointContainer*>(this), 1,
+                      // decisions HOST-56
                       [this](opc::IOPCDataCallback* sink, bool connect) {
                           return OnCallbackSink(sink, connect);
                       }) {

@@ -55,6 +55,7 @@ class TGroup : public TMyInterfacedObject,
     // The due test looks this far ahead (ms).
     static constexpr uint32_t kDueSlackMs = 10;
     // A transaction still unanswered after this long is answered with a failure (ms).
+    // decisions HOST-44
     static constexpr uint32_t kTransactionLimitMs = 100000;
     // A friend's device read: a look every 30 ms, at most 10 s.
     static constexpr uint32_t kDeviceLookMs = 30;
@@ -284,6 +285,7 @@ class TGroup : public TMyInterfacedObject,
     };
     const opc::Da1Formats formats_;
     std::array<TAdviseSlot, kSlotCount> advise_;
+    // decisions HOST-54
     uint32_t advise_counter_ = 0;
     plat::ConnectionPoint<opc::IOPCDataCallback> callback_point_;
 };

@@ -38,6 +38,7 @@ HRESULT TGroup::Read(uint32_t dwConnection, opc::OPCDATASOURCE dwSource, uint32_
     {
         // Only a data connection takes values.
         ReadGuard g(lock_);
+        // decisions HOST-55
         const int slot = Da1Slot(dwConnection);
         if (slot != kSlotData && slot != kSlotDataTime) return plat::CONNECT_E_NOCONNECTION;
     }
@@ -118,6 +119,7 @@ HRESULT TGroup::DAdvise(const opc::FORMATETC* pformatetc, uint32_t advf, opc::IA
     if (f != 0 && f == formats_.data) slot = kSlotData;
     if (f != 0 && f == formats_.data_time) slot = kSlotDataTime;
     if (f != 0 && f == formats_.write_complete) slot = kSlotWriteComplete;
+    // decisions HOST-53
     if (slot < 0) return plat::DV_E_FORMATETC;
     {
         WriteGuard g(lock_);
@@ -150,6 +152,7 @@ HRESULT TGroup::Cancel2(uint32_t dwCancelID) {
     return plat::E_FAIL;
 }
 
+// decisions HOST-51
 HRESULT TGroup::SetEnable(opc::BOOL bEnable) {
     {
         WriteGuard g(lock_);

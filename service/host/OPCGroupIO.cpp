@@ -41,6 +41,7 @@ HRESULT TGroup::Read(opc::OPCDATASOURCE dwSource, uint32_t dwCount, const opc::O
                         if (ComPtr<TLeafItem> leaf = items_[phServer[i]]->GetLeaf(false, false))
                             leaves.push_back(std::move(leaf));
             }
+            // decisions HOST-47
             for (auto& leaf : leaves) leaf->RequestRefresh();
             while (plat::TickDiff(plat::GetTickCount(), start) < kDeviceReadLimitMs) {
                 if (std::all_of(leaves.begin(), leaves.end(),
@@ -112,6 +113,7 @@ std::vector<int32_t> TGroup::WriteLeaves(const std::vector<ComPtr<TLeafItem>>& l
     return results;
 }
 
+// decisions HOST-46
 HRESULT TGroup::Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
                       const plat::Variant* pItemValues, HRESULT** ppErrors) {
     if (!ppErrors) return plat::E_POINTER;
@@ -337,6 +339,7 @@ HRESULT TGroup::Write(uint32_t dwCount, const opc::OPCHANDLE* phServer,
     return QueueWrite(dwCount, phServer, pItemValues, &dwTransactionID, 0, pdwCancelID, ppErrors);
 }
 
+// decisions HOST-48
 HRESULT TGroup::Refresh2(opc::OPCDATASOURCE dwSource, uint32_t dwTransactionID,
                          uint32_t* pdwCancelID) {
     if (!pdwCancelID) return plat::E_POINTER;

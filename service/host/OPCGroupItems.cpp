@@ -46,6 +46,7 @@ HRESULT TGroup::ResolveDef(const opc::OPCITEMDEF& def, ComPtr<TLeafItem>& leaf, 
     return plat::S_OK;
 }
 
+// decisions HOST-50
 HRESULT TGroup::AddItems(uint32_t dwCount, const opc::OPCITEMDEF* pItemArray,
                          opc::OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
     if (HRESULT hr = CheckArrayCall(ppAddResults, ppErrors, dwCount, pItemArray); hr != plat::S_OK)

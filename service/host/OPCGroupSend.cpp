@@ -110,6 +110,7 @@ bool TGroup::PrepareAnswer(TAnswer& answer, uint32_t& next_due) {
             // let go and the newest is sent.
             const bool overrun = n > kMaxUnsentSamples;
             if (overrun) {
+                // decisions HOST-52
                 Log("Buffer overrun " + item->name + " " + std::to_string(n), PL_EXTERNAL);
                 item->UnreadCount(false);
             }
@@ -180,6 +181,7 @@ bool TGroup::SendDa1(TAnswer& answer, int slot) {
         for (size_t i = 0; i < n; ++i)
             results[i] = {answer.reads[i].client_handle, answer.reads[i].error};
         medium.hGlobal = opc::BuildDa1WriteCompleteBlock(header, results);
+        // decisions HOST-58
         Log("OnWriteComplete MErr=" + std::to_string(answer.master_error) +
             " Count=" + std::to_string(n));
     } else {
@@ -246,6 +248,7 @@ bool TGroup::SendAnswer(TAnswer& answer) {
     const char* method;
     const std::string counts = " Count=" + std::to_string(n);
     if (answer.kind == kTransWrite) {
+        // decisions HOST-45
         method = "OnWriteComplete";
         Log("OnWriteComplete MErr=" + std::to_string(answer.master_error) + counts);
         hr = callback->OnWriteComplete(answer.trans_id, group_handle, answer.master_error, n,
@@ -282,6 +285,7 @@ bool TGroup::SendAnswer(TAnswer& answer) {
     if (owner)
         owner->calls.Check(method, hr);
     else if (plat::Failed(hr))
+        // decisions HOST-49
         throw EClientError(method, hr);
     return true;
 }

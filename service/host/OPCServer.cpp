@@ -40,6 +40,7 @@ std::atomic<int> g_advise_running{0};
 
 struct ServerList {
     ServerList() : start_stamp(GetNowFileTime()) {}
+    // decisions HOST-35
     TSyncLock lock{"OPCServers"};
     std::vector<ComPtr<IRef>> slots;
     const plat::FILETIME start_stamp;
@@ -187,6 +188,7 @@ std::string SystemErrorText(HRESULT code, bool russian) {
     if (text.empty()) {
         char buf[64];
         std::snprintf(buf, sizeof buf,
+                      // decisions HOST-43
                       russian ? "Неизвестная ошибка 0x%08X" : "Unknown error 0x%08X",
                       static_cast<unsigned>(code));
         text = buf;
@@ -536,6 +538,7 @@ HRESULT TOPCServer::SetClientName(const char16_t* szName) {
     if (!szName) return plat::E_INVALIDARG;
     std::u16string name(szName);
     if (name.size() > kMaxClientNameChars) name.resize(kMaxClientNameChars);
+    // decisions HOST-63
     bool friend_named = false;
     {
         WriteGuard g(core_->lock);
@@ -558,6 +561,7 @@ ComPtr<TGroup> TOPCServer::MakeGroup(const TGroupArgs& args) {
     return New<TGroup>(std::weak_ptr<TServerCore>(core_), args);
 }
 
+// decisions HOST-38
 HRESULT TOPCServer::AddGroup(const char16_t* szName, opc::BOOL bActive,
                              uint32_t dwRequestedUpdateRate, opc::OPCHANDLE hClientGroup,
                              const int32_t* pTimeBias, const float* pPercentDeadband,
@@ -664,6 +668,7 @@ HRESULT TOPCServer::GetStatus(opc::OPCSERVERSTATUS** ppServerStatus) {
     return plat::S_OK;
 }
 
+// decisions HOST-37, HOST-41
 HRESULT TOPCServer::RemoveGroup(opc::OPCHANDLE hServerGroup, opc::BOOL bForce) {
     (void)bForce;
     ComPtr<TGroup> taken;
@@ -780,6 +785,7 @@ HRESULT TOPCServer::BrowseOPCItemIDs(opc::OPCBROWSETYPE dwBrowseFilterType,
                 if ((l->AccessRights() & dwAccessRightsFilter) == 0) continue;
             }
             std::string relative;
+            // decisions HOST-40
             if (dwBrowseFilterType == opc::OPC_FLAT) {
                 if (!BelowPosition(item->FullName(), pos, relative)) continue;
             } else {

@@ -27,6 +27,7 @@ enum : uint8_t { kClientUnnamed = 0, kClientFriend = 1, kClientOther = 2 };
 inline constexpr std::u16string_view kFriendClientName = u"5D3A9C07E1B24F68A0C7D2E49B1F6A83";
 
 // What one client may make the service hold.
+// decisions HOST-42
 constexpr size_t kMaxGroupsPerServer = 256;
 constexpr int kMaxOPCServersPerClient = 32;
 // Longer client names are cut: the name is only stored and logged.
@@ -35,6 +36,7 @@ constexpr size_t kMaxClientNameChars = 256;
 // the next notice back at most a slice; at most this many wait for their clients at once.
 constexpr uint32_t kShutdownNoticeDeadlineMs = 3000;
 constexpr uint32_t kShutdownNoticeSliceMs = 100;
+// decisions HOST-36
 constexpr int kMaxShutdownNoticesInFlight = 64;
 
 // The stop request every shutdown sink is told.

@@ -83,6 +83,7 @@ constexpr VarRow kVarRows[kPostIndexCount] = {
 
 // The controllers name their price item "PriceV"; without this second name the offered price
 // entry could never be found.
+// decisions HOST-30
 constexpr int kPriceIndex = 13;
 constexpr std::string_view kPriceItemName = "PriceV";
 
@@ -453,6 +454,7 @@ ComPtr<TStation> TStation::Create() {
         WriteProtocolLine("TRKSrv Create refused: " + client + " holds " +
                               std::to_string(kMaxStationsPerClient) + " stations",
                           PL_EXTERNAL);
+        // decisions HOST-33
         throw plat::ComError(plat::E_OUTOFMEMORY, "Too many stations for one client (" +
                                                       std::to_string(kMaxStationsPerClient) + ")");
     }
@@ -537,6 +539,7 @@ HRESULT TStation::ReReadVarValue(int16_t Post, tlb::TVariableEnum Variable, int3
     return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("ReReadVarValue " + std::to_string(Post) + " " + std::to_string(Variable));
         *Res = tlb::E_BADVARIABLE;
+        // decisions HOST-29
         ComPtr<TLeafItem> item = ValidVariable(Variable) ? PostItem(Post, Variable) : nullptr;
         if (!item) return plat::S_OK;
         item->RequestRefresh();
@@ -664,6 +667,7 @@ HRESULT TStation::RegisterSinkInterfaceEx(tlb::INorvaltEventsEx* Sink) {
     });
 }
 
+// decisions HOST-32
 HRESULT TStation::UnRegisterSinkInterface() {
     return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("UnRegisterSinkInterface");
