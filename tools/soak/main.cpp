@@ -700,18 +700,25 @@ void Soak::Tick() {
     }
     for (const auto& f : boards_->Frames()) ++exchanges_[500 + f.dest0];
     boards_->Clear();
-    // Canary: one plain call.
+    // Canary: one plain call. A loaded machine may deschedule this process for a moment, so a
+    // slow answer is asked again at once; three slow answers in a row are the service's.
     if (tork_) {
-        const auto c0 = Clock::now();
-        tlb::TState st{};
-        const HRESULT hr = tork_->GetState(1, &st);
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - c0).count();
-        max_canary_ = std::max(max_canary_, ms);
+        double ms = 0;
+        HRESULT hr = plat::S_OK;
+        for (int tries = 0; tries < 3; ++tries) {
+            const auto c0 = Clock::now();
+            tlb::TState st{};
+            hr = tork_->GetState(1, &st);
+            ms = std::chrono::duration<double, std::milli>(Clock::now() - c0).count();
+            max_canary_ = std::max(max_canary_, tries == 0 ? ms : 0.0);
+            if (plat::Failed(hr) || ms <= kCanaryMs) break;
+            Say("canary call took " + std::to_string(int(ms)) + " ms");
+        }
         if (plat::Failed(hr))
             Fail("canary call failed");
-        else if (ms > kCanaryMs / 2)
-            Say("canary call took " + std::to_string(int(ms)) + " ms");
-        if (ms > kCanaryMs) Fail("canary call took " + std::to_string(int(ms)) + " ms");
+        else if (ms > kCanaryMs)
+            Fail("three canary calls in a row took over " + std::to_string(int(kCanaryMs)) +
+                 " ms, the last " + std::to_string(int(ms)) + " ms");
         // State time stamps of the posts whose controllers answer.
         for (auto [post, line] : post_line_) {
             tlb::TState s{};
