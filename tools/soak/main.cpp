@@ -261,7 +261,11 @@ class Soak {
     int moved_from_ = 29, moved_to_ = 30;
 
     std::map<int, long> exchanges_;  // post -> frames answered or not
-    std::vector<std::pair<double, ProcStat>> stats_;
+    struct Sample {
+        double t, started;  // when taken; when its service started
+        ProcStat s;
+    };
+    std::vector<Sample> stats_;
     double max_stale_ = 0, max_canary_ = 0;
     uintmax_t log_written_ = 0, log_last_ = 0;
     double log_from_ = 0;
@@ -810,7 +814,7 @@ void Soak::Tick() {
     }
     // The service's resources and its log folder.
     ProcStat ps;
-    if (ReadProc(service_, ps)) stats_.emplace_back(T(), ps);
+    if (ReadProc(service_, ps)) stats_.push_back({T(), service_up_, ps});
     const uintmax_t logs = TreeBytes(root_ + "/c");
     if (log_from_ == 0) log_from_ = T();
     if (logs > log_last_) log_written_ += logs - log_last_;
@@ -945,14 +949,24 @@ void Soak::Table() {
     // Growth: the last third of the samples against the first (after the start-up settles).
     std::vector<ProcStat> first, last;
     long rmin = 0, rmax = 0, tmin = 0, tmax = 0;
-    for (auto& [t, s] : stats_) {
+    // Growth is judged within the longest-lived service, after its start-up made its items
+    // and threads (a fresh start begins low again).
+    std::map<double, std::pair<double, double>> lives;  // start -> first, last sample
+    for (auto& x : stats_) {
+        auto& l = lives.try_emplace(x.started, x.t, x.t).first->second;
+        l.second = x.t;
+    }
+    double life = -1, from = 0, span = 0;
+    for (auto& [start, l] : lives)
+        if (l.second - start > life)
+            life = l.second - start, from = start + kWarmS, span = l.second - from;
+    for (auto& [t, started, s] : stats_) {
         if (rmin == 0 || s.rss_kb < rmin) rmin = s.rss_kb;
         if (tmin == 0 || s.threads < tmin) tmin = s.threads;
         rmax = std::max(rmax, s.rss_kb);
         tmax = std::max(tmax, s.threads);
-        // Judged after the start-up has made its items and threads.
-        const double from = kWarmS, span = secs - kWarmS;
-        if (t >= from && t < from + span / 3) first.push_back(s);
+        if (span <= 0 || t < from) continue;
+        if (t < from + span / 3) first.push_back(s);
         if (t > from + 2 * span / 3) last.push_back(s);
     }
     std::printf("RSS %ld..%ld KiB, threads %ld..%ld\n", rmin, rmax, tmin, tmax);
