@@ -136,8 +136,9 @@ int32_t TTorkKit::CommitReported(int32_t decoded, DATE time) {
     last_reported_state_ = decoded;
     int32_t state = decoded;
     const int32_t post = GetState();
-    // While product flows an idle report is a controller that finished its count early.
-    if (hold_state_ && decoded == csIdle && IsRunning(post)) state = post;
+    // While product flows an idle report of a working post is a controller that finished its
+    // count early. A post waiting or paused has no delivery under way: its idle report stands.
+    if (hold_state_ && decoded == csIdle && post == csWorking) state = post;
     if (link_state_ == LINK_OK) SetStateValue(state, time);
     if (state == csIdle) hold_state_ = false;
     return state;

@@ -552,6 +552,26 @@ TEST_F(Tork40, PostThatHasSeenFlowGoesBackToIdleAndKeepsStoringDoses) {
     EXPECT_TRUE(t->DoseOnlyStored());
 }
 
+// The hold is for a working post whose controller ended its count while product still flows:
+// a paused post stopped at the dispenser shows idle at the next report.
+TEST_F(Tork40, PausedPostStoppedAtTheDispenserGoesIdleDespiteTheFlow) {
+    TTork40* t = Ready(3);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(t->SetVarValue(tlb::cvDozeV, 30 * 10000), 0);
+    ASSERT_EQ(t->SetState(1), 0);
+    ASSERT_TRUE(controller_->PressKey());
+    StepUntil([&] { return t->HoldState() && t->GetState() == tlb::csWorking; }, 400);
+    ASSERT_TRUE(t->HoldState());
+    ASSERT_TRUE(controller_->Pause());
+    StepUntil([&] { return t->GetState() == tlb::csPaused; }, 50);
+    ASSERT_EQ(t->GetState(), tlb::csPaused);
+    if (!t->HoldState()) GTEST_SKIP() << "the flow ended before the stop";
+    controller_->Stop();
+    StepUntil([&] { return t->GetState() == tlb::csIdle || t->LastReportedState() == 0; }, 20);
+    ASSERT_EQ(t->LastReportedState(), 0);
+    EXPECT_EQ(t->GetState(), tlb::csIdle);
+}
+
 TEST_F(Tork40, DoseWrittenDuringADeliveryIsTheNextDose) {
     TTork40* t = Ready(6);
     ASSERT_TRUE(t);
