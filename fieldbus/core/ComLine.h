@@ -21,6 +21,7 @@ long OpenComLine(plat::serial::SerialPort& port, int number, uint32_t baud, uint
 
 // The byte line of the board bus and DCON on a COM port. A read's deadline is the port's
 // time-outs, set at the open. The framing above it decides what a failure does to the line.
+// decisions FB-65
 class CComLine {
   public:
     // "COMn" as OpenComLine opens it: 0 or the platform's code, ERROR_INVALID_PARAMETER for a

@@ -17,6 +17,7 @@ namespace mb {
 // (pCmdSetResult). Clients get these numbers as they are and the service's error texts name
 // them, so each keeps its value on both sides. A write may also answer a device's Modbus
 // exception (kMbDeviceException + code), a line failure or an HRESULT such as E_FAIL.
+// decisions FB-63
 enum class WriteResult : int32_t {
     kTimedOut = -1,         // the command found no end within its time
     kNotIdle = -2,          // taken only in the idle state (a post dispensing refuses it)

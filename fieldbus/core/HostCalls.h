@@ -16,6 +16,7 @@ class CLogFile;
 // with its tag in `log` (the guard's own log when null; no report when both are) and counts
 // as failed; nothing escapes into the library's threads. A `tag` given replaces the
 // callback's own in the report. Outputs keep their defaults when the call fails.
+// decisions FB-5
 class CHostCalls {
   public:
     CHostCalls() = default;
@@ -61,6 +62,7 @@ class CHostCalls {
 // What a port's bus thread works with, handed in when the port is made: the guarded host
 // table (its search flag among it; its calls report to the library log) and the flat-posts
 // flag as "Parameters" held it then.
+// decisions FB-61
 struct BusContext {
     CHostCalls host;
     bool flat_posts = true;

@@ -14,6 +14,7 @@ namespace mb {
 
 class CLogFile;
 
+// decisions FB-64
 class IModbusLine {
   public:
     virtual ~IModbusLine() = default;

@@ -37,6 +37,7 @@ bool IsCopyableType(plat::VARTYPE vt) {
 CWriteQueue::CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string owner)
     : lock_(log, std::move(owner)), host_(host), log_(log) {}
 
+// decisions FB-62
 plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, int32_t& id) {
     id = 0;
     // A value that cannot be copied is refused before an id is taken: an empty value would be

@@ -59,6 +59,7 @@ bool ReadRequested(const ItemSlot& slot);
 // Handle of the branch `full` ("A.B.C"), each level found by its full name or made with
 // pParentCreate where missing; -1 when the host has neither. A leaf of that name is no
 // branch: -1.
+// decisions DEV-34
 int32_t FindOrCreateBranchPath(const CHostCalls& host, const std::string& full);
 // Handle of the branch found by its full name, else made as `own_name` under `parent` (a leaf
 // of that name counts as found); -1 when the host has neither callback or refuses.

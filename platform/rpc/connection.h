@@ -60,6 +60,7 @@ inline constexpr size_t kMaxPoolThreads = 256;
 // A peer that does not read for this long is dropped (its socket buffer is full).
 inline constexpr int kSendTimeoutSeconds = 30;
 // How long a reader waits to send a refusal before it drops the peer as not reading.
+// decisions PLAT-RPC-17
 inline constexpr std::chrono::milliseconds kRejectionSendTime{2000};
 // How long a server waits for a client to answer a callback (ms).
 inline constexpr uint32_t kDefaultCallbackTimeoutMs = 20000;

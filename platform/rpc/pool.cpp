@@ -79,6 +79,7 @@ void Pool::ServedOnReader(Connection& c) {
     if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
 }
 
+// decisions PLAT-RPC-18
 bool Pool::Spawn() {
     try {
         std::thread(&Pool::Work, this).detach();

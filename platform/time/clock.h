@@ -45,6 +45,7 @@ class Clock {
     // The waiter's own time-out: waits on `cv` until `cond` holds or `timeout_ms` have passed;
     // returns cond(). A fake clock polls the condition, sleeping through the clock between
     // looks, so that the time-out passes as a sleep would (at once when it advances by itself).
+    // decisions PLAT-TIME-1
     virtual bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
                          uint32_t timeout_ms, WaitCondition cond);
     // Waiting on others: waits on `cv` until `cond` holds or `timeout_ms` have passed since the

@@ -90,6 +90,7 @@ bool ValidIndex(int i) {
 // One port claimed: waits while another thread starts or stops it, then holds its object in
 // `port`; whatever `port` holds at the end is put back in the table. So no port is built twice
 // at once, and an old object is freed (its line closed) before a new one opens the line.
+// decisions CORE-48
 class PortClaim {
   public:
     explicit PortClaim(int index) : i_(static_cast<size_t>(index)) {

@@ -236,6 +236,7 @@ void TProcessThread::PollStep() {
                 RemoveDevice(chosen);
                 port_->Log().Log("347341A5-64F9-437B-93F8-9B4715ABAACC " + Num(chosen), PL_INFO);
             } else {
+                // decisions CORE-50
                 const bool command = dev->Queue().HasCommands();
                 try {
                     dev->ExecuteNextCommand();

@@ -718,6 +718,7 @@ void TBasicTork::ExecuteNextCommand() {
             if (cycle_ == 0) {
                 // Writes may be answered without a status: one round-robin read in ten
                 // commands keeps the post's state sampled while a client keeps its queue full.
+                // decisions CORE-51
                 if (const uint8_t code = NextRoundRobin(); HasVar(code)) ReReadVarValue(code);
                 if (RefreshStaleVars()) PeriodicHook();
             }

@@ -138,6 +138,7 @@ int32_t TTorkKit::CommitReported(int32_t decoded, DATE time) {
     const int32_t post = GetState();
     // While product flows an idle report of a working post is a controller that finished its
     // count early. A post waiting or paused has no delivery under way: its idle report stands.
+    // decisions DRV-32
     if (hold_state_ && decoded == csIdle && post == csWorking) state = post;
     if (link_state_ == LINK_OK) SetStateValue(state, time);
     if (state == csIdle) hold_state_ = false;

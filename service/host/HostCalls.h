@@ -17,6 +17,7 @@ enum class OutOfMemoryText { kNone, kSet };
 
 // An exception becomes the method's failing HRESULT with its text.
 template <class F>
+// decisions HOST-64
 plat::HRESULT SafeCall(OutOfMemoryText oom, F&& body) {
     try {
         return body();

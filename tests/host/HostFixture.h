@@ -355,6 +355,13 @@ class TestTork : public drv::TBasicTork {
     }
 };
 
+// A post's state, or -1 while the post is not in the tree (a post that went away under load must
+// fail the check that waits for it, not the whole run).
+inline int PostStateOr(int post, int missing = -1) {
+    auto item = drv::PostItem(post, -1);
+    return item ? drv::ReadStateValue(*item).Value : missing;
+}
+
 inline ComPtr<drv::TBasicTork> MakeTestTork(const drv::TorkCreateArgs& args) {
     return ComPtr<drv::TBasicTork>(drv::TBasicTork::Make<TestTork>(args).Get());
 }

@@ -108,8 +108,7 @@ TEST_F(OpcGroupRemote, AFriendFollowsAFillingSampleBySampleAndItsDeathReleasesAl
                 auto v = drv::GetItemAs<drv::TLeafItem>(drv::FindLeafID("Post30.CurrentV"));
                 plat::Variant r8;
                 return v && plat::VariantChangeType(r8, v->PeekValue(), 0, plat::VT_R8) == S_OK &&
-                       r8.dblVal == 10 &&
-                       drv::ReadStateValue(*drv::PostItem(30, -1)).Value == tlb::csIdle;
+                       r8.dblVal == 10 && PostStateOr(30) == tlb::csIdle;
             })) << "the whole dose";
             std::string expect = "expect";
             for (int i = 0; i < 3; ++i) {

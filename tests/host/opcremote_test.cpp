@@ -269,8 +269,7 @@ TEST_F(OpcRemoteLine, AFriendBrowsesThePostsReadsAStateAndHearsTheStop) {
     const int32_t id = state->Write(plat::Variant::I4(tlb::csWaitingKey), 0, 0, 1033);
     ASSERT_TRUE(tlb::IsCmdID(id));
     EXPECT_EQ(drv::CmdWait(id), 0);
-    ASSERT_TRUE(Eventually(
-        [] { return drv::ReadStateValue(*drv::PostItem(30, -1)).Value == tlb::csWaitingKey; }));
+    ASSERT_TRUE(Eventually([] { return PostStateOr(30) == tlb::csWaitingKey; }));
 
     HostChild& child = Child("opc-browse", {{"NORVALT_HOST_POST", "Post30"}});
     std::vector<std::string> lines = Play(child, "ready");
@@ -301,8 +300,7 @@ TEST_F(OpcRemoteLine, AFriendBrowsesThePostsReadsAStateAndHearsTheStop) {
 
     // Back to idle, so that stopping the line does not wait for the post to come to rest.
     station_->Find(10)->Stop();
-    EXPECT_TRUE(Eventually(
-        [] { return drv::ReadStateValue(*drv::PostItem(30, -1)).Value == tlb::csIdle; }, 30000));
+    EXPECT_TRUE(Eventually([] { return PostStateOr(30) == tlb::csIdle; }, 30000));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace testsupport {
 // Polls `pred` until it holds or `ms` have passed, running `between` between two looks.
 // The deadline is real time, so that a fake process clock neither freezes nor hurries it.
 // Once the time is up the predicate gets one last look: a slow look never loses the race.
+// decisions BUILD-9
 template <class Pred, std::invocable Between>
 bool Eventually(Pred&& pred, int ms, Between&& between) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
