@@ -91,7 +91,8 @@ double MasterPollsPerSecond(const std::string& path, uint32_t baud, uint16_t cou
 
 double BusThreadPollsPerSecond(uint32_t baud) {
     int32_t status = 0;
-    mb::CPortThread port(0, kCom, baud, 0, 0, &status, false, nullptr, &kModels);
+    mb::CPortThread port(mb::App().NewBusContext(), 0, kCom, baud, 0, 0, &status, false, nullptr,
+                         &kModels);
     if (!port.Ready() || !port.Start()) return 0;
     g_found = false;
     g_bus.Reset();

@@ -4,6 +4,7 @@
 // that plus the turnarounds, "ratio" the measured time over line time plus turnarounds.
 // "relay_ms" is the relay alone carrying the same bytes (its sleeps overshoot, some 10 % over the
 // line time) and "own_ms" what is left for the port: measured minus relay minus turnarounds.
+// decisions BUILD-7
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>

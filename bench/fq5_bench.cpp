@@ -16,9 +16,9 @@
 
 #include "bench/BenchLine.h"
 #include "fieldbus/core/ModbusClient.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "fieldbus/devices/FQ5.h"
 #include "fieldbus/devices/GRQ.h"
-#include "fieldbus/devices/ModelKit.h"
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
 #include "tests/fieldbus/LibmodbusPeer.h"

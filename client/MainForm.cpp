@@ -39,6 +39,7 @@ std::atomic<int> g_stuck_calls{0};
 std::mutex g_wake_m;
 
 std::string CallTimeoutText() {
+    // decisions CLI-10
     return "Служба не ответила вовремя";
 }
 
@@ -59,6 +60,7 @@ const char* PlatformText(plat::HRESULT hr) {
             return "Служба перегружена";
         case static_cast<uint32_t>(plat::rpc::CO_E_SERVER_EXEC_FAILURE):
             return "Служба не запущена";
+        // decisions CLI-11
         case static_cast<uint32_t>(plat::CO_E_SERVER_STOPPING):
             return "Служба останавливается";
         default:
@@ -461,6 +463,7 @@ plat::HRESULT TForm1::CallOnly(F fn, bool pump) {
 
 bool TForm1::RefuseWhileBusy() {
     if (!busy()) return false;
+    // decisions CLI-9
     QApplication::beep();
     return true;
 }
@@ -473,6 +476,7 @@ void TForm1::ScheduleAfterCalls() {
     if (after_scheduled_) return;
     bool mail;
     {
+        // decisions CLI-4
         std::lock_guard lk(mail_m_);
         mail = !mail_.empty();
     }
@@ -497,6 +501,7 @@ void TForm1::AfterCalls() {
     DrainEvents();
 }
 
+// decisions CLI-1
 int16_t TForm1::NumberValue() const {
     bool ok = false;
     const QString text = Number->text();
@@ -544,6 +549,7 @@ void TForm1::Button2Click() {
         }
         if (made->object) {
             service_ = std::move(made->service);
+            // decisions CLI-6
             if (!service_) throw std::runtime_error("Интерфейс не поддерживается");
         }
         if (service_) {
@@ -565,6 +571,7 @@ void TForm1::Connect() {
         OleCheck(Call(st, [post](tlb::INorvalt& s, tlb::TState& out) {
             return s.GetState(static_cast<int16_t>(post), &out);
         }));
+        // decisions CLI-2
         if (st.Value != tlb::csNone) OnPostFound(post);
     }
 }
@@ -577,6 +584,7 @@ void TForm1::Button3Click() {
 
 void TForm1::Release(bool pump) {
     if (service_) {
+        // decisions CLI-5
         CallOnly([](tlb::INorvalt& s) { return s.UnRegisterSinkInterface(); }, pump);
         // Also when that failed: a proxy's release never reaches a server that is gone.
         service_ = nullptr;
@@ -787,6 +795,7 @@ void TForm1::MemoryAfterPost() {
         if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0)) {
             LoadVariables();
             throw std::range_error(
+                // decisions CLI-3
                 QStringLiteral("Значение %1 вне допустимого диапазона").arg(data).toStdString());
         }
         int32_t res = 0;

@@ -20,6 +20,7 @@ QString MemTable::fieldTitle(Field field) {
         case Data:
             return QStringLiteral("Значение");
         case IdleInterval:
+            // decisions CLI-12
             return QStringLiteral("Инт.при ожидании");
         case WorkInterval:
             return QStringLiteral("Инт.при отп.");
@@ -51,6 +52,7 @@ void MemTable::rowChanged(int row) {
 
 void MemTable::open() {
     if (state_ != State::Inactive) return;
+    // decisions CLI-7
     if (!suspended_) beginResetModel();
     rows_.clear();
     current_ = -1;

@@ -13,6 +13,7 @@ constexpr int64_t kScale = 10000;
 constexpr int kDecimals = 4;
 
 QChar DecimalPoint(const QLocale& locale) {
+    // decisions CLI-8
     const QString p = locale.decimalPoint();
     return p.size() == 1 ? p[0] : QLatin1Char('.');
 }

@@ -1,4 +1,5 @@
 // NorvaltDrvCli: the operator console.
+// decisions HOST-11
 #include <QApplication>
 #include <cstdio>
 #include <string_view>

@@ -10,27 +10,36 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "fieldbus/core/ModbusClient.h"
+#include "fieldbus/core/ModbusLine.h"
 #include "fieldbus/core/PortModbus.h"
 #include "platform/time/clock.h"
 #include "tests/fieldbus/FakeEmulator.h"
 
 namespace {
 
-class LineModbus final : public mb::CLocalModbus {
+// The scripted line: the write is taken at once and the input is all there to read.
+class ScriptedLine final : public mb::IModbusLine {
   public:
+    bool Open(int, uint32_t, uint8_t, long& error) override {
+        error = 0;
+        return true;
+    }
+    bool Close() override { return true; }
+    void Shutdown() override {}
     bool IsOpen() const override { return true; }
     bool Purge() override { return true; }
-    bool WriteQuery(const uint8_t* frame, size_t length, size_t& written) override {
+    bool Write(const uint8_t* frame, size_t length, size_t& written) override {
         sent_.assign(frame, frame + length);
         written = length;
         pending_.clear();
         if (echo) pending_ = sent_;
         pending_.insert(pending_.end(), answer.begin(), answer.end());
         at_ = 0;
-        answer_watch_.Start();
+        AnswerWatch().Start();
         return true;
     }
     bool ReadAvailable(uint8_t* buffer, size_t size, size_t& count) override {
@@ -39,15 +48,33 @@ class LineModbus final : public mb::CLocalModbus {
         at_ += count;
         return true;
     }
-    bool ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected,
-                    size_t sent) override {
-        const size_t first = echo ? sent : 0;
-        size_t cap = std::min(capacity, first + kMaxAnswer);
-        if (expected >= 3) cap = std::min(cap, expected);
+    mb::ReadResult ReadAnswer(uint8_t* buffer, size_t, size_t cap, size_t, size_t& count) override {
         ReadAvailable(buffer, cap, count);
-        answer_watch_.Mark();
-        return true;
+        AnswerWatch().Mark();
+        return mb::ReadResult::kRead;
     }
+    int RawExchange(const uint8_t* bytes, size_t count, uint8_t* buffer, size_t size, size_t& got,
+                    uint32_t) override {
+        size_t written = 0;
+        Write(bytes, count, written);
+        ReadAvailable(buffer, size, got);
+        return got == 0 ? mb::kMbTimeout : mb::kMbOk;
+    }
+
+    std::vector<uint8_t> answer;
+    bool echo = false;
+
+  private:
+    std::vector<uint8_t> sent_;
+    std::vector<uint8_t> pending_;
+    size_t at_ = 0;
+};
+
+// The client with its framing chosen by the input, as stored settings choose it in service.
+class FuzzModbus final : public mb::CLocalModbus {
+  public:
+    explicit FuzzModbus(std::unique_ptr<mb::IModbusLine> line)
+        : CLocalModbus(std::move(line), nullptr) {}
     int Transaction(const uint8_t* request, size_t length, std::vector<uint8_t>& answer_out,
                     size_t expected, uint16_t encapsulation, size_t& answer_length) override {
         if (!ascii)
@@ -57,15 +84,7 @@ class LineModbus final : public mb::CLocalModbus {
         if (answer_out.size() < expected) answer_out.resize(std::min(expected, kBufferSize));
         return TransactionAscii(request, length, answer_out, answer_length);
     }
-
-    std::vector<uint8_t> answer;
-    bool echo = false;
     bool ascii = false;
-
-  private:
-    std::vector<uint8_t> sent_;
-    std::vector<uint8_t> pending_;
-    size_t at_ = 0;
 };
 
 class EmulatorOwner final : public mb::IPortModbusOwner {
@@ -186,14 +205,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RunEmulated(op, address, word, answer);
         return 0;
     }
-    LineModbus m;
+    auto owned = std::make_unique<ScriptedLine>();
+    ScriptedLine& line = *owned;
+    FuzzModbus m(std::move(owned));
     m.SetAnswerTimeout(20);
-    m.echo = (op & 0x10) != 0;
+    line.echo = (op & 0x10) != 0;
     m.ascii = (op & 0x20) != 0;
-    m.SetEcho(m.echo);
-    m.answer = answer;
-    RunBuilder(m, op, address, word, m.answer);
-    (void)mb::Crc16(m.answer, word);
+    m.SetEcho(line.echo);
+    line.answer = answer;
+    RunBuilder(m, op, address, word, line.answer);
+    (void)mb::Crc16(line.answer, word);
     (void)m.GetErrorText(static_cast<int>(word) | ((word & 0x8000) ? 0x8000 : 0));
     return 0;
 }

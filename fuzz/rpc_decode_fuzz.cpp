@@ -5,6 +5,7 @@
 // a hello-sized frame before the hello), then each frame decoded. A request gets that method's
 // IID and number written into its header (unless the first byte's top bit is set), since random
 // bytes would almost never name a declared interface; a reply is decoded against that method.
+// decisions BUILD-6
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -158,8 +158,7 @@ void CModbusApp::Finalize() {
 }
 
 bool CModbusApp::SearchWanted() const {
-    if (!Initialized() || table_.pSearchFlag == nullptr) return false;
-    return table_.pSearchFlag->load() == 1;
+    return Calls().SearchWanted();
 }
 
 int32_t CModbusApp::ReadFlatPosts() {
@@ -172,80 +171,56 @@ int32_t CModbusApp::ReadFlatPosts() {
     return flat;
 }
 
-void CModbusApp::Report(CLogFile* log, const char* tag) const {
-    if (log == nullptr) log = Log();
-    if (log != nullptr) log->Error("%s", tag);
+CHostCalls CModbusApp::Calls() const {
+    return CHostCalls(Initialized() ? &table_ : nullptr, Log());
 }
 
-// Every callback call goes through here: a missing callback or one that throws is reported
-// with the tag and counts as failed; nothing escapes into the library's threads.
-template <class Fn, class Call>
-bool CModbusApp::Guarded(Fn fn, const char* tag, CLogFile* log, Call&& call) const {
-    if (!Initialized() || fn == nullptr) return false;
-    try {
-        call(fn);
-        return true;
-    } catch (...) {
-        Report(log, tag);
-        return false;
-    }
+BusContext CModbusApp::NewBusContext() {
+    BusContext context;
+    context.host = Calls();
+    context.flat_posts = ReadFlatPosts() != 0;
+    return context;
 }
 
 bool CModbusApp::ItemFind(const char16_t* name, int16_t& is_leaf, int32_t& parent, int32_t& handle,
                           CLogFile* log) const {
-    handle = -1;
-    return Guarded(table_.pItemFind, "{EEEEEEEE-098D-4e03} pItemFind", log,
-                   [&](PItemFind f) { handle = f(name, &is_leaf, &parent); });
+    return Calls().ItemFind(name, is_leaf, parent, handle, log);
 }
 
 bool CModbusApp::ItemCreate(IModbusItem* item, const char16_t* name, plat::VARTYPE vt,
                             uint8_t access, int32_t parent, const char* description,
                             int32_t& handle, CLogFile* log) const {
-    handle = -1;
-    return Guarded(table_.pItemCreate, "{FFFFFF-098D-4e03} pItemCreate", log, [&](PItemCreate f) {
-        int32_t out = -1;
-        handle = f(item, name, vt, access, parent, description, &out);
-    });
+    return Calls().ItemCreate(item, name, vt, access, parent, description, handle, log);
 }
 
 bool CModbusApp::ItemDestroy(int32_t handle, CLogFile* log) const {
-    return Guarded(table_.pItemDestroy, "pItemDestroy", log, [&](PItemDestroy f) { f(handle); });
+    return Calls().ItemDestroy(handle, log);
 }
 
 bool CModbusApp::ParentCreate(const char16_t* name, int32_t parent, int32_t& handle,
                               CLogFile* log) const {
-    handle = -1;
-    return Guarded(table_.pParentCreate, "pParentCreate", log,
-                   [&](PParentCreate f) { handle = f(name, parent); });
+    return Calls().ParentCreate(name, parent, handle, log);
 }
 
 bool CModbusApp::CmdNewID(int32_t& id, CLogFile* log) const {
-    id = 0;
-    return Guarded(table_.pCmdNewID, "{1EA0FAAC-3202-4e99-ACB0-CEB94AF2BC08} pCmdNewID", log,
-                   [&](PCmdNewID f) { id = f(); });
+    return Calls().CmdNewID(id, log);
 }
 
 bool CModbusApp::CmdSetResult(int32_t id, int32_t result, CLogFile* log) const {
-    return Guarded(table_.pCmdSetResult, "{98550170-6C9A-41e7-B4F5-2EB09A5C7110} pCmdSetResult",
-                   log, [&](PCmdSetResult f) { f(id, result); });
+    return Calls().CmdSetResult(id, result, log);
 }
 
 bool CModbusApp::CmdIsCancelled(int32_t id, CLogFile* log) const {
-    uint8_t cancelled = 0;
-    return Guarded(table_.pCmdIsCancelled, "pCmdIsCancelled", log,
-                   [&](PCmdIsCancelled f) { cancelled = f(id); }) &&
-           cancelled == 1;
+    return Calls().CmdIsCancelled(id, log);
 }
 
 bool CModbusApp::NewSample(int32_t handle, const plat::Variant& value, uint16_t quality,
                            const plat::FILETIME& time, CLogFile* log) const {
-    return Guarded(table_.pNewSample, "{41EC84A0-BA67-4c76-8FEC-129D83746BD5} pNewSample", log,
-                   [&](PNewSample f) { f(handle, &value, quality, &time); });
+    return Calls().NewSample(handle, value, quality, time, log);
 }
 
 bool CModbusApp::UpdateTS(int32_t handle, const plat::FILETIME& time, CLogFile* log) const {
-    return Guarded(table_.pUpdateTS, "{8D609CAE-09DF-407d-A35D-62EE322C3F84} pUpdateTS", log,
-                   [&](PUpdateTS f) { f(handle, &time); });
+    return Calls().UpdateTS(handle, time, log);
 }
 
 CModbusApp& App() {
@@ -323,8 +298,9 @@ extern "C" void* MBCreateThread(int32_t port, const char* mode, int32_t shift, i
             return nullptr;
         }
         auto thread = std::make_unique<mb::CPortThread>(
-            parsed.protocol, port, static_cast<uint32_t>(parsed.baud), parsed.parity, shift,
-            status_cell, parsed.emulation, static_cast<const mb::EmulatorSlot*>(emulator_slot));
+            App().NewBusContext(), parsed.protocol, port, static_cast<uint32_t>(parsed.baud),
+            parsed.parity, shift, status_cell, parsed.emulation,
+            static_cast<const mb::EmulatorSlot*>(emulator_slot));
         thread->SetInfoCell(info_cell);
         if (log != nullptr)
             log->Info("{75E7525C-4359-4ce3-A1CB-08281408477F} %i %i", port, parsed.baud);

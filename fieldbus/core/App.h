@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "fieldbus/core/HostApi.h"
+#include "fieldbus/core/HostCalls.h"
 
 #if defined(__GNUC__)
 #define MB_EXPORT __attribute__((visibility("default")))
@@ -62,7 +63,12 @@ class CModbusApp {
 
     // The library log; null before Initialize and after Finalize.
     CLogFile* Log() const { return log_.load(std::memory_order_acquire); }
-    const HostCallbacks& Host() const { return table_; }
+    // The guarded table reporting to the library log; one that offers nothing before
+    // Initialize and after Finalize.
+    CHostCalls Calls() const;
+    // What a new port is handed: the guarded table and the flat-posts flag, "Parameters" read
+    // again for it.
+    BusContext NewBusContext();
     // The host's search flag is 1 (never before Initialize).
     bool SearchWanted() const;
 
@@ -75,8 +81,8 @@ class CModbusApp {
     void BusThreadEnded() { live_threads_.fetch_sub(1); }
     int32_t LiveBusThreads() const { return live_threads_.load(); }
 
-    // The host callbacks, each guarded: a callback that throws (or is missing) is reported in
-    // `log` (the library log when null) with its tag and the call counts as failed.
+    // The host callbacks through Calls(): a callback that throws (or is missing) is reported
+    // in `log` (the library log when null) with its tag and the call counts as failed.
     bool ItemFind(const char16_t* name, int16_t& is_leaf, int32_t& parent, int32_t& handle,
                   CLogFile* log = nullptr) const;
     bool ItemCreate(IModbusItem* item, const char16_t* name, plat::VARTYPE vt, uint8_t access,
@@ -94,10 +100,6 @@ class CModbusApp {
     bool UpdateTS(int32_t handle, const plat::FILETIME& time, CLogFile* log = nullptr) const;
 
   private:
-    void Report(CLogFile* log, const char* tag) const;
-    template <class Fn, class Call>
-    bool Guarded(Fn fn, const char* tag, CLogFile* log, Call&& call) const;
-
     std::mutex lifecycle_;  // Initialize and Finalize
     HostCallbacks table_;
     std::atomic<CLogFile*> log_{nullptr};

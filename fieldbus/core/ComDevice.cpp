@@ -157,42 +157,37 @@ CComDevice::CComDevice(IDevicePort* port)
 
 CComDevice::~CComDevice() {
     DestroyVariables(slots_);
-    const HostCallbacks* host = Host();
-    if (branch_handle_ >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
-        try {
-            host->pItemDestroy(branch_handle_);
-        } catch (...) {
-            if (CLogFile* log = Log()) log->Error("pItemDestroy %d", branch_handle_);
-        }
-    }
+    if (branch_handle_ >= 0) Host().ItemDestroy(branch_handle_, Log());
     if (CLogFile* log = Log()) log->Info("{95CA7308-2026-4040-ADB9-D26FA660BB31}");
 }
 
 bool CComDevice::CreateItems() {
-    const HostCallbacks* host = Host();
+    const CHostCalls& host = Host();
     CLogFile* log = Log();
-    if (host == nullptr || host->pItemFind == nullptr) return false;
-    try {
-        int16_t leaf = 0;
-        int32_t parent = -1;
-        const int32_t system = host->pItemFind(u"System", &leaf, &parent);
-        if (system < 0 || leaf != 0) {
-            if (log != nullptr) log->Warning("CComDevice: no branch System");
+    if (host.Lacks(&HostCallbacks::pItemFind)) return false;
+    // A host that throws gives up the items, with one report for the device.
+    const char* const failed = "{17378DFC-C4A3-49b5-B3F6-670E98F8EC82} CComDevice";
+    int16_t leaf = 0;
+    int32_t parent = -1;
+    int32_t system = -1;
+    if (!host.ItemFind(u"System", leaf, parent, system, log, failed)) return false;
+    if (system < 0 || leaf != 0) {
+        if (log != nullptr) log->Warning("CComDevice: no branch System");
+        return false;
+    }
+    leaf = 0;
+    if (!host.ItemFind(plat::Utf8ToWide(branch_).c_str(), leaf, parent, branch_handle_, log,
+                       failed))
+        return false;
+    if (branch_handle_ < 0 && !host.Lacks(&HostCallbacks::pParentCreate)) {
+        const std::string port_name = branch_.substr(branch_.find('.') + 1);
+        if (!host.ParentCreate(plat::Utf8ToWide(port_name).c_str(), system, branch_handle_, log,
+                               failed))
             return false;
-        }
-        leaf = 0;
-        branch_handle_ = host->pItemFind(plat::Utf8ToWide(branch_).c_str(), &leaf, &parent);
-        if (branch_handle_ < 0 && host->pParentCreate != nullptr) {
-            const std::string port_name = branch_.substr(branch_.find('.') + 1);
-            branch_handle_ = host->pParentCreate(plat::Utf8ToWide(port_name).c_str(), system);
-        }
-        if (branch_handle_ < 0 || leaf != 0) {
-            if (log != nullptr) log->Warning("CComDevice: no branch %s", branch_.c_str());
-            if (leaf != 0) branch_handle_ = -1;  // a leaf of that name is not ours to remove
-            return false;
-        }
-    } catch (...) {
-        if (log != nullptr) log->Error("{17378DFC-C4A3-49b5-B3F6-670E98F8EC82} CComDevice");
+    }
+    if (branch_handle_ < 0 || leaf != 0) {
+        if (log != nullptr) log->Warning("CComDevice: no branch %s", branch_.c_str());
+        if (leaf != 0) branch_handle_ = -1;  // a leaf of that name is not ours to remove
         return false;
     }
     return CreateVariables(slots_);

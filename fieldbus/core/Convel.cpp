@@ -251,15 +251,13 @@ constexpr ser::Timeouts kNonBlocking{ser::MAXDWORD, 0, 0, 0, 0};
 
 }  // namespace
 
-// The serial port as the frame protocol's line. A device that vanished closes the port, so
-// the bus thread sees it as not open and opens it again.
+// The COM line as the frame protocol's line. A device that vanished closes the port, so the
+// bus thread sees it as not open and opens it again.
 class CLocalConvel::SerialLine final : public IConvelLine {
   public:
-    explicit SerialLine(std::atomic<bool>& open) : open_(open) {}
-
     int Write(const uint8_t* bytes, size_t count) override {
-        uint32_t written = 0;
-        const long rc = port.Write(bytes, static_cast<uint32_t>(count), written);
+        size_t written = 0;
+        const long rc = line.Write(bytes, count, written);
         if (rc != plat::ERROR_SUCCESS) {
             Failed(rc);
             return convel::kWriteError;
@@ -267,63 +265,52 @@ class CLocalConvel::SerialLine final : public IConvelLine {
         return written == count ? convel::kOk : convel::kWriteError;
     }
     int ReadByte(uint8_t& byte) override {
-        uint32_t got = 0;
-        const long rc = port.Read(&byte, 1, got);
+        size_t got = 0;
+        const long rc = line.Read(&byte, 1, got);
         if (rc != plat::ERROR_SUCCESS) {
             Failed(rc);
             return convel::kReadError;
         }
         return got == 1 ? convel::kOk : convel::kTimeout;
     }
-    void PurgeInput() override { port.Purge(true, false); }
+    void PurgeInput() override { line.Purge(true, false); }
 
-    ser::SerialPort port;
+    CComLine line;
 
   private:
     void Failed(long rc) {
-        ser::ErrorCounts ec;
-        port.ClearErrors(ec);
-        if (rc == ser::ERROR_GEN_FAILURE) {
-            port.Close();
-            open_.store(false);
-        }
+        line.ClearErrors();
+        if (rc == ser::ERROR_GEN_FAILURE) line.Drop();
     }
-    std::atomic<bool>& open_;
 };
 
 CLocalConvel::CLocalConvel(CLogFile* log)
     : log_(log),
-      line_(std::make_unique<SerialLine>(open_)),
+      line_(std::make_unique<SerialLine>()),
       protocol_(std::make_unique<CConvelProtocol>(line_.get(), log)) {}
 
 CLocalConvel::~CLocalConvel() {
     Close();
 }
 
+bool CLocalConvel::IsOpen() const {
+    return line_->line.IsOpen();
+}
+
 long CLocalConvel::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;
-    if (port < 1 || port > 255 || baud == 0 || parity > 4) return plat::ERROR_INVALID_PARAMETER;
-    const long rc = OpenComLine(line_->port, port, baud, parity, kConvelTimeouts);
-    if (rc != plat::ERROR_SUCCESS) return rc;
-    open_.store(true);
-    return plat::ERROR_SUCCESS;
+    return line_->line.Open(port, baud, parity, kConvelTimeouts);
 }
 
 bool CLocalConvel::Close() {
-    if (!line_->port.IsOpen()) {
-        open_.store(false);
-        return true;
-    }
-    line_->port.Purge(true, true);
-    line_->port.Close();
-    open_.store(false);
-    if (log_ != nullptr) log_->Trace("{1B268ECF-8493-4744-B5AF-3F2339FD853B})");
+    if (line_->line.Close() && log_ != nullptr)
+        log_->Trace("{1B268ECF-8493-4744-B5AF-3F2339FD853B})");
     return true;
 }
 
 bool CLocalConvel::Purge() {
-    return IsOpen() && line_->port.Purge(true, true) == plat::ERROR_SUCCESS;
+    return IsOpen() && line_->line.Purge(true, true);
 }
 
 bool CLocalConvel::SetTimeout(const ser::Timeouts* timeouts) {
@@ -333,7 +320,7 @@ bool CLocalConvel::SetTimeout(const ser::Timeouts* timeouts) {
         log_->Trace("SetTimeout %i %i %i %i %i", int(t.read_interval), int(t.read_total_multiplier),
                     int(t.read_total_constant), int(t.write_total_multiplier),
                     int(t.write_total_constant));
-    return line_->port.SetTimeouts(t) == plat::ERROR_SUCCESS;
+    return line_->line.SetTimeouts(t);
 }
 
 bool CLocalConvel::GetTimeouts(ser::Timeouts& out) {
@@ -341,7 +328,7 @@ bool CLocalConvel::GetTimeouts(ser::Timeouts& out) {
         out = {};
         return false;
     }
-    out = line_->port.GetTimeouts();
+    out = line_->line.GetTimeouts();
     return true;
 }
 

@@ -140,7 +140,7 @@ class CLocalConvel {
     // 0 or the platform's error code; a port that cannot take its settings is closed again.
     long Open(int port, uint32_t baud = 9600, uint8_t parity = 0);
     bool Close();
-    bool IsOpen() const { return open_.load(); }
+    bool IsOpen() const;
     bool Purge();
     // Five values as the platform's time-out record; nullptr: reads return at once.
     bool SetTimeout(const plat::serial::Timeouts* timeouts);
@@ -167,7 +167,6 @@ class CLocalConvel {
     CLogFile* log_;
     std::unique_ptr<SerialLine> line_;
     std::unique_ptr<CConvelProtocol> protocol_;
-    std::atomic<bool> open_{false};
     std::atomic<bool> framed_{true};
     int port_number_ = 0;
 };

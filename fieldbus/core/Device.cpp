@@ -15,6 +15,8 @@ namespace mb {
 CDevice::CDevice(uint8_t address, IDevicePort* port)
     : address_(address),
       port_(port),
+      host_(port != nullptr ? port->PortHost() : nullptr,
+            port != nullptr ? port->PortLog() : nullptr),
       queue_(port != nullptr ? port->PortHost() : nullptr,
              port != nullptr ? port->PortLog() : nullptr) {
     SetState(kStateProbed);
@@ -24,15 +26,11 @@ CDevice::~CDevice() {
     DestroyVariables();
     queue_.FailAll(kResultDeviceOffline);
     for (auto& [survivor, ids] : folded_)
-        for (int32_t id : ids) HostSetResult(Host(), Log(), id, kResultDeviceOffline);
+        for (int32_t id : ids) host_.CmdSetResult(id, kResultDeviceOffline, Log());
 }
 
 CLogFile* CDevice::Log() const {
     return port_ != nullptr ? port_->PortLog() : nullptr;
-}
-
-const HostCallbacks* CDevice::Host() const {
-    return port_ != nullptr ? port_->PortHost() : nullptr;
 }
 
 void CDevice::SetName(std::string name) {
@@ -61,7 +59,6 @@ CDeviceItem* CDevice::MakeVariable(ItemSlot& slot) {
 void CDevice::DestroyVariables(std::span<ItemSlot> slots) {
     std::vector<CVariable*> gone;
     gone.swap(variables_);
-    const HostCallbacks* host = Host();
     for (CVariable* v : gone) {
         for (ItemSlot& slot : slots)
             if (slot.variable == v) {
@@ -73,37 +70,22 @@ void CDevice::DestroyVariables(std::span<ItemSlot> slots) {
         // host's calls into the variable.
         v->DetachDevice();
         const int32_t handle = v->HostHandle();
-        if (handle >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
-            try {
-                host->pItemDestroy(handle);
-            } catch (...) {
-                if (CLogFile* log = Log()) log->Error("pItemDestroy %d", handle);
-            }
-        }
+        if (handle >= 0) host_.ItemDestroy(handle, Log());
         v->Release();
     }
 }
 
 bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
-    const HostCallbacks* host = Host();
     CLogFile* log = Log();
     for (ItemSlot& slot : slots) {
         if (slot.IsEmpty()) continue;
         int16_t unusable = 0;
         int32_t parent = -1;
         int32_t out_handle = -1;
-        try {
-            parent =
-                host != nullptr && host->pItemFind != nullptr
-                    ? host->pItemFind(plat::Utf8ToWide(slot.parent).c_str(), &unusable, &out_handle)
-                    : -1;
-        } catch (...) {
-            if (log != nullptr) log->Error("{EEEEEEEE-098D-4e03} pItemFind");
-            return false;
-        }
+        host_.ItemFind(plat::Utf8ToWide(slot.parent).c_str(), unusable, out_handle, parent, log);
         if (parent < 0 || unusable != 0) return false;
         if (slot.variable == nullptr) slot.variable = MakeVariable(slot);
-        if (slot.variable == nullptr || host->pItemCreate == nullptr) return false;
+        if (slot.variable == nullptr || host_.Lacks(&HostCallbacks::pItemCreate)) return false;
         const plat::VARTYPE vt =
             slot.canonical_type != plat::VT_EMPTY ? slot.canonical_type : slot.raw_type;
         uint8_t access = slot.access == 9 ? uint8_t{3} : slot.access;
@@ -112,15 +94,9 @@ bool CDevice::CreateVariables(std::span<ItemSlot> slots) {
         std::string description;
         if (slot.description_id != 0) LoadText(slot.description_id, description);
         int32_t handle = -1;
-        out_handle = -1;
-        try {
-            handle =
-                host->pItemCreate(slot.variable->HostItem(), plat::Utf8ToWide(slot.name).c_str(),
-                                  vt, access, parent, description.c_str(), &out_handle);
-        } catch (...) {
-            if (log != nullptr) log->Error("{FFFFFF-098D-4e03} pItemCreate");
+        if (!host_.ItemCreate(slot.variable->HostItem(), plat::Utf8ToWide(slot.name).c_str(), vt,
+                              access, parent, description.c_str(), handle, log))
             return false;
-        }
         slot.variable->SetHostHandle(handle);
         slot.handle = handle;
         slot.variable->SendInitialValue();
@@ -163,12 +139,12 @@ bool CDevice::FoldWrites(CDeviceItem* item, plat::Variant& value, int32_t& id) {
 
 void CDevice::SetWriteResult(int32_t id, int32_t result) {
     if (current_open_ && id == current_id_) current_open_ = false;
-    HostSetResult(Host(), Log(), id, result);
+    host_.CmdSetResult(id, result, Log());
     auto it = folded_.find(id);
     if (it == folded_.end()) return;
     std::vector<int32_t> ids = std::move(it->second);
     folded_.erase(it);
-    for (int32_t old : ids) HostSetResult(Host(), Log(), old, result);
+    for (int32_t old : ids) host_.CmdSetResult(old, result, Log());
 }
 
 void CDevice::ExecuteNextWrite() {
@@ -189,7 +165,7 @@ void CDevice::ExecuteNextWrite() {
             current_id_ = id;
             current_open_ = true;
             const std::string name = item != nullptr ? item->ItemName() : std::string();
-            if (HostIsCancelled(Host(), log, id)) {
+            if (host_.CmdIsCancelled(id, log)) {
                 current_open_ = false;
                 if (log != nullptr)
                     log->Info("{B9060B25-323A-44bc-AD13-CEF9426D47A4} %s %d", name.c_str(), id);

@@ -14,6 +14,7 @@
 
 #include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/DeviceState.h"
+#include "fieldbus/core/HostCalls.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "fieldbus/core/WriteQueue.h"
 #include "platform/types/variant.h"
@@ -49,9 +50,11 @@ class IDevicePort {
     virtual int NameShift() const { return 0; }
     // The host's flat-posts switch, as the application read it when the port started.
     virtual bool FlatPosts() const { return false; }
-    // Capture of an address for a client: 0, or -10 when refused. Release of one address or,
-    // with 0, of every address: 0.
-    virtual int Capture(uint8_t /*address*/, bool /*read_write*/) { return -10; }
+    // Capture of an address for a client: 0, or WriteResult::kCaptureRefused. Release of one
+    // address or, with 0, of every address: 0.
+    virtual int Capture(uint8_t /*address*/, bool /*read_write*/) {
+        return HostCode(WriteResult::kCaptureRefused);
+    }
     virtual int Release(uint8_t /*address*/) { return 0; }
     // Whether an address is on the port's list of free bus addresses.
     virtual bool IsFreeAddress(uint8_t /*address*/) { return false; }
@@ -92,15 +95,16 @@ struct ItemSlot {
 };
 
 // Device error value of a write refused for a locked parameter (exception 0x48).
-inline constexpr int kWriteLocked = -9;
+inline constexpr int kWriteLocked = HostCode(WriteResult::kRefused);
 // Write results of the executing road.
-inline constexpr int32_t kResultCaptured = -2;
+inline constexpr int32_t kResultCaptured = HostCode(WriteResult::kNotIdle);
 // A value type the register access cannot carry; nothing is sent.
-inline constexpr int kBadValueType = -3;
+inline constexpr int kBadValueType = HostCode(WriteResult::kBadVariable);
 
 class CDevice : public CDeviceState {
   public:
-    // A new device counts as just probed. The port is not owned and may be null.
+    // A new device counts as just probed. The port is not owned and may be null; the device
+    // keeps the port's host table from now on.
     explicit CDevice(uint8_t address, IDevicePort* port = nullptr);
     // Removes the variables it made from the host (DestroyVariables), then answers every write
     // still queued (and every one folded into a write not yet answered) with 1117: their
@@ -225,7 +229,7 @@ class CDevice : public CDeviceState {
 
   protected:
     CLogFile* Log() const;
-    const HostCallbacks* Host() const;
+    const CHostCalls& Host() const { return host_; }
 
   private:
     // Counts one request's outcome and traces its error text.
@@ -235,6 +239,7 @@ class CDevice : public CDeviceState {
 
     uint8_t address_;
     IDevicePort* port_;
+    const CHostCalls host_;
     std::atomic<uint8_t> remove_{0};
     std::atomic<uint8_t> redetect_{0};
     CWriteQueue queue_;

@@ -15,6 +15,8 @@ namespace mb {
 // OPC qualities the devices set.
 inline constexpr uint16_t kQualityGood = 192;
 inline constexpr uint16_t kQualityBad = 0;
+// A value that was good and could not be refreshed.
+inline constexpr uint16_t kQualityUncertain = 68;
 
 class CDeviceItem {
   public:

@@ -13,6 +13,23 @@
 
 namespace mb {
 
+// What a write answers besides 0 and a command id, at once or later as the command's result
+// (pCmdSetResult). Clients get these numbers as they are and the service's error texts name
+// them, so each keeps its value on both sides. A write may also answer a device's Modbus
+// exception (kMbDeviceException + code), a line failure or an HRESULT such as E_FAIL.
+enum class WriteResult : int32_t {
+    kTimedOut = -1,         // the command found no end within its time
+    kNotIdle = -2,          // taken only in the idle state (a post dispensing refuses it)
+    kBadVariable = -3,      // no such variable, or a value it cannot carry
+    kRefused = -9,          // a post that cannot change its state now, a locked parameter
+    kCaptureRefused = -10,  // the address is captured by another client, or cannot be
+    kOffline = 1117,        // the device went away or is offline, a search runs
+};
+// The number that crosses the host API and goes to clients.
+constexpr int32_t HostCode(WriteResult r) {
+    return static_cast<int32_t>(r);
+}
+
 // One device variable as the service sees it. Counted: the service takes a reference when it
 // creates its item and gives it back when the library destroys the item (pItemDestroy); after
 // that the service never calls it again. The slots are in their fixed order; the service calls
@@ -21,7 +38,8 @@ struct IModbusItem : public virtual plat::IUnknown {
     // Slot 3: read the variable again soon.
     virtual plat::HRESULT RequestRead() = 0;
     // Slot 4: queue a write. The result is a command id (its outcome arrives through
-    // pCmdSetResult), 1117 (device offline or search running) or an error code.
+    // pCmdSetResult), WriteResult::kOffline (device offline or search running) or an error
+    // code.
     virtual int32_t Write(const plat::Variant& value) = 0;
     // Slot 5.
     virtual plat::HRESULT RequestRefresh() = 0;

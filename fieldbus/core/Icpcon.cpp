@@ -114,29 +114,16 @@ CLocalICPCON::~CLocalICPCON() {
 long CLocalICPCON::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;
-    if (port < 1 || port > 255 || baud == 0 || parity > 4) return plat::ERROR_INVALID_PARAMETER;
-    const long rc = OpenComLine(port_, port, baud, parity, kDconTimeouts);
-    if (rc != plat::ERROR_SUCCESS) return rc;
-    open_.store(true);
-    return plat::ERROR_SUCCESS;
+    return line_.Open(port, baud, parity, kDconTimeouts);
 }
 
 bool CLocalICPCON::Close() {
-    if (!port_.IsOpen()) {
-        open_.store(false);
-        return true;
-    }
-    port_.Purge(true, true);
-    port_.Close();
-    open_.store(false);
-    if (log_ != nullptr) log_->Trace("{D0AF84DB-A676-4255-9B02-FF5EB96A1B75})");
+    if (line_.Close() && log_ != nullptr) log_->Trace("{D0AF84DB-A676-4255-9B02-FF5EB96A1B75})");
     return true;
 }
 
 uint32_t CLocalICPCON::ClearLineErrors() {
-    ser::ErrorCounts ec;
-    port_.ClearErrors(ec);
-    return ec.errors;
+    return line_.ClearErrors();
 }
 
 std::string CLocalICPCON::GetErrorText(int code) {
@@ -160,10 +147,9 @@ std::string CLocalICPCON::GetErrorText(int code) {
 
 int CLocalICPCON::Query(const std::string& command, size_t expected, std::string& answer) {
     answer.clear();
-    if (port_.Purge(true, true) != plat::ERROR_SUCCESS && log_ != nullptr)
-        log_->Info("Ошибка ClearBuffers");
-    uint32_t written = 0;
-    long rc = port_.Write(command.data(), static_cast<uint32_t>(command.size()), written);
+    if (!line_.Purge(true, true) && log_ != nullptr) log_->Info("Ошибка ClearBuffers");
+    size_t written = 0;
+    long rc = line_.Write(command.data(), command.size(), written);
     if (rc != plat::ERROR_SUCCESS) {
         // Line failures are reported as such: a raw platform value or error bit would read
         // as another DCON code.
@@ -182,9 +168,9 @@ int CLocalICPCON::Query(const std::string& command, size_t expected, std::string
     // port's time-outs pass without a byte.
     char buf[dcon::kValueAnswer];
     while (answer.size() < expected) {
-        uint32_t got = 0;
+        size_t got = 0;
         const size_t want = std::min(expected - answer.size(), sizeof buf);
-        rc = port_.Read(buf, static_cast<uint32_t>(want), got);
+        rc = line_.Read(buf, want, got);
         answer.append(buf, got);
         if (rc != plat::ERROR_SUCCESS) {
             if (log_ != nullptr) log_->Warning("Read_Error1-%x", unsigned(rc));

@@ -1,13 +1,12 @@
 // DCON ASCII modules (ICP-CON and Fastwel lines): the answer checks (pure code) and the port the
 // bus thread owns for a DCON line.
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "platform/serial/serial.h"
+#include "fieldbus/core/ComLine.h"
 
 namespace mb {
 
@@ -60,7 +59,7 @@ class CLocalICPCON {
     // 0 or the platform's error code; a port that cannot take its settings is closed again.
     long Open(int port, uint32_t baud = 9600, uint8_t parity = 0);
     bool Close();
-    bool IsOpen() const { return open_.load(); }
+    bool IsOpen() const { return line_.IsOpen(); }
     // The line-error bits since the last call.
     uint32_t ClearLineErrors();
     int PortNumber() const { return port_number_; }
@@ -81,8 +80,7 @@ class CLocalICPCON {
     int Query(const std::string& command, size_t expected, std::string& answer);
 
     CLogFile* log_;
-    plat::serial::SerialPort port_;
-    std::atomic<bool> open_{false};
+    CComLine line_;
     int port_number_ = 1;
 };
 

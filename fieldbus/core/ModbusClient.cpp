@@ -5,11 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include <poll.h>
-
 #include "fieldbus/core/Archive.h"
 #include "fieldbus/core/ComLine.h"
 #include "fieldbus/core/LogFile.h"
+#include "fieldbus/core/ModbusLine.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -17,10 +16,6 @@ namespace mb {
 namespace ser = plat::serial;
 
 namespace {
-
-// Non-blocking reads; writes get 2 ms a byte plus 1.2 s.
-constexpr ser::Timeouts kRtuTimeouts{ser::MAXDWORD, 0, 0, 2, 1200};
-constexpr ser::Timeouts kNonBlocking{ser::MAXDWORD, 0, 0, 0, 0};
 
 int HexDigit(uint8_t c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -365,10 +360,16 @@ int CModbus::Diagnostics(uint8_t address, uint16_t encapsulation) {
 
 // --- CLocalModbus -----------------------------------------------------------
 
-CLocalModbus::CLocalModbus(CLogFile* port_log) : log_(port_log) {}
+CLocalModbus::CLocalModbus(CLogFile* port_log)
+    : CLocalModbus(std::make_unique<CSerialModbusLine>(), port_log) {}
+
+CLocalModbus::CLocalModbus(std::unique_ptr<IModbusLine> line, CLogFile* port_log)
+    : log_(port_log), line_(std::move(line)) {
+    line_->Attach(*this);
+}
 
 CLocalModbus::~CLocalModbus() {
-    CLocalModbus::Close();
+    line_->Shutdown();
 }
 
 void CLocalModbus::Serialize(CArchive& ar) {
@@ -411,236 +412,50 @@ void CLocalModbus::Serialize(CArchive& ar) {
     }
 }
 
-void CLocalModbus::ClearLineErrors(uint32_t* errors) {
-    ser::ErrorCounts ec;
-    port_.ClearErrors(ec);
-    if (errors != nullptr) *errors = ec.errors;
-}
-
-void CLocalModbus::NoteIoError(long rc) {
-    if (rc == plat::serial::ERROR_GEN_FAILURE) Close();
-}
-
-void CLocalModbus::WaitSince(const CPerformanceCounter& since, uint32_t ms) {
-    for (;;) {
-        const double left = ms - since.MsSinceStart();
-        if (left <= 0) return;
-        plat::Sleep(static_cast<uint32_t>(std::min(5.0, left + 0.999)));
-    }
-}
-
-bool CLocalModbus::WaitInput(uint32_t ms) {
-    // The fake clock moves only by sleeps, so it keeps the plain step.
-    const int fd = port_.Fd();
-    if (fd < 0 || plat::SysClock().IsFake()) {
-        plat::Sleep(ms);
-        return false;
-    }
-    pollfd p{fd, POLLIN, 0};
-    const int n = ::poll(&p, 1, static_cast<int>(ms));
-    if (n > 0 && (p.revents & POLLIN)) return true;
-    // A hang-up or error reports at once: take the whole step rather than spin.
-    if (n != 0) plat::Sleep(ms);
-    return false;
+bool CLocalModbus::IsOpen() const {
+    return line_->IsOpen();
 }
 
 bool CLocalModbus::Open(int port, uint32_t baud, uint8_t parity, long& error) {
-    error = plat::ERROR_SUCCESS;
-    PortGuard guard(*this);
-    if (!guard) {
-        error = 1460;  // ERROR_TIMEOUT
-        return false;
-    }
-    if (IsOpen() && !Close()) {
-        error = plat::ERROR_ACCESS_DENIED;
-        return false;
-    }
-    if (port == 0) port = port_number_.load();
-    if (baud == 0) baud = baud_.load();
-    if (parity == 0xFF) parity = parity_.load();
-    port_number_.store(port);
-    baud_.store(baud);
-    parity_.store(parity);
-    // The stored settings keep the port as one byte; parity and stop bits in the platform's coding.
-    if (port < 1 || port > 255 || parity > 4 || stop_bits_ > 2) {
-        error = plat::ERROR_INVALID_PARAMETER;
-        if (log_) log_->Warning("{5713E766-B958-4818-BA2C-48C8A79D75CC}");
-        return false;
-    }
-
-    long rc = OpenComPort(port_, port);
-    if (rc != plat::ERROR_SUCCESS) {
-        if (log_) log_->Warning("{5713E766-B958-4818-BA2C-48C8A79D75CC}");
-        error = rc;
-        return false;
-    }
-    // Driver queue sizes have no counterpart here.
-
-    ser::LineSettings ls;
-    ls.baud = baud;
-    ls.data_bits = static_cast<uint8_t>(data_bits_.load());
-    ls.parity = static_cast<ser::Parity>(parity);
-    ls.stop_bits = static_cast<ser::StopBits>(stop_bits_);
-    ls.parity_check = true;
-    ls.dtr = false;
-    ls.rts = ser::RtsMode::Toggle;
-    ls.rtscts = false;
-    ls.xonxoff = false;
-
-    if (baud != 0) {
-        // Above 48000 baud the formula gives 0, and a silent time-out of 0 fails every read:
-        // 1 ms is the least.
-        const uint32_t floor =
-            std::max<uint32_t>((uint32_t{data_bits_.load()} + 4) * 4000 / baud, 1);
-        if (silent_timeout_.load() < floor) silent_timeout_.store(floor);
-    }
-    rc = port_.SetTimeouts(ascii_ ? kNonBlocking : kRtuTimeouts);
-    if (rc == plat::ERROR_SUCCESS) rc = port_.Configure(ls);
-    if (rc != plat::ERROR_SUCCESS) {
-        // A port that cannot take the line settings is not left half open.
-        if (log_) log_->Error("{E1DF964C-49BF-48c0-9CCB-CC77AFF05608} %ld", rc);
-        port_.Close();
-        error = rc;
-        return false;
-    }
-    open_.store(true);
-    return true;
+    return line_->Open(port, baud, parity, error);
 }
 
 bool CLocalModbus::Close() {
-    PortGuard guard(*this);
-    if (!IsOpen()) return true;
-    port_.Close();
-    open_.store(false);
-    if (log_) log_->Trace("{DA20E679-5768-4083-B96F-5F9C6B03E096}");
-    return true;
+    return line_->Close();
 }
 
 bool CLocalModbus::SetTimeout(const ser::Timeouts* timeouts) {
-    PortGuard guard(*this);
-    if (!guard || !IsOpen()) return false;
-    const ser::Timeouts t = timeouts != nullptr ? *timeouts : kNonBlocking;
-    if (timeouts != nullptr && log_)
-        log_->Trace("SetTimeout %i %i %i %i %i", int(t.read_interval), int(t.read_total_multiplier),
-                    int(t.read_total_constant), int(t.write_total_multiplier),
-                    int(t.write_total_constant));
-    return port_.SetTimeouts(t) == plat::ERROR_SUCCESS;
+    return line_->SetTimeout(timeouts);
 }
 
 bool CLocalModbus::GetTimeouts(ser::Timeouts& out) {
-    PortGuard guard(*this);
-    if (!guard || !IsOpen()) {
-        out = {};
-        return false;
-    }
-    out = port_.GetTimeouts();
-    return true;
+    return line_->GetTimeouts(out);
 }
 
 bool CLocalModbus::Purge() {
-    return port_.Purge(true, true) == plat::ERROR_SUCCESS;
+    return line_->Purge();
 }
 
 bool CLocalModbus::WriteQuery(const uint8_t* frame, size_t length, size_t& written) {
-    written = 0;
-    const uint32_t baud = std::max<uint32_t>(baud_.load(), 1);
-    const uint32_t wait = static_cast<uint32_t>((length + 4) * 11000 / baud);
-    uint32_t done = 0;
-    long rc = port_.Write(frame, static_cast<uint32_t>(length), done);
-    written = done;
-    if (rc != plat::ERROR_SUCCESS) {
-        ClearLineErrors();
-        if (log_) log_->Warning("{4BA16EA1-F131-4aa2-9F6A-30A48AF85116} 0x%d", int(rc));
-        NoteIoError(rc);
-        return false;
-    }
-    CPerformanceCounter since;
-    since.Start();
-    if (log_ && log_->TraceOn())
-        log_->Trace("Запрос %s %i", HexText({frame, length}).c_str(), int(wait));
-    // The platform reports the queue as empty only once the bytes have left.
-    port_.Drain();
-    ser::ErrorCounts ec;
-    port_.ClearErrors(ec);
-    WaitSince(since, wait);
-    answer_watch_.Start();
-    return ec.out_queue == 0;
+    return line_->Write(frame, length, written);
 }
 
 bool CLocalModbus::ReadAvailable(uint8_t* buffer, size_t size, size_t& count) {
-    count = 0;
-    uint32_t got = 0;
-    long rc = port_.Read(buffer, static_cast<uint32_t>(size), got);
-    count = got;
-    if (rc == plat::ERROR_SUCCESS) return true;
-    uint32_t errors = 0;
-    ClearLineErrors(&errors);
-    if (log_) log_->Warning("{EC045629-2987-4c5b-8933-AADB84F8E4EC} 0x=%xd", errors);
-    NoteIoError(rc);
-    return false;
+    return line_->ReadAvailable(buffer, size, count);
 }
 
-bool CLocalModbus::ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected,
-                              size_t sent) {
-    count = 0;
-    if (!answer_watch_.IsValid() && log_) log_->Warning("{28219D00-B8B4-4f43-A739-AF876BAF7999}");
-    const uint32_t answer_timeout = answer_timeout_.load();
-    const uint32_t silent_timeout = silent_timeout_.load();
-    if (answer_timeout == 0 || silent_timeout == 0) {
-        if (log_) log_->Warning("{1F087A41-DD0C-4973-ABDE-C09504135EA2}");
-        return false;
-    }
+ReadResult CLocalModbus::ReadLineAnswer(uint8_t* buffer, size_t capacity, size_t& count,
+                                        size_t expected, size_t sent) {
     // The answer proper starts behind the echo; the echo does not count against its 255 bytes.
     const size_t first = echo_.load() ? sent : 0;
     size_t cap = std::min(capacity, first + kMaxAnswer);
     if (expected >= 3) cap = std::min(cap, expected);
-    const uint32_t baud = std::max<uint32_t>(baud_.load(), 1);
-    const uint32_t poll_ms = std::max<uint32_t>(11000 / baud, 2);
-    uint32_t current = answer_timeout;
-    bool marked = false;
-    bool woke = false;  // the last step ended early for input
+    return line_->ReadAnswer(buffer, capacity, cap, first, count);
+}
 
-    byte_watch_.Start();
-    while (count < cap) {
-        uint32_t got = 0;
-        long rc = port_.Read(buffer + count, static_cast<uint32_t>(cap - count), got);
-        if (rc != plat::ERROR_SUCCESS) {
-            uint32_t errors = 0;
-            ClearLineErrors(&errors);
-            if (log_) log_->Warning("{8C1DDE94-68DF-4289-8CC7-03ED53286B7E} 0x=%xd", errors);
-            NoteIoError(rc);
-            return false;
-        }
-        if (got > 0) {
-            count += got;
-            if (!marked && count > first) {
-                answer_watch_.Mark();
-                marked = true;
-                current = silent_timeout;
-            }
-            byte_watch_.Start();
-            woke = false;
-            continue;
-        }
-        if (byte_watch_.MsSinceStart() > current) {
-            if (log_) log_->Trace("{CE707C0D-9E01-45a9-BEF8-5C773373064F}");
-            break;
-        }
-        // The answer is taken as its bytes come, not at the next step; a wake-up without a
-        // byte to read (a discarded byte) makes the next step a plain sleep.
-        if (woke) {
-            plat::Sleep(poll_ms);
-            woke = false;
-        } else {
-            woke = WaitInput(poll_ms);
-        }
-    }
-    if (!marked) answer_watch_.Mark();  // the latency then shows the whole wait
-    plat::Sleep(std::max<uint32_t>(44000 / baud, 2));
-    if (log_ && log_->TraceOn())
-        log_->Trace("Ответ %s %i", HexText({buffer, count}).c_str(),
-                    int(answer_watch_.ElapsedMs()));
-    return true;
+bool CLocalModbus::ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected,
+                              size_t sent) {
+    return ReadLineAnswer(buffer, capacity, count, expected, sent) != ReadResult::kFailed;
 }
 
 int CLocalModbus::Transaction(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
@@ -694,7 +509,13 @@ int CLocalModbus::TransactionRtu(const uint8_t* request, size_t length,
     size_t limit = expected + 2;
     if (echo) limit = expected != 0 ? sent + expected + 2 : 0;
     size_t count = 0;
-    if (!ReadAnswer(buffer_, sizeof buffer_, count, limit, sent)) return kMbReadError;
+    const ReadResult read_result = ReadLineAnswer(buffer_, sizeof buffer_, count, limit, sent);
+    if (read_result == ReadResult::kFailed) return kMbReadError;
+    if (read_result == ReadResult::kTooLong) {
+        // An answer longer than any RTU frame is a broken answer, not silence.
+        answer_watch_.Mark();
+        return kMbInvalidAnswer;
+    }
     if (count == 0) {
         answer_watch_.Mark();
         return kMbTimeout;
@@ -780,7 +601,7 @@ int CLocalModbus::TransactionAscii(const uint8_t* request, size_t length,
         if (!idle) {
             idle = true;
             idle_watch.Start();
-        } else if (port_.InputQueued() == 0 && idle_watch.MsSinceStart() >= current) {
+        } else if (line_->InputQueued() == 0 && idle_watch.MsSinceStart() >= current) {
             break;
         }
         plat::Sleep(10);
@@ -809,64 +630,7 @@ int CLocalModbus::TransactionAscii(const uint8_t* request, size_t length,
 
 int CLocalModbus::RawExchange(const uint8_t* bytes, size_t count, uint8_t* buffer, size_t size,
                               size_t& got, uint32_t wait_ms) {
-    got = 0;
-    PortGuard guard(*this);
-    if (!guard) return kMbLockTimeout;
-    if (!IsOpen()) {
-        PauseAfterTransaction();
-        return kMbPortNotOpen;
-    }
-    if (bytes == nullptr) count = 0;
-    if (buffer == nullptr) size = 0;
-
-    ser::Timeouts saved{};
-    const bool restore = wait_ms != 0;
-    uint32_t wait = wait_ms;
-    int code = kMbOk;
-    if (restore) {
-        saved = port_.GetTimeouts();
-        ser::Timeouts t = saved;
-        t.read_interval = ser::MAXDWORD;
-        t.read_total_multiplier = 0;
-        t.read_total_constant = 0;
-        if (port_.SetTimeouts(t) != plat::ERROR_SUCCESS) code = kMbPortNotOpen;
-    } else {
-        wait = answer_timeout_.load();
-    }
-    bool read_phase = false;
-    if (code == kMbOk) {
-        Purge();
-        uint32_t written = 0;
-        long rc = port_.Write(bytes, static_cast<uint32_t>(count), written);
-        if (rc != plat::ERROR_SUCCESS || written < count) {
-            ClearLineErrors();
-            NoteIoError(rc);
-            code = kMbWriteError;
-        } else {
-            CPerformanceCounter since;
-            since.Start();
-            while (port_.OutputQueued() > 0 && since.MsSinceStart() < wait) plat::Sleep(1);
-            since.Start();
-            read_phase = true;
-            while (got < size && since.MsSinceStart() < wait) {
-                size_t n = 0;
-                if (!ReadAvailable(buffer + got, size - got, n)) {
-                    code = kMbReadError;
-                    break;
-                }
-                if (n == 0)
-                    plat::Sleep(10);
-                else
-                    got += n;
-            }
-            if (code == kMbOk && got == 0) code = kMbTimeout;
-        }
-    }
-    if (restore && IsOpen() && code != kMbPortNotOpen &&
-        port_.SetTimeouts(saved) != plat::ERROR_SUCCESS && read_phase)
-        code = kMbPortNotOpen;
-    PauseAfterTransaction();
-    return code;
+    return line_->RawExchange(bytes, count, buffer, size, got, wait_ms);
 }
 
 }  // namespace mb

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -16,6 +17,8 @@ namespace mb {
 
 class CArchive;
 class CLogFile;
+class IModbusLine;
+class CSerialModbusLine;
 
 // Result codes of the field-bus ports.
 enum ModbusError : int {
@@ -166,6 +169,8 @@ class CModbus {
     CPerformanceCounter answer_watch_;
 
   private:
+    friend class IModbusLine;
+
     template <class Check>
     int RunWithRetries(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
                        size_t expected, uint16_t encapsulation, Check check, size_t stop_below = 0);
@@ -178,7 +183,15 @@ class CModbus {
     std::atomic<uint32_t> lock_timeout_{kInfinite};
 };
 
-// The client on a local serial port.
+// How a line's read of an answer ended.
+enum class ReadResult {
+    kRead,     // what came (possibly nothing) is in the buffer
+    kFailed,   // a line error
+    kTooLong,  // longer than any RTU answer: refused, nothing taken
+};
+
+// The client on a line: the local serial port unless another line is given (IModbusLine,
+// ModbusLine.h). The framing is here; the line only moves bytes.
 class CLocalModbus : public CModbus {
   public:
     static constexpr size_t kBufferSize = 512;
@@ -187,6 +200,7 @@ class CLocalModbus : public CModbus {
 
     // The port log is not owned and may be null.
     explicit CLocalModbus(CLogFile* port_log = nullptr);
+    CLocalModbus(std::unique_ptr<IModbusLine> line, CLogFile* port_log);
     ~CLocalModbus() override;
 
     void Serialize(CArchive& ar) override;
@@ -194,23 +208,22 @@ class CLocalModbus : public CModbus {
                     size_t expected, uint16_t encapsulation, size_t& answer_length) override;
     int RawExchange(const uint8_t* bytes, size_t count, uint8_t* buffer, size_t size, size_t& got,
                     uint32_t wait_ms) override;
-    bool IsOpen() const override { return open_.load(); }
+    bool IsOpen() const override;
 
     // "COMn"; 0 / 0 / 0xFF take the stored port, baud and parity (0 none, 2 even). `error` is
     // the platform's code of the open.
-    virtual bool Open(int port, uint32_t baud, uint8_t parity, long& error);
+    bool Open(int port, uint32_t baud, uint8_t parity, long& error);
     // Five values as the platform's time-out record; nullptr: reads return at once.
-    virtual bool SetTimeout(const plat::serial::Timeouts* timeouts);
-    virtual bool GetTimeouts(plat::serial::Timeouts& out);
-    virtual bool Close();
-    virtual bool Purge();
-    virtual bool WriteQuery(const uint8_t* frame, size_t length, size_t& written);
+    bool SetTimeout(const plat::serial::Timeouts* timeouts);
+    bool GetTimeouts(plat::serial::Timeouts& out);
+    bool Close();
+    bool Purge();
+    bool WriteQuery(const uint8_t* frame, size_t length, size_t& written);
     // One read of what is there, up to `size` bytes.
-    virtual bool ReadAvailable(uint8_t* buffer, size_t size, size_t& count);
+    bool ReadAvailable(uint8_t* buffer, size_t size, size_t& count);
     // RTU answer into `buffer` (capacity bytes); `expected` is the read limit (none below 3),
     // `sent` the frame length an echo takes.
-    virtual bool ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected,
-                            size_t sent);
+    bool ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected, size_t sent);
 
     uint32_t GetSilentTimeout() const { return silent_timeout_.load(); }
     void SetSilentTimeout(uint32_t ms) {
@@ -230,27 +243,24 @@ class CLocalModbus : public CModbus {
     double LastLatencyMs() const { return answer_watch_.ElapsedMs(); }
 
   protected:
+    IModbusLine& Line() const { return *line_; }
     int TransactionRtu(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
                        size_t expected, uint16_t encapsulation, size_t& answer_length);
     int TransactionAscii(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
                          size_t& answer_length);
-    // Sleeps of at most 5 ms until `ms` have passed since the stopwatch started.
-    static void WaitSince(const CPerformanceCounter& since, uint32_t ms);
-    // One poll step of a read: up to `ms`, over as soon as a byte is there. True when input
-    // ended it early.
-    bool WaitInput(uint32_t ms);
-    void ClearLineErrors(uint32_t* errors = nullptr);
-    // A device that vanished (ERROR_GEN_FAILURE) leaves the port closed, so that IsOpen tells
-    // the owner to open it again.
-    void NoteIoError(long rc);
 
     CLogFile* log_;
-    plat::serial::SerialPort port_;
-    CPerformanceCounter byte_watch_;
     uint8_t buffer_[kBufferSize] = {};  // the answer buffer, used under the port lock
 
   private:
-    std::atomic<bool> open_{false};
+    friend class IModbusLine;
+    friend class CSerialModbusLine;
+
+    // The line's read of an RTU answer, capped as ReadAnswer says.
+    ReadResult ReadLineAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected,
+                              size_t sent);
+
+    std::unique_ptr<IModbusLine> line_;
     std::atomic<uint16_t> data_bits_{8};
     std::atomic<uint32_t> answer_timeout_{1000};
     std::atomic<uint32_t> silent_timeout_{0};

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <exception>
 
-#include "fieldbus/core/App.h"
 #include "fieldbus/core/ComDevice.h"
 #include "fieldbus/core/Convel.h"
 #include "fieldbus/core/Icpcon.h"
@@ -103,10 +102,11 @@ void SetOtherLineFactory(OtherLineFactory factory) {
     g_other_factory.store(factory);
 }
 
-CPortThread::CPortThread(int protocol, int port, uint32_t baud, int parity, int shift,
-                         int32_t* status_cell, bool emulation, const EmulatorSlot* emulator,
-                         const std::vector<DeviceModel>* models)
-    : protocol_(protocol),
+CPortThread::CPortThread(const BusContext& context, int protocol, int port, uint32_t baud,
+                         int parity, int shift, int32_t* status_cell, bool emulation,
+                         const EmulatorSlot* emulator, const std::vector<DeviceModel>* models)
+    : context_(context),
+      protocol_(protocol),
       port_(port),
       baud_(baud),
       parity_(parity),
@@ -139,7 +139,6 @@ CPortThread::CPortThread(int protocol, int port, uint32_t baud, int parity, int 
             max_address_ = 247;
             break;
     }
-    flat_posts_ = App().ReadFlatPosts();
     uint32_t echo = 0;
     if (reg::ReadDword(reg::Hive::LocalMachine, DevKey(), "ParameterEcho", echo) !=
         plat::ERROR_SUCCESS)
@@ -164,10 +163,6 @@ CPortThread::~CPortThread() {
 
 std::string CPortThread::DevKey() const {
     return std::string(kMbDevKey) + "\\COM" + std::to_string(port_);
-}
-
-const HostCallbacks* CPortThread::PortHost() {
-    return App().Initialized() ? &App().Host() : nullptr;
 }
 
 bool CPortThread::Start() {
@@ -327,7 +322,7 @@ CPortThread::LoopEnd CPortThread::ScanLoop() {
             free_probe_at_ = t;
             FreeProbe();
         }
-        if (App().SearchWanted()) SearchPass();
+        if (context_.host.SearchWanted()) SearchPass();
     }
     return LoopEnd::kStopped;
 }
@@ -412,7 +407,7 @@ void CPortThread::SearchPass() {
     if (protocol_ == kProtocolModbus) modbus_->SetAnswerTimeout(100);
     try {
         size_t index = 0;
-        while (!Stopping() && (App().SearchWanted() || force_search_ != 0)) {
+        while (!Stopping() && (context_.host.SearchWanted() || force_search_ != 0)) {
             SystemScan();
             if (!LineOpen()) break;
             if (free_.empty()) {
@@ -433,7 +428,7 @@ void CPortThread::SearchPass() {
                 if (force_search_ != 0) break;
                 continue;  // the list shrank: the index names the next address already
             }
-            if (App().SearchWanted()) DeleteEntries(address);
+            if (context_.host.SearchWanted()) DeleteEntries(address);
             ++index;
         }
     } catch (...) {
@@ -675,19 +670,19 @@ int32_t CPortThread::CaptureCount(uint8_t address) {
 int CPortThread::Capture(uint8_t address, bool read_write) {
     if (address < 1 || address > max_address_) {
         log_->Warning("Capture of address %d refused: outside 1..%d", address, max_address_);
-        return -10;
+        return HostCode(WriteResult::kCaptureRefused);
     }
     const int32_t count = captures_[address].load();
     if (!read_write && count > 0) {
         log_->Warning("Error Capture READ_ONLY");
-        return -10;
+        return HostCode(WriteResult::kCaptureRefused);
     }
     if (read_write && count < 0) {
         log_->Warning("Error Capture READWRITE");
-        return -10;
+        return HostCode(WriteResult::kCaptureRefused);
     }
     CDevice* device = devices_.FindByAddress(address);
-    if (device != nullptr && !device->CanCapture()) return -10;
+    if (device != nullptr && !device->CanCapture()) return HostCode(WriteResult::kCaptureRefused);
     if (read_write && device != nullptr) {
         device->StampContact();
         device->SetBadQuality();

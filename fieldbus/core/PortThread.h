@@ -13,6 +13,7 @@
 #include "fieldbus/core/DeviceModels.h"
 #include "fieldbus/core/DeviceState.h"
 #include "fieldbus/core/HostApi.h"
+#include "fieldbus/core/HostCalls.h"
 #include "fieldbus/core/PortModbus.h"
 
 namespace mb {
@@ -52,8 +53,8 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
     static constexpr uint32_t kRegistryPeriod = 5000;
 
     // Opens the line once (the link check). `emulator` may be null.
-    CPortThread(int protocol, int port, uint32_t baud, int parity, int shift, int32_t* status_cell,
-                bool emulation, const EmulatorSlot* emulator,
+    CPortThread(const BusContext& context, int protocol, int port, uint32_t baud, int parity,
+                int shift, int32_t* status_cell, bool emulation, const EmulatorSlot* emulator,
                 const std::vector<DeviceModel>* models = nullptr);
     // Stops the bus thread if it runs, then tears everything down.
     ~CPortThread() override;
@@ -75,14 +76,14 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
         return protocol_ == kProtocolModbus ? modbus_.get() : nullptr;
     }
     CLogFile* PortLog() override { return log_.get(); }
-    const HostCallbacks* PortHost() override;
+    const HostCallbacks* PortHost() override { return context_.host.Table(); }
     int32_t CaptureCount(uint8_t address) override;
     bool IsRealPort() override { return !emulation_; }
     CLocalConvel* PortConvel() override { return other_ ? other_->Convel() : nullptr; }
     CLocalICPCON* PortIcpcon() override { return other_ ? other_->Icpcon() : nullptr; }
     int PortNumber() const override { return port_; }
     int NameShift() const override { return shift_; }
-    bool FlatPosts() const override { return flat_posts_ != 0; }
+    bool FlatPosts() const override { return context_.flat_posts; }
     int Capture(uint8_t address, bool read_write) override;
     int Release(uint8_t address) override;
     bool IsFreeAddress(uint8_t address) override;
@@ -132,6 +133,7 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
     // Sleeps `times` x `ms`, false as soon as the stop flag is seen.
     bool Nap(int times, uint32_t ms);
 
+    const BusContext context_;
     const int protocol_;
     const int port_;
     const uint32_t baud_;
@@ -143,7 +145,6 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
     const EmulatorSlot* emulator_;
     const std::vector<DeviceModel>* models_;
     int max_address_ = 247;
-    int flat_posts_ = 0;
     uint32_t echo_ = 0;
     bool ready_ = false;
 

@@ -105,8 +105,7 @@ char16_t* TaskString(const char16_t* text) {
 
 }  // namespace
 
-CVariable::CVariable(CDevice* device, const ItemSlot& slot, const HostCallbacks* host,
-                     CLogFile* log)
+CVariable::CVariable(CDevice* device, const ItemSlot& slot, CHostCalls host, CLogFile* log)
     : name_(slot.name),
       reg_(slot.reg),
       access_(slot.access),
@@ -120,7 +119,7 @@ CVariable::CVariable(CDevice* device, const ItemSlot& slot, const HostCallbacks*
       address_(device != nullptr ? int{device->GetAddress()} : -1),
       minimum_(slot.minimum),
       maximum_(slot.maximum),
-      host_(host),
+      host_(host.Table()),
       decimals_(slot.decimals),
       device_(device),
       log_(log) {
@@ -206,8 +205,7 @@ int32_t CVariable::Write(const plat::Variant& value) {
     auto lk = Hold();
     CDevice* device = Device();
     CLogFile* log = Log();
-    const bool searching =
-        host_ != nullptr && host_->pSearchFlag != nullptr && host_->pSearchFlag->load() == 1;
+    const bool searching = host_.SearchWanted();
     if (device == nullptr || device->IsOffline() || searching) {
         // Answered here and now: the caller gets 1117 itself, never an id, so taking one would
         // only hold a registry entry that nobody can ask about.
@@ -440,15 +438,11 @@ void CVariable::Round(plat::Variant& v) {
 }
 
 void CVariable::SendSample(const plat::Variant& value, uint16_t quality, uint64_t time) {
-    if (host_ == nullptr || host_->pNewSample == nullptr) return;
-    const plat::FILETIME ft = plat::U64ToFileTime(time);
-    host_->pNewSample(handle_.load(), &value, quality, &ft);
+    host_.NewSample(handle_.load(), value, quality, plat::U64ToFileTime(time), Log());
 }
 
 void CVariable::SendTime(uint64_t time) {
-    if (host_ == nullptr || host_->pUpdateTS == nullptr) return;
-    const plat::FILETIME ft = plat::U64ToFileTime(time);
-    host_->pUpdateTS(handle_.load(), &ft);
+    host_.UpdateTS(handle_.load(), plat::U64ToFileTime(time), Log());
 }
 
 void CVariable::NewSample(plat::Variant value, uint16_t quality, uint64_t time, bool force) {

@@ -12,6 +12,7 @@
 
 #include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/HostApi.h"
+#include "fieldbus/core/HostCalls.h"
 #include "fieldbus/core/ModbusClient.h"
 
 namespace mb {
@@ -21,13 +22,14 @@ class CLogFile;
 struct ItemSlot;
 
 // Results of a write the variable answers itself.
-inline constexpr int32_t kWriteOffline = 1117;
+inline constexpr int32_t kWriteOffline = HostCode(WriteResult::kOffline);
 
 class CVariable final : public IModbusItem, public CDeviceItem {
   public:
-    // Made from the device's item slot with one reference, the caller's. `host` must outlive
-    // the variable; `log` is dropped with the device (DetachDevice).
-    CVariable(CDevice* device, const ItemSlot& slot, const HostCallbacks* host, CLogFile* log);
+    // Made from the device's item slot with one reference, the caller's. `host`'s table must
+    // outlive the variable; its calls report to `log`, which is dropped with the device
+    // (DetachDevice).
+    CVariable(CDevice* device, const ItemSlot& slot, CHostCalls host, CLogFile* log);
     CVariable(const CVariable&) = delete;
     CVariable& operator=(const CVariable&) = delete;
 
@@ -102,7 +104,7 @@ class CVariable final : public IModbusItem, public CDeviceItem {
     const int address_;  // the device's bus address, for log lines
     const double minimum_;
     const double maximum_;
-    const HostCallbacks* const host_;
+    const CHostCalls host_;
     int decimals_;  // bus thread; lowered to 5 on first rounding
     std::atomic<int32_t> handle_{-1};
     std::atomic<int32_t> read_requests_{0};

@@ -1,41 +1,11 @@
 #include "fieldbus/core/WriteQueue.h"
 
 #include <exception>
+#include <new>
 
 #include "fieldbus/core/LogFile.h"
 
 namespace mb {
-
-bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id) {
-    id = 0;
-    if (host == nullptr || !host->pCmdNewID) return true;
-    try {
-        id = host->pCmdNewID();
-        return true;
-    } catch (...) {
-        if (log != nullptr) log->Error("{D3971E7B-AAB1-4e06-94CC-CB7955B2C093} pCmdNewID");
-        return false;
-    }
-}
-
-void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result) {
-    if (host == nullptr || !host->pCmdSetResult) return;
-    try {
-        host->pCmdSetResult(id, result);
-    } catch (...) {
-        if (log != nullptr) log->Error("{98550170-6C9A-41e7-B4F5-2EB09A5C7110} pCmdSetResult");
-    }
-}
-
-bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id) {
-    if (host == nullptr || !host->pCmdIsCancelled) return false;
-    try {
-        return host->pCmdIsCancelled(id) != 0;
-    } catch (...) {
-        if (log != nullptr) log->Error("pCmdIsCancelled %d", id);
-        return false;
-    }
-}
 
 bool IsCopyableType(plat::VARTYPE vt) {
     switch (vt) {
@@ -69,7 +39,6 @@ CWriteQueue::CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string o
 
 plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, int32_t& id) {
     id = 0;
-    CWriteGuard g(lock_);
     // A value that cannot be copied is refused before an id is taken: an empty value would be
     // written to the device as if the client had sent it.
     plat::HRESULT hr = plat::S_OK;
@@ -88,20 +57,41 @@ plat::HRESULT CWriteQueue::Push(CDeviceItem* item, const plat::Variant& value, i
             log_->Warning("{954EF75E-0273-4c6d-BE7F-3072E88BA78C} %X", static_cast<unsigned>(hr));
         return hr;
     }
-    if (entries_.size() >= kMaxEntries) {
-        if (log_ != nullptr) log_->Warning("write queue full %s", lock_.OwnerName().c_str());
-        return plat::E_OUTOFMEMORY;
+    {
+        CWriteGuard g(lock_);
+        if (entries_.size() + reserved_ >= kMaxEntries) {
+            if (log_ != nullptr) log_->Warning("write queue full %s", lock_.OwnerName().c_str());
+            return plat::E_OUTOFMEMORY;
+        }
+        // The place is kept while the host gives the id, so a full queue still refuses before
+        // one is taken.
+        ++reserved_;
     }
+    // The host is asked with the lock free: its command registry has locks of its own, and the
+    // bus thread (or another client) must not wait behind them.
     int32_t new_id = 0;
     // Without an id nobody could ever collect the write's result.
-    if (!HostNewId(host_, log_, new_id)) return plat::E_FAIL;
-    // A failure code instead of an id is the host's refusal (its registry is full, or the
-    // caller holds its share): the write is answered with it and not queued.
+    const bool got =
+        host_.Lacks(&HostCallbacks::pCmdNewID) ||
+        host_.CmdNewID(new_id, log_, "{D3971E7B-AAB1-4e06-94CC-CB7955B2C093} pCmdNewID");
+    bool queued = false;
+    {
+        CWriteGuard g(lock_);
+        --reserved_;
+        // A failure code instead of an id is the host's refusal (its registry is full, or the
+        // caller holds its share): the write is answered with it and not queued.
+        if (got && new_id >= 0) {
+            try {
+                entries_.push_back(Entry{item, std::move(copy), new_id});
+                queued = true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+    }
+    if (!got) return plat::E_FAIL;
     if (new_id < 0) return new_id;
-    try {
-        entries_.push_back(Entry{item, std::move(copy), new_id});
-    } catch (const std::bad_alloc&) {
-        HostSetResult(host_, log_, new_id, plat::E_OUTOFMEMORY);
+    if (!queued) {
+        host_.CmdSetResult(new_id, plat::E_OUTOFMEMORY, log_);
         return plat::E_OUTOFMEMORY;
     }
     id = new_id;
@@ -146,7 +136,7 @@ size_t CWriteQueue::FailAll(int32_t result) {
         CWriteGuard g(lock_);
         taken.swap(entries_);
     }
-    for (const Entry& e : taken) HostSetResult(host_, log_, e.id, result);
+    for (const Entry& e : taken) host_.CmdSetResult(e.id, result, log_);
     return taken.size();
 }
 

@@ -1,5 +1,6 @@
 // The item store: writes that host threads queue for a device and its bus thread executes,
-// oldest first. Every operation holds the writer side of the queue's lock throughout.
+// oldest first. Every operation holds the writer side of the queue's lock throughout, but
+// never while calling the host.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fieldbus/core/HostApi.h"
+#include "fieldbus/core/HostCalls.h"
 #include "fieldbus/core/RWLock.h"
 #include "platform/types/hresult.h"
 #include "platform/types/variant.h"
@@ -18,22 +19,15 @@ class CLogFile;
 class CDeviceItem;
 
 // Result of a write the device could not run because it went away.
-inline constexpr int32_t kResultDeviceOffline = 1117;
-
-// Guarded host calls on the host's table (null, or a null slot, acts as a host that answers
-// nothing: ids 0, never cancelled). The host promises not to throw; one that does anyway is
-// logged (when `log` is given) with its tag.
-bool HostNewId(const HostCallbacks* host, CLogFile* log, int32_t& id);
-void HostSetResult(const HostCallbacks* host, CLogFile* log, int32_t id, int32_t result);
-// A callback that throws counts as "not cancelled", so the write still gets a result.
-bool HostIsCancelled(const HostCallbacks* host, CLogFile* log, int32_t id);
+inline constexpr int32_t kResultDeviceOffline = HostCode(WriteResult::kOffline);
 
 class CWriteQueue {
   public:
     // Writes one device may hold at once; further ones are refused.
     static constexpr size_t kMaxEntries = 1024;
 
-    // Neither `host` nor `log` is owned; both may be null and must outlive the queue.
+    // Neither `host` nor `log` is owned; both may be null and must outlive the queue. A host
+    // without pCmdNewID gives every write the id 0.
     CWriteQueue(const HostCallbacks* host, CLogFile* log, std::string owner = {});
     CWriteQueue(const CWriteQueue&) = delete;
     CWriteQueue& operator=(const CWriteQueue&) = delete;
@@ -67,9 +61,11 @@ class CWriteQueue {
     };
 
     CRWLock lock_;
-    const HostCallbacks* host_;
+    const CHostCalls host_;
     CLogFile* log_;
     std::deque<Entry> entries_;  // back = newest, front = oldest
+    // Places kept for writes whose id the host is giving (Push).
+    size_t reserved_ = 0;
 };
 
 // VARTYPEs a queued value may carry; anything else fails to copy.

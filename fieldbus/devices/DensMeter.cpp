@@ -10,7 +10,7 @@
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
 #include "fieldbus/core/Variable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 
@@ -30,33 +30,12 @@ ItemSlot MakeSlot(const std::string& parent, const char* name, plat::VARTYPE vt,
     return s;
 }
 
-CVariable* Var(const ItemSlot& slot) {
-    return dynamic_cast<CVariable*>(slot.variable);
-}
-
-// One client read request served (the host raises the count to 2 per request).
-void LowerRequests(const ItemSlot& slot) {
-    if (CVariable* v = Var(slot)) {
-        const int32_t n = v->ReadRequests();
-        if (n > 0) v->SetReadRequests(n - 1);
-    }
-}
-
-bool Requested(const ItemSlot& slot) {
-    CVariable* v = Var(slot);
-    return v != nullptr && v->ReadRequests() > 0;
-}
-
 void Publish(const ItemSlot& slot, plat::Variant value, uint16_t quality, uint64_t now,
              bool force = false) {
-    if (CVariable* v = Var(slot))
+    if (CVariable* v = kit::Var(slot))
         v->NewSample(std::move(value), quality, now, force);
     else if (slot.variable != nullptr)
         slot.variable->NewSample(std::move(value), quality, now);
-}
-
-void SetQuality(const ItemSlot& slot, uint16_t quality, uint64_t now) {
-    if (slot.variable != nullptr) slot.variable->SetQuality(quality, now);
 }
 
 // Two registers, the first the low half.
@@ -105,23 +84,21 @@ CDensMeter::CDensMeter(IDevicePort* port, uint8_t address, std::string name)
     slots_[kViscosity] = MakeSlot(name, "Viscosity", plat::VT_R4, 5, 4034);
     slots_[kState] = MakeSlot(name, "State", plat::VT_I4, 0, 4066);
     slots_[kState].alarm_help = true;
-    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
-    CreateVariables(slots_);
+    kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     // Made without identification: the first step reads every value once.
     SetReinit();
 }
 
 CDensMeter::~CDensMeter() {
     // Before this part of the device goes: State asks it for its alarm text.
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{A489F9E1-F2F0-4af7-992C-DD08F01FC28B} %s", Name().c_str());
 }
 
 void CDensMeter::SetBadQuality() {
     const uint64_t now = plat::SysClock().UtcNow100ns();
-    for (const ItemSlot& s : slots_) SetQuality(s, kQualityBad, now);
+    kit::SetQualities(slots_, kQualityBad, now);
 }
 
 bool CDensMeter::Init() {
@@ -157,24 +134,20 @@ bool CDensMeter::ReadItem(CDeviceItem* item) {
     const uint64_t now = plat::SysClock().UtcNow100ns();
     const std::vector<uint16_t> w = Words(bytes);
     if (code != kMbOk || w.size() != 7) {
-        for (const ItemSlot& s : slots_) {
-            CVariable* v = Var(s);
-            if (v != nullptr && v->Quality() == kQualityGood)
-                v->SetQuality(kQualityLastUsable, now);
-        }
+        kit::Degrade(slots_, now);
         return false;
     }
     Publish(slots_[kState], plat::Variant::I4(w[0]), kQualityGood, now);
-    LowerRequests(slots_[kState]);
+    kit::LowerReadRequest(kit::Var(slots_[kState]));
     float (*const round[])(float) = {RoundDensity, RoundTemperature, RoundViscosity};
     for (size_t k = kDensity; k <= kViscosity; ++k) {
         const float raw = FloatLowFirst(w[1 + 2 * k], w[2 + 2 * k]);
         // 0 is no measurement, except for the temperature.
         if (raw != 0.0f || k == kTemperature) {
             Publish(slots_[k], plat::Variant::R4(round[k](raw)), kQualityGood, now);
-            LowerRequests(slots_[k]);
+            kit::LowerReadRequest(kit::Var(slots_[k]));
         } else {
-            SetQuality(slots_[k], kQualityBad, now);
+            kit::SetSlotQuality(slots_[k], kQualityBad, now);
         }
     }
     SetErrorCount(0);
@@ -193,8 +166,8 @@ int CDensMeter::Scan() {
         }
         if (log != nullptr) log->Trace("Scan Lvx%s, Pr-%d", Name().c_str(), GetState());
         next_poll_ = now + kPollMs;
-        if (Requested(slots_[kDensity]) || Requested(slots_[kTemperature]) ||
-            Requested(slots_[kViscosity]))
+        if (kit::ReadRequested(slots_[kDensity]) || kit::ReadRequested(slots_[kTemperature]) ||
+            kit::ReadRequested(slots_[kViscosity]))
             ReadItem(slots_[kDensity].variable);
     } catch (...) {
         if (log != nullptr) log->Info("{7F36BCB7-4BF9-4c45-8AF7-4649FCF1BCBA} %s", Name().c_str());
@@ -220,13 +193,11 @@ CDensMeterICPCON::CDensMeterICPCON(IDevicePort* port, uint8_t address, std::stri
     slots_[kDensity] = MakeSlot(name, "Density", plat::VT_R4, 1, 4032);
     slots_[kTemperature] = MakeSlot(name, "Temperature", plat::VT_R4, 3, 4033);
     slots_[kViscosity] = MakeSlot(name, "Viscosity", plat::VT_R4, 5, 4034);
-    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
-    CreateVariables(slots_);
+    kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
 }
 
 CDensMeterICPCON::~CDensMeterICPCON() {
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{DE654304-0DCD-486f-92D5-7F82A7DEDE82} %s", Name().c_str());
 }
@@ -236,7 +207,7 @@ void CDensMeterICPCON::SetBadQuality() {
         log->Trace("{B1C61628-23B8-401b-ABA3-D4EF5394438E} %s", Name().c_str());
     StampContact();
     const uint64_t now = plat::SysClock().UtcNow100ns();
-    for (const ItemSlot& s : slots_) SetQuality(s, kQualityBad, now);
+    kit::SetQualities(slots_, kQualityBad, now);
 }
 
 bool CDensMeterICPCON::Init() {
@@ -256,8 +227,8 @@ int CDensMeterICPCON::Scan() {
         if (log != nullptr) log->Trace("Scan LvxICPCON %s", Name().c_str());
         next_poll_ = now + kPollMs;
         CLocalICPCON* dcon = Port() != nullptr ? Port()->PortIcpcon() : nullptr;
-        if (Requested(slots_[kDensity]) || Requested(slots_[kTemperature]) ||
-            Requested(slots_[kViscosity])) {
+        if (kit::ReadRequested(slots_[kDensity]) || kit::ReadRequested(slots_[kTemperature]) ||
+            kit::ReadRequested(slots_[kViscosity])) {
             float v[3] = {0, 0, 0};
             bool read[3] = {false, false, false};
             const int code =
@@ -268,8 +239,8 @@ int CDensMeterICPCON::Scan() {
             if (code == dcon::kOk || code == dcon::kRefused) {
                 const bool refused = code == dcon::kRefused;
                 if (refused) {
-                    SetQuality(slots_[kDensity], kQualityBad, t);
-                    SetQuality(slots_[kViscosity], kQualityBad, t);
+                    kit::SetSlotQuality(slots_[kDensity], kQualityBad, t);
+                    kit::SetSlotQuality(slots_[kViscosity], kQualityBad, t);
                 } else {
                     Publish(slots_[kDensity], plat::Variant::R4(RoundDensity(v[0])), kQualityGood,
                             t);
@@ -280,12 +251,12 @@ int CDensMeterICPCON::Scan() {
                 if (!refused || read[1])
                     Publish(slots_[kTemperature], plat::Variant::R4(v[1]), kQualityGood, t);
                 else
-                    SetQuality(slots_[kTemperature], kQualityBad, t);
+                    kit::SetSlotQuality(slots_[kTemperature], kQualityBad, t);
                 SetErrorCount(0);
             } else {
-                SetQuality(slots_[kDensity], kQualityBad, t);
-                SetQuality(slots_[kTemperature], kQualityBad, t);
-                SetQuality(slots_[kViscosity], kQualityBad, t);
+                kit::SetSlotQuality(slots_[kDensity], kQualityBad, t);
+                kit::SetSlotQuality(slots_[kTemperature], kQualityBad, t);
+                kit::SetSlotQuality(slots_[kViscosity], kQualityBad, t);
                 // Wrong answers (72, 73) show a module that is there: no link error.
                 if (LinkError(code)) IncErrorCount();
             }
@@ -298,13 +269,13 @@ int CDensMeterICPCON::Scan() {
             last_status_ = status;
             Publish(slots_[kState], plat::Variant::I4(status), kQualityGood, t);
         } else {
-            SetQuality(slots_[kState], kQualityBad, t);
+            kit::SetSlotQuality(slots_[kState], kQualityBad, t);
             if (LinkError(code)) IncErrorCount();
         }
-        for (const ItemSlot& s : slots_) LowerRequests(s);
+        for (const ItemSlot& s : slots_) kit::LowerReadRequest(kit::Var(s));
     } catch (...) {
         if (log != nullptr) log->Info("{A15C60C7-6BE0-411d-AA81-A7C800E37730} %s", Name().c_str());
-        for (const ItemSlot& s : slots_) LowerRequests(s);
+        for (const ItemSlot& s : slots_) kit::LowerReadRequest(kit::Var(s));
     }
     return 0;
 }

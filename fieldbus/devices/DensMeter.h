@@ -17,9 +17,6 @@ float RoundDensity(float kg_per_m3);
 float RoundTemperature(float value);
 float RoundViscosity(float value);
 
-// Quality of a value that was good before a failed poll.
-inline constexpr uint16_t kQualityLastUsable = 68;
-
 class CDensMeter : public CDevice {
   public:
     static constexpr uint32_t kPollMs = 2500;

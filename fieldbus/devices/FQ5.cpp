@@ -6,7 +6,7 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
 
@@ -110,16 +110,14 @@ CFQ5Device::CFQ5Device(IDevicePort* port, uint8_t address, std::string name)
         slots_[i].privileged = true;
     slots_[kSlotControllerVersion].initial = plat::Variant::Str("");
     slots_[kSlotFirmwareVersion].initial = plat::Variant::Str("");
-    branch_ = kit::FindOrCreateBranch(Host(), Name(), Name(), -1);
-    created_ = CreateVariables(slots_);
+    created_ = kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     // Identification runs on the first scan step.
     SetReinit();
 }
 
 CFQ5Device::~CFQ5Device() {
     // The variables ask this device for error texts: they go while it is whole.
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{046ED71A-6FDF-4270-8C8D-1F46EEED8BE4} %s", Name().c_str());
 }
@@ -252,8 +250,7 @@ bool CFQ5Device::Init() {
 
 void CFQ5Device::SetBadQuality() {
     SetState(kStateOffline);
-    for (ItemSlot& s : slots_)
-        if (s.variable != nullptr) s.variable->SetQuality(kQualityBad, LastContact());
+    kit::SetQualities(slots_, kQualityBad, LastContact());
 }
 
 int CFQ5Device::TypedWrite(size_t slot, const plat::Variant& value) {
@@ -356,12 +353,7 @@ std::string CFQ5Device::DefineErrorText(int32_t value, plat::LCID lcid) {
 }
 
 std::unique_ptr<CDevice> MakeFQ5(IDevicePort* port, const DetectedDevice& found) {
-    auto device = std::make_unique<CFQ5Device>(port, found.address,
-                                               kit::DeviceName("Post%i", port, found.address));
-    if (!device->Created()) return nullptr;
-    device->SetTypeName("FQ5");
-    kit::TakeIdentity(*device, found);
-    return device;
+    return kit::MakeDetected<CFQ5Device>(port, found, "Post%i", "FQ5");
 }
 
 }  // namespace mb

@@ -5,7 +5,7 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -55,14 +55,12 @@ CGRQDevice::CGRQDevice(IDevicePort* port, uint8_t address, std::string name)
         s.description_id = kDefs[i].description;
     }
     slots_[kSlotText].initial = plat::Variant::Str("");
-    branch_ = kit::FindOrCreateBranch(Host(), Name(), Name(), -1);
-    created_ = CreateVariables(slots_);
+    created_ = kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
     SetReinit();
 }
 
 CGRQDevice::~CGRQDevice() {
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
     if (CLogFile* log = Log())
         log->Info("{E56B243A-4076-45fe-83F5-AB393C678757} %s", Name().c_str());
 }
@@ -159,7 +157,7 @@ int CGRQDevice::Scan() {
         due_ = plat::GetTickCount() + kIntervalMs;
         bool asked = false;
         for (size_t i = kSlotState; i <= kSlotCapacity; ++i)
-            if (CVariable* v = Var(slots_[i]); v != nullptr && v->ReadRequests() > 0) asked = true;
+            if (kit::ReadRequested(slots_[i])) asked = true;
         if (asked) ReadMeasurement();
     } catch (const std::exception&) {
         if (log != nullptr) log->Info("{8657ABEF-60A6-4e0a-A94E-5DC9AA5232AC} %s", Name().c_str());
@@ -168,18 +166,11 @@ int CGRQDevice::Scan() {
 }
 
 void CGRQDevice::SetBadQuality() {
-    const uint64_t now = kit::Now();
-    for (ItemSlot& s : slots_)
-        if (s.variable != nullptr) s.variable->SetQuality(kQualityBad, now);
+    kit::SetQualities(slots_, kQualityBad, kit::Now());
 }
 
 std::unique_ptr<CDevice> MakeGRQ(IDevicePort* port, const DetectedDevice& found) {
-    auto device = std::make_unique<CGRQDevice>(port, found.address,
-                                               kit::DeviceName("GRQ%i", port, found.address));
-    if (!device->Created()) return nullptr;
-    device->SetTypeName("ГРК");
-    kit::TakeIdentity(*device, found);
-    return device;
+    return kit::MakeDetected<CGRQDevice>(port, found, "GRQ%i", "ГРК");
 }
 
 }  // namespace mb

@@ -19,20 +19,20 @@ CPlate::CPlate(CQMUDevice* unit, uint8_t module, int place, bool output)
     for (int n = 1; n <= channels; ++n) {
         std::snprintf(buf, sizeof buf, output ? "Output%d_%d" : "Input%d_%d", module & 0xF, n);
         const std::string branch = unit->Name() + "." + buf;
-        branches_[static_cast<size_t>(n - 1)] = FindOrCreateBranch(Host(), branch);
+        branches_[static_cast<size_t>(n - 1)] = kit::FindOrCreateBranchPath(Host(), branch);
         if (output) {
             ItemSlot& state = slots_[static_cast<size_t>(n)];
-            DefineSlot(state, branch, "State", plat::VT_I4, static_cast<uint16_t>(n), 3, 4056);
-            kinds_[static_cast<size_t>(n)] = SlotKind{kCodePlateOutState, 2, false};
+            kit::DefineSlot(state, branch, "State", plat::VT_I4, static_cast<uint16_t>(n), 3, 4056);
+            kinds_[static_cast<size_t>(n)] = kit::SlotKind{kCodePlateOutState, 2, false};
             ItemSlot& over = slots_[static_cast<size_t>(n + 4)];
-            DefineSlot(over, branch, "Overload", plat::VT_BOOL, 0, 3, 4059);
+            kit::DefineSlot(over, branch, "Overload", plat::VT_BOOL, 0, 3, 4059);
             over.min_interval_ms = 0;
-            kinds_[static_cast<size_t>(n + 4)] = SlotKind{kCodePlateOverload, 2, false};
+            kinds_[static_cast<size_t>(n + 4)] = kit::SlotKind{kCodePlateOverload, 2, false};
         } else {
             ItemSlot& in = slots_[static_cast<size_t>(n - 1)];
-            DefineSlot(in, branch, "State", plat::VT_BOOL, 0, 1, 4060);
+            kit::DefineSlot(in, branch, "State", plat::VT_BOOL, 0, 1, 4060);
             in.min_interval_ms = 0;
-            kinds_[static_cast<size_t>(n - 1)] = SlotKind{kCodePlateInput, 2, false};
+            kinds_[static_cast<size_t>(n - 1)] = kit::SlotKind{kCodePlateInput, 2, false};
         }
     }
     CreateVariables(slots_);
@@ -40,9 +40,8 @@ CPlate::CPlate(CQMUDevice* unit, uint8_t module, int place, bool output)
 
 CPlate::~CPlate() {
     DestroyVariables(slots_);
-    const HostCallbacks* host = Host();
     for (int32_t h : branches_)
-        if (h >= 0 && host != nullptr && host->pItemDestroy != nullptr) host->pItemDestroy(h);
+        if (h >= 0) Host().ItemDestroy(h);
     if (CLogFile* log = Log())
         log->Info(output_ ? "{0739D916-CFD6-4d0f-B044-094E3FC450DA}  %s"
                           : "{7070BCB4-36E3-4f29-912C-D67A81DE841A}  %s",
@@ -51,7 +50,7 @@ CPlate::~CPlate() {
 
 int CPlate::ReadRegister0(uint16_t& value) {
     const int code = unit_->PlateRead(GetAddress(), 0, value);
-    CountError(*this, code);
+    kit::CountError(*this, code);
     if (code == kMbOk) SetErrorCount(0);
     return code;
 }
@@ -59,23 +58,23 @@ int CPlate::ReadRegister0(uint16_t& value) {
 void CPlate::PublishAll(uint16_t word) {
     if (output_) {
         for (size_t n = 1; n <= 4; ++n) {
-            PublishSlot(slots_[n + 4], plat::Variant::Bool((word >> (n - 1) & 1) != 0));
-            PublishSlot(slots_[n], plat::Variant::I4(word >> (8 + n - 1) & 1));
+            kit::PublishSlot(slots_[n + 4], plat::Variant::Bool((word >> (n - 1) & 1) != 0));
+            kit::PublishSlot(slots_[n], plat::Variant::I4(word >> (8 + n - 1) & 1));
         }
     } else {
         for (size_t n = 0; n < 6; ++n)
-            PublishSlot(slots_[n], plat::Variant::Bool((word >> n & 1) != 0));
+            kit::PublishSlot(slots_[n], plat::Variant::Bool((word >> n & 1) != 0));
     }
 }
 
 void CPlate::BadAll() {
     for (size_t i = output_ ? 1 : 0; i < (output_ ? 9u : 6u); ++i)
-        SetSlotQuality(slots_[i], kQualityBad);
+        kit::SetSlotQuality(slots_[i], kQualityBad);
 }
 
 bool CPlate::ReadItem(CDeviceItem* item) {
     StampContact();
-    const int i = FindSlot(slots_, item);
+    const int i = kit::FindSlot(slots_, item);
     if (i < 0) return false;
     const int code = kinds_[static_cast<size_t>(i)].code;
     if (code != kCodePlateInput && code != kCodePlateOutState && code != kCodePlateOverload)
@@ -86,7 +85,7 @@ bool CPlate::ReadItem(CDeviceItem* item) {
         PublishAll(word);
     else
         BadAll();
-    if (CVariable* v = SlotVariable(slots_[static_cast<size_t>(i)]))
+    if (CVariable* v = kit::Var(slots_[static_cast<size_t>(i)]))
         v->SetReadRequests(std::max(0, v->ReadRequests() - 1));
     return rc == kMbOk;
 }
@@ -112,7 +111,7 @@ int CPlate::Scan() {
     }
     try {
         for (; next_ < kSlots; ++next_) {
-            CVariable* v = SlotVariable(slots_[next_]);
+            CVariable* v = kit::Var(slots_[next_]);
             if (v == nullptr || v->ReadRequests() <= 0) continue;
             StampContact();
             if (!v->IsReadDue()) continue;
@@ -150,7 +149,7 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
     CLogFile* log = Log();
     const std::string name = item != nullptr ? item->ItemName() : std::string();
     if (log != nullptr) log->Trace("WriteItem %s)", name.c_str());
-    const int i = FindSlot(slots_, item);
+    const int i = kit::FindSlot(slots_, item);
     if (!output_ || i < 0) return 1;
     int32_t result;
     bool reported = false;
@@ -167,7 +166,7 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
             } else {
                 const int rc = unit_->PlateWrite(GetAddress(), item->ItemRegister(),
                                                  static_cast<uint16_t>(n.lVal));
-                CountError(*this, rc);
+                kit::CountError(*this, rc);
                 result = rc == kMbOk ? 0 : kWriteOffline;
             }
         } else if (code == kCodePlateOverload) {
@@ -177,7 +176,7 @@ int CPlate::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
                 result = plat::OPC_E_RANGE;
             } else {
                 const int rc = unit_->PlateWrite(GetAddress(), 0, 0);
-                CountError(*this, rc);
+                kit::CountError(*this, rc);
                 result = rc == kMbOk ? 0 : kWriteOffline;
             }
         } else {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fieldbus/core/Device.h"
-#include "fieldbus/devices/Slots.h"
+#include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
 
@@ -49,7 +49,7 @@ class CPlate : public CDevice {
     size_t next_ = 0;
     std::vector<int32_t> branches_;
     std::array<ItemSlot, kSlots> slots_;
-    std::array<SlotKind, kSlots> kinds_;
+    std::array<kit::SlotKind, kSlots> kinds_;
 };
 
 }  // namespace mb

@@ -66,7 +66,6 @@ enum PostSlot : size_t {
 };
 
 constexpr int kExceptionLocked = kMbDeviceException + 0x48;
-constexpr uint16_t kQualityUncertain = 68;
 constexpr uint32_t kDispensingHoldMs = 5000;
 
 bool IsDose(size_t i) {
@@ -147,13 +146,13 @@ CPost::CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int 
                   mass_, volume_, productivity_, level_, free_state_);
     const bool flat = Port() != nullptr && Port()->FlatPosts();
     branch_ = flat ? Name() : unit->Name() + "." + Name();
-    if (HostHasItem(Host(), branch_ + ".State")) {
+    if (kit::HostHasItem(Host(), branch_ + ".State")) {
         if (CLogFile* log = Log())
             log->Error("{3B7D2E94-1A6C-4F08-B5D3-9E2A7C4F1B60} %s", branch_.c_str());
         valid_ = false;
         return;
     }
-    branch_handle_ = FindOrCreateBranch(Host(), branch_);
+    branch_handle_ = kit::FindOrCreateBranchPath(Host(), branch_);
     Define();
     CreateVariables(slots_);
     SetReinit();
@@ -163,9 +162,7 @@ CPost::~CPost() {
     unit_->ForgetPost(this);
     DestroyVariables(slots_);
     // The branch goes with its items, so a stopped port leaves no empty post behind.
-    const HostCallbacks* host = Host();
-    if (branch_handle_ >= 0 && host != nullptr && host->pItemDestroy != nullptr)
-        host->pItemDestroy(branch_handle_);
+    if (branch_handle_ >= 0) Host().ItemDestroy(branch_handle_);
 }
 
 bool CPost::Limited() const {
@@ -186,30 +183,30 @@ void CPost::Define() {
     auto def = [&](size_t i, const char* name, plat::VARTYPE vt, int offset, int size,
                    uint8_t access, int code, uint32_t desc, uint32_t units = 0,
                    plat::VARTYPE host = plat::VT_EMPTY, bool fixed = false) {
-        DefineSlot(slots_[i], branch_, name, vt,
-                   fixed ? static_cast<uint16_t>(offset) : Reg(static_cast<uint16_t>(offset)),
-                   access, desc, units, host);
-        kinds_[i] = SlotKind{code, size, false};
+        kit::DefineSlot(slots_[i], branch_, name, vt,
+                        fixed ? static_cast<uint16_t>(offset) : Reg(static_cast<uint16_t>(offset)),
+                        access, desc, units, host);
+        kinds_[i] = kit::SlotKind{code, size, false};
     };
     auto bit = [&](size_t i, const char* name, uint16_t mask, uint32_t desc) {
-        DefineSlot(slots_[i], branch_, name, plat::VT_BOOL, mask, 1, desc);
-        kinds_[i] = SlotKind{kCodeFlags, 1, false};
+        kit::DefineSlot(slots_[i], branch_, name, plat::VT_BOOL, mask, 1, desc);
+        kinds_[i] = kit::SlotKind{kCodeFlags, 1, false};
     };
     auto text = [&](size_t i, const char* name, int offset, int chars, uint8_t access,
                     uint32_t interval, uint32_t desc, uint32_t units, plat::VARTYPE host) {
         def(i, name, plat::VT_BSTR, offset, chars, access, kCodeText, desc, units, host);
         slots_[i].min_interval_ms = interval;
         slots_[i].initial = plat::Variant::Str(std::string_view("0"));
-        SetRange(slots_[i], 0, chars);
+        kit::SetRange(slots_[i], 0, chars);
     };
     def(kState, "State", plat::VT_I4, 15, 2, 3, kCodeState, 4005, 0, plat::VT_UI1);
     if (Limited()) return;
     const uint16_t build = unit_->Build();
     const bool flat = Port() != nullptr && Port()->FlatPosts();
     def(kSide, "Side", plat::VT_I4, 0, 2, 1, 0, 4001);
-    SetRange(slots_[kSide], 1, 2);
+    kit::SetRange(slots_[kSide], 1, 2);
     def(kAddress, "Address", plat::VT_I4, 1, 2, 3, kCodeAddress, 4002);
-    SetRange(slots_[kAddress], 1, 65535);
+    kit::SetRange(slots_[kAddress], 1, 65535);
     def(kFlags, "StateWithFlags", plat::VT_I4, 14, 2, 1, kCodeFlags, 4004);
     if (features_ & 0x1000) bit(kEarthed, "Earthed", 0x1000, 4006);
     if (features_ & 0x8000) bit(kTrap, "TrapState", 0x8000, 4007);
@@ -260,28 +257,28 @@ void CPost::Define() {
     if (level_) {
         def(kTopDistance, "TopDistance", plat::VT_I4, 41, 2, 1, kCodeTopDistance, 4111, 4112,
             plat::VT_I2);
-        SetRange(slots_[kTopDistance], 0, 100);
+        kit::SetRange(slots_[kTopDistance], 0, 100);
         slots_[kTopDistance].min_interval_ms = 500;
         def(kTopDistanceLim, "TopDistanceLim", plat::VT_I4, 45, 2, 3, 0, 4113, 4112);
-        SetRange(slots_[kTopDistanceLim], 0, 100);
+        kit::SetRange(slots_[kTopDistanceLim], 0, 100);
         slots_[kTopDistanceLim].min_interval_ms = 4000;
     }
     def(kDozeMicro, "DozeMicro", plat::VT_R4, 9, 1, 3, kCodeDozeMicro, 4053);
-    SetRange(slots_[kDozeMicro], 0, 99);
+    kit::SetRange(slots_[kDozeMicro], 0, 99);
     kinds_[kDozeMicro].scaled = true;
     def(kSensorEx, "SensorEx", plat::VT_I4, 59, 2, 0x81, kCodeSensorEx, 0);
     slots_[kSensorEx].min_interval_ms = 200;
     if (features_ & 0x10000) {
         def(kEarthedEx, "EarthedEx", plat::VT_I4, 1, 2, 1, kCodeFixed, 4006, 0, plat::VT_EMPTY,
             true);
-        SetRange(slots_[kEarthedEx], 0, 3);
+        kit::SetRange(slots_[kEarthedEx], 0, 3);
         slots_[kEarthedEx].min_interval_ms = 200;
     }
     if (build > 63) {
         def(kAirValve, "AirValveTime", plat::VT_I4, 85, 2, 3, 55, 4027);
         def(kUss, "USSTimeout", plat::VT_I4, 86, 2, 3, 56, 4028);
         def(kSensorWait, "SensorWaitTime", plat::VT_I4, 87, 2, 3, 57, 4052);
-        for (size_t i : {kAirValve, kUss, kSensorWait}) SetRange(slots_[i], 0, 255);
+        for (size_t i : {kAirValve, kUss, kSensorWait}) kit::SetRange(slots_[i], 0, 255);
         text(kFullUp, "FullUp", 81, 4, 3, UINT32_MAX, 4029, 4011, plat::VT_R4);
         text(kFullDown, "FullDown", 83, 4, 3, UINT32_MAX, 4030, 4011, plat::VT_R4);
         def(kDecimalPoint, "DecimalPoint", plat::VT_I4, 2, 2, 1, kCodeFixed, 0, 0, plat::VT_EMPTY,
@@ -299,10 +296,10 @@ void CPost::Define() {
 int CPost::ReadWords(uint16_t offset, uint16_t count, std::vector<uint16_t>& out) {
     out.clear();
     const int code =
-        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
+        kit::ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
             return m.ReadHoldingRegisters(unit_->GetAddress(), Reg(offset), count, out);
         });
-    CountError(*this, code);
+    kit::CountError(*this, code);
     if (code == kMbOk) SetErrorCount(0);
     if (code == kExceptionLocked) ActivationCheck();
     return code;
@@ -310,10 +307,10 @@ int CPost::ReadWords(uint16_t offset, uint16_t count, std::vector<uint16_t>& out
 
 int CPost::WriteWords(uint16_t offset, std::span<const uint16_t> words) {
     const int code =
-        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
+        kit::ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
             return m.WriteMultipleRegisters(unit_->GetAddress(), Reg(offset), words);
         });
-    CountError(*this, code);
+    kit::CountError(*this, code);
     return code;
 }
 
@@ -327,7 +324,7 @@ double CPost::Scale() const {
 
 // Counter texts hold plain characters, one a byte; the decimal point is implied.
 void CPost::PublishText(ItemSlot& slot, std::span<const uint16_t> words) {
-    const int i = FindSlot(slots_, slot.variable);
+    const int i = kit::FindSlot(slots_, slot.variable);
     if (i < 0) return;
     std::string text;
     for (uint16_t w : words)
@@ -348,23 +345,23 @@ void CPost::PublishText(ItemSlot& slot, std::span<const uint16_t> words) {
             if (CLogFile* log = Log())
                 log->Warning("%s %X", Name().c_str(),
                              static_cast<unsigned>(plat::DISP_E_TYPEMISMATCH));
-            SetSlotQuality(slot, kQualityBad);
+            kit::SetSlotQuality(slot, kQualityBad);
             return;
         }
-        PublishSlot(slot, plat::Variant::R8(v / Scale()));
+        kit::PublishSlot(slot, plat::Variant::R8(v / Scale()));
         return;
     }
-    PublishSlot(slot, plat::Variant::Str(std::string_view(text)));
+    kit::PublishSlot(slot, plat::Variant::Str(std::string_view(text)));
 }
 
 void CPost::PublishFlags(uint16_t flags) {
     flags_word_ = flags;
-    PublishSlot(slots_[kFlags], plat::Variant::I4(flags));
+    kit::PublishSlot(slots_[kFlags], plat::Variant::I4(flags));
     for (size_t i : {kEarthed, kTrap, kHandle, kOverFill, kGas, kHandleGr, kStartStop})
         if (!slots_[i].IsEmpty())
-            PublishSlot(slots_[i], plat::Variant::Bool((flags & slots_[i].reg) != 0));
+            kit::PublishSlot(slots_[i], plat::Variant::Bool((flags & slots_[i].reg) != 0));
     if ((flags & 0x1000) && !slots_[kEarthedEx].IsEmpty())
-        PublishSlot(slots_[kEarthedEx], plat::Variant::I4(2));
+        kit::PublishSlot(slots_[kEarthedEx], plat::Variant::I4(2));
 }
 
 void CPost::SnapSensorCheck(uint16_t snap) {
@@ -372,19 +369,19 @@ void CPost::SnapSensorCheck(uint16_t snap) {
     const char* name = Name().c_str();
     if (snap & 0x01) {
         if (log != nullptr) log->Warning("277B7CA3-перелив%s", name);
-        PublishSlot(slots_[kOverFill], plat::Variant::Bool(true));
+        kit::PublishSlot(slots_[kOverFill], plat::Variant::Bool(true));
     }
     if (snap & 0x10) {
         if (log != nullptr) log->Warning("277B7CA3-УЗА %s", name);
-        PublishSlot(slots_[kEarthed], plat::Variant::Bool(false));
+        kit::PublishSlot(slots_[kEarthed], plat::Variant::Bool(false));
     }
     if (snap & 0x20) {
         if (log != nullptr) log->Warning("277B7CA3-Рабочее положения %s", name);
-        PublishSlot(slots_[kHandle], plat::Variant::Bool(false));
+        kit::PublishSlot(slots_[kHandle], plat::Variant::Bool(false));
     }
     if (snap >= 0x40) {
         if (log != nullptr) log->Warning("277B7CA3-Гаражное положения %s", name);
-        PublishSlot(slots_[kTrap], plat::Variant::Bool(false));
+        kit::PublishSlot(slots_[kTrap], plat::Variant::Bool(false));
     }
 }
 
@@ -392,9 +389,9 @@ int CPost::ReadException() {
     std::vector<uint16_t> w;
     const int code = ReadWords(248, 1, w);
     if (code == kMbOk)
-        PublishSlot(slots_[kException], plat::Variant::UI2(w[0]));
+        kit::PublishSlot(slots_[kException], plat::Variant::UI2(w[0]));
     else
-        SetSlotQuality(slots_[kException], kQualityBad);
+        kit::SetSlotQuality(slots_[kException], kQualityBad);
     return code;
 }
 
@@ -402,10 +399,10 @@ int CPost::ReadDozeMicro() {
     std::vector<uint16_t> w;
     const int code = ReadWords(9, 1, w);
     if (code == kMbOk)
-        PublishSlot(slots_[kDozeMicro],
-                    plat::Variant::R4(static_cast<float>(FromBcd(w[0] & 0xFF) / Scale())));
+        kit::PublishSlot(slots_[kDozeMicro],
+                         plat::Variant::R4(static_cast<float>(FromBcd(w[0] & 0xFF) / Scale())));
     else
-        SetSlotQuality(slots_[kDozeMicro], kQualityBad);
+        kit::SetSlotQuality(slots_[kDozeMicro], kQualityBad);
     return code;
 }
 
@@ -417,8 +414,8 @@ void CPost::SetActive(bool active) {
         if (CLogFile* log = Log()) log->Info("Пост %s неактивный", Name().c_str());
         for (size_t i : {kFlags, kEarthedEx, kEarthed, kTrap, kHandle, kHandleGr, kStartStop,
                          kOverFill, kPowerPlat, kSnap, kDensity, kTemperature, kTopDistance})
-            SetSlotQuality(slots_[i], kQualityUncertain);
-        PublishSlot(slots_[kProductivity], plat::Variant::R8(0));
+            kit::SetSlotQuality(slots_[i], kQualityUncertain);
+        kit::PublishSlot(slots_[kProductivity], plat::Variant::R8(0));
         CDevice::SetState(kStateProbed);
     } else if (active && !active_) {
         CDevice::SetState(kStateFound);
@@ -431,7 +428,7 @@ int32_t CPost::SetState(int32_t code) {
 }
 
 bool CPost::CanCapture() {
-    CVariable* v = SlotVariable(slots_[kState]);
+    CVariable* v = kit::Var(slots_[kState]);
     if (v == nullptr) return true;
     plat::Variant n;
     if (plat::Failed(plat::VariantChangeType(n, v->Value(), 0, plat::VT_I4))) return true;
@@ -462,18 +459,18 @@ bool CPost::Init() {
     if (log != nullptr) log->Info("{INIT} %s %d %d", Name().c_str(), side_, channel_);
     if (unit_->Build() > 63) {
         std::vector<uint8_t> b;
-        const int code =
-            ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                       [&](CModbus& m) { return m.ReadBank(unit_->GetAddress(), Reg(127), 1, b); });
-        CountError(*this, code);
+        const int code = kit::ClientCall(
+            Port() != nullptr ? Port()->PortModbus() : nullptr,
+            [&](CModbus& m) { return m.ReadBank(unit_->GetAddress(), Reg(127), 1, b); });
+        kit::CountError(*this, code);
         if (code == kMbOk && b.size() == 1) {
             decimal_point_ = b[0] <= 9 ? b[0] : 0;
-            PublishSlot(slots_[kDecimalPoint], plat::Variant::I4(b[0]));
+            kit::PublishSlot(slots_[kDecimalPoint], plat::Variant::I4(b[0]));
         }
     }
     if (Limited()) {
         const int state = unit_->Version() > 6 ? kPostNewController : kPostOldController;
-        PublishSlot(slots_[kState], plat::Variant::UI2(static_cast<uint16_t>(state)));
+        kit::PublishSlot(slots_[kState], plat::Variant::UI2(static_cast<uint16_t>(state)));
         if (log != nullptr)
             log->Error("Ошибка версии MAX-%d MIN-%d Cur-%d", 6, 1, unit_->Version());
         initialised_ = true;
@@ -485,11 +482,11 @@ bool CPost::Init() {
             log->Trace("Init3-15 %X post-%u", unit_->GetAddress(), unsigned(channel_));
         int code = ReadWords(3, 12, w);
         if (code != kMbOk) return false;
-        PublishSlot(slots_[kDozeMicro],
-                    plat::Variant::R4(static_cast<float>(FromBcd(w[6] & 0xFF) / Scale())));
+        kit::PublishSlot(slots_[kDozeMicro],
+                         plat::Variant::R4(static_cast<float>(FromBcd(w[6] & 0xFF) / Scale())));
         PublishFlags(w[11]);
-        PublishSlot(slots_[kPowerPlat], plat::Variant::I4(w[10]));
-        PublishSlot(slots_[kSnap], plat::Variant::I4(w[9]));
+        kit::PublishSlot(slots_[kPowerPlat], plat::Variant::I4(w[10]));
+        kit::PublishSlot(slots_[kSnap], plat::Variant::I4(w[9]));
         if (unit_->Version() > 5) {
             if (log != nullptr)
                 log->Trace("Init4-7 %X post-%u", unit_->GetAddress(), unsigned(channel_));
@@ -498,9 +495,9 @@ bool CPost::Init() {
             if (!slots_[kFullUp].IsEmpty()) {
                 PublishText(slots_[kFullUp], std::span(w).subspan(0, 2));
                 PublishText(slots_[kFullDown], std::span(w).subspan(2, 2));
-                PublishSlot(slots_[kAirValve], plat::Variant::I4(w[4]));
-                PublishSlot(slots_[kUss], plat::Variant::I4(w[5]));
-                PublishSlot(slots_[kSensorWait], plat::Variant::I4(w[6]));
+                kit::PublishSlot(slots_[kAirValve], plat::Variant::I4(w[4]));
+                kit::PublishSlot(slots_[kUss], plat::Variant::I4(w[5]));
+                kit::PublishSlot(slots_[kSensorWait], plat::Variant::I4(w[6]));
             }
         }
         if (log != nullptr)
@@ -531,16 +528,16 @@ bool CPost::ReadState() {
         state_failed_ = true;
         if (code == kExceptionLocked) return false;
         for (size_t i : {kFlags, kState, kEarthed, kTrap, kHandle, kOverFill, kPowerPlat, kSnap})
-            SetSlotQuality(slots_[i], kQualityBad);
+            kit::SetSlotQuality(slots_[i], kQualityBad);
         if (code > 16)
             for (size_t i : {kTotalV, kCurrentV, kProductivity, kTotalW, kCurrentW})
-                SetSlotQuality(slots_[i], kQualityBad);
+                kit::SetSlotQuality(slots_[i], kQualityBad);
         return false;
     }
     state_failed_ = false;
     const uint16_t old = raw_;
-    PublishSlot(slots_[kSnap], plat::Variant::I4(w[0]));
-    PublishSlot(slots_[kPowerPlat], plat::Variant::I4(w[1]));
+    kit::PublishSlot(slots_[kSnap], plat::Variant::I4(w[0]));
+    kit::PublishSlot(slots_[kPowerPlat], plat::Variant::I4(w[1]));
     PublishFlags(w[2]);
     raw_ = w[3];
     const bool was96 = (old & 0xF0) == 96, is96 = (raw_ & 0xF0) == 96;
@@ -551,7 +548,7 @@ bool CPost::ReadState() {
 
 void CPost::PublishState(bool read_ok) {
     if (!read_ok || state_failed_) {
-        SetSlotQuality(slots_[kState], kQualityBad);
+        kit::SetSlotQuality(slots_[kState], kQualityBad);
         return;
     }
     const uint16_t prev = prev_raw_ & 0xF0, now = raw_ & 0xF0;
@@ -576,7 +573,7 @@ void CPost::PublishState(bool read_ok) {
             log->Warning("{AC495171-502B-4b80-B8A7-34129B5FC452} %i", int{raw_});
         state = kPostIdle;
     }
-    PublishSlot(slots_[kState], plat::Variant::UI2(static_cast<uint16_t>(state)));
+    kit::PublishSlot(slots_[kState], plat::Variant::UI2(static_cast<uint16_t>(state)));
     if (CLogFile* log = Log()) log->Info("State %X - {%.04X}", unit_->GetAddress(), unsigned{raw_});
     prev_raw_ = raw_;
     have_prev_ = true;
@@ -594,7 +591,7 @@ int CPost::Scan() {
         plat::Sleep(5);
         return 1;
     }
-    LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 200, 25);
+    kit::LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 200, 25);
     try {
         ReadItemFromDevice(slots_);
         ExecuteNextWrite();
@@ -607,7 +604,7 @@ int CPost::Scan() {
         }
         for (size_t n = 0; n < kSlots; ++n) {
             const size_t i = (next_slot_ + n) % kSlots;
-            CVariable* v = SlotVariable(slots_[i]);
+            CVariable* v = kit::Var(slots_[i]);
             if (v == nullptr || !v->IsReadDue()) continue;
             next_slot_ = (i + 1) % kSlots;
             ReadItem(v);
@@ -644,9 +641,9 @@ int CPost::Scan() {
 void CPost::SetBadQuality() {
     for (size_t i = 0; i < kSlots; ++i) {
         if (i == kState || slots_[i].variable == nullptr) continue;
-        SetSlotQuality(slots_[i], SlotQuality(slots_[i]) <= 20 ? kQualityBad : 20);
+        kit::SetSlotQuality(slots_[i], kit::SlotQuality(slots_[i]) <= 20 ? kQualityBad : 20);
     }
-    PublishSlot(slots_[kState], plat::Variant::UI2(kPostCommError));
+    kit::PublishSlot(slots_[kState], plat::Variant::UI2(kPostCommError));
     state_stale_ = true;
 }
 
@@ -654,15 +651,15 @@ void CPost::SetBadQuality() {
 // Reads
 
 bool CPost::ReadItem(CDeviceItem* item) {
-    const int i = FindSlot(slots_, item);
+    const int i = kit::FindSlot(slots_, item);
     if (i < 0) {
         if (CLogFile* log = Log()) log->Warning("ReadItem %s", Name().c_str());
         return false;
     }
     ItemSlot& slot = slots_[static_cast<size_t>(i)];
-    const SlotKind& kind = kinds_[static_cast<size_t>(i)];
+    const kit::SlotKind& kind = kinds_[static_cast<size_t>(i)];
     if (!held_[static_cast<size_t>(i)].IsEmpty()) {
-        PublishSlot(slot, held_[static_cast<size_t>(i)]);
+        kit::PublishSlot(slot, held_[static_cast<size_t>(i)]);
         return true;
     }
     std::vector<uint16_t> w;
@@ -675,9 +672,9 @@ bool CPost::ReadItem(CDeviceItem* item) {
         case kCodeSensorEx:
             code = ReadWords(59, 1, w);
             if (code == kMbOk) {
-                PublishSlot(slot, plat::Variant::I4(w[0]));
-                PublishSlot(slots_[kEarthedEx], plat::Variant::I4(w[0] & 3));
-                if (w[0] == 2) PublishSlot(slots_[kEarthed], plat::Variant::Bool(true));
+                kit::PublishSlot(slot, plat::Variant::I4(w[0]));
+                kit::PublishSlot(slots_[kEarthedEx], plat::Variant::I4(w[0] & 3));
+                if (w[0] == 2) kit::PublishSlot(slots_[kEarthed], plat::Variant::Bool(true));
             }
             break;
         case kCodeState:
@@ -704,7 +701,7 @@ bool CPost::ReadItem(CDeviceItem* item) {
             break;
         case kCodeFixed:
         case kCodeBasePost:
-            if (CVariable* v = SlotVariable(slot)) PublishSlot(slot, v->Value());
+            if (CVariable* v = kit::Var(slot)) kit::PublishSlot(slot, v->Value());
             return true;
         default: {
             const uint16_t count = kind.size >= 4 ? 2 : 1;
@@ -713,17 +710,17 @@ bool CPost::ReadItem(CDeviceItem* item) {
             const uint32_t n = count == 2 ? (uint32_t{w[0]} << 16 | w[1]) : w[0];
             switch (slot.raw_type) {
                 case plat::VT_R4:
-                    PublishSlot(slot, plat::Variant::R4(std::bit_cast<float>(n)));
+                    kit::PublishSlot(slot, plat::Variant::R4(std::bit_cast<float>(n)));
                     break;
                 case plat::VT_UI2:
-                    PublishSlot(slot, plat::Variant::UI2(static_cast<uint16_t>(n)));
+                    kit::PublishSlot(slot, plat::Variant::UI2(static_cast<uint16_t>(n)));
                     break;
                 default:
-                    PublishSlot(slot, plat::Variant::I4(static_cast<int32_t>(n)));
+                    kit::PublishSlot(slot, plat::Variant::I4(static_cast<int32_t>(n)));
             }
         }
     }
-    if (code != kMbOk) SetSlotQuality(slot, kQualityBad);
+    if (code != kMbOk) kit::SetSlotQuality(slot, kQualityBad);
     return code == kMbOk;
 }
 
@@ -757,7 +754,7 @@ int CPost::WriteDozeMicro(const plat::Variant& value) {
     return WriteWords(9, word);
 }
 
-int CPost::WriteText(ItemSlot& slot, const SlotKind& kind, const plat::Variant& value) {
+int CPost::WriteText(ItemSlot& slot, const kit::SlotKind& kind, const plat::Variant& value) {
     std::string text;
     if (kind.scaled) {
         plat::Variant d;
@@ -781,7 +778,7 @@ int CPost::WriteText(ItemSlot& slot, const SlotKind& kind, const plat::Variant& 
 
 int CPost::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
     CLogFile* log = Log();
-    const int found = FindSlot(slots_, item);
+    const int found = kit::FindSlot(slots_, item);
     auto report = [&](int32_t result) {
         if (id != 0) SetWriteResult(id, result);
         if (log != nullptr)
@@ -791,7 +788,7 @@ int CPost::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
     if (found < 0) return report(plat::E_FAIL);
     const size_t i = static_cast<size_t>(found);
     ItemSlot& slot = slots_[i];
-    const SlotKind& kind = kinds_[i];
+    const kit::SlotKind& kind = kinds_[i];
     if (!active_ && (IsDose(i) || i == kTopDistanceLim)) {
         held_[i] = value;
         return report(0);
@@ -827,7 +824,7 @@ int CPost::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
             char other[48];
             std::snprintf(other, sizeof other, "Post%d", static_cast<int>(n.lVal));
             const bool flat = Port() != nullptr && Port()->FlatPosts();
-            if (HostHasItem(Host(), flat ? std::string(other) : unit_->Name() + "." + other)) {
+            if (kit::HostHasItem(Host(), flat ? std::string(other) : unit_->Name() + "." + other)) {
                 result = static_cast<int32_t>(0x80000000u);
                 break;
             }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fieldbus/core/Device.h"
-#include "fieldbus/devices/Slots.h"
+#include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
 
@@ -93,7 +93,7 @@ class CPost : public CDevice {
     int ReadDozeMicro();
     int WriteState(int32_t state);
     int WriteDozeMicro(const plat::Variant& value);
-    int WriteText(ItemSlot& slot, const SlotKind& kind, const plat::Variant& value);
+    int WriteText(ItemSlot& slot, const kit::SlotKind& kind, const plat::Variant& value);
     double Scale() const;
 
     CQMUDevice* unit_;
@@ -126,7 +126,7 @@ class CPost : public CDevice {
     std::string branch_;
     int32_t branch_handle_ = -1;
     std::array<ItemSlot, kSlots> slots_;
-    std::array<SlotKind, kSlots> kinds_;
+    std::array<kit::SlotKind, kSlots> kinds_;
     // Values written while inactive, resent on activation; empty variant = none.
     std::array<plat::Variant, kSlots> held_;
 };

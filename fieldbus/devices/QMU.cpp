@@ -90,56 +90,49 @@ CQMUDevice::~CQMUDevice() {
     plates_.clear();
     plate_store_.clear();
     DestroyVariables(slots_);
-    const HostCallbacks* host = Host();
-    if (branch_ >= 0 && host != nullptr && host->pItemDestroy != nullptr) {
-        try {
-            host->pItemDestroy(branch_);
-        } catch (...) {
-            if (CLogFile* log = Log()) log->Error("pItemDestroy %s", Name().c_str());
-        }
-    }
+    if (branch_ >= 0) Host().ItemDestroy(branch_, nullptr, ("pItemDestroy " + Name()).c_str());
 }
 
 bool CQMUDevice::FindOrCreateBranch(int32_t& handle) {
-    handle = mb::FindOrCreateBranch(Host(), Name());
+    handle = kit::FindOrCreateBranchPath(Host(), Name());
     return handle >= 0;
 }
 
 void CQMUDevice::DefineVariables() {
     const bool flat = Port() != nullptr && Port()->FlatPosts();
     parent_name_ = flat && !first_post_name_.empty() ? first_post_name_ : Name();
-    if (flat) mb::FindOrCreateBranch(Host(), parent_name_);
+    if (flat) kit::FindOrCreateBranchPath(Host(), parent_name_);
     for (auto& s : slots_) s = ItemSlot{};
     kinds_ = {};
     const std::string& p = parent_name_;
     auto def = [&](size_t i, const char* name, plat::VARTYPE vt, uint16_t reg, int size,
                    uint8_t access, int code, uint32_t desc, uint32_t units = 0,
                    plat::VARTYPE host = plat::VT_EMPTY) {
-        DefineSlot(slots_[i], p, name, vt, reg, access, desc, units, host);
-        kinds_[i] = SlotKind{code, size, false};
+        kit::DefineSlot(slots_[i], p, name, vt, reg, access, desc, units, host);
+        kinds_[i] = kit::SlotKind{code, size, false};
     };
     def(kAdr, "AdrController", plat::VT_I4, 0, 2, 3, kCodeAddress, 4018);
-    SetRange(slots_[kAdr], 1, 247);
+    kit::SetRange(slots_[kAdr], 1, 247);
     slots_[kAdr].privileged = true;
     slots_[kAdr].initial = plat::Variant::I4(1);
     def(kFirmware, "FirmwareVersion", plat::VT_BSTR, 0, 8, 1, kCodeFirmware, 4058);
     slots_[kFirmware].initial = plat::Variant::Str(std::string_view(""));
     if (limited_ != 0) return;
     def(kCountPost, "CountPost", plat::VT_I4, 0, 2, 1, 0, 4031);
-    SetRange(slots_[kCountPost], 1, 7);
+    kit::SetRange(slots_[kCountPost], 1, 7);
     def(kConfiguration, "Configuration", plat::VT_BSTR, 0, -1, 0x83, kCodeConfiguration, 4121);
     slots_[kConfiguration].initial = plat::Variant::Str(std::string_view(" "));
     // The unit keeps what a client writes here: bounded like every client-held value.
-    SetRange(slots_[kConfiguration], 0, kMaxConfigurationChars);
+    kit::SetRange(slots_[kConfiguration], 0, kMaxConfigurationChars);
     if (build_ < 64) {
         def(kAirValve, "AirValveTime", plat::VT_I4, 3, 2, 3, 0, 4027);
         def(kUss, "USSTimeout", plat::VT_I4, 4, 2, 3, 0, 4028);
         def(kSensorWait, "SensorWaitTime", plat::VT_I4, 5, 2, 3, 0, 4052);
-        for (size_t i : {kAirValve, kUss, kSensorWait}) SetRange(slots_[i], 0, 255);
+        for (size_t i : {kAirValve, kUss, kSensorWait}) kit::SetRange(slots_[i], 0, 255);
         def(kFullUp, "FullUp", plat::VT_BSTR, 10, 4, 3, kCodeText, 4029, 4011, plat::VT_I4);
         def(kFullDown, "FullDown", plat::VT_BSTR, 12, 4, 3, kCodeText, 4030, 4011, plat::VT_I4);
         for (size_t i : {kFullUp, kFullDown}) {
-            SetRange(slots_[i], 0, 4);
+            kit::SetRange(slots_[i], 0, 4);
             slots_[i].initial = plat::Variant::Str(std::string_view("0"));
         }
     }
@@ -159,18 +152,18 @@ void CQMUDevice::DefineModuleVariables() {
     parent_name_ = Name();
     for (auto& s : slots_) s = ItemSlot{};
     kinds_ = {};
-    DefineSlot(slots_[kAdr], parent_name_, "Address", plat::VT_I4, 0, 3, 4018);
-    SetRange(slots_[kAdr], 1, 247);
+    kit::DefineSlot(slots_[kAdr], parent_name_, "Address", plat::VT_I4, 0, 3, 4018);
+    kit::SetRange(slots_[kAdr], 1, 247);
     slots_[kAdr].privileged = true;
-    kinds_[kAdr] = SlotKind{kCodeAddress, 2, false};
-    DefineSlot(slots_[kVersionSlot], parent_name_, "Version", plat::VT_I4, 0, 1, 4054);
-    DefineSlot(slots_[kBuildSlot], parent_name_, "Build", plat::VT_I4, 0, 1, 4055);
+    kinds_[kAdr] = kit::SlotKind{kCodeAddress, 2, false};
+    kit::DefineSlot(slots_[kVersionSlot], parent_name_, "Version", plat::VT_I4, 0, 1, 4054);
+    kit::DefineSlot(slots_[kBuildSlot], parent_name_, "Build", plat::VT_I4, 0, 1, 4055);
     if (build_ > 34) {
-        DefineSlot(slots_[kTemperature], parent_name_, "InnerTemperature", plat::VT_R4, 45, 1, 4108,
-                   4026);
+        kit::DefineSlot(slots_[kTemperature], parent_name_, "InnerTemperature", plat::VT_R4, 45, 1,
+                        4108, 4026);
         slots_[kTemperature].min_interval_ms = 30000;
         slots_[kTemperature].decimals = 1;
-        kinds_[kTemperature] = SlotKind{0, 4, false};
+        kinds_[kTemperature] = kit::SlotKind{0, 4, false};
     }
 }
 
@@ -222,10 +215,10 @@ bool CQMUDevice::CreatePosts() {
         uint16_t number = static_cast<uint16_t>(ReadInteger(reg + 1, 2, 0));
         if (LastError() == kExceptionLocked) {
             std::vector<uint8_t> bytes;
-            const int code = ClientCall(
+            const int code = kit::ClientCall(
                 Port() != nullptr ? Port()->PortModbus() : nullptr,
                 [&](CModbus& m) { return m.ReadBank(GetAddress(), reg + 125, 2, bytes); });
-            CountError(*this, code);
+            kit::CountError(*this, code);
             if (code != kMbOk || bytes.size() < 2) return false;
             number = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
         } else if (LastError() != kMbOk) {
@@ -258,9 +251,10 @@ bool CQMUDevice::ActivatePosts() {
     int code;
     for (;;) {
         if (build_ <= 40) plat::Sleep(500);
-        code = ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                          [&](CModbus& m) { return m.ReadExceptionStatus(GetAddress(), status); });
-        CountError(*this, code);
+        code = kit::ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
+            return m.ReadExceptionStatus(GetAddress(), status);
+        });
+        kit::CountError(*this, code);
         if (code != kExceptionBusy) break;
         if (CLogFile* log = Log()) log->Warning("Busy %s", Name().c_str());
         if (plat::GetTickCount() - start >= 1000) break;
@@ -324,8 +318,8 @@ int CQMUDevice::PlateRead(uint8_t module, uint16_t reg, uint16_t& value) {
     std::vector<uint16_t> w;
     const uint16_t enc = static_cast<uint16_t>(GetAddress() << 8 | 0x42);
     const int code =
-        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                   [&](CModbus& m) { return m.ReadHoldingRegisters(module, reg, 1, w, enc); });
+        kit::ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
+                        [&](CModbus& m) { return m.ReadHoldingRegisters(module, reg, 1, w, enc); });
     if (code == kMbOk && w.size() == 1) value = w[0];
     return code;
 }
@@ -333,7 +327,7 @@ int CQMUDevice::PlateRead(uint8_t module, uint16_t reg, uint16_t& value) {
 int CQMUDevice::PlateWrite(uint8_t module, uint16_t reg, uint16_t value) {
     const uint16_t enc = static_cast<uint16_t>(GetAddress() << 8 | 0x42);
     const uint16_t words[1] = {value};
-    return ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
+    return kit::ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr, [&](CModbus& m) {
         return m.WriteMultipleRegisters(module, reg, words, enc);
     });
 }
@@ -346,9 +340,9 @@ void CQMUDevice::DiscoverPlates() {
     };
     std::vector<uint16_t> w;
     const int code =
-        ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                   [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 32, 3, w); });
-    CountError(*this, code);
+        kit::ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
+                        [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 32, 3, w); });
+    kit::CountError(*this, code);
     if (code == kMbOk && w.size() == 3) {
         for (int n = 1; n <= 8; ++n)
             if (w[0] >> (n - 1) & 1) add(static_cast<uint8_t>(n), n, true);
@@ -356,7 +350,7 @@ void CQMUDevice::DiscoverPlates() {
             if (w[1] >> (n - 1) & 1) add(static_cast<uint8_t>(0x20 + n), n, false);
         return;
     }
-    LineSettings probe(Port() != nullptr ? Port()->PortModbus() : nullptr, 200, 25, 1);
+    kit::LineSettings probe(Port() != nullptr ? Port()->PortModbus() : nullptr, 200, 25, 1);
     uint16_t v = 0;
     for (uint8_t m = 33; m <= 38; ++m)
         if (PlateRead(m, 1, v) == kMbOk) add(m, 0, false);
@@ -365,7 +359,7 @@ void CQMUDevice::DiscoverPlates() {
 }
 
 bool CQMUDevice::ModuleScan() {
-    LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 100, 25);
+    kit::LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 100, 25);
     if (!module_ready_ || NeedsReinit() || GetState() == kStateOffline) {
         module_ready_ = true;
         config_pending_ = false;
@@ -381,16 +375,16 @@ bool CQMUDevice::ModuleScan() {
     }
     CDevice::ExecuteNextWrite();
     for (CPlate* p : plates_) p->ExecuteNextWrite();
-    CVariable* t = SlotVariable(slots_[kTemperature]);
+    CVariable* t = kit::Var(slots_[kTemperature]);
     if (t != nullptr && t->IsReadDue()) ReadItem(t);
     int read = 0;
     for (CPlate* p : plates_) read += p->Scan();
     if (read == 0) {
         uint8_t status = 0;
-        const int code =
-            ClientCall(Port() != nullptr ? Port()->PortModbus() : nullptr,
-                       [&](CModbus& m) { return m.ReadExceptionStatus(GetAddress(), status); });
-        CountError(*this, code);
+        const int code = kit::ClientCall(
+            Port() != nullptr ? Port()->PortModbus() : nullptr,
+            [&](CModbus& m) { return m.ReadExceptionStatus(GetAddress(), status); });
+        kit::CountError(*this, code);
     }
     return true;
 }
@@ -411,21 +405,21 @@ bool CQMUDevice::CanCapture() {
 }
 
 void CQMUDevice::Publish(size_t slot, plat::Variant v, uint16_t quality) {
-    PublishSlot(slots_[slot], std::move(v), quality);
+    kit::PublishSlot(slots_[slot], std::move(v), quality);
 }
 
 void CQMUDevice::Quality(size_t slot, uint16_t quality) {
-    SetSlotQuality(slots_[slot], quality);
+    kit::SetSlotQuality(slots_[slot], quality);
 }
 
 bool CQMUDevice::UnitInitRead() {
     const bool late = build_ > 63;
     std::vector<uint16_t> w;
     const uint16_t first = late ? 20 : 3, count = late ? 2 : 19;
-    const int code = ClientCall(
+    const int code = kit::ClientCall(
         Port() != nullptr ? Port()->PortModbus() : nullptr,
         [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), first, count, w); });
-    CountError(*this, code);
+    kit::CountError(*this, code);
     if (code != kMbOk || w.size() != count) {
         for (size_t i : {kAirValve, kUss, kSensorWait, kFullUp, kFullDown}) Quality(i, kQualityBad);
         return false;
@@ -463,7 +457,7 @@ bool CQMUDevice::Init() {
         return ModuleScan();
     }
     config_pending_ = false;
-    if (CVariable* t = SlotVariable(slots_[kTemperature])) ReadItem(t);
+    if (CVariable* t = kit::Var(slots_[kTemperature])) ReadItem(t);
     if (posts_.empty()) return false;
     char text[32];
     std::snprintf(text, sizeof text, "%02X.%04X", version_, build_);
@@ -487,15 +481,15 @@ bool CQMUDevice::Init() {
 }
 
 int CQMUDevice::Scan() {
-    CVariable* inspector = SlotVariable(slots_[kInspector]);
+    CVariable* inspector = kit::Var(slots_[kInspector]);
     if (mode_ == 0 && inspector != nullptr && IntOf(inspector->Value()) != inspector_snapshot_) {
-        if (SlotQuality(slots_[kConfiguration]) != kQualityBad)
+        if (kit::SlotQuality(slots_[kConfiguration]) != kQualityBad)
             Quality(kConfiguration, kQualityBad);
         config_pending_ = false;
     }
     if (mode_ == 1) return ModuleScan() ? 1 : 0;
     if (CLogFile* log = Log()) log->Trace("Scan %s, Pr%d", Name().c_str(), GetState());
-    LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 150, 25);
+    kit::LineSettings settings(Port() != nullptr ? Port()->PortModbus() : nullptr, 150, 25);
     if (!RecreatePosts()) return 1;
     // The bus thread only scans what it makes: until an Init has succeeded, the scan step runs
     // it (the unit's items published, its posts activated).
@@ -508,7 +502,7 @@ int CQMUDevice::Scan() {
     }
     ReadItemFromDevice(slots_);
     ExecuteNextWrite();
-    CVariable* t = SlotVariable(slots_[kTemperature]);
+    CVariable* t = kit::Var(slots_[kTemperature]);
     if (t != nullptr && t->IsReadDue()) ReadItem(t);
     return 1;
 }
@@ -519,21 +513,21 @@ void CQMUDevice::SetBadQuality() {
     for (CPlate* p : plates_) p->SetBadQuality();
     for (size_t i = 0; i < kSlots; ++i) {
         if (slots_[i].variable == nullptr || kinds_[i].code == 34) continue;
-        Quality(i, SlotQuality(slots_[i]) <= 20 ? kQualityBad : 20);
+        Quality(i, kit::SlotQuality(slots_[i]) <= 20 ? kQualityBad : 20);
     }
 }
 
 bool CQMUDevice::ReadItem(CDeviceItem* item) {
-    const int i = FindSlot(slots_, item);
+    const int i = kit::FindSlot(slots_, item);
     if (i < 0) return false;
     try {
         switch (kinds_[static_cast<size_t>(i)].code) {
             case kCodeUid: {
                 std::vector<uint16_t> w;
-                const int code = ClientCall(
+                const int code = kit::ClientCall(
                     Port() != nullptr ? Port()->PortModbus() : nullptr,
                     [&](CModbus& m) { return m.ReadHoldingRegisters(GetAddress(), 22, 8, w); });
-                CountError(*this, code);
+                kit::CountError(*this, code);
                 if (code != kMbOk) {
                     Quality(kUid, kQualityBad);
                     return false;
@@ -552,7 +546,7 @@ bool CQMUDevice::ReadItem(CDeviceItem* item) {
             }
             case kCodeConfiguration:
                 if (config_pending_) {
-                    Quality(kConfiguration, SlotQuality(slots_[kConfiguration]));
+                    Quality(kConfiguration, kit::SlotQuality(slots_[kConfiguration]));
                     return true;
                 }
                 return StartConfigurator() == 0;
@@ -588,7 +582,7 @@ bool CQMUDevice::ReadItem(CDeviceItem* item) {
 
 int CQMUDevice::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
     CLogFile* log = Log();
-    const int i = FindSlot(slots_, item);
+    const int i = kit::FindSlot(slots_, item);
     int32_t result = plat::E_FAIL;
     if (i >= 0) {
         const int code = kinds_[static_cast<size_t>(i)].code;
@@ -617,7 +611,7 @@ int CQMUDevice::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
         } else if (code == kCodeConfiguration) {
             Publish(kConfiguration, value);
             SetWriteResult(id, 0);
-            CVariable* inspector = SlotVariable(slots_[kInspector]);
+            CVariable* inspector = kit::Var(slots_[kInspector]);
             inspector_snapshot_ = inspector != nullptr ? IntOf(inspector->Value()) : -1;
             config_pending_ = true;
             return 1;
@@ -634,8 +628,7 @@ int CQMUDevice::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
             result = WriteVariant(item->ItemRegister(), value);
         }
         if (result >= 0 && result == kMbOk) {
-            if (CVariable* inspector = SlotVariable(slots_[kInspector]))
-                inspector->SetUpdateRequest(1);
+            if (CVariable* inspector = kit::Var(slots_[kInspector])) inspector->SetUpdateRequest(1);
             ReadItem(item);
         }
     }

@@ -12,7 +12,7 @@
 
 #include "fieldbus/core/Device.h"
 #include "fieldbus/core/DeviceModels.h"
-#include "fieldbus/devices/Slots.h"
+#include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
 
@@ -115,7 +115,7 @@ class CQMUDevice : public CDevice {
     int32_t branch_ = -1;
     std::string version_text_;
     std::array<ItemSlot, kSlots> slots_;
-    std::array<SlotKind, kSlots> kinds_;
+    std::array<kit::SlotKind, kSlots> kinds_;
 };
 
 // The detection table's maker for type code 0x20.

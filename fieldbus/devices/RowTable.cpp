@@ -6,7 +6,7 @@
 #include "fieldbus/core/Convel.h"
 #include "fieldbus/core/DeviceModels.h"
 #include "fieldbus/core/LogFile.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 
@@ -90,14 +90,12 @@ CRowTable::CRowTable(IDevicePort* port, uint8_t address, std::string name)
     s.access = 3;
     s.initial = plat::Variant::Str(plat::WideString());
     s.description_id = 4057;
-    branch_ = kit::FindOrCreateBranch(Host(), name, name, -1);
-    CreateVariables(slots_);
+    kit::CreateInOwnBranch(*this, Host(), slots_, branch_);
 }
 
 CRowTable::~CRowTable() {
     if (CLogFile* log = Log()) log->Info("Удаления устройства %s", Name().c_str());
-    DestroyVariables(slots_);
-    kit::DestroyBranch(Host(), branch_);
+    kit::DestroyOwnBranch(*this, Host(), slots_, branch_);
 }
 
 int CRowTable::Scan() {

@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "fieldbus/core/LogFile.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "platform/registry/registry.h"
 #include "platform/types/datetime.h"
 
@@ -130,7 +130,7 @@ CTerminal::CTerminal(IDevicePort* port, uint8_t address, std::string name, uint1
     SetName(std::move(name));
     if (CLogFile* log = Log()) log->Info("Создание устройства %s", Name().c_str());
     const auto& defs = TheDefs();
-    const HostCallbacks* host = Host();
+    const CHostCalls& host = Host();
     branches_[kRoot] = kit::FindOrCreateBranch(host, Name(), Name(), -1);
     for (size_t b = kDisplay; b <= kMemo; ++b)
         branches_[b] = kit::FindOrCreateBranch(host, Name() + "." + kBranchNames[b],
@@ -450,9 +450,7 @@ int CTerminal::Scan() {
 }
 
 void CTerminal::SetBadQuality() {
-    const uint64_t now = kit::Now();
-    for (ItemSlot& s : slots_)
-        if (s.variable != nullptr) s.variable->SetQuality(kQualityBad, now);
+    kit::SetQualities(slots_, kQualityBad, kit::Now());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -586,12 +584,7 @@ namespace {
 
 std::unique_ptr<CDevice> MakeTerminal(IDevicePort* port, const DetectedDevice& found, uint16_t type,
                                       const char* type_name) {
-    auto device = std::make_unique<CTerminal>(
-        port, found.address, kit::DeviceName("Terminal%i", port, found.address), type);
-    if (!device->Created()) return nullptr;
-    device->SetTypeName(type_name);
-    kit::TakeIdentity(*device, found);
-    return device;
+    return kit::MakeDetected<CTerminal>(port, found, "Terminal%i", type_name, type);
 }
 
 }  // namespace

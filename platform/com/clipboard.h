@@ -14,6 +14,7 @@ inline constexpr size_t kMaxClipboardFormatName = 255;  // UTF-16 units
 
 // The format number of `name`, registering it when it is new. 0 for an empty or overlong name,
 // when the numbers have run out, or when the store cannot be written (GetErrorText says which).
+// decisions PLAT-COM-2
 uint16_t RegisterClipboardFormat(std::u16string_view name);
 
 // The number of an already registered name, without registering; 0 when unknown.

@@ -244,6 +244,7 @@ class ConnectionPoint final : public IConnectionPoint {
 };
 
 // For a container's FindConnectionPoint: the point among `points` whose interface is `iid`.
+// decisions PLAT-COM-1
 HRESULT FindConnectionPointIn(const IID& iid, std::initializer_list<IConnectionPoint*> points,
                               IConnectionPoint** out);
 // For a container's EnumConnectionPoints: an enumerator over `points` (nulls left out).

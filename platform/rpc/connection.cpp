@@ -1,21 +1,23 @@
 #include "platform/rpc/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <random>
 #include <thread>
 
 #include "platform/com/classes.h"
 #include "platform/com/error.h"
 #include "platform/rpc/decode.h"
 #include "platform/rpc/interfaces.h"
+#include "platform/rpc/internal.h"
 #include "platform/time/clock.h"
 
 namespace plat::rpc {
@@ -32,9 +34,6 @@ std::function<void(const std::string&)>& LogSinkRef() {
     static auto* f = new std::function<void(const std::string&)>;
     return *f;
 }
-
-// A private IID: QueryInterface for it yields the proxy manager behind any proxy.
-const IID IID_ProxyManager = GuidOf("{6E0B4C52-0D1E-4F7B-9C1A-52C0F1A7D3E9}");
 
 std::atomic<uint32_t> g_callback_timeout_ms{kDefaultCallbackTimeoutMs};
 std::atomic<uint32_t> g_client_call_timeout_ms{0};
@@ -91,239 +90,6 @@ void Log(const std::string& line) {
         std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-// --- Interface table ---------------------------------------------------------------------------
-
-namespace {
-
-struct InterfaceTable {
-    std::mutex m;
-    std::unordered_map<IID, const InterfaceInfo*> by_iid;
-};
-
-InterfaceTable& Interfaces() {
-    static auto* t = new InterfaceTable;
-    return *t;
-}
-
-void RegisterBuiltins() {
-    static const bool done = [] {
-        RegisterInterfaces<IUnknown, IConnectionPoint, IConnectionPointContainer, IEnumConnections,
-                           IEnumConnectionPoints>();
-        return true;
-    }();
-    (void)done;
-}
-
-}  // namespace
-
-void RegisterInterface(const InterfaceInfo& info) {
-    InterfaceTable& t = Interfaces();
-    std::lock_guard lk(t.m);
-    t.by_iid.emplace(info.iid, &info);
-}
-
-const InterfaceInfo* FindInterface(const IID& iid) {
-    RegisterBuiltins();
-    InterfaceTable& t = Interfaces();
-    std::lock_guard lk(t.m);
-    auto it = t.by_iid.find(iid);
-    return it == t.by_iid.end() ? nullptr : it->second;
-}
-
-std::vector<const InterfaceInfo*> RegisteredInterfaces() {
-    RegisterBuiltins();
-    InterfaceTable& t = Interfaces();
-    std::lock_guard lk(t.m);
-    std::vector<const InterfaceInfo*> v;
-    for (auto& e : t.by_iid) v.push_back(e.second);
-    return v;
-}
-
-// IUnknown needs no proxy class: the proxy manager is the object's IUnknown.
-template <>
-const InterfaceInfo& InterfaceInfoOf<IUnknown>() {
-    static const InterfaceInfo info = [] {
-        InterfaceInfo i;
-        i.iid = IID_IUnknown;
-        i.name = "IUnknown";
-        i.methods = nullptr;
-        i.method_count = 0;
-        i.make_proxy = nullptr;
-        i.to_unknown = [](void* p) { return static_cast<IUnknown*>(p); };
-        return i;
-    }();
-    static const bool registered = (RegisterInterface(info), true);
-    (void)registered;
-    return info;
-}
-
-// --- Variants ----------------------------------------------------------------------------------
-
-void WriteVariant(Writer& w, const Variant& v) {
-    w.U16(v.vt);
-    switch (v.vt) {
-        case VT_EMPTY:
-        case VT_NULL:
-            break;
-        case VT_I1:
-        case VT_UI1:
-            w.U8(v.bVal);
-            break;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            w.U16(v.uiVal);
-            break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_ERROR:
-        case VT_R4:
-            w.U32(v.ulVal);
-            break;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-            w.U64(v.ullVal);
-            break;
-        case VT_BSTR:
-            Codec<WideString>::Write(w, v.bstrVal);
-            break;
-        default:
-            w.Poison(DISP_E_BADVARTYPE);
-            break;
-    }
-}
-
-bool ReadVariant(Reader& r, Variant& v) {
-    uint16_t vt;
-    if (!r.U16(vt)) return false;
-    v.Clear();
-    bool ok = true;
-    switch (vt) {
-        case VT_EMPTY:
-        case VT_NULL:
-            break;
-        case VT_I1:
-        case VT_UI1:
-            ok = r.U8(v.bVal);
-            break;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            ok = r.U16(v.uiVal);
-            break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_ERROR:
-        case VT_R4:
-            ok = r.U32(v.ulVal);
-            break;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-            ok = r.U64(v.ullVal);
-            break;
-        case VT_BSTR:
-            ok = Codec<WideString>::Read(r, v.bstrVal);
-            break;
-        default:
-            return false;
-    }
-    v.vt = vt;
-    return ok;
-}
-
-// --- Logical threads
-// -------------------------------------------------------------------------------
-
-namespace {
-
-thread_local uint64_t t_causality = 0;
-
-uint64_t Rotl(uint64_t x, int b) {
-    return (x << b) | (x >> (64 - b));
-}
-
-// SipHash-2-4 of one 64-bit word: a keyed function whose outputs tell nothing of the key, so a
-// peer that sees some logical-thread tags cannot work out another one.
-uint64_t SipHash(const uint64_t key[2], uint64_t m) {
-    uint64_t v0 = key[0] ^ 0x736f6d6570736575ull, v1 = key[1] ^ 0x646f72616e646f6dull;
-    uint64_t v2 = key[0] ^ 0x6c7967656e657261ull, v3 = key[1] ^ 0x7465646279746573ull;
-    auto round = [&] {
-        v0 += v1, v1 = Rotl(v1, 13), v1 ^= v0, v0 = Rotl(v0, 32);
-        v2 += v3, v3 = Rotl(v3, 16), v3 ^= v2;
-        v0 += v3, v3 = Rotl(v3, 21), v3 ^= v0;
-        v2 += v1, v1 = Rotl(v1, 17), v1 ^= v2, v2 = Rotl(v2, 32);
-    };
-    const uint64_t b = uint64_t{8} << 56;
-    v3 ^= m, round(), round(), v0 ^= m;
-    v3 ^= b, round(), round(), v0 ^= b;
-    v2 ^= 0xff;
-    round(), round(), round(), round();
-    return v0 ^ v1 ^ v2 ^ v3;
-}
-
-uint64_t NewCausality() {
-    static const auto* key = [] {
-        auto* k = new uint64_t[2];
-        std::random_device rd;  // the kernel's random source
-        k[0] = (uint64_t{rd()} << 32) ^ rd();
-        k[1] = (uint64_t{rd()} << 32) ^ rd();
-        return k;
-    }();
-    static std::atomic<uint64_t> counter{0};
-    uint64_t c = SipHash(key, counter.fetch_add(1, std::memory_order_relaxed));
-    return c ? c : 1;
-}
-
-// Sets the thread's logical thread for an outermost call, or for a served request.
-class CausalityScope {
-  public:
-    explicit CausalityScope(uint64_t c) : prev_(t_causality) { t_causality = c; }
-    CausalityScope() : prev_(t_causality) {
-        if (!t_causality) t_causality = NewCausality();
-    }
-    ~CausalityScope() { t_causality = prev_; }
-    CausalityScope(const CausalityScope&) = delete;
-    CausalityScope& operator=(const CausalityScope&) = delete;
-
-  private:
-    uint64_t prev_;
-};
-
-}  // namespace
-
-struct Incoming {
-    std::shared_ptr<Connection> conn;
-    uint32_t call_id = 0;
-    RequestHeader hdr;
-    std::vector<uint8_t> frame;
-    size_t params_at = 0;
-    size_t charged = 0;  // process budget taken by the frame, given back once answered
-};
-
-struct Waiter {
-    explicit Waiter(const Connection* c) : conn(c), thread(std::this_thread::get_id()) {}
-    const Connection* const conn;  // the connection the call went out on
-    const std::thread::id thread;  // the thread that waits
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<Incoming> incoming;  // requests of this logical thread to serve here
-    std::vector<uint8_t> reply;
-    bool has_reply = false;
-    bool dead = false;
-    HRESULT failed = S_OK;               // the reply could not be taken (beyond the budget)
-    std::atomic<bool> signalled{false};  // set with any of the above, for a waiter that spins
-};
-
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
@@ -339,234 +105,6 @@ void ServeIncoming(Incoming& in) {
     std::shared_ptr<Connection> conn = std::move(in.conn);
     conn->Serve(in);
 }
-
-// The call pool: threads are added while every thread is busy (calls may block for long), up
-// to kMaxPoolThreads serving calls; a thread idle for a while ends. One connection's calls
-// occupy at most kMaxPoolThreadsPerConnection threads: the rest wait in the queue
-// (kMaxCallsInFlight bounds it), so a client that blocks its own calls cannot take the threads
-// other clients need.
-//
-// Each connection's reader is a pool thread too. A reader that receives a call for the pool
-// serves it itself when the connection's share allows and hands the reading on to an idle
-// thread: the call starts without waiting for another thread to wake. Readers do not count
-// against kMaxPoolThreads (there is one per connection, and the server bounds connections).
-class Pool {
-  public:
-    static Pool& Get() {
-        static auto* p = new Pool;  // its threads may outlive static destruction
-        return *p;
-    }
-
-    void Submit(Incoming&& in) {
-        std::unique_lock lk(m_);
-        q_.push_back(std::move(in));
-        if (Idle() < Runnable() && threads_ - reading_ < kMaxPoolThreads && Spawn()) return;
-        cv_.notify_one();
-    }
-
-    // Starts the reader of a new connection.
-    void StartReading(std::shared_ptr<Connection> c) {
-        std::unique_lock lk(m_);
-        const bool idle = Idle() > 0;
-        to_read_.push_back(std::move(c));
-        ++reading_;
-        if (idle) {
-            cv_.notify_one();
-        } else if (!Spawn()) {
-            to_read_.pop_back();
-            --reading_;
-            throw std::system_error(
-                std::make_error_code(std::errc::resource_unavailable_try_again));
-        }
-    }
-
-    // Called by `c`'s reader with a call for the pool: true when the reader may serve it, in
-    // which case another thread already continues reading.
-    bool ServeOnReader(Connection& c) {
-        std::unique_lock lk(m_);
-        if (!UnderShare(c)) return false;
-        const bool idle = Idle() > 0;
-        if (!idle && threads_ - reading_ >= kMaxPoolThreads) return false;
-        to_read_.push_back(c.shared_from_this());  // the count of readers stays: it moves
-        if (idle) {
-            cv_.notify_one();
-        } else if (!Spawn()) {
-            to_read_.pop_back();
-            return false;
-        }
-        Take(c);
-        return true;
-    }
-    void ServedOnReader(Connection& c) {
-        std::unique_lock lk(m_);
-        Give(c);
-        if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
-    }
-
-  private:
-    static constexpr auto kIdleEnd = std::chrono::seconds(30);
-
-    // Idle threads not yet spoken for by a connection to read.
-    size_t Idle() const { return idle_ > to_read_.size() ? idle_ - to_read_.size() : 0; }
-
-    bool Spawn() {
-        try {
-            std::thread(&Pool::Work, this).detach();
-            ++threads_;
-            return true;
-        } catch (const std::system_error&) {
-            return false;  // a busy thread takes the work when free
-        }
-    }
-
-    // Threads the user of `c` occupies.
-    size_t UserRunning(const Connection& c) const {
-        auto it = user_running_.find(c.user_);
-        return it == user_running_.end() ? 0 : it->second;
-    }
-    // Whether one more call of `c` (beyond `more_conn` and `more_user` already counted) stays
-    // within its connection's and its user's share.
-    bool UnderShare(const Connection& c, size_t more_conn = 0, size_t more_user = 0) const {
-        return c.pool_running_ + more_conn < kMaxPoolThreadsPerConnection &&
-               UserRunning(c) + more_user < kMaxPoolThreadsPerUser;
-    }
-    void Take(Connection& c) {
-        ++c.pool_running_;
-        ++user_running_[c.user_];
-    }
-    void Give(Connection& c) {
-        --c.pool_running_;
-        auto it = user_running_.find(c.user_);
-        if (--it->second == 0) user_running_.erase(it);
-    }
-
-    // The first queued call within its shares.
-    std::deque<Incoming>::iterator Next() {
-        for (auto it = q_.begin(); it != q_.end(); ++it)
-            if (UnderShare(*it->conn)) return it;
-        return q_.end();
-    }
-    // How many queued calls could start now.
-    size_t Runnable() {
-        if (q_.size() == 1) return UnderShare(*q_.front().conn) ? 1 : 0;
-        size_t n = 0;
-        std::vector<std::pair<const Connection*, size_t>> by_conn;
-        std::vector<std::pair<const std::string*, size_t>> by_user;
-        for (const Incoming& in : q_) {
-            const Connection& c = *in.conn;
-            auto t = std::find_if(by_conn.begin(), by_conn.end(),
-                                  [&](const auto& e) { return e.first == &c; });
-            if (t == by_conn.end()) t = by_conn.insert(by_conn.end(), {&c, 0});
-            auto u = std::find_if(by_user.begin(), by_user.end(),
-                                  [&](const auto& e) { return *e.first == c.user_; });
-            if (u == by_user.end()) u = by_user.insert(by_user.end(), {&c.user_, 0});
-            if (UnderShare(c, t->second, u->second)) ++t->second, ++u->second, ++n;
-        }
-        return n;
-    }
-
-    void Work() {
-        std::unique_lock lk(m_);
-        for (;;) {
-            if (!to_read_.empty()) {
-                std::shared_ptr<Connection> c = std::move(to_read_.front());
-                to_read_.pop_front();
-                lk.unlock();
-                const bool handed_on = c->ReadLoop();
-                c.reset();
-                lk.lock();
-                if (!handed_on) --reading_;
-                continue;
-            }
-            ++idle_;
-            bool got =
-                cv_.wait_for(lk, kIdleEnd, [&] { return !to_read_.empty() || Next() != q_.end(); });
-            --idle_;
-            if (!got) {
-                --threads_;
-                return;
-            }
-            if (!to_read_.empty()) continue;
-            auto it = Next();
-            Incoming in = std::move(*it);
-            q_.erase(it);
-            std::shared_ptr<Connection> conn = in.conn;
-            Take(*conn);
-            lk.unlock();
-            ServeIncoming(in);
-            in = Incoming{};
-            lk.lock();
-            Give(*conn);
-            // A call of this connection may have waited for the thread it gave back.
-            if (idle_ > 0 && Next() != q_.end()) cv_.notify_one();
-            lk.unlock();
-            conn.reset();  // outside the lock: may be the last reference
-            lk.lock();
-        }
-    }
-
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::deque<Incoming> q_;
-    std::deque<std::shared_ptr<Connection>> to_read_;
-    size_t idle_ = 0;
-    size_t threads_ = 0;
-    size_t reading_ = 0;  // threads that read a connection (or are about to)
-    std::unordered_map<std::string, size_t> user_running_;
-};
-
-// Threads waiting for a reply, by logical thread. A request goes to a thread of its logical
-// thread only when that thread waits for a call on the request's own connection: a peer cannot
-// reach threads that wait on other connections.
-class WaiterRegistry {
-  public:
-    static WaiterRegistry& Get() {
-        static auto* r = new WaiterRegistry;
-        return *r;
-    }
-    void Push(uint64_t c, Waiter* w) {
-        std::lock_guard lk(m_);
-        by_causality_[c].push_back(w);
-    }
-    void Pop(uint64_t c, Waiter* w) {
-        std::deque<Incoming> left;
-        {
-            std::lock_guard lk(m_);
-            auto it = by_causality_.find(c);
-            if (it != by_causality_.end()) {
-                std::erase(it->second, w);
-                if (it->second.empty()) by_causality_.erase(it);
-            }
-            std::lock_guard wl(w->m);
-            left.swap(w->incoming);
-        }
-        for (Incoming& in : left) Pool::Get().Submit(std::move(in));
-    }
-    bool TryDeliver(Incoming& in) {
-        std::lock_guard lk(m_);
-        auto it = by_causality_.find(in.hdr.causality);
-        if (it == by_causality_.end() || it->second.empty()) return false;
-        // The innermost call of this logical thread on the request's connection; its thread
-        // waits in its own innermost call, which serves the request.
-        const Connection* from = in.conn.get();
-        auto& stack = it->second;
-        auto on = std::find_if(stack.rbegin(), stack.rend(),
-                               [&](const Waiter* w) { return w->conn == from; });
-        if (on == stack.rend()) return false;
-        const std::thread::id thread = (*on)->thread;
-        Waiter* w = *std::find_if(stack.rbegin(), on + 1,
-                                  [&](const Waiter* x) { return x->thread == thread; });
-        std::lock_guard wl(w->m);
-        w->incoming.push_back(std::move(in));
-        w->signalled.store(true, std::memory_order_release);
-        w->cv.notify_one();
-        return true;
-    }
-
-  private:
-    std::mutex m_;
-    std::unordered_map<uint64_t, std::vector<Waiter*>> by_causality_;
-};
 
 // --- Connection ----------------------------------------------------------------------------------
 
@@ -659,11 +197,47 @@ bool Connection::Send(const Writer& w) {
     return true;
 }
 
+bool Connection::SendWithin(const Writer& w, std::chrono::milliseconds most) {
+    const auto end = std::chrono::steady_clock::now() + most;
+    auto give_up = [&] {
+        // The reader's own socket stays open until it ends, so no lock is needed to shut it;
+        // the shutdown also wakes a sender blocked behind the full buffer.
+        Log("rpc: " + peer_.peer + ": answers not read; connection dropped");
+        ::shutdown(fd_, SHUT_RDWR);
+        return false;
+    };
+    std::unique_lock lk(write_mu_, std::defer_lock);
+    if (!lk.try_lock_until(end)) return give_up();
+    if (fd_closed_) return false;
+    const uint8_t* p = w.Bytes().data();
+    size_t n = w.Size();
+    while (n) {
+        ssize_t k = ::send(fd_, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return give_up();
+            pollfd pf{fd_, POLLOUT, 0};
+            ::poll(&pf, 1, static_cast<int>(left.count()) + 1);
+            continue;
+        }
+        if (k <= 0) {
+            ::shutdown(fd_, SHUT_RDWR);
+            return false;
+        }
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
 void Connection::SendRejection(uint32_t call_id, HRESULT hr, std::string_view text) {
     Writer w;
     size_t at = BeginReply(w, call_id);
     FinishReply(w, at, ReplyStatus::Rejected, hr, text);
-    Send(w);
+    // Sent by the reader: a peer that stops reading must not hold it for the send time-out.
+    SendWithin(w, kRejectionSendTime);
 }
 
 void Connection::SendRelease(uint64_t id, uint32_t refs) {
@@ -1077,14 +651,9 @@ HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
         if (timeout == 0) {
             wt.cv.wait(lk, ready);
         } else {
-            // Elapsed time by the process clock (a fake one in tests, polled).
-            for (;;) {
-                const uint32_t spent = TickDiff(GetTickCount(), since);
-                if (ready() || spent >= timeout) break;
-                uint32_t slice = timeout - spent;
-                if (SysClock().IsFake()) slice = std::min<uint32_t>(slice, 5);
-                wt.cv.wait_for(lk, std::chrono::milliseconds(slice));
-            }
+            // Elapsed time by the process clock; the peer's reply is waited for, so the wait
+            // never moves a fake clock.
+            SysClock().WaitUntil(wt.cv, lk, since, timeout, ready);
         }
         if (!wt.incoming.empty()) {
             Incoming in = std::move(wt.incoming.front());
@@ -1274,82 +843,6 @@ ReplyStatus Connection::RemoteQueryInterface(uint64_t object, Reader& r, Marshal
     return ReplyStatus::Done;
 }
 
-bool Connection::Export(IUnknown* identity, const IID& iid, void* iface, uint64_t& id) {
-    {
-        std::lock_guard lk(exports_mu_);
-        if (!exports_closed_) {
-            auto it = export_ids_.find(identity);
-            if (it == export_ids_.end()) {
-                id = next_export_id_++;
-                export_ids_.emplace(identity, id);
-                ExportEntry& e = exports_[id];
-                e.identity = identity;
-                e.refs = 1;
-                e.ifaces.emplace(iid, iface);
-            } else {
-                id = it->second;
-                ExportEntry& e = exports_[id];
-                ++e.refs;
-                e.ifaces.emplace(iid, iface);
-            }
-            return true;
-        }
-    }
-    identity->Release();
-    return false;
-}
-
-bool Connection::ReleaseExport(uint64_t id, uint64_t n, bool deferred) {
-    IUnknown* identity = nullptr;
-    {
-        std::lock_guard lk(exports_mu_);
-        auto it = exports_.find(id);
-        if (it == exports_.end() || n == 0 || n > it->second.refs) return false;
-        identity = it->second.identity;
-        it->second.refs -= n;
-        if (it->second.refs == 0) {
-            export_ids_.erase(identity);
-            exports_.erase(it);
-        }
-    }
-    if (deferred)
-        DeferRelease(identity, n);
-    else
-        for (uint64_t i = 0; i < n; ++i) identity->Release();
-    return true;
-}
-
-void Connection::UndoExports(const std::vector<uint64_t>& ids) {
-    for (uint64_t id : ids) ReleaseExport(id, 1);
-}
-
-HRESULT Connection::LookupOwn(uint64_t id, const IID& iid, void** out) {
-    IUnknown* identity = nullptr;
-    {
-        std::lock_guard lk(exports_mu_);
-        auto it = exports_.find(id);
-        if (it == exports_.end()) return CO_E_OBJNOTCONNECTED;
-        identity = it->second.identity;
-        identity->AddRef();
-    }
-    ComPtr<IUnknown> hold = ComPtr<IUnknown>::Attach(identity);
-    return identity->QueryInterface(iid, out);
-}
-
-ProxyManager* Connection::Import(uint64_t id) {
-    std::lock_guard lk(imports_mu_);
-    auto it = imports_.find(id);
-    if (it != imports_.end()) {
-        ProxyManager* m = it->second;
-        m->count_.fetch_add(1);
-        ++m->remote_refs_;
-        return m;
-    }
-    auto* m = new ProxyManager(shared_from_this(), id);
-    imports_.emplace(id, m);
-    return m;
-}
-
 HRESULT Connection::CreateInstance(const CLSID& clsid, const IID& iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
@@ -1383,279 +876,6 @@ HRESULT Connection::CreateInstance(const CLSID& clsid, const IID& iid, void** ou
     }
     *out = p;
     return hr;
-}
-
-// --- Proxy manager -------------------------------------------------------------------------------
-
-ProxyManager::~ProxyManager() = default;
-
-uint32_t ProxyManager::AddRef() {
-    return count_.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-uint32_t ProxyManager::Release() {
-    uint32_t n = count_.load(std::memory_order_relaxed);
-    while (n > 1)
-        if (count_.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) return n - 1;
-    // Possibly the last: decide under the import lock, where Import may revive it.
-    uint32_t refs = 0;
-    {
-        std::lock_guard lk(conn_->imports_mu_);
-        if (count_.fetch_sub(1, std::memory_order_acq_rel) != 1) return 1;
-        auto it = conn_->imports_.find(id_);
-        if (it != conn_->imports_.end() && it->second == this) conn_->imports_.erase(it);
-        refs = remote_refs_;
-        remote_refs_ = 0;
-    }
-    if (refs && conn_->Alive()) conn_->SendRelease(id_, refs);
-    delete this;
-    return 0;
-}
-
-void* ProxyManager::LocalInterface(const InterfaceInfo& info) {
-    if (info.iid == IID_IUnknown) return static_cast<void*>(static_cast<IUnknown*>(this));
-    std::lock_guard lk(m_);
-    auto it = ifaces_.find(info.iid);
-    if (it != ifaces_.end()) return it->second.second;
-    auto made = info.make_proxy(this);
-    void* typed = made.second;
-    ifaces_.emplace(info.iid, std::make_pair(std::unique_ptr<ProxyBase>(made.first), typed));
-    return typed;
-}
-
-HRESULT ProxyManager::QueryInterface(const IID& iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown) {
-        *out = static_cast<IUnknown*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (iid == IID_ProxyManager) {
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    {
-        std::lock_guard lk(m_);
-        auto it = ifaces_.find(iid);
-        if (it != ifaces_.end()) {
-            *out = it->second.second;
-            AddRef();
-            return S_OK;
-        }
-    }
-    const InterfaceInfo* info = FindInterface(iid);
-    if (!info) return E_NOINTERFACE;
-    HRESULT hr = S_OK;
-    ProxyCallPtr call = BeginCall(conn_, id_, IID_IUnknown, kMethodQueryInterface, hr);
-    if (!call) return hr;
-    ProxyCallWriter(*call).Guid(iid);
-    Reader r;
-    MarshalEnv env;
-    if (!ProxyCallExchange(*call, hr, r, env)) return hr;
-    if (!ProxyCallFinish(*call, r, true, hr)) return hr;
-    if (Failed(hr)) return hr;
-    {
-        std::lock_guard lk(conn_->imports_mu_);
-        if (conn_->Alive()) ++remote_refs_;
-    }
-    *out = LocalInterface(*info);
-    AddRef();
-    return S_OK;
-}
-
-ProxyManager* AsProxy(IUnknown* unk) {
-    void* p = nullptr;
-    if (!unk || Failed(unk->QueryInterface(IID_ProxyManager, &p)) || !p) return nullptr;
-    auto* m = static_cast<ProxyManager*>(p);
-    m->Release();
-    return m;
-}
-
-HRESULT ManagerQueryInterface(ProxyManager* m, const IID& iid, void** out) {
-    return m->QueryInterface(iid, out);
-}
-uint32_t ManagerAddRef(ProxyManager* m) {
-    return m->AddRef();
-}
-uint32_t ManagerRelease(ProxyManager* m) {
-    return m->Release();
-}
-
-// --- Object references -----------------------------------------------------------------------
-
-bool WriteObjRef(MarshalEnv& env, Writer& w, const InterfaceInfo& info, void* iface) {
-    if (!iface) {
-        w.U8(0);
-        w.U64(0);
-        w.Guid(info.iid);
-        return true;
-    }
-    if (!env.conn) return env.Fail(E_UNEXPECTED, "no connection to export on");
-    Connection& c = *env.conn;
-    IUnknown* unk = info.to_unknown(iface);
-    if (ProxyManager* pm = AsProxy(unk); pm && &pm->Conn() == &c) {
-        w.U8(2);  // the receiver's own object comes home
-        w.U64(pm->Id());
-        w.Guid(info.iid);
-        return true;
-    }
-    void* idp = nullptr;
-    if (Failed(unk->QueryInterface(IID_IUnknown, &idp)) || !idp)
-        return env.Fail(E_NOINTERFACE, "object without identity");
-    uint64_t id;
-    if (!c.Export(static_cast<IUnknown*>(idp), info.iid, iface, id)) {
-        w.Poison(RPC_E_DISCONNECTED);
-        return env.Fail(RPC_E_DISCONNECTED, "connection closed");
-    }
-    env.exported.push_back(id);
-    w.U8(1);
-    w.U64(id);
-    w.Guid(info.iid);
-    return true;
-}
-
-bool ReadObjRef(MarshalEnv& env, Reader& r, const InterfaceInfo* expected, IID* got, void** out) {
-    *out = nullptr;
-    uint8_t kind;
-    uint64_t id;
-    GUID iid;
-    if (!r.U8(kind) || !r.U64(id) || !r.Guid(iid) || kind > 2) return false;
-    if (got) *got = iid;
-    if (kind == 0) return true;
-    if (expected && !(expected->iid == iid))
-        return env.Fail(RPC_E_INVALID_DATA, "object reference of another interface");
-    if (!env.conn) return true;
-    const InterfaceInfo* info = expected ? expected : FindInterface(iid);
-    if (!info) return env.Fail(E_NOINTERFACE, "interface not declared for the transport");
-    Connection& c = *env.conn;
-    if (kind == 2) {
-        HRESULT hr = c.LookupOwn(id, iid, out);
-        if (Failed(hr)) {
-            *out = nullptr;
-            return env.Fail(hr, "reference to an object that is not exported");
-        }
-        return true;
-    }
-    ProxyManager* m = c.Import(id);
-    env.credited.push_back(m);
-    *out = m->LocalInterface(*info);
-    return true;
-}
-
-void AbandonCredits(MarshalEnv& env) {
-    if (!env.conn) return;
-    std::lock_guard lk(env.conn->imports_mu_);
-    for (ProxyManager* m : env.credited)
-        if (m->remote_refs_ > 0) --m->remote_refs_;
-    env.credited.clear();
-}
-
-// --- Proxy calls ---------------------------------------------------------------------------------
-
-struct ProxyCallState {
-    std::shared_ptr<Connection> conn;
-    CausalityScope causality;  // a new logical thread unless this thread serves a call
-    Writer w;
-    MarshalEnv env;
-    std::vector<uint8_t> reply;
-};
-
-void ProxyCallDeleter::operator()(ProxyCallState* s) const {
-    delete s;
-}
-
-ProxyCallPtr BeginCall(const std::shared_ptr<Connection>& conn, uint64_t object, const IID& iid,
-                       uint16_t method, HRESULT& hr) {
-    if (!conn->Alive()) {
-        hr = RPC_E_DISCONNECTED;
-        SetErrorText("The connection to the object's process is closed");
-        return nullptr;
-    }
-    ProxyCallPtr s(new ProxyCallState{conn, {}, {}, {}, {}});
-    s->env.conn = conn.get();
-    BeginFrame(s->w, MsgType::Request, 0);
-    RequestHeader h;
-    h.causality = t_causality;
-    h.locale = GetCallContext().locale;
-    h.object = object;
-    h.iid = iid;
-    h.method = method;
-    WriteRequestHeader(s->w, h);
-    return s;
-}
-
-ProxyCallPtr BeginProxyCall(ProxyManager& mgr, const IID& iid, uint16_t method, HRESULT& hr) {
-    return BeginCall(mgr.ConnPtr(), mgr.Id(), iid, method, hr);
-}
-
-Writer& ProxyCallWriter(ProxyCallState& s) {
-    return s.w;
-}
-MarshalEnv& ProxyCallEnv(ProxyCallState& s) {
-    return s.env;
-}
-
-bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEnv& reply_env) {
-    Connection& c = *s.conn;
-    EndFrame(s.w);
-    if (s.w.Poisoned() != S_OK || s.env.hr != S_OK || s.w.Size() - 4 > kMaxFrame) {
-        hr = s.w.Poisoned() != S_OK ? s.w.Poisoned() : s.env.hr != S_OK ? s.env.hr : E_OUTOFMEMORY;
-        SetErrorText(s.env.error.empty() ? (hr == E_OUTOFMEMORY ? "message too large"
-                                                                : "argument cannot be marshalled")
-                                         : s.env.error);
-        c.UndoExports(s.env.exported);
-        return false;
-    }
-    if (HRESULT failed = c.Call(s.w, s.reply); failed != S_OK) {
-        hr = failed;
-        SetErrorText(failed == RPC_E_TIMEOUT ? "The object's process did not answer in time"
-                     : failed == E_OUTOFMEMORY
-                         ? "The reply was too large to take"
-                         : "The connection to the object's process is closed");
-        return false;
-    }
-    Reader r(s.reply);
-    FrameHeader fh;
-    uint8_t status;
-    int32_t code;
-    if (!ReadFrameHeader(r, fh) || !r.U8(status) || !r.I32(code) || status > 2) {
-        c.ProtocolViolation("malformed reply");
-        hr = RPC_E_INVALID_DATA;
-        SetErrorText("Malformed reply");
-        return false;
-    }
-    hr = code;
-    if (status != static_cast<uint8_t>(ReplyStatus::Done)) {
-        std::string text;
-        if (!r.Text(text) || !r.AtEnd()) {
-            c.ProtocolViolation("malformed reply");
-            hr = RPC_E_INVALID_DATA;
-            SetErrorText("Malformed reply");
-            return false;
-        }
-        // Rejected: the peer took none of the references this request carried.
-        if (status == static_cast<uint8_t>(ReplyStatus::Rejected)) c.UndoExports(s.env.exported);
-        if (Succeeded(hr)) hr = RPC_E_INVALID_DATA;
-        SetErrorText(text);
-        return false;
-    }
-    reader = r;
-    reply_env.conn = &c;
-    return true;
-}
-
-bool ProxyCallFinish(ProxyCallState& s, Reader& reader, bool outs_ok, HRESULT& hr) {
-    std::string text;
-    if (!outs_ok || !reader.Text(text) || !reader.AtEnd()) {
-        s.conn->ProtocolViolation("malformed reply");
-        hr = RPC_E_INVALID_DATA;
-        SetErrorText("Malformed reply");
-        return false;
-    }
-    SetErrorText(Failed(hr) ? text : std::string());
-    return true;
 }
 
 }  // namespace plat::rpc

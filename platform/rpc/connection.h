@@ -18,6 +18,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -56,6 +57,8 @@ inline constexpr size_t kMaxPoolThreadsPerUser = 64;
 inline constexpr size_t kMaxPoolThreads = 256;
 // A peer that does not read for this long is dropped (its socket buffer is full).
 inline constexpr int kSendTimeoutSeconds = 30;
+// How long a reader waits to send a refusal before it drops the peer as not reading.
+inline constexpr std::chrono::milliseconds kRejectionSendTime{2000};
 // How long a server waits for a client to answer a callback (ms).
 inline constexpr uint32_t kDefaultCallbackTimeoutMs = 20000;
 
@@ -144,6 +147,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void ProtocolViolation(const std::string& why);
     void OnClosed();
     bool Send(const Writer& w);
+    // The reader's sends: at most `most` long (the lock included); past it the connection is
+    // shut down.
+    bool SendWithin(const Writer& w, std::chrono::milliseconds most);
     void SendRejection(uint32_t call_id, HRESULT hr, std::string_view text);
     void SendRelease(uint64_t id, uint32_t refs);
 
@@ -181,7 +187,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     uint8_t rbuf_[2048];      // reader only: bytes received and not yet taken
     size_t rpos_ = 0, rend_ = 0;
 
-    std::mutex write_mu_;
+    std::timed_mutex write_mu_;  // held across each whole send
 
     std::mutex pending_mu_;
     std::unordered_map<uint32_t, Waiter*> pending_;

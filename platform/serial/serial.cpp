@@ -234,6 +234,7 @@ long SerialPort::Configure(const LineSettings& s) {
     bool modem = ::ioctl(fd_, s.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0;
     serial_rs485 rs{};
     if (::ioctl(fd_, TIOCGRS485, &rs) == 0) {
+        // decisions PLAT-SER-1
         if (const auto flags = detail::Rs485Flags(s.rts, rs.flags)) {
             rs.flags = *flags;
             const bool set = ::ioctl(fd_, TIOCSRS485, &rs) == 0;

@@ -183,8 +183,8 @@ void Runner::RequestShutdown() {
     cv_.notify_all();
 }
 
-// Waits for a request until the timer is due. The wait is in real time, in short slices: the
-// timer follows the process clock, which a test may move by hand.
+// Waits for a request until the timer is due, on the process clock (which a test may move by
+// hand), at most 50 ms at a time: a stop signal only sets a flag.
 bool Runner::NextRequest(Request& out, uint32_t& next_tick) {
     Clock& clock = SysClock();
     std::unique_lock lk(m_);
@@ -204,8 +204,8 @@ bool Runner::NextRequest(Request& out, uint32_t& next_tick) {
             next_tick = now + interval_;
             return false;
         }
-        const uint32_t slice = clock.IsFake() ? 2 : std::min<uint32_t>(left, 50);
-        cv_.wait_for(lk, std::chrono::milliseconds(slice));
+        clock.WaitUntil(cv_, lk, now, std::min<uint32_t>(left, 50),
+                        [&] { return g_term.load() != 0 || !queue_.empty(); });
     }
 }
 

@@ -18,23 +18,12 @@ enum class ThreadPriority { Normal, AboveNormal, Highest, TimeCritical };
 bool SetCurrentThreadPriority(ThreadPriority p, std::string* refusal = nullptr);
 void SetCurrentThreadName(const std::string& name);
 
-// Waits on `cv` until `pred` holds or `timeout_ms` of the process clock has passed.
-// Under a fake clock the wait polls, sleeping through the clock, so fake time can end it.
-// Returns pred().
+// Waits on `cv` until `pred` holds or `timeout_ms` of the process clock has passed (a fake
+// clock lets the time-out pass as a sleep). Returns pred().
 template <class Pred>
 bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t timeout_ms,
              Pred pred) {
-    Clock& clock = SysClock();
-    if (!clock.IsFake()) return cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), pred);
-    uint32_t start = clock.TickCount();
-    while (!pred()) {
-        uint32_t elapsed = TickDiff(clock.TickCount(), start);
-        if (elapsed >= timeout_ms) return false;
-        lk.unlock();
-        clock.Sleep(std::min<uint32_t>(timeout_ms - elapsed, 10));
-        lk.lock();
-    }
-    return true;
+    return SysClock().WaitFor(cv, lk, timeout_ms, pred);
 }
 
 // Counting semaphore with a maximum, as the service's hand-overs expect.

@@ -1,7 +1,10 @@
 #include "platform/time/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+
+#include <poll.h>
 
 namespace plat {
 
@@ -15,6 +18,29 @@ Clock& SysClock() {
 }
 void SetClock(Clock* clock) {
     g_clock.store(clock ? clock : &g_real, std::memory_order_release);
+}
+
+bool Clock::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
+                    uint32_t timeout_ms, WaitCondition cond) {
+    return cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), cond);
+}
+
+bool Clock::WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t since,
+                      uint32_t timeout_ms, WaitCondition cond) {
+    // Elapsed time by this clock's ticks: each wait runs to the end as they read now.
+    for (;;) {
+        if (cond()) return true;
+        const uint32_t spent = TickDiff(TickCount(), since);
+        if (spent >= timeout_ms) return false;
+        cv.wait_for(lk, std::chrono::milliseconds(timeout_ms - spent));
+    }
+}
+
+Readiness Clock::WaitReadable(int fd, uint32_t timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(std::min<uint32_t>(timeout_ms, INT32_MAX)));
+    if (n > 0 && (p.revents & POLLIN)) return Readiness::Readable;
+    return n == 0 ? Readiness::TimedOut : Readiness::Failed;
 }
 
 uint32_t RealClock::TickCount() {
@@ -66,6 +92,33 @@ void FakeClock::Sleep(uint32_t ms) {
     std::unique_lock<std::mutex> lk(m_);
     uint32_t start = tick_.load();
     cv_.wait(lk, [&] { return TickDiff(tick_.load(), start) >= ms; });
+}
+
+bool FakeClock::WaitFor(std::condition_variable&, std::unique_lock<std::mutex>& lk,
+                        uint32_t timeout_ms, WaitCondition cond) {
+    const uint32_t start = TickCount();
+    while (!cond()) {
+        const uint32_t elapsed = TickDiff(TickCount(), start);
+        if (elapsed >= timeout_ms) return false;
+        lk.unlock();
+        Sleep(std::min<uint32_t>(timeout_ms - elapsed, 10));
+        lk.lock();
+    }
+    return true;
+}
+
+bool FakeClock::WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
+                          uint32_t since, uint32_t timeout_ms, WaitCondition cond) {
+    for (;;) {
+        if (cond()) return true;
+        if (TickDiff(TickCount(), since) >= timeout_ms) return false;
+        cv.wait_for(lk, std::chrono::milliseconds(2));
+    }
+}
+
+Readiness FakeClock::WaitReadable(int, uint32_t timeout_ms) {
+    Sleep(timeout_ms);
+    return Readiness::TimedOut;
 }
 
 }  // namespace plat

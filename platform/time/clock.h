@@ -4,8 +4,31 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 
 namespace plat {
+
+// A wait's condition: any callable returning bool, seen through a reference (the callable must
+// outlive the wait, as a lambda argument does), so that a wait takes one without allocating.
+class WaitCondition {
+  public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WaitCondition>>>
+    WaitCondition(F&& f)  // NOLINT(google-explicit-constructor): lambdas convert at the call
+        : obj_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* o) { return static_cast<bool>((*static_cast<std::decay_t<F>*>(o))()); }) {}
+    bool operator()() const { return call_(obj_); }
+
+  private:
+    void* obj_;
+    bool (*call_)(void*);
+};
+
+// How a wait for input on a descriptor ended.
+enum class Readiness {
+    Readable,  // input is there
+    TimedOut,  // nothing came within the wait
+    Failed,    // the descriptor reported an error or hang-up (or the wait was interrupted) at once
+};
 
 class Clock {
   public:
@@ -20,6 +43,21 @@ class Clock {
     virtual void Sleep(uint32_t ms) = 0;
     // True when time moves only as a test says; waits must then poll the clock.
     virtual bool IsFake() const { return false; }
+
+    // The waiter's own time-out: waits on `cv` until `cond` holds or `timeout_ms` have passed;
+    // returns cond(). A fake clock polls the condition, sleeping through the clock between
+    // looks, so that the time-out passes as a sleep would (at once when it advances by itself).
+    virtual bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
+                         uint32_t timeout_ms, WaitCondition cond);
+    // Waiting on others: waits on `cv` until `cond` holds or `timeout_ms` have passed since the
+    // tick `since`; returns cond(). The wait never moves the clock: a fake one is watched in
+    // short real slices, so that a notification ends the wait as promptly as a test's move of
+    // time.
+    virtual bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk,
+                           uint32_t since, uint32_t timeout_ms, WaitCondition cond);
+    // Up to `timeout_ms` for input on `fd` (a negative one only waits). A fake clock cannot see
+    // input arrive in its time: it sleeps the whole wait and reports TimedOut.
+    virtual Readiness WaitReadable(int fd, uint32_t timeout_ms);
 };
 
 // The process's clock (the real one unless a test installed another).
@@ -61,6 +99,11 @@ class FakeClock final : public Clock {
     uint64_t UtcNow100ns() override { return utc_.load(); }
     void Sleep(uint32_t ms) override;
     bool IsFake() const override { return true; }
+    bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t timeout_ms,
+                 WaitCondition cond) override;
+    bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lk, uint32_t since,
+                   uint32_t timeout_ms, WaitCondition cond) override;
+    Readiness WaitReadable(int fd, uint32_t timeout_ms) override;
 
     void Advance(uint32_t ms);
     void SetTick(uint32_t tick) { tick_.store(tick); }

@@ -183,6 +183,7 @@ bool LocalLinearToUtcUncached(int64_t local, int64_t& utc) {
 // Zone offsets change only at whole quarter hours, so one offset serves a whole
 // quarter-hour block; asking the C library for every sample costs a lock and a zone lookup.
 // The key includes the library's zone globals, which tzset() replaces when TZ changes.
+// decisions PLAT-TYPE-1
 struct OffsetCache {
     int64_t block = INT64_MIN;
     int64_t offset = 0;

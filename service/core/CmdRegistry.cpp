@@ -137,6 +137,7 @@ bool AtShare(const std::string& key, uint32_t now) {
     if (it == g_client_slot.end()) return false;
     const uint32_t slot = it->second;
     ForgetOldEntries(slot, now);
+    // decisions CORE-11
     return g_clients[slot].key == key && g_clients[slot].held >= kCmdClientShare;
 }
 
@@ -201,6 +202,7 @@ void CmdRegistryDone() {
     g_lock.Done();
 }
 
+// decisions CORE-9
 TCmdID CmdNewID() {
     try {
         WriteGuard wg(g_lock);
@@ -264,6 +266,7 @@ void CmdSetResult(TCmdID id, int32_t result) {
     ChangeRing().Push(TChangeRing::kCommandMarker);
 }
 
+// decisions CORE-10
 int32_t CmdQuery(int32_t value) {
     if (!IsCmdID(value)) return value;
     int32_t status = ReadStatus(value, true);
@@ -286,6 +289,7 @@ int32_t CmdWait(int32_t value) {
     }
 }
 
+// decisions CORE-12
 bool CmdIsDead(int32_t value) {
     if (!IsCmdID(value)) return true;
     // The age counts even when no client has asked yet: an expired command must not run.

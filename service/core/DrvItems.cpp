@@ -1,5 +1,6 @@
 #include "service/core/DrvItems.h"
 
+#include "fieldbus/core/HostApi.h"
 #include "service/core/TxtProt.h"
 
 namespace drv {
@@ -52,7 +53,7 @@ int CheckPostEnabled(int post_number, int requested_state) {
         return 0;
     if (b.boolVal) return 0;
     WriteProtocolLine("3260834D-6E21-4AB2-A48F-34A5094F6ACE", PL_INFO);
-    return -9;
+    return mb::HostCode(mb::WriteResult::kRefused);
 }
 
 }  // namespace drv

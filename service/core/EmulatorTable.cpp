@@ -84,6 +84,7 @@ int32_t SlotPurge(void* emulator) {
 
 }  // namespace
 
+// decisions FB-11
 const mb::EmulatorSlot* EmulatorSlotFor(int com_number) {
     static const auto slots = [] {
         std::array<mb::EmulatorSlot, kMaxComPorts + 1> all{};

@@ -46,6 +46,7 @@ struct ExtRegistry {
     // Branches the library destroyed while something was still under them (under `create`):
     // each leaves once its last item is gone. The library destroys a branch and its items in
     // whatever order its devices go, and one device's items may sit in another's branch.
+    // decisions CORE-40
     std::unordered_set<int32_t> released;
     mb::HostCallbacks table;
 };
@@ -76,6 +77,7 @@ std::string NameOf(const char16_t* w) {
 }
 
 bool NotFinite(const Variant& v) {
+    // decisions CORE-39
     return (v.vt == plat::VT_R4 && !std::isfinite(v.fltVal)) ||
            (v.vt == plat::VT_R8 && !std::isfinite(v.dblVal));
 }
@@ -167,6 +169,7 @@ HRESULT TExtLeafItem::Write(const Variant& value, int client_privilege, int flag
     } else {
         auto held = Hold();
         if (!held) {
+            // decisions CORE-36
             result = plat::OPC_E_UNKNOWNITEMID;
         } else {
             try {
@@ -355,6 +358,7 @@ extern "C" int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, pl
         // A privileged item is for trusted clients only; bit 7 is the library's "quiet" mark.
         auto ext = New<TExtLeafItem>(short_name, plat::ComPtr<mb::IModbusItem>(item), vt, access,
                                      description ? std::string(description) : std::string(),
+                                     // decisions CORE-38
                                      (access & mb::kAccessPrivileged) != 0);
         const std::string full(plat::Utf8Truncate(
             parent_name.empty() ? ext->ShortName() : parent_name + "." + ext->ShortName(),
@@ -363,6 +367,7 @@ extern "C" int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, pl
         const int32_t existing = FindItemID(full);
         if (existing != -1) {
             ComPtr<TItem> holder = GetItem(existing);
+            // decisions CORE-37
             if (holder && !dynamic_cast<TFastStartItem*>(holder.Get())) {
                 ext->Detach();
                 return Refuse(full, "the name belongs to item " + std::to_string(existing), handle);

@@ -73,6 +73,7 @@ ComPtr<TExtLeafItem> FindExtItem(int32_t handle);
 
 // The host callbacks. None of them throws: a failure is logged to the global log.
 extern "C" {
+// decisions CORE-35
 int32_t ExtItemFind(const char16_t* full_name, int16_t* is_leaf, int32_t* parent) noexcept;
 int32_t ExtItemCreate(mb::IModbusItem* item, const char16_t* name, plat::VARTYPE vt, uint8_t access,
                       int32_t parent, const char* description, int32_t* handle) noexcept;

@@ -185,6 +185,7 @@ void UnloadSlaveLibrary() {
     UnloadLocked(b);
 }
 
+// decisions CORE-43
 int SlaveLibraryUseCount() {
     SlaveBinding& b = Slave();
     std::lock_guard<std::mutex> lk(b.lock);
@@ -199,6 +200,7 @@ bool SlaveLibraryLoaded() {
 
 // --- registration ----------------------------------------------------------------------------
 
+// decisions CORE-45
 void SetEmulatorSlotSource(EmulatorSlotFn fn) {
     g_emulator_slot.store(fn);
 }
@@ -211,6 +213,7 @@ std::unique_ptr<TPortObject> MakeSlaveLibraryPort(const PortStartInfo& info) {
     return std::make_unique<TVelsarnThread>(info.index, info.word);
 }
 
+// decisions CORE-44
 void InstallLibraryPorts() {
     SetPortFactory(PortKind::FieldBus, &MakeModbusPort);
     SetPortFactory(PortKind::SlaveLibrary, &MakeSlaveLibraryPort);

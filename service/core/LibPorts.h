@@ -57,6 +57,7 @@ typedef void* (*SlaveInitThreadFn)(int32_t com_number, const char16_t* protocol,
 typedef void (*SlaveDeleteThreadFn)(void* handle);
 }
 
+// decisions CORE-42
 inline constexpr const char* kSlaveLibraryName = "libvelsarn.so";
 // Environment override of the library's path.
 inline constexpr const char* kSlaveLibraryEnv = "NORVALT_VELSARN_LIB";

@@ -18,6 +18,7 @@ struct ModbusExports {
 
 inline constexpr const char* kModbusLibraryName = "libnorvalt_modbus.so";
 // Environment override of the library's path (tests, unusual installations).
+// decisions CORE-41
 inline constexpr const char* kModbusLibraryEnv = "NORVALT_MODBUS_LIB";
 
 // The private library folder relative to the executable's folder: the same in the build tree

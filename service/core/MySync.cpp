@@ -14,7 +14,9 @@ namespace {
 constexpr const char* kTagInit = "C633B62B-F521-40A5-B3FE-80B0D1196A7B";
 constexpr const char* kTagDone = "6FA3230F-542F-4333-9FA4-E44F2F5E7FA4";
 constexpr const char* kTagEndRead = "C5FCFF21-BB8D-41C4-B6FC-60440C334953";
+// decisions CORE-2
 constexpr const char* kTagBeginWrite = "5EB9F4CB-7E99-4750-9D12-9CD90F942DC6";
+// decisions CORE-3
 constexpr const char* kTagEndWrite = "D537B8B3-1740-483D-A293-E8ED69C25576";
 
 // Runs `body`; an escaping exception is logged at level 3 under `tag` and passed on.
@@ -158,6 +160,7 @@ void TSyncLock::EndWrite() {
     });
 }
 
+// decisions CORE-1
 void TSyncLock::HandToNextWriter() {
     writers_cv_.notify_one();
 }

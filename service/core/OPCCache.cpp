@@ -60,6 +60,7 @@ class NameSpaceImpl {
     TSyncLock names_lock;
     std::map<std::string, int32_t, NoCaseLess> names;
     // Names that left the namespace keep their id for when they come back.
+    // decisions CORE-8
     std::map<std::string, int32_t, NoCaseLess> retired;
     std::atomic<int32_t> next_id{1};
     std::atomic<DATE> start_time{0};

@@ -262,6 +262,7 @@ class TGItem {
     TGItem(const TGItem&) = delete;
     TGItem& operator=(const TGItem&) = delete;
 
+    // decisions CORE-7
     int UnreadCount(bool flag);
     void CommitCursor();
     ComPtr<TLeafItem> GetLeaf(bool resolve, bool flag);

@@ -38,6 +38,7 @@ int64_t Ms(double seconds) {
 
 }  // namespace
 
+// decisions CORE-6
 std::string FrameText(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -110,6 +111,7 @@ int TZrnPort::Open(uint8_t com_number) {
     if (com_number == 0) com_number = com_;
     // A line that keeps failing to open is retried quietly: its lines come once per change of
     // the error, not once per attempt.
+    // decisions CORE-24
     const bool retrying = open_error_ != kPortOk && com_number == com_;
     if (!retrying) log_.Log(kTagOpen + std::to_string(com_number), PL_DETAIL);
     open_tick_ = plat::GetTickCount();
@@ -166,6 +168,7 @@ int TZrnPort::Open(uint8_t com_number) {
         std::string device = "emulator";
         if (!emulation_) {
             device = plat::serial::ResolvePortName("\\\\.\\COM" + std::to_string(com_number));
+            // decisions CORE-23
             if (device.empty()) device = "(no device mapped)";
         }
         if (code == kPortNotFound)
@@ -279,6 +282,7 @@ void TZrnPort::WriteCloseReport() {
                          PL_INFO);
 }
 
+// decisions CORE-26
 bool TZrnPort::SyncEmulator() {
     if (!line_.emu) return false;
     plat::ComPtr<tlb::IHWEmu> current = GetEmulator(com_);
@@ -298,6 +302,7 @@ bool TZrnPort::SyncEmulator() {
 void TZrnPort::EmulatorFailed(plat::HRESULT hr) {
     // The emulator's process is gone: its slot is freed (unless a new one took it already), so
     // that the port reopens as "no emulator" and a later registration is taken.
+    // decisions CORE-25
     if (hr != plat::RPC_E_DISCONNECTED || !line_.emu) return;
     if (ClearEmulatorIf(com_, line_.emu.Get())) log_.Log("Emulator disconnected", PL_EXTERNAL);
 }

@@ -74,8 +74,10 @@ class TZrnPort {
   public:
     static constexpr uint64_t kMaxReadDelay = 200;
     // Least time between two attempts to open a line that failed to open.
+    // decisions CORE-21
     static constexpr uint32_t kReopenIntervalMs = 1000;
     // Least time between two reopens of a line that heard nothing since the last one.
+    // decisions CORE-22
     static constexpr uint32_t kSilentReopenMs = 60000;
 
     // Does not open the line. owner may be null.

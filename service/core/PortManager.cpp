@@ -28,10 +28,18 @@ namespace {
 std::mutex g_cache_mutex;
 std::string g_cache;
 
-// The port table changes on the service thread and on client call threads (UsePort,
-// RestartChangedPorts): one lock keeps a port from being freed and started twice at once.
-std::recursive_mutex g_ports_mutex;
+// Work on the whole table (StartPorts, StopPorts, RestartChangedPorts and the client restarts
+// on the manager's thread) runs one at a time under this lock. Switching one port on or off does
+// not take it.
+std::recursive_mutex g_table_mutex;
+
+// The port table. A port being started or stopped is claimed (`g_claimed`) for that time: its
+// line is opened, and its old object's threads joined, outside `g_slots_mutex`, so a slow line
+// holds up only those who want the same port. One thread claims one port at a time.
+std::mutex g_slots_mutex;
+std::condition_variable g_slots_cv;
 std::array<std::unique_ptr<TPortObject>, kPortCount> g_ports;
+std::array<bool, kPortCount> g_claimed{};
 
 alignas(64) int32_t g_status[kPortCount];
 alignas(64) int32_t g_info[kPortCount];
@@ -78,6 +86,40 @@ std::atomic<uint64_t> g_stop_epoch{0};
 bool ValidIndex(int i) {
     return i >= 0 && i < kPortCount;
 }
+
+// One port claimed: waits while another thread starts or stops it, then holds its object in
+// `port`; whatever `port` holds at the end is put back in the table. So no port is built twice
+// at once, and an old object is freed (its line closed) before a new one opens the line.
+class PortClaim {
+  public:
+    explicit PortClaim(int index) : i_(static_cast<size_t>(index)) {
+        std::unique_lock<std::mutex> lk(g_slots_mutex);
+        g_slots_cv.wait(lk, [&] { return !g_claimed[i_]; });
+        g_claimed[i_] = true;
+        port = std::move(g_ports[i_]);
+    }
+    ~PortClaim() {
+        std::lock_guard<std::mutex> lk(g_slots_mutex);
+        g_ports[i_] = std::move(port);
+        g_claimed[i_] = false;
+        g_slots_cv.notify_all();
+    }
+    PortClaim(const PortClaim&) = delete;
+    PortClaim& operator=(const PortClaim&) = delete;
+
+    std::unique_ptr<TPortObject> port;
+
+  private:
+    size_t i_;
+};
+
+// Frees the port's object, if any, outside the table's locks.
+void StopPort(int index) {
+    PortClaim claim(index);
+    claim.port.reset();
+}
+
+void StartClaimed(int index, PortClaim& claim);
 
 void ParametersChanged() {
     if (ParametersChangedFn fn = g_params_changed.load()) fn();
@@ -311,8 +353,8 @@ void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn) {
 }
 
 void StartPorts() {
-    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
-    for (auto& p : g_ports) p.reset();
+    std::lock_guard<std::recursive_mutex> lk(g_table_mutex);
+    for (int i = 0; i < kPortCount; ++i) StopPort(i);
     g_last_index = 0;
     g_highest_post = 0;
     g_default_mode = true;
@@ -352,8 +394,8 @@ void StartPorts() {
 namespace {
 
 void StopPortsLocked() {
-    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
-    for (int i = 0; i < kPortCount; ++i) g_ports[static_cast<size_t>(i)].reset();
+    std::lock_guard<std::recursive_mutex> lk(g_table_mutex);
+    for (int i = 0; i < kPortCount; ++i) StopPort(i);
     g_started = false;
 }
 
@@ -365,7 +407,7 @@ void RunPortJobs() {
         j.pending.pop_front();
         lk.unlock();
         try {
-            std::lock_guard<std::recursive_mutex> plk(g_ports_mutex);
+            std::lock_guard<std::recursive_mutex> plk(g_table_mutex);
             if (g_stop_epoch.load() == e.epoch) {
                 if (e.kind == PortJob::RestartChanged) {
                     RestartChangedPorts();
@@ -425,9 +467,21 @@ bool RestartAllPortsWithin(uint32_t wait_ms) {
 }
 
 void StartThread(int index) {
-    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    if (!ValidIndex(index)) {
+        WriteProtocolLine("StartThread " + std::to_string(index), PL_INFO);
+        return;
+    }
+    PortClaim claim(index);
+    StartClaimed(index, claim);
+}
+
+namespace {
+
+// Starts the claimed port from the settings: its old object, if any, is freed first.
+void StartClaimed(int index, PortClaim& claim) {
     WriteProtocolLine("StartThread " + std::to_string(index), PL_INFO);
-    if (!ValidIndex(index) || index > g_last_index.load()) return;
+    if (index > g_last_index.load()) return;
+    claim.port.reset();
     const int com = index + 1;
     SetPortStatusCell(index, kPortNotOpen);
     SetPortInfoCell(index, 0);
@@ -446,7 +500,10 @@ void StartThread(int index) {
         int v = 0;
         if (ParseInt(GetParam("SHIFT" + std::to_string(com)), v)) shift = v;
     }
-    g_highest_post = std::max(g_highest_post.load(), shift + 31);
+    // Ports on other threads may raise it at the same time.
+    for (int seen = g_highest_post.load();
+         seen < shift + 31 && !g_highest_post.compare_exchange_weak(seen, shift + 31);) {
+    }
 
     PortStartInfo info;
     info.index = index;
@@ -484,11 +541,13 @@ void StartThread(int index) {
         return;
     }
     std::unique_ptr<TPortObject> port = factory(info);
-    if (port && port->Registered()) g_ports[static_cast<size_t>(index)] = std::move(port);
+    if (port && port->Registered()) claim.port = std::move(port);
 }
 
+}  // namespace
+
 void RestartChangedPorts() {
-    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    std::lock_guard<std::recursive_mutex> lk(g_table_mutex);
     for (int i = 0; i <= g_last_index.load(); ++i) {
         std::string now = PortDescription(i + 1);
         bool changed;
@@ -497,28 +556,27 @@ void RestartChangedPorts() {
             changed = g_desc[static_cast<size_t>(i)] != now;
         }
         if (!changed) continue;
-        g_ports[static_cast<size_t>(i)].reset();
         StartThread(i);
     }
 }
 
 plat::HRESULT UsePort(int port_number, bool use) {
     if (port_number < 1 || port_number > kPortCount) return plat::E_INVALIDARG;
-    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
+    // Only this port is claimed: the others' starts, stops and restarts go on meanwhile.
     const int i = port_number - 1;
-    auto& slot = g_ports[static_cast<size_t>(i)];
+    PortClaim claim(i);
     if (!use) {
-        if (!slot) return plat::S_FALSE;
-        slot.reset();
+        if (!claim.port) return plat::S_FALSE;
+        claim.port.reset();
         SetPortStatusCell(i, kPortSwitchedOff);
         return plat::S_OK;
     }
-    if (slot) return plat::S_FALSE;
+    if (claim.port) return plat::S_FALSE;
     const std::string n = std::to_string(port_number);
     GetParam("COM" + n, true);
     GetParam("SHIFT" + n, true);
     GetParam("DISABLEALLPORTS", true);
-    StartThread(i);
+    StartClaimed(i, claim);
     return plat::S_OK;
 }
 
@@ -539,8 +597,11 @@ bool PortsStarted() {
 
 bool PortRunning(int index) {
     if (!ValidIndex(index)) return false;
-    std::lock_guard<std::recursive_mutex> lk(g_ports_mutex);
-    return g_ports[static_cast<size_t>(index)] != nullptr;
+    // A port being started or stopped is answered once that is done.
+    const size_t i = static_cast<size_t>(index);
+    std::unique_lock<std::mutex> lk(g_slots_mutex);
+    g_slots_cv.wait(lk, [&] { return !g_claimed[i]; });
+    return g_ports[i] != nullptr;
 }
 
 bool DefaultMode() {

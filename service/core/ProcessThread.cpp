@@ -109,6 +109,7 @@ void TProcessThread::SetPortState(int code) {
 void TProcessThread::ClearSeen() {
     // The probe times survive: zeroed, every empty address would rank "never served" after
     // each reopen, and the silent probes that follow bring on the next reopen.
+    // decisions CORE-18
     last_seen_.fill(0);
 }
 
@@ -154,6 +155,7 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
                             empty_probes_[static_cast<size_t>(address)] < kRegisteredProbeTries;
     r.kind = registered ? 4 : 3;
     r.cls = registered ? 0 : 4;
+    // decisions CORE-17
     r.busy = SearchMode().load() != 0 ? 1 : 0;  // the "highest priority" byte of a probe
     r.probe = 1;
     // Ranked by the last attempt: an address that never answers would otherwise count as
@@ -165,6 +167,7 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
 }
 
 void TProcessThread::PollStep() {
+    // decisions CORE-20
     const uint32_t step = step_.load();
     // A closed line is opened again at most once a second. Until then no address is probed,
     // and the controllers still get their cycles: their exchanges fail at once, so their

@@ -22,6 +22,7 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
   public:
     // Probes that leave a registered address empty, after which it no longer ranks ahead of
     // the posts.
+    // decisions CORE-19
     static constexpr uint8_t kRegisteredProbeTries = 3;
     // Pause of a step while the line is closed.
     static constexpr uint32_t kClosedStepMs = 100;

@@ -103,6 +103,7 @@ HRESULT TSysParStrItem::Write(const Variant& value, int client_privilege, int, L
     return plat::S_OK;
 }
 
+// decisions CORE-47, HOST-23
 TSysEnableAllPortsItem::TSysEnableAllPortsItem() : TSoftLeafItem("AllPortsEnable", plat::VT_BOOL) {
     NewSample(Variant::Bool(GetParam("DISABLEALLPORTS") != "1"), OPC_QUALITY_GOOD,
               plat::NowLocal());

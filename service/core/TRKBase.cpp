@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "fieldbus/core/HostApi.h"
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
@@ -81,6 +82,7 @@ void TBasicTork::Init(DATE time) {
     // A definition that ended early leaves the object to be dropped at once: it names no
     // branch (it would stay empty in the tree) and neither loads nor deletes saved values.
     const bool defined = link_state_ == LINK_OK;
+    // decisions CORE-32
     if (post_branch_ == -1 && defined) BuildItemNames(address_, 0, 0);
     for (int code = 0; code < 256; ++code) {
         const TVariableInfoEx& d = (*descriptors_)[static_cast<size_t>(code)];
@@ -98,6 +100,7 @@ void TBasicTork::Init(DATE time) {
     // BasePost already holds the port's shift. Each object keeps its values under its own
     // address, as Remove saves them: the base's key would hand another side's dose and price
     // to this one.
+    // decisions CORE-33
     const int base = static_cast<int>(VarValue(tlb::cvBasePost) / kFixedOne);
     const int n = base != 0 ? base - Owner().Shift() : address_;
     using plat::reg::Hive;
@@ -422,6 +425,7 @@ bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
     if (!ReadNibble('X', param, true, b)) return false;
     int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
     int t = (b & 0x80) ? -magnitude : magnitude;
+    // decisions DRV-24
     Log("4793CF18-0B3A-4286-AACD-3F694F87CB90 " + Num(t), PL_DETAIL);
     SetVarRaw(code, LQ_FRESH, plat::NowLocal(), int64_t{t} * kFixedOne);
     return true;
@@ -429,6 +433,7 @@ bool TBasicTork::ReadSignBcdTemperature(uint8_t param, uint8_t code) {
 
 bool TBasicTork::ReadZTemperature(uint8_t code, bool parse) {
     std::string answer;
+    // decisions DRV-31
     if (!Exchange('Z', "", false, parse, kZrnMaxFrame, answer, 12)) return false;
     int error = 0;
     int64_t v = ParseDecimal(answer, 3, 255, true, 0, error);
@@ -438,6 +443,7 @@ bool TBasicTork::ReadZTemperature(uint8_t code, bool parse) {
 
 // --- the service cycle ---------------------------------------------------------------------
 
+// decisions CORE-27
 bool TBasicTork::IsIdle() {
     int32_t s = GetState();
     return s != tlb::csWaitingKey && s != tlb::csWorking;
@@ -497,9 +503,9 @@ int32_t TBasicTork::StartPrecheck() {
         if (a == 0) break;
         TBasicTork* t = Owner().GetDevice(static_cast<int>(a));
         if (!t || t == this) continue;
-        if (Delivering(t->GetState())) return -9;
+        if (Delivering(t->GetState())) return mb::HostCode(mb::WriteResult::kRefused);
         if (t->start_sent_ && plat::TickDiff(plat::GetTickCount(), t->start_tick_) < kStartHoldMs)
-            return -9;
+            return mb::HostCode(mb::WriteResult::kRefused);
     }
     TBasicTork* holder = this;
     if (!HasVar(tlb::cvIndicatedPistol)) {
@@ -510,7 +516,8 @@ int32_t TBasicTork::StartPrecheck() {
     const uint32_t a = GetAddress(GetSide(), static_cast<uint8_t>(nozzle));
     TBasicTork* other = Owner().GetDevice(static_cast<int>(a));
     if (!other) return plat::E_FAIL;
-    if (other != this && other->GetState() != tlb::csIdle) return -9;
+    if (other != this && other->GetState() != tlb::csIdle)
+        return mb::HostCode(mb::WriteResult::kRefused);
     return 0;
 }
 
@@ -802,6 +809,7 @@ void TBasicTork::LoadValues() {
         return std::isfinite(out);
     };
     int64_t fam = -1, ver = -1;
+    // decisions CORE-31
     if (!read_cy("ControllerVersionValue", fam) || !read_cy("FirmwareVersionValue", ver)) return;
     if (fam / kFixedOne != family_ || ver / kFixedOne != version_) return;
     for (int code = 0; code < 256; ++code) {
@@ -928,6 +936,7 @@ void TBasicTork::UpdateMoneyValues(int which) {
         int64_t v = FixedPointRound(0, Descriptor(tlb::cvCurrentM).Step.int64,
                                     price.value * VarValue(tlb::cvCurrentV) / kFixedOne);
         if (ComPtr<TVarItem> m = Var(tlb::cvCurrentM)) m->StoreValue(v, now, LQ_FRESH);
+        // decisions CORE-29
         MarkRefreshed(tlb::cvCurrentM);
     }
     if ((which == 0 || which == 2) && HasVar(tlb::cvDozeM)) {

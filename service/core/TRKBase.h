@@ -79,6 +79,7 @@ class TBasicTork : public TStateItem {
     // Called when the stale-variable pass finds a variable that stays out of date.
     virtual void PeriodicHook() {}
     virtual int32_t ApplyDose() { return plat::E_NOTIMPL; }
+    // decisions DRV-10
     virtual void StopBeforeRemove();
     virtual void DefineVariables(uint8_t version) = 0;
     virtual void WritePostNumbers(DATE time) { (void)time; }
@@ -196,6 +197,7 @@ class TBasicTork : public TStateItem {
     int64_t pending_dose_ = 0;
     // When this object last sent a start from idle: until its own status shows the delivery,
     // the other nozzles of its side are held for kStartHoldMs (two starts queued back to back).
+    // decisions CORE-34
     std::atomic<uint32_t> start_tick_{0};
     std::atomic<bool> start_sent_{false};
     // A flow was seen: a decoded idle does not replace a running state until the flow stops.

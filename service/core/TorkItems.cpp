@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fieldbus/core/HostApi.h"
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
 #include "service/core/TxtProt.h"
@@ -118,6 +119,7 @@ int32_t TCQueue::Add(ComPtr<TCommand> command) {
     return id;
 }
 
+// decisions CORE-13
 ComPtr<TCommand> TCQueue::Next() {
     current_ = nullptr;
     for (;;) {
@@ -133,11 +135,12 @@ ComPtr<TCommand> TCQueue::Next() {
         // A client that did not ask in time is not told otherwise: an expired command stays
         // undone however long it waited here.
         if (cmd->Expired()) {
-            if (IsCmdID(id) && !cmd->IdMayBeReissued()) CmdSetResult(id, -1);
+            if (IsCmdID(id) && !cmd->IdMayBeReissued())
+                CmdSetResult(id, mb::HostCode(mb::WriteResult::kTimedOut));
             continue;
         }
         if (CmdIsDead(id)) {
-            if (IsCmdID(id)) CmdSetResult(id, -1);
+            if (IsCmdID(id)) CmdSetResult(id, mb::HostCode(mb::WriteResult::kTimedOut));
             continue;
         }
         current_ = cmd;
@@ -257,6 +260,7 @@ HRESULT TStateItem::Write(const Variant& value, int client_privilege, int flag, 
                           PL_EXTERNAL);
         result = plat::OPC_E_RANGE;
     } else if (int enabled = CheckPostEnabled(post_number_.load(), v.lVal); enabled != 0) {
+        // decisions CORE-14
         result = enabled;
     } else {
         result = queue_.Add(New<TCommand>(TCommand::SetState, v.lVal));

@@ -52,6 +52,7 @@ class TCommand : public TMyInterfacedObject {
 class TCQueue {
   public:
     // Commands one post holds at once; more would mostly expire before the line gets to them.
+    // decisions CORE-15
     static constexpr size_t kMaxQueued = 64;
 
     // Registers the command and queues it; the result is its id, or the registry's error
@@ -67,6 +68,7 @@ class TCQueue {
   private:
     ComPtr<TCommand> current_;  // poll thread only
     std::mutex lock_;
+    // decisions CORE-16
     std::deque<ComPtr<TCommand>> items_;  // under lock_
     size_t reserved_ = 0;                 // places taken by an Add getting its id; under lock_
 };

@@ -135,6 +135,7 @@ void InitProtocol(const std::string& key_path, const std::string& value_name) {
     g_active.store(true);
 }
 
+// decisions CORE-4
 void DoneProtocol() {
     std::lock_guard<std::mutex> glk(g_global_mutex);
     g_active.store(false);

@@ -29,6 +29,7 @@ std::string ProtocolFolder();
 
 // A log file that reaches this size moves on to the next generation (so a log holds at most
 // five times as much); tests lower it.
+// decisions CORE-5
 inline constexpr uint64_t kProtocolFileLimit = uint64_t{8} << 20;
 void SetProtocolFileLimit(uint64_t bytes);
 

@@ -209,6 +209,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
     switch (requested) {
         case csWaitingKey:
             if (state == csIdle) ApplyPendingDose();
+            // decisions DRV-1
             if (state == csIdle && !DoseInRange(VarValue(tlb::cvDozeV))) return plat::OPC_E_RANGE;
             if (RefreshStaleVars()) {
                 Log("2D5B68AC-38BF-439F-AEBE-BB1BB291D03F " + Num(PostNumber()), PL_EXTERNAL);
@@ -217,6 +218,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
             if (state == csIdle) {
                 if (rules.log_start_from_idle) Log("717CEE8B-D449-4CB5-B446-1799BABF4852", PL_INFO);
                 // No 's' after the dose: the dispenser's key starts it.
+                // decisions CORE-28, DRV-3
                 const int32_t r = WriteDose(VarValue(tlb::cvDozeV), rules.dose_int_digits,
                                             rules.dose_decimals, false, true);
                 if (r == 0) OnDoseStarted();
@@ -257,6 +259,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
 void TTorkKit::PauseWhenStale() {
     if (GetState() != csWorking) return;
     SetState(csPaused);
+    // decisions DRV-2
     Log("4E4CCDE9-CDF2-413E-894E-C3A605EAC931", PL_EXTERNAL);
 }
 

@@ -11,6 +11,7 @@ std::string Num(int64_t v) {
     return std::to_string(v);
 }
 
+// decisions DRV-13
 constexpr uint8_t kBaseAddressParam = 80;
 constexpr uint8_t kSecondAddressParam = 81;
 constexpr uint8_t kFullDownParam = 82;
@@ -41,6 +42,7 @@ int32_t TTork1::ApplyDose() {
 
 void TTork1::DefineVariables(uint8_t) {
     has_money_ = true;
+    // decisions DRV-14
     DefineVar(VarRec::BasePost);
     DefineVar(VarRec::Side);
     DefineVar(VarRec::PriceVCents);
@@ -173,6 +175,7 @@ void TTork1::ParseReply(char status, char, DATE time) {
 
 // --- writing --------------------------------------------------------------------------------
 
+// decisions DRV-15
 int32_t TTork1::SetVarValue(uint8_t code, int64_t value) {
     try {
         return WriteVariable(code, value);

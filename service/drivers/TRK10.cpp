@@ -41,6 +41,7 @@ uint8_t TTork10::GetSide() {
 
 // The nozzle's number on its side by the address table, whichever objects exist yet: counting
 // objects gave two nozzles made out of order the same number, names and IndicatedPistol.
+// decisions DRV-16
 uint8_t TTork10::GetNozzleCount() {
     const int own = PositionOf(position_code_);
     if (own < 0) return 1;
@@ -91,6 +92,7 @@ void TTork10::DefineVariables(uint8_t) {
 void TTork10::Define() {
     if (link_state_ != LINK_OK) return;
     DefineVar(VarRec::BasePost);
+    // decisions DRV-19
     DefineVar(VarRec::SidePost);
     DefineVar(VarRec::Side);
     DefineUnitVar(kIndex);
@@ -100,6 +102,7 @@ void TTork10::Define() {
     DefineVar(VarRec::CurrentV);
     DefineVar(VarRec::CurrentM);
     DefineVar(VarRec::TotalV);
+    // decisions DRV-18
     DefineVar(VarRec::CalibV);
     DefineVar(VarRec::AddressReadOnly);
     DefineUnitVar(kStartStop);
@@ -227,6 +230,7 @@ void TTork10::ReReadVarValue(uint8_t code) {
         case tlb::cvTotalV:
             ReadTotalizer('S', 15, 8, code, true);
             return;
+        // decisions DRV-20
         case tlb::cvCalibV:
             ReadCalibration('Y', static_cast<uint8_t>(position_code_ + 11), code);
             return;
@@ -313,6 +317,7 @@ void TTork10::ParseReply(char status, char command, DATE time) {
             Log(std::string(p.tag) + status, PL_EXTERNAL);
 
     // StartStop is 0..1: the button bit, not its mask.
+    // decisions DRV-17
     StoreByteVar(tlb::cvStartStop, (s & 0x10) ? 1 : 0, time);
 
     const bool shown = (s & 0x80) != 0;

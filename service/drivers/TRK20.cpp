@@ -15,6 +15,7 @@ constexpr uint8_t kTemperatureParam = 83;
 }  // namespace
 
 // One BCD pair holds 0..99: the limits say so rather than refusing 100 after the fact.
+// decisions DRV-22
 const VarDef TTork20::kPropanePercentage{
     21, "PropanePercentage", "Процент пропана", true, 0, 99, 1, 0, 2, 0, "Propane percentage"};
 
@@ -24,8 +25,10 @@ void TTork20::DefineVariables(uint8_t) {
     DefineVar(VarRec::CurrentV);
     DefineVar(VarRec::TotalV);
     DefineUnitVar(kPropanePercentage);
+    // decisions DRV-23
     DefineVar(VarRec::CalibV);
     // The address parameter of these programs is not known: the address is shown, not written.
+    // decisions DRV-21
     DefineVar(VarRec::AddressReadOnly);
     DefineVar(VarRec::StateWithFlags);
     DefineVar(VarRec::ProductivityNeverStale);

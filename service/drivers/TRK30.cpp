@@ -62,6 +62,7 @@ const VarDef TTork30::kTotalV{9,
 const VarDef TTork30::kCounterVersion{28, "CounterVersion", "Тип счетчика", false, 1, 255, 1, 0, 2,
                                       0,  "Counter type"};
 
+// decisions DRV-29
 bool TTork30::Exchange(uint8_t command, std::string_view data, bool, bool parse, size_t capacity,
                        std::string& answer, int expected) {
     // These two programs acknowledge a start and a parameter write by saying nothing.
@@ -122,6 +123,7 @@ bool TTork30::StateJumpValid(uint8_t from, uint8_t to) {
 }
 
 int32_t TTork30::SetState(uint8_t) {
+    // decisions DRV-30
     return plat::OPC_E_RANGE;
 }
 
@@ -239,8 +241,10 @@ void TTork30::ReadTotal() {
     int error = 0;
     int64_t v = ParseDecimal(answer, 2, total_dec_, false, 0, error);
     if (error) return;
+    // decisions DRV-26
     if (program_version_ != 12) {
         // Up to 9999 millions: not a byte.
+        // decisions DRV-27
         uint32_t millions;
         const int32_t state = GetState();
         const int64_t old_whole = old.value / kFixedOne;
@@ -256,6 +260,7 @@ void TTork30::ReadTotal() {
     }
     const DATE now = plat::NowLocal();
     // A first reading (nothing fresh to compare with) is no movement of the count.
+    // decisions DRV-28
     if (GetState() == tlb::csIdle && old.link_quality == LQ_FRESH && v != old.value)
         SetStateValue(tlb::csWorking, now);
     SetVarRaw(tlb::cvTotalV, LQ_FRESH, now, v);

@@ -231,6 +231,7 @@ void TTork40::ReReadVarValue(uint8_t code) {
                 ReadCurrentVolume(8, DoseEcho::Zero);
             return;
         case tlb::cvTotalV:
+        // decisions DRV-5
         case tlb::cvTotalW:
             if (features_.mass) {
                 int64_t mass = 0;

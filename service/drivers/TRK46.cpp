@@ -21,6 +21,7 @@ constexpr const char* kDown = "Объем продукта от выкл.мак�
 
 constexpr uint8_t kInspectorParam = 72;
 constexpr uint8_t kUssTimeoutParam = 108;
+// decisions DRV-6
 constexpr uint8_t kLabTemperatureParam = 100;
 constexpr uint8_t kLabDensityParam = 102;
 
@@ -288,6 +289,7 @@ int32_t TTork46::WriteVariable(uint8_t code, int64_t value) {
         default:
             // No mass calibration parameters are known for these programs (CalibW is not
             // offered), and the totalizers are not writable here.
+            // decisions DRV-11
             break;
     }
     Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);

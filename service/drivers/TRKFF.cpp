@@ -15,8 +15,10 @@ std::string Num(int64_t v) {
 constexpr uint8_t kCalibVParam = 97;
 constexpr uint8_t kAddressParam = 96;
 constexpr uint8_t kTemperatureParam = 163;
+// decisions DRV-7
 constexpr uint8_t kFullUpParam = 112;
 constexpr uint8_t kFullDownParam = 114;
+// decisions DRV-12
 constexpr uint8_t kExceptionParam = 128;
 constexpr uint8_t kReqSParam = 27;
 constexpr uint8_t kPauseReasonParam = 46;
@@ -46,6 +48,7 @@ void TTorkFF::DefineVariables(uint8_t version) {
 
     // Each silent byte leaves its part at 0 and the post is made again; the rest is defined.
     uint8_t shifts = 0;
+    // decisions DRV-8
     if (!DirectRead(129, shifts)) {
         link_state_ = LINK_FAILED;
         Log(kShiftsSilent, PL_EXTERNAL);
@@ -208,6 +211,7 @@ int32_t TTorkFF::SetState(uint8_t requested) {
     return SetState40(requested, r);
 }
 
+// decisions DRV-9
 int32_t TTorkFF::ApplyDose() {
     return WriteDose(VarValue(tlb::cvDozeV), 4, 2, false, true);
 }

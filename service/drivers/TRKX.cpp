@@ -7,6 +7,7 @@ namespace drv {
 
 TTorkX::TTorkX(const TorkCreateArgs& args, bool newer_program, std::string program_id)
     : TBasicTork(args), newer_program_(newer_program), program_id_(std::move(program_id)) {
+    // decisions DRV-4
     Log("Unsupported program in controller " + std::to_string(args.version) +
             (program_id_.empty() ? std::string() : " " + program_id_),
         PL_EXTERNAL);

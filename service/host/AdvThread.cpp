@@ -51,6 +51,7 @@ int TAdvThread::Running() {
     return g_running.load();
 }
 
+// decisions HOST-31
 void TAdvThread::Start(std::shared_ptr<TAdvThread> predecessor) {
     std::lock_guard lk(join_mutex_);
     if (thread_.joinable()) return;
@@ -189,6 +190,7 @@ bool TAdvThread::Pass() {
     }
     wait_mark_ = mark;
     if (!moved && sink_ex_ && !terminated_.load())
+        // decisions HOST-27
         return Check("PostWithoutChanges",
                      CallSink([&] { return sink_ex_->PostWithoutChanges(0, plat::NowLocal()); }));
     return true;
@@ -338,6 +340,7 @@ bool TAdvThread::SendOne() {
         const tlb::TState st{static_cast<tlb::TStateEnum>(entry->value), entry->time};
         hr = CallSink([&] { return events_->StateChanged(post8, st); });
     } else {
+        // decisions HOST-26
         name = "VarValueChanged";
         tlb::TVariableValue v;
         v.Value.int64 = entry->value;
@@ -364,6 +367,7 @@ bool TAdvThread::Check(std::string_view event, HRESULT hr) {
                               PL_EXTERNAL);
         return true;
     }
+    // decisions HOST-28
     if (hr == plat::RPC_E_DISCONNECTED || hr == plat::rpc::CO_E_OBJNOTCONNECTED) {
         // The client is gone: no retry can ever reach it.
         WriteProtocolLine("INorvaltEvents." + std::string(event) + " error " + std::to_string(hr),

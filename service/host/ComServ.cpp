@@ -19,6 +19,7 @@ namespace {
 // Every class the server offers: the registration run records them, the service run serves
 // them from OnStart.
 const TComClass kComClasses[] = {
+    // decisions HOST-8
     {tlb::CLSID_TORK, "NorvaltDrv.TORK", tlb::kHelpTORK, false, &MakeStationFactory},
     {tlb::CLSID_DA2, "NorvaltDrv.DA2", tlb::kHelpDA2, false, &MakeDrvOPCServerFactory},
 };
@@ -96,6 +97,7 @@ TComServer::~TComServer() {
     g_server.compare_exchange_strong(self, nullptr);
 }
 
+// decisions HOST-4
 int TComServer::CountObject(bool created) {
     const int n = created ? ++object_count_ : --object_count_;
     if (!created && n == 0) LastReleased();
@@ -140,6 +142,7 @@ const tlb::file::TypeLibInfo* TComServer::GetTypeLib() const {
     return typelib_ ? &*typelib_ : nullptr;
 }
 
+// decisions HOST-2
 void TComServer::Initialize() {
     if (start_mode_ == smRegServer) UpdateRegistry(true);
     if (start_mode_ == smUnregServer) UpdateRegistry(false);
@@ -151,6 +154,7 @@ void TComServer::Initialize() {
                 cookies_.push_back(cookie);
         } catch (...) {
             // A class that cannot serve now must not keep the others from serving.
+            // decisions HOST-10
         }
     }
 }
@@ -191,6 +195,7 @@ void TComServer::UpdateRegistry(bool do_register) {
     }
 }
 
+// decisions HOST-9
 bool TComServer::AutomationTerminateProc() {
     if (object_count_.load() > 0 && ui_interactive_)
         std::fprintf(stderr, "NorvaltDrv: ending with %d COM object(s) still in use\n",

@@ -14,6 +14,7 @@
 // Write-complete block (OPCSTMFORMATWRITECOMPLETE):
 //   header, 16 bytes         dwItemCount, hClientGroup, dwTransactionID, hrStatus
 //   per item, 8 bytes        hClient, dwError
+// decisions HOST-59
 #pragma once
 #include <cstdint>
 #include <optional>

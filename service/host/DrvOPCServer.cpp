@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "fieldbus/core/HostApi.h"
 #include "platform/com/error.h"
 #include "platform/time/clock.h"
 #include "service/core/EmulatorTable.h"
@@ -14,6 +15,19 @@ namespace drv {
 
 namespace {
 
+// The write and command results share their numbers with the field-bus library and with the
+// client interface's names: clients compare against them.
+static_assert(mb::HostCode(mb::WriteResult::kTimedOut) == tlb::E_TIMEOUT);
+static_assert(mb::HostCode(mb::WriteResult::kNotIdle) == tlb::E_INCOMPATIBLESTATE);
+static_assert(mb::HostCode(mb::WriteResult::kBadVariable) == tlb::E_BADVARIABLE);
+
+constexpr uint32_t Code(int32_t v) {
+    return static_cast<uint32_t>(v);
+}
+constexpr uint32_t Code(mb::WriteResult r) {
+    return Code(mb::HostCode(r));
+}
+
 struct DriverErrorRow {
     uint32_t code;
     const char* en;
@@ -21,19 +35,20 @@ struct DriverErrorRow {
 };
 
 constexpr DriverErrorRow kDriverErrors[] = {
-    {0xFFFFFFFE, "Requested actions available only on idle state (State = 0)",
+    {Code(mb::WriteResult::kNotIdle), "Requested actions available only on idle state (State = 0)",
      "Команда может быть выполнена только в состоянии бездействия (State = 0)"},
-    {0xFFFFFFF7, "Requested post can not be inactivated at this time",
+    {Code(mb::WriteResult::kRefused), "Requested post can not be inactivated at this time",
      "Запрошенный пост не может сейчас быть активизирован"},
-    {0xFFFFFFFF, "Timeout reached", "Превышено время ожидания"},
-    {0xFFFFFFFB, "No answer from device", "Нет ответа от устройства"},
-    {0xFFFFFFFC, "Post with this number unknown", "Нет поста с указанным номером"},
-    {0xFFFFFFFD, "Requested variable is unknown", "Указанный параметр не существует"},
-    {0xFFFFFFF8, "Process can not begun when bad quality tags exist",
+    {Code(mb::WriteResult::kTimedOut), "Timeout reached", "Превышено время ожидания"},
+    {Code(tlb::E_NOANSWER), "No answer from device", "Нет ответа от устройства"},
+    {Code(tlb::E_UNKNOWNPOST), "Post with this number unknown", "Нет поста с указанным номером"},
+    {Code(mb::WriteResult::kBadVariable), "Requested variable is unknown",
+     "Указанный параметр не существует"},
+    {Code(tlb::E_BAD_QUALITY_ON_SET_DOZE), "Process can not begun when bad quality tags exist",
      "Нельзя отдавать команду на начало отпуска при неудовлетворительном качестве переменных"},
-    {0x80000000, "Can't write address value conflicted with other device",
+    {Code(tlb::E_ADDRCONFLICT), "Can't write address value conflicted with other device",
      "Невозможна запись адреса, равного адресу другого устройства"},
-    {0xFFFFFFF6, "Can't lock device. It is locked by other process",
+    {Code(mb::WriteResult::kCaptureRefused), "Can't lock device. It is locked by other process",
      "Невозможно захватить устройство, оно уже используется другим процессом"},
     {0xFFFFFFF5, "Can't lock device. It is busy",
      "Невозможно захватить устройство, оно находится в недопустимом состоянии"},

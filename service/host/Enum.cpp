@@ -21,6 +21,7 @@ char16_t* WideToTaskMem(const std::u16string& text) {
 HRESULT TEnumCursor::CheckNext(uint32_t celt, const void* rgelt, const uint32_t* pceltFetched) {
     if (celt < 1) return kEnumRangeError;
     if (!rgelt) return plat::E_POINTER;
+    // decisions HOST-39
     if (!pceltFetched && celt != 1) return plat::E_INVALIDARG;
     return plat::S_OK;
 }

@@ -73,6 +73,7 @@ const Sid kSystem{5, {18}};
 const Sid kInteractive{5, {4}};
 const Sid kAuthenticatedUsers{5, {11}};
 const Sid kServiceSid{5, {6}};
+// decisions HOST-18
 const Sid kAdministrators{5, {32, 544}};
 // The built-in Administrator account of a machine domain (relative id 500).
 const Sid kAdministrator{5, {21, 0x3B1E5A7Cu, 0x1C4D9F02u, 0x6A25E813u, 500}};
@@ -241,6 +242,7 @@ void TNorvDrv::RevokeClasses() {
 
 bool TNorvDrv::ServiceStart() {
     std::lock_guard lk(m_);
+    // decisions HOST-14
     if (stopped_) return false;  // the core is never restarted within one process
     // The class objects: only now can clients reach the service's objects.
     // The server's one class table; a class that cannot serve now keeps no other from serving.
@@ -270,6 +272,7 @@ bool TNorvDrv::ServiceStart() {
                 throw std::runtime_error("ExtObjCtrl value \"" + v.name + "\" is not a string");
             std::optional<plat::GUID> clsid = plat::ParseGuid(v.value.text);
             if (!clsid || v.value.text.empty() || v.value.text.front() != '{')
+                // decisions HOST-16
                 throw std::runtime_error("ExtObjCtrl value \"" + v.name + "\" is not a GUID: \"" +
                                          v.value.text + "\"");
             ext_.push_back(std::make_unique<TExtObjCtrl>(*clsid, std::string()));
@@ -352,6 +355,7 @@ void TNorvDrv::ServiceShutdown() {
     if (!stopped_) ServiceStop();
 }
 
+// decisions HOST-12
 void TNorvDrv::RequestServiceStop() {
     drv::WriteProtocolLine(kTagRequestStop, drv::PL_INFO);
     stopping_ = true;
@@ -364,6 +368,7 @@ void TNorvDrv::RequestServiceStop() {
     runner_->RequestStop([this](bool stopped) {
         if (stopped) return;
         ++stop_refusals_;
+        // decisions PLAT-SVC-1
         drv::WriteProtocolLine("Idle exit: stop refused, clients are attached", drv::PL_INFO);
     });
 }
@@ -376,6 +381,7 @@ void TNorvDrv::CliExistTimerTimer() {
         if (ClientsPresent()) {
             idle_ticks_ = 0;
             // One dead server must not keep the others from their pings.
+            // decisions HOST-15
             for (auto& e : ext_) {
                 try {
                     e->Ping();
@@ -383,6 +389,7 @@ void TNorvDrv::CliExistTimerTimer() {
                     drv::ProtocolCurrentException(kTagTick);
                 }
             }
+            // decisions HOST-17
         } else if (idle_ticks_ < UINT32_MAX) {
             ++idle_ticks_;
         }
@@ -394,6 +401,7 @@ void TNorvDrv::CliExistTimerTimer() {
     }
     if (stopped_) return;  // the stop ran inside this tick: the tree is gone
     try {
+        // decisions HOST-24
         drv::SaveAddrSpace();
     } catch (...) {
         drv::ProtocolCurrentException(kTagTick);
@@ -429,6 +437,7 @@ void WriteAppIDPermission(const std::string& key, const std::string& name,
 }
 
 void RegisterOPCServer(const std::string& prog_id, const plat::CLSID& clsid) {
+    // decisions HOST-19
     const std::string cat_key = std::string("Component Categories\\") + kCATID_OPCDAServer20;
     std::string desc;
     if (plat::reg::ReadString(Hive::ClassesRoot, cat_key, "409", desc) ==
@@ -465,6 +474,7 @@ void UnregisterOPCServer(const std::string& prog_id, const plat::CLSID& clsid) {
 plat::svc::StartType ServiceBeforeInstall(const std::vector<std::string>& args) {
     for (const auto& a : args)
         if (a.size() > 1 && (a[0] == '/' || a[0] == '-') &&
+            // decisions HOST-25
             plat::EqualsNoCase(std::string_view(a).substr(1), "DISABLED"))
             return plat::svc::StartType::Disabled;
     // An automatic start the administrator chose stays when the installation is run again
@@ -495,6 +505,7 @@ void ServiceAfterInstall(const std::vector<std::string>& args) {
 
 void ServiceAfterUninstall() {
     UnregisterOPCServer(kOPCProgID, tlb::CLSID_DA2);
+    // decisions HOST-21
     drv::UninstallParameters();
     plat::reg::DeleteKeyTree(Hive::ClassesRoot, std::string("AppID\\") + kAppID);
     plat::reg::DeleteKeyTree(Hive::ClassesRoot, kAppIDExeKey);
@@ -616,6 +627,7 @@ void StartCore() {
     // Stands for COM's process set-up: the transport knows every interface it may be handed,
     // and a client that hangs up mid-write does not end the process.
     Trace("ProcessSetup");
+    // decisions HOST-13
     std::signal(SIGPIPE, SIG_IGN);
     tlb::RegisterTypeLibInterfaces();
     opc::RegisterOpcDaInterfaces();
@@ -638,6 +650,7 @@ void StopCore() {
     drv::WriteProtocolLine("ServiceStop ProcessThread.Finalize", drv::PL_INFO);
     drv::StopPorts();
     drv::WriteProtocolLine("ServiceStop TRKSrv.Finalize", drv::PL_INFO);
+    // decisions HOST-34
     drv::DoneStations();
     drv::WriteProtocolLine("ServiceStop OPCCache.Finalize", drv::PL_INFO);
     drv::DoneNameSpace();
@@ -719,6 +732,7 @@ bool ServiceInstanceRunning() {
     return held;
 }
 
+// decisions HOST-20, PLAT-SVC-2
 int RunService(const ServiceOptions& options) {
     InstanceLock instance;
     std::string why;

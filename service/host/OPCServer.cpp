@@ -21,6 +21,7 @@
 #include "service/core/OPCCache.h"
 #include "service/core/TxtProt.h"
 #include "service/host/Enum.h"
+#include "service/host/HostCalls.h"
 
 namespace drv {
 
@@ -50,21 +51,6 @@ ServerList& Servers() {
 }
 // The unit's start stamp is taken when the program loads.
 [[maybe_unused]] const bool g_list_made = (Servers(), true);
-
-void ReleaseListSlot(int index, TOPCServer* self) {
-    ComPtr<IRef> taken;
-    ServerList& l = Servers();
-    {
-        WriteGuard g(l.lock);
-        if (index < 0 || static_cast<size_t>(index) >= l.slots.size()) return;
-        ComPtr<IRef>& slot = l.slots[static_cast<size_t>(index)];
-        // Compared by address: when the slot no longer holds us we may be gone already.
-        if (!slot || slot->Self() != static_cast<TMyInterfacedObject*>(self)) return;
-        if (self->RefCount() != 1) return;
-        taken = std::move(slot);
-    }
-    // Released outside the lock: the destructor ends the advise thread.
-}
 
 // --- client quota ------------------------------------------------------------------------------
 
@@ -214,17 +200,6 @@ std::string SystemErrorText(HRESULT code, bool russian) {
 // Reads a client's string argument; null is empty.
 std::u16string Arg(const char16_t* s) {
     return s ? std::u16string(s) : std::u16string();
-}
-
-template <class F>
-HRESULT SafeCall(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return plat::E_OUTOFMEMORY;
-    } catch (...) {
-        return plat::HresultFromCurrentException();
-    }
 }
 
 HRESULT TaskString(const std::string& utf8, char16_t** out) {
@@ -477,7 +452,7 @@ void TOPCServer::Initialize() {
 uint32_t TOPCServer::Release() {
     const int index = list_index_;
     const uint32_t n = TMyInterfacedObject::Release();
-    if (n == 1) ReleaseListSlot(index, this);
+    if (n == 1) ReleaseListSlot(Servers(), index, this);
     return n;
 }
 

@@ -19,6 +19,7 @@
 #include "service/core/TorkItems.h"
 #include "service/core/TxtProt.h"
 #include "service/host/AdvThread.h"
+#include "service/host/HostCalls.h"
 
 namespace drv {
 
@@ -234,32 +235,6 @@ bool StationsExistProbe() {
 
 void OnPostItemAdded(const std::string& full_name) {
     if (ParsePostItemName(full_name).post >= 1) InvalidatePostCache();
-}
-
-// Clears `self`'s slot when the list holds the last reference.
-void ReleaseListSlot(int index, TStation* self) {
-    ComPtr<IRef> taken;
-    StationList& l = Stations();
-    {
-        WriteGuard g(l.lock);
-        if (index < 0 || static_cast<size_t>(index) >= l.slots.size()) return;
-        ComPtr<IRef>& slot = l.slots[static_cast<size_t>(index)];
-        // Compared by address only: when the slot no longer holds us we may be gone already.
-        if (!slot || slot->Self() != static_cast<TMyInterfacedObject*>(self)) return;
-        if (self->RefCount() != 1) return;
-        taken = std::move(slot);
-    }
-    // Released outside the lock: the destructor stops the event thread.
-}
-
-// Safe-call: an exception becomes the method's failing HRESULT with its text.
-template <class F>
-HRESULT SafeCall(F&& body) {
-    try {
-        return body();
-    } catch (...) {
-        return plat::HresultFromCurrentException();
-    }
 }
 
 bool ValidVariable(int32_t variable) {
@@ -511,14 +486,14 @@ void* TStation::FindInterface(const IID& iid) {
 uint32_t TStation::Release() {
     const int index = list_index_;
     const uint32_t n = TMyInterfacedObject::Release();
-    if (n == 1) ReleaseListSlot(index, this);
+    if (n == 1) ReleaseListSlot(Stations(), index, this);
     return n;
 }
 
 HRESULT TStation::StateJumpValid(int16_t Post, tlb::TVariableEnum StFrom, tlb::TVariableEnum StTo,
                                  int32_t* Res) {
     if (!Res) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("StateJumpValid " + std::to_string(Post) + " " + std::to_string(StFrom) + " " +
             std::to_string(StTo));
         *Res = tlb::E_UNKNOWNPOST;
@@ -536,7 +511,7 @@ HRESULT TStation::StateJumpValid(int16_t Post, tlb::TVariableEnum StFrom, tlb::T
 
 HRESULT TStation::GetState(int16_t Post, tlb::TState* State) {
     if (!State) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("GetState " + std::to_string(Post));
         *State = {tlb::csNone, 0};
         if (ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex))
@@ -547,7 +522,7 @@ HRESULT TStation::GetState(int16_t Post, tlb::TState* State) {
 
 HRESULT TStation::SetState(int16_t Post, tlb::TStateEnum AState, tlb::TCmdID* Res) {
     if (!Res) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("SetState " + std::to_string(Post) + " " + std::to_string(AState));
         *Res = tlb::E_UNKNOWNPOST;
         if (ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex))
@@ -559,7 +534,7 @@ HRESULT TStation::SetState(int16_t Post, tlb::TStateEnum AState, tlb::TCmdID* Re
 
 HRESULT TStation::ReReadVarValue(int16_t Post, tlb::TVariableEnum Variable, int32_t* Res) {
     if (!Res) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("ReReadVarValue " + std::to_string(Post) + " " + std::to_string(Variable));
         *Res = tlb::E_BADVARIABLE;
         ComPtr<TLeafItem> item = ValidVariable(Variable) ? PostItem(Post, Variable) : nullptr;
@@ -572,7 +547,7 @@ HRESULT TStation::ReReadVarValue(int16_t Post, tlb::TVariableEnum Variable, int3
 
 HRESULT TStation::GetVariablesCount(int16_t Post, int32_t* Count, int32_t* Res) {
     if (!Count || !Res) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("GetVariablesCount " + std::to_string(Post));
         *Count = 0;
         *Res = tlb::E_UNKNOWNPOST;
@@ -587,7 +562,7 @@ HRESULT TStation::GetVariablesCount(int16_t Post, int32_t* Count, int32_t* Res) 
 HRESULT TStation::GetVariable(int16_t Post, int32_t Number, tlb::TVariableInfo* Info,
                               int32_t* Result) {
     if (!Info || !Result) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("GetVariable " + std::to_string(Post) + " " + std::to_string(Number));
         *Info = tlb::TVariableInfo{};
         *Result = tlb::E_UNKNOWNPOST;
@@ -606,7 +581,7 @@ HRESULT TStation::GetVariable(int16_t Post, int32_t Number, tlb::TVariableInfo* 
 HRESULT TStation::SetVarValue(int16_t Post, tlb::TVariableEnum Variable, plat::Currency AValue,
                               tlb::TCmdID* Result) {
     if (!Result) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("SetVarValue " + std::to_string(Post) + " " + std::to_string(Variable) + " " +
             std::to_string(AValue.int64));
         *Result = tlb::E_BADVARIABLE;
@@ -623,7 +598,7 @@ HRESULT TStation::SetVarValue(int16_t Post, tlb::TVariableEnum Variable, plat::C
 HRESULT TStation::GetVarValue(int16_t Post, tlb::TVariableEnum Variable, tlb::TVariableValue* Val,
                               int32_t* Result) {
     if (!Val || !Result) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("GetVarValue " + std::to_string(Post) + " " + std::to_string(Variable));
         *Val = {};
         *Result = tlb::E_BADVARIABLE;
@@ -635,7 +610,7 @@ HRESULT TStation::GetVarValue(int16_t Post, tlb::TVariableEnum Variable, tlb::TV
 
 HRESULT TStation::TryResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) {
     if (!Result) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         *Result = CmdQuery(CmdID);
         Log("TryResult " + std::to_string(CmdID) + " " + std::to_string(*Result));
         return plat::S_OK;
@@ -644,7 +619,7 @@ HRESULT TStation::TryResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) {
 
 HRESULT TStation::GetResult(tlb::TCmdID CmdID, tlb::TCmdID* Result) {
     if (!Result) return plat::E_POINTER;
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("GetResult " + std::to_string(CmdID));
         *Result = CmdWait(CmdID);
         Log("GetResult Res " + std::to_string(*Result));
@@ -674,7 +649,7 @@ HRESULT TStation::BandUsed(double* Result) {
 }
 
 HRESULT TStation::RegisterSinkInterface(tlb::INorvaltEvents* Sink) {
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("RegisterSinkInterface");
         if (!Sink) return plat::E_POINTER;
         return RegisterSink(ComPtr<tlb::INorvaltEvents>(Sink), nullptr);
@@ -682,7 +657,7 @@ HRESULT TStation::RegisterSinkInterface(tlb::INorvaltEvents* Sink) {
 }
 
 HRESULT TStation::RegisterSinkInterfaceEx(tlb::INorvaltEventsEx* Sink) {
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("RegisterSinkInterfaceEx");
         if (!Sink) return plat::E_POINTER;
         return RegisterSink(nullptr, ComPtr<tlb::INorvaltEventsEx>(Sink));
@@ -690,7 +665,7 @@ HRESULT TStation::RegisterSinkInterfaceEx(tlb::INorvaltEventsEx* Sink) {
 }
 
 HRESULT TStation::UnRegisterSinkInterface() {
-    return SafeCall([&] {
+    return SafeCall(OutOfMemoryText::kSet, [&] {
         Log("UnRegisterSinkInterface");
         DropSinks();
         return plat::S_OK;

@@ -11,6 +11,7 @@
 //   u16 n records:      name, GUID, u32 size, u16 n, (name, type name, u32 offset)...
 //   u16 n interfaces:   name, IID, parent name, u8 flags, u16 n, (name, i32 dispid, i32 slot)...
 //   u16 n coclasses:    name, CLSID, help, u16 n, (interface name, u8 flags)...
+// decisions HOST-7
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -105,6 +106,7 @@ std::vector<uint8_t> WriteTypeLib(const TypeLibInfo& info);
 std::optional<TypeLibInfo> ReadTypeLib(std::span<const uint8_t> bytes);
 
 // File name of the written library.
+// decisions HOST-6
 inline constexpr const char* kTypeLibFileName = "NorvaltDrv.TLB";
 // Writes the embedded bytes, byte for byte, to kTypeLibFileName in `folder` (created or
 // overwritten) and returns the file's path; throws plat::ComError naming the failing step.

@@ -41,6 +41,7 @@ struct plat::rpc::Codec<opc::OPCITEMATTRIBUTES> {
         w.U16(a.vtRequestedDataType);
         w.U16(a.vtCanonicalDataType);
         w.U32(a.dwEUType);
+        // decisions TLB-3
         Codec<Variant>::Write(w, a.vEUInfo);
     }
     // What was read before a failure stays in `a` for its owner to free.
@@ -95,6 +96,7 @@ inline void FreeItemDef(OPCITEMDEF& d) {
     d.dwBlobSize = 0;
 }
 
+// decisions TLB-6
 inline constexpr plat::HRESULT DV_E_TYMED = plat::MakeHr(0x80040069);
 
 }  // namespace opc::wire
@@ -156,6 +158,7 @@ NORVALT_RPC_RECORD(opc::OPCITEMSTATE, hClient, ftTimeStamp, wQuality, wReserved,
 // registered there, which no advise or data request matches). A predefined format travels as
 // u8 0 + its number. The target device never travels.
 template <>
+// decisions TLB-5
 struct plat::rpc::Codec<opc::FORMATETC> {
     static constexpr size_t kMinBytes = 1 + 2 + 4 + 4 + 4;
     static void Write(Writer& w, const opc::FORMATETC& f) {
@@ -224,6 +227,7 @@ struct plat::rpc::Codec<opc::STGMEDIUM> {
     }
 };
 
+// decisions PLAT-RPC-10, PLAT-RPC-11
 #define OPC_RPC_IENUMUNKNOWN(M)                                           \
     M(Next, 3, ::plat::rpc::FillIs<1, 0, 2>, ::plat::rpc::OptionalOut<2>) \
     M(Skip, 1)                                                            \
@@ -253,6 +257,7 @@ NORVALT_RPC_INTERFACE(opc::IEnumOPCItemAttributes, OPC_RPC_IENUMOPCITEMATTRIBUTE
     M(SetClientName, 1)
 NORVALT_RPC_INTERFACE(opc::IOPCCommon, OPC_RPC_IOPCCOMMON)
 
+// decisions TLB-2
 #define OPC_RPC_IOPCSERVER(M)                                                                  \
     M(AddGroup, 11, ::plat::rpc::Unique<4>, ::plat::rpc::Unique<5>, ::plat::rpc::IidIs<10, 9>) \
     M(GetErrorString, 3)                                                                       \

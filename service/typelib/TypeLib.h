@@ -351,6 +351,7 @@ struct INorvaltEventsEx : public virtual INorvaltEvents {
 
 // Post access by post number. A dual interface in the library (seven IDispatch slots before its
 // own); our transport calls it by method, so only IUnknown is inherited here.
+// decisions TLB-1
 struct INorvalt : public virtual plat::IUnknown {
     static const plat::IID& GetIID() { return IID_INorvalt; }
     struct Disp {

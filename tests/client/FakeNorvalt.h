@@ -21,6 +21,7 @@
 #include "platform/com/error.h"
 #include "platform/com/object.h"
 #include "service/typelib/TypeLib.h"
+#include "tests/support/Eventually.h"
 
 namespace clitest {
 
@@ -256,12 +257,8 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
 // Runs the GUI thread's queue until pred holds, for up to `ms` of real time.
 template <class Pred>
 bool PumpUntil(Pred pred, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return testsupport::Eventually(
+        pred, ms, [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
 }
 
 // Lets whatever is queued for the GUI thread run.

@@ -44,27 +44,21 @@ const testsupport::ChildProgram kServiceProgram{"ConsoleService.DISABLED_Main",
 // find a controller simulated on a pseudo-terminal, served by the installed drivers.
 class ConsoleService : public hosttest::HostTest {
   protected:
-    ConsoleService() : line_(std::make_shared<zrnsim::Station>()), pty_(9) {}
     std::string Parameters() override { return "PROTOCOL=4 PORT=CUST COM9=ZRN9600"; }
     void SetUp() override {
-        runner_ = std::make_unique<zrnsim::LineRunner>(line_, pty_.FarFd());
-        runner_->Start();
-        drv::TProcessThread::Install();
+        line_.Start();
         HostTest::SetUp();
     }
     void TearDown() override {
         HostTest::TearDown();
-        drv::SetPortFactory(drv::PortKind::Native, nullptr);
-        runner_->Stop();
+        line_.Stop();
     }
     bool WaitForPost(int post) {
         const std::string name = "Post" + std::to_string(post) + ".State";
         return hosttest::Eventually([&] { return drv::FindLeafID(name) != -1; }, 60000);
     }
 
-    std::shared_ptr<zrnsim::Station> line_;
-    testsupport::PtyPair pty_;
-    std::unique_ptr<zrnsim::LineRunner> runner_;
+    hosttest::PtyStation line_{9};
 };
 
 TEST_F(ConsoleService, DISABLED_Main) {

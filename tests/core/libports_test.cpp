@@ -20,6 +20,7 @@
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 
@@ -247,12 +248,7 @@ class SilentEmulator : public plat::ComObject<tlb::IHWEmu> {
 };
 
 bool Within(int ms, const std::function<bool()>& f) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!f()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testsupport::Eventually(f, ms, std::chrono::milliseconds(10));
 }
 
 // The service hands an emulated port its slot of the emulator table: the library's bus thread

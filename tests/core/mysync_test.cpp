@@ -10,6 +10,7 @@
 #include "platform/time/clock.h"
 #include "service/core/Errors.h"
 #include "service/core/MySync.h"
+#include "tests/support/Eventually.h"
 
 using namespace drv;
 using namespace std::chrono_literals;
@@ -19,12 +20,7 @@ namespace {
 // Spins (yielding) until cond holds; fails the test after a generous bound instead of hanging.
 template <class F>
 bool Eventually(F cond) {
-    auto until = std::chrono::steady_clock::now() + 10s;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::yield();
-    }
-    return true;
+    return testsupport::Eventually(cond, 10000, 0s);
 }
 
 }  // namespace

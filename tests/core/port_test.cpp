@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -209,8 +210,21 @@ class PortTest : public ::testing::Test {
         InitProtocol(kDrvKey, "Parameters");
     }
     void TearDown() override {
+        line_.reset();
+        pty_.reset();
         DoneProtocol();
         ClearEmulators();
+    }
+    // COM7 on a pseudo-terminal, a well-behaved controller at the far end, the port open.
+    struct Line {
+        Line(PtyPair& pty, Owner* owner) : far(pty, 7), port(owner, kFastBaud, false, 7) {}
+        FarEnd far;
+        TZrnPort port;
+    };
+    void OpenLine() {
+        pty_.emplace(7);
+        line_ = std::make_unique<Line>(*pty_, &owner_);
+        ASSERT_EQ(line_->port.Open(), kPortOk);
     }
     std::string LogFile(int com) const {
         return root_.Path() + "/c/NorvaltDrv" + std::to_string(com) + ".LG1";
@@ -229,6 +243,8 @@ class PortTest : public ::testing::Test {
     testsupport::TempRoot root_;
     Owner owner_;
     TestEmu emu_;  // outlives the emulator table's reference, dropped in TearDown
+    std::optional<PtyPair> pty_;
+    std::unique_ptr<Line> line_;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -242,10 +258,8 @@ int64_t MsSince(Clock::time_point t) {
 // --- pseudo-terminal lines ---------------------------------------------------------------------
 
 TEST_F(PortTest, AnswersWithAndWithoutEchoAreAcceptedAsSoonAsComplete) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     EXPECT_EQ(owner_.Last(), kPortOk);
     EXPECT_EQ(owner_.cleared, 1);
 
@@ -282,10 +296,8 @@ TEST_F(PortTest, AnswersWithAndWithoutEchoAreAcceptedAsSoonAsComplete) {
 }
 
 TEST_F(PortTest, ChecksumTenBelowTheSumIsAcceptedOnlyInModesOneAndTwo) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     std::string ans;
 
     far.Set({.cs_delta = -0x10});
@@ -307,10 +319,8 @@ TEST_F(PortTest, ChecksumTenBelowTheSumIsAcceptedOnlyInModesOneAndTwo) {
 }
 
 TEST_F(PortTest, AnswerAddressMayCarryFlagBitsAboveTheLowNibble) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     std::string ans;
     for (int a : {0x05, 0x25, 0x45, 0xE5}) {
         far.Set({.addr = a});
@@ -328,10 +338,8 @@ TEST_F(PortTest, AnswerAddressMayCarryFlagBitsAboveTheLowNibble) {
 }
 
 TEST_F(PortTest, DamagedAnswersAreRepairedOrCounted) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     std::string ans;
 
     far.Set({.data = "456", .trailing = "ZZ"});
@@ -369,10 +377,8 @@ TEST_F(PortTest, DamagedAnswersAreRepairedOrCounted) {
 }
 
 TEST_F(PortTest, SilenceAcknowledgesInModeThreeOnly) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     std::string ans;
 
     far.Set({.silent = true});
@@ -391,10 +397,8 @@ TEST_F(PortTest, SilenceAcknowledgesInModeThreeOnly) {
 }
 
 TEST_F(PortTest, SilentControllerGetsOneAttemptUntilItAnswersAgain) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     std::string ans;
     // A few good answers first shorten the read delay, which keeps the silent attempts short.
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans));
@@ -422,10 +426,8 @@ TEST_F(PortTest, SilentControllerGetsOneAttemptUntilItAnswersAgain) {
 }
 
 TEST_F(PortTest, ReadDelayApproachesTheAnswerTimeOnARealLine) {
-    PtyPair pty(7);
-    FarEnd far(pty, 7);
-    TZrnPort port(&owner_, kFastBaud, false, 7);
-    ASSERT_EQ(port.Open(), kPortOk);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
     std::string ans;
     uint64_t last = port.Stats().ReadDelay;
     EXPECT_EQ(last, 200u);

@@ -305,3 +305,83 @@ TEST_F(PortManagerTest, ClientRestartsWaitBoundedAndNoneOutlivesStopPorts) {
     EXPECT_EQ(made.load(), 4);
     EXPECT_TRUE(PortRunning(3));
 }
+
+namespace {
+
+// A port whose start or stop takes as long as the test wants (at most 3 s), like a line whose
+// open or a bus thread whose join hangs.
+struct Gate {
+    std::atomic<bool> slow_open{false};
+    std::atomic<bool> slow_stop{false};
+    std::atomic<bool> release{false};
+    std::atomic<int> opening{0};
+    std::atomic<int> stopping{0};
+    std::atomic<int> held{0};  // holds ended
+    void Hold(std::atomic<int>& in) {
+        ++in;
+        for (int i = 0; i < 300 && !release.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ++held;
+    }
+};
+
+class GatedPort : public TPortObject {
+  public:
+    explicit GatedPort(Gate* gate) : gate_(gate) {}
+    ~GatedPort() override {
+        if (gate_->slow_stop.load()) gate_->Hold(gate_->stopping);
+    }
+    int PostCount() const override { return 0; }
+    bool Registered() const override { return true; }
+
+  private:
+    Gate* gate_;
+};
+
+}  // namespace
+
+// Switching one port on or off, and asking whether a port runs, wait for nothing of another
+// port: neither for a line that is slow to open nor for a restart stopping a slow bus thread.
+TEST_F(PortManagerTest, OnePortsSlowOpenOrStopHoldsUpNoOtherPort) {
+    Gate gate;
+    struct StopFirst {  // the ports hold the gate
+        ~StopFirst() { StopPorts(); }
+    } stop_first;
+    SetPortFactory(PortKind::FieldBus, [&gate](const PortStartInfo&) {
+        if (gate.slow_open.load()) gate.Hold(gate.opening);
+        return std::make_unique<GatedPort>(&gate);
+    });
+    Configure("PORT=CUST COM1=ZRN COM4=MN9600");
+    StartPorts();
+    ASSERT_TRUE(PortRunning(3));
+    ASSERT_EQ(UsePort(4, false), plat::S_OK);
+
+    gate.slow_open = true;
+    std::atomic<bool> opened{false};
+    std::thread opener([&] {
+        EXPECT_EQ(UsePort(4, true), plat::S_OK);
+        opened = true;
+    });
+    while (gate.opening.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(PortRunning(0));
+    EXPECT_EQ(UsePort(1, false), plat::S_OK);
+    EXPECT_EQ(UsePort(1, true), plat::S_OK);
+    EXPECT_FALSE(opened.load()) << "COM1 waited for COM4's line to open";
+    gate.release = true;
+    opener.join();
+    EXPECT_TRUE(PortRunning(3));
+
+    gate.release = false;
+    gate.slow_open = false;
+    gate.slow_stop = true;
+    SetParamValue("SHIFT4", "10");
+    EXPECT_FALSE(RestartChangedPortsWithin(0));
+    while (gate.stopping.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(UsePort(1, false), plat::S_OK);
+    EXPECT_EQ(UsePort(1, true), plat::S_OK);
+    EXPECT_TRUE(PortRunning(0));
+    EXPECT_EQ(gate.held.load(), 1) << "COM1 waited for COM4's bus thread to end";
+    gate.release = true;
+    EXPECT_TRUE(RestartChangedPortsWithin(5000));
+    EXPECT_TRUE(PortRunning(3));
+}

@@ -17,6 +17,7 @@
 #include "service/core/TorkClasses.h"
 #include "service/core/TxtProt.h"
 #include "service/drivers/TRKX.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/InstallDrivers.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
@@ -136,6 +137,13 @@ class PollThread : public testsupport::SimulatedPortTest {
             }
         }
     }
+    // A test controller of family 40 at address 6, found by a new thread.
+    TestTork* FindTestTork() {
+        RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+        station_->Add(6, 40, 74);
+        MakeThread();
+        return dynamic_cast<TestTork*>(StepUntilFound(6));
+    }
     void TearDown() override {
         RegisterTorkClass(TorkClass::T40, nullptr);
         SearchMode() = 0;
@@ -246,10 +254,7 @@ TEST_F(PollThread, SilenceForThirtySecondsRemovesTheController) {
 }
 
 TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
-    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
-    auto* c = station_->Add(6, 40, 74);
-    MakeThread();
-    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    auto* t = FindTestTork();
     ASSERT_TRUE(t);
     ThreadSteps(5);
     ASSERT_EQ(t->GetState(), 0);
@@ -270,16 +275,12 @@ TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {
         if (r.address == 6 && r.frame.size() > 5 && r.frame[2] == 'd')
             dose_data = r.frame.substr(3, r.frame.size() - 5);
     EXPECT_EQ(dose_data, "01250") << "the dose went out with 'd'";
-    (void)c;
     ThreadSteps(5);
     EXPECT_EQ(t->GetState(), 1) << "the post waits for the key";
 }
 
 TEST_F(PollThread, WriteWhileWorkingIsRefusedBeforeTheWire) {
-    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
-    station_->Add(6, 40, 74);
-    MakeThread();
-    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    auto* t = FindTestTork();
     ASSERT_TRUE(t);
     t->SetStateValue(7, plat::NowLocal());
     auto price = t->Var(tlb::cvLiterPrice);
@@ -292,10 +293,7 @@ TEST_F(PollThread, WriteWhileWorkingIsRefusedBeforeTheWire) {
 }
 
 TEST_F(PollThread, FailingCycleStillAnswersItsCommand) {
-    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
-    station_->Add(6, 40, 74);
-    MakeThread();
-    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    auto* t = FindTestTork();
     ASSERT_TRUE(t);
     t->SetStateValue(0, plat::NowLocal());
     t->throw_on_write = true;
@@ -305,10 +303,7 @@ TEST_F(PollThread, FailingCycleStillAnswersItsCommand) {
 }
 
 TEST_F(PollThread, HealthyPostRefreshesEveryVariableWithoutFailedCycles) {
-    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
-    station_->Add(6, 40, 74);
-    MakeThread();
-    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    auto* t = FindTestTork();
     ASSERT_TRUE(t);
     ThreadSteps(3);
     ASSERT_EQ(t->GetState(), 0);
@@ -323,10 +318,7 @@ TEST_F(PollThread, HealthyPostRefreshesEveryVariableWithoutFailedCycles) {
 }
 
 TEST_F(PollThread, MoneyReadBackAcceptsACorrectWrite) {
-    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
-    station_->Add(6, 40, 74);
-    MakeThread();
-    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    auto* t = FindTestTork();
     ASSERT_TRUE(t);
     t->SetStateValue(0, plat::NowLocal());
     t->SetVarRaw(tlb::cvLiterPrice, LQ_FRESH, plat::NowLocal(), 123400);  // 12.34, step 0.01
@@ -336,10 +328,7 @@ TEST_F(PollThread, MoneyReadBackAcceptsACorrectWrite) {
 }
 
 TEST_F(PollThread, SavedValuesRoundTripAndOldOnesAreIgnored) {
-    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
-    station_->Add(6, 40, 74);
-    MakeThread();
-    auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+    auto* t = FindTestTork();
     ASSERT_TRUE(t);
     const DATE now = plat::NowLocal();
     t->SetVarRaw(tlb::cvDozeV, LQ_FRESH, now - 0.25, 777700);
@@ -380,10 +369,7 @@ TEST(PollThreadPty, FindsTwoControllersAndCarriesAStateWrite) {
     StartPorts();
 
     auto wait_for = [](auto cond) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!cond() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return cond();
+        return testsupport::Eventually(cond, 30000, std::chrono::milliseconds(5));
     };
     // The State item joins the tree first, then the variables: wait for both.
     EXPECT_TRUE(wait_for([] {
@@ -530,15 +516,16 @@ std::map<int, Service> ServeFor(TProcessThread& t, zrnsim::Station& station,
 
 // Steps (failed cycles included) until the address holds a controller or `ms` have passed.
 TBasicTork* FindWithin(TProcessThread& t, int address, uint32_t ms) {
-    const uint32_t start = plat::GetTickCount();
-    for (int steps = 0; !t.GetDevice(address) && plat::TickDiff(plat::GetTickCount(), start) < ms &&
-                        steps < 100000;
-         ++steps) {
-        try {
-            t.PollStep();
-        } catch (...) {
-        }
-    }
+    int steps = 0;
+    testsupport::EventuallyOnProcessClock([&] { return t.GetDevice(address) || steps >= 100000; },
+                                          ms,
+                                          [&] {
+                                              ++steps;
+                                              try {
+                                                  t.PollStep();
+                                              } catch (...) {
+                                              }
+                                          });
     return t.GetDevice(address);
 }
 

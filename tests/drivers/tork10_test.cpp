@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <string>
@@ -13,6 +14,7 @@
 #include "service/core/PortManager.h"
 #include "service/core/ProcessThread.h"
 #include "service/drivers/TRK10.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
 #include "tools/zrnsim/Adapters.h"
@@ -26,16 +28,16 @@ namespace {
 constexpr int kCom = 8;
 constexpr int64_t U = 10000;
 
-std::string R(char c, int param) {
-    return std::string(1, c) + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
-}
-std::string W(char c, int param, int byte) {
-    return R(c, param) + zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
-
 class Tork10 : public testsupport::SimulatedPortTest {
   protected:
     Tork10() : SimulatedPortTest(kCom) {}
+    // A read or write of this family names its own request letter (extended parameters too).
+    static std::string R(char c, int param) {
+        return std::string(1, c) + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
+    }
+    static std::string W(char c, int param, int byte) {
+        return R(c, param) + zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
+    }
     void SetUp() override {
         SimulatedPortTest::SetUp();
         Parameters("PROTOCOL=4 FLATPOSTS=0 DISABLEALLPORTS=1");
@@ -308,21 +310,12 @@ TEST(TorkGroupsPty, DispensersOfEachClassAreFoundNamedAndStarted) {
     StartPorts();
 
     auto wait_for = [](auto cond) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!cond() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return cond();
+        return testsupport::Eventually(cond, 60000, std::chrono::milliseconds(5));
     };
     auto leaf = [](const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); };
     auto sent = [&](int address, const std::string& request) {
-        for (const zrnsim::LogEntry& e : station->Requests()) {
-            zrnsim::Request r;
-            if (e.address == address &&
-                zrnsim::ParseRequest(e.frame, r) == zrnsim::FrameError::None &&
-                std::string(1, static_cast<char>(r.command)) + r.data == request)
-                return true;
-        }
-        return false;
+        const auto wire = testsupport::WireOf(*station, address);
+        return std::find(wire.begin(), wire.end(), request) != wire.end();
     };
     // Items only one class offers show which class the probe made.
     EXPECT_TRUE(wait_for([] {

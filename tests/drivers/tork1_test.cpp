@@ -21,15 +21,6 @@ namespace {
 constexpr int kCom = 7;
 constexpr int64_t U = 10000;
 
-std::string W(int param, int byte) {
-    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
-           zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
-
-std::string R(int param) {
-    return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
-}
-
 class Tork1 : public testsupport::SimulatedPortTest {
   protected:
     Tork1() : SimulatedPortTest(kCom) {}

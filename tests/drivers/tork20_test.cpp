@@ -18,14 +18,6 @@ namespace {
 constexpr int kCom = 9;
 constexpr int64_t U = 10000;
 
-std::string R(int param) {
-    return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
-}
-std::string W(int param, int byte) {
-    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
-           zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
-
 class Tork20 : public testsupport::SimulatedPortTest {
   protected:
     Tork20() : SimulatedPortTest(kCom) {}

@@ -16,10 +16,6 @@ namespace {
 constexpr int kCom = 10;
 constexpr int64_t U = 10000;
 
-std::string R(int param) {
-    return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
-}
-
 class Tork30 : public testsupport::SimulatedPortTest {
   protected:
     Tork30() : SimulatedPortTest(kCom) {}

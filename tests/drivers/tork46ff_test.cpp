@@ -14,6 +14,7 @@
 #include "service/core/ProcessThread.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/InstallDrivers.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
@@ -26,11 +27,6 @@ using plat::Variant;
 namespace {
 
 constexpr int kCom = 6;
-
-std::string W(int param, int byte) {
-    return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
-           zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
-}
 
 class Tork46Ff : public testsupport::SimulatedPortTest {
   protected:
@@ -798,21 +794,12 @@ TEST(Tork46FfPty, ProbeMakesEachClassAndRequestsReachTheWire) {
     StartPorts();
 
     auto wait_for = [](auto cond) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!cond() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return cond();
+        return testsupport::Eventually(cond, 60000, std::chrono::milliseconds(5));
     };
     auto leaf = [](const std::string& name) { return GetItemAs<TLeafItem>(FindLeafID(name)); };
     auto sent = [&](int address, const std::string& request) {
-        for (const zrnsim::LogEntry& e : station->Requests()) {
-            zrnsim::Request r;
-            if (e.address == address &&
-                zrnsim::ParseRequest(e.frame, r) == zrnsim::FrameError::None &&
-                std::string(1, static_cast<char>(r.command)) + r.data == request)
-                return true;
-        }
-        return false;
+        const auto wire = testsupport::WireOf(*station, address);
+        return std::find(wire.begin(), wire.end(), request) != wire.end();
     };
     // Items only one class offers show which class the probe made.
     EXPECT_TRUE(wait_for([] {

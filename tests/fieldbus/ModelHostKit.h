@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fieldbus/core/Variable.h"
-#include "fieldbus/devices/ModelKit.h"
+#include "fieldbus/devices/DeviceKit.h"
 #include "tests/fieldbus/FieldbusKit.h"
 #include "tests/fieldbus/RawPeer.h"
 #include "tests/fieldbus/StoreKit.h"

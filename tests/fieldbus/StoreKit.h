@@ -17,18 +17,11 @@
 #include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/WriteQueue.h"
+#include "tests/support/Eventually.h"
 
 namespace fbtest {
 
-template <class Pred>
-bool Eventually(Pred pred, int ms = 10000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using testsupport::Eventually;
 
 // Lines of every level, "E:", "W:", "I:", "T:" or "A:" in front.
 class MemoryLog : public mb::CLogFile {

@@ -175,8 +175,8 @@ TEST_F(ModbusMeter, AFailedPollLeavesLastUsableValues) {
     ASSERT_TRUE(meter_->ReadItem(S(0).variable));
     peer_.reset();  // the meter falls silent
     EXPECT_FALSE(meter_->ReadItem(S(0).variable));
-    EXPECT_EQ(Var(S(mb::CDensMeter::kDensity))->Quality(), mb::kQualityLastUsable);
-    EXPECT_EQ(Var(S(mb::CDensMeter::kState))->Quality(), mb::kQualityLastUsable);
+    EXPECT_EQ(Var(S(mb::CDensMeter::kDensity))->Quality(), mb::kQualityUncertain);
+    EXPECT_EQ(Var(S(mb::CDensMeter::kState))->Quality(), mb::kQualityUncertain);
     EXPECT_EQ(meter_->GetErrorCount(), 1);
     meter_->SetBadQuality();
     EXPECT_EQ(Var(S(mb::CDensMeter::kState))->Quality(), mb::kQualityBad);

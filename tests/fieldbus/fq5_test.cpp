@@ -82,11 +82,11 @@ TEST_F(FQ5Test, FailingBlockLeavesGoodValuesUncertain) {
     peer_->SetRegister(0, 4);
     peer_->Silence(18);
     d.Scan();
-    EXPECT_EQ(Item(0)->Quality(), mb::kit::kQualityUncertain);
+    EXPECT_EQ(Item(0)->Quality(), mb::kQualityUncertain);
     EXPECT_EQ(Item(0)->Value(), Variant::UI2(4)) << "block 1 was read";
-    EXPECT_EQ(Item(3)->Quality(), mb::kit::kQualityUncertain);
+    EXPECT_EQ(Item(3)->Quality(), mb::kQualityUncertain);
     EXPECT_DOUBLE_EQ(Item(3)->Value().dblVal, 1.0);
-    EXPECT_EQ(Item(2)->Quality(), mb::kit::kQualityUncertain);
+    EXPECT_EQ(Item(2)->Quality(), mb::kQualityUncertain);
     EXPECT_EQ(Item(11)->Quality(), mb::kQualityGood) << "only the polled slots degrade";
     EXPECT_GE(d.GetErrorCount(), 1);
 

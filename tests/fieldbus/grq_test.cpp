@@ -68,8 +68,8 @@ TEST_F(GRQTest, MeasurementAndLimitsShareTheWordOrder) {
         d.Scan();
         return Item(0)->Quality() != mb::kQualityGood;
     }));
-    EXPECT_EQ(Item(0)->Quality(), mb::kit::kQualityUncertain);
-    EXPECT_EQ(Item(2)->Quality(), mb::kit::kQualityUncertain);
+    EXPECT_EQ(Item(0)->Quality(), mb::kQualityUncertain);
+    EXPECT_EQ(Item(2)->Quality(), mb::kQualityUncertain);
     EXPECT_EQ(Item(3)->Quality(), mb::kQualityGood) << "the limits are not measured";
     EXPECT_EQ(Item(0)->Value(), Variant::I4(2));
     d.SetBadQuality();

@@ -2,11 +2,14 @@
 // time-outs, echo, encapsulation, the ASCII framing and the port lock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "fieldbus/core/Archive.h"
+#include "fieldbus/core/ModbusLine.h"
 #include "tests/fieldbus/FieldbusKit.h"
 
 using namespace fbtest;
@@ -734,6 +737,87 @@ TEST(ModbusAscii, FramingSelectedByStoredSettings) {
     auto [c4, w4] = any.get();
     EXPECT_EQ(c4, 0);
     EXPECT_EQ(w4, (std::vector<uint16_t>{0x2001, 0xABCD}));
+}
+
+// --- another line under the client ---------------------------------------------------------
+
+// A line plugged in instead of the serial one: the framing reaches it only through the line's
+// calls.
+class ScriptedLine final : public mb::IModbusLine {
+  public:
+    bool Open(int, uint32_t, uint8_t, long& error) override {
+        error = 0;
+        open = true;
+        return true;
+    }
+    bool Close() override {
+        open = false;
+        return true;
+    }
+    void Shutdown() override { open = false; }
+    bool IsOpen() const override { return open; }
+    bool Purge() override {
+        ++purges;
+        return true;
+    }
+    bool Write(const uint8_t* frame, size_t length, size_t& written) override {
+        sent.assign(frame, frame + length);
+        written = length;
+        AnswerWatch().Start();
+        return true;
+    }
+    bool ReadAvailable(uint8_t*, size_t, size_t& count) override {
+        count = 0;
+        return true;
+    }
+    mb::ReadResult ReadAnswer(uint8_t* buffer, size_t, size_t cap, size_t, size_t& count) override {
+        seen_cap = cap;
+        count = std::min(cap, reply.size());
+        std::copy_n(reply.begin(), count, buffer);
+        AnswerWatch().Mark();
+        return result;
+    }
+    int RawExchange(const uint8_t*, size_t, uint8_t*, size_t, size_t& got, uint32_t) override {
+        got = 0;
+        return mb::kMbTimeout;
+    }
+
+    bool open = false;
+    int purges = 0;
+    std::vector<uint8_t> sent;
+    std::vector<uint8_t> reply;
+    size_t seen_cap = 0;
+    mb::ReadResult result = mb::ReadResult::kRead;
+};
+
+TEST(ModbusOtherLine, TheFramingTalksToTheLineItWasGiven) {
+    auto owned = std::make_unique<ScriptedLine>();
+    ScriptedLine& line = *owned;
+    CLocalModbus m(std::move(owned), nullptr);
+    long error = -1;
+    ASSERT_TRUE(m.Open(3, 19200, 0, error));
+    EXPECT_EQ(error, 0);
+    EXPECT_TRUE(m.IsOpen());
+
+    line.reply = {0x05, 0x03, 0x02, 0x12, 0x34};
+    const uint16_t crc = mb::Crc16(line.reply);
+    line.reply.push_back(uint8_t(crc));
+    line.reply.push_back(uint8_t(crc >> 8));
+    std::vector<uint16_t> regs;
+    ASSERT_EQ(m.ReadHoldingRegisters(5, 0, 1, regs), mb::kMbOk);
+    EXPECT_EQ(regs, std::vector<uint16_t>{0x1234});
+    EXPECT_EQ(line.sent, (std::vector<uint8_t>{0x05, 0x03, 0, 0, 0, 1, 0x85, 0x8E}));
+    EXPECT_EQ(line.seen_cap, 7u) << "the expected answer caps the read";
+    EXPECT_EQ(line.purges, 1);
+
+    line.result = mb::ReadResult::kTooLong;
+    EXPECT_EQ(m.ReadHoldingRegisters(5, 0, 1, regs), mb::kMbInvalidAnswer)
+        << "a refused overlong answer is a broken answer, not silence";
+    line.result = mb::ReadResult::kFailed;
+    EXPECT_EQ(m.ReadHoldingRegisters(5, 0, 1, regs), mb::kMbReadError);
+
+    EXPECT_TRUE(m.Close());
+    EXPECT_FALSE(m.IsOpen());
 }
 
 }  // namespace

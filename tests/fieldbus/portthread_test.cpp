@@ -16,6 +16,7 @@
 #include "platform/registry/registry.h"
 #include "platform/serial/serial.h"
 #include "tests/fieldbus/FakeEmulator.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 #include "tools/boardsim/BoardSim.h"
@@ -94,14 +95,10 @@ const std::vector<mb::DeviceModel> kModels = {
     {mb::kProtocolModbus, 0x85, false, "GRQ%i", "ГРК", true, &MakeTest},
 };
 
+// A bus thread's probe sweeps take a while: 20 s unless told.
 template <class P>
 bool WaitUntil(P pred, int ms = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testsupport::Eventually(pred, ms);
 }
 
 std::string Key(int address) {
@@ -133,8 +130,8 @@ class BusThread : public ::testing::Test {
     }
     void StartEmulated(bool registered = true) {
         if (registered) reg_.Reg(&emu_);
-        thread_ = std::make_unique<mb::CPortThread>(0, kPort, 19200, 0, 0, &status_, true,
-                                                    reg_.Slot(), &kModels);
+        thread_ = std::make_unique<mb::CPortThread>(mb::App().NewBusContext(), 0, kPort, 19200, 0,
+                                                    0, &status_, true, reg_.Slot(), &kModels);
         thread_->SetInfoCell(&info_);
         ASSERT_TRUE(thread_->Ready());
         ASSERT_TRUE(thread_->Start());
@@ -189,14 +186,16 @@ TEST(BusThreadLine, MissingPortGivesNothingAndABusyOneIsRetriedUntilFree) {
     testsupport::TempRoot root;
     int32_t status = 100;
     {
-        mb::CPortThread missing(0, 9, 19200, 0, 0, &status, false, nullptr, &kModels);
+        mb::CPortThread missing(mb::App().NewBusContext(), 0, 9, 19200, 0, 0, &status, false,
+                                nullptr, &kModels);
         EXPECT_FALSE(missing.Ready());
         EXPECT_EQ(status, -2);
     }
     testsupport::PtyPair pty(kPort);
     plat::serial::SerialPort holder;
     ASSERT_EQ(holder.Open("COM7"), 0);
-    mb::CPortThread busy(0, kPort, 19200, 0, 0, &status, false, nullptr, &kModels);
+    mb::CPortThread busy(mb::App().NewBusContext(), 0, kPort, 19200, 0, 0, &status, false, nullptr,
+                         &kModels);
     ASSERT_TRUE(busy.Ready());
     EXPECT_EQ(status, -3);
     ASSERT_TRUE(busy.Start());
@@ -221,7 +220,8 @@ TEST(BusThreadLine, FindsAndPollsAnIndependentSlave) {
     peer.SetSlaveId(0x30);
     int32_t status = 100;
     {
-        mb::CPortThread port(0, kPort, 19200, 0, 0, &status, false, nullptr, &kModels);
+        mb::CPortThread port(mb::App().NewBusContext(), 0, kPort, 19200, 0, 0, &status, false,
+                             nullptr, &kModels);
         ASSERT_TRUE(port.Start());
         ASSERT_TRUE(WaitUntil([&] { return rec.scans.load() >= 3; }));
         EXPECT_EQ(std::atomic_ref<int32_t>(status).load(), 1);
@@ -274,8 +274,8 @@ TEST(BusThreadLine, BoardBusWithoutLinkTestKeepsOneBoardThroughASearch) {
     int32_t status = 100, info = 0;
     {
         mb::SetOtherLineFactory(&UntestedBoardLine);
-        mb::CPortThread port(mb::kProtocolBoardBus, kPort, 9600, 0, 0, &status, false, nullptr,
-                             &kBoardModels);
+        mb::CPortThread port(mb::App().NewBusContext(), mb::kProtocolBoardBus, kPort, 9600, 0, 0,
+                             &status, false, nullptr, &kBoardModels);
         mb::SetOtherLineFactory(nullptr);
         port.SetInfoCell(&info);
         ASSERT_TRUE(port.Ready());
@@ -305,8 +305,8 @@ TEST(BusThreadLine, DconLineOpensWithTheModeAndFindsAModule) {
     const std::vector<mb::DeviceModel> models = {
         {mb::kProtocolDcon, -1, false, "DensMeter%i", "LVX3ICPCON", true, kBoardModels[0].make}};
     {
-        mb::CPortThread port(mb::kProtocolDcon, kPort, 9600, 0, 0, &status, false, nullptr,
-                             &models);
+        mb::CPortThread port(mb::App().NewBusContext(), mb::kProtocolDcon, kPort, 9600, 0, 0,
+                             &status, false, nullptr, &models);
         ASSERT_TRUE(port.Ready());
         ASSERT_NE(port.PortIcpcon(), nullptr);
         EXPECT_EQ(port.PortConvel(), nullptr);
@@ -423,7 +423,8 @@ TEST_F(BusThread, SearchPassCountsRoundsAndForgetsSilentAddressesOnlyWhenAsked) 
 
 TEST_F(BusThread, CaptureRulesAndAddressBounds) {
     reg_.Reg(&emu_);
-    mb::CPortThread port(0, kPort, 19200, 0, 0, &status_, true, reg_.Slot(), &kModels);
+    mb::CPortThread port(mb::App().NewBusContext(), 0, kPort, 19200, 0, 0, &status_, true,
+                         reg_.Slot(), &kModels);
     EXPECT_EQ(port.Capture(5, false), 0);
     EXPECT_EQ(port.Capture(5, false), 0);
     EXPECT_EQ(port.Capture(5, true), -10);

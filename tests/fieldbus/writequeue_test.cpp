@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 #include <vector>
@@ -178,6 +180,34 @@ TEST_F(StoreTest, PushRefusesWhatItCannotQueueWithoutTakingAnId) {
     ASSERT_EQ(q.Push(&a, Variant::I4(6), id), plat::S_OK);
     EXPECT_EQ(id, 1);
     EXPECT_TRUE(host_.Results().empty());
+}
+
+// A host that is slow to give an id (its command registry busy with other clients) holds up
+// the client asking, not the bus thread looking at the queue.
+std::atomic<bool> g_id_asked{false};
+std::atomic<bool> g_id_given{false};
+int32_t SlowId() {
+    g_id_asked = true;
+    while (!g_id_given.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 42;
+}
+
+TEST_F(StoreTest, AHostSlowToGiveAnIdHoldsUpNoBusThread) {
+    mb::HostCallbacks slow = host_.host;
+    slow.pCmdNewID = &SlowId;
+    CWriteQueue q(&slow, &log_, "dev");
+    TestItem a("A");
+    int32_t id = 0;
+    std::thread client([&] { EXPECT_EQ(q.Push(&a, Variant::I4(1), id), plat::S_OK); });
+    ASSERT_TRUE(Eventually([] { return g_id_asked.load(); }));
+    auto bus = std::async(std::launch::async, [&] { return q.GetCount(); });
+    const bool prompt = bus.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    g_id_given = true;
+    client.join();
+    EXPECT_TRUE(prompt) << "the bus thread waited for the host's id";
+    EXPECT_EQ(bus.get(), 0u);
+    EXPECT_EQ(id, 42);
+    EXPECT_EQ(q.GetCount(), 1u);
 }
 
 TEST_F(StoreTest, AFullQueueRefusesFurtherWrites) {

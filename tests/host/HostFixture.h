@@ -34,7 +34,9 @@
 #include "service/core/TxtProt.h"
 #include "service/host/AdvThread.h"
 #include "service/host/TRKSrv.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/InstallDrivers.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
@@ -63,16 +65,8 @@ inline plat::rpc::ServerOptions LocalTransport(const std::string& socket_path) {
     return o;
 }
 
-// Polls `pred` for up to `ms` of real time.
-template <class Pred>
-bool Eventually(Pred pred, int ms = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+// Polls a predicate for up to `ms` of real time (10 s unless told).
+using testsupport::Eventually;
 
 // A fake process clock moved by a thread at `speed` times real time: long time-outs pass
 // quickly, yet every waiter sleeps instead of spinning and the order of events stays natural.
@@ -400,6 +394,29 @@ class SimulatedHostTest : public HostTest {
     std::shared_ptr<zrnsim::Station> line_;
     ComPtr<zrnsim::HwEmu> emu_;
     std::unique_ptr<drv::TProcessThread> poll_;
+};
+
+// Simulated controllers on a pseudo-terminal line, for the service's own port and poll thread.
+class PtyStation {
+  public:
+    explicit PtyStation(int com) : pty_(com) {}
+    zrnsim::Station* operator->() { return station_.get(); }
+    // Before the service starts: the far end answers and the poll thread is installed.
+    void Start() {
+        runner_ = std::make_unique<zrnsim::LineRunner>(station_, pty_.FarFd());
+        runner_->Start();
+        drv::TProcessThread::Install();
+    }
+    // Once the service has stopped.
+    void Stop() {
+        drv::SetPortFactory(drv::PortKind::Native, nullptr);
+        runner_->Stop();
+    }
+
+  private:
+    std::shared_ptr<zrnsim::Station> station_ = std::make_shared<zrnsim::Station>();
+    testsupport::PtyPair pty_;
+    std::unique_ptr<zrnsim::LineRunner> runner_;
 };
 
 }  // namespace hosttest

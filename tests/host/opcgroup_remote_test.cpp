@@ -34,21 +34,17 @@ namespace {
 // thread; the DA2 class served here makes plain servers.
 class OpcGroupRemote : public RemoteTest {
   protected:
-    OpcGroupRemote() : station_(std::make_shared<zrnsim::Station>()), pty_(9) {}
     std::string Parameters() override { return "PROTOCOL=4 PORT=CUST COM9=ZRN9600 SHIFT9=20"; }
 
     void SetUp() override {
         station_->Add(1, 40, 74);
         station_->Add(10, 40, 74);
-        runner_ = std::make_unique<zrnsim::LineRunner>(station_, pty_.FarFd());
-        runner_->Start();
-        drv::TProcessThread::Install();
+        station_.Start();
         RemoteTest::SetUp();
     }
     void TearDown() override {
         RemoteTest::TearDown();
-        drv::SetPortFactory(drv::PortKind::Native, nullptr);
-        runner_->Stop();
+        station_.Stop();
     }
 
     static int64_t Samples(const std::string& name) {
@@ -56,9 +52,7 @@ class OpcGroupRemote : public RemoteTest {
         return leaf ? leaf->NextSample() : -1;
     }
 
-    std::shared_ptr<zrnsim::Station> station_;
-    testsupport::PtyPair pty_;
-    std::unique_ptr<zrnsim::LineRunner> runner_;
+    PtyStation station_{9};
 };
 
 // The values that came for one client handle, in order ("dc <handle> <value> <quality>").

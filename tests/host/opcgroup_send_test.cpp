@@ -24,6 +24,15 @@ class OpcGroupSend : public OpcGroupTest {
         return TakeErrors(e, h.size());
     }
 
+    // A sink connected to the group, past the first update (every item).
+    ComPtr<DataSink> Subscribed(drv::TGroup& g) {
+        auto sink = plat::MakeCom<DataSink>();
+        Connect(g, sink.Get());
+        Step(g, 0);
+        sink->Take();
+        return sink;
+    }
+
     // The values of one item's entries in a call.
     static std::vector<int32_t> ValuesOf(const CbCall& c, opc::OPCHANDLE client) {
         std::vector<int32_t> out;
@@ -111,10 +120,7 @@ TEST_F(OpcGroupSend, BufferedItemsGetEverySampleOthersTheNewest) {
     HRESULT* e = nullptr;
     ASSERT_EQ(g->SetItemBufferEnableAndTimeStampControl(1, first, on, on, &e), S_OK);
     TakeErrors(e, 1);
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
 
     std::vector<int32_t> all;
     for (int32_t v = 1; v <= 20; ++v) {
@@ -141,10 +147,7 @@ TEST_F(OpcGroupSend, AClientThatNeverTakesItsUpdatesHoldsABoundedHistory) {
     HRESULT* e = nullptr;
     ASSERT_EQ(g->SetItemBufferEnableAndTimeStampControl(1, h.data(), on, on, &e), S_OK);
     TakeErrors(e, 1);
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
     sink->result = E_FAIL;
     const int limit = drv::TGroup::kMaxUnsentSamples;
     for (int32_t v = 1; v <= limit; ++v) Sample(*leaves_[0], v);
@@ -234,10 +237,7 @@ TEST_F(OpcGroupSend, ALeafThatLeavesIsReportedOnce) {
     Sample(*leaves_[0], 1);
     auto g = MakeGroup();
     Add(*g, {"Post1.State"});
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
     leaves_[0]->RemoveFromNS();
     Step(*g);
     Step(*g);
@@ -256,10 +256,7 @@ TEST_F(OpcGroupSend, ALeafThatLeavesMakesTheUpdatesQualityBad) {
     Sample(*leaves_[1], 2);
     auto g = MakeGroup();
     Add(*g, {"Post1.State", "Post1.DozeV"});
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
     leaves_[0]->RemoveFromNS();
     Sample(*leaves_[1], 3);
     Step(*g);
@@ -278,10 +275,7 @@ TEST_F(OpcGroupSend, AFailingCallbackGetsTheSameChangesNextTime) {
     Sample(*leaves_[0], 1);
     auto g = MakeGroup();
     Add(*g, {"Post1.State"});
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
     Sample(*leaves_[0], 5);
     sink->result = E_FAIL;
     fake_->Advance(100);
@@ -302,10 +296,7 @@ TEST_F(OpcGroupSend, WaitingDeviceReadsAreKeptAndExpireWithAFailure) {
     Sample(*leaves_[0], 1);
     auto g = MakeGroup(drv::kClientFriend);
     auto h = Add(*g, {"Post1.State"});
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
 
     fake_->Advance(5);
     AsyncRead(*g, h, 7);
@@ -361,10 +352,7 @@ TEST_F(OpcGroupSend, AsyncWriteIsAnsweredWhenItsCommandEnds) {
     leaf->AddToNS(post);
     auto g = MakeGroup();
     auto h = Add(*g, {"Post1.State"});
-    auto sink = plat::MakeCom<DataSink>();
-    Connect(*g, sink.Get());
-    Step(*g, 0);
-    sink->Take();
+    auto sink = Subscribed(*g);
 
     const opc::OPCHANDLE hs[] = {h[0], 5};
     const plat::Variant vs[] = {plat::Variant::I4(1), plat::Variant::I4(1)};

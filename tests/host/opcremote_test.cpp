@@ -237,25 +237,19 @@ TEST_F(OpcRemote, AClientCannotMakeTheServiceHoldServersAndGroupsWithoutEnd) {
 // OPC client in the child browses their posts.
 class OpcRemoteLine : public OpcRemote {
   protected:
-    OpcRemoteLine() : station_(std::make_shared<zrnsim::Station>()), pty_(9) {}
     std::string Parameters() override { return "PROTOCOL=4 PORT=CUST COM9=ZRN9600 SHIFT9=20"; }
     void SetUp() override {
         station_->Add(1, 40, 74);
         station_->Add(10, 40, 74);
-        runner_ = std::make_unique<zrnsim::LineRunner>(station_, pty_.FarFd());
-        runner_->Start();
-        drv::TProcessThread::Install();
+        station_.Start();
         OpcRemote::SetUp();
     }
     void TearDown() override {
         OpcRemote::TearDown();
-        drv::SetPortFactory(drv::PortKind::Native, nullptr);
-        runner_->Stop();
+        station_.Stop();
     }
 
-    std::shared_ptr<zrnsim::Station> station_;
-    testsupport::PtyPair pty_;
-    std::unique_ptr<zrnsim::LineRunner> runner_;
+    PtyStation station_{9};
 };
 
 TEST_F(OpcRemoteLine, AFriendBrowsesThePostsReadsAStateAndHearsTheStop) {

@@ -11,6 +11,7 @@
 #include "platform/rpc/connection.h"
 #include "platform/rpc/server.h"
 #include "tests/rpc/TestObjects.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/TempRoot.h"
 
 namespace rpctest {
@@ -18,12 +19,7 @@ namespace rpctest {
 // Polls `pred` for up to `ms` (releases travel asynchronously).
 template <class Pred>
 bool Eventually(Pred pred, int ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::Eventually(pred, ms, std::chrono::milliseconds(2));
 }
 
 class RpcServerFixture : public ::testing::Test {

@@ -102,6 +102,28 @@ class RawPeer {
         }
     }
 
+    // Sends `frame` over and over without reading, until the socket has taken nothing for
+    // 500 ms (the server no longer reads either) or `most` went; how many went whole.
+    size_t Flood(const std::vector<uint8_t>& frame, size_t most) {
+        size_t sent = 0;
+        while (sent < most) {
+            size_t off = 0;
+            while (off < frame.size()) {
+                ssize_t k = ::send(fd_, frame.data() + off, frame.size() - off,
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (k > 0) {
+                    off += static_cast<size_t>(k);
+                    continue;
+                }
+                if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return sent;
+                pollfd p{fd_, POLLOUT, 0};
+                if (::poll(&p, 1, 500) != 1) return sent;
+            }
+            ++sent;
+        }
+        return sent;
+    }
+
   private:
     bool Read(void* buf, size_t n, int ms) {
         auto* p = static_cast<uint8_t*>(buf);
@@ -570,6 +592,21 @@ TEST_F(Hostile, MessageMemoryIsBoundedForTheWholeProcess) {
     EXPECT_EQ(rep->call_id, 20u);
     EXPECT_EQ(rep->status, ReplyStatus::Done);
     EXPECT_TRUE(Eventually([] { return HeldMessageBytes() == 0; }));
+}
+
+TEST_F(Hostile, APeerThatDoesNotReadItsRefusalsIsDroppedBeforeTheSendTimeOut) {
+    ASSERT_NE(Activate(), 0u);
+    Writer w;  // a request cut inside its header: refused by the reader itself
+    BeginFrame(w, MsgType::Request, 2);
+    w.U32(1);
+    EndFrame(w);
+    const size_t sent = peer->Flood(w.Bytes(), 1000000);
+    ASSERT_GT(sent, 100u);
+    // The reader gives up on the refusals the peer leaves unread well before the send time-out,
+    // and the connection's objects go with it.
+    EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }, 10000))
+        << "the reader waited on a peer that does not read";
+    EXPECT_TRUE(Logged("answers not read"));
 }
 
 TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {

@@ -20,6 +20,7 @@
 #include "service/core/PortManager.h"
 #include "service/core/SysItems.h"
 #include "service/core/TxtProt.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 
@@ -27,12 +28,7 @@ namespace station {
 
 // Polls `done` every 10 ms until it holds or `ms` have passed.
 inline bool Within(int ms, const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testsupport::Eventually(done, ms, std::chrono::milliseconds(10));
 }
 
 class LibraryStation : public ::testing::Test {

@@ -21,6 +21,19 @@
 
 namespace testsupport {
 
+// What reached the controller at `address` since the station's last ClearRequests: command
+// letter and data of each well-formed request.
+inline std::vector<std::string> WireOf(const zrnsim::Station& station, int address) {
+    std::vector<std::string> out;
+    for (const zrnsim::LogEntry& e : station.Requests()) {
+        zrnsim::Request r;
+        if (e.address != address || zrnsim::ParseRequest(e.frame, r) != zrnsim::FrameError::None)
+            continue;
+        out.push_back(std::string(1, static_cast<char>(r.command)) + r.data);
+    }
+    return out;
+}
+
 class SimulatedPortTest : public ::testing::Test {
   protected:
     explicit SimulatedPortTest(int com) : com_(com) {}
@@ -53,18 +66,16 @@ class SimulatedPortTest : public ::testing::Test {
         for (int i = 0; i < max_steps && !thread_->GetDevice(address); ++i) thread_->PollStep();
         return thread_->GetDevice(address);
     }
-    // What reached a controller since the last ClearRequests: command letter and data.
-    std::vector<std::string> Wire(int address) {
-        std::vector<std::string> out;
-        for (const zrnsim::LogEntry& e : station_->Requests()) {
-            zrnsim::Request r;
-            if (e.address != address ||
-                zrnsim::ParseRequest(e.frame, r) != zrnsim::FrameError::None)
-                continue;
-            out.push_back(std::string(1, static_cast<char>(r.command)) + r.data);
-        }
-        return out;
+    // A parameter write ("x" + parameter + value) and read ("X" + parameter) as Wire shows them.
+    static std::string W(int param, int byte) {
+        return "x" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param)) +
+               zrnsim::ByteToNibbles(static_cast<uint8_t>(byte));
     }
+    static std::string R(int param) {
+        return "X" + zrnsim::ByteToNibbles(static_cast<uint8_t>(param));
+    }
+    // What reached a controller since the last ClearRequests: command letter and data.
+    std::vector<std::string> Wire(int address) { return WireOf(*station_, address); }
 
     const int com_;
     TempRoot root_;

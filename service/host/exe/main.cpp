@@ -44,6 +44,7 @@ int RegistrationRun(drv::TComServer& server, const std::vector<std::string>& arg
     if (server.StartMode() == drv::smUnregServer && HasSwitch(args, "UNINSTALL") &&
         host::ServiceInstanceRunning()) {
         Report(plat::svc::EventKind::Error,
+               // decisions HOST-22
                "The service is running: stop it first (NorvaltDrv /STOP or systemctl stop "
                "NorvaltDrv); nothing was removed");
         return 1;
@@ -57,6 +58,7 @@ int RegistrationRun(drv::TComServer& server, const std::vector<std::string>& arg
             // No service control manager starts the core for a COM client here: the class
             // objects were offered, and the run ends.
             Report(plat::svc::EventKind::Info,
+                   // decisions HOST-3
                    "Started for automation: the service core is not started; start the service "
                    "instead");
             return 0;
@@ -81,6 +83,7 @@ constexpr const char* kUsage =
     "  /UNINSTALL        removes the service and its records (not while it runs)\n"
     "  /INSTALLREMOTE    registers only the type library, writing NorvaltDrv.TLB\n"
     "  /UNINSTALLREMOTE  removes the registration of the type library and classes\n"
+    // decisions HOST-1
     "  /EXTRACTTYPELIB   writes NorvaltDrv.TLB into the current folder\n"
     "  /AUTOMATION, /EMBEDDING  automation start: the service core is not started\n"
     "  /STOP             asks the running service to stop (exit 3 when it refuses)\n"
