@@ -393,13 +393,15 @@ void Soak::Unbind() {
 bool Soak::StopService(const std::string& why) {
     Unbind();
     // The service refuses a stop while a post is at work: the operators end their deliveries
-    // at the dispensers first, and the stop is asked again until the posts show it.
-    for (auto& l : lines_)
-        for (uint8_t adr : l.station->Addresses()) l.station->Find(adr)->Stop();
+    // at the dispensers first, and the stop is asked again until the posts show it. A start a
+    // killed client left queued still reaches its controller after that and arms it, with
+    // nobody left to lift the nozzle: the controllers are stopped again before every ask.
     const auto asked = Clock::now();
     auto t0 = asked;
     int rc = 3;
     while (rc == 3 && Clock::now() < asked + std::chrono::seconds(int(kIdleS))) {
+        for (auto& l : lines_)
+            for (uint8_t adr : l.station->Addresses()) l.station->Find(adr)->Stop();
         t0 = Clock::now();
         rc = WaitExit(Spawn({exe_, "/STOP"}, root_ + "/service.out", nullptr), 30);
         if (rc == 3) std::this_thread::sleep_for(std::chrono::milliseconds(500));
