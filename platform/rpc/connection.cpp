@@ -153,7 +153,7 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
 }
 
 void Connection::Close() {
-    std::lock_guard lk(write_mu_);
+    std::lock_guard lk(fd_mu_);
     if (!fd_closed_) ::shutdown(fd_, SHUT_RDWR);
 }
 
@@ -553,6 +553,7 @@ void Connection::OnClosed() {
     }
     {
         std::lock_guard lk(write_mu_);
+        std::lock_guard fl(fd_mu_);
         ::close(fd_);
         fd_closed_ = true;
     }

@@ -185,7 +185,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     ProxyManager* Import(uint64_t id);
 
     const int fd_;
-    bool fd_closed_ = false;  // write_mu_
+    // Set with both write_mu_ and fd_mu_ held; fd_mu_ alone lets Close() shut the socket
+    // without queueing behind a send that only the shutdown can end (decisions PLAT-RPC-19).
+    bool fd_closed_ = false;
+    std::mutex fd_mu_;
     const Role role_;
     const CallContext peer_;
     std::function<void(Connection*)> on_closed_;

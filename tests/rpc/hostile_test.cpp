@@ -6,9 +6,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "platform/com/clipboard.h"
 #include "platform/rpc/decode.h"
@@ -607,6 +609,21 @@ TEST_F(Hostile, APeerThatDoesNotReadItsRefusalsIsDroppedBeforeTheSendTimeOut) {
     EXPECT_TRUE(Eventually([] { return LiveTestObjects() == 0; }, 10000))
         << "the reader waited on a peer that does not read";
     EXPECT_TRUE(Logged("answers not read"));
+}
+
+TEST_F(Hostile, AStopIsNotHeldByAReplyThePeerDoesNotRead) {
+    const uint64_t id = Activate();
+    ASSERT_NE(id, 0u);
+    const uint16_t kSequence = 7;  // an 8 MB answer: its send blocks on the unread socket
+    peer->Send(Request(30, id, IID_ITestKinds, kSequence, [](Writer& w) {
+        w.U32(2u << 20);
+        w.I32(0);
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto t0 = std::chrono::steady_clock::now();
+    server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5))
+        << "the stop waited for the blocked send's time-out";
 }
 
 TEST(RpcDecoder, EveryTruncationOfAGoodFrameIsRefused) {
