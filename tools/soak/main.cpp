@@ -588,10 +588,13 @@ void Soak::Apply(Fault& f, bool begin) {
                 x.bad_checksum = rng_() % 2 == 0;
                 x.trailing = std::string("\x7F\0\xFF garbage", 11);
                 x.count = 200;
+                Say(x.bad_checksum ? "  bad checksums and trailing bytes" : "  trailing bytes");
             }
             lines_[f.line].station->SetFaults(x);
             if (!begin) line_quiet_until_[f.line] = T() + kSettleS;
-            if (begin && f.kind == Kind::Silence)
+            // A post whose every answer fails its checksum has no good exchange, so its State
+            // stays at the comm error's stamp: it is not answering. Trailing bytes alone are.
+            if (begin && (f.kind == Kind::Silence || x.bad_checksum))
                 for (auto [post, l] : post_line_)
                     if (l == f.line) gone_since_.emplace(post, T());
             if (!begin)
@@ -730,7 +733,8 @@ void Soak::Tick() {
             tlb::TState s{};
             const bool got = plat::Succeeded(tork_->GetState(static_cast<int16_t>(post), &s));
             if (!Answering(post, kSettleS)) continue;
-            if (!got) {
+            // The service answers a post it does not hold with csNone and no time stamp.
+            if (!got || s.TimeStamp == 0) {
                 Fail("Post" + std::to_string(post) +
                      " is not served though its controller answers");
                 continue;
