@@ -664,14 +664,21 @@ long Save(HiveState& s, const std::string& text, std::vector<std::string>& msgs)
                        "): " + ErrnoText(err));
         return ERROR_CANTWRITE;
     };
+    // The new file takes the old one's owner and mode: an administrator's rewrite (as root)
+    // must leave the store to the service account that owns it. A link is never followed.
+    // decisions PLAT-REG-2
     mode_t mode = 0644;
     struct stat old {};
-    if (::stat(s.path.c_str(), &old) == 0) mode = old.st_mode & 07777;
+    const bool had_old = ::lstat(s.path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (had_old) mode = old.st_mode & 07777;
 
     // A temporary file left by a crash is simply replaced: writers hold the exclusive lock.
     if (::unlink(s.tmp_path.c_str()) != 0 && errno != ENOENT) return failed("remove", errno);
     Fd fd(::open(s.tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
     if (fd.get() < 0) return failed("create", errno);
+    // Not root: at least the group when the writer is one of its members, else the writer's.
+    if (had_old && ::fchown(fd.get(), old.st_uid, old.st_gid) != 0)
+        (void)!::fchown(fd.get(), static_cast<uid_t>(-1), old.st_gid);
     struct stat st {};
     if (!WriteAll(fd.get(), text) || ::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0 ||
         ::fstat(fd.get(), &st) != 0) {

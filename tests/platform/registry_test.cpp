@@ -417,6 +417,27 @@ TEST_F(RegistryTest, LeftoverTemporaryFileIsIgnoredAndReplaced) {
     EXPECT_EQ(ReadString(LM, "Software", "half", s), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(RegistryTest, RewriteKeepsTheFilesOwnerAndMode) {
+    ASSERT_EQ(WriteString(LM, kDrv, "A", "a"), ERROR_SUCCESS);
+    const std::string file = HiveFile(LM);
+    ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+    // As root the file goes to another account, as the service's store is; otherwise only the
+    // mode can be told apart.
+    const bool root = ::geteuid() == 0;
+    if (root) ASSERT_EQ(::chown(file.c_str(), 4321, 4322), 0);
+    ASSERT_EQ(WriteString(LM, kDrv, "B", "b"), ERROR_SUCCESS);
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
+    UseFreshCache();
+    std::string s;
+    ASSERT_EQ(ReadString(LM, kDrv, "B", s), ERROR_SUCCESS);
+}
+
 TEST_F(RegistryTest, UnwritableStoreGivesCantWrite) {
     {
         std::ofstream f(root_ + "/registry");  // a file where the folder should be
