@@ -13,6 +13,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/com/callcontext.h"
@@ -23,6 +24,7 @@
 #include "platform/rpc/client.h"
 #include "platform/rpc/marshal.h"
 #include "platform/time/clock.h"
+#include "platform/types/wstr.h"
 
 namespace plat::svc {
 
@@ -66,6 +68,25 @@ bool ReadStartType(std::string_view service, StartType& out) {
 long DeleteServiceRecord(std::string_view service) {
     long rc = reg::DeleteKeyTree(reg::Hive::LocalMachine, ServiceKey(service));
     return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+std::optional<StartType> StartTypeSwitch(const std::vector<std::string>& args) {
+    constexpr std::string_view kWord = "START=";
+    std::optional<StartType> found;
+    for (const std::string& a : args) {
+        if (a.size() <= kWord.size() || (a[0] != '/' && a[0] != '-') ||
+            !EqualsNoCase(std::string_view(a).substr(1, kWord.size()), kWord))
+            continue;
+        const std::string_view value = std::string_view(a).substr(1 + kWord.size());
+        if (EqualsNoCase(value, "AUTO"))
+            found = StartType::Automatic;
+        else if (EqualsNoCase(value, "MANUAL"))
+            found = StartType::Manual;
+        else
+            throw std::invalid_argument("unknown start type \"" + std::string(value) +
+                                        "\" (/START=AUTO or /START=MANUAL)");
+    }
+    return found;
 }
 
 // --- event log and systemd ------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,11 @@ long WriteStartType(std::string_view service, StartType type);
 // False when the record is missing, unreadable or holds another number.
 bool ReadStartType(std::string_view service, StartType& out);
 long DeleteServiceRecord(std::string_view service);
+// The installation's start-type switch "/START=AUTO" or "/START=MANUAL" ("-" for "/", any
+// case), so the start type is chosen without editing the registry. Empty when none is given;
+// throws std::invalid_argument for another value.
+// decisions PLAT-SVC-8
+std::optional<StartType> StartTypeSwitch(const std::vector<std::string>& args);
 
 // --- event log and systemd ------------------------------------------------------------------
 

@@ -13,6 +13,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/com/callcontext.h"
@@ -477,11 +479,20 @@ plat::svc::StartType ServiceBeforeInstall(const std::vector<std::string>& args) 
             // decisions HOST-25
             plat::EqualsNoCase(std::string_view(a).substr(1), "DISABLED"))
             return plat::svc::StartType::Disabled;
-    // An automatic start the administrator chose stays when the installation is run again
-    // (new port switches, an upgrade): monitoring that is always on must not end idle.
+    std::optional<plat::svc::StartType> chosen;
+    try {
+        chosen = plat::svc::StartTypeSwitch(args);
+    } catch (const std::invalid_argument& e) {
+        throw TRegistrationError(e.what());
+    }
+    if (chosen) return *chosen;
+    // The start type an earlier installation recorded stays when the installation is run again
+    // without a start switch (new port switches, the package over a kept registry): monitoring
+    // that is always on must not end idle, and a disabled service must not come back.
+    // decisions PLAT-SVC-8
     plat::svc::StartType recorded;
     if (plat::svc::ReadStartType(kServiceName, recorded) &&
-        recorded == plat::svc::StartType::Automatic)
+        recorded != plat::svc::StartType::Manual)
         return recorded;
     return plat::svc::StartType::Manual;
 }

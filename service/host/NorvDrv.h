@@ -158,8 +158,9 @@ void WriteAppIDPermission(const std::string& key, const std::string& name,
 
 // --- installation -----------------------------------------------------------------------------
 
-// The start type the switches ask for: /DISABLED (or -DISABLED, any case) gives Disabled;
-// otherwise an automatic start already recorded stays, else Manual.
+// The start type the switches ask for: /DISABLED (or -DISABLED, any case) gives Disabled,
+// /START=AUTO or /START=MANUAL that type; without either the type already recorded stays,
+// else Manual. Throws TRegistrationError for an unknown /START= value.
 plat::svc::StartType ServiceBeforeInstall(const std::vector<std::string>& args);
 // AppID, permissions, class AppIDs, "Parameters" from the switches, OPC records. Throws
 // TRegistrationError.

@@ -427,6 +427,34 @@ TEST_F(Install, AnAutomaticStartStaysWhenTheInstallationRunsAgain) {
     EXPECT_EQ(t, plat::svc::StartType::Disabled);
 }
 
+TEST_F(Install, TheStartSwitchChoosesTheStartTypeAndARepeatKeepsIt) {
+    auto linked = [&](const char* link) {
+        struct stat st {};
+        return ::lstat((units_ + "/" + link).c_str(), &st) == 0;
+    };
+    auto recorded = [] {
+        plat::svc::StartType t{};
+        return plat::svc::ReadStartType(host::kServiceName, t) ? static_cast<int>(t) : -1;
+    };
+    host::InstallService(Options({"/INSTALL", "/START=auto"}));
+    EXPECT_EQ(recorded(), 2);
+    EXPECT_TRUE(linked("multi-user.target.wants/NorvaltDrv.service"));
+    EXPECT_FALSE(linked("sockets.target.wants/NorvaltDrv.socket"));
+    // A disabled service stays disabled when the installation runs again without a switch,
+    // as the package does over a kept registry.
+    host::InstallService(Options({"/INSTALL", "/DISABLED"}));
+    host::InstallService(Options({"/INSTALL"}));
+    EXPECT_EQ(recorded(), 4);
+    EXPECT_FALSE(linked("multi-user.target.wants/NorvaltDrv.service"));
+    EXPECT_FALSE(linked("sockets.target.wants/NorvaltDrv.socket"));
+    host::InstallService(Options({"/INSTALL", "-START=MANUAL"}));
+    EXPECT_EQ(recorded(), 3);
+    EXPECT_TRUE(linked("sockets.target.wants/NorvaltDrv.socket"));
+    EXPECT_THROW(host::InstallService(Options({"/INSTALL", "/START=SOMETIMES"})),
+                 host::TRegistrationError);
+    EXPECT_EQ(recorded(), 3);
+}
+
 // --- the service run and the stop over the transport -----------------------------------------
 
 class Run : public Module {

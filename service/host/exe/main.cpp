@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,14 @@ int RegistrationRun(drv::TComServer& server, const std::vector<std::string>& arg
                "NorvaltDrv); nothing was removed");
         return 1;
     }
+    if (server.StartMode() == drv::smRegServer && HasSwitch(args, "INSTALL")) {
+        try {
+            plat::svc::StartTypeSwitch(args);
+        } catch (const std::invalid_argument& e) {
+            Report(plat::svc::EventKind::Error, std::string(e.what()) + "; nothing was installed");
+            return 1;
+        }
+    }
     server.Initialize();
     host::InstallOptions install;
     install.args = args;
@@ -78,8 +87,11 @@ constexpr const char* kUsage =
     "  Without a switch: runs the service in the foreground (as systemd starts it).\n"
     "  Switches start with / or - and are read in any case.\n"
     "  /INSTALL          registers the classes and installs the service; with\n"
-    "                    /SILENT (no prompt), /DISABLED (start type disabled) and the\n"
-    "                    settings /PORT=CUST /COMn=WORD /SHIFTn=N /PROTOCOL=N /DEFSHIFT=N\n"
+    "                    /SILENT (no prompt), the start type /START=AUTO (at boot, no\n"
+    "                    idle exit) or /START=MANUAL (on demand; the default) or\n"
+    "                    /DISABLED (which wins; without any, the recorded type stays)\n"
+    "                    and the settings /PORT=CUST /COMn=WORD /SHIFTn=N /PROTOCOL=N\n"
+    "                    /DEFSHIFT=N (without any, the port settings stay)\n"
     "  /UNINSTALL        removes the service and its records (not while it runs)\n"
     "  /INSTALLREMOTE    registers only the type library, writing NorvaltDrv.TLB\n"
     "  /UNINSTALLREMOTE  removes the registration of the type library and classes\n"
