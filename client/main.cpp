@@ -17,8 +17,9 @@ int main(int argc, char** argv) {
             std::printf(
                 "usage: NorvaltDrvCli [Qt options]\n"
                 "  The operator console: the posts of the running NorvaltDrv service.\n"
-                "  It connects to $NORVALT_SOCKET, else $NORVALT_ROOT/run/NorvaltDrv.sock\n"
-                "  (NORVALT_ROOT defaults to /var/lib/norvalt).\n"
+                "  It connects to $NORVALT_SOCKET, else $NORVALT_ROOT/run/NorvaltDrv.sock;\n"
+                "  for the default root (/var/lib/norvalt), the installed service's\n"
+                "  /run/norvalt/NorvaltDrv.sock.\n"
                 "  --help, -h, /?  show this text\n"
                 "  --version       show the version\n");
             return 0;
