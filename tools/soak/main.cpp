@@ -59,7 +59,9 @@ using plat::HRESULT;
 
 // Bounds a healthy service meets with a wide margin on a loaded machine (sanitizers included).
 constexpr double kFreshS = 8;      // a State time stamp of an answering post
-constexpr double kStaleS = 20;     // a good value after its device went away
+constexpr double kStaleS = 10;     // a value at 192 after its device went away
+constexpr double kLateS = 15;      // a line served after its device appeared
+constexpr double kStepGraceS = 3;  // stamps straddling a wall-clock step (faketime reads 1/s)
 constexpr double kSettleS = 45;    // after a line comes back or the service starts
 constexpr double kCanaryMs = 100;  // one call of a client that waits for nothing else
 constexpr double kStopS = 10;      // a stop asked for
@@ -97,11 +99,13 @@ void Fail(const std::string& s) {
     Say("FAIL " + s);
 }
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out, int* pipe_read) {
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out, int* pipe_read,
+            const std::vector<std::pair<std::string, std::string>>& env = {}) {
     int p[2] = {-1, -1};
     if (pipe_read && ::pipe2(p, O_CLOEXEC) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
+        for (auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // nothing outlives a soak that was killed
         const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(pipe_read ? p[1] : fd, 1);
@@ -187,18 +191,40 @@ uintmax_t TreeBytes(const fs::path& dir) {
     return n;
 }
 
-enum class Kind { Silence, Garbage, Move, DropPort, StrayStart, Restart };
+enum class Kind {
+    Silence,
+    Garbage,
+    Move,
+    DropPort,
+    StrayStart,
+    Restart,
+    ClockStep,
+    Unplug,
+    Signals,
+    LongSilence
+};
 const char* Name(Kind k) {
-    static const char* names[] = {"line silent",        "garbage and bad checksums",
-                                  "controller moved",   "port dropped and re-added",
-                                  "stray second start", "stop and fresh start"};
+    static const char* names[] = {"line silent",
+                                  "garbage and bad checksums",
+                                  "controller moved",
+                                  "port dropped and re-added",
+                                  "stray second start",
+                                  "stop and fresh start",
+                                  "wall clock stepped back",
+                                  "adapter unplugged and back",
+                                  "SIGHUP, SIGUSR1/2, SIGPIPE",
+                                  "line silent until removed"};
     return names[static_cast<int>(k)];
 }
+
+// The service's wall clock is moved by libfaketime (its monotonic clock stays real).
+constexpr const char* kFaketimeLib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
 struct Fault {
     double at, length;
     Kind kind;
     int line;  // 0, 1: native lines; 2: field-bus line
     bool done = false, ok = true;
+    int step = 0;  // seconds the wall clock goes back
 };
 
 class Soak {
@@ -226,6 +252,10 @@ class Soak {
     void Tick();
     void Table();
     bool Answering(int post, double settle);
+    double AgeS(plat::DATE stamp) const;
+    void SetWallOffset(int seconds);
+    void PlugBoards();
+    void UnplugBoards();
     bool WriteAllParameters(const std::string& text);
     std::vector<std::string> OpcItems() const;
 
@@ -241,6 +271,11 @@ class Soak {
     std::unique_ptr<fbsim::RtuServer> fb_server_, dm_server_;
     fbsim::Engine dm_;
     std::unique_ptr<boardsim::BoardBus> boards_;
+    std::string board_link_;  // COM5's device path: absent until the adapter is plugged
+    double board_due_ = -1;   // when the board bus's adapter appears
+    double board_back_ = -1;  // when it appeared, until its boards are served
+    std::string faketime_file_;
+    double wall_offset_s_ = 0, step_grace_until_ = 0;
 
     pid_t service_ = -1;
     double service_up_ = 0;
@@ -327,11 +362,42 @@ void Soak::Simulators() {
     Pty(4, dm_master_, dm_slave_);
     ::fcntl(dm_master_, F_SETFL, ::fcntl(dm_master_, F_GETFL) | O_NONBLOCK);
     dm_server_ = std::make_unique<fbsim::RtuServer>(dm_, dm_master_);
-    // Board bus: two display boards.
-    Pty(5, bb_master_, bb_slave_);
+    // Board bus: two display boards behind an adapter that enumerates only after the service
+    // started (its device path appears a few seconds later), and is unplugged now and then.
+    board_link_ = root_ + "/dev/ttyBOARD";
+    fs::create_directories(root_ + "/dev");
+    fs::remove(board_link_);
+    plat::reg::WriteString(plat::reg::Hive::LocalMachine, "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM5",
+                           board_link_);
+}
+
+void Soak::PlugBoards() {
+    std::string name;
+    if (!tools::OpenRawPty(bb_master_, bb_slave_, name)) return Fail("openpty failed");
     boards_ = std::make_unique<boardsim::BoardBus>(bb_master_);
     boards_->AddBoard(2);
     boards_->AddBoard(3);
+    std::error_code ec;
+    fs::create_symlink(name, board_link_, ec);
+    board_back_ = T();
+    Say("  COM5's adapter appears at " + board_link_);
+}
+
+void Soak::UnplugBoards() {
+    std::error_code ec;
+    fs::remove(board_link_, ec);
+    boards_.reset();
+    // Closing both ends is the hang-up a port sees when its adapter is pulled.
+    for (int* fd : {&bb_master_, &bb_slave_})
+        if (*fd >= 0) ::close(*fd), *fd = -1;
+    board_back_ = -1;
+}
+
+void Soak::SetWallOffset(int seconds) {
+    std::ofstream(faketime_file_, std::ios::trunc) << (seconds < 0 ? "" : "+") << seconds << "\n";
+    wall_offset_s_ = seconds;
+    step_grace_until_ = T() + kStepGraceS;
+    Say("  the service's wall clock is now " + std::to_string(seconds) + " s off");
 }
 
 std::string Soak::Params(bool with_com2) const {
@@ -351,8 +417,22 @@ std::vector<std::string> Soak::OpcItems() const {
 
 bool Soak::StartService() {
     Say("starting NorvaltDrv");
-    service_ = Spawn({exe_}, root_ + "/service.out", nullptr);
+    // The service runs under libfaketime when it is installed, so that its wall clock can be
+    // stepped without touching the machine's; the monotonic clock is left real.
+    std::vector<std::pair<std::string, std::string>> env;
+    if (!faketime_file_.empty()) {
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        env = {{"LD_PRELOAD", kFaketimeLib},
+               {"FAKETIME_TIMESTAMP_FILE", faketime_file_},
+               {"FAKETIME_CACHE_DURATION", "1"},
+               {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
+               // The preloaded library comes before the sanitizer's runtime.
+               {"ASAN_OPTIONS", (asan && *asan ? std::string(asan) + ":" : std::string()) +
+                                    "verify_asan_link_order=0"}};
+    }
+    service_ = Spawn({exe_}, root_ + "/service.out", nullptr, env);
     service_up_ = T();
+    if (board_due_ < 0 && !boards_ && board_back_ < 0) board_due_ = T() + 5;
     const auto until = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < until) {
         if (WaitExit(service_, 0) != -1) break;
@@ -510,22 +590,37 @@ void Soak::StopClients() {
 
 void Soak::Schedule() {
     // Every kind once per round, in a seeded order; one fault at a time, gaps between.
+    // The machine's own faults come first, with shorter gaps, so that a 3-minute run has them.
+    std::vector<Kind> machine = {Kind::ClockStep, Kind::Unplug, Kind::Signals, Kind::LongSilence};
     std::vector<Kind> kinds = {Kind::Silence,  Kind::Garbage,    Kind::Move,
                                Kind::DropPort, Kind::StrayStart, Kind::Restart};
+    kinds.insert(kinds.end(), machine.begin(), machine.end());
+    if (faketime_file_.empty()) {
+        std::printf("libfaketime is not installed (%s): no wall-clock steps\n", kFaketimeLib);
+        std::erase(machine, Kind::ClockStep);
+        std::erase(kinds, Kind::ClockStep);
+    }
     double at = 20;
-    for (bool added = true; added;) {
+    for (bool added = true, first = true; added; first = false) {
         added = false;
-        std::shuffle(kinds.begin(), kinds.end(), rng_);
-        for (Kind k : kinds) {
+        auto round = first ? machine : kinds;
+        std::shuffle(round.begin(), round.end(), rng_);
+        for (Kind k : round) {
             Fault f{at, 0, k, static_cast<int>(rng_() % 3)};
             if (k == Kind::Silence) f.length = 10 + rng_() % 31;
             if (k == Kind::Garbage) f.length = 5 + rng_() % 10;
             if (k == Kind::Move || k == Kind::DropPort) f.length = 15 + rng_() % 20, f.line = 1;
-            if (k == Kind::StrayStart || k == Kind::Restart) f.line = -1;
+            if (k == Kind::StrayStart || k == Kind::Restart || k == Kind::Signals) f.line = -1;
+            if (k == Kind::ClockStep)
+                f.length = 20 + rng_() % 6, f.line = -1, f.step = rng_() % 2 ? 3600 : 120;
+            if (k == Kind::Unplug) f.length = 10 + rng_() % 6, f.line = -1;
+            // Past the 30 s after which a post whose controller is silent is removed.
+            if (k == Kind::LongSilence)
+                f.length = 40 + rng_() % 6, f.line = static_cast<int>(rng_() % 2);
             if (at + f.length + 15 > seconds_) continue;  // a shorter one may still fit
             faults_.push_back(f);
             added = true;
-            at += f.length + 15 + rng_() % 15;
+            at += f.length + (first ? 12 + rng_() % 8 : 15 + rng_() % 15);
             if (k == Kind::Restart) at += 20;
         }
     }
@@ -563,6 +658,34 @@ bool Soak::WriteAllParameters(const std::string& text) {
 void Soak::Apply(Fault& f, bool begin) {
     const std::string line = f.line == 2 ? "COM3" : "COM" + std::to_string(f.line + 1);
     switch (f.kind) {
+        case Kind::ClockStep:
+            SetWallOffset(begin ? -f.step : 0);
+            break;
+        case Kind::Unplug:
+            if (begin)
+                UnplugBoards();
+            else
+                PlugBoards();
+            break;
+        case Kind::Signals: {
+            if (!begin) break;
+            // A terminal that closes, a stray kill -USR1 and a peer that went away: none of
+            // them is a stop.
+            for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGPIPE}) {
+                ::kill(service_, sig);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                if (const int rc = WaitExit(service_, 0); rc != -1) {
+                    f.ok = false;
+                    Fail("the service ended with " + std::to_string(rc) + " on signal " +
+                         std::to_string(sig));
+                    StopClients();
+                    if (StartService()) StartClients();
+                    break;
+                }
+            }
+            break;
+        }
+        case Kind::LongSilence:
         case Kind::Silence:
         case Kind::Garbage: {
             if (f.line == 2) {
@@ -583,7 +706,7 @@ void Soak::Apply(Fault& f, bool begin) {
                 break;
             }
             zrnsim::Faults x;
-            if (begin && f.kind == Kind::Silence) x.silent = true;
+            if (begin && f.kind != Kind::Garbage) x.silent = true;
             if (begin && f.kind == Kind::Garbage) {
                 x.bad_checksum = rng_() % 2 == 0;
                 x.trailing = std::string("\x7F\0\xFF garbage", 11);
@@ -594,7 +717,7 @@ void Soak::Apply(Fault& f, bool begin) {
             if (!begin) line_quiet_until_[f.line] = T() + kSettleS;
             // A post whose every answer fails its checksum has no good exchange, so its State
             // stays at the comm error's stamp: it is not answering. Trailing bytes alone are.
-            if (begin && (f.kind == Kind::Silence || x.bad_checksum))
+            if (begin && (f.kind != Kind::Garbage || x.bad_checksum))
                 for (auto [post, l] : post_line_)
                     if (l == f.line) gone_since_.emplace(post, T());
             if (!begin)
@@ -682,8 +805,9 @@ long AsInt(const plat::Variant& v) {
     return plat::Succeeded(plat::VariantChangeType(n, v, 0, plat::VT_I4)) ? n.lVal : -1;
 }
 
-double AgeS(plat::DATE stamp) {
-    return (plat::NowLocal() - stamp) * 86400.0;
+// Age of a service's stamp, read on the service's wall clock.
+double Soak::AgeS(plat::DATE stamp) const {
+    return (plat::NowLocal() - stamp) * 86400.0 + wall_offset_s_;
 }
 
 void Soak::Tick() {
@@ -707,8 +831,21 @@ void Soak::Tick() {
             ++exchanges_[(e == &fb_ ? 300 : 400) + std::stoi(hex.substr(0, 2), nullptr, 16)];
         e->ClearRequests();
     }
-    for (const auto& f : boards_->Frames()) ++exchanges_[500 + f.dest0];
-    boards_->Clear();
+    if (board_due_ >= 0 && T() >= board_due_) board_due_ = -1, PlugBoards();
+    if (boards_) {
+        bool served = false;
+        for (const auto& f : boards_->Frames()) ++exchanges_[500 + f.dest0], served = true;
+        boards_->Clear();
+        if (board_back_ >= 0 && served) {
+            Say("  COM5 served " + std::to_string(int(T() - board_back_)) +
+                " s after its adapter appeared");
+            board_back_ = -1;
+        } else if (board_back_ >= 0 && T() - board_back_ > kLateS) {
+            Fail("COM5 not served " + std::to_string(int(kLateS)) +
+                 " s after its adapter appeared");
+            board_back_ = -1;
+        }
+    }
     // Canary: one plain call. A loaded machine may deschedule this process for a moment, so a
     // slow answer is asked again at once; three slow answers in a row are the service's.
     if (tork_) {
@@ -740,7 +877,7 @@ void Soak::Tick() {
                 continue;
             }
             const double age = AgeS(s.TimeStamp);
-            if (age > kFreshS)
+            if (age > kFreshS && T() >= step_grace_until_)
                 Fail("Post" + std::to_string(post) + " State " + std::to_string(s.Value) + " is " +
                      std::to_string(int(age)) + " s old though its controller answers");
         }
@@ -753,8 +890,9 @@ void Soak::Tick() {
             for (auto [post, line] : post_line_)
                 names.push_back("Post" + std::to_string(post) + ".State");
             names.push_back("Post" + std::to_string(moved_to_ + 32) + ".State");
-            for (const char* n : {"Post70.State", "Post71.State", "Post66.TotalV",
-                                  "DensMeter1.Density", "RowRun2.String", "RowRun3.String"})
+            for (const char* n :
+                 {"Post70.State", "Post71.State", "Post66.TotalV", "Post1.TotalV", "Post35.TotalV",
+                  "DensMeter1.Density", "RowRun2.String", "RowRun3.String"})
                 names.push_back(n);
             std::vector<std::u16string> ids;
             for (auto& n : names) ids.push_back(plat::Utf8ToWide(n));
@@ -844,6 +982,10 @@ void Soak::Tick() {
 int Soak::Run() {
     g_t0 = Clock::now();
     rng_.seed(seed_);
+    if (fs::exists(kFaketimeLib)) {
+        faketime_file_ = root_ + "/faketime.rc";
+        std::ofstream(faketime_file_, std::ios::trunc) << "+0\n";
+    }
     Schedule();
     std::printf("norvalt_soak: %.1f minutes, seed %u, root %s\nfault schedule:\n", seconds_ / 60,
                 seed_, root_.c_str());
