@@ -4,6 +4,8 @@
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QStyle>
 #include <QThread>
@@ -15,6 +17,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <string_view>
 #include <thread>
 
 #include "client/TorkCallback.h"
@@ -41,6 +44,61 @@ std::mutex g_wake_m;
 std::string CallTimeoutText() {
     // decisions CLI-10
     return "Служба не ответила вовремя";
+}
+
+// A command given up may still reach the controller: the operator is told so.
+std::string CommandTimeoutText() {
+    // decisions CLI-16
+    return "Служба не ответила вовремя. Команда могла быть всё же выполнена: состояние поста "
+           "будет прочитано заново, как только служба ответит";
+}
+
+// What a refused write's outcome code means, for the operator.
+QString ResultText(int32_t r) {
+    switch (r) {
+        case tlb::OPC_E_RANGE:
+            return QStringLiteral("значение вне допустимого диапазона");
+        case tlb::OPC_E_BADRIGHTS:
+            return QStringLiteral("переменная только для чтения");
+        case tlb::OPC_E_BADTYPE:
+            return QStringLiteral("неверный тип значения");
+        case tlb::E_TIMEOUT:
+            return QStringLiteral("команда не выполнена за отведённое время");
+        case tlb::E_INCOMPATIBLESTATE:
+            return QStringLiteral("недопустимо в текущем состоянии поста");
+        case tlb::E_BADVARIABLE:
+            return QStringLiteral("у поста нет такой переменной");
+        case tlb::E_UNKNOWNPOST:
+            return QStringLiteral("нет такого поста");
+        case tlb::E_NOANSWER:
+            return QStringLiteral("контроллер не ответил");
+        case tlb::E_CANCELLED:
+            return QStringLiteral("команда отменена");
+        case -9:
+            return QStringLiteral("пост отключён");
+        case 1:
+            return QStringLiteral("контроллер хранит другое значение");
+        default:
+            break;
+    }
+    switch (static_cast<uint32_t>(r)) {
+        case static_cast<uint32_t>(plat::E_NOTIMPL):
+            return QStringLiteral("служба не поддерживает эту запись");
+        case static_cast<uint32_t>(plat::E_ACCESSDENIED):
+            return QStringLiteral("недостаточно прав");
+        case static_cast<uint32_t>(plat::E_OUTOFMEMORY):
+            return QStringLiteral("служба перегружена");
+        default:
+            break;
+    }
+    char b[32];
+    std::snprintf(b, sizeof b, "0x%08X", static_cast<uint32_t>(r));
+    return QStringLiteral("код %1").arg(QLatin1String(b));
+}
+
+QString VariableLabel(int code, const QString& name) {
+    return name.isEmpty() ? QStringLiteral("с кодом %1").arg(code)
+                          : QStringLiteral("«%1»").arg(name);
 }
 
 // The window's texts for the failures the platform itself reports (the transport and the
@@ -70,6 +128,12 @@ const char* PlatformText(plat::HRESULT hr) {
 
 QString ErrorText(plat::HRESULT hr, const std::string& text) {
     if (const char* own = PlatformText(hr)) return QString::fromUtf8(own);
+    // The transport's refusal of a socket name the system cannot take.
+    // decisions CLI-18
+    constexpr std::string_view kLongSocket = "Socket path too long: ";
+    if (hr == plat::E_INVALIDARG && text.rfind(kLongSocket, 0) == 0)
+        return QStringLiteral("Путь к сокету службы слишком длинный: %1")
+            .arg(QString::fromStdString(text.substr(kLongSocket.size())));
     if (!text.empty()) return QString::fromStdString(text);
     char b[32];
     std::snprintf(b, sizeof b, "0x%08X", static_cast<uint32_t>(hr));
@@ -83,7 +147,125 @@ QDateTime DateToDateTime(plat::DATE d) {
                      QTime(st.wHour, st.wMinute, st.wSecond, st.wMilliseconds));
 }
 
+// The post table's grid. Tab moves between the window's controls, the arrows within the grid;
+// Escape gives the row's edit up, from the grid or from an open editor.
+// decisions CLI-18, CLI-14
+class PostGrid : public QTableView {
+  public:
+    explicit PostGrid(QWidget* parent) : QTableView(parent) { setTabKeyNavigation(false); }
+    std::function<void()> on_escape;
+
+  protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        if (e->key() == Qt::Key_Escape && state() != EditingState && on_escape) {
+            on_escape();
+            e->accept();
+            return;
+        }
+        QTableView::keyPressEvent(e);
+    }
+    void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override {
+        switch (hint) {
+            case QAbstractItemDelegate::EditNextItem:
+            case QAbstractItemDelegate::EditPreviousItem:
+                // Tab in an editor: the value is taken (the delegate committed it) and the
+                // focus goes on to the window's next control, not to the next cell.
+                QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+                QWidget::focusNextPrevChild(hint == QAbstractItemDelegate::EditNextItem);
+                return;
+            case QAbstractItemDelegate::RevertModelCache:
+                QTableView::closeEditor(editor, hint);
+                if (on_escape) on_escape();
+                return;
+            default:
+                QTableView::closeEditor(editor, hint);
+        }
+    }
+};
+
+// The panel's layout: its columns side by side, wrapped onto further lines when the window is
+// too narrow for one, so that every control stays reachable; the panel grows by the lines.
+// decisions CLI-18
+class PanelFlow : public QLayout {
+  public:
+    PanelFlow(QWidget* parent, int spacing) : QLayout(parent), spacing_(spacing) {}
+    ~PanelFlow() override {
+        while (QLayoutItem* item = takeAt(0)) delete item;
+    }
+    void addColumn(QLayout* column) {
+        addChildLayout(column);
+        items_.append(column);
+        invalidate();
+    }
+    void addItem(QLayoutItem* item) override { items_.append(item); }
+    int count() const override { return static_cast<int>(items_.size()); }
+    QLayoutItem* itemAt(int i) const override { return items_.value(i); }
+    QLayoutItem* takeAt(int i) override {
+        return i >= 0 && i < items_.size() ? items_.takeAt(i) : nullptr;
+    }
+    Qt::Orientations expandingDirections() const override { return {}; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override { return Arrange(QRect(0, 0, width, 0), false); }
+    void setGeometry(const QRect& r) override {
+        QLayout::setGeometry(r);
+        Arrange(r, true);
+    }
+    QSize sizeHint() const override {
+        // One line.
+        const QMargins m = contentsMargins();
+        int w = 0, h = 0;
+        for (QLayoutItem* item : items_) {
+            if (item->isEmpty()) continue;
+            const QSize s = item->sizeHint();
+            w += (w ? spacing_ : 0) + s.width();
+            h = qMax(h, s.height());
+        }
+        return {w + m.left() + m.right(), h + m.top() + m.bottom()};
+    }
+    QSize minimumSize() const override {
+        const QMargins m = contentsMargins();
+        QSize s;
+        for (QLayoutItem* item : items_)
+            if (!item->isEmpty()) s = s.expandedTo(item->sizeHint());
+        return s + QSize(m.left() + m.right(), m.top() + m.bottom());
+    }
+
+  private:
+    int Arrange(const QRect& r, bool place) const {
+        const QMargins m = contentsMargins();
+        const int left = r.x() + m.left(), right = r.x() + r.width() - m.right();
+        int x = left, y = r.y() + m.top(), line = 0;
+        for (QLayoutItem* item : items_) {
+            if (item->isEmpty()) continue;
+            const QSize s = item->sizeHint();
+            if (x > left && x + s.width() > right) {
+                x = left;
+                y += line + spacing_;
+                line = 0;
+            }
+            if (place) item->setGeometry(QRect(QPoint(x, y), s));
+            x += s.width() + spacing_;
+            line = qMax(line, s.height());
+        }
+        return y + line + m.bottom() - r.y();
+    }
+
+    QList<QLayoutItem*> items_;
+    int spacing_;
+};
+
 }  // namespace
+
+std::unique_ptr<QTranslator> InstallQtTranslations() {
+    // The window speaks Russian whatever the system's locale; Qt's own texts follow it.
+    // decisions CLI-18
+    auto t = std::make_unique<QTranslator>();
+    if (!t->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                 QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(t.get()))
+        return nullptr;
+    return t;
+}
 
 void OleCheck(plat::HRESULT hr) {
     if (plat::Failed(hr)) throw OleError(hr, ErrorText(hr, plat::GetErrorText()).toStdString());
@@ -197,7 +379,12 @@ TForm1::Creator TForm1::DefaultCreator() {
 
 TForm1::Display TForm1::DefaultDisplay(QWidget* parent) {
     return [parent](const QString& text) {
-        QMessageBox::information(parent, QApplication::applicationName(), text);
+        QMessageBox box(QMessageBox::Information, QApplication::applicationName(), text,
+                        QMessageBox::Ok, parent);
+        // Qt's Russian texts leave this one in Latin letters.
+        // decisions CLI-18
+        box.button(QMessageBox::Ok)->setText(QStringLiteral("ОК"));
+        box.exec();
     };
 }
 
@@ -210,11 +397,11 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     resize(762, 482);
 
     // Components in the form's order.
-    DBGrid1 = new QTableView(this);
+    auto* grid = new PostGrid(this);
+    DBGrid1 = grid;
     DBGrid1->setObjectName(QStringLiteral("DBGrid1"));
     Panel1 = new QWidget(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setFixedHeight(61);
     PostList = new QLabel(Panel1);
     PostList->setObjectName(QStringLiteral("PostList"));
     Label2 = new QLabel(QStringLiteral("Компьютер"), Panel1);
@@ -223,11 +410,13 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     Label1->setObjectName(QStringLiteral("Label1"));
     StateEdit = new QLabel(Panel1);
     StateEdit->setObjectName(QStringLiteral("StateEdit"));
-    Pause = new QPushButton(QStringLiteral("Пауза"), Panel1);
+    // Every button has its Alt-key.
+    // decisions CLI-18
+    Pause = new QPushButton(QStringLiteral("&Пауза"), Panel1);
     Pause->setObjectName(QStringLiteral("Pause"));
-    Button2 = new QPushButton(QStringLiteral("Инициализация"), Panel1);
+    Button2 = new QPushButton(QStringLiteral("&Инициализация"), Panel1);
     Button2->setObjectName(QStringLiteral("Button2"));
-    Button3 = new QPushButton(QStringLiteral("Освобождение"), Panel1);
+    Button3 = new QPushButton(QStringLiteral("&Освобождение"), Panel1);
     Button3->setObjectName(QStringLiteral("Button3"));
     CompEdit = new QLineEdit(Panel1);
     CompEdit->setObjectName(QStringLiteral("CompEdit"));
@@ -239,15 +428,17 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     NavPost->setObjectName(QStringLiteral("Post"));
     NavPost->setAutoRaise(true);  // flat
     NavPost->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
-    NavPost->setToolTip(QStringLiteral("Post"));
+    NavPost->setText(QStringLiteral("&Записать"));  // shown as its tooltip; Alt+З
+    NavPost->setToolTip(QStringLiteral("Записать"));
     NavCancel = new QToolButton(DBNavigator);
     NavCancel->setObjectName(QStringLiteral("Cancel"));
     NavCancel->setAutoRaise(true);
     NavCancel->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
-    NavCancel->setToolTip(QStringLiteral("Cancel"));
-    Work = new QPushButton(QStringLiteral("Отпуск"), Panel1);
+    NavCancel->setText(QStringLiteral("Отм&енить"));
+    NavCancel->setToolTip(QStringLiteral("Отменить"));
+    Work = new QPushButton(QStringLiteral("О&тпуск"), Panel1);
     Work->setObjectName(QStringLiteral("Work"));
-    Stop = new QPushButton(QStringLiteral("Стоп"), Panel1);
+    Stop = new QPushButton(QStringLiteral("&Стоп"), Panel1);
     Stop->setObjectName(QStringLiteral("Stop"));
     PostsList = new QListWidget(this);
     PostsList->setObjectName(QStringLiteral("PostsList"));
@@ -255,24 +446,53 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
     Memory = new MemTable(this);
     Memory->setObjectName(QStringLiteral("Memory"));
 
-    // Geometry: the panel across the top, the list on the left, the grid in the rest.
-    Label2->setGeometry(8, 6, 120, 16);
-    CompEdit->setGeometry(8, 24, 120, 24);
-    Button2->setGeometry(134, 22, 110, 28);
-    Button3->setGeometry(248, 22, 110, 28);
-    Label1->setGeometry(366, 6, 60, 16);
-    Number->setGeometry(366, 24, 50, 24);
-    StateEdit->setGeometry(424, 6, 330, 16);
-    Work->setGeometry(424, 24, 70, 28);
-    Stop->setGeometry(498, 24, 70, 28);
-    Pause->setGeometry(572, 24, 70, 28);
-    DBNavigator->setGeometry(650, 24, 60, 28);
-    NavPost->setGeometry(0, 0, 28, 28);
-    NavCancel->setGeometry(30, 0, 28, 28);
+    // Geometry: the panel across the top, the list on the left, the grid in the rest. The
+    // panel's columns (a caption over a control) stand on one line of 61 pixels in the form's
+    // size and wrap onto more lines in a narrower window.
+    // decisions CLI-18
+    constexpr int kCaption = 16, kControl = 28;
+    CompEdit->setFixedSize(120, 24);
+    Number->setFixedSize(50, 24);
+    for (QPushButton* b : {Button2, Button3}) b->setFixedHeight(kControl);
+    for (QPushButton* b : {Work, Stop, Pause}) {
+        b->setFixedHeight(kControl);
+        b->setMinimumWidth(70);
+    }
+    for (QToolButton* b : {NavPost, NavCancel}) b->setFixedSize(kControl, kControl);
+    auto* nav = new QHBoxLayout(DBNavigator);
+    nav->setContentsMargins(0, 0, 0, 0);
+    nav->setSpacing(2);
+    nav->addWidget(NavPost);
+    nav->addWidget(NavCancel);
+    DBNavigator->setFixedSize(2 * kControl + 2, kControl);
+    for (QLabel* l : {Label2, Label1, StateEdit}) l->setFixedHeight(kCaption);
     PostList->setGeometry(0, 0, 0, 0);
+    auto* flow = new PanelFlow(Panel1, 6);
+    flow->setContentsMargins(8, 6, 8, 61 - 6 - kCaption - kControl);
+    auto column = [&](QLabel* caption, std::initializer_list<QWidget*> controls) {
+        auto* c = new QVBoxLayout;
+        c->setContentsMargins(0, 0, 0, 0);
+        c->setSpacing(0);
+        if (caption)
+            c->addWidget(caption);
+        else
+            c->addSpacing(kCaption);
+        auto* row = new QHBoxLayout;
+        row->setSpacing(4);
+        for (QWidget* w : controls) row->addWidget(w, 0, Qt::AlignVCenter);
+        row->addStretch(1);
+        c->addLayout(row);
+        flow->addColumn(c);
+    };
+    column(Label2, {CompEdit});
+    column(nullptr, {Button2});
+    column(nullptr, {Button3});
+    column(Label1, {Number});
+    column(StateEdit, {Work, Stop, Pause, DBNavigator});
     Pause->hide();
     Work->hide();
     Stop->hide();
+    setMinimumSize(kMinWidth, kMinHeight);
 
     PostsList->setFixedWidth(64);
     DBGrid1->setModel(Memory);
@@ -322,9 +542,33 @@ TForm1::TForm1(Creator creator, Display display, QWidget* parent)
         if (row >= 0 && !Memory->controlsDisabled())
             DBGrid1->setCurrentIndex(Memory->index(row, qMax(0, DBGrid1->currentIndex().column())));
     });
+    // Leaving the row being edited posts it, once the grid has finished its move.
+    // decisions CLI-14
+    connect(DBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& now, const QModelIndex&) {
+                const MemTable::State st = Memory->state();
+                if (now.isValid() && !Memory->controlsDisabled() &&
+                    (st == MemTable::State::Edit || st == MemTable::State::Insert) &&
+                    now.row() != Memory->currentRow())
+                    QMetaObject::invokeMethod(
+                        this, [this] { LeaveEditedRow(); }, Qt::QueuedConnection);
+            });
+    grid->on_escape = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { NavCancelClick(); }, Qt::QueuedConnection);
+    };
+    // Tab goes through the controls in the order an operator uses them.
+    // decisions CLI-18
+    QWidget* const order[] = {CompEdit, Button2, Button3,   Number,    Work,   Stop,
+                              Pause,    NavPost, NavCancel, PostsList, DBGrid1};
+    for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+    connect(&recheck_, &QTimer::timeout, this, &TForm1::RecheckTick);
+    // The panel has its lines before the window is first shown.
+    if (QLayout* l = layout()) l->activate();
 }
 
 TForm1::~TForm1() {
+    StopRecheck();
     // No events run in a half-destroyed window: the release only waits, within the bound.
     Release(false);
     caller_ = nullptr;
@@ -395,7 +639,7 @@ plat::HRESULT TForm1::Await(const std::shared_ptr<CallJob>& job, bool pump) {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(call_wait_ms_);
     bool done = false;
     if (pump) {
-        ++calls_;
+        if (calls_++ == 0) ShowBusy(true);
         // A table being refilled is not drawn until the refill has ended.
         const bool hold_grid = Memory->controlsDisabled();
         if (hold_grid) DBGrid1->viewport()->setUpdatesEnabled(false);
@@ -411,7 +655,7 @@ plat::HRESULT TForm1::Await(const std::shared_ptr<CallJob>& job, bool pump) {
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         }
         if (hold_grid) DBGrid1->viewport()->setUpdatesEnabled(true);
-        --calls_;
+        if (--calls_ == 0) ShowBusy(false);
     } else {
         std::unique_lock lk(job->m);
         done = job->cv.wait_until(lk, deadline, [&] { return job->done; });
@@ -469,7 +713,89 @@ bool TForm1::RefuseWhileBusy() {
 }
 
 void TForm1::CallEnded() {
-    std::lock_guard lk(g_wake_m);
+    { std::lock_guard lk(g_wake_m); }
+    CheckProbe();
+}
+
+void TForm1::ShowBusy(bool busy) {
+    // decisions CLI-18
+    for (QWidget* b :
+         std::initializer_list<QWidget*>{Button2, Button3, Work, Stop, Pause, NavPost, NavCancel})
+        b->setEnabled(!busy);
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+// --- After a command given up ----------------------------------------------------------------
+
+// decisions CLI-16
+void TForm1::StartRecheck() {
+    if (!recheck_.isActive()) recheck_.start(kRecheckMs);
+}
+
+void TForm1::StopRecheck() {
+    recheck_.stop();
+    if (probe_) {
+        std::lock_guard lk(probe_->m);
+        probe_->wake = nullptr;
+    }
+    probe_ = nullptr;
+    prober_ = nullptr;  // a question still out ends by itself, within the connection's bound
+}
+
+void TForm1::RecheckTick() {
+    GuiOnly();
+    if (!service_) {
+        StopRecheck();
+        return;
+    }
+    if (probe_) {
+        CheckProbe();
+        return;
+    }
+    if (busy()) return;  // asked on the next tick
+    // The question runs on a thread of its own and the window does not wait for it: a service
+    // still stopped holds it until the connection gives it up.
+    auto job = std::make_shared<CallJob>();
+    job->wake = this;
+    job->run = [service = service_, post = current_post_, j = job.get()] {
+        tlb::TState st{};
+        j->hr = service->GetState(post, &st);
+    };
+    if (!prober_) prober_ = std::make_shared<CallThread>();
+    probe_ = job;
+    prober_->Run(job);
+}
+
+void TForm1::CheckProbe() {
+    if (!probe_ || busy()) return;
+    bool done;
+    plat::HRESULT hr;
+    {
+        std::lock_guard lk(probe_->m);
+        done = probe_->done;
+        hr = probe_->hr;
+    }
+    if (!done) return;
+    probe_ = nullptr;
+    if (plat::Failed(hr)) return;  // asked again on the next tick
+    StopRecheck();
+    // The service answers again: the window shows what it now holds.
+    const MemTable::State st = Memory->state();
+    if (st == MemTable::State::Edit || st == MemTable::State::Insert) {
+        // The operator's pending edit stays; its end reads the table again.
+        Guarded([&] {
+            tlb::TState state{};
+            OleCheck(Call(state, [post = current_post_](tlb::INorvalt& s, tlb::TState& out) {
+                return s.GetState(post, &out);
+            }));
+            ShowState(state.Value);
+        });
+    } else if (current_post_ != 0) {
+        NumberChange();
+    }
 }
 
 void TForm1::ScheduleAfterCalls() {
@@ -480,7 +806,7 @@ void TForm1::ScheduleAfterCalls() {
         std::lock_guard lk(mail_m_);
         mail = !mail_.empty();
     }
-    if (!pending_number_ && !pending_close_ && !mail) return;
+    if (!pending_number_ && !pending_close_ && !pending_leave_ && !mail) return;
     after_scheduled_ = true;
     QMetaObject::invokeMethod(this, "AfterCalls", Qt::QueuedConnection);
 }
@@ -497,6 +823,10 @@ void TForm1::AfterCalls() {
     if (pending_number_) {
         pending_number_ = false;
         NumberChange();
+    }
+    if (pending_leave_) {
+        pending_leave_ = false;
+        LeaveEditedRow();
     }
     DrainEvents();
 }
@@ -583,6 +913,7 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::Release(bool pump) {
+    StopRecheck();
     if (service_) {
         // decisions CLI-5
         CallOnly([](tlb::INorvalt& s) { return s.UnRegisterSinkInterface(); }, pump);
@@ -672,8 +1003,22 @@ void TForm1::ShowState(int state) {
 
 // --- State commands --------------------------------------------------------------------------
 
-void TForm1::StateCommand(tlb::TStateEnum target, const QString& failure) {
+template <class F>
+void TForm1::Command(F fn) {
     Guarded([&] {
+        try {
+            fn();
+        } catch (const OleError& e) {
+            if (e.Code() != plat::rpc::RPC_E_TIMEOUT) throw;
+            // decisions CLI-16
+            StartRecheck();
+            throw std::runtime_error(CommandTimeoutText());
+        }
+    });
+}
+
+void TForm1::StateCommand(tlb::TStateEnum target, const QString& failure) {
+    Command([&] {
         const int16_t post = NumberValue();
         tlb::TCmdID id = 0;
         OleCheck(Call(id, [post, target](tlb::INorvalt& s, tlb::TCmdID& out) {
@@ -715,6 +1060,7 @@ void TForm1::LoadVariables() {
         Memory->close();
         Memory->open();
         Memory->clearAfterPost();
+        infos_.clear();
         const int16_t post = current_post_;
         std::pair<int32_t, int32_t> counted{0, -1};  // count, result
         OleCheck(Call(counted, [post](tlb::INorvalt& s, std::pair<int32_t, int32_t>& out) {
@@ -731,6 +1077,7 @@ void TForm1::LoadVariables() {
                     }));
                 const tlb::TVariableInfo& info = got.first;
                 if (got.second != 0) continue;
+                infos_[info.Code] = info;
                 Memory->insert();
                 try {
                     Memory->setFieldValue(MemTable::Code, info.Code);
@@ -781,34 +1128,130 @@ void TForm1::LoadVariables() {
     if (timed_out) std::rethrow_exception(timed_out);
 }
 
+QString TForm1::LimitsRefusal(int code, int64_t scaled) const {
+    // decisions CLI-17
+    const auto it = infos_.find(code);
+    if (it == infos_.end()) return {};
+    const tlb::TVariableInfo& info = it->second;
+    const int64_t lo = info.MinValue.int64, hi = info.MaxValue.int64, step = info.Step.int64;
+    if (lo == 0 && hi == 0 && step == 0) return {};  // no limits given
+    const QLocale l = DBGrid1->locale();
+    if (lo <= hi && (scaled < lo || scaled > hi))
+        return QStringLiteral("Значение %1 вне допустимого диапазона от %2 до %3")
+            .arg(FormatFixed(scaled, l), FormatFixed(lo, l), FormatFixed(hi, l));
+    if (step > 0 && scaled % step != 0)
+        return QStringLiteral("Значение %1 не кратно шагу %2")
+            .arg(FormatFixed(scaled, l), FormatFixed(step, l));
+    return {};
+}
+
 void TForm1::MemoryAfterPost() {
     GuiOnly();
+    QStringList refused;
     Guarded([&] {
         const int16_t post = NumberValue();
-        const auto code =
-            static_cast<tlb::TVariableEnum>(Memory->fieldValue(MemTable::Code).toInt());
+        // The row's own variable, whatever was typed into its Код.
+        QVariant c = Memory->savedValue(MemTable::Code);
+        if (c.isNull()) c = Memory->fieldValue(MemTable::Code);
+        const auto code = static_cast<tlb::TVariableEnum>(c.toInt());
+        const QString label = VariableLabel(code, Memory->fieldValue(MemTable::Name).toString());
+        // Only what the operator changed is written: a field sent as it was shown would
+        // overwrite what another writer set meanwhile.
+        // decisions CLI-15
+        const bool value_edited = Memory->modified(MemTable::Data);
+        const bool intervals_edited =
+            Memory->modified(MemTable::IdleInterval) || Memory->modified(MemTable::WorkInterval);
         const auto idle = static_cast<uint32_t>(Memory->fieldValue(MemTable::IdleInterval).toInt());
         const auto work = static_cast<uint32_t>(Memory->fieldValue(MemTable::WorkInterval).toInt());
         const double data = Memory->fieldValue(MemTable::Data).toDouble();
-        // Currency holds value x 10000 in 64 bits; a value outside is refused, not wrapped.
-        const double scaled = std::round(data * 10000.0);
-        if (!(scaled >= -9223372036854775808.0 && scaled < 9223372036854775808.0)) {
-            LoadVariables();
-            throw std::range_error(
-                // decisions CLI-3
-                QStringLiteral("Значение %1 вне допустимого диапазона").arg(data).toStdString());
+        int64_t scaled = 0;
+        if (value_edited) {
+            // Currency holds value x 10000 in 64 bits; a value outside is refused, not wrapped.
+            const std::optional<int64_t> fits = ScaledOf(data);
+            const QString why =
+                fits ? LimitsRefusal(code, *fits)
+                     // decisions CLI-3
+                     : QStringLiteral("Значение %1 вне допустимого диапазона").arg(data);
+            if (!why.isEmpty()) {
+                LoadVariables();
+                throw std::range_error(why.toStdString());
+            }
+            scaled = *fits;
         }
-        int32_t res = 0;
-        OleCheck(Call(res, [post, code, idle, work](tlb::INorvalt& s, int32_t& out) {
-            return s.SetVarInterval(post, code, idle, work, &out);
-        }));
-        tlb::TCmdID id = 0;
-        OleCheck(Call(id, [post, code, value = static_cast<int64_t>(scaled)](tlb::INorvalt& s,
-                                                                             tlb::TCmdID& out) {
-            return s.SetVarValue(post, code, plat::Currency{value}, &out);
-        }));
+        try {
+            if (intervals_edited) {
+                int32_t res = 0;
+                OleCheck(Call(res, [post, code, idle, work](tlb::INorvalt& s, int32_t& out) {
+                    return s.SetVarInterval(post, code, idle, work, &out);
+                }));
+                // decisions CLI-17
+                if (res != 0)
+                    refused << QStringLiteral("Интервалы опроса переменной %1 не записаны: %2")
+                                   .arg(label, ResultText(res));
+            }
+            if (value_edited) {
+                tlb::TCmdID id = 0;
+                OleCheck(Call(id, [post, code, scaled](tlb::INorvalt& s, tlb::TCmdID& out) {
+                    return s.SetVarValue(post, code, plat::Currency{scaled}, &out);
+                }));
+                // A queued write: its outcome is waited for, so that a refusal is told and
+                // the table read afterwards holds the value written.
+                tlb::TCmdID outcome = id;
+                if (id >= tlb::CmdBegin && id <= tlb::CmdEnd)
+                    OleCheck(Call(outcome, [id](tlb::INorvalt& s, tlb::TCmdID& out) {
+                        return s.GetResult(id, &out);
+                    }));
+                if (outcome != 0)
+                    refused << QStringLiteral("Значение %1 переменной %2 не записано: %3")
+                                   .arg(FormatFixed(scaled, DBGrid1->locale()), label,
+                                        ResultText(outcome));
+            }
+        } catch (const OleError& e) {
+            if (e.Code() != plat::rpc::RPC_E_TIMEOUT) throw;
+            // Whether the write was carried out is not known: nothing is shown as the
+            // variable's value until the service answers and the post is read again.
+            // decisions CLI-16
+            Memory->close();
+            StartRecheck();
+            throw std::runtime_error(CommandTimeoutText());
+        }
         LoadVariables();
     });
+    if (!refused.isEmpty()) display_(refused.join(QLatin1Char('\n')));
+}
+
+void TForm1::LeaveEditedRow() {
+    GuiOnly();
+    const MemTable::State st = Memory->state();
+    if ((st != MemTable::State::Edit && st != MemTable::State::Insert) ||
+        Memory->controlsDisabled())
+        return;
+    const QModelIndex at = DBGrid1->currentIndex();
+    if (!at.isValid() || at.row() == Memory->currentRow()) return;
+    if (busy()) {  // posted once the outstanding call has ended
+        pending_leave_ = true;
+        return;
+    }
+    // decisions CLI-14
+    const QVariant target = Memory->data(Memory->index(at.row(), MemTable::Code), Qt::EditRole);
+    const int column = at.column();
+    Guarded([&] { Memory->post(); });
+    // The grid goes on to the row it went to, which the write-back's reload has replaced.
+    if (Memory->state() == MemTable::State::Browse && !target.isNull()) {
+        try {
+            if (Memory->locate(MemTable::Code, target))
+                DBGrid1->setCurrentIndex(Memory->index(Memory->currentRow(), column));
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void TForm1::CancelEdit() {
+    const MemTable::State st = Memory->state();
+    if (st != MemTable::State::Edit && st != MemTable::State::Insert) return;
+    Memory->cancel();
+    // decisions CLI-14
+    LoadVariables();
 }
 
 void TForm1::NavPostClick() {
@@ -822,9 +1265,7 @@ void TForm1::NavPostClick() {
 void TForm1::NavCancelClick() {
     GuiOnly();
     if (RefuseWhileBusy()) return;
-    Guarded([&] {
-        if (Memory->active()) Memory->cancel();
-    });
+    Guarded([&] { CancelEdit(); });
 }
 
 // --- Events ----------------------------------------------------------------------------------
@@ -871,38 +1312,39 @@ void TForm1::OnStateChanged(int post, tlb::TState state) {
 void TForm1::OnVarValueChanged(int post, int variable, tlb::TVariableValue value) {
     GuiOnly();
     if (post != current_post_) return;
-    switch (Memory->state()) {
-        case MemTable::State::Inactive:
+    if (!Memory->active()) {
+        try {
+            LoadVariables();
+        } catch (const std::exception&) {
+            // An event's reload tells nobody.
+        }
+        return;
+    }
+    const MemTable::State st = Memory->state();
+    int row = -1;
+    try {
+        row = Memory->findRow(MemTable::Code, variable);
+    } catch (const std::exception&) {
+    }
+    if (row < 0) {
+        // A variable without a row: the table is read again, unless a row is being edited,
+        // whose end reads it again.
+        if (st == MemTable::State::Browse) {
             try {
                 LoadVariables();
             } catch (const std::exception&) {
-                // An event's reload tells nobody.
             }
-            return;
-        case MemTable::State::Edit:
-        case MemTable::State::Insert:
-            return;  // the operator is editing
-        case MemTable::State::Browse:
-            break;
-    }
-    Memory->disableControls();
-    try {
-        const QVariant old = Memory->fieldValue(MemTable::Code);
-        Memory->first();
-        if (Memory->locate(MemTable::Code, variable)) {
-            Memory->edit();
-            Memory->setFieldValue(MemTable::Data, static_cast<double>(value.Value.int64) / 10000.0);
-            Memory->setFieldValue(MemTable::Stamp, DateToDateTime(value.TimeStamp));
-            Memory->clearAfterPost();
-            Memory->post();
-            Memory->setAfterPost([this] { MemoryAfterPost(); });
-        } else {
-            LoadVariables();
         }
-        if (Memory->active()) Memory->locate(MemTable::Code, old);
+        return;
+    }
+    // Only the row being edited is in edit: every other row shows the service's values, and on
+    // that row what the operator has not changed does too.
+    // decisions CLI-14
+    try {
+        Memory->refreshField(row, MemTable::Data, static_cast<double>(value.Value.int64) / 10000.0);
+        Memory->refreshField(row, MemTable::Stamp, DateToDateTime(value.TimeStamp));
     } catch (const std::exception&) {
     }
-    Memory->enableControls();
 }
 
 void TForm1::OnPostDeleted(int post) {

@@ -7,13 +7,16 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
+#include <QTranslator>
 #include <QWidget>
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -41,6 +44,10 @@ class OleError : public std::runtime_error {
 // Throws OleError for a failing HRESULT.
 void OleCheck(plat::HRESULT hr);
 
+// Installs Qt's own texts (message-box buttons, edit menus) in the window's language; the
+// translator removes itself when freed. Null when Qt's translations are not installed.
+std::unique_ptr<QTranslator> InstallQtTranslations();
+
 class TForm1 : public QWidget {
     Q_OBJECT
   public:
@@ -61,6 +68,11 @@ class TForm1 : public QWidget {
     // The longest call the console makes, GetResult, waits for a command's 20 s time-out.
     static constexpr uint32_t kCallTimeoutMs = 30000;
     static constexpr uint32_t kCallGraceMs = 1000;
+    // After a command given up, how often the window asks whether the service answers again.
+    static constexpr int kRecheckMs = 1000;
+    // The smallest window in which every control stays reachable.
+    static constexpr int kMinWidth = 420;
+    static constexpr int kMinHeight = 300;
 
     explicit TForm1(Creator creator = {}, Display display = {}, QWidget* parent = nullptr);
     ~TForm1() override;
@@ -133,6 +145,9 @@ class TForm1 : public QWidget {
     Q_INVOKABLE void AfterCalls();
     // A call thread's wake-up: makes the waiting loop look at its call again.
     Q_INVOKABLE void CallEnded();
+    // After a command given up: asks the service for the post's state until it answers, then
+    // reads the post again.
+    void RecheckTick();
     void closeEvent(QCloseEvent* e) override;  // FormClose: releases
 
   private:
@@ -157,6 +172,21 @@ class TForm1 : public QWidget {
     void ClearPostView();
     void NumberChangeOrThrow();
     void StateCommand(tlb::TStateEnum target, const QString& failure);
+    // Runs a command (fn): one the window gave up on may still be carried out, which the
+    // operator is told, and the post is read again once the service answers.
+    template <class F>
+    void Command(F fn);
+    void StartRecheck();
+    void StopRecheck();
+    void CheckProbe();
+    // The grid left the row being edited: the edit is posted, then the grid goes where it went.
+    void LeaveEditedRow();
+    // Escape or the navigator's cancel: the edit is given up and the table read again.
+    void CancelEdit();
+    // A value the operator typed, checked against the variable's limits; empty when it fits.
+    QString LimitsRefusal(int code, int64_t scaled) const;
+    // Disabled command buttons and a busy cursor while a call is outstanding.
+    void ShowBusy(bool busy);
     int16_t NumberValue() const;
     // Runs fn; an exception goes to the operator's error display.
     template <class F>
@@ -168,11 +198,16 @@ class TForm1 : public QWidget {
     int calls_ = 0;  // calls being waited for (nested while the window runs its events)
     uint32_t call_wait_ms_ = kCallTimeoutMs + kCallGraceMs;
     bool pending_number_ = false;
+    bool pending_leave_ = false;
     bool pending_close_ = false;
     bool after_scheduled_ = false;
     plat::ComPtr<tlb::INorvalt> service_;
     plat::ComPtr<TTorkCallback> callback_;
     int16_t current_post_ = 0;
+    std::map<int, tlb::TVariableInfo> infos_;  // of the shown post's variables, by code
+    QTimer recheck_;
+    std::shared_ptr<CallThread> prober_;
+    std::shared_ptr<CallJob> probe_;
     quint64 bind_generation_ = 0;
     mutable std::atomic<int> off_thread_{0};
     std::mutex mail_m_;

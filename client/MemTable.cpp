@@ -88,6 +88,7 @@ void MemTable::insert() {
     if (!suspended_) endInsertRows();
     current_ = -1;  // the new row takes the place of the old current one
     setCurrent(at);
+    modified_ = {};
     setState(State::Insert);
 }
 
@@ -96,6 +97,7 @@ void MemTable::edit() {
     if (state_ == State::Edit || state_ == State::Insert) return;
     if (current_ < 0) throw std::logic_error("the table has no current row to edit");
     saved_ = rows_[current_];
+    modified_ = {};
     setState(State::Edit);
 }
 
@@ -109,6 +111,7 @@ void MemTable::post() {
 
 void MemTable::cancel() {
     checkActive();
+    modified_ = {};
     if (state_ == State::Edit) {
         rows_[current_] = saved_;
         setState(State::Browse);
@@ -189,7 +192,35 @@ void MemTable::setFieldValue(Field field, const QVariant& value) {
     if (state_ != State::Edit && state_ != State::Insert)
         throw std::logic_error("the table is not in edit or insert state");
     rows_[current_].f[field] = convert(field, value);
+    modified_[field] = true;
     rowChanged(current_);
+}
+
+QVariant MemTable::savedValue(Field field) const {
+    checkActive();
+    if (field < 0 || field >= kFieldCount) return {};
+    return saved_.f[field];
+}
+
+int MemTable::findRow(Field field, const QVariant& value) const {
+    if (state_ == State::Inactive || field < 0 || field >= kFieldCount) return -1;
+    const QVariant want = convert(field, value);
+    for (int i = 0; i < rows_.size(); ++i) {
+        const QVariant& have = rows_[i].f[field];
+        if (!have.isNull() && !want.isNull() && have == want) return i;
+    }
+    return -1;
+}
+
+void MemTable::refreshField(int row, Field field, const QVariant& value) {
+    checkActive();
+    if (row < 0 || row >= rows_.size()) throw std::out_of_range("no such row");
+    const QVariant v = convert(field, value);
+    const bool editing = row == current_ && (state_ == State::Edit || state_ == State::Insert);
+    if (editing && state_ == State::Edit) saved_.f[field] = v;
+    if (editing && modified_[field]) return;  // the operator's pending value stays shown
+    rows_[row].f[field] = v;
+    rowChanged(row);
 }
 
 qint64 MemTable::bookmark() const {
@@ -265,6 +296,7 @@ bool MemTable::setData(const QModelIndex& index, const QVariant& value, int role
             edit();
         }
         rows_[current_].f[field] = v;
+        modified_[field] = true;
         rowChanged(current_);
         return true;
     } catch (const std::exception&) {

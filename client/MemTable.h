@@ -52,6 +52,20 @@ class MemTable : public QAbstractTableModel {
     // throws std::invalid_argument).
     void setFieldValue(Field field, const QVariant& value);
 
+    // The fields set since the last edit or insert began (they stay readable by AfterPost), and
+    // the row as it was when the last edit began.
+    bool modified(Field field) const {
+        return field >= 0 && field < kFieldCount && modified_[field];
+    }
+    QVariant savedValue(Field field) const;
+    // The first row whose field equals value exactly, -1 when none; the current row stays.
+    int findRow(Field field, const QVariant& value) const;
+    // A value that comes from outside the table (the service), shown in any state without
+    // moving or posting. On the row being edited, the row as it was before the edit (what
+    // cancel restores) takes it, and so does the shown row unless the field was set by the edit.
+    // decisions CLI-14
+    void refreshField(int row, Field field, const QVariant& value);
+
     // The current row's id, which stays with the row while it lives; 0 when there is none.
     qint64 bookmark() const;
     bool gotoBookmark(qint64 id);
@@ -97,6 +111,7 @@ class MemTable : public QAbstractTableModel {
 
     QVector<Row> rows_;
     Row saved_;  // the row as it was before edit
+    std::array<bool, kFieldCount> modified_{};
     int current_ = -1;
     int insert_prev_ = -1;  // current row before an insert, for cancel
     State state_ = State::Inactive;

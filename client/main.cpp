@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("NorvaltDrvCli"));
     tlb::RegisterTypeLibInterfaces();
     plat::rpc::InstallOutOfProcessCreator();
+    const std::unique_ptr<QTranslator> qt_texts = cli::InstallQtTranslations();
     int rc = 0;
     {
         cli::TForm1 form;

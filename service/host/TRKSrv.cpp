@@ -15,6 +15,7 @@
 #include "service/core/CmdRegistry.h"
 #include "service/core/DrvItems.h"
 #include "service/core/PortManager.h"
+#include "service/core/TRKBase.h"
 #include "service/core/TRKVars.h"
 #include "service/core/TorkItems.h"
 #include "service/core/TxtProt.h"
@@ -499,13 +500,18 @@ HRESULT TStation::StateJumpValid(int16_t Post, tlb::TVariableEnum StFrom, tlb::T
         Log("StateJumpValid " + std::to_string(Post) + " " + std::to_string(StFrom) + " " +
             std::to_string(StTo));
         *Res = tlb::E_UNKNOWNPOST;
-        if (PostItemID(Post, kFirstPostIndex) < 0) return plat::S_OK;
+        ComPtr<TLeafItem> item = PostItem(Post, kFirstPostIndex);
+        if (!item) return plat::S_OK;
         auto is = [&](int from, int to) { return StFrom == from && StTo == to; };
         using namespace tlb;
-        const bool valid = is(csIdle, csWaitingKey) || is(csWaitingKey, csIdle) ||
-                           is(csWaitingKey, csWorking) || is(csWorking, csIdle) ||
-                           is(csWorking, csPaused) || is(csPaused, csIdle) ||
-                           is(csPaused, csWaitingKey) || is(csControllerError, csIdle);
+        bool valid = is(csIdle, csWaitingKey) || is(csWaitingKey, csIdle) ||
+                     is(csWaitingKey, csWorking) || is(csWorking, csIdle) ||
+                     is(csWorking, csPaused) || is(csPaused, csIdle) ||
+                     is(csPaused, csWaitingKey) || is(csControllerError, csIdle);
+        // No controller of the native protocol carries out a stop request (its classes answer
+        // it with OPC_E_RANGE or -2), so a client is not offered one.
+        // decisions HOST-70
+        if (StTo == csIdle && dynamic_cast<TBasicTork*>(item.Get())) valid = false;
         *Res = valid ? 0 : tlb::E_INCOMPATIBLESTATE;
         return plat::S_OK;
     });

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -35,6 +36,9 @@ struct FakeVar {
     double stamp = 0;
     uint32_t idle = 1000;
     uint32_t work = 100;
+    int64_t min = INT64_MIN;  // the limits GetVariable gives, x 10000
+    int64_t max = INT64_MAX;
+    int64_t step = 1;
 };
 
 struct FakePost {
@@ -49,10 +53,11 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
     std::set<std::pair<int, int>> jumps;  // allowed (from, to)
     tlb::TCmdID set_state_result = tlb::CmdBegin;
     tlb::TCmdID get_result = 0;
-    std::string fail_method;  // this method answers fail_hr with fail_text
+    tlb::TCmdID set_var_result = tlb::CmdBegin;  // anything else refuses the write
+    std::string fail_method;                     // this method answers fail_hr with fail_text
     HRESULT fail_hr = plat::E_FAIL;
     std::string fail_text = "the call failed";
-    std::string hang_method;  // this method waits until Unhang, at most 5 s
+    std::string hang_method;  // this method ("*": every one) waits until Unhang, at most 5 s
 
     void Unhang() {
         std::lock_guard lk(hang_m_);
@@ -103,14 +108,19 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
         if (v) {
             info->Code = static_cast<tlb::TVariableEnum>(v->code);
             info->Name = v->name;
+            info->IsReadable = info->IsWriteable = plat::VARIANT_TRUE;
+            info->MinValue.int64 = v->min;
+            info->MaxValue.int64 = v->max;
+            info->Step.int64 = v->step;
         }
         return S_OK;
     }
     HRESULT SetVarValue(int16_t post, tlb::TVariableEnum var, plat::Currency value,
                         tlb::TCmdID* res) override {
         if (HRESULT hr = Note("SetVarValue", {post, var, value.int64})) return hr;
+        *res = set_var_result;
+        if (set_var_result < tlb::CmdBegin) return S_OK;
         if (FakeVar* v = FindCode(post, var)) v->value = value.int64;
-        *res = tlb::CmdBegin;
         return S_OK;
     }
     HRESULT GetVarValue(int16_t post, tlb::TVariableEnum var, tlb::TVariableValue* val,
@@ -214,7 +224,7 @@ class FakeNorvalt : public plat::ComObject<tlb::INorvalt> {
             std::lock_guard lk(m_);
             calls_.push_back(c);
             if (std::this_thread::get_id() == owner_) ++gui_thread_;
-            hang = method == hang_method;
+            hang = method == hang_method || hang_method == "*";
         }
         if (hang) {
             std::unique_lock lk(hang_m_);

@@ -3,21 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractSpinBox>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "client/MainForm.h"
 #include "client/TorkCallback.h"
 #include "platform/com/classes.h"
+#include "platform/rpc/client.h"
 #include "tests/client/FakeNorvalt.h"
 
 using cli::MemTable;
@@ -133,11 +138,13 @@ TEST_F(FormTest, WindowComponentsAsTheFormNamesThem) {
     EXPECT_EQ(f.Label2->text(), QStringLiteral("Компьютер"));
     EXPECT_EQ(f.Label1->text(), QStringLiteral("Пост"));
     EXPECT_TRUE(f.PostList->text().isEmpty());
-    EXPECT_EQ(f.Button2->text(), QStringLiteral("Инициализация"));
-    EXPECT_EQ(f.Button3->text(), QStringLiteral("Освобождение"));
-    EXPECT_EQ(f.Work->text(), QStringLiteral("Отпуск"));
-    EXPECT_EQ(f.Stop->text(), QStringLiteral("Стоп"));
-    EXPECT_EQ(f.Pause->text(), QStringLiteral("Пауза"));
+    // The captions without their Alt-key marks.
+    auto caption = [](QPushButton* b) { return b->text().remove(QLatin1Char('&')); };
+    EXPECT_EQ(caption(f.Button2), QStringLiteral("Инициализация"));
+    EXPECT_EQ(caption(f.Button3), QStringLiteral("Освобождение"));
+    EXPECT_EQ(caption(f.Work), QStringLiteral("Отпуск"));
+    EXPECT_EQ(caption(f.Stop), QStringLiteral("Стоп"));
+    EXPECT_EQ(caption(f.Pause), QStringLiteral("Пауза"));
     EXPECT_EQ(f.PostsList->toolTip(), QStringLiteral("Список постов"));
     EXPECT_TRUE(f.Work->isHidden() && f.Stop->isHidden() && f.Pause->isHidden());
     EXPECT_EQ(f.DBGrid1->model(), f.Memory);
@@ -336,16 +343,18 @@ TEST_F(FormTest, WriteBackSendsIntervalsThenTheScaledValue) {
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls[0], "SetVarInterval 3 3 2000 100");
     EXPECT_EQ(calls[1], "SetVarValue 3 3 123456");
-    EXPECT_EQ(calls[2], "GetVariablesCount 3") << "then reloaded";
+    EXPECT_EQ(calls[2], "GetResult " + std::to_string(tlb::CmdBegin)) << "its outcome";
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[3], "GetVariablesCount 3") << "then reloaded";
     EXPECT_EQ(TableData(1), 12.3456);
     EXPECT_EQ(t->state(), MemTable::State::Browse);
-    EXPECT_TRUE(shown_.empty());
+    EXPECT_EQ(shown_.size(), 1u) << "the service refuses intervals (E_NOTIMPL)";
 
     // Cancel sends nothing.
     fake_->ClearCalls();
     ASSERT_TRUE(t->setData(t->index(0, MemTable::Data), 1.0));
     f.NavCancelClick();
-    EXPECT_TRUE(fake_->Calls().empty());
+    EXPECT_TRUE(fake_->CallsOf("SetVar").empty());
     EXPECT_EQ(TableData(0), 123.45);
 }
 
@@ -585,7 +594,7 @@ TEST_F(FormTest, AHungServiceLeavesTheWindowRunningAndTheCallEndsWithAMessage) {
     EXPECT_GE(paints, 1) << "the window was not repainted";
     EXPECT_LT(spent, std::chrono::seconds(3)) << "the call to the hung service was not bounded";
     ASSERT_EQ(shown_.size(), 1u) << "the operator is not told";
-    EXPECT_EQ(shown_[0], QStringLiteral("Служба не ответила вовремя"));
+    EXPECT_TRUE(shown_[0].startsWith(QStringLiteral("Служба не ответила вовремя")));
     EXPECT_EQ(fake_->CallsOf("SetState").size(), 1u);
     EXPECT_TRUE(fake_->CallsOf("GetResult").empty());
 
@@ -622,4 +631,228 @@ TEST_F(FormTest, PlatformErrorTextsAreShownInTheWindowsLanguage) {
     EXPECT_EQ(shown_, (std::vector<QString>{QStringLiteral("Связь с процессом службы разорвана"),
                                             QStringLiteral("line down"),
                                             QStringLiteral("'' не является целым числом")}));
+}
+
+TEST_F(FormTest, LeavingAnEditedRowPostsItEscapeCancelsItAndOtherRowsStayCurrent) {
+    TForm1& f = Bound();
+    f.show();
+    MemTable* t = f.Memory;
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("7"));
+    ASSERT_EQ(t->state(), MemTable::State::Edit);
+    // A delivery runs meanwhile: other rows show it, the edited row keeps the operator's value.
+    fake_->posts[3].vars[0].value = 1240000;
+    fake_->Fire([](tlb::INorvaltEvents& s) {
+        s.VarValueChanged(3, tlb::cvTotalV, {plat::Currency{1240000}, 45001.0});
+        s.VarValueChanged(3, tlb::cvDozeV, {plat::Currency{100000}, 45001.0});
+    });
+    Drain();
+    EXPECT_EQ(TableData(0), 124.0) << "a row not being edited went stale";
+    EXPECT_EQ(TableData(1), 7.0);
+    // The Down arrow leaves the row: it is written back and the grid is on the next row.
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.DBGrid1, &down);
+    EXPECT_TRUE(PumpUntil([&] { return !fake_->CallsOf("SetVarValue").empty(); }, 2000));
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 70000"});
+    EXPECT_EQ(t->state(), MemTable::State::Browse);
+    EXPECT_EQ(t->currentRow(), 2);
+    EXPECT_EQ(f.DBGrid1->currentIndex().row(), 2);
+    EXPECT_EQ(TableData(1), 7.0);
+
+    // Escape gives an edit up; the table then shows what the service holds, a value another
+    // writer set meanwhile included.
+    fake_->ClearCalls();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("8"));
+    fake_->posts[3].vars[1].value = 90000;
+    fake_->Fire([](tlb::INorvaltEvents& s) {
+        s.VarValueChanged(3, tlb::cvDozeV, {plat::Currency{90000}, 45002.0});
+    });
+    Drain();
+    EXPECT_EQ(TableData(1), 8.0) << "the operator's pending value";
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.DBGrid1, &escape);
+    EXPECT_TRUE(PumpUntil([&] { return t->state() == MemTable::State::Browse; }, 2000));
+    EXPECT_TRUE(fake_->CallsOf("SetVarValue").empty());
+    EXPECT_EQ(TableData(1), 9.0);
+}
+
+TEST_F(FormTest, WriteBackSendsOnlyWhatTheOperatorChangedAndKeepsAnotherWritersValue) {
+    TForm1& f = Bound();
+    MemTable* t = f.Memory;
+    // This console edits only DozeV's idle interval.
+    ASSERT_TRUE(t->setData(t->index(1, MemTable::IdleInterval), 2000));
+    // A second writer sets the dose to 5, and the service tells this console.
+    fake_->posts[3].vars[1].value = 50000;
+    fake_->Fire([](tlb::INorvaltEvents& s) {
+        s.VarValueChanged(3, tlb::cvDozeV, {plat::Currency{50000}, 45002.0});
+    });
+    Drain();
+    EXPECT_EQ(TableData(1), 5.0) << "the edited row shows the dose the service holds";
+    fake_->ClearCalls();
+    shown_.clear();
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVar"), std::vector<std::string>{"SetVarInterval 3 3 2000 100"});
+    EXPECT_EQ(fake_->posts[3].vars[1].value, 50000) << "the other writer's dose was overwritten";
+    EXPECT_EQ(TableData(1), 5.0);
+    ASSERT_EQ(shown_.size(), 1u) << "the refused interval is not told";
+    EXPECT_TRUE(shown_[0].contains(QStringLiteral("не записаны"))) << shown_[0].toStdString();
+}
+
+TEST_F(FormTest, CommandGivenUpMayHaveRunAndThePostIsReadAgainOnceTheServiceAnswers) {
+    TForm1& f = Bound();
+    f.setCallWait(300);
+    fake_->hang_method = "*";  // the service stops
+    f.WorkClick();
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_TRUE(shown_[0].contains(QStringLiteral("могла быть всё же выполнена")))
+        << shown_[0].toStdString();
+    // The service goes on: it carries out the command it got, and answers again. No event
+    // tells the console.
+    fake_->posts[3].state = tlb::csWaitingKey;
+    fake_->Unhang();
+    EXPECT_TRUE(
+        PumpUntil([&] { return f.StateEdit->text() == QStringLiteral("Доза задана"); }, 5000))
+        << f.StateEdit->text().toStdString();
+    EXPECT_EQ(shown_.size(), 1u);
+}
+
+TEST_F(FormTest, TypedValuesAreCheckedAgainstTheLimitsAndARefusalIsTold) {
+    struct Restore {
+        QLocale l;
+        ~Restore() { QLocale::setDefault(l); }
+    } restore{QLocale()};
+    QLocale::setDefault(QLocale::c());
+    FakeVar& dose = fake_->posts[3].vars[1];  // DozeV: 0.01 ... 999999.99 by 0.01
+    dose.min = 100;
+    dose.max = 9999999900;
+    dose.step = 100;
+    TForm1& f = Bound();
+    f.show();
+    for (const char* bad : {"12345678901234", "0.0001", "-0", "1.005"}) {
+        fake_->ClearCalls();
+        shown_.clear();
+        TypeIntoCell(1, MemTable::Data, QString::fromUtf8(bad));
+        f.NavPostClick();
+        EXPECT_TRUE(fake_->CallsOf("SetVarValue").empty()) << bad;
+        EXPECT_EQ(shown_.size(), 1u) << bad << ": the operator is not told";
+        EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("10")) << bad;
+    }
+    // Within the limits, but the service refuses it all the same: told, and its value shown.
+    fake_->set_var_result = tlb::OPC_E_RANGE;
+    fake_->ClearCalls();
+    shown_.clear();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("0.5"));
+    f.NavPostClick();
+    EXPECT_EQ(fake_->CallsOf("SetVarValue"), std::vector<std::string>{"SetVarValue 3 3 5000"});
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_TRUE(shown_[0].contains(QStringLiteral("вне допустимого диапазона")))
+        << shown_[0].toStdString();
+    EXPECT_EQ(CellText(1, MemTable::Data), QStringLiteral("10"));
+    // A queued write whose command fails is told as well.
+    fake_->set_var_result = tlb::CmdBegin;
+    fake_->get_result = tlb::E_NOANSWER;
+    shown_.clear();
+    TypeIntoCell(1, MemTable::Data, QStringLiteral("0.5"));
+    f.NavPostClick();
+    ASSERT_EQ(shown_.size(), 1u);
+    EXPECT_TRUE(shown_[0].contains(QStringLiteral("контроллер не ответил")))
+        << shown_[0].toStdString();
+}
+
+TEST_F(FormTest, TabAltKeysBusySignAndEveryControlReachableAtTheMinimumSize) {
+    fake_->posts[3].state = tlb::csOldController;  // the longest state text
+    fake_->jumps = {{tlb::csOldController, tlb::csWaitingKey},
+                    {tlb::csOldController, tlb::csIdle},
+                    {tlb::csOldController, tlb::csPaused}};
+    TForm1& f = Bound();
+    // Every button has an Alt-key of its own.
+    const std::vector<QAbstractButton*> buttons{f.Button2, f.Button3, f.Work,     f.Stop,
+                                                f.Pause,   f.NavPost, f.NavCancel};
+    std::set<QString> keys;
+    for (QAbstractButton* b : buttons) {
+        EXPECT_TRUE(b->shortcut().toString().startsWith(QStringLiteral("Alt+")))
+            << b->objectName().toStdString();
+        keys.insert(b->shortcut().toString());
+    }
+    EXPECT_EQ(keys.size(), buttons.size()) << "two buttons share an Alt-key";
+
+    // At the smallest size every control lies wholly in the window, none over another, and the
+    // state is not cut off.
+    ASSERT_GT(f.minimumWidth(), 0) << "no minimum size";
+    f.resize(f.minimumSize());
+    f.show();
+    Drain();
+    EXPECT_LE(f.width(), 420);
+    EXPECT_LE(f.height(), 300);
+    const std::vector<QWidget*> controls{f.Label2,  f.CompEdit,  f.Button2,   f.Button3, f.Label1,
+                                         f.Number,  f.StateEdit, f.Work,      f.Stop,    f.Pause,
+                                         f.NavPost, f.NavCancel, f.PostsList, f.DBGrid1};
+    std::vector<QRect> rects;
+    for (QWidget* w : controls) {
+        ASSERT_TRUE(w->isVisible()) << w->objectName().toStdString();
+        const QRect r(w->mapTo(&f, QPoint(0, 0)), w->size());
+        EXPECT_TRUE(f.rect().contains(r)) << w->objectName().toStdString() << " is cut off";
+        for (size_t i = 0; i < rects.size(); ++i)
+            EXPECT_FALSE(rects[i].intersects(r)) << w->objectName().toStdString() << " over "
+                                                 << controls[i]->objectName().toStdString();
+        rects.push_back(r);
+    }
+    EXPECT_GE(f.StateEdit->width(), f.StateEdit->sizeHint().width()) << "the state is cut off";
+    EXPECT_GE(f.DBGrid1->height(), 100);
+
+    // Tab leaves the grid for the window's next control.
+    f.DBGrid1->setFocus();
+    ASSERT_EQ(f.focusWidget(), f.DBGrid1);
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.DBGrid1, &tab);
+    EXPECT_NE(f.focusWidget(), f.DBGrid1) << "Tab stays in the grid";
+
+    // While a call is outstanding the buttons are disabled and the cursor says so.
+    f.setCallWait(400);
+    fake_->hang_method = "SetState";
+    bool disabled = false, busy_cursor = false;
+    QTimer::singleShot(100, &f, [&] {
+        disabled = true;
+        for (QAbstractButton* b : buttons) disabled = disabled && !b->isEnabled();
+        busy_cursor = QApplication::overrideCursor() &&
+                      QApplication::overrideCursor()->shape() == Qt::BusyCursor;
+    });
+    f.WorkClick();
+    EXPECT_TRUE(disabled);
+    EXPECT_TRUE(busy_cursor);
+    for (QAbstractButton* b : buttons) EXPECT_TRUE(b->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    fake_->Unhang();
+}
+
+TEST_F(FormTest, QtsOwnTextsTooltipsAndTransportFailuresInTheWindowsLanguage) {
+    const std::unique_ptr<QTranslator> qt = cli::InstallQtTranslations();
+    ASSERT_TRUE(qt) << "Qt's translations (qt6-translations-l10n) are not installed";
+    QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("x"),
+                    QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), QStringLiteral("Отмена"));
+    // The window's own message box, closed once it shows.
+    QString ok;
+    QTimer::singleShot(0, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) {
+                ok = b->button(QMessageBox::Ok)->text();
+                b->accept();
+            }
+    });
+    TForm1::DefaultDisplay(nullptr)(QStringLiteral("x"));
+    EXPECT_EQ(ok, QStringLiteral("ОК"));
+    EXPECT_EQ(Form().NavPost->toolTip(), QStringLiteral("Записать"));
+    EXPECT_EQ(Form().NavCancel->toolTip(), QStringLiteral("Отменить"));
+    // The transport's own refusal of a socket name the system cannot take.
+    const std::string path(200, 'x');
+    plat::HRESULT hr = plat::S_OK;
+    ASSERT_FALSE(plat::rpc::ConnectLocal(path, hr));
+    create_hr_ = hr;
+    create_text_ = plat::GetErrorText();
+    Form().Button2Click();
+    EXPECT_EQ(shown_, std::vector<QString>{QStringLiteral("%1: Путь к сокету службы слишком "
+                                                          "длинный: %2")
+                                               .arg(hr)
+                                               .arg(QString::fromStdString(path))});
 }

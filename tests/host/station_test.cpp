@@ -140,6 +140,40 @@ TEST_F(Station, StateJumps) {
     EXPECT_EQ(jump(3, 0, 1), tlb::E_UNKNOWNPOST);
 }
 
+// A family 40 controller on the service's own line: its driver carries out no stop request, so
+// none is offered, whatever the post's state.
+class StationLine : public HostTest {
+  protected:
+    std::string Parameters() override { return "PROTOCOL=4 PORT=CUST COM9=ZRN9600"; }
+    void SetUp() override {
+        line_->Add(6, 40, 74);
+        line_.Start();
+        HostTest::SetUp();
+    }
+    void TearDown() override {
+        HostTest::TearDown();
+        line_.Stop();
+    }
+    PtyStation line_{9};
+};
+
+TEST_F(StationLine, StopIsNotOfferedForAControllerThatRefusesIt) {
+    ASSERT_TRUE(Eventually([] { return drv::FindLeafID("Post6.State") != -1; }, 60000));
+    auto s = NewStation();
+    auto jump = [&](int from, int to) {
+        int32_t r = 99;
+        EXPECT_EQ(s->StateJumpValid(6, static_cast<tlb::TVariableEnum>(from),
+                                    static_cast<tlb::TVariableEnum>(to), &r),
+                  S_OK);
+        return r;
+    };
+    for (int from : {1, 7, 80, 177})
+        EXPECT_EQ(jump(from, 0), tlb::E_INCOMPATIBLESTATE) << from << "->0";
+    EXPECT_EQ(jump(0, 1), 0);
+    EXPECT_EQ(jump(7, 80), 0);
+    EXPECT_EQ(jump(80, 1), 0);
+}
+
 TEST_F(Station, APostWithoutOfferedVariablesAndTheCacheFollowingTheTree) {
     DirectPost bare = MakePost(8, {kRecAddress});  // Address is no offered variable
     auto s = NewStation();
