@@ -3,10 +3,14 @@
 // controllers' answer times).
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 
+#include "bench/BenchLine.h"
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
 #include "service/core/EmulatorTable.h"
@@ -87,5 +91,64 @@ void BM_PollSweep10Groups(benchmark::State& state) {
     });
 }
 BENCHMARK(BM_PollSweep10Groups)->Iterations(310)->Unit(benchmark::kMillisecond);
+
+// Controllers at 1, 2 and 3 on a pseudo-terminal at 9600 baud, without echo: answered
+// exchanges per second of the time they took, against what an exchange has to take, the wait
+// before its read (both frames' character times and 15 ms). due_ratio is 1 when the read
+// returns as soon as the answer is there.
+class PtyLine : public bench::PtyRoot {
+  public:
+    int Far() const { return master_; }
+};
+
+void BM_PollLineWithoutEcho(benchmark::State& state) {
+    constexpr uint32_t kBaud = 9600;
+    PtyLine line;
+    plat::reg::WriteString(plat::reg::Hive::LocalMachine, drv::kDrvKey, "Parameters", "PROTOCOL=4");
+    drv::InstallDrivers();
+    drv::InitNameSpace();
+    auto station = std::make_shared<zrnsim::Station>();
+    for (int a = 1; a <= 3; ++a) station->Add(a, 77, 5);
+
+    std::mutex m;
+    size_t request_size = 0;
+    uint64_t answered = 0, requests = 0;
+    double due_ms = 0;  // sum of the waits the answered exchanges need
+    bool counting = false;
+    zrnsim::LineRunner runner(station, line.Far());
+    runner.SetTrace([&](const zrnsim::TraceEvent& e) {
+        std::lock_guard lk(m);
+        if (e.kind == zrnsim::TraceEvent::Received) {
+            request_size = e.bytes.size();
+            if (counting) ++requests;
+        }
+        if (e.kind != zrnsim::TraceEvent::Sent || !counting) return;
+        ++answered;
+        due_ms +=
+            std::round(static_cast<double>(request_size + e.bytes.size()) * 11000.0 / kBaud + 15.0);
+    });
+    runner.Start();
+    auto thread = drv::TProcessThread::CreateStopped(6, kBaud, false, 0, false);  // COM7
+    for (int i = 0; i < 500 && thread->PostCount() < 3; ++i) thread->PollStep();
+    {
+        std::lock_guard lk(m);
+        counting = true;
+    }
+    // The port's own accounting: from the write of a request to the end of its read, for the
+    // exchanges that got an answer (probes of the empty addresses are left out).
+    const drv::TZrnTimes before = thread->Port().Times();
+    for (auto _ : state) thread->PollStep();
+    const drv::TZrnTimes& after = thread->Port().Times();
+    const double spent = (after.Line - before.Line) + (after.SlaveCalc - before.SlaveCalc);
+    runner.Stop();
+    std::lock_guard lk(m);
+    state.counters["posts"] = thread->PostCount();
+    state.counters["unanswered"] = static_cast<double>(requests - answered);
+    state.counters["exchanges_per_s"] = spent > 0 ? static_cast<double>(answered) / spent : 0;
+    state.counters["due_ratio"] = spent > 0 ? due_ms / 1000.0 / spent : 0;
+    thread.reset();
+    drv::DoneNameSpace();
+}
+BENCHMARK(BM_PollLineWithoutEcho)->Iterations(300)->Unit(benchmark::kMillisecond);
 
 }  // namespace

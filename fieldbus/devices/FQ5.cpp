@@ -224,6 +224,15 @@ int CFQ5Device::TypedRead(size_t slot) {
 bool CFQ5Device::ReadItem(CDeviceItem* item) {
     const int slot = SlotOf(item);
     if (slot < 0) return false;
+    // The version texts come from identification, not from a register: a read answers with
+    // what the device holds, stamped now. decisions DEV-35
+    const auto at = static_cast<size_t>(slot);
+    if (at == kSlotControllerVersion || at == kSlotFirmwareVersion) {
+        const std::string text = at == kSlotFirmwareVersion ? version_ : kControllerText;
+        item->NewSample(plat::Variant::Str(text), kQualityGood, kit::Now());
+        kit::LowerReadRequest(Var(slots_[at]));
+        return true;
+    }
     if (IsBlockRegister(slots_[slot].reg)) return BlockPoll();
     return TypedRead(static_cast<size_t>(slot)) == kMbOk;
 }

@@ -373,7 +373,13 @@ bool CTerminal::ReadItem(CDeviceItem* item) {
         item->NewSample(plat::Variant::I4(static_cast<int32_t>(n)), kQualityGood, kit::Now());
         return true;
     }
-    // Everything else is kept current by the status poll or by writes.
+    // Everything else is kept current by the status poll or by writes, or is the bus address:
+    // a read answers with what the device holds, stamped now. decisions DEV-35
+    const uint64_t now = kit::Now();
+    if (slot == kAddress)
+        item->NewSample(plat::Variant::I4(GetAddress()), kQualityGood, now);
+    else
+        item->SetQuality(kit::SlotQuality(slots_[slot]), now);
     return true;
 }
 

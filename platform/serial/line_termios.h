@@ -4,7 +4,6 @@
 #include <termios.h>
 
 #include <cstdint>
-#include <optional>
 
 #include "platform/serial/serial.h"
 
@@ -16,11 +15,5 @@ void MakeRaw(termios& t);
 // MakeRaw, then data bits, parity, stop bits, parity checking and flow control of `s`.
 // `s` must have passed validation (data bits 5..8).
 void ApplyLineSettings(termios& t, const LineSettings& s);
-
-// The kernel RS-485 flags for `rts` given the driver's `current` ones; none when they stay.
-// Toggle enables the mode (RTS on while sending); On, which holds RTS high, turns it off; Off
-// leaves a mode the administrator set in place: on boards whose driver drives the
-// transceiver, RTS off would otherwise keep the line from ever transmitting.
-std::optional<uint32_t> Rs485Flags(RtsMode rts, uint32_t current);
 
 }  // namespace plat::serial::detail

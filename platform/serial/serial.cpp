@@ -115,6 +115,17 @@ bool WaitFd(int fd, short events, int timeout_ms) {
     return true;
 }
 
+Rs485Settings FromKernel(const serial_rs485& rs) {
+    return {rs.flags, rs.delay_rts_before_send, rs.delay_rts_after_send};
+}
+
+// Into the driver's own record, keeping the fields this layer does not know.
+void ToKernel(const Rs485Settings& from, serial_rs485& rs) {
+    rs.flags = from.flags;
+    rs.delay_rts_before_send = from.delay_before_send;
+    rs.delay_rts_after_send = from.delay_after_send;
+}
+
 }  // namespace
 
 int ComNumber(std::string_view name) {
@@ -148,7 +159,8 @@ SerialPort::SerialPort(SerialPort&& other) noexcept
       settings_(other.settings_),
       timeouts_(other.timeouts_),
       notes_(other.notes_),
-      last_icount_(other.last_icount_) {
+      last_icount_(other.last_icount_),
+      rs485_(std::exchange(other.rs485_, {})) {
     other.path_.clear();
 }
 
@@ -162,6 +174,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
         timeouts_ = other.timeouts_;
         notes_ = other.notes_;
         last_icount_ = other.last_icount_;
+        rs485_ = std::exchange(other.rs485_, {});
     }
     return *this;
 }
@@ -199,6 +212,7 @@ long SerialPort::Open(std::string_view name) {
 
 void SerialPort::Close() {
     if (fd_ >= 0) {
+        RestoreRs485();
         // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive
         // the close while anything else holds the device open.
         ::ioctl(fd_, TIOCNXCL);
@@ -206,6 +220,15 @@ void SerialPort::Close() {
     }
     fd_ = -1;
     path_.clear();
+    rs485_ = detail::Rs485Keeper{};
+}
+
+void SerialPort::RestoreRs485() {
+    const auto found = rs485_.Close();
+    serial_rs485 rs{};
+    if (!found || ::ioctl(fd_, TIOCGRS485, &rs) != 0) return;
+    ToKernel(*found, rs);
+    ::ioctl(fd_, TIOCSRS485, &rs);  // best effort, as when it was changed
 }
 
 long SerialPort::Configure(const LineSettings& s) {
@@ -234,18 +257,17 @@ long SerialPort::Configure(const LineSettings& s) {
     bool modem = ::ioctl(fd_, s.dtr ? TIOCMBIS : TIOCMBIC, &dtr) == 0;
     serial_rs485 rs{};
     if (::ioctl(fd_, TIOCGRS485, &rs) == 0) {
-        // decisions PLAT-SER-1
-        if (const auto flags = detail::Rs485Flags(s.rts, rs.flags)) {
-            rs.flags = *flags;
-            const bool set = ::ioctl(fd_, TIOCSRS485, &rs) == 0;
-            notes.rs485 = set && (*flags & SER_RS485_ENABLED) != 0;
-        } else {
-            // The driver keeps driving RTS as the administrator set it.
-            notes.rs485 = (rs.flags & SER_RS485_ENABLED) != 0;
+        // decisions PLAT-SER-3
+        bool mode = (rs.flags & SER_RS485_ENABLED) != 0;
+        if (const auto want = rs485_.Configure(s.rts, FromKernel(rs))) {
+            ToKernel(*want, rs);
+            if (::ioctl(fd_, TIOCSRS485, &rs) == 0) mode = (want->flags & SER_RS485_ENABLED) != 0;
         }
+        notes.rs485 = mode;
     }
     if (!notes.rs485) {
-        // Toggle without driver help starts low; Write raises it around each block.
+        // In RS-485 mode the driver owns RTS. Toggle without driver help starts low; Write raises
+        // it around each block.
         int rts = TIOCM_RTS;
         bool rts_ok = ::ioctl(fd_, s.rts == RtsMode::On ? TIOCMBIS : TIOCMBIC, &rts) == 0;
         modem = modem && rts_ok;
@@ -458,19 +480,24 @@ void MakeRaw(termios& t) {
     t.c_cc[VTIME] = 0;
 }
 
-std::optional<uint32_t> Rs485Flags(RtsMode rts, uint32_t current) {
-    switch (rts) {
-        case RtsMode::Toggle:
-            return (current | SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) &
-                   ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
-        case RtsMode::On:
-            if (current & SER_RS485_ENABLED)
-                return current & ~static_cast<uint32_t>(SER_RS485_ENABLED);
-            return std::nullopt;
-        case RtsMode::Off:
-            break;
-    }
-    return std::nullopt;
+// decisions PLAT-SER-3
+std::optional<Rs485Settings> Rs485Keeper::Configure(RtsMode rts, const Rs485Settings& current) {
+    // A second Configure judges by what the line had before this port changed it.
+    const Rs485Settings found = found_.value_or(current);
+    Rs485Settings want = found;
+    if ((found.flags & SER_RS485_ENABLED) == 0 && rts == RtsMode::Toggle)
+        want.flags = (found.flags | SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) &
+                     ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+    if (want == found)
+        found_.reset();
+    else
+        found_ = found;
+    if (want == current) return std::nullopt;
+    return want;
+}
+
+std::optional<Rs485Settings> Rs485Keeper::Close() {
+    return std::exchange(found_, std::nullopt);
 }
 
 void ApplyLineSettings(termios& t, const LineSettings& s) {

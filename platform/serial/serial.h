@@ -23,6 +23,7 @@
 // SetTimeouts and ClearErrors need the port to themselves.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -96,9 +97,38 @@ struct ErrorCounts {
 // What the best-effort parts of the last Configure achieved.
 struct ConfigureNotes {
     bool modem_lines = false;  // DTR/RTS were set (pseudo-terminals have none)
-    bool rs485 = false;        // RTS toggle is done by the driver (TIOCSRS485)
+    bool rs485 = false;        // the driver switches RTS itself (RS-485 mode, TIOCSRS485)
     bool soft_toggle = false;  // RTS toggle is done by Write instead
 };
+
+// The kernel's RS-485 settings of a line (TIOCGRS485/TIOCSRS485): the SER_RS485_* flags (mode,
+// RTS polarity while and after sending) and the RTS delays around sending, in milliseconds.
+struct Rs485Settings {
+    uint32_t flags = 0;
+    uint32_t delay_before_send = 0;
+    uint32_t delay_after_send = 0;
+    bool operator==(const Rs485Settings&) const = default;
+};
+
+namespace detail {
+
+// What a port does to the kernel's RS-485 settings, and puts back at close. A mode the
+// administrator enabled (udev rule, setserial, device tree) is kept whole on every line kind,
+// polarity and delays included: the driver then switches the transceiver itself. With the mode
+// off, an RTS-toggle line turns it on (RTS on while sending); the other kinds leave it off.
+class Rs485Keeper {
+  public:
+    // The settings for a line of `rts` while the driver has `current`; none when they stay.
+    std::optional<Rs485Settings> Configure(RtsMode rts, const Rs485Settings& current);
+    // The settings found before this port changed them, to put back at close; none when it
+    // changed nothing. Forgets them.
+    std::optional<Rs485Settings> Close();
+
+  private:
+    std::optional<Rs485Settings> found_;
+};
+
+}  // namespace detail
 
 // "COMn", "\\.\COMn" or an absolute path -> the device path; "" for any other name.
 std::string ResolvePortName(std::string_view name);
@@ -118,6 +148,7 @@ class SerialPort {
     // driver's current rate, so bytes pass untouched even before Configure. The time-outs start
     // as all zeros (reads wait for the full size).
     long Open(std::string_view name);
+    // Puts back the RS-485 settings Configure changed.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
@@ -157,6 +188,7 @@ class SerialPort {
     bool ReadIcount(Icount& c) const;
     bool ErrorPending() const;
     void SetRts(bool on);
+    void RestoreRs485();
 
     int fd_ = -1;
     std::string path_;
@@ -164,6 +196,7 @@ class SerialPort {
     Timeouts timeouts_;
     ConfigureNotes notes_;
     Icount last_icount_;
+    detail::Rs485Keeper rs485_;
 };
 
 }  // namespace plat::serial

@@ -353,7 +353,7 @@ bool TZrnPort::WriteFrame(const std::string& frame) {
     return written == frame.size();
 }
 
-bool TZrnPort::ReadSome(size_t max) {
+bool TZrnPort::ReadSome(size_t expected, size_t max) {
     std::string got;
     long rc = plat::ERROR_SUCCESS;
     if (emulation_) {
@@ -379,7 +379,11 @@ bool TZrnPort::ReadSome(size_t max) {
     } else if (max > 0) {
         char buf[kZrnMaxFrame];
         uint32_t n = 0;
-        rc = line_.serial.Read(buf, static_cast<uint32_t>(std::min(max, sizeof buf)), n);
+        // The read's time-out waits for every byte asked for: ask only for those that can end
+        // the exchange. decisions CORE-61
+        const size_t size =
+            ZrnReadSize(rx_.size(), expected, rx_.size() + max, line_.serial.InputQueued());
+        rc = line_.serial.Read(buf, static_cast<uint32_t>(std::min(size, sizeof buf)), n);
         got.assign(buf, n);
     }
     if (!got.empty()) {
@@ -450,7 +454,7 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
         // Read phase: an empty read is no reason to stop; ReadDelay bounds the wait.
         reading_ = true;
         for (;;) {
-            if (!ReadSome(full - rx_.size())) break;
+            if (!ReadSome(exp, full - rx_.size())) break;
             if (ZrnReadComplete(rx_, frame, exp)) break;
             const uint32_t elapsed = plat::TickDiff(plat::GetTickCount(), read_start_);
             if (elapsed > stats_.ReadDelay + 50) break;

@@ -151,9 +151,9 @@ class TZrnPort {
     void EmulatorFailed(plat::HRESULT hr);
     // false on a failed or short write.
     bool WriteFrame(const std::string& frame);
-    // One read of at most `max` bytes into the receive buffer; false when the read failed
-    // (the port is reopened then).
-    bool ReadSome(size_t max);
+    // One read into the receive buffer for an answer of `expected` bytes, at most `max` more;
+    // false when the read failed (the port is reopened then).
+    bool ReadSome(size_t expected, size_t max);
     void NoteAnswerTime();
     void RaiseReadDelay();
     void Note(std::string_view text, int level, bool quiet);

@@ -39,6 +39,14 @@ bool ZrnReadComplete(std::string_view received, std::string_view frame, size_t e
     return received.substr(0, k) != frame.substr(0, k);
 }
 
+// decisions CORE-61
+size_t ZrnReadSize(size_t received, size_t expected, size_t limit, size_t available) {
+    if (received >= limit) return 0;
+    const size_t left = limit - received;
+    const size_t want = received < expected ? std::min(expected - received, left) : left;
+    return std::max(want, std::min(available, left));
+}
+
 bool ZrnStripEcho(std::string& received, std::string_view frame) {
     if (received.size() < frame.size() ||
         std::string_view(received).substr(0, frame.size()) != frame)

@@ -43,6 +43,13 @@ size_t ZrnReadLimit(size_t expected, size_t frame_size);
 // length is there and the echo of `frame` is not in front.
 bool ZrnReadComplete(std::string_view received, std::string_view frame, size_t expected);
 
+// How many bytes the next read of an exchange asks for, `received` already there and at most
+// `limit` in all: up to the expected length first, where an answer without echo is complete,
+// and only then up to the limit (an echo in front); never less than the driver already holds
+// (`available`), so a whole echo and answer, or an answer that runs long, still come in one
+// read. A line without echo thus never waits for the bytes an echo would have added.
+size_t ZrnReadSize(size_t received, size_t expected, size_t limit, size_t available);
+
 // Cuts the echo of `frame` off the front of `received` when the whole frame is there; true
 // when it did.
 bool ZrnStripEcho(std::string& received, std::string_view frame);

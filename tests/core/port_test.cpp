@@ -295,6 +295,29 @@ TEST_F(PortTest, AnswersWithAndWithoutEchoAreAcceptedAsSoonAsComplete) {
     EXPECT_EQ(far.Malformed(), 0);
 }
 
+TEST_F(PortTest, ReadsAskOnlyForBytesThatCanEndTheExchange) {
+    // A request of 7 bytes and an answer of 9: 16 with an echo in front.
+    EXPECT_EQ(ZrnReadSize(0, 9, 16, 9), 9u)
+        << "a whole answer without echo: no wait for 7 more bytes that never come";
+    EXPECT_EQ(ZrnReadSize(0, 9, 16, 0), 9u);
+    EXPECT_EQ(ZrnReadSize(0, 9, 16, 16), 16u) << "echo and answer in one read";
+    EXPECT_EQ(ZrnReadSize(0, 9, 16, 11), 11u) << "an answer that runs long is still seen";
+    EXPECT_EQ(ZrnReadSize(7, 9, 16, 0), 2u);
+    EXPECT_EQ(ZrnReadSize(9, 9, 16, 0), 7u) << "an echo in front: the rest of the answer";
+    EXPECT_EQ(ZrnReadSize(0, 1, 8, 0), 1u);
+    EXPECT_EQ(ZrnReadSize(16, 9, 16, 3), 0u);
+
+    // An echoing line whose echo comes well before the rest of the answer still works.
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    auto& [far, port] = *line_;
+    std::string ans;
+    far.Set({.echo = true, .data = "4:?", .split_ms = 40});
+    ASSERT_TRUE(port.Transact(5, 'X', "94", 9, ans, 255, true));
+    EXPECT_EQ(ans, "4:?");
+    EXPECT_EQ(port.Stats().Echoes, 1u);
+    EXPECT_EQ(port.Stats().BytesReceived, 9u);
+}
+
 TEST_F(PortTest, ChecksumTenBelowTheSumIsAcceptedOnlyInModesOneAndTwo) {
     ASSERT_NO_FATAL_FAILURE(OpenLine());
     auto& [far, port] = *line_;

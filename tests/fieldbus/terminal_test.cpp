@@ -2,6 +2,7 @@
 // keys and key buffers, card requests and card data, display writes and the item names.
 #include <gtest/gtest.h>
 
+#include "fieldbus/devices/FQ5.h"
 #include "fieldbus/devices/Terminal.h"
 #include "tests/fieldbus/ModelHostKit.h"
 
@@ -214,6 +215,38 @@ TEST_F(TerminalTest, OtherWrites) {
     EXPECT_EQ(Write(T::kMemoLine, Variant::Str("Hi")), 0);
     EXPECT_EQ(peer_->Register(T::kRegMemo + 3 * T::kMemoLineRegs), uint16_t('H' << 8 | 'i'));
     EXPECT_EQ(Write(T::kLastKey, Variant::Str("x")), plat::OPC_E_BADRIGHTS);
+}
+
+TEST_F(TerminalTest, ItemsWithoutARegisterAnswerADeviceRead) {
+    // A device read (SetUpdateRequest) waits for the item's next sample or stamp.
+    auto read = [](mb::CDevice& d, mb::CVariable* v) {
+        uint64_t asked = mb::kit::Now();
+        while (asked <= v->Time()) asked = mb::kit::Now();
+        v->SetUpdateRequest(1);
+        d.Scan();
+        return v->Time() >= asked;
+    };
+    auto& d = Make();
+    d.Scan();
+    EXPECT_EQ(Write(T::kLine1 + 4, Variant::Str(u"\u00AAC\u0001D\u0040ABCDEFGHIJKLMN")), 0);
+    for (size_t slot : {T::kLine1 + 4, T::kLine1 + 19, T::kMemoLine, T::kMemoIndex, T::kBufferKey1,
+                        T::kBufferKey1 + 9, T::kAddress})
+        EXPECT_TRUE(read(d, Item(slot))) << Item(slot)->ItemName();
+    EXPECT_EQ(Item(T::kAddress)->Value(), Variant::I4(kAddress));
+    EXPECT_EQ(Item(T::kLine1 + 4)->Value().bstrVal.size(), 19u) << "the value stays";
+
+    // The flow sensor's version texts come from identification.
+    device_.reset();
+    auto fq5 = std::make_unique<mb::CFQ5Device>(port_.get(), kAddress, "Post5");
+    fq5->id_word1 = 0x01;
+    fq5->id_word2 = 0x0203;
+    fq5->Scan();
+    for (size_t slot : {10u, 13u}) {
+        mb::CVariable* v = V(fq5->Slot(slot));
+        EXPECT_TRUE(read(*fq5, v)) << v->ItemName();
+    }
+    EXPECT_EQ(V(fq5->Slot(13))->Value(), Variant::Str("01.0203"));
+    device_ = std::move(fq5);
 }
 
 }  // namespace

@@ -212,18 +212,39 @@ TEST(SerialLineImage, ParityDataAndStopBitsAndFlowControl) {
     EXPECT_FALSE(t.c_iflag & INPCK);
 }
 
-TEST(SerialLine, RtsOffLeavesAnAdministratorsRs485ModeInPlace) {
-    // A board whose driver drives the transceiver: the administrator enabled RS-485 mode.
-    const uint32_t admin = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    EXPECT_EQ(detail::Rs485Flags(RtsMode::Off, admin), std::nullopt)
-        << "the line would never transmit";
-    EXPECT_EQ(detail::Rs485Flags(RtsMode::Off, 0), std::nullopt);
-    EXPECT_EQ(detail::Rs485Flags(RtsMode::On, admin),
-              std::optional<uint32_t>(SER_RS485_RTS_ON_SEND))
-        << "RTS held high needs the mode off";
-    EXPECT_EQ(detail::Rs485Flags(RtsMode::On, 0), std::nullopt);
-    EXPECT_EQ(detail::Rs485Flags(RtsMode::Toggle, SER_RS485_RTS_AFTER_SEND),
-              std::optional<uint32_t>(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND));
+TEST(SerialLine, EveryLineKindKeepsTheAdministratorsRs485ModeAndRestoresWhatItChanged) {
+    // Line kinds by how they ask for RTS: native Off, Modbus Toggle, board bus and DCON On.
+    const RtsMode kinds[] = {RtsMode::Off, RtsMode::Toggle, RtsMode::On};
+    const Rs485Settings admin_normal{SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND, 0, 0};
+    const Rs485Settings admin_inverted{SER_RS485_ENABLED | SER_RS485_RTS_AFTER_SEND, 0, 0};
+    const Rs485Settings admin_delays{SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND, 2, 5};
+    const Rs485Settings off{0, 0, 0};
+    const Rs485Settings off_stale{SER_RS485_RTS_AFTER_SEND, 1, 3};  // bits left, mode off
+    for (RtsMode kind : kinds) {
+        const int k = static_cast<int>(kind);
+        for (const Rs485Settings& admin : {admin_normal, admin_inverted, admin_delays}) {
+            detail::Rs485Keeper keeper;
+            EXPECT_EQ(keeper.Configure(kind, admin), std::nullopt) << "kind " << k;
+            EXPECT_EQ(keeper.Configure(kind, admin), std::nullopt) << "a reopen changes nothing";
+            EXPECT_EQ(keeper.Close(), std::nullopt) << "nothing to put back, kind " << k;
+        }
+        for (const Rs485Settings& found : {off, off_stale}) {
+            detail::Rs485Keeper keeper;
+            const auto set = keeper.Configure(kind, found);
+            if (kind != RtsMode::Toggle) {
+                EXPECT_EQ(set, std::nullopt) << "RTS held or unused needs no mode, kind " << k;
+                EXPECT_EQ(keeper.Close(), std::nullopt);
+                continue;
+            }
+            const Rs485Settings toggled{SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND,
+                                        found.delay_before_send, found.delay_after_send};
+            EXPECT_EQ(set, std::optional<Rs485Settings>(toggled));
+            // Configured again, the line now reports the mode this port set: it stays on.
+            EXPECT_EQ(keeper.Configure(kind, toggled), std::nullopt);
+            EXPECT_EQ(keeper.Close(), std::optional<Rs485Settings>(found)) << "restored at close";
+            EXPECT_EQ(keeper.Close(), std::nullopt) << "once";
+        }
+    }
 }
 
 TEST_F(SerialTest, ConfigureReachesTheDriverWithMarkSpaceAndOddRates) {
