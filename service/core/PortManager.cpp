@@ -188,8 +188,15 @@ void WatchDevices(uint64_t generation) {
     DeviceWatch& w = Watch();
     std::unique_lock<std::mutex> lk(w.m);
     while (w.generation == generation) {
-        plat::SysClock().WaitFor(w.cv, lk, kDeviceLookMs,
-                                 [&] { return w.generation != generation; });
+        // Until the earliest look is due, at most a second.
+        uint32_t wait = kDeviceLookMs;
+        const uint32_t before = plat::GetTickCount();
+        for (const DeviceWatch::Entry& e : w.entries)
+            if (e.waiting)
+                wait = std::min(
+                    wait, static_cast<int32_t>(e.due - before) > 0 ? e.due - before : uint32_t{0});
+        if (wait != 0)
+            plat::SysClock().WaitFor(w.cv, lk, wait, [&] { return w.generation != generation; });
         for (int i = 0; i < kPortCount && w.generation == generation; ++i) {
             DeviceWatch::Entry& e = w.entries[static_cast<size_t>(i)];
             const uint32_t now = plat::GetTickCount();
