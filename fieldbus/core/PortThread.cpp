@@ -11,6 +11,7 @@
 #include "fieldbus/core/Icpcon.h"
 #include "fieldbus/core/LogFile.h"
 #include "platform/registry/registry.h"
+#include "platform/serial/serial.h"
 #include "platform/thread/thread.h"
 #include "platform/time/clock.h"
 
@@ -226,6 +227,7 @@ bool CPortThread::LinkCheck() {
     }
     if (opened) {
         port_open_.store(1);
+        open_error_ = 0;
         SetStatus(-1);
         return true;
     }
@@ -244,7 +246,22 @@ bool CPortThread::LinkCheck() {
             SetStatus(-1);
             break;
     }
-    log_->Warning("{8792CA08-49A8-4337-8628-C8764E82D7BC} №%d %i", port_, int(error));
+    // A line that keeps failing is retried every 1.5 s: its lines come once per change of the
+    // error. The error line names the cause (-3 is both "in use" and "access denied") and the
+    // device, and is written from PROTOCOL=1 on.
+    // decisions FB-67
+    if (error != open_error_) {
+        open_error_ = error;
+        std::string device = "emulator";
+        if (!emulation_) {
+            device = plat::serial::ResolvePortName("COM" + std::to_string(port_));
+            if (device.empty()) device = "(no device mapped)";
+        }
+        const char* cause = error == CPortModbus::kNoEmulator ? "no emulator registered"
+                                                              : plat::serial::OpenErrorCause(error);
+        log_->Error("COM%d: open %s failed: %s (%ld)", port_, device.c_str(), cause, error);
+        log_->Warning("{8792CA08-49A8-4337-8628-C8764E82D7BC} №%d %i", port_, int(error));
+    }
     port_open_.store(0);
     return error == kOpenDenied || error == kOpenInUse || error == CPortModbus::kNoEmulator;
 }

@@ -147,6 +147,7 @@ class CPortThread : public IDevicePort, public IPortModbusOwner {
     int max_address_ = 247;
     uint32_t echo_ = 0;
     bool ready_ = false;
+    long open_error_ = 0;  // of the last link check, 0 after an open
 
     std::atomic<uint8_t> stop_{0};
     std::atomic<uint8_t> port_open_{0};

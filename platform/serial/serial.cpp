@@ -153,6 +153,30 @@ std::string ResolvePortName(std::string_view name) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
+long ProbePort(std::string_view name) {
+    const std::string path = ResolvePortName(name);
+    if (path.empty()) return ERROR_FILE_NOT_FOUND;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return OpenError(errno);
+    ::close(fd);
+    return ERROR_SUCCESS;
+}
+
+const char* OpenErrorCause(long rc) {
+    switch (rc) {
+        case ERROR_FILE_NOT_FOUND:
+            return "not found";
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_SHARING_VIOLATION:
+            return "in use";
+        case ERROR_INVALID_FUNCTION:
+            return "not a serial port";
+        default:
+            return "failed";
+    }
+}
+
 SerialPort::SerialPort(SerialPort&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       path_(std::move(other.path_)),

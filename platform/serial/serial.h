@@ -134,6 +134,14 @@ class Rs485Keeper {
 std::string ResolvePortName(std::string_view name);
 // n of "COMn" / "\\.\COMn"; 0 for anything else.
 int ComNumber(std::string_view name);
+// Whether the port's device is there, without taking the port: opens the resolved path
+// without a lock, exclusivity or settings and closes it again. The open error codes above
+// (ERROR_SUCCESS when it opened). For whoever waits for a missing device to appear.
+// decisions PLAT-SER-2
+long ProbePort(std::string_view name);
+// The cause of an open error in words: "not found", "access denied", "in use", "not a serial
+// port" or "failed".
+const char* OpenErrorCause(long rc);
 
 class SerialPort {
   public:

@@ -171,13 +171,16 @@ int TZrnPort::Open(uint8_t com_number) {
             // decisions CORE-23
             if (device.empty()) device = "(no device mapped)";
         }
-        if (code == kPortNotFound)
-            log_.Log(std::string(kTagNotFound) + " " + device, PL_INFO);
-        else
-            log_.Log(SafeFormat("Open COM%d failed: status %d error %d %s",
-                                {Variant::I4(com_number), Variant::I4(code),
-                                 Variant::I4(static_cast<int32_t>(rc)), Variant::Str(device)}),
-                     PL_INFO);
+        if (code == kPortNotFound) log_.Log(std::string(kTagNotFound) + " " + device, PL_INFO);
+        // A real line names the cause, -3 standing for both "in use" and "access denied", in a
+        // line that PROTOCOL=1 keeps: the port is dead until it changes.
+        // decisions CORE-57
+        log_.Log(SafeFormat("Open COM%d failed: status %d error %d %s: %s",
+                            {Variant::I4(com_number), Variant::I4(code),
+                             Variant::I4(static_cast<int32_t>(rc)), Variant::Str(device),
+                             Variant::Str(emulation_ ? "no emulator registered"
+                                                     : plat::serial::OpenErrorCause(rc))}),
+                 emulation_ ? PL_INFO : PL_CRITICAL);
     }
     open_error_ = code;
     open_rc_ = rc;

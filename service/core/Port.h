@@ -29,7 +29,7 @@ enum PortStatusCode : int32_t {
     // Open: the port is closed, or opening failed without a code of its own. Table: the port
     // is not started, or no port kind matches its protocol word.
     kPortNotOpen = -1,
-    kPortNotFound = -2,         // the COM port does not exist
+    kPortNotFound = -2,         // the COM port does not exist (yet): the port waits for it
     kPortDenied = -3,           // access denied or in use
     kPortNoEmulator = -4,       // emulation asked for, no emulator registered
     kPortClosing = -5,          // the port is being stopped

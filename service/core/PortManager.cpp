@@ -7,9 +7,13 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/registry/registry.h"
+#include "platform/serial/serial.h"
+#include "platform/thread/thread.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 #include "service/core/DrvItems.h"
@@ -114,13 +118,172 @@ class PortClaim {
     size_t i_;
 };
 
+// --- ports waiting for their device ---
+
+// A configured port whose device is missing when it starts (status -2) is not dropped for good:
+// it waits, and a thread of the manager's own looks for the device at most once a second,
+// quietly, and starts the port when the device is there. The same for every kind, since the
+// slave library's thread is out of reach and a port object that did not take its port is gone.
+// decisions CORE-55
+constexpr uint32_t kDeviceLookMs = 1000;
+// A device that opens while its port still reports it missing is tried again only this late.
+constexpr uint32_t kDeviceRetryMs = 60000;
+
+struct DeviceWatch {
+    struct Entry {
+        bool waiting = false;
+        uint32_t due = 0;  // tick of the next look
+    };
+    std::mutex m;  // a leaf: guards the entries and the thread
+    std::condition_variable cv;
+    std::array<Entry, kPortCount> entries{};
+    std::thread thread;
+    uint64_t generation = 0;  // raised to end the thread
+};
+// Never destroyed, like the jobs: the thread is joined by StopPorts.
+DeviceWatch& Watch() {
+    static DeviceWatch* watch = new DeviceWatch;
+    return *watch;
+}
+
+std::string DeviceName(int com) {
+    return "\\\\.\\COM" + std::to_string(com);
+}
+
+std::string DevicePath(int com) {
+    std::string path = plat::serial::ResolvePortName(DeviceName(com));
+    return path.empty() ? "(no device mapped)" : path;
+}
+
+bool Waiting(int index) {
+    DeviceWatch& w = Watch();
+    std::lock_guard<std::mutex> lk(w.m);
+    return w.entries[static_cast<size_t>(index)].waiting;
+}
+
+void StopWaiting(int index) {
+    DeviceWatch& w = Watch();
+    std::lock_guard<std::mutex> lk(w.m);
+    w.entries[static_cast<size_t>(index)].waiting = false;
+}
+
+void StartClaimed(int index, PortClaim& claim, bool after_look = false);
+
+// Looks for the device of one waiting port; starts the port when it is there.
+void LookForDevice(int index) {
+    const int com = index + 1;
+    const long rc = plat::serial::ProbePort(DeviceName(com));
+    if (rc == plat::ERROR_FILE_NOT_FOUND) return;  // nothing said while it stays away
+    PortClaim claim(index);
+    if (claim.port || !Waiting(index)) return;  // started, restarted or switched off meanwhile
+    WriteProtocolLine("COM" + std::to_string(com) + ": " + DevicePath(com) + " is there (" +
+                          (rc == plat::ERROR_SUCCESS ? "opens" : plat::serial::OpenErrorCause(rc)) +
+                          "); the port starts",
+                      PL_INFO);
+    StartClaimed(index, claim, true);
+}
+
+void WatchDevices(uint64_t generation) {
+    plat::SetCurrentThreadName("PortWatch");
+    DeviceWatch& w = Watch();
+    std::unique_lock<std::mutex> lk(w.m);
+    while (w.generation == generation) {
+        // Until the earliest look is due, at most a second.
+        uint32_t wait = kDeviceLookMs;
+        const uint32_t before = plat::GetTickCount();
+        for (const DeviceWatch::Entry& e : w.entries)
+            if (e.waiting)
+                wait = std::min(
+                    wait, static_cast<int32_t>(e.due - before) > 0 ? e.due - before : uint32_t{0});
+        if (wait != 0)
+            plat::SysClock().WaitFor(w.cv, lk, wait, [&] { return w.generation != generation; });
+        for (int i = 0; i < kPortCount && w.generation == generation; ++i) {
+            DeviceWatch::Entry& e = w.entries[static_cast<size_t>(i)];
+            const uint32_t now = plat::GetTickCount();
+            if (!e.waiting || static_cast<int32_t>(now - e.due) < 0) continue;
+            e.due = now + kDeviceLookMs;
+            lk.unlock();
+            try {
+                LookForDevice(i);
+            } catch (...) {
+                ProtocolCurrentException("COM" + std::to_string(i + 1) + " device watch");
+            }
+            lk.lock();
+        }
+    }
+}
+
+// The port's start found its device missing: it waits for it. `after_look`: the watch had
+// seen the device and started the port.
+void WaitForDevice(int index, bool after_look) {
+    const int com = index + 1;
+    if (after_look)
+        WriteProtocolLine("COM" + std::to_string(com) + ": " + DevicePath(com) +
+                              " opens, but the port does not find it; next try in " +
+                              std::to_string(kDeviceRetryMs / 1000) + " s",
+                          PL_EXTERNAL);
+    else
+        WriteProtocolLine("COM" + std::to_string(com) + ": " + DevicePath(com) +
+                              " not found; the port starts when it appears",
+                          PL_INFO);
+    DeviceWatch& w = Watch();
+    std::lock_guard<std::mutex> lk(w.m);
+    DeviceWatch::Entry& e = w.entries[static_cast<size_t>(index)];
+    e.waiting = true;
+    e.due = plat::GetTickCount() + (after_look ? kDeviceRetryMs : kDeviceLookMs);
+    if (w.thread.joinable()) return;
+    try {
+        w.thread = std::thread(&WatchDevices, w.generation);
+    } catch (const std::system_error&) {
+        e.waiting = false;
+        WriteProtocolLine("COM" + std::to_string(com) + ": cannot wait for the device",
+                          PL_CRITICAL);
+    }
+}
+
+// Ends the watch; a port that waits is started by nobody until it is started again.
+void StopWatch() {
+    DeviceWatch& w = Watch();
+    std::thread t;
+    {
+        std::lock_guard<std::mutex> lk(w.m);
+        ++w.generation;
+        t = std::move(w.thread);
+    }
+    w.cv.notify_all();
+    if (t.joinable()) t.join();
+}
+
 // Frees the port's object, if any, outside the table's locks.
 void StopPort(int index) {
     PortClaim claim(index);
+    StopWaiting(index);
     claim.port.reset();
 }
 
-void StartClaimed(int index, PortClaim& claim);
+// Frees every port's object. Each may take seconds (a poll thread removes its posts, a bus
+// thread finishes its exchange), so the ports are stopped at once, one thread each.
+// decisions CORE-56
+void StopAllPorts() {
+    std::vector<std::thread> stoppers;
+    for (int i = 0; i < kPortCount; ++i) {
+        bool busy;
+        {
+            std::lock_guard<std::mutex> lk(g_slots_mutex);
+            busy = g_ports[static_cast<size_t>(i)] != nullptr || g_claimed[static_cast<size_t>(i)];
+        }
+        if (busy) {
+            try {
+                stoppers.emplace_back(&StopPort, i);
+                continue;
+            } catch (const std::system_error&) {
+                // stopped here instead
+            }
+        }
+        StopPort(i);
+    }
+    for (std::thread& t : stoppers) t.join();
+}
 
 void ParametersChanged() {
     if (ParametersChangedFn fn = g_params_changed.load()) fn();
@@ -356,7 +519,8 @@ void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn) {
 
 void StartPorts() {
     std::lock_guard<std::recursive_mutex> lk(g_table_mutex);
-    for (int i = 0; i < kPortCount; ++i) StopPort(i);
+    StopWatch();
+    StopAllPorts();
     g_last_index = 0;
     g_highest_post = 0;
     g_default_mode = true;
@@ -397,7 +561,8 @@ namespace {
 
 void StopPortsLocked() {
     std::lock_guard<std::recursive_mutex> lk(g_table_mutex);
-    for (int i = 0; i < kPortCount; ++i) StopPort(i);
+    StopWatch();
+    StopAllPorts();
     g_started = false;
 }
 
@@ -480,8 +645,9 @@ void StartThread(int index) {
 namespace {
 
 // Starts the claimed port from the settings: its old object, if any, is freed first.
-void StartClaimed(int index, PortClaim& claim) {
+void StartClaimed(int index, PortClaim& claim, bool after_look) {
     WriteProtocolLine("StartThread " + std::to_string(index), PL_INFO);
+    StopWaiting(index);
     if (index > g_last_index.load()) return;
     claim.port.reset();
     const int com = index + 1;
@@ -544,7 +710,12 @@ void StartClaimed(int index, PortClaim& claim) {
         return;
     }
     std::unique_ptr<TPortObject> port = factory(info);
-    if (port && port->Registered()) claim.port = std::move(port);
+    if (port && port->Registered()) {
+        claim.port = std::move(port);
+        return;
+    }
+    port.reset();  // freeing it may still write its status
+    if (PortStatus(index) == kPortNotFound) WaitForDevice(index, after_look);
 }
 
 }  // namespace
@@ -569,7 +740,9 @@ plat::HRESULT UsePort(int port_number, bool use) {
     const int i = port_number - 1;
     PortClaim claim(i);
     if (!use) {
-        if (!claim.port) return plat::S_FALSE;
+        // A port waiting for its device is on: switching it off ends the wait.
+        if (!claim.port && !Waiting(i)) return plat::S_FALSE;
+        StopWaiting(i);
         claim.port.reset();
         SetPortStatusCell(i, kPortSwitchedOff);
         return plat::S_OK;

@@ -100,9 +100,12 @@ using PortFactory = std::function<std::unique_ptr<TPortObject>(const PortStartIn
 // and its ports keep the status "not started".
 void SetPortFactory(PortKind kind, PortFactory factory);
 
+// A configured port whose device is missing (status -2) waits for it: the manager looks for
+// the device once a second and starts the port when it appears.
 void StartPorts();
 // Also drops the restarts still waiting on the port manager's thread (and one under way finishes
-// first), so none starts a port after it.
+// first) and ends the wait for missing devices, so none starts a port after it. The ports are
+// stopped at the same time, one thread each.
 void StopPorts();
 void StartThread(int index);
 void RestartChangedPorts();
@@ -114,6 +117,7 @@ void RestartChangedPorts();
 bool RestartChangedPortsWithin(uint32_t wait_ms);
 // StopPorts and StartPorts.
 bool RestartAllPortsWithin(uint32_t wait_ms);
+// A port waiting for its device counts as on.
 plat::HRESULT UsePort(int port_number, bool use);
 void SetPortState(const TPortObject* port, int index, int32_t code);
 bool PortsStarted();

@@ -113,6 +113,8 @@ HRESULT TDrvOPCServer::GetThreadState(int8_t PortNum, int32_t* State, int32_t* P
         *PassesCount = 0;
         return plat::S_OK;
     }
+    // -2: configured, waiting for its device; -1: not started.
+    // decisions HOST-66
     *State = PortStatus(PortNum - 1);
     *PassesCount = PortInfo(PortNum - 1);
     return plat::S_OK;

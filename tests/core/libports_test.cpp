@@ -2,6 +2,7 @@
 // and unloaded with its last port, and the field-bus library as built.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "service/core/TxtProt.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/ProtocolLines.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;
@@ -267,6 +269,26 @@ TEST_F(FieldBusPorts, EmulatedPortReachesTheRegisteredEmulator) {
     EXPECT_GE(PortStatus(6), 0);
     SetEmulator(7, nullptr);
     EXPECT_TRUE(Within(10000, [] { return PortStatus(6) == -4; })) << PortStatus(6);
+    StopPorts();
+}
+
+// A field-bus port whose adapter enumerates after the service started: the library did not
+// take it, and the port starts once the device is there.
+TEST_F(FieldBusPorts, PortWhoseDeviceAppearsLaterStartsThen) {
+    SetModbusLibraryPath(NORVALT_TEST_MODBUS_LIB);
+    testsupport::PtyPair pty;
+    const std::string late = root_.Path() + "/ttyLateBus";
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
+                                     "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM3", late),
+              plat::ERROR_SUCCESS);
+    StartService("PORT=CUST COM3=MN19200");
+    StartPorts();
+    EXPECT_FALSE(PortRunning(2));
+    EXPECT_EQ(PortStatus(2), -2) << "waiting for its device";
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), late.c_str()), 0);
+    EXPECT_TRUE(Within(5000, [] { return PortRunning(2); }));
+    EXPECT_NE(PortStatus(2), -2);
+    EXPECT_EQ(ProtocolLines::Count("Modbus thread create 3 MN19200"), 2);
     StopPorts();
 }
 

@@ -522,6 +522,30 @@ TEST_F(PortTest, OpenFailuresNameTheDevice) {
     EXPECT_TRUE(HasLine(lines, "DA7AF53D-BB1D-4984-BDA9-716F7CFC7968 /nonexistent/ttyNone"));
 }
 
+// "In use" and "access denied" both give -3; the port log says which, with the device, even
+// at PROTOCOL=1.
+TEST_F(PortTest, OpenFailuresNameTheirCauseAtTheLowestLevel) {
+    DoneProtocol();
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=1"),
+        plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    PtyPair pty(8);
+    plat::serial::SerialPort other;
+    ASSERT_EQ(other.Open("COM8"), plat::ERROR_SUCCESS);
+    TZrnPort busy(&owner_, 4800, false, 8);
+    EXPECT_EQ(busy.Open(), kPortDenied);
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
+                                     "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM10", root_.Path()),
+              plat::ERROR_SUCCESS);
+    TZrnPort denied(&owner_, 4800, false, 10);  // a folder opens for nobody
+    EXPECT_EQ(denied.Open(), kPortDenied);
+    EXPECT_TRUE(HasLine(LogLines(LogFile(8)),
+                        "Open COM8 failed: status -3 error 32 " + pty.SlavePath() + ": in use"));
+    EXPECT_TRUE(HasLine(LogLines(LogFile(10)), "Open COM10 failed: status -3 error 5 " +
+                                                   root_.Path() + ": access denied"));
+}
+
 TEST_F(PortTest, VanishedFarEndFailsTheExchangeAndReopensTheLine) {
     PtyPair pty(7);
     auto far = std::make_unique<FarEnd>(pty, 7);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include <map>
@@ -10,6 +14,11 @@
 #include "service/core/DrvItems.h"
 #include "service/core/OPCCache.h"
 #include "service/core/PortManager.h"
+#include "service/core/ProcessThread.h"
+#include "service/core/TxtProt.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/ProtocolLines.h"
+#include "tests/support/PtyPair.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;
@@ -384,4 +393,77 @@ TEST_F(PortManagerTest, OnePortsSlowOpenOrStopHoldsUpNoOtherPort) {
     gate.release = true;
     EXPECT_TRUE(RestartChangedPortsWithin(5000));
     EXPECT_TRUE(PortRunning(3));
+}
+
+// A native port whose adapter is plugged in after the service started: it waits, quietly, with
+// status -2 (not -1, "not started"), and starts once the device is there.
+TEST_F(PortManagerTest, NativePortWhoseDeviceAppearsLaterStartsThen) {
+    using testsupport::ProtocolLines;
+    testsupport::PtyPair pty;  // outlives the port
+    ProtocolLines::Clear();
+    InitProtocol(kDrvKey, "Parameters");
+    SetProtocolHook(&ProtocolLines::Record);
+    struct Unhook {
+        ~Unhook() {
+            StopPorts();
+            SetProtocolHook(nullptr);
+            DoneProtocol();
+        }
+    } unhook;
+    TProcessThread::Install();
+    const std::string late = root_.Path() + "/ttyLate";
+    ASSERT_EQ(plat::reg::WriteString(plat::reg::Hive::LocalMachine,
+                                     "HARDWARE\\DEVICEMAP\\SERIALCOMM", "COM3", late),
+              plat::ERROR_SUCCESS);
+    Configure("PORT=CUST COM3=ZRN9600");
+    StartPorts();
+    EXPECT_FALSE(PortRunning(2));
+    EXPECT_EQ(PortStatus(2), kPortNotFound) << "waiting for its device";
+    const int starts = ProtocolLines::Count("StartThread 2");      // 20..29 too
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // a few looks
+    EXPECT_FALSE(PortRunning(2));
+    EXPECT_EQ(PortStatus(2), kPortNotFound);
+    EXPECT_EQ(ProtocolLines::Count("StartThread 2"), starts) << "nothing repeated while away";
+    EXPECT_EQ(ProtocolLines::Count(late + " not found"), 1);
+
+    ASSERT_EQ(::symlink(pty.SlavePath().c_str(), late.c_str()), 0);
+    EXPECT_TRUE(testsupport::Eventually([] { return PortRunning(2); }, 5000));
+    EXPECT_TRUE(testsupport::Eventually([] { return PortStatus(2) == 0; }, 5000)) << PortStatus(2);
+    EXPECT_EQ(ProtocolLines::Count(late + " is there"), 1);
+}
+
+// Stopping the service stops its ports at the same time: each of these takes as long to stop
+// as it waits for the others to be stopping too (at most 2 s).
+TEST_F(PortManagerTest, PortsStopAtTheSameTime) {
+    struct Meeting {
+        std::mutex m;
+        std::condition_variable cv;
+        int stopping = 0;  // now
+        int most = 0;      // at once
+    } meeting;
+    class MeetingPort : public TPortObject {
+      public:
+        explicit MeetingPort(Meeting* meeting) : meeting_(meeting) {}
+        ~MeetingPort() override {
+            std::unique_lock<std::mutex> lk(meeting_->m);
+            meeting_->most = std::max(meeting_->most, ++meeting_->stopping);
+            meeting_->cv.notify_all();
+            meeting_->cv.wait_for(lk, std::chrono::seconds(2),
+                                  [this] { return meeting_->most >= 4; });
+            --meeting_->stopping;
+        }
+        int PostCount() const override { return 0; }
+        bool Registered() const override { return true; }
+
+      private:
+        Meeting* meeting_;
+    };
+    SetPortFactory(PortKind::FieldBus, [&meeting](const PortStartInfo&) {
+        return std::make_unique<MeetingPort>(&meeting);
+    });
+    Configure("PORT=CUST COM1=MN9600 COM2=MN9600 COM3=MN9600 COM4=MN9600");
+    StartPorts();
+    StopPorts();
+    EXPECT_EQ(meeting.most, 4) << "the ports were stopped one after another";
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(PortRunning(i)) << i;
 }
