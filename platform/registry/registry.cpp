@@ -257,14 +257,25 @@ void Escape(std::string& out, std::string_view s, std::string_view specials) {
     }
 }
 
+// A key name: a leading blank is escaped as well, as the reader refuses a bare blank at either
+// end of a name (decisions PLAT-REG-1).
+void EscapeKeyName(std::string& out, std::string_view name) {
+    if (!name.empty() && name.front() == ' ') {
+        out += "%20";
+        name.remove_prefix(1);
+    }
+    Escape(out, name, "\\[]");
+}
+
 void EscapeValueName(std::string& out, std::string_view name) {
     if (name.empty()) {
         out += '@';
         return;
     }
-    // A leading '[', ';' or '@' would read as a key header, a comment or the default value.
+    // A leading '[', ';' or '@' would read as a key header, a comment or the default value; a
+    // leading blank as a typo (decisions PLAT-REG-1).
     char c0 = name.front();
-    if (c0 == '[' || c0 == ';' || c0 == '@') {
+    if (c0 == '[' || c0 == ';' || c0 == '@' || c0 == ' ') {
         out += '%';
         out += kHex[static_cast<unsigned char>(c0) >> 4];
         out += kHex[c0 & 15];
@@ -327,7 +338,7 @@ void SerializeNode(std::string& out, const Node& n, const std::string& path, boo
     for (auto& [k, c] : n.children) {
         std::string child = path;
         if (!is_root) child += '\\';
-        Escape(child, c->name, "\\[]");
+        EscapeKeyName(child, c->name);
         SerializeNode(out, *c, child, false);
     }
 }
@@ -361,6 +372,15 @@ bool ParseUnsigned(std::string_view s, uint64_t max, uint64_t& out) {
     }
     out = v;
     return true;
+}
+
+// The writer escapes a blank at either end of a key or value name, so a bare one there is a typo
+// (`[Drv ]`, `Parameters =`) that would silently name another key or value (decisions PLAT-REG-1).
+constexpr const char* kBlankRule =
+    "blank at the start or end of a key or value name (the writer spells it %20)";
+
+bool BlankAtEdge(std::string_view raw) {
+    return !raw.empty() && (raw.front() == ' ' || raw.back() == ' ');
 }
 
 struct ParseResult {
@@ -422,6 +442,7 @@ ParseResult Parse(std::string_view text) {
             SplitKey(inner, segs);  // raw text holds no NUL: control bytes were refused above
             cur = r.root.get();
             for (auto seg : segs) {
+                if (BlankAtEdge(seg)) return fail(kBlankRule);
                 if (!Unescape(seg, a)) return fail("bad escape in key name");
                 if (a.find('\\') != std::string::npos || HasNul(a))
                     return fail("forbidden character in key name");
@@ -438,6 +459,7 @@ ParseResult Parse(std::string_view text) {
             a.clear();
         } else {
             if (raw_name.empty()) return fail("empty value name (the default value is @)");
+            if (BlankAtEdge(raw_name)) return fail(kBlankRule);
             if (!Unescape(raw_name, a)) return fail("bad escape in value name");
             if (HasNul(a)) return fail("NUL in value name");
         }

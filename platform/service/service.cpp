@@ -161,6 +161,15 @@ bool Notify(std::string_view state) {
     return n == static_cast<ssize_t>(state.size());
 }
 
+// A hang-up means the session that started the service ended, not that anyone wants the posts
+// stopped; none of these has a meaning for the service (decisions PLAT-SVC-7).
+void IgnoreStraySignals() {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2}) ::sigaction(sig, &sa, nullptr);
+}
+
 // --- the service thread -----------------------------------------------------------------------
 
 namespace {

@@ -49,6 +49,11 @@ void SetEventSink(std::function<void(EventKind, const std::string&)> sink);
 // abstract namespace). False when the variable is unset or the datagram could not be sent.
 bool Notify(std::string_view state);
 
+// For the service run, from its start to the end of the process: SIGHUP (the terminal of a run
+// by hand hung up), SIGPIPE, SIGUSR1 and SIGUSR2 are ignored instead of ending the process by
+// their default action (decisions PLAT-SVC-7).
+void IgnoreStraySignals();
+
 // --- the service thread -----------------------------------------------------------------------
 
 struct Handlers {

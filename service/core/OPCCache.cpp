@@ -103,9 +103,9 @@ void ProtocolHook(const std::string& text, int level) {
 
 }  // namespace
 
-void ItemLog(int32_t id, const std::string& text, int level) {
+void ItemLog(int32_t id, const std::string& text, int level, std::string_view key) {
     if (!Wanted(level)) return;
-    ProtocolArgs("I", {Variant::I4(id), Variant::Str(text)}, level);
+    ProtocolArgs("I", {Variant::I4(id), Variant::Str(text)}, level, key);
 }
 
 // --- TItem -----------------------------------------------------------------------------------

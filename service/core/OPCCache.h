@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/types/datetime.h"
@@ -350,6 +351,6 @@ Variant* AllocVariantArray(size_t count);
 void FreeVariantArray(Variant*& p, size_t count);
 
 // Writes "I <id> <text>" to the global log when that level is wanted.
-void ItemLog(int32_t id, const std::string& text, int level);
+void ItemLog(int32_t id, const std::string& text, int level, std::string_view key = {});
 
 }  // namespace drv

@@ -87,8 +87,8 @@ uint32_t TZrnPort::CommandCount(uint8_t address, uint8_t command) const {
     return address < kZrnAddresses ? (*counters_)[address][command] : 0;
 }
 
-void TZrnPort::Note(std::string_view text, int level, bool quiet) {
-    if (!quiet) log_.Log(text, level);
+void TZrnPort::Note(std::string_view text, int level, bool quiet, std::string_view key) {
+    if (!quiet) log_.Log(text, level, key);
 }
 
 void TZrnPort::ResetStats() {
@@ -504,8 +504,10 @@ bool TZrnPort::Transact(uint8_t address, uint8_t command, std::string_view data,
             } else {
                 // Once per address going silent; an address that stays silent would otherwise
                 // write a line for every probe of a dead line.
-                Note("No answer " + FrameText(frame),
-                     no_answer_last_[address] ? PL_DETAIL : PL_INFO, quiet);
+                // decisions CORE-59
+                const bool again = no_answer_last_[address] != 0;
+                Note("No answer " + FrameText(frame), again ? PL_DETAIL : PL_INFO, quiet,
+                     again ? "No answer" : "");
             }
             CheckLine();
             if (received) {

@@ -156,7 +156,7 @@ class TZrnPort {
     bool ReadSome(size_t expected, size_t max);
     void NoteAnswerTime();
     void RaiseReadDelay();
-    void Note(std::string_view text, int level, bool quiet);
+    void Note(std::string_view text, int level, bool quiet, std::string_view key = {});
 
     IPortOwner* owner_;
     bool emulation_;

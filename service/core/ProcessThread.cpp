@@ -20,6 +20,14 @@ std::string Num(int64_t v) {
     return std::to_string(v);
 }
 
+constexpr std::string_view kTagNoController = "5D99566D-22F3-41EA-B245-EE77418333EE";
+constexpr std::string_view kTagProbe = "12628300-912A-41BA-98DE-589217D13EC0";
+constexpr std::string_view kNoConnect = "No connect";
+constexpr std::string_view kTagFromReg = "FromReg";
+constexpr std::string_view kTagRegKey = "EB70B836-EEFC-40FC-859A-4D8F780BCADB";
+constexpr std::string_view kTagRegPost = "7D14AF10-8C4C-4D1F-AD8C-E4C2C141B0FD";
+constexpr std::string_view kBadRegEntry = "ZrnDev entry";
+
 }  // namespace
 
 std::atomic<int32_t>& SearchMode() {
@@ -177,11 +185,13 @@ void TProcessThread::PollStep() {
     if (line_open && post_count_.load() == 0) {
         // Told once when the port is left without controllers; every step after that only at
         // the detail level, or a dead line fills the log with it.
-        port_->Log().Log("5D99566D-22F3-41EA-B245-EE77418333EE",
-                         no_controller_told_ ? PL_DETAIL : PL_INFO);
+        // decisions CORE-59
+        const bool repeat = no_controller_told_;
+        port_->Log().Log(kTagNoController, repeat ? PL_DETAIL : PL_INFO,
+                         repeat ? kTagNoController : "");
         no_controller_told_ = true;
         port_->CheckLine();
-        ScanRegisteredDevices();
+        ScanRegisteredDevices(repeat);
     }
     if (post_count_.load() != 0) no_controller_told_ = false;
     const int range = step % 10 == 0 || highest_ == 0 ? 31 : highest_;
@@ -265,15 +275,23 @@ std::string TProcessThread::ProgramIDText(int address) {
 
 void TProcessThread::ProbeAddress(int address) {
     const auto a = static_cast<uint8_t>(address);
-    port_->Log().Log("12628300-912A-41BA-98DE-589217D13EC0 " + Num(address), PL_DETAIL);
+    // An address whose silence was told is probed without a line of its own each time: its
+    // probes are counted (decisions CORE-59).
+    const uint32_t bit = 1u << address;
+    const bool silent = (silence_told_ & bit) != 0;
+    port_->Log().Log(std::string(kTagProbe) + " " + Num(address), PL_DETAIL,
+                     silent ? kTagProbe : "");
     last_probe_[a] = plat::NowLocal();
     if (empty_probes_[a] < 255) ++empty_probes_[a];  // cleared when an object stays
     uint8_t value = 0;
     std::string data;
     if (!port_->ReadParam(a, 148, kModeChecksumLow2, true, value, &data) || data.size() < 3) {
-        port_->Log().Log("No connect " + Num(address), PL_INFO);
+        port_->Log().Log(std::string(kNoConnect) + " " + Num(address), silent ? PL_DETAIL : PL_INFO,
+                         silent ? kNoConnect : "");
+        silence_told_ |= bit;
         return;
     }
+    silence_told_ &= ~bit;
     const DATE now = plat::NowLocal();
     last_seen_[a] = now;
     uint8_t family = data.substr(1, 2) == "??" ? 90 : DigitsToByte(data.substr(1, 2));
@@ -338,15 +356,18 @@ void TProcessThread::ProbeAddress(int address) {
     empty_probes_[a] = 0;
 }
 
-void TProcessThread::ScanRegisteredDevices() {
+void TProcessThread::ScanRegisteredDevices(bool repeat) {
     using plat::reg::Hive;
-    port_->Log().Log("FromReg", PL_INFO);
+    // decisions CORE-59
+    const int info = repeat ? PL_DETAIL : PL_INFO;
+    auto key = [repeat](std::string_view k) { return repeat ? k : std::string_view(); };
+    port_->Log().Log(kTagFromReg, info, key(kTagFromReg));
     std::string root(kZrnDevKey);
     root.pop_back();  // without the trailing separator
     std::vector<std::string> names;
     if (plat::reg::EnumSubKeys(Hive::LocalMachine, root, names) != plat::ERROR_SUCCESS) return;
     for (const std::string& name : names) {
-        port_->Log().Log("EB70B836-EEFC-40FC-859A-4D8F780BCADB " + name, PL_INFO);
+        port_->Log().Log(std::string(kTagRegKey) + " " + name, info, key(kTagRegKey));
         uint32_t com = 0;
         if (plat::reg::ReadDword(Hive::LocalMachine, root + "\\" + name, "ComPort", com) !=
                 plat::ERROR_SUCCESS ||
@@ -357,12 +378,13 @@ void TProcessThread::ScanRegisteredDevices() {
         // A key that is no post number, or a post outside this port's 31 addresses, is skipped.
         if (r.ec != std::errc() || r.ptr != name.data() + name.size() || post - shift_ < 1 ||
             post - shift_ > 31) {
-            port_->Log().Log("ZrnDev entry \"" + name + "\" does not name a post of this port",
-                             PL_EXTERNAL);
+            port_->Log().Log(
+                std::string(kBadRegEntry) + " \"" + name + "\" does not name a post of this port",
+                PL_EXTERNAL, key(kBadRegEntry));
             continue;
         }
         RegisterAddress(post - shift_);
-        port_->Log().Log("7D14AF10-8C4C-4D1F-AD8C-E4C2C141B0FD" + name, PL_INFO);
+        port_->Log().Log(std::string(kTagRegPost) + name, info, key(kTagRegPost));
     }
 }
 

@@ -49,7 +49,9 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     // instance step by step).
     void PollStep();
     void ProbeAddress(int address);
-    void ScanRegisteredDevices();
+    // `repeat`: a scan of a step that found the port still without controllers (its lines are
+    // details then, counted).
+    void ScanRegisteredDevices(bool repeat = false);
     TPollPriority MakeProbeRecord(int address);
     std::string ProgramIDText(int address);
 
@@ -99,6 +101,7 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     std::array<uint32_t, 32> priority_since_{};
     bool registered_ = false;
     bool no_controller_told_ = false;  // the step without controllers was logged at level 1
+    uint32_t silence_told_ = 0;        // addresses whose silence was logged at level 1
     int last_chosen_ = 0;
     std::string last_answer_;
     std::atomic<bool> terminated_{false};

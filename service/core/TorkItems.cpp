@@ -251,13 +251,14 @@ HRESULT TStateItem::Write(const Variant& value, int client_privilege, int flag, 
     (void)client_privilege;
     (void)flag;
     const std::string name = FullName();
-    ItemLog(ID(), "Write state " + name + " " + ValueText(value), PL_INFO);
+    // decisions CORE-58
+    ItemLog(ID(), "Write state " + name + " " + ValueText(value), PL_INFO, "Write state");
     Variant v;
     HRESULT hr = plat::VariantChangeTypeEx(v, value, locale, 0, plat::VT_I4);
     int32_t result;
     if (plat::Failed(hr) || !(v.lVal == 0 || v.lVal == 1 || v.lVal == 7 || v.lVal == 80)) {
         WriteProtocolLine("DF56ACCD-2EBA-4A57-AC5C-542B68A506D6 " + name + " " + ValueText(value),
-                          PL_EXTERNAL);
+                          PL_EXTERNAL, "DF56ACCD-2EBA-4A57-AC5C-542B68A506D6");
         result = plat::OPC_E_RANGE;
     } else if (int enabled = CheckPostEnabled(post_number_.load(), v.lVal); enabled != 0) {
         // decisions CORE-14
@@ -265,7 +266,7 @@ HRESULT TStateItem::Write(const Variant& value, int client_privilege, int flag, 
     } else {
         result = queue_.Add(New<TCommand>(TCommand::SetState, v.lVal));
     }
-    ItemLog(ID(), "Write state result " + std::to_string(result), PL_INFO);
+    ItemLog(ID(), "Write state result " + std::to_string(result), PL_INFO, "Write state result");
     return result;
 }
 
@@ -412,7 +413,8 @@ bool TVarItem::RestoreValue(const TVarValue& saved, uint8_t link_quality) {
 }
 
 void TVarItem::RequestRefresh() {
-    WriteProtocolLine("CD0A6ED0-A771-431C-BC23-30060F037289 " + FullName(), PL_INFO);
+    WriteProtocolLine("CD0A6ED0-A771-431C-BC23-30060F037289 " + FullName(), PL_INFO,
+                      "CD0A6ED0-A771-431C-BC23-30060F037289");
     {
         WriteGuard g(lock_);
         refresh_tick_ = plat::GetTickCount();
@@ -465,7 +467,7 @@ HRESULT TVarItem::MakeWriteCommand(int64_t value) {
 
 HRESULT TVarItem::Write(const Variant& value, int client_privilege, int flag, LCID locale) {
     (void)flag;
-    ItemLog(ID(), "Write var " + FullName() + " " + ValueText(value), PL_INFO);
+    ItemLog(ID(), "Write var " + FullName() + " " + ValueText(value), PL_INFO, "Write var");
     HRESULT result;
     if (!descriptor_->IsWriteable) {
         result = plat::OPC_E_BADRIGHTS;
@@ -476,7 +478,7 @@ HRESULT TVarItem::Write(const Variant& value, int client_privilege, int flag, LC
         result = plat::VariantChangeTypeEx(cy, value, locale, 0, plat::VT_CY);
         if (plat::Succeeded(result)) result = MakeWriteCommand(cy.cyVal);
     }
-    ItemLog(ID(), "Write var result " + std::to_string(result), PL_INFO);
+    ItemLog(ID(), "Write var result " + std::to_string(result), PL_INFO, "Write var result");
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "service/core/TxtProt.h"
 
 #include <cxxabi.h>
+#include <algorithm>
 #include <cctype>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
 #include "platform/thread/thread.h"
+#include "platform/time/clock.h"
 #include "platform/types/datetime.h"
 #include "service/core/PortManager.h"
 
@@ -154,6 +156,7 @@ TTxtProt::TTxtProt(std::string stem) : stem_(std::move(stem)) {
 }
 
 TTxtProt::~TTxtProt() {
+    SummariseRepeats();
     Close();
 }
 
@@ -185,8 +188,42 @@ void TTxtProt::Close() {
     plat::CloseLogFile(fd_);
 }
 
-void TTxtProt::Write(std::string_view text, int level) {
+// decisions CORE-58
+void TTxtProt::Write(std::string_view text, int level, std::string_view key) {
     if (level < g_threshold.load() || fd_ < 0) return;
+    const uint32_t now = plat::GetTickCount();
+    if (!repeats_.empty() && plat::TickDiff(now, window_start_) >= kRepeatWindowMs)
+        SummariseRepeats();
+    if (!key.empty()) {
+        if (repeats_.empty()) window_start_ = now;
+        Repeat* r = nullptr;
+        for (Repeat& e : repeats_)
+            if (e.key == key) r = &e;
+        if (!r && repeats_.size() < kRepeatKeys)
+            r = &repeats_.emplace_back(Repeat{std::string(key)});
+        if (r && r->written >= kRepeatBurst) {
+            if (r->counted++ == 0) {
+                r->since = plat::FormatTimeHMS(plat::NowLocal());
+                r->level = level;
+            }
+            r->level = std::max(r->level, level);
+            return;
+        }
+        if (r) ++r->written;
+    }
+    Put(text, level);
+}
+
+void TTxtProt::SummariseRepeats() {
+    std::vector<Repeat> done;
+    done.swap(repeats_);
+    for (const Repeat& r : done)
+        if (r.counted != 0 && fd_ >= 0)
+            Put(r.key + " ... repeated " + std::to_string(r.counted) + " times since " + r.since,
+                r.level);
+}
+
+void TTxtProt::Put(std::string_view text, int level) {
     std::string line = BuildLine(text, level);
     // Generations shift by size as well as at each start, so no log grows without bound.
     if (size_ + line.size() > g_file_limit.load()) {
@@ -198,20 +235,20 @@ void TTxtProt::Write(std::string_view text, int level) {
     if (plat::WriteLogLine(fd_, line)) size_ += line.size();
 }
 
-void TTxtProt::Log(std::string_view text, int level) {
+void TTxtProt::Log(std::string_view text, int level, std::string_view key) {
     CallHook(std::string(text), level);
-    Write(text, level);
+    Write(text, level, key);
 }
 
 // --- the global log ---------------------------------------------------------
 
-void WriteProtocolLine(std::string_view text, int level) {
+void WriteProtocolLine(std::string_view text, int level, std::string_view key) {
     if (!g_active.load()) return;
     std::string full = std::to_string(plat::CurrentThreadId()) + ":" + std::string(text);
     {
         std::lock_guard<std::mutex> lk(g_global_mutex);
         try {
-            if (g_global) g_global->Write(full, level);
+            if (g_global) g_global->Write(full, level, key);
         } catch (...) {
         }
     }
@@ -270,13 +307,14 @@ std::string FormatArgs(std::string_view text, Values values) {
     return std::string(text) + " " + VariantsToText(values);
 }
 
-void ProtocolArgs(std::string_view text, Values values, int level) {
+void ProtocolArgs(std::string_view text, Values values, int level, std::string_view key) {
     std::string s = FormatArgs(text, values);
-    WriteProtocolLine(plat::Utf8Truncate(s, kMaxArgsText), level);
+    WriteProtocolLine(plat::Utf8Truncate(s, kMaxArgsText), level, key);
 }
 
-void ProtocolArgs(std::string_view text, std::initializer_list<plat::Variant> values, int level) {
-    ProtocolArgs(text, Values(values.begin(), values.size()), level);
+void ProtocolArgs(std::string_view text, std::initializer_list<plat::Variant> values, int level,
+                  std::string_view key) {
+    ProtocolArgs(text, Values(values.begin(), values.size()), level, key);
 }
 
 void ProtocolValues(Values values, int level) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/types/variant.h"
 
@@ -33,6 +34,16 @@ std::string ProtocolFolder();
 inline constexpr uint64_t kProtocolFileLimit = uint64_t{8} << 20;
 void SetProtocolFileLimit(uint64_t bytes);
 
+// A line that a dead line or one client can repeat without end (the probe of a silent address,
+// a flood of calls) is written with a key: its call site's text. Of the lines of one key, the
+// first kRepeatBurst of each minute (monotonic clock) are written and the rest counted; the
+// count is written once the minute is over and when the log closes, as
+// "<key> ... repeated N times since hh:mm:ss".
+// decisions CORE-58
+inline constexpr int kRepeatBurst = 10;
+inline constexpr uint32_t kRepeatWindowMs = 60000;
+inline constexpr size_t kRepeatKeys = 64;
+
 class TTxtProt {
   public:
     explicit TTxtProt(std::string stem);
@@ -40,10 +51,10 @@ class TTxtProt {
     TTxtProt(const TTxtProt&) = delete;
     TTxtProt& operator=(const TTxtProt&) = delete;
 
-    // One line, no thread id.
-    void Write(std::string_view text, int level);
-    // Hook first, then Write.
-    void Log(std::string_view text, int level);
+    // One line, no thread id; with a key, counted as above.
+    void Write(std::string_view text, int level, std::string_view key = {});
+    // Hook first (every line, counted or not), then Write.
+    void Log(std::string_view text, int level, std::string_view key = {});
     const std::string& Stem() const { return stem_; }
     // Full path of the current generation (empty with logging off).
     const std::string& FileName() const { return file_name_; }
@@ -52,18 +63,32 @@ class TTxtProt {
     void Open();
     void Close();
     static void RotateFiles(const std::string& base, int n);
+    void Put(std::string_view text, int level);
+    void SummariseRepeats();
+
+    struct Repeat {
+        std::string key;
+        int written = 0;       // this minute
+        uint64_t counted = 0;  // not written this minute
+        int level = 0;         // the highest counted
+        std::string since;     // local time of the first counted
+    };
 
     std::string stem_;
     std::string file_name_;
     int fd_ = -1;
     uint64_t size_ = 0;  // bytes written to the current generation
+    std::vector<Repeat> repeats_;
+    uint32_t window_start_ = 0;  // tick of the minute's first keyed line
 };
 
 using Values = std::span<const plat::Variant>;
 
-void WriteProtocolLine(std::string_view text, int level);
-void ProtocolArgs(std::string_view text, Values values, int level);
-void ProtocolArgs(std::string_view text, std::initializer_list<plat::Variant> values, int level);
+// `key`: see kRepeatBurst.
+void WriteProtocolLine(std::string_view text, int level, std::string_view key = {});
+void ProtocolArgs(std::string_view text, Values values, int level, std::string_view key = {});
+void ProtocolArgs(std::string_view text, std::initializer_list<plat::Variant> values, int level,
+                  std::string_view key = {});
 void ProtocolValues(Values values, int level);
 void ProtocolException(const std::exception& e, std::string_view tag);
 void ProtocolExceptionArgs(const std::exception& e, std::string_view tag, Values values);

@@ -746,6 +746,9 @@ bool ServiceInstanceRunning() {
 // decisions HOST-20, PLAT-SVC-2
 // decisions PLAT-SVC-2
 int RunService(const ServiceOptions& options) {
+    // From the first step on: the core starts before the service thread, and the stop after
+    // it still saves post values (decisions PLAT-SVC-7).
+    if (options.catch_signals) plat::svc::IgnoreStraySignals();
     InstanceLock instance;
     std::string why;
     if (!instance.Take(why)) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <map>
 #include <stdexcept>
@@ -125,8 +126,18 @@ bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
     return true;
 }
 
+// One line per call; a client that calls without end has them counted under the call's name (the
+// words before the first number), not written one by one (decisions CORE-58).
 void Log(const std::string& text) {
-    WriteProtocolLine("TRKSrv " + text, PL_INFO);
+    const std::string line = "TRKSrv " + text;
+    size_t end = line.size();
+    for (size_t i = 0; i + 1 < line.size(); ++i)
+        if (line[i] == ' ' &&
+            (std::isdigit(static_cast<unsigned char>(line[i + 1])) || line[i + 1] == '-')) {
+            end = i;
+            break;
+        }
+    WriteProtocolLine(line, PL_INFO, std::string_view(line).substr(0, end));
 }
 
 // --- post cache -------------------------------------------------------------------------------

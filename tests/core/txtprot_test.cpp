@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <latch>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "platform/time/clock.h"
 #include "service/core/Errors.h"
 #include "service/core/TxtProt.h"
 #include "tests/support/TempRoot.h"
@@ -242,6 +244,58 @@ TEST_F(ProtocolTest, PortLogWritesWithoutThreadIdAndHooksThroughLog) {
     std::lock_guard<std::mutex> lk(g_hook_mutex);
     ASSERT_EQ(g_hooked.size(), 1u);
     EXPECT_EQ(g_hooked[0].first, "<5> answer");
+}
+
+// One client's flood of refused calls: each minute the first lines of a call site are written
+// and the rest counted, the count written once the minute is over and at close; other lines and
+// the hook lose nothing.
+TEST_F(ProtocolTest, AFloodOfOneCallSiteIsCountedAndSummarisedOnceAMinute) {
+    plat::ScopedFakeClock clock;
+    SetProtocolHook(RecordHook);
+    Start("PROTOCOL=3");
+    auto flood = [](int n) {
+        for (int i = 0; i < n; ++i) {
+            WriteProtocolLine("TRKSrv SetState " + std::to_string(i) + " 1", PL_INFO,
+                              "TRKSrv SetState");
+            WriteProtocolLine("DF56ACCD refused " + std::to_string(i), PL_EXTERNAL, "DF56ACCD");
+        }
+    };
+    flood(1000);
+    WriteProtocolLine("other line", PL_INFO);
+    clock->Advance(kRepeatWindowMs);
+    WriteProtocolLine("a minute later", PL_INFO);
+    flood(15);
+    DoneProtocol();
+
+    auto lines = Lines(GlobalFile());
+    auto count = [&](const std::string& part) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(part) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(count("TRKSrv SetState "), 2 * kRepeatBurst + 2);
+    EXPECT_EQ(count("DF56ACCD "), 2 * kRepeatBurst + 2);
+    const std::regex summary(
+        R"((ext )?\d\d:\d\d:\d\d (TRKSrv SetState|DF56ACCD) \.\.\. repeated (\d+) times since \d\d:\d\d:\d\d)");
+    std::vector<std::string> summaries;
+    for (const auto& l : lines) {
+        std::smatch m;
+        if (std::regex_match(l, m, summary))
+            summaries.push_back((m[1].matched ? "ext " : "") + m[2].str() + " " + m[3].str());
+    }
+    EXPECT_EQ(summaries, (std::vector<std::string>{"TRKSrv SetState 990", "ext DF56ACCD 990",
+                                                   "TRKSrv SetState 5", "ext DF56ACCD 5"}));
+    // The first minute's count comes before the next minute's lines.
+    const auto at = [&](const std::string& part) {
+        return std::find_if(
+                   lines.begin(), lines.end(),
+                   [&](const std::string& l) { return l.find(part) != std::string::npos; }) -
+               lines.begin();
+    };
+    EXPECT_LT(at("repeated 990"), at("a minute later"));
+    EXPECT_LT(at("other line"), at("repeated 990"));
+    std::lock_guard<std::mutex> lk(g_hook_mutex);
+    EXPECT_EQ(g_hooked.size(), 2u * 1015 + 2);
 }
 
 TEST_F(ProtocolTest, ExceptionLinesCarryTagClassAndMessage) {

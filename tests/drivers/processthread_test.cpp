@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -251,6 +252,32 @@ TEST_F(PollThread, SilenceForThirtySecondsRemovesTheController) {
     EXPECT_FALSE(thread_->GetDevice(4));
     EXPECT_EQ(FindItemID("Post4.State"), -1);
     EXPECT_EQ(thread_->PostCount(), 0);
+}
+
+// A line where nothing answers, at PROTOCOL=3: its first probes tell which addresses are silent;
+// after that it writes its state changes only, not a line for every probe.
+TEST_F(PollThread, SilentLineWritesAlmostNothingAfterItsFirstMinute) {
+    DoneProtocol();
+    ASSERT_EQ(
+        plat::reg::WriteString(plat::reg::Hive::LocalMachine, kDrvKey, "Parameters", "PROTOCOL=3"),
+        plat::ERROR_SUCCESS);
+    InitProtocol(kDrvKey, "Parameters");
+    plat::reg::WriteDword(plat::reg::Hive::LocalMachine, std::string(kZrnDevKey) + "3", "ComPort",
+                          kCom);
+    MakeThread();
+    const std::string log = thread_->Port().Log().FileName();
+    ASSERT_FALSE(log.empty());
+    const uint32_t start = plat::GetTickCount();
+    auto run_until = [&](uint32_t ms) {
+        for (int i = 0; i < 200000 && plat::TickDiff(plat::GetTickCount(), start) < ms; ++i)
+            thread_->PollStep();
+    };
+    run_until(60000);
+    const uintmax_t first_minute = std::filesystem::file_size(log);
+    EXPECT_GE(thread_->Steps(), 62u) << "every address was probed";
+    run_until(11 * 60000);
+    const uintmax_t ten_more = std::filesystem::file_size(log) - first_minute;
+    EXPECT_LE(ten_more, 1024u) << testsupport::ReadFile(log).substr(first_minute);
 }
 
 TEST_F(PollThread, StateWriteReachesTheWireAndItsResultComesBack) {

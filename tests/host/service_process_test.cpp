@@ -293,6 +293,22 @@ TEST_F(ServiceProcess, ServesQueuedClientRefusesStopWhileUsedAndStopsOnSigterm) 
     EXPECT_NE(log.find("ServiceStop TRKSrv.Finalize"), std::string::npos);
 }
 
+TEST_F(ServiceProcess, HangUpPipeAndUserSignalsLeaveTheServiceServing) {
+    SetParameters("PROTOCOL=4 DISABLEALLPORTS=1 EXITTIMEOUT=0");
+    Listen();
+    Notify notify(root_.Path() + "/notify");
+    auto service = StartService(notify);
+    ASSERT_EQ(notify.Next(), "READY=1") << Slurp(Out("service"));
+    // As when the terminal of a run by hand closes, and the other signals with no meaning here.
+    for (int sig : {SIGHUP, SIGPIPE, SIGUSR1, SIGUSR2}) ASSERT_EQ(::kill(service->Pid(), sig), 0);
+    ASSERT_EQ(service->Wait(300), -1) << "ended by a signal";
+    // Still there and still serving: the stop is asked over the transport and taken.
+    EXPECT_EQ(Stop(), 0) << Slurp(Out("stop"));
+    EXPECT_EQ(service->Wait(kLongMs), 0) << Slurp(Out("service"));
+    EXPECT_NE(Logs(root_.Path() + "/c").find("ServiceStop ProcessThread.Finalize"),
+              std::string::npos);
+}
+
 TEST_F(ServiceProcess, KilledClientLetsTheIdleExitRunAndTheNextConnectionStartsItAgain) {
     SetParameters("PROTOCOL=4 DISABLEALLPORTS=1 EXITTIMEOUT=3");
     Listen();

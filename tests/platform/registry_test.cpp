@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -528,6 +529,47 @@ TEST_F(RegistryTest, HandEditedFileIsAccepted) {
     ASSERT_EQ(ReadDword(LM, std::string(kDrv) + "\\MBDev\\COM3\\5", "Number", d), ERROR_SUCCESS);
     EXPECT_EQ(d, 5u);
     EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(RegistryTest, BareBlankAtANameEdgeIsRefusedAsATypo) {
+    ASSERT_EQ(WriteString(LM, kDrv, "Parameters", "COM1=9600 PROTOCOL=3"), ERROR_SUCCESS);
+    // Names that do begin or end with a blank are written escaped, so they still read back.
+    ASSERT_EQ(WriteDword(LM, " Edge ", " v ", 1), ERROR_SUCCESS);
+    const std::string good = ReadFileBytes(HiveFile(LM));
+    UseFreshCache();
+    uint32_t d = 0;
+    ASSERT_EQ(ReadDword(LM, " Edge ", " v ", d), ERROR_SUCCESS);
+    EXPECT_EQ(d, 1u);
+
+    const std::string kLine = "[Software\\Norvalt\\Drv]\nParameters=sz:";
+    ASSERT_NE(good.find(kLine), std::string::npos);
+    const std::vector<std::pair<std::string, std::string>> typos = {
+        {"[Software\\Norvalt\\Drv ]\n", "Parameters=sz:"},
+        {"[Software\\Norvalt\\ Drv]\n", "Parameters=sz:"},
+        {"[Software \\Norvalt\\Drv]\n", "Parameters=sz:"},
+        {"[ Software\\Norvalt\\Drv]\n", "Parameters=sz:"},
+        {"[Software\\Norvalt\\Drv]\n", "Parameters =sz:"},
+        {"[Software\\Norvalt\\Drv]\n", " Parameters=sz:"},
+    };
+    for (const auto& [header, value] : typos) {
+        std::string bytes = good;
+        bytes.replace(bytes.find(kLine), kLine.size(), header + value);
+        SCOPED_TRACE(header + value);
+        const size_t line = 1 + static_cast<size_t>(std::count(
+                                    bytes.begin(), bytes.begin() + bytes.find(value), '\n'));
+        ReplaceFile(HiveFile(LM), bytes);
+        ClearMessages();
+        std::string s;
+        EXPECT_EQ(ReadString(LM, kDrv, "Parameters", s), ERROR_BADDB);
+        EXPECT_EQ(WriteString(LM, kDrv, "Parameters", "COM2=1"), ERROR_BADDB);
+        EXPECT_EQ(ReadFileBytes(HiveFile(LM)), bytes);
+        auto msgs = Messages();
+        ASSERT_EQ(msgs.size(), 1u);
+        const size_t at = header.find(' ') != std::string::npos ? line - 1 : line;
+        EXPECT_NE(msgs[0].find("line " + std::to_string(at) + ": blank at the start or end"),
+                  std::string::npos)
+            << msgs[0];
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
