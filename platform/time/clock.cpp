@@ -36,6 +36,11 @@ bool Clock::WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>&
     }
 }
 
+uint64_t Clock::TickCount64() {
+    const int64_t per_ms = std::max<int64_t>(PerfFrequency() / 1000, 1);
+    return static_cast<uint64_t>(PerfCounter() / per_ms) + 1;
+}
+
 Readiness Clock::WaitReadable(int fd, uint32_t timeout_ms) {
     pollfd p{fd, POLLIN, 0};
     const int n = ::poll(&p, 1, static_cast<int>(std::min<uint32_t>(timeout_ms, INT32_MAX)));
@@ -71,12 +76,25 @@ void RealClock::Sleep(uint32_t ms) {
 }
 
 FakeClock::FakeClock(bool auto_advance, uint32_t start_tick, uint64_t start_utc100ns)
-    : auto_(auto_advance), tick_(start_tick), utc_(start_utc100ns) {}
+    : auto_(auto_advance), tick_(start_tick), tick64_(start_tick + 1ull), utc_(start_utc100ns) {}
+
+void FakeClock::SetTick(uint32_t tick) {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        tick64_.fetch_add(TickDiff(tick, tick_.exchange(tick)));
+    }
+    cv_.notify_all();
+}
+
+void FakeClock::StepWall(int64_t delta100ns) {
+    utc_.fetch_add(static_cast<uint64_t>(delta100ns));
+}
 
 void FakeClock::Advance(uint32_t ms) {
     {
         std::lock_guard<std::mutex> lk(m_);
         tick_.fetch_add(ms);
+        tick64_.fetch_add(ms);
         perf_ns_.fetch_add(static_cast<int64_t>(ms) * 1000000);
         utc_.fetch_add(static_cast<uint64_t>(ms) * 10000);
     }

@@ -35,6 +35,11 @@ class Clock {
     virtual ~Clock() = default;
     // Milliseconds since an arbitrary start; wraps at 2^32. Compare with TickDiff only.
     virtual uint32_t TickCount() = 0;
+    // Milliseconds on the same monotonic clock, never wrapping and never 0: the measure of
+    // "how long ago" for times kept longer than a time-out. Wall clock steps and zone changes
+    // do not move it. By default from PerfCounter.
+    // decisions PLAT-TIME-2
+    virtual uint64_t TickCount64();
     // Monotonic high-resolution counter and its frequency (counts per second).
     virtual int64_t PerfCounter() = 0;
     virtual int64_t PerfFrequency() = 0;
@@ -73,6 +78,9 @@ inline uint32_t TickDiff(uint32_t later, uint32_t earlier) {
 inline uint32_t GetTickCount() {
     return SysClock().TickCount();
 }
+inline uint64_t GetTickCount64() {
+    return SysClock().TickCount64();
+}
 inline void Sleep(uint32_t ms) {
     SysClock().Sleep(ms);
 }
@@ -87,12 +95,14 @@ class RealClock final : public Clock {
 };
 
 // Test clock. In auto-advance mode Sleep moves time forward by the slept amount at once;
-// otherwise Sleep blocks until Advance has moved time past its deadline.
+// otherwise Sleep blocks until Advance has moved time past its deadline. StepWall moves the
+// wall clock (UTC) alone, as an operator's or NTP's correction does.
 class FakeClock final : public Clock {
   public:
     explicit FakeClock(bool auto_advance = true, uint32_t start_tick = 1000,
                        uint64_t start_utc100ns = 133'000'000'000'000'000ull);
     uint32_t TickCount() override { return tick_.load(); }
+    uint64_t TickCount64() override { return tick64_.load(); }
     int64_t PerfCounter() override { return perf_ns_.load(); }
     int64_t PerfFrequency() override { return 1000000000; }
     uint64_t UtcNow100ns() override { return utc_.load(); }
@@ -104,11 +114,15 @@ class FakeClock final : public Clock {
     Readiness WaitReadable(int fd, uint32_t timeout_ms) override;
 
     void Advance(uint32_t ms);
-    void SetTick(uint32_t tick) { tick_.store(tick); }
+    // Moves the 32-bit tick to `tick`; the 64-bit count moves forward by as much.
+    void SetTick(uint32_t tick);
+    // Steps the wall clock by delta (100 ns units, either way); the ticks stay.
+    void StepWall(int64_t delta100ns);
 
   private:
     bool auto_;
     std::atomic<uint32_t> tick_;
+    std::atomic<uint64_t> tick64_;
     std::atomic<int64_t> perf_ns_{0};
     std::atomic<uint64_t> utc_;
     std::mutex m_;

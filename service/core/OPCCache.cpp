@@ -388,6 +388,7 @@ void TLeafItem::NewSampleLocked(const Variant& value, uint16_t quality, DATE tim
     s.quality = quality;
     s.source_time = time;
     s.update_time = time;
+    update_tick_ = plat::GetTickCount64();
     Changed(value);
     // Without this a leaf that no group reads would keep every sample it ever had.
     TrimLocked();
@@ -402,10 +403,16 @@ void TLeafItem::SetLastTimestampLocked(DATE time) {
     TVQTSample* s = NewestLocked();
     if (!s) throw Exception("6295EA74-0F53-4AEE-86C5-C512EB718030");
     s->update_time = time;
+    update_tick_ = plat::GetTickCount64();
     if (notify_pending_) {
         notify_pending_ = 0;
         Changed(s->value);
     }
+}
+
+uint64_t TLeafItem::UpdateTick() {
+    ReadGuard g(lock_);
+    return update_tick_;
 }
 
 void TLeafItem::SetLastTimestampFT(const FILETIME& utc) {
@@ -967,12 +974,11 @@ void TextToItemInfo(TLeafItem& leaf, const std::string& text) {
 }
 
 void RenewStaleSample(TLeafItem& leaf) {
-    DATE t;
-    bool good;
-    leaf.GetValueAndTime(t, good);
-    DATE now = plat::NowLocal();
-    if ((now - t) * 86400.0 > 60.0)
-        leaf.NewSample(Variant::Str(std::string()), OPC_QUALITY_GOOD, now);
+    // Its age on the monotonic clock: a wall clock put back would hold an old error for as
+    // long as the step.
+    // decisions CORE-53
+    if (plat::GetTickCount64() - leaf.UpdateTick() > 60000)
+        leaf.NewSample(Variant::Str(std::string()), OPC_QUALITY_GOOD, plat::NowLocal());
 }
 
 void SetFixedAddressSpace(bool on) {

@@ -159,6 +159,10 @@ class TLeafItem : public TItem {
     Variant ReadValue();
     Variant PeekValue(bool* good = nullptr);
     Variant GetValueAndTime(DATE& time, bool& good);
+    // When the newest sample was made or re-stamped, on the monotonic clock (0: never). Its
+    // stamp is what clients see; this is what "newer" and "older than" go by.
+    // decisions CORE-53
+    uint64_t UpdateTick();
     HRESULT WriteChecked(const Variant& value, int client_privilege, int flag, LCID locale);
     int GetRealHardware();
 
@@ -194,6 +198,7 @@ class TLeafItem : public TItem {
     int64_t next_ = 0;
     uint32_t total_refs_ = 0;
     uint8_t notify_pending_ = 0;
+    uint64_t update_tick_ = 0;
     TSyncLock lock_;
 };
 

@@ -156,6 +156,7 @@ int TZrnPort::Open(uint8_t com_number) {
         if (owner_) owner_->ClearSeen();
         log_.Log(kTagOpened, PL_DETAIL);
         open_time_ = plat::NowLocal();
+        opened_tick_ = plat::GetTickCount64();
     } else if (rc == plat::ERROR_FILE_NOT_FOUND) {
         code = kPortNotFound;
     } else if (rc == plat::ERROR_ACCESS_DENIED || rc == plat::ERROR_SHARING_VIOLATION) {
@@ -245,6 +246,7 @@ void TZrnPort::CloseLine(bool report) {
     line_.serial.Close();
     line_.emu = nullptr;
     close_time_ = plat::NowLocal();
+    closed_tick_ = plat::GetTickCount64();
     // A line that never opened keeps its reason (a COM port that does not exist stays -2).
     if (owner_)
         owner_->SetPortState(was_open || open_error_ == kPortOk ? kPortNotOpen : open_error_);
@@ -271,7 +273,8 @@ void TZrnPort::WriteCloseReport() {
     line("  InvalidPackets:%d", stats_.InvalidPackets);
     line("  BytesSent:%d", stats_.BytesSent);
     line("  BytesReceived:%d", stats_.BytesReceived);
-    signed_line("  TimeTotal:%d", std::llround((close_time_ - open_time_) * 86400000.0));
+    // decisions CORE-52
+    signed_line("  TimeTotal:%d", static_cast<int64_t>(closed_tick_ - opened_tick_));
     signed_line("  TimeForNoAnswerPackets:%d", Ms(times_.NoAnswerPackets));
     signed_line("  TimeForDrvCalc:%d", Ms(times_.DrvCalc));
     signed_line("  TimeForLine:%d", Ms(times_.Line));

@@ -172,7 +172,8 @@ class TZrnPort {
     int64_t frequency_ = 1;
     plat::DATE open_time_ = 0;
     plat::DATE close_time_ = 0;
-    uint32_t read_start_ = 0;  // tick at the end of the last write
+    uint64_t opened_tick_ = 0, closed_tick_ = 0;  // TimeTotal, on the monotonic clock
+    uint32_t read_start_ = 0;                     // tick at the end of the last write
     std::unique_ptr<std::array<std::array<uint32_t, 256>, kZrnAddresses>> counters_;
     std::array<uint8_t, 256> no_answer_last_{};
     bool reading_ = false;

@@ -168,7 +168,7 @@ TPollPriority TProcessThread::MakeProbeRecord(int address) {
     r.probe = 1;
     // Ranked by the last attempt: an address that never answers would otherwise count as
     // never served and win every step, starving the controllers.
-    r.time = std::max(last_seen_[static_cast<size_t>(address)],
+    r.tick = std::max(last_seen_[static_cast<size_t>(address)],
                       last_probe_[static_cast<size_t>(address)]);
     r.factor = 1.0;
     return r;
@@ -194,8 +194,17 @@ void TProcessThread::PollStep() {
         ScanRegisteredDevices(repeat);
     }
     if (post_count_.load() != 0) no_controller_told_ = false;
-    const int range = step % 10 == 0 || highest_ == 0 ? 31 : highest_;
-    const int start = static_cast<int>(step % static_cast<uint32_t>(range)) + 1;
+    // Until every address has been probed once since the thread started, every other step
+    // walks them all and ends at the lowest one not yet probed, which then wins as never
+    // served: the controllers present are found in address order within the first steps,
+    // and those found are served in the steps between. Walking only up to the one controller
+    // found first, the others waited for the sweeps of every tenth step.
+    // decisions CORE-54
+    const int unprobed = line_open ? LowestUnprobed() : 0;
+    const bool first_round = unprobed != 0 && (step % 2 == 0 || highest_ == 0);
+    const int range = first_round || step % 10 == 0 || highest_ == 0 ? 31 : highest_;
+    const int start =
+        first_round ? unprobed % 31 + 1 : static_cast<int>(step % static_cast<uint32_t>(range)) + 1;
     TPollPriority best;
     int chosen = 0;
     for (int k = 0; k < range; ++k) {
@@ -210,8 +219,8 @@ void TProcessThread::PollStep() {
         // A cycle that raised or ran a command left no state sample behind; it still counts as
         // a service, or a post failing that way or kept busy with writes would win every step.
         if (dev) {
-            const DATE sampled = rec.time;  // a copy: the record is packed
-            rec.time = std::max(sampled, unsampled_cycle_[static_cast<size_t>(a)]);
+            const uint64_t sampled = rec.tick;  // a copy: the record is packed
+            rec.tick = std::max(sampled, unsampled_cycle_[static_cast<size_t>(a)]);
             // Waiting commands rank a post first only now and then: a client that keeps its
             // queue full would otherwise have the line to itself.
             uint8_t& spent = priority_spent_[static_cast<size_t>(a)];
@@ -251,15 +260,21 @@ void TProcessThread::PollStep() {
                 try {
                     dev->ExecuteNextCommand();
                 } catch (...) {
-                    unsampled_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
+                    unsampled_cycle_[static_cast<size_t>(chosen)] = plat::GetTickCount64();
                     throw;
                 }
-                if (command) unsampled_cycle_[static_cast<size_t>(chosen)] = plat::NowLocal();
+                if (command) unsampled_cycle_[static_cast<size_t>(chosen)] = plat::GetTickCount64();
             }
         } else {
             ProbeAddress(chosen);
         }
     }
+}
+
+int TProcessThread::LowestUnprobed() const {
+    for (int a = 1; a <= 31; ++a)
+        if (!devices_[static_cast<size_t>(a)] && last_probe_[static_cast<size_t>(a)] == 0) return a;
+    return 0;
 }
 
 std::string TProcessThread::ProgramIDText(int address) {
@@ -281,7 +296,7 @@ void TProcessThread::ProbeAddress(int address) {
     const bool silent = (silence_told_ & bit) != 0;
     port_->Log().Log(std::string(kTagProbe) + " " + Num(address), PL_DETAIL,
                      silent ? kTagProbe : "");
-    last_probe_[a] = plat::NowLocal();
+    last_probe_[a] = plat::GetTickCount64();
     if (empty_probes_[a] < 255) ++empty_probes_[a];  // cleared when an object stays
     uint8_t value = 0;
     std::string data;
@@ -293,7 +308,7 @@ void TProcessThread::ProbeAddress(int address) {
     }
     silence_told_ &= ~bit;
     const DATE now = plat::NowLocal();
-    last_seen_[a] = now;
+    last_seen_[a] = plat::GetTickCount64();
     uint8_t family = data.substr(1, 2) == "??" ? 90 : DigitsToByte(data.substr(1, 2));
     port_->Log().Log("98CD8DD1-540D-4B53-8000-863FD5939704 " + Num(address) + " " + Num(family),
                      PL_INFO);
@@ -311,7 +326,7 @@ void TProcessThread::ProbeAddress(int address) {
         port_->Log().Log("0D693CBF-75D4-44CF-9A32-BA511431F8B2", PL_EXTERNAL);
         return;
     }
-    last_seen_[a] = plat::NowLocal();
+    last_seen_[a] = plat::GetTickCount64();
     const uint8_t version = value;
     port_->Log().Log("00A11CA1-2E0A-4355-A91F-3A392E00A4DF " + Num(address) + " " + Num(version),
                      PL_INFO);

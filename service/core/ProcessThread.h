@@ -61,6 +61,8 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     uint32_t RegisteredSet() const { return registered_set_.load(); }
     int HighestAddress() const { return highest_; }
     int LastChosen() const { return last_chosen_; }
+    // Every address has been probed once since the start (the first round is over).
+    bool AllProbed() const { return LowestUnprobed() == 0; }
 
     // Makes the port manager start native ports as poll threads.
     static void Install();
@@ -79,6 +81,8 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     TProcessThread(NoStart, int index, uint32_t baud, bool emulation, int shift, bool default_mode);
     void Execute();
     void Shutdown();
+    // The lowest empty address not probed since the start; 0 when there is none.
+    int LowestUnprobed() const;
 
     const int index_;
     const int shift_;
@@ -88,13 +92,15 @@ class TProcessThread : public TPortObject, public IPortOwner, public IController
     std::atomic<uint32_t> step_{0};
     int highest_ = 0;
     std::atomic<uint32_t> registered_set_{0};
-    std::array<DATE, 32> last_seen_{};
+    // Times here are monotonic ticks (plat::GetTickCount64), 0 = never: they rank the
+    // addresses, and a step of the wall clock must not reorder them (decisions CORE-52).
+    std::array<uint64_t, 32> last_seen_{};
     // When each empty address was last probed, answered or not: ranks the probes.
-    std::array<DATE, 32> last_probe_{};
+    std::array<uint64_t, 32> last_probe_{};
     // Probes in a row that left the address empty, by address.
     std::array<uint8_t, 32> empty_probes_{};
     // When each controller's last cycle that raised or ran a command ended.
-    std::array<DATE, 32> unsampled_cycle_{};
+    std::array<uint64_t, 32> unsampled_cycle_{};
     // Per controller: first ranks for commands not yet earned back, and the step from which
     // the next one is earned back.
     std::array<uint8_t, 32> priority_spent_{};

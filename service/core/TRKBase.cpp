@@ -17,7 +17,6 @@ const char* const kZrnDevKey = "\\Software\\Norvalt\\Drv\\ZrnDev\\";
 
 namespace {
 
-constexpr double kMsPerDay = 86400000.0;
 // An unchanged state reported again within this margin is not even re-stamped.
 constexpr double kSameStateMarginMs = 500.0;
 constexpr uint32_t kFlowHoldMs = 3000;
@@ -60,6 +59,7 @@ TBasicTork::TBasicTork(const TorkCreateArgs& args)
       descriptors_(std::make_unique<std::array<TVariableInfoEx, 256>>()) {
     if (!owner_) throw Exception("TBasicTork without an owner");
     last_good_ = args.time;
+    last_good_tick_ = plat::GetTickCount64();
 }
 
 TBasicTork::~TBasicTork() = default;
@@ -232,11 +232,10 @@ int TBasicTork::ColumnForState(int32_t state) const {
 }
 
 bool TBasicTork::SetStateValue(int32_t state, DATE time) {
-    int32_t current;
-    DATE last;
-    GetStateAndTime(current, last);
-    if (state == own_state_ && state == current && (time - last) * kMsPerDay < kSameStateMarginMs &&
-        time >= last)
+    // The margin is measured on the monotonic clock, the stamp alone follows the wall clock.
+    // decisions CORE-52
+    if (state == own_state_ && state == GetState() &&
+        plat::GetTickCount64() - StateTick() < kSameStateMarginMs)
         return false;
     const bool changed = TStateItem::SetStateValue(state, time);
     own_state_ = state;
@@ -265,9 +264,12 @@ void TBasicTork::FlowUpdate(const TVarValue& old_value, const TVarValue& new_val
         old_value.link_quality != LQ_FRESH || new_value.link_quality != LQ_FRESH) {
         SetVarRaw(tlb::cvProductivity, LQ_FRESH, t, 0);
     } else {
-        if (old_value.time == new_value.time)
+        if (old_value.tick == new_value.tick)
             throw Exception("2374B261-90CE-4C9A-8723-920C24C3646D");
-        const double dt = (new_value.time - old_value.time) * 86.4;  // thousands of seconds
+        // The rate is taken over the monotonic interval between the two readings.
+        // decisions CORE-52
+        const double dt =
+            static_cast<double>(new_value.tick - old_value.tick) / 1e6;  // thousands of seconds
         const int64_t prev = VarValue(tlb::cvProductivity);
         const double delta = static_cast<double>(new_value.value - old_value.value);
         int64_t flow;
@@ -300,7 +302,7 @@ bool TBasicTork::Exchange(uint8_t command, std::string_view data, bool quiet, bo
         port.Transact(address_, command, data, expected, answer, capacity, false, mode_, quiet);
     const DATE now = plat::NowLocal();
     if (ok) {
-        last_good_ = now;
+        NoteGoodExchange(now);
         if (failed_command_ != 0) {
             std::string again;
             if (port.Transact(address_, failed_command_, failed_data_, failed_expected_, again,
@@ -332,11 +334,19 @@ bool TBasicTork::Exchange(uint8_t command, std::string_view data, bool quiet, bo
     return false;
 }
 
+void TBasicTork::NoteGoodExchange(DATE time) {
+    last_good_ = time;
+    last_good_tick_ = plat::GetTickCount64();
+}
+
 void TBasicTork::NoteFailedExchange(DATE time) {
     last_failed_ = time;
     Log("F17D3D62-27E4-4455-84C1-BF727B1F2664", PL_INFO);
     SetStateValue(tlb::csCommError, time);
-    if ((time - last_good_) * kMsPerDay > kSilentMs) {
+    // The silence is measured on the monotonic clock: a wall clock put forward would remove a
+    // post at its first lost answer, one put back would keep a dead one.
+    // decisions CORE-52
+    if (plat::GetTickCount64() - last_good_tick_ > kSilentMs) {
         link_state_ = LINK_SILENT;
         Log("7B9C9A30-8FAA-44DB-8D89-3F880B78B67A", PL_INFO);
     }
@@ -478,7 +488,8 @@ void TBasicTork::ReReadVarValue(uint8_t code) {
         case tlb::cvCurrentM: {
             // Money follows from the price and the volume: re-read whichever is older.
             uint8_t volume = code == tlb::cvDozeM ? tlb::cvDozeV : tlb::cvCurrentV;
-            DATE tp = VarRecord(tlb::cvLiterPrice).time, tv = VarRecord(volume).time;
+            // decisions CORE-52
+            const int64_t tp = VarRecord(tlb::cvLiterPrice).tick, tv = VarRecord(volume).tick;
             ReReadVarValue(tp <= tv ? static_cast<uint8_t>(tlb::cvLiterPrice) : volume);
             return;
         }

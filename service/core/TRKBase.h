@@ -119,6 +119,8 @@ class TBasicTork : public TStateItem {
     // True when a variable stays out of date on a second visit.
     bool RefreshStaleVars();
     void NoteFailedExchange(DATE time);
+    // A good answer at `time`: the stamp for values read with it, and the end of any silence.
+    void NoteGoodExchange(DATE time);
     // Derived state with flow class and flag level, as variable 36 shows it.
     uint8_t StateWithFlags();
     void FlowUpdate(const TVarValue& old_value, const TVarValue& new_value);
@@ -221,6 +223,7 @@ class TBasicTork : public TStateItem {
     uint8_t rr_index_ = 0;
     int stale_code_ = -1;
     DATE last_good_ = 0;
+    uint64_t last_good_tick_ = 0;  // the silence watch's: monotonic
     DATE last_failed_ = 0;
     bool flowing_ = false;
     uint32_t flowing_tick_ = 0;

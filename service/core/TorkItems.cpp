@@ -60,16 +60,21 @@ int64_t FixedPointRound(int mode, int64_t step, int64_t value) {
 }
 
 bool ComparePollPriority(TPollPriority& best, const TPollPriority& candidate) {
-    if (best.kind == 0 || candidate.time == 0) {
+    if (best.kind == 0 || candidate.tick == 0) {
         best = candidate;
         return true;
     }
-    if (best.time == 0) return false;
-    const DATE now = plat::NowLocal();
+    if (best.tick == 0) return false;
+    // Ages on the monotonic clock: local dates jump with the wall clock and the zone's offset,
+    // and a post served "in the future" would wait for as long as the jump.
+    // decisions CORE-52
+    const uint64_t now = plat::GetTickCount64();
     const bool stations = StationsExist();
     auto score = [&](const TPollPriority& r) {
         double factor = r.factor != 0 && std::isfinite(r.factor) ? r.factor : 1.0;
-        double s = (now - r.time) / RefreshFactor(r.kind, r.column) / factor;
+        const uint64_t tick = r.tick;  // a copy: the record is packed
+        const double age = now > tick ? static_cast<double>(now - tick) : 0.0;
+        double s = age / RefreshFactor(r.kind, r.column) / factor;
         s *= 1 + r.busy;
         if (!stations) s *= 1 + r.probe;
         if (r.cls < 3) s *= 2;
@@ -166,7 +171,8 @@ TStateItem::TStateItem(int post_number, bool real_hardware)
     : TMyLeafItem("State", plat::VT_UI1),
       post_number_(static_cast<uint16_t>(post_number)),
       real_hardware_(real_hardware),
-      state_time_(plat::NowLocal()) {}
+      state_time_(plat::NowLocal()),
+      state_tick_(plat::GetTickCount64()) {}
 
 int32_t TStateItem::GetState() {
     ReadGuard g(lock_);
@@ -177,6 +183,11 @@ void TStateItem::GetStateAndTime(int32_t& state, DATE& time) {
     ReadGuard g(lock_);
     state = state_;
     time = state_time_;
+}
+
+uint64_t TStateItem::StateTick() {
+    ReadGuard g(lock_);
+    return state_tick_;
 }
 
 bool TStateItem::Active() {
@@ -197,6 +208,7 @@ DATE TStateItem::QuietTime() {
 bool TStateItem::SetStateValue(int32_t state, DATE time) {
     WriteGuard g(lock_);
     state_time_ = time;
+    state_tick_ = plat::GetTickCount64();
     if (state != state_) {
         state_ = state;
         changed_ = 1;
@@ -225,7 +237,7 @@ TPollPriority TStateItem::GetPollPriority(uint8_t column) {
     p.cls = 4;
     {
         ReadGuard g(lock_);
-        p.time = state_time_;
+        p.tick = state_tick_;
     }
     p.column = column;
     p.factor = 1.0;
@@ -336,7 +348,7 @@ Variant TVarItem::AsVariant(int64_t value) const {
 
 TVarValue TVarItem::GetValue() {
     ReadGuard g(lock_);
-    return {value_, time_, link_quality_};
+    return {value_, time_, link_quality_, tick_};
 }
 
 uint16_t TVarItem::QualityLocked() {
@@ -387,6 +399,7 @@ void TVarItem::StoreValue(int64_t value, DATE time, uint8_t link_quality) {
     if (value != value_) last_change_ = time;
     value_ = value;
     time_ = time;
+    tick_ = static_cast<int64_t>(plat::GetTickCount64());
     link_quality_ = link_quality;
     if (same)
         SetLastTimestampLocked(time);
@@ -397,6 +410,7 @@ void TVarItem::StoreValue(int64_t value, DATE time, uint8_t link_quality) {
 void TVarItem::Stamp(DATE time) {
     WriteGuard g(lock_);
     time_ = time;
+    tick_ = static_cast<int64_t>(plat::GetTickCount64());
     if (next_ > shift_) SetLastTimestampLocked(time);
 }
 
@@ -404,9 +418,14 @@ bool TVarItem::RestoreValue(const TVarValue& saved, uint8_t link_quality) {
     if (descriptor_->RefreshClass == kRefreshNever) return false;
     const DATE now = plat::NowLocal();
     if (!(saved.time >= now - 1.0 && saved.time <= now)) return false;
+    // A saved value's age is known only from the wall clock; from here on it ages on the
+    // monotonic one.
+    // decisions CORE-52
+    const auto age_ms = static_cast<int64_t>((now - saved.time) * 86400000.0);
     WriteGuard g(lock_);
     value_ = saved.value;
     time_ = saved.time;
+    tick_ = static_cast<int64_t>(plat::GetTickCount64()) - age_ms;
     link_quality_ = link_quality;
     NewSampleLocked(AsVariant(saved.value), QualityLocked(), saved.time);
     return true;
@@ -435,12 +454,13 @@ void TVarItem::ClearRefreshMark() {
 
 bool TVarItem::NeedsRefresh(int column, bool strict) {
     if (descriptor_->RefreshClass == kRefreshNever) return false;
-    DATE t;
+    int64_t t;
     {
         ReadGuard g(lock_);
-        t = time_;
+        t = tick_;
     }
-    double elapsed_ms = (plat::NowLocal() - t) * 86400000.0;
+    // decisions CORE-52
+    const auto elapsed_ms = static_cast<double>(static_cast<int64_t>(plat::GetTickCount64()) - t);
     return elapsed_ms >
            RefreshFactor(descriptor_->RefreshClass, column) * (strict ? 5000.0 : 20000.0);
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -73,14 +74,17 @@ class TCQueue {
     size_t reserved_ = 0;                 // places taken by an Add getting its id; under lock_
 };
 
-// How a native port ranks the next address (21 bytes, packed).
+// How a native port ranks the next address (21 bytes, packed). The last service is a
+// monotonic tick, so that a step of the wall clock or of the zone's offset leaves the ranking
+// as it was.
+// decisions CORE-52
 #pragma pack(push, 1)
 struct TPollPriority {
     uint8_t kind = 0;  // refresh-factor row; 0 = empty record
     uint8_t busy = 0;
     uint8_t probe = 0;
-    uint8_t cls = 0;  // below 3 ranks higher
-    DATE time = 0;    // last service; 0 = never
+    uint8_t cls = 0;    // below 3 ranks higher
+    uint64_t tick = 0;  // last service (plat::GetTickCount64); 0 = never
     uint8_t column = 0;
     double factor = 1.0;
 };
@@ -101,6 +105,8 @@ class TStateItem : public TMyLeafItem {
     int32_t GetState();
     void GetStateAndTime(int32_t& state, DATE& time);
     bool SetStateValue(int32_t state, DATE time);
+    // When the last state sample was taken (plat::GetTickCount64).
+    uint64_t StateTick();
     TPollPriority GetPollPriority(uint8_t column);
     TCQueue& Queue() { return queue_; }
     bool Active();
@@ -130,6 +136,7 @@ class TStateItem : public TMyLeafItem {
     const bool real_hardware_;
     int32_t state_ = tlb::csUnknown;  // under the leaf's lock from here on
     DATE state_time_ = 0;
+    uint64_t state_tick_ = 0;
     uint8_t changed_ = 0;
     uint32_t sample_counter_ = 0;
     uint32_t deadline_tick_ = 0;
@@ -143,6 +150,9 @@ struct TVarValue {
     int64_t value = 0;  // fixed point
     DATE time = 0;
     uint8_t link_quality = 0;
+    // When `time` was taken, on the monotonic clock (plat::GetTickCount64; earlier than the
+    // start of the count for a saved value): the ages and rates are measured by it.
+    int64_t tick = 0;
 };
 
 // One controller variable.
@@ -192,6 +202,8 @@ class TVarItem : public TMyLeafItem {
     const bool real_hardware_;
     int64_t value_ = 0;  // under the leaf's lock
     DATE time_ = 0;
+    // When time_ was taken, monotonic; long before any tick until a value comes.
+    int64_t tick_ = std::numeric_limits<int64_t>::min() / 2;
     uint8_t refresh_mark_ = 0;
     uint32_t refresh_tick_ = 0;
     uint8_t enabled_ = 1;

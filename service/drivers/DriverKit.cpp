@@ -468,18 +468,24 @@ int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, con
 
 TVarValue TTorkKit::CounterRecord(uint8_t code) {
     TVarValue r = VarRecord(code);
-    if (counter_time_[code] != 0) r.time = counter_time_[code];
+    if (counter_tick_[code] != 0) {
+        r.time = counter_time_[code];
+        r.tick = counter_tick_[code];
+    }
     return r;
 }
 
 void TTorkKit::StoreCounter(uint8_t code, DATE time, int64_t value) {
     SetVarRaw(code, LQ_FRESH, time, value);
     counter_time_[code] = time;
+    // The read's own moment on the monotonic clock: the flow is volume over that interval.
+    // decisions DRV-33
+    counter_tick_[code] = static_cast<int64_t>(last_good_tick_);
 }
 
 void TTorkKit::SafeFlowUpdate(const TVarValue& old_value, const TVarValue& new_value) {
     // Two reads within one clock tick carry no rate.
-    if (old_value.time == new_value.time && new_value.value != 0 &&
+    if (old_value.tick == new_value.tick && new_value.value != 0 &&
         old_value.value <= new_value.value && old_value.link_quality == LQ_FRESH &&
         new_value.link_quality == LQ_FRESH)
         return;

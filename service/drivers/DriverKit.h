@@ -251,6 +251,8 @@ class TTorkKit : public TBasicTork {
 
   private:
     std::array<DATE, 256> counter_time_{};
+    // When each counter was read, monotonic: the flow's interval (decisions DRV-33).
+    std::array<int64_t, 256> counter_tick_{};
 };
 
 }  // namespace drv

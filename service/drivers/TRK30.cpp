@@ -83,7 +83,7 @@ bool TTork30::Exchange(uint8_t command, std::string_view data, bool, bool parse,
         return false;
     }
     // No stamping here, but the silence watch must see the controller answer.
-    last_good_ = now;
+    NoteGoodExchange(now);
     if (parse && expected >= 6 && !answer.empty())
         ParseReply(answer[0], static_cast<char>(command), now);
     return true;

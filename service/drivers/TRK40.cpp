@@ -223,9 +223,10 @@ void TTork40::ReReadVarValue(uint8_t code) {
             ReadCurrentVolume(8, DoseEcho::Zero);
             return;
         case tlb::cvCurrentW:
+            // decisions DRV-33
             if (features_.mass)
                 ReReadVarValue(tlb::cvTotalW);
-            else if (VarRecord(tlb::cvCurrentV).time > VarRecord(tlb::cvDensity).time)
+            else if (VarRecord(tlb::cvCurrentV).tick > VarRecord(tlb::cvDensity).tick)
                 ReReadVarValue(tlb::cvDensity);
             else
                 ReadCurrentVolume(8, DoseEcho::Zero);

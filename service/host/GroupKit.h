@@ -70,9 +70,11 @@ inline bool GoodQuality(uint16_t quality) {
     return (quality & 0xC0) == 0xC0;
 }
 
-// Whether the leaf's newest sample is newer than `since`.
-inline bool ReadySince(TLeafItem& leaf, plat::DATE since) {
-    return leaf.NextSample() > leaf.Shift() && leaf.GetTimestamp() > since;
+// Whether the leaf's newest sample was made or re-stamped after the tick `since`
+// (plat::GetTickCount64): a wall clock stepped back meanwhile must not hide the answer.
+// decisions HOST-65
+inline bool ReadySince(TLeafItem& leaf, uint64_t since) {
+    return leaf.NextSample() > leaf.Shift() && leaf.UpdateTick() > since;
 }
 
 // The value types a client may write.

@@ -211,7 +211,7 @@ class TGroup : public TMyInterfacedObject,
         bool device = false;
         uint32_t trans_id = 0;
         uint32_t start_tick = 0;
-        plat::DATE start_time = 0;
+        uint64_t start_tick64 = 0;    // what ReadySince measures against
         uint32_t da1_connection = 0;  // queued through IOPCAsyncIO
         std::vector<opc::OPCHANDLE> handles;
         // Writes: the client handle and the command id or result of each entry.

@@ -31,7 +31,7 @@ HRESULT TGroup::Read(opc::OPCDATASOURCE dwSource, uint32_t dwCount, const opc::O
         if (dwSource == opc::OPC_DS_DEVICE && client_kind_ == kClientFriend) {
             // The request time is taken before the refresh is asked for: an answer that comes
             // at once is new.
-            const plat::DATE since = plat::NowLocal();
+            const uint64_t since = plat::GetTickCount64();
             const uint32_t start = plat::GetTickCount();
             std::vector<ComPtr<TLeafItem>> leaves;
             {
@@ -184,7 +184,7 @@ HRESULT TGroup::FindConnectionPoint(const IID& iid, plat::IConnectionPoint** out
 
 HRESULT TGroup::Queue(TTransaction t) {
     t.start_tick = plat::GetTickCount();
-    t.start_time = plat::NowLocal();
+    t.start_tick64 = plat::GetTickCount64();
     WriteGuard g(lock_);
     if (transactions_.size() >= kMaxTransactions) {
         Log("Transaction refused: " + std::to_string(kMaxTransactions) + " waiting", PL_EXTERNAL);

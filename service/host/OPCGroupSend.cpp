@@ -35,7 +35,7 @@ bool TGroup::TransactionReady(const TTransaction& t) {
     for (opc::OPCHANDLE h : t.handles) {
         if (h >= items_.size() || !items_[h]) continue;
         ComPtr<TLeafItem> leaf = items_[h]->GetLeaf(false, false);
-        if (leaf && !ReadySince(*leaf, t.start_time)) return false;
+        if (leaf && !ReadySince(*leaf, t.start_tick64)) return false;
     }
     return true;
 }

@@ -373,9 +373,11 @@ TEST(CommonRecords, NamesPickTheRecordsTheyDescribe) {
 }
 
 TEST(PollPriority, Ordering) {
-    const DATE now = plat::NowLocal();
+    plat::ScopedFakeClock clock;
+    clock->Advance(1000000);
+    const uint64_t now = plat::GetTickCount64();
     TPollPriority best;
-    TPollPriority a{7, 0, 0, 4, now - 0.001, 0, 1.0};
+    TPollPriority a{7, 0, 0, 4, now - 86400, 0, 1.0};
     EXPECT_TRUE(ComparePollPriority(best, a)) << "an empty best takes any candidate";
 
     TPollPriority never{7, 0, 0, 4, 0, 0, 1.0};
@@ -392,14 +394,14 @@ TEST(PollPriority, Ordering) {
     EXPECT_FALSE(ComparePollPriority(best, a)) << "ties keep the earlier record";
 
     TPollPriority older = a;
-    older.time = now - 0.002;
+    older.tick = now - 172800;
     best = a;
     EXPECT_TRUE(ComparePollPriority(best, older));
 
     TPollPriority low_class = a;
     low_class.cls = 2;
     TPollPriority twice_as_old = a;
-    twice_as_old.time = now - 0.0019;
+    twice_as_old.tick = now - 164160;
     best = twice_as_old;
     EXPECT_TRUE(ComparePollPriority(best, low_class)) << "class below 3 doubles the score";
 

@@ -23,6 +23,7 @@
 #include "tests/support/PtyPair.h"
 #include "tests/support/SimulatedPort.h"
 #include "tests/support/TempRoot.h"
+#include "tests/support/TimeHelpers.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Station.h"
 
@@ -143,7 +144,14 @@ class PollThread : public testsupport::SimulatedPortTest {
         RegisterTorkClass(TorkClass::T40, &MakeTestTork);
         station_->Add(6, 40, 74);
         MakeThread();
-        return dynamic_cast<TestTork*>(StepUntilFound(6));
+        auto* t = dynamic_cast<TestTork*>(StepUntilFound(6));
+        AfterFirstRound();
+        return t;
+    }
+    // Steps until every address was probed once: from then on the line runs as for good.
+    void AfterFirstRound() {
+        for (int i = 0; i < 200 && !thread_->AllProbed(); ++i) ThreadSteps(1);
+        ASSERT_TRUE(thread_->AllProbed());
     }
     void TearDown() override {
         RegisterTorkClass(TorkClass::T40, nullptr);
@@ -186,10 +194,32 @@ TEST_F(PollThread, FamilyQuestionMarksMeanFamily90) {
     EXPECT_EQ(x->GetState(), 188);
 }
 
+// The usual station: right after a start the controllers at 1, 2 and 3 are found in address
+// order and served between the first round's probes, which also find one at 20.
+TEST_F(PollThread, ControllersPresentAtStartAreFoundAndServedAtOnce) {
+    for (int a : {1, 2, 3, 20}) station_->Add(a, 77, 5);
+    MakeThread();
+    std::map<int, int> chosen;
+    for (int i = 0; i < 20; ++i) {
+        thread_->PollStep();
+        if (i == 0) {
+            EXPECT_EQ(thread_->LastChosen(), 1) << "the first probe goes to address 1";
+        }
+        ++chosen[thread_->LastChosen()];
+    }
+    for (int a : {1, 2, 3}) {
+        EXPECT_TRUE(thread_->GetDevice(a)) << "address " << a;
+        EXPECT_GE(chosen[a], 2) << "address " << a << ": found, then served";
+    }
+    for (int i = 20; i < 62 && !thread_->GetDevice(20); ++i) thread_->PollStep();
+    EXPECT_TRUE(thread_->GetDevice(20)) << "found by the first round of probes";
+}
+
 TEST_F(PollThread, StepsStayWithinTheControllersAndEveryTenthSweepsAll) {
     for (int a : {1, 2, 3}) station_->Add(a, 77, 5);
     MakeThread();
     for (int a : {1, 2, 3}) ASSERT_TRUE(StepUntilFound(a));
+    AfterFirstRound();
     station_->Add(20, 77, 5);  // switched on later
     bool found = false;
     for (int i = 0; i < 400 && !found; ++i) {
@@ -670,6 +700,30 @@ TEST_F(PollThread, PostWhoseCyclesAlwaysFailDoesNotStarveTheOthers) {
     auto served = ServeFor(*thread_, *station_, {3}, 60000);
     EXPECT_GE(served[3].exchanges, 60u);
     EXPECT_LT(served[3].max_age, 5.0) << "the healthy post's state stays fresh";
+}
+
+// The wall clock put back two minutes, then the zone's offset put back an hour (the end of
+// summer time): the ranking of the addresses runs on the monotonic clock, so both posts keep
+// their share of the line and their states stay fresh.
+TEST_F(PollThread, WallClockStepsBackDoNotHoldThePosts) {
+    testsupport::ScopedTz summer("XST-2");
+    RegisterTorkClass(TorkClass::T40, &MakeTestTork);
+    for (int a : {1, 10}) station_->Add(a, 40, 74);
+    MakeThread();
+    ASSERT_TRUE(FindWithin(*thread_, 1, 60000));
+    ASSERT_TRUE(FindWithin(*thread_, 10, 60000));
+    AfterFirstRound();
+    ServeFor(*thread_, *station_, {1, 10}, 10000);
+    clock_->StepWall(-120LL * 10000000);
+    const auto stepped = ServeFor(*thread_, *station_, {1, 10}, 30000);
+    testsupport::ScopedTz winter("XST-1");
+    const auto shifted = ServeFor(*thread_, *station_, {1, 10}, 30000);
+    for (int a : {1, 10}) {
+        EXPECT_GE(stepped.at(a).exchanges, 30u) << "address " << a << ": after the step";
+        EXPECT_LT(stepped.at(a).max_age, 5.0) << "address " << a << ": after the step";
+        EXPECT_GE(shifted.at(a).exchanges, 30u) << "address " << a << ": after the offset change";
+        EXPECT_LT(shifted.at(a).max_age, 5.0) << "address " << a << ": after the offset change";
+    }
 }
 
 // A client that keeps one post's command queue full must not take the line from the other
