@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 
+#include "platform/rpc/wire.h"
 #include "platform/time/clock.h"
 #include "platform/types/datetime.h"
 #include "platform/types/wstr.h"
@@ -124,7 +125,7 @@ int TZrnPort::Open(uint8_t com_number) {
     constexpr long kNoEmulator = -1;  // stands for E_FAIL
     long rc = plat::ERROR_SUCCESS;
     if (emulation_) {
-        line_.emu = GetEmulator(com_number);
+        line_.emu = TakeEmulator(com_number);
         if (!line_.emu) rc = kNoEmulator;
     } else {
         rc = line_.serial.Open("\\\\.\\COM" + std::to_string(com_number));
@@ -306,6 +307,11 @@ bool TZrnPort::SyncEmulator() {
 }
 
 void TZrnPort::EmulatorFailed(plat::HRESULT hr) {
+    // An emulator that left a call unanswered for the whole callback time-out is silent: the
+    // line closes at its next use and reopens as "no emulator" until it answers again or
+    // another registers, so no exchange waits that long again.
+    // decisions CORE-64
+    if (hr == plat::rpc::RPC_E_TIMEOUT && line_.emu) NoteEmulatorSilent(com_, line_.emu.Get());
     // The emulator's process is gone: its slot is freed (unless a new one took it already), so
     // that the port reopens as "no emulator" and a later registration is taken.
     // decisions CORE-25

@@ -219,6 +219,16 @@ void TBasicTork::StampVars(DATE time) {
     SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * kFixedOne);
 }
 
+// The identity (program, family, post number) is no reading, and StateWithFlags follows the
+// state, which shows the failure itself.
+// decisions CORE-63
+void TBasicTork::KeepVars(DATE time) {
+    const VarSet& identity = BaseNoRefreshVars();
+    for (int code = 0; code < 256; ++code)
+        if (ComPtr<TVarItem> v = Var(static_cast<uint8_t>(code)); v && !identity.test(code))
+            v->KeepValue(time);
+}
+
 int TBasicTork::ColumnForState(int32_t state) const {
     switch (state) {
         case tlb::csWorking:
@@ -240,6 +250,7 @@ bool TBasicTork::SetStateValue(int32_t state, DATE time) {
     const bool changed = TStateItem::SetStateValue(state, time);
     own_state_ = state;
     if (changed) column_ = ColumnForState(state);
+    if (state == tlb::csCommError) KeepVars(time);
     SetVarRaw(tlb::cvStateWithFlags, LQ_FRESH, time, int64_t{StateWithFlags()} * kFixedOne);
     return changed;
 }

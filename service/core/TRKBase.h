@@ -116,6 +116,9 @@ class TBasicTork : public TStateItem {
     // A small integer variable; true when its value changed.
     bool StoreByteVar(uint8_t code, int value, DATE time);
     void StampVars(DATE time);
+    // The link failed: every value read from the controller is shown as the last value kept,
+    // stamped `time`, until its next reading.
+    void KeepVars(DATE time);
     // True when a variable stays out of date on a second visit.
     bool RefreshStaleVars();
     void NoteFailedExchange(DATE time);

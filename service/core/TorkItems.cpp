@@ -414,6 +414,14 @@ void TVarItem::Stamp(DATE time) {
     if (next_ > shift_) SetLastTimestampLocked(time);
 }
 
+// decisions CORE-63
+void TVarItem::KeepValue(DATE time) {
+    WriteGuard g(lock_);
+    if (link_quality_ != LQ_FRESH) return;
+    link_quality_ = LQ_KEPT;
+    NewSampleLocked(AsVariant(value_), QualityLocked(), time);
+}
+
 bool TVarItem::RestoreValue(const TVarValue& saved, uint8_t link_quality) {
     if (descriptor_->RefreshClass == kRefreshNever) return false;
     const DATE now = plat::NowLocal();

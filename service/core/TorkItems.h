@@ -169,6 +169,9 @@ class TVarItem : public TMyLeafItem {
     void StoreValue(int64_t value, DATE time, uint8_t link_quality);
     // Renews the time stamp after a good exchange.
     void Stamp(DATE time);
+    // The controller stopped answering: a fresh value is published again as the last value
+    // kept, stamped `time`; its own time stays that of the reading.
+    void KeepValue(DATE time);
     // A saved value; ignored unless it is from the last day (and the class is ever stale).
     bool RestoreValue(const TVarValue& saved, uint8_t link_quality);
     void RequestRefresh() override;

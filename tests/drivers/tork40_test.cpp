@@ -378,6 +378,41 @@ TEST_F(Tork40, SilentLineGivesNoAnswerAndStoresNothing) {
     EXPECT_EQ(t->GetState(), 169);
 }
 
+TEST_F(Tork40, ValuesOfASilentControllerAreKeptUntilEachIsReadAgain) {
+    TTork40* t = Ready(3);
+    ASSERT_TRUE(t);
+    t->ReReadVarValue(tlb::cvTotalV);
+    std::vector<ComPtr<TVarItem>> read;  // the values read from the controller, 192 now
+    for (int code = 0; code < 256; ++code)
+        if (ComPtr<TVarItem> v = t->Var(static_cast<uint8_t>(code));
+            v && v->GetQuality() == OPC_QUALITY_GOOD && !BaseNoRefreshVars().test(code))
+            read.push_back(v);
+    ComPtr<TVarItem> total = t->Var(tlb::cvTotalV);
+    ASSERT_TRUE(total && total->GetQuality() == OPC_QUALITY_GOOD);
+    const int64_t value = total->GetValue().value;
+
+    zrnsim::Faults f;
+    f.silent = true;
+    station_->SetFaults(f);
+    t->ReReadVarValue(tlb::cvCurrentV);
+    ASSERT_EQ(t->GetState(), tlb::csCommError);
+    for (const ComPtr<TVarItem>& v : read) {
+        EXPECT_EQ(v->GetQuality(), 68) << v->FullName() << " shown as current on a silent line";
+        EXPECT_EQ(v->GetTimestamp(), t->GetTimestamp()) << v->FullName();
+    }
+
+    station_->SetFaults({});
+    auto all_good = [&] {
+        return std::all_of(read.begin(), read.end(),
+                           [](const ComPtr<TVarItem>& v) { return v->GetQuality() >= 192; });
+    };
+    StepUntil(all_good, 400);
+    ASSERT_EQ(thread_->GetDevice(3), t);
+    for (const ComPtr<TVarItem>& v : read)
+        EXPECT_EQ(v->GetQuality(), OPC_QUALITY_GOOD) << v->FullName() << " not read again";
+    EXPECT_EQ(total->GetValue().value, value) << "the same count, read again";
+}
+
 // --- values read ------------------------------------------------------------------------------
 
 TEST_F(Tork40, TemperatureSignAndHundredths) {

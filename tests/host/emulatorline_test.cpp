@@ -7,12 +7,14 @@
 
 #include "platform/com/object.h"
 #include "platform/registry/registry.h"
+#include "platform/rpc/wire.h"
 #include "platform/time/clock.h"
 #include "platform/types/wstr.h"
 #include "service/core/EmulatorTable.h"
 #include "service/core/Port.h"
 #include "service/core/PortManager.h"
 #include "service/core/TxtProt.h"
+#include "tests/support/ProtocolLines.h"
 #include "tests/support/TempRoot.h"
 #include "tests/support/ZrnOracle.h"
 
@@ -28,10 +30,13 @@ struct Owner final : drv::IPortOwner {
 };
 
 // Answers every request with data "123"; once `gone`, every call fails as a proxy whose
-// process ended does.
+// process ended does; while `hung`, as a proxy whose process did not answer within the
+// callback time-out.
 class Emu : public plat::ComObject<tlb::IHWEmu> {
   public:
     HRESULT WriteCall(const plat::WideString& call) override {
+        ++calls;
+        if (hung) return plat::rpc::RPC_E_TIMEOUT;
         if (gone) return plat::RPC_E_DISCONNECTED;
         ++writes;
         const std::string f = plat::WideToBytes(call);
@@ -40,18 +45,24 @@ class Emu : public plat::ComObject<tlb::IHWEmu> {
         return plat::S_OK;
     }
     HRESULT ReadAnswer(plat::WideString* answer) override {
+        ++calls;
+        if (hung) return plat::rpc::RPC_E_TIMEOUT;
         if (gone) return plat::RPC_E_DISCONNECTED;
         *answer = std::move(pending_);
         pending_.clear();
         return plat::S_OK;
     }
     HRESULT Purge() override {
+        ++calls;
+        if (hung) return plat::rpc::RPC_E_TIMEOUT;
         if (gone) return plat::RPC_E_DISCONNECTED;
         pending_.clear();
         return plat::S_OK;
     }
     std::atomic<bool> gone{false};
+    std::atomic<bool> hung{false};
     std::atomic<int> writes{0};
+    std::atomic<int> calls{0};
 
   private:
     plat::WideString pending_;
@@ -121,6 +132,51 @@ TEST_F(EmulatorLine, AVanishedEmulatorFreesItsSlotAndTheNextOneIsTaken) {
     EXPECT_EQ(owner_.last, drv::kPortOk);
     ASSERT_TRUE(Exchange(port));
     EXPECT_EQ(next->writes.load(), 1);
+}
+
+TEST_F(EmulatorLine, AnEmulatorThatStopsAnsweringLeavesThePortUntilItAnswersAgain) {
+    drv::SetProtocolHook(&testsupport::ProtocolLines::Record);
+    testsupport::ProtocolLines::Clear();
+    auto emu = plat::MakeCom<Emu>();
+    Reg(emu);
+    drv::TZrnPort port(&owner_, 9600, true, kCom);
+    ASSERT_EQ(port.Open(), drv::kPortOk);
+    ASSERT_TRUE(Exchange(port));
+
+    emu->hung = true;
+    const int before = emu->calls.load();
+    EXPECT_FALSE(Exchange(port));
+    EXPECT_EQ(emu->calls.load(), before + 1) << "the port waited on the silent emulator again";
+    EXPECT_EQ(owner_.last, drv::kPortNoEmulator);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(Exchange(port)) << "an exchange with a silent emulator fails at once";
+    EXPECT_FALSE(port.OpenIfDue()) << "asked again before its interval";
+    EXPECT_EQ(emu->calls.load(), before + 1);
+
+    clock_->Advance(drv::kSilentProbeMs);
+    EXPECT_FALSE(port.OpenIfDue()) << "still silent";
+    EXPECT_EQ(emu->calls.load(), before + 2) << "one call asks whether it answers again";
+    EXPECT_EQ(owner_.last, drv::kPortNoEmulator);
+    EXPECT_TRUE(drv::EmulatorSlotFor(kCom)->acquire(drv::EmulatorSlotFor(kCom)->context) == nullptr)
+        << "a library port would wait on it";
+
+    emu->hung = false;
+    clock_->Advance(drv::kSilentProbeMs);
+    ASSERT_TRUE(port.OpenIfDue());
+    EXPECT_EQ(owner_.last, drv::kPortOk);
+    ASSERT_TRUE(Exchange(port));
+    EXPECT_EQ(testsupport::ProtocolLines::Count("Emulator of COM7 does not answer"), 1);
+
+    // Silent again, and a new emulator registers: it serves the port without a wait.
+    emu->hung = true;
+    EXPECT_FALSE(Exchange(port));
+    auto next = plat::MakeCom<Emu>();
+    Reg(next);
+    clock_->Advance(drv::TZrnPort::kReopenIntervalMs);
+    ASSERT_TRUE(port.OpenIfDue());
+    ASSERT_TRUE(Exchange(port));
+    EXPECT_EQ(next->writes.load(), 1);
+    drv::SetProtocolHook(nullptr);
 }
 
 TEST_F(EmulatorLine, AFailureOfTheOldEmulatorLeavesANewRegistrationAlone) {
