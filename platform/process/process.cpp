@@ -1,5 +1,6 @@
 #include "platform/process/process.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +39,20 @@ int Spawn(const std::string& path, const std::vector<std::string>& argv, pid_t& 
     int rc = posix_spawn_file_actions_init(&actions);
     if (rc != 0) return rc;
     rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (rc == 0) rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, args.data(), environ);
+    // A child starts with every signal at its default and none blocked: the service ignores
+    // the hang-up and the user signals for itself (decisions PLAT-SVC-7), not for what it starts.
+    posix_spawnattr_t attr;
+    if (rc == 0) rc = posix_spawnattr_init(&attr);
+    if (rc == 0) {
+        sigset_t all, none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        rc = posix_spawn(&pid, path.c_str(), &actions, &attr, args.data(), environ);
+        posix_spawnattr_destroy(&attr);
+    }
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) pid = 0;
     return rc;

@@ -131,4 +131,19 @@ TEST(ProcessTest, ASpawnErrorIsItsErrno) {
     EXPECT_FALSE(plat::process::IsRunning(0));
 }
 
+// The service ignores the hang-up for itself; the configurator it starts must not inherit that.
+TEST(ProcessTest, AChildStartsWithTheDefaultSignalDispositions) {
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGHUP, &ignore, &old), 0);
+    pid_t pid = 0;
+    const int rc = plat::process::Spawn("/bin/sh", {"sh", "-c", "kill -HUP $$; exit 0"}, pid);
+    ::sigaction(SIGHUP, &old, nullptr);
+    ASSERT_EQ(rc, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+}
+
 }  // namespace
