@@ -163,11 +163,6 @@ void Connection::WaitClosed() {
     done_cv_.wait(lk, [&] { return done_; });
 }
 
-size_t Connection::AbandonedCalls() {
-    std::lock_guard lk(pending_mu_);
-    return abandoned_.size();
-}
-
 size_t Connection::ExportedObjects() const {
     std::lock_guard lk(exports_mu_);
     return exports_.size();

@@ -121,7 +121,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void SetCallTimeout(uint32_t ms) { call_timeout_ms_.store(ms); }
 
     // Diagnostics and tests.
-    size_t AbandonedCalls();  // given up here, their answers not yet come
     size_t ExportedObjects() const;
     uint64_t ExportedReferences() const;  // over all objects
     size_t ImportedObjects() const;

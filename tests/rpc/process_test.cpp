@@ -224,9 +224,9 @@ TEST(ProcessGiveUp, ACallGivenUpIsNotCarriedOutLaterAndALateObjectIsGivenBack) {
     const std::string path = root.Path() + "/slow.sock";
     ChildProcess child(
         "server",
-        {{"NORVALT_ROOT", root.Path()}, {"NORVALT_SOCKET", path}, {"NORVALT_RPC_MAKE_MS", "1500"}});
+        {{"NORVALT_ROOT", root.Path()}, {"NORVALT_SOCKET", path}, {"NORVALT_RPC_MAKE_MS", "3000"}});
     ASSERT_EQ(child.ReadLine(), "listening " + path + " activated=0");
-    plat::rpc::SetClientCallTimeout(500);
+    plat::rpc::SetClientCallTimeout(1000);
     void* p = nullptr;
     const HRESULT created =
         plat::rpc::CreateOnLocalServer(path, CLSID_TestObject, IID_ITestKinds, &p);
@@ -242,6 +242,9 @@ TEST(ProcessGiveUp, ACallGivenUpIsNotCarriedOutLaterAndALateObjectIsGivenBack) {
     int32_t pings = 0;
     EXPECT_EQ(k->Ping(mine.Get(), 1, &pings), plat::rpc::RPC_E_TIMEOUT);
     child.Kill(SIGCONT);
+    // Served in order: once this is answered, the call given up has been dealt with.
+    uint32_t tid = 0;
+    EXPECT_EQ(k->ThreadId(&tid), S_OK);
 
     // This one starts, and its object comes after its caller gave up.
     void* made = nullptr;
