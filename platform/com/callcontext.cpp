@@ -66,6 +66,14 @@ std::string AdminGroupName() {
     return name;
 }
 
+// decisions HOST-71
+bool TrustRemoteClients() {
+    uint32_t v = 0;
+    return reg::ReadDword(reg::Hive::LocalMachine, kTransportKey, "TrustRemoteClients", v) ==
+               ERROR_SUCCESS &&
+           v != 0;
+}
+
 bool IsAdministrator(uint32_t uid, uint32_t gid) {
     if (uid == 0) return true;
     if (uid == kNoUid) return false;

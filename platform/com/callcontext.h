@@ -18,6 +18,7 @@ namespace plat {
 //   TcpAddress  sz     address to listen on (default "127.0.0.1"; "0.0.0.0" or "::" to listen
 //   wider) TcpPort     dword  TCP port for listening and for reaching a named computer (default
 //   4850)
+//   TrustRemoteClients dword  1 = a TCP caller may become a trusted client (default 0)
 inline constexpr std::string_view kTransportKey = "Software\\Norvalt\\Drv\\Transport";
 inline constexpr std::string_view kDefaultAdminGroup = "sudo";
 
@@ -51,6 +52,9 @@ class CallContextScope {
 
 // The administrators group from the registry (AdminGroup), "sudo" when unset.
 std::string AdminGroupName();
+// Whether a caller from another computer may become a trusted client by its name
+// (TrustRemoteClients = 1); anyone who reaches the TCP port can give that name.
+bool TrustRemoteClients();
 // uid 0, or `uid` (with primary group `gid`, kNoUid when unknown) is a member of the
 // administrators group: its primary group, the user's supplementary groups, or `gid`.
 bool IsAdministrator(uint32_t uid, uint32_t gid);

@@ -34,6 +34,9 @@ struct MarshalEnv {
     std::string error;
     std::vector<uint64_t> exported;       // our objects whose references this message hands over
     std::vector<ProxyManager*> credited;  // imports this message credited with a reference
+    // Decoding only (no connection): the sender's objects the message hands a reference to, so
+    // a late reply's references can be given back unread.
+    std::vector<uint64_t>* given = nullptr;
     // Memory a message may make the receiver allocate beyond its own bytes (an array of
     // VARIANTs takes more room than its encoding).
     size_t budget = 4 * size_t{kMaxFrame};

@@ -1,6 +1,7 @@
 #include "platform/rpc/connection.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -141,7 +142,7 @@ std::shared_ptr<Connection> Connection::Start(int fd, Role role, CallContext pee
     c->call_timeout_ms_.store(role == Role::Server ? g_callback_timeout_ms.load()
                                                    : g_client_call_timeout_ms.load());
     Writer w;
-    BeginFrame(w, MsgType::Hello, 0);
+    BeginFrame(w, MsgType::Hello, 0, kHelloUnderstandsAbandon);
     Hello h;
     h.role = static_cast<uint16_t>(role);
     h.pid = static_cast<uint32_t>(::getpid());
@@ -198,13 +199,14 @@ bool Connection::Send(const Writer& w) {
     return true;
 }
 
-bool Connection::SendWithin(const Writer& w, std::chrono::milliseconds most) {
+bool Connection::SendWithin(const Writer& w, std::chrono::milliseconds most,
+                            std::string_view what) {
     const auto end = std::chrono::steady_clock::now() + most;
     auto give_up = [&] {
-        // The reader's own socket stays open until it ends, so no lock is needed to shut it;
-        // the shutdown also wakes a sender blocked behind the full buffer.
-        Log("rpc: " + peer_.peer + ": answers not read; connection dropped");
-        ::shutdown(fd_, SHUT_RDWR);
+        // Close() takes only the descriptor's lock: the shutdown also wakes a sender blocked
+        // behind the full buffer, and a caller other than the reader may be here.
+        Log("rpc: " + peer_.peer + ": " + std::string(what) + "; connection dropped");
+        Close();
         return false;
     };
     // Polled with try_lock rather than a timed lock: the sanitizers do not see the clock-based
@@ -292,7 +294,26 @@ bool Connection::ReadFull(void* buf, size_t n) {
 
 bool Connection::ReadLoop() {
     std::vector<uint8_t> frame;
+    size_t drained = 0;  // frames read while requests were held
     for (;;) {
+        if (!held_.empty()) {
+            // An abandon sent after its call may already be here: read on before the calls
+            // start (decisions PLAT-RPC-20).
+            if (drained < kMaxHeldFrames && FrameWaiting()) {
+                ++drained;
+            } else {
+                drained = 0;
+                Incoming here;
+                DispatchHeld(&here);
+                if (here.conn) {
+                    // Another thread reads on; this one serves the call at once.
+                    std::shared_ptr<Connection> self = here.conn;
+                    ServeIncoming(here);
+                    Pool::Get().ServedOnReader(*self);
+                    return true;
+                }
+            }
+        }
         uint32_t len;
         if (!ReadFull(&len, sizeof len)) break;
         const FrameLength rule = CheckFrameLength(len, got_hello_);
@@ -307,22 +328,48 @@ bool Connection::ReadLoop() {
         }
         size_t charged = 0;
         bool kept = true;
-        Incoming here;
         const bool read = ReadBody(len, frame, charged, kept);
-        bool go_on = read && (kept ? HandleFrame(frame, charged, &here) : RefuseUnkept(frame));
+        bool go_on = read && (kept ? HandleFrame(frame, charged) : RefuseUnkept(frame));
         UnchargeProcess(charged);
         frame = {};  // an idle connection holds no buffer
         if (!go_on) break;
-        if (here.conn) {
-            // Another thread reads on; this one serves the call at once.
-            std::shared_ptr<Connection> self = here.conn;
-            ServeIncoming(here);
-            Pool::Get().ServedOnReader(*self);
-            return true;
-        }
     }
+    // Calls read before the end are answered as before (each still honours its abandon).
+    DispatchHeld(nullptr);
     OnClosed();
     return false;
+}
+
+bool Connection::FrameWaiting() {
+    size_t have = rend_ - rpos_;
+    if (have < sizeof(uint32_t)) {
+        if (have) std::memmove(rbuf_, rbuf_ + rpos_, have);
+        rpos_ = 0;
+        rend_ = have;
+        const ssize_t got = ::recv(fd_, rbuf_ + rend_, sizeof rbuf_ - rend_, MSG_DONTWAIT);
+        if (got > 0) rend_ += static_cast<size_t>(got);
+        have = rend_ - rpos_;
+        if (have < sizeof(uint32_t)) return false;
+    }
+    uint32_t len;
+    std::memcpy(&len, rbuf_ + rpos_, sizeof len);
+    if (have >= sizeof len + size_t{len}) return true;
+    int queued = 0;
+    if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued < 0) return false;
+    return have + static_cast<size_t>(queued) >= sizeof len + size_t{len};
+}
+
+void Connection::DispatchHeld(Incoming* here) {
+    std::vector<Incoming> held;
+    held.swap(held_);
+    for (size_t i = 0; i < held.size(); ++i) {
+        Incoming& in = held[i];
+        if (WaiterRegistry::Get().TryDeliver(in)) continue;
+        if (here && i + 1 == held.size() && Pool::Get().ServeOnReader(*this))
+            *here = std::move(in);
+        else
+            Pool::Get().Submit(std::move(in));
+    }
 }
 
 bool Connection::ReadBody(uint32_t len, std::vector<uint8_t>& frame, size_t& charged, bool& kept) {
@@ -429,7 +476,7 @@ void Connection::SkipOversized(uint32_t len) {
     }
 }
 
-bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here) {
+bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged) {
     Reader r(frame);
     FrameHeader fh;
     if (!ReadFrameHeader(r, fh)) {
@@ -447,6 +494,7 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incom
             return false;
         }
         got_hello_ = true;
+        peer_without_abandon_.store((fh.flags & kHelloUnderstandsAbandon) == 0);
         return true;
     }
     switch (fh.type) {
@@ -473,15 +521,28 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incom
             in.frame = std::move(frame);
             in.charged = std::exchange(charged, 0);
             frame = {};
-            if (WaiterRegistry::Get().TryDeliver(in)) return true;
-            if (Pool::Get().ServeOnReader(*this))
-                *here = std::move(in);
-            else
-                Pool::Get().Submit(std::move(in));
+            {
+                std::lock_guard lk(unstarted_mu_);
+                unstarted_.emplace(in.call_id, false);
+            }
+            held_.push_back(std::move(in));
+            return true;
+        }
+        case MsgType::Abandon: {
+            if (!r.AtEnd()) {
+                ProtocolViolation("malformed abandon");
+                return false;
+            }
+            // A call started, answered or never sent is left alone: nothing is kept for it.
+            std::lock_guard lk(unstarted_mu_);
+            auto it = unstarted_.find(fh.call_id);
+            if (it != unstarted_.end()) it->second = true;
             return true;
         }
         case MsgType::Reply: {
             Waiter* w = nullptr;
+            GivenUp late;
+            bool is_late = false;
             {
                 std::lock_guard lk(pending_mu_);
                 auto it = pending_.find(fh.call_id);
@@ -493,10 +554,13 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incom
                     w->has_reply = true;
                     w->signalled.store(true, std::memory_order_release);
                     w->cv.notify_one();  // under the lock: the waiter may be gone once it is free
-                } else if (abandoned_.erase(fh.call_id)) {
-                    return true;  // the answer to a call given up on
+                } else if (auto a = abandoned_.find(fh.call_id); a != abandoned_.end()) {
+                    late = std::move(a->second);  // the answer to a call given up on
+                    abandoned_.erase(a);
+                    is_late = true;
                 }
             }
+            if (is_late) return TakeLateReply(late, frame);
             frame = {};
             if (!w) {
                 ProtocolViolation("reply to no call");
@@ -530,6 +594,64 @@ bool Connection::HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incom
         }
     }
     return false;
+}
+
+// decisions PLAT-RPC-20
+bool Connection::TakeLateReply(GivenUp& g, const std::vector<uint8_t>& frame) {
+    Reader r(frame);
+    FrameHeader fh;
+    uint8_t status;
+    int32_t code;
+    if (!ReadFrameHeader(r, fh) || !r.U8(status) || !r.I32(code) || status > 2) {
+        ProtocolViolation("malformed reply");
+        return false;
+    }
+    if (status == static_cast<uint8_t>(ReplyStatus::Rejected)) {
+        // Not carried out: the peer took none of the references the request handed over.
+        for (uint64_t id : g.exported) ReleaseExport(id, 1, true);
+        return true;
+    }
+    if (status == static_cast<uint8_t>(ReplyStatus::Failed)) return true;  // it took them back
+    // Read without a connection: no proxy is made, the peer's objects are only listed.
+    std::vector<uint64_t> given;
+    MarshalEnv env;
+    env.given = &given;
+    std::string text;
+    bool ok;
+    if (g.object == kActivatorObject) {
+        IID iid;
+        void* none = nullptr;
+        ok = ReadObjRef(env, r, nullptr, &iid, &none) && r.Text(text) && r.AtEnd();
+    } else if (g.method == kMethodQueryInterface) {
+        ok = r.Text(text) && r.AtEnd();
+        if (ok && Succeeded(code)) given.push_back(g.object);  // the reference it added
+    } else {
+        const InterfaceInfo* info = FindInterface(g.iid);
+        ok = info && g.method < info->method_count && info->methods[g.method].decode_out(r, env);
+    }
+    if (!ok) {
+        ProtocolViolation("malformed reply");
+        return false;
+    }
+    if (given.empty()) return true;
+    std::sort(given.begin(), given.end());
+    std::vector<std::pair<uint64_t, uint32_t>> counts;
+    for (uint64_t id : given)
+        if (!counts.empty() && counts.back().first == id)
+            ++counts.back().second;
+        else
+            counts.emplace_back(id, 1);
+    Writer w;
+    BeginFrame(w, MsgType::Release, 0);
+    w.U32(static_cast<uint32_t>(counts.size()));
+    for (auto& [id, n] : counts) {
+        w.U64(id);
+        w.U32(n);
+    }
+    EndFrame(w);
+    // Sent by the reader: a peer that stops reading must not hold it.
+    SendWithin(w, kRejectionSendTime);
+    return true;
 }
 
 void Connection::OnClosed() {
@@ -621,7 +743,8 @@ void Connection::FinishClose() {
     done_cv_.notify_all();
 }
 
-HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
+HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply,
+                         const std::vector<uint64_t>& exported) {
     Waiter wt(this);
     uint32_t id;
     {
@@ -684,12 +807,29 @@ HRESULT Connection::Call(Writer& w, std::vector<uint8_t>& reply) {
             std::lock_guard wl(wt.m);
             if (wt.has_reply || wt.dead || wt.failed != S_OK) continue;
             pending_.erase(id);
-            abandoned_[id] = true;
+            GivenUp g;
+            RequestHeader h;
+            Reader head(w.Bytes().data() + 4 + kFrameHeaderSize, w.Size() - 4 - kFrameHeaderSize);
+            if (ReadRequestHeader(head, h)) {
+                g.object = h.object;
+                g.iid = h.iid;
+                g.method = h.method;
+            }
+            g.exported = exported;
+            abandoned_[id] = std::move(g);
             if (abandoned_.size() > size_t{kMaxCallsInFlight}) {
                 // A peer that leaves this many calls unanswered is not coming back.
                 Log("rpc: " + peer_.peer + ": calls left unanswered; connection dropped");
                 Close();
             }
+        }
+        // The peer must not carry the call out later: the caller was told it failed.
+        // decisions PLAT-RPC-20
+        if (!peer_without_abandon_.load()) {
+            Writer a;
+            BeginFrame(a, MsgType::Abandon, id);
+            EndFrame(a);
+            SendWithin(a, kRejectionSendTime, "requests not read");
         }
         return RPC_E_TIMEOUT;
     }
@@ -708,7 +848,20 @@ void Connection::Serve(Incoming& in) {
     env.conn = this;
     HRESULT hr = S_OK;
     Reader r(in.frame.data() + in.params_at, in.frame.size() - in.params_at);
-    ReplyStatus status = Dispatch(in.hdr, r, out, env, hr);
+    bool given_up = false;
+    {
+        std::lock_guard lk(unstarted_mu_);
+        if (auto it = unstarted_.find(in.call_id); it != unstarted_.end()) {
+            given_up = it->second;
+            unstarted_.erase(it);
+        }
+    }
+    // decisions PLAT-RPC-20
+    ReplyStatus status = ReplyStatus::Rejected;
+    if (given_up)
+        env.Fail(RPC_E_CALL_CANCELED, "The caller gave the call up");
+    else
+        status = Dispatch(in.hdr, r, out, env, hr);
     std::string text;
     if (status == ReplyStatus::Done) {
         if (Failed(hr)) text = GetErrorText();

@@ -14,6 +14,12 @@
 // releasing thread of the connection: a destructor may wait for a call that only the reader can
 // answer. When the connection ends, waiting calls fail with RPC_E_DISCONNECTED first, then every
 // reference it held is released, and calls through its proxies fail with RPC_E_DISCONNECTED.
+//
+// Given-up calls: a caller that times out tells the peer (Abandon), and a call the peer has not
+// started by then is never carried out. The reader reads every whole frame already received
+// before it hands the calls among them on, so an abandon that waits behind its call in the
+// socket (a peer that was stopped) is seen first. A late answer to a given-up call has its
+// references given back unread. decisions PLAT-RPC-20
 #pragma once
 #include <sys/types.h>
 
@@ -62,6 +68,10 @@ inline constexpr int kSendTimeoutSeconds = 30;
 // How long a reader waits to send a refusal before it drops the peer as not reading.
 // decisions PLAT-RPC-17
 inline constexpr std::chrono::milliseconds kRejectionSendTime{2000};
+// Frames a reader reads on while it holds calls back to look for their abandons; past it the
+// calls go on (a peer that sends without pause only delays its own calls this much).
+// decisions PLAT-RPC-20
+inline constexpr size_t kMaxHeldFrames = 256;
 // How long a server waits for a client to answer a callback (ms).
 inline constexpr uint32_t kDefaultCallbackTimeoutMs = 20000;
 
@@ -148,21 +158,37 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Reads through the connection's small read buffer (the reader only).
     ssize_t Recv(void* into, size_t n);
     bool ReadFull(void* buf, size_t n);
-    // A request the reader may serve itself is moved to `here`.
-    bool HandleFrame(std::vector<uint8_t>& frame, size_t& charged, Incoming* here);
+    // Requests are held back in held_ until no whole frame is waiting (decisions PLAT-RPC-20).
+    bool HandleFrame(std::vector<uint8_t>& frame, size_t& charged);
+    // Whether a whole frame has been received and not yet read (never blocks).
+    bool FrameWaiting();
+    // Hands the held requests on; the last one the reader may serve itself is moved to `here`.
+    void DispatchHeld(Incoming* here);
     void SkipOversized(uint32_t len);
     void ProtocolViolation(const std::string& why);
     void OnClosed();
     bool Send(const Writer& w);
     // The reader's sends: at most `most` long (the lock included); past it the connection is
     // shut down.
-    bool SendWithin(const Writer& w, std::chrono::milliseconds most);
+    bool SendWithin(const Writer& w, std::chrono::milliseconds most,
+                    std::string_view what = "answers not read");
     void SendRejection(uint32_t call_id, HRESULT hr, std::string_view text);
     void SendRelease(uint64_t id, uint32_t refs);
 
+    // A call given up on: enough to read a late answer and give back what it carries.
+    struct GivenUp {
+        uint64_t object = 0;
+        IID iid;
+        uint16_t method = 0;
+        std::vector<uint64_t> exported;  // our objects the request handed over
+    };
+    // The late answer to a given-up call (the reader): the references it hands us are given
+    // back, and ours the peer refused are taken back. False: malformed, connection dropped.
+    bool TakeLateReply(GivenUp& g, const std::vector<uint8_t>& frame);
     // Calls: sends `w` (a request with its call id at offset 8) and waits for the reply.
     // RPC_E_DISCONNECTED, RPC_E_TIMEOUT or E_OUTOFMEMORY (a reply beyond the budget) else.
-    HRESULT Call(Writer& w, std::vector<uint8_t>& reply);
+    // `exported`: our objects the request hands over, taken back if a given-up call is refused.
+    HRESULT Call(Writer& w, std::vector<uint8_t>& reply, const std::vector<uint64_t>& exported);
     void Serve(Incoming& in);
     ReplyStatus Dispatch(const RequestHeader& h, Reader& r, Writer& out, MarshalEnv& env,
                          HRESULT& hr);
@@ -194,15 +220,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::function<void(Connection*)> on_closed_;
     std::atomic<bool> alive_{true};
     bool got_hello_ = false;  // reader only
-    uint8_t rbuf_[2048];      // reader only: bytes received and not yet taken
+    // The peer's hello did not say it understands Abandon (an older peer).
+    std::atomic<bool> peer_without_abandon_{false};
+    std::vector<Incoming> held_;  // reader only: requests read and not yet handed on
+    uint8_t rbuf_[2048];          // reader only: bytes received and not yet taken
     size_t rpos_ = 0, rend_ = 0;
 
     std::timed_mutex write_mu_;  // held across each whole send
 
     std::mutex pending_mu_;
     std::unordered_map<uint32_t, Waiter*> pending_;
-    // Calls given up on (time-out): their late replies are dropped, not taken for forgeries.
-    std::unordered_map<uint32_t, bool> abandoned_;
+    // Calls given up on (time-out): their late replies are not taken for forgeries, and give
+    // back what they carry.
+    std::unordered_map<uint32_t, GivenUp> abandoned_;
     uint32_t next_call_id_ = 0;
     std::atomic<uint32_t> call_timeout_ms_{0};
 
@@ -223,6 +253,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     mutable std::mutex imports_mu_;
     std::unordered_map<uint64_t, ProxyManager*> imports_;
+
+    // The peer's requests not yet started (served), by call id: true once the peer gave the
+    // call up. Bounded by kMaxCallsInFlight (an id sent twice takes one entry).
+    std::mutex unstarted_mu_;
+    std::unordered_map<uint32_t, bool> unstarted_;
 
     std::atomic<int> calls_in_flight_{0};
     std::atomic<size_t> bytes_in_flight_{0};

@@ -70,6 +70,8 @@ Decoded DecodeFrame(std::span<const uint8_t> body, const InterfaceInfo* reply_if
             return DecodeReply(r, reply_iface, reply_method) ? Decoded::Reply : Decoded::Malformed;
         case MsgType::Release:
             return DecodeRelease(r) ? Decoded::Release : Decoded::Malformed;
+        case MsgType::Abandon:
+            return r.AtEnd() ? Decoded::Abandon : Decoded::Malformed;
     }
     return Decoded::Malformed;
 }

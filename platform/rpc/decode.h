@@ -9,7 +9,7 @@
 
 namespace plat::rpc {
 
-enum class Decoded { Malformed, Hello, Request, Reply, Release };
+enum class Decoded { Malformed, Hello, Request, Reply, Release, Abandon };
 
 // What the reader does with a frame that claims `len` bytes: reads it, answers and skips it
 // (too large, after the hello) or ends the connection.

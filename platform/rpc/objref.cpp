@@ -123,7 +123,10 @@ bool ReadObjRef(MarshalEnv& env, Reader& r, const InterfaceInfo* expected, IID* 
     if (kind == 0) return true;
     if (expected && !(expected->iid == iid))
         return env.Fail(RPC_E_INVALID_DATA, "object reference of another interface");
-    if (!env.conn) return true;
+    if (!env.conn) {
+        if (kind == 1 && env.given) env.given->push_back(id);
+        return true;
+    }
     const InterfaceInfo* info = expected ? expected : FindInterface(iid);
     if (!info) return env.Fail(E_NOINTERFACE, "interface not declared for the transport");
     Connection& c = *env.conn;

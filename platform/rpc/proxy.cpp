@@ -165,7 +165,7 @@ bool ProxyCallExchange(ProxyCallState& s, HRESULT& hr, Reader& reader, MarshalEn
         c.UndoExports(s.env.exported);
         return false;
     }
-    if (HRESULT failed = c.Call(s.w, s.reply); failed != S_OK) {
+    if (HRESULT failed = c.Call(s.w, s.reply, s.env.exported); failed != S_OK) {
         hr = failed;
         SetErrorText(failed == RPC_E_TIMEOUT ? "The object's process did not answer in time"
                      : failed == E_OUTOFMEMORY

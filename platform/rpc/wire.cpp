@@ -2,10 +2,10 @@
 
 namespace plat::rpc {
 
-void BeginFrame(Writer& w, MsgType type, uint32_t call_id) {
+void BeginFrame(Writer& w, MsgType type, uint32_t call_id, uint8_t flags) {
     w.U32(0);
     w.U8(static_cast<uint8_t>(type));
-    w.U8(0);
+    w.U8(flags);
     w.U16(0);
     w.U32(call_id);
 }
@@ -49,7 +49,7 @@ bool ReadFrameHeader(Reader& r, FrameHeader& h) {
     uint16_t reserved = 0;
     if (!r.U8(type) || !r.U8(h.flags) || !r.U16(reserved) || !r.U32(h.call_id)) return false;
     if (type < static_cast<uint8_t>(MsgType::Hello) ||
-        type > static_cast<uint8_t>(MsgType::Release))
+        type > static_cast<uint8_t>(MsgType::Abandon))
         return false;
     h.type = static_cast<MsgType>(type);
     return true;

@@ -2,10 +2,11 @@
 //
 // Every number is little-endian; no field is aligned. A frame is
 //   u32 length                  bytes that follow (8 .. kMaxFrame)
-//   u8  type                    1 Hello, 2 Request, 3 Reply, 4 Release
-//   u8  flags                   0
+//   u8  type                    1 Hello, 2 Request, 3 Reply, 4 Release, 5 Abandon
+//   u8  flags                   0, but in Hello: bit 0 the sender understands Abandon
 //   u16 reserved                0
-//   u32 call id                 pairs a Reply with its Request (0 in Hello and Release)
+//   u32 call id                 pairs a Reply or an Abandon with its Request (0 in Hello and
+//                               Release)
 // then, by type:
 //   Hello    u32 magic "NRPC" (0x4350524E), u16 version (1), u16 role (0 client, 1 server),
 //            u32 pid. Each side sends one first; anything else first, or a first frame
@@ -28,6 +29,9 @@
 //            out parameters     (Done only), in declaration order
 //            u32 n, n bytes     error text, UTF-8 (may be empty)
 //   Release  u32 n, n x { u64 object, u32 references }: references the sender gives back
+//   Abandon  nothing: the sender gave the call up (it timed out). A call not yet started is
+//            not carried out but answered Rejected with RPC_E_CALL_CANCELED; one already
+//            started runs and is answered as usual. Sent only to a peer whose hello has bit 0.
 // Parameter encodings (marshal.h): integers, enums and floating values by their size; bool as
 // u8; Currency as i64; DATE as f64; FILETIME as u32 low, u32 high; GUID as u32, u16, u16, 8
 // bytes; strings as u32 count + UTF-16 code units, unchanged; nullable strings with a leading
@@ -61,7 +65,9 @@ inline constexpr uint16_t kVersion = 1;
 // Largest frame either side accepts. Larger requests are answered with an error and skipped.
 inline constexpr uint32_t kMaxFrame = 16u << 20;
 
-enum class MsgType : uint8_t { Hello = 1, Request = 2, Reply = 3, Release = 4 };
+enum class MsgType : uint8_t { Hello = 1, Request = 2, Reply = 3, Release = 4, Abandon = 5 };
+// Hello flags.
+inline constexpr uint8_t kHelloUnderstandsAbandon = 1;
 enum class ReplyStatus : uint8_t { Done = 0, Rejected = 1, Failed = 2 };
 
 inline constexpr uint16_t kMethodQueryInterface = 0xFFFF;
@@ -76,6 +82,7 @@ inline constexpr size_t kHelloSize = 12;
 inline constexpr HRESULT CO_E_OBJNOTCONNECTED = MakeHr(0x800401FD);   // unknown object id
 inline constexpr HRESULT RPC_S_SERVER_TOO_BUSY = MakeHr(0x800706BB);  // too many calls at once
 inline constexpr HRESULT RPC_E_CALL_REJECTED = MakeHr(0x80010001);
+inline constexpr HRESULT RPC_E_CALL_CANCELED = MakeHr(0x80010002);  // the caller gave it up
 inline constexpr HRESULT RPC_E_TIMEOUT = MakeHr(0x8001011F);  // the peer did not answer in time
 inline constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = MakeHr(0x80080005);  // no server listening
 
@@ -192,7 +199,7 @@ struct Hello {
 };
 
 // Starts a frame: the length is filled by EndFrame.
-void BeginFrame(Writer& w, MsgType type, uint32_t call_id);
+void BeginFrame(Writer& w, MsgType type, uint32_t call_id, uint8_t flags = 0);
 void EndFrame(Writer& w);
 void WriteRequestHeader(Writer& w, const RequestHeader& h);
 void WriteHello(Writer& w, const Hello& h);

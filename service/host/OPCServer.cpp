@@ -540,10 +540,14 @@ HRESULT TOPCServer::SetClientName(const char16_t* szName) {
     if (name.size() > kMaxClientNameChars) name.resize(kMaxClientNameChars);
     // decisions HOST-63
     bool friend_named = false;
+    // Over TCP anyone who reaches the port can give the name: a remote caller is trusted only
+    // where the transport's settings say so. decisions HOST-71
+    const bool untrusted_remote =
+        name == kFriendClientName && plat::GetCallContext().remote && !plat::TrustRemoteClients();
     {
         WriteGuard g(core_->lock);
         core_->client_name = name;
-        if (name == kFriendClientName) {
+        if (name == kFriendClientName && !untrusted_remote) {
             core_->client_kind = kClientFriend;
             friend_named = true;
         } else if (core_->client_kind == kClientUnnamed) {
@@ -552,6 +556,7 @@ HRESULT TOPCServer::SetClientName(const char16_t* szName) {
     }
     Log("SetClientName " + plat::WideToUtf8(name));
     if (friend_named) Log("Client friend");
+    if (untrusted_remote) Log("Client from another computer not trusted (TrustRemoteClients)");
     return plat::S_OK;
 }
 

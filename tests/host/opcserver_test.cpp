@@ -129,6 +129,28 @@ TEST_F(OpcServer, OnlyTheExactNameMakesAFriendAndAFriendStaysOne) {
     EXPECT_EQ(LinesContaining("Client friend"), 1u);
 }
 
+TEST_F(OpcServer, ARemoteClientIsAFriendOnlyWhenTheTransportTrustsRemoteClients) {
+    plat::CallContext remote;
+    remote.transported = true;
+    remote.remote = true;
+    remote.peer = "tcp:192.0.2.7:40000";
+    auto name = [&](drv::TOPCServer& s) {
+        plat::CallContextScope scope(remote);
+        return s.SetClientName(u"5D3A9C07E1B24F68A0C7D2E49B1F6A83");
+    };
+    auto a = drv::TOPCServer::Create();
+    EXPECT_EQ(name(*a), S_OK);
+    EXPECT_EQ(a->ClientKind(), drv::kClientOther) << "anyone who reaches the TCP port";
+    EXPECT_EQ(LinesContaining("Client friend"), 0u);
+
+    ASSERT_EQ(plat::reg::WriteDword(plat::reg::Hive::LocalMachine, plat::kTransportKey,
+                                    "TrustRemoteClients", 1),
+              plat::ERROR_SUCCESS);
+    auto b = drv::TOPCServer::Create();
+    EXPECT_EQ(name(*b), S_OK);
+    EXPECT_EQ(b->ClientKind(), drv::kClientFriend);
+}
+
 TEST_F(OpcServer, GroupsByNameRateAndHandle) {
     auto s = drv::TOPCServer::Create();
     opc::OPCHANDLE h1 = 0, h2 = 0, h3 = 0;

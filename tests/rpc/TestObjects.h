@@ -292,10 +292,18 @@ class Kinds final : public KindsImpl<plat::ComObject<ITestKinds>> {
     ~Kinds() override { --g_live_objects; }
 };
 
+// How long Make works before it makes its object (a slow server), and the objects it made.
+inline std::atomic<uint32_t> g_make_delay_ms{0};
+inline std::atomic<int> g_made{0};
+
 template <class Base>
 HRESULT KindsImpl<Base>::Make(const IID& iid, void** out) {
+    if (const uint32_t ms = g_make_delay_ms.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     ComPtr<Kinds> k = plat::MakeCom<Kinds>();
-    return k->QueryInterface(iid, out);
+    const HRESULT hr = k->QueryInterface(iid, out);
+    ++g_made;
+    return hr;
 }
 
 // The server object: the type library's interfaces with recordable behaviour, plus ITestKinds

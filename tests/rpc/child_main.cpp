@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/com/classes.h"
 #include "platform/rpc/client.h"
@@ -191,6 +192,18 @@ void Serve() {
         ::_exit(1);
     }
     Report("listening " + server.SocketPath() + " activated=" + std::to_string(server.Activated()));
+    if (const std::string ms = Env("NORVALT_RPC_MAKE_MS"); !ms.empty()) {
+        // A slow server that tells how many objects it holds and made whenever that changes.
+        g_make_delay_ms = static_cast<uint32_t>(std::stoul(ms));
+        std::thread([] {
+            for (std::string seen = "live=0 made=0";;) {
+                const std::string now = "live=" + std::to_string(g_live_objects.load()) +
+                                        " made=" + std::to_string(g_made.load());
+                if (now != seen) Report(seen = now);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }).detach();
+    }
     for (;;) ::pause();
 }
 

@@ -8,6 +8,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "platform/registry/registry.h"
 #include "tests/rpc/ChildProcess.h"
 #include "tests/rpc/RpcFixture.h"
@@ -206,6 +209,53 @@ TEST_F(ProcessRestricted, TheSocketModeDecidesWhoMayConnect) {
     ASSERT_EQ(lines.size(), 1u) << Joined(lines);
     EXPECT_EQ(lines[0].rfind("create 80070005 ", 0), 0u) << lines[0];
     EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+bool StoppedProcess(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t at = stat.rfind(')');
+    return at != std::string::npos && at + 2 < stat.size() && stat[at + 2] == 'T';
+}
+
+TEST(ProcessGiveUp, ACallGivenUpIsNotCarriedOutLaterAndALateObjectIsGivenBack) {
+    testsupport::TempRoot root;
+    RegisterAll();
+    const std::string path = root.Path() + "/slow.sock";
+    ChildProcess child(
+        "server",
+        {{"NORVALT_ROOT", root.Path()}, {"NORVALT_SOCKET", path}, {"NORVALT_RPC_MAKE_MS", "3000"}});
+    ASSERT_EQ(child.ReadLine(), "listening " + path + " activated=0");
+    plat::rpc::SetClientCallTimeout(1000);
+    void* p = nullptr;
+    const HRESULT created =
+        plat::rpc::CreateOnLocalServer(path, CLSID_TestObject, IID_ITestKinds, &p);
+    plat::rpc::SetClientCallTimeout(0);
+    ASSERT_EQ(created, S_OK) << plat::GetErrorText();
+    auto k = ComPtr<ITestKinds>::Attach(static_cast<ITestKinds*>(p));
+    ASSERT_EQ(child.ReadLine(), "live=1 made=0");
+
+    // The server is stopped: the call and its abandon wait together in its socket.
+    child.Kill(SIGSTOP);
+    ASSERT_TRUE(Eventually([&] { return StoppedProcess(child.Pid()); }));
+    auto mine = plat::MakeCom<Kinds>();
+    int32_t pings = 0;
+    EXPECT_EQ(k->Ping(mine.Get(), 1, &pings), plat::rpc::RPC_E_TIMEOUT);
+    child.Kill(SIGCONT);
+    // Served in order: once this is answered, the call given up has been dealt with.
+    uint32_t tid = 0;
+    EXPECT_EQ(k->ThreadId(&tid), S_OK);
+
+    // This one starts, and its object comes after its caller gave up.
+    void* made = nullptr;
+    EXPECT_EQ(k->Make(IID_ITestKinds, &made), plat::rpc::RPC_E_TIMEOUT);
+    EXPECT_EQ(made, nullptr);
+    std::string line = child.ReadLine();
+    while (!line.empty() && line != "live=1 made=1") line = child.ReadLine(5000);
+    EXPECT_EQ(line, "live=1 made=1") << "the late object is held for nobody";
+    EXPECT_TRUE(mine->PingThreads().empty()) << "the call given up was carried out";
+    k = nullptr;
+    plat::rpc::DisconnectAll();
 }
 
 TEST(ProcessActivation, AServerTakesTheSocketSystemdHandsIt) {
