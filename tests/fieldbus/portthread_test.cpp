@@ -3,6 +3,7 @@
 // Most cases run on the emulated line, where time is the fake clock's alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -350,8 +351,14 @@ TEST_F(BusThread, ReloadKeepsWhatIsValidAndFindsTheGroundingMonitorAgain) {
         EXPECT_EQ(rec_.created, std::vector<int>{9});
     }
     // And once more on a restart.
+    // The sweep of free addresses may find the answering device at 6 meanwhile on a loaded
+    // machine: what counts is that 9 is made again from its record.
     StartEmulated();
-    ASSERT_TRUE(WaitUntil([&] { return rec_.Created() == 2 && Status() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lk(rec_.m);
+        return std::count(rec_.created.begin(), rec_.created.end(), 9) == 2;
+    })) << "created "
+        << rec_.Created() << ", status " << Status();
 }
 
 TEST_F(BusThread, RegistryPassGetsPastEntriesItCannotRead) {
