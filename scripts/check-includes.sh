@@ -28,6 +28,7 @@ rule service/host client tools tests
 rule fieldbus service/core service/drivers service/host client tools tests
 rule client service/core service/drivers service/host fieldbus tools
 rule tools/zrnsim service/core service/drivers service/host fieldbus tests
+rule tools/units service/core service/drivers service/host fieldbus client tests
 # Fails when one of the named units (a header with its source) lies on an include loop, however
 # many steps long: the units at the top of the field-bus library are handed what they need from
 # above (BusContext), so nothing below may reach back up to them.

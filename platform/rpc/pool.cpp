@@ -102,6 +102,7 @@ size_t Pool::UserRunning(const Connection& c) const {
     return it == user_running_.end() ? 0 : it->second;
 }
 
+// decisions PLAT-RPC-3, PLAT-RPC-4
 bool Pool::UnderShare(const Connection& c, size_t more_conn, size_t more_user) const {
     return c.pool_running_ + more_conn < kMaxPoolThreadsPerConnection &&
            UserRunning(c) + more_user < kMaxPoolThreadsPerUser;

@@ -34,10 +34,18 @@ void TCustomLeafItem::AfterAddToNS() {
 
 void TCustomLeafItem::Changed(const Variant& value) {
     TLeafItem::Changed(value);
+    // decisions CORE-14
     if (!IsPostState()) return;
     Variant state;
     if (plat::Failed(plat::VariantChangeType(state, value, 0, plat::VT_I4))) return;
-    if (CheckPostEnabled(PostNumber(), state.lVal) != 0)
+    // Under this leaf's lock: the Enable item's lock and the post queue wait for AfterSample.
+    enable_check_.store(state.lVal);
+}
+
+void TCustomLeafItem::AfterSample() {
+    const int32_t state = enable_check_.exchange(kNoCheck);
+    if (state == kNoCheck) return;
+    if (CheckPostEnabled(PostNumber(), state) != 0)
         Write(Variant::I4(80), 9999, 0, plat::LOCALE_EN_US);
 }
 

@@ -2,6 +2,7 @@
 // host what only the host knows.
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "service/core/OPCCache.h"
@@ -20,6 +21,15 @@ class TCustomLeafItem : public TLeafItem {
     virtual bool IsPostState() const { return false; }
     // The post this item belongs to (0 when none).
     virtual int PostNumber() const { return 0; }
+
+  protected:
+    // The Enable check and the pause, with this leaf's lock released. decisions CORE-65
+    void AfterSample() override;
+
+  private:
+    static constexpr int32_t kNoCheck = INT32_MIN;
+    // The state Changed saw, left for AfterSample to check against the Enable item.
+    std::atomic<int32_t> enable_check_{kNoCheck};
 };
 
 // 0, or -9 when the post's Enable item holds false and a start (1) or continue (7) is asked.

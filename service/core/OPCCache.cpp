@@ -374,8 +374,11 @@ void TLeafItem::EnsureSlot(int64_t n) {
 }
 
 void TLeafItem::NewSample(const Variant& value, uint16_t quality, DATE time) {
-    WriteGuard g(lock_);
-    NewSampleLocked(value, quality, time);
+    {
+        WriteGuard g(lock_);
+        NewSampleLocked(value, quality, time);
+    }
+    AfterSample();
 }
 
 void TLeafItem::NewSampleLocked(const Variant& value, uint16_t quality, DATE time) {
@@ -395,8 +398,11 @@ void TLeafItem::NewSampleLocked(const Variant& value, uint16_t quality, DATE tim
 }
 
 void TLeafItem::SetLastTimestamp(DATE time) {
-    WriteGuard g(lock_);
-    SetLastTimestampLocked(time);
+    {
+        WriteGuard g(lock_);
+        SetLastTimestampLocked(time);
+    }
+    AfterSample();
 }
 
 void TLeafItem::SetLastTimestampLocked(DATE time) {

@@ -184,6 +184,11 @@ class TLeafItem : public TItem {
 
   protected:
     friend void BumpAddrSpaceVer(TLeafItem* item, bool flag);
+    // Runs once NewSample or SetLastTimestamp has released the leaf's lock (Changed runs under
+    // it): what a change sets off beyond the change ring, such as another leaf's lock or a post
+    // queue, goes here. A leaf that leaves work here from Changed and makes samples under a
+    // write guard of its own calls it after that guard too. decisions CORE-65
+    virtual void AfterSample() {}
     // Callers hold the write lock.
     void NewSampleLocked(const Variant& value, uint16_t quality, DATE time);
     void SetLastTimestampLocked(DATE time);

@@ -206,7 +206,16 @@ DATE TStateItem::QuietTime() {
 }
 
 bool TStateItem::SetStateValue(int32_t state, DATE time) {
-    WriteGuard g(lock_);
+    bool changed;
+    {
+        WriteGuard g(lock_);
+        changed = SetStateValueLocked(state, time);
+    }
+    AfterSample();
+    return changed;
+}
+
+bool TStateItem::SetStateValueLocked(int32_t state, DATE time) {
     state_time_ = time;
     state_tick_ = plat::GetTickCount64();
     if (state != state_) {
@@ -273,7 +282,6 @@ HRESULT TStateItem::Write(const Variant& value, int client_privilege, int flag, 
                           PL_EXTERNAL, "DF56ACCD-2EBA-4A57-AC5C-542B68A506D6");
         result = plat::OPC_E_RANGE;
     } else if (int enabled = CheckPostEnabled(post_number_.load(), v.lVal); enabled != 0) {
-        // decisions CORE-14
         result = enabled;
     } else {
         result = queue_.Add(New<TCommand>(TCommand::SetState, v.lVal));

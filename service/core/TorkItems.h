@@ -132,6 +132,9 @@ class TStateItem : public TMyLeafItem {
     std::atomic<uint8_t> poll_spare{0};
 
   protected:
+    // SetStateValue's part under the leaf's write lock.
+    bool SetStateValueLocked(int32_t state, DATE time);
+
     std::atomic<uint16_t> post_number_;
     const bool real_hardware_;
     int32_t state_ = tlb::csUnknown;  // under the leaf's lock from here on

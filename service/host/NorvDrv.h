@@ -19,16 +19,17 @@
 #include "platform/service/service.h"
 #include "platform/service/units.h"
 #include "platform/types/guid.h"
+#include "service/typelib/ServiceNames.h"
 
 namespace host {
 
 inline constexpr const char* kServiceName = "NorvDrv";
-inline constexpr const char* kDisplayName = "Norvalt hardware monitoring service";
+using tlb::kDisplayName;
 inline constexpr uint32_t kWaitHint = 50000;
-inline constexpr const char* kUnitName = "NorvaltDrv";
+using tlb::kUnitName;
 // The account the installed service runs as, and the group of the serial devices it joins.
-inline constexpr const char* kServiceUser = "norvalt";
-inline constexpr const char* kSerialGroup = "dialout";
+using tlb::kSerialGroup;
+using tlb::kServiceUser;
 inline constexpr const char* kAppID = "{BEAA345D-B824-45B7-87AD-7E838E9FAA91}";
 inline constexpr const char* kAppIDExeKey = "AppID\\NorvaltDrv.EXE";
 inline constexpr const char* kExtObjCtrlKey = "Software\\Norvalt\\Drv\\ExtObjCtrl";

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "platform/registry/registry.h"
+#include "platform/thread/thread.h"
 #include "platform/time/clock.h"
 #include "service/core/CmdRegistry.h"
 #include "service/core/PortManager.h"
@@ -153,6 +156,65 @@ TEST_F(SystemItems, DisablingAWorkingPostPausesItAndRefusesTheNextStart) {
 
     state->SetStateValue(0, plat::NowLocal());
     EXPECT_EQ(state->Write(Variant::I4(1), 1, 0, 1033), -9);
+}
+
+namespace {
+// A post's State that counts the writes made to it while the writing thread holds this leaf's
+// or the Enable leaf's lock.
+class NestingProbeState : public TStateItem {
+  public:
+    using TStateItem::TStateItem;
+    HRESULT Write(const Variant& value, int privilege, int flag, LCID locale) override {
+        const uint32_t me = plat::CurrentThreadId();
+        if (Lock().WriterThread() == me || enable_->Lock().WriterThread() == me) ++nested;
+        return TStateItem::Write(value, privilege, flag, locale);
+    }
+    ComPtr<TLeafItem> enable_;
+    std::atomic<int> nested{0};
+};
+}  // namespace
+
+TEST_F(SystemItems, APostPausedByItsEnableItemTakesNoLeafLockInsideAnother) {
+    Start("DISABLEALLPORTS=1");
+    const int32_t post = FindOrCreateBranch(-1, "", "Post4");
+    auto state = New<NestingProbeState>(4, true);
+    state->AddToNS(post);
+    auto enable = New<TPostEnableItem>(4, true);
+    enable->AddToNS(post);
+    state->enable_ = enable;
+    TVariableInfoEx price_info = CopyVariableInfo(VarRec::PriceVCents);
+    auto price = New<TVarItem>(4, true, &state->Queue(), &price_info);
+    price->AddToNS(post);
+
+    // The poll thread changes the state and the price and runs the queue, a client writes the
+    // price, another switches the post's Enable item.
+    constexpr int kRounds = 200;
+    std::thread poll([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            state->SetStateValue(i % 2 ? 7 : 0, plat::NowLocal());
+            price->StoreValue((100 + i) * kFixedOne / 100, plat::NowLocal(), LQ_FRESH);
+            while (state->Queue().Next()) state->Queue().Complete(0);
+        }
+    });
+    std::thread client([&] {
+        for (int i = 0; i < kRounds; ++i) price->Write(Variant::R8(1 + i / 100.0), 0, 0, 1033);
+    });
+    std::thread operator_([&] {
+        for (int i = 0; i < kRounds; ++i) enable->Write(Variant::Bool(i % 2 != 0), 1, 0, 1033);
+    });
+    poll.join();
+    client.join();
+    operator_.join();
+    while (state->Queue().Next()) state->Queue().Complete(0);
+
+    ASSERT_EQ(enable->Write(Variant::Bool(false), 1, 0, 1033), plat::S_OK);
+    state->SetStateValue(0, plat::NowLocal());
+    state->SetStateValue(1, plat::NowLocal());
+    auto cmd = state->Queue().Next();
+    ASSERT_TRUE(cmd) << "the post started while disabled is paused";
+    EXPECT_EQ(cmd->argument, 80);
+    state->Queue().Complete(0);
+    EXPECT_EQ(state->nested.load(), 0) << "the pause was written under a leaf's lock";
 }
 
 TEST_F(SystemItems, FixedAddressSpaceLoadsSavedNamesAndSavesThemAgain) {

@@ -11,7 +11,7 @@
 #include "platform/rpc/server.h"
 #include "platform/service/units.h"
 #include "platform/sysroot/sysroot.h"
-#include "service/host/NorvDrv.h"
+#include "service/typelib/ServiceNames.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 || argv[1][0] != '/') {
@@ -19,15 +19,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     plat::svc::UnitSpec s;
-    s.name = host::kUnitName;
-    s.description = host::kDisplayName;
+    s.name = tlb::kUnitName;
+    s.description = tlb::kDisplayName;
     s.exec_path = argv[1];
     s.root = plat::kDefaultSystemRoot;
     s.socket_path = plat::rpc::kSystemSocketPath;
     s.socket_mode = plat::rpc::kDefaultSocketMode;
     s.socket_group = std::string(plat::kDefaultAdminGroup);
-    s.user = host::kServiceUser;
-    s.serial_group = host::kSerialGroup;
+    s.user = tlb::kServiceUser;
+    s.serial_group = tlb::kSerialGroup;
     const std::string folder = argv[2];
     for (const auto& [file, text] : {std::pair{s.name + ".service", plat::svc::ServiceUnitText(s)},
                                      std::pair{s.name + ".socket", plat::svc::SocketUnitText(s)}}) {
