@@ -114,22 +114,14 @@ void TTork1::DefineVariables(uint8_t) {
          .read = SettingRead::Nibble16,
          .read_param = kInspectorParam,
          .read_tag = "0EE5E75B-CBEF-45FB-BB18-79892237B210 "},
-        {.code = tlb::cvFullDown,
-         .read = SettingRead::DigitByteVar,
-         .read_param = kFullDownParam,
-         .write = SettingWrite::Bcd1,
-         .write_param = kFullDownParam,
-         .write_tag = "47E64D54-74BB-4D99-B8F7-08CED3D53B28 "},
-        {.code = tlb::cvUSSWaitTime,
-         .read = SettingRead::DigitByteVar,
-         .read_param = kUssTimeoutParam,
-         .write = SettingWrite::Bcd1,
-         .write_param = kUssTimeoutParam,
-         .write_tag = "6D7C4020-E277-4E62-901C-15D47DEDAD1D "},
+        BcdByteSetting(tlb::cvFullDown, kFullDownParam, "47E64D54-74BB-4D99-B8F7-08CED3D53B28 "),
+        BcdByteSetting(tlb::cvUSSWaitTime, kUssTimeoutParam,
+                       "6D7C4020-E277-4E62-901C-15D47DEDAD1D "),
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
          .write_param = kBaseAddressParam,
-         .write_tag = "BA18C667-EBF3-4657-8FE1-227D10EB22D4 "},
+         .write_tag = "BA18C667-EBF3-4657-8FE1-227D10EB22D4 ",
+         .address_link = LINK_RECONFIGURE},
     };
     defining_ = false;
     side_post_ = true;
@@ -175,41 +167,24 @@ void TTork1::ParseReply(char status, char, DATE time) {
 
 // --- writing --------------------------------------------------------------------------------
 
-// decisions DRV-15
-int32_t TTork1::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("3546B444-FF5C-4A8F-A860-C1F510246B8E", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
 void TTork1::AskInspector() {
     if (TTork1* base = PeerAt<TTork1>(base_address_)) base->AskRefresh(tlb::cvInspector);
 }
 
+// The dose, the money and the setting rows are the kit's.
+// decisions DRV-15
 int32_t TTork1::WriteVariable(uint8_t code, int64_t value) {
     const bool defined = side_kind_ == kFirstSide || side_kind_ == kSecondSide;
     switch (code) {
-        case tlb::cvDozeV:
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            return SetDoseByMoney(value);
-        case tlb::cvLiterPrice:
-            return WritePrice(value);
         case tlb::cvCalibV:
             Log("D69E2E37-0306-413D-B30D-AF42E776A7D4 " + Num(value), PL_INFO);
-            if (!defined) return -5;
+            if (!defined) return mb::HostCode(mb::WriteResult::kNoAnswer);
             return WriteCalibration('x', side_kind_ == kFirstSide ? 40 : 43, code, value,
                                     "Calibration factor read back differs");
-        case tlb::cvUSSWaitTime:
-        case tlb::cvFullDown:
-            return WriteSetting(*FindSetting(code), value);
         case tlb::cvAddress:
             return WriteAddressParam(value);
         case tlb::cvTotalV: {
-            if (!defined) return -5;
+            if (!defined) return mb::HostCode(mb::WriteResult::kNoAnswer);
             const int32_t r = WriteTotalizer(side_kind_ == kFirstSide ? 50 : 56, code, value,
                                              "D8681352-E855-4865-B431-887D46EF6C58 ",
                                              {.decimals = 6, .whole = false});
@@ -217,7 +192,7 @@ int32_t TTork1::WriteVariable(uint8_t code, int64_t value) {
             return r;
         }
         default:
-            return -3;
+            return WriteByTable(code, value);
     }
 }
 
@@ -225,14 +200,15 @@ int32_t TTork1::WriteAddressParam(int64_t value) {
     SettingSpec s = *FindSetting(tlb::cvAddress);
     uint8_t other = 0;
     if (side_kind_ == kFirstSide) {
-        if (!ReadNibble('X', kSecondAddressParam, true, other)) return -5;
+        if (!ReadNibble('X', kSecondAddressParam, true, other))
+            return mb::HostCode(mb::WriteResult::kNoAnswer);
     } else if (side_kind_ == kSecondSide) {
         s.write_param = kSecondAddressParam;
     } else {
         Log(s.write_tag + Num(WholeUnits(value)), PL_INFO);
-        return -5;
+        return mb::HostCode(mb::WriteResult::kNoAnswer);
     }
-    const int32_t r = WriteAddress(s, value, LINK_RECONFIGURE);
+    const int32_t r = WriteAddress(s, value);
     if (r != 0) return r;
     // The second side's object goes with the first: both are probed again.
     if (other >= 1 && other < kZrnAddresses && other != address_) {

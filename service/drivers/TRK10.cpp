@@ -188,18 +188,8 @@ void TTork10::Define() {
     side_post_ = true;
 
     settings_ = {
-        {.code = tlb::cvFullDown,
-         .read = SettingRead::DigitByteVar,
-         .read_param = 80,
-         .write = SettingWrite::Bcd1,
-         .write_param = 80,
-         .write_tag = "C62B8898-84DA-4A9F-B12F-BCC66DC0E4E4 "},
-        {.code = tlb::cvUSSWaitTime,
-         .read = SettingRead::DigitByteVar,
-         .read_param = 83,
-         .write = SettingWrite::Bcd1,
-         .write_param = 83,
-         .write_tag = "633F2A76-375F-4119-86C7-FC2DD7EC57FE "},
+        BcdByteSetting(tlb::cvFullDown, 80, "C62B8898-84DA-4A9F-B12F-BCC66DC0E4E4 "),
+        BcdByteSetting(tlb::cvUSSWaitTime, 83, "633F2A76-375F-4119-86C7-FC2DD7EC57FE "),
     };
 }
 
@@ -359,26 +349,14 @@ uint8_t TTork10::SideLetter(bool refresh) {
     }
 }
 
-int32_t TTork10::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("7FBAB471-892B-4B3B-94F1-30E954C4E3F5", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
+// The dose, the money and the setting rows are the kit's.
 int32_t TTork10::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
         case tlb::cvDozeV:
-            // A dose written to an idle nozzle arms it: held as a start is.
-            if (const int32_t r = StartPrecheck(); r != 0) return r;
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            return SetDoseByMoney(value);
         case tlb::cvLiterPrice:
+            // Held as a start is (a dose written to an idle nozzle arms it).
             if (const int32_t r = StartPrecheck(); r != 0) return r;
-            return WritePrice(value);
+            break;
         case tlb::cvCalibV: {
             Log("9D3F47B2-582E-4C90-A7E7-9B1AE3C8028D " + Num(value), PL_INFO);
             // The indicated-nozzle check needs the side's first nozzle; without its object
@@ -395,14 +373,10 @@ int32_t TTork10::WriteVariable(uint8_t code, int64_t value) {
                     return r;
             return CheckCalibration(code, value, "Calibration factor read back differs");
         }
-        case tlb::cvUSSWaitTime:
-        case tlb::cvFullDown:
-            if (const SettingSpec* s = FindSetting(code)) return WriteSetting(*s, value);
-            break;
         default:
             break;
     }
-    return -3;
+    return WriteByTable(code, value);
 }
 
 }  // namespace drv

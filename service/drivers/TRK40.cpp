@@ -196,7 +196,8 @@ void TTork40::DefineVariables(uint8_t version) {
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
          .write_param = p.address,
-         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
+         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 ",
+         .address_link = LINK_FAILED},
     };
     BuildItemNames(address_, 0, 0);
 }
@@ -320,15 +321,6 @@ void TTork40::OnDoseStarted() {
     mass_at_start_ = VarValue(tlb::cvTotalW);
 }
 
-int32_t TTork40::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("6CB8E884-B173-45D1-B93F-CD48D0AB5330", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
 int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
         case tlb::cvDozeV:
@@ -339,7 +331,7 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
             return WriteCalibration('x', params_.calib_v, code, value,
                                     "F4D5240C-E304-4992-813C-D1900EAC3F5D");
         case tlb::cvCalibW:
-            if (!features_.mass) break;
+            if (!features_.mass) return RefuseWrite(code);
             return WriteCalibration('x', params_.calib_w, code, value,
                                     "3F9F6C65-7811-4382-8357-CFE2DFC0CAE5");
         case tlb::cvTotalV:
@@ -348,30 +340,15 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
         case tlb::cvTotalW:
             // No mass totalizer parameters are known for these programs: writing parameters
             // 0..5 would overwrite the controller's configuration.
-            break;
-        case tlb::cvAddress: {
-            const SettingSpec* s = FindSetting(code);
-            if (!s) break;
-            const int64_t v = WholeUnits(value);
-            // The new address must be one the port polls.
-            if (v < 1 || v >= kZrnAddresses) {
-                Log("D1A262D3-A648-4D9F-A31F-908D2D010301 " + Num(v), PL_INFO);
-                return plat::OPC_E_RANGE;
-            }
-            const int32_t r = WriteSetting(*s, value);
-            if (r != 0) return r;
-            link_state_ = LINK_FAILED;
-            Owner().RegisterAddress(static_cast<int>(v));
-            return 0;
-        }
+            return RefuseWrite(code);
+        case tlb::cvAddress:
+            return WriteByTable(code, value);
         default:
-            if (const SettingSpec* s = FindSetting(code);
-                s && s->write != SettingWrite::None && HasVar(code))
-                return WriteSetting(*s, value);
-            break;
+            // A setting row writes only where its variable is defined (AirValveTime on
+            // family 40 only); no money is offered.
+            if (!HasVar(code)) return RefuseWrite(code);
+            return WriteByTable(code, value);
     }
-    Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);
-    return -3;
 }
 
 // --- flags ----------------------------------------------------------------------------------

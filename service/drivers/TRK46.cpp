@@ -164,7 +164,8 @@ void TTork46::DefineVariables(uint8_t) {
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
          .write_param = address_param_,
-         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
+         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 ",
+         .address_link = LINK_REGISTER},
     };
     BuildItemNames(address_, 0, 0);
 }
@@ -252,48 +253,24 @@ void TTork46::OnDoseStarted() {
     mass_at_start_ = VarValue(tlb::cvTotalW);
 }
 
-int32_t TTork46::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("6CB8E884-B173-45D1-B93F-CD48D0AB5330", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
+// The dose, the money and the setting rows (FullUp, FullDown, the flow time-out, LabDensity,
+// the address) are the kit's. No mass calibration parameters are known for these programs
+// (CalibW is not offered), and the totalizers are not writable here.
+// decisions DRV-11
 int32_t TTork46::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
-        case tlb::cvDozeV:
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            if (!has_money_) break;
-            return SetDoseByMoney(value);
-        case tlb::cvLiterPrice:
-            if (!has_money_) break;
-            return WritePrice(value);
         case tlb::cvCalibV:
             return WriteCalibration('x', calib_v_param_, code, value,
                                     "F4D5240C-E304-4992-813C-D1900EAC3F5D");
         case tlb::cvLabTemperature:
-            if (!has_mass_) break;
-            return WriteLabTemperature(value);
+            return has_mass_ ? WriteLabTemperature(value) : RefuseWrite(code);
         case tlb::cvLabDensity:
-            if (!has_mass_) break;
-            return WriteSetting(*FindSetting(code), value);
-        case tlb::cvAddress:
-            return WriteAddress(*FindSetting(code), value, LINK_REGISTER);
-        case tlb::cvFullUp:
-        case tlb::cvFullDown:
-        case tlb::cvUSSWaitTime:
-            return WriteSetting(*FindSetting(code), value);
+            if (!has_mass_) return RefuseWrite(code);
+            break;
         default:
-            // No mass calibration parameters are known for these programs (CalibW is not
-            // offered), and the totalizers are not writable here.
-            // decisions DRV-11
             break;
     }
-    Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);
-    return -3;
+    return WriteByTable(code, value);
 }
 
 int32_t TTork46::WriteLabTemperature(int64_t value) {
@@ -307,7 +284,7 @@ int32_t TTork46::WriteLabTemperature(int64_t value) {
     const int64_t wire = t < 0 ? 8000 - t : t;
     if (!WriteParam(kLabTemperatureParam, ByteToBcd(static_cast<uint8_t>(wire / 100))) ||
         !WriteParam(kLabTemperatureParam + 1, ByteToBcd(static_cast<uint8_t>(wire % 100))))
-        return -5;
+        return mb::HostCode(mb::WriteResult::kNoAnswer);
     SetVarRaw(tlb::cvLabTemperature, LQ_FRESH, plat::NowLocal(), t * 100);
     return 0;
 }

@@ -8,14 +8,13 @@ namespace drv {
 
 class TTork46 : public TTorkKit {
   public:
-    explicit TTork46(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTork46(const TorkCreateArgs& args) : TTorkKit(args, kWrites40) {}
 
     void PeriodicHook() override { PauseWhenStale(); }
     int32_t ApplyDose() override;
     void DefineVariables(uint8_t version) override;
     void ReReadVarValue(uint8_t code) override;
     int32_t SetState(uint8_t requested) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void GetNoRefreshVars(VarSet& out) override;
     void ParseReply(char status, char command, DATE time) override;
 
@@ -56,9 +55,9 @@ class TTork46 : public TTorkKit {
 
   protected:
     void OnDoseStarted() override;
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
 
   private:
-    int32_t WriteVariable(uint8_t code, int64_t value);
     int32_t WriteLabTemperature(int64_t value);
 
     bool has_mass_ = false;

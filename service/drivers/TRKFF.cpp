@@ -114,7 +114,8 @@ void TTorkFF::DefineVariables(uint8_t version) {
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
          .write_param = kAddressParam,
-         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
+         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 ",
+         .address_link = LINK_REGISTER},
     };
     BuildItemNames(address_, 0, 0);
 }
@@ -216,35 +217,12 @@ int32_t TTorkFF::ApplyDose() {
     return WriteDose(VarValue(tlb::cvDozeV), 4, 2, false, true);
 }
 
-int32_t TTorkFF::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("6CB8E884-B173-45D1-B93F-CD48D0AB5330", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
+// The dose (three integer digits: a dose the wire cannot carry whole is refused there) and
+// the setting rows are the kit's. No money, no mass, and no calibration is offered by these
+// programs.
 int32_t TTorkFF::WriteVariable(uint8_t code, int64_t value) {
-    switch (code) {
-        case tlb::cvDozeV:
-            // Three integer digits: a dose the wire cannot carry whole is refused there.
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvReqS:
-            if (!HasVar(code)) break;
-            return WriteReqS(value);
-        case tlb::cvAddress:
-            return WriteAddress(*FindSetting(code), value, LINK_REGISTER);
-        case tlb::cvFullUp:
-        case tlb::cvFullDown:
-        case tlb::cvUSSWaitTime:
-            return WriteSetting(*FindSetting(code), value);
-        default:
-            // No money, no mass, and no calibration is offered by these programs.
-            break;
-    }
-    Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);
-    return -3;
+    if (code == tlb::cvReqS) return HasVar(code) ? WriteReqS(value) : RefuseWrite(code);
+    return WriteByTable(code, value);
 }
 
 int32_t TTorkFF::WriteReqS(int64_t value) {
@@ -259,7 +237,7 @@ int32_t TTorkFF::WriteReqS(int64_t value) {
     }
     if (!WriteParam(kReqSParam, ByteToBcd(static_cast<uint8_t>(v / 100))) ||
         !WriteParam(kReqSParam + 1, ByteToBcd(static_cast<uint8_t>(v % 100))))
-        return -5;
+        return mb::HostCode(mb::WriteResult::kNoAnswer);
     SetVarRaw(tlb::cvReqS, LQ_FRESH, plat::NowLocal(), v * unit);
     return 0;
 }
