@@ -130,6 +130,19 @@ TVariableInfoEx& TTorkKit::DefineUnitVar(const VarDef& def) {
     return slot;
 }
 
+void TTorkKit::DefineSideVars() {
+    for (VarRec r : {VarRec::BasePost, VarRec::Side, VarRec::PriceVCents, VarRec::DozeV,
+                     VarRec::DozeM, VarRec::CurrentV, VarRec::CurrentM, VarRec::TotalV,
+                     VarRec::CalibV, VarRec::StateWithFlags, VarRec::ProductivityNeverStale})
+        DefineVar(r);
+}
+
+void TTorkKit::DefineDispenserVars() {
+    for (VarRec r : {VarRec::USSTimeout, VarRec::Inspector, VarRec::FullDown,
+                     VarRec::ControllerVersion, VarRec::FirmwareVersion})
+        DefineVar(r);
+}
+
 void TTorkKit::ScaleDescriptor(uint8_t code, int shift) {
     TVariableInfoEx& d = (*descriptors_)[code];
     const int64_t f = Pow10(shift);
@@ -215,6 +228,14 @@ bool TTorkKit::CheckIdentity(const IdentityRule& rule) {
         }
     }
     return false;
+}
+
+IdentityRule TTorkKit::FirmwareAndFamily(std::vector<uint8_t> families) {
+    IdentityRule rule;
+    rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
+    rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
+    rule.families = std::move(families);
+    return rule;
 }
 
 int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
@@ -318,7 +339,34 @@ bool TTorkKit::ReplyWhileDefining() {
     return true;
 }
 
-void TTorkKit::ReReadSettingOrBase(uint8_t code) {
+void TTorkKit::ReReadByTable(uint8_t code, const VolumeCounters& counters) {
+    switch (code) {
+        case tlb::cvDozeV:
+            if (dose_only_stored_) {
+                // Nothing was sent: the controller knows no dose yet.
+                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), VarValue(code));
+                return;
+            }
+            ReadCounterVar('Q', 13, counters.dose_dec, code, counters.dose_tag);
+            return;
+        case tlb::cvCurrentV:
+            ReadCurrentVolume(counters.dose_dec, counters.echo);
+            return;
+        case tlb::cvTotalV:
+            ReadTotalizer('S', 15, counters.total_dec, code, true);
+            return;
+        case tlb::cvBasePost:
+        case tlb::cvSidePost:
+        case tlb::cvSide:
+        case tlb::cvPistol:
+            // Computed, not read: stored again so that the round-robin finds them fresh.
+            // decisions DRV-14, DRV-19
+            if (!HasVar(code)) break;
+            WritePostNumbers(plat::NowLocal());
+            return;
+        default:
+            break;
+    }
     if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
         ReadSetting(*s);
         return;

@@ -7,7 +7,6 @@
 #pragma once
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -159,6 +158,15 @@ enum class DoseEcho : uint8_t {
     Keep,  // CurrentV as read, the flow sees 0 → 0; the flow in every state
 };
 
+// Where a class's volume counters put their decimal point: the 'Q' dose and the 'D' volume at
+// `dose_dec`, the 'S' totalizer at `total_dec`.
+struct VolumeCounters {
+    int dose_dec;
+    int total_dec;
+    DoseEcho echo;
+    const char* dose_tag;  // level 1 + the dose read
+};
+
 // The twelve digits of a totalizer write: `decimals` of them (4 or more) after the point. The
 // 40 line writes whole units in 8 digits then 00 00 (4, whole); families 1 and 2 six integer
 // and six decimal digits (6).
@@ -197,6 +205,12 @@ class TTorkKit : public TBasicTork {
 
     // Puts a class's own record into the descriptor table under its code; edit the result.
     TVariableInfoEx& DefineUnitVar(const VarDef& def);
+    // What every post of families 1 and 10 shows: its post numbers, the counters and their
+    // money, the calibration, StateWithFlags and the flow.
+    void DefineSideVars();
+    // What the dispenser's first controller keeps besides: the flow time-out, the inspector
+    // counter, FullDown and the versions.
+    void DefineDispenserVars();
     // Multiplies the limits and the step of a defined variable by 10^shift (shift >= 0).
     void ScaleDescriptor(uint8_t code, int shift);
     // Decodes and logs an unknown status; csControllerError then.
@@ -209,6 +223,8 @@ class TTorkKit : public TBasicTork {
     bool DirectRead(uint8_t param, uint8_t& value, std::string* text = nullptr);
     // True when a finding set the link state.
     bool CheckIdentity(const IdentityRule& rule);
+    // The 40 line's identity: the firmware version, then the family among `families`.
+    static IdentityRule FirmwareAndFamily(std::vector<uint8_t> families);
 
     int32_t SetState40(uint8_t requested, const StartRules& rules);
     // A working post whose variables cannot be read is paused.
@@ -217,9 +233,10 @@ class TTorkKit : public TBasicTork {
     virtual void OnDoseStarted() {}
 
     const SettingSpec* FindSetting(uint8_t code) const;
-    // What a class's re-read does with a code it has no case for: its settings row when the
+    // What a class's re-read does with a code it has no case for: DozeV, CurrentV and TotalV
+    // by `counters`, the post numbers it shows by WritePostNumbers, its settings row when the
     // row reads, else the base's.
-    void ReReadSettingOrBase(uint8_t code);
+    void ReReadByTable(uint8_t code, const VolumeCounters& counters);
     // A reply that comes while the variables are being defined is not parsed: logged, true.
     bool ReplyWhileDefining();
     // False when the row has no read or an exchange failed (nothing stored then).

@@ -18,6 +18,7 @@ constexpr uint8_t kFullDownParam = 82;
 constexpr uint8_t kUssTimeoutParam = 219;
 constexpr uint8_t kInspectorParam = 38;
 constexpr char kFirstSide = 'P', kSecondSide = 'Q';
+constexpr VolumeCounters kCounters{6, 8, DoseEcho::Keep, "85906CB7-DF48-47F1-A249-6D54D97C18B6 "};
 
 }  // namespace
 
@@ -42,19 +43,8 @@ int32_t TTork1::ApplyDose() {
 
 void TTork1::DefineVariables(uint8_t) {
     has_money_ = true;
-    // decisions DRV-14
-    DefineVar(VarRec::BasePost);
-    DefineVar(VarRec::Side);
-    DefineVar(VarRec::PriceVCents);
-    DefineVar(VarRec::DozeV);
-    DefineVar(VarRec::DozeM);
-    DefineVar(VarRec::CurrentV);
-    DefineVar(VarRec::CurrentM);
-    DefineVar(VarRec::TotalV);
-    DefineVar(VarRec::CalibV);
+    DefineSideVars();
     DefineVar(VarRec::AddressWritable);
-    DefineVar(VarRec::StateWithFlags);
-    DefineVar(VarRec::ProductivityNeverStale);
     Log("5A13E6F2-9422-41E7-867E-56B593B1FA72", PL_INFO);
 
     uint8_t a = 0;
@@ -97,11 +87,7 @@ void TTork1::DefineVariables(uint8_t) {
         price_shift_ = 2;
 
     if (side_kind_ == kFirstSide) {
-        DefineVar(VarRec::USSTimeout);
-        DefineVar(VarRec::Inspector);
-        DefineVar(VarRec::FullDown);
-        DefineVar(VarRec::ControllerVersion);
-        DefineVar(VarRec::FirmwareVersion);
+        DefineDispenserVars();
     } else if (side_kind_ != kSecondSide) {
         link_state_ = LINK_FAILED;
         Log("BF0E50B9-BF6A-4999-BE28-13A1C64DDF8B", PL_EXTERNAL);
@@ -137,26 +123,12 @@ void TTork1::WritePostNumbers(DATE time) {
 
 void TTork1::ReReadVarValue(uint8_t code) {
     switch (code) {
-        case tlb::cvDozeV:
-            ReadCounterVar('Q', 13, 6, code, "85906CB7-DF48-47F1-A249-6D54D97C18B6 ");
-            return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6, DoseEcho::Keep);
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8, code, true);
-            return;
         case tlb::cvCalibV:
             if (side_kind_ == kFirstSide || side_kind_ == kSecondSide)
                 ReadCalibration('X', side_kind_ == kFirstSide ? 40 : 43, code);
             return;
-        case tlb::cvBasePost:
-        case tlb::cvSide:
-            // Computed, not read: stored again so that the round-robin finds them fresh.
-            WritePostNumbers(plat::NowLocal());
-            return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 

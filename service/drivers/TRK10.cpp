@@ -16,6 +16,7 @@ std::string Num(int64_t v) {
 // The side of each position is fixed.
 constexpr uint8_t kSideOf[8] = {1, 2, 2, 1, 2, 1, 1, 2};
 constexpr uint8_t kBaseCode = 0x80;
+constexpr VolumeCounters kCounters{6, 8, DoseEcho::Keep, "A5C8F580-E768-4FFB-97B6-E8AD3C823111 "};
 
 int PositionOf(uint8_t code) {
     if (code < kBaseCode || (code & 0x0F) != 0) return -1;
@@ -91,23 +92,12 @@ void TTork10::DefineVariables(uint8_t) {
 
 void TTork10::Define() {
     if (link_state_ != LINK_OK) return;
-    DefineVar(VarRec::BasePost);
-    // decisions DRV-19
-    DefineVar(VarRec::SidePost);
-    DefineVar(VarRec::Side);
-    DefineUnitVar(kIndex);
-    DefineVar(VarRec::PriceVCents);
-    DefineVar(VarRec::DozeV);
-    DefineVar(VarRec::DozeM);
-    DefineVar(VarRec::CurrentV);
-    DefineVar(VarRec::CurrentM);
-    DefineVar(VarRec::TotalV);
     // decisions DRV-18
-    DefineVar(VarRec::CalibV);
+    DefineSideVars();
+    DefineVar(VarRec::SidePost);
+    DefineUnitVar(kIndex);
     DefineVar(VarRec::AddressReadOnly);
     DefineUnitVar(kStartStop);
-    DefineVar(VarRec::StateWithFlags);
-    DefineVar(VarRec::ProductivityNeverStale);
 
     // Join a group whose base controller's object exists.
     for (int a = 1; a < kZrnAddresses && nozzles_[0] == 0; ++a) {
@@ -175,13 +165,7 @@ void TTork10::Define() {
         link_state_ = LINK_FAILED;
         Log("A0991063-80F9-4F83-844B-36CDDC2D718A", PL_EXTERNAL);
     }
-    if (position_code_ == kBaseCode) {
-        DefineVar(VarRec::USSTimeout);
-        DefineVar(VarRec::Inspector);
-        DefineVar(VarRec::FullDown);
-        DefineVar(VarRec::ControllerVersion);
-        DefineVar(VarRec::FirmwareVersion);
-    }
+    if (position_code_ == kBaseCode) DefineDispenserVars();
     if (GetNozzleCount() == 1) DefineUnitVar(kIndicatedPistol);
     DefineMoneyVariables();
     BuildItemNames(static_cast<int>(nozzles_[0]), GetSide(), GetNozzleCount());
@@ -211,15 +195,6 @@ void TTork10::GetNoRefreshVars(VarSet& out) {
 
 void TTork10::ReReadVarValue(uint8_t code) {
     switch (code) {
-        case tlb::cvDozeV:
-            ReadCounterVar('Q', 13, 6, code, "A5C8F580-E768-4FFB-97B6-E8AD3C823111 ");
-            return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6, DoseEcho::Keep);
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8, code, true);
-            return;
         // decisions DRV-20
         case tlb::cvCalibV:
             ReadCalibration('Y', static_cast<uint8_t>(position_code_ + 11), code);
@@ -235,15 +210,8 @@ void TTork10::ReReadVarValue(uint8_t code) {
         case tlb::cvIndicatedPistol:
             ReadIndicatedPistol();
             return;
-        case tlb::cvBasePost:
-        case tlb::cvSidePost:
-        case tlb::cvSide:
-        case tlb::cvPistol:
-            // Computed, not read: stored again so that the round-robin finds them fresh.
-            WritePostNumbers(plat::NowLocal());
-            return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 

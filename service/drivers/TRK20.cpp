@@ -11,6 +11,7 @@ constexpr uint8_t kUssTimeoutRead = 214, kUssTimeoutWrite = 219;
 constexpr uint8_t kPropaneParam = 40;
 constexpr uint8_t kCalibParam = 42;
 constexpr uint8_t kTemperatureParam = 83;
+constexpr VolumeCounters kCounters{6, 8, DoseEcho::Keep, "85906CB7-DF48-47F1-A249-6D54D97C18B6 "};
 
 }  // namespace
 
@@ -60,15 +61,6 @@ void TTork20::DefineVariables(uint8_t) {
 
 void TTork20::ReReadVarValue(uint8_t code) {
     switch (code) {
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6, DoseEcho::Keep);
-            return;
-        case tlb::cvDozeV:
-            ReadCounterVar('Q', 13, 6, code, "85906CB7-DF48-47F1-A249-6D54D97C18B6 ");
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8, code, true);
-            return;
         case tlb::cvCalibV:
             ReadCalibration('X', kCalibParam, code);
             return;
@@ -76,7 +68,7 @@ void TTork20::ReReadVarValue(uint8_t code) {
             ReadSignBcdTemperature(kTemperatureParam, code);
             return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 

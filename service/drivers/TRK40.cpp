@@ -13,6 +13,8 @@ std::string Num(int64_t v) {
 
 constexpr InputsLayout kInputs40{35, 0x40, 0x01, 0, 0x08, 0x01};
 constexpr uint8_t kPauseReasonParam = 46;
+// The totalizer has its own case (the mass is read with it).
+constexpr VolumeCounters kCounters{8, 10, DoseEcho::Zero, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 "};
 
 }  // namespace
 
@@ -212,17 +214,6 @@ void TTork40::ReReadVarValue(uint8_t code) {
         case tlb::cvOverFill:
             ReadInputs(kInputs40);
             return;
-        case tlb::cvDozeV:
-            if (dose_only_stored_) {
-                // Nothing was sent: the controller knows no dose yet.
-                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), VarValue(code));
-                return;
-            }
-            ReadCounterVar('Q', 13, 8, code, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 ");
-            return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(8, DoseEcho::Zero);
-            return;
         case tlb::cvCurrentW:
             // decisions DRV-33
             if (features_.mass)
@@ -257,7 +248,7 @@ void TTork40::ReReadVarValue(uint8_t code) {
             ReadCalibration('X', params_.calib_w, code);
             return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 
@@ -284,10 +275,7 @@ void TTork40::ParseReply(char status, char, DATE time) {
     const int32_t decoded = DecodeStatusLogged(kStatus40, status);
     const int32_t post = GetState();
     if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError) {
-        IdentityRule rule;
-        rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
-        rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
-        rule.families = {40, 41};
+        IdentityRule rule = FirmwareAndFamily({40, 41});
         rule.family_tag = "6803B0D7-F9B0-49CA-A786-9C9F9DC79794";
         rule.configs = {{36, config36_, LINK_FAILED, "15A8B6FA-AB26-4444-8C4A-86B4EF5F2EF5",
                          LINK_REGISTER, "43B2F8AA-FF14-4D96-AFDA-17F50202AB2F", PL_INFO}};
