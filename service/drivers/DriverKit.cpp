@@ -465,6 +465,7 @@ int32_t TTorkKit::WriteAddress(const SettingSpec& s, int64_t value) {
 
 // --- the write path -------------------------------------------------------------------------
 
+// decisions DRV-35
 int32_t TTorkKit::SetVarValue(uint8_t code, int64_t value) {
     try {
         return WriteVariable(code, value);
