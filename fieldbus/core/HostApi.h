@@ -22,6 +22,8 @@ enum class WriteResult : int32_t {
     kTimedOut = -1,         // the command found no end within its time
     kNotIdle = -2,          // taken only in the idle state (a post dispensing refuses it)
     kBadVariable = -3,      // no such variable, or a value it cannot carry
+    kNoAnswer = -5,         // a native controller did not answer the request (decisions DRV-34)
+    kStaleVariables = -8,   // a start refused while a variable stays out of date
     kRefused = -9,          // a post that cannot change its state now, a locked parameter
     kCaptureRefused = -10,  // the address is captured by another client, or cannot be
     kOffline = 1117,        // the device went away or is offline, a search runs

@@ -42,7 +42,20 @@ bool IsRunning(int32_t s) {
     return s == csWaitingKey || s == csWorking || s == csPaused;
 }
 
+// The numbers clients compare against: the drivers answer them by name.
+// decisions DRV-34
+static_assert(mb::HostCode(mb::WriteResult::kNotIdle) == tlb::E_INCOMPATIBLESTATE);
+static_assert(mb::HostCode(mb::WriteResult::kBadVariable) == tlb::E_BADVARIABLE);
+static_assert(mb::HostCode(mb::WriteResult::kNoAnswer) == tlb::E_NOANSWER);
+static_assert(mb::HostCode(mb::WriteResult::kStaleVariables) == tlb::E_BAD_QUALITY_ON_SET_DOZE);
+
 }  // namespace
+
+const WriteTags kWrites40{"6CB8E884-B173-45D1-B93F-CD48D0AB5330",
+                          "F1ACEF12-E657-458D-8E62-6B4E3273A9F3 "};
+const WriteTags kWrites1{"3546B444-FF5C-4A8F-A860-C1F510246B8E"};
+const WriteTags kWrites10{"7FBAB471-892B-4B3B-94F1-30E954C4E3F5"};
+const WriteTags kWrites30{"D7B9A2F7-ED61-475D-A2C1-85CA8F523F1A"};
 
 const StatusTable kStatus40{kRows40, 0x6F, kUnknownStatus};
 const StatusTable kStatus46{kRows46, 0x6F, kUnknownStatus};
@@ -95,6 +108,15 @@ SettingSpec PairSetting(uint8_t code, uint8_t param, int pairs, const char* read
     return s;
 }
 
+SettingSpec BcdByteSetting(uint8_t code, uint8_t param, const char* write_tag) {
+    return {.code = code,
+            .read = SettingRead::DigitByteVar,
+            .read_param = param,
+            .write = SettingWrite::Bcd1,
+            .write_param = param,
+            .write_tag = write_tag};
+}
+
 int SignBcdDegrees(uint8_t b) {
     const int magnitude = 10 * ((b & 0x7F) >> 4) + (b & 0x0F);
     return (b & 0x80) ? -magnitude : magnitude;
@@ -106,6 +128,19 @@ TVariableInfoEx& TTorkKit::DefineUnitVar(const VarDef& def) {
     TVariableInfoEx& slot = (*descriptors_)[def.code];
     slot = MakeVariableInfo(def);
     return slot;
+}
+
+void TTorkKit::DefineSideVars() {
+    for (VarRec r : {VarRec::BasePost, VarRec::Side, VarRec::PriceVCents, VarRec::DozeV,
+                     VarRec::DozeM, VarRec::CurrentV, VarRec::CurrentM, VarRec::TotalV,
+                     VarRec::CalibV, VarRec::StateWithFlags, VarRec::ProductivityNeverStale})
+        DefineVar(r);
+}
+
+void TTorkKit::DefineDispenserVars() {
+    for (VarRec r : {VarRec::USSTimeout, VarRec::Inspector, VarRec::FullDown,
+                     VarRec::ControllerVersion, VarRec::FirmwareVersion})
+        DefineVar(r);
 }
 
 void TTorkKit::ScaleDescriptor(uint8_t code, int shift) {
@@ -195,6 +230,14 @@ bool TTorkKit::CheckIdentity(const IdentityRule& rule) {
     return false;
 }
 
+IdentityRule TTorkKit::FirmwareAndFamily(std::vector<uint8_t> families) {
+    IdentityRule rule;
+    rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
+    rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
+    rule.families = std::move(families);
+    return rule;
+}
+
 int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
     const int32_t state = GetState();
     if (rules.same_state_is_done && (requested == last_reported_state_ || requested == state)) {
@@ -205,7 +248,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
     // wrong dose.
     if (state != last_reported_state_ && requested != csIdle) {
         Log("127606D2-A89C-4641-A601-4EA2715CC80C", PL_INFO);
-        return -2;
+        return mb::HostCode(mb::WriteResult::kNotIdle);
     }
     switch (requested) {
         case csWaitingKey:
@@ -214,7 +257,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
             if (state == csIdle && !DoseInRange(VarValue(tlb::cvDozeV))) return plat::OPC_E_RANGE;
             if (RefreshStaleVars()) {
                 Log("2D5B68AC-38BF-439F-AEBE-BB1BB291D03F " + Num(PostNumber()), PL_EXTERNAL);
-                return -8;
+                return mb::HostCode(mb::WriteResult::kStaleVariables);
             }
             if (state == csIdle) {
                 if (rules.log_start_from_idle) Log("717CEE8B-D449-4CB5-B446-1799BABF4852", PL_INFO);
@@ -227,7 +270,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
             }
             if (state == csPaused) {
                 Log("234CC027-E8A2-42A4-946E-C7ADD63D0C0F", PL_INFO);
-                return ExchangeAck('u', "") ? 0 : -5;
+                return ExchangeAck('u', "") ? 0 : mb::HostCode(mb::WriteResult::kNoAnswer);
             }
             return plat::OPC_E_RANGE;
         case csPaused: {
@@ -235,7 +278,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
             if (!rules.log_after_stop) Log("40281064-27CC-46E0-B232-E8FFD0B91304", PL_INFO);
             const bool ok = ExchangeAck('s', "");
             if (rules.log_after_stop && ok) Log("40281064-27CC-46E0-B232-E8FFD0B91304", PL_INFO);
-            return ok ? 0 : -5;
+            return ok ? 0 : mb::HostCode(mb::WriteResult::kNoAnswer);
         }
         case csWorking:
             if (rules.direct == StartRules::Direct::Base) return TBasicTork::SetState(csWorking);
@@ -247,7 +290,7 @@ int32_t TTorkKit::SetState40(uint8_t requested, const StartRules& rules) {
                     Log("FBD0AB73-4A1B-4E62-A467-FF2491F5D630", PL_EXTERNAL);
                     return plat::OPC_E_RANGE;
                 }
-                return ExchangeAck('u', "") ? 0 : -5;
+                return ExchangeAck('u', "") ? 0 : mb::HostCode(mb::WriteResult::kNoAnswer);
             }
             break;
         default:
@@ -296,7 +339,34 @@ bool TTorkKit::ReplyWhileDefining() {
     return true;
 }
 
-void TTorkKit::ReReadSettingOrBase(uint8_t code) {
+void TTorkKit::ReReadByTable(uint8_t code, const VolumeCounters& counters) {
+    switch (code) {
+        case tlb::cvDozeV:
+            if (dose_only_stored_) {
+                // Nothing was sent: the controller knows no dose yet.
+                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), VarValue(code));
+                return;
+            }
+            ReadCounterVar('Q', 13, counters.dose_dec, code, counters.dose_tag);
+            return;
+        case tlb::cvCurrentV:
+            ReadCurrentVolume(counters.dose_dec, counters.echo);
+            return;
+        case tlb::cvTotalV:
+            ReadTotalizer('S', 15, counters.total_dec, code, true);
+            return;
+        case tlb::cvBasePost:
+        case tlb::cvSidePost:
+        case tlb::cvSide:
+        case tlb::cvPistol:
+            // Computed, not read: stored again so that the round-robin finds them fresh.
+            // decisions DRV-14, DRV-19
+            if (!HasVar(code)) break;
+            WritePostNumbers(plat::NowLocal());
+            return;
+        default:
+            break;
+    }
     if (const SettingSpec* s = FindSetting(code); s && s->read != SettingRead::None) {
         ReadSetting(*s);
         return;
@@ -373,13 +443,13 @@ int32_t TTorkKit::WriteSetting(const SettingSpec& s, int64_t value) {
                             ByteToBcd(static_cast<uint8_t>(wire % 100)));
             break;
     }
-    if (!ok) return -5;
+    if (!ok) return mb::HostCode(mb::WriteResult::kNoAnswer);
     if (SetVarRaw(s.code, LQ_FRESH, plat::NowLocal(), s.whole ? v * kFixedOne : v))
         AskRefresh(tlb::cvInspector);
     return 0;
 }
 
-int32_t TTorkKit::WriteAddress(const SettingSpec& s, int64_t value, uint8_t link) {
+int32_t TTorkKit::WriteAddress(const SettingSpec& s, int64_t value) {
     const int64_t v = WholeUnits(value);
     // The new address must be one the port polls.
     if (v < 1 || v >= kZrnAddresses) {
@@ -388,9 +458,46 @@ int32_t TTorkKit::WriteAddress(const SettingSpec& s, int64_t value, uint8_t link
     }
     const int32_t r = WriteSetting(s, value);
     if (r != 0) return r;
-    link_state_ = link;
+    link_state_ = s.address_link;
     Owner().RegisterAddress(static_cast<int>(v));
     return 0;
+}
+
+// --- the write path -------------------------------------------------------------------------
+
+// decisions DRV-35
+int32_t TTorkKit::SetVarValue(uint8_t code, int64_t value) {
+    try {
+        return WriteVariable(code, value);
+    } catch (...) {
+        if (write_tags_.fault_tag) Log(write_tags_.fault_tag, PL_CRITICAL);
+        return plat::E_FAIL;
+    }
+}
+
+int32_t TTorkKit::WriteByTable(uint8_t code, int64_t value) {
+    switch (code) {
+        case tlb::cvDozeV:
+            // decisions DRV-3
+            return WriteDose(value, 3, 2, dose_store_only_, false);
+        case tlb::cvDozeM:
+            if (!has_money_) break;
+            return SetDoseByMoney(value);
+        case tlb::cvLiterPrice:
+            if (!has_money_) break;
+            return WritePrice(value);
+        default:
+            if (const SettingSpec* s = FindSetting(code); s && s->write != SettingWrite::None)
+                return s->address_link != LINK_OK ? WriteAddress(*s, value)
+                                                  : WriteSetting(*s, value);
+            break;
+    }
+    return RefuseWrite(code);
+}
+
+int32_t TTorkKit::RefuseWrite(uint8_t code) {
+    if (write_tags_.unknown_tag) Log(write_tags_.unknown_tag + Num(code), PL_CRITICAL);
+    return mb::HostCode(mb::WriteResult::kBadVariable);
 }
 
 // --- calibration and totalizers -------------------------------------------------------------
@@ -421,7 +528,7 @@ int32_t TTorkKit::WriteCalibrationPairs(char command, uint8_t param, int64_t val
         const std::string data = ByteToNibbles(static_cast<uint8_t>(param + offset)) +
                                  ByteToNibbles(ByteToBcd(static_cast<uint8_t>(pair)));
         if (!Exchange(static_cast<uint8_t>(command), data, false, true, kZrnMaxFrame, answer, 1))
-            return -5;
+            return mb::HostCode(mb::WriteResult::kNoAnswer);
     }
     return 0;
 }
@@ -454,10 +561,10 @@ int32_t TTorkKit::WriteTotalizer(uint8_t param, uint8_t code, int64_t value, con
     }
     for (int i = 0; i < 6; ++i) {
         const int64_t pair = n / Pow10(10 - 2 * i) % 100;
-        if (!ExchangeAck('x', "6052", true)) return -5;
+        if (!ExchangeAck('x', "6052", true)) return mb::HostCode(mb::WriteResult::kNoAnswer);
         if (!WriteParam(static_cast<uint8_t>(param + i), ByteToBcd(static_cast<uint8_t>(pair)),
                         true))
-            return -5;
+            return mb::HostCode(mb::WriteResult::kNoAnswer);
     }
     AskRefresh(code);
     AskRefresh(tlb::cvInspector);

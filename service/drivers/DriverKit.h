@@ -1,8 +1,9 @@
 // What the native-protocol controller classes have in common, written once: the status
 // tables, committing a reported state, the identity check, the start/pause/continue requests
-// of the 40 line, settings kept in controller parameters, counter reads, the inputs byte and
-// the pause reasons. A class supplies its data (tables, parameter numbers, log tags) and
-// derives from TTorkKit to reach the routines.
+// of the 40 line, settings kept in controller parameters, the one write path, counter reads,
+// the inputs byte and the pause reasons. A class supplies its data (tables, parameter numbers,
+// log tags) and derives from TTorkKit to reach the routines. Results besides 0 and HRESULTs
+// are named by mb::WriteResult (decisions DRV-34).
 #pragma once
 #include <array>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fieldbus/core/HostApi.h"
 #include "service/core/TRKBase.h"
 
 namespace drv {
@@ -114,6 +116,9 @@ struct SettingSpec {
     SettingWrite write = SettingWrite::None;
     uint8_t write_param = 0;
     const char* write_tag = nullptr;  // level 1 + v before the write
+    // Not LINK_OK: the row is the bus address (WriteAddress), and the object is removed with
+    // this link state once the new address is written.
+    uint8_t address_link = LINK_OK;
     // The wire carries v ÷ 10^scale (reads are multiplied back).
     int scale = 0;
     // v is the value in whole units (rounded); otherwise the raw fixed-point value (LabDensity).
@@ -124,6 +129,18 @@ struct SettingSpec {
 // and write rows of `code` at `param`.
 SettingSpec PairSetting(uint8_t code, uint8_t param, int pairs, const char* read_tag,
                         const char* write_tag);
+// A setting in one BCD pair (0..99) of `param`, read with the base's digit byte read.
+SettingSpec BcdByteSetting(uint8_t code, uint8_t param, const char* write_tag);
+
+// How a class's writes end where its own cases stop.
+struct WriteTags {
+    const char* fault_tag = nullptr;    // level 3 when a write throws (E_FAIL then)
+    const char* unknown_tag = nullptr;  // level 3 + the code of a write nothing takes; null: none
+};
+extern const WriteTags kWrites40;  // families 40, 46 and 90
+extern const WriteTags kWrites1;   // families 1, 2 and 20
+extern const WriteTags kWrites10;
+extern const WriteTags kWrites30;
 
 // The controller's inputs in one parameter byte; a zero mask leaves the variable alone.
 struct InputsLayout {
@@ -141,6 +158,15 @@ enum class DoseEcho : uint8_t {
     Keep,  // CurrentV as read, the flow sees 0 → 0; the flow in every state
 };
 
+// Where a class's volume counters put their decimal point: the 'Q' dose and the 'D' volume at
+// `dose_dec`, the 'S' totalizer at `total_dec`.
+struct VolumeCounters {
+    int dose_dec;
+    int total_dec;
+    DoseEcho echo;
+    const char* dose_tag;  // level 1 + the dose read
+};
+
 // The twelve digits of a totalizer write: `decimals` of them (4 or more) after the point. The
 // 40 line writes whole units in 8 digits then 00 00 (4, whole); families 1 and 2 six integer
 // and six decimal digits (6).
@@ -154,6 +180,12 @@ struct TotalizerLayout {
 class TTorkKit : public TBasicTork {
   public:
     using TBasicTork::TBasicTork;
+    TTorkKit(const TorkCreateArgs& args, const WriteTags& tags)
+        : TBasicTork(args), write_tags_(tags) {}
+
+    // The one write path: the class's cases (WriteVariable), then the kit's table; a throw
+    // answers E_FAIL with the class's fault line.
+    int32_t SetVarValue(uint8_t code, int64_t value) override;
 
     int32_t LastReportedState() const { return last_reported_state_; }
     bool HoldState() const { return hold_state_; }
@@ -162,8 +194,23 @@ class TTorkKit : public TBasicTork {
     uint8_t ExchangeMode() const { return mode_; }
 
   protected:
+    // A class's own write cases; what they do not take they hand to WriteByTable.
+    virtual int32_t WriteVariable(uint8_t code, int64_t value) { return WriteByTable(code, value); }
+    // The writes the classes share: DozeV (three integer digits, two decimals), DozeM and
+    // LiterPrice on a post with money, and the settings rows that write (the address row
+    // through WriteAddress). Anything else is refused (RefuseWrite).
+    int32_t WriteByTable(uint8_t code, int64_t value);
+    // kBadVariable, logged with the class's unknown-write tag.
+    int32_t RefuseWrite(uint8_t code);
+
     // Puts a class's own record into the descriptor table under its code; edit the result.
     TVariableInfoEx& DefineUnitVar(const VarDef& def);
+    // What every post of families 1 and 10 shows: its post numbers, the counters and their
+    // money, the calibration, StateWithFlags and the flow.
+    void DefineSideVars();
+    // What the dispenser's first controller keeps besides: the flow time-out, the inspector
+    // counter, FullDown and the versions.
+    void DefineDispenserVars();
     // Multiplies the limits and the step of a defined variable by 10^shift (shift >= 0).
     void ScaleDescriptor(uint8_t code, int shift);
     // Decodes and logs an unknown status; csControllerError then.
@@ -176,6 +223,8 @@ class TTorkKit : public TBasicTork {
     bool DirectRead(uint8_t param, uint8_t& value, std::string* text = nullptr);
     // True when a finding set the link state.
     bool CheckIdentity(const IdentityRule& rule);
+    // The 40 line's identity: the firmware version, then the family among `families`.
+    static IdentityRule FirmwareAndFamily(std::vector<uint8_t> families);
 
     int32_t SetState40(uint8_t requested, const StartRules& rules);
     // A working post whose variables cannot be read is paused.
@@ -184,19 +233,20 @@ class TTorkKit : public TBasicTork {
     virtual void OnDoseStarted() {}
 
     const SettingSpec* FindSetting(uint8_t code) const;
-    // What a class's re-read does with a code it has no case for: its settings row when the
+    // What a class's re-read does with a code it has no case for: DozeV, CurrentV and TotalV
+    // by `counters`, the post numbers it shows by WritePostNumbers, its settings row when the
     // row reads, else the base's.
-    void ReReadSettingOrBase(uint8_t code);
+    void ReReadByTable(uint8_t code, const VolumeCounters& counters);
     // A reply that comes while the variables are being defined is not parsed: logged, true.
     bool ReplyWhileDefining();
     // False when the row has no read or an exchange failed (nothing stored then).
     bool ReadSetting(const SettingSpec& s);
-    // 0, -5 without answer, OPC_E_RANGE when v does not fit the parameters.
+    // 0, kNoAnswer, OPC_E_RANGE when v does not fit the parameters.
     int32_t WriteSetting(const SettingSpec& s, int64_t value);
 
     // The bus address as a plain byte (1..30, an address the port polls); on success the
-    // object is removed with `link` and the new address probed first.
-    int32_t WriteAddress(const SettingSpec& s, int64_t value, uint8_t link);
+    // object is removed with the row's address_link and the new address probed first.
+    int32_t WriteAddress(const SettingSpec& s, int64_t value);
 
     // Three digit pairs read as DDD.DDD, stored as `code`.
     bool ReadCalibration(char command, uint8_t param, uint8_t code);
@@ -250,6 +300,7 @@ class TTorkKit : public TBasicTork {
     std::vector<SettingSpec> settings_;
 
   private:
+    WriteTags write_tags_;
     std::array<DATE, 256> counter_time_{};
     // When each counter was read, monotonic: the flow's interval (decisions DRV-33).
     std::array<int64_t, 256> counter_tick_{};

@@ -18,6 +18,7 @@ constexpr uint8_t kFullDownParam = 82;
 constexpr uint8_t kUssTimeoutParam = 219;
 constexpr uint8_t kInspectorParam = 38;
 constexpr char kFirstSide = 'P', kSecondSide = 'Q';
+constexpr VolumeCounters kCounters{6, 8, DoseEcho::Keep, "85906CB7-DF48-47F1-A249-6D54D97C18B6 "};
 
 }  // namespace
 
@@ -42,19 +43,8 @@ int32_t TTork1::ApplyDose() {
 
 void TTork1::DefineVariables(uint8_t) {
     has_money_ = true;
-    // decisions DRV-14
-    DefineVar(VarRec::BasePost);
-    DefineVar(VarRec::Side);
-    DefineVar(VarRec::PriceVCents);
-    DefineVar(VarRec::DozeV);
-    DefineVar(VarRec::DozeM);
-    DefineVar(VarRec::CurrentV);
-    DefineVar(VarRec::CurrentM);
-    DefineVar(VarRec::TotalV);
-    DefineVar(VarRec::CalibV);
+    DefineSideVars();
     DefineVar(VarRec::AddressWritable);
-    DefineVar(VarRec::StateWithFlags);
-    DefineVar(VarRec::ProductivityNeverStale);
     Log("5A13E6F2-9422-41E7-867E-56B593B1FA72", PL_INFO);
 
     uint8_t a = 0;
@@ -97,11 +87,7 @@ void TTork1::DefineVariables(uint8_t) {
         price_shift_ = 2;
 
     if (side_kind_ == kFirstSide) {
-        DefineVar(VarRec::USSTimeout);
-        DefineVar(VarRec::Inspector);
-        DefineVar(VarRec::FullDown);
-        DefineVar(VarRec::ControllerVersion);
-        DefineVar(VarRec::FirmwareVersion);
+        DefineDispenserVars();
     } else if (side_kind_ != kSecondSide) {
         link_state_ = LINK_FAILED;
         Log("BF0E50B9-BF6A-4999-BE28-13A1C64DDF8B", PL_EXTERNAL);
@@ -114,22 +100,14 @@ void TTork1::DefineVariables(uint8_t) {
          .read = SettingRead::Nibble16,
          .read_param = kInspectorParam,
          .read_tag = "0EE5E75B-CBEF-45FB-BB18-79892237B210 "},
-        {.code = tlb::cvFullDown,
-         .read = SettingRead::DigitByteVar,
-         .read_param = kFullDownParam,
-         .write = SettingWrite::Bcd1,
-         .write_param = kFullDownParam,
-         .write_tag = "47E64D54-74BB-4D99-B8F7-08CED3D53B28 "},
-        {.code = tlb::cvUSSWaitTime,
-         .read = SettingRead::DigitByteVar,
-         .read_param = kUssTimeoutParam,
-         .write = SettingWrite::Bcd1,
-         .write_param = kUssTimeoutParam,
-         .write_tag = "6D7C4020-E277-4E62-901C-15D47DEDAD1D "},
+        BcdByteSetting(tlb::cvFullDown, kFullDownParam, "47E64D54-74BB-4D99-B8F7-08CED3D53B28 "),
+        BcdByteSetting(tlb::cvUSSWaitTime, kUssTimeoutParam,
+                       "6D7C4020-E277-4E62-901C-15D47DEDAD1D "),
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
          .write_param = kBaseAddressParam,
-         .write_tag = "BA18C667-EBF3-4657-8FE1-227D10EB22D4 "},
+         .write_tag = "BA18C667-EBF3-4657-8FE1-227D10EB22D4 ",
+         .address_link = LINK_RECONFIGURE},
     };
     defining_ = false;
     side_post_ = true;
@@ -145,26 +123,12 @@ void TTork1::WritePostNumbers(DATE time) {
 
 void TTork1::ReReadVarValue(uint8_t code) {
     switch (code) {
-        case tlb::cvDozeV:
-            ReadCounterVar('Q', 13, 6, code, "85906CB7-DF48-47F1-A249-6D54D97C18B6 ");
-            return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6, DoseEcho::Keep);
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8, code, true);
-            return;
         case tlb::cvCalibV:
             if (side_kind_ == kFirstSide || side_kind_ == kSecondSide)
                 ReadCalibration('X', side_kind_ == kFirstSide ? 40 : 43, code);
             return;
-        case tlb::cvBasePost:
-        case tlb::cvSide:
-            // Computed, not read: stored again so that the round-robin finds them fresh.
-            WritePostNumbers(plat::NowLocal());
-            return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 
@@ -175,41 +139,24 @@ void TTork1::ParseReply(char status, char, DATE time) {
 
 // --- writing --------------------------------------------------------------------------------
 
-// decisions DRV-15
-int32_t TTork1::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("3546B444-FF5C-4A8F-A860-C1F510246B8E", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
 void TTork1::AskInspector() {
     if (TTork1* base = PeerAt<TTork1>(base_address_)) base->AskRefresh(tlb::cvInspector);
 }
 
+// The dose, the money and the setting rows are the kit's.
+// decisions DRV-15
 int32_t TTork1::WriteVariable(uint8_t code, int64_t value) {
     const bool defined = side_kind_ == kFirstSide || side_kind_ == kSecondSide;
     switch (code) {
-        case tlb::cvDozeV:
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            return SetDoseByMoney(value);
-        case tlb::cvLiterPrice:
-            return WritePrice(value);
         case tlb::cvCalibV:
             Log("D69E2E37-0306-413D-B30D-AF42E776A7D4 " + Num(value), PL_INFO);
-            if (!defined) return -5;
+            if (!defined) return mb::HostCode(mb::WriteResult::kNoAnswer);
             return WriteCalibration('x', side_kind_ == kFirstSide ? 40 : 43, code, value,
                                     "Calibration factor read back differs");
-        case tlb::cvUSSWaitTime:
-        case tlb::cvFullDown:
-            return WriteSetting(*FindSetting(code), value);
         case tlb::cvAddress:
             return WriteAddressParam(value);
         case tlb::cvTotalV: {
-            if (!defined) return -5;
+            if (!defined) return mb::HostCode(mb::WriteResult::kNoAnswer);
             const int32_t r = WriteTotalizer(side_kind_ == kFirstSide ? 50 : 56, code, value,
                                              "D8681352-E855-4865-B431-887D46EF6C58 ",
                                              {.decimals = 6, .whole = false});
@@ -217,7 +164,7 @@ int32_t TTork1::WriteVariable(uint8_t code, int64_t value) {
             return r;
         }
         default:
-            return -3;
+            return WriteByTable(code, value);
     }
 }
 
@@ -225,14 +172,15 @@ int32_t TTork1::WriteAddressParam(int64_t value) {
     SettingSpec s = *FindSetting(tlb::cvAddress);
     uint8_t other = 0;
     if (side_kind_ == kFirstSide) {
-        if (!ReadNibble('X', kSecondAddressParam, true, other)) return -5;
+        if (!ReadNibble('X', kSecondAddressParam, true, other))
+            return mb::HostCode(mb::WriteResult::kNoAnswer);
     } else if (side_kind_ == kSecondSide) {
         s.write_param = kSecondAddressParam;
     } else {
         Log(s.write_tag + Num(WholeUnits(value)), PL_INFO);
-        return -5;
+        return mb::HostCode(mb::WriteResult::kNoAnswer);
     }
-    const int32_t r = WriteAddress(s, value, LINK_RECONFIGURE);
+    const int32_t r = WriteAddress(s, value);
     if (r != 0) return r;
     // The second side's object goes with the first: both are probed again.
     if (other >= 1 && other < kZrnAddresses && other != address_) {

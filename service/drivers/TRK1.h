@@ -8,7 +8,7 @@ namespace drv {
 
 class TTork1 : public TTorkKit {
   public:
-    explicit TTork1(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTork1(const TorkCreateArgs& args) : TTorkKit(args, kWrites1) {}
 
     uint8_t GetSide() override;
     uint32_t GetAddress(uint8_t side, uint8_t nozzle) override;
@@ -16,7 +16,6 @@ class TTork1 : public TTorkKit {
     void DefineVariables(uint8_t version) override;
     void WritePostNumbers(DATE time) override;
     void ReReadVarValue(uint8_t code) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void ParseReply(char status, char command, DATE time) override;
 
     uint32_t BaseAddress() const { return base_address_; }
@@ -24,8 +23,10 @@ class TTork1 : public TTorkKit {
     char SideKind() const { return static_cast<char>(side_kind_); }
     int PriceShift() const { return price_shift_; }
 
+  protected:
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
+
   private:
-    int32_t WriteVariable(uint8_t code, int64_t value);
     int32_t WriteAddressParam(int64_t value);
     void AskInspector();
 

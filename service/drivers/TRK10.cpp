@@ -16,6 +16,7 @@ std::string Num(int64_t v) {
 // The side of each position is fixed.
 constexpr uint8_t kSideOf[8] = {1, 2, 2, 1, 2, 1, 1, 2};
 constexpr uint8_t kBaseCode = 0x80;
+constexpr VolumeCounters kCounters{6, 8, DoseEcho::Keep, "A5C8F580-E768-4FFB-97B6-E8AD3C823111 "};
 
 int PositionOf(uint8_t code) {
     if (code < kBaseCode || (code & 0x0F) != 0) return -1;
@@ -91,23 +92,12 @@ void TTork10::DefineVariables(uint8_t) {
 
 void TTork10::Define() {
     if (link_state_ != LINK_OK) return;
-    DefineVar(VarRec::BasePost);
-    // decisions DRV-19
-    DefineVar(VarRec::SidePost);
-    DefineVar(VarRec::Side);
-    DefineUnitVar(kIndex);
-    DefineVar(VarRec::PriceVCents);
-    DefineVar(VarRec::DozeV);
-    DefineVar(VarRec::DozeM);
-    DefineVar(VarRec::CurrentV);
-    DefineVar(VarRec::CurrentM);
-    DefineVar(VarRec::TotalV);
     // decisions DRV-18
-    DefineVar(VarRec::CalibV);
+    DefineSideVars();
+    DefineVar(VarRec::SidePost);
+    DefineUnitVar(kIndex);
     DefineVar(VarRec::AddressReadOnly);
     DefineUnitVar(kStartStop);
-    DefineVar(VarRec::StateWithFlags);
-    DefineVar(VarRec::ProductivityNeverStale);
 
     // Join a group whose base controller's object exists.
     for (int a = 1; a < kZrnAddresses && nozzles_[0] == 0; ++a) {
@@ -175,31 +165,15 @@ void TTork10::Define() {
         link_state_ = LINK_FAILED;
         Log("A0991063-80F9-4F83-844B-36CDDC2D718A", PL_EXTERNAL);
     }
-    if (position_code_ == kBaseCode) {
-        DefineVar(VarRec::USSTimeout);
-        DefineVar(VarRec::Inspector);
-        DefineVar(VarRec::FullDown);
-        DefineVar(VarRec::ControllerVersion);
-        DefineVar(VarRec::FirmwareVersion);
-    }
+    if (position_code_ == kBaseCode) DefineDispenserVars();
     if (GetNozzleCount() == 1) DefineUnitVar(kIndicatedPistol);
     DefineMoneyVariables();
     BuildItemNames(static_cast<int>(nozzles_[0]), GetSide(), GetNozzleCount());
     side_post_ = true;
 
     settings_ = {
-        {.code = tlb::cvFullDown,
-         .read = SettingRead::DigitByteVar,
-         .read_param = 80,
-         .write = SettingWrite::Bcd1,
-         .write_param = 80,
-         .write_tag = "C62B8898-84DA-4A9F-B12F-BCC66DC0E4E4 "},
-        {.code = tlb::cvUSSWaitTime,
-         .read = SettingRead::DigitByteVar,
-         .read_param = 83,
-         .write = SettingWrite::Bcd1,
-         .write_param = 83,
-         .write_tag = "633F2A76-375F-4119-86C7-FC2DD7EC57FE "},
+        BcdByteSetting(tlb::cvFullDown, 80, "C62B8898-84DA-4A9F-B12F-BCC66DC0E4E4 "),
+        BcdByteSetting(tlb::cvUSSWaitTime, 83, "633F2A76-375F-4119-86C7-FC2DD7EC57FE "),
     };
 }
 
@@ -221,15 +195,6 @@ void TTork10::GetNoRefreshVars(VarSet& out) {
 
 void TTork10::ReReadVarValue(uint8_t code) {
     switch (code) {
-        case tlb::cvDozeV:
-            ReadCounterVar('Q', 13, 6, code, "A5C8F580-E768-4FFB-97B6-E8AD3C823111 ");
-            return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6, DoseEcho::Keep);
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8, code, true);
-            return;
         // decisions DRV-20
         case tlb::cvCalibV:
             ReadCalibration('Y', static_cast<uint8_t>(position_code_ + 11), code);
@@ -245,15 +210,8 @@ void TTork10::ReReadVarValue(uint8_t code) {
         case tlb::cvIndicatedPistol:
             ReadIndicatedPistol();
             return;
-        case tlb::cvBasePost:
-        case tlb::cvSidePost:
-        case tlb::cvSide:
-        case tlb::cvPistol:
-            // Computed, not read: stored again so that the round-robin finds them fresh.
-            WritePostNumbers(plat::NowLocal());
-            return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 
@@ -359,26 +317,14 @@ uint8_t TTork10::SideLetter(bool refresh) {
     }
 }
 
-int32_t TTork10::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("7FBAB471-892B-4B3B-94F1-30E954C4E3F5", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
+// The dose, the money and the setting rows are the kit's.
 int32_t TTork10::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
         case tlb::cvDozeV:
-            // A dose written to an idle nozzle arms it: held as a start is.
-            if (const int32_t r = StartPrecheck(); r != 0) return r;
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            return SetDoseByMoney(value);
         case tlb::cvLiterPrice:
+            // Held as a start is (a dose written to an idle nozzle arms it).
             if (const int32_t r = StartPrecheck(); r != 0) return r;
-            return WritePrice(value);
+            break;
         case tlb::cvCalibV: {
             Log("9D3F47B2-582E-4C90-A7E7-9B1AE3C8028D " + Num(value), PL_INFO);
             // The indicated-nozzle check needs the side's first nozzle; without its object
@@ -395,14 +341,10 @@ int32_t TTork10::WriteVariable(uint8_t code, int64_t value) {
                     return r;
             return CheckCalibration(code, value, "Calibration factor read back differs");
         }
-        case tlb::cvUSSWaitTime:
-        case tlb::cvFullDown:
-            if (const SettingSpec* s = FindSetting(code)) return WriteSetting(*s, value);
-            break;
         default:
             break;
     }
-    return -3;
+    return WriteByTable(code, value);
 }
 
 }  // namespace drv

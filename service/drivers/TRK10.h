@@ -11,7 +11,7 @@ namespace drv {
 
 class TTork10 : public TTorkKit {
   public:
-    explicit TTork10(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTork10(const TorkCreateArgs& args) : TTorkKit(args, kWrites10) {}
 
     uint8_t GetSide() override;
     uint8_t GetNozzleCount() override;
@@ -21,7 +21,6 @@ class TTork10 : public TTorkKit {
     void DefineVariables(uint8_t version) override;
     void WritePostNumbers(DATE time) override;
     void ReReadVarValue(uint8_t code) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void GetNoRefreshVars(VarSet& out) override;
     void ParseReply(char status, char command, DATE time) override;
 
@@ -34,9 +33,11 @@ class TTork10 : public TTorkKit {
 
     static const VarDef kStartStop, kIndex, kIndicatedPistol;
 
+  protected:
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
+
   private:
     void Define();
-    int32_t WriteVariable(uint8_t code, int64_t value);
     void ReadIndicatedPistol();
     TTork10* FirstNozzle();
 

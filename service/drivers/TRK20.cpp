@@ -11,6 +11,7 @@ constexpr uint8_t kUssTimeoutRead = 214, kUssTimeoutWrite = 219;
 constexpr uint8_t kPropaneParam = 40;
 constexpr uint8_t kCalibParam = 42;
 constexpr uint8_t kTemperatureParam = 83;
+constexpr VolumeCounters kCounters{6, 8, DoseEcho::Keep, "85906CB7-DF48-47F1-A249-6D54D97C18B6 "};
 
 }  // namespace
 
@@ -53,27 +54,13 @@ void TTork20::DefineVariables(uint8_t) {
          .write = SettingWrite::Bcd1,
          .write_param = kUssTimeoutWrite,
          .write_tag = "6D7C4020-E277-4E62-901C-15D47DEDAD1D "},
-        {.code = tlb::cvPropan,
-         .read = SettingRead::DigitByteVar,
-         .read_param = kPropaneParam,
-         .write = SettingWrite::Bcd1,
-         .write_param = kPropaneParam,
-         .write_tag = "0BBA3AAB-C1E3-4248-89A5-E211CADE8274 "},
+        BcdByteSetting(tlb::cvPropan, kPropaneParam, "0BBA3AAB-C1E3-4248-89A5-E211CADE8274 "),
     };
     defining_ = false;
 }
 
 void TTork20::ReReadVarValue(uint8_t code) {
     switch (code) {
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6, DoseEcho::Keep);
-            return;
-        case tlb::cvDozeV:
-            ReadCounterVar('Q', 13, 6, code, "85906CB7-DF48-47F1-A249-6D54D97C18B6 ");
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8, code, true);
-            return;
         case tlb::cvCalibV:
             ReadCalibration('X', kCalibParam, code);
             return;
@@ -81,7 +68,7 @@ void TTork20::ReReadVarValue(uint8_t code) {
             ReadSignBcdTemperature(kTemperatureParam, code);
             return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 
@@ -100,32 +87,6 @@ void TTork20::ParseReply(char status, char, DATE time) {
         CheckIdentity(rule);
     }
     CommitReported(decoded, time);
-}
-
-int32_t TTork20::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("3546B444-FF5C-4A8F-A860-C1F510246B8E", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
-int32_t TTork20::WriteVariable(uint8_t code, int64_t value) {
-    switch (code) {
-        case tlb::cvDozeV:
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            return SetDoseByMoney(value);
-        case tlb::cvLiterPrice:
-            return WritePrice(value);
-        case tlb::cvUSSWaitTime:
-        case tlb::cvPropan:
-            return WriteSetting(*FindSetting(code), value);
-        default:
-            // CalibV, the address and the totalizer are not written by this class.
-            return -3;
-    }
 }
 
 }  // namespace drv

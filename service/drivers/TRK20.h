@@ -8,11 +8,12 @@ namespace drv {
 
 class TTork20 : public TTorkKit {
   public:
-    explicit TTork20(const TorkCreateArgs& args) : TTorkKit(args) {}
+    // Its writes are the kit's: the dose, the money, the flow time-out and the propane rows.
+    // CalibV, the address and the totalizer are not written by this class.
+    explicit TTork20(const TorkCreateArgs& args) : TTorkKit(args, kWrites1) {}
 
     void DefineVariables(uint8_t version) override;
     void ReReadVarValue(uint8_t code) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void ParseReply(char status, char command, DATE time) override;
 
     uint8_t Config35() const { return config35_; }
@@ -22,8 +23,6 @@ class TTork20 : public TTorkKit {
     static const VarDef kPropanePercentage;
 
   private:
-    int32_t WriteVariable(uint8_t code, int64_t value);
-
     uint8_t config35_ = 0, config36_ = 0;
 };
 

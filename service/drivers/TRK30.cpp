@@ -276,29 +276,22 @@ void TTork30::ReadFlow() {
 
 // --- writes -------------------------------------------------------------------------------------
 
-int32_t TTork30::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("D7B9A2F7-ED61-475D-A2C1-85CA8F523F1A", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
 int32_t TTork30::WriteVariable(uint8_t code, int64_t value) {
-    if (code != tlb::cvAddress) return -3;
+    if (code != tlb::cvAddress) return RefuseWrite(code);
     const int64_t n = WholeUnits(value);
     const SettingSpec address{.code = tlb::cvAddress,
                               .write = SettingWrite::Plain,
                               .write_param = kAddressParam,
-                              .write_tag = "9FC849C0-A845-4E21-A614-2B9E90A6725C "};
+                              .write_tag = "9FC849C0-A845-4E21-A614-2B9E90A6725C ",
+                              .address_link = LINK_RECONFIGURE};
     // The address variable's own limit: a controller moved out of it would not be found.
     if (n < 1 || n * kFixedOne > Descriptor(tlb::cvAddress).MaxValue.int64) {
         Log(std::string(address.write_tag) + Num(n), PL_INFO);
         return plat::OPC_E_RANGE;
     }
-    const int32_t r = WriteAddress(address, value, LINK_RECONFIGURE);
-    if (r == -5) Log("CB7B2F1F-C355-4788-B0FF-6C6F83CF503F", PL_EXTERNAL);
+    const int32_t r = WriteAddress(address, value);
+    if (r == mb::HostCode(mb::WriteResult::kNoAnswer))
+        Log("CB7B2F1F-C355-4788-B0FF-6C6F83CF503F", PL_EXTERNAL);
     return r;
 }
 

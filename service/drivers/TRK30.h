@@ -9,7 +9,7 @@ namespace drv {
 
 class TTork30 : public TTorkKit {
   public:
-    explicit TTork30(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTork30(const TorkCreateArgs& args) : TTorkKit(args, kWrites30) {}
 
     bool Exchange(uint8_t command, std::string_view data, bool quiet, bool parse, size_t capacity,
                   std::string& answer, int expected) override;
@@ -17,7 +17,6 @@ class TTork30 : public TTorkKit {
     bool StateJumpValid(uint8_t from, uint8_t to) override;
     void ReReadVarValue(uint8_t code) override;
     int32_t SetState(uint8_t requested) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void ParseReply(char status, char command, DATE time) override;
     bool IsIdle() override { return true; }
 
@@ -29,12 +28,14 @@ class TTork30 : public TTorkKit {
     static const VarDef kTotalV;
     static const VarDef kCounterVersion;
 
+  protected:
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
+
   private:
     void ReadCurrentVolume30();
     void ReadTotal();
     void ReadFlow();
     void CheckIdentity30();
-    int32_t WriteVariable(uint8_t code, int64_t value);
 
     uint8_t counter_type_ = 0;
     uint8_t counter_code_ = 0;

@@ -13,6 +13,8 @@ std::string Num(int64_t v) {
 
 constexpr InputsLayout kInputs40{35, 0x40, 0x01, 0, 0x08, 0x01};
 constexpr uint8_t kPauseReasonParam = 46;
+// The totalizer has its own case (the mass is read with it).
+constexpr VolumeCounters kCounters{8, 10, DoseEcho::Zero, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 "};
 
 }  // namespace
 
@@ -196,7 +198,8 @@ void TTork40::DefineVariables(uint8_t version) {
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
          .write_param = p.address,
-         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
+         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 ",
+         .address_link = LINK_FAILED},
     };
     BuildItemNames(address_, 0, 0);
 }
@@ -210,17 +213,6 @@ void TTork40::ReReadVarValue(uint8_t code) {
         case tlb::cvTrapState:
         case tlb::cvOverFill:
             ReadInputs(kInputs40);
-            return;
-        case tlb::cvDozeV:
-            if (dose_only_stored_) {
-                // Nothing was sent: the controller knows no dose yet.
-                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), VarValue(code));
-                return;
-            }
-            ReadCounterVar('Q', 13, 8, code, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 ");
-            return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(8, DoseEcho::Zero);
             return;
         case tlb::cvCurrentW:
             // decisions DRV-33
@@ -256,7 +248,7 @@ void TTork40::ReReadVarValue(uint8_t code) {
             ReadCalibration('X', params_.calib_w, code);
             return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, kCounters);
     }
 }
 
@@ -283,10 +275,7 @@ void TTork40::ParseReply(char status, char, DATE time) {
     const int32_t decoded = DecodeStatusLogged(kStatus40, status);
     const int32_t post = GetState();
     if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError) {
-        IdentityRule rule;
-        rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
-        rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
-        rule.families = {40, 41};
+        IdentityRule rule = FirmwareAndFamily({40, 41});
         rule.family_tag = "6803B0D7-F9B0-49CA-A786-9C9F9DC79794";
         rule.configs = {{36, config36_, LINK_FAILED, "15A8B6FA-AB26-4444-8C4A-86B4EF5F2EF5",
                          LINK_REGISTER, "43B2F8AA-FF14-4D96-AFDA-17F50202AB2F", PL_INFO}};
@@ -320,15 +309,6 @@ void TTork40::OnDoseStarted() {
     mass_at_start_ = VarValue(tlb::cvTotalW);
 }
 
-int32_t TTork40::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("6CB8E884-B173-45D1-B93F-CD48D0AB5330", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
 int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
         case tlb::cvDozeV:
@@ -339,7 +319,7 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
             return WriteCalibration('x', params_.calib_v, code, value,
                                     "F4D5240C-E304-4992-813C-D1900EAC3F5D");
         case tlb::cvCalibW:
-            if (!features_.mass) break;
+            if (!features_.mass) return RefuseWrite(code);
             return WriteCalibration('x', params_.calib_w, code, value,
                                     "3F9F6C65-7811-4382-8357-CFE2DFC0CAE5");
         case tlb::cvTotalV:
@@ -348,30 +328,15 @@ int32_t TTork40::WriteVariable(uint8_t code, int64_t value) {
         case tlb::cvTotalW:
             // No mass totalizer parameters are known for these programs: writing parameters
             // 0..5 would overwrite the controller's configuration.
-            break;
-        case tlb::cvAddress: {
-            const SettingSpec* s = FindSetting(code);
-            if (!s) break;
-            const int64_t v = WholeUnits(value);
-            // The new address must be one the port polls.
-            if (v < 1 || v >= kZrnAddresses) {
-                Log("D1A262D3-A648-4D9F-A31F-908D2D010301 " + Num(v), PL_INFO);
-                return plat::OPC_E_RANGE;
-            }
-            const int32_t r = WriteSetting(*s, value);
-            if (r != 0) return r;
-            link_state_ = LINK_FAILED;
-            Owner().RegisterAddress(static_cast<int>(v));
-            return 0;
-        }
+            return RefuseWrite(code);
+        case tlb::cvAddress:
+            return WriteByTable(code, value);
         default:
-            if (const SettingSpec* s = FindSetting(code);
-                s && s->write != SettingWrite::None && HasVar(code))
-                return WriteSetting(*s, value);
-            break;
+            // A setting row writes only where its variable is defined (AirValveTime on
+            // family 40 only); no money is offered.
+            if (!HasVar(code)) return RefuseWrite(code);
+            return WriteByTable(code, value);
     }
-    Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);
-    return -3;
 }
 
 // --- flags ----------------------------------------------------------------------------------

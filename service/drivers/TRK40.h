@@ -24,13 +24,12 @@ class TTork40 : public TTorkKit {
                 full_up = 0, full_down = 0, temperature = 0, address = 0;
     };
 
-    explicit TTork40(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTork40(const TorkCreateArgs& args) : TTorkKit(args, kWrites40) {}
 
     void PeriodicHook() override { PauseWhenStale(); }
     void DefineVariables(uint8_t version) override;
     void ReReadVarValue(uint8_t code) override;
     int32_t SetState(uint8_t requested) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     uint8_t FlagsLevel() override;
     void GetNoRefreshVars(VarSet& out) override;
     void ParseReply(char status, char command, DATE time) override;
@@ -46,9 +45,9 @@ class TTork40 : public TTorkKit {
 
   protected:
     void OnDoseStarted() override;
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
 
   private:
-    int32_t WriteVariable(uint8_t code, int64_t value);
     void ReadTemperature();
     StartRules Rules() const;
 

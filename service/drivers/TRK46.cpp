@@ -21,6 +21,7 @@ constexpr const char* kDown = "Объем продукта от выкл.мак�
 
 constexpr uint8_t kInspectorParam = 72;
 constexpr uint8_t kUssTimeoutParam = 108;
+constexpr uint8_t kAddressParam = 96;
 // decisions DRV-6
 constexpr uint8_t kLabTemperatureParam = 100;
 constexpr uint8_t kLabDensityParam = 102;
@@ -60,7 +61,6 @@ const VarDef TTork46::kRecords[kRecordCount] = {
 void TTork46::DefineVariables(uint8_t) {
     const bool f90 = family_ == 90;
     calib_v_param_ = 97;
-    address_param_ = 96;
     temperature_param_ = 163;
     full_pairs_ = f90 ? 2 : 1;
     uss_pairs_ = f90 ? 1 : 2;
@@ -138,35 +138,51 @@ void TTork46::DefineVariables(uint8_t) {
         }
     }
 
-    settings_ = {
+    settings_ = Settings(full_up_param_, full_down_param_, full_pairs_, uss_pairs_);
+    settings_.push_back({.code = tlb::cvLabDensity,
+                         .read = SettingRead::DigitSum,
+                         .read_param = kLabDensityParam,
+                         .weight1 = 100,
+                         .weight2 = 1,
+                         .read_tag = "CEE21923-196B-4CDE-8A92-58268F30EED1 ",
+                         .write = SettingWrite::Bcd2,
+                         .write_param = kLabDensityParam,
+                         .whole = false});
+    BuildItemNames(address_, 0, 0);
+}
+
+std::vector<SettingSpec> TTork46::Settings(uint8_t full_up_param, uint8_t full_down_param,
+                                           int full_pairs, int uss_pairs) {
+    return {
         {.code = tlb::cvInspector,
          .read = SettingRead::Nibble16,
          .read_param = kInspectorParam,
          .read_tag = "1E903415-EC62-4B81-AFE6-2195E50B351B "},
-        PairSetting(tlb::cvFullUp, full_up_param_, full_pairs_,
+        PairSetting(tlb::cvFullUp, full_up_param, full_pairs,
                     "40DD5DCB-3734-4F67-BB12-1062565A9F72 ",
                     "F9798861-B8D9-4DAD-945D-B29409B53D59 "),
-        PairSetting(tlb::cvFullDown, full_down_param_, full_pairs_,
+        PairSetting(tlb::cvFullDown, full_down_param, full_pairs,
                     "610CF1A9-8FDC-49B4-A9F0-B8AB84D129D2 ",
                     "3ACE337A-29B3-4E54-93B7-E74FDB25A933 "),
-        PairSetting(tlb::cvUSSWaitTime, kUssTimeoutParam, uss_pairs_,
+        PairSetting(tlb::cvUSSWaitTime, kUssTimeoutParam, uss_pairs,
                     "B488B410-D5ED-469A-96B5-B8D140B07463 ",
                     "2EECC5FF-2309-49FD-ABD4-5A157DCB3A64 "),
-        {.code = tlb::cvLabDensity,
-         .read = SettingRead::DigitSum,
-         .read_param = kLabDensityParam,
-         .weight1 = 100,
-         .weight2 = 1,
-         .read_tag = "CEE21923-196B-4CDE-8A92-58268F30EED1 ",
-         .write = SettingWrite::Bcd2,
-         .write_param = kLabDensityParam,
-         .whole = false},
         {.code = tlb::cvAddress,
          .write = SettingWrite::Plain,
-         .write_param = address_param_,
-         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
+         .write_param = kAddressParam,
+         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 ",
+         .address_link = LINK_REGISTER},
     };
-    BuildItemNames(address_, 0, 0);
+}
+
+VolumeCounters TTork46::Counters(int shift) {
+    return {6 + shift, 8 + shift, DoseEcho::Zero, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 "};
+}
+
+IdentityRule TTork46::Identity(uint8_t family) {
+    IdentityRule rule = FirmwareAndFamily({family});
+    rule.question_marks_ok = true;
+    return rule;
 }
 
 // --- reading --------------------------------------------------------------------------------
@@ -174,9 +190,6 @@ void TTork46::DefineVariables(uint8_t) {
 void TTork46::ReReadVarValue(uint8_t code) {
     const int shift = volume_shift_;
     switch (code) {
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6 + shift, DoseEcho::Zero);
-            return;
         case tlb::cvCurrentW:
             ReadCounterVar('K', 13, 6 + shift, code, nullptr);
             return;
@@ -184,13 +197,6 @@ void TTork46::ReReadVarValue(uint8_t code) {
         case tlb::cvTotalW:
             if (has_mass_) ReadTotalizer('T', 15, 8 + shift, tlb::cvTotalW, false);
             ReadTotalizer('S', 15, 8 + shift, tlb::cvTotalV, true);
-            return;
-        case tlb::cvDozeV:
-            if (dose_only_stored_) {
-                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), VarValue(code));
-                return;
-            }
-            ReadCounterVar('Q', 13, 6 + shift, code, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 ");
             return;
         case tlb::cvTemperature:
             ReadTemperature46(temperature_param_, code, fine_temperature_);
@@ -202,7 +208,7 @@ void TTork46::ReReadVarValue(uint8_t code) {
             ReadCalibration('X', calib_v_param_, code);
             return;
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, Counters(shift));
     }
 }
 
@@ -222,14 +228,8 @@ void TTork46::ParseReply(char status, char, DATE time) {
         Log("3AB373DE-B599-443F-9744-FBCF544BC81C", PL_EXTERNAL);
     }
     const int32_t post = GetState();
-    if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError) {
-        IdentityRule rule;
-        rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
-        rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
-        rule.families = {family_};
-        rule.question_marks_ok = true;
-        CheckIdentity(rule);
-    }
+    if ((post == tlb::csUnknown || post == tlb::csCommError) && decoded != tlb::csControllerError)
+        CheckIdentity(Identity(family_));
     CommitReported(decoded, time);
 }
 
@@ -252,48 +252,24 @@ void TTork46::OnDoseStarted() {
     mass_at_start_ = VarValue(tlb::cvTotalW);
 }
 
-int32_t TTork46::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("6CB8E884-B173-45D1-B93F-CD48D0AB5330", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
+// The dose, the money and the setting rows (FullUp, FullDown, the flow time-out, LabDensity,
+// the address) are the kit's. No mass calibration parameters are known for these programs
+// (CalibW is not offered), and the totalizers are not writable here.
+// decisions DRV-11
 int32_t TTork46::WriteVariable(uint8_t code, int64_t value) {
     switch (code) {
-        case tlb::cvDozeV:
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvDozeM:
-            if (!has_money_) break;
-            return SetDoseByMoney(value);
-        case tlb::cvLiterPrice:
-            if (!has_money_) break;
-            return WritePrice(value);
         case tlb::cvCalibV:
             return WriteCalibration('x', calib_v_param_, code, value,
                                     "F4D5240C-E304-4992-813C-D1900EAC3F5D");
         case tlb::cvLabTemperature:
-            if (!has_mass_) break;
-            return WriteLabTemperature(value);
+            return has_mass_ ? WriteLabTemperature(value) : RefuseWrite(code);
         case tlb::cvLabDensity:
-            if (!has_mass_) break;
-            return WriteSetting(*FindSetting(code), value);
-        case tlb::cvAddress:
-            return WriteAddress(*FindSetting(code), value, LINK_REGISTER);
-        case tlb::cvFullUp:
-        case tlb::cvFullDown:
-        case tlb::cvUSSWaitTime:
-            return WriteSetting(*FindSetting(code), value);
+            if (!has_mass_) return RefuseWrite(code);
+            break;
         default:
-            // No mass calibration parameters are known for these programs (CalibW is not
-            // offered), and the totalizers are not writable here.
-            // decisions DRV-11
             break;
     }
-    Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);
-    return -3;
+    return WriteByTable(code, value);
 }
 
 int32_t TTork46::WriteLabTemperature(int64_t value) {
@@ -307,7 +283,7 @@ int32_t TTork46::WriteLabTemperature(int64_t value) {
     const int64_t wire = t < 0 ? 8000 - t : t;
     if (!WriteParam(kLabTemperatureParam, ByteToBcd(static_cast<uint8_t>(wire / 100))) ||
         !WriteParam(kLabTemperatureParam + 1, ByteToBcd(static_cast<uint8_t>(wire % 100))))
-        return -5;
+        return mb::HostCode(mb::WriteResult::kNoAnswer);
     SetVarRaw(tlb::cvLabTemperature, LQ_FRESH, plat::NowLocal(), t * 100);
     return 0;
 }

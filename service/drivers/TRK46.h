@@ -8,14 +8,13 @@ namespace drv {
 
 class TTork46 : public TTorkKit {
   public:
-    explicit TTork46(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTork46(const TorkCreateArgs& args) : TTorkKit(args, kWrites40) {}
 
     void PeriodicHook() override { PauseWhenStale(); }
     int32_t ApplyDose() override;
     void DefineVariables(uint8_t version) override;
     void ReReadVarValue(uint8_t code) override;
     int32_t SetState(uint8_t requested) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void GetNoRefreshVars(VarSet& out) override;
     void ParseReply(char status, char command, DATE time) override;
 
@@ -53,19 +52,23 @@ class TTork46 : public TTorkKit {
         kRecordCount
     };
     static const VarDef kRecords[kRecordCount];
+    // The settings rows, the volume counters and the identity the FF controllers share.
+    static std::vector<SettingSpec> Settings(uint8_t full_up_param, uint8_t full_down_param,
+                                             int full_pairs, int uss_pairs);
+    static VolumeCounters Counters(int shift);
+    static IdentityRule Identity(uint8_t family);
 
   protected:
     void OnDoseStarted() override;
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
 
   private:
-    int32_t WriteVariable(uint8_t code, int64_t value);
     int32_t WriteLabTemperature(int64_t value);
 
     bool has_mass_ = false;
     bool has_temperature_ = false;
     bool fine_temperature_ = false;
-    uint8_t calib_v_param_ = 0, full_up_param_ = 0, full_down_param_ = 0, temperature_param_ = 0,
-            address_param_ = 0;
+    uint8_t calib_v_param_ = 0, full_up_param_ = 0, full_down_param_ = 0, temperature_param_ = 0;
     int full_pairs_ = 0, uss_pairs_ = 0;
     uint8_t config33_ = 0, config35_ = 0, config36_ = 0, config37_ = 0;
     int64_t mass_at_start_ = 0;

@@ -13,7 +13,6 @@ std::string Num(int64_t v) {
 }
 
 constexpr uint8_t kCalibVParam = 97;
-constexpr uint8_t kAddressParam = 96;
 constexpr uint8_t kTemperatureParam = 163;
 // decisions DRV-7
 constexpr uint8_t kFullUpParam = 112;
@@ -100,29 +99,14 @@ void TTorkFF::DefineVariables(uint8_t version) {
         ScaleDescriptor(tlb::cvReqS, req_s_shift_);
     }
 
-    settings_ = {
-        {.code = tlb::cvInspector,
-         .read = SettingRead::Nibble16,
-         .read_param = 72,
-         .read_tag = "1E903415-EC62-4B81-AFE6-2195E50B351B "},
-        PairSetting(tlb::cvFullUp, kFullUpParam, 2, "40DD5DCB-3734-4F67-BB12-1062565A9F72 ",
-                    "F9798861-B8D9-4DAD-945D-B29409B53D59 "),
-        PairSetting(tlb::cvFullDown, kFullDownParam, 2, "610CF1A9-8FDC-49B4-A9F0-B8AB84D129D2 ",
-                    "3ACE337A-29B3-4E54-93B7-E74FDB25A933 "),
-        PairSetting(tlb::cvUSSWaitTime, 108, 1, "B488B410-D5ED-469A-96B5-B8D140B07463 ",
-                    "2EECC5FF-2309-49FD-ABD4-5A157DCB3A64 "),
-        {.code = tlb::cvAddress,
-         .write = SettingWrite::Plain,
-         .write_param = kAddressParam,
-         .write_tag = "D1A262D3-A648-4D9F-A31F-908D2D010301 "},
-    };
+    // The full-flow volumes in two pairs, the time-out in one.
+    settings_ = TTork46::Settings(kFullUpParam, kFullDownParam, 2, 1);
     BuildItemNames(address_, 0, 0);
 }
 
 // --- reading --------------------------------------------------------------------------------
 
 void TTorkFF::ReReadVarValue(uint8_t code) {
-    const int shift = volume_shift_;
     switch (code) {
         case tlb::cvEarthed:
         case tlb::cvHandleState:
@@ -130,22 +114,9 @@ void TTorkFF::ReReadVarValue(uint8_t code) {
         case tlb::cvOverFill:
             ReadInputs(kInputsFF);
             return;
-        case tlb::cvCurrentV:
-            ReadCurrentVolume(6 + shift, DoseEcho::Zero);
-            return;
         case tlb::cvTemperature:
         case tlb::cvDensity:
             ReadTemperature46(kTemperatureParam, tlb::cvTemperature, true);
-            return;
-        case tlb::cvTotalV:
-            ReadTotalizer('S', 15, 8 + shift, tlb::cvTotalV, true);
-            return;
-        case tlb::cvDozeV:
-            if (dose_only_stored_) {
-                SetVarRaw(code, LQ_FRESH, plat::NowLocal(), VarValue(code));
-                return;
-            }
-            ReadCounterVar('Q', 13, 6 + shift, code, "F13E8108-C06F-47C9-90B8-3DCC3028C4D8 ");
             return;
         case tlb::cvCalibV:
             ReadCalibration('X', kCalibVParam, code);
@@ -159,7 +130,7 @@ void TTorkFF::ReReadVarValue(uint8_t code) {
             return;
         }
         default:
-            ReReadSettingOrBase(code);
+            ReReadByTable(code, TTork46::Counters(volume_shift_));
     }
 }
 
@@ -188,14 +159,7 @@ void TTorkFF::ParseReply(char status, char, DATE time) {
         decoded = tlb::csControllerError;
         Log("B57CB3ED-BE48-4CED-86A7-EACBE3C08BA1 " + Num(e / kFixedOne), PL_INFO);
     }
-    if (unsure && decoded != tlb::csControllerError) {
-        IdentityRule rule;
-        rule.start_tag = "D755F4EB-E83E-4B35-93A2-69CE0E6A4BFE";
-        rule.firmware_tag = "0964A981-FBEA-4783-96E4-46C12F712225";
-        rule.families = {family_};
-        rule.question_marks_ok = true;
-        CheckIdentity(rule);
-    }
+    if (unsure && decoded != tlb::csControllerError) CheckIdentity(TTork46::Identity(family_));
     if (post == tlb::csWorking && decoded == tlb::csPaused)
         ReadPauseReasons(kPauseReasonParam, time);
     CommitReported(decoded, time);
@@ -216,35 +180,12 @@ int32_t TTorkFF::ApplyDose() {
     return WriteDose(VarValue(tlb::cvDozeV), 4, 2, false, true);
 }
 
-int32_t TTorkFF::SetVarValue(uint8_t code, int64_t value) {
-    try {
-        return WriteVariable(code, value);
-    } catch (...) {
-        Log("6CB8E884-B173-45D1-B93F-CD48D0AB5330", PL_CRITICAL);
-        return plat::E_FAIL;
-    }
-}
-
+// The dose (three integer digits: a dose the wire cannot carry whole is refused there) and
+// the setting rows are the kit's. No money, no mass, and no calibration is offered by these
+// programs.
 int32_t TTorkFF::WriteVariable(uint8_t code, int64_t value) {
-    switch (code) {
-        case tlb::cvDozeV:
-            // Three integer digits: a dose the wire cannot carry whole is refused there.
-            return WriteDose(value, 3, 2, dose_store_only_, false);
-        case tlb::cvReqS:
-            if (!HasVar(code)) break;
-            return WriteReqS(value);
-        case tlb::cvAddress:
-            return WriteAddress(*FindSetting(code), value, LINK_REGISTER);
-        case tlb::cvFullUp:
-        case tlb::cvFullDown:
-        case tlb::cvUSSWaitTime:
-            return WriteSetting(*FindSetting(code), value);
-        default:
-            // No money, no mass, and no calibration is offered by these programs.
-            break;
-    }
-    Log("F1ACEF12-E657-458D-8E62-6B4E3273A9F3 " + Num(code), PL_CRITICAL);
-    return -3;
+    if (code == tlb::cvReqS) return HasVar(code) ? WriteReqS(value) : RefuseWrite(code);
+    return WriteByTable(code, value);
 }
 
 int32_t TTorkFF::WriteReqS(int64_t value) {
@@ -259,7 +200,7 @@ int32_t TTorkFF::WriteReqS(int64_t value) {
     }
     if (!WriteParam(kReqSParam, ByteToBcd(static_cast<uint8_t>(v / 100))) ||
         !WriteParam(kReqSParam + 1, ByteToBcd(static_cast<uint8_t>(v % 100))))
-        return -5;
+        return mb::HostCode(mb::WriteResult::kNoAnswer);
     SetVarRaw(tlb::cvReqS, LQ_FRESH, plat::NowLocal(), v * unit);
     return 0;
 }

@@ -8,14 +8,13 @@ namespace drv {
 
 class TTorkFF : public TTorkKit {
   public:
-    explicit TTorkFF(const TorkCreateArgs& args) : TTorkKit(args) {}
+    explicit TTorkFF(const TorkCreateArgs& args) : TTorkKit(args, kWrites40) {}
 
     void PeriodicHook() override { PauseWhenStale(); }
     int32_t ApplyDose() override;
     void DefineVariables(uint8_t version) override;
     void ReReadVarValue(uint8_t code) override;
     int32_t SetState(uint8_t requested) override;
-    int32_t SetVarValue(uint8_t code, int64_t value) override;
     void ParseReply(char status, char command, DATE time) override;
 
     int VolumeShift() const { return volume_shift_; }
@@ -25,8 +24,10 @@ class TTorkFF : public TTorkKit {
 
     static const VarDef kDozeV, kCurrentV, kException, kReqS;
 
+  protected:
+    int32_t WriteVariable(uint8_t code, int64_t value) override;
+
   private:
-    int32_t WriteVariable(uint8_t code, int64_t value);
     int32_t WriteReqS(int64_t value);
     void ReadReqS();
 

@@ -2,6 +2,7 @@
 // identity and a state telling an older (csOldController) from a newer (csNewController)
 // program, refuses commands.
 #pragma once
+#include "fieldbus/core/HostApi.h"
 #include "service/core/TRKBase.h"
 
 namespace drv {
@@ -13,8 +14,10 @@ class TTorkX : public TBasicTork {
     bool NewerProgram() const { return newer_program_; }
     void DefineVariables(uint8_t version) override;
     void ReReadVarValue(uint8_t code) override;
-    int32_t SetState(uint8_t) override { return -2; }
-    int32_t SetVarValue(uint8_t, int64_t) override { return -3; }
+    int32_t SetState(uint8_t) override { return mb::HostCode(mb::WriteResult::kNotIdle); }
+    int32_t SetVarValue(uint8_t, int64_t) override {
+        return mb::HostCode(mb::WriteResult::kBadVariable);
+    }
     void ParseReply(char status, char command, DATE time) override;
     // Every identity variable is re-read in turn (that is all this class polls).
     void GetNoRefreshVars(VarSet& out) override { out.reset(); }
