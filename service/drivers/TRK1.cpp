@@ -169,7 +169,10 @@ int32_t TTork1::WriteVariable(uint8_t code, int64_t value) {
 }
 
 int32_t TTork1::WriteAddressParam(int64_t value) {
-    SettingSpec s = *FindSetting(tlb::cvAddress);
+    // A side whose settings rows are not made yet has nothing to write through.
+    const SettingSpec* row = FindSetting(tlb::cvAddress);
+    if (!row) return mb::HostCode(mb::WriteResult::kBadVariable);
+    SettingSpec s = *row;
     uint8_t other = 0;
     if (side_kind_ == kFirstSide) {
         if (!ReadNibble('X', kSecondAddressParam, true, other))
