@@ -425,7 +425,9 @@ TEST_F(RegistryTest, RewriteKeepsTheFilesOwnerAndMode) {
     // As root the file goes to another account, as the service's store is; otherwise only the
     // mode can be told apart.
     const bool root = ::geteuid() == 0;
-    if (root) ASSERT_EQ(::chown(file.c_str(), 4321, 4322), 0);
+    if (root) {
+        ASSERT_EQ(::chown(file.c_str(), 4321, 4322), 0);
+    }
     ASSERT_EQ(WriteString(LM, kDrv, "B", "b"), ERROR_SUCCESS);
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
