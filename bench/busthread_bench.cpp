@@ -152,6 +152,7 @@ void BM_Unpaced(benchmark::State& state) {
     Run(state, pty, pty.SlavePath(), baud);
 }
 
+// decisions BUILD-14
 // The cost of a line whose far end never answers: the bus thread probes every address in turn
 // and waits out each answer time-out. The process's CPU time and context switches over the
 // window are the bus thread's (the benchmark's own thread sleeps).

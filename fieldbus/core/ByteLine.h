@@ -1,7 +1,7 @@
-// The byte line under the field-bus protocols (Modbus, the board bus, DCON): open, close, write,
-// read with a deadline, purge. It moves bytes and knows no frame: how long an answer may take,
-// the silence that ends one, the pauses between frames and what a failure does to the line are
-// the protocol's above it, which holds its own lock around every call.
+// The byte line under the field-bus protocols: open, close, write, read with a deadline, purge.
+// It moves bytes and knows no frame: how long an answer may take, the silence that ends one, the
+// pauses between frames and what a failure does to the line are the protocol's above it, which
+// holds its own lock around every call.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -17,8 +17,8 @@ struct LineConfig {
     plat::serial::LineSettings settings;
 };
 
-// 8 data bits, one stop bit, parity checked, DTR and RTS on, abort on error: the lines whose
-// modem lines stay on (the board bus and DCON).
+// 8 data bits, one stop bit, parity checked, DTR and RTS on, abort on error: a line whose modem
+// lines stay on.
 LineConfig PlainLineConfig(int port, uint32_t baud, uint8_t parity);
 
 // How a read ended.
