@@ -4,6 +4,9 @@
 // "unpaced" over a bare pseudo-terminal, where the bus thread's own waits dominate.
 #include <benchmark/benchmark.h>
 #include <modbus.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -148,6 +151,56 @@ void BM_Unpaced(benchmark::State& state) {
     testsupport::PtyPair pty(kCom);
     Run(state, pty, pty.SlavePath(), baud);
 }
+
+// decisions BUILD-14
+// The cost of a line whose far end never answers: the bus thread probes every address in turn
+// and waits out each answer time-out. The process's CPU time and context switches over the
+// window are the bus thread's (the benchmark's own thread sleeps).
+void BM_SilentLine(benchmark::State& state) {
+    Setup();
+    testsupport::TempRoot root;
+    testsupport::PtyPair pty(kCom);
+    const auto window = std::chrono::seconds(state.range(0));
+    // The far end takes the requests and never answers.
+    std::atomic<bool> stop{false};
+    std::thread sink([&] {
+        char buf[256];
+        while (!stop.load()) {
+            pollfd p{pty.FarFd(), POLLIN, 0};
+            if (::poll(&p, 1, 1000) > 0 && ::read(pty.FarFd(), buf, sizeof buf) <= 0) break;
+        }
+    });
+    double cpu_percent = 0, switches_s = 0;
+    for (auto _ : state) {
+        int32_t status = 0;
+        mb::CPortThread port(mb::App().NewBusContext(), 0, kCom, 19200, 0, 0, &status, false,
+                             nullptr, &kModels);
+        if (!port.Ready() || !port.Start()) {
+            state.SkipWithError("port not started");
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // past the start
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(window);
+        ::getrusage(RUSAGE_SELF, &after);
+        const double real = std::chrono::duration<double>(Clock::now() - t0).count();
+        auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        const double cpu = secs(after.ru_utime) + secs(after.ru_stime) - secs(before.ru_utime) -
+                           secs(before.ru_stime);
+        cpu_percent = 100 * cpu / real;
+        switches_s = static_cast<double>(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw -
+                                         before.ru_nivcsw) /
+                     real;
+        port.Stop();
+    }
+    stop = true;
+    sink.join();
+    state.counters["cpu_percent"] = cpu_percent;
+    state.counters["switches_s"] = switches_s;
+}
+BENCHMARK(BM_SilentLine)->Arg(30)->Iterations(1)->Unit(benchmark::kSecond);
 
 BENCHMARK(BM_Paced)
     ->ArgsProduct({{19200, 115200}, {1, 60}})

@@ -4,8 +4,10 @@
 //
 // Input: byte 0 the board address, byte 1 the block length of the exchange (0 -> 1); the rest is
 // the bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -19,14 +21,24 @@ void Check(bool ok) {
 }
 
 // Answers every write from the fuzz bytes, then falls silent.
-class BytesLine : public mb::IConvelLine {
+class BytesLine : public mb::IByteLine {
   public:
     explicit BytesLine(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-    int Write(const uint8_t*, size_t) override { return ++writes_ > 64 ? 8 : 0; }
-    int ReadByte(uint8_t& b) override {
-        if (pos_ >= bytes_.size()) return 1;
-        b = bytes_[pos_++];
+    long Open(const mb::LineConfig&, bool*) override { return 0; }
+    bool Close() override { return true; }
+    bool IsOpen() const override { return true; }
+    bool Purge(bool, bool) override { return true; }
+    long Write(const uint8_t*, size_t count, size_t& written, uint32_t) override {
+        if (++writes_ > 64) return plat::E_FAIL;
+        written = count;
         return 0;
+    }
+    mb::LineRead Read(uint8_t* buffer, size_t size, uint32_t) override {
+        mb::LineRead r;
+        r.got = std::min(size, bytes_.size() - pos_);
+        if (r.got > 0) std::memcpy(buffer, bytes_.data() + pos_, r.got);
+        pos_ += r.got;
+        return r;
     }
 
   private:

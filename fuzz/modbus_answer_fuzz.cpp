@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes as a Modbus device's answer, through the RTU (or ASCII)
-// framing checks and each request builder's validation. Only the line is replaced: the write
-// is accepted at once and the read hands back the input, capped as the real read caps it.
+// framing checks and each request builder's validation. Only the byte line is replaced: the
+// write is accepted at once and the read hands back the input as far as the client reads.
 //
 // Input: byte 0 the request (low four bits), bit 4 echo in front, bit 5 ASCII, bit 6 an
 // encapsulation word, bit 7 the emulated line instead (the answer's bytes handed back as code
@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "fieldbus/core/ByteLine.h"
 #include "fieldbus/core/ModbusClient.h"
-#include "fieldbus/core/ModbusLine.h"
 #include "fieldbus/core/PortModbus.h"
 #include "platform/time/clock.h"
 #include "tests/fieldbus/FakeEmulator.h"
@@ -22,43 +22,27 @@
 namespace {
 
 // The scripted line: the write is taken at once and the input is all there to read.
-class ScriptedLine final : public mb::IModbusLine {
+class ScriptedLine final : public mb::IByteLine {
   public:
-    bool Open(int, uint32_t, uint8_t, long& error) override {
-        error = 0;
-        return true;
-    }
+    long Open(const mb::LineConfig&, bool*) override { return 0; }
     bool Close() override { return true; }
-    void Shutdown() override {}
     bool IsOpen() const override { return true; }
-    bool Purge() override { return true; }
-    bool Write(const uint8_t* frame, size_t length, size_t& written) override {
+    bool Purge(bool, bool) override { return true; }
+    long Write(const uint8_t* frame, size_t length, size_t& written, uint32_t) override {
         sent_.assign(frame, frame + length);
         written = length;
         pending_.clear();
         if (echo) pending_ = sent_;
         pending_.insert(pending_.end(), answer.begin(), answer.end());
         at_ = 0;
-        AnswerWatch().Start();
-        return true;
+        return 0;
     }
-    bool ReadAvailable(uint8_t* buffer, size_t size, size_t& count) override {
-        count = std::min(size, pending_.size() - at_);
-        if (count) std::memcpy(buffer, pending_.data() + at_, count);
-        at_ += count;
-        return true;
-    }
-    mb::ReadResult ReadAnswer(uint8_t* buffer, size_t, size_t cap, size_t, size_t& count) override {
-        ReadAvailable(buffer, cap, count);
-        AnswerWatch().Mark();
-        return mb::ReadResult::kRead;
-    }
-    int RawExchange(const uint8_t* bytes, size_t count, uint8_t* buffer, size_t size, size_t& got,
-                    uint32_t) override {
-        size_t written = 0;
-        Write(bytes, count, written);
-        ReadAvailable(buffer, size, got);
-        return got == 0 ? mb::kMbTimeout : mb::kMbOk;
+    mb::LineRead Read(uint8_t* buffer, size_t size, uint32_t) override {
+        mb::LineRead r;
+        r.got = std::min(size, pending_.size() - at_);
+        if (r.got) std::memcpy(buffer, pending_.data() + at_, r.got);
+        at_ += r.got;
+        return r;
     }
 
     std::vector<uint8_t> answer;
@@ -73,7 +57,7 @@ class ScriptedLine final : public mb::IModbusLine {
 // The client with its framing chosen by the input, as stored settings choose it in service.
 class FuzzModbus final : public mb::CLocalModbus {
   public:
-    explicit FuzzModbus(std::unique_ptr<mb::IModbusLine> line)
+    explicit FuzzModbus(std::unique_ptr<mb::IByteLine> line)
         : CLocalModbus(std::move(line), nullptr) {}
     int Transaction(const uint8_t* request, size_t length, std::vector<uint8_t>& answer_out,
                     size_t expected, uint16_t encapsulation, size_t& answer_length) override {

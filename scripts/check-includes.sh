@@ -73,5 +73,20 @@ no_circle() {
         status=1
     fi
 }
-no_circle fieldbus/core/App fieldbus/core/PortThread fieldbus/core/ComDevice
+no_circle fieldbus/core/App fieldbus/core/PortThread fieldbus/core/ComDevice \
+    fieldbus/core/ModbusClient fieldbus/core/ByteLine
+# The field-bus byte lines know no protocol: they include none of the protocols' headers
+# (decisions FB-68).
+lines_know_no_protocol() {
+    local hits
+    hits=$(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"fieldbus/(devices/|core/(Modbus|LocalModbus|PortModbus|Convel|Icpcon|PortThread|Device|ComDevice))' \
+               fieldbus/core/ByteLine.h fieldbus/core/ByteLine.cpp fieldbus/core/EmulatedLine.h \
+               fieldbus/core/EmulatedLine.cpp 2>/dev/null)
+    if [ -n "$hits" ]; then
+        echo "include rule: the byte lines must not include a protocol header:"
+        echo "$hits" | sed 's/^/    /'
+        status=1
+    fi
+}
+lines_know_no_protocol
 exit $status

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "fieldbus/core/ComLine.h"
+#include "fieldbus/core/Checksum.h"
 #include "fieldbus/core/LogFile.h"
-#include "fieldbus/core/ModbusClient.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -129,11 +128,38 @@ void CConvelProtocol::SetMaxLength(size_t block) {
     block_ = std::clamp<size_t>(block, 1, convel::kDefaultBlock);
 }
 
+void CConvelProtocol::Failed(long rc) {
+    line_->ClearErrors();
+    if (rc == ser::ERROR_GEN_FAILURE) line_->Close();
+}
+
+int CConvelProtocol::Write(const uint8_t* bytes, size_t count) {
+    size_t written = 0;
+    const uint64_t within =
+        uint64_t{timeouts_.write_total_multiplier} * count + timeouts_.write_total_constant;
+    const long rc =
+        line_->Write(bytes, count, written, static_cast<uint32_t>(std::min<uint64_t>(within, ~0u)));
+    if (rc != plat::ERROR_SUCCESS) {
+        Failed(rc);
+        return convel::kWriteError;
+    }
+    return written == count ? convel::kOk : convel::kWriteError;
+}
+
+int CConvelProtocol::ReadByte(uint8_t& byte) {
+    const LineRead r = ReadByRecord(*line_, &byte, 1, timeouts_);
+    if (r.error != plat::ERROR_SUCCESS) {
+        Failed(r.error);
+        return convel::kReadError;
+    }
+    return r.got == 1 ? convel::kOk : convel::kTimeout;
+}
+
 int CConvelProtocol::ReadAnswer(std::vector<uint8_t>& collected) {
     convel::AnswerReader reader;
     for (;;) {
         uint8_t b = 0;
-        const int rc = line_->ReadByte(b);
+        const int rc = ReadByte(b);
         if (rc != convel::kOk) return rc;
         switch (reader.Feed(b)) {
             case convel::AnswerReader::kMore:
@@ -168,8 +194,8 @@ int CConvelProtocol::SendBlock(const std::vector<uint8_t>& body, std::vector<uin
         plain.push_back(convel::kEnd);
         log_->Trace("%s", HexText({plain.data(), std::min<size_t>(plain.size(), 255)}).c_str());
     }
-    line_->PurgeInput();
-    const int rc = line_->Write(frame.data(), frame.size());
+    PurgeInput();
+    const int rc = Write(frame.data(), frame.size());
     if (rc != convel::kOk) return rc;
     return ReadAnswer(collected);
 }
@@ -213,7 +239,7 @@ int CConvelProtocol::Exchange(uint8_t command, std::span<const uint8_t> data,
 int CConvelProtocol::ExpectOk() {
     uint8_t reply[2] = {0, 0};
     for (int i = 0; i < 2; ++i) {
-        const int rc = line_->ReadByte(reply[i]);
+        const int rc = ReadByte(reply[i]);
         if (rc != convel::kOk) {
             if (log_ != nullptr) log_->Error("{0D730412-8E8C-43d3-A0F9-291CB97698C4} %d %d", rc, i);
             return plat::E_FAIL;
@@ -229,16 +255,16 @@ int CConvelProtocol::SendData(uint8_t command, std::span<const uint8_t> data) {
     raw.push_back(command);
     raw.insert(raw.end(), data.begin(), data.end());
     raw.push_back(convel::Crc8Maxim(data));
-    line_->PurgeInput();
-    if (line_->Write(raw.data(), raw.size()) != convel::kOk) return convel::kFailed;
+    PurgeInput();
+    if (Write(raw.data(), raw.size()) != convel::kOk) return convel::kFailed;
     return ExpectOk();
 }
 
 int CConvelProtocol::SendCommandByte() {
     if (line_ == nullptr) return plat::E_FAIL;
     const uint8_t cc = 0xCC;
-    line_->PurgeInput();
-    if (line_->Write(&cc, 1) != convel::kOk) return convel::kFailed;
+    PurgeInput();
+    if (Write(&cc, 1) != convel::kOk) return convel::kFailed;
     return ExpectOk();
 }
 
@@ -247,48 +273,13 @@ int CConvelProtocol::SendCommandByte() {
 
 namespace {
 
-constexpr ser::Timeouts kConvelTimeouts{100, 100, 1000, 100, 1000};
 constexpr ser::Timeouts kNonBlocking{ser::MAXDWORD, 0, 0, 0, 0};
 
 }  // namespace
 
-// The COM line as the frame protocol's line. A device that vanished closes the port, so the
-// bus thread sees it as not open and opens it again.
-class CLocalConvel::SerialLine final : public IConvelLine {
-  public:
-    int Write(const uint8_t* bytes, size_t count) override {
-        size_t written = 0;
-        const long rc = line.Write(bytes, count, written);
-        if (rc != plat::ERROR_SUCCESS) {
-            Failed(rc);
-            return convel::kWriteError;
-        }
-        return written == count ? convel::kOk : convel::kWriteError;
-    }
-    int ReadByte(uint8_t& byte) override {
-        size_t got = 0;
-        const long rc = line.Read(&byte, 1, got);
-        if (rc != plat::ERROR_SUCCESS) {
-            Failed(rc);
-            return convel::kReadError;
-        }
-        return got == 1 ? convel::kOk : convel::kTimeout;
-    }
-    void PurgeInput() override { line.Purge(true, false); }
-
-    CComLine line;
-
-  private:
-    void Failed(long rc) {
-        line.ClearErrors();
-        // decisions FB-27
-        if (rc == ser::ERROR_GEN_FAILURE) line.Drop();
-    }
-};
-
 CLocalConvel::CLocalConvel(CLogFile* log)
     : log_(log),
-      line_(std::make_unique<SerialLine>()),
+      line_(std::make_unique<CSerialLine>()),
       protocol_(std::make_unique<CConvelProtocol>(line_.get(), log)) {}
 
 CLocalConvel::~CLocalConvel() {
@@ -296,24 +287,26 @@ CLocalConvel::~CLocalConvel() {
 }
 
 bool CLocalConvel::IsOpen() const {
-    return line_->line.IsOpen();
+    return line_->IsOpen();
 }
 
 // decisions FB-26
 long CLocalConvel::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;
-    return line_->line.Open(port, baud, parity, kConvelTimeouts);
+    if (baud == 0) return plat::ERROR_INVALID_PARAMETER;
+    protocol_->SetTimeouts(CConvelProtocol::kTimeouts);
+    return line_->Open(PlainLineConfig(port, baud, parity));
 }
 
 bool CLocalConvel::Close() {
-    if (line_->line.Close() && log_ != nullptr)
-        log_->Trace("{1B268ECF-8493-4744-B5AF-3F2339FD853B})");
+    if (line_->IsOpen()) line_->Purge(true, true);
+    if (line_->Close() && log_ != nullptr) log_->Trace("{1B268ECF-8493-4744-B5AF-3F2339FD853B})");
     return true;
 }
 
 bool CLocalConvel::Purge() {
-    return IsOpen() && line_->line.Purge(true, true);
+    return IsOpen() && line_->Purge(true, true);
 }
 
 bool CLocalConvel::SetTimeout(const ser::Timeouts* timeouts) {
@@ -323,7 +316,8 @@ bool CLocalConvel::SetTimeout(const ser::Timeouts* timeouts) {
         log_->Trace("SetTimeout %i %i %i %i %i", int(t.read_interval), int(t.read_total_multiplier),
                     int(t.read_total_constant), int(t.write_total_multiplier),
                     int(t.write_total_constant));
-    return line_->line.SetTimeouts(t);
+    protocol_->SetTimeouts(t);
+    return true;
 }
 
 bool CLocalConvel::GetTimeouts(ser::Timeouts& out) {
@@ -331,7 +325,7 @@ bool CLocalConvel::GetTimeouts(ser::Timeouts& out) {
         out = {};
         return false;
     }
-    out = line_->line.GetTimeouts();
+    out = protocol_->Timeouts();
     return true;
 }
 

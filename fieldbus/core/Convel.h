@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fieldbus/core/ByteLine.h"
 #include "platform/serial/serial.h"
 
 namespace mb {
@@ -75,22 +76,15 @@ int DecodeAnswer(std::span<const uint8_t> stream, const uint8_t source[2],
 
 }  // namespace convel
 
-// The byte I/O the frame protocol needs: a serial port in service, a script in tests.
-class IConvelLine {
-  public:
-    virtual ~IConvelLine() = default;
-    // 0, or 8 when the bytes could not all be written.
-    virtual int Write(const uint8_t* bytes, size_t count) = 0;
-    // 0 with a byte, 1 when none came within the line's time-outs, 9 on a line error.
-    virtual int ReadByte(uint8_t& byte) = 0;
-    // Drops whatever arrived unasked.
-    virtual void PurgeInput() {}
-};
-
-// Framed, escaped, CRC-protected blocks with a sequence number; unframed data writes.
+// Framed, escaped, CRC-protected blocks with a sequence number; unframed data writes. Each byte
+// of an answer is read within the port's time-out record; a line failure gives 8 or 9, and a
+// vanished device closes the line without purging so that the bus thread opens it again.
+// decisions FB-27, FB-71
 class CConvelProtocol {
   public:
-    explicit CConvelProtocol(IConvelLine* line = nullptr, CLogFile* log = nullptr)
+    static constexpr plat::serial::Timeouts kTimeouts{100, 100, 1000, 100, 1000};
+
+    explicit CConvelProtocol(IByteLine* line = nullptr, CLogFile* log = nullptr)
         : line_(line), log_(log) {}
     virtual ~CConvelProtocol() = default;
 
@@ -101,8 +95,11 @@ class CConvelProtocol {
     // Data bytes of one block (at least 1; the frame limit is this + 8).
     void SetMaxLength(size_t block);
     size_t MaxLength() const { return block_; }
-    void SetPort(IConvelLine* line) { line_ = line; }
+    void SetPort(IByteLine* line) { line_ = line; }
     void SetLog(CLogFile* log) { log_ = log; }
+    // The record the line's reads and writes are bounded by.
+    void SetTimeouts(const plat::serial::Timeouts& t) { timeouts_ = t; }
+    const plat::serial::Timeouts& Timeouts() const { return timeouts_; }
 
     // Sends the data in blocks and returns the last answer's command and data: 0, 1, 2, 3,
     // OPC_E_RANGE or a line code (8, 9).
@@ -119,8 +116,15 @@ class CConvelProtocol {
     int SendBlock(const std::vector<uint8_t>& frame_body, std::vector<uint8_t>& collected);
     int ReadAnswer(std::vector<uint8_t>& collected);
     int ExpectOk();
+    // 0, or 8 when the bytes could not all be written.
+    int Write(const uint8_t* bytes, size_t count);
+    // 0 with a byte, 1 when none came in time, 9 on a line error.
+    int ReadByte(uint8_t& byte);
+    void PurgeInput() { line_->Purge(true, false); }
+    void Failed(long rc);
 
-    IConvelLine* line_;
+    IByteLine* line_;
+    plat::serial::Timeouts timeouts_ = kTimeouts;
     CLogFile* log_;
     uint8_t destination_[2] = {0, 0};
     uint8_t source_[2] = {0, 0};
@@ -162,10 +166,8 @@ class CLocalConvel {
     CConvelProtocol& Protocol() { return *protocol_; }
 
   private:
-    class SerialLine;
-
     CLogFile* log_;
-    std::unique_ptr<SerialLine> line_;
+    std::unique_ptr<CSerialLine> line_;
     std::unique_ptr<CConvelProtocol> protocol_;
     std::atomic<bool> framed_{true};
     int port_number_ = 0;

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "fieldbus/core/ComLine.h"
 #include "fieldbus/core/LogFile.h"
 #include "platform/types/hresult.h"
 
@@ -94,6 +93,9 @@ int ParseValues(std::string_view answer, std::string_view command, float out[3],
 
 namespace {
 
+// Reads end 50 ms after a byte or 50 ms a byte plus 1 s after they began; writes get 100 ms a
+// byte plus 1 s.
+// decisions FB-71
 constexpr ser::Timeouts kDconTimeouts{50, 50, 1000, 100, 1000};
 constexpr int kValueTries = 3;
 
@@ -114,10 +116,12 @@ CLocalICPCON::~CLocalICPCON() {
 long CLocalICPCON::Open(int port, uint32_t baud, uint8_t parity) {
     if (IsOpen()) Close();
     port_number_ = port;
-    return line_.Open(port, baud, parity, kDconTimeouts);
+    if (baud == 0) return plat::ERROR_INVALID_PARAMETER;
+    return line_.Open(PlainLineConfig(port, baud, parity));
 }
 
 bool CLocalICPCON::Close() {
+    if (line_.IsOpen()) line_.Purge(true, true);
     if (line_.Close() && log_ != nullptr) log_->Trace("{D0AF84DB-A676-4255-9B02-FF5EB96A1B75})");
     return true;
 }
@@ -149,7 +153,10 @@ int CLocalICPCON::Query(const std::string& command, size_t expected, std::string
     answer.clear();
     if (!line_.Purge(true, true) && log_ != nullptr) log_->Info("Ошибка ClearBuffers");
     size_t written = 0;
-    long rc = line_.Write(command.data(), command.size(), written);
+    long rc =
+        line_.Write(reinterpret_cast<const uint8_t*>(command.data()), command.size(), written,
+                    static_cast<uint32_t>(kDconTimeouts.write_total_multiplier * command.size() +
+                                          kDconTimeouts.write_total_constant));
     if (rc != plat::ERROR_SUCCESS) {
         // Line failures are reported as such: a raw platform value or error bit would read
         // as another DCON code.
@@ -167,12 +174,13 @@ int CLocalICPCON::Query(const std::string& command, size_t expected, std::string
     // Until the expected count, or a CR ends a shorter answer (a refusal "?AA\r"), or the
     // port's time-outs pass without a byte.
     // decisions DEV-20, FB-30
-    char buf[dcon::kValueAnswer];
+    uint8_t buf[dcon::kValueAnswer];
     while (answer.size() < expected) {
-        size_t got = 0;
         const size_t want = std::min(expected - answer.size(), sizeof buf);
-        rc = line_.Read(buf, want, got);
-        answer.append(buf, got);
+        const LineRead r = ReadByRecord(line_, buf, want, kDconTimeouts);
+        const size_t got = r.got;
+        rc = r.error;
+        answer.append(reinterpret_cast<const char*>(buf), got);
         if (rc != plat::ERROR_SUCCESS) {
             if (log_ != nullptr) log_->Warning("Read_Error1-%x", unsigned(rc));
             ClearLineErrors();

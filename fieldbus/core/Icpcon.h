@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "fieldbus/core/ComLine.h"
+#include "fieldbus/core/ByteLine.h"
 
 namespace mb {
 
@@ -80,7 +80,7 @@ class CLocalICPCON {
     int Query(const std::string& command, size_t expected, std::string& answer);
 
     CLogFile* log_;
-    CComLine line_;
+    CSerialLine line_;
     int port_number_ = 1;
 };
 

@@ -1,5 +1,8 @@
-// The library's Modbus client: request builders, the transaction over a serial line (RTU with
-// CRC-16, or ASCII with LRC when stored settings ask for it), retries and error codes.
+// The library's Modbus client: the request builders with their retries over one transaction
+// (CModbus), and the transaction on a byte line (CLocalModbus): RTU with CRC-16, or ASCII with
+// LRC when stored settings ask for it; the echo, the silence that ends an answer and the pauses
+// of a serial line. Requests and frames are pure code (ModbusPdu.h, ModbusFrame.h); the line
+// (ByteLine.h) only moves bytes.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -11,45 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "fieldbus/core/ModbusFrame.h"
 #include "platform/serial/serial.h"
 
 namespace mb {
 
 class CArchive;
 class CLogFile;
-class IModbusLine;
-class CSerialModbusLine;
-
-// Result codes of the field-bus ports.
-enum ModbusError : int {
-    kMbOk = 0,
-    kMbTimeout = 1,
-    kMbInvalidAnswer = 2,
-    kMbCrcError = 3,
-    kMbWriteError = 8,
-    kMbReadError = 9,
-    kMbPortNotOpen = 10,
-    kMbLockTimeout = 11,
-    kMbByteCount = 12,
-    kMbMultiBank = 40,
-    kMbRequestTooLong = 42,
-    kMbDeviceException = 0x8000,  // + the device's exception code
-};
-
-inline bool IsDeviceException(int code) {
-    return code >= 0x8000 && code <= 0x80FF;
-}
-
-// CRC-16/MODBUS (table-driven); 0 for an empty input or a length beyond the bytes. A frame
-// carries it low byte first, so the CRC over a frame including its CRC is 0.
-uint16_t Crc16(std::span<const uint8_t> bytes, size_t length);
-inline uint16_t Crc16(std::span<const uint8_t> bytes) {
-    return Crc16(bytes, bytes.size());
-}
-// Modbus ASCII LRC: two's complement of the 8-bit sum.
-uint8_t Lrc(std::span<const uint8_t> bytes);
-// Upper-case hexadecimal, two characters a byte, no separators.
-std::string HexText(std::span<const uint8_t> bytes);
+class IByteLine;
 
 // Stopwatch on the process clock's performance counter.
 class CPerformanceCounter {
@@ -169,11 +141,9 @@ class CModbus {
     CPerformanceCounter answer_watch_;
 
   private:
-    friend class IModbusLine;
-
+    // `check` sees an answer the transaction took and turns it into the builder's code.
     template <class Check>
-    int RunWithRetries(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
-                       size_t expected, uint16_t encapsulation, Check check, size_t stop_below = 0);
+    int RunWithRetries(const pdu::Request& request, uint16_t encapsulation, Check check);
     int Finish(int code);
 
     std::recursive_timed_mutex lock_;
@@ -183,24 +153,19 @@ class CModbus {
     std::atomic<uint32_t> lock_timeout_{kInfinite};
 };
 
-// How a line's read of an answer ended.
-enum class ReadResult {
-    kRead,     // what came (possibly nothing) is in the buffer
-    kFailed,   // a line error
-    kTooLong,  // longer than any RTU answer: refused, nothing taken
-};
-
-// The client on a line: the local serial port unless another line is given (IModbusLine,
-// ModbusLine.h). The framing is here; the line only moves bytes.
+// The client on a byte line: the local serial port unless another line is given. The line
+// moves bytes; the framing, the answer and silent time-outs, the echo, the write wait and the
+// closing pause are the client's.
+// decisions FB-70
 class CLocalModbus : public CModbus {
   public:
     static constexpr size_t kBufferSize = 512;
-    static constexpr size_t kMaxAnswer = 255;  // bytes of one RTU answer, echo not counted
-    static constexpr size_t kMaxFrame = 256;   // longest RTU frame sent, CRC included
+    static constexpr size_t kMaxAnswer = rtu::kMaxAnswer;
+    static constexpr size_t kMaxFrame = rtu::kMaxFrame;
 
     // The port log is not owned and may be null.
     explicit CLocalModbus(CLogFile* port_log = nullptr);
-    CLocalModbus(std::unique_ptr<IModbusLine> line, CLogFile* port_log);
+    CLocalModbus(std::unique_ptr<IByteLine> line, CLogFile* port_log);
     ~CLocalModbus() override;
 
     void Serialize(CArchive& ar) override;
@@ -212,18 +177,13 @@ class CLocalModbus : public CModbus {
 
     // "COMn"; 0 / 0 / 0xFF take the stored port, baud and parity (0 none, 2 even). `error` is
     // the platform's code of the open.
-    bool Open(int port, uint32_t baud, uint8_t parity, long& error);
-    // Five values as the platform's time-out record; nullptr: reads return at once.
+    virtual bool Open(int port, uint32_t baud, uint8_t parity, long& error);
+    virtual bool Close();
+    // The platform's time-out record of a serial line: its write part bounds every write; the
+    // answer and silent time-outs bound the reads. nullptr: reads return at once. False on a
+    // closed port and on a line without one.
     bool SetTimeout(const plat::serial::Timeouts* timeouts);
     bool GetTimeouts(plat::serial::Timeouts& out);
-    bool Close();
-    bool Purge();
-    bool WriteQuery(const uint8_t* frame, size_t length, size_t& written);
-    // One read of what is there, up to `size` bytes.
-    bool ReadAvailable(uint8_t* buffer, size_t size, size_t& count);
-    // RTU answer into `buffer` (capacity bytes); `expected` is the read limit (none below 3),
-    // `sent` the frame length an echo takes.
-    bool ReadAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected, size_t sent);
 
     uint32_t GetSilentTimeout() const { return silent_timeout_.load(); }
     void SetSilentTimeout(uint32_t ms) {
@@ -243,7 +203,7 @@ class CLocalModbus : public CModbus {
     double LastLatencyMs() const { return answer_watch_.ElapsedMs(); }
 
   protected:
-    IModbusLine& Line() const { return *line_; }
+    IByteLine& Line() const { return *line_; }
     int TransactionRtu(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
                        size_t expected, uint16_t encapsulation, size_t& answer_length);
     int TransactionAscii(const uint8_t* request, size_t length, std::vector<uint8_t>& answer,
@@ -253,14 +213,25 @@ class CLocalModbus : public CModbus {
     uint8_t buffer_[kBufferSize] = {};  // the answer buffer, used under the port lock
 
   private:
-    friend class IModbusLine;
-    friend class CSerialModbusLine;
+    // How a read of an answer ended.
+    enum class Read { kDone, kFailed, kTooLong };
 
-    // The line's read of an RTU answer, capped as ReadAnswer says.
-    ReadResult ReadLineAnswer(uint8_t* buffer, size_t capacity, size_t& count, size_t expected,
-                              size_t sent);
+    // Drops what either direction holds.
+    bool Purge();
+    // Sends a frame; on a serial line it returns once the frame has left the wire and its
+    // character times have passed. The answer stopwatch starts then.
+    bool WriteFrame(const uint8_t* frame, size_t length);
+    // Reads an answer into `buffer` up to `cap` bytes: within the answer time-out for its first
+    // byte behind `first` bytes (an echo), then until the silent time-out passes without one or
+    // the line's message ends. On a serial line the closing pause follows.
+    Read ReadFrame(uint8_t* buffer, size_t cap, size_t first, size_t& count);
+    // A line failure: the error bits cleared and logged behind `note` (a message line logged
+    // its own), and a vanished device closes the port so that the owner opens it again.
+    void LineFailed(const char* note, long rc);
+    uint32_t WriteWithin(size_t length) const;
 
-    std::unique_ptr<IModbusLine> line_;
+    std::unique_ptr<IByteLine> line_;
+    plat::serial::Timeouts timeouts_{};
     std::atomic<uint16_t> data_bits_{8};
     std::atomic<uint32_t> answer_timeout_{1000};
     std::atomic<uint32_t> silent_timeout_{0};

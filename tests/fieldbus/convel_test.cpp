@@ -2,6 +2,7 @@
 // port against simulated boards on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "fieldbus/core/Convel.h"
@@ -29,21 +30,27 @@ std::span<const uint8_t> Span(const std::string& s) {
 }
 
 // One scripted answer per write; reads drain the answer given to the last writes.
-class ScriptLine : public mb::IConvelLine {
+class ScriptLine : public mb::IByteLine {
   public:
-    int Write(const uint8_t* bytes, size_t count) override {
+    long Open(const mb::LineConfig&, bool*) override { return 0; }
+    bool Close() override { return true; }
+    bool IsOpen() const override { return true; }
+    bool Purge(bool, bool) override { return true; }
+    long Write(const uint8_t* bytes, size_t count, size_t& done, uint32_t) override {
         written.emplace_back(reinterpret_cast<const char*>(bytes), count);
         if (!answers.empty()) {
             pending += answers.front();
             answers.pop_front();
         }
+        done = count;
         return 0;
     }
-    int ReadByte(uint8_t& byte) override {
-        if (pending.empty()) return cv::kTimeout;
-        byte = static_cast<uint8_t>(pending.front());
-        pending.erase(0, 1);
-        return 0;
+    mb::LineRead Read(uint8_t* buffer, size_t size, uint32_t) override {
+        mb::LineRead r;
+        r.got = std::min(size, pending.size());
+        std::copy_n(pending.begin(), r.got, buffer);
+        pending.erase(0, r.got);
+        return r;
     }
     std::vector<std::string> written;
     std::deque<std::string> answers;

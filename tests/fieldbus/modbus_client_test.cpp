@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "fieldbus/core/Archive.h"
-#include "fieldbus/core/ModbusLine.h"
+#include "fieldbus/core/ByteLine.h"
 #include "tests/fieldbus/FieldbusKit.h"
 
 using namespace fbtest;
@@ -20,42 +20,6 @@ namespace {
 template <class F>
 auto Async(F f) {
     return std::async(std::launch::async, f);
-}
-
-// --- checksums and texts -------------------------------------------------------------------
-
-TEST(ModbusChecksums, CrcAndLrcFollowTheProtocol) {
-    const std::vector<uint8_t> req{0x05, 0x03, 0x00, 0x00, 0x00, 0x01};
-    EXPECT_EQ(mb::Crc16(req), 0x8E85);  // sent as 85 8E
-    const std::string check = "123456789";
-    EXPECT_EQ(mb::Crc16({reinterpret_cast<const uint8_t*>(check.data()), check.size()}), 0x4B37);
-    EXPECT_EQ(mb::Crc16({}), 0);
-    EXPECT_EQ(mb::Crc16(req, req.size() + 1), 0) << "a length beyond the bytes";
-    std::vector<uint8_t> frame = req;
-    frame.push_back(0x85);
-    frame.push_back(0x8E);
-    EXPECT_EQ(mb::Crc16(frame), 0) << "a frame including its CRC checks to 0";
-    EXPECT_EQ(mb::Lrc(req), 0xF7);
-    EXPECT_EQ(mb::HexText(frame), "050300000001858E");
-}
-
-TEST(ModbusChecksums, ErrorTextsAndTheException) {
-    CLocalModbus m;
-    EXPECT_EQ(m.GetErrorText(0), "Ok");
-    EXPECT_EQ(m.GetErrorText(1), "Time Out Error");
-    EXPECT_EQ(m.GetErrorText(3), "crc error");
-    EXPECT_EQ(m.GetErrorText(10), "Comm port not opened");
-    EXPECT_EQ(m.GetErrorText(42), "Большая длина запроса инкапсуллированной функции");
-    EXPECT_EQ(m.GetErrorText(0x8002), "Modbus device return an exception code 2");
-    EXPECT_EQ(m.GetErrorText(12), "");
-    EXPECT_EQ(m.GetErrorText(44), "");
-
-    mb::CModbusException e(m.GetErrorText(1), 1);
-    EXPECT_STREQ(e.what(), "Time Out Error error #1");
-    char small[10];
-    EXPECT_TRUE(e.GetErrorMessage(small, sizeof small));
-    EXPECT_STREQ(small, "Time Out ");
-    EXPECT_STREQ(mb::CModbusException("Ok", 0).what(), "Ok error");
 }
 
 // --- a closed or missing port --------------------------------------------------------------
@@ -743,51 +707,46 @@ TEST(ModbusAscii, FramingSelectedByStoredSettings) {
 
 // A line plugged in instead of the serial one: the framing reaches it only through the line's
 // calls.
-class ScriptedLine final : public mb::IModbusLine {
+class ScriptedLine final : public mb::IByteLine {
   public:
-    bool Open(int, uint32_t, uint8_t, long& error) override {
-        error = 0;
+    long Open(const mb::LineConfig&, bool*) override {
         open = true;
-        return true;
+        return 0;
     }
     bool Close() override {
         open = false;
         return true;
     }
-    void Shutdown() override { open = false; }
     bool IsOpen() const override { return open; }
-    bool Purge() override {
+    bool Purge(bool, bool) override {
         ++purges;
         return true;
     }
-    bool Write(const uint8_t* frame, size_t length, size_t& written) override {
+    long Write(const uint8_t* frame, size_t length, size_t& written, uint32_t) override {
         sent.assign(frame, frame + length);
         written = length;
-        AnswerWatch().Start();
-        return true;
+        return 0;
     }
-    bool ReadAvailable(uint8_t*, size_t, size_t& count) override {
-        count = 0;
-        return true;
+    mb::LineRead Read(uint8_t* buffer, size_t size, uint32_t) override {
+        seen_cap = size;
+        mb::LineRead r;
+        r.error = failed ? plat::E_FAIL : 0;
+        r.overrun = overrun;
+        if (failed || overrun) return r;
+        r.got = std::min(size, reply.size());
+        std::copy_n(reply.begin(), r.got, buffer);
+        r.end = true;
+        return r;
     }
-    mb::ReadResult ReadAnswer(uint8_t* buffer, size_t, size_t cap, size_t, size_t& count) override {
-        seen_cap = cap;
-        count = std::min(cap, reply.size());
-        std::copy_n(reply.begin(), count, buffer);
-        AnswerWatch().Mark();
-        return result;
-    }
-    int RawExchange(const uint8_t*, size_t, uint8_t*, size_t, size_t& got, uint32_t) override {
-        got = 0;
-        return mb::kMbTimeout;
-    }
+    bool Paced() const override { return false; }
 
     bool open = false;
     int purges = 0;
     std::vector<uint8_t> sent;
     std::vector<uint8_t> reply;
     size_t seen_cap = 0;
-    mb::ReadResult result = mb::ReadResult::kRead;
+    bool failed = false;
+    bool overrun = false;
 };
 
 TEST(ModbusOtherLine, TheFramingTalksToTheLineItWasGiven) {
@@ -810,10 +769,11 @@ TEST(ModbusOtherLine, TheFramingTalksToTheLineItWasGiven) {
     EXPECT_EQ(line.seen_cap, 7u) << "the expected answer caps the read";
     EXPECT_EQ(line.purges, 1);
 
-    line.result = mb::ReadResult::kTooLong;
+    line.overrun = true;
     EXPECT_EQ(m.ReadHoldingRegisters(5, 0, 1, regs), mb::kMbInvalidAnswer)
         << "a refused overlong answer is a broken answer, not silence";
-    line.result = mb::ReadResult::kFailed;
+    line.overrun = false;
+    line.failed = true;
     EXPECT_EQ(m.ReadHoldingRegisters(5, 0, 1, regs), mb::kMbReadError);
 
     EXPECT_TRUE(m.Close());
