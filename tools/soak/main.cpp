@@ -277,6 +277,7 @@ class Soak {
     std::string board_link_;  // COM5's device path: absent until the adapter is plugged
     double board_due_ = -1;   // when the board bus's adapter appears
     double board_back_ = -1;  // when it appeared, until its boards are served
+    double board_since_ = 0;  // when it last appeared
     std::string faketime_file_;
     double wall_offset_s_ = 0, step_grace_until_ = 0;
 
@@ -382,7 +383,7 @@ void Soak::PlugBoards() {
     boards_->AddBoard(3);
     std::error_code ec;
     fs::create_symlink(name, board_link_, ec);
-    board_back_ = T();
+    board_back_ = board_since_ = T();
     Say("  COM5's adapter appears at " + board_link_);
 }
 
@@ -920,7 +921,9 @@ void Soak::Tick() {
             std::string missing;
             for (auto& n : names)
                 if (std::find(watched_.begin(), watched_.end(), n) == watched_.end() &&
-                    n.find("Post" + std::to_string(moved_to_ + 32) + ".") != 0)
+                    n.find("Post" + std::to_string(moved_to_ + 32) + ".") != 0 &&
+                    // The boards' items are there only while their adapter is plugged.
+                    (n.rfind("RowRun", 0) != 0 || (boards_ && T() > board_since_ + kFoundS)))
                     missing += " " + n;
             if (!missing.empty()) {
                 // Asked again next second: the bus threads may still be finding their devices.
