@@ -116,6 +116,9 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& out, int* p
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
+        // Nothing of the soak's own (the simulators' pseudo-terminal ends above all) reaches
+        // the service or a client: an inherited master keeps a pulled adapter's line alive.
+        ::close_range(3, ~0U, 0);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
