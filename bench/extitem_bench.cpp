@@ -3,8 +3,8 @@
 // should cost little beside the store itself (target: at least 0.75 of the native rate).
 #include <benchmark/benchmark.h>
 
-#include "service/core/ExtItems.h"
-#include "service/core/OPCCache.h"
+#include "service/core/items/ExternalItems.h"
+#include "service/core/items/ItemTree.h"
 
 namespace {
 

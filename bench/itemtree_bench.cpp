@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "service/core/CmdRegistry.h"
-#include "service/core/OPCCache.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/items/ItemTree.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Acquire/release of the named lock and push/read of the change ring, alone and contended.
 #include <benchmark/benchmark.h>
 
-#include "service/core/MySync.h"
+#include "service/core/base/SyncLock.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fieldbus/core/App.h"
-#include "service/core/PortManager.h"
+#include "service/core/ports/PortManager.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -15,7 +15,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
-#include "service/core/PortManager.h"
+#include "service/core/ports/PortManager.h"
 
 namespace {
 

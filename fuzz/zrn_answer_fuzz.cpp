@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "service/core/Port.h"
-#include "service/core/ZrnFrame.h"
+#include "service/core/ports/NativeFrame.h"
+#include "service/core/ports/NativePort.h"
 
 namespace {
 

@@ -23,6 +23,16 @@ rule() {
 rule platform service fieldbus client tools tests bench fuzz
 rule service/typelib service/core service/drivers service/host fieldbus client tools tests
 rule service/core service/drivers service/host fieldbus client tools tests
+# Inside the service core each folder holds one concern and may include only from the folders
+# before it in this order (decisions CORE-66): logs, base, commands, items, posts, ports,
+# controllers. So the item tree includes nothing of ports, and the ports nothing of the
+# controllers that run on them.
+rule service/core/logs service/core/base service/core/commands service/core/items service/core/posts service/core/ports service/core/controllers
+rule service/core/base service/core/commands service/core/items service/core/posts service/core/ports service/core/controllers
+rule service/core/commands service/core/items service/core/posts service/core/ports service/core/controllers
+rule service/core/items service/core/posts service/core/ports service/core/controllers
+rule service/core/posts service/core/ports service/core/controllers
+rule service/core/ports service/core/controllers
 rule service/drivers service/host fieldbus client tools tests
 rule service/host client tools tests
 rule fieldbus service/core service/drivers service/host client tools tests

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "platform/time/clock.h"
-#include "service/core/TxtProt.h"
+#include "service/core/logs/ProtocolLog.h"
 
 namespace drv {
 

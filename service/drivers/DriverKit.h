@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fieldbus/core/HostApi.h"
-#include "service/core/TRKBase.h"
+#include "service/core/controllers/ControllerBase.h"
 
 namespace drv {
 

@@ -1,6 +1,6 @@
 #include "service/drivers/Drivers.h"
 
-#include "service/core/TorkClasses.h"
+#include "service/core/controllers/ControllerClasses.h"
 #include "service/drivers/TRK1.h"
 #include "service/drivers/TRK10.h"
 #include "service/drivers/TRK20.h"

@@ -1,9 +1,9 @@
 #include "service/drivers/TRK10.h"
 
 #include "platform/time/clock.h"
-#include "service/core/Errors.h"
-#include "service/core/OPCCache.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/Errors.h"
+#include "service/core/items/ItemTree.h"
+#include "service/core/logs/ProtocolLog.h"
 
 namespace drv {
 

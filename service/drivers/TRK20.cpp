@@ -1,7 +1,7 @@
 #include "service/drivers/TRK20.h"
 
 #include "platform/time/clock.h"
-#include "service/core/TxtProt.h"
+#include "service/core/logs/ProtocolLog.h"
 
 namespace drv {
 

@@ -1,7 +1,7 @@
 #include "service/drivers/TRKFF.h"
 
 #include "platform/time/clock.h"
-#include "service/core/TxtProt.h"
+#include "service/core/logs/ProtocolLog.h"
 #include "service/drivers/TRK46.h"
 
 namespace drv {

@@ -3,7 +3,7 @@
 // program, refuses commands.
 #pragma once
 #include "fieldbus/core/HostApi.h"
-#include "service/core/TRKBase.h"
+#include "service/core/controllers/ControllerBase.h"
 
 namespace drv {
 

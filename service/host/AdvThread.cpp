@@ -8,9 +8,9 @@
 #include "platform/thread/thread.h"
 #include "platform/time/clock.h"
 #include "platform/types/datetime.h"
-#include "service/core/Errors.h"
-#include "service/core/MySync.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/Errors.h"
+#include "service/core/base/SyncLock.h"
+#include "service/core/logs/ProtocolLog.h"
 
 namespace drv {
 

@@ -5,11 +5,11 @@
 #include "fieldbus/core/HostApi.h"
 #include "platform/com/error.h"
 #include "platform/time/clock.h"
-#include "service/core/EmulatorTable.h"
-#include "service/core/PortManager.h"
-#include "service/core/ProcessThread.h"
-#include "service/core/SysItems.h"
-#include "service/core/TxtProt.h"
+#include "service/core/controllers/PollThread.h"
+#include "service/core/logs/ProtocolLog.h"
+#include "service/core/ports/EmulatorTable.h"
+#include "service/core/ports/PortManager.h"
+#include "service/core/ports/SystemItems.h"
 
 namespace drv {
 

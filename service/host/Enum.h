@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "service/core/RuntimeBase.h"
+#include "service/core/base/ObjectBase.h"
 #include "service/typelib/OpcDa.h"
 
 namespace drv {

@@ -9,8 +9,8 @@
 #include "platform/com/error.h"
 #include "platform/types/cotaskmem.h"
 #include "platform/types/variant.h"
-#include "service/core/MySync.h"
-#include "service/core/OPCCache.h"
+#include "service/core/base/SyncLock.h"
+#include "service/core/items/ItemTree.h"
 
 namespace drv {
 

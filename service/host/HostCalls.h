@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "platform/com/error.h"
-#include "service/core/MySync.h"
-#include "service/core/RuntimeBase.h"
+#include "service/core/base/ObjectBase.h"
+#include "service/core/base/SyncLock.h"
 
 namespace drv {
 

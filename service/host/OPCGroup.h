@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/com/connpt.h"
-#include "service/core/OPCCache.h"
-#include "service/core/RuntimeBase.h"
+#include "service/core/base/ObjectBase.h"
+#include "service/core/items/ItemTree.h"
 #include "service/host/Da1Stream.h"
 #include "service/typelib/OpcDa.h"
 #include "service/typelib/TypeLib.h"

@@ -17,9 +17,9 @@
 #include "platform/time/clock.h"
 #include "platform/types/cotaskmem.h"
 #include "platform/types/wstr.h"
-#include "service/core/Convert.h"
-#include "service/core/OPCCache.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/ValueConvert.h"
+#include "service/core/items/ItemTree.h"
+#include "service/core/logs/ProtocolLog.h"
 #include "service/host/Enum.h"
 #include "service/host/HostCalls.h"
 

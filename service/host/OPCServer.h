@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/com/connpt.h"
-#include "service/core/RuntimeBase.h"
+#include "service/core/base/ObjectBase.h"
 #include "service/host/OPCGroup.h"
 #include "service/typelib/OpcDa.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/com/classes.h"
-#include "service/core/OPCCache.h"
-#include "service/core/RuntimeBase.h"
+#include "service/core/base/ObjectBase.h"
+#include "service/core/items/ItemTree.h"
 #include "service/typelib/TypeLib.h"
 
 namespace drv {

@@ -12,10 +12,10 @@
 #include "platform/com/callcontext.h"
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
-#include "service/core/CmdRegistry.h"
-#include "service/core/Errors.h"
-#include "service/core/MySync.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/Errors.h"
+#include "service/core/base/SyncLock.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/logs/ProtocolLog.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/Convert.h"
-#include "service/core/Errors.h"
+#include "service/core/base/Errors.h"
+#include "service/core/base/ValueConvert.h"
 
 using namespace drv;
 using namespace plat;

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/types/wstr.h"
-#include "service/core/EmulatorTable.h"
+#include "service/core/ports/EmulatorTable.h"
 #include "tools/zrnsim/Adapters.h"
 #include "tools/zrnsim/Frame.h"
 #include "tools/zrnsim/Station.h"

@@ -10,12 +10,12 @@
 
 #include "platform/registry/registry.h"
 #include "platform/types/cotaskmem.h"
-#include "service/core/CmdRegistry.h"
-#include "service/core/Convert.h"
-#include "service/core/ExtItems.h"
-#include "service/core/PortManager.h"
-#include "service/core/SysItems.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/ValueConvert.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/items/ExternalItems.h"
+#include "service/core/logs/ProtocolLog.h"
+#include "service/core/ports/PortManager.h"
+#include "service/core/ports/SystemItems.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;

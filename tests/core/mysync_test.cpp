@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/Errors.h"
-#include "service/core/MySync.h"
+#include "service/core/base/Errors.h"
+#include "service/core/base/SyncLock.h"
 #include "tests/support/Eventually.h"
 
 using namespace drv;

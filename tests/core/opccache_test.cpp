@@ -8,10 +8,10 @@
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
 #include "platform/types/cotaskmem.h"
-#include "service/core/Convert.h"
-#include "service/core/Errors.h"
-#include "service/core/OPCCache.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/Errors.h"
+#include "service/core/base/ValueConvert.h"
+#include "service/core/items/ItemTree.h"
+#include "service/core/logs/ProtocolLog.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;

@@ -11,11 +11,11 @@
 #include <map>
 
 #include "platform/registry/registry.h"
-#include "service/core/DrvItems.h"
-#include "service/core/OPCCache.h"
-#include "service/core/PortManager.h"
-#include "service/core/ProcessThread.h"
-#include "service/core/TxtProt.h"
+#include "service/core/controllers/PollThread.h"
+#include "service/core/items/DeviceItems.h"
+#include "service/core/items/ItemTree.h"
+#include "service/core/logs/ProtocolLog.h"
+#include "service/core/ports/PortManager.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/ProtocolLines.h"
 #include "tests/support/PtyPair.h"

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "service/core/Errors.h"
-#include "service/core/RuntimeBase.h"
+#include "service/core/base/Errors.h"
+#include "service/core/base/ObjectBase.h"
 
 using namespace drv;
 

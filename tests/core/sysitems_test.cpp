@@ -7,11 +7,11 @@
 #include "platform/registry/registry.h"
 #include "platform/thread/thread.h"
 #include "platform/time/clock.h"
-#include "service/core/CmdRegistry.h"
-#include "service/core/PortManager.h"
-#include "service/core/SysItems.h"
-#include "service/core/TorkItems.h"
-#include "service/core/TxtProt.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/logs/ProtocolLog.h"
+#include "service/core/ports/PortManager.h"
+#include "service/core/ports/SystemItems.h"
+#include "service/core/posts/PostItems.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;

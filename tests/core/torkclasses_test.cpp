@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "service/core/TorkClasses.h"
+#include "service/core/controllers/ControllerClasses.h"
 #include "tests/support/SimulatedPort.h"
 
 using namespace drv;

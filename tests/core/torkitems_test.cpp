@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/CmdRegistry.h"
-#include "service/core/TorkItems.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/posts/PostItems.h"
 
 using namespace drv;
 using plat::Variant;

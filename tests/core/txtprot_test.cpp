@@ -12,8 +12,8 @@
 
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
-#include "service/core/Errors.h"
-#include "service/core/TxtProt.h"
+#include "service/core/base/Errors.h"
+#include "service/core/logs/ProtocolLog.h"
 #include "tests/support/TempRoot.h"
 
 using namespace drv;

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/core/ZrnFrame.h"
+#include "service/core/ports/NativeFrame.h"
 #include "tests/support/ZrnOracle.h"
 
 using namespace drv;

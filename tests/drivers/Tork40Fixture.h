@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "service/core/CmdRegistry.h"
-#include "service/core/OPCCache.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/items/ItemTree.h"
 #include "service/drivers/TRK40.h"
 #include "tests/support/SimulatedPort.h"
 #include "tools/zrnsim/Adapters.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/CmdRegistry.h"
+#include "service/core/commands/CommandRegistry.h"
 #include "service/drivers/DriverKit.h"
 #include "tests/drivers/Tork40Fixture.h"
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/OPCCache.h"
-#include "service/core/TxtProt.h"
+#include "service/core/items/ItemTree.h"
+#include "service/core/logs/ProtocolLog.h"
 #include "service/drivers/TRK20.h"
 #include "tests/support/ProtocolLines.h"
 #include "tests/support/SimulatedPort.h"

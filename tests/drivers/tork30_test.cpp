@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/OPCCache.h"
+#include "service/core/items/ItemTree.h"
 #include "service/drivers/TRK30.h"
 #include "tests/support/SimulatedPort.h"
 #include "tools/zrnsim/Station.h"

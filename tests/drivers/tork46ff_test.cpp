@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "platform/time/clock.h"
-#include "service/core/CmdRegistry.h"
-#include "service/core/OPCCache.h"
-#include "service/core/PortManager.h"
-#include "service/core/ProcessThread.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/controllers/PollThread.h"
+#include "service/core/items/ItemTree.h"
+#include "service/core/ports/PortManager.h"
 #include "service/drivers/TRK46.h"
 #include "service/drivers/TRKFF.h"
 #include "tests/support/Eventually.h"

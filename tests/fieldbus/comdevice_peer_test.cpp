@@ -9,11 +9,11 @@
 
 #include "fieldbus/core/ComDevice.h"
 #include "platform/registry/registry.h"
-#include "service/core/CmdRegistry.h"
-#include "service/core/ExtItems.h"
-#include "service/core/PortManager.h"
-#include "service/core/SysItems.h"
-#include "service/core/TxtProt.h"
+#include "service/core/commands/CommandRegistry.h"
+#include "service/core/items/ExternalItems.h"
+#include "service/core/logs/ProtocolLog.h"
+#include "service/core/ports/PortManager.h"
+#include "service/core/ports/SystemItems.h"
 #include "tests/fieldbus/FieldbusKit.h"
 #include "tests/fieldbus/LibmodbusPeer.h"
 

@@ -15,7 +15,7 @@
 #include "platform/registry/registry.h"
 #include "platform/rpc/client.h"
 #include "platform/service/service.h"
-#include "service/core/SysItems.h"
+#include "service/core/ports/SystemItems.h"
 #include "service/host/NorvDrv.h"
 #include "service/host/OPCServer.h"
 #include "tests/host/HostFixture.h"

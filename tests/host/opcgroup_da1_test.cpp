@@ -3,7 +3,7 @@
 
 #include "platform/com/clipboard.h"
 #include "platform/types/datetime.h"
-#include "service/core/SysItems.h"
+#include "service/core/ports/SystemItems.h"
 #include "service/host/Da1Stream.h"
 #include "tests/host/OpcFixture.h"
 

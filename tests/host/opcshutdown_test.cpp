@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "service/core/MySync.h"
+#include "service/core/base/SyncLock.h"
 #include "tests/host/OpcFixture.h"
 
 namespace opctest {

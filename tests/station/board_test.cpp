@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "service/core/ProcessThread.h"
+#include "service/core/controllers/PollThread.h"
 #include "tests/fieldbus/LibmodbusPeer.h"
 #include "tests/station/LibraryStation.h"
 #include "tests/support/PtyPair.h"

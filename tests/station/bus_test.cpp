@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/com/object.h"
-#include "service/core/EmulatorTable.h"
+#include "service/core/ports/EmulatorTable.h"
 #include "service/typelib/TypeLib.h"
 #include "tests/fieldbus/LibmodbusPeer.h"
 #include "tests/station/LibraryStation.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/registry/registry.h"
-#include "service/core/ProcessThread.h"
+#include "service/core/controllers/PollThread.h"
 #include "tests/fieldbus/LibmodbusPeer.h"
 #include "tests/station/LibraryStation.h"
 #include "tests/support/PtyPair.h"

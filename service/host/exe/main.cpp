@@ -11,7 +11,7 @@
 
 #include "norvalt/version.h"
 #include "platform/service/service.h"
-#include "service/core/ProcessThread.h"
+#include "service/core/controllers/PollThread.h"
 #include "service/drivers/Drivers.h"
 #include "service/host/ComServ.h"
 #include "service/host/Da1Stream.h"
