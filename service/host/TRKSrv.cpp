@@ -522,7 +522,8 @@ HRESULT TStation::StateJumpValid(int16_t Post, tlb::TVariableEnum StFrom, tlb::T
         // No controller of the native protocol carries out a stop request (its classes answer
         // it with OPC_E_RANGE or -2), so a client is not offered one.
         // decisions HOST-70
-        if (static_cast<int>(StTo) == csIdle && dynamic_cast<TBasicTork*>(item.Get())) valid = false;
+        if (static_cast<int>(StTo) == csIdle && dynamic_cast<TBasicTork*>(item.Get()))
+            valid = false;
         *Res = valid ? 0 : tlb::E_INCOMPATIBLESTATE;
         return plat::S_OK;
     });
