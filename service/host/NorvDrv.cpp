@@ -643,8 +643,13 @@ void StartCore() {
     tlb::RegisterTypeLibInterfaces();
     opc::RegisterOpcDaInterfaces();
     plat::rpc::InstallOutOfProcessCreator();
-    // Saved post values are kept only while the OPC server is registered.
-    drv::SetOPCServerRegisteredProbe(&IsOPCServerRegistered);
+    // The host's seams into the core, set once before the core starts (decisions HOST-72). Saved
+    // post values are kept only while the OPC server is registered.
+    drv::TCoreHooks hooks;
+    hooks.opc_server_registered = &IsOPCServerRegistered;
+    hooks.service_stopping = &StoppingProbe;
+    drv::AddStationHooks(hooks);
+    drv::InstallCoreHooks(hooks);
     Trace("InitProtocol");
     drv::InitProtocol(drv::kDrvKey, "Parameters");
     Trace("InitNameSpace");

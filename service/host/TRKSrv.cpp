@@ -213,7 +213,6 @@ StationList& Stations() {
 }
 
 std::atomic<int> g_live_stations{0};
-std::atomic<StoppingFn> g_stopping{nullptr};
 // Set by DoneStations, cleared by InitStations.
 std::atomic<bool> g_stations_done{false};
 // How long the service stop waits for event threads still inside client calls.
@@ -454,7 +453,7 @@ int TStation::LiveCount() {
 }
 
 ComPtr<TStation> TStation::Create() {
-    if (StoppingFn stopping = g_stopping.load(); stopping && stopping()) {
+    if (StoppingFn stopping = CoreHooks().service_stopping.load(); stopping && stopping()) {
         WriteProtocolLine("TRKSrv Process is stopping", PL_EXTERNAL);
         throw plat::ComError(plat::CO_E_SERVER_STOPPING, "Process is stopping");
     }
@@ -820,7 +819,12 @@ int StationListCount() {
 }
 
 void SetServiceStoppingProbe(StoppingFn fn) {
-    g_stopping.store(fn);
+    CoreHooks().service_stopping.store(fn);
+}
+
+void AddStationHooks(TCoreHooks& hooks) {
+    hooks.stations_exist = &StationsExistProbe;
+    hooks.post_item_added = &OnPostItemAdded;
 }
 
 plat::ComPtr<plat::IClassFactory> MakeStationFactory() {

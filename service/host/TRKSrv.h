@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/com/classes.h"
+#include "service/core/base/CoreHooks.h"
 #include "service/core/base/ObjectBase.h"
 #include "service/core/items/ItemTree.h"
 #include "service/typelib/TypeLib.h"
@@ -183,9 +184,10 @@ bool StationsInUse();
 // Non-empty slots of the station list.
 int StationListCount();
 
-// The service module's stopping flag; while it answers true no station can be created.
-using StoppingFn = bool (*)();
+// The service module's stopping flag, a single entry of the host's table (base/CoreHooks.h).
 void SetServiceStoppingProbe(StoppingFn fn);
+// Adds the station list's entries to the host's table.
+void AddStationHooks(TCoreHooks& hooks);
 
 // The TORK class object in this process's class table; 0 when one is already registered.
 uint32_t RegisterStationClass();

@@ -6,6 +6,7 @@
 #include "fieldbus/core/HostApi.h"
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
+#include "service/core/base/CoreHooks.h"
 #include "service/core/base/Errors.h"
 #include "service/core/commands/CommandRegistry.h"
 #include "service/core/logs/ProtocolLog.h"
@@ -365,21 +366,13 @@ void TBasicTork::DeleteSavedKey() {
     plat::reg::DeleteKeyTree(plat::reg::Hive::LocalMachine, SavedKey(address_));
 }
 
-namespace {
-std::atomic<bool (*)()> g_opc_registered{nullptr};
-}  // namespace
-
-void SetOPCServerRegisteredProbe(bool (*probe)()) {
-    g_opc_registered.store(probe);
-}
-
 void TBasicTork::Remove() {
     try {
         StopBeforeRemove();
     } catch (...) {
         ProtocolCurrentException("TBasicTork.Remove");
     }
-    bool (*probe)() = g_opc_registered.load();
+    OPCServerRegisteredFn probe = CoreHooks().opc_server_registered.load();
     if (!probe || probe()) {
         const uint8_t link = link_state_.load();
         if (link == LINK_FAILED) {

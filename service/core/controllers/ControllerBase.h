@@ -237,10 +237,6 @@ class TBasicTork : public TStateItem {
     uint8_t NextRoundRobin();
 };
 
-// Whether the OPC server class is registered (saved values are kept only then); the host
-// fills it, unset counts as registered.
-void SetOPCServerRegisteredProbe(bool (*probe)());
-
 // Prefix of the saved post values in the registry.
 extern const char* const kZrnDevKey;  // "\Software\Norvalt\Drv\ZrnDev\"
 

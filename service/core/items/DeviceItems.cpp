@@ -8,8 +8,6 @@
 namespace drv {
 
 namespace {
-std::atomic<StationsExistFn> g_stations_exist{nullptr};
-std::atomic<PostItemAddedFn> g_post_item_added{nullptr};
 std::atomic<bool> g_restrict_users{false};
 alignas(4) std::atomic<int32_t> g_search_mode{0};
 static_assert(std::atomic<int32_t>::is_always_lock_free && sizeof(std::atomic<int32_t>) == 4,
@@ -17,21 +15,21 @@ static_assert(std::atomic<int32_t>::is_always_lock_free && sizeof(std::atomic<in
 }  // namespace
 
 void SetStationsExistProbe(StationsExistFn fn) {
-    g_stations_exist.store(fn);
+    CoreHooks().stations_exist.store(fn);
 }
 bool StationsExist() {
-    StationsExistFn fn = g_stations_exist.load();
+    StationsExistFn fn = CoreHooks().stations_exist.load();
     return fn && fn();
 }
 void SetPostItemAddedHook(PostItemAddedFn fn) {
-    g_post_item_added.store(fn);
+    CoreHooks().post_item_added.store(fn);
 }
 std::atomic<bool>& RestrictUsers() {
     return g_restrict_users;
 }
 
 void TCustomLeafItem::AfterAddToNS() {
-    if (PostItemAddedFn fn = g_post_item_added.load()) {
+    if (PostItemAddedFn fn = CoreHooks().post_item_added.load()) {
         std::string full = FullName();
         if (full.rfind("Post", 0) == 0) fn(full);
     }

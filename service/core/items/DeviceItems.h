@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/core/base/CoreHooks.h"
 #include "service/core/items/ItemTree.h"
 
 namespace drv {
@@ -37,13 +38,10 @@ int CheckPostEnabled(int post_number, int requested_state);
 
 // --- seams the host fills ----------------------------------------------------------------------
 
-// Whether any simplified-access object exists (poll priorities rank probes only while none does).
-using StationsExistFn = bool (*)();
+// Single entries of the host's table (base/CoreHooks.h), which the station list switches on and
+// off with its own life.
 void SetStationsExistProbe(StationsExistFn fn);
 bool StationsExist();
-
-// Called when a post variable ("Post<n>.<name>") joins the tree.
-using PostItemAddedFn = void (*)(const std::string& full_name);
 void SetPostItemAddedHook(PostItemAddedFn fn);
 
 // The "Parameters" key RESTRICTUSERS: variable writes then need the descriptor's level.
