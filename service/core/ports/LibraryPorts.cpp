@@ -42,15 +42,6 @@ SlaveBinding& Slave() {
     return *b;
 }
 
-std::string ExecutableFolder() {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
 std::string PathLocked(SlaveBinding& b) {
     if (!b.path_override.empty()) return b.path_override;
     const char* env = std::getenv(kSlaveLibraryEnv);

@@ -22,15 +22,6 @@ bool g_tried = false;
 ModbusExports g_exports;
 bool g_loaded = false;
 
-std::string ExecutableFolder() {
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
 // dlerror's text for the log; empty when there is none.
 std::string LoaderError() {
     const char* e = ::dlerror();
@@ -70,6 +61,15 @@ bool Load(const std::string& path, ModbusExports& out) {
 }
 
 }  // namespace
+
+std::string ExecutableFolder() {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
 
 std::string ModbusLibraryPath() {
     {

@@ -29,6 +29,9 @@ inline constexpr const char* kModbusLibraryEnv = "NORVALT_MODBUS_LIB";
 #endif
 inline constexpr const char* kModbusLibraryFolder = NORVALT_MODBUS_RELDIR;
 
+// The running program's folder ("." when it cannot be told): the libraries are found beside it.
+std::string ExecutableFolder();
+
 // Where the library is looked for: the path set by SetModbusLibraryPath, else
 // $NORVALT_MODBUS_LIB, else ModbusLibraryNear(the executable's folder).
 std::string ModbusLibraryPath();
