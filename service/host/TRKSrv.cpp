@@ -18,6 +18,7 @@
 #include "service/core/items/DeviceItems.h"
 #include "service/core/logs/ProtocolLog.h"
 #include "service/core/ports/PortManager.h"
+#include "service/core/ports/SystemItems.h"
 #include "service/core/posts/PostItems.h"
 #include "service/core/posts/PostVariables.h"
 #include "service/host/AdvThread.h"
@@ -351,7 +352,10 @@ ComPtr<TStation> TStation::Create() {
     }
     Log("Create " + std::to_string(s->list_index_) + " privilege " + std::to_string(s->privilege_));
     const uint32_t start = plat::GetTickCount();
-    while (!PortsStarted() && plat::TickDiff(plat::GetTickCount(), start) < 5000) plat::Sleep(30);
+    // The saved names of a fixed address space stand for the ports until these are up.
+    while (!PortsStarted() && !AddrSpaceLoaded() &&
+           plat::TickDiff(plat::GetTickCount(), start) < 5000)
+        plat::Sleep(30);
     return s;
 }
 

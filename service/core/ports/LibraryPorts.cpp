@@ -12,7 +12,7 @@
 #include "service/core/logs/ProtocolLog.h"
 #include "service/core/ports/EmulatorTable.h"
 #include "service/core/ports/ModbusLibrary.h"
-#include "service/core/ports/NativePort.h"
+#include "service/core/ports/PortStatus.h"
 
 namespace drv {
 
@@ -202,12 +202,6 @@ std::unique_ptr<TPortObject> MakeModbusPort(const PortStartInfo& info) {
 
 std::unique_ptr<TPortObject> MakeSlaveLibraryPort(const PortStartInfo& info) {
     return std::make_unique<TVelsarnThread>(info.index, info.word);
-}
-
-// decisions CORE-44
-void InstallLibraryPorts() {
-    SetPortFactory(PortKind::FieldBus, &MakeModbusPort);
-    SetPortFactory(PortKind::SlaveLibrary, &MakeSlaveLibraryPort);
 }
 
 }  // namespace drv

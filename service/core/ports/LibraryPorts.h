@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "service/core/ports/PortManager.h"
+#include "service/core/ports/PortObject.h"
 
 namespace drv {
 
@@ -85,7 +85,5 @@ void SetEmulatorSlotSource(EmulatorSlotFn fn);
 
 std::unique_ptr<TPortObject> MakeModbusPort(const PortStartInfo& info);
 std::unique_ptr<TPortObject> MakeSlaveLibraryPort(const PortStartInfo& info);
-// Registers both kinds with the port manager (they are its defaults as well).
-void InstallLibraryPorts();
 
 }  // namespace drv

@@ -17,25 +17,10 @@
 #include "platform/types/variant.h"
 #include "service/core/logs/ProtocolLog.h"
 #include "service/core/ports/NativeFrame.h"
+#include "service/core/ports/PortStatus.h"
 #include "service/typelib/TypeLib.h"
 
 namespace drv {
-
-// Port status codes: what TZrnPort::Open returns and what the per-port status table holds
-// (where a count >= 0 of known devices means the port runs). The libraries that run field-bus
-// and slave ports write the same numbers into the table.
-enum PortStatusCode : int32_t {
-    kPortOk = 0,
-    // Open: the port is closed, or opening failed without a code of its own. Table: the port
-    // is not started, or no port kind matches its protocol word.
-    kPortNotOpen = -1,
-    kPortNotFound = -2,         // the COM port does not exist (yet): the port waits for it
-    kPortDenied = -3,           // access denied or in use
-    kPortNoEmulator = -4,       // emulation asked for, no emulator registered
-    kPortClosing = -5,          // the port is being stopped
-    kPortSwitchedOff = -6,      // DISABLEALLPORTS or switched off at run time
-    kPortNoSlaveLibrary = -10,  // the slave library is missing
-};
 
 // What the port needs of the poll thread that owns it.
 struct IPortOwner {

@@ -14,7 +14,6 @@
 #include "service/core/items/ItemTree.h"
 #include "service/core/logs/ProtocolLog.h"
 #include "service/core/ports/LibraryPorts.h"
-#include "service/core/ports/SystemItems.h"
 
 namespace drv {
 
@@ -91,6 +90,7 @@ class TPortManager::Claim {
 // The library kinds are there from the start; the native kind comes with the drivers.
 TPortManager::TPortManager()
     : factories_{nullptr, &MakeModbusPort, &MakeSlaveLibraryPort},
+      cells_(TPortStatusTable::Get()),
       jobs_(*new Jobs),
       watch_(*new Watch) {}
 
@@ -226,26 +226,8 @@ void TPortManager::StopAllPorts() {
     for (std::thread& t : stoppers) t.join();
 }
 
-// --- status table ----------------------------------------------------------------------------
-
-int32_t TPortManager::Status(int i) {
-    return ValidIndex(i) ? std::atomic_ref<int32_t>(status_[i]).load() : kPortNotOpen;
-}
-int32_t TPortManager::Info(int i) {
-    return ValidIndex(i) ? std::atomic_ref<int32_t>(info_[i]).load() : 0;
-}
-void TPortManager::SetStatusCell(int i, int32_t v) {
-    if (ValidIndex(i)) std::atomic_ref<int32_t>(status_[i]).store(v);
-}
-void TPortManager::SetInfoCell(int i, int32_t v) {
-    if (ValidIndex(i)) std::atomic_ref<int32_t>(info_[i]).store(v);
-}
-int32_t* TPortManager::StatusCellAddress(int i) {
-    return ValidIndex(i) ? &status_[i] : nullptr;
-}
-int32_t* TPortManager::InfoCellAddress(int i) {
-    return ValidIndex(i) ? &info_[i] : nullptr;
-}
+// --- status descriptions
+// ----------------------------------------------------------------------------
 
 std::string TPortManager::StatusDescription(int i) {
     if (!ValidIndex(i)) return {};
@@ -292,8 +274,8 @@ void TPortManager::Start() {
     flat_ = GetParam("FLATPOSTS") != "0";
     // Cells of ports that will not run must not keep an earlier run's codes.
     for (int i = 0; i < kPortCount; ++i) {
-        SetStatusCell(i, kPortNotOpen);
-        SetInfoCell(i, 0);
+        cells_.SetStatus(i, kPortNotOpen);
+        cells_.SetInfo(i, 0);
     }
     for (int i = 0; i < kPortCount; ++i) StartThread(i);
     started_ = true;
@@ -386,15 +368,15 @@ void TPortManager::StartClaimed(int index, Claim& claim, bool after_look) {
     if (index > last_index_.load()) return;
     claim.port.reset();
     const int com = index + 1;
-    SetStatusCell(index, kPortNotOpen);
-    SetInfoCell(index, 0);
+    cells_.SetStatus(index, kPortNotOpen);
+    cells_.SetInfo(index, 0);
     {
         std::string d = PortDescription(com);
         std::lock_guard<std::mutex> dlk(desc_mutex_);
         desc_[static_cast<size_t>(index)] = d;
     }
     if (GetParam("DISABLEALLPORTS") == "1") {
-        SetStatusCell(index, kPortSwitchedOff);
+        cells_.SetStatus(index, kPortSwitchedOff);
         return;
     }
     const bool custom = !default_mode_.load();
@@ -450,7 +432,7 @@ void TPortManager::StartClaimed(int index, Claim& claim, bool after_look) {
         return;
     }
     port.reset();  // freeing it may still write its status
-    if (Status(index) == kPortNotFound) WaitForDevice(index, after_look);
+    if (cells_.Status(index) == kPortNotFound) WaitForDevice(index, after_look);
 }
 
 void TPortManager::RestartChanged() {
@@ -477,7 +459,7 @@ plat::HRESULT TPortManager::Use(int port_number, bool use) {
         if (!claim.port && !Waiting(i)) return plat::S_FALSE;
         StopWaiting(i);
         claim.port.reset();
-        SetStatusCell(i, kPortSwitchedOff);
+        cells_.SetStatus(i, kPortSwitchedOff);
         return plat::S_OK;
     }
     if (claim.port) return plat::S_FALSE;
@@ -492,15 +474,16 @@ plat::HRESULT TPortManager::Use(int port_number, bool use) {
 void TPortManager::SetState(const TPortObject* port, int index, int32_t code) {
     if (!ValidIndex(index)) return;
     if (code == 0) {
-        SetStatusCell(index, port ? port->PostCount() : 0);
+        cells_.SetStatus(index, port ? port->PostCount() : 0);
         return;
     }
-    if ((code == kPortNotOpen || code == kPortNotFound) && Status(index) == kPortClosing) return;
-    SetStatusCell(index, code);
+    if ((code == kPortNotOpen || code == kPortNotFound) && cells_.Status(index) == kPortClosing)
+        return;
+    cells_.SetStatus(index, code);
 }
 
 bool TPortManager::Started() const {
-    return started_.load() || AddrSpaceLoaded();
+    return started_.load();
 }
 
 bool TPortManager::Running(int index) {
@@ -519,29 +502,16 @@ uint32_t TPortManager::StartupDeadline() {
 
 // --- the free functions, forwards to the one manager ---------------------------------------
 
-int32_t PortStatus(int i) {
-    return TPortManager::Get().Status(i);
-}
-int32_t PortInfo(int i) {
-    return TPortManager::Get().Info(i);
-}
-void SetPortStatusCell(int i, int32_t v) {
-    TPortManager::Get().SetStatusCell(i, v);
-}
-void SetPortInfoCell(int i, int32_t v) {
-    TPortManager::Get().SetInfoCell(i, v);
-}
-int32_t* PortStatusCellAddress(int i) {
-    return TPortManager::Get().StatusCellAddress(i);
-}
-int32_t* PortInfoCellAddress(int i) {
-    return TPortManager::Get().InfoCellAddress(i);
-}
 std::string PortStatusDescription(int i) {
     return TPortManager::Get().StatusDescription(i);
 }
 void SetPortFactory(PortKind kind, PortFactory factory) {
     TPortManager::Get().SetFactory(kind, std::move(factory));
+}
+// decisions CORE-44
+void InstallLibraryPorts() {
+    SetPortFactory(PortKind::FieldBus, &MakeModbusPort);
+    SetPortFactory(PortKind::SlaveLibrary, &MakeSlaveLibraryPort);
 }
 void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn) {
     TPortManager::Get().SetLoadAddrSpace(fn);

@@ -15,50 +15,21 @@
 #include <vector>
 
 #include "platform/types/hresult.h"
-#include "service/core/ports/NativePort.h"
 #include "service/core/ports/Parameters.h"
+#include "service/core/ports/PortObject.h"
+#include "service/core/ports/PortStatus.h"
 
 namespace drv {
 
-constexpr int kPortCount = 32;
-
-// --- per-port status table -------------------------------------------------------------------
-
-// Aligned 32-bit cells, shared with the libraries that run field-bus and slave ports; every
-// access is atomic.
-int32_t PortStatus(int index);
-int32_t PortInfo(int index);
+// What a client reads of a port besides its status cells (PortStatus.h): the settings it was
+// started with.
 std::string PortStatusDescription(int index);
-void SetPortStatusCell(int index, int32_t status);
-void SetPortInfoCell(int index, int32_t info);
-int32_t* PortStatusCellAddress(int index);
-int32_t* PortInfoCellAddress(int index);
 
-// --- port objects and the manager ----------------------------------------------------------
-
-// One running port (a native poll thread, a field-bus or a slave-library thread).
-class TPortObject {
-  public:
-    virtual ~TPortObject() = default;
-    virtual int PostCount() const = 0;
-    // False when the object did not take the port (it is freed at once).
-    virtual bool Registered() const = 0;
-};
-
-struct PortStartInfo {
-    int index = 0;  // COM number = index + 1
-    std::string word;
-    int shift = 0;
-    uint32_t baud = 4800;
-    bool emulation = false;
-    bool default_mode = false;
-};
-
-enum class PortKind { Native, FieldBus, SlaveLibrary };
-using PortFactory = std::function<std::unique_ptr<TPortObject>(const PortStartInfo&)>;
 // Each port kind registers how its objects are made; a kind without a factory starts nothing
 // and its ports keep the status "not started".
 void SetPortFactory(PortKind kind, PortFactory factory);
+// Registers the field-bus and slave-library kinds again (they are the manager's defaults too).
+void InstallLibraryPorts();
 
 // A configured port whose device is missing (status -2) waits for it: the manager looks for
 // the device once a second and starts the port when it appears.
@@ -92,11 +63,12 @@ bool FlatPosts();
 // Tick by which the service host expects the ports to be up.
 uint32_t StartupDeadline();
 
-// Seams for the fixed address space, which the host fills.
+// Seam for the fixed address space, which the System items fill: called by StartPorts before
+// the ports start when ADDRSPACE=SIMFIXED.
 using LoadAddrSpaceFn = void (*)();
 void SetLoadAddrSpaceHook(LoadAddrSpaceFn fn);
 
-// The port manager: the port table with its claims, the status table, the settings taken at
+// The port manager: the port table with its claims, the settings taken at
 // StartPorts, the restarts run on the manager's own thread and the watch for missing devices.
 // One instance in the process (`TPortManager::Get`); the free functions above forward to it.
 // Lock order (outer first): `table_mutex_`, then one port's claim (a flag under
@@ -106,13 +78,7 @@ class TPortManager {
   public:
     static TPortManager& Get();
 
-    int32_t Status(int index);
-    int32_t Info(int index);
     std::string StatusDescription(int index);
-    void SetStatusCell(int index, int32_t status);
-    void SetInfoCell(int index, int32_t info);
-    int32_t* StatusCellAddress(int index);
-    int32_t* InfoCellAddress(int index);
 
     void SetFactory(PortKind kind, PortFactory factory);
     void SetLoadAddrSpace(LoadAddrSpaceFn fn);
@@ -193,9 +159,8 @@ class TPortManager {
     std::array<std::unique_ptr<TPortObject>, kPortCount> ports_;
     std::array<bool, kPortCount> claimed_{};
 
-    // Cells shared with the libraries, every access atomic.
-    alignas(64) int32_t status_[kPortCount] = {};
-    alignas(64) int32_t info_[kPortCount] = {};
+    // The status table the ports and their libraries write (PortStatus.h).
+    TPortStatusTable& cells_;
     std::mutex desc_mutex_;
     std::array<std::string, kPortCount> desc_;
 
