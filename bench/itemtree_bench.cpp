@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "service/core/base/ChangeRing.h"
 #include "service/core/commands/CommandRegistry.h"
 #include "service/core/items/ItemTree.h"
 

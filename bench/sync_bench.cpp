@@ -1,6 +1,7 @@
 // Acquire/release of the named lock and push/read of the change ring, alone and contended.
 #include <benchmark/benchmark.h>
 
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/SyncLock.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "platform/thread/thread.h"
 #include "platform/time/clock.h"
 #include "platform/types/datetime.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/Errors.h"
 #include "service/core/base/SyncLock.h"
 #include "service/core/logs/ProtocolLog.h"

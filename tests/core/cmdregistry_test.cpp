@@ -12,6 +12,7 @@
 #include "platform/com/callcontext.h"
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/Errors.h"
 #include "service/core/base/SyncLock.h"
 #include "service/core/commands/CommandRegistry.h"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/time/clock.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/Errors.h"
 #include "service/core/base/SyncLock.h"
 #include "tests/support/Eventually.h"

@@ -8,6 +8,7 @@
 #include "platform/registry/registry.h"
 #include "platform/time/clock.h"
 #include "platform/types/cotaskmem.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/Errors.h"
 #include "service/core/base/ValueConvert.h"
 #include "service/core/items/ItemTree.h"

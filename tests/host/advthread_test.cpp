@@ -6,6 +6,7 @@
 #include <future>
 
 #include "platform/rpc/wire.h"
+#include "service/core/base/ChangeRing.h"
 #include "tests/host/HostFixture.h"
 
 using namespace hosttest;

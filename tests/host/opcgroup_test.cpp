@@ -1,6 +1,7 @@
 // The OPC group's state, its items and its synchronous reads and writes.
 #include <thread>
 
+#include "service/core/base/ChangeRing.h"
 #include "tests/host/OpcFixture.h"
 
 namespace opctest {

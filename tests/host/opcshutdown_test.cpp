@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/SyncLock.h"
 #include "tests/host/OpcFixture.h"
 

@@ -23,6 +23,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/sysroot/sysroot.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/commands/CommandRegistry.h"
 #include "service/core/controllers/PollThread.h"
 #include "service/core/items/ItemTree.h"

@@ -9,6 +9,7 @@
 #include "platform/com/callcontext.h"
 #include "platform/time/clock.h"
 #include "platform/types/hresult.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/Errors.h"
 #include "service/core/base/SyncLock.h"
 #include "service/core/logs/ProtocolLog.h"

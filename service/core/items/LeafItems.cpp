@@ -10,6 +10,7 @@
 #include "platform/time/clock.h"
 #include "platform/types/cotaskmem.h"
 #include "platform/types/wstr.h"
+#include "service/core/base/ChangeRing.h"
 #include "service/core/base/Errors.h"
 #include "service/core/base/ValueConvert.h"
 #include "service/core/commands/CommandRegistry.h"
