@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <memory>
 #include <span>
@@ -15,6 +14,7 @@
 #include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/DeviceState.h"
 #include "fieldbus/core/HostCalls.h"
+#include "fieldbus/core/ItemOwner.h"
 #include "fieldbus/core/ModbusClient.h"
 #include "fieldbus/core/WriteQueue.h"
 #include "platform/types/variant.h"
@@ -70,30 +70,6 @@ class IDevicePort {
     virtual void MoveAddress(uint8_t /*from*/, uint8_t /*to*/) {}
 };
 
-// One variable as a model declares it. Empty slots have no name, handle -1 and the longest
-// read interval.
-struct ItemSlot {
-    CDeviceItem* variable = nullptr;
-    plat::VARTYPE raw_type = plat::VT_EMPTY;
-    uint32_t min_interval_ms = std::numeric_limits<uint32_t>::max();
-    plat::VARTYPE canonical_type = plat::VT_EMPTY;  // 0: same as raw
-    std::string parent;
-    std::string name;
-    uint16_t reg = 0;
-    uint8_t access = 0;       // bit 7: quiet; 9 is handed to the host as 3 (read/write)
-    bool privileged = false;  // handed to the host as kAccessPrivileged: trusted clients only
-    int32_t handle = -1;
-    plat::Variant initial;
-    uint32_t description_id = 0;  // string-table ids, 0 none
-    uint32_t units_id = 0;
-    int decimals = -1;
-    double minimum = std::numeric_limits<double>::quiet_NaN();
-    double maximum = std::numeric_limits<double>::quiet_NaN();
-    bool alarm_help = false;
-
-    bool IsEmpty() const { return name.empty(); }
-};
-
 // Device error value of a write refused for a locked parameter (exception 0x48).
 inline constexpr int kWriteLocked = HostCode(WriteResult::kRefused);
 // Write results of the executing road.
@@ -101,7 +77,7 @@ inline constexpr int32_t kResultCaptured = HostCode(WriteResult::kNotIdle);
 // A value type the register access cannot carry; nothing is sent.
 inline constexpr int kBadValueType = HostCode(WriteResult::kBadVariable);
 
-class CDevice : public CDeviceState {
+class CDevice : public CDeviceState, public IItemOwner {
   public:
     // A new device counts as just probed. The port is not owned and may be null; the device
     // keeps the port's host table from now on.
@@ -150,7 +126,7 @@ class CDevice : public CDeviceState {
     // Executes one write and reports it through SetWriteResult. Base: 1, nothing reported.
     virtual int WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id);
     // Text of a device error value (OPC property 301).
-    virtual std::string DefineErrorText(int32_t /*value*/, plat::LCID /*lcid*/) { return {}; }
+    std::string DefineErrorText(int32_t /*value*/, plat::LCID /*lcid*/) override { return {}; }
 
     // --- variables ---
     // Makes the variable of one slot; the device keeps owning it. Base: a CVariable.
@@ -166,9 +142,15 @@ class CDevice : public CDeviceState {
     // unusable, or a variable or item cannot be made; the slots before it stay created.
     bool CreateVariables(std::span<ItemSlot> slots);
 
+    // --- IItemOwner: what its variables ask of the device ---
+    uint8_t OwnerAddress() const override { return address_; }
+    bool OwnerOffline() const override { return IsOffline(); }
+    void MarkReadBack() override { AddReadBack(); }
+    bool OnRealLine() const override { return port_ != nullptr && port_->IsRealPort(); }
+
     // --- writes ---
     // Host side: queues the write and flags the device for the scheduler.
-    plat::HRESULT QueueWrite(CDeviceItem* item, const plat::Variant& value, int32_t& id);
+    plat::HRESULT QueueWrite(CDeviceItem* item, const plat::Variant& value, int32_t& id) override;
     CWriteQueue& WriteQueue() { return queue_; }
     // Bus side, from WriteItem: folds the further queued writes of `item` into the one being
     // executed (the newest value and id win). The ids it replaces get the result that

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/core/DeviceList.h"
 #include "fieldbus/core/DeviceModels.h"
 #include "fieldbus/core/DeviceState.h"
 #include "fieldbus/core/HostApi.h"

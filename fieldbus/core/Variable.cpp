@@ -3,7 +3,6 @@
 #include <cmath>
 #include <new>
 
-#include "fieldbus/core/Device.h"
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
 #include "platform/time/clock.h"
@@ -106,7 +105,7 @@ char16_t* TaskString(const char16_t* text) {
 
 }  // namespace
 
-CVariable::CVariable(CDevice* device, const ItemSlot& slot, CHostCalls host, CLogFile* log)
+CVariable::CVariable(IItemOwner* device, const ItemSlot& slot, CHostCalls host, CLogFile* log)
     : name_(slot.name),
       reg_(slot.reg),
       access_(slot.access),
@@ -117,7 +116,7 @@ CVariable::CVariable(CDevice* device, const ItemSlot& slot, CHostCalls host, CLo
       description_id_(slot.description_id),
       alarm_help_(slot.alarm_help),
       quiet_((slot.access & kAccessQuiet) != 0),
-      address_(device != nullptr ? int{device->GetAddress()} : -1),
+      address_(device != nullptr ? int{device->OwnerAddress()} : -1),
       minimum_(slot.minimum),
       maximum_(slot.maximum),
       host_(host.Table()),
@@ -186,10 +185,10 @@ plat::HRESULT CVariable::RequestRefresh() {
 plat::HRESULT CVariable::SetUpdateRequest(int32_t flag) {
     if (flag == 1) {
         auto lk = Hold();
-        CDevice* device = Device();
+        IItemOwner* device = Device();
         // One pending read-back per mark: a second request before the read-back ran would
         // count up a read-back that never happens, and the device would keep its bonus.
-        if (device != nullptr && !read_back_.exchange(true)) device->AddReadBack();
+        if (device != nullptr && !read_back_.exchange(true)) device->MarkReadBack();
     }
     read_requests_.store(2);
     return plat::S_OK;
@@ -205,10 +204,10 @@ bool CVariable::IsReadOnly() const {
 
 int32_t CVariable::Write(const plat::Variant& value) {
     auto lk = Hold();
-    CDevice* device = Device();
+    IItemOwner* device = Device();
     CLogFile* log = Log();
     const bool searching = host_.SearchWanted();
-    if (device == nullptr || device->IsOffline() || searching) {
+    if (device == nullptr || device->OwnerOffline() || searching) {
         // Answered here and now: the caller gets 1117 itself, never an id, so taking one would
         // only hold a registry entry that nobody can ask about.
         if (log != nullptr)
@@ -331,7 +330,7 @@ plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids, 
     }
 
     auto lk = Hold();
-    CDevice* device = Device();
+    IItemOwner* device = Device();
     CLogFile* log = Log();
     if (log != nullptr) {
         log->Trace("GetItemProperties %s %i", name_.c_str(), static_cast<int>(count));
@@ -403,8 +402,7 @@ plat::HRESULT CVariable::GetItemProperties(uint32_t count, const uint32_t* ids, 
                     break;
                 }
                 case kPropRealHardware: {
-                    IDevicePort* port = device != nullptr ? device->Port() : nullptr;
-                    out = plat::Variant::Bool(port != nullptr && port->IsRealPort());
+                    out = plat::Variant::Bool(device != nullptr && device->OnRealLine());
                     break;
                 }
                 default:

@@ -13,13 +13,12 @@
 #include "fieldbus/core/DeviceItem.h"
 #include "fieldbus/core/HostApi.h"
 #include "fieldbus/core/HostCalls.h"
+#include "fieldbus/core/ItemOwner.h"
 #include "fieldbus/core/ModbusClient.h"
 
 namespace mb {
 
-class CDevice;
 class CLogFile;
-struct ItemSlot;
 
 // Results of a write the variable answers itself.
 inline constexpr int32_t kWriteOffline = HostCode(WriteResult::kOffline);
@@ -29,7 +28,7 @@ class CVariable final : public IModbusItem, public CDeviceItem {
     // Made from the device's item slot with one reference, the caller's. `host`'s table must
     // outlive the variable; its calls report to `log`, which is dropped with the device
     // (DetachDevice).
-    CVariable(CDevice* device, const ItemSlot& slot, CHostCalls host, CLogFile* log);
+    CVariable(IItemOwner* device, const ItemSlot& slot, CHostCalls host, CLogFile* log);
     CVariable(const CVariable&) = delete;
     CVariable& operator=(const CVariable&) = delete;
 
@@ -117,12 +116,12 @@ class CVariable final : public IModbusItem, public CDeviceItem {
     // without pause cannot hold the bus thread in DetachDevice.
     std::shared_mutex device_lock_;
     std::atomic<bool> detaching_{false};
-    CDevice* device_;
+    IItemOwner* device_;
     CLogFile* log_;
     // A shared hold of device_lock_ for one host call; empty once a detach has begun.
     std::shared_lock<std::shared_mutex> Hold();
     // Under Hold(): the device, or null once a detach has begun.
-    CDevice* Device() const { return detaching_.load() ? nullptr : device_; }
+    IItemOwner* Device() const { return detaching_.load() ? nullptr : device_; }
     CLogFile* Log() const { return detaching_.load() ? nullptr : log_; }
 
     // Guards the sample; never held while calling the host.

@@ -3,12 +3,11 @@
 #include <cstdio>
 
 #include "fieldbus/core/LogFile.h"
-#include "fieldbus/devices/QMU.h"
 #include "platform/time/clock.h"
 
 namespace mb {
 
-CPlate::CPlate(CQMUDevice* unit, uint8_t module, int place, bool output)
+CPlate::CPlate(CControlUnit* unit, uint8_t module, int place, bool output)
     : CDevice(module, unit->Port()), unit_(unit), place_(place), output_(output) {
     char buf[48];
     std::snprintf(buf, sizeof buf, output ? "PlateOut%d" : "PlateIn%d", module & 0xF);

@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/devices/ControlUnit.h"
 #include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
-
-class CQMUDevice;
 
 inline constexpr int kCodePlateOutState = 64;
 inline constexpr int kCodePlateOverload = 65;
@@ -23,7 +22,7 @@ class CPlate : public CDevice {
 
     // `place` is the plate's bit in the unit's plate mask (0 when found by probing).
     // decisions DEV-6
-    CPlate(CQMUDevice* unit, uint8_t module, int place, bool output);
+    CPlate(CControlUnit* unit, uint8_t module, int place, bool output);
     ~CPlate() override;
 
     bool IsOutput() const { return output_; }
@@ -43,7 +42,7 @@ class CPlate : public CDevice {
     void PublishAll(uint16_t word);
     void BadAll();
 
-    CQMUDevice* unit_;
+    CControlUnit* unit_;
     int place_;
     bool output_;
     std::string log_name_;

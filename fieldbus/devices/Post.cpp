@@ -7,7 +7,6 @@
 
 #include "fieldbus/core/LogFile.h"
 #include "fieldbus/core/StringTable.h"
-#include "fieldbus/devices/QMU.h"
 #include "platform/time/clock.h"
 
 namespace mb {
@@ -113,7 +112,7 @@ int32_t PostStateToRaw(int32_t state) {
     }
 }
 
-CPost::CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int side,
+CPost::CPost(CControlUnit* unit, int channel, uint16_t number, uint16_t base, int side,
              uint32_t identity, uint16_t option)
     : CDevice(unit->GetAddress(), unit->Port()),
       unit_(unit),

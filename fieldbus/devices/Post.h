@@ -6,11 +6,10 @@
 #include <string>
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/devices/ControlUnit.h"
 #include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
-
-class CQMUDevice;
 
 // Post states of the system.
 enum PostState : int32_t {
@@ -33,7 +32,7 @@ class CPost : public CDevice {
   public:
     static constexpr size_t kSlots = 60;
 
-    CPost(CQMUDevice* unit, int channel, uint16_t number, uint16_t base, int side,
+    CPost(CControlUnit* unit, int channel, uint16_t number, uint16_t base, int side,
           uint32_t identity, uint16_t option);
     ~CPost() override;
 
@@ -96,7 +95,7 @@ class CPost : public CDevice {
     int WriteText(ItemSlot& slot, const kit::SlotKind& kind, const plat::Variant& value);
     double Scale() const;
 
-    CQMUDevice* unit_;
+    CControlUnit* unit_;
     int channel_;
     uint16_t number_, base_;
     int side_;

@@ -49,7 +49,7 @@ int32_t IntOf(const plat::Variant& v) {
 
 CQMUDevice::CQMUDevice(IDevicePort* port, uint8_t address, std::string name, uint32_t ident,
                        int32_t option)
-    : CDevice(address, port) {
+    : CControlUnit(address, port) {
     SetName(std::move(name));
     version_ = static_cast<uint16_t>(ident >> 16);
     build_ = static_cast<uint16_t>(ident);

@@ -12,6 +12,7 @@
 
 #include "fieldbus/core/Device.h"
 #include "fieldbus/core/DeviceModels.h"
+#include "fieldbus/devices/ControlUnit.h"
 #include "fieldbus/devices/DeviceKit.h"
 
 namespace mb {
@@ -19,15 +20,7 @@ namespace mb {
 class CPost;
 class CPlate;
 
-// Kind codes of the unit's slots.
-inline constexpr int kCodeAddress = 19;
-inline constexpr int kCodeText = 25;
-inline constexpr int kCodeUid = 50;
-inline constexpr int kCodeFirmware = 85;
-inline constexpr int kCodeInspector = 98;
-inline constexpr int kCodeConfiguration = 0xF003;
-
-class CQMUDevice : public CDevice {
+class CQMUDevice : public CControlUnit {
   public:
     static constexpr size_t kSlots = 40;
     static constexpr int kMaxPosts = 8;
@@ -46,14 +39,13 @@ class CQMUDevice : public CDevice {
     bool ReadItem(CDeviceItem* item) override;
     int WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) override;
 
-    uint16_t Version() const { return version_; }
-    uint16_t Build() const { return build_; }
-    // 1 above version 6, -1 at version 0, else 0.
-    int Limited() const { return limited_; }
+    uint16_t Version() const override { return version_; }
+    uint16_t Build() const override { return build_; }
+    int Limited() const override { return limited_; }
     int Mode() const { return mode_; }
-    bool OptionA() const { return opt_a_; }
-    bool OptionB() const { return opt_b_; }
-    bool OptionC() const { return opt_c_; }
+    bool OptionA() const override { return opt_a_; }
+    bool OptionB() const override { return opt_b_; }
+    bool OptionC() const override { return opt_c_; }
     int PostCount() const { return post_count_; }
     const std::vector<CPost*>& Posts() const { return posts_; }
     const std::vector<CPlate*>& Plates() const { return plates_; }
@@ -63,15 +55,12 @@ class CQMUDevice : public CDevice {
     bool ConfigPending() const { return config_pending_; }
     pid_t ConfiguratorPid() const { return configurator_; }
 
-    // A post going away (the port may delete adopted posts before the unit): no longer listed.
-    void ForgetPost(CPost* post);
-    // Post activation: reads the status byte naming the two active posts. False on failure.
-    bool ActivatePosts();
+    void ForgetPost(CPost* post) override;
+    bool ActivatePosts() override;
     // Starts the configurator unless it still runs: 0, or the errno of the failed start.
     int StartConfigurator();
-    // Plate request through the unit: 0x03 of one register, or 0x10 of one register.
-    int PlateRead(uint8_t module, uint16_t reg, uint16_t& value);
-    int PlateWrite(uint8_t module, uint16_t reg, uint16_t value);
+    int PlateRead(uint8_t module, uint16_t reg, uint16_t& value) override;
+    int PlateWrite(uint8_t module, uint16_t reg, uint16_t value) override;
     // The answer time-out of a local line; 0 when the port has none.
     uint32_t AnswerTimeout() const;
     void SetAnswerTimeout(uint32_t ms);

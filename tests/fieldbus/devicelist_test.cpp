@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fieldbus/core/Device.h"
+#include "fieldbus/core/DeviceList.h"
 #include "fieldbus/core/DeviceState.h"
 
 namespace {
