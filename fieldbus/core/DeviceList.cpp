@@ -80,38 +80,34 @@ int CDeviceList::Age() {
     return static_cast<int>(n);
 }
 
-bool CDeviceList::PickNext(CDevice*& out) {
-    out = nullptr;
-    if (Age() == 0) return false;
+// The eligible device with the largest counter (earliest on ties) takes the turn. Only that one
+// loses its counter; clearing every running maximum on the way would starve the first devices of
+// the list.
+CDevice* CDeviceList::PickLargest(bool (*eligible)(const CDevice&)) {
+    CDevice* out = nullptr;
     int32_t best = 0;
     for (auto& d : devices_) {
-        if (!d->IsOnline() || d->IsOffline()) continue;
+        if (!eligible(*d)) continue;
         if (d->counter_ > best) {
             best = d->counter_;
             out = d.get();
         }
     }
-    if (out == nullptr) return false;
-    out->counter_ = 0;
-    return true;
+    if (out != nullptr) out->counter_ = 0;
+    return out;
+}
+
+bool CDeviceList::PickNext(CDevice*& out) {
+    out = nullptr;
+    if (Age() == 0) return false;
+    out = PickLargest([](const CDevice& d) { return d.IsOnline() && !d.IsOffline(); });
+    return out != nullptr;
 }
 
 // decisions FB-16
 bool CDeviceList::PickOffline(CDevice*& out) {
-    out = nullptr;
-    int32_t best = 0;
-    for (auto& d : devices_) {
-        if (!d->IsOffline() || d->IsOnline()) continue;
-        if (d->counter_ > best) {
-            best = d->counter_;
-            out = d.get();
-        }
-    }
-    // Only the device that gets the re-probe loses its counter; clearing every running maximum
-    // on the way would starve the first offline devices of the list.
-    if (out == nullptr) return false;
-    out->counter_ = 0;
-    return true;
+    out = PickLargest([](const CDevice& d) { return d.IsOffline() && !d.IsOnline(); });
+    return out != nullptr;
 }
 
 }  // namespace mb

@@ -39,6 +39,8 @@ class CDeviceList {
     bool PickOffline(CDevice*& out);
 
   private:
+    CDevice* PickLargest(bool (*eligible)(const CDevice&));
+
     std::vector<std::unique_ptr<CDevice>> devices_;
 };
 
