@@ -52,8 +52,6 @@ inline constexpr int kMaxCallsInFlight = 64;
 inline constexpr size_t kMaxBytesInFlight = 64u << 20;
 // Message bytes all connections of the process may hold together.
 inline constexpr size_t kMaxProcessBytes = 256u << 20;
-// Frames before the peer's hello are at most this long (a hello is 20).
-inline constexpr uint32_t kMaxHelloFrame = 64;
 // Pool threads one connection's calls may occupy at once; its further calls wait their turn.
 // decisions PLAT-RPC-3
 inline constexpr size_t kMaxPoolThreadsPerConnection = 16;

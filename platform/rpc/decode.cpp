@@ -1,6 +1,6 @@
 #include "platform/rpc/decode.h"
 
-#include "platform/rpc/connection.h"
+#include "platform/rpc/wire.h"
 
 namespace plat::rpc {
 

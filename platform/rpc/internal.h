@@ -2,7 +2,10 @@
 // thread, the threads waiting for replies, the call pool, the logical-thread tag and the
 // built-in interfaces.
 #pragma once
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -12,9 +15,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/rpc/connection.h"
+#include "platform/rpc/wire.h"
+#include "platform/types/hresult.h"
 
 namespace plat::rpc {
+
+// Declared, not included: connection.cpp includes this header.
+class Connection;
 
 // Registers the interfaces every connection needs (IUnknown, connection points).
 void RegisterBuiltins();

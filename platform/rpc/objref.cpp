@@ -1,5 +1,6 @@
 // Object references: the export table (our objects the peer holds), the import table (the
 // peer's objects we hold proxies of), and references in messages.
+#include "platform/rpc/connection.h"
 #include "platform/rpc/internal.h"
 
 namespace plat::rpc {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/rpc/connection.h"
 #include "platform/rpc/internal.h"
 
 namespace plat::rpc {

@@ -1,5 +1,6 @@
 // The proxy manager of a peer's object, and the proxy side of a call.
 #include "platform/com/error.h"
+#include "platform/rpc/connection.h"
 #include "platform/rpc/internal.h"
 
 namespace plat::rpc {

@@ -64,6 +64,8 @@ inline constexpr uint32_t kMagic = 0x4350524E;  // "NRPC"
 inline constexpr uint16_t kVersion = 1;
 // Largest frame either side accepts. Larger requests are answered with an error and skipped.
 inline constexpr uint32_t kMaxFrame = 16u << 20;
+// Frames before the peer's hello are at most this long (a hello is 20).
+inline constexpr uint32_t kMaxHelloFrame = 64;
 
 enum class MsgType : uint8_t { Hello = 1, Request = 2, Reply = 3, Release = 4, Abandon = 5 };
 // Hello flags.

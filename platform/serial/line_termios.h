@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/serial/serial.h"
+#include "platform/serial/line_settings.h"
 
 namespace plat::serial::detail {
 

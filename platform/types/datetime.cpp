@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/time/clock.h"
+#include "platform/types/wstr.h"
 
 namespace plat {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/types/variant.h"
+#include "platform/types/oletypes.h"
 
 namespace plat {
 

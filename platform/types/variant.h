@@ -4,13 +4,12 @@
 #include <string>
 
 #include "platform/types/hresult.h"
+#include "platform/types/oletypes.h"
 #include "platform/types/wstr.h"
 
 namespace plat {
 
 using VARTYPE = uint16_t;
-using LCID = uint32_t;
-using DATE = double;  // OLE date: days since 1899-12-30, local time
 using VARIANT_BOOL = int16_t;
 constexpr VARIANT_BOOL VARIANT_TRUE = -1;
 constexpr VARIANT_BOOL VARIANT_FALSE = 0;
@@ -37,9 +36,6 @@ enum : VARTYPE {
     VT_INT = 22,
     VT_UINT = 23,
 };
-
-constexpr LCID LOCALE_EN_US = 1033;  // decimal separator '.'
-constexpr LCID LOCALE_RU_RU = 1049;  // decimal separator ','
 
 // Flags of VariantChangeTypeEx.
 constexpr uint16_t VARIANT_NOVALUEPROP = 0x01;
