@@ -1270,7 +1270,7 @@ void TForm1::NavCancelClick() {
 
 // --- Events ----------------------------------------------------------------------------------
 
-void TForm1::Deliver(quint64 generation, std::function<void(TForm1&)> fn) {
+void TForm1::Deliver(quint64 generation, std::function<void(ITorkEvents&)> fn) {
     std::lock_guard lk(mail_m_);
     mail_.emplace_back(generation, std::move(fn));
     // One wake-up per batch; posted under the lock so that the toolkit's event is published to
@@ -1281,7 +1281,7 @@ void TForm1::Deliver(quint64 generation, std::function<void(TForm1&)> fn) {
 void TForm1::DrainEvents() {
     GuiOnly();
     if (busy()) return;  // the events wait for the outstanding call; AfterCalls drains them
-    std::deque<std::pair<quint64, std::function<void(TForm1&)>>> batch;
+    std::deque<std::pair<quint64, std::function<void(ITorkEvents&)>>> batch;
     {
         std::lock_guard lk(mail_m_);
         batch.swap(mail_);

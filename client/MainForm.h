@@ -23,12 +23,12 @@
 #include <string>
 
 #include "client/MemTable.h"
+#include "client/TorkCallback.h"
 #include "platform/com/unknown.h"
 #include "service/typelib/TypeLib.h"
 
 namespace cli {
 
-class TTorkCallback;
 class CallThread;
 
 // A failing service call: the HRESULT and the error text that came with it.
@@ -48,7 +48,7 @@ void OleCheck(plat::HRESULT hr);
 // translator removes itself when freed. Null when Qt's translations are not installed.
 std::unique_ptr<QTranslator> InstallQtTranslations();
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, public ITorkEvents {
     Q_OBJECT
   public:
     // Makes the TORK object on `computer` ("" = this computer) with the class context given,
@@ -125,13 +125,13 @@ class TForm1 : public QWidget {
     // Any thread: runs fn on the GUI thread later, unless the binding of `generation` has been
     // released by then. The hand-off goes through our own lock, so the data an event carries is
     // published to the GUI thread by it and not only by the toolkit's queue.
-    void Deliver(quint64 generation, std::function<void(TForm1&)> fn);
+    void Deliver(quint64 generation, std::function<void(ITorkEvents&)> fn) override;
 
     // The sink's events, on the GUI thread.
-    void OnPostFound(int post);
-    void OnStateChanged(int post, tlb::TState state);
-    void OnVarValueChanged(int post, int variable, tlb::TVariableValue value);
-    void OnPostDeleted(int post);
+    void OnPostFound(int post) override;
+    void OnStateChanged(int post, tlb::TState state) override;
+    void OnVarValueChanged(int post, int variable, tlb::TVariableValue value) override;
+    void OnPostDeleted(int post) override;
 
     // The steps the handlers share; they throw what the service calls raise.
     void Connect();
@@ -211,7 +211,7 @@ class TForm1 : public QWidget {
     quint64 bind_generation_ = 0;
     mutable std::atomic<int> off_thread_{0};
     std::mutex mail_m_;
-    std::deque<std::pair<quint64, std::function<void(TForm1&)>>> mail_;
+    std::deque<std::pair<quint64, std::function<void(ITorkEvents&)>>> mail_;
 };
 
 }  // namespace cli

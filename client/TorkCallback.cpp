@@ -1,10 +1,8 @@
 #include "client/TorkCallback.h"
 
-#include "client/MainForm.h"
-
 namespace cli {
 
-TTorkCallback::TTorkCallback(TForm1* form, quint64 generation)
+TTorkCallback::TTorkCallback(ITorkEvents* form, quint64 generation)
     : form_(form), generation_(generation) {}
 
 void TTorkCallback::Keep(plat::ComPtr<tlb::INorvalt> server) {
@@ -31,13 +29,13 @@ void TTorkCallback::Queue(F fn) {
 
 plat::HRESULT TTorkCallback::PostFound(int8_t Post) {
     const int post = EventPost(Post);
-    Queue([post](TForm1& f) { f.OnPostFound(post); });
+    Queue([post](ITorkEvents& f) { f.OnPostFound(post); });
     return plat::S_OK;
 }
 
 plat::HRESULT TTorkCallback::StateChanged(int8_t Post, tlb::TState State) {
     const int post = EventPost(Post);
-    Queue([post, State](TForm1& f) { f.OnStateChanged(post, State); });
+    Queue([post, State](ITorkEvents& f) { f.OnStateChanged(post, State); });
     return plat::S_OK;
 }
 
@@ -45,13 +43,13 @@ plat::HRESULT TTorkCallback::VarValueChanged(int8_t Post, tlb::TVariableEnum Var
                                              tlb::TVariableValue Value) {
     const int post = EventPost(Post);
     const int var = Variable;
-    Queue([post, var, Value](TForm1& f) { f.OnVarValueChanged(post, var, Value); });
+    Queue([post, var, Value](ITorkEvents& f) { f.OnVarValueChanged(post, var, Value); });
     return plat::S_OK;
 }
 
 plat::HRESULT TTorkCallback::PostDeleted(int8_t Post) {
     const int post = EventPost(Post);
-    Queue([post](TForm1& f) { f.OnPostDeleted(post); });
+    Queue([post](ITorkEvents& f) { f.OnPostDeleted(post); });
     return plat::S_OK;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <QtGlobal>
 
+#include <functional>
 #include <mutex>
 
 #include "platform/com/object.h"
@@ -11,13 +12,26 @@
 
 namespace cli {
 
-class TForm1;
+// What the sink reports to (the form). Deliver is called on the transport's threads; the events
+// it carries run on the receiver's thread.
+class ITorkEvents {
+  public:
+    virtual ~ITorkEvents() = default;
+    // Any thread: runs fn on the receiver's thread later, unless the binding of `generation`
+    // has been released by then.
+    virtual void Deliver(quint64 generation, std::function<void(ITorkEvents&)> fn) = 0;
+
+    virtual void OnPostFound(int post) = 0;
+    virtual void OnStateChanged(int post, tlb::TState state) = 0;
+    virtual void OnVarValueChanged(int post, int variable, tlb::TVariableValue value) = 0;
+    virtual void OnPostDeleted(int post) = 0;
+};
 
 class TTorkCallback : public plat::ComObject<tlb::INorvaltEvents> {
   public:
     // `generation` is the form's bind count when this sink was made: events queued before a
     // release are dropped when they reach a form that has since let this sink go.
-    TTorkCallback(TForm1* form, quint64 generation);
+    TTorkCallback(ITorkEvents* form, quint64 generation);
 
     // The service reference this sink was registered with.
     void Keep(plat::ComPtr<tlb::INorvalt> server);
@@ -39,7 +53,7 @@ class TTorkCallback : public plat::ComObject<tlb::INorvaltEvents> {
     void Queue(F fn);
 
     std::mutex m_;
-    TForm1* form_;
+    ITorkEvents* form_;
     const quint64 generation_;
     plat::ComPtr<tlb::INorvalt> server_;
 };

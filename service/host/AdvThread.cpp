@@ -12,6 +12,7 @@
 #include "service/core/base/Errors.h"
 #include "service/core/base/SyncLock.h"
 #include "service/core/logs/ProtocolLog.h"
+#include "service/host/PostCache.h"
 
 namespace drv {
 

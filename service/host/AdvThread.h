@@ -13,7 +13,8 @@
 #include <thread>
 
 #include "platform/com/unknown.h"
-#include "service/host/TRKSrv.h"
+#include "service/core/base/ObjectBase.h"
+#include "service/host/StationTable.h"
 #include "service/typelib/TypeLib.h"
 
 namespace drv {

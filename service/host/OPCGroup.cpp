@@ -15,7 +15,6 @@
 #include "service/host/Enum.h"
 #include "service/host/GroupKit.h"
 #include "service/host/HostCalls.h"
-#include "service/host/OPCServer.h"
 
 namespace drv {
 
@@ -31,7 +30,7 @@ constexpr int32_t kWakeValue = -10;
 
 // --- life ----------------------------------------------------------------------------------------
 
-TGroup::TGroup(std::weak_ptr<TServerCore> owner, const TGroupArgs& args)
+TGroup::TGroup(std::weak_ptr<IGroupOwner> owner, const TGroupArgs& args)
     : owner_(std::move(owner)),
       client_kind_(args.client_kind),
       privilege_(args.privilege),
@@ -72,7 +71,7 @@ int TGroup::LiveCount() {
 
 uint32_t TGroup::Release() {
     // Taken before the count drops: afterwards the group may be gone.
-    std::shared_ptr<TServerCore> owner = owner_.lock();
+    std::shared_ptr<IGroupOwner> owner = owner_.lock();
     const uint32_t n = TMyInterfacedObject::Release();
     if (n == 1 && owner) owner->DropGroupIfLast(this);
     return n;
@@ -184,7 +183,7 @@ HRESULT TGroup::CloneGroup(const char16_t* szName, const IID& riid, void** ppUnk
     if (!ppUnk) return plat::E_POINTER;
     *ppUnk = nullptr;
     return SafeCall([&]() -> HRESULT {
-        std::shared_ptr<TServerCore> owner = owner_.lock();
+        std::shared_ptr<IGroupOwner> owner = owner_.lock();
         if (!owner) return plat::E_FAIL;
         TGroupArgs args;
         args.name = szName ? std::u16string(szName) : std::u16string();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/com/connpt.h"
@@ -17,7 +18,23 @@
 
 namespace drv {
 
-struct TServerCore;
+// Client kinds: not named yet, trusted, any other name.
+enum : uint8_t { kClientUnnamed = 0, kClientFriend = 1, kClientOther = 2 };
+
+class TGroup;
+
+// What a group asks of the server that owns it. The group holds its owner weakly: a group the
+// client still holds may outlive its server.
+class IGroupOwner {
+  public:
+    virtual ~IGroupOwner() = default;
+    // The owner lets go of `group` when it holds the last reference.
+    virtual void DropGroupIfLast(TGroup* group) = 0;
+    // Keeps a group made by one of its groups (CloneGroup) as AddGroup would keep it.
+    virtual HRESULT AdoptGroup(const ComPtr<TGroup>& group) = 0;
+    // Counts a call into the client's callback: a failure raises EClientError.
+    virtual void CheckClientCall(std::string_view method, HRESULT hr) = 0;
+};
 
 // What AddGroup asks for.
 struct TGroupArgs {
@@ -68,7 +85,7 @@ class TGroup : public TMyInterfacedObject,
     static constexpr int kMaxUnsentSamples = 1024;
     static constexpr size_t kMaxTransactions = 256;
 
-    TGroup(std::weak_ptr<TServerCore> owner, const TGroupArgs& args);
+    TGroup(std::weak_ptr<IGroupOwner> owner, const TGroupArgs& args);
     ~TGroup() override;
 
     // The release rule: when only the server's group array still holds the group, the group
@@ -251,7 +268,7 @@ class TGroup : public TMyInterfacedObject,
     void Log(const std::string& text, int level = 1);
     void Wake();
 
-    const std::weak_ptr<TServerCore> owner_;
+    const std::weak_ptr<IGroupOwner> owner_;
     const uint8_t client_kind_;
     const uint8_t privilege_;
     const int server_index_;

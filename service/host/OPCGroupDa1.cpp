@@ -15,7 +15,6 @@
 #include "service/host/Enum.h"
 #include "service/host/GroupKit.h"
 #include "service/host/HostCalls.h"
-#include "service/host/OPCServer.h"
 
 namespace drv {
 

@@ -15,7 +15,7 @@
 #include "service/host/Enum.h"
 #include "service/host/GroupKit.h"
 #include "service/host/HostCalls.h"
-#include "service/host/OPCServer.h"
+#include "service/host/OPCErrors.h"
 
 namespace drv {
 
@@ -208,8 +208,8 @@ bool TGroup::SendDa1(TAnswer& answer, int slot) {
         " Bytes=" + std::to_string(medium.hGlobal.size()));
     const HRESULT hr = sink->OnDataChange(&format, &medium);
     sink = nullptr;
-    if (std::shared_ptr<TServerCore> owner = owner_.lock())
-        owner->calls.Check("OnDataChange1", hr);
+    if (std::shared_ptr<IGroupOwner> owner = owner_.lock())
+        owner->CheckClientCall("OnDataChange1", hr);
     else if (plat::Failed(hr))
         throw EClientError("OnDataChange1", hr);
     return true;
@@ -237,7 +237,7 @@ bool TGroup::SendAnswer(TAnswer& answer) {
     if (answer.da1_connection) return false;
     if (!callback) return false;
     const uint32_t n = static_cast<uint32_t>(answer.reads.size());
-    std::shared_ptr<TServerCore> owner = owner_.lock();
+    std::shared_ptr<IGroupOwner> owner = owner_.lock();
     TaskHold<opc::OPCHANDLE> handles(n);
     TaskHold<HRESULT> errors(n);
     for (uint32_t i = 0; i < n; ++i) {
@@ -283,7 +283,7 @@ bool TGroup::SendAnswer(TAnswer& answer) {
     }
     callback = nullptr;
     if (owner)
-        owner->calls.Check(method, hr);
+        owner->CheckClientCall(method, hr);
     else if (plat::Failed(hr))
         // decisions HOST-49
         throw EClientError(method, hr);

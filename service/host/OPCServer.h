@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,13 +15,12 @@
 
 #include "platform/com/connpt.h"
 #include "service/core/base/ObjectBase.h"
+#include "service/host/OPCErrors.h"
 #include "service/host/OPCGroup.h"
 #include "service/typelib/OpcDa.h"
 
 namespace drv {
 
-// Client kinds: not named yet, trusted, any other name.
-enum : uint8_t { kClientUnnamed = 0, kClientFriend = 1, kClientOther = 2 };
 // The name a trusted client gives itself (exact, case-sensitive).
 inline constexpr std::u16string_view kFriendClientName = u"5D3A9C07E1B24F68A0C7D2E49B1F6A83";
 
@@ -43,41 +41,22 @@ constexpr int kMaxShutdownNoticesInFlight = 64;
 inline constexpr std::u16string_view kShutdownReason =
     u"NorvaltDrv received stop request from service manager.";
 
-// A failed call into a client's callback.
-class EClientError : public std::runtime_error {
-  public:
-    EClientError(std::string_view method, HRESULT hr);
-    HRESULT Code() const { return hr_; }
-
-  private:
-    HRESULT hr_;
-};
-
-// The run of failed calls into one client: a failure raises EClientError; the first good call
-// after failures logs the recovery.
-class TClientCalls {
-  public:
-    void Check(std::string_view method, HRESULT hr);
-    bool Failing() const { return failing_.load(); }
-
-  private:
-    std::atomic<bool> failing_{false};
-};
-
 class TAdviseThread;
 
-// What a server shares with its groups (weakly) and its advise thread: the server's lock and
-// what it guards. It outlives the server while the thread or a group call still uses it.
-struct TServerCore : std::enable_shared_from_this<TServerCore> {
+// What a server shares with its groups (weakly, as their owner) and its advise thread: the
+// server's lock and what it guards. It outlives the server while the thread or a group call
+// still uses it.
+struct TServerCore : IGroupOwner, std::enable_shared_from_this<TServerCore> {
     explicit TServerCore(const std::string& lock_name) : lock(lock_name) {}
 
     // The group array's entry for `group` is dropped when it holds the last reference; with
     // the last group the advise thread ends.
-    void DropGroupIfLast(TGroup* group);
+    void DropGroupIfLast(TGroup* group) override;
     // AddGroup's core for a group made elsewhere (CloneGroup): a name already in use →
     // OPC_E_DUPLICATENAME, a full array → E_OUTOFMEMORY; else the group is stored and the
     // advise thread started with the first group.
-    HRESULT AdoptGroup(const ComPtr<TGroup>& group);
+    HRESULT AdoptGroup(const ComPtr<TGroup>& group) override;
+    void CheckClientCall(std::string_view method, HRESULT hr) override { calls.Check(method, hr); }
 
     TSyncLock lock;
     // Guarded by `lock`.
@@ -254,8 +233,5 @@ bool OPCServerExists();
 void RequestShutdownAll();
 // Stop notices still waiting for their client's answer.
 int ShutdownNoticesInFlight();
-
-// The error tables, outside any server: the server's 24 rows, then the platform's texts.
-std::string OPCErrorText(HRESULT code, plat::LCID lcid);
 
 }  // namespace drv

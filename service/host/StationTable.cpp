@@ -1,9 +1,10 @@
-// The simplified access's variable table and the names of post items (TRKSrv.h).
+// The simplified access's variable table and the names of post items.
+#include <array>
 #include <stdexcept>
 #include <string>
 
 #include "service/core/posts/PostVariables.h"
-#include "service/host/TRKSrv.h"
+#include "service/host/StationTable.h"
 
 namespace drv {
 

@@ -1,93 +1,24 @@
 // Simplified post access: the TORK class object and its TStation objects, which give a client a
-// post-number view of the item tree; the list of live stations and the post cache that maps
-// (post, variable) to item ids.
+// post-number view of the item tree (through the post cache, PostCache.h), and the list of live
+// stations.
 #pragma once
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/com/classes.h"
 #include "service/core/base/CoreHooks.h"
 #include "service/core/base/ObjectBase.h"
 #include "service/core/items/ItemTree.h"
+#include "service/host/PostCache.h"
+#include "service/host/StationTable.h"
 #include "service/typelib/TypeLib.h"
 
 namespace drv {
 
 class TAdvThread;
-
-// Table indexes: -1 is the State item, 0..40 the variable codes.
-constexpr int kFirstPostIndex = -1;
-constexpr int kLastPostIndex = 40;
-constexpr int kPostIndexCount = kLastPostIndex - kFirstPostIndex + 1;  // 42
-constexpr int kMaxPresentCodes = 112;
-// Post numbers travel as 16-bit signed values.
-constexpr int kMaxPostNumber = 32767;
-
-// One entry of the static variable table.
-struct TStationVar {
-    std::string_view name;
-    tlb::TVariableInfo info;  // Code == index when the entry is offered
-};
-// The entry at `index` (-1..40); throws std::out_of_range elsewhere.
-const TStationVar& StationVar(int index);
-// Entry -1 ("State") and the entries whose descriptor Code equals their index.
-bool IsOfferedIndex(int index);
-
-// "Post<N>.<Variable>" -> post number and table index (-1 for "State", 0..40 for offered
-// variables). Post is -1 when the name does not match.
-struct TPostItemName {
-    int post = -1;
-    int index = 0;
-};
-TPostItemName ParsePostItemName(std::string_view full_name);
-
-// --- post cache -----------------------------------------------------------------------------
-
-struct TPostRecord {
-    std::array<int32_t, kMaxPresentCodes> codes{};  // present variable codes, table order
-    int32_t count = 0;                              // present variables
-    std::array<uint8_t, kPostIndexCount> present{};
-    std::array<int32_t, kPostIndexCount> ids{};  // -1 = absent
-
-    TPostRecord() { ids.fill(-1); }
-    bool Has(int index) const {
-        return index >= kFirstPostIndex && index <= kLastPostIndex &&
-               present[static_cast<size_t>(index - kFirstPostIndex)] != 0;
-    }
-    int32_t ItemID(int index) const {
-        return Has(index) ? ids[static_cast<size_t>(index - kFirstPostIndex)] : -1;
-    }
-};
-
-// All look-ups rebuild the cache first when the address-space version moved.
-// Copy of the post's record; false when no item of the post is known (Has(-1) tells whether
-// it has its State item, which makes it a post for the clients).
-bool GetPostRecord(int post, TPostRecord& out);
-// Item id of (post, index), -1 when absent.
-int32_t PostItemID(int post, int index);
-// The live item of (post, index), null when absent.
-ComPtr<TLeafItem> PostItem(int post, int index);
-// Posts that have a State item, ascending.
-std::vector<int> PostsWithState();
-// Which (post, index) an item id belongs to; false for any other item.
-bool FindPostOfItem(int32_t id, int& post, int& index);
-// The AddrSpaceVer item's value (-1 without an item tree).
-int32_t CurrentAddrSpaceVersion();
-// Makes the next look-up rebuild (the namespace hook calls it).
-void InvalidatePostCache();
-
-// --- values as the interface carries them ---------------------------------------------------
-
-// The State item's value and the time of its newest sample; csUnknown while it has none.
-tlb::TState ReadStateValue(TLeafItem& item);
-// A variable's newest value as Currency (a Boolean as 0 or 1) and its time stamp; the
-// conversion's error when the value is no number.
-HRESULT ReadVariableValue(TLeafItem& item, tlb::TVariableValue& out);
 
 // --- client quotas ---------------------------------------------------------------------------
 
