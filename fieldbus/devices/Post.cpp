@@ -15,7 +15,6 @@ using namespace post_detail;
 
 namespace {
 
-constexpr int kExceptionLocked = kMbDeviceException + 0x48;
 constexpr uint32_t kDispensingHoldMs = 5000;
 
 }  // namespace

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstddef>
 
+#include "fieldbus/core/ModbusPdu.h"
+
 namespace mb::post_detail {
 
 // Kind codes of the post's slots.
@@ -62,5 +64,8 @@ enum PostSlot : size_t {
 inline bool IsDose(size_t i) {
     return i == kDozeV || i == kDozeW;
 }
+
+// The unit's answer to a request on a post that another client has taken.
+inline constexpr int kExceptionLocked = kMbDeviceException + 0x48;
 
 }  // namespace mb::post_detail

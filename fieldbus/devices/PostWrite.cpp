@@ -164,7 +164,7 @@ int CPost::WriteItem(CDeviceItem* item, plat::Variant& value, int32_t id) {
             result = WriteWords(static_cast<uint16_t>(slot.reg - channel_ * 256), words);
         }
     }
-    if (result == kMbDeviceException + 0x48) result = kWriteLocked;
+    if (result == kExceptionLocked) result = kWriteLocked;
     if (result == kMbOk && !recreate_) ReadItem(item);
     return report(result);
 }
