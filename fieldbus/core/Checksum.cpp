@@ -4,11 +4,10 @@ namespace mb {
 
 std::string HexText(std::span<const uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        s += kDigits[b >> 4];
-        s += kDigits[b & 0xF];
+    std::string s(bytes.size() * 2, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        s[2 * i] = kDigits[bytes[i] >> 4];
+        s[2 * i + 1] = kDigits[bytes[i] & 0xF];
     }
     return s;
 }
