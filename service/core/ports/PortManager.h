@@ -1,5 +1,5 @@
-// The port manager that starts one port object per configured COM port, and the per-port status
-// table. The "Parameters" string it runs on is in Parameters.h.
+// The port manager that starts one port object per configured COM port. The "Parameters" string
+// it runs on is in Parameters.h, the status cells it and the ports write in PortStatus.h.
 #pragma once
 #include <array>
 #include <atomic>
@@ -51,6 +51,8 @@ bool RestartAllPortsWithin(uint32_t wait_ms);
 // A port waiting for its device counts as on.
 plat::HRESULT UsePort(int port_number, bool use);
 void SetPortState(const TPortObject* port, int index, int32_t code);
+// Whether StartPorts has run since the last StopPorts (the saved names of a fixed address space
+// are told apart by AddrSpaceLoaded, SystemItems.h).
 bool PortsStarted();
 bool PortRunning(int index);
 
