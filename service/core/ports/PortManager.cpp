@@ -89,8 +89,8 @@ class TPortManager::Claim {
 
 // The library kinds are there from the start; the native kind comes with the drivers.
 TPortManager::TPortManager()
-    : factories_{nullptr, &MakeModbusPort, &MakeSlaveLibraryPort},
-      cells_(TPortStatusTable::Get()),
+    : cells_(TPortStatusTable::Get()),
+      factories_{nullptr, &MakeModbusPort, &MakeSlaveLibraryPort},
       jobs_(*new Jobs),
       watch_(*new Watch) {}
 
