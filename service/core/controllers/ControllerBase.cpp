@@ -301,21 +301,18 @@ void TBasicTork::LoadValues() {
     Log("Load", PL_INFO);
     using plat::reg::Hive;
     const std::string key = SavedKey(address_);
-    auto read_cy = [&](const std::string& name, int64_t& out) {
+    // Currency values and dates are saved as their 8 raw bytes.
+    auto read8 = [&](const std::string& name, void* out) {
         std::vector<uint8_t> b;
         if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS ||
             b.size() != 8)
             return false;
-        std::memcpy(&out, b.data(), 8);
+        std::memcpy(out, b.data(), 8);
         return true;
     };
+    auto read_cy = [&](const std::string& name, int64_t& out) { return read8(name, &out); };
     auto read_date = [&](const std::string& name, DATE& out) {
-        std::vector<uint8_t> b;
-        if (plat::reg::ReadBinary(Hive::LocalMachine, key, name, b) != plat::ERROR_SUCCESS ||
-            b.size() != 8)
-            return false;
-        std::memcpy(&out, b.data(), 8);
-        return std::isfinite(out);
+        return read8(name, &out) && std::isfinite(out);
     };
     int64_t fam = -1, ver = -1;
     // decisions CORE-31
